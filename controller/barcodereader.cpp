@@ -1,0 +1,10 @@
+#include "controller/barcodereader.h"
+
+namespace controller {
+
+BarcodeReader::BarcodeReader(QObject* parent)
+    : QObject(parent)
+{
+}
+
+} // namespace controller

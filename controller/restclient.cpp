@@ -1,0 +1,10 @@
+#include "controller/restclient.h"
+
+namespace controller {
+
+RestClient::RestClient(QObject* parent)
+    : QObject(parent)
+{
+}
+
+} // namespace controller

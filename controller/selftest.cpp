@@ -1,0 +1,128 @@
+#include "controller/selftest.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <exiv2/exiv2.hpp>
+#include <quirc.h>
+
+#include "json/jsonvalue.h"
+#include "model/model.h"
+
+namespace controller {
+
+namespace {
+
+QString jsonRoundTrips()
+{
+    const std::string texts[] = {
+        R"({"cameras":[{"cameraName":"X-T3","serial":"123","synchronizations":[]}],"phoneName":"Pixel"})",
+        R"([1,-2,3.500000,true,false,null,"a\"b\\c\n"])",
+        R"({"B":1,"a":2,"b":{}})",
+    };
+    for (const std::string& text : texts) {
+        const std::string written = JsonValue::parse(text).serialize();
+        if (written != text)
+            return QStringLiteral("%1 was written back as %2")
+                .arg(QString::fromStdString(text), QString::fromStdString(written));
+    }
+    if (!JsonValue::parse("{\"a\":1,}").isNull())
+        return QStringLiteral("malformed text was not rejected");
+    return QString();
+}
+
+QString settingsFileRoundTrip()
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
+    const QString path = dir.filePath(QStringLiteral("config.dat"));
+    model::Model written;
+    written.userID = QStringLiteral("self-test-\u00e9");
+    written.rewrite = true;
+    written.modifyTimeDate = false;
+    if (!written.save(path))
+        return QStringLiteral("cannot write %1").arg(path);
+    if (QFile(path).size() != 6 + 2 * written.userID.size())
+        return QStringLiteral("the file has %1 bytes").arg(QFile(path).size());
+    model::Model read;
+    if (!read.load(path))
+        return QStringLiteral("cannot read %1 back").arg(path);
+    if (read.userID != written.userID || read.rewrite != written.rewrite
+        || read.modifyTimeDate != written.modifyTimeDate)
+        return QStringLiteral("read back different values");
+    return QString();
+}
+
+QString exifKeysKnown()
+{
+    const char* keys[] = {
+        "Exif.GPSInfo.GPSHPositioningError",
+        "Exif.Photo.OffsetTime",
+        "Exif.Photo.OffsetTimeOriginal",
+        "Exif.Photo.OffsetTimeDigitized",
+        "Exif.Image.TimeZoneOffset",
+    };
+    for (const char* key : keys) {
+        try {
+            Exiv2::ExifKey known(key);
+        } catch (const Exiv2::AnyError& error) {
+            return QStringLiteral("exiv2 %1 does not know %2: %3")
+                .arg(QString::fromStdString(Exiv2::versionString()), QString::fromLatin1(key),
+                     QString::fromLocal8Bit(error.what()));
+        }
+    }
+    return QString();
+}
+
+QString quircCreatesDecoder()
+{
+    quirc* decoder = quirc_new();
+    if (!decoder)
+        return QStringLiteral("quirc_new failed");
+    const int resized = quirc_resize(decoder, 64, 64);
+    quirc_destroy(decoder);
+    if (resized < 0)
+        return QStringLiteral("quirc_resize failed");
+    return QString();
+}
+
+} // namespace
+
+SelfTest::SelfTest(QTextStream& out)
+    : out(out)
+{
+}
+
+void SelfTest::check(const QString& name, const Check& body)
+{
+    QString reason;
+    try {
+        reason = body();
+    } catch (const std::exception& error) {
+        reason = QStringLiteral("exception: %1").arg(QString::fromLocal8Bit(error.what()));
+    }
+    if (reason.isEmpty()) {
+        ++passed;
+        out << QStringLiteral("%1 PASS").arg(name, -40) << '\n';
+    } else {
+        ++failed;
+        out << QStringLiteral("%1 FAIL %2").arg(name, -40).arg(reason) << '\n';
+    }
+    out.flush();
+}
+
+int SelfTest::run()
+{
+    out << "Kestrel self-test\n";
+    check(QStringLiteral("json: round trips"), jsonRoundTrips);
+    check(QStringLiteral("settings: config.dat write and read"), settingsFileRoundTrip);
+    check(QStringLiteral("exiv2: EXIF 2.31 keys known"), exifKeysKnown);
+    check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
+    out << QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed) << '\n';
+    out.flush();
+    return failed;
+}
+
+} // namespace controller

@@ -1,0 +1,140 @@
+#include "model/model.h"
+
+#include <QDataStream>
+#include <QDebug>
+#include <QDir>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QUrl>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <shlobj.h>
+#endif
+
+#ifndef KESTREL_DEFAULT_SERVICE_URL
+#define KESTREL_DEFAULT_SERVICE_URL "http://127.0.0.1:8470/"
+#endif
+
+namespace model {
+
+Model::Model(QObject* parent)
+    : QObject(parent)
+{
+}
+
+bool Model::load(QString filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QDataStream stream(&file);
+    // A short file leaves the missing fields empty and false.
+    QString id;
+    bool rewriteFlag = false;
+    bool modifyFlag = false;
+    stream >> id >> rewriteFlag >> modifyFlag;
+    userID = id;
+    rewrite = rewriteFlag;
+    modifyTimeDate = modifyFlag;
+    return true;
+}
+
+bool Model::save(QString filePath)
+{
+    // Written to a temporary file beside the old one and renamed over it only
+    // when complete, so a crash or a full disk never loses the user's ID.
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream stream(&file);
+    stream << userID << rewrite << modifyTimeDate;
+    if (stream.status() != QDataStream::Ok) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QString Model::normalizedBaseUrl(const QString& url)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        || parsed.host().isEmpty() || parsed.hasQuery() || parsed.hasFragment())
+        return QString();
+    QString text = parsed.toString(QUrl::FullyEncoded);
+    if (!text.endsWith(QLatin1Char('/')))
+        text += QLatin1Char('/');
+    return text;
+}
+
+QString Model::baseUrl()
+{
+    static const QString url = [] {
+        const QString fromEnvironment = qEnvironmentVariable("KESTREL_SERVICE_URL");
+        if (!fromEnvironment.isEmpty()) {
+            const QString normalized = normalizedBaseUrl(fromEnvironment);
+            if (!normalized.isNull())
+                return normalized;
+            qWarning().noquote() << "KESTREL_SERVICE_URL is not an http or https URL, ignored:"
+                                 << fromEnvironment;
+        }
+        return QStringLiteral(KESTREL_DEFAULT_SERVICE_URL);
+    }();
+    return url;
+}
+
+QString Model::configFilePath()
+{
+    static const QString folder = [] {
+#ifdef Q_OS_WIN
+        char path[MAX_PATH] = "";
+        SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, path);
+        QString text = QString::fromLocal8Bit(path) + QStringLiteral("/KESTREL");
+        CreateDirectoryA(text.toLocal8Bit().constData(), nullptr);
+        return text + QLatin1Char('/');
+#else
+        const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        const QString text = base + QStringLiteral("/KESTREL");
+        QDir().mkpath(text);
+        return text + QLatin1Char('/');
+#endif
+    }();
+    return folder + QStringLiteral("config.dat");
+}
+
+QStringList Model::photoFilePatterns()
+{
+    static const QStringList patterns {
+        "*.jpg", "*.png", "*.bmp", "*.tif", "*.tiff", "*.crw", "*.cr2", "*.nef",
+        "*.nrw", "*.pef", "*.ptx", "*.raf", "*.raw", "*.rw2", "*.rwl", "*.dng",
+        "*.srw", "*.x3f", "*.3fr", "*.arw", "*.dcr", "*.erf", "*.kdc", "*.mdc",
+        "*.mef", "*.mos", "*.mrw", "*.orf", "*.ppm", "*.sr2", "*.srf", "*.x3f",
+    };
+    return patterns;
+}
+
+QStringList Model::rawUnsupportedMakes()
+{
+    static const QStringList makes { "sony", "hasselblad", "leica", "olympus" };
+    return makes;
+}
+
+QStringList Model::nonRawSuffixes()
+{
+    static const QStringList suffixes { "jpg", "png", "bmp", "tif", "tiff" };
+    return suffixes;
+}
+
+int Model::maxPendingRequests()
+{
+    return 5;
+}
+
+int Model::requestAttempts()
+{
+    return 3;
+}
+
+} // namespace model

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace model {
+
+// One registration of a camera's clock, as the web service sends it.
+struct Synchronization {
+    QString syncId;
+    QString timeZoneTime;
+    QString timeZone;
+    QString timeZoneName;
+};
+
+struct Camera {
+    QString name;
+    QString serial;
+    QList<Synchronization> synchronizations;
+};
+
+// The synchronized cameras of one camera-list answer, with the phone name of
+// the same answer.
+class CameraList : public QList<Camera> {
+public:
+    QString phoneName;
+};
+
+// The result for one photo of a geotagging run.
+struct PhotoGeocode {
+    QString filePath;
+    bool success = false;
+    QString photoTime;
+    QString dateTimeOriginal;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double altitude = 0.0;
+    QString timeZone;
+    QString timeZoneId;
+    QString timeZoneName;
+    int accuracy = 0;
+    QString errorTitle;
+    QString errorText;
+};
+
+using PhotoGeocodeList = QList<PhotoGeocode>;
+
+// Everything the program knows between two user actions. Only userID and the
+// two settings are persisted (config.dat); the rest is refilled by the
+// controller from the web service and from each geotagging run.
+class Model : public QObject {
+    Q_OBJECT
+public:
+    explicit Model(QObject* parent = nullptr);
+
+    QString userID;
+    bool rewrite = false;
+    bool modifyTimeDate = false;
+    CameraList cameras;
+    int imageCount = 0;
+    QString inputFolder;
+    QString outputFolder;
+    PhotoGeocodeList photos;
+
+    // Reads config.dat; false (and nothing changed) when it cannot be opened.
+    bool load(QString filePath);
+    // Replaces config.dat atomically; false when it cannot be written, and
+    // then the old file is left as it was.
+    bool save(QString filePath);
+
+    // Base URL of the web service, ending in "/". The build's default can be
+    // overridden by the environment variable KESTREL_SERVICE_URL.
+    static QString baseUrl();
+    // The per-user application-data folder + "config.dat"; the folder is
+    // created by the first call.
+    static QString configFilePath();
+    static QStringList photoFilePatterns();
+    static QStringList rawUnsupportedMakes();
+    static QStringList nonRawSuffixes();
+    static int maxPendingRequests();
+    static int requestAttempts();
+
+    // Checks a base URL given from outside: an http or https URL with a host.
+    // Returns it with a trailing "/" added, or a null string when invalid.
+    static QString normalizedBaseUrl(const QString& url);
+};
+
+} // namespace model
+
