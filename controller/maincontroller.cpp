@@ -127,4 +127,25 @@ void MainController::toNextScreen()
     }
 }
 
+// The workflows below are built in their own steps.
+void MainController::requestCameraSynchronizations()
+{
+}
+
+void MainController::synchronizeCamera(QString)
+{
+}
+
+void MainController::requestRemoveCamera(model::Camera&)
+{
+}
+
+void MainController::geocodePhotos(QString)
+{
+}
+
+void MainController::startGeocoding()
+{
+}
+
 } // namespace controller

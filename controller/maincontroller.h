@@ -61,6 +61,11 @@ public slots:
     void toSettings();
     void toPreviousScreen();
     void toNextScreen();
+    void requestCameraSynchronizations();
+    void synchronizeCamera(QString filePath);
+    void requestRemoveCamera(model::Camera& camera);
+    void geocodePhotos(QString folderPath);
+    void startGeocoding();
 
 private:
     void goTo(Screen next);
