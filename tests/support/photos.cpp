@@ -1,0 +1,118 @@
+#include "support/photos.h"
+
+#include <QPainter>
+#include <QRandomGenerator>
+
+#include <exiv2/exiv2.hpp>
+#include <qrencode.h>
+
+namespace testsupport {
+
+QImage texturedImage(int width, int height, int seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random { quint32(seed) };
+    const int phase = int(random.bounded(256));
+    for (int y = 0; y < height; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int noise = int(random.bounded(24));
+            line[x] = qRgb((x * 255 / qMax(1, width) + phase + noise) & 0xFF,
+                           (y * 255 / qMax(1, height) + noise) & 0xFF,
+                           ((x + y) / 4 + phase / 2) & 0xFF);
+        }
+    }
+    return image;
+}
+
+bool setExif(const QString& path, const ExifTags& tags)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        Exiv2::ExifData& data = image->exifData();
+        for (const auto& tag : tags) {
+            const std::string key = tag.first.toStdString();
+            if (tag.second.isEmpty()) {
+                auto it = data.findKey(Exiv2::ExifKey(key));
+                if (it != data.end())
+                    data.erase(it);
+            } else {
+                data[key] = tag.second.toStdString();
+            }
+        }
+        image->writeMetadata();
+        return true;
+    } catch (const Exiv2::AnyError&) {
+        return false;
+    }
+}
+
+bool writePhoto(const QString& path, const QImage& image, const ExifTags& tags, int quality)
+{
+    if (!image.save(path, nullptr, quality))
+        return false;
+    return tags.isEmpty() || setExif(path, tags);
+}
+
+QMap<QString, QString> readExif(const QString& path)
+{
+    QMap<QString, QString> entries;
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        for (const auto& datum : image->exifData())
+            entries.insert(QString::fromStdString(datum.key()), QString::fromStdString(datum.toString()));
+    } catch (const Exiv2::AnyError&) {
+    }
+    return entries;
+}
+
+ExifTags cameraTags(const QString& model, const QString& serial, const QString& dateTime, const QString& make)
+{
+    return {
+        { "Exif.Image.Make", make },
+        { "Exif.Image.Model", model },
+        { "Exif.Photo.BodySerialNumber", serial },
+        { "Exif.Photo.DateTimeOriginal", dateTime },
+    };
+}
+
+QImage qrCodeImage(const QByteArray& text, int module)
+{
+    QRcode* code = QRcode_encodeString8bit(text.constData(), 0, QR_ECLEVEL_M);
+    if (!code)
+        return QImage();
+    const int quiet = 4;
+    const int size = (code->width + 2 * quiet) * module;
+    QImage image(size, size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    for (int y = 0; y < code->width; ++y)
+        for (int x = 0; x < code->width; ++x)
+            if (code->data[y * code->width + x] & 1)
+                painter.fillRect((x + quiet) * module, (y + quiet) * module, module, module, Qt::black);
+    painter.end();
+    QRcode_free(code);
+    return image;
+}
+
+QImage syncPhotoImage(const QByteArray& text, int width, int height)
+{
+    QImage photo = texturedImage(width, height, 7);
+    const QImage code = qrCodeImage(text, qMax(2, qMin(width, height) / 120));
+    if (code.isNull())
+        return QImage();
+    QPainter painter(&photo);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRect screen((width - code.width()) / 2 - code.width() / 8, (height - code.height()) / 2 - code.height() / 4,
+                       code.width() * 5 / 4, code.height() * 3 / 2);
+    painter.setBrush(QColor(30, 30, 34));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(screen.adjusted(-20, -40, 20, 40), 30, 30);
+    painter.drawImage((width - code.width()) / 2, (height - code.height()) / 2, code);
+    painter.end();
+    return photo;
+}
+
+} // namespace testsupport
