@@ -67,7 +67,8 @@ struct FileBytes {
 // Empty on success, else the reason.
 QString readWholeFile(const QByteArray& name, FileBytes* file)
 {
-    Descriptor in(::open(name.constData(), O_RDONLY | O_CLOEXEC));
+    // Without blocking: a FIFO under a photo's name must not make us wait.
+    Descriptor in(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.fd < 0)
         return systemError("cannot open the file");
     if (::fstat(in.fd, &file->status) != 0)
@@ -223,6 +224,10 @@ bool ExifInfo::read(QString path, model::PhotoInfo* info)
         qDebug() << "EXIF read of" << path << "failed:" << failure.what();
         error = QString::fromLatin1(readErrorText);
         return false;
+    } catch (...) {
+        qDebug() << "EXIF read of" << path << "failed";
+        error = QString::fromLatin1(readErrorText);
+        return false;
     }
 }
 
@@ -369,6 +374,8 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
     } catch (const std::exception& failure) {
         // Exiv2::AnyError and the standard library's errors from inside it.
         return fail(QString::fromLocal8Bit(failure.what()), writeErrorText);
+    } catch (...) {
+        return fail(QStringLiteral("unknown error"), writeErrorText);
     }
 }
 

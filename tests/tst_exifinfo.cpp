@@ -190,6 +190,7 @@ private slots:
     void writeRefusesReadOnlyFile();
     void writeKeepsPermissions();
     void writeThroughSymbolicLink();
+    void fifoRefusedWithoutWaiting();
     void writeRefusesPositionOutOfRange_data();
     void writeRefusesPositionOutOfRange();
 
@@ -946,6 +947,22 @@ void TestExifInfo::writeThroughSymbolicLink()
     QVERIFY(exif.write(link, false, &result));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(entry(entries(path), "Exif.GPSInfo.GPSLatitudeRef").text, QString("S"));
+}
+
+void TestExifInfo::fifoRefusedWithoutWaiting()
+{
+    const QString path = dir->filePath("pipe.jpg");
+    QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    controller::ExifInfo exif(nullptr);
+    model::PhotoInfo info = cleared();
+    QVERIFY(!exif.read(path, &info));
+    QCOMPARE(exif.errorString(), readError);
+    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    QVERIFY(!exif.write(path, false, &result));
+    QCOMPARE(exif.errorString(), writeError);
+    QVERIFY(!exif.writeCopy(path, dir->filePath("copy.jpg"), false, &result));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+             QStringList { "pipe.jpg" });
 }
 
 void TestExifInfo::writeRefusesPositionOutOfRange_data()
