@@ -145,6 +145,71 @@ QByteArray pixelData(const QString& path, bool tiff)
     return bytes.mid(int(offset), int(size));
 }
 
+// The segments of a JPEG up to the image data, each as marker and bytes.
+QList<QByteArray> jpegSegments(const QByteArray& bytes)
+{
+    QList<QByteArray> segments;
+    int at = 2;
+    while (at + 4 <= bytes.size() && uchar(bytes[at]) == 0xFF && uchar(bytes[at + 1]) != 0xDA) {
+        const int length = uchar(bytes[at + 2]) << 8 | uchar(bytes[at + 3]);
+        segments.append(bytes.mid(at, 2 + length));
+        at += 2 + length;
+    }
+    return segments;
+}
+
+// Inserts raw bytes into a JPEG right after its first segment whose marker
+// and content start with `after`.
+QByteArray insertAfter(const QByteArray& bytes, const QByteArray& after, const QByteArray& inserted)
+{
+    int at = 2;
+    while (at + 4 <= bytes.size()) {
+        const int length = uchar(bytes[at + 2]) << 8 | uchar(bytes[at + 3]);
+        if (bytes.mid(at, after.size()) == after)
+            return bytes.left(at + 2 + length) + inserted + bytes.mid(at + 2 + length);
+        at += 2 + length;
+    }
+    return QByteArray();
+}
+
+QByteArray segment(uchar marker, const QByteArray& content)
+{
+    const int length = content.size() + 2;
+    return QByteArray(1, char(0xFF)) + char(marker) + char(length >> 8) + char(length & 0xFF) + content;
+}
+
+// What the metadata library itself makes of original when it is given the
+// entries tagged holds for the written keys, rewriting the file in place.
+QByteArray libraryWrite(const QString& original, const QString& tagged, const QString& scratch)
+{
+    if (!QFile::copy(original, scratch))
+        return QByteArray();
+    try {
+        auto answer = Exiv2::ImageFactory::open(QFile::encodeName(tagged).toStdString());
+        answer->readMetadata();
+        auto image = Exiv2::ImageFactory::open(QFile::encodeName(scratch).toStdString());
+        image->readMetadata();
+        const char* keys[] = {
+            "Exif.GPSInfo.GPSVersionID", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef",
+            "Exif.GPSInfo.GPSAltitudeRef", "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitude",
+            "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSProcessingMethod", "Exif.GPSInfo.GPSHPositioningError",
+            "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized",
+            "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal",
+            "Exif.Photo.OffsetTimeDigitized",
+        };
+        for (const char* key : keys) {
+            const auto found = answer->exifData().findKey(Exiv2::ExifKey(key));
+            if (found != answer->exifData().end())
+                image->exifData()[key] = found->value();
+        }
+        image->writeMetadata();
+    } catch (const Exiv2::AnyError& error) {
+        qWarning() << "library write failed:" << error.what();
+        return QByteArray();
+    }
+    return testsupport::readFile(scratch);
+}
+
 mode_t permissions(const QString& path)
 {
     struct stat status {};
@@ -185,6 +250,8 @@ private slots:
     void preservesOtherTagsAndImage_data();
     void preservesOtherTagsAndImage();
     void readsBackWhatItWrote();
+    void sameBytesAsTheLibrary_data();
+    void sameBytesAsTheLibrary();
     void writeFailure_data();
     void writeFailure();
     void writeRefusesReadOnlyFile();
@@ -860,6 +927,79 @@ void TestExifInfo::readsBackWhatItWrote()
     QCOMPARE(info.gpsProcessingMethod, "charset=Ascii " + controller::ExifInfo::vendorAddress());
     QCOMPARE(info.model, QString("X-T3"));
     QCOMPARE(info.serialNumber, QString("SN1234"));
+}
+
+void TestExifInfo::sameBytesAsTheLibrary_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("correctDateTime");
+    QTest::newRow("plain JPEG") << "plain" << false;
+    QTest::newRow("plain JPEG, time corrected") << "plain" << true;
+    QTest::newRow("JPEG with an application segment, comment and trailer") << "segments" << true;
+    QTest::newRow("JPEG with fill bytes before a marker") << "fill" << true;
+    QTest::newRow("JPEG with XMP") << "xmp" << false;
+    QTest::newRow("TIFF") << "tiff" << true;
+}
+
+// Tagging through the temporary file, and for a JPEG copying the image data
+// past the library, gives exactly the file the library writes itself.
+void TestExifInfo::sameBytesAsTheLibrary()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, correctDateTime);
+    const QString path = dir->filePath(kind == "tiff" ? "a.tif" : "a.jpg");
+    const ExifTags tags = testsupport::cameraTags() + ExifTags { { "Exif.Photo.OffsetTime", "+11:00" } };
+    if (kind == "tiff") {
+        QVERIFY(testsupport::writeTiff(path, testsupport::texturedImage(64, 48), tags));
+    } else {
+        QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(160, 120), tags));
+        QByteArray bytes = testsupport::readFile(path);
+        const QByteArray exifStart = QByteArray("\xFF\xE1", 2);
+        if (kind == "segments") {
+            bytes = insertAfter(bytes, exifStart,
+                                segment(0xE3, QByteArray("META\0\1\1", 7) + QByteArray(300, 'p'))
+                                    + segment(0xFE, "a comment"));
+            bytes += "trailing bytes after the image";
+        } else if (kind == "fill") {
+            bytes = insertAfter(bytes, exifStart, QByteArray("\xFF\xFF", 2));
+            bytes.remove(bytes.indexOf(QByteArray("\xFF\xFF\xFF", 3)), 1);
+        }
+        QVERIFY(!bytes.isEmpty());
+        QVERIFY(testsupport::writeFile(path, bytes));
+        if (kind == "xmp")
+            QVERIFY(testsupport::setExif(path, {}));
+    }
+    if (kind == "xmp") {
+        auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+        image->readMetadata();
+        image->xmpData()["Xmp.dc.title"] = "A title";
+        image->writeMetadata();
+    }
+    const QByteArray original = testsupport::readFile(path);
+    QVERIFY(testsupport::writeFile(dir->filePath("original"), original));
+
+    controller::ExifInfo exif(nullptr);
+    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY2(exif.write(path, correctDateTime, &result), qPrintable(exif.errorString()));
+    const QByteArray written = testsupport::readFile(path);
+    QVERIFY(written != original);
+    const QByteArray expected = libraryWrite(dir->filePath("original"), path, dir->filePath("reference"));
+    QVERIFY(!expected.isEmpty());
+    QVERIFY(written == expected);
+
+    result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY(exif.writeCopy(dir->filePath("original"), dir->filePath("copy"), correctDateTime, &result));
+    QVERIFY(testsupport::readFile(dir->filePath("copy")) == expected);
+    QCOMPARE(testsupport::readFile(dir->filePath("original")), original);
+
+    if (kind == "segments") {
+        QVERIFY(written.endsWith("trailing bytes after the image"));
+        const QList<QByteArray> segments = jpegSegments(written);
+        QVERIFY(written.contains("a comment"));
+        QVERIFY(segments.contains(segment(0xE3, QByteArray("META\0\1\1", 7) + QByteArray(300, 'p'))));
+    }
+    if (kind == "xmp")
+        QVERIFY(written.contains("A title"));
 }
 
 void TestExifInfo::writeFailure_data()
