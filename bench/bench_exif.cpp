@@ -201,8 +201,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
     qInstallMessageHandler(quietDebug);
-    const int small = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 300;
-    const int large = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 30;
+    const int small = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000;
+    const int large = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 100;
     QTemporaryDir base;
     if (!base.isValid()) {
         out << "cannot create a temporary folder\n";

@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -197,23 +198,37 @@ QString copyRange(int in, size_t offset, int out, size_t size)
     return QString();
 }
 
-// Puts new content at target through a temporary file in the same folder and
-// one rename, so target is either what it was or the complete new content.
+// Puts new content at target so that target is either what it was or the
+// complete new content. The content goes into a file without a name in the
+// same folder, which is then linked in under target's name when target does
+// not exist yet, or under a temporary name that one rename puts over target
+// (at once when the caller knows target exists: replacing).
+// Where the file system has no unnamed files, a named temporary file is used.
 // fill writes the content to the descriptor it is given (empty text on
 // success, else the reason). The new file gets permission bits mode and,
 // where the system allows it, the given owner and group. Empty on success,
 // else the reason.
-QString replaceFile(const QByteArray& target, const std::function<QString(int)>& fill, mode_t mode, uid_t owner,
-                    gid_t group)
+QString replaceFile(const QByteArray& target, bool replacing, const std::function<QString(int)>& fill, mode_t mode,
+                    uid_t owner, gid_t group)
 {
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
     const QByteArray base = target.mid(slash + 1);
-    QByteArray temporary = folder + (folder.endsWith('/') ? "." : "/.") + base + ".kestrel-XXXXXX";
+    const QByteArray pattern = folder + (folder.endsWith('/') ? "." : "/.") + base + ".kestrel-XXXXXX";
+    QByteArray temporary;
 
-    Descriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (out.fd < 0)
-        return systemError("cannot create a temporary file beside the photo");
+    // When target exists, a named temporary file costs one name less.
+    Descriptor out(replacing ? -1 : ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(out.fd);
+    if (out.fd >= 0 && ::access(self.constData(), F_OK) != 0)
+        out.close(); // no way to name it without /proc
+    const bool unnamed = out.fd >= 0;
+    if (!unnamed) {
+        temporary = pattern;
+        out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        if (out.fd < 0)
+            return systemError("cannot create a temporary file beside the photo");
+    }
     QString failure = fill(out.fd);
     if (failure.isEmpty() && ::fchown(out.fd, owner, group) != 0) {
         // Only the super-user may give a file away; an ordinary user's
@@ -221,11 +236,32 @@ QString replaceFile(const QByteArray& target, const std::function<QString(int)>&
     }
     if (failure.isEmpty() && ::fchmod(out.fd, mode & 07777) != 0)
         failure = systemError("cannot set the permissions of the temporary file");
+    if (failure.isEmpty() && unnamed) {
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0) {
+            if (out.close())
+                return QString();
+            failure = systemError("cannot finish the new file");
+            ::unlink(target.constData());
+            return failure;
+        }
+        if (errno != EEXIST)
+            failure = systemError("cannot give the new file its name");
+        // Give it a temporary name to rename over the existing file.
+        for (int attempt = 0; failure.isEmpty() && temporary.isEmpty(); ++attempt) {
+            QByteArray name = pattern;
+            name.chop(6);
+            name += QByteArray::number(QRandomGenerator::global()->generate() % 0x1000000u, 16);
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
+                temporary = name;
+            else if (errno != EEXIST || attempt > 100)
+                failure = systemError("cannot give the new file a temporary name");
+        }
+    }
     if (!out.close() && failure.isEmpty())
         failure = systemError("cannot finish the temporary file");
     if (failure.isEmpty() && ::rename(temporary.constData(), target.constData()) != 0)
         failure = systemError("cannot put the new file in place");
-    if (!failure.isEmpty())
+    if (!failure.isEmpty() && !temporary.isEmpty())
         ::unlink(temporary.constData());
     return failure;
 }
@@ -484,7 +520,7 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
                 failure = QStringLiteral("the file changed while it was read");
             return failure;
         };
-        const QString unwritten = replaceFile(destination, fill, mode, owner, group);
+        const QString unwritten = replaceFile(destination, inPlace, fill, mode, owner, group);
         tagged.munmap();
         if (!unwritten.isEmpty())
             return fail(unwritten, writeErrorText);

@@ -1162,6 +1162,8 @@ void TestExifInfo::copyReplacesExistingTarget()
     QVERIFY(exif.writeCopy(source, target, false, &result));
     QCOMPARE(entry(entries(target), "Exif.Image.Model").text, QString("X-T3"));
     QCOMPARE(entry(entries(target), "Exif.GPSInfo.GPSLongitudeRef").text, QString("E"));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({ "a.jpg", "b.jpg" }));
 }
 
 void TestExifInfo::copyFailureLeavesNothing_data()
