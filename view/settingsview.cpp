@@ -6,6 +6,7 @@
 #include "controller/maincontroller.h"
 #include "ui_settingsview.h"
 #include "view/camerawidget.h"
+#include "view/clickwidget.h"
 #include "view/resources.h"
 
 namespace view {
@@ -27,6 +28,12 @@ SettingsView::SettingsView(QWidget* parent)
     ui->setupUi(this);
     setFixedSize(size());
     sharpenPictures(this);
+    // A click anywhere on an option selects it: its rich-text labels would
+    // otherwise take the clicks for themselves.
+    for (ClickWidget* option : findChildren<ClickWidget*>()) {
+        for (QLabel* label : option->findChildren<QLabel*>())
+            label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
     // Every way of closing stores the choice: there is nothing to discard.
     connect(this, &QDialog::accepted, this, &SettingsView::saveSettings);
     connect(this, &QDialog::rejected, this, &SettingsView::saveSettings);
