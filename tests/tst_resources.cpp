@@ -31,6 +31,7 @@ private slots:
     void helveticaNeueResolvesToTheBundledFont();
     void styleSheetAppliesWithoutWarnings();
     void boldLabelsRenderBold();
+    void styleSheetDrawsTheDialogs();
 
 private:
     static QStringList pictureNames();
@@ -200,6 +201,35 @@ void TestResources::boldLabelsRenderBold()
     }
     auto* plain = settings.findChild<QLabel*>(QStringLiteral("label_10"));
     QVERIFY(!plain->font().bold());
+    qApp->setStyleSheet(QString());
+}
+
+void TestResources::styleSheetDrawsTheDialogs()
+{
+    qApp->setStyleSheet(view::styleSheetText());
+    {
+        view::MessageBox box;
+        const QImage image = box.grab().toImage();
+        QCOMPARE(QColor(image.pixel(2, 2)), QColor(222, 222, 222));
+    }
+    {
+        view::SettingsView settings;
+        auto* stack = settings.findChild<QWidget*>(QStringLiteral("stackedWidget"));
+        const QImage page = stack->grab().toImage();
+        QCOMPARE(QColor(page.pixel(page.width() - 3, page.height() - 3)), QColor(236, 236, 236));
+        // Each tab shows its picture above its caption.
+        for (const char* tab : {"rewriteButton", "timeDateButton", "cameraButton"}) {
+            auto* button = settings.findChild<QWidget*>(QLatin1String(tab));
+            QVERIFY(button);
+            const QImage image = button->grab().toImage();
+            int dark = 0;
+            for (int y = 0; y < image.height() / 2; ++y) {
+                for (int x = 0; x < image.width(); ++x)
+                    dark += qGray(image.pixel(x, y)) < 128;
+            }
+            QVERIFY2(dark > 20, tab);
+        }
+    }
     qApp->setStyleSheet(QString());
 }
 
