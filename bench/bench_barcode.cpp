@@ -1,7 +1,11 @@
 // Times BarcodeReader::read on camera-sized photos of a phone showing the
 // synchronization code and prints which photos of the realistic set are read.
 //
-//   bench_barcode [--set]     --set: also run the realistic set at 12 and 24 MP
+//   bench_barcode [--set] [--only <scene>] [--many <n>]
+//     --set          also run the realistic set at 12 and 24 MP
+//     --only <scene> run only that photo of the realistic set
+//     --many <n>     n photos per size with troubles drawn at random: read rate
+//     --verbose      with --many: one line per photo
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "controller/barcodereader.h"
@@ -171,6 +176,57 @@ int main(int argc, char** argv)
             }
         }
         std::printf("read %d of %d\n", read, total);
+    }
+    const int many = arguments.indexOf(QStringLiteral("--many"));
+    const int count = many > 0 ? arguments.value(many + 1).toInt() : 0;
+    const bool verbose = arguments.contains(QStringLiteral("--verbose"));
+    if (count > 0) {
+        std::printf("\nrandom set: %d photos per size (tilt, quarter turns, blur, noise, contrast, glare, "
+                    "background, code size, JPEG quality drawn at random)\n", count);
+        for (const auto& size : sizes) {
+            int read = 0;
+            int readEarly = 0;
+            double totalMs = 0;
+            double worstMs = 0;
+            QStringList missed;
+            for (int i = 0; i < count; ++i) {
+                testsupport::SceneRandom random(1000 + i);
+                auto between = [&](int low, int high) { return low + int(random.next() % quint32(high - low + 1)); };
+                testsupport::SyncScene scene;
+                scene.width = size.width;
+                scene.height = size.height;
+                scene.seed = i + 1;
+                scene.tilt = between(-100, 100) / 10.0;
+                scene.quarterTurns = between(0, 3);
+                scene.blur = between(0, 3) * size.width / 4000;
+                scene.noise = between(0, 30);
+                scene.contrast = between(30, 100) / 100.0;
+                scene.glare = between(0, 3) == 0 ? between(40, 80) / 100.0 : 0;
+                scene.background = between(40, 220);
+                scene.codeFraction = between(12, 35) / 100.0;
+                scene.jpegQuality = between(30, 95);
+                const QString path = dir.filePath(QStringLiteral("photo.jpg"));
+                testsupport::syncSceneImage(payload, scene).save(path, "JPEG", scene.jpegQuality);
+                const Result r = timeRead(path, 1);
+                read += r.read;
+                readEarly += r.read && r.passes <= 12;
+                totalMs += r.ms;
+                worstMs = std::max(worstMs, r.ms);
+                if (!r.read)
+                    missed.append(QString::number(i));
+                if (verbose)
+                    std::printf("  %s #%d tilt %.1f turns %d blur %d noise %d contrast %.2f glare %.2f background %d "
+                                "code %.2f quality %d: %s, %d passes, %.1f ms\n",
+                                size.name, i, scene.tilt, scene.quarterTurns, scene.blur, scene.noise, scene.contrast,
+                                scene.glare, scene.background, scene.codeFraction, scene.jpegQuality,
+                                r.read ? "read" : "missed", r.passes, r.ms);
+            }
+            std::printf("%s: read %d of %d (%d within the twelve passes, %d by the further passes), "
+                        "mean %.1f ms, worst %.1f ms%s%s\n",
+                        size.name, read, count, readEarly, read - readEarly, totalMs / count, worstMs,
+                        missed.isEmpty() ? "" : "; missed: ", qPrintable(missed.join(QLatin1Char(' '))));
+            std::fflush(stdout);
+        }
     }
     return 0;
 #endif
