@@ -234,7 +234,15 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
     // the photo's short side.
     const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
     const QImage normalized = normalizedContrast(GrayView::of(half), window, 6);
-    return !normalized.isNull() && decodePass(GrayView::of(normalized), 0, info);
+    if (!normalized.isNull() && decodePass(GrayView::of(normalized), 0, info))
+        return true;
+    // At quarter size the area average has already smoothed noise and JPEG
+    // blocks away, so the normalised picture holds cleaner modules.
+    if (quarter.isNull())
+        return false;
+    const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
+    const QImage normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
+    return !normalizedQuarter.isNull() && decodePass(GrayView::of(normalizedQuarter), 0, info);
 }
 
 } // namespace

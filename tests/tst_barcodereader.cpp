@@ -310,7 +310,7 @@ void TestBarcodeReader::uprightCodeReadOnFirstPass()
 }
 
 // The twelve passes in their order, then the further passes: half size,
-// quarter size and the normalised half-size photo.
+// quarter size, and the normalised half-size and quarter-size photos.
 void TestBarcodeReader::passOrderWithoutCode()
 {
     QTemporaryDir dir;
@@ -326,7 +326,7 @@ void TestBarcodeReader::passOrderWithoutCode()
         sizeText(803, 601), sizeText(601, 803), sizeText(803, 601), sizeText(601, 803),
         sizeText(w75, h75), sizeText(h75, w75), sizeText(w75, h75), sizeText(h75, w75),
         sizeText(401, 300), sizeText(300, 401), sizeText(401, 300), sizeText(300, 401),
-        sizeText(401, 300), sizeText(200, 150), sizeText(401, 300),
+        sizeText(401, 300), sizeText(200, 150), sizeText(401, 300), sizeText(200, 150),
     };
     QCOMPARE(passSizes, expected);
 }
