@@ -1,12 +1,15 @@
 #include "controller/selftest.h"
 
 #include <QDataStream>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <exiv2/exiv2.hpp>
 #include <quirc.h>
 
+#include "controller/restclient.h"
+#include "controller/servicemessages.h"
 #include "json/jsonvalue.h"
 #include "model/model.h"
 
@@ -88,6 +91,30 @@ QString quircCreatesDecoder()
     return QString();
 }
 
+// Asks the configured web service for the camera list of no user: any HTTP
+// answer from 200 to 204 shows that the service is there and speaks.
+QString webServiceReachable()
+{
+    const QString url = ServiceMessages::cameraListUrl();
+    RestClient client;
+    client.setPutTimeout(5000);
+    QEventLoop loop;
+    int code = -1;
+    QByteArray body;
+    client.put(url, ServiceMessages::cameraListRequest(QString()), [&](int answerCode, QByteArray answerBody) {
+        code = answerCode;
+        body = answerBody;
+        loop.quit();
+    });
+    if (code < 0)
+        loop.exec();
+    const int status = code & 0xFFFF;
+    const int error = (code >> 16) & 0xFFFF;
+    if (error == 0 && status >= 200 && status <= 204)
+        return QString();
+    return QStringLiteral("%1: HTTP status %2, network error %3").arg(url).arg(status).arg(error);
+}
+
 } // namespace
 
 SelfTest::SelfTest(QTextStream& out)
@@ -120,6 +147,7 @@ int SelfTest::run()
     check(QStringLiteral("settings: config.dat write and read"), settingsFileRoundTrip);
     check(QStringLiteral("exiv2: EXIF 2.31 keys known"), exifKeysKnown);
     check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
+    check(QStringLiteral("service: web service reachable"), webServiceReachable);
     out << QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed) << '\n';
     out.flush();
     return failed;
