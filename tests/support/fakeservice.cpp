@@ -54,6 +54,9 @@ bool FakeService::listen()
 void FakeService::stopListening()
 {
     server->close();
+    // Kept-alive connections would otherwise still be served.
+    for (QTcpSocket* socket : findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
+        socket->abort();
 }
 
 QString FakeService::baseUrl() const

@@ -51,7 +51,8 @@ public:
 
     // Listens on a free port of 127.0.0.1 (or on the port of the last listen).
     bool listen();
-    // Stops accepting connections, so new requests are refused.
+    // Stops accepting connections and drops the open ones, so new requests
+    // are refused.
     void stopListening();
     quint16 port() const { return listenPort; }
     // "http://127.0.0.1:<port>/"
