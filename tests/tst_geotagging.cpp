@@ -117,12 +117,14 @@ private slots:
     void trailingSlash();
     void filesRemovedBeforeStart();
     void outputNameTakenByFile();
+    void outputNameIsLink();
+    void sourceGoneBeforeAnswer();
     void serviceUnreachable();
 
 private:
     QString newFolder(const QList<PhotoFile>& files);
-    // Runs a whole geotagging of folder; STOP after a long wait keeps a
-    // broken run from hanging the test.
+    // Runs a whole geotagging of folder (a null folder: the one chosen last);
+    // STOP after a long wait keeps a broken run from hanging the test.
     void run(MainController& controller, const QString& folder, bool* stoppedBySafety = nullptr);
 
     FakeService service;
@@ -160,7 +162,8 @@ QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
 
 void TestGeotagging::run(MainController& controller, const QString& folder, bool* stoppedBySafety)
 {
-    controller.geocodePhotos(folder);
+    if (!folder.isNull())
+        controller.geocodePhotos(folder);
     QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
     bool safety = false;
     QTimer guard;
@@ -452,12 +455,12 @@ void TestGeotagging::filesRemovedBeforeStart()
     QVERIFY(QFile::remove(folder + "/v1.jpg"));
     QVERIFY(QFile::remove(folder + "/v4.jpg"));
     bool safety = false;
-    run(controller, folder, &safety);
+    run(controller, QString(), &safety);
     // The run ended by itself once the four remaining photos were done.
     QVERIFY(!safety);
     QCOMPARE(controller.modelRef().photos.size(), 4);
     QCOMPARE(progress.last().processed, 4);
-    QCOMPARE(progress.last().total, 4); // counted again by the run() helper's geocodePhotos
+    QCOMPARE(progress.last().total, 6);
 }
 
 void TestGeotagging::outputNameTakenByFile()
@@ -475,6 +478,42 @@ void TestGeotagging::outputNameTakenByFile()
     }
     QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
     QCOMPARE(service.requests().size(), 0);
+}
+
+void TestGeotagging::outputNameIsLink()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" } });
+    QVERIFY(!folder.isEmpty());
+    const QString elsewhere = root.filePath("elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
+    MainController controller;
+    run(controller, folder);
+    QCOMPARE(controller.modelRef().photos.size(), 1);
+    QVERIFY(!controller.modelRef().photos[0].success);
+    QVERIFY(controller.modelRef().photos[0].errorText.contains("link"));
+    QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestGeotagging::sourceGoneBeforeAnswer()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    // The photo disappears while its answer is on the way.
+    service.setHandler([folder](const HttpRequest& request) {
+        if (request.body.contains("\"SN01\""))
+            QFile::remove(folder + "/a.jpg");
+        return geotagAnswer(request, 46.0, 0);
+    });
+    MainController controller;
+    run(controller, folder);
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 2);
+    QVERIFY(!results["a.jpg"].success);
+    QCOMPARE(results["a.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/a.jpg"));
+    QVERIFY(results["b.jpg"].success);
+    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "b.jpg" });
 }
 
 void TestGeotagging::serviceUnreachable()
