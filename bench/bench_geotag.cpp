@@ -16,7 +16,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
+#include <QPointer>
 #include <QTcpServer>
+#include <QTimer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -49,6 +51,9 @@ double cpuSeconds(clockid_t clock)
 // runs in a thread of its own, as a real service would be elsewhere.
 class InstantService : public QObject {
 public:
+    // Answers this many milliseconds after the request instead (0: at once).
+    int delayMs = 0;
+
     quint16 start()
     {
         server = new QTcpServer(this);
@@ -99,8 +104,17 @@ private:
                 = R"({"accuracy":12.7,"altitude":295.5,"body":"","head":"","latitude":46.056947,)"
                   R"("longitude":14.505751,"photoTime":"2026-07-14 14:34:56","timeZone":"+02:00",)"
                   R"("timeZoneId":"Europe/Ljubljana","timeZoneName":"CEST"})";
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                          + QByteArray::number(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body);
+            const QByteArray answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                + QByteArray::number(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
+            if (delayMs > 0) {
+                QPointer<QTcpSocket> guarded(socket);
+                QTimer::singleShot(delayMs, this, [guarded, answer] {
+                    if (guarded)
+                        guarded->write(answer);
+                });
+            } else {
+                socket->write(answer);
+            }
         }
     }
 
@@ -249,15 +263,21 @@ void benchSet(const QString& work, const QString& name, int count, int width, in
     out << "\n" << name << ": " << count << " JPEGs of " << width << "x" << height << ", "
         << QString::number(bytes / 1e6, 'f', 1) << " MB\n";
     const double cp = copyFolder(folder, work + "/" + name + "-cp");
-    const Figures direct = readAndWrite(folder, work + "/" + name + "-direct");
+    Figures direct = readAndWrite(folder, work + "/" + name + "-direct");
     QDir(work + "/" + name + "-direct").removeRecursively();
+    // Measured twice, before and after the run, and the cheaper taken: the
+    // first pass may pay for a cold cache or a busy machine.
+    const Figures copy = geotag(folder, false);
+    const Figures again = readAndWrite(folder, work + "/" + name + "-direct");
+    QDir(work + "/" + name + "-direct").removeRecursively();
+    if (again.processCpu < direct.processCpu)
+        direct = again;
     out << QStringLiteral("  cp -r of the folder:            %1 s\n").arg(cp, 0, 'f', 3);
     out << QStringLiteral("  read + tagged copy, direct:     %1 s wall, %2 s CPU, %3 failed\n")
                .arg(direct.wall, 0, 'f', 3)
                .arg(direct.processCpu, 0, 'f', 3)
                .arg(direct.failed);
 
-    const Figures copy = geotag(folder, false);
     out << QStringLiteral("  run, copy mode:    %1 s, %2 photos/s, %3x cp; CPU %4 s process, %5 s GUI thread "
                           "(%6x direct); %7 results, %8 failed\n")
                .arg(copy.wall, 0, 'f', 3)
@@ -314,6 +334,24 @@ int main(int argc, char** argv)
     out << QStringLiteral("one request and its answer: %1 ms\n").arg(roundTripMs(50), 0, 'f', 2);
     benchSet(temporary.path(), "small", small, 640, 480);
     benchSet(temporary.path(), "12MP", large, 4000, 3000);
+
+    // Waiting must sleep: with a service that takes 20 ms per answer the run
+    // lasts longer, but its CPU time must not grow with the waiting.
+    const int slowCount = qMin(small, 100);
+    if (slowCount > 0) {
+        QMetaObject::invokeMethod(service, [service] { service->delayMs = 20; }, Qt::BlockingQueuedConnection);
+        const QString folder = temporary.path() + "/slow";
+        qint64 bytes = 0;
+        if (makeFolder(folder, slowCount, 640, 480, &bytes)) {
+            const Figures slow = geotag(folder, false);
+            out << QStringLiteral("\nslow service (20 ms per answer), %1 small JPEGs, copy mode: %2 s wall, "
+                                  "%3 s GUI-thread CPU (%4 % of the wall time)\n")
+                       .arg(slowCount)
+                       .arg(slow.wall, 0, 'f', 3)
+                       .arg(slow.threadCpu, 0, 'f', 3)
+                       .arg(100.0 * slow.threadCpu / slow.wall, 0, 'f', 1);
+        }
+    }
 
     QMetaObject::invokeMethod(service, [service] { delete service; }, Qt::BlockingQueuedConnection);
     serviceThread.quit();
