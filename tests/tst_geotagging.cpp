@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "controller/maincontroller.h"
+#include "controller/restclient.h"
 #include "model/model.h"
 #include "support/fakeservice.h"
 #include "support/files.h"
@@ -120,6 +121,7 @@ private slots:
     void outputNameIsLink();
     void sourceGoneBeforeAnswer();
     void serviceUnreachable();
+    void serviceSilent();
 
 private:
     QString newFolder(const QList<PhotoFile>& files);
@@ -533,6 +535,24 @@ void TestGeotagging::serviceUnreachable()
     }
     QVERIFY(boxes.shown.isEmpty());
     QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestGeotagging::serviceSilent()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+    MainController controller;
+    controller.restClientRef()->setPutTimeout(60);
+    run(controller, folder);
+    QCOMPARE(service.requests().size(), 6); // three attempts per photo
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 2);
+    for (const model::PhotoGeocode& result : results) {
+        QVERIFY(!result.success);
+        QCOMPARE(result.errorText,
+                 QString("Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail);
+    }
 }
 
 QTEST_MAIN(TestGeotagging)
