@@ -10,11 +10,13 @@
 #include <exiv2/exiv2.hpp>
 #include <quirc.h>
 
+#include "controller/barcodereader.h"
+#include "controller/exifinfo.h"
 #include "controller/restclient.h"
 #include "controller/servicemessages.h"
-#include "controller/barcodereader.h"
 #include "json/jsonvalue.h"
 #include "model/model.h"
+#include "model/photoinfo.h"
 
 namespace controller {
 
@@ -78,6 +80,90 @@ QString exifKeysKnown()
                 .arg(QString::fromStdString(Exiv2::versionString()), QString::fromLatin1(key),
                      QString::fromLocal8Bit(error.what()));
         }
+    }
+    return QString();
+}
+
+// A small JPEG with the EXIF of a camera photo; empty on success, else the reason.
+QString makeExifPhoto(const QString& path)
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(qRgb(90, 140, 200));
+    if (!image.save(path, "JPEG"))
+        return QStringLiteral("cannot write %1").arg(path);
+    auto photo = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    photo->readMetadata();
+    Exiv2::ExifData& data = photo->exifData();
+    data["Exif.Image.Make"] = std::string("SELFTEST");
+    data["Exif.Image.Model"] = std::string("Kestrel 1");
+    data["Exif.Photo.BodySerialNumber"] = std::string("0042");
+    data["Exif.Photo.DateTimeOriginal"] = std::string("2016:05:03 10:20:30");
+    photo->writeMetadata();
+    return QString();
+}
+
+QString exifReadsGeneratedPhoto()
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
+    const QString path = dir.filePath(QStringLiteral("photo.jpg"));
+    const QString made = makeExifPhoto(path);
+    if (!made.isEmpty())
+        return made;
+    ExifInfo exif(nullptr);
+    model::PhotoInfo info;
+    info.clear();
+    if (!exif.read(path, &info))
+        return QStringLiteral("read failed: %1").arg(exif.errorString());
+    if (info.model != QLatin1String("Kestrel 1") || info.serialNumber != QLatin1String("0042")
+        || info.dateTimeOriginal != QLatin1String("2016-05-03 10:20:30"))
+        return QStringLiteral("read %1, %2, %3").arg(info.model, info.serialNumber, info.dateTimeOriginal);
+    return QString();
+}
+
+QString exifWritesAndReadsBack()
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
+    const QString path = dir.filePath(QStringLiteral("photo.jpg"));
+    const QString made = makeExifPhoto(path);
+    if (!made.isEmpty())
+        return made;
+    ExifInfo exif(nullptr);
+    model::PhotoGeocode result;
+    result.latitude = -0.5;
+    result.longitude = 12.25;
+    result.altitude = -12.345;
+    result.accuracy = 7;
+    result.photoTime = QStringLiteral("2017-08-09 11:12:13");
+    result.timeZone = QStringLiteral("-05:00");
+    if (!exif.write(path, true, &result))
+        return QStringLiteral("write failed: %1").arg(exif.errorString());
+
+    const std::pair<const char*, const char*> expected[] = {
+        { "Exif.GPSInfo.GPSLatitudeRef", "S" },
+        { "Exif.GPSInfo.GPSLatitude", "500000/1000000 0/1 0/1" },
+        { "Exif.GPSInfo.GPSLongitudeRef", "E" },
+        { "Exif.GPSInfo.GPSLongitude", "12250000/1000000 0/1 0/1" },
+        { "Exif.GPSInfo.GPSAltitudeRef", "1" },
+        { "Exif.GPSInfo.GPSAltitude", "1234/100" },
+        { "Exif.GPSInfo.GPSHPositioningError", "7000/1000" },
+        { "Exif.Photo.DateTimeOriginal", "2017:08:09 11:12:13" },
+        { "Exif.Image.TimeZoneOffset", "-5 -5" },
+        { "Exif.Photo.OffsetTime", "-05:00" },
+        { "Exif.Image.Model", "Kestrel 1" },
+    };
+    auto photo = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    photo->readMetadata();
+    const Exiv2::ExifData& data = photo->exifData();
+    for (const auto& entry : expected) {
+        const auto found = data.findKey(Exiv2::ExifKey(entry.first));
+        const std::string text = found == data.end() ? std::string("(missing)") : found->toString();
+        if (text != entry.second)
+            return QStringLiteral("%1 reads back as %2")
+                .arg(QString::fromLatin1(entry.first), QString::fromStdString(text));
     }
     return QString();
 }
@@ -224,6 +310,8 @@ int SelfTest::run()
     check(QStringLiteral("json: round trips"), jsonRoundTrips);
     check(QStringLiteral("settings: config.dat write and read"), settingsFileRoundTrip);
     check(QStringLiteral("exiv2: EXIF 2.31 keys known"), exifKeysKnown);
+    check(QStringLiteral("exif: generated photo read"), exifReadsGeneratedPhoto);
+    check(QStringLiteral("exif: tags written and read back"), exifWritesAndReadsBack);
     check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
     check(QStringLiteral("quirc: sync code in a photo decoded"), syncCodeDecoded);
     check(QStringLiteral("service: web service reachable"), webServiceReachable);
