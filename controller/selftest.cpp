@@ -1,6 +1,7 @@
 #include "controller/selftest.h"
 
 #include <QDataStream>
+#include <QEventLoop>
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -11,6 +12,8 @@
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
+#include "controller/restclient.h"
+#include "controller/servicemessages.h"
 #include "json/jsonvalue.h"
 #include "model/model.h"
 #include "model/photoinfo.h"
@@ -177,6 +180,30 @@ QString quircCreatesDecoder()
     return QString();
 }
 
+// Asks the configured web service for the camera list of no user: any HTTP
+// answer from 200 to 204 shows that the service is there and speaks.
+QString webServiceReachable()
+{
+    const QString url = ServiceMessages::cameraListUrl();
+    RestClient client;
+    client.setPutTimeout(5000);
+    QEventLoop loop;
+    int code = -1;
+    QByteArray body;
+    client.put(url, ServiceMessages::cameraListRequest(QString()), [&](int answerCode, QByteArray answerBody) {
+        code = answerCode;
+        body = answerBody;
+        loop.quit();
+    });
+    if (code < 0)
+        loop.exec();
+    const int status = code & 0xFFFF;
+    const int error = (code >> 16) & 0xFFFF;
+    if (error == 0 && status >= 200 && status <= 204)
+        return QString();
+    return QStringLiteral("%1: HTTP status %2, network error %3").arg(url).arg(status).arg(error);
+}
+
 // The modules of a QR code (level L) of the payload
 // {"syncID":"kestrel-self-test","elapsedTime":1234}, '#' for dark.
 const char* const selfTestCode[] = {
@@ -287,6 +314,7 @@ int SelfTest::run()
     check(QStringLiteral("exif: tags written and read back"), exifWritesAndReadsBack);
     check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
     check(QStringLiteral("quirc: sync code in a photo decoded"), syncCodeDecoded);
+    check(QStringLiteral("service: web service reachable"), webServiceReachable);
     out << QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed) << '\n';
     out.flush();
     return failed;

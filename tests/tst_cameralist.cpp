@@ -1,0 +1,335 @@
+#include <QtTest>
+
+#include <QFile>
+#include <QSignalSpy>
+
+#include "controller/maincontroller.h"
+#include "model/model.h"
+#include "support/fakeservice.h"
+#include "support/messageboxes.h"
+
+using controller::MainController;
+using model::Model;
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+using testsupport::MessageBoxes;
+
+namespace {
+
+const QByteArray twoCameras = "{\"cameras\":[{\"cameraName\":\"X-T3\",\"serial\":\"SN1\",\"synchronizations\":["
+                              "{\"syncId\":\"s1\",\"timeZone\":\"+02:00\",\"timeZoneName\":\"CEST\","
+                              "\"timeZoneTime\":\"2026-07-14 12:00:00\"},"
+                              "{\"syncId\":\"s2\",\"timeZone\":\"+01:00\",\"timeZoneName\":\"CET\","
+                              "\"timeZoneTime\":\"2026-01-14 12:00:00\"}]},"
+                              "{\"cameraName\":\"Z 6\",\"serial\":\"Z9\",\"synchronizations\":[]}],"
+                              "\"phoneName\":\"Pixel 9\"}";
+const QByteArray otherCamera = "{\"cameras\":[{\"cameraName\":\"EOS R\",\"serial\":\"C1\",\"synchronizations\":["
+                               "{\"syncId\":\"c1\",\"timeZone\":\"+00:00\",\"timeZoneName\":\"GMT\","
+                               "\"timeZoneTime\":\"2026-03-01 10:00:00\"}]}],\"phoneName\":\"Pixel 9\"}";
+const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+
+QStringList cameraNames(const model::CameraList& list)
+{
+    QStringList names;
+    for (const model::Camera& camera : list)
+        names.append(camera.name);
+    return names;
+}
+
+// Records the camera lists a controller announces, by camera names.
+struct Announced {
+    explicit Announced(MainController& controller)
+    {
+        QObject::connect(&controller, &MainController::camerasUpdated, &receiver,
+                         [this](model::CameraList& cameras) { lists.append(cameraNames(cameras)); });
+    }
+    int size() const { return lists.size(); }
+    QObject receiver;
+    QList<QStringList> lists;
+};
+
+} // namespace
+
+class TestCameraList : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void listAnswered();
+    void listWithoutMembers();
+    void unknownUserFromSettingsDialog();
+    void serviceRefusal_data();
+    void serviceRefusal();
+    void networkFailures_data();
+    void networkFailures();
+    void removalConfirmed_data();
+    void removalConfirmed();
+    void removalCancelled();
+    void removalFailed();
+    void removalCameraRebuiltWhileAsking();
+
+private:
+    // Fills the model's list with two cameras through a real answer.
+    void loadTwoCameras(MainController& controller);
+    FakeService service;
+};
+
+void TestCameraList::initTestCase()
+{
+    QVERIFY(service.listen());
+    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QCOMPARE(Model::baseUrl(), service.baseUrl());
+}
+
+void TestCameraList::init()
+{
+    QVERIFY(service.listen());
+    service.reset();
+    QFile::remove(Model::configFilePath());
+}
+
+void TestCameraList::loadTwoCameras(MainController& controller)
+{
+    service.enqueue(HttpAnswer::json(200, twoCameras));
+    Announced updated(controller);
+    controller.requestCameraSynchronizations();
+    QTRY_COMPARE(updated.size(), 1);
+    QCOMPARE(controller.modelRef().cameras.size(), 2);
+    service.reset();
+}
+
+void TestCameraList::listAnswered()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("user-1");
+    service.enqueue(HttpAnswer::json(200, twoCameras, 30));
+    QSignalSpy started(&controller, &MainController::requestSynchronizationsStarted);
+    Announced updated(controller);
+    controller.requestCameraSynchronizations();
+    QCOMPARE(started.size(), 1);
+    QCOMPARE(updated.size(), 0);
+    QTRY_COMPARE(updated.size(), 1);
+
+    const auto requests = service.requestsTo("/getSyncList");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests[0].method, QByteArray("PUT"));
+    QCOMPARE(requests[0].body, QByteArray(R"({"userID":"user-1"})"));
+    QCOMPARE(requests[0].headers.value("content-type"), QByteArray("application/json"));
+
+    const model::CameraList& cameras = controller.modelRef().cameras;
+    QCOMPARE(cameras.phoneName, QStringLiteral("Pixel 9"));
+    QCOMPARE(cameraNames(cameras), (QStringList { "X-T3", "Z 6" }));
+    QCOMPARE(cameras[0].synchronizations.size(), 2);
+    QCOMPARE(cameras[0].synchronizations[1].syncId, QStringLiteral("s2"));
+    QVERIFY(cameras[1].synchronizations.isEmpty());
+    QVERIFY(boxes.shown.isEmpty());
+}
+
+void TestCameraList::listWithoutMembers()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    loadTwoCameras(controller);
+    service.enqueue(HttpAnswer::json(201, R"({"body":"All fine","head":"Welcome"})"));
+    Announced updated(controller);
+    controller.requestCameraSynchronizations();
+    QTRY_COMPARE(updated.size(), 1);
+    QVERIFY(controller.modelRef().cameras.isEmpty());
+    QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Unknown"));
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 201);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Welcome"));
+    QCOMPARE(boxes.shown[0].text, QStringLiteral("All fine"));
+}
+
+void TestCameraList::unknownUserFromSettingsDialog()
+{
+    {
+        MainController controller;
+        MessageBoxes boxes(controller);
+        controller.modelRef().userID = QStringLiteral("gone");
+        QVERIFY(controller.modelRef().save(Model::configFilePath()));
+        loadTwoCameras(controller);
+
+        service.enqueue(HttpAnswer::json(203, R"({"body":"Please synchronize again","head":"Unknown user"})"));
+        QSignalSpy screens(&controller, &MainController::screenChanged);
+        Announced updated(controller);
+        controller.requestCameraSynchronizations(); // the settings dialog's camera tab
+        QTRY_COMPARE(updated.size(), 1);
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown[0].code, 203);
+        QCOMPARE(boxes.shown[0].title, QStringLiteral("Unknown user"));
+        QCOMPARE(boxes.shown[0].text, QStringLiteral("Please synchronize again"));
+        QVERIFY(controller.modelRef().cameras.isEmpty());
+        QVERIFY(controller.modelRef().userID.isEmpty());
+        QCOMPARE(controller.currentScreen(), controller::HowTo1);
+        QCOMPARE(screens.size(), 1);
+        QCOMPARE(screens[0][0].value<controller::Screen>(), controller::HowTo1);
+
+        // Not saved yet: the file still names the old user.
+        Model stored;
+        QVERIFY(stored.load(Model::configFilePath()));
+        QCOMPARE(stored.userID, QStringLiteral("gone"));
+    }
+    Model stored;
+    QVERIFY(stored.load(Model::configFilePath()));
+    QCOMPARE(stored.userID, QString());
+    MainController next;
+    next.start();
+    QCOMPARE(next.currentScreen(), controller::HowTo1);
+}
+
+void TestCameraList::serviceRefusal_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("202") << 202;
+    QTest::newRow("204") << 204;
+}
+
+void TestCameraList::serviceRefusal()
+{
+    QFETCH(int, status);
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("user-1");
+    loadTwoCameras(controller);
+    service.enqueue(HttpAnswer::json(status, R"({"body":"Try later","head":"Busy","cameras":[]})"));
+    Announced updated(controller);
+    QSignalSpy screens(&controller, &MainController::screenChanged);
+    controller.requestCameraSynchronizations();
+    QTRY_COMPARE(updated.size(), 1);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, status);
+    // HTTP gives a 204 answer no body, so its head and body arrive empty.
+    QCOMPARE(boxes.shown[0].title, status == 204 ? QString() : QStringLiteral("Busy"));
+    QCOMPARE(cameraNames(controller.modelRef().cameras), (QStringList { "X-T3", "Z 6" }));
+    QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
+    QCOMPARE(screens.size(), 0);
+}
+
+void TestCameraList::networkFailures_data()
+{
+    QTest::addColumn<bool>("refuse");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("500") << false << 500 << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError)) + networkTail;
+    QTest::newRow("refused") << true << 0 << QString("Network error (1) on 1000") + networkTail;
+}
+
+void TestCameraList::networkFailures()
+{
+    QFETCH(bool, refuse);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    MainController controller;
+    MessageBoxes boxes(controller);
+    loadTwoCameras(controller);
+    service.setDefaultAnswer(HttpAnswer::json(500, R"({"head":"x"})"));
+    if (refuse)
+        service.stopListening();
+    Announced updated(controller);
+    controller.requestCameraSynchronizations();
+    QTRY_COMPARE(updated.size(), 1);
+    QCOMPARE(service.requests().size(), refuse ? 0 : 3);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, code);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Network error"));
+    QCOMPARE(boxes.shown[0].text, text);
+    QCOMPARE(cameraNames(controller.modelRef().cameras), (QStringList { "X-T3", "Z 6" }));
+}
+
+void TestCameraList::removalConfirmed_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("two synchronizations") << 0 << QByteArray(R"({"synchronizations":["s1","s2"]})");
+    QTest::newRow("none") << 1 << QByteArray("null");
+}
+
+void TestCameraList::removalConfirmed()
+{
+    QFETCH(int, index);
+    QFETCH(QByteArray, body);
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("user-1");
+    loadTwoCameras(controller);
+    service.enqueue(HttpAnswer::json(200, "{}"));
+    service.enqueue(HttpAnswer::json(200, otherCamera));
+    Announced updated(controller);
+    controller.requestRemoveCamera(controller.modelRef().cameras[index]);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 222);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Do you really want to remove this camera?"));
+    QCOMPARE(boxes.shown[0].text, index == 0 ? QStringLiteral("X-T3") : QStringLiteral("Z 6"));
+    QTRY_COMPARE(updated.size(), 1);
+    const auto requests = service.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests[0].path, QByteArray("/removeCamera"));
+    QCOMPARE(requests[0].body, body);
+    QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
+    QCOMPARE(requests[1].body, QByteArray(R"({"userID":"user-1"})"));
+    QCOMPARE(cameraNames(controller.modelRef().cameras), QStringList { "EOS R" });
+    QCOMPARE(boxes.shown.size(), 1);
+}
+
+void TestCameraList::removalCancelled()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    loadTwoCameras(controller);
+    boxes.answer = false;
+    Announced updated(controller);
+    QSignalSpy started(&controller, &MainController::requestSynchronizationsStarted);
+    controller.requestRemoveCamera(controller.modelRef().cameras[0]);
+    QCOMPARE(boxes.shown.size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(service.requests().size(), 0);
+    QCOMPARE(updated.size(), 0);
+    QCOMPARE(started.size(), 0);
+    QCOMPARE(controller.modelRef().cameras.size(), 2);
+}
+
+void TestCameraList::removalFailed()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    loadTwoCameras(controller);
+    service.setDefaultAnswer(HttpAnswer::json(503, "{}"));
+    QList<QStringList> announced;
+    connect(&controller, &MainController::camerasUpdated, this,
+            [&](model::CameraList& cameras) { announced.append(cameraNames(cameras)); });
+    controller.requestRemoveCamera(controller.modelRef().cameras[0]);
+    QTRY_COMPARE(announced.size(), 1);
+    QCOMPARE(service.requestsTo("/removeCamera").size(), 3);
+    QCOMPARE(service.requestsTo("/getSyncList").size(), 0);
+    QCOMPARE(boxes.shown.size(), 2);
+    QCOMPARE(boxes.shown[1].code, 503);
+    QCOMPARE(boxes.shown[1].text, QString("Network error (%1) on 1002").arg(int(QNetworkReply::ServiceUnavailableError)) + networkTail);
+    // The unchanged list is announced again, so a view that hid the camera shows it.
+    QCOMPARE(announced[0], (QStringList { "X-T3", "Z 6" }));
+}
+
+void TestCameraList::removalCameraRebuiltWhileAsking()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    loadTwoCameras(controller);
+    // While the question is open, a camera-list answer replaces the list that
+    // holds the camera being asked about.
+    boxes.answerer = [&](const MessageBoxes::Message&) {
+        service.enqueue(HttpAnswer::json(200, otherCamera));
+        Announced updated(controller);
+        controller.requestCameraSynchronizations();
+        return QTest::qWaitFor([&] { return updated.size() == 1; }, 5000);
+    };
+    service.enqueue(HttpAnswer::json(500, "{}"));
+    controller.requestRemoveCamera(controller.modelRef().cameras[0]);
+    QCOMPARE(cameraNames(controller.modelRef().cameras), QStringList { "EOS R" });
+    QTRY_COMPARE(service.requestsTo("/removeCamera").size(), 1);
+    QCOMPARE(service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"]})"));
+}
+
+QTEST_MAIN(TestCameraList)
+#include "tst_cameralist.moc"

@@ -1,0 +1,559 @@
+#include <QtTest>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "controller/maincontroller.h"
+#include "controller/restclient.h"
+#include "model/model.h"
+#include "support/fakeservice.h"
+#include "support/files.h"
+#include "support/messageboxes.h"
+#include "support/photos.h"
+
+using controller::MainController;
+using model::Model;
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+using testsupport::HttpRequest;
+using testsupport::MessageBoxes;
+
+namespace {
+
+const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+
+// Serial numbers that make the fake service answer other than with a position.
+const QString refused202 = QStringLiteral("SN-202");
+const QString refused204 = QStringLiteral("SN-204");
+const QString failing500 = QStringLiteral("SN-500");
+const QString badLatitude = QStringLiteral("SN-BADLAT");
+
+struct PhotoFile {
+    QString name;
+    QString serial; // empty: a JPEG without EXIF
+    QString make = QStringLiteral("FUJIFILM");
+    bool tiff = false;
+};
+
+int indexOf(const QString& serial)
+{
+    return serial.mid(2).toInt();
+}
+
+// Positions by serial number, so every answer can be checked in the file.
+double latitudeFor(const QString& serial, double base)
+{
+    return base + indexOf(serial) / 1000.0;
+}
+
+// Answers geotag requests by the photo's serial number, after a delay that
+// differs per photo, so the answers come back out of order.
+HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
+{
+    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+    const QString serial = body.value("serialNumber").toString();
+    const int delay = delayBase + int(qHash(serial) % 40);
+    if (serial == refused202)
+        return HttpAnswer::json(202, R"({"body":"No track at that time","head":"No position"})", delay);
+    if (serial == refused204)
+        return HttpAnswer::json(204, "", delay);
+    if (serial == failing500)
+        return HttpAnswer::json(500, "{}", delay);
+    const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
+    const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\","
+                                             "\"latitude\":%1,\"longitude\":-14.5,\"photoTime\":\"2026-07-14 14:34:56\","
+                                             "\"timeZone\":\"+02:00\",\"timeZoneId\":\"Europe/Ljubljana\","
+                                             "\"timeZoneName\":\"CEST\"}")
+                                  .arg(latitude, 0, 'f', 6)
+                                  .toUtf8();
+    return HttpAnswer::json(200, answer, delay);
+}
+
+bool makePhoto(const QString& folder, const PhotoFile& file)
+{
+    const QString path = folder + QLatin1Char('/') + file.name;
+    const QImage image = testsupport::texturedImage(48, 32, qHash(file.name) % 1000);
+    if (file.serial.isEmpty())
+        return testsupport::writePhoto(path, image);
+    const auto tags = testsupport::cameraTags(QStringLiteral("X-T3"), file.serial,
+                                              QStringLiteral("2026:07:14 12:34:56"), file.make);
+    return file.tiff ? testsupport::writeTiff(path, image, tags) : testsupport::writePhoto(path, image, tags);
+}
+
+// The rational text exiv2 gives for a latitude written in decimal degrees.
+QString latitudeText(double degrees)
+{
+    return QStringLiteral("%1/1000000 0/1 0/1").arg(qint64(std::trunc(degrees * 1000000.0)));
+}
+
+// The results of the last run by file name.
+QMap<QString, model::PhotoGeocode> resultsByName(MainController& controller)
+{
+    QMap<QString, model::PhotoGeocode> byName;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        byName.insert(QFileInfo(result.filePath).fileName(), result);
+    return byName;
+}
+
+struct Progress {
+    int processed, failed, total;
+};
+
+} // namespace
+
+class TestGeotagging : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void copyMode();
+    void rewriteMode();
+    void stopWithAnswersOutstanding();
+    void secondRunAfterStop();
+    void emptyFolder();
+    void trailingSlash();
+    void filesRemovedBeforeStart();
+    void outputNameTakenByFile();
+    void outputNameIsLink();
+    void sourceGoneBeforeAnswer();
+    void serviceUnreachable();
+    void serviceSilent();
+
+private:
+    QString newFolder(const QList<PhotoFile>& files);
+    // Runs a whole geotagging of folder (a null folder: the one chosen last);
+    // STOP after a long wait keeps a broken run from hanging the test.
+    void run(MainController& controller, const QString& folder, bool* stoppedBySafety = nullptr);
+
+    FakeService service;
+    QTemporaryDir root;
+    int folders = 0;
+};
+
+void TestGeotagging::initTestCase()
+{
+    QVERIFY(service.listen());
+    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QCOMPARE(Model::baseUrl(), service.baseUrl());
+    QVERIFY(root.isValid());
+}
+
+void TestGeotagging::init()
+{
+    QVERIFY(service.listen());
+    service.reset();
+    // Each controller saves its settings when it goes; start from none.
+    QFile::remove(Model::configFilePath());
+    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 0); });
+}
+
+QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
+{
+    const QString folder = root.filePath(QStringLiteral("run%1").arg(++folders));
+    if (!QDir().mkpath(folder))
+        return QString();
+    for (const PhotoFile& file : files)
+        if (!makePhoto(folder, file))
+            return QString();
+    return folder;
+}
+
+void TestGeotagging::run(MainController& controller, const QString& folder, bool* stoppedBySafety)
+{
+    if (!folder.isNull())
+        controller.geocodePhotos(folder);
+    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+    bool safety = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, &controller, [&] {
+        safety = true;
+        controller.toPreviousScreen();
+    });
+    guard.start(20000);
+    controller.toNextScreen(); // starts the run and returns when it has ended
+    guard.stop();
+    QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
+    if (stoppedBySafety)
+        *stoppedBySafety = safety;
+    else
+        QVERIFY2(!safety, "the run did not end by itself");
+}
+
+void TestGeotagging::copyMode()
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < 20; ++i)
+        files.append(PhotoFile{ QStringLiteral("p%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
+                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    files.append(PhotoFile{ "U20.JPG", "SN20" });
+    files.append(PhotoFile{ "U21.Jpg", "SN21" });
+    files.append(PhotoFile{ "N22.NEF", "SN22", "NIKON", true });
+    files.append(PhotoFile{ "e202.jpg", refused202 });
+    files.append(PhotoFile{ "e204.jpg", refused204 });
+    files.append(PhotoFile{ "e500.jpg", failing500 });
+    files.append(PhotoFile{ "badlat.jpg", badLatitude });
+    files.append(PhotoFile{ "noexif.jpg", QString() });
+    files.append(PhotoFile{ "olympus.ORF", "SN30", "OLYMPUS", true });
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(testsupport::writeFile(folder + "/notes.txt", "not a photo"));
+    QVERIFY(QDir(folder).mkdir("sub"));
+    QVERIFY(makePhoto(folder + "/sub", { "p99.jpg", "SN99" }));
+    QVERIFY(QDir(folder).mkdir("KESTREL"));
+    QVERIFY(testsupport::writeFile(folder + "/KESTREL/p00.jpg", "an old copy"));
+    QVERIFY(testsupport::writeFile(folder + "/KESTREL/badlat.jpg", "an old copy"));
+    QMap<QString, QByteArray> originals;
+    for (const PhotoFile& file : files)
+        originals.insert(file.name, testsupport::readFile(folder + "/" + file.name));
+
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("user-1");
+    QList<Progress> progress;
+    connect(&controller, &MainController::geocodeProgress, this,
+            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    int updates = 0;
+    connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
+        ++updates;
+        QCOMPARE(photos.size(), files.size());
+    });
+    run(controller, folder);
+
+    QCOMPARE(requested.size(), 1);
+    QCOMPARE(requested[0][0].toString(), folder + "/");
+    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
+    QCOMPARE(requested[0][2].toInt(), files.size());
+    QCOMPARE(updates, 1);
+    QVERIFY(boxes.shown.isEmpty());
+
+    // At most five answers were awaited at any moment, and more than one was.
+    QVERIFY2(service.maxOutstanding() <= 5, qPrintable(QString::number(service.maxOutstanding())));
+    QVERIFY(service.maxOutstanding() >= 2);
+    // One request per readable photo; the 500 answer was tried three times.
+    QCOMPARE(service.requestsTo("/geocodeImage").size(), files.size() - 2 + 2);
+    for (const HttpRequest& request : service.requests()) {
+        if (QJsonDocument::fromJson(request.body).object().value("serialNumber").toString() == "SN00")
+            QCOMPARE(request.body,
+                     QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
+                                R"("fileNumber":"","internalSerialNumber":"","model":"X-T3","serialNumber":"SN00",)"
+                                R"("shutterCount":0,"timeZone":"","userID":"user-1"})"));
+    }
+
+    // Progress: starts at 0, one step per photo, ends with the totals.
+    const int total = files.size();
+    QVERIFY(progress.size() >= total + 2);
+    QCOMPARE(progress.first().processed, 0);
+    QCOMPARE(progress.last().processed, total);
+    QCOMPARE(progress.last().failed, 6);
+    for (const Progress& step : progress)
+        QCOMPARE(step.total, total);
+
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), total);
+    QVERIFY(!results.contains("p99.jpg"));
+    for (const PhotoFile& file : files) {
+        const model::PhotoGeocode result = results.value(file.name);
+        const QString copy = folder + "/KESTREL/" + file.name;
+        QCOMPARE(result.filePath, folder + "/" + file.name);
+        QCOMPARE(testsupport::readFile(folder + "/" + file.name), originals.value(file.name));
+        const bool good = file.serial.startsWith("SN") && file.serial.size() == 4 && file.make != "OLYMPUS";
+        QCOMPARE(result.success, good);
+        QCOMPARE(QFile::exists(copy), good);
+        if (!good)
+            continue;
+        QCOMPARE(result.latitude, latitudeFor(file.serial, 46.0));
+        QCOMPARE(result.longitude, -14.5);
+        QCOMPARE(result.altitude, 295.5);
+        QCOMPARE(result.accuracy, 12);
+        QCOMPARE(result.photoTime, QStringLiteral("2026-07-14 14:34:56"));
+        QCOMPARE(result.dateTimeOriginal, QStringLiteral("2026-07-14 12:34:56"));
+        QCOMPARE(result.timeZoneId, QStringLiteral("Europe/Ljubljana"));
+        QCOMPARE(result.errorTitle, QString());
+        const auto tags = testsupport::readExif(copy);
+        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(result.latitude));
+        QCOMPARE(tags.value("Exif.GPSInfo.GPSLongitudeRef"), QStringLiteral("W"));
+        QCOMPARE(tags.value("Exif.Photo.BodySerialNumber"), file.serial);
+        // Without the date-time setting the capture time stays as it was.
+        QCOMPARE(tags.value("Exif.Photo.DateTimeOriginal"), QStringLiteral("2026:07:14 12:34:56"));
+    }
+    QCOMPARE(results["e202.jpg"].errorTitle, QStringLiteral("No position"));
+    QCOMPARE(results["e202.jpg"].errorText, QStringLiteral("No track at that time"));
+    QCOMPARE(results["e204.jpg"].errorTitle, QString()); // a 204 answer has no body in HTTP
+    QCOMPARE(results["e500.jpg"].errorTitle, QStringLiteral("Network error"));
+    QCOMPARE(results["e500.jpg"].errorText,
+             QString("Network error (%1) on 1003").arg(int(QNetworkReply::InternalServerError)) + networkTail);
+    QCOMPARE(results["badlat.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QCOMPARE(results["badlat.jpg"].errorText, QStringLiteral("Error writing EXIF data to the image file"));
+    QCOMPARE(results["noexif.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QCOMPARE(results["noexif.jpg"].errorText, QStringLiteral("Error reading EXIF data from the image file"));
+    QCOMPARE(results["olympus.ORF"].errorText, QStringLiteral("Unsupported Camera model"));
+    QVERIFY(!QFile::exists(folder + "/KESTREL/sub"));
+    QVERIFY(!QFile::exists(folder + "/KESTREL/notes.txt"));
+    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), total - 6);
+}
+
+void TestGeotagging::rewriteMode()
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < 6; ++i)
+        files.append(PhotoFile{ QStringLiteral("r%1.JPG").arg(i), QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    files.append(PhotoFile{ "badlat.jpg", badLatitude });
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    const QByteArray badOriginal = testsupport::readFile(folder + "/badlat.jpg");
+
+    MainController controller;
+    controller.modelRef().rewrite = true;
+    controller.modelRef().modifyTimeDate = true;
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    run(controller, folder);
+    QCOMPARE(requested[0][1].toString(), folder + "/");
+    QVERIFY(!QFileInfo::exists(folder + "/KESTREL"));
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), files.size());
+
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), files.size());
+    for (int i = 0; i < 6; ++i) {
+        const QString name = files[i].name;
+        QVERIFY(results[name].success);
+        const auto tags = testsupport::readExif(folder + "/" + name);
+        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(latitudeFor(files[i].serial, 46.0)));
+        QCOMPARE(tags.value("Exif.Photo.DateTimeOriginal"), QStringLiteral("2026:07:14 14:34:56"));
+        QCOMPARE(tags.value("Exif.Photo.OffsetTimeOriginal"), QStringLiteral("+02:00"));
+    }
+    QVERIFY(!results["badlat.jpg"].success);
+    QCOMPARE(results["badlat.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QCOMPARE(testsupport::readFile(folder + "/badlat.jpg"), badOriginal);
+}
+
+void TestGeotagging::stopWithAnswersOutstanding()
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < 12; ++i)
+        files.append(PhotoFile{ QStringLiteral("s%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
+                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 150); });
+
+    MainController controller;
+    // STOP as soon as five requests are out, before any answer.
+    connect(&service, &FakeService::requestReceived, &controller, [&] {
+        if (service.requests().size() == 5)
+            controller.toPreviousScreen();
+    });
+    QList<Progress> progress;
+    connect(&controller, &MainController::geocodeProgress, this,
+            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    run(controller, folder);
+    QCOMPARE(service.requests().size(), 5);
+    QVERIFY(controller.modelRef().photos.isEmpty());
+    const int signalsAtEnd = progress.size();
+    QCOMPARE(progress.last().processed, 0);
+    QCOMPARE(progress.last().total, 12);
+
+    // The answers still arrive; they change nothing.
+    QTRY_COMPARE(service.answered(), 5);
+    QTest::qWait(50);
+    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(progress.size(), signalsAtEnd);
+    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/s00.jpg"));
+    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
+}
+
+void TestGeotagging::secondRunAfterStop()
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < 12; ++i)
+        files.append(PhotoFile{ QStringLiteral("t%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
+                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    // The first run's answers are slow and carry other positions.
+    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 120); });
+
+    MainController controller;
+    auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
+        if (service.requests().size() == 5)
+            controller.toPreviousScreen();
+    });
+    run(controller, folder);
+    disconnect(stopper);
+    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(service.answered(), 0);
+
+    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
+    QList<Progress> progress;
+    connect(&controller, &MainController::geocodeProgress, this,
+            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    run(controller, folder);
+    QTRY_VERIFY(service.answered() >= 5 + 12);
+    QTest::qWait(50);
+
+    const auto results = resultsByName(controller);
+    QCOMPARE(controller.modelRef().photos.size(), 12);
+    QCOMPARE(results.size(), 12);
+    for (const PhotoFile& file : files) {
+        QVERIFY(results[file.name].success);
+        QCOMPARE(results[file.name].latitude, latitudeFor(file.serial, 22.0));
+        const auto tags = testsupport::readExif(folder + "/KESTREL/" + file.name);
+        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(latitudeFor(file.serial, 22.0)));
+    }
+    int previous = 0;
+    for (const Progress& step : progress) {
+        QVERIFY(step.processed >= previous && step.processed <= 12);
+        previous = step.processed;
+    }
+}
+
+void TestGeotagging::emptyFolder()
+{
+    const QString folder = newFolder({});
+    QVERIFY(testsupport::writeFile(folder + "/readme.txt", "x"));
+    MainController controller;
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
+    int updates = -1;
+    connect(&controller, &MainController::photosUpdated, this,
+            [&](model::PhotoGeocodeList& photos) { updates = photos.size(); });
+    run(controller, folder);
+    QCOMPARE(requested[0][2].toInt(), 0);
+    QCOMPARE(updates, 0);
+    QCOMPARE(progress.last(), (QList<QVariant> { 0, 0, 0 }));
+    QCOMPARE(service.requests().size(), 0);
+}
+
+void TestGeotagging::trailingSlash()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" } });
+    MainController controller;
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    controller.geocodePhotos(folder + "/");
+    QCOMPARE(requested[0][0].toString(), folder + "/");
+    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
+    QCOMPARE(requested[0][2].toInt(), 1);
+    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
+}
+
+void TestGeotagging::filesRemovedBeforeStart()
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < 6; ++i)
+        files.append(PhotoFile{ QStringLiteral("v%1.jpg").arg(i), QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    MainController controller;
+    QList<Progress> progress;
+    connect(&controller, &MainController::geocodeProgress, this,
+            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    controller.geocodePhotos(folder);
+    QCOMPARE(controller.modelRef().imageCount, 6);
+    QVERIFY(QFile::remove(folder + "/v1.jpg"));
+    QVERIFY(QFile::remove(folder + "/v4.jpg"));
+    bool safety = false;
+    run(controller, QString(), &safety);
+    // The run ended by itself once the four remaining photos were done.
+    QVERIFY(!safety);
+    QCOMPARE(controller.modelRef().photos.size(), 4);
+    QCOMPARE(progress.last().processed, 4);
+    QCOMPARE(progress.last().total, 6);
+}
+
+void TestGeotagging::outputNameTakenByFile()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
+    MainController controller;
+    run(controller, folder);
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 2);
+    for (const model::PhotoGeocode& result : results) {
+        QVERIFY(!result.success);
+        QVERIFY2(result.errorText.contains(folder + "/KESTREL"), qPrintable(result.errorText));
+    }
+    QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
+    QCOMPARE(service.requests().size(), 0);
+}
+
+void TestGeotagging::outputNameIsLink()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" } });
+    QVERIFY(!folder.isEmpty());
+    const QString elsewhere = root.filePath("elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
+    MainController controller;
+    run(controller, folder);
+    QCOMPARE(controller.modelRef().photos.size(), 1);
+    QVERIFY(!controller.modelRef().photos[0].success);
+    QVERIFY(controller.modelRef().photos[0].errorText.contains("link"));
+    QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestGeotagging::sourceGoneBeforeAnswer()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    // The photo disappears while its answer is on the way.
+    service.setHandler([folder](const HttpRequest& request) {
+        if (request.body.contains("\"SN01\""))
+            QFile::remove(folder + "/a.jpg");
+        return geotagAnswer(request, 46.0, 0);
+    });
+    MainController controller;
+    run(controller, folder);
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 2);
+    QVERIFY(!results["a.jpg"].success);
+    QCOMPARE(results["a.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/a.jpg"));
+    QVERIFY(results["b.jpg"].success);
+    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "b.jpg" });
+}
+
+void TestGeotagging::serviceUnreachable()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" }, { "c.jpg", "SN03" } });
+    QVERIFY(!folder.isEmpty());
+    service.stopListening();
+    MainController controller;
+    MessageBoxes boxes(controller);
+    run(controller, folder);
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 3);
+    for (const model::PhotoGeocode& result : results) {
+        QVERIFY(!result.success);
+        QCOMPARE(result.errorTitle, QStringLiteral("Network error"));
+        QCOMPARE(result.errorText, QString("Network error (1) on 1003") + networkTail);
+    }
+    QVERIFY(boxes.shown.isEmpty());
+    QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestGeotagging::serviceSilent()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+    MainController controller;
+    controller.restClientRef()->setPutTimeout(60);
+    run(controller, folder);
+    QCOMPARE(service.requests().size(), 6); // three attempts per photo
+    const auto results = resultsByName(controller);
+    QCOMPARE(results.size(), 2);
+    for (const model::PhotoGeocode& result : results) {
+        QVERIFY(!result.success);
+        QCOMPARE(result.errorText,
+                 QString("Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail);
+    }
+}
+
+QTEST_MAIN(TestGeotagging)
+#include "tst_geotagging.moc"

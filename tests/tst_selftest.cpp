@@ -1,0 +1,61 @@
+#include <QtTest>
+
+#include "controller/selftest.h"
+#include "model/model.h"
+#include "support/fakeservice.h"
+
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+
+class TestSelfTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void serviceReached();
+    void serviceMissingIsReportedWithUrl();
+
+private:
+    QString run(int* failures);
+    FakeService service;
+};
+
+void TestSelfTest::initTestCase()
+{
+    QVERIFY(service.listen());
+    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QCOMPARE(model::Model::baseUrl(), service.baseUrl());
+}
+
+QString TestSelfTest::run(int* failures)
+{
+    QString text;
+    QTextStream out(&text);
+    *failures = controller::SelfTest(out).run();
+    return text;
+}
+
+void TestSelfTest::serviceReached()
+{
+    service.setDefaultAnswer(HttpAnswer::json(203, R"({"body":"Unknown user","head":"Sorry"})"));
+    int failures = -1;
+    const QString text = run(&failures);
+    QVERIFY2(text.contains(QRegularExpression("service: web service reachable +PASS\n")), qPrintable(text));
+    QCOMPARE(service.requestsTo("/getSyncList").size(), 1);
+    QCOMPARE(service.requestsTo("/getSyncList")[0].body, QByteArray(R"({"userID":""})"));
+}
+
+void TestSelfTest::serviceMissingIsReportedWithUrl()
+{
+    service.stopListening();
+    int failures = -1;
+    const QString text = run(&failures);
+    QVERIFY(failures >= 1);
+    const QString expected = QStringLiteral("FAIL %1getSyncList: HTTP status 0, network error %2\n")
+                                 .arg(service.baseUrl())
+                                 .arg(int(QNetworkReply::ConnectionRefusedError));
+    QVERIFY2(text.contains(expected), qPrintable(text));
+    QVERIFY(service.listen());
+}
+
+QTEST_MAIN(TestSelfTest)
+#include "tst_selftest.moc"

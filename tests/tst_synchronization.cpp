@@ -1,0 +1,229 @@
+#include <QtTest>
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "controller/maincontroller.h"
+#include "model/model.h"
+#include "support/fakeservice.h"
+#include "support/messageboxes.h"
+#include "support/photos.h"
+
+using controller::MainController;
+using model::Model;
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+using testsupport::MessageBoxes;
+
+namespace {
+
+const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+
+// What the first synchronization of the generated photo sends.
+const QByteArray firstRequest = R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
+                                R"("elapsedTime":4321,"fileNumber":"","internalSerialNumber":"","model":"X-T3",)"
+                                R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-\u00e9","timeZone":"",)"
+                                R"("userID":""})";
+
+int cameraAnnouncements(MainController& controller, QObject* receiver, int* count)
+{
+    QObject::connect(&controller, &MainController::camerasUpdated, receiver,
+                     [count](model::CameraList&) { ++*count; });
+    return 0;
+}
+
+} // namespace
+
+class TestSynchronization : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void withoutExif();
+    void withoutCode();
+    void firstSynchronization();
+    void createdIsShownThenSucceeds();
+    void answerWithoutUser();
+    void refusedByService();
+    void networkFailure();
+
+private:
+    FakeService service;
+    QTemporaryDir dir;
+    QString syncPhoto;
+};
+
+void TestSynchronization::initTestCase()
+{
+    QVERIFY(service.listen());
+    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QCOMPARE(Model::baseUrl(), service.baseUrl());
+    QVERIFY(dir.isValid());
+    syncPhoto = dir.filePath("sync.jpg");
+    const QImage scene = testsupport::syncPhotoImage(QByteArray("{\"syncID\":\"sync-\xc3\xa9\",\"elapsedTime\":4321}"));
+    QVERIFY(testsupport::writePhoto(syncPhoto, scene, testsupport::cameraTags()));
+}
+
+void TestSynchronization::init()
+{
+    QVERIFY(service.listen());
+    service.reset();
+    QFile::remove(Model::configFilePath());
+}
+
+void TestSynchronization::withoutExif()
+{
+    // The code is in the picture, but without EXIF the photo is refused first.
+    const QString path = dir.filePath("noexif.jpg");
+    QVERIFY(testsupport::writePhoto(path, testsupport::syncPhotoImage("{\"syncID\":\"a\",\"elapsedTime\":1}")));
+    MainController controller;
+    MessageBoxes boxes(controller);
+    int announced = cameraAnnouncements(controller, this, &announced);
+    QSignalSpy started(&controller, &MainController::synchronizationStarted);
+    controller.synchronizeCamera(path);
+    QCOMPARE(started.size(), 1);
+    QCOMPARE(started[0][0].toString(), path);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 204);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Cannot read EXIF data"));
+    QCOMPARE(boxes.shown[0].text, path);
+    QCOMPARE(announced, 1);
+    QTest::qWait(30);
+    QCOMPARE(service.requests().size(), 0);
+}
+
+void TestSynchronization::withoutCode()
+{
+    const QString path = dir.filePath("nocode.jpg");
+    QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags()));
+    MainController controller;
+    MessageBoxes boxes(controller);
+    int announced = cameraAnnouncements(controller, this, &announced);
+    controller.synchronizeCamera(path);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 204);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Cannot read QR code"));
+    QCOMPARE(boxes.shown[0].text, path);
+    QCOMPARE(announced, 1);
+    QTest::qWait(30);
+    QCOMPARE(service.requests().size(), 0);
+}
+
+void TestSynchronization::firstSynchronization()
+{
+    {
+        MainController controller;
+        MessageBoxes boxes(controller);
+        QVERIFY(controller.modelRef().userID.isEmpty());
+        service.enqueue(HttpAnswer::json(200, R"({"userID":"new-user-7"})"));
+        service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
+        int announced = cameraAnnouncements(controller, this, &announced);
+        QSignalSpy screens(&controller, &MainController::screenChanged);
+        controller.synchronizeCamera(syncPhoto);
+        QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+        QCOMPARE(screens.size(), 1);
+        QCOMPARE(controller.modelRef().userID, QStringLiteral("new-user-7"));
+
+        // Saved at once, before the program ends.
+        Model stored;
+        QVERIFY(stored.load(Model::configFilePath()));
+        QCOMPARE(stored.userID, QStringLiteral("new-user-7"));
+
+        QTRY_COMPARE(announced, 1);
+        const auto requests = service.requests();
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
+        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\\u00e9", "\xc3\xa9"));
+        QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
+        QCOMPARE(requests[1].body, QByteArray(R"({"userID":"new-user-7"})"));
+        QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Pixel"));
+        QVERIFY(boxes.shown.isEmpty());
+    }
+    MainController next;
+    next.start();
+    QCOMPARE(next.currentScreen(), controller::Menu);
+}
+
+void TestSynchronization::createdIsShownThenSucceeds()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("old");
+    QString userWhileShown;
+    boxes.answerer = [&](const MessageBoxes::Message&) {
+        userWhileShown = controller.modelRef().userID;
+        return true;
+    };
+    service.enqueue(HttpAnswer::json(201, R"({"body":"Camera added","head":"Done","userID":"old"})"));
+    controller.synchronizeCamera(syncPhoto);
+    QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 201);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Done"));
+    QCOMPARE(boxes.shown[0].text, QStringLiteral("Camera added"));
+    QCOMPARE(userWhileShown, QStringLiteral("old"));
+    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
+    QTRY_COMPARE(service.outstanding(), 0);
+    QVERIFY(service.requestsTo("/syncCamera")[0].body.endsWith(R"("userID":"old"})"));
+}
+
+void TestSynchronization::answerWithoutUser()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("before");
+    QVERIFY(controller.modelRef().save(Model::configFilePath()));
+    service.enqueue(HttpAnswer::json(200, R"({"head":"","userId":"wrong case"})"));
+    controller.synchronizeCamera(syncPhoto);
+    QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+    QCOMPARE(controller.modelRef().userID, QString());
+    Model stored;
+    QVERIFY(stored.load(Model::configFilePath()));
+    QCOMPARE(stored.userID, QString());
+    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
+}
+
+void TestSynchronization::refusedByService()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    controller.modelRef().userID = QStringLiteral("user-1");
+    service.setHandler([](const testsupport::HttpRequest& request) {
+        if (request.path == "/syncCamera")
+            return HttpAnswer::json(202, R"({"body":"Code expired","head":"Too late","userID":"other"})");
+        return HttpAnswer::json(200, "{}");
+    });
+    int announced = cameraAnnouncements(controller, this, &announced);
+    QSignalSpy screens(&controller, &MainController::screenChanged);
+    controller.synchronizeCamera(syncPhoto);
+    QTRY_COMPARE(announced, 1);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 202);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Too late"));
+    QCOMPARE(boxes.shown[0].text, QStringLiteral("Code expired"));
+    QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
+    QCOMPARE(screens.size(), 0);
+    QCOMPARE(service.requestsTo("/getSyncList").size(), 0);
+    QVERIFY(!QFile::exists(Model::configFilePath()));
+}
+
+void TestSynchronization::networkFailure()
+{
+    MainController controller;
+    MessageBoxes boxes(controller);
+    service.setDefaultAnswer(HttpAnswer::json(500, "{}"));
+    int announced = cameraAnnouncements(controller, this, &announced);
+    controller.synchronizeCamera(syncPhoto);
+    QTRY_COMPARE(announced, 1);
+    QCOMPARE(service.requestsTo("/syncCamera").size(), 3);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 500);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Network error"));
+    QCOMPARE(boxes.shown[0].text,
+             QString("Network error (%1) on 1001").arg(int(QNetworkReply::InternalServerError)) + networkTail);
+    QVERIFY(controller.modelRef().userID.isEmpty());
+}
+
+QTEST_MAIN(TestSynchronization)
+#include "tst_synchronization.moc"
