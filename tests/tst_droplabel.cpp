@@ -1,0 +1,190 @@
+#include <QtTest>
+
+#include <QDir>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include "view/droplabel.h"
+
+// Drag and drop of local files and folders on a DropLabel. The events are
+// handed straight to the label's handlers: the application's own dispatch
+// would route them through the global drag manager, which keeps the last
+// drop target between test functions.
+class ProbedDropLabel : public DropLabel {
+public:
+    using DropLabel::dragEnterEvent;
+    using DropLabel::dropEvent;
+};
+
+class TestDropLabel : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void defaultsRefuseDrops();
+    void propertiesSetDropAcceptance_data();
+    void propertiesSetDropAcceptance();
+    void dragEnter_data();
+    void dragEnter();
+    void drop_data();
+    void drop();
+
+private:
+    QString path(const QString& name) const { return dir.path() + QLatin1Char('/') + name; }
+    QList<QUrl> urls(const QStringList& names) const;
+
+    QTemporaryDir dir;
+};
+
+void TestDropLabel::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+        QFile file(path(QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("photos")));
+}
+
+QList<QUrl> TestDropLabel::urls(const QStringList& names) const
+{
+    QList<QUrl> result;
+    for (const QString& name : names) {
+        if (name.startsWith(QLatin1String("http")))
+            result << QUrl(name);
+        else if (name == QLatin1String("<missing>"))
+            result << QUrl::fromLocalFile(path(QStringLiteral("missing.jpg")));
+        else
+            result << QUrl::fromLocalFile(path(name));
+    }
+    return result;
+}
+
+void TestDropLabel::defaultsRefuseDrops()
+{
+    DropLabel label;
+    QCOMPARE(label.acceptDroppedFiles(), false);
+    QCOMPARE(label.acceptDroppedFolders(), false);
+    QCOMPARE(label.acceptDrops(), false);
+    QCOMPARE(label.property("acceptDroppedFiles").toBool(), false);
+}
+
+void TestDropLabel::propertiesSetDropAcceptance_data()
+{
+    QTest::addColumn<bool>("files");
+    QTest::addColumn<bool>("folders");
+    QTest::newRow("none") << false << false;
+    QTest::newRow("files") << true << false;
+    QTest::newRow("folders") << false << true;
+    QTest::newRow("both") << true << true;
+}
+
+void TestDropLabel::propertiesSetDropAcceptance()
+{
+    QFETCH(bool, files);
+    QFETCH(bool, folders);
+    DropLabel label;
+    // Through the property system, as a Designer form sets them.
+    QVERIFY(label.setProperty("acceptDroppedFiles", files));
+    QVERIFY(label.setProperty("acceptDroppedFolders", folders));
+    QCOMPARE(label.acceptDroppedFiles(), files);
+    QCOMPARE(label.acceptDroppedFolders(), folders);
+    QCOMPARE(label.acceptDrops(), files || folders);
+    // Clearing one keeps acceptance while the other is set.
+    label.setAcceptDroppedFiles(false);
+    QCOMPARE(label.acceptDrops(), folders);
+}
+
+void TestDropLabel::dragEnter_data()
+{
+    QTest::addColumn<bool>("files");
+    QTest::addColumn<bool>("folders");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("file on files label") << true << false << QStringList{"a.jpg"} << true;
+    QTest::newRow("folder on files label") << true << false << QStringList{"photos"} << false;
+    QTest::newRow("folder on folders label") << false << true << QStringList{"photos"} << true;
+    QTest::newRow("file on folders label") << false << true << QStringList{"a.jpg"} << false;
+    QTest::newRow("mix on files label") << true << false << QStringList{"photos", "a.jpg"} << true;
+    QTest::newRow("web link") << true << true << QStringList{"https://example.com/a.jpg"} << false;
+    QTest::newRow("missing file") << true << true << QStringList{"<missing>"} << false;
+    QTest::newRow("nothing accepted") << false << false << QStringList{"a.jpg", "photos"} << false;
+    QTest::newRow("no urls") << true << true << QStringList{} << false;
+}
+
+void TestDropLabel::dragEnter()
+{
+    QFETCH(bool, files);
+    QFETCH(bool, folders);
+    QFETCH(QStringList, names);
+    QFETCH(bool, accepted);
+    ProbedDropLabel label;
+    label.setAcceptDroppedFiles(files);
+    label.setAcceptDroppedFolders(folders);
+    QMimeData data;
+    data.setUrls(urls(names));
+    QDragEnterEvent event(QPoint(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    event.ignore();
+    label.dragEnterEvent(&event);
+    QCOMPARE(event.isAccepted(), accepted);
+    if (accepted)
+        QCOMPARE(event.dropAction(), Qt::CopyAction);
+}
+
+void TestDropLabel::drop_data()
+{
+    QTest::addColumn<bool>("files");
+    QTest::addColumn<bool>("folders");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("droppedFiles");
+    QTest::addColumn<QStringList>("droppedFolders");
+    QTest::newRow("three files in order") << true << false << QStringList{"c.jpg", "a.jpg", "b.jpg"}
+                                          << QStringList{"c.jpg", "a.jpg", "b.jpg"} << QStringList{};
+    QTest::newRow("mix on files label") << true << false << QStringList{"photos", "b.jpg"} << QStringList{"b.jpg"}
+                                        << QStringList{};
+    QTest::newRow("mix on folders label") << false << true << QStringList{"a.jpg", "photos"} << QStringList{}
+                                          << QStringList{"photos"};
+    QTest::newRow("mix on both") << true << true << QStringList{"photos", "a.jpg"} << QStringList{"a.jpg"}
+                                 << QStringList{"photos"};
+    QTest::newRow("web links ignored") << true << true
+                                       << QStringList{"http://example.com/x.jpg", "a.jpg", "https://example.com/"}
+                                       << QStringList{"a.jpg"} << QStringList{};
+    QTest::newRow("missing file ignored") << true << true << QStringList{"<missing>"} << QStringList{}
+                                          << QStringList{};
+}
+
+void TestDropLabel::drop()
+{
+    QFETCH(bool, files);
+    QFETCH(bool, folders);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, droppedFiles);
+    QFETCH(QStringList, droppedFolders);
+    ProbedDropLabel label;
+    label.setAcceptDroppedFiles(files);
+    label.setAcceptDroppedFolders(folders);
+    QSignalSpy fileSpy(&label, &DropLabel::fileDropped);
+    QSignalSpy folderSpy(&label, &DropLabel::folderDropped);
+    QMimeData data;
+    data.setUrls(urls(names));
+    QDropEvent event(QPointF(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    label.dropEvent(&event);
+
+    QStringList gotFiles, gotFolders;
+    for (const QList<QVariant>& arguments : fileSpy)
+        gotFiles << arguments.at(0).toString();
+    for (const QList<QVariant>& arguments : folderSpy)
+        gotFolders << arguments.at(0).toString();
+    QStringList wantFiles, wantFolders;
+    for (const QString& name : droppedFiles)
+        wantFiles << QFileInfo(path(name)).absoluteFilePath();
+    for (const QString& name : droppedFolders)
+        wantFolders << QFileInfo(path(name)).absoluteFilePath();
+    QCOMPARE(gotFiles, wantFiles);
+    QCOMPARE(gotFolders, wantFolders);
+}
+
+QTEST_MAIN(TestDropLabel)
+#include "tst_droplabel.moc"

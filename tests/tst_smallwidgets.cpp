@@ -1,0 +1,145 @@
+#include <QtTest>
+
+#include <QBoxLayout>
+#include <QLabel>
+#include <QSignalSpy>
+
+#include "model/model.h"
+#include "view/cameraframe.h"
+#include "view/clickwidget.h"
+#include "view/menubutton.h"
+#include "view/resources.h"
+
+// The click widget, the menu button and the camera frame of the main window.
+class TestSmallWidgets : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { view::initResources(); }
+    void clicks_data();
+    void clicks();
+    void menuButtonProperties();
+    void menuButtonForm();
+    void cameraFrame_data();
+    void cameraFrame();
+};
+
+void TestSmallWidgets::clicks_data()
+{
+    QTest::addColumn<bool>("menuButton");
+    QTest::addColumn<int>("button");
+    QTest::addColumn<int>("expected");
+    for (bool menu : {false, true}) {
+        const char* kind = menu ? "menu button" : "click widget";
+        QTest::addRow("%s left", kind) << menu << int(Qt::LeftButton) << 1;
+        QTest::addRow("%s right", kind) << menu << int(Qt::RightButton) << 0;
+        QTest::addRow("%s middle", kind) << menu << int(Qt::MiddleButton) << 0;
+    }
+}
+
+void TestSmallWidgets::clicks()
+{
+    QFETCH(bool, menuButton);
+    QFETCH(int, button);
+    QFETCH(int, expected);
+    std::unique_ptr<QWidget> widget;
+    std::unique_ptr<QSignalSpy> spy;
+    if (menuButton) {
+        auto* b = new view::MenuButton;
+        widget.reset(b);
+        spy = std::make_unique<QSignalSpy>(b, &view::MenuButton::clicked);
+    } else {
+        auto* w = new view::ClickWidget;
+        widget.reset(w);
+        spy = std::make_unique<QSignalSpy>(w, &view::ClickWidget::clicked);
+    }
+    widget->resize(200, 60);
+    QTest::mouseClick(widget.get(), Qt::MouseButton(button), Qt::NoModifier, QPoint(10, 10));
+    QCOMPARE(spy->count(), expected);
+}
+
+void TestSmallWidgets::menuButtonProperties()
+{
+    view::MenuButton button;
+    const QString text = QStringLiteral("<font size=\"5\">Settings</font>\n<br/>\nSystem settings");
+    QVERIFY(button.setProperty("text", text));
+    QCOMPARE(button.text(), text);
+    QCOMPARE(button.property("text").toString(), text);
+    auto* htmlLabel = button.findChild<QLabel*>(QStringLiteral("htmlLabel"));
+    QVERIFY(htmlLabel);
+    QCOMPARE(htmlLabel->text(), text);
+
+    auto* iconLabel = button.findChild<QLabel*>(QStringLiteral("iconLabel"));
+    QVERIFY(iconLabel);
+    iconLabel->setAlignment(Qt::AlignTop);
+    const QPixmap pixmap(QStringLiteral(":/assets/settingsIcon2.png"));
+    QVERIFY(!pixmap.isNull());
+    QVERIFY(button.setProperty("pixmap", pixmap));
+    QCOMPARE(button.pixmap().size(), pixmap.size());
+    QCOMPARE(button.pixmap().toImage(), pixmap.toImage());
+    QCOMPARE(iconLabel->alignment(), Qt::AlignBottom);
+}
+
+void TestSmallWidgets::menuButtonForm()
+{
+    view::MenuButton button;
+    QCOMPARE(button.size(), QSize(237, 40));
+    QCOMPARE(button.windowTitle(), QStringLiteral("Form"));
+    auto* htmlLabel = button.findChild<QLabel*>(QStringLiteral("htmlLabel"));
+    // Disabled, so that clicks on the text reach the button.
+    QVERIFY(!htmlLabel->isEnabled());
+    QVERIFY(htmlLabel->wordWrap());
+}
+
+void TestSmallWidgets::cameraFrame_data()
+{
+    QTest::addColumn<int>("synchronizations");
+    QTest::newRow("none") << 0;
+    QTest::newRow("one") << 1;
+    QTest::newRow("three") << 3;
+}
+
+void TestSmallWidgets::cameraFrame()
+{
+    QFETCH(int, synchronizations);
+    model::Camera camera;
+    camera.name = QStringLiteral("X-T3 <b>bold</b>");
+    camera.serial = QStringLiteral("SN1234");
+    for (int i = 0; i < synchronizations; ++i) {
+        model::Synchronization s;
+        s.syncId = QString::number(i);
+        s.timeZoneTime = QStringLiteral("2026-07-1%1 12:00:00").arg(i);
+        s.timeZone = QStringLiteral("+02:00");
+        s.timeZoneName = QStringLiteral("Central European Summer Time");
+        camera.synchronizations << s;
+    }
+    view::CameraFrame frame;
+    QCOMPARE(frame.windowTitle(), QStringLiteral("Frame"));
+    frame.setCamera(camera);
+    auto* name = frame.findChild<QLabel*>(QStringLiteral("nameLabel"));
+    auto* serial = frame.findChild<QLabel*>(QStringLiteral("serialNumberLabel"));
+    QVERIFY(name && serial);
+    QCOMPARE(name->text(), camera.name);
+    QCOMPARE(name->textFormat(), Qt::PlainText);
+    QCOMPARE(serial->text(), camera.serial);
+    auto* icon = frame.findChild<QLabel*>(QStringLiteral("iconLabel"));
+    QVERIFY(icon && !icon->pixmap(Qt::ReturnByValue).isNull());
+
+    // The labels of the layout in order: name, serial, "Synchronized on:", one per synchronization.
+    QStringList texts;
+    const QList<QLabel*> labels = frame.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    auto* layout = qobject_cast<QBoxLayout*>(name->parentWidget()->layout()->itemAt(1)->layout());
+    QVERIFY(layout);
+    for (int i = 0; i < layout->count(); ++i) {
+        if (auto* label = qobject_cast<QLabel*>(layout->itemAt(i)->widget()))
+            texts << label->text();
+    }
+    QStringList expected{camera.name, camera.serial, QStringLiteral("Synchronized on:")};
+    for (const model::Synchronization& s : camera.synchronizations)
+        expected << s.timeZoneTime + QLatin1Char(' ') + s.timeZoneName;
+    QCOMPARE(texts, expected);
+    // Icon, name, serial, caption and the synchronization labels, all children of the frame.
+    QCOMPARE(labels.size(), 4 + synchronizations);
+}
+
+QTEST_MAIN(TestSmallWidgets)
+#include "tst_smallwidgets.moc"
