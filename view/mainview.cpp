@@ -9,7 +9,10 @@
 #include <QTableWidgetItem>
 
 #include "ui_mainview.h"
+#include "view/cameraframe.h"
 #include "view/detailinfoview.h"
+#include "view/droplabel.h"
+#include "view/menubutton.h"
 #include "view/photowidget.h"
 
 namespace view {
@@ -82,8 +85,15 @@ void MainView::connectController(controller::MainController& controller)
     connect(&controller, &MainController::photosUpdated, this, &MainView::assignPhotoList);
     connect(ui->previousButton, &QPushButton::clicked, &controller, &MainController::toPreviousScreen);
     connect(ui->nextButton, &QPushButton::clicked, &controller, &MainController::toNextScreen);
+    connect(ui->geocodeScreenButton, &MenuButton::clicked, &controller, &MainController::toGeocodePhotos);
+    connect(ui->synchronizeScreenButton, &MenuButton::clicked, &controller, &MainController::toSynchronizeCamera);
+    connect(ui->settingsScreenButton, &MenuButton::clicked, &controller, &MainController::toSettings);
+    connect(ui->synchronizationDropFileLabel, &DropLabel::fileDropped, &controller,
+            &MainController::synchronizeCamera);
+    connect(ui->synchronizationIconLabel, &DropLabel::fileDropped, &controller, &MainController::synchronizeCamera);
     connect(this, &MainView::synchronizationImageSelected, &controller, &MainController::synchronizeCamera);
     connect(&controller, &MainController::synchronizationStarted, this, &MainView::onSynchronizationStarted);
+    connect(ui->geocodeDropFolderLabel, &DropLabel::folderDropped, &controller, &MainController::geocodePhotos);
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
@@ -136,7 +146,9 @@ void MainView::assignCameraList(model::CameraList& cameras)
     QLayout* list = ui->scrollAreaWidgetContents->layout();
     clearLayout(list);
     for (const model::Camera& camera : cameras) {
-        Q_UNUSED(camera);
+        auto* frame = new CameraFrame(ui->scrollAreaWidgetContents);
+        list->addWidget(frame);
+        frame->setCamera(camera);
     }
     list->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
     setSynchronizationEnabled(true);
