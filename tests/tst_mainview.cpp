@@ -2,6 +2,9 @@
 
 #include <QLabel>
 #include <QLayout>
+#include <functional>
+#include <QMimeData>
+#include <QTemporaryDir>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -10,7 +13,9 @@
 
 #include "controller/maincontroller.h"
 #include "model/model.h"
+#include "view/droplabel.h"
 #include "view/mainview.h"
+#include "view/menubutton.h"
 #include "view/photowidget.h"
 
 using controller::MainController;
@@ -45,6 +50,8 @@ private slots:
     void startButtonEnabledAgainAfterMenu();
     void controllerNavigation();
     void choosers();
+    void drops();
+    void everyConnection();
     void synchronizationTargetsDisabledUntilCameraList();
     void geocodingRequested_data();
     void geocodingRequested();
@@ -271,6 +278,122 @@ void TestMainView::choosers()
     QCOMPARE(images.first().first().toString(), view->chosenImage);
     QCOMPARE(folders.count(), 1);
     QCOMPARE(folders.first().first().toString(), view->chosenFolder);
+}
+
+// Drags path over widget and drops it there, through the application's event
+// delivery (which skips disabled widgets). False when the drag was refused.
+static bool dropOn(QWidget* widget, const QString& path)
+{
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    const QPoint position = widget->rect().center();
+    QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &drop);
+    return true;
+}
+
+void TestMainView::drops()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString image = folder.filePath(QStringLiteral("DSCF0001.JPG"));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a photo");
+    file.close();
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("photos")));
+    const QString photos = folder.filePath(QStringLiteral("photos"));
+
+    auto* fileLabel = child<QWidget>("synchronizationDropFileLabel");
+    auto* iconLabel = child<QWidget>("synchronizationIconLabel");
+    auto* folderLabel = child<QWidget>("geocodeDropFolderLabel");
+    QSignalSpy fromFileLabel(fileLabel, SIGNAL(fileDropped(QString)));
+    QSignalSpy fromIconLabel(iconLabel, SIGNAL(fileDropped(QString)));
+    QSignalSpy fromFolderLabel(folderLabel, SIGNAL(folderDropped(QString)));
+
+    view->changeScreen(controller::SynchronizeHowTo);
+    QVERIFY(dropOn(fileLabel, image));
+    QVERIFY(dropOn(iconLabel, image));
+    QVERIFY(!dropOn(fileLabel, photos)); // a folder is no synchronization photo
+    QCOMPARE(fromFileLabel.count(), 1);
+    QCOMPARE(fromFileLabel.first().first().toString(), image);
+    QCOMPARE(fromIconLabel.count(), 1);
+
+    // While a synchronization runs the targets refuse further photos.
+    view->onSynchronizationStarted(image);
+    QVERIFY(!dropOn(fileLabel, image));
+    QVERIFY(!dropOn(iconLabel, image));
+    QCOMPARE(fromFileLabel.count() + fromIconLabel.count(), 2);
+    model::CameraList none;
+    view->assignCameraList(none);
+    QVERIFY(dropOn(iconLabel, image));
+    QCOMPARE(fromIconLabel.count(), 2);
+
+    view->changeScreen(controller::GeocodeSelectFolder);
+    QVERIFY(!dropOn(folderLabel, image)); // a single file is no folder
+    QVERIFY(dropOn(folderLabel, photos));
+    QCOMPARE(fromFolderLabel.count(), 1);
+    QCOMPARE(fromFolderLabel.first().first().toString(), photos);
+}
+
+// Each connection of the window's wiring exists exactly once: disconnecting
+// it succeeds, and a second disconnect finds nothing left.
+void TestMainView::everyConnection()
+{
+    using controller::MainController;
+    using view::MainView;
+    MainController& c = *controller;
+    MainView* w = view;
+    auto* previous = child<QPushButton>("previousButton");
+    auto* next = child<QPushButton>("nextButton");
+    auto* geocodeButton = child<view::MenuButton>("geocodeScreenButton");
+    auto* synchronizeButton = child<view::MenuButton>("synchronizeScreenButton");
+    auto* settingsButton = child<view::MenuButton>("settingsScreenButton");
+    auto* fileLabel = child<DropLabel>("synchronizationDropFileLabel");
+    auto* iconLabel = child<DropLabel>("synchronizationIconLabel");
+    auto* folderLabel = child<DropLabel>("geocodeDropFolderLabel");
+
+    const std::function<bool()> connections[] = {
+        [&] { return QObject::disconnect(&c, &MainController::showMainWindow, w, &MainView::show); },
+        [&] { return QObject::disconnect(&c, &MainController::screenChanged, w, &MainView::changeScreen); },
+        [&] { return QObject::disconnect(&c, &MainController::camerasUpdated, w, &MainView::assignCameraList); },
+        [&] { return QObject::disconnect(&c, &MainController::photosUpdated, w, &MainView::assignPhotoList); },
+        [&] { return QObject::disconnect(previous, &QPushButton::clicked, &c, &MainController::toPreviousScreen); },
+        [&] { return QObject::disconnect(next, &QPushButton::clicked, &c, &MainController::toNextScreen); },
+        [&] { return QObject::disconnect(geocodeButton, &view::MenuButton::clicked, &c, &MainController::toGeocodePhotos); },
+        [&] {
+            return QObject::disconnect(synchronizeButton, &view::MenuButton::clicked, &c,
+                                       &MainController::toSynchronizeCamera);
+        },
+        [&] { return QObject::disconnect(settingsButton, &view::MenuButton::clicked, &c, &MainController::toSettings); },
+        [&] { return QObject::disconnect(fileLabel, &DropLabel::fileDropped, &c, &MainController::synchronizeCamera); },
+        [&] { return QObject::disconnect(iconLabel, &DropLabel::fileDropped, &c, &MainController::synchronizeCamera); },
+        [&] {
+            return QObject::disconnect(w, &MainView::synchronizationImageSelected, &c,
+                                       &MainController::synchronizeCamera);
+        },
+        [&] {
+            return QObject::disconnect(&c, &MainController::synchronizationStarted, w,
+                                       &MainView::onSynchronizationStarted);
+        },
+        [&] { return QObject::disconnect(folderLabel, &DropLabel::folderDropped, &c, &MainController::geocodePhotos); },
+        [&] { return QObject::disconnect(w, &MainView::geocodingFolderSelected, &c, &MainController::geocodePhotos); },
+        [&] {
+            return QObject::disconnect(&c, &MainController::geocodingRequested, w, &MainView::onGeocodingRequested);
+        },
+        [&] { return QObject::disconnect(&c, &MainController::geocodeProgress, w, &MainView::onGeocodeProgress); },
+    };
+    for (const auto& disconnect : connections) {
+        QVERIFY(disconnect());
+        QVERIFY(!disconnect());
+    }
+    // Started camera-list requests are not wired to the window.
+    QVERIFY(!QObject::disconnect(&c, &MainController::requestSynchronizationsStarted, w,
+                                 &MainView::onRequestSynchronizationsStarted));
 }
 
 void TestMainView::synchronizationTargetsDisabledUntilCameraList()
