@@ -63,6 +63,7 @@ private slots:
     void secondRunReplacesResults();
     void photoWidgets();
     void photoWidgetOpensDetails();
+    void photoListRebuiltWhileDetailsOpen();
 
 private:
     template <typename T> T* child(const char* name) const
@@ -620,6 +621,36 @@ void TestMainView::photoWidgetOpensDetails()
 
     QTest::mouseClick(&widget, Qt::RightButton);
     QCOMPARE(opened.size(), 1);
+}
+
+void TestMainView::photoListRebuiltWhileDetailsOpen()
+{
+    // The photo widget whose dialog is open goes away with its list; the
+    // dialog goes with it and nothing else is touched.
+    PhotoGeocodeList first{photo(QStringLiteral("IMG_0001.JPG"), true, 1, 2, 3)};
+    view->assignPhotoList(first);
+    auto* contents = child<QWidget>("geocodeScrollAreaContents");
+    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child<QWidget>("geocode4Page"));
+    view::PhotoWidget* widget = contents->findChildren<view::PhotoWidget*>().value(0);
+    QVERIFY(widget);
+
+    QStringList opened;
+    QTimer::singleShot(0, this, [this, &opened] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        opened << dialog->windowTitle();
+        PhotoGeocodeList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
+        view->assignPhotoList(second);
+    });
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(5, 5), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+
+    QCOMPARE(opened, QStringList{"IMG_0001.JPG"});
+    QVERIFY(!QApplication::activeModalWidget());
+    const auto widgets = contents->findChildren<view::PhotoWidget*>();
+    QCOMPARE(widgets.size(), 1);
+    QCOMPARE(widgets.first()->photo().filePath, QStringLiteral("/data/photos/IMG_0002.JPG"));
 }
 
 QTEST_MAIN(TestMainView)

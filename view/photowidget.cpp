@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QStyle>
 
 #include "ui_photowidget.h"
@@ -42,8 +43,12 @@ void PhotoWidget::mouseReleaseEvent(QMouseEvent* event)
 {
     if (event->button() != Qt::LeftButton || !ui->geoLabel->isVisible())
         return;
-    DetailInfoView details(record, this);
-    details.exec();
+    // The dialog shows a copy: the list may rebuild (and delete this widget)
+    // while the dialog's event loop runs.
+    const model::PhotoGeocode shown = record;
+    QPointer<DetailInfoView> details = new DetailInfoView(shown, this);
+    details->exec();
+    delete details;
 }
 
 } // namespace view
