@@ -1,10 +1,14 @@
 #include <QApplication>
+#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
 
 #include "controller/maincontroller.h"
 #include "controller/selftest.h"
+#include "view/messageboxfactory.h"
+#include "view/resources.h"
+#include "view/settingsview.h"
 
 int main(int argc, char* argv[])
 {
@@ -24,8 +28,30 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    // The pictures, fonts and style sheet live in the static core library.
+    view::initResources();
+
+    // The long-lived objects, each wired to the controller right after it is
+    // built. Being locals, they are destroyed in the reverse order: the
+    // controller, which saves the settings file, goes last but one.
     controller::MainController controller;
+
+    view::MessageBoxFactory messageBoxes;
+    messageBoxes.connectController(controller);
+
+    view::SettingsView settingsView;
+    settingsView.connectController(controller);
+
+    // Picks the first screen and shows the main window.
     controller.start();
 
-    return application.exec();
+    view::installFont();
+
+    QFile style(QStringLiteral("://style.css"));
+    if (style.open(QIODevice::ReadOnly))
+        application.setStyleSheet(QString::fromUtf8(style.readAll()));
+
+    const int result = application.exec();
+    style.close();
+    return result;
 }

@@ -1,0 +1,211 @@
+#include <QtTest>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+
+#include "controller/maincontroller.h"
+#include "view/messagebox.h"
+#include "view/messageboxfactory.h"
+#include "view/resources.h"
+
+// The program's message boxes and the answer they give the controller. Each
+// box is answered from inside its own modal loop through the test seam.
+class TestMessageBox : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { view::initResources(); }
+    void cleanup() { view::MessageBox::setShownHandler({}); }
+    void form();
+    void signAndButtons_data();
+    void signAndButtons();
+    void answers_data();
+    void answers();
+    void emptyTitleLeavesTheText();
+    void longTextWrapsInsideTheBox();
+    void controllerReceivesTheAnswer_data();
+    void controllerReceivesTheAnswer();
+
+private:
+    struct Seen {
+        bool shown = false;
+        bool cancelVisible = false;
+        bool okVisible = false;
+        QImage sign;
+        QString title;
+        QString text;
+        QString windowTitle;
+    };
+    // Answers every box with action and records what it showed.
+    static void answerWith(const QString& action, Seen* seen);
+};
+
+void TestMessageBox::answerWith(const QString& action, Seen* seen)
+{
+    view::MessageBox::setShownHandler([action, seen](view::MessageBox& box) {
+        QVERIFY(box.isVisible());
+        QVERIFY(box.isModal());
+        auto* ok = box.findChild<QPushButton*>(QStringLiteral("okButton"));
+        auto* cancel = box.findChild<QPushButton*>(QStringLiteral("cancelButton"));
+        seen->shown = true;
+        seen->okVisible = ok->isVisible();
+        seen->cancelVisible = cancel->isVisible();
+        seen->sign = box.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage();
+        seen->title = box.findChild<QLabel*>(QStringLiteral("titleLabel"))->text();
+        seen->text = box.findChild<QLabel*>(QStringLiteral("textLabel"))->text();
+        seen->windowTitle = box.windowTitle();
+        if (action == QLatin1String("ok"))
+            QTest::mouseClick(ok, Qt::LeftButton);
+        else if (action == QLatin1String("cancel"))
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        else if (action == QLatin1String("escape"))
+            QTest::keyClick(&box, Qt::Key_Escape);
+        else if (action == QLatin1String("enter"))
+            QTest::keyClick(&box, Qt::Key_Return);
+        else if (action == QLatin1String("close"))
+            box.close();
+    });
+}
+
+void TestMessageBox::form()
+{
+    view::MessageBox box;
+    QCOMPARE(box.size(), QSize(460, 150));
+    QCOMPARE(box.minimumSize(), QSize(460, 150));
+    QCOMPARE(box.maximumSize(), QSize(460, 150));
+    QCOMPARE(box.windowTitle(), QString());
+    QVERIFY(box.windowFlags().testFlag(Qt::WindowTitleHint));
+    QVERIFY(box.windowFlags().testFlag(Qt::WindowSystemMenuHint));
+    QVERIFY(!box.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    QCOMPARE(box.findChild<QPushButton*>(QStringLiteral("okButton"))->text(), QStringLiteral("OK"));
+    QCOMPARE(box.findChild<QPushButton*>(QStringLiteral("cancelButton"))->text(), QStringLiteral("Cancel"));
+    auto* title = box.findChild<QLabel*>(QStringLiteral("titleLabel"));
+    auto* text = box.findChild<QLabel*>(QStringLiteral("textLabel"));
+    QVERIFY(title->wordWrap() && text->wordWrap());
+    QVERIFY(title->font().bold());
+}
+
+void TestMessageBox::signAndButtons_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("sign");
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("201 success") << 201 << "okSign.png" << false;
+    QTest::newRow("202 information") << 202 << "infoSign.png" << false;
+    QTest::newRow("203 warning") << 203 << "warningSign.png" << false;
+    QTest::newRow("204 error") << 204 << "errorSign.png" << false;
+    QTest::newRow("222 question") << 222 << "okSign.png" << true;
+    QTest::newRow("404 HTTP status") << 404 << "errorSign.png" << false;
+    QTest::newRow("500 HTTP status") << 500 << "errorSign.png" << false;
+    QTest::newRow("0 no answer") << 0 << "errorSign.png" << false;
+    QTest::newRow("200") << 200 << "errorSign.png" << false;
+    QTest::newRow("negative") << -1 << "errorSign.png" << false;
+}
+
+void TestMessageBox::signAndButtons()
+{
+    QFETCH(int, code);
+    QFETCH(QString, sign);
+    QFETCH(bool, cancel);
+    Seen seen;
+    answerWith(QStringLiteral("ok"), &seen);
+    view::MessageBox box;
+    QVERIFY(box.display(code, QStringLiteral("Title"), QStringLiteral("Text")));
+    QVERIFY(seen.shown);
+    QVERIFY(seen.okVisible);
+    QCOMPARE(seen.cancelVisible, cancel);
+    QCOMPARE(view::MessageBox::signPath(code), QStringLiteral("://assets/") + sign);
+    const QImage expected = QImage(QStringLiteral("://assets/") + sign).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QCOMPARE(seen.sign.convertToFormat(QImage::Format_ARGB32_Premultiplied), expected);
+    QCOMPARE(seen.title, QStringLiteral("Title"));
+    QCOMPARE(seen.text, QStringLiteral("Text"));
+    QCOMPARE(seen.windowTitle, QString());
+}
+
+void TestMessageBox::answers_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("222 OK") << 222 << "ok" << true;
+    QTest::newRow("222 Cancel") << 222 << "cancel" << false;
+    QTest::newRow("222 Escape") << 222 << "escape" << false;
+    QTest::newRow("222 Return") << 222 << "enter" << true;
+    QTest::newRow("222 closed") << 222 << "close" << false;
+    QTest::newRow("201 OK") << 201 << "ok" << true;
+    QTest::newRow("203 Escape") << 203 << "escape" << false;
+    QTest::newRow("404 OK") << 404 << "ok" << true;
+}
+
+void TestMessageBox::answers()
+{
+    QFETCH(int, code);
+    QFETCH(QString, action);
+    QFETCH(bool, result);
+    Seen seen;
+    answerWith(action, &seen);
+    view::MessageBoxFactory factory;
+    QCOMPARE(factory.displayInfoBox(code, QStringLiteral("Remove camera?"), QStringLiteral("X100V")), result);
+    QVERIFY(seen.shown);
+}
+
+void TestMessageBox::emptyTitleLeavesTheText()
+{
+    bool titleVisible = true;
+    QString text;
+    view::MessageBox::setShownHandler([&](view::MessageBox& box) {
+        titleVisible = box.findChild<QLabel*>(QStringLiteral("titleLabel"))->isVisible();
+        text = box.findChild<QLabel*>(QStringLiteral("textLabel"))->text();
+        box.accept();
+    });
+    view::MessageBox box;
+    QVERIFY(box.display(201, QString(), QStringLiteral("Camera synchronized.")));
+    QVERIFY(!titleVisible);
+    QCOMPARE(text, QStringLiteral("Camera synchronized."));
+}
+
+void TestMessageBox::longTextWrapsInsideTheBox()
+{
+    const QString text = QStringLiteral("The web service could not be reached. ").repeated(4);
+    QRect textRect;
+    QSize boxSize;
+    view::MessageBox::setShownHandler([&](view::MessageBox& box) {
+        auto* label = box.findChild<QLabel*>(QStringLiteral("textLabel"));
+        textRect = QRect(label->mapTo(&box, QPoint(0, 0)), label->size());
+        boxSize = box.size();
+        box.reject();
+    });
+    view::MessageBox box;
+    QVERIFY(!box.display(404, QStringLiteral("Network error"), text));
+    QCOMPARE(boxSize, QSize(460, 150));
+    QVERIFY(textRect.right() < 460);
+    QVERIFY(textRect.height() > QFontMetrics(box.font()).height());
+}
+
+void TestMessageBox::controllerReceivesTheAnswer_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("OK") << "ok" << true;
+    QTest::newRow("Cancel") << "cancel" << false;
+    QTest::newRow("Escape") << "escape" << false;
+}
+
+void TestMessageBox::controllerReceivesTheAnswer()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, result);
+    Seen seen;
+    answerWith(action, &seen);
+    controller::MainController controller;
+    view::MessageBoxFactory factory;
+    factory.connectController(controller);
+    const bool answer = emit controller.infoPending(222, QStringLiteral("Remove camera"), QStringLiteral("Sure?"));
+    QCOMPARE(answer, result);
+    QVERIFY(seen.shown);
+    QVERIFY(seen.cancelVisible);
+    QCOMPARE(seen.title, QStringLiteral("Remove camera"));
+}
+
+QTEST_MAIN(TestMessageBox)
+#include "tst_messagebox.moc"

@@ -1,0 +1,470 @@
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QLabel>
+#include <QLayout>
+#include <QPointer>
+#include <QRadioButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+
+#include "controller/maincontroller.h"
+#include "view/camerawidget.h"
+#include "view/clickwidget.h"
+#include "view/resources.h"
+#include "view/settingsview.h"
+
+// The settings dialog: the two settings, its pages and the camera list.
+// The modal dialog is worked from inside its own loop through the test seam.
+class TestSettingsView : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { view::initResources(); }
+    void cleanup() { view::SettingsView::setShownHandler({}); }
+    void form();
+    void openingTwiceKeepsTheSettings_data();
+    void openingTwiceKeepsTheSettings();
+    void alwaysOpensOnTheRewritePage();
+    void clickAnywhereOnAnOptionSelectsIt_data();
+    void clickAnywhereOnAnOptionSelectsIt();
+    void everyWayOfClosingStores_data();
+    void everyWayOfClosingStores();
+    void tabsShowTheirPages();
+    void controllerSavesTheSettingsFile();
+    void connectControllerWiresEverything();
+    void cameraListRebuilt();
+    void emptyCameraList();
+    void oneRemoveButtonAtATime();
+    void rebuildClearsTheSelection();
+    void destroyingTheSelectedEntryClearsIt();
+    void removeClickedCarriesTheCamera();
+    void removedCameraOutlivesARebuild();
+
+private:
+    static model::CameraList cameras(int count, const QString& phone = QStringLiteral("Pixel 8"));
+    static QList<view::CameraWidget*> entries(view::SettingsView& view);
+    template <typename T>
+    static T* child(QObject& parent, const char* name)
+    {
+        T* found = parent.findChild<T*>(QLatin1String(name));
+        if (!found)
+            qFatal("no child %s", name);
+        return found;
+    }
+    static void click(QWidget* widget, Qt::MouseButton button = Qt::LeftButton, QPoint at = QPoint())
+    {
+        QTest::mouseClick(widget, button, Qt::NoModifier, at.isNull() ? QPoint(3, 3) : at);
+    }
+    // A click routed as the window system would: to whatever widget of the
+    // shown window lies under the point.
+    static void clickInWindow(QWidget* widget, QPoint at)
+    {
+        QWidget* window = widget->window();
+        QVERIFY(window->windowHandle());
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, Qt::NoModifier, widget->mapTo(window, at));
+    }
+};
+
+model::CameraList TestSettingsView::cameras(int count, const QString& phone)
+{
+    model::CameraList list;
+    list.phoneName = phone;
+    for (int i = 0; i < count; ++i)
+        list << model::Camera{QStringLiteral("Camera %1").arg(i), QStringLiteral("SN-%1").arg(i), {}};
+    return list;
+}
+
+QList<view::CameraWidget*> TestSettingsView::entries(view::SettingsView& view)
+{
+    // In layout order.
+    QList<view::CameraWidget*> result;
+    QLayout* layout = child<QWidget>(view, "scrollAreaWidgetContents")->layout();
+    for (int i = 0; i < layout->count(); ++i) {
+        if (auto* entry = qobject_cast<view::CameraWidget*>(layout->itemAt(i)->widget()))
+            result << entry;
+    }
+    return result;
+}
+
+void TestSettingsView::form()
+{
+    view::SettingsView view;
+    QCOMPARE(view.size(), QSize(587, 270));
+    QCOMPARE(view.minimumSize(), view.maximumSize());
+    QCOMPARE(view.windowTitle(), QStringLiteral("Settings"));
+    QVERIFY(view.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    const QStringList tabs{"rewriteButton", "timeDateButton", "cameraButton"};
+    const QStringList captions{"Geo-tag", "Time/Date", "Cameras"};
+    QButtonGroup* group = nullptr;
+    for (int i = 0; i < tabs.size(); ++i) {
+        auto* button = child<QAbstractButton>(view, qPrintable(tabs[i]));
+        QCOMPARE(button->text(), captions[i]);
+        QVERIFY(button->isCheckable());
+        QVERIFY(button->group());
+        QVERIFY(button->group()->exclusive());
+        if (group)
+            QCOMPARE(button->group(), group);
+        group = button->group();
+    }
+    QCOMPARE(group->objectName(), QStringLiteral("buttonGroup"));
+    QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
+    QCOMPARE(child<QRadioButton>(view, "rewriteRadio")->group(), child<QRadioButton>(view, "dontRewriteRadio")->group());
+    QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->group(),
+             child<QRadioButton>(view, "keepOriginalTimeDateRadio")->group());
+    QCOMPARE(child<QLabel>(view, "label")->text(), QStringLiteral("Save geo-tagged photos into /KESTREL subfolder"));
+    QCOMPARE(child<QLabel>(view, "label_9")->text(), QStringLiteral("Keep original photography time and date"));
+    QCOMPARE(child<QLabel>(view, "cameraListHeaderLabel")->text(), QStringLiteral("List of synchronized cameras:"));
+    QCOMPARE(child<QScrollArea>(view, "scrollArea")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    for (const char* option : {"keepOriginalTimeDateWidget", "modifyTimeDateWidget", "dontRewriteWidget", "rewriteWidget"})
+        child<view::ClickWidget>(view, option);
+    QCOMPARE(child<QStackedWidget>(view, "stackedWidget")->count(), 3);
+}
+
+void TestSettingsView::openingTwiceKeepsTheSettings_data()
+{
+    QTest::addColumn<bool>("rewrite");
+    QTest::addColumn<bool>("modifyTimeDate");
+    QTest::newRow("copies, original time") << false << false;
+    QTest::newRow("copies, corrected time") << false << true;
+    QTest::newRow("rewrite, original time") << true << false;
+    QTest::newRow("rewrite, corrected time") << true << true;
+}
+
+void TestSettingsView::openingTwiceKeepsTheSettings()
+{
+    QFETCH(bool, rewrite);
+    QFETCH(bool, modifyTimeDate);
+    model::Model model;
+    model.rewrite = rewrite;
+    model.modifyTimeDate = modifyTimeDate;
+    int shown = 0;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        ++shown;
+        QCOMPARE(child<QRadioButton>(view, "rewriteRadio")->isChecked(), rewrite);
+        QCOMPARE(child<QRadioButton>(view, "dontRewriteRadio")->isChecked(), !rewrite);
+        QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->isChecked(), modifyTimeDate);
+        QCOMPARE(child<QRadioButton>(view, "keepOriginalTimeDateRadio")->isChecked(), !modifyTimeDate);
+        QTest::keyClick(&view, Qt::Key_Escape);
+    });
+    view::SettingsView view;
+    view.showSettings(model);
+    view.showSettings(model);
+    QCOMPARE(shown, 2);
+    QCOMPARE(model.rewrite, rewrite);
+    QCOMPARE(model.modifyTimeDate, modifyTimeDate);
+}
+
+void TestSettingsView::alwaysOpensOnTheRewritePage()
+{
+    model::Model model;
+    QStringList pages;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        pages << child<QStackedWidget>(view, "stackedWidget")->currentWidget()->objectName();
+        QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
+        click(child<QWidget>(view, "timeDateButton"));
+        QVERIFY(child<QAbstractButton>(view, "timeDateButton")->isChecked());
+        QVERIFY(!child<QAbstractButton>(view, "rewriteButton")->isChecked());
+        view.close();
+    });
+    view::SettingsView view;
+    view.showSettings(model);
+    view.showSettings(model);
+    QCOMPARE(pages, (QStringList{"rewritePage", "rewritePage"}));
+}
+
+void TestSettingsView::clickAnywhereOnAnOptionSelectsIt_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<bool>("rewrite");
+    QTest::addColumn<bool>("modifyTimeDate");
+    // Starting from the opposite of each choice.
+    QTest::newRow("rewrite, on its title") << "rewriteButton" << "rewriteWidget" << "label_3" << true << true;
+    QTest::newRow("rewrite, on its text") << "rewriteButton" << "rewriteWidget" << "label_4" << true << true;
+    QTest::newRow("rewrite, on its margin") << "rewriteButton" << "rewriteWidget" << "" << true << true;
+    QTest::newRow("copies, on its text") << "rewriteButton" << "dontRewriteWidget" << "label_2" << false << false;
+    QTest::newRow("copies, on its margin") << "rewriteButton" << "dontRewriteWidget" << "" << false << false;
+    QTest::newRow("modify, on its text") << "timeDateButton" << "modifyTimeDateWidget" << "label_12" << true << true;
+    QTest::newRow("modify, on its margin") << "timeDateButton" << "modifyTimeDateWidget" << "" << true << true;
+    QTest::newRow("keep, on its title") << "timeDateButton" << "keepOriginalTimeDateWidget" << "label_9" << false
+                                       << false;
+    QTest::newRow("keep, on its text") << "timeDateButton" << "keepOriginalTimeDateWidget" << "label_10" << false
+                                      << false;
+}
+
+void TestSettingsView::clickAnywhereOnAnOptionSelectsIt()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, option);
+    QFETCH(QString, where);
+    QFETCH(bool, rewrite);
+    QFETCH(bool, modifyTimeDate);
+    model::Model model;
+    const bool rewritePage = page == QLatin1String("rewriteButton");
+    // The setting the page does not touch stays as it was.
+    model.rewrite = rewritePage ? !rewrite : rewrite;
+    model.modifyTimeDate = rewritePage ? modifyTimeDate : !modifyTimeDate;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        click(child<QWidget>(view, qPrintable(page)));
+        auto* area = child<QWidget>(view, qPrintable(option));
+        if (where.isEmpty()) {
+            // The option's right edge, beside its texts.
+            clickInWindow(area, QPoint(area->width() - 2, area->height() / 2));
+        } else {
+            auto* label = child<QWidget>(view, qPrintable(where));
+            clickInWindow(label, QPoint(label->width() / 2, label->height() / 2));
+        }
+        QTest::keyClick(&view, Qt::Key_Escape);
+    });
+    view::SettingsView view;
+    view.showSettings(model);
+    QCOMPARE(model.rewrite, rewrite);
+    QCOMPARE(model.modifyTimeDate, modifyTimeDate);
+}
+
+void TestSettingsView::everyWayOfClosingStores_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Escape") << "escape";
+    QTest::newRow("close button") << "close";
+    QTest::newRow("accepted") << "accept";
+    QTest::newRow("rejected") << "reject";
+}
+
+void TestSettingsView::everyWayOfClosingStores()
+{
+    QFETCH(QString, how);
+    model::Model model;
+    model.rewrite = false;
+    model.modifyTimeDate = false;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        click(child<QWidget>(view, "rewriteWidget"));
+        click(child<QWidget>(view, "timeDateButton"));
+        click(child<QWidget>(view, "modifyTimeDateWidget"));
+        if (how == QLatin1String("escape"))
+            QTest::keyClick(&view, Qt::Key_Escape);
+        else if (how == QLatin1String("close"))
+            view.close();
+        else if (how == QLatin1String("accept"))
+            view.accept();
+        else
+            view.reject();
+    });
+    view::SettingsView view;
+    view.showSettings(model);
+    QVERIFY(!view.isVisible());
+    QVERIFY(model.rewrite);
+    QVERIFY(model.modifyTimeDate);
+}
+
+void TestSettingsView::tabsShowTheirPages()
+{
+    model::Model model;
+    QStringList pages;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        auto* stack = child<QStackedWidget>(view, "stackedWidget");
+        for (const char* tab : {"cameraButton", "timeDateButton", "rewriteButton"}) {
+            click(child<QWidget>(view, tab));
+            pages << stack->currentWidget()->objectName();
+        }
+        view.close();
+    });
+    view::SettingsView view;
+    view.showSettings(model);
+    QCOMPARE(pages, (QStringList{"cameraPage", "timeDatePage", "rewritePage"}));
+}
+
+void TestSettingsView::controllerSavesTheSettingsFile()
+{
+    const QString path = model::Model::configFilePath();
+    QFile::remove(path);
+    controller::MainController controller;
+    view::SettingsView view;
+    view.connectController(controller);
+    controller.modelRef().rewrite = false;
+    controller.modelRef().modifyTimeDate = true;
+    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        click(child<QWidget>(view, "rewriteWidget"));
+        click(child<QWidget>(view, "timeDateButton"));
+        click(child<QWidget>(view, "keepOriginalTimeDateWidget"));
+        QTest::keyClick(&view, Qt::Key_Escape);
+    });
+    controller.toSettings();
+    QVERIFY(QFile::exists(path));
+    model::Model saved;
+    QVERIFY(saved.load(path));
+    QCOMPARE(saved.rewrite, true);
+    QCOMPARE(saved.modifyTimeDate, false);
+}
+
+void TestSettingsView::connectControllerWiresEverything()
+{
+    controller::MainController controller;
+    view::SettingsView view;
+    view.connectController(controller);
+
+    // Camera lists of the controller reach the dialog.
+    model::CameraList list = cameras(2, QStringLiteral("Galaxy"));
+    emit controller.camerasUpdated(list);
+    QCOMPARE(entries(view).size(), 2);
+    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Galaxy"));
+
+    // Each connection exists exactly once: disconnecting it succeeds once.
+    using controller::MainController;
+    QVERIFY(QObject::disconnect(&controller, &MainController::showSettings, &view, &view::SettingsView::showSettings));
+    QVERIFY(QObject::disconnect(&controller, &MainController::camerasUpdated, &view,
+                                &view::SettingsView::assignCameraList));
+    QVERIFY(QObject::disconnect(child<QAbstractButton>(view, "cameraButton"), &QAbstractButton::clicked, &controller,
+                                &MainController::requestCameraSynchronizations));
+    QVERIFY(QObject::disconnect(&view, &view::SettingsView::removeClicked, &controller,
+                                &MainController::requestRemoveCamera));
+    QVERIFY(!QObject::disconnect(&view, &view::SettingsView::removeClicked, &controller,
+                                 &MainController::requestRemoveCamera));
+}
+
+void TestSettingsView::cameraListRebuilt()
+{
+    view::SettingsView view;
+    model::CameraList three = cameras(3);
+    view.assignCameraList(three);
+    QList<view::CameraWidget*> shown = entries(view);
+    QCOMPARE(shown.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(child<QLabel>(*shown[i], "nameLabel")->text(), three[i].name);
+        QCOMPARE(child<QLabel>(*shown[i], "serialNumberLabel")->text(), three[i].serial);
+        QVERIFY(!child<QWidget>(*shown[i], "removeButton")->isVisibleTo(shown[i]));
+    }
+    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 8"));
+    // The list ends with an expanding spacer.
+    QLayout* layout = child<QWidget>(view, "scrollAreaWidgetContents")->layout();
+    QCOMPARE(layout->count(), 4);
+    QVERIFY(layout->itemAt(3)->spacerItem());
+    QVERIFY(layout->itemAt(3)->expandingDirections() & Qt::Vertical);
+
+    QList<QPointer<view::CameraWidget>> old;
+    for (view::CameraWidget* entry : shown)
+        old << entry;
+    model::CameraList two = cameras(2, QStringLiteral("iPhone"));
+    two[0].name = QStringLiteral("<b>X-T4</b>");
+    view.assignCameraList(two);
+    for (const QPointer<view::CameraWidget>& entry : old)
+        QVERIFY(entry.isNull());
+    shown = entries(view);
+    QCOMPARE(shown.size(), 2);
+    QCOMPARE(layout->count(), 3);
+    QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->text(), QStringLiteral("<b>X-T4</b>"));
+    QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->textFormat(), Qt::PlainText);
+    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("iPhone"));
+}
+
+void TestSettingsView::emptyCameraList()
+{
+    view::SettingsView view;
+    model::CameraList some = cameras(2);
+    view.assignCameraList(some);
+    model::CameraList none = cameras(0, QStringLiteral("Pixel 8"));
+    view.assignCameraList(none);
+    QVERIFY(entries(view).isEmpty());
+    QCOMPARE(child<QWidget>(view, "scrollAreaWidgetContents")->layout()->count(), 1);
+    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 8"));
+}
+
+void TestSettingsView::oneRemoveButtonAtATime()
+{
+    view::SettingsView view;
+    model::CameraList list = cameras(3);
+    view.assignCameraList(list);
+    const QList<view::CameraWidget*> shown = entries(view);
+    auto removeShown = [&](int i) { return child<QWidget>(*shown[i], "removeButton")->isVisibleTo(shown[i]); };
+
+    click(shown[0], Qt::RightButton);
+    QVERIFY(!removeShown(0));
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
+
+    click(shown[0]);
+    QVERIFY(removeShown(0));
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[0]);
+
+    click(shown[2]);
+    QVERIFY(!removeShown(0));
+    QVERIFY(!removeShown(1));
+    QVERIFY(removeShown(2));
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[2]);
+
+    // A click on the entry's name label selects the entry too.
+    click(child<QWidget>(*shown[1], "nameLabel"));
+    QVERIFY(removeShown(1));
+    QVERIFY(!removeShown(2));
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[1]);
+}
+
+void TestSettingsView::rebuildClearsTheSelection()
+{
+    view::SettingsView view;
+    model::CameraList list = cameras(2);
+    view.assignCameraList(list);
+    click(entries(view)[1]);
+    QVERIFY(view::CameraWidget::selectedCameraWidget);
+    view.assignCameraList(list);
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
+    for (view::CameraWidget* entry : entries(view))
+        QVERIFY(!child<QWidget>(*entry, "removeButton")->isVisibleTo(entry));
+}
+
+void TestSettingsView::destroyingTheSelectedEntryClearsIt()
+{
+    auto* first = new view::CameraWidget;
+    auto* second = new view::CameraWidget;
+    click(first);
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, first);
+    delete second;
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, first);
+    delete first;
+    QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
+}
+
+void TestSettingsView::removeClickedCarriesTheCamera()
+{
+    view::SettingsView view;
+    model::CameraList list = cameras(3);
+    list[1].synchronizations << model::Synchronization{"s1", "2026-07-01 10:00:00", "+02:00", "CEST"};
+    view.assignCameraList(list);
+    QList<model::Camera> removed;
+    connect(&view, &view::SettingsView::removeClicked, this, [&](model::Camera& camera) { removed << camera; });
+    const QList<view::CameraWidget*> shown = entries(view);
+    click(shown[1]);
+    click(child<QWidget>(*shown[1], "removeButton"));
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(removed[0].name, list[1].name);
+    QCOMPARE(removed[0].serial, list[1].serial);
+    QCOMPARE(removed[0].synchronizations.size(), 1);
+    QCOMPARE(removed[0].synchronizations[0].syncId, QStringLiteral("s1"));
+}
+
+void TestSettingsView::removedCameraOutlivesARebuild()
+{
+    // While the controller asks for confirmation, a camera-list answer may
+    // rebuild the list and delete the entry whose button was clicked. The
+    // camera handed to the receiver must stay valid.
+    view::SettingsView view;
+    model::CameraList list = cameras(2);
+    view.assignCameraList(list);
+    QString nameAfterRebuild;
+    connect(&view, &view::SettingsView::removeClicked, this, [&](model::Camera& camera) {
+        model::CameraList fresh = cameras(0);
+        view.assignCameraList(fresh);
+        nameAfterRebuild = camera.name;
+    });
+    const QList<view::CameraWidget*> shown = entries(view);
+    QPointer<view::CameraWidget> entry = shown[0];
+    click(shown[0]);
+    click(child<QWidget>(*shown[0], "removeButton"));
+    QCOMPARE(nameAfterRebuild, QStringLiteral("Camera 0"));
+    QVERIFY(entry.isNull());
+    QVERIFY(entries(view).isEmpty());
+}
+
+QTEST_MAIN(TestSettingsView)
+#include "tst_settingsview.moc"

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class MessageBox;
+}
+
+namespace view {
+
+// The program's own modal message: a sign picture, a title and a text with
+// "OK" and, for questions, "Cancel". The code selects the sign and the buttons.
+class MessageBox : public QDialog {
+    Q_OBJECT
+public:
+    explicit MessageBox(QWidget* parent = nullptr);
+    ~MessageBox() override;
+
+    // Fills the box, runs it modally and returns true when the user accepted it.
+    bool display(int code, QString title, QString text);
+
+    // The sign picture of a code.
+    static QString signPath(int code);
+
+    // Test seam: when set, the handler is called with each box once it runs
+    // modally (from inside its event loop), so that a test can answer it by
+    // clicking a button or pressing a key. Pass an empty function to clear.
+    using ShownHandler = std::function<void(MessageBox&)>;
+    static void setShownHandler(ShownHandler handler);
+
+private slots:
+    void on_okButton_clicked();
+    void on_cancelButton_clicked();
+
+private:
+    std::unique_ptr<Ui::MessageBox> ui;
+};
+
+} // namespace view

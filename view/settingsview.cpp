@@ -1,0 +1,141 @@
+#include "view/settingsview.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include "controller/maincontroller.h"
+#include "ui_settingsview.h"
+#include "view/camerawidget.h"
+#include "view/clickwidget.h"
+#include "view/resources.h"
+
+namespace view {
+
+namespace {
+
+SettingsView::ShownHandler& shownHandler()
+{
+    static SettingsView::ShownHandler handler;
+    return handler;
+}
+
+} // namespace
+
+SettingsView::SettingsView(QWidget* parent)
+    : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , ui(std::make_unique<Ui::SettingsView>())
+{
+    ui->setupUi(this);
+    setFixedSize(size());
+    sharpenPictures(this);
+    // A click anywhere on an option selects it: its rich-text labels would
+    // otherwise take the clicks for themselves.
+    for (ClickWidget* option : findChildren<ClickWidget*>()) {
+        for (QLabel* label : option->findChildren<QLabel*>())
+            label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    // Every way of closing stores the choice: there is nothing to discard.
+    connect(this, &QDialog::accepted, this, &SettingsView::saveSettings);
+    connect(this, &QDialog::rejected, this, &SettingsView::saveSettings);
+}
+
+SettingsView::~SettingsView() = default;
+
+void SettingsView::connectController(controller::MainController& controller)
+{
+    connect(&controller, &controller::MainController::showSettings, this, &SettingsView::showSettings);
+    connect(&controller, &controller::MainController::camerasUpdated, this, &SettingsView::assignCameraList);
+    connect(ui->cameraButton, &QPushButton::clicked, &controller,
+            &controller::MainController::requestCameraSynchronizations);
+    connect(this, &SettingsView::removeClicked, &controller, &controller::MainController::requestRemoveCamera);
+}
+
+void SettingsView::setShownHandler(ShownHandler handler)
+{
+    shownHandler() = std::move(handler);
+}
+
+void SettingsView::showSettings(model::Model& model)
+{
+    this->model = &model;
+    ui->rewriteButton->setChecked(true);
+    ui->stackedWidget->setCurrentWidget(ui->rewritePage);
+    ui->rewriteRadio->setChecked(model.rewrite);
+    ui->dontRewriteRadio->setChecked(!model.rewrite);
+    ui->keepOriginalTimeDateRadio->setChecked(!model.modifyTimeDate);
+    ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
+
+    if (shownHandler()) {
+        QPointer<SettingsView> view(this);
+        QTimer::singleShot(0, this, [view] {
+            if (view && shownHandler())
+                shownHandler()(*view);
+        });
+    }
+    exec();
+}
+
+void SettingsView::assignCameraList(model::CameraList& cameras)
+{
+    QLayout* layout = ui->scrollAreaWidgetContents->layout();
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    CameraWidget::selectedCameraWidget = nullptr;
+
+    ui->phoneNameLabel->setText(cameras.phoneName);
+    for (const model::Camera& camera : cameras) {
+        auto* widget = new CameraWidget(ui->scrollAreaWidgetContents);
+        layout->addWidget(widget);
+        widget->setCamera(camera);
+        connect(widget, &CameraWidget::removeClicked, this, &SettingsView::removeClicked);
+    }
+    layout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
+}
+
+void SettingsView::saveSettings()
+{
+    // Nothing to store into before the first opening.
+    if (!model)
+        return;
+    model->rewrite = ui->rewriteRadio->isChecked();
+    model->modifyTimeDate = ui->modifyTimeDateRadio->isChecked();
+}
+
+void SettingsView::on_rewriteButton_clicked()
+{
+    ui->stackedWidget->setCurrentWidget(ui->rewritePage);
+}
+
+void SettingsView::on_timeDateButton_clicked()
+{
+    ui->stackedWidget->setCurrentWidget(ui->timeDatePage);
+}
+
+void SettingsView::on_cameraButton_clicked()
+{
+    ui->stackedWidget->setCurrentWidget(ui->cameraPage);
+}
+
+void SettingsView::on_keepOriginalTimeDateWidget_clicked()
+{
+    ui->keepOriginalTimeDateRadio->setChecked(true);
+}
+
+void SettingsView::on_modifyTimeDateWidget_clicked()
+{
+    ui->modifyTimeDateRadio->setChecked(true);
+}
+
+void SettingsView::on_dontRewriteWidget_clicked()
+{
+    ui->dontRewriteRadio->setChecked(true);
+}
+
+void SettingsView::on_rewriteWidget_clicked()
+{
+    ui->rewriteRadio->setChecked(true);
+}
+
+} // namespace view

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+
+#include "model/model.h"
+
+namespace Ui {
+class SettingsView;
+}
+
+namespace controller {
+class MainController;
+}
+
+namespace view {
+
+// The modal settings dialog: where geotags are written, whether the photo
+// time is corrected, and the synchronized cameras with a remove action.
+// Every way of closing it stores the choices into the model.
+class SettingsView : public QDialog {
+    Q_OBJECT
+public:
+    explicit SettingsView(QWidget* parent = nullptr);
+    ~SettingsView() override;
+
+    void connectController(controller::MainController& controller);
+
+    // Test seam: when set, the handler is called each time the dialog runs
+    // modally (from inside its event loop), so that a test can work it and
+    // close it. Pass an empty function to clear.
+    using ShownHandler = std::function<void(SettingsView&)>;
+    static void setShownHandler(ShownHandler handler);
+
+signals:
+    void removeClicked(model::Camera& camera);
+
+public slots:
+    void showSettings(model::Model& model);
+    void assignCameraList(model::CameraList& cameras);
+    void saveSettings();
+
+private slots:
+    void on_rewriteButton_clicked();
+    void on_timeDateButton_clicked();
+    void on_cameraButton_clicked();
+    void on_keepOriginalTimeDateWidget_clicked();
+    void on_modifyTimeDateWidget_clicked();
+    void on_dontRewriteWidget_clicked();
+    void on_rewriteWidget_clicked();
+
+private:
+    std::unique_ptr<Ui::SettingsView> ui;
+    model::Model* model = nullptr;
+};
+
+} // namespace view
