@@ -20,6 +20,10 @@ int main(int argc, char* argv[])
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    // Sharp pictures on high-density screens: scale the interface by the
+    // screen's factor and use the double-size pictures of the bundle there.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
 
     const QStringList arguments = QCoreApplication::arguments();

@@ -22,6 +22,7 @@ private slots:
     void answers_data();
     void answers();
     void emptyTitleLeavesTheText();
+    void longTextWrapsInsideTheBox_data();
     void longTextWrapsInsideTheBox();
     void controllerReceivesTheAnswer_data();
     void controllerReceivesTheAnswer();
@@ -164,22 +165,41 @@ void TestMessageBox::emptyTitleLeavesTheText()
     QCOMPARE(text, QStringLiteral("Camera synchronized."));
 }
 
+void TestMessageBox::longTextWrapsInsideTheBox_data()
+{
+    QTest::addColumn<int>("sentences");
+    QTest::addColumn<bool>("grows");
+    QTest::newRow("one line") << 1 << false;
+    QTest::newRow("two lines") << 2 << false;
+    QTest::newRow("many lines") << 12 << true;
+}
+
 void TestMessageBox::longTextWrapsInsideTheBox()
 {
-    const QString text = QStringLiteral("The web service could not be reached. ").repeated(4);
+    QFETCH(int, sentences);
+    QFETCH(bool, grows);
+    const QString text = QStringLiteral("The web service could not be reached. ").repeated(sentences).trimmed();
     QRect textRect;
+    int textNeeds = 0;
     QSize boxSize;
     view::MessageBox::setShownHandler([&](view::MessageBox& box) {
         auto* label = box.findChild<QLabel*>(QStringLiteral("textLabel"));
         textRect = QRect(label->mapTo(&box, QPoint(0, 0)), label->size());
+        textNeeds = label->heightForWidth(label->width());
         boxSize = box.size();
         box.reject();
     });
     view::MessageBox box;
     QVERIFY(!box.display(404, QStringLiteral("Network error"), text));
-    QCOMPARE(boxSize, QSize(460, 150));
+    // The width stays; the height grows only when the text needs it.
+    QCOMPARE(boxSize.width(), 460);
+    QCOMPARE(boxSize.height() > 150, grows);
+    if (!grows)
+        QCOMPARE(boxSize.height(), 150);
     QVERIFY(textRect.right() < 460);
-    QVERIFY(textRect.height() > QFontMetrics(box.font()).height());
+    // Every line of the text is inside its label.
+    QVERIFY2(textNeeds <= textRect.height(), qPrintable(QStringLiteral("%1 > %2").arg(textNeeds).arg(textRect.height())));
+    QVERIFY(textRect.bottom() < boxSize.height());
 }
 
 void TestMessageBox::controllerReceivesTheAnswer_data()

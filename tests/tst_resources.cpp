@@ -92,8 +92,8 @@ void TestResources::picturesLoad_data()
     const QMap<QString, QSize> sizes{
         {"okSign.png", {48, 48}},          {"infoSign.png", {48, 48}},
         {"warningSign.png", {48, 48}},     {"errorSign.png", {48, 48}},
-        {"deleteIcon.png", {24, 24}},      {"cameraIconSmall.png", {28, 28}},
-        {"geocodeIconSmall.png", {28, 28}}, {"timeDateIconSmall.png", {28, 28}},
+        {"deleteIcon.png", {24, 24}},      {"cameraIconSmall.png", {28, 40}},
+        {"geocodeIconSmall.png", {28, 40}}, {"timeDateIconSmall.png", {28, 40}},
         {"vintageClock.png", {96, 96}},    {"browserImage.png", {96, 96}},
         {"cameraImage.png", {96, 96}},     {"cameraIconMedium.png", {48, 48}},
     };

@@ -24,7 +24,8 @@ MessageBox::MessageBox(QWidget* parent)
 {
     ui->setupUi(this);
     setWindowTitle(QString());
-    setFixedSize(size());
+    formSize = size();
+    setFixedSize(formSize);
 }
 
 MessageBox::~MessageBox() = default;
@@ -55,6 +56,7 @@ bool MessageBox::display(int code, QString title, QString text)
     if (code == 222)
         ui->cancelButton->show();
     ui->iconLabel->setPixmap(picture(signPath(code), this));
+    fitText();
 
     if (shownHandler()) {
         QPointer<MessageBox> box(this);
@@ -64,6 +66,20 @@ bool MessageBox::display(int code, QString title, QString text)
         });
     }
     return exec() == QDialog::Accepted;
+}
+
+void MessageBox::fitText()
+{
+    // The box keeps its 460 by 150 pixels unless the text needs more lines
+    // than that: a message is never cut off. Only the height grows.
+    ensurePolished();
+    for (QWidget* child : findChildren<QWidget*>())
+        child->ensurePolished();
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(formSize.width())
+                                                     : layout()->totalSizeHint().height();
+    setFixedSize(formSize.width(), qMax(formSize.height(), needed));
 }
 
 void MessageBox::setShownHandler(ShownHandler handler)

@@ -36,7 +36,10 @@ private slots:
     void on_cancelButton_clicked();
 
 private:
+    void fitText();
+
     std::unique_ptr<Ui::MessageBox> ui;
+    QSize formSize;
 };
 
 } // namespace view

@@ -1,0 +1,279 @@
+// Renders the program's dialogs and widgets to PNG files, so that anyone can
+// review the look without clicking through the program. Run it through
+// scripts/screenshots.sh (offscreen platform or Xvfb).
+//
+//   kestrel-screenshots OUTPUT_FOLDER [NAME_FILTER]
+//
+// Each shot is one entry of shots() below: a name and a function that builds
+// the view, brings it into the state to show and hands it to save(). Add new
+// screens there.
+
+#include <QApplication>
+#include <QDir>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTextStream>
+#include <QTimer>
+
+#include <functional>
+
+#include "model/model.h"
+#include "controller/maincontroller.h"
+#include "view/cameraframe.h"
+#include "view/camerawidget.h"
+#include "view/detailinfoview.h"
+#include "view/mainview.h"
+#include "view/menubutton.h"
+#include "view/messagebox.h"
+#include "view/messageboxfactory.h"
+#include "view/resources.h"
+#include "view/settingsview.h"
+
+namespace {
+
+QDir outputFolder;
+QStringList written;
+
+// Saves what widget shows (its window, when it is one) as name.png.
+void save(const QString& name, QWidget* widget)
+{
+    QApplication::processEvents();
+    const QPixmap pixmap = widget->grab();
+    const QString path = outputFolder.filePath(name + QStringLiteral(".png"));
+    if (pixmap.save(path))
+        written << path;
+    else
+        QTextStream(stderr) << "cannot write " << path << '\n';
+}
+
+model::CameraList sampleCameras()
+{
+    model::CameraList cameras;
+    cameras.phoneName = QStringLiteral("Pixel 8 Pro");
+    model::Camera first{QStringLiteral("Fujifilm X-T4"), QStringLiteral("9AB04321"), {}};
+    first.synchronizations << model::Synchronization{QStringLiteral("a1"), QStringLiteral("2026-05-14 09:12:40"),
+                                                     QStringLiteral("+02:00"), QStringLiteral("Europe/Vienna")};
+    first.synchronizations << model::Synchronization{QStringLiteral("a2"), QStringLiteral("2026-08-02 17:45:03"),
+                                                     QStringLiteral("-04:00"), QStringLiteral("America/Halifax")};
+    cameras << first;
+    cameras << model::Camera{QStringLiteral("Canon EOS R6"), QStringLiteral("032021004578"), {}};
+    cameras << model::Camera{QStringLiteral("Sony ILCE-7M3"), QStringLiteral("4520117"), {}};
+    return cameras;
+}
+
+void messageBox(const QString& name, int code, const QString& title, const QString& text)
+{
+    view::MessageBox::setShownHandler([name](view::MessageBox& box) {
+        save(name, &box);
+        box.accept();
+    });
+    view::MessageBoxFactory().displayInfoBox(code, title, text);
+    view::MessageBox::setShownHandler({});
+}
+
+void settings(const QString& name, const std::function<void(view::SettingsView&)>& prepare)
+{
+    model::Model model;
+    model.rewrite = false;
+    model.modifyTimeDate = true;
+    model::CameraList cameras = sampleCameras();
+    view::SettingsView view;
+    view.assignCameraList(cameras);
+    view::SettingsView::setShownHandler([&](view::SettingsView& shown) {
+        prepare(shown);
+        save(name, &shown);
+        shown.reject();
+    });
+    view.showSettings(model);
+    view::SettingsView::setShownHandler({});
+}
+
+void clickTab(view::SettingsView& view, const char* tab)
+{
+    view.findChild<QPushButton*>(QLatin1String(tab))->click();
+}
+
+// ------------------------------------------------ Main window and details
+
+model::PhotoGeocode sampleResult(const QString& name, bool success, double latitude, double longitude,
+                                 double altitude)
+{
+    model::PhotoGeocode photo;
+    photo.filePath = QStringLiteral("/home/ann/Pictures/Julian Alps 2026/") + name;
+    photo.success = success;
+    if (success) {
+        photo.dateTimeOriginal = QStringLiteral("2026:07:14 10:42:17");
+        photo.photoTime = QStringLiteral("2026:07:14 10:43:05");
+        photo.timeZone = QStringLiteral("+02:00");
+        photo.timeZoneId = QStringLiteral("Europe/Ljubljana");
+        photo.timeZoneName = QStringLiteral("Central European Summer Time");
+        photo.latitude = latitude;
+        photo.longitude = longitude;
+        photo.altitude = altitude;
+        photo.accuracy = 8;
+        photo.errorTitle = QStringLiteral("Geotagged");
+    } else {
+        photo.errorTitle = QStringLiteral("No position");
+        photo.errorText = QStringLiteral("The phone recorded no position within an hour of the time this photo was "
+                                         "taken. Was the Kestrel application running?");
+    }
+    return photo;
+}
+
+model::PhotoGeocodeList sampleResults()
+{
+    return {sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
+            sampleResult(QStringLiteral("DSCF0407.JPG"), true, 46.3569211, 13.8571864, 1702.5),
+            sampleResult(QStringLiteral("DSCF0415.RAF"), false, 0, 0, 0),
+            sampleResult(QStringLiteral("DSCF0409.JPG"), true, 46.3647802, 13.8480033, 2105.8),
+            sampleResult(QStringLiteral("DSCF0418.JPG"), true, 46.3814429, 13.8252116, 2410.0),
+            sampleResult(QStringLiteral("DSCF0421.JPG"), false, 0, 0, 0),
+            sampleResult(QStringLiteral("DSCF0423.JPG"), true, 46.3850071, 13.8010402, 1987.3)};
+}
+
+// The main window on one screen, filled as after a synchronization and a
+// geotagging run; running adds a synchronization in progress.
+void mainWindow(const QString& name, controller::Screen screen, bool running = false)
+{
+    view::MainView window;
+    model::CameraList cameras = sampleCameras();
+    model::PhotoGeocodeList photos = sampleResults();
+    window.assignCameraList(cameras);
+    if (running)
+        window.onSynchronizationStarted(QStringLiteral("/home/ann/Pictures/DSCF0400.JPG"));
+    window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
+                                QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
+    window.onGeocodeProgress(47, 3, 128);
+    if (screen == controller::GeocodeResults)
+        window.onGeocodeProgress(photos.size(), 2, photos.size());
+    window.assignPhotoList(photos);
+    window.changeScreen(screen);
+    window.show();
+    save(name, &window);
+}
+
+void details(const QString& name, const model::PhotoGeocode& photo)
+{
+    view::DetailInfoView dialog(photo);
+    dialog.show();
+    save(name, &dialog);
+}
+
+struct Shot {
+    QString name;
+    std::function<void()> take;
+};
+
+QList<Shot> shots()
+{
+    return {
+        {"messagebox-201-ok", [] { messageBox("messagebox-201-ok", 201, "Camera synchronized",
+                                              "Your camera Fujifilm X-T4 is synchronized with Pixel 8 Pro."); }},
+        {"messagebox-201-no-title", [] { messageBox("messagebox-201-no-title", 201, QString(),
+                                                    "All photos were geo-tagged."); }},
+        {"messagebox-202-info", [] { messageBox("messagebox-202-info", 202, "No photos found",
+                                                "The folder holds no photos this program can geo-tag."); }},
+        {"messagebox-203-warning", [] { messageBox("messagebox-203-warning", 203, "Camera clock",
+                                                   "The camera clock differs from the phone by more than a day."); }},
+        {"messagebox-204-error", [] { messageBox("messagebox-204-error", 204, "Cannot read EXIF data",
+                                                 "/home/user/Pictures/DSCF0042.JPG"); }},
+        {"messagebox-222-question", [] { messageBox("messagebox-222-question", 222,
+                                                    "Do you really want to remove this camera?",
+                                                    "Fujifilm X-T4"); }},
+        {"messagebox-404-network", [] { messageBox("messagebox-404-network", 404, "Network error",
+                                                   "The web service answered with status 404. Please check your "
+                                                   "internet connection and try again in a few minutes; your photos "
+                                                   "were not changed."); }},
+        {"settings-geotag", [] { settings("settings-geotag", [](view::SettingsView&) {}); }},
+        {"settings-timedate", [] { settings("settings-timedate", [](view::SettingsView& v) {
+                                       clickTab(v, "timeDateButton"); }); }},
+        {"settings-cameras", [] { settings("settings-cameras", [](view::SettingsView& v) {
+                                      clickTab(v, "cameraButton"); }); }},
+        {"settings-cameras-selected", [] { settings("settings-cameras-selected", [](view::SettingsView& v) {
+                                               clickTab(v, "cameraButton");
+                                               auto entries = v.findChildren<view::CameraWidget*>();
+                                               QMouseEvent release(QEvent::MouseButtonRelease, QPointF(5, 5),
+                                                                   Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+                                               QApplication::sendEvent(entries.value(1), &release);
+                                           }); }},
+        {"cameraframe", [] {
+             // As on the main window's dark page.
+             QWidget page;
+             page.setObjectName(QStringLiteral("stackedWidget"));
+             page.setStyleSheet(QStringLiteral("#stackedWidget { background: #323232; }"));
+             page.resize(420, 150);
+             auto* frame = new view::CameraFrame(&page);
+             frame->setCamera(sampleCameras().first());
+             frame->setGeometry(10, 10, 400, 130);
+             page.show();
+             save("cameraframe", &page);
+         }},
+        {"menubutton", [] {
+             QWidget page;
+             page.setStyleSheet(QStringLiteral("QWidget#page { background: #323232; }"));
+             page.setObjectName(QStringLiteral("page"));
+             page.resize(300, 130);
+             auto* button = new view::MenuButton(&page);
+             button->setText(QStringLiteral("<font size=\"5\">Settings</font><br/>Cameras and options"));
+             button->setPixmap(view::picture(QStringLiteral(":/assets/settingsIcon2.png"), button));
+             button->setGeometry(20, 10, 260, 110);
+             page.show();
+             save("menubutton", &page);
+         }},
+        {"mainwindow-01-howto1", [] { mainWindow("mainwindow-01-howto1", controller::HowTo1); }},
+        {"mainwindow-02-howto2", [] { mainWindow("mainwindow-02-howto2", controller::HowTo2); }},
+        {"mainwindow-03-howto3", [] { mainWindow("mainwindow-03-howto3", controller::HowTo3); }},
+        {"mainwindow-04-synchronize-howto", [] {
+             mainWindow("mainwindow-04-synchronize-howto", controller::SynchronizeHowTo); }},
+        {"mainwindow-05-menu", [] { mainWindow("mainwindow-05-menu", controller::Menu); }},
+        {"mainwindow-06-geotag-folder", [] {
+             mainWindow("mainwindow-06-geotag-folder", controller::GeocodeSelectFolder); }},
+        {"mainwindow-07-geotag-ready", [] { mainWindow("mainwindow-07-geotag-ready", controller::GeocodeReady); }},
+        {"mainwindow-08-geotag-progress", [] {
+             mainWindow("mainwindow-08-geotag-progress", controller::GeocodeProgress); }},
+        {"mainwindow-09-geotag-results", [] {
+             mainWindow("mainwindow-09-geotag-results", controller::GeocodeResults); }},
+        {"mainwindow-10-synchronize-cameras", [] {
+             mainWindow("mainwindow-10-synchronize-cameras", controller::SynchronizeCameras); }},
+        {"mainwindow-11-synchronize-done", [] {
+             mainWindow("mainwindow-11-synchronize-done", controller::SynchronizeDone); }},
+        {"mainwindow-12-synchronize-running", [] {
+             mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
+        {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"details-success", [] { details("details-success", sampleResults().at(0)); }},
+        {"details-failure", [] { details("details-failure", sampleResults().at(2)); }},
+    };
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Sharp pictures on high-density screens: scale the interface by the
+    // screen's factor and use the double-size pictures of the bundle there.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 2) {
+        QTextStream(stderr) << "usage: kestrel-screenshots OUTPUT_FOLDER [NAME_FILTER]\n";
+        return 2;
+    }
+    outputFolder = QDir(arguments.at(1));
+    outputFolder.mkpath(QStringLiteral("."));
+    const QString filter = arguments.value(2);
+
+    // As start-up does.
+    view::initResources();
+    view::installFont();
+    application.setStyleSheet(view::styleSheetText());
+
+    for (const Shot& shot : shots()) {
+        if (filter.isEmpty() || shot.name.contains(filter))
+            shot.take();
+    }
+    QTextStream out(stdout);
+    for (const QString& path : written)
+        out << path << '\n';
+    return written.isEmpty() ? 1 : 0;
+}
