@@ -6,6 +6,7 @@
 
 #include "controller/maincontroller.h"
 #include "controller/selftest.h"
+#include "view/mainview.h"
 #include "view/messageboxfactory.h"
 #include "view/resources.h"
 #include "view/settingsview.h"
@@ -39,6 +40,9 @@ int main(int argc, char* argv[])
     // built. Being locals, they are destroyed in the reverse order: the
     // controller, which saves the settings file, goes last but one.
     controller::MainController controller;
+
+    view::MainView mainView;
+    mainView.connectController(controller);
 
     view::MessageBoxFactory messageBoxes;
     messageBoxes.connectController(controller);

@@ -18,8 +18,11 @@
 #include <functional>
 
 #include "model/model.h"
+#include "controller/maincontroller.h"
 #include "view/cameraframe.h"
 #include "view/camerawidget.h"
+#include "view/detailinfoview.h"
+#include "view/mainview.h"
 #include "view/menubutton.h"
 #include "view/messagebox.h"
 #include "view/messageboxfactory.h"
@@ -90,6 +93,72 @@ void clickTab(view::SettingsView& view, const char* tab)
     view.findChild<QPushButton*>(QLatin1String(tab))->click();
 }
 
+// ------------------------------------------------ Main window and details
+
+model::PhotoGeocode sampleResult(const QString& name, bool success, double latitude, double longitude,
+                                 double altitude)
+{
+    model::PhotoGeocode photo;
+    photo.filePath = QStringLiteral("/home/ann/Pictures/Julian Alps 2026/") + name;
+    photo.success = success;
+    if (success) {
+        photo.dateTimeOriginal = QStringLiteral("2026:07:14 10:42:17");
+        photo.photoTime = QStringLiteral("2026:07:14 10:43:05");
+        photo.timeZone = QStringLiteral("+02:00");
+        photo.timeZoneId = QStringLiteral("Europe/Ljubljana");
+        photo.timeZoneName = QStringLiteral("Central European Summer Time");
+        photo.latitude = latitude;
+        photo.longitude = longitude;
+        photo.altitude = altitude;
+        photo.accuracy = 8;
+        photo.errorTitle = QStringLiteral("Geotagged");
+    } else {
+        photo.errorTitle = QStringLiteral("No position");
+        photo.errorText = QStringLiteral("The phone recorded no position within an hour of the time this photo was "
+                                         "taken. Was the Kestrel application running?");
+    }
+    return photo;
+}
+
+model::PhotoGeocodeList sampleResults()
+{
+    return {sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
+            sampleResult(QStringLiteral("DSCF0407.JPG"), true, 46.3569211, 13.8571864, 1702.5),
+            sampleResult(QStringLiteral("DSCF0415.RAF"), false, 0, 0, 0),
+            sampleResult(QStringLiteral("DSCF0409.JPG"), true, 46.3647802, 13.8480033, 2105.8),
+            sampleResult(QStringLiteral("DSCF0418.JPG"), true, 46.3814429, 13.8252116, 2410.0),
+            sampleResult(QStringLiteral("DSCF0421.JPG"), false, 0, 0, 0),
+            sampleResult(QStringLiteral("DSCF0423.JPG"), true, 46.3850071, 13.8010402, 1987.3)};
+}
+
+// The main window on one screen, filled as after a synchronization and a
+// geotagging run; running adds a synchronization in progress.
+void mainWindow(const QString& name, controller::Screen screen, bool running = false)
+{
+    view::MainView window;
+    model::CameraList cameras = sampleCameras();
+    model::PhotoGeocodeList photos = sampleResults();
+    window.assignCameraList(cameras);
+    if (running)
+        window.onSynchronizationStarted(QStringLiteral("/home/ann/Pictures/DSCF0400.JPG"));
+    window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
+                                QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
+    window.onGeocodeProgress(47, 3, 128);
+    if (screen == controller::GeocodeResults)
+        window.onGeocodeProgress(photos.size(), 2, photos.size());
+    window.assignPhotoList(photos);
+    window.changeScreen(screen);
+    window.show();
+    save(name, &window);
+}
+
+void details(const QString& name, const model::PhotoGeocode& photo)
+{
+    view::DetailInfoView dialog(photo);
+    dialog.show();
+    save(name, &dialog);
+}
+
 struct Shot {
     QString name;
     std::function<void()> take;
@@ -151,6 +220,28 @@ QList<Shot> shots()
              page.show();
              save("menubutton", &page);
          }},
+        {"mainwindow-01-howto1", [] { mainWindow("mainwindow-01-howto1", controller::HowTo1); }},
+        {"mainwindow-02-howto2", [] { mainWindow("mainwindow-02-howto2", controller::HowTo2); }},
+        {"mainwindow-03-howto3", [] { mainWindow("mainwindow-03-howto3", controller::HowTo3); }},
+        {"mainwindow-04-synchronize-howto", [] {
+             mainWindow("mainwindow-04-synchronize-howto", controller::SynchronizeHowTo); }},
+        {"mainwindow-05-menu", [] { mainWindow("mainwindow-05-menu", controller::Menu); }},
+        {"mainwindow-06-geotag-folder", [] {
+             mainWindow("mainwindow-06-geotag-folder", controller::GeocodeSelectFolder); }},
+        {"mainwindow-07-geotag-ready", [] { mainWindow("mainwindow-07-geotag-ready", controller::GeocodeReady); }},
+        {"mainwindow-08-geotag-progress", [] {
+             mainWindow("mainwindow-08-geotag-progress", controller::GeocodeProgress); }},
+        {"mainwindow-09-geotag-results", [] {
+             mainWindow("mainwindow-09-geotag-results", controller::GeocodeResults); }},
+        {"mainwindow-10-synchronize-cameras", [] {
+             mainWindow("mainwindow-10-synchronize-cameras", controller::SynchronizeCameras); }},
+        {"mainwindow-11-synchronize-done", [] {
+             mainWindow("mainwindow-11-synchronize-done", controller::SynchronizeDone); }},
+        {"mainwindow-12-synchronize-running", [] {
+             mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
+        {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"details-success", [] { details("details-success", sampleResults().at(0)); }},
+        {"details-failure", [] { details("details-failure", sampleResults().at(2)); }},
     };
 }
 

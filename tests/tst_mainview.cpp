@@ -1,0 +1,657 @@
+#include <QtTest>
+
+#include <QLabel>
+#include <QLayout>
+#include <functional>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QTableWidget>
+
+#include "controller/maincontroller.h"
+#include "model/model.h"
+#include "view/droplabel.h"
+#include "view/mainview.h"
+#include "view/menubutton.h"
+#include "view/photowidget.h"
+
+using controller::MainController;
+using controller::Screen;
+using model::PhotoGeocode;
+using model::PhotoGeocodeList;
+
+// The main window with its choosers and detail dialog answered by the test.
+class TestableMainView : public view::MainView {
+public:
+    QString chosenImage;
+    QString chosenFolder;
+    QStringList detailsShown;
+
+protected:
+    QString chooseSynchronizationImage() override { return chosenImage; }
+    QString chooseGeocodingFolder() override { return chosenFolder; }
+    void showDetails(const PhotoGeocode& photo) override { detailsShown << photo.filePath; }
+};
+
+class TestMainView : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void window();
+    void screenTable_data();
+    void screenTable();
+    void screensOutsideRangeIgnored_data();
+    void screensOutsideRangeIgnored();
+    void hiddenButtonKeepsCaption();
+    void startButtonEnabledAgainAfterMenu();
+    void controllerNavigation();
+    void choosers();
+    void drops();
+    void everyConnection();
+    void synchronizationTargetsDisabledUntilCameraList();
+    void geocodingRequested_data();
+    void geocodingRequested();
+    void geocodeProgress();
+    void resultTexts_data();
+    void resultTexts();
+    void failedRowsGrey();
+    void rowsOpenTheirOwnRecord();
+    void secondRunReplacesResults();
+    void photoWidgets();
+    void photoWidgetOpensDetails();
+    void photoListRebuiltWhileDetailsOpen();
+
+private:
+    template <typename T> T* child(const char* name) const
+    {
+        T* widget = view->findChild<T*>(QLatin1String(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+    QString page() const { return child<QStackedWidget>("stackedWidget")->currentWidget()->objectName(); }
+    QTableWidget* table() const { return child<QTableWidget>("geocodeTable"); }
+
+    MainController* controller = nullptr;
+    TestableMainView* view = nullptr;
+};
+
+static PhotoGeocode photo(const QString& name, bool success, double latitude = 0, double longitude = 0,
+                          double altitude = 0)
+{
+    PhotoGeocode record;
+    record.filePath = QStringLiteral("/data/photos/") + name;
+    record.success = success;
+    if (success) {
+        record.latitude = latitude;
+        record.longitude = longitude;
+        record.altitude = altitude;
+        record.photoTime = QStringLiteral("2026-07-14 12:35:01");
+        record.dateTimeOriginal = QStringLiteral("2026:07:14 12:34:56");
+    } else {
+        record.errorTitle = QStringLiteral("Network error");
+        record.errorText = QStringLiteral("Connection refused");
+    }
+    return record;
+}
+
+void TestMainView::init()
+{
+    QFile::remove(model::Model::configFilePath());
+    controller = new MainController;
+    view = new TestableMainView;
+    view->connectController(*controller);
+    controller->start();
+    QVERIFY(view->isVisible());
+}
+
+void TestMainView::cleanup()
+{
+    delete view;
+    view = nullptr;
+    delete controller;
+    controller = nullptr;
+}
+
+void TestMainView::window()
+{
+    QCOMPARE(view->windowTitle(), QStringLiteral("Kestrel - Professional Geotagging Tool - 1.0.36.474"));
+    QCOMPARE(view->size(), QSize(668, 461));
+    QCOMPARE(view->minimumSize(), QSize(668, 461));
+    QCOMPARE(view->maximumSize(), QSize(668, 461));
+    QVERIFY(!(view->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(view->windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(view->windowFlags() & Qt::WindowCloseButtonHint);
+    QStringList headers;
+    for (int column = 0; column < table()->columnCount(); ++column)
+        headers << table()->horizontalHeaderItem(column)->text();
+    QCOMPARE(headers, (QStringList{"Photo", "Description", "Latitude", "Longitude", "Altitude", "Status"}));
+}
+
+void TestMainView::screenTable_data()
+{
+    QTest::addColumn<int>("screen");
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("previous"); // empty: hidden
+    QTest::addColumn<QString>("next");     // empty: hidden
+    QTest::addColumn<bool>("nextEnabled");
+    QTest::addColumn<int>("cameraList"); // 1 shown, 0 how-to picture shown, -1 not touched
+
+    QTest::newRow("HowTo1") << 0 << "howTo1Page" << "" << "    NEXT    " << true << -1;
+    QTest::newRow("HowTo2") << 1 << "howTo2Page" << "    BACK    " << "    NEXT    " << true << -1;
+    QTest::newRow("HowTo3") << 2 << "howTo3Page" << "    BACK    " << "    NEXT    " << true << -1;
+    QTest::newRow("SynchronizeHowTo") << 3 << "synchronizePage" << "    BACK    " << "" << true << 0;
+    QTest::newRow("Menu") << 4 << "menuPage" << "" << "" << true << -1;
+    QTest::newRow("GeocodeSelectFolder") << 5 << "geocodePage" << "    CANCEL    " << "    START GEOTAGGING    "
+                                         << false << -1;
+    QTest::newRow("GeocodeReady") << 6 << "geocode2Page" << "    CANCEL    " << "    START GEOTAGGING    " << true
+                                  << -1;
+    QTest::newRow("GeocodeProgress") << 7 << "geocode3Page" << "    STOP    " << "" << true << -1;
+    QTest::newRow("GeocodeResults") << 8 << "geocode5Page" << "" << "    DONE    " << true << -1;
+    QTest::newRow("SynchronizeCameras") << 9 << "synchronizePage" << "    BACK    " << "" << true << 1;
+    QTest::newRow("SynchronizeDone") << 10 << "synchronizePage" << "" << "    DONE    " << true << 1;
+    QTest::newRow("Settings") << 11 << "settingsPage" << "    BACK    " << "" << true << -1;
+}
+
+void TestMainView::screenTable()
+{
+    QFETCH(int, screen);
+    QFETCH(QString, previous);
+    QFETCH(QString, next);
+    QFETCH(int, cameraList);
+    auto* previousButton = child<QPushButton>("previousButton");
+    auto* nextButton = child<QPushButton>("nextButton");
+    auto* howTo = child<QLabel>("howTo4Label");
+    auto* cameras = child<QScrollArea>("synchronizeScrollArea");
+    // Start from the opposite state of the synchronization page.
+    view->changeScreen(cameraList == 0 ? controller::SynchronizeCameras : controller::SynchronizeHowTo);
+
+    view->changeScreen(static_cast<Screen>(screen));
+
+    QTEST(page(), "page");
+    QCOMPARE(previousButton->isVisible(), !previous.isEmpty());
+    if (!previous.isEmpty())
+        QCOMPARE(previousButton->text(), previous);
+    QCOMPARE(nextButton->isVisible(), !next.isEmpty());
+    if (!next.isEmpty())
+        QCOMPARE(nextButton->text(), next);
+    QTEST(nextButton->isEnabled(), "nextEnabled");
+    if (cameraList >= 0) {
+        QCOMPARE(cameras->isVisible(), cameraList == 1);
+        QCOMPARE(howTo->isVisible(), cameraList == 0);
+    }
+}
+
+void TestMainView::screensOutsideRangeIgnored_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::newRow("-1") << -1;
+    QTest::newRow("12") << 12;
+    QTest::newRow("1000") << 1000;
+}
+
+void TestMainView::screensOutsideRangeIgnored()
+{
+    QFETCH(int, value);
+    view->changeScreen(controller::GeocodeSelectFolder);
+    view->changeScreen(static_cast<Screen>(value));
+    QCOMPARE(page(), QStringLiteral("geocodePage"));
+    QCOMPARE(child<QPushButton>("previousButton")->text(), QStringLiteral("    CANCEL    "));
+    QVERIFY(child<QPushButton>("previousButton")->isVisible());
+    QCOMPARE(child<QPushButton>("nextButton")->text(), QStringLiteral("    START GEOTAGGING    "));
+    QVERIFY(child<QPushButton>("nextButton")->isVisible());
+    QVERIFY(!child<QPushButton>("nextButton")->isEnabled());
+}
+
+void TestMainView::hiddenButtonKeepsCaption()
+{
+    view->changeScreen(controller::GeocodeProgress);
+    view->changeScreen(controller::GeocodeResults);
+    QVERIFY(!child<QPushButton>("previousButton")->isVisible());
+    QCOMPARE(child<QPushButton>("previousButton")->text(), QStringLiteral("    STOP    "));
+}
+
+void TestMainView::startButtonEnabledAgainAfterMenu()
+{
+    auto* next = child<QPushButton>("nextButton");
+    view->changeScreen(controller::GeocodeSelectFolder);
+    QVERIFY(!next->isEnabled());
+    view->changeScreen(controller::Menu);
+    QVERIFY(next->isEnabled());
+    view->changeScreen(controller::HowTo1);
+    QVERIFY(next->isEnabled());
+}
+
+void TestMainView::controllerNavigation()
+{
+    // A fresh profile starts on the first how-to page; the bottom buttons and
+    // the menu buttons drive the controller.
+    QCOMPARE(page(), QStringLiteral("howTo1Page"));
+    QVERIFY(!child<QPushButton>("previousButton")->isVisible());
+    QTest::mouseClick(child<QPushButton>("nextButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::HowTo2);
+    QCOMPARE(page(), QStringLiteral("howTo2Page"));
+    QTest::mouseClick(child<QPushButton>("nextButton"), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>("nextButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::SynchronizeHowTo);
+    QCOMPARE(page(), QStringLiteral("synchronizePage"));
+    QTest::mouseClick(child<QPushButton>("previousButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::HowTo3);
+
+    controller->modelRef().userID = QStringLiteral("user-1");
+    QTest::mouseClick(child<QPushButton>("nextButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::SynchronizeCameras);
+    QTest::mouseClick(child<QPushButton>("previousButton"), Qt::LeftButton);
+    QCOMPARE(page(), QStringLiteral("menuPage"));
+    QTest::mouseClick(child<QWidget>("geocodeScreenButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::GeocodeSelectFolder);
+    QCOMPARE(page(), QStringLiteral("geocodePage"));
+    QTest::mouseClick(child<QPushButton>("previousButton"), Qt::LeftButton);
+    QTest::mouseClick(child<QWidget>("synchronizeScreenButton"), Qt::LeftButton);
+    QCOMPARE(controller->currentScreen(), controller::SynchronizeCameras);
+}
+
+void TestMainView::choosers()
+{
+    QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
+    QSignalSpy folders(view, &view::MainView::geocodingFolderSelected);
+    auto* imageButton = child<QPushButton>("selectSynchronizationImageButton");
+    auto* folderButton = child<QPushButton>("selectGeocodingFolderButton");
+
+    view->changeScreen(controller::SynchronizeHowTo);
+    QTest::mouseClick(imageButton, Qt::LeftButton); // cancelled
+    view->changeScreen(controller::GeocodeSelectFolder);
+    QTest::mouseClick(folderButton, Qt::LeftButton); // cancelled
+    QCOMPARE(images.count(), 0);
+    QCOMPARE(folders.count(), 0);
+
+    view->chosenImage = QStringLiteral("/data/sync/DSCF0001.JPG");
+    view->chosenFolder = QStringLiteral("/data/photos");
+    view->changeScreen(controller::SynchronizeHowTo);
+    QTest::mouseClick(imageButton, Qt::LeftButton);
+    view->changeScreen(controller::GeocodeSelectFolder);
+    QTest::mouseClick(folderButton, Qt::LeftButton);
+    QCOMPARE(images.count(), 1);
+    QCOMPARE(images.first().first().toString(), view->chosenImage);
+    QCOMPARE(folders.count(), 1);
+    QCOMPARE(folders.first().first().toString(), view->chosenFolder);
+}
+
+// Drags path over widget and drops it there, through the application's event
+// delivery (which skips disabled widgets). False when the drag was refused.
+static bool dropOn(QWidget* widget, const QString& path)
+{
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    const QPoint position = widget->rect().center();
+    QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &drop);
+    return true;
+}
+
+void TestMainView::drops()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString image = folder.filePath(QStringLiteral("DSCF0001.JPG"));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a photo");
+    file.close();
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("photos")));
+    const QString photos = folder.filePath(QStringLiteral("photos"));
+
+    auto* fileLabel = child<QWidget>("synchronizationDropFileLabel");
+    auto* iconLabel = child<QWidget>("synchronizationIconLabel");
+    auto* folderLabel = child<QWidget>("geocodeDropFolderLabel");
+    QSignalSpy fromFileLabel(fileLabel, SIGNAL(fileDropped(QString)));
+    QSignalSpy fromIconLabel(iconLabel, SIGNAL(fileDropped(QString)));
+    QSignalSpy fromFolderLabel(folderLabel, SIGNAL(folderDropped(QString)));
+
+    view->changeScreen(controller::SynchronizeHowTo);
+    QVERIFY(dropOn(fileLabel, image));
+    QVERIFY(dropOn(iconLabel, image));
+    QVERIFY(!dropOn(fileLabel, photos)); // a folder is no synchronization photo
+    QCOMPARE(fromFileLabel.count(), 1);
+    QCOMPARE(fromFileLabel.first().first().toString(), image);
+    QCOMPARE(fromIconLabel.count(), 1);
+
+    // While a synchronization runs the targets refuse further photos.
+    view->onSynchronizationStarted(image);
+    QVERIFY(!dropOn(fileLabel, image));
+    QVERIFY(!dropOn(iconLabel, image));
+    QCOMPARE(fromFileLabel.count() + fromIconLabel.count(), 2);
+    model::CameraList none;
+    view->assignCameraList(none);
+    QVERIFY(dropOn(iconLabel, image));
+    QCOMPARE(fromIconLabel.count(), 2);
+
+    view->changeScreen(controller::GeocodeSelectFolder);
+    QVERIFY(!dropOn(folderLabel, image)); // a single file is no folder
+    QVERIFY(dropOn(folderLabel, photos));
+    QCOMPARE(fromFolderLabel.count(), 1);
+    QCOMPARE(fromFolderLabel.first().first().toString(), photos);
+}
+
+// Each connection of the window's wiring exists exactly once: disconnecting
+// it succeeds, and a second disconnect finds nothing left.
+void TestMainView::everyConnection()
+{
+    using controller::MainController;
+    using view::MainView;
+    MainController& c = *controller;
+    MainView* w = view;
+    auto* previous = child<QPushButton>("previousButton");
+    auto* next = child<QPushButton>("nextButton");
+    auto* geocodeButton = child<view::MenuButton>("geocodeScreenButton");
+    auto* synchronizeButton = child<view::MenuButton>("synchronizeScreenButton");
+    auto* settingsButton = child<view::MenuButton>("settingsScreenButton");
+    auto* fileLabel = child<DropLabel>("synchronizationDropFileLabel");
+    auto* iconLabel = child<DropLabel>("synchronizationIconLabel");
+    auto* folderLabel = child<DropLabel>("geocodeDropFolderLabel");
+
+    const std::function<bool()> connections[] = {
+        [&] { return QObject::disconnect(&c, &MainController::showMainWindow, w, &MainView::show); },
+        [&] { return QObject::disconnect(&c, &MainController::screenChanged, w, &MainView::changeScreen); },
+        [&] { return QObject::disconnect(&c, &MainController::camerasUpdated, w, &MainView::assignCameraList); },
+        [&] { return QObject::disconnect(&c, &MainController::photosUpdated, w, &MainView::assignPhotoList); },
+        [&] { return QObject::disconnect(previous, &QPushButton::clicked, &c, &MainController::toPreviousScreen); },
+        [&] { return QObject::disconnect(next, &QPushButton::clicked, &c, &MainController::toNextScreen); },
+        [&] { return QObject::disconnect(geocodeButton, &view::MenuButton::clicked, &c, &MainController::toGeocodePhotos); },
+        [&] {
+            return QObject::disconnect(synchronizeButton, &view::MenuButton::clicked, &c,
+                                       &MainController::toSynchronizeCamera);
+        },
+        [&] { return QObject::disconnect(settingsButton, &view::MenuButton::clicked, &c, &MainController::toSettings); },
+        [&] { return QObject::disconnect(fileLabel, &DropLabel::fileDropped, &c, &MainController::synchronizeCamera); },
+        [&] { return QObject::disconnect(iconLabel, &DropLabel::fileDropped, &c, &MainController::synchronizeCamera); },
+        [&] {
+            return QObject::disconnect(w, &MainView::synchronizationImageSelected, &c,
+                                       &MainController::synchronizeCamera);
+        },
+        [&] {
+            return QObject::disconnect(&c, &MainController::synchronizationStarted, w,
+                                       &MainView::onSynchronizationStarted);
+        },
+        [&] { return QObject::disconnect(folderLabel, &DropLabel::folderDropped, &c, &MainController::geocodePhotos); },
+        [&] { return QObject::disconnect(w, &MainView::geocodingFolderSelected, &c, &MainController::geocodePhotos); },
+        [&] {
+            return QObject::disconnect(&c, &MainController::geocodingRequested, w, &MainView::onGeocodingRequested);
+        },
+        [&] { return QObject::disconnect(&c, &MainController::geocodeProgress, w, &MainView::onGeocodeProgress); },
+    };
+    for (const auto& disconnect : connections) {
+        QVERIFY(disconnect());
+        QVERIFY(!disconnect());
+    }
+    // Started camera-list requests are not wired to the window.
+    QVERIFY(!QObject::disconnect(&c, &MainController::requestSynchronizationsStarted, w,
+                                 &MainView::onRequestSynchronizationsStarted));
+}
+
+void TestMainView::synchronizationTargetsDisabledUntilCameraList()
+{
+    const QList<QWidget*> targets{child<QWidget>("synchronizationDropFileLabel"),
+                                  child<QWidget>("synchronizationIconLabel"),
+                                  child<QWidget>("selectSynchronizationImageButton")};
+    view->changeScreen(controller::SynchronizeCameras);
+    for (QWidget* target : targets)
+        QVERIFY(target->isEnabled());
+
+    emit controller->synchronizationStarted(QStringLiteral("/data/sync/DSCF0001.JPG"));
+    for (QWidget* target : targets)
+        QVERIFY(!target->isEnabled());
+    // A click on the disabled chooser button chooses nothing.
+    QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
+    view->chosenImage = QStringLiteral("/data/sync/DSCF0002.JPG");
+    QTest::mouseClick(child<QPushButton>("selectSynchronizationImageButton"), Qt::LeftButton);
+    QCOMPARE(images.count(), 0);
+
+    model::CameraList empty;
+    emit controller->camerasUpdated(empty);
+    for (QWidget* target : targets)
+        QVERIFY(target->isEnabled());
+
+    view->onRequestSynchronizationsStarted();
+    for (QWidget* target : targets)
+        QVERIFY(!target->isEnabled());
+    emit controller->camerasUpdated(controller->modelRef().cameras);
+    for (QWidget* target : targets)
+        QVERIFY(target->isEnabled());
+}
+
+void TestMainView::geocodingRequested_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("photos") << 128;
+    QTest::newRow("none") << 0;
+}
+
+void TestMainView::geocodingRequested()
+{
+    QFETCH(int, count);
+    view->changeScreen(controller::GeocodeSelectFolder);
+    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/KESTREL/"),
+                                        count);
+    view->changeScreen(controller::GeocodeReady);
+    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/KESTREL/"),
+                                        count);
+    QCOMPARE(child<QLabel>("imageCountLabel")->text(), QString::number(count));
+    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
+    QCOMPARE(child<QLabel>("geocodeOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
+    QCOMPARE(child<QPushButton>("nextButton")->isVisible(), count > 0);
+    QVERIFY(child<QPushButton>("previousButton")->isVisible());
+}
+
+void TestMainView::geocodeProgress()
+{
+    view->changeScreen(controller::GeocodeProgress);
+    emit controller->geocodeProgress(17, 3, 40);
+    QCOMPARE(child<QLabel>("geocodeSuccessCountLabel")->text(), QStringLiteral("14 successfully geotagged photo(s)"));
+    QCOMPARE(child<QLabel>("geocodeProgressLabel")->text(), QStringLiteral("17/40"));
+    QCOMPARE(child<QLabel>("geocodeSuccessLabel")->text(), QStringLiteral("14/40"));
+    QCOMPARE(child<QLabel>("geocodeFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
+    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->maximum(), 40);
+    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->value(), 17);
+}
+
+void TestMainView::resultTexts_data()
+{
+    QTest::addColumn<double>("latitude");
+    QTest::addColumn<double>("longitude");
+    QTest::addColumn<double>("altitude");
+    QTest::addColumn<QStringList>("cells");
+
+    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << QStringList{"0N", "0E", "0"};
+    QTest::newRow("west") << 46.0569465 << -0.5 << -12.5 << QStringList{"46.0569465N", "0.5W", "-12.5"};
+    QTest::newRow("south") << -33.86881971 << 151.20929551 << 58.123456 << QStringList{"33.8688197S", "151.209296E", "58.1235"};
+    QTest::newRow("nine digits") << 123456789.123 << 0.0 << 8848.86 << QStringList{"123456789N", "0E", "8848.86"};
+}
+
+void TestMainView::resultTexts()
+{
+    QFETCH(double, latitude);
+    QFETCH(double, longitude);
+    QFETCH(double, altitude);
+    QFETCH(QStringList, cells);
+    PhotoGeocodeList photos{photo(QStringLiteral("DSCF0042.JPG"), true, latitude, longitude, altitude)};
+    emit controller->photosUpdated(photos);
+
+    QCOMPARE(table()->rowCount(), 1);
+    QStringList texts;
+    for (int column = 0; column < 6; ++column)
+        texts << table()->item(0, column)->text();
+    QCOMPARE(texts, (QStringList{"DSCF0042.JPG", ""} + cells + QStringList{"OK"}));
+}
+
+void TestMainView::failedRowsGrey()
+{
+    PhotoGeocodeList photos{photo(QStringLiteral("a.jpg"), false), photo(QStringLiteral("b.jpg"), true, 1, 2, 3),
+                            photo(QStringLiteral("c.jpg"), false)};
+    photos[2].errorTitle = QStringLiteral("EXIF Error");
+    view->assignPhotoList(photos);
+
+    QCOMPARE(table()->rowCount(), 3);
+    const QStringList failedA{"a.jpg", "Network error", "", "", "", "FAIL"};
+    const QStringList failedC{"c.jpg", "EXIF Error", "", "", "", "FAIL"};
+    const QColor backgrounds[] = {QColor(70, 70, 70), QColor(), QColor(70, 70, 70)};
+    for (int row = 0; row < 3; ++row) {
+        QStringList texts;
+        for (int column = 0; column < 6; ++column) {
+            const QTableWidgetItem* item = table()->item(row, column);
+            texts << item->text();
+            if (row == 1) {
+                QCOMPARE(item->data(Qt::ForegroundRole), QVariant());
+                QCOMPARE(item->data(Qt::BackgroundRole), QVariant());
+            } else {
+                QCOMPARE(item->foreground().color(), QColor(126, 126, 126, 255));
+                QCOMPARE(item->background().color(), backgrounds[row]);
+                QCOMPARE(item->background().style(), Qt::SolidPattern);
+            }
+        }
+        if (row == 0)
+            QCOMPARE(texts, failedA);
+        if (row == 2)
+            QCOMPARE(texts, failedC);
+    }
+
+    // An odd insertion index gives the darker grey.
+    PhotoGeocodeList second{photo(QStringLiteral("x.jpg"), true, 1, 2, 3), photo(QStringLiteral("y.jpg"), false)};
+    view->assignPhotoList(second);
+    QCOMPARE(table()->item(1, 3)->background().color(), QColor(60, 60, 60));
+}
+
+void TestMainView::rowsOpenTheirOwnRecord()
+{
+    // Finished in an order different from the names.
+    PhotoGeocodeList photos{photo(QStringLiteral("IMG_0300.JPG"), true, 46.1, 14.5, 300),
+                            photo(QStringLiteral("IMG_0100.JPG"), false),
+                            photo(QStringLiteral("IMG_0200.JPG"), true, -33.9, -70.7, 500)};
+    view->changeScreen(controller::GeocodeResults);
+    emit controller->photosUpdated(photos);
+    photos.clear(); // the table keeps what it shows
+
+    const QStringList names{"IMG_0100.JPG", "IMG_0200.JPG", "IMG_0300.JPG"};
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(table()->item(row, 0)->text(), names.at(row));
+        for (int column : {0, 3, 5}) {
+            view->detailsShown.clear();
+            const QRect cell = table()->visualItemRect(table()->item(row, column));
+            QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+            QCOMPARE(view->detailsShown, QStringList{QStringLiteral("/data/photos/") + names.at(row)});
+        }
+    }
+    QCOMPARE(table()->item(0, 5)->text(), QStringLiteral("FAIL"));
+    QCOMPARE(table()->item(1, 2)->text(), QStringLiteral("33.9S"));
+}
+
+void TestMainView::secondRunReplacesResults()
+{
+    auto* contents = child<QWidget>("geocodeScrollAreaContents");
+    PhotoGeocodeList first;
+    for (int i = 0; i < 5; ++i)
+        first << photo(QStringLiteral("first%1.jpg").arg(i), i % 2 == 0, i, i, i);
+    emit controller->photosUpdated(first);
+    QCOMPARE(table()->rowCount(), 5);
+    QCOMPARE(contents->findChildren<view::PhotoWidget*>().size(), 5);
+
+    PhotoGeocodeList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
+                            photo(QStringLiteral("another.jpg"), false)};
+    emit controller->photosUpdated(second);
+    QCOMPARE(table()->rowCount(), 2);
+    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("another.jpg"));
+    QCOMPARE(table()->item(1, 0)->text(), QStringLiteral("second.jpg"));
+    const auto widgets = contents->findChildren<view::PhotoWidget*>();
+    QCOMPARE(widgets.size(), 2);
+    // One layout entry per photo, in list order, then the closing spacer.
+    QLayout* list = contents->layout();
+    QCOMPARE(list->count(), 3);
+    QCOMPARE(static_cast<view::PhotoWidget*>(list->itemAt(0)->widget())->photo().filePath, second[0].filePath);
+    QCOMPARE(static_cast<view::PhotoWidget*>(list->itemAt(1)->widget())->photo().filePath, second[1].filePath);
+    QVERIFY(list->itemAt(2)->spacerItem());
+
+    PhotoGeocodeList none;
+    emit controller->photosUpdated(none);
+    QCOMPARE(table()->rowCount(), 0);
+    QCOMPARE(contents->findChildren<view::PhotoWidget*>().size(), 0);
+}
+
+void TestMainView::photoWidgets()
+{
+    view::PhotoWidget good;
+    good.setPhoto(photo(QStringLiteral("good.jpg"), true, -33.8688197, 151.2092955, -12.5));
+    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("good.jpg"));
+    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("-33.8688, 151.209, -12.5"));
+    QVERIFY(!good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).isNull());
+
+    view::PhotoWidget bad;
+    bad.setPhoto(photo(QStringLiteral("bad.jpg"), false));
+    QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("bad.jpg"));
+    QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("Network error"));
+    QVERIFY(bad.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage()
+            != good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage());
+}
+
+void TestMainView::photoWidgetOpensDetails()
+{
+    view::PhotoWidget widget;
+    widget.setPhoto(photo(QStringLiteral("IMG_0007.JPG"), true, 1, 2, 3));
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+
+    QStringList opened;
+    auto answer = [&opened] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        opened << dialog->windowTitle();
+        dialog->close();
+    };
+    QTimer::singleShot(0, this, answer);
+    QTest::mouseClick(&widget, Qt::LeftButton);
+    QCOMPARE(opened, QStringList{"IMG_0007.JPG"});
+
+    QTest::mouseClick(&widget, Qt::RightButton);
+    QCOMPARE(opened.size(), 1);
+}
+
+void TestMainView::photoListRebuiltWhileDetailsOpen()
+{
+    // The photo widget whose dialog is open goes away with its list; the
+    // dialog goes with it and nothing else is touched.
+    PhotoGeocodeList first{photo(QStringLiteral("IMG_0001.JPG"), true, 1, 2, 3)};
+    view->assignPhotoList(first);
+    auto* contents = child<QWidget>("geocodeScrollAreaContents");
+    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child<QWidget>("geocode4Page"));
+    view::PhotoWidget* widget = contents->findChildren<view::PhotoWidget*>().value(0);
+    QVERIFY(widget);
+
+    QStringList opened;
+    QTimer::singleShot(0, this, [this, &opened] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        opened << dialog->windowTitle();
+        PhotoGeocodeList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
+        view->assignPhotoList(second);
+    });
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(5, 5), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+
+    QCOMPARE(opened, QStringList{"IMG_0001.JPG"});
+    QVERIFY(!QApplication::activeModalWidget());
+    const auto widgets = contents->findChildren<view::PhotoWidget*>();
+    QCOMPARE(widgets.size(), 1);
+    QCOMPARE(widgets.first()->photo().filePath, QStringLiteral("/data/photos/IMG_0002.JPG"));
+}
+
+QTEST_MAIN(TestMainView)
+#include "tst_mainview.moc"

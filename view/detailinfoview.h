@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+#include "model/model.h"
+
+namespace Ui {
+class DetailInfoView;
+}
+
+namespace view {
+
+// Modal dialog with everything known about one photo of a geotagging run: its
+// times, position and accuracy with a link to a web map, or its failure.
+class DetailInfoView : public QDialog {
+    Q_OBJECT
+public:
+    // The record is not copied: it must outlive the dialog.
+    explicit DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent = nullptr);
+    ~DetailInfoView() override;
+
+    // Web map page that shows a position: a host accepting "/maps?q=lat,lon".
+    static QString mapBaseAddress();
+
+    // Position texts shared with the results table: degrees without sign and
+    // a hemisphere letter, altitude with its sign.
+    static QString latitudeText(double latitude);
+    static QString longitudeText(double longitude);
+    static QString altitudeText(double altitude);
+
+private slots:
+    void on_closeButton_clicked();
+    void on_showOnMapButton_clicked();
+
+private:
+    std::unique_ptr<Ui::DetailInfoView> ui;
+    const model::PhotoGeocode* photo;
+    QString mapUrl;
+};
+
+} // namespace view
