@@ -402,7 +402,8 @@ Reply Api::getSyncList(const std::string& body)
 
 Reply Api::removeCamera(const std::string& body)
 {
-    const json request = parseRequest(body);
+    // The program sends the text null for a camera without synchronizations.
+    const json request = body.find_first_not_of(" \t\r\n") == std::string::npos ? json() : parseRequest(body);
     if (request.is_null())
         return Reply::make(204, "Nothing to remove", "The request names no synchronization.");
     if (!request.is_object())

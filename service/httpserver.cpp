@@ -119,6 +119,12 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     server.set_write_timeout(10, 0);
     server.set_keep_alive_timeout(5);
     // One worker per connection at a time; enough for many parallel clients.
+    // The library's default lets a second server share the port unnoticed;
+    // a port that is in use must be refused instead.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
 
     using Endpoint = Reply (Api::*)(const std::string&);

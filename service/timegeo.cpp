@@ -196,6 +196,8 @@ ZoneMoment zoneMoment(const std::string& zoneId, int64_t utcMs)
                                      : std::string("Coordinated Universal Time");
     if (moment.longName.empty())
         moment.longName = moment.zoneId;
+    if (moment.longName == "UTC")
+        moment.longName = "Coordinated Universal Time";
     moment.localTime = formatWallClock(utcMs + moment.offsetSeconds * 1000LL);
     return moment;
 }
