@@ -118,6 +118,8 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
     server.set_keep_alive_timeout(5);
+    server.set_keep_alive_max_count(1000);
+    server.set_tcp_nodelay(true);
     // One worker per connection at a time; enough for many parallel clients.
     // The library's default lets a second server share the port unnoticed;
     // a port that is in use must be refused instead.
