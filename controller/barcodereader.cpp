@@ -1,30 +1,312 @@
 #include "controller/barcodereader.h"
 
+#include <QDebug>
+#include <QImageReader>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <quirc.h>
+
+#include "json/jsonvalue.h"
+
 namespace controller {
+
+namespace {
+
+// A rectangle of an 8-bit gray image, addressed without copying it.
+struct GrayView {
+    const uchar* bits = nullptr;
+    int width = 0;
+    int height = 0;
+    qsizetype stride = 0;
+
+    static GrayView of(const QImage& image)
+    {
+        return { image.constBits(), image.width(), image.height(), image.bytesPerLine() };
+    }
+
+    // The rectangle at (x, y) of size width x height, clipped to the view.
+    GrayView cropped(int x, int y, int w, int h) const
+    {
+        x = qBound(0, x, width);
+        y = qBound(0, y, height);
+        w = qBound(0, w, width - x);
+        h = qBound(0, h, height - y);
+        return { bits + y * stride + x, w, h, stride };
+    }
+
+    bool isNull() const { return !bits || width <= 0 || height <= 0; }
+};
+
+// Writes the view, turned clockwise by quarterTurns quarter turns, into dest
+// (rows of the turned size, no gap bytes). The turned image is what rotating by
+// 90 degrees that many times would give; it is never built as an image.
+void copyTurned(const GrayView& view, int quarterTurns, uchar* dest)
+{
+    const int w = view.width;
+    const int h = view.height;
+    const uchar* src = view.bits;
+    const qsizetype s = view.stride;
+    switch (quarterTurns & 3) {
+    case 0:
+        for (int y = 0; y < h; ++y)
+            std::memcpy(dest + qsizetype(y) * w, src + y * s, size_t(w));
+        return;
+    case 2:
+        for (int y = 0; y < h; ++y) {
+            const uchar* in = src + (h - 1 - y) * s + (w - 1);
+            uchar* out = dest + qsizetype(y) * w;
+            for (int x = 0; x < w; ++x)
+                out[x] = in[-x];
+        }
+        return;
+    default:
+        break;
+    }
+    // A quarter turn: the result is h wide and w high. Work in tiles so that
+    // both the reads and the writes stay within the cache.
+    const bool clockwise = (quarterTurns & 3) == 1;
+    const int tile = 64;
+    for (int y0 = 0; y0 < w; y0 += tile) {
+        const int y1 = std::min(y0 + tile, w);
+        for (int x0 = 0; x0 < h; x0 += tile) {
+            const int x1 = std::min(x0 + tile, h);
+            for (int y = y0; y < y1; ++y) {
+                uchar* out = dest + qsizetype(y) * h;
+                if (clockwise) {
+                    // turned(x, y) = source(y, h - 1 - x)
+                    const uchar* in = src + y;
+                    for (int x = x0; x < x1; ++x)
+                        out[x] = in[(h - 1 - x) * s];
+                } else {
+                    // turned(x, y) = source(w - 1 - y, x)
+                    const uchar* in = src + (w - 1 - y);
+                    for (int x = x0; x < x1; ++x)
+                        out[x] = in[x * s];
+                }
+            }
+        }
+    }
+}
+
+// Reads "syncID" and "elapsedTime" from the payload text; false when either
+// is missing or null. The record is changed only on success.
+bool readPayload(const QByteArray& text, model::PhotoInfo* info)
+{
+    const JsonValue root = JsonValue::parse(text.toStdString());
+    const JsonValue& syncId = root.get("syncID");
+    if (syncId.isNull())
+        return false;
+    const JsonValue& elapsedTime = root.get("elapsedTime");
+    if (elapsedTime.isNull())
+        return false;
+    info->syncId = QString::fromUtf8(syncId.asString(""));
+    info->elapsedTime = elapsedTime.asInt(0);
+    return true;
+}
+
+// One quirc pass over the view turned by quarterTurns; only the first code
+// quirc reports is decoded.
+bool decodePass(const GrayView& view, int quarterTurns, model::PhotoInfo* info)
+{
+    if (view.isNull())
+        return false;
+    quirc* decoder = quirc_new();
+    if (!decoder)
+        return false;
+    const bool upright = (quarterTurns & 1) == 0;
+    const int width = upright ? view.width : view.height;
+    const int height = upright ? view.height : view.width;
+    qDebug().noquote() << QStringLiteral("%1x%2").arg(width).arg(height);
+
+    bool found = false;
+    int w = 0;
+    int h = 0;
+    uchar* buffer = nullptr;
+    if (quirc_resize(decoder, width, height) >= 0)
+        buffer = quirc_begin(decoder, &w, &h);
+    if (buffer && w == width && h == height) {
+        // The line length of the gray image this pass stands for (rows padded to 4 bytes).
+        qDebug().noquote() << QStringLiteral("line length %1").arg((width + 3) / 4 * 4);
+        copyTurned(view, quarterTurns, buffer);
+        quirc_end(decoder);
+        if (quirc_count(decoder) >= 1) {
+            quirc_code code;
+            quirc_data data;
+            quirc_extract(decoder, 0, &code);
+            if (quirc_decode(&code, &data) == QUIRC_SUCCESS) {
+                const int length = qBound(0, data.payload_len, int(sizeof(data.payload)));
+                const char* payload = reinterpret_cast<const char*>(data.payload);
+                found = readPayload(QByteArray(payload, int(qstrnlen(payload, uint(length)))), info);
+            }
+        }
+    }
+    quirc_destroy(decoder);
+    return found;
+}
+
+bool decodeTurns(const GrayView& view, model::PhotoInfo* info)
+{
+    for (int turns = 0; turns < 4; ++turns)
+        if (decodePass(view, turns, info))
+            return true;
+    return false;
+}
+
+// The view at half size, every pixel the rounded mean of a 2 x 2 block.
+QImage halfSize(const GrayView& view)
+{
+    const int w = view.width / 2;
+    const int h = view.height / 2;
+    if (w <= 0 || h <= 0)
+        return QImage();
+    QImage half(w, h, QImage::Format_Grayscale8);
+    if (half.isNull())
+        return half;
+    for (int y = 0; y < h; ++y) {
+        const uchar* a = view.bits + 2 * y * view.stride;
+        const uchar* b = a + view.stride;
+        uchar* out = half.scanLine(y);
+        for (int x = 0; x < w; ++x)
+            out[x] = uchar((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) / 4);
+    }
+    return half;
+}
+
+// Local-contrast normalisation: a pixel becomes black when it is darker than
+// the mean of the square window around it by more than a small margin, white
+// otherwise. A glare band or a brightness gradient across the code then no
+// longer decides which modules are dark. The window sums come from an integral
+// image; unsigned wrap-around keeps the differences exact because no window
+// sum reaches 2^32.
+QImage normalizedContrast(const GrayView& view, int window, int margin)
+{
+    const int w = view.width;
+    const int h = view.height;
+    QImage result(w, h, QImage::Format_Grayscale8);
+    if (result.isNull())
+        return result;
+    const qsizetype iw = qsizetype(w) + 1;
+    std::vector<quint32> integral(size_t(iw) * size_t(h + 1), 0u);
+    for (int y = 0; y < h; ++y) {
+        const uchar* in = view.bits + y * view.stride;
+        const quint32* above = integral.data() + qsizetype(y) * iw;
+        quint32* row = integral.data() + qsizetype(y + 1) * iw;
+        quint32 sum = 0;
+        for (int x = 0; x < w; ++x) {
+            sum += in[x];
+            row[x + 1] = above[x + 1] + sum;
+        }
+    }
+    const int r = window / 2;
+    for (int y = 0; y < h; ++y) {
+        const int top = std::max(0, y - r);
+        const int bottom = std::min(h, y + r + 1);
+        const quint32* t = integral.data() + qsizetype(top) * iw;
+        const quint32* b = integral.data() + qsizetype(bottom) * iw;
+        const uchar* in = view.bits + y * view.stride;
+        uchar* out = result.scanLine(y);
+        for (int x = 0; x < w; ++x) {
+            const int left = std::max(0, x - r);
+            const int right = std::min(w, x + r + 1);
+            const quint32 sum = b[right] - b[left] - t[right] + t[left];
+            const quint32 count = quint32((bottom - top) * (right - left));
+            out[x] = (quint32(in[x] + margin) * count < sum) ? 0 : 255;
+        }
+    }
+    return result;
+}
+
+// The passes tried after the twelve of read() have failed.
+bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
+{
+    const QImage half = halfSize(whole);
+    if (half.isNull())
+        return false;
+    if (decodePass(GrayView::of(half), 0, info))
+        return true;
+    const QImage quarter = halfSize(GrayView::of(half));
+    if (!quarter.isNull() && decodePass(GrayView::of(quarter), 0, info))
+        return true;
+    // A window of a few code modules for a code that covers a fair part of
+    // the photo's short side.
+    const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
+    const QImage normalized = normalizedContrast(GrayView::of(half), window, 6);
+    return !normalized.isNull() && decodePass(GrayView::of(normalized), 0, info);
+}
+
+} // namespace
 
 BarcodeReader::BarcodeReader(QObject* parent)
     : QObject(parent)
 {
 }
 
-bool BarcodeReader::read(QString, model::PhotoInfo*)
+bool BarcodeReader::read(QString path, model::PhotoInfo* info)
 {
-    return false;
+    QImage photo;
+    {
+        QImageReader reader(path);
+        reader.setDecideFormatFromContent(true);
+        photo = reader.read();
+    }
+    if (photo.isNull())
+        return false;
+    // The colour photo is released as soon as its gray copy exists.
+    const QImage gray = toGrayscale(std::move(photo));
+    const GrayView whole = GrayView::of(gray);
+    if (whole.isNull())
+        return false;
+
+    const int w = whole.width;
+    const int h = whole.height;
+    if (decodeTurns(whole, info))
+        return true;
+    if (decodeTurns(whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)), info))
+        return true;
+    if (decodeTurns(whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)), info))
+        return true;
+    return decodeFurther(whole, info);
 }
 
-bool BarcodeReader::readRotated(QImage, model::PhotoInfo*)
+bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
 {
-    return false;
+    if (image.isNull())
+        return false;
+    if (image.format() != QImage::Format_Grayscale8)
+        image = toGrayscale(std::move(image));
+    return decodeTurns(GrayView::of(image), info);
 }
 
-bool BarcodeReader::decode(QImage, model::PhotoInfo*)
+bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
 {
-    return false;
+    if (image.isNull())
+        return false;
+    // quirc reads one byte per pixel; anything else would be read as noise.
+    if (image.format() != QImage::Format_Grayscale8)
+        image = toGrayscale(std::move(image));
+    return decodePass(GrayView::of(image), 0, info);
 }
 
 QImage BarcodeReader::toGrayscale(QImage image)
 {
-    return image.convertToFormat(QImage::Format_Grayscale8);
+    QImage gray(image.width(), image.height(), QImage::Format_Grayscale8);
+    if (image.isNull() || gray.isNull())
+        return gray;
+    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
+        image = image.convertToFormat(QImage::Format_RGB32);
+    const int width = image.width();
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        uchar* out = gray.scanLine(y);
+        for (int x = 0; x < width; ++x) {
+            const QRgb pixel = in[x];
+            out[x] = uchar((qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3);
+        }
+    }
+    return gray;
 }
 
 } // namespace controller

@@ -1,12 +1,43 @@
 #include "controller/maincontroller.h"
 
 #include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
 #include "controller/restclient.h"
+#include "controller/servicemessages.h"
+#include "json/jsonvalue.h"
 
 namespace controller {
+
+// The counters of one geotagging run. Every answer handler holds the run that
+// sent its request, so an answer arriving after its run has ended (stopped,
+// or followed by a new run) is recognised and dropped.
+struct MainController::GeocodeRun {
+    int number = 0;
+    int processed = 0;
+    int failed = 0;
+    bool ended = false;
+};
+
+namespace {
+
+bool isSuccess(quint16 status)
+{
+    return status == 200 || status == 201;
+}
+
+quint16 statusOf(int code)
+{
+    return quint16(code & 0xFFFF);
+}
+
+} // namespace
 
 MainController::MainController(QObject* parent)
     : QObject(parent)
@@ -54,6 +85,7 @@ void MainController::toSynchronizeCamera()
         return;
     }
     screen = SynchronizeCameras;
+    requestCameraSynchronizations();
     emit screenChanged(screen);
 }
 
@@ -117,7 +149,7 @@ void MainController::toNextScreen()
         break;
     case GeocodeReady:
         goTo(GeocodeProgress);
-        // The geotagging run itself starts here once it exists.
+        startGeocoding();
         break;
     case Menu:
     case GeocodeSelectFolder:
@@ -127,25 +159,277 @@ void MainController::toNextScreen()
     }
 }
 
-// The workflows below are built in their own steps.
+void MainController::handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer,
+                                    bool notify)
+{
+    if (status == 200) {
+        answer = JsonValue::parse(body.toStdString());
+        return;
+    }
+    if (status >= 201 && status <= 204) {
+        answer = JsonValue::parse(body.toStdString());
+        if (notify)
+            emit infoPending(status, ServiceMessages::text(answer, "head"), ServiceMessages::text(answer, "body"));
+        return;
+    }
+    const QString head = QStringLiteral("Network error");
+    const QString text = QStringLiteral("Network error (") + QString::fromUtf8(body) + QStringLiteral(") on ")
+        + QString::number(requestCode)
+        + QStringLiteral(".\nPlease check your internet connection or try again later...");
+    answer = JsonValue();
+    answer["head"] = head.toUtf8().toStdString();
+    answer["body"] = text.toUtf8().toStdString();
+    if (notify)
+        emit infoPending(status, head, text);
+}
+
+// Camera list ----------------------------------------------------------------
+
 void MainController::requestCameraSynchronizations()
 {
+    emit requestSynchronizationsStarted();
+    restClient->put(ServiceMessages::cameraListUrl(), ServiceMessages::cameraListRequest(model->userID),
+                    [this](int code, QByteArray body) { onCameraListAnswer(code, body); });
 }
 
-void MainController::synchronizeCamera(QString)
+void MainController::onCameraListAnswer(int code, const QByteArray& body)
 {
+    const quint16 status = statusOf(code);
+    JsonValue answer;
+    handleResponse(CameraListRequest, status, body, answer, true);
+    if (isSuccess(status)) {
+        ServiceMessages::readCameraList(answer, &model->cameras);
+    } else if (status == 203) {
+        // The service does not know this user: forget the identifier. It is
+        // written with the next save of the settings file.
+        model->cameras.clear();
+        model->userID = QString();
+        goTo(HowTo1);
+    }
+    emit camerasUpdated(model->cameras);
 }
 
-void MainController::requestRemoveCamera(model::Camera&)
+void MainController::requestRemoveCamera(model::Camera& camera)
 {
+    // The question runs a nested event loop in which a camera-list answer may
+    // rebuild the list that owns the caller's camera: keep a copy.
+    const model::Camera removed = camera;
+    if (!emit infoPending(222, QStringLiteral("Do you really want to remove this camera?"), removed.name))
+        return;
+    restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(removed),
+                    [this](int code, QByteArray body) { onRemovalAnswer(code, body); });
 }
 
-void MainController::geocodePhotos(QString)
+void MainController::onRemovalAnswer(int code, const QByteArray& body)
 {
+    const quint16 status = statusOf(code);
+    JsonValue answer;
+    handleResponse(RemovalRequest, status, body, answer, true);
+    if (isSuccess(status))
+        requestCameraSynchronizations();
+    else
+        emit camerasUpdated(model->cameras);
+}
+
+// Camera synchronization -----------------------------------------------------
+
+void MainController::synchronizeCamera(QString filePath)
+{
+    emit synchronizationStarted(filePath);
+    model::PhotoInfo info;
+    info.clear();
+    if (!exifInfo->read(filePath, &info)) {
+        emit infoPending(204, QStringLiteral("Cannot read EXIF data"), filePath);
+        emit camerasUpdated(model->cameras);
+        return;
+    }
+    if (!barcodeReader->read(filePath, &info)) {
+        emit infoPending(204, QStringLiteral("Cannot read QR code"), filePath);
+        emit camerasUpdated(model->cameras);
+        return;
+    }
+    const QByteArray request = ServiceMessages::synchronizationRequest(model->userID, info);
+    qDebug().noquote() << "syncCamera" << QString::fromUtf8(request);
+    restClient->put(ServiceMessages::synchronizationUrl(), request,
+                    [this](int code, QByteArray body) { onSynchronizationAnswer(code, body); });
+}
+
+void MainController::onSynchronizationAnswer(int code, const QByteArray& body)
+{
+    const quint16 status = statusOf(code);
+    JsonValue answer;
+    handleResponse(SynchronizationRequest, status, body, answer, true);
+    if (!isSuccess(status)) {
+        emit camerasUpdated(model->cameras);
+        return;
+    }
+    model->userID = ServiceMessages::text(answer, "userID");
+    model->save(model::Model::configFilePath());
+    requestCameraSynchronizations();
+    goTo(SynchronizeDone);
+}
+
+// Folder geotagging ----------------------------------------------------------
+
+namespace {
+
+// Photo files directly in folder (no subfolders), each once, any case of suffix.
+QDirIterator photoListing(const QString& folder)
+{
+    return QDirIterator(folder, model::Model::photoFilePatterns(), QDir::Files);
+}
+
+} // namespace
+
+void MainController::geocodePhotos(QString folderPath)
+{
+    int count = 0;
+    for (QDirIterator it = photoListing(folderPath); it.hasNext(); it.next())
+        ++count;
+    goTo(GeocodeReady);
+    model->imageCount = count;
+    if (folderPath.endsWith(QLatin1Char('/')))
+        folderPath.chop(1);
+    model->inputFolder = folderPath + QLatin1Char('/');
+    model->outputFolder = model->rewrite ? model->inputFolder : folderPath + QStringLiteral("/KESTREL/");
+    emit geocodingRequested(model->inputFolder, model->outputFolder, model->imageCount);
+}
+
+void MainController::waitForEvents()
+{
+    // Sleeps until an answer, a click or a timer arrives instead of spinning.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+QString MainController::outputFolderProblem() const
+{
+    if (model->rewrite)
+        return QString();
+    QString folder = model->outputFolder;
+    if (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    const QFileInfo info(folder);
+    if (info.isSymLink())
+        return QStringLiteral("The output folder %1 is a link; nothing is written through it.").arg(folder);
+    if (!info.isDir())
+        return QStringLiteral("The output folder %1 cannot be created: a file of that name is in the way.")
+            .arg(folder);
+    return QString();
 }
 
 void MainController::startGeocoding()
 {
+    // The run's own event processing could deliver a second start; one run
+    // at a time.
+    if (activeRun)
+        return;
+    stopRequested = false;
+    goTo(GeocodeProgress);
+    model->photos.clear();
+    auto run = std::make_shared<GeocodeRun>();
+    run->number = ++runCount;
+    activeRun = run;
+
+    if (!model->rewrite)
+        QDir().mkdir(model->outputFolder);
+    const QString outputProblem = outputFolderProblem();
+    emit geocodeProgress(0, 0, model->imageCount);
+
+    const int maxPending = model::Model::maxPendingRequests();
+    int taken = 0;
+    for (QDirIterator it = photoListing(model->inputFolder); it.hasNext();) {
+        const QString path = it.next();
+        ++taken;
+        model::PhotoInfo info;
+        info.clear();
+        const bool readable = exifInfo->read(path, &info);
+        if (!readable || !outputProblem.isEmpty()) {
+            model::PhotoGeocode result;
+            result.filePath = path;
+            result.errorTitle = QStringLiteral("EXIF Error");
+            result.errorText = readable ? outputProblem : exifInfo->errorString();
+            ++run->failed;
+            finishPhoto(*run, result);
+            continue;
+        }
+        restClient->put(ServiceMessages::geotagUrl(), ServiceMessages::geotagRequest(model->userID, info),
+                        [this, run, path, info](int code, QByteArray body) {
+                            onGeocodeAnswer(run, path, info, code, body);
+                        });
+        // At most maxPending answers are awaited at any moment.
+        while (run->processed <= taken - maxPending && !stopRequested)
+            waitForEvents();
+        if (stopRequested)
+            break;
+    }
+    // Every photo taken from the listing has been sent or handled; wait for
+    // the answers still out. Files that vanished after the folder was chosen
+    // were never taken, so they are not waited for.
+    while (run->processed < taken && !stopRequested)
+        waitForEvents();
+    qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
+             << "failed," << taken << "taken," << model->imageCount << "counted";
+
+    emit geocodeProgress(run->processed, run->failed, model->imageCount);
+    QCoreApplication::processEvents();
+    run->ended = true;
+    activeRun.reset();
+    goTo(GeocodeResults);
+    emit photosUpdated(model->photos);
+}
+
+void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
+{
+    model->photos.append(result);
+    ++run.processed;
+    emit geocodeProgress(run.processed, run.failed, model->imageCount);
+    QCoreApplication::processEvents();
+}
+
+void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path,
+                                     const model::PhotoInfo& info, int code, const QByteArray& body)
+{
+    if (run->ended || stopRequested)
+        return;
+    const quint16 status = statusOf(code);
+    JsonValue answer;
+    handleResponse(GeotagRequest, status, body, answer, false);
+
+    model::PhotoGeocode result;
+    result.filePath = path;
+    result.errorTitle = ServiceMessages::text(answer, "head");
+    result.errorText = ServiceMessages::text(answer, "body");
+    if (!isSuccess(status)) {
+        ++run->failed;
+        finishPhoto(*run, result);
+        return;
+    }
+    ServiceMessages::readGeotag(answer, &result);
+    result.dateTimeOriginal = info.dateTimeOriginal;
+
+    QString writeError;
+    if (model->rewrite) {
+        // The writer replaces the photo only once the tagged file is complete.
+        result.success = exifInfo->write(path, model->modifyTimeDate, &result);
+    } else {
+        const QString target = model->outputFolder + QFileInfo(path).fileName();
+        const QFileInfo targetInfo(target);
+        if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
+            // Never delete the original to make room for its own copy.
+            writeError = QStringLiteral("The copy would replace the photo itself; nothing was written.");
+        } else {
+            // An old copy of the same name is replaced; a failed write leaves
+            // no copy at all.
+            QFile::remove(target);
+            result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result);
+        }
+    }
+    if (!result.success) {
+        result.errorTitle = QStringLiteral("EXIF Error");
+        result.errorText = writeError.isEmpty() ? exifInfo->errorString() : writeError;
+        ++run->failed;
+    }
+    finishPhoto(*run, result);
 }
 
 } // namespace controller

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <memory>
 
 #include "model/model.h"
+#include "model/photoinfo.h"
+
+class JsonValue;
 
 namespace controller {
 
@@ -42,6 +46,21 @@ public:
 
     Screen currentScreen() const { return screen; }
     model::Model& modelRef() { return *model; }
+    RestClient* restClientRef() const { return restClient; }
+
+    // Request codes of the four web-service requests; they appear in the
+    // network-error text.
+    enum RequestCode {
+        CameraListRequest = 1000,
+        SynchronizationRequest = 1001,
+        RemovalRequest = 1002,
+        GeotagRequest = 1003,
+    };
+
+    // First step of every answer handler: parses the answer (200 to 204) or
+    // fills "head" and "body" with the network-error texts (anything else),
+    // and, with notify, shows them through infoPending.
+    void handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer, bool notify);
 
 signals:
     void showMainWindow();
@@ -68,8 +87,19 @@ public slots:
     void startGeocoding();
 
 private:
+    struct GeocodeRun;
+
     void goTo(Screen next);
     Screen userScreen() const;
+    void onCameraListAnswer(int code, const QByteArray& body);
+    void onSynchronizationAnswer(int code, const QByteArray& body);
+    void onRemovalAnswer(int code, const QByteArray& body);
+    void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,
+                         int code, const QByteArray& body);
+    void finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result);
+    QString outputFolderProblem() const;
+    // Blocks until at least one event has arrived and handles it.
+    static void waitForEvents();
 
     std::shared_ptr<model::Model> model;
     Screen screen = Menu;
@@ -77,6 +107,10 @@ private:
     ExifInfo* exifInfo = nullptr;
     RestClient* restClient = nullptr;
     bool stopRequested = false;
+    // The geotagging run in progress, if any; answers of earlier runs are
+    // recognised by their own run object and dropped.
+    std::shared_ptr<GeocodeRun> activeRun;
+    int runCount = 0;
 };
 
 } // namespace controller

@@ -1,25 +1,131 @@
 #include "controller/restclient.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include "model/model.h"
 
 namespace controller {
+
+QMap<QNetworkReply*, RestClient::PendingRequest> RestClient::pendingRequests;
+QMap<QTimer*, QNetworkReply*> RestClient::timeoutTimers;
 
 RestClient::RestClient(QObject* parent)
     : QObject(parent)
     , manager(new QNetworkAccessManager(this))
 {
+    connect(manager, &QNetworkAccessManager::finished, this, &RestClient::onReplyFinished);
 }
 
-void RestClient::get(QString, std::function<void(int, QByteArray)>)
+RestClient::~RestClient()
 {
+    // The manager deletes its replies and the timers go with this object;
+    // their entries must not outlive them, or a later reply or timer born at
+    // the same address would inherit a stranger's callback.
+    for (auto it = pendingRequests.begin(); it != pendingRequests.end();) {
+        if (it.key()->manager() == manager)
+            it = pendingRequests.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = timeoutTimers.begin(); it != timeoutTimers.end();) {
+        if (it.key()->parent() == this)
+            it = timeoutTimers.erase(it);
+        else
+            ++it;
+    }
 }
 
-void RestClient::post(QString, QByteArray, std::function<void(int, QByteArray)>)
+void RestClient::get(QString url, std::function<void(int, QByteArray)> callback)
 {
+    send(Get, url, QByteArray(), callback, model::Model::requestAttempts());
 }
 
-void RestClient::put(QString, QByteArray, std::function<void(int, QByteArray)>)
+void RestClient::post(QString url, QByteArray data, std::function<void(int, QByteArray)> callback)
 {
+    send(Post, url, data, callback, model::Model::requestAttempts());
+}
+
+void RestClient::put(QString url, QByteArray data, std::function<void(int, QByteArray)> callback)
+{
+    send(Put, url, data, callback, model::Model::requestAttempts());
+}
+
+void RestClient::send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setRawHeader("Accept", "application/json");
+    if (method != Get)
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(QByteArray("application/json")));
+
+    QNetworkReply* reply = nullptr;
+    switch (method) {
+    case Post:
+        reply = manager->post(request, data);
+        break;
+    case Put:
+        reply = manager->put(request, data);
+        break;
+    default:
+        reply = manager->get(request);
+        break;
+    }
+
+    PendingRequest record;
+    record.callback = callback;
+    record.attemptsLeft = attempts - 1;
+    record.method = method;
+    if (method != Get)
+        record.data = data;
+    record.url = url;
+    pendingRequests.insert(reply, record);
+
+    if (method == Put) {
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, &RestClient::onTimeout);
+        timeoutTimers.insert(timer, reply);
+        timer->start(putTimeout);
+    }
+}
+
+void RestClient::onReplyFinished(QNetworkReply* reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QNetworkReply::NetworkError error = reply->error();
+    // An aborted reply is already closed and has nothing to read.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    reply->close();
+    reply->deleteLater();
+
+    const PendingRequest record = pendingRequests.take(reply);
+    if (error == QNetworkReply::NoError) {
+        if (record.callback)
+            record.callback(status, body);
+        return;
+    }
+    if (record.attemptsLeft > 0) {
+        send(record.method, record.url, record.data, record.callback, record.attemptsLeft);
+        return;
+    }
+    if (record.callback)
+        record.callback((int(error) << 16) | (status & 0xFFFF), QByteArray::number(int(error)));
+}
+
+void RestClient::onTimeout()
+{
+    auto* timer = qobject_cast<QTimer*>(sender());
+    if (!timer)
+        return;
+    timer->stop();
+    QNetworkReply* reply = timeoutTimers.take(timer);
+    timer->deleteLater();
+    // Aborting finishes the reply at once with OperationCanceledError, which
+    // onReplyFinished retries or reports like any failed transfer.
+    if (reply && pendingRequests.contains(reply))
+        reply->abort();
 }
 
 } // namespace controller

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <functional>
 
 class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
 
 namespace controller {
 
@@ -18,15 +21,42 @@ public:
     // and the answer body.
     using Callback = std::function<void(int, QByteArray)>;
 
+    enum Method { Get = 0, Post = 1, Put = 2 };
+
+    // What is remembered of a request while its reply is on the way.
+    struct PendingRequest {
+        Callback callback;
+        int attemptsLeft = 0;
+        int method = Get;
+        QByteArray data;
+        QString url;
+    };
+
     explicit RestClient(QObject* parent = nullptr);
+    ~RestClient() override;
+
+    // How long one PUT attempt may take before it is aborted (10 000 ms).
+    void setPutTimeout(int milliseconds) { putTimeout = milliseconds; }
+    int putTimeoutInterval() const { return putTimeout; }
 
 public slots:
     void get(QString url, std::function<void(int, QByteArray)> callback);
     void post(QString url, QByteArray data, std::function<void(int, QByteArray)> callback);
     void put(QString url, QByteArray data, std::function<void(int, QByteArray)> callback);
 
+private slots:
+    void onReplyFinished(QNetworkReply* reply);
+    void onTimeout();
+
 private:
+    void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts);
+
     QNetworkAccessManager* manager = nullptr;
+    int putTimeout = 10000;
+
+    // Shared by every client of the process; touched only on the GUI thread.
+    static QMap<QNetworkReply*, PendingRequest> pendingRequests;
+    static QMap<QTimer*, QNetworkReply*> timeoutTimers;
 };
 
 } // namespace controller

@@ -17,6 +17,10 @@ QImage texturedImage(int width, int height, int seed = 1);
 // entries given as exiv2 key and value text (the tag's standard type).
 bool writePhoto(const QString& path, const QImage& image, const ExifTags& tags = {}, int quality = 90);
 
+// Saves image as an uncompressed RGB TIFF at path, whatever its suffix (so a
+// TIFF-structured camera raw can be imitated), then sets the EXIF entries.
+bool writeTiff(const QString& path, const QImage& image, const ExifTags& tags = {});
+
 // Sets (or, with an empty value, removes) EXIF entries of an existing file.
 bool setExif(const QString& path, const ExifTags& tags);
 

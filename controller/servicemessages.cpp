@@ -1,0 +1,139 @@
+#include "controller/servicemessages.h"
+
+#include "json/jsonvalue.h"
+
+namespace controller {
+
+namespace {
+
+std::string utf8(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+
+QByteArray written(const JsonValue& value)
+{
+    return QByteArray::fromStdString(value.serialize());
+}
+
+} // namespace
+
+QString ServiceMessages::cameraListUrl()
+{
+    return model::Model::baseUrl() + QStringLiteral("getSyncList");
+}
+
+QString ServiceMessages::synchronizationUrl()
+{
+    return model::Model::baseUrl() + QStringLiteral("syncCamera");
+}
+
+QString ServiceMessages::removalUrl()
+{
+    return model::Model::baseUrl() + QStringLiteral("removeCamera");
+}
+
+QString ServiceMessages::geotagUrl()
+{
+    return model::Model::baseUrl() + QStringLiteral("geocodeImage");
+}
+
+QByteArray ServiceMessages::cameraListRequest(const QString& userID)
+{
+    JsonValue request;
+    request["userID"] = utf8(userID);
+    return written(request);
+}
+
+QByteArray ServiceMessages::synchronizationRequest(const QString& userID, const model::PhotoInfo& info)
+{
+    JsonValue request;
+    request["userID"] = utf8(userID);
+    request["syncID"] = utf8(info.syncId);
+    request["dateTimeOriginal"] = utf8(info.dateTimeOriginal);
+    request["elapsedTime"] = int(info.elapsedTime);
+    request["model"] = utf8(info.model);
+    request["serialNumber"] = utf8(info.serialNumber);
+    request["internalSerialNumber"] = utf8(info.internalSerialNumber);
+    request["shutterCount"] = int(info.shutterCount);
+    request["fileNumber"] = utf8(info.fileNumber);
+    request["GPSProcessingMethod"] = utf8(info.gpsProcessingMethod);
+    request["timeZone"] = utf8(info.timeZone);
+    return written(request);
+}
+
+QByteArray ServiceMessages::removalRequest(const model::Camera& camera)
+{
+    JsonValue request;
+    for (const model::Synchronization& synchronization : camera.synchronizations)
+        request["synchronizations"].append() = utf8(synchronization.syncId);
+    return written(request);
+}
+
+QByteArray ServiceMessages::geotagRequest(const QString& userID, const model::PhotoInfo& info)
+{
+    JsonValue request;
+    request["userID"] = utf8(userID);
+    request["model"] = utf8(info.model);
+    request["serialNumber"] = utf8(info.serialNumber);
+    request["internalSerialNumber"] = utf8(info.internalSerialNumber);
+    request["shutterCount"] = int(info.shutterCount);
+    request["fileNumber"] = utf8(info.fileNumber);
+    request["dateTimeOriginal"] = utf8(info.dateTimeOriginal);
+    request["GPSProcessingMethod"] = utf8(info.gpsProcessingMethod);
+    request["timeZone"] = utf8(info.timeZone);
+    return written(request);
+}
+
+QString ServiceMessages::text(const JsonValue& value, const char* key)
+{
+    return QString::fromUtf8(value.get(key).asString(nullptr));
+}
+
+void ServiceMessages::readCameraList(const JsonValue& answer, model::CameraList* list)
+{
+    list->clear();
+    list->phoneName = QString::fromUtf8(answer.get("phoneName").asString("Unknown"));
+    const JsonValue& cameras = answer.get("cameras");
+    for (unsigned i = 0; i < cameras.size(); ++i) {
+        const JsonValue& element = cameras.at(i);
+        model::Camera camera;
+        camera.name = text(element, "cameraName");
+        camera.serial = text(element, "serial");
+        const JsonValue& synchronizations = element.get("synchronizations");
+        for (unsigned j = 0; j < synchronizations.size(); ++j) {
+            const JsonValue& entry = synchronizations.at(j);
+            model::Synchronization synchronization;
+            synchronization.syncId = text(entry, "syncId");
+            synchronization.timeZoneTime = text(entry, "timeZoneTime");
+            synchronization.timeZone = text(entry, "timeZone");
+            synchronization.timeZoneName = text(entry, "timeZoneName");
+            camera.synchronizations.append(synchronization);
+        }
+        list->append(camera);
+    }
+}
+
+void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeocode* result)
+{
+    result->photoTime = text(answer, "photoTime");
+    result->latitude = answer.get("latitude").asDouble(0.0);
+    result->longitude = answer.get("longitude").asDouble(0.0);
+    result->altitude = answer.get("altitude").asDouble(0.0);
+    result->timeZone = text(answer, "timeZone");
+    result->timeZoneId = text(answer, "timeZoneId");
+    result->timeZoneName = text(answer, "timeZoneName");
+    // Truncated toward zero; values beyond the int range are clamped rather
+    // than left to undefined behaviour.
+    const double accuracy = answer.get("accuracy").asDouble(0.0);
+    if (accuracy != accuracy)
+        result->accuracy = 0;
+    else if (accuracy >= 2147483647.0)
+        result->accuracy = 2147483647;
+    else if (accuracy <= -2147483648.0)
+        result->accuracy = -2147483647 - 1;
+    else
+        result->accuracy = int(accuracy);
+}
+
+} // namespace controller

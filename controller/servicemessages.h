@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include "model/model.h"
+#include "model/photoinfo.h"
+
+class JsonValue;
+
+namespace controller {
+
+// The requests sent to the web service and the reading of its answers. Bodies
+// are compact JSON texts; texts travel as UTF-8.
+class ServiceMessages {
+public:
+    // Endpoint names, appended to Model::baseUrl().
+    static QString cameraListUrl();
+    static QString synchronizationUrl();
+    static QString removalUrl();
+    static QString geotagUrl();
+
+    static QByteArray cameraListRequest(const QString& userID);
+    static QByteArray synchronizationRequest(const QString& userID, const model::PhotoInfo& info);
+    // The JSON text null for a camera without synchronizations.
+    static QByteArray removalRequest(const model::Camera& camera);
+    static QByteArray geotagRequest(const QString& userID, const model::PhotoInfo& info);
+
+    // A text member as QString; empty when missing or not a JSON string.
+    static QString text(const JsonValue& value, const char* key);
+    // Replaces the cameras and the phone name of list by those of answer.
+    static void readCameraList(const JsonValue& answer, model::CameraList* list);
+    // Fills the position and time-zone fields of result from answer.
+    static void readGeotag(const JsonValue& answer, model::PhotoGeocode* result);
+};
+
+} // namespace controller

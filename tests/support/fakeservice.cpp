@@ -1,0 +1,192 @@
+#include "support/fakeservice.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace testsupport {
+
+HttpAnswer HttpAnswer::json(int status, const QByteArray& body, int delayMs)
+{
+    HttpAnswer answer;
+    answer.status = status;
+    answer.body = body;
+    answer.delayMs = delayMs;
+    return answer;
+}
+
+HttpAnswer HttpAnswer::close()
+{
+    HttpAnswer answer;
+    answer.action = Close;
+    return answer;
+}
+
+HttpAnswer HttpAnswer::silent()
+{
+    HttpAnswer answer;
+    answer.action = Silent;
+    return answer;
+}
+
+FakeService::FakeService(QObject* parent)
+    : QObject(parent)
+    , server(new QTcpServer(this))
+{
+    defaultAnswer = HttpAnswer::json(200, "{}");
+    connect(server, &QTcpServer::newConnection, this, &FakeService::onNewConnection);
+}
+
+FakeService::~FakeService() = default;
+
+bool FakeService::listen()
+{
+    if (server->isListening())
+        return true;
+    if (!server->listen(QHostAddress::LocalHost, listenPort))
+        return false;
+    listenPort = server->serverPort();
+    return true;
+}
+
+void FakeService::stopListening()
+{
+    server->close();
+}
+
+QString FakeService::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(listenPort);
+}
+
+void FakeService::enqueue(const HttpAnswer& answer)
+{
+    queue.append(answer);
+}
+
+void FakeService::setHandler(const Handler& newHandler)
+{
+    handler = newHandler;
+}
+
+void FakeService::setDefaultAnswer(const HttpAnswer& answer)
+{
+    defaultAnswer = answer;
+}
+
+QList<HttpRequest> FakeService::requestsTo(const QByteArray& path) const
+{
+    QList<HttpRequest> matching;
+    for (const HttpRequest& request : received)
+        if (request.path == path)
+            matching.append(request);
+    return matching;
+}
+
+void FakeService::reset()
+{
+    queue.clear();
+    handler = Handler();
+    defaultAnswer = HttpAnswer::json(200, "{}");
+    received.clear();
+    mostWaiting = waiting;
+    answeredCount = 0;
+}
+
+void FakeService::onNewConnection()
+{
+    while (QTcpSocket* socket = server->nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            buffers.remove(socket);
+            waiting -= silentOn.take(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeService::readFrom(QTcpSocket* socket)
+{
+    QByteArray& buffer = buffers[socket];
+    buffer += socket->readAll();
+    for (;;) {
+        const int headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return;
+        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        HttpRequest request;
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.path = first.value(1);
+        int length = 0;
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines[i].indexOf(':');
+            if (colon < 0)
+                continue;
+            const QByteArray name = lines[i].left(colon).trimmed().toLower();
+            const QByteArray value = lines[i].mid(colon + 1).trimmed();
+            request.headers.insert(name, value);
+            if (name == "content-length")
+                length = value.toInt();
+        }
+        if (buffer.size() < headerEnd + 4 + length)
+            return;
+        request.body = buffer.mid(headerEnd + 4, length);
+        buffer.remove(0, headerEnd + 4 + length);
+
+        ++waiting;
+        mostWaiting = qMax(mostWaiting, waiting);
+        request.outstanding = waiting;
+        received.append(request);
+        emit requestReceived(request);
+        const HttpAnswer reply = answerFor(request);
+        if (reply.delayMs > 0) {
+            QPointer<QTcpSocket> guarded(socket);
+            QTimer::singleShot(reply.delayMs, this, [this, guarded, request, reply] {
+                if (guarded)
+                    answer(guarded, request, reply);
+                else
+                    --waiting;
+            });
+        } else {
+            answer(socket, request, reply);
+        }
+        if (reply.action != HttpAnswer::Respond)
+            return;
+    }
+}
+
+HttpAnswer FakeService::answerFor(const HttpRequest& request)
+{
+    if (!queue.isEmpty())
+        return queue.takeFirst();
+    if (handler)
+        return handler(request);
+    return defaultAnswer;
+}
+
+void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& reply)
+{
+    if (reply.action == HttpAnswer::Silent) {
+        ++silentOn[socket];
+        return;
+    }
+    --waiting;
+    if (reply.action == HttpAnswer::Close) {
+        socket->abort();
+        return;
+    }
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
+    text += "Content-Type: application/json\r\n";
+    text += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    text += "Connection: keep-alive\r\n\r\n";
+    text += reply.body;
+    socket->write(text);
+    ++answeredCount;
+    emit answerSent(request, reply.status);
+}
+
+} // namespace testsupport

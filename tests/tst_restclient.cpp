@@ -1,0 +1,296 @@
+#include <QtTest>
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include "controller/restclient.h"
+#include "support/fakeservice.h"
+
+using controller::RestClient;
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+
+namespace {
+
+struct Answer {
+    int code = -1;
+    QByteArray body;
+};
+
+// Collects the callbacks of one request.
+struct Recorder {
+    QList<Answer> answers;
+    RestClient::Callback callback()
+    {
+        return [this](int code, QByteArray body) { answers.append({ code, body }); };
+    }
+};
+
+int lowBits(int code)
+{
+    return code & 0xFFFF;
+}
+
+// The client's own time-out timers (the network manager keeps timers of its own).
+QList<QTimer*> timers(const RestClient& client)
+{
+    return client.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+int highBits(int code)
+{
+    return (code >> 16) & 0xFFFF;
+}
+
+} // namespace
+
+class TestRestClient : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void putAnsweredAtOnce();
+    void createdWithJsonBodyIsNotRetried();
+    void refusedConnectionIsAttemptedThreeTimes();
+    void notFoundIsRetriedThenReported();
+    void silentServerIsAbortedByTheTimer();
+    void closedConnectionIsRetried();
+    void headersAndMethods_data();
+    void headersAndMethods();
+    void emptyCallbackIsAllowed();
+    void callbackMayStartARequest();
+    void concurrentRequestsReachTheirOwnCallbacks();
+    void destroyedClientDropsItsRequests();
+
+private:
+    FakeService* service = nullptr;
+    QString url(const char* path) const { return service->baseUrl() + QLatin1String(path); }
+};
+
+void TestRestClient::initTestCase()
+{
+    service = new FakeService(this);
+    QVERIFY(service->listen());
+}
+
+void TestRestClient::init()
+{
+    QVERIFY(service->listen());
+    service->reset();
+}
+
+void TestRestClient::putAnsweredAtOnce()
+{
+    RestClient client;
+    client.setPutTimeout(50);
+    service->enqueue(HttpAnswer::json(200, "{\"a\":1}"));
+    Recorder recorder;
+    client.put(url("geocodeImage"), "{}", recorder.callback());
+    QCOMPARE(timers(client).size(), 1);
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(recorder.answers[0].code, 200);
+    QCOMPARE(recorder.answers[0].body, QByteArray("{\"a\":1}"));
+    // The timer fires after the answer, finds nothing to do and goes away.
+    QTRY_VERIFY(timers(client).isEmpty());
+    QCOMPARE(recorder.answers.size(), 1);
+    QCOMPARE(service->requests().size(), 1);
+}
+
+void TestRestClient::createdWithJsonBodyIsNotRetried()
+{
+    RestClient client;
+    const QByteArray body = "{\"body\":\"Camera registered\",\"head\":\"Welcome\",\"userID\":\"u-\xc3\xa9\"}";
+    service->setDefaultAnswer(HttpAnswer::json(201, body));
+    Recorder recorder;
+    client.put(url("syncCamera"), "{}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(recorder.answers[0].code, 201);
+    QCOMPARE(recorder.answers[0].body, body);
+    QCOMPARE(service->requests().size(), 1);
+}
+
+void TestRestClient::refusedConnectionIsAttemptedThreeTimes()
+{
+    FakeService closed;
+    QVERIFY(closed.listen());
+    const QString refused = closed.baseUrl() + QStringLiteral("getSyncList");
+    closed.stopListening();
+
+    RestClient client;
+    auto* manager = client.findChild<QNetworkAccessManager*>();
+    QVERIFY(manager);
+    QSignalSpy attempts(manager, &QNetworkAccessManager::finished);
+    Recorder recorder;
+    client.put(refused, "{}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(attempts.size(), 3);
+    QCOMPARE(lowBits(recorder.answers[0].code), 0);
+    QCOMPARE(highBits(recorder.answers[0].code), int(QNetworkReply::ConnectionRefusedError));
+    QCOMPARE(recorder.answers[0].body, QByteArray("1"));
+}
+
+void TestRestClient::notFoundIsRetriedThenReported()
+{
+    RestClient client;
+    service->setDefaultAnswer(HttpAnswer::json(404, "{\"head\":\"missing\"}"));
+    Recorder recorder;
+    client.put(url("nowhere"), "{\"x\":1}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(service->requests().size(), 3);
+    for (const auto& request : service->requests())
+        QCOMPARE(request.body, QByteArray("{\"x\":1}"));
+    QCOMPARE(lowBits(recorder.answers[0].code), 404);
+    QCOMPARE(highBits(recorder.answers[0].code), int(QNetworkReply::ContentNotFoundError));
+    QCOMPARE(recorder.answers[0].body, QByteArray::number(int(QNetworkReply::ContentNotFoundError)));
+}
+
+void TestRestClient::silentServerIsAbortedByTheTimer()
+{
+    RestClient client;
+    client.setPutTimeout(100);
+    service->setDefaultAnswer(HttpAnswer::silent());
+    Recorder recorder;
+    client.put(url("geocodeImage"), "{}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(service->requests().size(), 3);
+    QCOMPARE(lowBits(recorder.answers[0].code), 0);
+    QCOMPARE(highBits(recorder.answers[0].code), int(QNetworkReply::OperationCanceledError));
+    QCOMPARE(recorder.answers[0].body, QByteArray("5"));
+    QTRY_VERIFY(timers(client).isEmpty());
+    QCOMPARE(recorder.answers.size(), 1);
+}
+
+void TestRestClient::closedConnectionIsRetried()
+{
+    RestClient client;
+    service->enqueue(HttpAnswer::close());
+    service->enqueue(HttpAnswer::close());
+    service->enqueue(HttpAnswer::json(200, "third"));
+    Recorder recorder;
+    client.put(url("getSyncList"), "{}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(recorder.answers[0].code, 200);
+    QCOMPARE(recorder.answers[0].body, QByteArray("third"));
+    QVERIFY(service->requests().size() >= 3);
+}
+
+void TestRestClient::headersAndMethods_data()
+{
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("timer");
+    QTest::newRow("GET") << int(RestClient::Get) << QByteArray("GET") << false;
+    QTest::newRow("POST") << int(RestClient::Post) << QByteArray("POST") << false;
+    QTest::newRow("PUT") << int(RestClient::Put) << QByteArray("PUT") << true;
+}
+
+void TestRestClient::headersAndMethods()
+{
+    QFETCH(int, method);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, timer);
+    RestClient client;
+    Recorder recorder;
+    const QByteArray body = "{\"userID\":\"\"}";
+    if (method == RestClient::Get)
+        client.get(url("getSyncList"), recorder.callback());
+    else if (method == RestClient::Post)
+        client.post(url("getSyncList"), body, recorder.callback());
+    else
+        client.put(url("getSyncList"), body, recorder.callback());
+    QCOMPARE(!timers(client).isEmpty(), timer);
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(service->requests().size(), 1);
+    const auto request = service->requests()[0];
+    QCOMPARE(request.method, name);
+    QCOMPARE(request.path, QByteArray("/getSyncList"));
+    QCOMPARE(request.headers.value("accept"), QByteArray("application/json"));
+    if (method == RestClient::Get) {
+        QVERIFY(!request.headers.contains("content-type"));
+        QCOMPARE(request.body, QByteArray());
+    } else {
+        QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
+        QCOMPARE(request.body, body);
+    }
+}
+
+void TestRestClient::emptyCallbackIsAllowed()
+{
+    RestClient client;
+    service->enqueue(HttpAnswer::json(200, "{}"));
+    service->setDefaultAnswer(HttpAnswer::json(500, "{}"));
+    client.put(url("a"), "{}", RestClient::Callback());
+    client.put(url("b"), "{}", nullptr);
+    QTRY_COMPARE(service->answered(), 4);
+    QTRY_COMPARE(service->outstanding(), 0);
+}
+
+void TestRestClient::callbackMayStartARequest()
+{
+    RestClient client;
+    service->enqueue(HttpAnswer::json(200, "first"));
+    service->enqueue(HttpAnswer::json(200, "second"));
+    Recorder second;
+    QList<QByteArray> firstBodies;
+    client.put(url("one"), "1", [&](int, QByteArray body) {
+        firstBodies.append(body);
+        client.put(url("two"), "2", second.callback());
+    });
+    QTRY_COMPARE(second.answers.size(), 1);
+    QCOMPARE(firstBodies, QList<QByteArray> { "first" });
+    QCOMPARE(second.answers[0].body, QByteArray("second"));
+    QCOMPARE(service->requests()[1].path, QByteArray("/two"));
+}
+
+void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
+{
+    RestClient client;
+    // Later requests are answered sooner, so the answers come back reversed.
+    service->setHandler([](const testsupport::HttpRequest& request) {
+        const int index = request.body.toInt();
+        return HttpAnswer::json(200, "answer " + request.body, (5 - index) * 40);
+    });
+    QList<Recorder> recorders;
+    for (int i = 0; i < 5; ++i)
+        recorders.append(Recorder());
+    QList<int> order;
+    for (int i = 0; i < 5; ++i) {
+        client.put(url("geocodeImage"), QByteArray::number(i), [&, i](int code, QByteArray body) {
+            recorders[i].answers.append({ code, body });
+            order.append(i);
+        });
+    }
+    QTRY_COMPARE(order.size(), 5);
+    QTest::qWait(50);
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(recorders[i].answers.size(), 1);
+        QCOMPARE(recorders[i].answers[0].code, 200);
+        QCOMPARE(recorders[i].answers[0].body, "answer " + QByteArray::number(i));
+    }
+    QCOMPARE(order, (QList<int> { 4, 3, 2, 1, 0 }));
+}
+
+void TestRestClient::destroyedClientDropsItsRequests()
+{
+    service->setDefaultAnswer(HttpAnswer::json(200, "late", 100));
+    int calls = 0;
+    {
+        RestClient client;
+        client.put(url("a"), "{}", [&](int, QByteArray) { ++calls; });
+        client.get(url("b"), [&](int, QByteArray) { ++calls; });
+        QTRY_COMPARE(service->requests().size(), 2);
+    }
+    // A new client's replies may reuse the old addresses; they must get only
+    // their own callbacks.
+    RestClient next;
+    Recorder recorder;
+    next.put(url("c"), "{}", recorder.callback());
+    QTRY_COMPARE(recorder.answers.size(), 1);
+    QCOMPARE(recorder.answers[0].body, QByteArray("late"));
+    QTest::qWait(150);
+    QCOMPARE(calls, 0);
+}
+
+QTEST_MAIN(TestRestClient)
+#include "tst_restclient.moc"
