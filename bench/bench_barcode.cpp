@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -98,7 +99,10 @@ int main(int argc, char** argv)
     std::printf("bench_barcode needs libqrencode\n");
     return 1;
 #else
-    const bool withSet = app.arguments().contains(QStringLiteral("--set"));
+    const QStringList arguments = app.arguments();
+    const bool withSet = arguments.contains(QStringLiteral("--set"));
+    const int only = arguments.indexOf(QStringLiteral("--only"));
+    const QString onlyName = only > 0 ? arguments.value(only + 1) : QString();
     qInstallMessageHandler(countPasses);
     QTemporaryDir dir;
     const QByteArray payload = R"({"syncID":"7f3c9a2e-5b1d-4e8a-9c6f-2d4b8e1a3f70","elapsedTime":123456})";
@@ -110,6 +114,8 @@ int main(int argc, char** argv)
 
     std::printf("%-34s %8s %7s %10s %12s\n", "photo", "read", "passes", "time ms", "peak MiB");
     for (const auto& size : sizes) {
+        if (!onlyName.isEmpty())
+            break;
         for (bool withCode : { true, false }) {
             testsupport::SyncScene scene;
             scene.width = size.width;
@@ -125,7 +131,7 @@ int main(int argc, char** argv)
             std::printf("%-34s %8s %7d %10.1f %12.1f\n", qPrintable(name), r.read ? "yes" : "no", r.passes, r.ms, r.peakMiB);
         }
     }
-    {
+    if (onlyName.isEmpty()) {
         // The parts of a first-pass read: loading and the gray copy.
         testsupport::SyncScene scene;
         scene.width = 6000;
@@ -146,12 +152,14 @@ int main(int argc, char** argv)
         std::printf("24 MP parts: JPEG load %.1f ms, gray copy %.1f ms, one pass %.1f ms\n", load, toGray, decode);
     }
 
-    if (withSet) {
+    if (withSet || !onlyName.isEmpty()) {
         std::printf("\nrealistic set\n");
         int total = 0;
         int read = 0;
         for (const auto& size : sizes) {
             for (const auto& entry : testsupport::realisticScenes(size.width, size.height)) {
+                if (!onlyName.isEmpty() && entry.first != onlyName)
+                    continue;
                 const QString path = dir.filePath(QStringLiteral("photo.jpg"));
                 testsupport::syncSceneImage(payload, entry.second).save(path, "JPEG", entry.second.jpegQuality);
                 const Result r = timeRead(path, 1);

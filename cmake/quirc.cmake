@@ -69,7 +69,15 @@ if(NOT EXISTS "${_stamp}" OR _unpack)
   file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/_quirc")
   file(ARCHIVE_EXTRACT INPUT "${_tarball}" DESTINATION "${CMAKE_BINARY_DIR}/_quirc"
        PATTERNS "package/deps/quirc/*")
-  # Our own fixes to the unpacked sources, applied in name order.
+  # Our own fixes to the unpacked sources, applied in name order:
+  #   quirc-0001-otsu-64-bit-sums.patch: otsu() in identify.c sums gray levels
+  #     in 32-bit integers, which overflow once width x height x mean gray passes
+  #     2^31 (a 24 MP photo brighter than about 89 on average), so the global
+  #     threshold comes out wrong and no code is found. The sums become 64-bit.
+  #   quirc-0002-resize-first-buffer.patch: quirc_resize() copies the old buffer
+  #     with memcpy even on the first call, when there is none (a null pointer,
+  #     undefined even for zero bytes), and multiplies the sizes in int. It now
+  #     copies only when there is something to copy and multiplies in size_t.
   foreach(_patch IN LISTS _patches)
     execute_process(COMMAND patch -p1 --forward --batch -i "${_patch}"
                     WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/_quirc/package"

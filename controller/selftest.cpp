@@ -2,11 +2,14 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QImage>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <exiv2/exiv2.hpp>
 #include <quirc.h>
 
+#include "controller/barcodereader.h"
 #include "json/jsonvalue.h"
 #include "model/model.h"
 
@@ -88,6 +91,81 @@ QString quircCreatesDecoder()
     return QString();
 }
 
+// The modules of a QR code (level L) of the payload
+// {"syncID":"kestrel-self-test","elapsedTime":1234}, '#' for dark.
+const char* const selfTestCode[] = {
+    "#######..#......#.###.#######",
+    "#.....#.##.##.####....#.....#",
+    "#.###.#..###..#...#.#.#.###.#",
+    "#.###.#.##.#########..#.###.#",
+    "#.###.#...#.#...#####.#.###.#",
+    "#.....#.#.#...##....#.#.....#",
+    "#######.#.#.#.#.#.#.#.#######",
+    "...............#....#........",
+    "#####.######..####...#.#.#.#.",
+    "...#...#.#.#..#.#..######.#.#",
+    "..##..##.#..#.###...#..#.#...",
+    ".##..#...##....#..##.....#..#",
+    "#.##.###.#...###.#..#.....##.",
+    "#..#.#.#.#####..#.###.#####.#",
+    "#.....#####....#....##....#..",
+    "##.....###.##.###...#.#.##.##",
+    "###...#.#....##..#.#......##.",
+    "####.#..#..###..#..#..#.#..##",
+    "#..####.###.#.#####......###.",
+    "#..###..##.##.###...##...#..#",
+    "#.#.#.#..#...###.#.######..##",
+    "........#.###...#...#...#.#.#",
+    "#######.#.....##...##.#.##...",
+    "#.....#..##.#.#...###...##...",
+    "#.###.#.###..#.#.##.#####..#.",
+    "#.###.#.#..##.....##...#.#..#",
+    "#.###.#.##..##.#.###..#.#..#.",
+    "#.....#.#..##..##.#.##.....#.",
+    "#######.##.#.#...###.##.#.#..",
+};
+
+QString syncCodeDecoded()
+{
+    const int side = int(sizeof selfTestCode / sizeof selfTestCode[0]);
+    const int module = 12;
+    // A grey room with a gradient, and a phone whose screen shows the code
+    // a little off centre.
+    QImage photo(1600, 1200, QImage::Format_RGB32);
+    for (int y = 0; y < photo.height(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(photo.scanLine(y));
+        for (int x = 0; x < photo.width(); ++x) {
+            const int v = 70 + (x + 2 * y) / 40 + (x * 7 + y * 13) % 23;
+            line[x] = qRgb(v + 15, v, v - 10);
+        }
+    }
+    QPainter painter(&photo);
+    const int codeSide = (side + 8) * module;
+    const QRect screen(560, 330, codeSide, codeSide);
+    painter.fillRect(screen.adjusted(-30, -120, 30, 120), QColor(28, 28, 32));
+    painter.fillRect(screen, QColor(236, 238, 240));
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (selfTestCode[y][x] == '#')
+                painter.fillRect(screen.left() + (x + 4) * module, screen.top() + (y + 4) * module, module, module,
+                                 QColor(22, 22, 26));
+    painter.end();
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
+    const QString path = dir.filePath(QStringLiteral("sync.jpg"));
+    if (!photo.save(path, "JPEG", 90))
+        return QStringLiteral("cannot write %1").arg(path);
+    model::PhotoInfo info;
+    info.clear();
+    if (!BarcodeReader().read(path, &info))
+        return QStringLiteral("no code read in %1").arg(path);
+    if (info.syncId != QLatin1String("kestrel-self-test") || info.elapsedTime != 1234)
+        return QStringLiteral("read syncID %1 and elapsedTime %2").arg(info.syncId).arg(info.elapsedTime);
+    return QString();
+}
+
 } // namespace
 
 SelfTest::SelfTest(QTextStream& out)
@@ -120,6 +198,7 @@ int SelfTest::run()
     check(QStringLiteral("settings: config.dat write and read"), settingsFileRoundTrip);
     check(QStringLiteral("exiv2: EXIF 2.31 keys known"), exifKeysKnown);
     check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
+    check(QStringLiteral("quirc: sync code in a photo decoded"), syncCodeDecoded);
     out << QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed) << '\n';
     out.flush();
     return failed;

@@ -161,10 +161,10 @@ inline QImage syncSceneImage(const QByteArray& text, const SyncScene& scene)
             const QColor clear(255, 255, 255, 0);
             const QColor white(255, 255, 255, int(255 * scene.glare));
             band.setColorAt(0.0, clear);
-            band.setColorAt(0.3, clear);
-            band.setColorAt(0.4, white);
-            band.setColorAt(0.6, white);
-            band.setColorAt(0.7, clear);
+            band.setColorAt(0.25, clear);
+            band.setColorAt(0.35, white);
+            band.setColorAt(0.65, white);
+            band.setColorAt(0.75, clear);
             band.setColorAt(1.0, clear);
             painter.fillRect(QRectF(-phone.width() / 2.0, -phone.height() / 2.0, phone.width(), phone.height()), band);
         }
@@ -230,7 +230,7 @@ inline QList<QPair<QString, SyncScene>> realisticScenes(int width, int height)
     s.contrast = 0.3;
     add("low contrast", s);
     s = plain;
-    s.glare = 0.6;
+    s.glare = 0.75;
     add("glare band", s);
     s = plain;
     s.jpegQuality = 25;

@@ -1,0 +1,461 @@
+#include <QtTest>
+
+#include <QFile>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <qrencode.h>
+
+#include "controller/barcodereader.h"
+#include "model/photoinfo.h"
+#include "support/photos.h"
+#include "support/syncscene.h"
+
+using controller::BarcodeReader;
+
+Q_DECLARE_METATYPE(testsupport::SyncScene)
+
+namespace {
+
+// The sizes the decoding passes report ("<width>x<height>"), in order.
+QStringList passSizes;
+
+void recordPasses(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    static const QRegularExpression size(QStringLiteral("^\\d+x\\d+$"));
+    if (type == QtDebugMsg && size.match(message).hasMatch())
+        passSizes.append(message);
+}
+
+QString sizeText(int width, int height)
+{
+    return QStringLiteral("%1x%2").arg(width).arg(height);
+}
+
+// The modules of a QR code of the bytes (which may hold NUL), level M.
+std::vector<bool> modulesOf(const QByteArray& data, int* side)
+{
+    std::vector<bool> modules;
+    *side = 0;
+    QRcode* code = QRcode_encodeData(data.size(), reinterpret_cast<const unsigned char*>(data.constData()), 0,
+                                     QR_ECLEVEL_M);
+    if (!code)
+        return modules;
+    *side = code->width;
+    modules.resize(size_t(code->width) * size_t(code->width));
+    for (size_t i = 0; i < modules.size(); ++i)
+        modules[i] = code->data[i] & 1;
+    QRcode_free(code);
+    return modules;
+}
+
+// Draws the modules at (left, top), module pixels each, dark on the painter's
+// background; the caller leaves a quiet zone around it.
+void drawModules(QPainter& painter, const std::vector<bool>& modules, int side, int left, int top, int module)
+{
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (modules[size_t(y * side + x)])
+                painter.fillRect(left + x * module, top + y * module, module, module, QColor(20, 20, 20));
+}
+
+// An 8-bit gray image of the code of data with a four-module quiet zone.
+QImage grayCode(const QByteArray& data, int module = 4)
+{
+    int side = 0;
+    const std::vector<bool> modules = modulesOf(data, &side);
+    if (modules.empty())
+        return QImage();
+    QImage image((side + 8) * module, (side + 8) * module, QImage::Format_RGB32);
+    image.fill(QColor(235, 235, 235));
+    QPainter painter(&image);
+    drawModules(painter, modules, side, 4 * module, 4 * module, module);
+    painter.end();
+    return image.convertToFormat(QImage::Format_Grayscale8);
+}
+
+model::PhotoInfo filledInfo()
+{
+    model::PhotoInfo info;
+    info.syncId = QStringLiteral("old");
+    info.elapsedTime = -99;
+    info.model = QStringLiteral("X-T3");
+    info.serialNumber = QStringLiteral("SN1");
+    info.shutterCount = 17;
+    return info;
+}
+
+const QByteArray syncPayload = R"({"syncID":"abc","elapsedTime":42})";
+
+} // namespace
+
+class TestBarcodeReader : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void payload_data();
+    void payload();
+    void payloadEndsAtFirstNul();
+    void otherFieldsUntouched();
+    void grayLevel_data();
+    void grayLevel();
+    void grayCopyOfEveryPixel();
+    void paddedGrayRows();
+    void nonGrayImageDecoded();
+    void nullImage();
+    void uprightCodeReadOnFirstPass();
+    void passOrderWithoutCode();
+    void onlyFirstCodeDecoded();
+    void missingOrUnreadableFile_data();
+    void missingOrUnreadableFile();
+    void brightPhotoOf24Megapixels();
+    void realisticPhoto_data();
+    void realisticPhoto();
+};
+
+void TestBarcodeReader::init()
+{
+    passSizes.clear();
+    qInstallMessageHandler(recordPasses);
+}
+
+void TestBarcodeReader::cleanup()
+{
+    qInstallMessageHandler(nullptr);
+}
+
+void TestBarcodeReader::payload_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("read");
+    QTest::addColumn<QString>("syncId");
+    QTest::addColumn<int>("elapsedTime");
+
+    QTest::newRow("string and integer") << syncPayload << true << "abc" << 42;
+    QTest::newRow("real") << QByteArray(R"({"syncID":"abc","elapsedTime":12.9})") << true << "abc" << 12;
+    QTest::newRow("negative real") << QByteArray(R"({"syncID":"abc","elapsedTime":-12.9})") << true << "abc" << -12;
+    QTest::newRow("real with exponent") << QByteArray(R"({"syncID":"abc","elapsedTime":1.5e2})") << true << "abc" << 150;
+    QTest::newRow("negative integer") << QByteArray(R"({"syncID":"abc","elapsedTime":-7})") << true << "abc" << -7;
+    QTest::newRow("largest integer") << QByteArray(R"({"syncID":"a","elapsedTime":2147483647})") << true << "a"
+                                     << 2147483647;
+    QTest::newRow("smallest integer") << QByteArray(R"({"syncID":"a","elapsedTime":-2147483648})") << true << "a"
+                                      << int(-2147483647 - 1);
+    QTest::newRow("integer beyond 32 bits") << QByteArray(R"({"syncID":"abc","elapsedTime":4294967338})") << true
+                                            << "abc" << 0;
+    QTest::newRow("real beyond 32 bits") << QByteArray(R"({"syncID":"abc","elapsedTime":3e10})") << true << "abc" << 0;
+    QTest::newRow("number and string kinds") << QByteArray(R"({"syncID":5,"elapsedTime":"7"})") << true << "" << 0;
+    QTest::newRow("object and boolean kinds") << QByteArray(R"({"syncID":{"a":1},"elapsedTime":true})") << true << ""
+                                              << 0;
+    QTest::newRow("empty syncID") << QByteArray(R"({"syncID":"","elapsedTime":42})") << true << "" << 42;
+    QTest::newRow("UTF-8 syncID") << QByteArray("{\"syncID\":\"caf\xc3\xa9\",\"elapsedTime\":1}") << true
+                                  << QString::fromUtf8("caf\xc3\xa9") << 1;
+    QTest::newRow("other members ignored")
+        << QByteArray(R"({"a":[1,2],"elapsedTime":3,"syncID":"x","z":null})") << true << "x" << 3;
+    QTest::newRow("missing elapsedTime") << QByteArray(R"({"syncID":"abc"})") << false << "old" << -99;
+    QTest::newRow("null elapsedTime") << QByteArray(R"({"syncID":"abc","elapsedTime":null})") << false << "old" << -99;
+    QTest::newRow("null syncID") << QByteArray(R"({"syncID":null,"elapsedTime":42})") << false << "old" << -99;
+    QTest::newRow("missing syncID") << QByteArray(R"({"elapsedTime":42})") << false << "old" << -99;
+    QTest::newRow("array") << QByteArray(R"([{"syncID":"abc","elapsedTime":42}])") << false << "old" << -99;
+    QTest::newRow("not JSON") << QByteArray("syncID=abc elapsedTime=42") << false << "old" << -99;
+    QTest::newRow("trailing comma") << QByteArray(R"({"syncID":"abc","elapsedTime":42,})") << false << "old" << -99;
+}
+
+// The record changes only when the pass succeeds, so a failed pass never
+// leaves half a payload behind.
+void TestBarcodeReader::payload()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, read);
+    QFETCH(QString, syncId);
+    QFETCH(int, elapsedTime);
+    const QImage code = grayCode(text);
+    QVERIFY(!code.isNull());
+    model::PhotoInfo info = filledInfo();
+    QCOMPARE(BarcodeReader().decode(code, &info), read);
+    QCOMPARE(info.syncId, syncId);
+    QCOMPARE(info.elapsedTime, elapsedTime);
+    QCOMPARE(passSizes, QStringList { sizeText(code.width(), code.height()) });
+}
+
+void TestBarcodeReader::payloadEndsAtFirstNul()
+{
+    QByteArray text = syncPayload;
+    text.append('\0');
+    text.append("}garbage");
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().decode(grayCode(text), &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+    QCOMPARE(info.elapsedTime, 42);
+}
+
+void TestBarcodeReader::otherFieldsUntouched()
+{
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().readRotated(grayCode(syncPayload), &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+    QCOMPARE(info.elapsedTime, 42);
+    QCOMPARE(info.model, QStringLiteral("X-T3"));
+    QCOMPARE(info.serialNumber, QStringLiteral("SN1"));
+    QCOMPARE(info.shutterCount, 17);
+    QVERIFY(info.dateTimeOriginal.isNull());
+}
+
+void TestBarcodeReader::grayLevel_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("gray");
+
+    auto pixel = [](QImage::Format format, QRgb value) {
+        QImage image(3, 2, format);
+        image.fill(value);
+        return image;
+    };
+    QTest::newRow("RGB32 (255, 0, 1)") << pixel(QImage::Format_RGB32, qRgb(255, 0, 1)) << 85;
+    QTest::newRow("rounded down") << pixel(QImage::Format_RGB32, qRgb(1, 1, 0)) << 0;
+    QTest::newRow("white") << pixel(QImage::Format_RGB32, qRgb(255, 255, 255)) << 255;
+    QTest::newRow("ARGB32 opaque") << pixel(QImage::Format_ARGB32, qRgba(255, 0, 1, 255)) << 85;
+    QTest::newRow("ARGB32 alpha ignored") << pixel(QImage::Format_ARGB32, qRgba(30, 60, 91, 0)) << 60;
+    QTest::newRow("ARGB32 half alpha ignored") << pixel(QImage::Format_ARGB32, qRgba(200, 100, 0, 128)) << 100;
+    QTest::newRow("RGB888 converted") << pixel(QImage::Format_RGB888, qRgb(10, 20, 32)) << 20;
+    QTest::newRow("premultiplied converted") << pixel(QImage::Format_ARGB32_Premultiplied, qRgb(255, 0, 1)) << 85;
+    QTest::newRow("RGB16 converted") << pixel(QImage::Format_RGB16, qRgb(255, 255, 255)) << 255;
+    QTest::newRow("gray kept") << pixel(QImage::Format_Grayscale8, qRgb(77, 77, 77)) << 77;
+    QImage indexed(3, 2, QImage::Format_Indexed8);
+    indexed.setColorTable({ qRgb(255, 0, 1) });
+    indexed.fill(0);
+    QTest::newRow("indexed converted") << indexed << 85;
+}
+
+void TestBarcodeReader::grayLevel()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, gray);
+    const QImage result = BarcodeReader::toGrayscale(image);
+    QCOMPARE(result.format(), QImage::Format_Grayscale8);
+    QCOMPARE(result.size(), image.size());
+    for (int y = 0; y < result.height(); ++y)
+        for (int x = 0; x < result.width(); ++x)
+            QCOMPARE(int(result.constScanLine(y)[x]), gray);
+}
+
+// Every pixel lands at its own place, also in rows padded to 4 bytes.
+void TestBarcodeReader::grayCopyOfEveryPixel()
+{
+    QImage image(7, 5, QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgba(x * 37 % 256, y * 51 % 256, (x * y * 13) % 256, (x + y) * 20));
+    const QImage result = BarcodeReader::toGrayscale(image);
+    QCOMPARE(result.size(), QSize(7, 5));
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            QCOMPARE(int(result.constScanLine(y)[x]), (qRed(p) + qGreen(p) + qBlue(p)) / 3);
+        }
+    QVERIFY(BarcodeReader::toGrayscale(QImage()).isNull());
+}
+
+// A gray image whose width is not a multiple of 4 has gap bytes at the end of
+// every row; quirc's buffer has none.
+void TestBarcodeReader::paddedGrayRows()
+{
+    const QImage code = grayCode(syncPayload, 5);
+    QImage padded(code.width() + 3 * 37 + 2, code.height() + 9, QImage::Format_Grayscale8);
+    padded.fill(235);
+    QPainter painter(&padded);
+    painter.drawImage(40, 4, code);
+    painter.end();
+    QVERIFY(padded.bytesPerLine() != padded.width());
+    QVERIFY(padded.width() != padded.height());
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().decode(padded, &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+    // The quarter turns of the padded image too.
+    for (int turns = 1; turns < 4; ++turns) {
+        info = filledInfo();
+        QVERIFY(BarcodeReader().decode(padded.transformed(QTransform().rotate(90 * turns)), &info));
+        QCOMPARE(info.elapsedTime, 42);
+    }
+}
+
+void TestBarcodeReader::nonGrayImageDecoded()
+{
+    const QImage code = grayCode(syncPayload).convertToFormat(QImage::Format_RGB888);
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().decode(code, &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+}
+
+void TestBarcodeReader::nullImage()
+{
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(!BarcodeReader().decode(QImage(), &info));
+    QVERIFY(!BarcodeReader().readRotated(QImage(), &info));
+    QCOMPARE(info.syncId, QStringLiteral("old"));
+    QVERIFY(passSizes.isEmpty());
+}
+
+void TestBarcodeReader::uprightCodeReadOnFirstPass()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sync.jpg"));
+    QVERIFY(testsupport::syncPhotoImage(syncPayload, 1601, 1203).save(path, "JPEG", 90));
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().read(path, &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+    QCOMPARE(info.elapsedTime, 42);
+    QCOMPARE(passSizes, QStringList { QStringLiteral("1601x1203") });
+}
+
+// The twelve passes in their order, then the further passes: half size,
+// quarter size and the normalised half-size photo.
+void TestBarcodeReader::passOrderWithoutCode()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("room.png"));
+    QVERIFY(testsupport::texturedImage(803, 601, 3).save(path));
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(!BarcodeReader().read(path, &info));
+    QCOMPARE(info.syncId, QStringLiteral("old"));
+    QCOMPARE(info.elapsedTime, -99);
+    const int w75 = int(0.75 * 803);
+    const int h75 = int(0.75 * 601);
+    const QStringList expected {
+        sizeText(803, 601), sizeText(601, 803), sizeText(803, 601), sizeText(601, 803),
+        sizeText(w75, h75), sizeText(h75, w75), sizeText(w75, h75), sizeText(h75, w75),
+        sizeText(401, 300), sizeText(300, 401), sizeText(401, 300), sizeText(300, 401),
+        sizeText(401, 300), sizeText(200, 150), sizeText(401, 300),
+    };
+    QCOMPARE(passSizes, expected);
+}
+
+// Two codes: the upper one is damaged beyond repair and is the first quirc
+// reports, so an upright pass fails although the lower one is sound. Turned
+// by 180 degrees the sound code comes first.
+void TestBarcodeReader::onlyFirstCodeDecoded()
+{
+    const int module = 6;
+    int goodSide = 0;
+    const std::vector<bool> good = modulesOf(syncPayload, &goodSide);
+    int badSide = 0;
+    std::vector<bool> bad = modulesOf(R"({"syncID":"zzz","elapsedTime":7})", &badSide);
+    QVERIFY(!good.empty() && !bad.empty());
+    // Invert the data area between the finder patterns.
+    for (int y = 9; y < badSide - 10; ++y)
+        for (int x = 9; x < badSide - 10; ++x)
+            bad[size_t(y * badSide + x)] = !bad[size_t(y * badSide + x)];
+    const int span = (std::max(goodSide, badSide) + 8) * module;
+    QImage image(2 * span, 2 * span, QImage::Format_RGB32);
+    image.fill(QColor(235, 235, 235));
+    QPainter painter(&image);
+    drawModules(painter, bad, badSide, 4 * module, 4 * module, module);
+    drawModules(painter, good, goodSide, span + 4 * module, span + 4 * module, module);
+    painter.end();
+
+    BarcodeReader reader;
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(!reader.decode(image, &info));
+    QCOMPARE(info.syncId, QStringLiteral("old"));
+    QVERIFY(reader.decode(image.transformed(QTransform().rotate(180)), &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+
+    // readRotated reaches the turned image on its third pass.
+    info = filledInfo();
+    passSizes.clear();
+    QVERIFY(reader.readRotated(image.convertToFormat(QImage::Format_Grayscale8), &info));
+    QCOMPARE(info.elapsedTime, 42);
+    QCOMPARE(passSizes.size(), 3);
+}
+
+void TestBarcodeReader::missingOrUnreadableFile_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("missing") << QByteArray() << QStringLiteral("missing.jpg");
+    QTest::newRow("text named .jpg") << QByteArray("not a photo\n") << QStringLiteral("photo.jpg");
+    QTest::newRow("empty file") << QByteArray("") << QStringLiteral("empty.jpg");
+    QTest::newRow("truncated JPEG") << QByteArray("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11) << QStringLiteral("cut.jpg");
+}
+
+void TestBarcodeReader::missingOrUnreadableFile()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    if (!contents.isNull()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(!BarcodeReader().read(path, &info));
+    QCOMPARE(info.syncId, QStringLiteral("old"));
+    QCOMPARE(info.elapsedTime, -99);
+}
+
+// width x height x mean gray is far above 2^31 here (mean gray about 160): with
+// 32-bit sums quirc's global threshold lands above the screen's white, between
+// it and the bright window, and no code is found in the whole photo.
+void TestBarcodeReader::brightPhotoOf24Megapixels()
+{
+    int side = 0;
+    const std::vector<bool> modules = modulesOf(syncPayload, &side);
+    const int module = 14;
+    QImage photo(6000, 4000, QImage::Format_RGB32);
+    for (int y = 0; y < photo.height(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(photo.scanLine(y));
+        for (int x = 0; x < photo.width(); ++x) {
+            const int v = 110 + (x / 7 + y / 5) % 81;
+            line[x] = qRgb(v, v, v);
+        }
+    }
+    QPainter painter(&photo);
+    painter.fillRect(0, 0, 2000, 1200, Qt::white); // a window in daylight
+    const int codeSide = (side + 8) * module;
+    const QRect screen((photo.width() - codeSide) / 2, (photo.height() - codeSide) / 2, codeSide, codeSide);
+    painter.fillRect(screen.adjusted(-60, -200, 60, 200), QColor(30, 30, 30));
+    painter.fillRect(screen, QColor(240, 240, 240));
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (modules[size_t(y * side + x)])
+                painter.fillRect(screen.left() + (x + 4) * module, screen.top() + (y + 4) * module, module, module,
+                                 QColor(25, 25, 25));
+    painter.end();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bright.jpg"));
+    QVERIFY(photo.save(path, "JPEG", 95));
+    photo = QImage();
+
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().read(path, &info));
+    QCOMPARE(info.syncId, QStringLiteral("abc"));
+    QCOMPARE(passSizes, QStringList { QStringLiteral("6000x4000") });
+}
+
+// The kinds of trouble a camera photo of a phone screen brings, at a size
+// that keeps the test quick (the benchmark runs them at 12 and 24 MP).
+void TestBarcodeReader::realisticPhoto_data()
+{
+    QTest::addColumn<testsupport::SyncScene>("scene");
+    for (const auto& entry : testsupport::realisticScenes(2000, 1500))
+        QTest::newRow(qPrintable(entry.first)) << entry.second;
+}
+
+void TestBarcodeReader::realisticPhoto()
+{
+    QFETCH(testsupport::SyncScene, scene);
+    const QByteArray payload = R"({"syncID":"7f3c9a2e-5b1d-4e8a-9c6f-2d4b8e1a3f70","elapsedTime":123456})";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sync.jpg"));
+    QVERIFY(testsupport::syncSceneImage(payload, scene).save(path, "JPEG", scene.jpegQuality));
+    model::PhotoInfo info = filledInfo();
+    QVERIFY(BarcodeReader().read(path, &info));
+    QCOMPARE(info.syncId, QStringLiteral("7f3c9a2e-5b1d-4e8a-9c6f-2d4b8e1a3f70"));
+    QCOMPARE(info.elapsedTime, 123456);
+}
+
+QTEST_MAIN(TestBarcodeReader)
+#include "tst_barcodereader.moc"
