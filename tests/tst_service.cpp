@@ -206,6 +206,7 @@ private slots:
     void badInput_data();
     void badInput();
     void oversizedBodyRefused();
+    void noContentAnswersKeepConnectionSound();
     void concurrentRequests();
     void phoneUploadAllOrNothing();
     void gpxImport();
@@ -652,6 +653,27 @@ void TestService::oversizedBodyRefused()
     const std::string fits = "{\"userID\":\"" + std::string(service::maxRequestBytes - 20, 'a') + "\"}";
     QCOMPARE(s.put("getSyncList", fits).status, 204);
     QCOMPARE(s.put("getSyncList", json { { "userID", phone.userId } }).status, 200);
+}
+
+void TestService::noContentAnswersKeepConnectionSound()
+{
+    // A 204 answer carries no body (its texts travel as headers), so the
+    // next answer on the same connection is read intact.
+    Running& s = *service;
+    const Phone phone = s.registerPhone("Phone");
+    httplib::Client client("127.0.0.1", s.server->port());
+    client.set_keep_alive(true);
+    for (int i = 0; i < 3; ++i) {
+        auto refused = client.Put("/removeCamera", "null", "application/json");
+        QVERIFY(refused);
+        QCOMPARE(refused->status, 204);
+        QCOMPARE(refused->get_header_value("Kestrel-Head"), std::string("Nothing to remove"));
+        QVERIFY(!refused->has_header("Content-Length") || refused->get_header_value("Content-Length") == "0");
+        auto list = client.Put("/getSyncList", json { { "userID", phone.userId } }.dump(), "application/json");
+        QVERIFY(list);
+        QCOMPARE(list->status, 200);
+        QCOMPARE(json::parse(list->body, nullptr, false).value("phoneName", std::string()), std::string("Phone"));
+    }
 }
 
 void TestService::concurrentRequests()
