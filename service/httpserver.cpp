@@ -123,9 +123,10 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     // One worker per connection at a time; enough for many parallel clients.
     // The library's default lets a second server share the port unnoticed;
     // a port that is in use must be refused instead.
-    server.set_socket_options([](socket_t sock) {
+    server.set_socket_options([this](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        socket_ = sock;
     });
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
 
@@ -223,12 +224,19 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
             *error = "the port " + std::to_string(port) + " is not between 0 and 65535";
         return false;
     }
+    bool bound = false;
     if (port == 0) {
         port_ = server_->bind_to_any_port(address);
-        if (port_ > 0)
-            return true;
+        bound = port_ > 0;
     } else if (server_->bind_to_port(address, port)) {
         port_ = port;
+        bound = true;
+    }
+    if (bound) {
+        // The library listens with a backlog of 5: a burst of new clients
+        // would wait a second for a retry. Listening again widens it.
+        if (socket_ >= 0)
+            ::listen(socket_, 256);
         return true;
     }
     if (error)

@@ -39,6 +39,7 @@ private:
     std::thread thread_;
     std::atomic<bool> finished_ { false };
     int port_ = 0;
+    int socket_ = -1; // the listening socket, once bound
 };
 
 // The "/sync" page for a code: HTML that shows the code's QR image and
