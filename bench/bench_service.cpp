@@ -1,0 +1,197 @@
+// Requests per second and latencies of "geocodeImage" on a large database,
+// with several clients in parallel over loopback HTTP.
+//
+// Usage: bench_service [FIXES] [CAMERAS] [SECONDS] [DATABASE]
+// (defaults: 1000000 fixes, 100 cameras, 5 s per run). A DATABASE path that
+// already holds the bench data is reused, which saves building it again.
+
+#include "service/api.h"
+#include "service/httpserver.h"
+#include "service/store.h"
+#include "service/timegeo.h"
+
+#include <QTemporaryDir>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int64_t start = 1784023200000LL; // 2026-07-14 10:00 UTC
+constexpr int64_t stepMs = 5000;          // a fix every 5 s
+constexpr int64_t offsetMs = 3797000;     // every camera 1 h 3 min 17 s ahead
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+struct Run {
+    double rate = 0;
+    double p50 = 0, p90 = 0, p99 = 0, max = 0;
+    int64_t requests = 0;
+    int64_t failures = 0;
+};
+
+Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int clients, double duration)
+{
+    std::vector<std::vector<double>> latencies(clients);
+    std::atomic<int64_t> failures { 0 };
+    std::atomic<bool> stop { false };
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_keep_alive(true);
+            client.set_tcp_nodelay(true);
+            client.set_read_timeout(30, 0);
+            std::mt19937_64 random(static_cast<uint64_t>(c) * 7919 + 1);
+            while (!stop) {
+                const int camera = static_cast<int>(random() % static_cast<uint64_t>(cameras));
+                const int64_t moment = start + static_cast<int64_t>(random() % static_cast<uint64_t>((fixes - 1) * stepMs));
+                const json request = { { "GPSProcessingMethod", "" },
+                                       { "dateTimeOriginal", service::formatWallClock(moment + offsetMs) },
+                                       { "fileNumber", "" },
+                                       { "internalSerialNumber", "" },
+                                       { "model", "Bench camera" },
+                                       { "serialNumber", std::to_string(camera) },
+                                       { "shutterCount", 0 },
+                                       { "timeZone", "" },
+                                       { "userID", userId } };
+                const auto begin = Clock::now();
+                auto answer = client.Put("/geocodeImage", request.dump(), "application/json");
+                const double took = seconds(Clock::now() - begin);
+                if (!answer || answer->status != 200) {
+                    if (failures++ == 0)
+                        std::fprintf(stderr, "first failure: %s\n",
+                                     answer ? std::to_string(answer->status).c_str() : httplib::to_string(answer.error()).c_str());
+                }
+                latencies[c].push_back(took);
+            }
+        });
+    }
+    const auto begin = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(duration));
+    stop = true;
+    for (auto& thread : threads)
+        thread.join();
+    const double elapsed = seconds(Clock::now() - begin);
+    std::vector<double> all;
+    for (const auto& list : latencies)
+        all.insert(all.end(), list.begin(), list.end());
+    std::sort(all.begin(), all.end());
+    Run run;
+    run.requests = static_cast<int64_t>(all.size());
+    run.failures = failures;
+    run.rate = all.size() / elapsed;
+    auto at = [&all](double q) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, static_cast<size_t>(q * all.size()))] * 1000; };
+    run.p50 = at(0.50);
+    run.p90 = at(0.90);
+    run.p99 = at(0.99);
+    run.max = all.empty() ? 0 : all.back() * 1000;
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int64_t fixes = argc > 1 ? std::max<int64_t>(2, std::atoll(argv[1])) : 1000000;
+    const int cameras = argc > 2 ? std::max(1, std::atoi(argv[2])) : 100;
+    const double duration = argc > 3 ? std::max(0.5, std::atof(argv[3])) : 5.0;
+    QTemporaryDir dir;
+    const std::string path = argc > 4 ? std::string(argv[4]) : dir.filePath("bench.db").toStdString();
+
+    service::Store store;
+    std::string error;
+    if (!store.open(path, &error)) {
+        std::fprintf(stderr, "bench_service: %s\n", error.c_str());
+        return 1;
+    }
+    // The clock of the service stands at the moment the codes are shown.
+    service::Api api(store, [] { return start; });
+
+    std::string userId;
+    const auto users = store.users();
+    if (!users.empty() && store.fixCount(users.front().id) == fixes) {
+        userId = users.front().userId;
+        std::printf("reusing %lld fixes in %s\n", static_cast<long long>(fixes), path.c_str());
+    } else if (!users.empty()) {
+        std::fprintf(stderr, "bench_service: %s holds other data\n", path.c_str());
+        return 1;
+    } else {
+        const auto user = store.createUser("Bench phone");
+        userId = user->userId;
+        const auto begin = Clock::now();
+        std::vector<service::Fix> batch;
+        batch.reserve(100000);
+        for (int64_t i = 0; i < fixes; ++i) {
+            service::Fix fix;
+            fix.time = start + i * stepMs;
+            fix.latitude = 48 + 0.5 * std::sin(i * 1e-4);
+            fix.longitude = 11 + 0.5 * std::cos(i * 1e-4);
+            fix.altitude = 500 + (i % 100);
+            fix.accuracy = 5 + (i % 10);
+            fix.zoneId = i % 2 ? "Europe/Berlin" : "Europe/Vienna";
+            batch.push_back(fix);
+            if (batch.size() == batch.capacity() || i + 1 == fixes) {
+                if (store.addFixes(user->id, batch) < 0) {
+                    std::fprintf(stderr, "bench_service: cannot store fixes\n");
+                    return 1;
+                }
+                batch.clear();
+            }
+        }
+        std::printf("stored %lld fixes (%.1f days of a fix every 5 s) in %.1f s\n", static_cast<long long>(fixes),
+                    fixes * stepMs / 86400000.0, seconds(Clock::now() - begin));
+    }
+    // Every camera synchronized once, at the start of the track.
+    if (store.cameras(users.empty() ? store.userById(userId)->id : users.front().id).size() < static_cast<size_t>(cameras)) {
+        for (int camera = 0; camera < cameras; ++camera) {
+            const auto code = api.createPageCode("", "");
+            const json request = { { "dateTimeOriginal", service::formatWallClock(start + offsetMs) },
+                                   { "elapsedTime", 0 },
+                                   { "model", "Bench camera" },
+                                   { "serialNumber", std::to_string(camera) },
+                                   { "syncID", code.json["syncID"] },
+                                   { "userID", userId } };
+            const service::Reply reply = api.syncCamera(request.dump());
+            if (reply.status != 200) {
+                std::fprintf(stderr, "bench_service: cannot synchronize: %s\n", reply.text().c_str());
+                return 1;
+            }
+        }
+    }
+
+    service::HttpServer server(api);
+    if (!server.bind("127.0.0.1", 0, &error)) {
+        std::fprintf(stderr, "bench_service: %s\n", error.c_str());
+        return 1;
+    }
+    server.start();
+    std::printf("geocodeImage on %lld fixes, %d cameras, %.1f s per run, %u hardware threads\n",
+                static_cast<long long>(fixes), cameras, duration, std::thread::hardware_concurrency());
+    std::printf("%8s %10s %10s %9s %9s %9s %9s %9s\n", "clients", "requests", "req/s", "p50 ms", "p90 ms", "p99 ms",
+                "max ms", "failed");
+    for (int clients : { 1, 5, 50 }) {
+        const Run run = measure(server.port(), userId, cameras, fixes, clients, duration);
+        std::printf("%8d %10lld %10.0f %9.2f %9.2f %9.2f %9.2f %9lld\n", clients, static_cast<long long>(run.requests),
+                    run.rate, run.p50, run.p90, run.p99, run.max, static_cast<long long>(run.failures));
+        std::fflush(stdout);
+    }
+    server.stop();
+    return 0;
+}

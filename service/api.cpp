@@ -1,0 +1,588 @@
+#include "service/api.h"
+
+#include "service/gpx.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace service {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t maxTextBytes = 256;
+constexpr size_t maxFixesPerUpload = 100000;
+constexpr int maxNesting = 16;
+
+// Reads the members of a request object, remembering the first problem.
+class Members {
+public:
+    explicit Members(const json& object) : object_(object) {}
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    // A text member: missing or null reads as empty; another kind is an error.
+    std::string text(const char* key)
+    {
+        const json* value = find(key);
+        if (!value || value->is_null())
+            return std::string();
+        if (!value->is_string())
+            return fail(key, "must be a string"), std::string();
+        const std::string& text = value->get_ref<const std::string&>();
+        if (text.size() > maxTextBytes)
+            return fail(key, "is longer than " + std::to_string(maxTextBytes) + " bytes"), std::string();
+        return text;
+    }
+
+    // A whole number (a real is cut toward zero) within +-2^53.
+    std::optional<int64_t> integer(const char* key, bool required)
+    {
+        const json* value = find(key);
+        if (!value || value->is_null()) {
+            if (required)
+                fail(key, "is missing");
+            return std::nullopt;
+        }
+        constexpr int64_t limit = int64_t(1) << 53;
+        if (value->is_number_integer() && !value->is_number_unsigned()) {
+            const int64_t number = value->get<int64_t>();
+            if (number >= -limit && number <= limit)
+                return number;
+        } else if (value->is_number_unsigned()) {
+            const uint64_t number = value->get<uint64_t>();
+            if (number <= static_cast<uint64_t>(limit))
+                return static_cast<int64_t>(number);
+        } else if (value->is_number_float()) {
+            const double number = value->get<double>();
+            if (std::isfinite(number) && std::fabs(number) <= static_cast<double>(limit))
+                return static_cast<int64_t>(number);
+        } else {
+            fail(key, "must be a number");
+            return std::nullopt;
+        }
+        fail(key, "is out of range");
+        return std::nullopt;
+    }
+
+    // A finite number.
+    std::optional<double> number(const char* key, bool required)
+    {
+        const json* value = find(key);
+        if (!value || value->is_null()) {
+            if (required)
+                fail(key, "is missing");
+            return std::nullopt;
+        }
+        if (!value->is_number())
+            return fail(key, "must be a number"), std::nullopt;
+        const double number = value->get<double>();
+        if (!std::isfinite(number))
+            return fail(key, "is out of range"), std::nullopt;
+        return number;
+    }
+
+    void fail(const char* key, const std::string& what)
+    {
+        if (error_.empty())
+            error_ = std::string("The member \"") + key + "\" " + what + ".";
+    }
+
+private:
+    const json* find(const char* key) const
+    {
+        if (!object_.is_object())
+            return nullptr;
+        auto found = object_.find(key);
+        return found == object_.end() ? nullptr : &*found;
+    }
+
+    const json& object_;
+    std::string error_;
+};
+
+Reply badRequest(int status, const std::string& text)
+{
+    return Reply::make(status, "Bad request", text);
+}
+
+const char* const notAnObject = "The request is not a JSON object.";
+
+Reply unknownUser()
+{
+    return Reply::make(203, "Unknown user",
+                       "The web service does not know this user. Synchronize a camera to start again.");
+}
+
+std::string cameraLabel(const std::string& model, const std::string& identity)
+{
+    if (identity.empty())
+        return model.empty() ? std::string("The camera") : "The camera " + model;
+    return "The camera " + (model.empty() ? std::string() : model + " ") + "(serial number " + identity + ")";
+}
+
+// The zone in force at a moment: that of the fix nearest in time, any distance
+// away; UTC for a user without fixes.
+std::string zoneNear(Store& store, int64_t user, int64_t moment)
+{
+    auto before = store.fixAtOrBefore(user, moment);
+    auto after = store.fixAtOrAfter(user, moment);
+    if (before && after)
+        return moment - before->time <= after->time - moment ? before->zoneId : after->zoneId;
+    if (before)
+        return before->zoneId;
+    if (after)
+        return after->zoneId;
+    return "UTC";
+}
+
+std::optional<Fix> readFix(const json& item, std::string& error)
+{
+    if (!item.is_object()) {
+        error = "is not an object";
+        return std::nullopt;
+    }
+    Members members(item);
+    Fix fix;
+    const auto found = item.find("time");
+    if (found != item.end() && found->is_string()) {
+        const auto time = parseIsoTime(found->get_ref<const std::string&>());
+        if (!time) {
+            error = "has a \"time\" that is not an ISO 8601 time with a zone";
+            return std::nullopt;
+        }
+        fix.time = *time;
+    } else {
+        const auto time = members.integer("time", true);
+        fix.time = time.value_or(0);
+    }
+    fix.latitude = members.number("latitude", true).value_or(0);
+    fix.longitude = members.number("longitude", true).value_or(0);
+    fix.altitude = members.number("altitude", false).value_or(0);
+    fix.accuracy = members.number("accuracy", false).value_or(10);
+    fix.zoneId = members.text("timeZoneId");
+    if (!members.ok()) {
+        error = members.error();
+        return std::nullopt;
+    }
+    if (auto invalid = invalidFix(fix)) {
+        error = "has " + *invalid;
+        return std::nullopt;
+    }
+    return fix;
+}
+
+} // namespace
+
+Reply Reply::make(int status, const std::string& head, const std::string& body)
+{
+    Reply reply;
+    reply.status = status;
+    reply.json["head"] = head;
+    reply.json["body"] = body;
+    return reply;
+}
+
+std::string Reply::text() const
+{
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+json parseRequest(const std::string& body)
+{
+    // The parser and the tree it builds recurse per level; deep nesting is
+    // refused before parsing.
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxNesting)
+                return json(json::value_t::discarded);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return json::parse(body, nullptr, false);
+}
+
+Api::Api(Store& store, Clock clock) : store_(store), clock_(std::move(clock)) {}
+
+int64_t Api::now() const
+{
+    if (clock_)
+        return clock_();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Reply Api::syncCamera(const std::string& body)
+{
+    const json request = parseRequest(body);
+    if (!request.is_object())
+        return badRequest(204, notAnObject);
+    Members members(request);
+    const std::string syncId = members.text("syncID");
+    const std::string userId = members.text("userID");
+    const std::string dateTime = members.text("dateTimeOriginal");
+    const std::string model = members.text("model");
+    const std::string serialNumber = members.text("serialNumber");
+    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    const auto elapsed = members.integer("elapsedTime", true);
+    if (!members.ok())
+        return badRequest(204, members.error());
+
+    const int64_t now = this->now();
+    const auto code = store_.syncCode(syncId);
+    if (!code)
+        return Reply::make(204, "Unknown synchronization code",
+                           "The web service does not know the synchronization code in this photo. Photograph a "
+                           "code that the phone shows now and try again.");
+    if (now - code->created > syncCodeLifetimeMs)
+        return Reply::make(204, "Synchronization code expired",
+                           "The synchronization code in this photo is older than 15 minutes. Photograph a new "
+                           "code that the phone shows and drop that photo within 15 minutes.");
+    const auto owner = store_.userByRow(code->owner);
+    if (!owner)
+        return Reply::make(204, "Unknown synchronization code",
+                           "The phone that made this synchronization code is no longer registered.");
+    if (!userId.empty() && userId != owner->userId)
+        return Reply::make(203, "Wrong user",
+                           "This synchronization code belongs to another user. Photograph a code shown by your "
+                           "own phone.");
+    // The code was shown at most until now, and for no longer than its lifetime.
+    if (*elapsed < 0 || *elapsed > now - code->created + 1000 || *elapsed > syncCodeLifetimeMs)
+        return Reply::make(204, "Invalid synchronization code",
+                           "The time shown in this synchronization code (" + std::to_string(*elapsed)
+                               + " ms) is impossible for it.");
+    const auto cameraTime = parseWallClock(dateTime);
+    if (!cameraTime)
+        return Reply::make(204, "Cannot read the capture time",
+                           "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
+    if (model.empty() && serialNumber.empty() && internalSerialNumber.empty())
+        return Reply::make(204, "Camera not identified",
+                           "The photo names neither the camera model nor its serial number.");
+
+    const int64_t moment = code->created + *elapsed;
+    const ZoneMoment zone = zoneMoment(zoneNear(store_, owner->id, moment), moment);
+    Synchronization sync;
+    sync.code = code->code;
+    sync.clockOffset = *cameraTime - moment;
+    sync.cameraTime = *cameraTime;
+    sync.utcTime = moment;
+    sync.zoneId = zone.zoneId;
+    sync.zoneOffset = zone.offsetText;
+    sync.zoneName = zone.longName;
+    sync.localTime = zone.localTime;
+    if (!store_.addSynchronization(owner->id, model, serialNumber, internalSerialNumber, sync))
+        return Reply::make(500, "Server error", "The synchronization could not be stored.");
+
+    const int64_t againstLocal = sync.clockOffset - zone.offsetSeconds * 1000LL;
+    std::string clock = againstLocal == 0
+        ? std::string("shows the local time")
+        : (againstLocal > 0 ? "is " + durationText(againstLocal) + " ahead of the local time"
+                            : "is " + durationText(-againstLocal) + " behind the local time");
+    Reply reply = Reply::make(200, "Camera synchronized",
+                              cameraLabel(model, serialNumber.empty() ? internalSerialNumber : serialNumber)
+                                  + " is synchronized; its clock " + clock + " in " + zone.zoneId + ".");
+    reply.json["userID"] = owner->userId;
+    return reply;
+}
+
+Reply Api::geocodeImage(const std::string& body)
+{
+    const json request = parseRequest(body);
+    if (!request.is_object())
+        return badRequest(204, notAnObject);
+    Members members(request);
+    const std::string userId = members.text("userID");
+    const std::string dateTime = members.text("dateTimeOriginal");
+    const std::string model = members.text("model");
+    const std::string serialNumber = members.text("serialNumber");
+    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    if (!members.ok())
+        return badRequest(204, members.error());
+
+    const auto user = store_.userById(userId);
+    if (!user)
+        return unknownUser();
+    const std::string identity = serialNumber.empty() ? internalSerialNumber : serialNumber;
+    const auto camera = store_.findCamera(user->id, model, identity);
+    const auto cameraTime = parseWallClock(dateTime);
+    const auto sync = camera && cameraTime ? store_.closestSynchronization(camera->id, *cameraTime)
+                                           : std::optional<Synchronization>();
+    if (!camera || (cameraTime && !sync))
+        return Reply::make(203, "Camera not synchronized",
+                           cameraLabel(model, identity)
+                               + " has not been synchronized. Synchronize it first: photograph the synchronization "
+                                 "code shown by your phone with this camera and drop that photo on Kestrel.");
+    if (!cameraTime)
+        return Reply::make(204, "Cannot read the capture time",
+                           "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
+
+    const int64_t moment = *cameraTime - sync->clockOffset;
+    if (moment < earliestTime || moment > latestTime)
+        return Reply::make(204, "No position", "The photo's corrected time lies outside the years 1970 to 9999.");
+    const auto before = store_.fixAtOrBefore(user->id, moment);
+    const auto after = store_.fixAtOrAfter(user->id, moment);
+    const Located located = locate(before, after, moment);
+    if (!located.found) {
+        const ZoneMoment at = zoneMoment(zoneNear(store_, user->id, moment), moment);
+        const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
+        if (!before && !after)
+            return Reply::make(204, "No position", taken + ", but the phone has recorded no position yet.");
+        std::string text;
+        if (before && after) {
+            text = taken + ", in a gap of " + durationText(after->time - before->time)
+                + " without positions: the phone recorded none between "
+                + zoneMoment(before->zoneId, before->time).localTime + " and "
+                + zoneMoment(after->zoneId, after->time).localTime + ".";
+        } else {
+            text = taken + "; the nearest position the phone recorded is " + durationText(located.gapMs)
+                + (before ? " earlier." : " later.");
+        }
+        return Reply::make(204, "No position", text);
+    }
+    const ZoneMoment zone = zoneMoment(located.position.zoneId, moment);
+    Reply reply = Reply::make(200, "", "");
+    reply.json["photoTime"] = zone.localTime;
+    reply.json["latitude"] = located.position.latitude;
+    reply.json["longitude"] = located.position.longitude;
+    reply.json["altitude"] = located.position.altitude;
+    reply.json["accuracy"] = located.position.accuracy;
+    reply.json["timeZone"] = zone.offsetText;
+    reply.json["timeZoneId"] = zone.zoneId;
+    reply.json["timeZoneName"] = zone.longName;
+    return reply;
+}
+
+Reply Api::getSyncList(const std::string& body)
+{
+    const json request = parseRequest(body);
+    if (!request.is_object())
+        return badRequest(204, notAnObject);
+    Members members(request);
+    const std::string userId = members.text("userID");
+    if (!members.ok())
+        return badRequest(204, members.error());
+    const auto user = store_.userById(userId);
+    if (!user)
+        return unknownUser();
+    Reply reply = Reply::make(200, "", "");
+    reply.json["phoneName"] = user->phoneName;
+    json cameras = json::array();
+    for (const Camera& camera : store_.cameras(user->id)) {
+        json entry;
+        entry["cameraName"] = camera.model;
+        entry["serial"] = camera.serialNumber.empty() ? camera.internalSerialNumber : camera.serialNumber;
+        json syncs = json::array();
+        for (const Synchronization& sync : camera.synchronizations) {
+            json item;
+            item["syncId"] = sync.syncId;
+            item["timeZoneTime"] = sync.localTime;
+            item["timeZone"] = sync.zoneOffset;
+            item["timeZoneName"] = sync.zoneName;
+            syncs.push_back(std::move(item));
+        }
+        entry["synchronizations"] = std::move(syncs);
+        cameras.push_back(std::move(entry));
+    }
+    reply.json["cameras"] = std::move(cameras);
+    return reply;
+}
+
+Reply Api::removeCamera(const std::string& body)
+{
+    // The program sends the text null for a camera without synchronizations.
+    const json request = body.find_first_not_of(" \t\r\n") == std::string::npos ? json() : parseRequest(body);
+    if (request.is_null())
+        return Reply::make(204, "Nothing to remove", "The request names no synchronization.");
+    if (!request.is_object())
+        return badRequest(204, notAnObject);
+    const auto found = request.find("synchronizations");
+    if (found == request.end() || found->is_null())
+        return Reply::make(204, "Nothing to remove", "The request names no synchronization.");
+    if (!found->is_array())
+        return badRequest(204, "The member \"synchronizations\" must be an array of strings.");
+    std::vector<std::string> ids;
+    for (const json& item : *found) {
+        if (!item.is_string())
+            return badRequest(204, "The member \"synchronizations\" must be an array of strings.");
+        ids.push_back(item.get<std::string>());
+    }
+    const int64_t removed = store_.removeSynchronizations(ids);
+    if (removed < 0)
+        return Reply::make(500, "Server error", "The synchronizations could not be removed.");
+    if (removed == 0)
+        return Reply::make(204, "Unknown synchronization",
+                           "The web service knows none of the synchronizations to remove.");
+    return Reply::make(200, "Camera removed", std::to_string(removed) + " synchronization(s) removed.");
+}
+
+std::optional<User> Api::authenticate(const std::string& userId, const std::string& phoneKey)
+{
+    auto user = store_.userById(userId);
+    if (!user || phoneKey.size() != user->phoneKey.size())
+        return std::nullopt;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < phoneKey.size(); ++i)
+        difference |= static_cast<unsigned char>(phoneKey[i] ^ user->phoneKey[i]);
+    if (difference != 0)
+        return std::nullopt;
+    return user;
+}
+
+Reply Api::registerPhone(const std::string& body)
+{
+    const json request = body.empty() ? json::object() : parseRequest(body);
+    if (!request.is_object())
+        return badRequest(400, notAnObject);
+    Members members(request);
+    std::string phoneName = members.text("phoneName");
+    if (!members.ok())
+        return badRequest(400, members.error());
+    if (phoneName.empty())
+        phoneName = "Phone";
+    const auto user = store_.createUser(phoneName);
+    if (!user)
+        return Reply::make(500, "Server error", "The phone could not be registered.");
+    Reply reply = Reply::make(200, "Phone registered", "Keep the phone key secret; the phone sends it with its positions.");
+    reply.json["userID"] = user->userId;
+    reply.json["phoneKey"] = user->phoneKey;
+    reply.json["phoneName"] = user->phoneName;
+    return reply;
+}
+
+Reply Api::uploadFixes(const std::string& body)
+{
+    const json request = parseRequest(body);
+    if (!request.is_object())
+        return badRequest(400, notAnObject);
+    Members members(request);
+    const std::string userId = members.text("userID");
+    const std::string phoneKey = members.text("phoneKey");
+    if (!members.ok())
+        return badRequest(400, members.error());
+    const auto user = authenticate(userId, phoneKey);
+    if (!user)
+        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+    const auto list = request.find("fixes");
+    if (list == request.end() || !list->is_array())
+        return badRequest(400, "The member \"fixes\" must be an array.");
+    if (list->size() > maxFixesPerUpload)
+        return badRequest(400, "At most " + std::to_string(maxFixesPerUpload) + " fixes per upload.");
+    std::vector<Fix> fixes;
+    fixes.reserve(list->size());
+    for (size_t i = 0; i < list->size(); ++i) {
+        std::string error;
+        auto fix = readFix((*list)[i], error);
+        if (!fix)
+            return badRequest(400, "Fix " + std::to_string(i) + " " + error + ". Nothing was stored.");
+        fixes.push_back(std::move(*fix));
+    }
+    const int64_t stored = store_.addFixes(user->id, fixes);
+    if (stored < 0)
+        return Reply::make(500, "Server error", "The fixes could not be stored.");
+    Reply reply = Reply::make(200, "Fixes stored", std::to_string(stored) + " fixes stored.");
+    reply.json["stored"] = stored;
+    return reply;
+}
+
+Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, const std::string& zoneId,
+                     const std::string& gpx)
+{
+    const auto user = authenticate(userId, phoneKey);
+    if (!user)
+        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+    if (!isKnownZone(zoneId))
+        return badRequest(400, "Unknown time zone \"" + zoneId.substr(0, 64) + "\"; give an IANA id such as Europe/Berlin.");
+    const GpxTrack track = readGpx(gpx, zoneId);
+    if (!track.error.empty())
+        return badRequest(400, track.error);
+    const int64_t stored = store_.addFixes(user->id, track.fixes);
+    if (stored < 0)
+        return Reply::make(500, "Server error", "The fixes could not be stored.");
+    Reply reply = Reply::make(200, "Track imported", std::to_string(stored) + " fixes stored, "
+                                  + std::to_string(track.skipped) + " points without a time skipped.");
+    reply.json["stored"] = stored;
+    reply.json["skipped"] = track.skipped;
+    return reply;
+}
+
+Reply Api::createSyncCode(const std::string& body)
+{
+    const json request = parseRequest(body);
+    if (!request.is_object())
+        return badRequest(400, notAnObject);
+    Members members(request);
+    const std::string userId = members.text("userID");
+    const std::string phoneKey = members.text("phoneKey");
+    if (!members.ok())
+        return badRequest(400, members.error());
+    const auto user = authenticate(userId, phoneKey);
+    if (!user)
+        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+    const int64_t now = this->now();
+    store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
+    const auto code = store_.createSyncCode(user->id, now);
+    if (!code)
+        return Reply::make(500, "Server error", "No synchronization code could be made.");
+    Reply reply = Reply::make(200, "Synchronization code", "Show the code to the camera within 15 minutes.");
+    reply.json["syncID"] = code->code;
+    reply.json["created"] = code->created;
+    reply.json["expires"] = code->created + syncCodeLifetimeMs;
+    return reply;
+}
+
+Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey)
+{
+    std::optional<User> user;
+    if (userId.empty() && phoneKey.empty()) {
+        const std::vector<User> all = store_.users();
+        if (all.size() != 1)
+            return Reply::make(all.empty() ? 404 : 400, "Which phone?",
+                               all.empty() ? "No phone is registered with this service yet. Run \"kestrel-service "
+                                             "demo\" or register a phone first."
+                                           : "Several phones are registered: open /sync?userID=...&phoneKey=... "
+                                             "with the identifier and key of yours.");
+        user = all.front();
+    } else {
+        user = authenticate(userId, phoneKey);
+        if (!user)
+            return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+    }
+    const int64_t now = this->now();
+    store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
+    const auto code = store_.createSyncCode(user->id, now);
+    if (!code)
+        return Reply::make(500, "Server error", "No synchronization code could be made.");
+    Reply reply = Reply::make(200, "Synchronization code", "Show the code to the camera within 15 minutes.");
+    reply.json["syncID"] = code->code;
+    reply.json["phoneName"] = user->phoneName;
+    return reply;
+}
+
+std::string Api::syncPayload(const std::string& code)
+{
+    const auto found = store_.syncCode(code);
+    if (!found)
+        return std::string();
+    const int64_t elapsed = now() - found->created;
+    if (elapsed < 0 || elapsed > syncCodeLifetimeMs)
+        return std::string();
+    json payload;
+    payload["syncID"] = found->code;
+    payload["elapsedTime"] = elapsed;
+    return payload.dump();
+}
+
+} // namespace service

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "service/store.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <string>
+
+namespace service {
+
+// One answer: the HTTP status and a JSON object that always holds "head" and
+// "body" beside the endpoint's own members.
+struct Reply {
+    int status = 200;
+    nlohmann::json json = nlohmann::json::object();
+
+    static Reply make(int status, const std::string& head, const std::string& body);
+    std::string text() const;
+};
+
+// Requests bigger than this are refused before they are read.
+constexpr size_t maxRequestBytes = 1024 * 1024;
+
+// How long a synchronization code can be used after it was created.
+constexpr int64_t syncCodeLifetimeMs = 15 * 60 * 1000;
+
+// The endpoints of the service, independent of HTTP: each takes the request
+// body as text and gives the answer. Safe to call from many threads at once.
+class Api {
+public:
+    using Clock = std::function<int64_t()>;
+
+    explicit Api(Store& store, Clock clock = {});
+
+    int64_t now() const;
+
+    // What the desktop program calls.
+    Reply syncCamera(const std::string& body);
+    Reply geocodeImage(const std::string& body);
+    Reply getSyncList(const std::string& body);
+    Reply removeCamera(const std::string& body);
+
+    // What a phone calls (the companion app's side).
+    Reply registerPhone(const std::string& body);
+    Reply uploadFixes(const std::string& body);
+    Reply importGpx(const std::string& userId, const std::string& phoneKey, const std::string& zoneId,
+                    const std::string& gpx);
+    Reply createSyncCode(const std::string& body);
+    // A code for the "/sync" page: for the user named by id and key or, when
+    // none is named, for the only user of the service. Answers "syncID" and
+    // "phoneName".
+    Reply createPageCode(const std::string& userId, const std::string& phoneKey);
+
+    // The QR payload that shows `code` at this moment, {"elapsedTime":..,"syncID":..};
+    // empty when the code is unknown or has expired.
+    std::string syncPayload(const std::string& code);
+
+    // The user a phone request names, when its key matches.
+    std::optional<User> authenticate(const std::string& userId, const std::string& phoneKey);
+
+private:
+    Store& store_;
+    Clock clock_;
+};
+
+// Parses a request body: an object, or a discarded value when the text is not
+// JSON, nests deeper than a few levels or is not an object.
+nlohmann::json parseRequest(const std::string& body);
+
+} // namespace service

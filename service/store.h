@@ -1,0 +1,115 @@
+#pragma once
+
+#include "service/timegeo.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace service {
+
+struct User {
+    int64_t id = 0;          // row id
+    std::string userId;      // what the desktop sends as "userID"
+    std::string phoneName;
+    std::string phoneKey;    // the phone's secret for its own endpoints
+};
+
+struct SyncCode {
+    std::string code;
+    int64_t owner = 0;
+    int64_t created = 0; // UTC ms
+};
+
+struct Synchronization {
+    std::string syncId;
+    std::string code;
+    int64_t clockOffset = 0; // camera wall clock minus true UTC, ms
+    int64_t cameraTime = 0;  // the camera's reading at the moment of synchronizing
+    int64_t utcTime = 0;     // the true moment of synchronizing
+    std::string zoneId;
+    std::string zoneOffset;
+    std::string zoneName;
+    std::string localTime;
+};
+
+struct Camera {
+    int64_t id = 0;
+    std::string model;
+    std::string serialNumber;
+    std::string internalSerialNumber;
+    std::vector<Synchronization> synchronizations;
+};
+
+class Connection;
+
+// The service's database: one SQLite file in WAL mode. Every operation takes
+// a connection of its own from a small pool, so the store may be used from
+// many threads at once. Failures of the database come back as empty results
+// or false, with the reason in the debug log; they never throw.
+class Store {
+public:
+    Store();
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // Opens (creating it when missing) and migrates the database at path.
+    // ":memory:" is not supported (each connection would see its own).
+    bool open(const std::string& path, std::string* error);
+    const std::string& path() const { return path_; }
+    static int schemaVersion();
+
+    std::optional<User> createUser(const std::string& phoneName);
+    std::optional<User> userById(const std::string& userId);
+    std::optional<User> userByRow(int64_t id);
+    int64_t userCount();
+    std::vector<User> users();
+
+    // Stores fixes (replacing a fix of the same user at the same time) in one
+    // transaction; the number stored, or -1 when nothing was stored.
+    int64_t addFixes(int64_t user, const std::vector<Fix>& fixes);
+    int64_t fixCount(int64_t user);
+    std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
+    std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);
+
+    std::optional<SyncCode> createSyncCode(int64_t owner, int64_t now);
+    std::optional<SyncCode> syncCode(const std::string& code);
+    // Forgets codes created before `before`.
+    void removeSyncCodesBefore(int64_t before);
+
+    // The camera of a user with this model and identifying serial (the serial
+    // number, or the internal one when that is empty).
+    std::optional<Camera> findCamera(int64_t user, const std::string& model, const std::string& identity);
+    // Records a synchronization, creating the camera when needed; a second
+    // synchronization of the same camera with the same code replaces the first.
+    std::optional<Synchronization> addSynchronization(int64_t user, const std::string& model,
+                                                      const std::string& serialNumber,
+                                                      const std::string& internalSerialNumber,
+                                                      const Synchronization& sync);
+    // The camera's synchronization whose camera time is closest to cameraTime.
+    std::optional<Synchronization> closestSynchronization(int64_t camera, int64_t cameraTime);
+    std::vector<Camera> cameras(int64_t user);
+    // Removes the synchronizations with these ids and every camera left without
+    // one; the number removed, -1 on a database failure.
+    int64_t removeSynchronizations(const std::vector<std::string>& syncIds);
+
+private:
+    friend class Lease;
+    std::unique_ptr<Connection> acquire();
+    void release(std::unique_ptr<Connection> connection);
+
+    std::string path_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+// A random identifier of `bytes` random bytes as lower-case hex.
+std::string randomHex(int bytes);
+
+} // namespace service

@@ -1,0 +1,296 @@
+#include "service/timegeo.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QLocale>
+#include <QTimeZone>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace service {
+
+namespace {
+
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+bool digits(const std::string& text, size_t at, size_t count, int& value)
+{
+    if (at + count > text.size())
+        return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+int daysInMonth(int year, int month)
+{
+    static const int days[] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The common "YYYY-MM-DD?HH:MM:SS" prefix; `end` is set past the seconds.
+std::optional<int64_t> parseDateTimePrefix(const std::string& text, bool exifDate, bool isoSeparator,
+                                           size_t& end)
+{
+    int year, month, day, hour, minute, second;
+    if (text.size() < 19 || !digits(text, 0, 4, year) || !digits(text, 5, 2, month) || !digits(text, 8, 2, day)
+        || !digits(text, 11, 2, hour) || !digits(text, 14, 2, minute) || !digits(text, 17, 2, second))
+        return std::nullopt;
+    const char dateSeparator = text[4];
+    if (dateSeparator != text[7] || !(dateSeparator == '-' || (exifDate && dateSeparator == ':')))
+        return std::nullopt;
+    if (!(text[10] == ' ' || (isoSeparator && (text[10] == 'T' || text[10] == 't'))) || text[13] != ':'
+        || text[16] != ':')
+        return std::nullopt;
+    if (year < 1000 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23
+        || minute > 59 || second > 59)
+        return std::nullopt;
+    end = 19;
+    const int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    return ((days * 24 + hour) * 60 + minute) * 60000LL + second * 1000LL;
+}
+
+const QLocale& englishLocale()
+{
+    static const QLocale locale(QLocale::English, QLocale::UnitedStates);
+    return locale;
+}
+
+// QTimeZone reads the zone database on construction; each thread keeps its own
+// copies so no two threads share one object.
+const QTimeZone& cachedZone(const std::string& zoneId)
+{
+    thread_local std::map<std::string, QTimeZone> zones;
+    auto found = zones.find(zoneId);
+    if (found == zones.end()) {
+        if (zones.size() > 1000)
+            zones.clear();
+        found = zones.emplace(zoneId, QTimeZone(QByteArray::fromStdString(zoneId))).first;
+    }
+    return found->second;
+}
+
+} // namespace
+
+std::optional<int64_t> parseWallClock(const std::string& text)
+{
+    size_t end = 0;
+    auto value = parseDateTimePrefix(text, true, true, end);
+    if (!value || end != text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string formatWallClock(int64_t ms)
+{
+    int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    int64_t rest = seconds - days * 86400;
+    int64_t y;
+    unsigned m, d;
+    civilFromDays(days, y, m, d);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02u %02d:%02d:%02d", static_cast<long long>(y), m, d,
+                  static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+    return buffer;
+}
+
+std::optional<int64_t> parseIsoTime(const std::string& text)
+{
+    size_t at = 0;
+    auto value = parseDateTimePrefix(text, false, true, at);
+    if (!value)
+        return std::nullopt;
+    int64_t ms = *value;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        int64_t fraction = 0;
+        int places = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            if (places < 3) {
+                fraction = fraction * 10 + (text[at] - '0');
+                ++places;
+            }
+            ++at;
+        }
+        if (places == 0)
+            return std::nullopt;
+        while (places++ < 3)
+            fraction *= 10;
+        ms += fraction;
+    }
+    if (at == text.size())
+        return std::nullopt; // a time without a zone is ambiguous
+    if ((text[at] == 'Z' || text[at] == 'z') && at + 1 == text.size())
+        return ms;
+    int hours, minutes;
+    if ((text[at] == '+' || text[at] == '-') && at + 6 == text.size() && digits(text, at + 1, 2, hours)
+        && text[at + 3] == ':' && digits(text, at + 4, 2, minutes) && hours < 24 && minutes < 60) {
+        const int64_t offset = (hours * 60 + minutes) * 60000LL;
+        return text[at] == '+' ? ms - offset : ms + offset;
+    }
+    return std::nullopt;
+}
+
+std::string formatIsoTime(int64_t ms)
+{
+    std::string text = formatWallClock(ms);
+    text[10] = 'T';
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(((ms % 1000) + 1000) % 1000));
+    return text + fraction;
+}
+
+bool isKnownZone(const std::string& zoneId)
+{
+    return !zoneId.empty() && zoneId.size() < 64 && QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId));
+}
+
+std::string offsetText(int offsetSeconds)
+{
+    const int magnitude = std::abs(offsetSeconds) / 60;
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%c%02d:%02d", offsetSeconds < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    return buffer;
+}
+
+ZoneMoment zoneMoment(const std::string& zoneId, int64_t utcMs)
+{
+    ZoneMoment moment;
+    const bool known = isKnownZone(zoneId);
+    moment.zoneId = known ? zoneId : "UTC";
+    const QTimeZone& zone = cachedZone(moment.zoneId);
+    const QDateTime instant = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
+    moment.offsetSeconds = zone.isValid() ? zone.offsetFromUtc(instant) : 0;
+    moment.offsetText = offsetText(moment.offsetSeconds);
+    moment.longName = zone.isValid() ? zone.displayName(instant, QTimeZone::LongName, englishLocale()).toStdString()
+                                     : std::string("Coordinated Universal Time");
+    if (moment.longName.empty())
+        moment.longName = moment.zoneId;
+    if (moment.longName == "UTC")
+        moment.longName = "Coordinated Universal Time";
+    moment.localTime = formatWallClock(utcMs + moment.offsetSeconds * 1000LL);
+    return moment;
+}
+
+std::optional<std::string> invalidFix(const Fix& fix)
+{
+    if (fix.time < earliestTime || fix.time > latestTime)
+        return std::string("time outside the years 1970 to 9999");
+    if (!std::isfinite(fix.latitude) || fix.latitude < -90 || fix.latitude > 90)
+        return std::string("latitude outside -90 to 90");
+    if (!std::isfinite(fix.longitude) || fix.longitude < -180 || fix.longitude > 180)
+        return std::string("longitude outside -180 to 180");
+    if (!std::isfinite(fix.altitude) || std::fabs(fix.altitude) > 100000)
+        return std::string("altitude outside -100000 to 100000 m");
+    if (!std::isfinite(fix.accuracy) || fix.accuracy < 0 || fix.accuracy > 1e7)
+        return std::string("accuracy outside 0 to 10000000 m");
+    if (!isKnownZone(fix.zoneId))
+        return "unknown time zone \"" + fix.zoneId.substr(0, 64) + "\"";
+    return std::nullopt;
+}
+
+Located locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment)
+{
+    Located result;
+    if (before && after && after->time - before->time <= maxInterpolationGapMs) {
+        const int64_t span = after->time - before->time;
+        const double t = span > 0 ? static_cast<double>(moment - before->time) / static_cast<double>(span) : 0.0;
+        Fix& p = result.position;
+        p.latitude = before->latitude + (after->latitude - before->latitude) * t;
+        // Across the date line the short way round.
+        double dLon = after->longitude - before->longitude;
+        if (dLon > 180)
+            dLon -= 360;
+        else if (dLon < -180)
+            dLon += 360;
+        p.longitude = before->longitude + dLon * t;
+        if (p.longitude > 180)
+            p.longitude -= 360;
+        else if (p.longitude < -180)
+            p.longitude += 360;
+        p.altitude = before->altitude + (after->altitude - before->altitude) * t;
+        p.accuracy = std::max(before->accuracy, after->accuracy);
+        p.zoneId = t <= 0.5 ? before->zoneId : after->zoneId;
+        p.time = moment;
+        result.found = true;
+        return result;
+    }
+    const Fix* nearest = nullptr;
+    int64_t distance = -1;
+    if (before) {
+        nearest = &*before;
+        distance = moment - before->time;
+    }
+    if (after && (!nearest || after->time - moment < distance)) {
+        nearest = &*after;
+        distance = after->time - moment;
+    }
+    if (nearest && distance <= maxNearestFixMs) {
+        result.found = true;
+        result.position = *nearest;
+        result.position.time = moment;
+        return result;
+    }
+    result.gapMs = distance;
+    return result;
+}
+
+std::string durationText(int64_t ms)
+{
+    int64_t seconds = std::max<int64_t>(0, ms / 1000);
+    const int64_t days = seconds / 86400;
+    const int64_t hours = seconds / 3600 % 24;
+    const int64_t minutes = seconds / 60 % 60;
+    const int64_t secs = seconds % 60;
+    std::string text;
+    auto add = [&text](int64_t value, const char* unit) {
+        if (!text.empty())
+            text += ' ';
+        text += std::to_string(value) + ' ' + unit;
+    };
+    if (days > 0) {
+        add(days, days == 1 ? "day" : "days");
+        if (hours > 0)
+            add(hours, "h");
+        return text;
+    }
+    if (hours > 0)
+        add(hours, "h");
+    if (minutes > 0)
+        add(minutes, "min");
+    if (secs > 0 || text.empty())
+        add(secs, "s");
+    return text;
+}
+
+} // namespace service
