@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "json/jsonvalue.h"
 #include "model/model.h"
 
 namespace controller {
@@ -91,12 +92,26 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
     }
 }
 
+QByteArray RestClient::noContentBody(const QNetworkReply& reply)
+{
+    // HTTP gives a 204 answer no body, so the web service sends that answer's
+    // message as two percent-encoded headers; rebuild the answer it stands for.
+    if (!reply.hasRawHeader("Kestrel-Head") && !reply.hasRawHeader("Kestrel-Body"))
+        return QByteArray();
+    JsonValue message;
+    message["head"] = QByteArray::fromPercentEncoding(reply.rawHeader("Kestrel-Head")).toStdString();
+    message["body"] = QByteArray::fromPercentEncoding(reply.rawHeader("Kestrel-Body")).toStdString();
+    return QByteArray::fromStdString(message.serialize());
+}
+
 void RestClient::onReplyFinished(QNetworkReply* reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QNetworkReply::NetworkError error = reply->error();
     // An aborted reply is already closed and has nothing to read.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (status == 204 && body.isEmpty())
+        body = noContentBody(*reply);
     reply->close();
     reply->deleteLater();
 

@@ -50,6 +50,7 @@ private slots:
 
 private:
     void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts);
+    static QByteArray noContentBody(const QNetworkReply& reply);
 
     QNetworkAccessManager* manager = nullptr;
     int putTimeout = 10000;

@@ -12,13 +12,22 @@ namespace {
 
 const char* const jsonType = "application/json; charset=utf-8";
 
-// A header value of a text: control characters become spaces.
+// A text as a header value: UTF-8 with '%', control bytes and bytes above
+// 0x7E percent-encoded, so line breaks and accents survive the trip.
 std::string headerValue(const std::string& text)
 {
-    std::string value = text;
-    for (char& c : value) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = ' ';
+    static const char hex[] = "0123456789ABCDEF";
+    std::string value;
+    value.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e || c == '%') {
+            value += '%';
+            value += hex[byte >> 4];
+            value += hex[byte & 0x0f];
+        } else {
+            value += c;
+        }
     }
     return value;
 }
@@ -29,7 +38,8 @@ void answer(httplib::Response& response, const Reply& reply)
     if (reply.status == 204) {
         // A 204 answer has no body in HTTP: clients do not read one, and
         // bytes sent all the same would be taken for the start of the next
-        // answer on the connection. Its texts travel as headers instead.
+        // answer on the connection. Its texts travel as headers instead, which
+        // the desktop client turns back into the usual head and body.
         response.set_header("Kestrel-Head", headerValue(reply.json.value("head", std::string())));
         response.set_header("Kestrel-Body", headerValue(reply.json.value("body", std::string())));
         return;

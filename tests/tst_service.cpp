@@ -34,6 +34,12 @@ int64_t utc(const char* iso)
     return *time;
 }
 
+// The text of a percent-encoded header value.
+std::string headerText(const std::string& value)
+{
+    return QByteArray::fromPercentEncoding(QByteArray::fromStdString(value)).toStdString();
+}
+
 struct Answer {
     int status = 0;
     json body;         // the parsed answer (null when it is no JSON)
@@ -82,8 +88,8 @@ public:
         if (answer.body.is_discarded())
             answer.body = nullptr;
         if (answer.status == 204) {
-            answer.head = result->get_header_value("Kestrel-Head");
-            answer.text = result->get_header_value("Kestrel-Body");
+            answer.head = headerText(result->get_header_value("Kestrel-Head"));
+            answer.text = headerText(result->get_header_value("Kestrel-Body"));
         } else if (answer.body.is_object()) {
             answer.head = answer.body.value("head", std::string("<missing>"));
             answer.text = answer.body.value("body", std::string("<missing>"));

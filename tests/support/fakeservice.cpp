@@ -1,6 +1,8 @@
 #include "support/fakeservice.h"
 
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -183,10 +185,21 @@ void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const H
         return;
     }
     QByteArray text = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
-    text += "Content-Type: application/json\r\n";
-    text += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    text += "Connection: keep-alive\r\n\r\n";
-    text += reply.body;
+    if (reply.status == 204) {
+        // As the real service does: a 204 answer has no body in HTTP, so the
+        // head and body of the scripted answer travel as headers.
+        const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
+        if (!message.isEmpty()) {
+            text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
+            text += "Kestrel-Body: " + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
+        }
+        text += "Connection: keep-alive\r\n\r\n";
+    } else {
+        text += "Content-Type: application/json\r\n";
+        text += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+        text += "Connection: keep-alive\r\n\r\n";
+        text += reply.body;
+    }
     socket->write(text);
     ++answeredCount;
     emit answerSent(request, reply.status);
