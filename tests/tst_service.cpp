@@ -24,20 +24,22 @@
 
 using nlohmann::json;
 
+namespace QTest {
+template <>
+char* toString(const json& value)
+{
+    return qstrdup(value.dump().c_str());
+}
+} // namespace QTest
+
 namespace {
 
-int64_t utc(const char* iso)
+int64_t utc(const std::string& iso)
 {
     const auto time = service::parseIsoTime(iso);
     if (!time)
-        qFatal("bad time in test: %s", iso);
+        qFatal("bad time in test: %s", iso.c_str());
     return *time;
-}
-
-// The text of a percent-encoded header value.
-std::string headerText(const std::string& value)
-{
-    return QByteArray::fromPercentEncoding(QByteArray::fromStdString(value)).toStdString();
 }
 
 struct Answer {
@@ -51,7 +53,33 @@ struct Answer {
 struct Phone {
     std::string userId;
     std::string phoneKey;
+    json key() const { return { { "userID", userId }, { "phoneKey", phoneKey } }; }
 };
+
+json fix(const std::string& time, double latitude, double longitude, double altitude, double accuracy,
+         const std::string& zone = "Europe/Berlin")
+{
+    return { { "time", time },         { "latitude", latitude }, { "longitude", longitude },
+             { "altitude", altitude }, { "accuracy", accuracy }, { "timeZoneId", zone } };
+}
+
+constexpr int64_t cameraAhead = (3600 + 3 * 60 + 17) * 1000LL; // 1 h 3 min 17 s
+
+// One row of a PRAGMA (integrity_check, user_version, journal_mode) read afresh.
+std::string pragma(const QString& path, const char* name)
+{
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &statement, nullptr) == SQLITE_OK
+            && sqlite3_step(statement) == SQLITE_ROW)
+            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return result;
+}
 
 // One running service with its own database and a clock the test sets.
 class Running {
@@ -73,13 +101,13 @@ public:
 
     QString path() const { return dir.filePath("service.db"); }
 
-    Answer send(const char* method, const std::string& target, const std::string& body,
+    Answer send(const std::string& method, const std::string& target, const std::string& body,
                 const char* type = "application/json")
     {
         Answer answer;
-        httplib::Result result = std::string(method) == "PUT" ? client->Put(target, body, type)
-            : std::string(method) == "POST"                 ? client->Post(target, body, type)
-                                                             : client->Get(target);
+        httplib::Result result = method == "PUT" ? client->Put(target, body, type)
+            : method == "POST"                   ? client->Post(target, body, type)
+                                                 : client->Get(target);
         if (!result)
             return answer;
         answer.status = result->status;
@@ -88,8 +116,11 @@ public:
         if (answer.body.is_discarded())
             answer.body = nullptr;
         if (answer.status == 204) {
-            answer.head = headerText(result->get_header_value("Kestrel-Head"));
-            answer.text = headerText(result->get_header_value("Kestrel-Body"));
+            auto header = [&](const char* name) {
+                return QByteArray::fromPercentEncoding(QByteArray::fromStdString(result->get_header_value(name))).toStdString();
+            };
+            answer.head = header("Kestrel-Head");
+            answer.text = header("Kestrel-Body");
         } else if (answer.body.is_object()) {
             answer.head = answer.body.value("head", std::string("<missing>"));
             answer.text = answer.body.value("body", std::string("<missing>"));
@@ -98,31 +129,28 @@ public:
     }
     Answer put(const std::string& endpoint, const json& body) { return send("PUT", "/" + endpoint, body.dump()); }
     Answer put(const std::string& endpoint, const std::string& body) { return send("PUT", "/" + endpoint, body); }
+    Answer list(const Phone& phone) { return put("getSyncList", json { { "userID", phone.userId } }); }
 
+    // A phone endpoint that must succeed for the test to go on.
+    Answer post(const std::string& target, const json& body)
+    {
+        Answer a = send("POST", target, body.dump());
+        if (a.status != 200)
+            qFatal("%s failed: %s", target.c_str(), a.raw.c_str());
+        return a;
+    }
     Phone registerPhone(const std::string& name)
     {
-        const Answer a = send("POST", "/phone/register", json { { "phoneName", name } }.dump());
-        if (a.status != 200)
-            qFatal("cannot register a phone: %s", a.raw.c_str());
-        return { a.body["userID"], a.body["phoneKey"] };
+        const Answer a = post("/phone/register", { { "phoneName", name } });
+        return { a.body.value("userID", ""), a.body.value("phoneKey", "") };
     }
-
     void upload(const Phone& phone, const std::vector<json>& fixes)
     {
-        const Answer a = send("POST", "/phone/fixes",
-                              json { { "userID", phone.userId }, { "phoneKey", phone.phoneKey }, { "fixes", json(fixes) } }.dump());
-        if (a.status != 200)
-            qFatal("cannot upload fixes: %s", a.raw.c_str());
+        json request = phone.key();
+        request["fixes"] = fixes;
+        post("/phone/fixes", request);
     }
-
-    std::string createCode(const Phone& phone)
-    {
-        const Answer a = send("POST", "/phone/syncCode",
-                              json { { "userID", phone.userId }, { "phoneKey", phone.phoneKey } }.dump());
-        if (a.status != 200)
-            qFatal("cannot create a code: %s", a.raw.c_str());
-        return a.body["syncID"];
-    }
+    std::string createCode(const Phone& phone) { return post("/phone/syncCode", phone.key()).body.value("syncID", ""); }
 
     // Synchronizes a camera whose clock runs `offsetMs` ahead of UTC: its
     // photo of the code, taken `elapsedMs` after the code was created.
@@ -130,26 +158,32 @@ public:
                 int64_t offsetMs, const std::string& model = "Canon EOS 5D", const std::string& serial = "1234",
                 const std::string& internalSerial = "")
     {
-        json request = {
-            { "GPSProcessingMethod", "" }, { "dateTimeOriginal", service::formatWallClock(createdAt + elapsedMs + offsetMs) },
-            { "elapsedTime", elapsedMs },  { "fileNumber", "100-0001" },
-            { "internalSerialNumber", internalSerial }, { "model", model },
-            { "serialNumber", serial },    { "shutterCount", 17 },
-            { "syncID", code },            { "timeZone", "" },
-            { "userID", userId },
-        };
+        json request = camera(userId, service::formatWallClock(createdAt + elapsedMs + offsetMs), model, serial,
+                              internalSerial);
+        request["elapsedTime"] = elapsedMs;
+        request["syncID"] = code;
         return put("syncCamera", request);
     }
-
+    // The same with a code the phone creates now.
+    Answer syncNew(const Phone& phone, int64_t elapsedMs, int64_t offsetMs, const std::string& model = "Canon EOS 5D",
+                   const std::string& serial = "1234", const std::string& internalSerial = "")
+    {
+        const int64_t created = now;
+        const std::string code = createCode(phone);
+        now = created + elapsedMs;
+        return sync("", code, created, elapsedMs, offsetMs, model, serial, internalSerial);
+    }
     Answer geocode(const std::string& userId, const std::string& cameraTime, const std::string& model = "Canon EOS 5D",
                    const std::string& serial = "1234", const std::string& internalSerial = "")
     {
-        json request = {
-            { "GPSProcessingMethod", "" }, { "dateTimeOriginal", cameraTime }, { "fileNumber", "100-0002" },
-            { "internalSerialNumber", internalSerial }, { "model", model }, { "serialNumber", serial },
-            { "shutterCount", 18 },        { "timeZone", "" }, { "userID", userId },
-        };
-        return put("geocodeImage", request);
+        return put("geocodeImage", camera(userId, cameraTime, model, serial, internalSerial));
+    }
+    static json camera(const std::string& userId, const std::string& cameraTime, const std::string& model,
+                       const std::string& serial, const std::string& internalSerial)
+    {
+        return { { "GPSProcessingMethod", "" }, { "dateTimeOriginal", cameraTime }, { "fileNumber", "100-0001" },
+                 { "internalSerialNumber", internalSerial }, { "model", model }, { "serialNumber", serial },
+                 { "shutterCount", 17 }, { "timeZone", "" }, { "userID", userId } };
     }
 
     QTemporaryDir dir;
@@ -160,58 +194,28 @@ public:
     std::unique_ptr<httplib::Client> client;
 };
 
-json fix(const char* time, double latitude, double longitude, double altitude, double accuracy,
-         const char* zone = "Europe/Berlin")
-{
-    return { { "time", time },         { "latitude", latitude }, { "longitude", longitude },
-             { "altitude", altitude }, { "accuracy", accuracy }, { "timeZoneId", zone } };
-}
-
-constexpr int64_t cameraAhead = (3600 + 3 * 60 + 17) * 1000LL; // 1 h 3 min 17 s
-
-std::string integrityCheck(const QString& path)
-{
-    sqlite3* db = nullptr;
-    std::string result = "cannot open";
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return result;
-}
-
 } // namespace
 
 class TestService : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
+    void init() { service = std::make_unique<Running>(); }
+    void cleanup() { service.reset(); }
 
     void syncCameraFirstTimeGivesOwner();
     void syncCameraRefusals_data();
     void syncCameraRefusals();
     void syncCameraInternalSerialWhenSerialEmpty();
     void geocodeInterpolatesWithClockOffset();
-    void geocodeUnknownCamera();
     void geocodeGaps_data();
     void geocodeGaps();
     void geocodeTimeZones_data();
     void geocodeTimeZones();
     void geocodeUsesClosestSynchronization();
     void getSyncListMembers();
-    void getSyncListUnknownUser_data();
-    void getSyncListUnknownUser();
     void removeCamera();
-    void removeCameraRefusals_data();
-    void removeCameraRefusals();
-    void badInput_data();
-    void badInput();
-    void oversizedBodyRefused();
+    void refusals_data();
+    void refusals();
     void noContentAnswersKeepConnectionSound();
     void concurrentRequests();
     void phoneUploadAllOrNothing();
@@ -226,16 +230,6 @@ private:
     std::unique_ptr<Running> service;
 };
 
-void TestService::init()
-{
-    service = std::make_unique<Running>();
-}
-
-void TestService::cleanup()
-{
-    service.reset();
-}
-
 void TestService::syncCameraFirstTimeGivesOwner()
 {
     Running& s = *service;
@@ -246,20 +240,18 @@ void TestService::syncCameraFirstTimeGivesOwner()
     s.now = created + 60000;
     const Answer a = s.sync("", code, created, 45000, cameraAhead);
     QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["userID"].get<std::string>(), phone.userId);
+    QCOMPARE(a.body["userID"], json(phone.userId));
     QCOMPARE(a.head, std::string("Camera synchronized"));
     // The clock is told against the local time (+02:00): 56 min 43 s behind.
     QVERIFY2(a.text.find("56 min 43 s behind") != std::string::npos, a.text.c_str());
-
-    // The same user again is accepted too.
     QCOMPARE(s.sync(phone.userId, code, created, 50000, cameraAhead).status, 200);
 }
 
 void TestService::syncCameraRefusals_data()
 {
-    QTest::addColumn<QString>("userId");    // "owner", "other" or a literal
-    QTest::addColumn<QString>("code");      // "valid" or a literal
-    QTest::addColumn<qint64>("waitMs");     // after the code was created
+    QTest::addColumn<QString>("userId"); // "other" or a literal
+    QTest::addColumn<QString>("code");   // "valid" or a literal
+    QTest::addColumn<qint64>("waitMs");  // after the code was created
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("head");
 
@@ -291,8 +283,7 @@ void TestService::syncCameraRefusals()
     QVERIFY(!a.text.empty());
     if (status != 200) {
         QVERIFY(a.raw.empty() || !a.body.contains("userID"));
-        const Answer list = s.put("getSyncList", json { { "userID", phone.userId } });
-        QCOMPARE(list.body["cameras"].size(), size_t(0));
+        QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
     }
 }
 
@@ -301,16 +292,9 @@ void TestService::syncCameraInternalSerialWhenSerialEmpty()
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
     s.upload(phone, { fix("2026-07-14T09:55:00Z", 48.1, 11.5, 500, 5), fix("2026-07-14T10:05:00Z", 48.2, 11.6, 510, 7) });
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    s.now = created + 10000;
-    QCOMPARE(s.sync(phone.userId, code, created, 5000, 0, "PENTAX K-1", "", "0099887").status, 200);
-    const Answer list = s.put("getSyncList", json { { "userID", phone.userId } });
-    QCOMPARE(list.body["cameras"][0]["serial"].get<std::string>(), std::string("0099887"));
-    // Found by the internal serial number.
-    const Answer a = s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "0099887");
-    QCOMPARE(a.status, 200);
-    // Another internal serial is another camera.
+    QCOMPARE(s.syncNew(phone, 5000, 0, "PENTAX K-1", "", "0099887").status, 200);
+    QCOMPARE(s.list(phone).body["cameras"][0]["serial"], json("0099887"));
+    QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "0099887").status, 200);
     QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "1").status, 203);
 }
 
@@ -318,18 +302,11 @@ void TestService::geocodeInterpolatesWithClockOffset()
 {
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, {
-                        fix("2026-07-14T09:58:00Z", 48.0, 11.0, 500, 4),
-                        fix("2026-07-14T12:00:00Z", 48.0, 11.0, 400, 5),
-                        fix("2026-07-14T12:01:00Z", 48.6, 11.3, 700, 12),
-                    });
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    s.now = created + 60000;
-    QCOMPARE(s.sync("", code, created, 30000, cameraAhead).status, 200);
+    s.upload(phone, { fix("2026-07-14T09:58:00Z", 48.0, 11.0, 500, 4), fix("2026-07-14T12:00:00Z", 48.0, 11.0, 400, 5),
+                      fix("2026-07-14T12:01:00Z", 48.6, 11.3, 700, 12) });
+    QCOMPARE(s.syncNew(phone, 30000, cameraAhead).status, 200);
 
-    // Taken at 12:00:15 UTC, a quarter of the way between the two fixes; the
-    // camera shows that moment 1 h 3 min 17 s late... ahead.
+    // Taken at 12:00:15 UTC, a quarter of the way between the two fixes.
     const Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T12:00:15Z") + cameraAhead));
     QCOMPARE(a.status, 200);
     QCOMPARE(a.head, std::string());
@@ -338,35 +315,27 @@ void TestService::geocodeInterpolatesWithClockOffset()
     QCOMPARE(a.body["longitude"].get<double>(), 11.075);
     QCOMPARE(a.body["altitude"].get<double>(), 475.0);
     QCOMPARE(a.body["accuracy"].get<double>(), 12.0);
-    QCOMPARE(a.body["photoTime"].get<std::string>(), std::string("2026-07-14 14:00:15"));
-    QCOMPARE(a.body["timeZone"].get<std::string>(), std::string("+02:00"));
-    QCOMPARE(a.body["timeZoneId"].get<std::string>(), std::string("Europe/Berlin"));
-    QCOMPARE(a.body["timeZoneName"].get<std::string>(), std::string("Central European Summer Time"));
+    QCOMPARE(a.body["photoTime"], json("2026-07-14 14:00:15"));
+    QCOMPARE(a.body["timeZone"], json("+02:00"));
+    QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
+    QCOMPARE(a.body["timeZoneName"], json("Central European Summer Time"));
     // The EXIF spelling of the date is read too.
-    const Answer exif = s.geocode(phone.userId, "2026:07:14 13:03:32");
-    QCOMPARE(exif.status, 200);
-    QCOMPARE(exif.body["photoTime"].get<std::string>(), std::string("2026-07-14 14:00:15"));
-}
+    QCOMPARE(s.geocode(phone.userId, "2026:07:14 13:03:32").body["photoTime"], json("2026-07-14 14:00:15"));
 
-void TestService::geocodeUnknownCamera()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T10:00:00Z", 48.0, 11.0, 500, 4) });
-    const Answer a = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
-    QCOMPARE(a.status, 203);
-    QCOMPARE(a.head, std::string("Camera not synchronized"));
-    QVERIFY2(a.text.find("NIKON D750") != std::string::npos && a.text.find("Synchronize it") != std::string::npos,
-             a.text.c_str());
+    const Answer unknown = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
+    QCOMPARE(unknown.status, 203);
+    QCOMPARE(unknown.head, std::string("Camera not synchronized"));
+    QVERIFY2(unknown.text.find("NIKON D750") != std::string::npos && unknown.text.find("Synchronize it") != std::string::npos,
+             unknown.text.c_str());
 }
 
 void TestService::geocodeGaps_data()
 {
-    QTest::addColumn<QString>("second");   // time of the fix after 12:00:00 UTC
-    QTest::addColumn<QString>("taken");    // true moment of the photo
+    QTest::addColumn<QString>("second"); // time of the fix after 12:00:00 UTC
+    QTest::addColumn<QString>("taken");  // true moment of the photo
     QTest::addColumn<int>("status");
     QTest::addColumn<double>("latitude");
-    QTest::addColumn<QString>("text");     // part of the 204 text
+    QTest::addColumn<QString>("text");   // part of the 204 text
 
     QTest::newRow("10 min apart: interpolated") << "2026-07-14T12:10:00Z" << "2026-07-14T12:05:00Z" << 200 << 48.5 << "";
     QTest::newRow("gap, near the first") << "2026-07-14T12:20:00Z" << "2026-07-14T12:02:00Z" << 200 << 48.0 << "";
@@ -389,12 +358,9 @@ void TestService::geocodeGaps()
     QFETCH(QString, text);
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
-    const std::string secondTime = second.toStdString();
-    s.upload(phone, { fix("2026-07-14T12:00:00Z", 48.0, 11.0, 500, 4), fix(secondTime.c_str(), 49.0, 11.0, 500, 4) });
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    QCOMPARE(s.sync("", code, created, 1000, 0).status, 200);
-    const Answer a = s.geocode(phone.userId, service::formatWallClock(utc(taken.toUtf8().constData())));
+    s.upload(phone, { fix("2026-07-14T12:00:00Z", 48.0, 11.0, 500, 4), fix(second.toStdString(), 49.0, 11.0, 500, 4) });
+    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
+    const Answer a = s.geocode(phone.userId, service::formatWallClock(utc(taken.toStdString())));
     QCOMPARE(a.status, status);
     if (status == 200) {
         QCOMPARE(a.body["latitude"].get<double>(), latitude);
@@ -408,27 +374,24 @@ void TestService::geocodeGaps()
 void TestService::geocodeTimeZones_data()
 {
     QTest::addColumn<QString>("zone");
-    QTest::addColumn<QString>("taken");     // UTC
+    QTest::addColumn<QString>("taken"); // UTC
     QTest::addColumn<QString>("offset");
     QTest::addColumn<QString>("local");
     QTest::addColumn<QString>("name");
 
-    // Daylight saving begins in Berlin on 2026-03-29 at 01:00 UTC.
-    QTest::newRow("Berlin before the change") << "Europe/Berlin" << "2026-03-29T00:59:30Z" << "+01:00"
-                                              << "2026-03-29 01:59:30" << "Central European Standard Time";
-    QTest::newRow("Berlin after the change") << "Europe/Berlin" << "2026-03-29T01:00:30Z" << "+02:00"
-                                             << "2026-03-29 03:00:30" << "Central European Summer Time";
-    // And ends on 2026-10-25 at 01:00 UTC: the local hour 02:xx happens twice.
-    QTest::newRow("Berlin autumn, first 02:30") << "Europe/Berlin" << "2026-10-25T00:30:00Z" << "+02:00"
-                                                << "2026-10-25 02:30:00" << "Central European Summer Time";
-    QTest::newRow("Berlin autumn, second 02:30") << "Europe/Berlin" << "2026-10-25T01:30:00Z" << "+01:00"
-                                                 << "2026-10-25 02:30:00" << "Central European Standard Time";
+    const char* cest = "Central European Summer Time";
+    const char* cet = "Central European Standard Time";
+    // Daylight saving begins in Berlin on 2026-03-29 at 01:00 UTC and ends on
+    // 2026-10-25 at 01:00 UTC, when the local hour 02:xx happens twice.
+    QTest::newRow("Berlin before spring") << "Europe/Berlin" << "2026-03-29T00:59:30Z" << "+01:00" << "2026-03-29 01:59:30" << cet;
+    QTest::newRow("Berlin after spring") << "Europe/Berlin" << "2026-03-29T01:00:30Z" << "+02:00" << "2026-03-29 03:00:30" << cest;
+    QTest::newRow("Berlin autumn, first") << "Europe/Berlin" << "2026-10-25T00:30:00Z" << "+02:00" << "2026-10-25 02:30:00" << cest;
+    QTest::newRow("Berlin autumn, second") << "Europe/Berlin" << "2026-10-25T01:30:00Z" << "+01:00" << "2026-10-25 02:30:00" << cet;
     QTest::newRow("New York") << "America/New_York" << "2026-01-10T03:00:00Z" << "-05:00" << "2026-01-09 22:00:00"
                               << "Eastern Standard Time";
     QTest::newRow("Kolkata") << "Asia/Kolkata" << "2026-07-14T12:00:00Z" << "+05:30" << "2026-07-14 17:30:00"
                              << "India Standard Time";
-    QTest::newRow("UTC") << "UTC" << "2026-07-14T12:00:00Z" << "+00:00" << "2026-07-14 12:00:00"
-                         << "Coordinated Universal Time";
+    QTest::newRow("UTC") << "UTC" << "2026-07-14T12:00:00Z" << "+00:00" << "2026-07-14 12:00:00" << "Coordinated Universal Time";
 }
 
 void TestService::geocodeTimeZones()
@@ -441,20 +404,17 @@ void TestService::geocodeTimeZones()
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
     const std::string zoneId = zone.toStdString();
-    const int64_t moment = utc(taken.toUtf8().constData());
-    const std::string before = service::formatIsoTime(moment - 60000);
-    const std::string after = service::formatIsoTime(moment + 60000);
-    s.upload(phone, { fix(before.c_str(), 10, 20, 0, 3, zoneId.c_str()), fix(after.c_str(), 10, 20, 0, 3, zoneId.c_str()) });
+    const int64_t moment = utc(taken.toStdString());
+    s.upload(phone, { fix(service::formatIsoTime(moment - 60000), 10, 20, 0, 3, zoneId),
+                      fix(service::formatIsoTime(moment + 60000), 10, 20, 0, 3, zoneId) });
     s.now = moment - 120000;
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    QCOMPARE(s.sync("", code, created, 1000, cameraAhead).status, 200);
+    QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
     const Answer a = s.geocode(phone.userId, service::formatWallClock(moment + cameraAhead));
     QCOMPARE(a.status, 200);
-    QCOMPARE(QString::fromStdString(a.body["timeZone"].get<std::string>()), offset);
-    QCOMPARE(QString::fromStdString(a.body["photoTime"].get<std::string>()), local);
-    QCOMPARE(QString::fromStdString(a.body["timeZoneId"].get<std::string>()), zone);
-    QCOMPARE(QString::fromStdString(a.body["timeZoneName"].get<std::string>()), name);
+    QCOMPARE(a.body["timeZone"], json(offset.toStdString()));
+    QCOMPARE(a.body["photoTime"], json(local.toStdString()));
+    QCOMPARE(a.body["timeZoneId"], json(zoneId));
+    QCOMPARE(a.body["timeZoneName"], json(name.toStdString()));
 }
 
 void TestService::geocodeUsesClosestSynchronization()
@@ -466,12 +426,9 @@ void TestService::geocodeUsesClosestSynchronization()
     s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
                       fix("2026-07-20T09:00:00Z", 3, 3, 0, 3), fix("2026-07-20T09:05:00Z", 4, 4, 0, 3) });
     s.now = utc("2026-07-14T09:00:00Z");
-    int64_t created = s.now;
-    QCOMPARE(s.sync("", s.createCode(phone), created, 0, cameraAhead).status, 200);
+    QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
     s.now = utc("2026-07-20T09:00:00Z");
-    created = s.now;
-    QCOMPARE(s.sync("", s.createCode(phone), created, 0, -7200000).status, 200);
-
+    QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
     Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
     QCOMPARE(a.status, 200);
     QCOMPARE(a.body["latitude"].get<double>(), 1.5);
@@ -485,58 +442,35 @@ void TestService::getSyncListMembers()
     Running& s = *service;
     const Phone phone = s.registerPhone("Ana's phone");
     s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-    int64_t created = s.now;
+    const int64_t created = s.now;
     const std::string code = s.createCode(phone);
     s.now = created + 20000;
     QCOMPARE(s.sync("", code, created, 15000, cameraAhead).status, 200);
     QCOMPARE(s.sync("", code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
 
-    const Answer a = s.put("getSyncList", json { { "userID", phone.userId } });
+    Answer a = s.list(phone);
     QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["phoneName"].get<std::string>(), std::string("Ana's phone"));
-    const json& cameras = a.body["cameras"];
+    QCOMPARE(a.body["phoneName"], json("Ana's phone"));
+    json& cameras = a.body["cameras"];
     QCOMPARE(cameras.size(), size_t(2));
-    QCOMPARE(cameras[0]["cameraName"].get<std::string>(), std::string("Canon EOS 5D"));
-    QCOMPARE(cameras[0]["serial"].get<std::string>(), std::string("1234"));
-    QCOMPARE(cameras[1]["cameraName"].get<std::string>(), std::string("NIKON D750"));
-    const json& sync = cameras[0]["synchronizations"];
+    QCOMPARE(cameras[0]["cameraName"], json("Canon EOS 5D"));
+    QCOMPARE(cameras[0]["serial"], json("1234"));
+    QCOMPARE(cameras[1]["cameraName"], json("NIKON D750"));
+    json& sync = cameras[0]["synchronizations"];
     QCOMPARE(sync.size(), size_t(1));
     QVERIFY(!sync[0]["syncId"].get<std::string>().empty());
     QVERIFY(sync[0]["syncId"] != cameras[1]["synchronizations"][0]["syncId"]);
     // The moment of synchronizing, 10:00:15 UTC, in Berlin's summer time.
-    QCOMPARE(sync[0]["timeZoneTime"].get<std::string>(), std::string("2026-07-14 12:00:15"));
-    QCOMPARE(sync[0]["timeZone"].get<std::string>(), std::string("+02:00"));
-    QCOMPARE(sync[0]["timeZoneName"].get<std::string>(), std::string("Central European Summer Time"));
+    QCOMPARE(sync[0]["timeZoneTime"], json("2026-07-14 12:00:15"));
+    QCOMPARE(sync[0]["timeZone"], json("+02:00"));
+    QCOMPARE(sync[0]["timeZoneName"], json("Central European Summer Time"));
 
     // A second synchronization of the same camera with a new code is added.
     s.now = s.now + 3600000;
-    created = s.now;
-    QCOMPARE(s.sync(phone.userId, s.createCode(phone), created, 1000, cameraAhead).status, 200);
-    const Answer again = s.put("getSyncList", json { { "userID", phone.userId } });
-    QCOMPARE(again.body["cameras"][0]["synchronizations"].size(), size_t(2));
-    QCOMPARE(again.body["cameras"][0]["synchronizations"][1]["timeZoneTime"].get<std::string>(),
-             std::string("2026-07-14 13:00:21"));
-}
-
-void TestService::getSyncListUnknownUser_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::newRow("empty userID") << QByteArray(R"({"userID":""})");
-    QTest::newRow("unknown userID") << QByteArray(R"({"userID":"00000000000000000000000000000000"})");
-    QTest::newRow("no userID") << QByteArray("{}");
-    QTest::newRow("null userID") << QByteArray(R"({"userID":null})");
-}
-
-void TestService::getSyncListUnknownUser()
-{
-    QFETCH(QByteArray, body);
-    Running& s = *service;
-    s.registerPhone("Phone");
-    const Answer a = s.put("getSyncList", body.toStdString());
-    QCOMPARE(a.status, 203);
-    QCOMPARE(a.head, std::string("Unknown user"));
-    QVERIFY(!a.text.empty());
-    QVERIFY(!a.body.contains("cameras"));
+    QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
+    a = s.list(phone);
+    QCOMPARE(a.body["cameras"][0]["synchronizations"].size(), size_t(2));
+    QCOMPARE(a.body["cameras"][0]["synchronizations"][1]["timeZoneTime"], json("2026-07-14 13:00:21"));
 }
 
 void TestService::removeCamera()
@@ -544,127 +478,103 @@ void TestService::removeCamera()
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
     s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-    int64_t created = s.now;
-    QCOMPARE(s.sync("", s.createCode(phone), created, 1000, 0).status, 200);
+    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
     s.now = s.now + 60000;
-    created = s.now;
-    QCOMPARE(s.sync("", s.createCode(phone), created, 1000, 0).status, 200);
-    QCOMPARE(s.sync("", s.createCode(phone), created, 1000, 0, "NIKON D750", "42").status, 200);
-    Answer list = s.put("getSyncList", json { { "userID", phone.userId } });
+    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
+    QCOMPARE(s.syncNew(phone, 1000, 0, "NIKON D750", "42").status, 200);
+    Answer list = s.list(phone);
     const json canon = list.body["cameras"][0]["synchronizations"];
-    const std::string nikon = list.body["cameras"][1]["synchronizations"][0]["syncId"];
+    const json nikon = list.body["cameras"][1]["synchronizations"][0]["syncId"];
     QCOMPARE(canon.size(), size_t(2));
+    auto remove = [&](const json& ids) { return s.put("removeCamera", json { { "synchronizations", ids } }).status; };
 
     // One of two synchronizations: the camera stays.
-    Answer a = s.put("removeCamera", json { { "synchronizations", { canon[0]["syncId"] } } });
-    QCOMPARE(a.status, 200);
-    list = s.put("getSyncList", json { { "userID", phone.userId } });
+    QCOMPARE(remove(json::array({ canon[0]["syncId"] })), 200);
+    list = s.list(phone);
     QCOMPARE(list.body["cameras"].size(), size_t(2));
     QCOMPARE(list.body["cameras"][0]["synchronizations"].size(), size_t(1));
     QCOMPARE(list.body["cameras"][0]["synchronizations"][0]["syncId"], canon[1]["syncId"]);
 
     // The last one, with an unknown id beside it: the camera goes.
-    a = s.put("removeCamera", json { { "synchronizations", { "nonsense", canon[1]["syncId"] } } });
-    QCOMPARE(a.status, 200);
-    list = s.put("getSyncList", json { { "userID", phone.userId } });
+    QCOMPARE(remove(json::array({ "nonsense", canon[1]["syncId"] })), 200);
+    list = s.list(phone);
     QCOMPARE(list.body["cameras"].size(), size_t(1));
-    QCOMPARE(list.body["cameras"][0]["cameraName"].get<std::string>(), std::string("NIKON D750"));
+    QCOMPARE(list.body["cameras"][0]["cameraName"], json("NIKON D750"));
     QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:01:01").status, 203);
-    // Removing it again finds nothing.
-    a = s.put("removeCamera", json { { "synchronizations", { canon[1]["syncId"] } } });
-    QCOMPARE(a.status, 204);
-    QCOMPARE(s.put("removeCamera", json { { "synchronizations", { nikon } } }).status, 200);
-    list = s.put("getSyncList", json { { "userID", phone.userId } });
-    QCOMPARE(list.body["cameras"].size(), size_t(0));
+    QCOMPARE(remove(json::array({ canon[1]["syncId"] })), 204);
+    QCOMPARE(remove(json::array({ nikon })), 200);
+    QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
 }
 
-void TestService::removeCameraRefusals_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("head");
-    QTest::newRow("null") << QByteArray("null") << "Nothing to remove";
-    QTest::newRow("empty body") << QByteArray("") << "Nothing to remove";
-    QTest::newRow("no member") << QByteArray("{}") << "Nothing to remove";
-    QTest::newRow("empty list") << QByteArray(R"({"synchronizations":[]})") << "Unknown synchronization";
-    QTest::newRow("unknown id") << QByteArray(R"({"synchronizations":["abc"]})") << "Unknown synchronization";
-    QTest::newRow("numbers") << QByteArray(R"({"synchronizations":[1,2]})") << "Bad request";
-    QTest::newRow("not a list") << QByteArray(R"({"synchronizations":"abc"})") << "Bad request";
-}
-
-void TestService::removeCameraRefusals()
-{
-    QFETCH(QByteArray, body);
-    QFETCH(QString, head);
-    Running& s = *service;
-    const Answer a = s.put("removeCamera", body.toStdString());
-    QCOMPARE(a.status, 204);
-    QCOMPARE(QString::fromStdString(a.head), head);
-    QVERIFY(!a.text.empty());
-    QVERIFY(a.raw.empty());
-}
-
-void TestService::badInput_data()
+// Requests refused for what they hold: the answer, and the service still
+// answering with its data intact.
+void TestService::refusals_data()
 {
     QTest::addColumn<QString>("endpoint");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("head");
 
     const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
-    const char* const all[] = { "syncCamera", "geocodeImage", "getSyncList", "removeCamera" };
-    for (const char* endpoint : all) {
-        QTest::newRow(QByteArray(endpoint) + " malformed") << endpoint << QByteArray("{\"userID\":") << 204;
-        QTest::newRow(QByteArray(endpoint) + " array") << endpoint << QByteArray("[1,2,3]") << 204;
-        QTest::newRow(QByteArray(endpoint) + " deep") << endpoint << deep << 204;
-        QTest::newRow(QByteArray(endpoint) + " binary") << endpoint << QByteArray("\xff\xfe\x00\x01", 4) << 204;
+    for (const char* endpoint : { "syncCamera", "geocodeImage", "getSyncList", "removeCamera" }) {
+        const QByteArray name(endpoint);
+        QTest::newRow(name + " malformed") << endpoint << QByteArray("{\"userID\":") << 204 << "Bad request";
+        QTest::newRow(name + " array") << endpoint << QByteArray("[1,2,3]") << 204 << "Bad request";
+        QTest::newRow(name + " deep") << endpoint << deep << 204 << "Bad request";
+        QTest::newRow(name + " binary") << endpoint << QByteArray("\xff\xfe\x00\x01", 4) << 204 << "Bad request";
     }
-    QTest::newRow("syncCamera elapsedTime text") << "syncCamera"
-                                                 << QByteArray(R"({"syncID":"x","elapsedTime":"12","userID":""})") << 204;
-    QTest::newRow("syncCamera elapsedTime huge") << "syncCamera"
-                                                 << QByteArray(R"({"syncID":"x","elapsedTime":1e308,"userID":""})") << 204;
-    QTest::newRow("syncCamera elapsedTime beyond int64")
-        << "syncCamera" << QByteArray(R"({"syncID":"x","elapsedTime":123456789012345678901234567890})") << 204;
-    QTest::newRow("syncCamera no elapsedTime") << "syncCamera" << QByteArray(R"({"syncID":"x"})") << 204;
-    QTest::newRow("geocodeImage userID number") << "geocodeImage" << QByteArray(R"({"userID":12})") << 204;
-    QTest::newRow("geocodeImage model object") << "geocodeImage" << QByteArray(R"({"userID":"x","model":{}})") << 204;
-    QTest::newRow("getSyncList userID list") << "getSyncList" << QByteArray(R"({"userID":["a"]})") << 204;
-    QTest::newRow("getSyncList long userID") << "getSyncList"
-                                             << "{\"userID\":\"" + QByteArray(5000, 'a') + "\"}" << 204;
+    const auto row = [](const char* name, const char* endpoint, const QByteArray& body, int status, const char* head) {
+        QTest::newRow(name) << endpoint << body << status << head;
+    };
+    row("syncCamera elapsedTime text", "syncCamera", R"({"syncID":"x","elapsedTime":"12","userID":""})", 204, "Bad request");
+    row("syncCamera elapsedTime huge", "syncCamera", R"({"syncID":"x","elapsedTime":1e308,"userID":""})", 204, "Bad request");
+    row("syncCamera elapsedTime beyond int64", "syncCamera",
+        R"({"syncID":"x","elapsedTime":123456789012345678901234567890})", 204, "Bad request");
+    row("syncCamera no elapsedTime", "syncCamera", R"({"syncID":"x"})", 204, "Bad request");
+    row("geocodeImage userID number", "geocodeImage", R"({"userID":12})", 204, "Bad request");
+    row("geocodeImage model object", "geocodeImage", R"({"userID":"x","model":{}})", 204, "Bad request");
+    row("getSyncList userID list", "getSyncList", R"({"userID":["a"]})", 204, "Bad request");
+    row("getSyncList long userID", "getSyncList", "{\"userID\":\"" + QByteArray(5000, 'a') + "\"}", 204, "Bad request");
+    row("getSyncList empty userID", "getSyncList", R"({"userID":""})", 203, "Unknown user");
+    row("getSyncList unknown userID", "getSyncList", R"({"userID":"00000000000000000000000000000000"})", 203,
+        "Unknown user");
+    row("getSyncList no userID", "getSyncList", "{}", 203, "Unknown user");
+    row("getSyncList null userID", "getSyncList", R"({"userID":null})", 203, "Unknown user");
+    const QByteArray huge(int(service::maxRequestBytes), 'a');
+    row("over 1 MB", "getSyncList", "{\"userID\":\"" + huge + "\"}", 413, "Request too large");
+    row("just under 1 MB", "getSyncList", "{\"userID\":\"" + huge.left(huge.size() - 20) + "\"}", 204, "Bad request");
+    row("removeCamera null", "removeCamera", "null", 204, "Nothing to remove");
+    row("removeCamera empty body", "removeCamera", "", 204, "Nothing to remove");
+    row("removeCamera no member", "removeCamera", "{}", 204, "Nothing to remove");
+    row("removeCamera empty list", "removeCamera", R"({"synchronizations":[]})", 204, "Unknown synchronization");
+    row("removeCamera unknown id", "removeCamera", R"({"synchronizations":["abc"]})", 204, "Unknown synchronization");
+    row("removeCamera numbers", "removeCamera", R"({"synchronizations":[1,2]})", 204, "Bad request");
+    row("removeCamera not a list", "removeCamera", R"({"synchronizations":"abc"})", 204, "Bad request");
 }
 
-void TestService::badInput()
+void TestService::refusals()
 {
     QFETCH(QString, endpoint);
     QFETCH(QByteArray, body);
     QFETCH(int, status);
+    QFETCH(QString, head);
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
     const Answer a = s.put(endpoint.toStdString(), body.toStdString());
     QCOMPARE(a.status, status);
-    QVERIFY(!a.head.empty());
+    QCOMPARE(QString::fromStdString(a.head), head);
     QVERIFY(!a.text.empty());
-    // Still answering, and the data intact.
-    QCOMPARE(s.put("getSyncList", json { { "userID", phone.userId } }).status, 200);
-    QCOMPARE(integrityCheck(s.path()), std::string("ok"));
-}
-
-void TestService::oversizedBodyRefused()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    const std::string big = "{\"userID\":\"" + std::string(service::maxRequestBytes, 'a') + "\"}";
-    const Answer a = s.put("getSyncList", big);
-    QCOMPARE(a.status, 413);
-    QCOMPARE(a.head, std::string("Request too large"));
-    // Just under the limit is read (and refused for what it says).
-    const std::string fits = "{\"userID\":\"" + std::string(service::maxRequestBytes - 20, 'a') + "\"}";
-    QCOMPARE(s.put("getSyncList", fits).status, 204);
-    QCOMPARE(s.put("getSyncList", json { { "userID", phone.userId } }).status, 200);
+    if (status == 204)
+        QVERIFY(a.raw.empty());
+    QVERIFY(!a.body.contains("cameras") && !a.body.contains("userID"));
+    QCOMPARE(s.list(phone).status, 200);
+    QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
 }
 
 void TestService::noContentAnswersKeepConnectionSound()
 {
-    // A 204 answer carries no body (its texts travel as headers), so the
-    // next answer on the same connection is read intact.
+    // A 204 answer carries no body (its texts travel as percent-encoded
+    // headers), so the next answer on the same connection is read intact.
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
     httplib::Client client("127.0.0.1", s.server->port());
@@ -688,70 +598,63 @@ void TestService::concurrentRequests()
     const Phone phone = s.registerPhone("Phone");
     std::vector<json> fixes;
     for (int i = 0; i <= 60; ++i)
-        fixes.push_back(fix(service::formatIsoTime(utc("2026-07-14T11:00:00Z") + i * 60000).c_str(), 48 + i * 0.01, 11, 500, 5));
+        fixes.push_back(fix(service::formatIsoTime(utc("2026-07-14T11:00:00Z") + i * 60000), 48 + i * 0.01, 11, 500, 5));
     s.upload(phone, fixes);
-    const int64_t created = s.now;
-    QCOMPARE(s.sync("", s.createCode(phone), created, 0, cameraAhead).status, 200);
+    QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
 
-    // Readers and writers at once: geotagging, listing, synchronizing, uploading.
+    // Readers and writers at once: geotagging, listing, uploading.
     std::atomic<int> failures { 0 };
     std::vector<std::thread> threads;
     const int port = s.server->port();
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             httplib::Client client("127.0.0.1", port);
+            auto call = [&](bool post, const char* target, const json& body, int& status) {
+                auto r = post ? client.Post(target, body.dump(), "application/json")
+                              : client.Put(target, body.dump(), "application/json");
+                status = r ? r->status : 0;
+                return r ? json::parse(r->body, nullptr, false) : json();
+            };
             for (int i = 0; i < 25; ++i) {
                 const int minute = (t * 7 + i) % 60;
-                json request = { { "userID", phone.userId }, { "model", "Canon EOS 5D" }, { "serialNumber", "1234" },
-                                 { "dateTimeOriginal", service::formatWallClock(utc("2026-07-14T11:00:30Z") + minute * 60000 + cameraAhead) } };
-                auto r = client.Put("/geocodeImage", request.dump(), "application/json");
-                if (!r || r->status != 200) {
+                const int64_t moment = utc("2026-07-14T11:00:30Z") + minute * 60000;
+                int status = 0;
+                const json answer = call(false, "/geocodeImage", Running::camera(phone.userId, service::formatWallClock(moment + cameraAhead),
+                                                                         "Canon EOS 5D", "1234", ""), status);
+                if (status != 200 || std::fabs(answer.value("latitude", 0.0) - (48.005 + minute * 0.01)) > 1e-9)
                     ++failures;
-                    continue;
-                }
-                const json answer = json::parse(r->body, nullptr, false);
-                if (std::fabs(answer.value("latitude", 0.0) - (48.005 + minute * 0.01)) > 1e-9)
+                json more = phone.key();
+                more["fixes"] = json::array({ fix(service::formatIsoTime(utc("2026-07-15T00:00:00Z") + (t * 100 + i) * 1000), 1, 1, 1, 1) });
+                call(t % 2 != 0, t % 2 == 0 ? "/getSyncList" : "/phone/fixes", t % 2 == 0 ? json { { "userID", phone.userId } } : more, status);
+                if (status != 200)
                     ++failures;
-                if (t % 2 == 0) {
-                    auto list = client.Put("/getSyncList", json { { "userID", phone.userId } }.dump(), "application/json");
-                    if (!list || list->status != 200)
-                        ++failures;
-                } else {
-                    const json more = { { "userID", phone.userId }, { "phoneKey", phone.phoneKey },
-                                        { "fixes", json::array({ fix(service::formatIsoTime(utc("2026-07-15T00:00:00Z") + (t * 100 + i) * 1000).c_str(), 1, 1, 1, 1) }) } };
-                    auto upload = client.Post("/phone/fixes", more.dump(), "application/json");
-                    if (!upload || upload->status != 200)
-                        ++failures;
-                }
             }
         });
     }
     for (auto& thread : threads)
         thread.join();
     QCOMPARE(failures.load(), 0);
-    QCOMPARE(integrityCheck(s.path()), std::string("ok"));
+    QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
 }
 
 void TestService::phoneUploadAllOrNothing()
 {
     Running& s = *service;
     const Phone phone = s.registerPhone("Phone");
+    auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
+        json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
+        return s.send("POST", "/phone/fixes", request.dump());
+    };
     // The third fix has an unknown zone: nothing of the batch is stored.
-    const json bad = { { "userID", phone.userId }, { "phoneKey", phone.phoneKey },
-                       { "fixes", json::array({ fix("2026-07-14T12:00:00Z", 48, 11, 0, 5), fix("2026-07-14T12:01:00Z", 48, 11, 0, 5),
-                                    fix("2026-07-14T12:02:00Z", 48, 11, 0, 5, "Mars/Olympus") }) } };
-    Answer a = s.send("POST", "/phone/fixes", bad.dump());
+    const Answer a = upload({ fix("2026-07-14T12:00:00Z", 48, 11, 0, 5), fix("2026-07-14T12:01:00Z", 48, 11, 0, 5),
+                              fix("2026-07-14T12:02:00Z", 48, 11, 0, 5, "Mars/Olympus") }, phone.phoneKey);
     QCOMPARE(a.status, 400);
     QVERIFY2(a.text.find("Fix 2") != std::string::npos && a.text.find("Mars/Olympus") != std::string::npos, a.text.c_str());
     const auto user = s.store.userById(phone.userId);
     QVERIFY(user);
     QCOMPARE(s.store.fixCount(user->id), int64_t(0));
-
-    const json wrongKey = { { "userID", phone.userId }, { "phoneKey", "nope" }, { "fixes", json::array() } };
-    QCOMPARE(s.send("POST", "/phone/fixes", wrongKey.dump()).status, 403);
-    const json outOfRange = { { "userID", phone.userId }, { "phoneKey", phone.phoneKey },
-                              { "fixes", json::array({ fix("2026-07-14T12:00:00Z", 91, 11, 0, 5) }) } };
-    QCOMPARE(s.send("POST", "/phone/fixes", outOfRange.dump()).status, 400);
+    QCOMPARE(upload({}, "nope").status, 403);
+    QCOMPARE(upload({ fix("2026-07-14T12:00:00Z", 91, 11, 0, 5) }, phone.phoneKey).status, 400);
 
     // A fix at the same moment replaces the earlier one.
     s.upload(phone, { fix("2026-07-14T12:00:00Z", 48, 11, 0, 5) });
@@ -772,11 +675,14 @@ void TestService::gpxImport()
   <trkpt lat="46.7" lon="7.7"><ele>1400</ele></trkpt>
  </trkseg></trk>
 </gpx>)";
-    const std::string target = "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=Europe/Zurich";
-    Answer a = s.send("POST", target, gpx, "application/gpx+xml");
+    auto import = [&](const std::string& file, const std::string& zone = "Europe/Zurich") {
+        return s.send("POST", "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=" + zone,
+                      file, "application/gpx+xml");
+    };
+    Answer a = import(gpx);
     QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["stored"].get<int>(), 2);
-    QCOMPARE(a.body["skipped"].get<int>(), 1);
+    QCOMPARE(a.body["stored"], json(2));
+    QCOMPARE(a.body["skipped"], json(1));
     const auto user = s.store.userById(phone.userId);
     const auto first = s.store.fixAtOrAfter(user->id, 0);
     QVERIFY(first);
@@ -789,27 +695,22 @@ void TestService::gpxImport()
     QVERIFY(second);
     QCOMPARE(second->time, utc("2026-07-14T08:30:00Z"));
     QCOMPARE(second->accuracy, 10.0);
-    QCOMPARE(s.store.fixCount(user->id), int64_t(2));
 
-    // Broken files store nothing.
-    const std::string broken = "<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt";
-    a = s.send("POST", target, broken, "application/gpx+xml");
+    // Broken files and unknown zones store nothing.
+    a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
     QCOMPARE(a.status, 400);
     QVERIFY(a.text.find("Line") == 0);
-    QCOMPARE(s.send("POST", target, "<html></html>", "application/gpx+xml").status, 400);
-    const std::string badZone = "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=Nowhere";
-    QCOMPARE(s.send("POST", badZone, gpx, "application/gpx+xml").status, 400);
+    QCOMPARE(import("<html></html>").status, 400);
+    QCOMPARE(import(gpx, "Nowhere").status, 400);
     QCOMPARE(s.store.fixCount(user->id), int64_t(2));
 }
 
 void TestService::syncPageShowsLiveCode()
 {
     Running& s = *service;
-    // No phone yet: the page says what to do.
-    Answer page = s.send("GET", "/sync", "");
-    QCOMPARE(page.status, 404);
+    QCOMPARE(s.send("GET", "/sync", "").status, 404); // no phone yet
     const Phone phone = s.registerPhone("Ana's phone");
-    page = s.send("GET", "/sync", "");
+    const Answer page = s.send("GET", "/sync", "");
     QCOMPARE(page.status, 200);
     const std::string marker = "const code = \"";
     const size_t at = page.raw.find(marker);
@@ -822,8 +723,7 @@ void TestService::syncPageShowsLiveCode()
     QCOMPARE(payload.status, 200);
     QCOMPARE(payload.raw, "{\"elapsedTime\":2500,\"syncID\":\"" + code + "\"}");
     s.now = s.now + 250;
-    payload = s.send("GET", "/sync/payload?code=" + code, "");
-    QCOMPARE(payload.body["elapsedTime"].get<int>(), 2750);
+    QCOMPARE(s.send("GET", "/sync/payload?code=" + code, "").body["elapsedTime"], json(2750));
     const Answer svg = s.send("GET", "/sync/qr.svg?code=" + code, "");
     QCOMPARE(svg.status, 200);
     QVERIFY(svg.raw.rfind("<svg", 0) == 0);
@@ -831,8 +731,7 @@ void TestService::syncPageShowsLiveCode()
     // The code of the page synchronizes a camera of that phone's user.
     const Answer synced = s.sync("", code, s.now - 2750, 2750, 0);
     QCOMPARE(synced.status, 200);
-    QCOMPARE(synced.body["userID"].get<std::string>(), phone.userId);
-
+    QCOMPARE(synced.body["userID"], json(phone.userId));
     s.now = s.now + service::syncCodeLifetimeMs;
     QCOMPARE(s.send("GET", "/sync/qr.svg?code=" + code, "").status, 404);
 
@@ -846,35 +745,28 @@ void TestService::syncPageShowsLiveCode()
 void TestService::schemaVersionAndReopen()
 {
     QTemporaryDir dir;
-    const std::string path = dir.filePath("reopen.db").toStdString();
+    const QString path = dir.filePath("reopen.db");
     std::string userId;
     {
         service::Store store;
-        QVERIFY(store.open(path, nullptr));
+        QVERIFY(store.open(path.toStdString(), nullptr));
         userId = store.createUser("Phone")->userId;
     }
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    QCOMPARE(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr), SQLITE_OK);
-    QCOMPARE(sqlite3_step(statement), SQLITE_ROW);
-    QCOMPARE(sqlite3_column_int(statement, 0), service::Store::schemaVersion());
-    sqlite3_finalize(statement);
-    QCOMPARE(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr), SQLITE_OK);
-    QCOMPARE(sqlite3_step(statement), SQLITE_ROW);
-    QCOMPARE(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))), std::string("wal"));
-    sqlite3_finalize(statement);
+    QCOMPARE(pragma(path, "user_version"), std::to_string(service::Store::schemaVersion()));
+    QCOMPARE(pragma(path, "journal_mode"), std::string("wal"));
     {
         service::Store store;
-        QVERIFY(store.open(path, nullptr));
+        QVERIFY(store.open(path.toStdString(), nullptr));
         QCOMPARE(store.userById(userId)->phoneName, std::string("Phone"));
     }
     // A database of a newer program is left alone.
+    sqlite3* db = nullptr;
+    QCOMPARE(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
     QCOMPARE(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     service::Store newer;
     std::string error;
-    QVERIFY(!newer.open(path, &error));
+    QVERIFY(!newer.open(path.toStdString(), &error));
     QVERIFY2(error.find("schema version 99") != std::string::npos, error.c_str());
 }
 
@@ -882,19 +774,14 @@ void TestService::foreignFileRefusedUntouched()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("notes.txt");
-    QByteArray text;
-    for (int i = 0; i < 200; ++i)
-        text += "These are my notes, not a database. ";
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
-    }
+    const QByteArray text = QByteArray("These are my notes, not a database. ").repeated(200);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    file.close();
     service::Store store;
     std::string error;
     QVERIFY(!store.open(path.toStdString(), &error));
     QVERIFY(!error.empty());
-    QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), text);
 }
@@ -910,18 +797,17 @@ void TestService::demoTrack()
     // The track moves by day and stays put at night, in Munich.
     const service::Fix noon = service::demoPosition(utc("2026-07-14T12:00:00Z"));
     const service::Fix later = service::demoPosition(utc("2026-07-14T12:10:00Z"));
-    const service::Fix night = service::demoPosition(utc("2026-07-14T23:00:00Z"));
     QVERIFY(noon.latitude != later.latitude || noon.longitude != later.longitude);
-    QCOMPARE(night.latitude, service::demoPosition(utc("2026-07-15T02:00:00Z")).latitude);
+    QCOMPARE(service::demoPosition(utc("2026-07-14T23:00:00Z")).latitude,
+             service::demoPosition(utc("2026-07-15T02:00:00Z")).latitude);
     QVERIFY(std::fabs(noon.latitude - 48.14) < 0.05 && std::fabs(noon.longitude - 11.58) < 0.05);
 
     // A photo taken now with a camera synchronized to the demo phone finds a position.
     s.now = now;
-    const std::string code = s.api->createPageCode("", "").json["syncID"];
-    QCOMPARE(s.sync("", code, now, 0, 0).status, 200);
+    QCOMPARE(s.sync("", s.api->createPageCode("", "").json["syncID"].get<std::string>(), now, 0, 0).status, 200);
     const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
     QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["timeZoneId"].get<std::string>(), std::string("Europe/Berlin"));
+    QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
 }
 
 void TestService::commandLine()
@@ -929,7 +815,14 @@ void TestService::commandLine()
     const QString program = QStringLiteral(KESTREL_SERVICE_BINARY);
     QTemporaryDir dir;
     const QString db = dir.filePath("cli.db");
-    auto run = [&](const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr) {
+    const QString gpx = dir.filePath("walk.gpx");
+    QFile file(gpx);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2020-01-01T00:00:00Z</time></trkpt>"
+               "<trkpt lat=\"1.1\" lon=\"2\"><time>2020-01-01T00:01:00Z</time></trkpt></trkseg></trk></gpx>");
+    file.close();
+    QByteArray out, err;
+    auto run = [&](const QStringList& arguments) {
         QProcess process;
         process.start(program, arguments);
         if (!process.waitForFinished(30000)) {
@@ -937,43 +830,35 @@ void TestService::commandLine()
             process.waitForFinished();
             return -1;
         }
-        if (out)
-            *out = process.readAllStandardOutput();
-        if (err)
-            *err = process.readAllStandardError();
+        out = process.readAllStandardOutput();
+        err = process.readAllStandardError();
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     };
-    QByteArray out, err;
-    QCOMPARE(run({ "--help" }, &out), 0);
+    QCOMPARE(run({ "--help" }), 0);
     QVERIFY(out.contains("serve") && out.contains("import-gpx") && out.contains("demo"));
     for (const char* command : { "serve", "import-gpx", "demo" }) {
-        QCOMPARE(run({ command, "--help" }, &out), 0);
+        QCOMPARE(run({ command, "--help" }), 0);
         QVERIFY(out.startsWith("Usage: kestrel-service " + QByteArray(command)));
     }
-    QCOMPARE(run({ "fly" }, nullptr, &err), 2);
-    QVERIFY(err.contains("unknown command \"fly\""));
-    QCOMPARE(run({ "serve", "--port", "99999" }, nullptr, &err), 2);
-    QVERIFY(err.contains("is not a number from 0 to 65535"));
-    QCOMPARE(run({ "serve", "--colour" }, nullptr, &err), 2);
-    QVERIFY(err.contains("unknown option --colour"));
-    QCOMPARE(run({ "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, nullptr, &err), 2);
-    QVERIFY(err.contains("no GPX file given"));
-
-    QCOMPARE(run({ "demo", "--db", db }, &out), 0);
-    QVERIFY(out.contains("Demo phone created: 23041 positions"));
-
-    const QString gpx = dir.filePath("walk.gpx");
-    {
-        QFile file(gpx);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2020-01-01T00:00:00Z</time></trkpt>"
-                   "<trkpt lat=\"1.1\" lon=\"2\"><time>2020-01-01T00:01:00Z</time></trkpt></trkseg></trk></gpx>");
+    // Each command line in turn, with its exit code and a part of what it says.
+    const struct {
+        QStringList arguments;
+        int code;
+        const char* said;
+    } runs[] = {
+        { { "fly" }, 2, "unknown command \"fly\"" },
+        { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
+        { { "serve", "--colour" }, 2, "unknown option --colour" },
+        { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no GPX file given" },
+        { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
+        { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0, "2 positions stored" },
+        { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, 1, "cannot read" },
+        { { "import-gpx", "--db", db, "--zone", "Atlantis/Capital", gpx }, 2, "" },
+    };
+    for (const auto& r : runs) {
+        QCOMPARE(run(r.arguments), r.code);
+        QVERIFY2((r.code == 0 ? out : err).contains(r.said), qPrintable(r.arguments.join(' ') + ": " + out + err));
     }
-    QCOMPARE(run({ "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, &out), 0);
-    QVERIFY(out.contains("2 positions stored"));
-    QCOMPARE(run({ "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, nullptr, &err), 1);
-    QVERIFY(err.contains("cannot read"));
-    QCOMPARE(run({ "import-gpx", "--db", db, "--zone", "Atlantis/Capital", gpx }, nullptr, &err), 2);
 
     // serve on a free port answers until it is told to stop.
     QProcess server;
@@ -981,8 +866,7 @@ void TestService::commandLine()
     QVERIFY(server.waitForReadyRead(30000));
     const QByteArray line = server.readLine().trimmed();
     QVERIFY2(line.startsWith("listening on http://127.0.0.1:"), line.constData());
-    const int port = line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt();
-    httplib::Client client("127.0.0.1", port);
+    httplib::Client client("127.0.0.1", line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt());
     auto answer = client.Put("/getSyncList", "{\"userID\":\"\"}", "application/json");
     QVERIFY(answer);
     QCOMPARE(answer->status, 203);
@@ -997,7 +881,7 @@ void TestService::commandLine()
     service::Api api(store);
     service::HttpServer busy(api);
     QVERIFY(busy.bind("127.0.0.1", 0, nullptr));
-    QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(busy.port()) }, nullptr, &err), 1);
+    QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(busy.port()) }), 1);
     QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
 }
 
