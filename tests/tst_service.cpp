@@ -202,688 +202,664 @@ private slots:
     void init() { service = std::make_unique<Running>(); }
     void cleanup() { service.reset(); }
 
-    void syncCameraFirstTimeGivesOwner();
-    void syncCameraRefusals_data();
-    void syncCameraRefusals();
-    void syncCameraInternalSerialWhenSerialEmpty();
-    void geocodeInterpolatesWithClockOffset();
-    void geocodeGaps_data();
-    void geocodeGaps();
-    void geocodeTimeZones_data();
-    void geocodeTimeZones();
-    void geocodeUsesClosestSynchronization();
-    void getSyncListMembers();
-    void removeCamera();
-    void refusals_data();
-    void refusals();
-    void noContentAnswersKeepConnectionSound();
-    void concurrentRequests();
-    void phoneUploadAllOrNothing();
-    void gpxImport();
-    void syncPageShowsLiveCode();
-    void schemaVersionAndReopen();
-    void foreignFileRefusedUntouched();
-    void demoTrack();
-    void commandLine();
+    void syncCameraFirstTimeGivesOwner()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Ana's phone");
+        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
+        const int64_t created = s.now;
+        const std::string code = s.createCode(phone);
+        s.now = created + 60000;
+        const Answer a = s.sync("", code, created, 45000, cameraAhead);
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["userID"], json(phone.userId));
+        QCOMPARE(a.head, std::string("Camera synchronized"));
+        // The clock is told against the local time (+02:00): 56 min 43 s behind.
+        QVERIFY2(a.text.find("56 min 43 s behind") != std::string::npos, a.text.c_str());
+        QCOMPARE(s.sync(phone.userId, code, created, 50000, cameraAhead).status, 200);
+    }
+
+    void syncCameraRefusals_data()
+    {
+        QTest::addColumn<QString>("userId"); // "other" or a literal
+        QTest::addColumn<QString>("code");   // "valid" or a literal
+        QTest::addColumn<qint64>("waitMs");  // after the code was created
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("head");
+
+        QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code";
+        QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code";
+        QTest::newRow("expired code") << "" << "valid" << 15 * 60000LL + 1 << 204 << "Synchronization code expired";
+        QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized";
+        QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Wrong user";
+        QTest::newRow("unknown user") << "ffff" << "valid" << 60000LL << 203 << "Wrong user";
+    }
+
+    void syncCameraRefusals()
+    {
+        QFETCH(QString, userId);
+        QFETCH(QString, code);
+        QFETCH(qint64, waitMs);
+        QFETCH(int, status);
+        QFETCH(QString, head);
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        const Phone other = s.registerPhone("Other phone");
+        const int64_t created = s.now;
+        const std::string valid = s.createCode(phone);
+        s.now = created + waitMs;
+        const std::string user = userId == "other" ? other.userId : userId.toStdString();
+        const Answer a = s.sync(user, code == "valid" ? valid : code.toStdString(), created, 1000, 0);
+        QCOMPARE(a.status, status);
+        QCOMPARE(QString::fromStdString(a.head), head);
+        QVERIFY(!a.text.empty());
+        if (status != 200) {
+            QVERIFY(a.raw.empty() || !a.body.contains("userID"));
+            QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
+        }
+    }
+
+    void syncCameraInternalSerialWhenSerialEmpty()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        s.upload(phone, { fix("2026-07-14T09:55:00Z", 48.1, 11.5, 500, 5), fix("2026-07-14T10:05:00Z", 48.2, 11.6, 510, 7) });
+        QCOMPARE(s.syncNew(phone, 5000, 0, "PENTAX K-1", "", "0099887").status, 200);
+        QCOMPARE(s.list(phone).body["cameras"][0]["serial"], json("0099887"));
+        QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "0099887").status, 200);
+        QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "1").status, 203);
+    }
+
+    void geocodeInterpolatesWithClockOffset()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        s.upload(phone, { fix("2026-07-14T09:58:00Z", 48.0, 11.0, 500, 4), fix("2026-07-14T12:00:00Z", 48.0, 11.0, 400, 5),
+                          fix("2026-07-14T12:01:00Z", 48.6, 11.3, 700, 12) });
+        QCOMPARE(s.syncNew(phone, 30000, cameraAhead).status, 200);
+
+        // Taken at 12:00:15 UTC, a quarter of the way between the two fixes.
+        const Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T12:00:15Z") + cameraAhead));
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.head, std::string());
+        QCOMPARE(a.text, std::string());
+        QCOMPARE(a.body["latitude"].get<double>(), 48.15);
+        QCOMPARE(a.body["longitude"].get<double>(), 11.075);
+        QCOMPARE(a.body["altitude"].get<double>(), 475.0);
+        QCOMPARE(a.body["accuracy"].get<double>(), 12.0);
+        QCOMPARE(a.body["photoTime"], json("2026-07-14 14:00:15"));
+        QCOMPARE(a.body["timeZone"], json("+02:00"));
+        QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
+        QCOMPARE(a.body["timeZoneName"], json("Central European Summer Time"));
+        // The EXIF spelling of the date is read too.
+        QCOMPARE(s.geocode(phone.userId, "2026:07:14 13:03:32").body["photoTime"], json("2026-07-14 14:00:15"));
+
+        const Answer unknown = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
+        QCOMPARE(unknown.status, 203);
+        QCOMPARE(unknown.head, std::string("Camera not synchronized"));
+        QVERIFY2(unknown.text.find("NIKON D750") != std::string::npos && unknown.text.find("Synchronize it") != std::string::npos,
+                 unknown.text.c_str());
+    }
+
+    void geocodeGaps_data()
+    {
+        QTest::addColumn<QString>("second"); // time of the fix after 12:00:00 UTC
+        QTest::addColumn<QString>("taken");  // true moment of the photo
+        QTest::addColumn<int>("status");
+        QTest::addColumn<double>("latitude");
+        QTest::addColumn<QString>("text");   // part of the 204 text
+
+        QTest::newRow("10 min apart: interpolated") << "2026-07-14T12:10:00Z" << "2026-07-14T12:05:00Z" << 200 << 48.5 << "";
+        QTest::newRow("gap, near the first") << "2026-07-14T12:20:00Z" << "2026-07-14T12:02:00Z" << 200 << 48.0 << "";
+        QTest::newRow("gap, near the second") << "2026-07-14T12:20:00Z" << "2026-07-14T12:18:30Z" << 200 << 49.0 << "";
+        QTest::newRow("gap, far from both") << "2026-07-14T12:20:00Z" << "2026-07-14T12:10:00Z" << 204 << 0.0
+                                            << "in a gap of 20 min without positions";
+        QTest::newRow("before every fix") << "2026-07-14T12:20:00Z" << "2026-07-14T11:57:00Z" << 204 << 0.0
+                                          << "the nearest position the phone recorded is 3 min later";
+        QTest::newRow("after every fix") << "2026-07-14T12:20:00Z" << "2026-07-14T12:22:01Z" << 204 << 0.0
+                                         << "the nearest position the phone recorded is 2 min 1 s earlier";
+        QTest::newRow("exactly on a fix") << "2026-07-14T12:20:00Z" << "2026-07-14T12:20:00Z" << 200 << 49.0 << "";
+    }
+
+    void geocodeGaps()
+    {
+        QFETCH(QString, second);
+        QFETCH(QString, taken);
+        QFETCH(int, status);
+        QFETCH(double, latitude);
+        QFETCH(QString, text);
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        s.upload(phone, { fix("2026-07-14T12:00:00Z", 48.0, 11.0, 500, 4), fix(second.toStdString(), 49.0, 11.0, 500, 4) });
+        QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
+        const Answer a = s.geocode(phone.userId, service::formatWallClock(utc(taken.toStdString())));
+        QCOMPARE(a.status, status);
+        if (status == 200) {
+            QCOMPARE(a.body["latitude"].get<double>(), latitude);
+        } else {
+            QCOMPARE(a.head, std::string("No position"));
+            QVERIFY2(a.text.find(text.toStdString()) != std::string::npos, a.text.c_str());
+            QVERIFY(a.raw.empty());
+        }
+    }
+
+    void geocodeTimeZones_data()
+    {
+        QTest::addColumn<QString>("zone");
+        QTest::addColumn<QString>("taken"); // UTC
+        QTest::addColumn<QString>("offset");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("name");
+
+        const char* cest = "Central European Summer Time";
+        const char* cet = "Central European Standard Time";
+        // Daylight saving begins in Berlin on 2026-03-29 at 01:00 UTC and ends on
+        // 2026-10-25 at 01:00 UTC, when the local hour 02:xx happens twice.
+        QTest::newRow("Berlin before spring") << "Europe/Berlin" << "2026-03-29T00:59:30Z" << "+01:00" << "2026-03-29 01:59:30" << cet;
+        QTest::newRow("Berlin after spring") << "Europe/Berlin" << "2026-03-29T01:00:30Z" << "+02:00" << "2026-03-29 03:00:30" << cest;
+        QTest::newRow("Berlin autumn, first") << "Europe/Berlin" << "2026-10-25T00:30:00Z" << "+02:00" << "2026-10-25 02:30:00" << cest;
+        QTest::newRow("Berlin autumn, second") << "Europe/Berlin" << "2026-10-25T01:30:00Z" << "+01:00" << "2026-10-25 02:30:00" << cet;
+        QTest::newRow("New York") << "America/New_York" << "2026-01-10T03:00:00Z" << "-05:00" << "2026-01-09 22:00:00"
+                                  << "Eastern Standard Time";
+        QTest::newRow("Kolkata") << "Asia/Kolkata" << "2026-07-14T12:00:00Z" << "+05:30" << "2026-07-14 17:30:00"
+                                 << "India Standard Time";
+        QTest::newRow("UTC") << "UTC" << "2026-07-14T12:00:00Z" << "+00:00" << "2026-07-14 12:00:00" << "Coordinated Universal Time";
+    }
+
+    void geocodeTimeZones()
+    {
+        QFETCH(QString, zone);
+        QFETCH(QString, taken);
+        QFETCH(QString, offset);
+        QFETCH(QString, local);
+        QFETCH(QString, name);
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        const std::string zoneId = zone.toStdString();
+        const int64_t moment = utc(taken.toStdString());
+        s.upload(phone, { fix(service::formatIsoTime(moment - 60000), 10, 20, 0, 3, zoneId),
+                          fix(service::formatIsoTime(moment + 60000), 10, 20, 0, 3, zoneId) });
+        s.now = moment - 120000;
+        QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
+        const Answer a = s.geocode(phone.userId, service::formatWallClock(moment + cameraAhead));
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["timeZone"], json(offset.toStdString()));
+        QCOMPARE(a.body["photoTime"], json(local.toStdString()));
+        QCOMPARE(a.body["timeZoneId"], json(zoneId));
+        QCOMPARE(a.body["timeZoneName"], json(name.toStdString()));
+    }
+
+    void geocodeUsesClosestSynchronization()
+    {
+        // The camera's clock was set anew between two synchronizations: photos
+        // take the offset of the synchronization closest in camera time.
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
+                          fix("2026-07-20T09:00:00Z", 3, 3, 0, 3), fix("2026-07-20T09:05:00Z", 4, 4, 0, 3) });
+        s.now = utc("2026-07-14T09:00:00Z");
+        QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
+        s.now = utc("2026-07-20T09:00:00Z");
+        QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
+        Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["latitude"].get<double>(), 1.5);
+        a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-20T09:02:30Z") - 7200000));
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["latitude"].get<double>(), 3.5);
+    }
+
+    void getSyncListMembers()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Ana's phone");
+        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
+        const int64_t created = s.now;
+        const std::string code = s.createCode(phone);
+        s.now = created + 20000;
+        QCOMPARE(s.sync("", code, created, 15000, cameraAhead).status, 200);
+        QCOMPARE(s.sync("", code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
+
+        Answer a = s.list(phone);
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["phoneName"], json("Ana's phone"));
+        json& cameras = a.body["cameras"];
+        QCOMPARE(cameras.size(), size_t(2));
+        QCOMPARE(cameras[0]["cameraName"], json("Canon EOS 5D"));
+        QCOMPARE(cameras[0]["serial"], json("1234"));
+        QCOMPARE(cameras[1]["cameraName"], json("NIKON D750"));
+        json& sync = cameras[0]["synchronizations"];
+        QCOMPARE(sync.size(), size_t(1));
+        QVERIFY(!sync[0]["syncId"].get<std::string>().empty());
+        QVERIFY(sync[0]["syncId"] != cameras[1]["synchronizations"][0]["syncId"]);
+        // The moment of synchronizing, 10:00:15 UTC, in Berlin's summer time.
+        QCOMPARE(sync[0]["timeZoneTime"], json("2026-07-14 12:00:15"));
+        QCOMPARE(sync[0]["timeZone"], json("+02:00"));
+        QCOMPARE(sync[0]["timeZoneName"], json("Central European Summer Time"));
+
+        // A second synchronization of the same camera with a new code is added.
+        s.now = s.now + 3600000;
+        QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
+        a = s.list(phone);
+        QCOMPARE(a.body["cameras"][0]["synchronizations"].size(), size_t(2));
+        QCOMPARE(a.body["cameras"][0]["synchronizations"][1]["timeZoneTime"], json("2026-07-14 13:00:21"));
+    }
+
+    void removeCamera()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
+        QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
+        s.now = s.now + 60000;
+        QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
+        QCOMPARE(s.syncNew(phone, 1000, 0, "NIKON D750", "42").status, 200);
+        Answer list = s.list(phone);
+        const json canon = list.body["cameras"][0]["synchronizations"];
+        const json nikon = list.body["cameras"][1]["synchronizations"][0]["syncId"];
+        QCOMPARE(canon.size(), size_t(2));
+        auto remove = [&](const json& ids) { return s.put("removeCamera", json { { "synchronizations", ids } }).status; };
+
+        // One of two synchronizations: the camera stays.
+        QCOMPARE(remove(json::array({ canon[0]["syncId"] })), 200);
+        list = s.list(phone);
+        QCOMPARE(list.body["cameras"].size(), size_t(2));
+        QCOMPARE(list.body["cameras"][0]["synchronizations"].size(), size_t(1));
+        QCOMPARE(list.body["cameras"][0]["synchronizations"][0]["syncId"], canon[1]["syncId"]);
+
+        // The last one, with an unknown id beside it: the camera goes.
+        QCOMPARE(remove(json::array({ "nonsense", canon[1]["syncId"] })), 200);
+        list = s.list(phone);
+        QCOMPARE(list.body["cameras"].size(), size_t(1));
+        QCOMPARE(list.body["cameras"][0]["cameraName"], json("NIKON D750"));
+        QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:01:01").status, 203);
+        QCOMPARE(remove(json::array({ canon[1]["syncId"] })), 204);
+        QCOMPARE(remove(json::array({ nikon })), 200);
+        QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
+    }
+
+    // Requests refused for what they hold: the answer, and the service still
+    // answering with its data intact.
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("endpoint");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("head");
+
+        const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
+        for (const char* endpoint : { "syncCamera", "geocodeImage", "getSyncList", "removeCamera" }) {
+            const QByteArray name(endpoint);
+            QTest::newRow(name + " malformed") << endpoint << QByteArray("{\"userID\":") << 204 << "Bad request";
+            QTest::newRow(name + " array") << endpoint << QByteArray("[1,2,3]") << 204 << "Bad request";
+            QTest::newRow(name + " deep") << endpoint << deep << 204 << "Bad request";
+            QTest::newRow(name + " binary") << endpoint << QByteArray("\xff\xfe\x00\x01", 4) << 204 << "Bad request";
+        }
+        const auto row = [](const char* name, const char* endpoint, const QByteArray& body, int status, const char* head) {
+            QTest::newRow(name) << endpoint << body << status << head;
+        };
+        row("syncCamera elapsedTime text", "syncCamera", R"({"syncID":"x","elapsedTime":"12","userID":""})", 204, "Bad request");
+        row("syncCamera elapsedTime huge", "syncCamera", R"({"syncID":"x","elapsedTime":1e308,"userID":""})", 204, "Bad request");
+        row("syncCamera elapsedTime beyond int64", "syncCamera",
+            R"({"syncID":"x","elapsedTime":123456789012345678901234567890})", 204, "Bad request");
+        row("syncCamera no elapsedTime", "syncCamera", R"({"syncID":"x"})", 204, "Bad request");
+        row("geocodeImage userID number", "geocodeImage", R"({"userID":12})", 204, "Bad request");
+        row("geocodeImage model object", "geocodeImage", R"({"userID":"x","model":{}})", 204, "Bad request");
+        row("getSyncList userID list", "getSyncList", R"({"userID":["a"]})", 204, "Bad request");
+        row("getSyncList long userID", "getSyncList", "{\"userID\":\"" + QByteArray(5000, 'a') + "\"}", 204, "Bad request");
+        row("getSyncList empty userID", "getSyncList", R"({"userID":""})", 203, "Unknown user");
+        row("getSyncList unknown userID", "getSyncList", R"({"userID":"00000000000000000000000000000000"})", 203,
+            "Unknown user");
+        row("getSyncList no userID", "getSyncList", "{}", 203, "Unknown user");
+        row("getSyncList null userID", "getSyncList", R"({"userID":null})", 203, "Unknown user");
+        const QByteArray huge(int(service::maxRequestBytes), 'a');
+        row("over 1 MB", "getSyncList", "{\"userID\":\"" + huge + "\"}", 413, "Request too large");
+        row("just under 1 MB", "getSyncList", "{\"userID\":\"" + huge.left(huge.size() - 20) + "\"}", 204, "Bad request");
+        row("removeCamera null", "removeCamera", "null", 204, "Nothing to remove");
+        row("removeCamera empty body", "removeCamera", "", 204, "Nothing to remove");
+        row("removeCamera no member", "removeCamera", "{}", 204, "Nothing to remove");
+        row("removeCamera empty list", "removeCamera", R"({"synchronizations":[]})", 204, "Unknown synchronization");
+        row("removeCamera unknown id", "removeCamera", R"({"synchronizations":["abc"]})", 204, "Unknown synchronization");
+        row("removeCamera numbers", "removeCamera", R"({"synchronizations":[1,2]})", 204, "Bad request");
+        row("removeCamera not a list", "removeCamera", R"({"synchronizations":"abc"})", 204, "Bad request");
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, endpoint);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QString, head);
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        const Answer a = s.put(endpoint.toStdString(), body.toStdString());
+        QCOMPARE(a.status, status);
+        QCOMPARE(QString::fromStdString(a.head), head);
+        QVERIFY(!a.text.empty());
+        if (status == 204)
+            QVERIFY(a.raw.empty());
+        QVERIFY(!a.body.contains("cameras") && !a.body.contains("userID"));
+        QCOMPARE(s.list(phone).status, 200);
+        QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
+    }
+
+    void noContentAnswersKeepConnectionSound()
+    {
+        // A 204 answer carries no body (its texts travel as percent-encoded
+        // headers), so the next answer on the same connection is read intact.
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        httplib::Client client("127.0.0.1", s.server->port());
+        client.set_keep_alive(true);
+        for (int i = 0; i < 3; ++i) {
+            auto refused = client.Put("/removeCamera", "null", "application/json");
+            QVERIFY(refused);
+            QCOMPARE(refused->status, 204);
+            QCOMPARE(refused->get_header_value("Kestrel-Head"), std::string("Nothing to remove"));
+            QVERIFY(!refused->has_header("Content-Length") || refused->get_header_value("Content-Length") == "0");
+            auto list = client.Put("/getSyncList", json { { "userID", phone.userId } }.dump(), "application/json");
+            QVERIFY(list);
+            QCOMPARE(list->status, 200);
+            QCOMPARE(json::parse(list->body, nullptr, false).value("phoneName", std::string()), std::string("Phone"));
+        }
+    }
+
+    void concurrentRequests()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        std::vector<json> fixes;
+        for (int i = 0; i <= 60; ++i)
+            fixes.push_back(fix(service::formatIsoTime(utc("2026-07-14T11:00:00Z") + i * 60000), 48 + i * 0.01, 11, 500, 5));
+        s.upload(phone, fixes);
+        QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
+
+        // Readers and writers at once: geotagging, listing, uploading.
+        std::atomic<int> failures { 0 };
+        std::vector<std::thread> threads;
+        const int port = s.server->port();
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                httplib::Client client("127.0.0.1", port);
+                auto call = [&](bool post, const char* target, const json& body, int& status) {
+                    auto r = post ? client.Post(target, body.dump(), "application/json")
+                                  : client.Put(target, body.dump(), "application/json");
+                    status = r ? r->status : 0;
+                    return r ? json::parse(r->body, nullptr, false) : json();
+                };
+                for (int i = 0; i < 25; ++i) {
+                    const int minute = (t * 7 + i) % 60;
+                    const int64_t moment = utc("2026-07-14T11:00:30Z") + minute * 60000;
+                    int status = 0;
+                    const json answer = call(false, "/geocodeImage", Running::camera(phone.userId, service::formatWallClock(moment + cameraAhead),
+                                                                             "Canon EOS 5D", "1234", ""), status);
+                    if (status != 200 || std::fabs(answer.value("latitude", 0.0) - (48.005 + minute * 0.01)) > 1e-9)
+                        ++failures;
+                    json more = phone.key();
+                    more["fixes"] = json::array({ fix(service::formatIsoTime(utc("2026-07-15T00:00:00Z") + (t * 100 + i) * 1000), 1, 1, 1, 1) });
+                    call(t % 2 != 0, t % 2 == 0 ? "/getSyncList" : "/phone/fixes", t % 2 == 0 ? json { { "userID", phone.userId } } : more, status);
+                    if (status != 200)
+                        ++failures;
+                }
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        QCOMPARE(failures.load(), 0);
+        QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
+    }
+
+    void phoneUploadAllOrNothing()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
+            json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
+            return s.send("POST", "/phone/fixes", request.dump());
+        };
+        // The third fix has an unknown zone: nothing of the batch is stored.
+        const Answer a = upload({ fix("2026-07-14T12:00:00Z", 48, 11, 0, 5), fix("2026-07-14T12:01:00Z", 48, 11, 0, 5),
+                                  fix("2026-07-14T12:02:00Z", 48, 11, 0, 5, "Mars/Olympus") }, phone.phoneKey);
+        QCOMPARE(a.status, 400);
+        QVERIFY2(a.text.find("Fix 2") != std::string::npos && a.text.find("Mars/Olympus") != std::string::npos, a.text.c_str());
+        const auto user = s.store.userById(phone.userId);
+        QVERIFY(user);
+        QCOMPARE(s.store.fixCount(user->id), int64_t(0));
+        QCOMPARE(upload({}, "nope").status, 403);
+        QCOMPARE(upload({ fix("2026-07-14T12:00:00Z", 91, 11, 0, 5) }, phone.phoneKey).status, 400);
+
+        // A fix at the same moment replaces the earlier one.
+        s.upload(phone, { fix("2026-07-14T12:00:00Z", 48, 11, 0, 5) });
+        s.upload(phone, { fix("2026-07-14T12:00:00Z", 47, 11, 0, 5) });
+        QCOMPARE(s.store.fixCount(user->id), int64_t(1));
+        QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+    }
+
+    void gpxImport()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        const std::string gpx = R"(<?xml version="1.0"?>
+    <gpx version="1.1" creator="test" xmlns="http://www.topografix.com/GPX/1/1">
+     <trk><trkseg>
+      <trkpt lat="46.5" lon="7.5"><ele>1200.5</ele><time>2026-07-14T08:00:00Z</time><hdop>3</hdop></trkpt>
+      <trkpt lat="46.6" lon="7.6"><ele>1300.5</ele><time>2026-07-14T10:30:00+02:00</time></trkpt>
+      <trkpt lat="46.7" lon="7.7"><ele>1400</ele></trkpt>
+     </trkseg></trk>
+    </gpx>)";
+        auto import = [&](const std::string& file, const std::string& zone = "Europe/Zurich") {
+            return s.send("POST", "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=" + zone,
+                          file, "application/gpx+xml");
+        };
+        Answer a = import(gpx);
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["stored"], json(2));
+        QCOMPARE(a.body["skipped"], json(1));
+        const auto user = s.store.userById(phone.userId);
+        const auto first = s.store.fixAtOrAfter(user->id, 0);
+        QVERIFY(first);
+        QCOMPARE(first->time, utc("2026-07-14T08:00:00Z"));
+        QCOMPARE(first->accuracy, 15.0);
+        QCOMPARE(first->altitude, 1200.5);
+        QCOMPARE(first->latitude, 46.5);
+        QCOMPARE(first->zoneId, std::string("Europe/Zurich"));
+        const auto second = s.store.fixAtOrAfter(user->id, first->time + 1);
+        QVERIFY(second);
+        QCOMPARE(second->time, utc("2026-07-14T08:30:00Z"));
+        QCOMPARE(second->accuracy, 10.0);
+
+        // Broken files and unknown zones store nothing.
+        a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
+        QCOMPARE(a.status, 400);
+        QVERIFY(a.text.find("Line") == 0);
+        QCOMPARE(import("<html></html>").status, 400);
+        QCOMPARE(import(gpx, "Nowhere").status, 400);
+        QCOMPARE(s.store.fixCount(user->id), int64_t(2));
+    }
+
+    void syncPageShowsLiveCode()
+    {
+        Running& s = *service;
+        QCOMPARE(s.send("GET", "/sync", "").status, 404); // no phone yet
+        const Phone phone = s.registerPhone("Ana's phone");
+        const Answer page = s.send("GET", "/sync", "");
+        QCOMPARE(page.status, 200);
+        const std::string marker = "const code = \"";
+        const size_t at = page.raw.find(marker);
+        QVERIFY(at != std::string::npos);
+        const std::string code = page.raw.substr(at + marker.size(), 16);
+        QVERIFY(page.raw.find("Ana&#39;s phone") != std::string::npos);
+
+        s.now = s.now + 2500;
+        Answer payload = s.send("GET", "/sync/payload?code=" + code, "");
+        QCOMPARE(payload.status, 200);
+        QCOMPARE(payload.raw, "{\"elapsedTime\":2500,\"syncID\":\"" + code + "\"}");
+        s.now = s.now + 250;
+        QCOMPARE(s.send("GET", "/sync/payload?code=" + code, "").body["elapsedTime"], json(2750));
+        const Answer svg = s.send("GET", "/sync/qr.svg?code=" + code, "");
+        QCOMPARE(svg.status, 200);
+        QVERIFY(svg.raw.rfind("<svg", 0) == 0);
+
+        // The code of the page synchronizes a camera of that phone's user.
+        const Answer synced = s.sync("", code, s.now - 2750, 2750, 0);
+        QCOMPARE(synced.status, 200);
+        QCOMPARE(synced.body["userID"], json(phone.userId));
+        s.now = s.now + service::syncCodeLifetimeMs;
+        QCOMPARE(s.send("GET", "/sync/qr.svg?code=" + code, "").status, 404);
+
+        // With several phones the page must be told which one.
+        const Phone other = s.registerPhone("Other");
+        QCOMPARE(s.send("GET", "/sync", "").status, 400);
+        QCOMPARE(s.send("GET", "/sync?userID=" + other.userId + "&phoneKey=wrong", "").status, 403);
+        QCOMPARE(s.send("GET", "/sync?userID=" + other.userId + "&phoneKey=" + other.phoneKey, "").status, 200);
+    }
+
+    void schemaVersionAndReopen()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("reopen.db");
+        std::string userId;
+        {
+            service::Store store;
+            QVERIFY(store.open(path.toStdString(), nullptr));
+            userId = store.createUser("Phone")->userId;
+        }
+        QCOMPARE(pragma(path, "user_version"), std::to_string(service::Store::schemaVersion()));
+        QCOMPARE(pragma(path, "journal_mode"), std::string("wal"));
+        {
+            service::Store store;
+            QVERIFY(store.open(path.toStdString(), nullptr));
+            QCOMPARE(store.userById(userId)->phoneName, std::string("Phone"));
+        }
+        // A database of a newer program is left alone.
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        service::Store newer;
+        std::string error;
+        QVERIFY(!newer.open(path.toStdString(), &error));
+        QVERIFY2(error.find("schema version 99") != std::string::npos, error.c_str());
+    }
+
+    void foreignFileRefusedUntouched()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("notes.txt");
+        const QByteArray text = QByteArray("These are my notes, not a database. ").repeated(200);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        service::Store store;
+        std::string error;
+        QVERIFY(!store.open(path.toStdString(), &error));
+        QVERIFY(!error.empty());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), text);
+    }
+
+    void demoTrack()
+    {
+        Running& s = *service;
+        const int64_t now = utc("2026-07-14T12:34:56Z");
+        const auto demo = service::createDemo(s.store, now, nullptr);
+        QVERIFY(demo);
+        QCOMPARE(demo->fixes, int64_t(8 * 24 * 120 + 1));
+        QVERIFY(demo->from <= now - 7 * 24 * 3600000LL + 30000 && demo->to >= now + 24 * 3600000LL - 30000);
+        // The track moves by day and stays put at night, in Munich.
+        const service::Fix noon = service::demoPosition(utc("2026-07-14T12:00:00Z"));
+        const service::Fix later = service::demoPosition(utc("2026-07-14T12:10:00Z"));
+        QVERIFY(noon.latitude != later.latitude || noon.longitude != later.longitude);
+        QCOMPARE(service::demoPosition(utc("2026-07-14T23:00:00Z")).latitude,
+                 service::demoPosition(utc("2026-07-15T02:00:00Z")).latitude);
+        QVERIFY(std::fabs(noon.latitude - 48.14) < 0.05 && std::fabs(noon.longitude - 11.58) < 0.05);
+
+        // A photo taken now with a camera synchronized to the demo phone finds a position.
+        s.now = now;
+        QCOMPARE(s.sync("", s.api->createPageCode("", "").json["syncID"].get<std::string>(), now, 0, 0).status, 200);
+        const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
+        QCOMPARE(a.status, 200);
+        QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
+    }
+
+    void commandLine()
+    {
+        const QString program = QStringLiteral(KESTREL_SERVICE_BINARY);
+        QTemporaryDir dir;
+        const QString db = dir.filePath("cli.db");
+        const QString gpx = dir.filePath("walk.gpx");
+        QFile file(gpx);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2020-01-01T00:00:00Z</time></trkpt>"
+                   "<trkpt lat=\"1.1\" lon=\"2\"><time>2020-01-01T00:01:00Z</time></trkpt></trkseg></trk></gpx>");
+        file.close();
+        QByteArray out, err;
+        auto run = [&](const QStringList& arguments) {
+            QProcess process;
+            process.start(program, arguments);
+            if (!process.waitForFinished(30000)) {
+                process.kill();
+                process.waitForFinished();
+                return -1;
+            }
+            out = process.readAllStandardOutput();
+            err = process.readAllStandardError();
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        };
+        QCOMPARE(run({ "--help" }), 0);
+        QVERIFY(out.contains("serve") && out.contains("import-gpx") && out.contains("demo"));
+        for (const char* command : { "serve", "import-gpx", "demo" }) {
+            QCOMPARE(run({ command, "--help" }), 0);
+            QVERIFY(out.startsWith("Usage: kestrel-service " + QByteArray(command)));
+        }
+        // Each command line in turn, with its exit code and a part of what it says.
+        const struct {
+            QStringList arguments;
+            int code;
+            const char* said;
+        } runs[] = {
+            { { "fly" }, 2, "unknown command \"fly\"" },
+            { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
+            { { "serve", "--colour" }, 2, "unknown option --colour" },
+            { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no GPX file given" },
+            { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
+            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0, "2 positions stored" },
+            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, 1, "cannot read" },
+            { { "import-gpx", "--db", db, "--zone", "Atlantis/Capital", gpx }, 2, "" },
+        };
+        for (const auto& r : runs) {
+            QCOMPARE(run(r.arguments), r.code);
+            QVERIFY2((r.code == 0 ? out : err).contains(r.said), qPrintable(r.arguments.join(' ') + ": " + out + err));
+        }
+
+        // serve on a free port answers until it is told to stop.
+        QProcess server;
+        server.start(program, { "serve", "--db", db, "--port", "0" });
+        QVERIFY(server.waitForReadyRead(30000));
+        const QByteArray line = server.readLine().trimmed();
+        QVERIFY2(line.startsWith("listening on http://127.0.0.1:"), line.constData());
+        httplib::Client client("127.0.0.1", line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt());
+        auto answer = client.Put("/getSyncList", "{\"userID\":\"\"}", "application/json");
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 203);
+        server.terminate();
+        QVERIFY(server.waitForFinished(30000));
+        QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(server.exitCode(), 0);
+
+        // A second service on a port in use fails clearly.
+        service::Store store;
+        QVERIFY(store.open(db.toStdString(), nullptr));
+        service::Api api(store);
+        service::HttpServer busy(api);
+        QVERIFY(busy.bind("127.0.0.1", 0, nullptr));
+        QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(busy.port()) }), 1);
+        QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
+    }
 
 private:
     std::unique_ptr<Running> service;
 };
-
-void TestService::syncCameraFirstTimeGivesOwner()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Ana's phone");
-    s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    s.now = created + 60000;
-    const Answer a = s.sync("", code, created, 45000, cameraAhead);
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["userID"], json(phone.userId));
-    QCOMPARE(a.head, std::string("Camera synchronized"));
-    // The clock is told against the local time (+02:00): 56 min 43 s behind.
-    QVERIFY2(a.text.find("56 min 43 s behind") != std::string::npos, a.text.c_str());
-    QCOMPARE(s.sync(phone.userId, code, created, 50000, cameraAhead).status, 200);
-}
-
-void TestService::syncCameraRefusals_data()
-{
-    QTest::addColumn<QString>("userId"); // "other" or a literal
-    QTest::addColumn<QString>("code");   // "valid" or a literal
-    QTest::addColumn<qint64>("waitMs");  // after the code was created
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("head");
-
-    QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code";
-    QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code";
-    QTest::newRow("expired code") << "" << "valid" << 15 * 60000LL + 1 << 204 << "Synchronization code expired";
-    QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized";
-    QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Wrong user";
-    QTest::newRow("unknown user") << "ffff" << "valid" << 60000LL << 203 << "Wrong user";
-}
-
-void TestService::syncCameraRefusals()
-{
-    QFETCH(QString, userId);
-    QFETCH(QString, code);
-    QFETCH(qint64, waitMs);
-    QFETCH(int, status);
-    QFETCH(QString, head);
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    const Phone other = s.registerPhone("Other phone");
-    const int64_t created = s.now;
-    const std::string valid = s.createCode(phone);
-    s.now = created + waitMs;
-    const std::string user = userId == "other" ? other.userId : userId.toStdString();
-    const Answer a = s.sync(user, code == "valid" ? valid : code.toStdString(), created, 1000, 0);
-    QCOMPARE(a.status, status);
-    QCOMPARE(QString::fromStdString(a.head), head);
-    QVERIFY(!a.text.empty());
-    if (status != 200) {
-        QVERIFY(a.raw.empty() || !a.body.contains("userID"));
-        QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
-    }
-}
-
-void TestService::syncCameraInternalSerialWhenSerialEmpty()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T09:55:00Z", 48.1, 11.5, 500, 5), fix("2026-07-14T10:05:00Z", 48.2, 11.6, 510, 7) });
-    QCOMPARE(s.syncNew(phone, 5000, 0, "PENTAX K-1", "", "0099887").status, 200);
-    QCOMPARE(s.list(phone).body["cameras"][0]["serial"], json("0099887"));
-    QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "0099887").status, 200);
-    QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:00:05", "PENTAX K-1", "", "1").status, 203);
-}
-
-void TestService::geocodeInterpolatesWithClockOffset()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T09:58:00Z", 48.0, 11.0, 500, 4), fix("2026-07-14T12:00:00Z", 48.0, 11.0, 400, 5),
-                      fix("2026-07-14T12:01:00Z", 48.6, 11.3, 700, 12) });
-    QCOMPARE(s.syncNew(phone, 30000, cameraAhead).status, 200);
-
-    // Taken at 12:00:15 UTC, a quarter of the way between the two fixes.
-    const Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T12:00:15Z") + cameraAhead));
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.head, std::string());
-    QCOMPARE(a.text, std::string());
-    QCOMPARE(a.body["latitude"].get<double>(), 48.15);
-    QCOMPARE(a.body["longitude"].get<double>(), 11.075);
-    QCOMPARE(a.body["altitude"].get<double>(), 475.0);
-    QCOMPARE(a.body["accuracy"].get<double>(), 12.0);
-    QCOMPARE(a.body["photoTime"], json("2026-07-14 14:00:15"));
-    QCOMPARE(a.body["timeZone"], json("+02:00"));
-    QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
-    QCOMPARE(a.body["timeZoneName"], json("Central European Summer Time"));
-    // The EXIF spelling of the date is read too.
-    QCOMPARE(s.geocode(phone.userId, "2026:07:14 13:03:32").body["photoTime"], json("2026-07-14 14:00:15"));
-
-    const Answer unknown = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
-    QCOMPARE(unknown.status, 203);
-    QCOMPARE(unknown.head, std::string("Camera not synchronized"));
-    QVERIFY2(unknown.text.find("NIKON D750") != std::string::npos && unknown.text.find("Synchronize it") != std::string::npos,
-             unknown.text.c_str());
-}
-
-void TestService::geocodeGaps_data()
-{
-    QTest::addColumn<QString>("second"); // time of the fix after 12:00:00 UTC
-    QTest::addColumn<QString>("taken");  // true moment of the photo
-    QTest::addColumn<int>("status");
-    QTest::addColumn<double>("latitude");
-    QTest::addColumn<QString>("text");   // part of the 204 text
-
-    QTest::newRow("10 min apart: interpolated") << "2026-07-14T12:10:00Z" << "2026-07-14T12:05:00Z" << 200 << 48.5 << "";
-    QTest::newRow("gap, near the first") << "2026-07-14T12:20:00Z" << "2026-07-14T12:02:00Z" << 200 << 48.0 << "";
-    QTest::newRow("gap, near the second") << "2026-07-14T12:20:00Z" << "2026-07-14T12:18:30Z" << 200 << 49.0 << "";
-    QTest::newRow("gap, far from both") << "2026-07-14T12:20:00Z" << "2026-07-14T12:10:00Z" << 204 << 0.0
-                                        << "in a gap of 20 min without positions";
-    QTest::newRow("before every fix") << "2026-07-14T12:20:00Z" << "2026-07-14T11:57:00Z" << 204 << 0.0
-                                      << "the nearest position the phone recorded is 3 min later";
-    QTest::newRow("after every fix") << "2026-07-14T12:20:00Z" << "2026-07-14T12:22:01Z" << 204 << 0.0
-                                     << "the nearest position the phone recorded is 2 min 1 s earlier";
-    QTest::newRow("exactly on a fix") << "2026-07-14T12:20:00Z" << "2026-07-14T12:20:00Z" << 200 << 49.0 << "";
-}
-
-void TestService::geocodeGaps()
-{
-    QFETCH(QString, second);
-    QFETCH(QString, taken);
-    QFETCH(int, status);
-    QFETCH(double, latitude);
-    QFETCH(QString, text);
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T12:00:00Z", 48.0, 11.0, 500, 4), fix(second.toStdString(), 49.0, 11.0, 500, 4) });
-    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
-    const Answer a = s.geocode(phone.userId, service::formatWallClock(utc(taken.toStdString())));
-    QCOMPARE(a.status, status);
-    if (status == 200) {
-        QCOMPARE(a.body["latitude"].get<double>(), latitude);
-    } else {
-        QCOMPARE(a.head, std::string("No position"));
-        QVERIFY2(a.text.find(text.toStdString()) != std::string::npos, a.text.c_str());
-        QVERIFY(a.raw.empty());
-    }
-}
-
-void TestService::geocodeTimeZones_data()
-{
-    QTest::addColumn<QString>("zone");
-    QTest::addColumn<QString>("taken"); // UTC
-    QTest::addColumn<QString>("offset");
-    QTest::addColumn<QString>("local");
-    QTest::addColumn<QString>("name");
-
-    const char* cest = "Central European Summer Time";
-    const char* cet = "Central European Standard Time";
-    // Daylight saving begins in Berlin on 2026-03-29 at 01:00 UTC and ends on
-    // 2026-10-25 at 01:00 UTC, when the local hour 02:xx happens twice.
-    QTest::newRow("Berlin before spring") << "Europe/Berlin" << "2026-03-29T00:59:30Z" << "+01:00" << "2026-03-29 01:59:30" << cet;
-    QTest::newRow("Berlin after spring") << "Europe/Berlin" << "2026-03-29T01:00:30Z" << "+02:00" << "2026-03-29 03:00:30" << cest;
-    QTest::newRow("Berlin autumn, first") << "Europe/Berlin" << "2026-10-25T00:30:00Z" << "+02:00" << "2026-10-25 02:30:00" << cest;
-    QTest::newRow("Berlin autumn, second") << "Europe/Berlin" << "2026-10-25T01:30:00Z" << "+01:00" << "2026-10-25 02:30:00" << cet;
-    QTest::newRow("New York") << "America/New_York" << "2026-01-10T03:00:00Z" << "-05:00" << "2026-01-09 22:00:00"
-                              << "Eastern Standard Time";
-    QTest::newRow("Kolkata") << "Asia/Kolkata" << "2026-07-14T12:00:00Z" << "+05:30" << "2026-07-14 17:30:00"
-                             << "India Standard Time";
-    QTest::newRow("UTC") << "UTC" << "2026-07-14T12:00:00Z" << "+00:00" << "2026-07-14 12:00:00" << "Coordinated Universal Time";
-}
-
-void TestService::geocodeTimeZones()
-{
-    QFETCH(QString, zone);
-    QFETCH(QString, taken);
-    QFETCH(QString, offset);
-    QFETCH(QString, local);
-    QFETCH(QString, name);
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    const std::string zoneId = zone.toStdString();
-    const int64_t moment = utc(taken.toStdString());
-    s.upload(phone, { fix(service::formatIsoTime(moment - 60000), 10, 20, 0, 3, zoneId),
-                      fix(service::formatIsoTime(moment + 60000), 10, 20, 0, 3, zoneId) });
-    s.now = moment - 120000;
-    QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-    const Answer a = s.geocode(phone.userId, service::formatWallClock(moment + cameraAhead));
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["timeZone"], json(offset.toStdString()));
-    QCOMPARE(a.body["photoTime"], json(local.toStdString()));
-    QCOMPARE(a.body["timeZoneId"], json(zoneId));
-    QCOMPARE(a.body["timeZoneName"], json(name.toStdString()));
-}
-
-void TestService::geocodeUsesClosestSynchronization()
-{
-    // The camera's clock was set anew between two synchronizations: photos
-    // take the offset of the synchronization closest in camera time.
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
-                      fix("2026-07-20T09:00:00Z", 3, 3, 0, 3), fix("2026-07-20T09:05:00Z", 4, 4, 0, 3) });
-    s.now = utc("2026-07-14T09:00:00Z");
-    QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
-    s.now = utc("2026-07-20T09:00:00Z");
-    QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
-    Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["latitude"].get<double>(), 1.5);
-    a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-20T09:02:30Z") - 7200000));
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["latitude"].get<double>(), 3.5);
-}
-
-void TestService::getSyncListMembers()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Ana's phone");
-    s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-    const int64_t created = s.now;
-    const std::string code = s.createCode(phone);
-    s.now = created + 20000;
-    QCOMPARE(s.sync("", code, created, 15000, cameraAhead).status, 200);
-    QCOMPARE(s.sync("", code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
-
-    Answer a = s.list(phone);
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["phoneName"], json("Ana's phone"));
-    json& cameras = a.body["cameras"];
-    QCOMPARE(cameras.size(), size_t(2));
-    QCOMPARE(cameras[0]["cameraName"], json("Canon EOS 5D"));
-    QCOMPARE(cameras[0]["serial"], json("1234"));
-    QCOMPARE(cameras[1]["cameraName"], json("NIKON D750"));
-    json& sync = cameras[0]["synchronizations"];
-    QCOMPARE(sync.size(), size_t(1));
-    QVERIFY(!sync[0]["syncId"].get<std::string>().empty());
-    QVERIFY(sync[0]["syncId"] != cameras[1]["synchronizations"][0]["syncId"]);
-    // The moment of synchronizing, 10:00:15 UTC, in Berlin's summer time.
-    QCOMPARE(sync[0]["timeZoneTime"], json("2026-07-14 12:00:15"));
-    QCOMPARE(sync[0]["timeZone"], json("+02:00"));
-    QCOMPARE(sync[0]["timeZoneName"], json("Central European Summer Time"));
-
-    // A second synchronization of the same camera with a new code is added.
-    s.now = s.now + 3600000;
-    QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-    a = s.list(phone);
-    QCOMPARE(a.body["cameras"][0]["synchronizations"].size(), size_t(2));
-    QCOMPARE(a.body["cameras"][0]["synchronizations"][1]["timeZoneTime"], json("2026-07-14 13:00:21"));
-}
-
-void TestService::removeCamera()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
-    s.now = s.now + 60000;
-    QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
-    QCOMPARE(s.syncNew(phone, 1000, 0, "NIKON D750", "42").status, 200);
-    Answer list = s.list(phone);
-    const json canon = list.body["cameras"][0]["synchronizations"];
-    const json nikon = list.body["cameras"][1]["synchronizations"][0]["syncId"];
-    QCOMPARE(canon.size(), size_t(2));
-    auto remove = [&](const json& ids) { return s.put("removeCamera", json { { "synchronizations", ids } }).status; };
-
-    // One of two synchronizations: the camera stays.
-    QCOMPARE(remove(json::array({ canon[0]["syncId"] })), 200);
-    list = s.list(phone);
-    QCOMPARE(list.body["cameras"].size(), size_t(2));
-    QCOMPARE(list.body["cameras"][0]["synchronizations"].size(), size_t(1));
-    QCOMPARE(list.body["cameras"][0]["synchronizations"][0]["syncId"], canon[1]["syncId"]);
-
-    // The last one, with an unknown id beside it: the camera goes.
-    QCOMPARE(remove(json::array({ "nonsense", canon[1]["syncId"] })), 200);
-    list = s.list(phone);
-    QCOMPARE(list.body["cameras"].size(), size_t(1));
-    QCOMPARE(list.body["cameras"][0]["cameraName"], json("NIKON D750"));
-    QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:01:01").status, 203);
-    QCOMPARE(remove(json::array({ canon[1]["syncId"] })), 204);
-    QCOMPARE(remove(json::array({ nikon })), 200);
-    QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
-}
-
-// Requests refused for what they hold: the answer, and the service still
-// answering with its data intact.
-void TestService::refusals_data()
-{
-    QTest::addColumn<QString>("endpoint");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("head");
-
-    const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
-    for (const char* endpoint : { "syncCamera", "geocodeImage", "getSyncList", "removeCamera" }) {
-        const QByteArray name(endpoint);
-        QTest::newRow(name + " malformed") << endpoint << QByteArray("{\"userID\":") << 204 << "Bad request";
-        QTest::newRow(name + " array") << endpoint << QByteArray("[1,2,3]") << 204 << "Bad request";
-        QTest::newRow(name + " deep") << endpoint << deep << 204 << "Bad request";
-        QTest::newRow(name + " binary") << endpoint << QByteArray("\xff\xfe\x00\x01", 4) << 204 << "Bad request";
-    }
-    const auto row = [](const char* name, const char* endpoint, const QByteArray& body, int status, const char* head) {
-        QTest::newRow(name) << endpoint << body << status << head;
-    };
-    row("syncCamera elapsedTime text", "syncCamera", R"({"syncID":"x","elapsedTime":"12","userID":""})", 204, "Bad request");
-    row("syncCamera elapsedTime huge", "syncCamera", R"({"syncID":"x","elapsedTime":1e308,"userID":""})", 204, "Bad request");
-    row("syncCamera elapsedTime beyond int64", "syncCamera",
-        R"({"syncID":"x","elapsedTime":123456789012345678901234567890})", 204, "Bad request");
-    row("syncCamera no elapsedTime", "syncCamera", R"({"syncID":"x"})", 204, "Bad request");
-    row("geocodeImage userID number", "geocodeImage", R"({"userID":12})", 204, "Bad request");
-    row("geocodeImage model object", "geocodeImage", R"({"userID":"x","model":{}})", 204, "Bad request");
-    row("getSyncList userID list", "getSyncList", R"({"userID":["a"]})", 204, "Bad request");
-    row("getSyncList long userID", "getSyncList", "{\"userID\":\"" + QByteArray(5000, 'a') + "\"}", 204, "Bad request");
-    row("getSyncList empty userID", "getSyncList", R"({"userID":""})", 203, "Unknown user");
-    row("getSyncList unknown userID", "getSyncList", R"({"userID":"00000000000000000000000000000000"})", 203,
-        "Unknown user");
-    row("getSyncList no userID", "getSyncList", "{}", 203, "Unknown user");
-    row("getSyncList null userID", "getSyncList", R"({"userID":null})", 203, "Unknown user");
-    const QByteArray huge(int(service::maxRequestBytes), 'a');
-    row("over 1 MB", "getSyncList", "{\"userID\":\"" + huge + "\"}", 413, "Request too large");
-    row("just under 1 MB", "getSyncList", "{\"userID\":\"" + huge.left(huge.size() - 20) + "\"}", 204, "Bad request");
-    row("removeCamera null", "removeCamera", "null", 204, "Nothing to remove");
-    row("removeCamera empty body", "removeCamera", "", 204, "Nothing to remove");
-    row("removeCamera no member", "removeCamera", "{}", 204, "Nothing to remove");
-    row("removeCamera empty list", "removeCamera", R"({"synchronizations":[]})", 204, "Unknown synchronization");
-    row("removeCamera unknown id", "removeCamera", R"({"synchronizations":["abc"]})", 204, "Unknown synchronization");
-    row("removeCamera numbers", "removeCamera", R"({"synchronizations":[1,2]})", 204, "Bad request");
-    row("removeCamera not a list", "removeCamera", R"({"synchronizations":"abc"})", 204, "Bad request");
-}
-
-void TestService::refusals()
-{
-    QFETCH(QString, endpoint);
-    QFETCH(QByteArray, body);
-    QFETCH(int, status);
-    QFETCH(QString, head);
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    const Answer a = s.put(endpoint.toStdString(), body.toStdString());
-    QCOMPARE(a.status, status);
-    QCOMPARE(QString::fromStdString(a.head), head);
-    QVERIFY(!a.text.empty());
-    if (status == 204)
-        QVERIFY(a.raw.empty());
-    QVERIFY(!a.body.contains("cameras") && !a.body.contains("userID"));
-    QCOMPARE(s.list(phone).status, 200);
-    QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
-}
-
-void TestService::noContentAnswersKeepConnectionSound()
-{
-    // A 204 answer carries no body (its texts travel as percent-encoded
-    // headers), so the next answer on the same connection is read intact.
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    httplib::Client client("127.0.0.1", s.server->port());
-    client.set_keep_alive(true);
-    for (int i = 0; i < 3; ++i) {
-        auto refused = client.Put("/removeCamera", "null", "application/json");
-        QVERIFY(refused);
-        QCOMPARE(refused->status, 204);
-        QCOMPARE(refused->get_header_value("Kestrel-Head"), std::string("Nothing to remove"));
-        QVERIFY(!refused->has_header("Content-Length") || refused->get_header_value("Content-Length") == "0");
-        auto list = client.Put("/getSyncList", json { { "userID", phone.userId } }.dump(), "application/json");
-        QVERIFY(list);
-        QCOMPARE(list->status, 200);
-        QCOMPARE(json::parse(list->body, nullptr, false).value("phoneName", std::string()), std::string("Phone"));
-    }
-}
-
-void TestService::concurrentRequests()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    std::vector<json> fixes;
-    for (int i = 0; i <= 60; ++i)
-        fixes.push_back(fix(service::formatIsoTime(utc("2026-07-14T11:00:00Z") + i * 60000), 48 + i * 0.01, 11, 500, 5));
-    s.upload(phone, fixes);
-    QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
-
-    // Readers and writers at once: geotagging, listing, uploading.
-    std::atomic<int> failures { 0 };
-    std::vector<std::thread> threads;
-    const int port = s.server->port();
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            httplib::Client client("127.0.0.1", port);
-            auto call = [&](bool post, const char* target, const json& body, int& status) {
-                auto r = post ? client.Post(target, body.dump(), "application/json")
-                              : client.Put(target, body.dump(), "application/json");
-                status = r ? r->status : 0;
-                return r ? json::parse(r->body, nullptr, false) : json();
-            };
-            for (int i = 0; i < 25; ++i) {
-                const int minute = (t * 7 + i) % 60;
-                const int64_t moment = utc("2026-07-14T11:00:30Z") + minute * 60000;
-                int status = 0;
-                const json answer = call(false, "/geocodeImage", Running::camera(phone.userId, service::formatWallClock(moment + cameraAhead),
-                                                                         "Canon EOS 5D", "1234", ""), status);
-                if (status != 200 || std::fabs(answer.value("latitude", 0.0) - (48.005 + minute * 0.01)) > 1e-9)
-                    ++failures;
-                json more = phone.key();
-                more["fixes"] = json::array({ fix(service::formatIsoTime(utc("2026-07-15T00:00:00Z") + (t * 100 + i) * 1000), 1, 1, 1, 1) });
-                call(t % 2 != 0, t % 2 == 0 ? "/getSyncList" : "/phone/fixes", t % 2 == 0 ? json { { "userID", phone.userId } } : more, status);
-                if (status != 200)
-                    ++failures;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    QCOMPARE(failures.load(), 0);
-    QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
-}
-
-void TestService::phoneUploadAllOrNothing()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
-        json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
-        return s.send("POST", "/phone/fixes", request.dump());
-    };
-    // The third fix has an unknown zone: nothing of the batch is stored.
-    const Answer a = upload({ fix("2026-07-14T12:00:00Z", 48, 11, 0, 5), fix("2026-07-14T12:01:00Z", 48, 11, 0, 5),
-                              fix("2026-07-14T12:02:00Z", 48, 11, 0, 5, "Mars/Olympus") }, phone.phoneKey);
-    QCOMPARE(a.status, 400);
-    QVERIFY2(a.text.find("Fix 2") != std::string::npos && a.text.find("Mars/Olympus") != std::string::npos, a.text.c_str());
-    const auto user = s.store.userById(phone.userId);
-    QVERIFY(user);
-    QCOMPARE(s.store.fixCount(user->id), int64_t(0));
-    QCOMPARE(upload({}, "nope").status, 403);
-    QCOMPARE(upload({ fix("2026-07-14T12:00:00Z", 91, 11, 0, 5) }, phone.phoneKey).status, 400);
-
-    // A fix at the same moment replaces the earlier one.
-    s.upload(phone, { fix("2026-07-14T12:00:00Z", 48, 11, 0, 5) });
-    s.upload(phone, { fix("2026-07-14T12:00:00Z", 47, 11, 0, 5) });
-    QCOMPARE(s.store.fixCount(user->id), int64_t(1));
-    QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
-}
-
-void TestService::gpxImport()
-{
-    Running& s = *service;
-    const Phone phone = s.registerPhone("Phone");
-    const std::string gpx = R"(<?xml version="1.0"?>
-<gpx version="1.1" creator="test" xmlns="http://www.topografix.com/GPX/1/1">
- <trk><trkseg>
-  <trkpt lat="46.5" lon="7.5"><ele>1200.5</ele><time>2026-07-14T08:00:00Z</time><hdop>3</hdop></trkpt>
-  <trkpt lat="46.6" lon="7.6"><ele>1300.5</ele><time>2026-07-14T10:30:00+02:00</time></trkpt>
-  <trkpt lat="46.7" lon="7.7"><ele>1400</ele></trkpt>
- </trkseg></trk>
-</gpx>)";
-    auto import = [&](const std::string& file, const std::string& zone = "Europe/Zurich") {
-        return s.send("POST", "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=" + zone,
-                      file, "application/gpx+xml");
-    };
-    Answer a = import(gpx);
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["stored"], json(2));
-    QCOMPARE(a.body["skipped"], json(1));
-    const auto user = s.store.userById(phone.userId);
-    const auto first = s.store.fixAtOrAfter(user->id, 0);
-    QVERIFY(first);
-    QCOMPARE(first->time, utc("2026-07-14T08:00:00Z"));
-    QCOMPARE(first->accuracy, 15.0);
-    QCOMPARE(first->altitude, 1200.5);
-    QCOMPARE(first->latitude, 46.5);
-    QCOMPARE(first->zoneId, std::string("Europe/Zurich"));
-    const auto second = s.store.fixAtOrAfter(user->id, first->time + 1);
-    QVERIFY(second);
-    QCOMPARE(second->time, utc("2026-07-14T08:30:00Z"));
-    QCOMPARE(second->accuracy, 10.0);
-
-    // Broken files and unknown zones store nothing.
-    a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
-    QCOMPARE(a.status, 400);
-    QVERIFY(a.text.find("Line") == 0);
-    QCOMPARE(import("<html></html>").status, 400);
-    QCOMPARE(import(gpx, "Nowhere").status, 400);
-    QCOMPARE(s.store.fixCount(user->id), int64_t(2));
-}
-
-void TestService::syncPageShowsLiveCode()
-{
-    Running& s = *service;
-    QCOMPARE(s.send("GET", "/sync", "").status, 404); // no phone yet
-    const Phone phone = s.registerPhone("Ana's phone");
-    const Answer page = s.send("GET", "/sync", "");
-    QCOMPARE(page.status, 200);
-    const std::string marker = "const code = \"";
-    const size_t at = page.raw.find(marker);
-    QVERIFY(at != std::string::npos);
-    const std::string code = page.raw.substr(at + marker.size(), 16);
-    QVERIFY(page.raw.find("Ana&#39;s phone") != std::string::npos);
-
-    s.now = s.now + 2500;
-    Answer payload = s.send("GET", "/sync/payload?code=" + code, "");
-    QCOMPARE(payload.status, 200);
-    QCOMPARE(payload.raw, "{\"elapsedTime\":2500,\"syncID\":\"" + code + "\"}");
-    s.now = s.now + 250;
-    QCOMPARE(s.send("GET", "/sync/payload?code=" + code, "").body["elapsedTime"], json(2750));
-    const Answer svg = s.send("GET", "/sync/qr.svg?code=" + code, "");
-    QCOMPARE(svg.status, 200);
-    QVERIFY(svg.raw.rfind("<svg", 0) == 0);
-
-    // The code of the page synchronizes a camera of that phone's user.
-    const Answer synced = s.sync("", code, s.now - 2750, 2750, 0);
-    QCOMPARE(synced.status, 200);
-    QCOMPARE(synced.body["userID"], json(phone.userId));
-    s.now = s.now + service::syncCodeLifetimeMs;
-    QCOMPARE(s.send("GET", "/sync/qr.svg?code=" + code, "").status, 404);
-
-    // With several phones the page must be told which one.
-    const Phone other = s.registerPhone("Other");
-    QCOMPARE(s.send("GET", "/sync", "").status, 400);
-    QCOMPARE(s.send("GET", "/sync?userID=" + other.userId + "&phoneKey=wrong", "").status, 403);
-    QCOMPARE(s.send("GET", "/sync?userID=" + other.userId + "&phoneKey=" + other.phoneKey, "").status, 200);
-}
-
-void TestService::schemaVersionAndReopen()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("reopen.db");
-    std::string userId;
-    {
-        service::Store store;
-        QVERIFY(store.open(path.toStdString(), nullptr));
-        userId = store.createUser("Phone")->userId;
-    }
-    QCOMPARE(pragma(path, "user_version"), std::to_string(service::Store::schemaVersion()));
-    QCOMPARE(pragma(path, "journal_mode"), std::string("wal"));
-    {
-        service::Store store;
-        QVERIFY(store.open(path.toStdString(), nullptr));
-        QCOMPARE(store.userById(userId)->phoneName, std::string("Phone"));
-    }
-    // A database of a newer program is left alone.
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
-    QCOMPARE(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-    service::Store newer;
-    std::string error;
-    QVERIFY(!newer.open(path.toStdString(), &error));
-    QVERIFY2(error.find("schema version 99") != std::string::npos, error.c_str());
-}
-
-void TestService::foreignFileRefusedUntouched()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("notes.txt");
-    const QByteArray text = QByteArray("These are my notes, not a database. ").repeated(200);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-    file.close();
-    service::Store store;
-    std::string error;
-    QVERIFY(!store.open(path.toStdString(), &error));
-    QVERIFY(!error.empty());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), text);
-}
-
-void TestService::demoTrack()
-{
-    Running& s = *service;
-    const int64_t now = utc("2026-07-14T12:34:56Z");
-    const auto demo = service::createDemo(s.store, now, nullptr);
-    QVERIFY(demo);
-    QCOMPARE(demo->fixes, int64_t(8 * 24 * 120 + 1));
-    QVERIFY(demo->from <= now - 7 * 24 * 3600000LL + 30000 && demo->to >= now + 24 * 3600000LL - 30000);
-    // The track moves by day and stays put at night, in Munich.
-    const service::Fix noon = service::demoPosition(utc("2026-07-14T12:00:00Z"));
-    const service::Fix later = service::demoPosition(utc("2026-07-14T12:10:00Z"));
-    QVERIFY(noon.latitude != later.latitude || noon.longitude != later.longitude);
-    QCOMPARE(service::demoPosition(utc("2026-07-14T23:00:00Z")).latitude,
-             service::demoPosition(utc("2026-07-15T02:00:00Z")).latitude);
-    QVERIFY(std::fabs(noon.latitude - 48.14) < 0.05 && std::fabs(noon.longitude - 11.58) < 0.05);
-
-    // A photo taken now with a camera synchronized to the demo phone finds a position.
-    s.now = now;
-    QCOMPARE(s.sync("", s.api->createPageCode("", "").json["syncID"].get<std::string>(), now, 0, 0).status, 200);
-    const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
-    QCOMPARE(a.status, 200);
-    QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
-}
-
-void TestService::commandLine()
-{
-    const QString program = QStringLiteral(KESTREL_SERVICE_BINARY);
-    QTemporaryDir dir;
-    const QString db = dir.filePath("cli.db");
-    const QString gpx = dir.filePath("walk.gpx");
-    QFile file(gpx);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2020-01-01T00:00:00Z</time></trkpt>"
-               "<trkpt lat=\"1.1\" lon=\"2\"><time>2020-01-01T00:01:00Z</time></trkpt></trkseg></trk></gpx>");
-    file.close();
-    QByteArray out, err;
-    auto run = [&](const QStringList& arguments) {
-        QProcess process;
-        process.start(program, arguments);
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished();
-            return -1;
-        }
-        out = process.readAllStandardOutput();
-        err = process.readAllStandardError();
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    };
-    QCOMPARE(run({ "--help" }), 0);
-    QVERIFY(out.contains("serve") && out.contains("import-gpx") && out.contains("demo"));
-    for (const char* command : { "serve", "import-gpx", "demo" }) {
-        QCOMPARE(run({ command, "--help" }), 0);
-        QVERIFY(out.startsWith("Usage: kestrel-service " + QByteArray(command)));
-    }
-    // Each command line in turn, with its exit code and a part of what it says.
-    const struct {
-        QStringList arguments;
-        int code;
-        const char* said;
-    } runs[] = {
-        { { "fly" }, 2, "unknown command \"fly\"" },
-        { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
-        { { "serve", "--colour" }, 2, "unknown option --colour" },
-        { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no GPX file given" },
-        { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
-        { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0, "2 positions stored" },
-        { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, 1, "cannot read" },
-        { { "import-gpx", "--db", db, "--zone", "Atlantis/Capital", gpx }, 2, "" },
-    };
-    for (const auto& r : runs) {
-        QCOMPARE(run(r.arguments), r.code);
-        QVERIFY2((r.code == 0 ? out : err).contains(r.said), qPrintable(r.arguments.join(' ') + ": " + out + err));
-    }
-
-    // serve on a free port answers until it is told to stop.
-    QProcess server;
-    server.start(program, { "serve", "--db", db, "--port", "0" });
-    QVERIFY(server.waitForReadyRead(30000));
-    const QByteArray line = server.readLine().trimmed();
-    QVERIFY2(line.startsWith("listening on http://127.0.0.1:"), line.constData());
-    httplib::Client client("127.0.0.1", line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt());
-    auto answer = client.Put("/getSyncList", "{\"userID\":\"\"}", "application/json");
-    QVERIFY(answer);
-    QCOMPARE(answer->status, 203);
-    server.terminate();
-    QVERIFY(server.waitForFinished(30000));
-    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(server.exitCode(), 0);
-
-    // A second service on a port in use fails clearly.
-    service::Store store;
-    QVERIFY(store.open(db.toStdString(), nullptr));
-    service::Api api(store);
-    service::HttpServer busy(api);
-    QVERIFY(busy.bind("127.0.0.1", 0, nullptr));
-    QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(busy.port()) }), 1);
-    QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
-}
 
 QTEST_GUILESS_MAIN(TestService)
 #include "tst_service.moc"
