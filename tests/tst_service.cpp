@@ -211,62 +211,61 @@ private slots:
     void init() { service = std::make_unique<Running>(); }
     void cleanup() { service.reset(); }
 
-    void syncCameraFirstTimeGivesOwner()
+    void syncCamera_data()
     {
-        Running& s = *service;
-        const Phone phone = s.registerPhone("Ana's phone");
-        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-        const int64_t created = s.now;
-        const std::string code = s.createCode(phone);
-        s.now = created + 60000;
-        const Answer a = s.sync("", code, created, 45000, cameraAhead);
-        QCOMPARE(a.status, 200);
-        QCOMPARE(a.body["userID"], json(phone.userId));
-        QCOMPARE(a.head, std::string("Camera synchronized"));
-        // The clock is told against the local time (+02:00): 56 min 43 s behind.
-        QVERIFY2(a.text.find("56 min 43 s behind") != std::string::npos, a.text.c_str());
-        QCOMPARE(s.sync(phone.userId, code, created, 50000, cameraAhead).status, 200);
-    }
-
-    void syncCameraRefusals_data()
-    {
-        QTest::addColumn<QString>("userId"); // "other" or a literal
+        QTest::addColumn<QString>("userId"); // "owner", "other" or a literal
         QTest::addColumn<QString>("code");   // "valid" or a literal
         QTest::addColumn<qint64>("waitMs");  // after the code was created
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("head");
+        QTest::addColumn<QString>("text");   // a part of the answer's text
 
-        QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code";
-        QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code";
-        QTest::newRow("expired code") << "" << "valid" << 15 * 60000LL + 1 << 204 << "Synchronization code expired";
-        QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized";
-        QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Wrong user";
-        QTest::newRow("unknown user") << "ffff" << "valid" << 60000LL << 203 << "Wrong user";
+        // The clock is told against the local time (+02:00): 56 min 43 s behind.
+        const char* told = "its clock is 56 min 43 s behind the local time in Europe/Berlin.";
+        QTest::newRow("no user: the owner") << "" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
+        QTest::newRow("the owner") << "owner" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
+        QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized" << told;
+        QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code"
+                                      << "does not know the synchronization code";
+        QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code" << "does not know";
+        QTest::newRow("expired code") << "" << "valid" << 15 * 60000LL + 1 << 204 << "Synchronization code expired"
+                                      << "older than 15 minutes";
+        QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Wrong user" << "belongs to another user";
+        QTest::newRow("unknown user") << "ffff" << "valid" << 60000LL << 203 << "Wrong user" << "belongs to another user";
     }
 
-    void syncCameraRefusals()
+    void syncCamera()
     {
         QFETCH(QString, userId);
         QFETCH(QString, code);
         QFETCH(qint64, waitMs);
         QFETCH(int, status);
         QFETCH(QString, head);
+        QFETCH(QString, text);
         Running& s = *service;
         const Phone phone = s.registerPhone("Phone");
         const Phone other = s.registerPhone("Other phone");
+        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
         const int64_t created = s.now;
         const std::string valid = s.createCode(phone);
         s.now = created + waitMs;
-        const std::string user = userId == "other" ? other.userId : userId.toStdString();
-        const Answer a = s.sync(user, code == "valid" ? valid : code.toStdString(), created, 1000, 0);
+        const std::string user = userId == "owner" ? phone.userId : userId == "other" ? other.userId : userId.toStdString();
+        const std::string sent = code == "valid" ? valid : code.toStdString();
+        const Answer a = s.sync(user, sent, created, 1000, cameraAhead);
         QCOMPARE(a.status, status);
         QCOMPARE(QString::fromStdString(a.head), head);
-        QVERIFY(!a.text.empty());
+        QVERIFY2(QString::fromStdString(a.text).contains(text), a.text.c_str());
         if (status != 200) {
             QVERIFY(a.raw.empty() || !a.body.contains("userID"));
             QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
+            return;
         }
+        QCOMPARE(a.body["userID"], json(phone.userId));
+        // The same code again replaces the synchronization it made.
+        QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
+        QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"].size(), size_t(1));
     }
+
 
     // A photo taken at a true UTC moment by a camera 1 h 3 min 17 s ahead,
     // with the phone's fixes around it.
@@ -386,7 +385,7 @@ private slots:
         QCOMPARE(s.geocode(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "1").status, 203);
     }
 
-    void getSyncListMembers()
+    void syncListAndRemoval()
     {
         Running& s = *service;
         const Phone phone = s.registerPhone("Ana's phone");
@@ -396,63 +395,45 @@ private slots:
         s.now = created + 20000;
         QCOMPARE(s.sync("", code, created, 15000, cameraAhead).status, 200);
         QCOMPARE(s.sync("", code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
-
-        Answer a = s.list(phone);
-        QCOMPARE(a.status, 200);
-        QCOMPARE(a.body["phoneName"], json("Ana's phone"));
-        json& cameras = a.body["cameras"];
-        QCOMPARE(cameras.size(), size_t(2));
-        QCOMPARE(cameras[0]["cameraName"], json("Canon EOS 5D"));
-        QCOMPARE(cameras[0]["serial"], json("1234"));
-        QCOMPARE(cameras[1]["cameraName"], json("NIKON D750"));
-        json& sync = cameras[0]["synchronizations"];
-        QCOMPARE(sync.size(), size_t(1));
-        QVERIFY(!sync[0]["syncId"].get<std::string>().empty());
-        QVERIFY(sync[0]["syncId"] != cameras[1]["synchronizations"][0]["syncId"]);
-        // The moment of synchronizing, 10:00:15 UTC, in Berlin's summer time.
-        QCOMPARE(sync[0]["timeZoneTime"], json("2026-07-14 12:00:15"));
-        QCOMPARE(sync[0]["timeZone"], json("+02:00"));
-        QCOMPARE(sync[0]["timeZoneName"], json("Central European Summer Time"));
-
         // A second synchronization of the same camera with a new code is added.
         s.now = s.now + 3600000;
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-        a = s.list(phone);
-        QCOMPARE(a.body["cameras"][0]["synchronizations"].size(), size_t(2));
-        QCOMPARE(a.body["cameras"][0]["synchronizations"][1]["timeZoneTime"], json("2026-07-14 13:00:21"));
-    }
 
-    void removeCamera()
-    {
-        Running& s = *service;
-        const Phone phone = s.registerPhone("Phone");
-        s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
-        QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
-        s.now = s.now + 60000;
-        QCOMPARE(s.syncNew(phone, 1000, 0).status, 200);
-        QCOMPARE(s.syncNew(phone, 1000, 0, "NIKON D750", "42").status, 200);
-        Answer list = s.list(phone);
-        const json canon = list.body["cameras"][0]["synchronizations"];
-        const json nikon = list.body["cameras"][1]["synchronizations"][0]["syncId"];
-        QCOMPARE(canon.size(), size_t(2));
+        // The identifiers are random and distinct; all else is exactly so. The
+        // moments of synchronizing, 10:00:15 and 11:00:21 UTC, in Berlin's summer time.
+        json list = s.list(phone).body;
+        std::vector<json> ids;
+        for (json& camera : list["cameras"]) {
+            for (json& sync : camera["synchronizations"]) {
+                QVERIFY(!sync["syncId"].get<std::string>().empty());
+                QVERIFY(std::find(ids.begin(), ids.end(), sync["syncId"]) == ids.end());
+                ids.push_back(sync["syncId"]);
+                sync.erase("syncId");
+            }
+        }
+        const std::string cest = R"("timeZone":"+02:00","timeZoneName":"Central European Summer Time"})";
+        QCOMPARE(list, json::parse("{\"head\":\"\",\"body\":\"\",\"phoneName\":\"Ana's phone\",\"cameras\":["
+                                   R"({"cameraName":"Canon EOS 5D","serial":"1234","synchronizations":[)"
+                                   R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + ","
+                                   R"({"timeZoneTime":"2026-07-14 13:00:21",)" + cest + "]},"
+                                   R"({"cameraName":"NIKON D750","serial":"3001234","synchronizations":[)"
+                                   R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + "]}]}"));
+
         auto remove = [&](const json& ids) { return s.put("removeCamera", json { { "synchronizations", ids } }).status; };
-
+        auto cameras = [&] { return s.list(phone).body["cameras"]; };
         // One of two synchronizations: the camera stays.
-        QCOMPARE(remove(json::array({ canon[0]["syncId"] })), 200);
-        list = s.list(phone);
-        QCOMPARE(list.body["cameras"].size(), size_t(2));
-        QCOMPARE(list.body["cameras"][0]["synchronizations"].size(), size_t(1));
-        QCOMPARE(list.body["cameras"][0]["synchronizations"][0]["syncId"], canon[1]["syncId"]);
-
+        QCOMPARE(remove(json::array({ ids[0] })), 200);
+        QCOMPARE(cameras().size(), size_t(2));
+        QCOMPARE(cameras()[0]["synchronizations"].size(), size_t(1));
+        QCOMPARE(cameras()[0]["synchronizations"][0]["syncId"], ids[1]);
         // The last one, with an unknown id beside it: the camera goes.
-        QCOMPARE(remove(json::array({ "nonsense", canon[1]["syncId"] })), 200);
-        list = s.list(phone);
-        QCOMPARE(list.body["cameras"].size(), size_t(1));
-        QCOMPARE(list.body["cameras"][0]["cameraName"], json("NIKON D750"));
-        QCOMPARE(s.geocode(phone.userId, "2026-07-14 10:01:01").status, 203);
-        QCOMPARE(remove(json::array({ canon[1]["syncId"] })), 204);
-        QCOMPARE(remove(json::array({ nikon })), 200);
-        QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
+        QCOMPARE(remove(json::array({ "nonsense", ids[1] })), 200);
+        QCOMPARE(cameras().size(), size_t(1));
+        QCOMPARE(cameras()[0]["cameraName"], json("NIKON D750"));
+        QCOMPARE(s.geocode(phone.userId, "2026-07-14 12:01:01").status, 203);
+        QCOMPARE(remove(json::array({ ids[1] })), 204);
+        QCOMPARE(remove(json::array({ ids[2] })), 200);
+        QCOMPARE(cameras().size(), size_t(0));
     }
 
     // Requests refused for what they hold: the answer, and the service still
