@@ -103,6 +103,21 @@ private:
     std::string error_;
 };
 
+// What the desktop sends about a photo's camera and capture time, read in this order.
+struct PhotoMembers {
+    std::string userId;
+    std::string dateTime;
+    std::string model;
+    std::string serialNumber;
+    std::string internalSerialNumber;
+
+    static PhotoMembers read(Members& members)
+    {
+        return { members.text("userID"), members.text("dateTimeOriginal"), members.text("model"),
+                 members.text("serialNumber"), members.text("internalSerialNumber") };
+    }
+};
+
 Reply badRequest(int status, const std::string& text)
 {
     return Reply::make(status, "Bad request", text);
@@ -237,11 +252,7 @@ Reply Api::syncCamera(const std::string& body)
         return badRequest(204, notAnObject);
     Members members(request);
     const std::string syncId = members.text("syncID");
-    const std::string userId = members.text("userID");
-    const std::string dateTime = members.text("dateTimeOriginal");
-    const std::string model = members.text("model");
-    const std::string serialNumber = members.text("serialNumber");
-    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
     const auto elapsed = members.integer("elapsedTime", true);
     if (!members.ok())
         return badRequest(204, members.error());
@@ -309,11 +320,7 @@ Reply Api::geocodeImage(const std::string& body)
     if (!request.is_object())
         return badRequest(204, notAnObject);
     Members members(request);
-    const std::string userId = members.text("userID");
-    const std::string dateTime = members.text("dateTimeOriginal");
-    const std::string model = members.text("model");
-    const std::string serialNumber = members.text("serialNumber");
-    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
     if (!members.ok())
         return badRequest(204, members.error());
 
