@@ -103,12 +103,32 @@ private:
     std::string error_;
 };
 
+// What the desktop sends about a photo's camera and capture time, read in this order.
+struct PhotoMembers {
+    std::string userId;
+    std::string dateTime;
+    std::string model;
+    std::string serialNumber;
+    std::string internalSerialNumber;
+
+    static PhotoMembers read(Members& members)
+    {
+        return { members.text("userID"), members.text("dateTimeOriginal"), members.text("model"),
+                 members.text("serialNumber"), members.text("internalSerialNumber") };
+    }
+};
+
 Reply badRequest(int status, const std::string& text)
 {
     return Reply::make(status, "Bad request", text);
 }
 
 const char* const notAnObject = "The request is not a JSON object.";
+
+Reply forbidden()
+{
+    return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+}
 
 Reply unknownUser()
 {
@@ -232,11 +252,7 @@ Reply Api::syncCamera(const std::string& body)
         return badRequest(204, notAnObject);
     Members members(request);
     const std::string syncId = members.text("syncID");
-    const std::string userId = members.text("userID");
-    const std::string dateTime = members.text("dateTimeOriginal");
-    const std::string model = members.text("model");
-    const std::string serialNumber = members.text("serialNumber");
-    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
     const auto elapsed = members.integer("elapsedTime", true);
     if (!members.ok())
         return badRequest(204, members.error());
@@ -304,11 +320,7 @@ Reply Api::geocodeImage(const std::string& body)
     if (!request.is_object())
         return badRequest(204, notAnObject);
     Members members(request);
-    const std::string userId = members.text("userID");
-    const std::string dateTime = members.text("dateTimeOriginal");
-    const std::string model = members.text("model");
-    const std::string serialNumber = members.text("serialNumber");
-    const std::string internalSerialNumber = members.text("internalSerialNumber");
+    const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
     if (!members.ok())
         return badRequest(204, members.error());
 
@@ -441,6 +453,25 @@ std::optional<User> Api::authenticate(const std::string& userId, const std::stri
     return user;
 }
 
+std::optional<User> Api::phoneUser(const json& request, Reply& refusal)
+{
+    if (!request.is_object()) {
+        refusal = badRequest(400, notAnObject);
+        return std::nullopt;
+    }
+    Members members(request);
+    const std::string userId = members.text("userID");
+    const std::string phoneKey = members.text("phoneKey");
+    if (!members.ok()) {
+        refusal = badRequest(400, members.error());
+        return std::nullopt;
+    }
+    auto user = authenticate(userId, phoneKey);
+    if (!user)
+        refusal = forbidden();
+    return user;
+}
+
 Reply Api::registerPhone(const std::string& body)
 {
     const json request = body.empty() ? json::object() : parseRequest(body);
@@ -465,16 +496,10 @@ Reply Api::registerPhone(const std::string& body)
 Reply Api::uploadFixes(const std::string& body)
 {
     const json request = parseRequest(body);
-    if (!request.is_object())
-        return badRequest(400, notAnObject);
-    Members members(request);
-    const std::string userId = members.text("userID");
-    const std::string phoneKey = members.text("phoneKey");
-    if (!members.ok())
-        return badRequest(400, members.error());
-    const auto user = authenticate(userId, phoneKey);
+    Reply refusal;
+    const auto user = phoneUser(request, refusal);
     if (!user)
-        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+        return refusal;
     const auto list = request.find("fixes");
     if (list == request.end() || !list->is_array())
         return badRequest(400, "The member \"fixes\" must be an array.");
@@ -502,7 +527,7 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
 {
     const auto user = authenticate(userId, phoneKey);
     if (!user)
-        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+        return forbidden();
     if (!isKnownZone(zoneId))
         return badRequest(400, "Unknown time zone \"" + zoneId.substr(0, 64) + "\"; give an IANA id such as Europe/Berlin.");
     const GpxTrack track = readGpx(gpx, zoneId);
@@ -521,16 +546,10 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
 Reply Api::createSyncCode(const std::string& body)
 {
     const json request = parseRequest(body);
-    if (!request.is_object())
-        return badRequest(400, notAnObject);
-    Members members(request);
-    const std::string userId = members.text("userID");
-    const std::string phoneKey = members.text("phoneKey");
-    if (!members.ok())
-        return badRequest(400, members.error());
-    const auto user = authenticate(userId, phoneKey);
+    Reply refusal;
+    const auto user = phoneUser(request, refusal);
     if (!user)
-        return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+        return refusal;
     const int64_t now = this->now();
     store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
     const auto code = store_.createSyncCode(user->id, now);
@@ -558,7 +577,7 @@ Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey
     } else {
         user = authenticate(userId, phoneKey);
         if (!user)
-            return Reply::make(403, "Forbidden", "Unknown user or wrong phone key.");
+            return forbidden();
     }
     const int64_t now = this->now();
     store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);

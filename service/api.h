@@ -60,6 +60,10 @@ public:
     std::optional<User> authenticate(const std::string& userId, const std::string& phoneKey);
 
 private:
+    // The phone a phone endpoint's request names by "userID" and "phoneKey";
+    // otherwise nothing, with the answer that refuses the request in `refusal`.
+    std::optional<User> phoneUser(const nlohmann::json& request, Reply& refusal);
+
     Store& store_;
     Clock clock_;
 };

@@ -281,6 +281,26 @@ private:
     std::unique_ptr<Connection> connection_;
 };
 
+namespace {
+
+// The first row of a query, its parameters bound in order, as `read` reads it.
+template <typename Read, typename... Values>
+auto firstRow(Store& store, const char* sql, Read read, const Values&... values)
+    -> std::optional<decltype(read(std::declval<const Query&>()))>
+{
+    Lease lease(store);
+    if (!lease)
+        return std::nullopt;
+    Query q(*lease, sql);
+    int index = 0;
+    (q.bind(++index, values), ...);
+    if (q.next())
+        return read(q);
+    return std::nullopt;
+}
+
+} // namespace
+
 std::string randomHex(int bytes)
 {
     thread_local std::mt19937_64 generator([] {
@@ -400,24 +420,14 @@ std::optional<User> Store::createUser(const std::string& phoneName)
 
 std::optional<User> Store::userById(const std::string& userId)
 {
-    Lease lease(*this);
-    if (!lease || userId.empty())
+    if (userId.empty())
         return std::nullopt;
-    Query q(*lease, "SELECT id, user_id, phone_name, phone_key FROM users WHERE user_id = ?");
-    if (q.bind(1, userId).next())
-        return readUser(q);
-    return std::nullopt;
+    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key FROM users WHERE user_id = ?", readUser, userId);
 }
 
 std::optional<User> Store::userByRow(int64_t id)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT id, user_id, phone_name, phone_key FROM users WHERE id = ?");
-    if (q.bind(1, id).next())
-        return readUser(q);
-    return std::nullopt;
+    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key FROM users WHERE id = ?", readUser, id);
 }
 
 int64_t Store::userCount()
@@ -476,26 +486,18 @@ int64_t Store::fixCount(int64_t user)
 
 std::optional<Fix> Store::fixAtOrBefore(int64_t user, int64_t time)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
-                    "WHERE user = ? AND time <= ? ORDER BY time DESC LIMIT 1");
-    if (q.bind(1, user).bind(2, time).next())
-        return readFix(q);
-    return std::nullopt;
+    return firstRow(*this,
+                    "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
+                    "WHERE user = ? AND time <= ? ORDER BY time DESC LIMIT 1",
+                    readFix, user, time);
 }
 
 std::optional<Fix> Store::fixAtOrAfter(int64_t user, int64_t time)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
-                    "WHERE user = ? AND time >= ? ORDER BY time ASC LIMIT 1");
-    if (q.bind(1, user).bind(2, time).next())
-        return readFix(q);
-    return std::nullopt;
+    return firstRow(*this,
+                    "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
+                    "WHERE user = ? AND time >= ? ORDER BY time ASC LIMIT 1",
+                    readFix, user, time);
 }
 
 std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
@@ -512,13 +514,9 @@ std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
 
 std::optional<SyncCode> Store::syncCode(const std::string& code)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT code, owner, created FROM sync_codes WHERE code = ?");
-    if (q.bind(1, code).next())
-        return SyncCode { q.text(0), q.integer(1), q.integer(2) };
-    return std::nullopt;
+    return firstRow(
+        *this, "SELECT code, owner, created FROM sync_codes WHERE code = ?",
+        [](const Query& q) { return SyncCode { q.text(0), q.integer(1), q.integer(2) }; }, code);
 }
 
 void Store::removeSyncCodesBefore(int64_t before)
@@ -532,20 +530,19 @@ void Store::removeSyncCodesBefore(int64_t before)
 
 std::optional<Camera> Store::findCamera(int64_t user, const std::string& model, const std::string& identity)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT id, model, serial_number, internal_serial_number FROM cameras "
-                    "WHERE owner = ? AND model = ? AND identity = ?");
-    if (q.bind(1, user).bind(2, model).bind(3, identity).next()) {
-        Camera camera;
-        camera.id = q.integer(0);
-        camera.model = q.text(1);
-        camera.serialNumber = q.text(2);
-        camera.internalSerialNumber = q.text(3);
-        return camera;
-    }
-    return std::nullopt;
+    return firstRow(
+        *this,
+        "SELECT id, model, serial_number, internal_serial_number FROM cameras "
+        "WHERE owner = ? AND model = ? AND identity = ?",
+        [](const Query& q) {
+            Camera camera;
+            camera.id = q.integer(0);
+            camera.model = q.text(1);
+            camera.serialNumber = q.text(2);
+            camera.internalSerialNumber = q.text(3);
+            return camera;
+        },
+        user, model, identity);
 }
 
 std::optional<Synchronization> Store::addSynchronization(int64_t user, const std::string& model,
@@ -603,16 +600,10 @@ std::optional<Synchronization> Store::addSynchronization(int64_t user, const std
 
 std::optional<Synchronization> Store::closestSynchronization(int64_t camera, int64_t cameraTime)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
     static const std::string sql = std::string("SELECT ") + synchronizationColumns
         + " FROM synchronizations WHERE camera = ? ORDER BY abs(camera_time - ?), utc_time DESC LIMIT 1";
-    Query q(*lease, sql.c_str());
     // Both times lie within the years 1000 to 9999, so the difference cannot overflow.
-    if (q.bind(1, camera).bind(2, cameraTime).next())
-        return readSynchronization(q);
-    return std::nullopt;
+    return firstRow(*this, sql.c_str(), readSynchronization, camera, cameraTime);
 }
 
 std::vector<Camera> Store::cameras(int64_t user)
