@@ -145,10 +145,9 @@ private slots:
     void stopWithAnswersOutstanding();
     void secondRunAfterStop();
     void emptyFolder();
-    void trailingSlash();
     void filesRemovedBeforeStart();
-    void outputNameTakenByFile();
-    void outputNameIsLink();
+    void outputNameTaken_data();
+    void outputNameTaken();
     void sourceGoneBeforeAnswer();
     void networkErrors_data();
     void networkErrors();
@@ -438,27 +437,18 @@ void TestGeotagging::emptyFolder()
     QCOMPARE(service.requests().size(), 0);
 }
 
-void TestGeotagging::trailingSlash()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" } });
-    MainController controller;
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    controller.geocodePhotos(folder + "/");
-    QCOMPARE(requested[0][0].toString(), folder + "/");
-    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
-    QCOMPARE(requested[0][2].toInt(), 1);
-    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
-}
-
 void TestGeotagging::filesRemovedBeforeStart()
 {
-    const QList<PhotoFile> files = numberedPhotos("v", 6);
-    const QString folder = newFolder(files);
+    const QString folder = newFolder(numberedPhotos("v", 6));
     QVERIFY(!folder.isEmpty());
     MainController controller;
     ProgressLog progress(controller);
-    controller.geocodePhotos(folder);
-    QCOMPARE(controller.modelRef().imageCount, 6);
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
+    QCOMPARE(requested[0][0].toString(), folder + "/");
+    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
+    QCOMPARE(requested[0][2].toInt(), 6);
+    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
     QVERIFY(QFile::remove(folder + "/v01.jpg"));
     QVERIFY(QFile::remove(folder + "/v04.jpg"));
     bool safety = false;
@@ -470,36 +460,40 @@ void TestGeotagging::filesRemovedBeforeStart()
     QCOMPARE(progress.last().total, 6);
 }
 
-void TestGeotagging::outputNameTakenByFile()
+void TestGeotagging::outputNameTaken_data()
 {
+    QTest::addColumn<bool>("link");
+    QTest::newRow("by a file") << false;
+    QTest::newRow("by a link to a folder") << true;
+}
+
+// Nothing is written through or over whatever holds the output folder's name.
+void TestGeotagging::outputNameTaken()
+{
+    QFETCH(bool, link);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
-    QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
+    const QString elsewhere = root.filePath(QStringLiteral("elsewhere%1").arg(folders));
+    if (link) {
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
+    } else {
+        QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
+    }
     MainController controller;
     run(controller, folder);
     const auto results = resultsByName(controller);
     QCOMPARE(results.size(), 2);
     for (const model::PhotoGeocode& result : results) {
         QVERIFY(!result.success);
-        QVERIFY2(result.errorText.contains(folder + "/KESTREL"), qPrintable(result.errorText));
+        QVERIFY2(result.errorText.contains(link ? QStringLiteral("link") : folder + "/KESTREL"),
+                 qPrintable(result.errorText));
     }
-    QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
+    if (link)
+        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    else
+        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
     QCOMPARE(service.requests().size(), 0);
-}
-
-void TestGeotagging::outputNameIsLink()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" } });
-    QVERIFY(!folder.isEmpty());
-    const QString elsewhere = root.filePath("elsewhere");
-    QVERIFY(QDir().mkpath(elsewhere));
-    QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
-    MainController controller;
-    run(controller, folder);
-    QCOMPARE(controller.modelRef().photos.size(), 1);
-    QVERIFY(!controller.modelRef().photos[0].success);
-    QVERIFY(controller.modelRef().photos[0].errorText.contains("link"));
-    QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 void TestGeotagging::sourceGoneBeforeAnswer()
