@@ -44,8 +44,7 @@ private slots:
     void window();
     void screenTable_data();
     void screenTable();
-    void hiddenButtonKeepsCaption();
-    void startButtonEnabledAgainAfterMenu();
+    void stateCarriedAcrossScreens();
     void choosers();
     void drops();
     void everyConnection();
@@ -59,7 +58,6 @@ private slots:
     void rowsOpenTheirOwnRecord();
     void secondRunReplacesResults();
     void photoWidgets();
-    void photoWidgetOpensDetails();
     void photoListRebuiltWhileDetailsOpen();
 
 private:
@@ -192,17 +190,14 @@ void TestMainView::screenTable()
     }
 }
 
-void TestMainView::hiddenButtonKeepsCaption()
+// What a screen does not set stays as the previous screen left it.
+void TestMainView::stateCarriedAcrossScreens()
 {
+    auto* next = child<QPushButton>("nextButton");
     view->changeScreen(controller::GeocodeProgress);
     view->changeScreen(controller::GeocodeResults);
     QVERIFY(!child<QPushButton>("previousButton")->isVisible());
     QCOMPARE(child<QPushButton>("previousButton")->text(), QStringLiteral("    STOP    "));
-}
-
-void TestMainView::startButtonEnabledAgainAfterMenu()
-{
-    auto* next = child<QPushButton>("nextButton");
     view->changeScreen(controller::GeocodeSelectFolder);
     QVERIFY(!next->isEnabled());
     view->changeScreen(controller::Menu);
@@ -215,26 +210,19 @@ void TestMainView::choosers()
 {
     QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
     QSignalSpy folders(view, &view::MainView::geocodingFolderSelected);
-    auto* imageButton = child<QPushButton>("selectSynchronizationImageButton");
-    auto* folderButton = child<QPushButton>("selectGeocodingFolderButton");
-
-    view->changeScreen(controller::SynchronizeHowTo);
-    QTest::mouseClick(imageButton, Qt::LeftButton); // cancelled
-    view->changeScreen(controller::GeocodeSelectFolder);
-    QTest::mouseClick(folderButton, Qt::LeftButton); // cancelled
-    QCOMPARE(images.count(), 0);
-    QCOMPARE(folders.count(), 0);
-
-    view->chosenImage = QStringLiteral("/data/sync/DSCF0001.JPG");
-    view->chosenFolder = QStringLiteral("/data/photos");
-    view->changeScreen(controller::SynchronizeHowTo);
-    QTest::mouseClick(imageButton, Qt::LeftButton);
-    view->changeScreen(controller::GeocodeSelectFolder);
-    QTest::mouseClick(folderButton, Qt::LeftButton);
+    // First cancelled, then answered.
+    for (const QString& image : {QString(), QStringLiteral("/data/sync/DSCF0001.JPG")}) {
+        view->chosenImage = image;
+        view->chosenFolder = image.isEmpty() ? QString() : QStringLiteral("/data/photos");
+        view->changeScreen(controller::SynchronizeHowTo);
+        QTest::mouseClick(child<QPushButton>("selectSynchronizationImageButton"), Qt::LeftButton);
+        view->changeScreen(controller::GeocodeSelectFolder);
+        QTest::mouseClick(child<QPushButton>("selectGeocodingFolderButton"), Qt::LeftButton);
+    }
     QCOMPARE(images.count(), 1);
-    QCOMPARE(images.first().first().toString(), view->chosenImage);
+    QCOMPARE(images.first().first().toString(), QStringLiteral("/data/sync/DSCF0001.JPG"));
     QCOMPARE(folders.count(), 1);
-    QCOMPARE(folders.first().first().toString(), view->chosenFolder);
+    QCOMPARE(folders.first().first().toString(), QStringLiteral("/data/photos"));
 }
 
 // Drags path over widget and drops it there, through the application's event
@@ -505,39 +493,31 @@ void TestMainView::secondRunReplacesResults()
 void TestMainView::photoWidgets()
 {
     view::PhotoWidget good;
-    good.setPhoto(photo(QStringLiteral("good.jpg"), true, -33.8688197, 151.2092955, -12.5));
-    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("good.jpg"));
+    good.setPhoto(photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5));
+    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("IMG_0007.JPG"));
     QCOMPARE(good.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("-33.8688, 151.209, -12.5"));
-    QVERIFY(!good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).isNull());
+    const QImage goodIcon = good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage();
+    QVERIFY(!goodIcon.isNull());
 
     view::PhotoWidget bad;
     bad.setPhoto(photo(QStringLiteral("bad.jpg"), false));
     QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("bad.jpg"));
     QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("Network error"));
-    QVERIFY(bad.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage()
-            != good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage());
-}
+    QVERIFY(bad.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage() != goodIcon);
 
-void TestMainView::photoWidgetOpensDetails()
-{
-    view::PhotoWidget widget;
-    widget.setPhoto(photo(QStringLiteral("IMG_0007.JPG"), true, 1, 2, 3));
-    widget.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&widget));
-
+    // A left click opens the photo's details, a right click nothing.
+    good.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&good));
     QStringList opened;
-    auto answer = [&opened] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        if (!dialog)
-            return;
-        opened << dialog->windowTitle();
-        dialog->close();
-    };
-    QTimer::singleShot(0, this, answer);
-    QTest::mouseClick(&widget, Qt::LeftButton);
+    QTimer::singleShot(0, this, [&opened] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            opened << dialog->windowTitle();
+            dialog->close();
+        }
+    });
+    QTest::mouseClick(&good, Qt::LeftButton);
     QCOMPARE(opened, QStringList{"IMG_0007.JPG"});
-
-    QTest::mouseClick(&widget, Qt::RightButton);
+    QTest::mouseClick(&good, Qt::RightButton);
     QCOMPARE(opened.size(), 1);
 }
 
