@@ -28,6 +28,14 @@ const QByteArray otherCamera = "{\"cameras\":[{\"cameraName\":\"EOS R\",\"serial
                                "\"timeZoneTime\":\"2026-03-01 10:00:00\"}]}],\"phoneName\":\"Pixel 9\"}";
 const char networkTail[] = ".\nPlease check your internet connection or try again later...";
 
+void expectOneBox(const MessageBoxes& boxes, int code, const QString& title, const QString& text)
+{
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, code);
+    QCOMPARE(boxes.shown[0].title, title);
+    QCOMPARE(boxes.shown[0].text, text);
+}
+
 QStringList cameraNames(const model::CameraList& list)
 {
     QStringList names;
@@ -58,10 +66,8 @@ private slots:
     void listAnswered();
     void listWithoutMembers();
     void unknownUserFromSettingsDialog();
-    void serviceRefusal_data();
-    void serviceRefusal();
-    void networkFailures_data();
-    void networkFailures();
+    void listKept_data();
+    void listKept();
     void removalConfirmed_data();
     void removalConfirmed();
     void removalCancelled();
@@ -137,10 +143,7 @@ void TestCameraList::listWithoutMembers()
     QTRY_COMPARE(updated.size(), 1);
     QVERIFY(controller.modelRef().cameras.isEmpty());
     QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Unknown"));
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 201);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Welcome"));
-    QCOMPARE(boxes.shown[0].text, QStringLiteral("All fine"));
+    expectOneBox(boxes, 201, "Welcome", "All fine");
 }
 
 void TestCameraList::unknownUserFromSettingsDialog()
@@ -157,10 +160,7 @@ void TestCameraList::unknownUserFromSettingsDialog()
         Announced updated(controller);
         controller.requestCameraSynchronizations(); // the settings dialog's camera tab
         QTRY_COMPARE(updated.size(), 1);
-        QCOMPARE(boxes.shown.size(), 1);
-        QCOMPARE(boxes.shown[0].code, 203);
-        QCOMPARE(boxes.shown[0].title, QStringLiteral("Unknown user"));
-        QCOMPARE(boxes.shown[0].text, QStringLiteral("Please synchronize again"));
+        expectOneBox(boxes, 203, "Unknown user", "Please synchronize again");
         QVERIFY(controller.modelRef().cameras.isEmpty());
         QVERIFY(controller.modelRef().userID.isEmpty());
         QCOMPARE(controller.currentScreen(), controller::HowTo1);
@@ -180,64 +180,45 @@ void TestCameraList::unknownUserFromSettingsDialog()
     QCOMPARE(next.currentScreen(), controller::HowTo1);
 }
 
-void TestCameraList::serviceRefusal_data()
+void TestCameraList::listKept_data()
 {
     QTest::addColumn<int>("status");
-    QTest::newRow("202") << 202;
-    QTest::newRow("204") << 204;
+    QTest::addColumn<bool>("refuse");
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("202") << 202 << false << 1 << "Busy" << "Try later";
+    // A 204 answer has no body in HTTP; its texts arrive as headers.
+    QTest::newRow("204") << 204 << false << 1 << "Busy" << "Try later";
+    QTest::newRow("500, retried") << 500 << false << 3 << "Network error"
+                                  << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError))
+                                         + networkTail;
+    QTest::newRow("refused") << 0 << true << 0 << "Network error" << QString("Network error (1) on 1000") + networkTail;
 }
 
-void TestCameraList::serviceRefusal()
+void TestCameraList::listKept()
 {
     QFETCH(int, status);
+    QFETCH(bool, refuse);
+    QFETCH(int, tries);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
     loadTwoCameras(controller);
-    service.enqueue(HttpAnswer::json(status, R"({"body":"Try later","head":"Busy","cameras":[]})"));
+    service.setDefaultAnswer(HttpAnswer::json(status, R"({"body":"Try later","head":"Busy","cameras":[]})"));
+    if (refuse)
+        service.stopListening();
     Announced updated(controller);
     QSignalSpy screens(&controller, &MainController::screenChanged);
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), 1);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, status);
-    // A 204 answer has no body in HTTP; its texts arrive as headers.
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Busy"));
-    QCOMPARE(boxes.shown[0].text, QStringLiteral("Try later"));
+    QCOMPARE(service.requests().size(), tries);
+    expectOneBox(boxes, status, title, text);
     QCOMPARE(cameraNames(controller.modelRef().cameras), (QStringList { "X-T3", "Z 6" }));
     QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
-}
-
-void TestCameraList::networkFailures_data()
-{
-    QTest::addColumn<bool>("refuse");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("500") << false << 500 << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError)) + networkTail;
-    QTest::newRow("refused") << true << 0 << QString("Network error (1) on 1000") + networkTail;
-}
-
-void TestCameraList::networkFailures()
-{
-    QFETCH(bool, refuse);
-    QFETCH(int, code);
-    QFETCH(QString, text);
-    MainController controller;
-    MessageBoxes boxes(controller);
-    loadTwoCameras(controller);
-    service.setDefaultAnswer(HttpAnswer::json(500, R"({"head":"x"})"));
-    if (refuse)
-        service.stopListening();
-    Announced updated(controller);
-    controller.requestCameraSynchronizations();
-    QTRY_COMPARE(updated.size(), 1);
-    QCOMPARE(service.requests().size(), refuse ? 0 : 3);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, code);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Network error"));
-    QCOMPARE(boxes.shown[0].text, text);
-    QCOMPARE(cameraNames(controller.modelRef().cameras), (QStringList { "X-T3", "Z 6" }));
 }
 
 void TestCameraList::removalConfirmed_data()
@@ -260,10 +241,7 @@ void TestCameraList::removalConfirmed()
     service.enqueue(HttpAnswer::json(200, otherCamera));
     Announced updated(controller);
     controller.requestRemoveCamera(controller.modelRef().cameras[index]);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 222);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Do you really want to remove this camera?"));
-    QCOMPARE(boxes.shown[0].text, index == 0 ? QStringLiteral("X-T3") : QStringLiteral("Z 6"));
+    expectOneBox(boxes, 222, "Do you really want to remove this camera?", index == 0 ? "X-T3" : "Z 6");
     QTRY_COMPARE(updated.size(), 1);
     const auto requests = service.requests();
     QCOMPARE(requests.size(), 2);

@@ -103,6 +103,36 @@ struct Progress {
     int processed, failed, total;
 };
 
+// Photos prefix00.jpg, prefix01.jpg, ... of cameras SN00, SN01, ...
+QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString& suffix = QStringLiteral(".jpg"))
+{
+    QList<PhotoFile> files;
+    for (int i = 0; i < count; ++i) {
+        const QString number = QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+        files.append(PhotoFile{ prefix + number + suffix, QStringLiteral("SN") + number });
+    }
+    return files;
+}
+
+// Every progress signal of a controller, in order.
+struct ProgressLog : QList<Progress> {
+    explicit ProgressLog(MainController& controller)
+    {
+        QObject::connect(&controller, &MainController::geocodeProgress, &receiver,
+                         [this](int processed, int failed, int total) { append({ processed, failed, total }); });
+    }
+    QObject receiver;
+};
+
+// STOP as soon as five requests are out.
+QMetaObject::Connection stopAtFiveRequests(FakeService& service, MainController& controller)
+{
+    return QObject::connect(&service, &FakeService::requestReceived, &controller, [&] {
+        if (service.requests().size() == 5)
+            controller.toPreviousScreen();
+    });
+}
+
 } // namespace
 
 class TestGeotagging : public QObject {
@@ -115,13 +145,12 @@ private slots:
     void stopWithAnswersOutstanding();
     void secondRunAfterStop();
     void emptyFolder();
-    void trailingSlash();
     void filesRemovedBeforeStart();
-    void outputNameTakenByFile();
-    void outputNameIsLink();
+    void outputNameTaken_data();
+    void outputNameTaken();
     void sourceGoneBeforeAnswer();
-    void serviceUnreachable();
-    void serviceSilent();
+    void networkErrors_data();
+    void networkErrors();
 
 private:
     QString newFolder(const QList<PhotoFile>& files);
@@ -186,10 +215,7 @@ void TestGeotagging::run(MainController& controller, const QString& folder, bool
 
 void TestGeotagging::copyMode()
 {
-    QList<PhotoFile> files;
-    for (int i = 0; i < 20; ++i)
-        files.append(PhotoFile{ QStringLiteral("p%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
-                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    QList<PhotoFile> files = numberedPhotos("p", 20);
     files.append(PhotoFile{ "U20.JPG", "SN20" });
     files.append(PhotoFile{ "U21.Jpg", "SN21" });
     files.append(PhotoFile{ "N22.NEF", "SN22", "NIKON", true });
@@ -214,9 +240,7 @@ void TestGeotagging::copyMode()
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
-    QList<Progress> progress;
-    connect(&controller, &MainController::geocodeProgress, this,
-            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    ProgressLog progress(controller);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     int updates = 0;
     connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
@@ -303,9 +327,7 @@ void TestGeotagging::copyMode()
 
 void TestGeotagging::rewriteMode()
 {
-    QList<PhotoFile> files;
-    for (int i = 0; i < 6; ++i)
-        files.append(PhotoFile{ QStringLiteral("r%1.JPG").arg(i), QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    QList<PhotoFile> files = numberedPhotos("r", 6, ".JPG");
     files.append(PhotoFile{ "badlat.jpg", badLatitude });
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
@@ -337,23 +359,14 @@ void TestGeotagging::rewriteMode()
 
 void TestGeotagging::stopWithAnswersOutstanding()
 {
-    QList<PhotoFile> files;
-    for (int i = 0; i < 12; ++i)
-        files.append(PhotoFile{ QStringLiteral("s%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
-                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    const QList<PhotoFile> files = numberedPhotos("s", 12);
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 150); });
 
     MainController controller;
-    // STOP as soon as five requests are out, before any answer.
-    connect(&service, &FakeService::requestReceived, &controller, [&] {
-        if (service.requests().size() == 5)
-            controller.toPreviousScreen();
-    });
-    QList<Progress> progress;
-    connect(&controller, &MainController::geocodeProgress, this,
-            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    stopAtFiveRequests(service, controller); // before any answer
+    ProgressLog progress(controller);
     run(controller, folder);
     QCOMPARE(service.requests().size(), 5);
     QVERIFY(controller.modelRef().photos.isEmpty());
@@ -372,29 +385,21 @@ void TestGeotagging::stopWithAnswersOutstanding()
 
 void TestGeotagging::secondRunAfterStop()
 {
-    QList<PhotoFile> files;
-    for (int i = 0; i < 12; ++i)
-        files.append(PhotoFile{ QStringLiteral("t%1.jpg").arg(i, 2, 10, QLatin1Char('0')),
-                       QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
+    const QList<PhotoFile> files = numberedPhotos("t", 12);
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
     // The first run's answers are slow and carry other positions.
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 120); });
 
     MainController controller;
-    auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
-        if (service.requests().size() == 5)
-            controller.toPreviousScreen();
-    });
+    const auto stopper = stopAtFiveRequests(service, controller);
     run(controller, folder);
     disconnect(stopper);
     QVERIFY(controller.modelRef().photos.isEmpty());
     QCOMPARE(service.answered(), 0);
 
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
-    QList<Progress> progress;
-    connect(&controller, &MainController::geocodeProgress, this,
-            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
+    ProgressLog progress(controller);
     run(controller, folder);
     QTRY_VERIFY(service.answered() >= 5 + 12);
     QTest::qWait(50);
@@ -432,33 +437,20 @@ void TestGeotagging::emptyFolder()
     QCOMPARE(service.requests().size(), 0);
 }
 
-void TestGeotagging::trailingSlash()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" } });
-    MainController controller;
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    controller.geocodePhotos(folder + "/");
-    QCOMPARE(requested[0][0].toString(), folder + "/");
-    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
-    QCOMPARE(requested[0][2].toInt(), 1);
-    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
-}
-
 void TestGeotagging::filesRemovedBeforeStart()
 {
-    QList<PhotoFile> files;
-    for (int i = 0; i < 6; ++i)
-        files.append(PhotoFile{ QStringLiteral("v%1.jpg").arg(i), QStringLiteral("SN%1").arg(i, 2, 10, QLatin1Char('0')) });
-    const QString folder = newFolder(files);
+    const QString folder = newFolder(numberedPhotos("v", 6));
     QVERIFY(!folder.isEmpty());
     MainController controller;
-    QList<Progress> progress;
-    connect(&controller, &MainController::geocodeProgress, this,
-            [&](int processed, int failed, int total) { progress.append({ processed, failed, total }); });
-    controller.geocodePhotos(folder);
-    QCOMPARE(controller.modelRef().imageCount, 6);
-    QVERIFY(QFile::remove(folder + "/v1.jpg"));
-    QVERIFY(QFile::remove(folder + "/v4.jpg"));
+    ProgressLog progress(controller);
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
+    QCOMPARE(requested[0][0].toString(), folder + "/");
+    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
+    QCOMPARE(requested[0][2].toInt(), 6);
+    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
+    QVERIFY(QFile::remove(folder + "/v01.jpg"));
+    QVERIFY(QFile::remove(folder + "/v04.jpg"));
     bool safety = false;
     run(controller, QString(), &safety);
     // The run ended by itself once the four remaining photos were done.
@@ -468,36 +460,40 @@ void TestGeotagging::filesRemovedBeforeStart()
     QCOMPARE(progress.last().total, 6);
 }
 
-void TestGeotagging::outputNameTakenByFile()
+void TestGeotagging::outputNameTaken_data()
 {
+    QTest::addColumn<bool>("link");
+    QTest::newRow("by a file") << false;
+    QTest::newRow("by a link to a folder") << true;
+}
+
+// Nothing is written through or over whatever holds the output folder's name.
+void TestGeotagging::outputNameTaken()
+{
+    QFETCH(bool, link);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
-    QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
+    const QString elsewhere = root.filePath(QStringLiteral("elsewhere%1").arg(folders));
+    if (link) {
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
+    } else {
+        QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
+    }
     MainController controller;
     run(controller, folder);
     const auto results = resultsByName(controller);
     QCOMPARE(results.size(), 2);
     for (const model::PhotoGeocode& result : results) {
         QVERIFY(!result.success);
-        QVERIFY2(result.errorText.contains(folder + "/KESTREL"), qPrintable(result.errorText));
+        QVERIFY2(result.errorText.contains(link ? QStringLiteral("link") : folder + "/KESTREL"),
+                 qPrintable(result.errorText));
     }
-    QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
+    if (link)
+        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    else
+        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
     QCOMPARE(service.requests().size(), 0);
-}
-
-void TestGeotagging::outputNameIsLink()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" } });
-    QVERIFY(!folder.isEmpty());
-    const QString elsewhere = root.filePath("elsewhere");
-    QVERIFY(QDir().mkpath(elsewhere));
-    QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
-    MainController controller;
-    run(controller, folder);
-    QCOMPARE(controller.modelRef().photos.size(), 1);
-    QVERIFY(!controller.modelRef().photos[0].success);
-    QVERIFY(controller.modelRef().photos[0].errorText.contains("link"));
-    QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 void TestGeotagging::sourceGoneBeforeAnswer()
@@ -521,41 +517,40 @@ void TestGeotagging::sourceGoneBeforeAnswer()
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "b.jpg" });
 }
 
-void TestGeotagging::serviceUnreachable()
+void TestGeotagging::networkErrors_data()
 {
-    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" }, { "c.jpg", "SN03" } });
-    QVERIFY(!folder.isEmpty());
-    service.stopListening();
-    MainController controller;
-    MessageBoxes boxes(controller);
-    run(controller, folder);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 3);
-    for (const model::PhotoGeocode& result : results) {
-        QVERIFY(!result.success);
-        QCOMPARE(result.errorTitle, QStringLiteral("Network error"));
-        QCOMPARE(result.errorText, QString("Network error (1) on 1003") + networkTail);
-    }
-    QVERIFY(boxes.shown.isEmpty());
-    QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<int>("error");
+    QTest::newRow("refused") << false << 0 << 1;
+    QTest::newRow("no answer, three attempts") << true << 3 << int(QNetworkReply::OperationCanceledError);
 }
 
-void TestGeotagging::serviceSilent()
+void TestGeotagging::networkErrors()
 {
+    QFETCH(bool, silent);
+    QFETCH(int, tries);
+    QFETCH(int, error);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
-    service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+    if (silent)
+        service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+    else
+        service.stopListening();
     MainController controller;
+    MessageBoxes boxes(controller);
     controller.restClientRef()->setPutTimeout(60);
     run(controller, folder);
-    QCOMPARE(service.requests().size(), 6); // three attempts per photo
+    QCOMPARE(service.requests().size(), 2 * tries);
     const auto results = resultsByName(controller);
     QCOMPARE(results.size(), 2);
     for (const model::PhotoGeocode& result : results) {
         QVERIFY(!result.success);
-        QCOMPARE(result.errorText,
-                 QString("Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail);
+        QCOMPARE(result.errorTitle, QStringLiteral("Network error"));
+        QCOMPARE(result.errorText, QString("Network error (%1) on 1003").arg(error) + networkTail);
     }
+    QVERIFY(boxes.shown.isEmpty());
+    QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 QTEST_MAIN(TestGeotagging)

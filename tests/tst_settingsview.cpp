@@ -25,7 +25,6 @@ private slots:
     void form();
     void openingTwiceKeepsTheSettings_data();
     void openingTwiceKeepsTheSettings();
-    void alwaysOpensOnTheRewritePage();
     void clickAnywhereOnAnOptionSelectsIt_data();
     void clickAnywhereOnAnOptionSelectsIt();
     void everyWayOfClosingStores_data();
@@ -34,11 +33,8 @@ private slots:
     void controllerSavesTheSettingsFile();
     void connectControllerWiresEverything();
     void cameraListRebuilt();
-    void emptyCameraList();
     void oneRemoveButtonAtATime();
-    void rebuildClearsTheSelection();
     void destroyingTheSelectedEntryClearsIt();
-    void removeClickedCarriesTheCamera();
     void removedCameraOutlivesARebuild();
 
 private:
@@ -96,19 +92,14 @@ void TestSettingsView::form()
     QVERIFY(view.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     const QStringList tabs{"rewriteButton", "timeDateButton", "cameraButton"};
     const QStringList captions{"Geo-tag", "Time/Date", "Cameras"};
-    QButtonGroup* group = nullptr;
+    auto* group = child<QButtonGroup>(view, "buttonGroup");
+    QVERIFY(group->exclusive());
     for (int i = 0; i < tabs.size(); ++i) {
         auto* button = child<QAbstractButton>(view, qPrintable(tabs[i]));
         QCOMPARE(button->text(), captions[i]);
         QVERIFY(button->isCheckable());
-        QVERIFY(button->group());
-        QVERIFY(button->group()->exclusive());
-        if (group)
-            QCOMPARE(button->group(), group);
-        group = button->group();
+        QCOMPARE(button->group(), group);
     }
-    QCOMPARE(group->objectName(), QStringLiteral("buttonGroup"));
-    QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
     QCOMPARE(child<QRadioButton>(view, "rewriteRadio")->group(), child<QRadioButton>(view, "dontRewriteRadio")->group());
     QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->group(),
              child<QRadioButton>(view, "keepOriginalTimeDateRadio")->group());
@@ -118,7 +109,6 @@ void TestSettingsView::form()
     QCOMPARE(child<QScrollArea>(view, "scrollArea")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     for (const char* option : {"keepOriginalTimeDateWidget", "modifyTimeDateWidget", "dontRewriteWidget", "rewriteWidget"})
         child<view::ClickWidget>(view, option);
-    QCOMPARE(child<QStackedWidget>(view, "stackedWidget")->count(), 3);
 }
 
 void TestSettingsView::openingTwiceKeepsTheSettings_data()
@@ -153,24 +143,6 @@ void TestSettingsView::openingTwiceKeepsTheSettings()
     QCOMPARE(shown, 2);
     QCOMPARE(model.rewrite, rewrite);
     QCOMPARE(model.modifyTimeDate, modifyTimeDate);
-}
-
-void TestSettingsView::alwaysOpensOnTheRewritePage()
-{
-    model::Model model;
-    QStringList pages;
-    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
-        pages << child<QStackedWidget>(view, "stackedWidget")->currentWidget()->objectName();
-        QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
-        click(child<QWidget>(view, "timeDateButton"));
-        QVERIFY(child<QAbstractButton>(view, "timeDateButton")->isChecked());
-        QVERIFY(!child<QAbstractButton>(view, "rewriteButton")->isChecked());
-        view.close();
-    });
-    view::SettingsView view;
-    view.showSettings(model);
-    view.showSettings(model);
-    QCOMPARE(pages, (QStringList{"rewritePage", "rewritePage"}));
 }
 
 void TestSettingsView::clickAnywhereOnAnOptionSelectsIt_data()
@@ -265,15 +237,22 @@ void TestSettingsView::tabsShowTheirPages()
     QStringList pages;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
         auto* stack = child<QStackedWidget>(view, "stackedWidget");
-        for (const char* tab : {"cameraButton", "timeDateButton", "rewriteButton"}) {
+        QCOMPARE(stack->count(), 3);
+        QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
+        pages << stack->currentWidget()->objectName();
+        for (const char* tab : {"cameraButton", "timeDateButton", "rewriteButton", "timeDateButton"}) {
             click(child<QWidget>(view, tab));
+            QVERIFY(child<QAbstractButton>(view, tab)->isChecked());
             pages << stack->currentWidget()->objectName();
         }
         view.close();
     });
     view::SettingsView view;
     view.showSettings(model);
-    QCOMPARE(pages, (QStringList{"cameraPage", "timeDatePage", "rewritePage"}));
+    // Opens on the first page again, whichever page it was left on.
+    view.showSettings(model);
+    QCOMPARE(pages, (QStringList{"rewritePage", "cameraPage", "timeDatePage", "rewritePage", "timeDatePage"}
+                     + QStringList{"rewritePage", "cameraPage", "timeDatePage", "rewritePage", "timeDatePage"}));
 }
 
 void TestSettingsView::controllerSavesTheSettingsFile()
@@ -299,9 +278,17 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     QCOMPARE(saved.modifyTimeDate, false);
 }
 
+template <typename Sender, typename Signal, typename Receiver, typename Slot>
+static void expectWiredOnce(Sender* sender, Signal signal, Receiver* receiver, Slot slot)
+{
+    QVERIFY(QObject::disconnect(sender, signal, receiver, slot));
+    QVERIFY(!QObject::disconnect(sender, signal, receiver, slot));
+}
+
 void TestSettingsView::connectControllerWiresEverything()
 {
-    controller::MainController controller;
+    using controller::MainController;
+    MainController controller;
     view::SettingsView view;
     view.connectController(controller);
 
@@ -311,17 +298,11 @@ void TestSettingsView::connectControllerWiresEverything()
     QCOMPARE(entries(view).size(), 2);
     QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Galaxy"));
 
-    // Each connection exists exactly once: disconnecting it succeeds once.
-    using controller::MainController;
-    QVERIFY(QObject::disconnect(&controller, &MainController::showSettings, &view, &view::SettingsView::showSettings));
-    QVERIFY(QObject::disconnect(&controller, &MainController::camerasUpdated, &view,
-                                &view::SettingsView::assignCameraList));
-    QVERIFY(QObject::disconnect(child<QAbstractButton>(view, "cameraButton"), &QAbstractButton::clicked, &controller,
-                                &MainController::requestCameraSynchronizations));
-    QVERIFY(QObject::disconnect(&view, &view::SettingsView::removeClicked, &controller,
-                                &MainController::requestRemoveCamera));
-    QVERIFY(!QObject::disconnect(&view, &view::SettingsView::removeClicked, &controller,
-                                 &MainController::requestRemoveCamera));
+    expectWiredOnce(&controller, &MainController::showSettings, &view, &view::SettingsView::showSettings);
+    expectWiredOnce(&controller, &MainController::camerasUpdated, &view, &view::SettingsView::assignCameraList);
+    expectWiredOnce(child<QAbstractButton>(view, "cameraButton"), &QAbstractButton::clicked, &controller,
+                    &MainController::requestCameraSynchronizations);
+    expectWiredOnce(&view, &view::SettingsView::removeClicked, &controller, &MainController::requestRemoveCamera);
 }
 
 void TestSettingsView::cameraListRebuilt()
@@ -357,17 +338,11 @@ void TestSettingsView::cameraListRebuilt()
     QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->text(), QStringLiteral("<b>X-T4</b>"));
     QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->textFormat(), Qt::PlainText);
     QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("iPhone"));
-}
 
-void TestSettingsView::emptyCameraList()
-{
-    view::SettingsView view;
-    model::CameraList some = cameras(2);
-    view.assignCameraList(some);
     model::CameraList none = cameras(0, QStringLiteral("Pixel 8"));
     view.assignCameraList(none);
     QVERIFY(entries(view).isEmpty());
-    QCOMPARE(child<QWidget>(view, "scrollAreaWidgetContents")->layout()->count(), 1);
+    QCOMPARE(layout->count(), 1);
     QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 8"));
 }
 
@@ -398,15 +373,8 @@ void TestSettingsView::oneRemoveButtonAtATime()
     QVERIFY(removeShown(1));
     QVERIFY(!removeShown(2));
     QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[1]);
-}
 
-void TestSettingsView::rebuildClearsTheSelection()
-{
-    view::SettingsView view;
-    model::CameraList list = cameras(2);
-    view.assignCameraList(list);
-    click(entries(view)[1]);
-    QVERIFY(view::CameraWidget::selectedCameraWidget);
+    // A rebuild clears the selection.
     view.assignCameraList(list);
     QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
     for (view::CameraWidget* entry : entries(view))
@@ -425,45 +393,31 @@ void TestSettingsView::destroyingTheSelectedEntryClearsIt()
     QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
 }
 
-void TestSettingsView::removeClickedCarriesTheCamera()
-{
-    view::SettingsView view;
-    model::CameraList list = cameras(3);
-    list[1].synchronizations << model::Synchronization{"s1", "2026-07-01 10:00:00", "+02:00", "CEST"};
-    view.assignCameraList(list);
-    QList<model::Camera> removed;
-    connect(&view, &view::SettingsView::removeClicked, this, [&](model::Camera& camera) { removed << camera; });
-    const QList<view::CameraWidget*> shown = entries(view);
-    click(shown[1]);
-    click(child<QWidget>(*shown[1], "removeButton"));
-    QCOMPARE(removed.size(), 1);
-    QCOMPARE(removed[0].name, list[1].name);
-    QCOMPARE(removed[0].serial, list[1].serial);
-    QCOMPARE(removed[0].synchronizations.size(), 1);
-    QCOMPARE(removed[0].synchronizations[0].syncId, QStringLiteral("s1"));
-}
-
 void TestSettingsView::removedCameraOutlivesARebuild()
 {
     // While the controller asks for confirmation, a camera-list answer may
     // rebuild the list and delete the entry whose button was clicked. The
     // camera handed to the receiver must stay valid.
     view::SettingsView view;
-    model::CameraList list = cameras(2);
+    model::CameraList list = cameras(3);
+    list[1].synchronizations << model::Synchronization{"s1", "2026-07-01 10:00:00", "+02:00", "CEST"};
     view.assignCameraList(list);
-    QString nameAfterRebuild;
+    QList<model::Camera> removed;
     connect(&view, &view::SettingsView::removeClicked, this, [&](model::Camera& camera) {
         model::CameraList fresh = cameras(0);
         view.assignCameraList(fresh);
-        nameAfterRebuild = camera.name;
+        removed << camera;
     });
-    const QList<view::CameraWidget*> shown = entries(view);
-    QPointer<view::CameraWidget> entry = shown[0];
-    click(shown[0]);
-    click(child<QWidget>(*shown[0], "removeButton"));
-    QCOMPARE(nameAfterRebuild, QStringLiteral("Camera 0"));
+    QPointer<view::CameraWidget> entry = entries(view)[1];
+    click(entry);
+    click(child<QWidget>(*entry, "removeButton"));
     QVERIFY(entry.isNull());
     QVERIFY(entries(view).isEmpty());
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(removed[0].name, list[1].name);
+    QCOMPARE(removed[0].serial, list[1].serial);
+    QCOMPARE(removed[0].synchronizations.size(), 1);
+    QCOMPARE(removed[0].synchronizations[0].syncId, QStringLiteral("s1"));
 }
 
 QTEST_MAIN(TestSettingsView)

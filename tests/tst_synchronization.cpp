@@ -18,19 +18,26 @@ using testsupport::MessageBoxes;
 
 namespace {
 
-const char networkTail[] = ".\nPlease check your internet connection or try again later...";
-
 // What the first synchronization of the generated photo sends.
 const QByteArray firstRequest = R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                                 R"("elapsedTime":4321,"fileNumber":"","internalSerialNumber":"","model":"X-T3",)"
-                                R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-\u00e9","timeZone":"",)"
-                                R"("userID":""})";
+                                R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-)"
+                                "\xc3\xa9"
+                                R"(","timeZone":"","userID":""})";
 
-int cameraAnnouncements(MainController& controller, QObject* receiver, int* count)
+void countAnnouncements(MainController& controller, QObject* receiver, int* count)
 {
+    *count = 0;
     QObject::connect(&controller, &MainController::camerasUpdated, receiver,
                      [count](model::CameraList&) { ++*count; });
-    return 0;
+}
+
+void expectOneBox(const MessageBoxes& boxes, int code, const QString& title, const QString& text)
+{
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, code);
+    QCOMPARE(boxes.shown[0].title, title);
+    QCOMPARE(boxes.shown[0].text, text);
 }
 
 } // namespace
@@ -40,13 +47,13 @@ class TestSynchronization : public QObject {
 private slots:
     void initTestCase();
     void init();
-    void withoutExif();
-    void withoutCode();
+    void unreadablePhoto_data();
+    void unreadablePhoto();
     void firstSynchronization();
     void createdIsShownThenSucceeds();
     void answerWithoutUser();
-    void refusedByService();
-    void networkFailure();
+    void failedAnswer_data();
+    void failedAnswer();
 
 private:
     FakeService service;
@@ -72,39 +79,33 @@ void TestSynchronization::init()
     QFile::remove(Model::configFilePath());
 }
 
-void TestSynchronization::withoutExif()
+void TestSynchronization::unreadablePhoto_data()
 {
-    // The code is in the picture, but without EXIF the photo is refused first.
-    const QString path = dir.filePath("noexif.jpg");
-    QVERIFY(testsupport::writePhoto(path, testsupport::syncPhotoImage("{\"syncID\":\"a\",\"elapsedTime\":1}")));
+    QTest::addColumn<bool>("withExif");
+    QTest::addColumn<QString>("title");
+    // Without EXIF the photo is refused before its code is looked at.
+    QTest::newRow("no EXIF, code present") << false << "Cannot read EXIF data";
+    QTest::newRow("EXIF, no code") << true << "Cannot read QR code";
+}
+
+void TestSynchronization::unreadablePhoto()
+{
+    QFETCH(bool, withExif);
+    QFETCH(QString, title);
+    const QString path = dir.filePath("unreadable.jpg");
+    if (withExif)
+        QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags()));
+    else
+        QVERIFY(testsupport::writePhoto(path, testsupport::syncPhotoImage("{\"syncID\":\"a\",\"elapsedTime\":1}")));
     MainController controller;
     MessageBoxes boxes(controller);
-    int announced = cameraAnnouncements(controller, this, &announced);
+    int announced;
+    countAnnouncements(controller, this, &announced);
     QSignalSpy started(&controller, &MainController::synchronizationStarted);
     controller.synchronizeCamera(path);
     QCOMPARE(started.size(), 1);
     QCOMPARE(started[0][0].toString(), path);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 204);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Cannot read EXIF data"));
-    QCOMPARE(boxes.shown[0].text, path);
-    QCOMPARE(announced, 1);
-    QTest::qWait(30);
-    QCOMPARE(service.requests().size(), 0);
-}
-
-void TestSynchronization::withoutCode()
-{
-    const QString path = dir.filePath("nocode.jpg");
-    QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags()));
-    MainController controller;
-    MessageBoxes boxes(controller);
-    int announced = cameraAnnouncements(controller, this, &announced);
-    controller.synchronizeCamera(path);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 204);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Cannot read QR code"));
-    QCOMPARE(boxes.shown[0].text, path);
+    expectOneBox(boxes, 204, title, path);
     QCOMPARE(announced, 1);
     QTest::qWait(30);
     QCOMPARE(service.requests().size(), 0);
@@ -118,7 +119,8 @@ void TestSynchronization::firstSynchronization()
         QVERIFY(controller.modelRef().userID.isEmpty());
         service.enqueue(HttpAnswer::json(200, R"({"userID":"new-user-7"})"));
         service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
-        int announced = cameraAnnouncements(controller, this, &announced);
+        int announced;
+        countAnnouncements(controller, this, &announced);
         QSignalSpy screens(&controller, &MainController::screenChanged);
         controller.synchronizeCamera(syncPhoto);
         QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
@@ -134,7 +136,7 @@ void TestSynchronization::firstSynchronization()
         const auto requests = service.requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
-        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\\u00e9", "\xc3\xa9"));
+        QCOMPARE(requests[0].body, firstRequest);
         QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
         QCOMPARE(requests[1].body, QByteArray(R"({"userID":"new-user-7"})"));
         QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Pixel"));
@@ -158,10 +160,7 @@ void TestSynchronization::createdIsShownThenSucceeds()
     service.enqueue(HttpAnswer::json(201, R"({"body":"Camera added","head":"Done","userID":"old"})"));
     controller.synchronizeCamera(syncPhoto);
     QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 201);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Done"));
-    QCOMPARE(boxes.shown[0].text, QStringLiteral("Camera added"));
+    expectOneBox(boxes, 201, "Done", "Camera added");
     QCOMPARE(userWhileShown, QStringLiteral("old"));
     QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
     QTRY_COMPARE(service.outstanding(), 0);
@@ -184,45 +183,43 @@ void TestSynchronization::answerWithoutUser()
     QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
 }
 
-void TestSynchronization::refusedByService()
+void TestSynchronization::failedAnswer_data()
 {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("202 refusal") << 202 << 1 << "Too late" << "Code expired";
+    QTest::newRow("500, retried") << 500 << 3 << "Network error"
+                                  << QString("Network error (%1) on 1001").arg(int(QNetworkReply::InternalServerError))
+                                         + ".\nPlease check your internet connection or try again later...";
+}
+
+void TestSynchronization::failedAnswer()
+{
+    QFETCH(int, status);
+    QFETCH(int, tries);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
-    service.setHandler([](const testsupport::HttpRequest& request) {
+    service.setHandler([status](const testsupport::HttpRequest& request) {
         if (request.path == "/syncCamera")
-            return HttpAnswer::json(202, R"({"body":"Code expired","head":"Too late","userID":"other"})");
+            return HttpAnswer::json(status, R"({"body":"Code expired","head":"Too late","userID":"other"})");
         return HttpAnswer::json(200, "{}");
     });
-    int announced = cameraAnnouncements(controller, this, &announced);
+    int announced;
+    countAnnouncements(controller, this, &announced);
     QSignalSpy screens(&controller, &MainController::screenChanged);
     controller.synchronizeCamera(syncPhoto);
     QTRY_COMPARE(announced, 1);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 202);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Too late"));
-    QCOMPARE(boxes.shown[0].text, QStringLiteral("Code expired"));
+    QCOMPARE(service.requestsTo("/syncCamera").size(), tries);
+    expectOneBox(boxes, status, title, text);
     QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
     QCOMPARE(service.requestsTo("/getSyncList").size(), 0);
     QVERIFY(!QFile::exists(Model::configFilePath()));
-}
-
-void TestSynchronization::networkFailure()
-{
-    MainController controller;
-    MessageBoxes boxes(controller);
-    service.setDefaultAnswer(HttpAnswer::json(500, "{}"));
-    int announced = cameraAnnouncements(controller, this, &announced);
-    controller.synchronizeCamera(syncPhoto);
-    QTRY_COMPARE(announced, 1);
-    QCOMPARE(service.requestsTo("/syncCamera").size(), 3);
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 500);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Network error"));
-    QCOMPARE(boxes.shown[0].text,
-             QString("Network error (%1) on 1001").arg(int(QNetworkReply::InternalServerError)) + networkTail);
-    QVERIFY(controller.modelRef().userID.isEmpty());
 }
 
 QTEST_MAIN(TestSynchronization)
