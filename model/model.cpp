@@ -49,7 +49,9 @@ bool Model::save(QString filePath)
         return false;
     QDataStream stream(&file);
     stream << userID << rewrite << modifyTimeDate;
-    if (stream.status() != QDataStream::Ok) {
+    // commit() does not notice a write that fails when the buffer is flushed
+    // at close, so flush first and check.
+    if (stream.status() != QDataStream::Ok || !file.flush()) {
         file.cancelWriting();
         return false;
     }

@@ -5,6 +5,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include "model/model.h"
 #include "support/files.h"
 
@@ -19,6 +22,7 @@ private slots:
     void configBytes_data();
     void configBytes();
     void failedSaveKeepsOldFile();
+    void fullDiskKeepsOldFile();
     void fixedLists();
     void baseUrlNormalization_data();
     void baseUrlNormalization();
@@ -110,6 +114,30 @@ void TestModel::failedSaveKeepsOldFile()
         QSKIP("running with permission to write into read-only folders (root)");
     QCOMPARE(readFile(path), old);
     QVERIFY(!m.save(dir.filePath("missing/folder/config.dat")));
+}
+
+void TestModel::fullDiskKeepsOldFile()
+{
+    // A file-size limit of 4 bytes makes the write fail when the buffer is
+    // flushed, as a full disk does; the old settings must survive.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.dat");
+    const QByteArray old = QByteArray::fromHex("0000000200410100");
+    QVERIFY(writeFile(path, old));
+    Model m;
+    m.userID = "a-much-longer-identifier";
+    rlimit saved {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 4;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const bool written = m.save(path);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    QVERIFY(!written);
+    QCOMPARE(readFile(path), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "config.dat" });
 }
 
 void TestModel::fixedLists()
