@@ -102,13 +102,20 @@ QString makeExifPhoto(const QString& path)
     return QString();
 }
 
+// makeExifPhoto into a new temporary folder; path receives the photo's path.
+QString makeExifPhotoIn(const QTemporaryDir& dir, QString* path)
+{
+    if (!dir.isValid())
+        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
+    *path = dir.filePath(QStringLiteral("photo.jpg"));
+    return makeExifPhoto(*path);
+}
+
 QString exifReadsGeneratedPhoto()
 {
     QTemporaryDir dir;
-    if (!dir.isValid())
-        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
-    const QString path = dir.filePath(QStringLiteral("photo.jpg"));
-    const QString made = makeExifPhoto(path);
+    QString path;
+    const QString made = makeExifPhotoIn(dir, &path);
     if (!made.isEmpty())
         return made;
     ExifInfo exif(nullptr);
@@ -125,10 +132,8 @@ QString exifReadsGeneratedPhoto()
 QString exifWritesAndReadsBack()
 {
     QTemporaryDir dir;
-    if (!dir.isValid())
-        return QStringLiteral("cannot create a temporary folder: %1").arg(dir.errorString());
-    const QString path = dir.filePath(QStringLiteral("photo.jpg"));
-    const QString made = makeExifPhoto(path);
+    QString path;
+    const QString made = makeExifPhotoIn(dir, &path);
     if (!made.isEmpty())
         return made;
     ExifInfo exif(nullptr);

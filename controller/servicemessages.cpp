@@ -16,6 +16,23 @@ QByteArray written(const JsonValue& value)
     return QByteArray::fromStdString(value.serialize());
 }
 
+// The members that identify the user, the camera and the photo's capture
+// time; both the synchronization and the geotag request carry them.
+JsonValue photoRequest(const QString& userID, const model::PhotoInfo& info)
+{
+    JsonValue request;
+    request["userID"] = utf8(userID);
+    request["model"] = utf8(info.model);
+    request["serialNumber"] = utf8(info.serialNumber);
+    request["internalSerialNumber"] = utf8(info.internalSerialNumber);
+    request["shutterCount"] = int(info.shutterCount);
+    request["fileNumber"] = utf8(info.fileNumber);
+    request["dateTimeOriginal"] = utf8(info.dateTimeOriginal);
+    request["GPSProcessingMethod"] = utf8(info.gpsProcessingMethod);
+    request["timeZone"] = utf8(info.timeZone);
+    return request;
+}
+
 } // namespace
 
 QString ServiceMessages::cameraListUrl()
@@ -47,18 +64,9 @@ QByteArray ServiceMessages::cameraListRequest(const QString& userID)
 
 QByteArray ServiceMessages::synchronizationRequest(const QString& userID, const model::PhotoInfo& info)
 {
-    JsonValue request;
-    request["userID"] = utf8(userID);
+    JsonValue request = photoRequest(userID, info);
     request["syncID"] = utf8(info.syncId);
-    request["dateTimeOriginal"] = utf8(info.dateTimeOriginal);
     request["elapsedTime"] = int(info.elapsedTime);
-    request["model"] = utf8(info.model);
-    request["serialNumber"] = utf8(info.serialNumber);
-    request["internalSerialNumber"] = utf8(info.internalSerialNumber);
-    request["shutterCount"] = int(info.shutterCount);
-    request["fileNumber"] = utf8(info.fileNumber);
-    request["GPSProcessingMethod"] = utf8(info.gpsProcessingMethod);
-    request["timeZone"] = utf8(info.timeZone);
     return written(request);
 }
 
@@ -72,17 +80,7 @@ QByteArray ServiceMessages::removalRequest(const model::Camera& camera)
 
 QByteArray ServiceMessages::geotagRequest(const QString& userID, const model::PhotoInfo& info)
 {
-    JsonValue request;
-    request["userID"] = utf8(userID);
-    request["model"] = utf8(info.model);
-    request["serialNumber"] = utf8(info.serialNumber);
-    request["internalSerialNumber"] = utf8(info.internalSerialNumber);
-    request["shutterCount"] = int(info.shutterCount);
-    request["fileNumber"] = utf8(info.fileNumber);
-    request["dateTimeOriginal"] = utf8(info.dateTimeOriginal);
-    request["GPSProcessingMethod"] = utf8(info.gpsProcessingMethod);
-    request["timeZone"] = utf8(info.timeZone);
-    return written(request);
+    return written(photoRequest(userID, info));
 }
 
 QString ServiceMessages::text(const JsonValue& value, const char* key)
