@@ -48,11 +48,18 @@ MainController::MainController(QObject* parent)
 {
     qRegisterMetaType<controller::Screen>("controller::Screen");
     model->load(model::Model::configFilePath());
+    model->loadPreferences(model::Model::preferencesFilePath());
 }
 
 MainController::~MainController()
 {
+    saveSettings();
+}
+
+void MainController::saveSettings()
+{
     model->save(model::Model::configFilePath());
+    model->savePreferences(model::Model::preferencesFilePath());
 }
 
 void MainController::start()
@@ -92,7 +99,7 @@ void MainController::toSynchronizeCamera()
 void MainController::toSettings()
 {
     emit showSettings(*model);
-    model->save(model::Model::configFilePath());
+    saveSettings();
 }
 
 void MainController::toPreviousScreen()

@@ -90,6 +90,8 @@ private:
     struct GeocodeRun;
 
     void goTo(Screen next);
+    // Writes config.dat and the preferences file.
+    void saveSettings();
     Screen userScreen() const;
     void onCameraListAnswer(int code, const QByteArray& body);
     void onSynchronizationAnswer(int code, const QByteArray& body);

@@ -3,7 +3,9 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -58,6 +60,44 @@ bool Model::save(QString filePath)
     return file.commit();
 }
 
+void Model::loadPreferences(const QString& filePath)
+{
+    if (!QFileInfo(filePath).isFile())
+        return;
+    const QSettings settings(filePath, QSettings::IniFormat);
+    includeSubfolders = settings.value(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders).toBool();
+    rawSidecars = settings.value(QStringLiteral("geotagging/rawSidecars"), rawSidecars).toBool();
+}
+
+bool Model::savePreferences(const QString& filePath) const
+{
+    // QSettings writes in place; going through a temporary INI file and a
+    // QSaveFile keeps the old file whole when the disk is full.
+    const QString temporary = filePath + QStringLiteral(".new");
+    QFile::remove(temporary);
+    {
+        QSettings settings(temporary, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders);
+        settings.setValue(QStringLiteral("geotagging/rawSidecars"), rawSidecars);
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            QFile::remove(temporary);
+            return false;
+        }
+    }
+    QFile written(temporary);
+    QSaveFile file(filePath);
+    bool ok = written.open(QIODevice::ReadOnly) && file.open(QIODevice::WriteOnly);
+    if (ok) {
+        const QByteArray bytes = written.readAll();
+        ok = file.write(bytes) == bytes.size() && file.flush();
+    }
+    ok = ok ? file.commit() : (file.cancelWriting(), false);
+    written.close();
+    QFile::remove(temporary);
+    return ok;
+}
+
 QString Model::normalizedBaseUrl(const QString& url)
 {
     const QUrl parsed(url, QUrl::StrictMode);
@@ -104,6 +144,11 @@ QString Model::configFilePath()
 #endif
     }();
     return folder + QStringLiteral("config.dat");
+}
+
+QString Model::preferencesFilePath()
+{
+    return QFileInfo(configFilePath()).absolutePath() + QStringLiteral("/settings.ini");
 }
 
 QStringList Model::photoFilePatterns()

@@ -58,6 +58,10 @@ public:
     QString userID;
     bool rewrite = false;
     bool modifyTimeDate = false;
+    // Preferences kept beside config.dat in their own file (settings.ini), so
+    // that config.dat keeps its format.
+    bool includeSubfolders = false;
+    bool rawSidecars = false;
     CameraList cameras;
     int imageCount = 0;
     QString inputFolder;
@@ -69,6 +73,10 @@ public:
     // Replaces config.dat atomically; false when it cannot be written, and
     // then the old file is left as it was.
     bool save(QString filePath);
+    // Reads and writes the preferences file (an INI file); a missing file or
+    // key leaves the default. Saving replaces the file atomically.
+    void loadPreferences(const QString& filePath);
+    bool savePreferences(const QString& filePath) const;
 
     // Base URL of the web service, ending in "/". The build's default can be
     // overridden by the environment variable KESTREL_SERVICE_URL.
@@ -76,6 +84,8 @@ public:
     // The per-user application-data folder + "config.dat"; the folder is
     // created by the first call.
     static QString configFilePath();
+    // The preferences file beside config.dat.
+    static QString preferencesFilePath();
     static QStringList photoFilePatterns();
     static QStringList rawUnsupportedMakes();
     static QStringList nonRawSuffixes();

@@ -23,6 +23,7 @@ private slots:
     void configBytes();
     void failedSaveKeepsOldFile();
     void fullDiskKeepsOldFile();
+    void preferences();
     void fixedLists();
     void baseUrlNormalization_data();
     void baseUrlNormalization();
@@ -138,6 +139,29 @@ void TestModel::fullDiskKeepsOldFile()
     QVERIFY(!written);
     QCOMPARE(readFile(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "config.dat" });
+}
+
+// The preferences live in their own INI file: defaults without it, a round
+// trip through it, and config.dat untouched by them.
+void TestModel::preferences()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("settings.ini");
+    QCOMPARE(Model::preferencesFilePath(), QFileInfo(Model::configFilePath()).absolutePath() + "/settings.ini");
+    Model m;
+    m.loadPreferences(path);
+    QVERIFY(!m.includeSubfolders);
+    QVERIFY(!m.rawSidecars);
+    m.includeSubfolders = true;
+    QVERIFY(m.savePreferences(path));
+    QCOMPARE(readFile(path), QByteArray("[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "settings.ini" });
+    Model read;
+    read.rawSidecars = true;
+    read.loadPreferences(path);
+    QVERIFY(read.includeSubfolders);
+    QVERIFY(!read.rawSidecars);
+    QVERIFY(!m.savePreferences(dir.filePath("missing/folder/settings.ini")));
 }
 
 void TestModel::fixedLists()
