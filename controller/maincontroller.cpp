@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
@@ -23,6 +24,8 @@ struct MainController::GeocodeRun {
     int processed = 0;
     int failed = 0;
     bool ended = false;
+    // Folders already rid of the temporary files of a killed run.
+    QSet<QString> cleanedFolders;
 };
 
 namespace {
@@ -336,6 +339,7 @@ void MainController::startGeocoding()
     auto run = std::make_shared<GeocodeRun>();
     run->number = ++runCount;
     activeRun = run;
+    exifInfo->setRawSidecars(model->rawSidecars);
 
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
@@ -413,6 +417,13 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     }
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
+
+    // A run killed earlier may have left temporary files where this one writes.
+    const QString folder = model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder;
+    if (!run->cleanedFolders.contains(folder)) {
+        run->cleanedFolders.insert(folder);
+        ExifInfo::removeStaleTemporaries(folder);
+    }
 
     QString writeError;
     if (model->rewrite) {

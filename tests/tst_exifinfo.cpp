@@ -108,10 +108,11 @@ model::PhotoGeocode geocode(double latitude, double longitude, double altitude, 
     return result;
 }
 
-// The processing-method comment: ASCII character code, then the address.
+// The processing-method comment: ASCII character code, then one of the
+// values the standard allows.
 QByteArray processingMethodBytes()
 {
-    return QByteArray("ASCII\0\0\0", 8) + controller::ExifInfo::vendorAddress().toUtf8();
+    return QByteArray("ASCII\0\0\0GPS", 11);
 }
 
 QStringList listing(const QString& folder)
@@ -189,7 +190,8 @@ QByteArray libraryWrite(const QString& original, const QString& tagged, const QS
             "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSProcessingMethod", "Exif.GPSInfo.GPSHPositioningError",
             "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized",
             "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal",
-            "Exif.Photo.OffsetTimeDigitized",
+            "Exif.Photo.OffsetTimeDigitized", "Exif.GPSInfo.GPSDateStamp", "Exif.GPSInfo.GPSTimeStamp",
+            "Exif.Photo.ExifVersion",
         };
         for (const char* key : keys) {
             const auto found = answer->exifData().findKey(Exiv2::ExifKey(key));
@@ -462,16 +464,13 @@ void TestExifInfo::writesGps()
     QVERIFY2(exif->write(path, false, &result), qPrintable(exif->errorString()));
 
     const QList<Entry> list = entries(path);
-    QVERIFY(!controller::ExifInfo::vendorAddress().isEmpty());
     QCOMPARE(gpsEntries(list),
              QStringList({ "GPSAltitude Rational 1 " + texts[5], "GPSAltitudeRef Byte 1 " + texts[4],
-                           "GPSHPositioningError Rational 1 " + texts[6], "GPSLatitude Rational 3 " + texts[1],
-                           "GPSLatitudeRef Ascii 2 " + texts[0], "GPSLongitude Rational 3 " + texts[3],
-                           "GPSLongitudeRef Ascii 2 " + texts[2],
-                           QStringLiteral("GPSProcessingMethod Undefined %1 charset=Ascii %2")
-                               .arg(processingMethodBytes().size())
-                               .arg(controller::ExifInfo::vendorAddress()),
-                           "GPSVersionID Byte 4 2 2 0 0" }));
+                           "GPSDateStamp Ascii 11 2016:05:03", "GPSHPositioningError Rational 1 " + texts[6],
+                           "GPSLatitude Rational 3 " + texts[1], "GPSLatitudeRef Ascii 2 " + texts[0],
+                           "GPSLongitude Rational 3 " + texts[3], "GPSLongitudeRef Ascii 2 " + texts[2],
+                           "GPSProcessingMethod Undefined 11 charset=Ascii GPS",
+                           "GPSTimeStamp Rational 3 8/1 20/1 30/1", "GPSVersionID Byte 4 2 3 0 0" }));
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSProcessingMethod").bytes, processingMethodBytes());
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSAltitudeRef").bytes, QByteArray(1, texts[4] == "1" ? '\1' : '\0'));
 }
@@ -483,19 +482,27 @@ void TestExifInfo::timeCorrection_data()
     QTest::addColumn<QString>("dateTime");
     QTest::addColumn<QString>("offsetHours");
     QTest::addColumn<QString>("offsetText");
+    QTest::addColumn<QString>("utc"); // GPS date and time stamps
 
     const QString time = "2016-05-03 10:20:30";
     const QString exifTime = "2016:05:03 10:20:30";
-    QTest::newRow("west") << time << "-05:00" << exifTime << "-5 -5" << "-05:00";
-    QTest::newRow("east, minutes dropped") << time << "+05:30" << exifTime << "5 5" << "+05:30";
-    QTest::newRow("twelve") << "2020-12-31 23:59:59" << "+12:45" << "2020:12:31 23:59:59" << "12 12" << "+12:45";
-    QTest::newRow("longer than 19") << "2016-05-03 10:20:30.250+02:00" << "+02:00" << exifTime << "2 2" << "+02:00";
-    QTest::newRow("empty time") << "" << "+02:00" << "" << "2 2" << "+02:00";
-    QTest::newRow("short zone") << time << "+1" << exifTime << "1 1" << "+1";
-    QTest::newRow("zone not a number") << time << "UTC" << exifTime << "0 0" << "UTC";
-    QTest::newRow("zone with colon early") << time << "+5:00" << exifTime << "0 0" << "+5:00";
-    QTest::newRow("empty zone") << time << "" << exifTime << "0 0" << "";
-    QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00";
+    const QString none = "";
+    QTest::newRow("west") << time << "-05:00" << exifTime << "-5 -5" << "-05:00" << "2016:05:03 15/1 20/1 30/1";
+    QTest::newRow("west, next day in UTC")
+        << "2016-05-03 22:00:00" << "-05:00" << "2016:05:03 22:00:00" << "-5 -5" << "-05:00"
+        << "2016:05:04 3/1 0/1 0/1";
+    QTest::newRow("east, minutes dropped")
+        << time << "+05:30" << exifTime << "5 5" << "+05:30" << "2016:05:03 4/1 50/1 30/1";
+    QTest::newRow("twelve") << "2020-12-31 23:59:59" << "+12:45" << "2020:12:31 23:59:59" << "12 12" << "+12:45"
+                            << "2020:12:31 11/1 14/1 59/1";
+    QTest::newRow("longer than 19") << "2016-05-03 10:20:30.250+02:00" << "+02:00" << exifTime << "2 2" << "+02:00"
+                                    << "2016:05:03 8/1 20/1 30/1";
+    QTest::newRow("empty time") << "" << "+02:00" << "" << "2 2" << "+02:00" << none;
+    QTest::newRow("short zone") << time << "+1" << exifTime << "1 1" << "+1" << none;
+    QTest::newRow("zone not a number") << time << "UTC" << exifTime << "0 0" << "UTC" << none;
+    QTest::newRow("zone with colon early") << time << "+5:00" << exifTime << "0 0" << "+5:00" << none;
+    QTest::newRow("empty zone") << time << "" << exifTime << "0 0" << "" << none;
+    QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00" << "2016:05:03 1/1 20/1 30/1";
 }
 
 // The offset in hours belongs in the primary directory's TimeZoneOffset: the
@@ -507,6 +514,7 @@ void TestExifInfo::timeCorrection()
     QFETCH(QString, dateTime);
     QFETCH(QString, offsetHours);
     QFETCH(QString, offsetText);
+    QFETCH(QString, utc);
 
     const QString path = photo("a.jpg",
                                testsupport::cameraTags() + ExifTags { { "Exif.Image.DateTime", "1999:09:09 09:09:09" },
@@ -534,6 +542,11 @@ void TestExifInfo::timeCorrection()
     for (const char* key :
          { "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal", "Exif.Photo.OffsetTimeDigitized" })
         check(key, "Ascii", long(offsetText.size()) + 1, offsetText);
+    // The offsets are tags of EXIF 2.31.
+    QCOMPARE(entry(list, "Exif.Photo.ExifVersion").bytes, QByteArray("0231"));
+    const QString stamps = entry(list, "Exif.GPSInfo.GPSDateStamp").text + " "
+        + entry(list, "Exif.GPSInfo.GPSTimeStamp").text;
+    QCOMPARE(stamps.trimmed(), utc);
 }
 
 // Written twice over a full set of other GPS values: the same entries as on a
@@ -685,17 +698,21 @@ void TestExifInfo::badFile_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("readable");
     QTest::addColumn<QString>("writeFailure");
-    QTest::newRow("no EXIF") << "noexif" << false << readError;
-    QTest::newRow("missing file") << "missing" << false << writeError;
-    QTest::newRow("not an image") << "text" << false << writeError;
-    QTest::newRow("truncated JPEG header") << "truncated" << false << writeError;
-    QTest::newRow("empty file") << "empty" << false << writeError;
-    QTest::newRow("folder") << "folder" << false << writeError;
-    QTest::newRow("format the library cannot write") << "rw2" << true << writeError;
-    QTest::newRow("read-only file") << "readonly" << true << writeError;
-    QTest::newRow("latitude not a number") << "nan" << true << writeError;
-    QTest::newRow("altitude infinite") << "inf" << true << writeError;
-    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError;
+    QTest::addColumn<QString>("cause");
+    const QString unreadable = "the photo cannot be read";
+    const QString damaged = "the file is damaged or of a kind the program cannot write";
+    QTest::newRow("no EXIF") << "noexif" << false << readError << "";
+    QTest::newRow("missing file") << "missing" << false << writeError << unreadable;
+    QTest::newRow("not an image") << "text" << false << writeError << damaged;
+    QTest::newRow("truncated JPEG header") << "truncated" << false << writeError << damaged;
+    QTest::newRow("empty file") << "empty" << false << writeError << damaged;
+    QTest::newRow("folder") << "folder" << false << writeError << unreadable;
+    QTest::newRow("format the library cannot write, not raw")
+        << "rw2" << true << writeError << "this file type cannot hold GPS tags";
+    QTest::newRow("read-only file") << "readonly" << true << writeError << "the photo is read-only";
+    QTest::newRow("latitude not a number") << "nan" << true << writeError << "";
+    QTest::newRow("altitude infinite") << "inf" << true << writeError << "";
+    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError << "";
 }
 
 void TestExifInfo::badFile()
@@ -703,7 +720,8 @@ void TestExifInfo::badFile()
     QFETCH(QString, kind);
     QFETCH(bool, readable);
     QFETCH(QString, writeFailure);
-    const QString name = kind == "rw2" ? "a.RW2" : "a.jpg";
+    QFETCH(QString, cause);
+    const QString name = kind == "rw2" ? "a.tif" : "a.jpg";
     const QString path = dir->filePath(name);
     if (kind == "noexif")
         QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(32, 24)));
@@ -735,6 +753,7 @@ void TestExifInfo::badFile()
                                          kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
     QVERIFY(!exif->write(path, true, &result));
     QCOMPARE(exif->errorString(), writeFailure);
+    QCOMPARE(result.errorCause, cause);
     QCOMPARE(readFile(path), before);
     QCOMPARE(permissions(path), mode);
     QCOMPARE(listing(dir->path()), files);

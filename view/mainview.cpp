@@ -215,7 +215,7 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
         table->insertRow(row);
         QTableWidgetItem* items[6] = {
             tableItem(QFileInfo(photo.filePath).fileName()),
-            tableItem(photo.errorTitle),
+            tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
