@@ -663,9 +663,11 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeoc
         Exiv2::ShortValue offset;
         offset.value_.push_back(int16_t(hours));
         offset.value_.push_back(int16_t(hours));
-        // The offset in hours belongs to the primary image directory; the
-        // library knows no such tag in the Exif directory.
-        set("Exif.Image.TimeZoneOffset", offset);
+        // The offset in hours is a tag of the primary image directory that
+        // only DNG defines: elsewhere it is replaced, never added.
+        if (data.findKey(Exiv2::ExifKey("Exif.Image.DNGVersion")) != data.end()
+            || data.findKey(Exiv2::ExifKey("Exif.Image.TimeZoneOffset")) != data.end())
+            set("Exif.Image.TimeZoneOffset", offset);
 
         const std::string zone = result.timeZone.left(6).toStdString();
         set("Exif.Photo.OffsetTime", zone);

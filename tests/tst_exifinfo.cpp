@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -237,6 +240,12 @@ private slots:
     void fifoRefusedWithoutWaiting();
 
     void copyMatchesInPlaceWrite();
+
+    void sidecar_data();
+    void sidecar();
+    void staleTemporariesRemoved();
+    void validTags_data();
+    void validTags();
 
 private:
     QString photo(const QString& name, const ExifTags& tags = testsupport::cameraTags());
@@ -505,8 +514,8 @@ void TestExifInfo::timeCorrection_data()
     QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00" << "2016:05:03 1/1 20/1 30/1";
 }
 
-// The offset in hours belongs in the primary directory's TimeZoneOffset: the
-// library has no such key in the Exif directory.
+// The offset in hours goes into the primary directory's TimeZoneOffset, here
+// one the photo already had: the library has no such key in the Exif directory.
 void TestExifInfo::timeCorrection()
 {
     QFETCH(QString, photoTime);
@@ -518,7 +527,8 @@ void TestExifInfo::timeCorrection()
 
     const QString path = photo("a.jpg",
                                testsupport::cameraTags() + ExifTags { { "Exif.Image.DateTime", "1999:09:09 09:09:09" },
-                                                                      { "Exif.Photo.OffsetTime", "+11:00" } });
+                                                                      { "Exif.Photo.OffsetTime", "+11:00" },
+                                                                      { "Exif.Image.TimeZoneOffset", "11 11" } });
     QVERIFY(!path.isEmpty());
     model::PhotoGeocode result = geocode(1, 2, 3, 4);
     result.photoTime = photoTime;
@@ -831,6 +841,165 @@ void TestExifInfo::copyMatchesInPlaceWrite()
     QVERIFY(!exif->writeCopy(source, dir->filePath("gone/a.jpg"), false, &written));
     QCOMPARE(exif->errorString(), writeError);
     QVERIFY(!QFileInfo::exists(dir->filePath("gone")));
+}
+
+void TestExifInfo::sidecar_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("hook");   // what the imitated writer drops
+    QTest::addColumn<QString>("before"); // sidecar already there
+    QTest::addColumn<int>("mode");       // 0 in place, 1 copy, 2 in place with raw sidecars asked for
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("cause");
+    const QString cannotHold = "this file type cannot hold GPS tags";
+    QTest::newRow("raw whose tags do not stick") << "a.NEF" << "gps" << "" << 0 << "a.xmp" << "";
+    QTest::newRow("same, copied") << "a.NEF" << "gps" << "" << 1 << "a.xmp" << "";
+    QTest::newRow("raw sidecars asked for") << "a.NEF" << "" << "" << 2 << "a.xmp" << "";
+    QTest::newRow("CRW, existing sidecar updated") << "a.CRW" << "" << "a.xmp" << 0 << "a.xmp" << "";
+    QTest::newRow("HEIC, darktable name honoured") << "a.heic" << "" << "a.heic.xmp" << 0 << "a.heic.xmp" << "";
+    QTest::newRow("darktable name, copied") << "a.heic" << "" << "a.heic.xmp" << 1 << "a.heic.xmp" << "";
+    QTest::newRow("JPEG whose tags do not stick") << "a.jpg" << "gps" << "" << 0 << "" << cannotHold;
+    QTest::newRow("same, copied") << "a.jpg" << "gps" << "" << 1 << "" << cannotHold;
+    QTest::newRow("raw losing other tags")
+        << "a.NEF" << "artist" << "" << 0 << "" << "writing would lose other metadata of the photo";
+    QTest::newRow("damaged sidecar") << "a.heic" << "" << "a.xmp" << 0 << "" << "its XMP sidecar is damaged";
+}
+
+// A write that does not stick never reaches the photo; a raw file, CRW or
+// HEIC gets its tags in an XMP sidecar, made or updated with its other
+// properties kept; a copy takes the photo, unchanged, and the sidecar along.
+void TestExifInfo::sidecar()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, hook);
+    QFETCH(QString, before);
+    QFETCH(int, mode);
+    QFETCH(QString, written);
+    QFETCH(QString, cause);
+    const QString path = dir->filePath(name);
+    const ExifTags tags = testsupport::cameraTags() + ExifTags { { "Exif.Image.Artist", "Someone" } };
+    if (name.endsWith(".CRW"))
+        QVERIFY(writeFile(path, QByteArray("II\x1a\0\0\0HEAPCCDR\0\0\1\0", 16) + QByteArray(64, '\0')));
+    else if (name.endsWith(".heic"))
+        QVERIFY(writeFile(path, QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(64, '\0')));
+    else
+        QVERIFY(name.endsWith(".jpg") ? !photo(name, tags).isEmpty()
+                                      : testsupport::writeTiff(path, testsupport::texturedImage(32, 24), tags));
+    if (!before.isEmpty())
+        QVERIFY(writeFile(dir->filePath(before),
+                          cause.isEmpty() ? "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+                                            "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                                            "<rdf:Description xmlns:darktable='http://darktable.sf.net/' "
+                                            "darktable:xmp_version='5' xmlns:exif='http://ns.adobe.com/exif/1.0/' "
+                                            "exif:GPSLatitude='1,0.000000N'/></rdf:RDF></x:xmpmeta>"
+                                          : "<x:xmpmeta broken"));
+    exif->setRawSidecars(mode == 2);
+    exif->setBeforeWriteHook([hook](Exiv2::ExifData& data) {
+        for (auto it = data.begin(); it != data.end();)
+            it = (hook == "gps" && it->groupName() == "GPSInfo") || (hook == "artist" && it->tagName() == "Artist")
+                ? data.erase(it)
+                : std::next(it);
+    });
+    const QByteArray original = readFile(path);
+    const QStringList files = listing(dir->path());
+    QVERIFY(QDir(dir->path()).mkdir("KESTREL"));
+    const QString target = dir->filePath("KESTREL/" + name);
+
+    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QCOMPARE(mode == 1 ? exif->writeCopy(path, target, true, &result) : exif->write(path, true, &result),
+             !written.isEmpty());
+    QCOMPARE(result.errorCause, cause);
+    QCOMPARE(readFile(path), original);
+    const QString folder = dir->filePath(mode == 1 ? "KESTREL" : "");
+    QCOMPARE(result.sidecarPath, written.isEmpty() ? QString() : QDir(folder).filePath(written));
+    QStringList expected = mode == 1 ? QStringList() : files;
+    if (!written.isEmpty())
+        expected << written << (mode == 1 ? QStringList { name } : QStringList());
+    expected.removeDuplicates();
+    expected.sort();
+    QCOMPARE(listing(folder).filter(QRegularExpression("^(?!KESTREL$)")), expected);
+    if (written.isEmpty())
+        return;
+    if (mode == 1) {
+        QCOMPARE(readFile(target), original);
+        QCOMPARE(listing(dir->path()), files + QStringList { "KESTREL" });
+    }
+
+    Exiv2::XmpData xmp;
+    QCOMPARE(Exiv2::XmpParser::decode(xmp, readFile(result.sidecarPath).toStdString()), 0);
+    QStringList properties;
+    for (const auto& datum : xmp)
+        properties << QString::fromStdString(datum.key() + "=" + datum.toString());
+    properties.sort();
+    QStringList wanted = { "Xmp.exif.DateTimeDigitized=2016-05-03T10:20:30+02:00",
+                           "Xmp.exif.DateTimeOriginal=2016-05-03T10:20:30+02:00",
+                           "Xmp.exif.GPSAltitude=325/100",
+                           "Xmp.exif.GPSAltitudeRef=1",
+                           "Xmp.exif.GPSHPositioningError=12000/1000",
+                           "Xmp.exif.GPSLatitude=33,51.408000S",
+                           "Xmp.exif.GPSLongitude=151,12.918000E",
+                           "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z",
+                           "Xmp.exif.GPSVersionID=2.3.0.0",
+                           "Xmp.photoshop.DateCreated=2016-05-03T10:20:30+02:00",
+                           "Xmp.xmp.CreateDate=2016-05-03T10:20:30+02:00",
+                           "Xmp.xmp.ModifyDate=2016-05-03T10:20:30+02:00" };
+    if (!before.isEmpty())
+        wanted.prepend("Xmp.darktable.xmp_version=5");
+    QCOMPARE(properties, wanted);
+}
+
+// Only hidden regular files of exactly the temporary files' pattern go.
+void TestExifInfo::staleTemporariesRemoved()
+{
+    const QStringList kept = { ".a.jpg.kestrel-Ab12C", "a.jpg.kestrel-Ab12Cd", ".a.jpg.kestrel-Ab12Cd.x",
+                               ".kestrel-Ab12Cd", ".b.jpg.kestrel-Ab1_Cd", "a.jpg" };
+    for (const QString& name : kept + QStringList { ".a.jpg.kestrel-Ab12Cd", ".IMG 1.CR2.kestrel-zzzzzz" })
+        QVERIFY(writeFile(dir->filePath(name), "x"));
+    QVERIFY(QDir(dir->path()).mkdir(".d.jpg.kestrel-abcdef"));
+    QVERIFY(QFile::link(dir->filePath("a.jpg"), dir->filePath(".l.jpg.kestrel-abcdef")));
+    QCOMPARE(controller::ExifInfo::removeStaleTemporaries(dir->path()), 2);
+    QStringList left = kept + QStringList { ".d.jpg.kestrel-abcdef", ".l.jpg.kestrel-abcdef" };
+    left.sort();
+    QCOMPARE(listing(dir->path()), left);
+}
+
+void TestExifInfo::validTags_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("JPEG") << "a.jpg";
+    QTest::newRow("TIFF") << "a.tif";
+    QTest::newRow("DNG") << "a.dng";
+}
+
+// What the writer adds passes ExifTool's validation: no warning that the
+// photo did not have before.
+void TestExifInfo::validTags()
+{
+    QFETCH(QString, name);
+    const QString exiftool = QStandardPaths::findExecutable("exiftool");
+    if (exiftool.isEmpty())
+        QSKIP("ExifTool is not installed (Debian package libimage-exiftool-perl)");
+    const QString path = dir->filePath(name);
+    const ExifTags tags = testsupport::cameraTags()
+        + (name.endsWith(".dng") ? ExifTags { { "Exif.Image.DNGVersion", "1 4 0 0" } } : ExifTags());
+    QVERIFY(name.endsWith(".jpg") ? !photo(name, tags).isEmpty()
+                                  : testsupport::writeTiff(path, testsupport::texturedImage(32, 24), tags));
+    const auto warnings = [&exiftool, &path] {
+        QProcess process;
+        process.start(exiftool, { "-validate", "-warning", "-a", "-s3", path });
+        process.waitForFinished(60000);
+        QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        lines.removeFirst(); // the count
+        return lines;
+    };
+    const QStringList before = warnings();
+    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY2(exif->write(path, true, &result), qPrintable(exif->errorString()));
+    const QStringList after = warnings();
+    for (const QString& warning : after)
+        QVERIFY2(before.contains(warning), qPrintable(warning));
+    // The hour offset only where the format defines it.
+    QCOMPARE(testsupport::readExif(path).contains("Exif.Image.TimeZoneOffset"), name.endsWith(".dng"));
 }
 
 QTEST_GUILESS_MAIN(TestExifInfo)
