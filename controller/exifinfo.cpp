@@ -42,6 +42,7 @@ const char readOnlyPhotoCause[] = "the photo is read-only";
 const char changedCause[] = "the photo changed while it was being written";
 const char othersLostCause[] = "writing would lose other metadata of the photo";
 const char damagedSidecarCause[] = "its XMP sidecar is damaged";
+const char outOfRangeCause[] = "the position is out of range";
 const char damagedCause[] = "the file is damaged or of a kind the program cannot write";
 
 // Why a step failed: the detail for the debug log and, where it is known,
@@ -914,7 +915,7 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
             return fail(unopened);
         Answer answer;
         if (!answerOf(*result, &answer))
-            return fail(Problem(QStringLiteral("values out of range")));
+            return fail(Problem(QStringLiteral("values out of range"), outOfRangeCause));
         if (correctDateTime)
             result->photoTime = exifTime(result->photoTime);
 

@@ -711,6 +711,7 @@ void TestExifInfo::badFile_data()
     QTest::addColumn<QString>("cause");
     const QString unreadable = "the photo cannot be read";
     const QString damaged = "the file is damaged or of a kind the program cannot write";
+    const QString outOfRange = "the position is out of range";
     QTest::newRow("no EXIF") << "noexif" << false << readError << "";
     QTest::newRow("missing file") << "missing" << false << writeError << unreadable;
     QTest::newRow("not an image") << "text" << false << writeError << damaged;
@@ -720,9 +721,9 @@ void TestExifInfo::badFile_data()
     QTest::newRow("format the library cannot write, not raw")
         << "rw2" << true << writeError << "this file type cannot hold GPS tags";
     QTest::newRow("read-only file") << "readonly" << true << writeError << "the photo is read-only";
-    QTest::newRow("latitude not a number") << "nan" << true << writeError << "";
-    QTest::newRow("altitude infinite") << "inf" << true << writeError << "";
-    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError << "";
+    QTest::newRow("latitude not a number") << "nan" << true << writeError << outOfRange;
+    QTest::newRow("altitude infinite") << "inf" << true << writeError << outOfRange;
+    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError << outOfRange;
 }
 
 void TestExifInfo::badFile()
