@@ -177,6 +177,7 @@ void TestGeotagging::init()
     service.reset();
     // Each controller saves its settings when it goes; start from none.
     QFile::remove(Model::configFilePath());
+    QFile::remove(Model::preferencesFilePath());
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 0); });
 }
 
