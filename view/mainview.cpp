@@ -222,6 +222,8 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
             tableItem(photo.success ? QStringLiteral("OK") : QStringLiteral("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
+        // A long description is cut at the column's edge; its full text stays at hand.
+        items[1]->setToolTip(items[1]->text());
         for (int column = 0; column < 6; ++column) {
             if (!photo.success) {
                 items[column]->setForeground(QColor(126, 126, 126, 255));
