@@ -344,6 +344,12 @@ void MainController::startGeocoding()
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
     const QString outputProblem = outputFolderProblem();
+    // A run killed earlier may have left temporary files where this one writes.
+    if (outputProblem.isEmpty()) {
+        const QString written = QDir::cleanPath(model->outputFolder);
+        run->cleanedFolders.insert(written);
+        ExifInfo::removeStaleTemporaries(written);
+    }
     emit geocodeProgress(0, 0, model->imageCount);
 
     const int maxPending = model::Model::maxPendingRequests();
@@ -418,8 +424,8 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
 
-    // A run killed earlier may have left temporary files where this one writes.
-    const QString folder = model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder;
+    // The same for a subfolder's photos, rewritten where they are.
+    const QString folder = QDir::cleanPath(model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder);
     if (!run->cleanedFolders.contains(folder)) {
         run->cleanedFolders.insert(folder);
         ExifInfo::removeStaleTemporaries(folder);

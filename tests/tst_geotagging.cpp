@@ -336,7 +336,7 @@ void TestGeotagging::rewriteMode()
     const QByteArray badOriginal = testsupport::readFile(folder + "/badlat.jpg");
     const QByteArray rawOriginal = testsupport::readFile(folder + "/o.ORF");
     // What a killed run left behind goes; a look-alike stays.
-    QVERIFY(testsupport::writeFile(folder + "/.r00.JPG.kestrel-Ab12Cd", "half a photo"));
+    QVERIFY(testsupport::writeFile(folder + "/.gone.JPG.kestrel-Ab12Cd", "half a photo"));
     QVERIFY(testsupport::writeFile(folder + "/r00.JPG.kestrel-Ab12Cd", "someone's file"));
 
     MainController controller;
