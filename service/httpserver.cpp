@@ -222,6 +222,7 @@ public:
         }
         pool.shutdown(); // serves the admitted connections to their end
         pool_ = nullptr;
+        closeListening();
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& entry : addresses_)
             for (const int socket : entry.second.waiting)
@@ -242,17 +243,26 @@ public:
         started_.notify_all();
     }
 
+    // Wakes the accept loop; the socket is closed by whoever owns it last,
+    // so its number cannot be reused under the loop's feet.
     void halt()
     {
         running_ = false;
-        const int listening = svr_sock_.exchange(INVALID_SOCKET);
-        if (listening != INVALID_SOCKET) {
+        const int listening = svr_sock_;
+        if (listening != INVALID_SOCKET)
             ::shutdown(listening, SHUT_RDWR);
-            ::close(listening);
-        }
     }
 
+    ~Listener() override { closeListening(); }
+
 private:
+    void closeListening()
+    {
+        const int listening = svr_sock_.exchange(INVALID_SOCKET);
+        if (listening != INVALID_SOCKET)
+            ::close(listening);
+    }
+
     struct Address {
         int active = 0;
         std::deque<int> waiting;
