@@ -418,7 +418,7 @@ void Store::release(std::unique_ptr<Connection> connection)
     std::lock_guard<std::mutex> lock(mutex_);
     // Each connection holds its own page cache: a burst's extra connections
     // are closed instead of kept.
-    if (idle_.size() < 8)
+    if (idle_.size() < 16)
         idle_.push_back(std::move(connection));
 }
 

@@ -708,8 +708,11 @@ private slots:
                 for (int i = 0; i < 1000; ++i)
                     request["fixes"].push_back(fix(service::formatIsoTime(utc("2026-07-01T00:00:00Z") + (t * 1000 + i) * 1000LL),
                                                    48, 11, 500, 5));
+                // Beyond the connections one address may hold at once, a
+                // client waits its turn with its body unread.
                 httplib::Client client("127.0.0.1", s.server->port());
-                client.set_read_timeout(60, 0);
+                client.set_read_timeout(120, 0);
+                client.set_write_timeout(120, 0);
                 const auto r = client.Post("/phone/fixes", request.dump(), "application/json");
                 if (r && r->status == 200)
                     ++stored;
