@@ -154,7 +154,7 @@ QString Model::preferencesFilePath()
 QStringList Model::photoFilePatterns()
 {
     static const QStringList patterns {
-        "*.jpg", "*.png", "*.bmp", "*.tif", "*.tiff", "*.crw", "*.cr2", "*.nef",
+        "*.jpg", "*.jpeg", "*.png", "*.bmp", "*.tif", "*.tiff", "*.crw", "*.cr2", "*.nef",
         "*.nrw", "*.pef", "*.ptx", "*.raf", "*.raw", "*.rw2", "*.rwl", "*.dng",
         "*.srw", "*.x3f", "*.3fr", "*.arw", "*.dcr", "*.erf", "*.kdc", "*.mdc",
         "*.mef", "*.mos", "*.mrw", "*.orf", "*.ppm", "*.sr2", "*.srf", "*.x3f",
@@ -170,7 +170,7 @@ QStringList Model::rawUnsupportedMakes()
 
 QStringList Model::nonRawSuffixes()
 {
-    static const QStringList suffixes { "jpg", "png", "bmp", "tif", "tiff" };
+    static const QStringList suffixes { "jpg", "jpeg", "png", "bmp", "tif", "tiff" };
     return suffixes;
 }
 
