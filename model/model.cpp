@@ -73,6 +73,10 @@ bool Model::savePreferences(const QString& filePath) const
 {
     // QSettings writes in place; going through a temporary INI file and a
     // QSaveFile keeps the old file whole when the disk is full.
+    // QSettings would create a missing folder on its way; the file goes
+    // beside config.dat, whose folder exists.
+    if (!QFileInfo(filePath).absoluteDir().exists())
+        return false;
     const QString temporary = filePath + QStringLiteral(".new");
     QFile::remove(temporary);
     {

@@ -167,13 +167,14 @@ void TestModel::preferences()
 void TestModel::fixedLists()
 {
     const QStringList patterns = Model::photoFilePatterns();
-    QCOMPARE(patterns.size(), 32);
+    QCOMPARE(patterns.size(), 33);
     QCOMPARE(patterns.first(), QString("*.jpg"));
-    QCOMPARE(patterns.at(17), QString("*.x3f"));
+    QCOMPARE(patterns.at(1), QString("*.jpeg"));
+    QCOMPARE(patterns.at(18), QString("*.x3f"));
     QCOMPARE(patterns.last(), QString("*.x3f"));
-    QCOMPARE(QSet<QString>(patterns.begin(), patterns.end()).size(), 31);
+    QCOMPARE(QSet<QString>(patterns.begin(), patterns.end()).size(), 32);
     QCOMPARE(Model::rawUnsupportedMakes(), (QStringList { "sony", "hasselblad", "leica", "olympus" }));
-    QCOMPARE(Model::nonRawSuffixes(), (QStringList { "jpg", "png", "bmp", "tif", "tiff" }));
+    QCOMPARE(Model::nonRawSuffixes(), (QStringList { "jpg", "jpeg", "png", "bmp", "tif", "tiff" }));
 }
 
 void TestModel::baseUrlNormalization_data()

@@ -260,6 +260,7 @@ private slots:
             return;
         }
         QCOMPARE(a.body["userID"], json(phone.userId));
+        QCOMPARE(a.body["clockOffset"], json(-(56 * 60 + 43)));
         // The same code again replaces the synchronization it made.
         QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
         QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"].size(), size_t(1));
