@@ -273,6 +273,7 @@ void TestSettingsView::controllerSavesTheSettingsFile()
 {
     const QString path = model::Model::configFilePath();
     QFile::remove(path);
+    QFile::remove(model::Model::preferencesFilePath());
     controller::MainController controller;
     view::SettingsView view;
     model::Model saved;
@@ -284,11 +285,10 @@ void TestSettingsView::controllerSavesTheSettingsFile()
         click(child<QWidget>(view, "timeDateButton"));
         click(child<QWidget>(view, "keepOriginalTimeDateWidget"));
         click(child<QWidget>(view, "rewriteButton"));
-        child<QCheckBox>(view, "includeSubfoldersCheckBox")->click();
+        child<QCheckBox>(view, "includeSubfoldersCheckBox")->setChecked(true);
         child<QComboBox>(view, "rawFilesComboBox")->setCurrentIndex(1);
         QTest::keyClick(&view, Qt::Key_Escape);
     });
-    QFile::remove(model::Model::preferencesFilePath());
     controller.toSettings();
     saved.loadPreferences(model::Model::preferencesFilePath());
     QVERIFY(saved.includeSubfolders);
