@@ -98,7 +98,7 @@ public slots:
     void exportResults(QString csvPath);
 
 public:
-    static constexpr const char* notProcessedTitle = "Not processed (stopped)";
+    static constexpr const char* notProcessedTitle = QT_TR_NOOP("Not processed (stopped)");
     // The text of the synchronization report; clockOffset is the camera's
     // clock minus the local time in seconds, or missing (offsetKnown false).
     static QString synchronizationReport(const QString& camera, bool again, bool offsetKnown, qint64 clockOffset);

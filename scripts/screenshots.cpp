@@ -144,6 +144,8 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
     window.onGeocodeProgress(47, 3, 128);
+    window.onGeocodePhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
+    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
     if (screen == controller::GeocodeResults)
         window.onGeocodeProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);

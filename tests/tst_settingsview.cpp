@@ -106,7 +106,7 @@ void TestSettingsView::form()
     QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->group(),
              child<QRadioButton>(view, "keepOriginalTimeDateRadio")->group());
     QCOMPARE(child<QLabel>(view, "label")->text(),
-             QStringLiteral("Save geo-tagged photos into a KESTREL subfolder of the photo folder"));
+             QStringLiteral("Save geo-tagged photos into a KESTREL subfolder"));
     QCOMPARE(child<QLabel>(view, "label_12")->text(),
              QStringLiteral("<html><head/><body><p>However inaccurate your camera clock was, we will correct the "
                             "photography time and date to within 3 seconds.</p></body></html>"));
