@@ -85,6 +85,8 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+    // Nothing to export before the first run.
+    ui->exportResultsButton->setEnabled(false);
 }
 
 MainView::~MainView() = default;
