@@ -10,12 +10,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 #include "model/model.h"
 #include "controller/maincontroller.h"
@@ -154,6 +156,17 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     save(name, &window);
 }
 
+// A chooser of the main window, as its button opens it.
+struct ChooserWindow : view::MainView {
+    void shoot(const QString& name, bool photos)
+    {
+        show();
+        const std::unique_ptr<QFileDialog> dialog(photos ? newPhotoChooser() : newFolderChooser());
+        dialog->show();
+        save(name, dialog.get());
+    }
+};
+
 void details(const QString& name, const model::PhotoGeocode& photo)
 {
     view::DetailInfoView dialog(photo);
@@ -242,6 +255,8 @@ QList<Shot> shots()
         {"mainwindow-12-synchronize-running", [] {
              mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
+        {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] { details("details-success", sampleResults().at(0)); }},
         {"details-failure", [] { details("details-failure", sampleResults().at(2)); }},
     };
