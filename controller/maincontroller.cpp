@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -486,12 +485,13 @@ void MainController::exportResults(QString csvPath)
         csvPath += QStringLiteral(".csv");
     const QString gpxPath = csvPath.left(csvPath.size() - 4) + QStringLiteral(".gpx");
     QString error;
-    if (!ResultExport::writeCsv(model->photos, csvPath, &error) || !ResultExport::writeGpx(model->photos, gpxPath, &error)) {
+    if (!ResultExport::writeCsv(model->photos, csvPath, &error)
+        || !ResultExport::writeGpx(model->photos, gpxPath, &error)) {
         emit infoPending(204, tr("Cannot export the results"), error);
         return;
     }
-    emit infoPending(201, tr("Results exported"), tr("%1\n%2").arg(QDir::toNativeSeparators(csvPath),
-                                                                   QDir::toNativeSeparators(gpxPath)));
+    emit infoPending(201, tr("Results exported"),
+                     QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
 void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
