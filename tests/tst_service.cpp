@@ -691,6 +691,7 @@ private slots:
         while (::poll(&entry, 1, 100) == 0 && clock.elapsed() < 5000)
             ::send(slow.front(), "U", 1, MSG_NOSIGNAL);
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(readToEnd(slow.front()).substr(0, 28), std::string("HTTP/1.1 408 Request Timeout"));
         for (const int socket : slow)
             ::close(socket);
     }
