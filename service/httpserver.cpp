@@ -481,12 +481,17 @@ async function start() {
     // The phone's identifier and key come in the fragment (#userID=..&phoneKey=..),
     // which the browser never sends with the page's address.
     const given = new URLSearchParams(location.hash.slice(1));
+    if (!given.get("userID") || !given.get("phoneKey")) {
+      box.style.display = "none";
+      state.textContent = "Open this page from your phone: its address carries the phone's key (#userID=...&phoneKey=...).";
+      return;
+    }
     try {
       const reply = await fetch("phone/syncCode", { method: "POST", cache: "no-store",
         headers: { "Content-Type": "application/json" },
         body: JSON.stringify({ userID: given.get("userID") || "", phoneKey: given.get("phoneKey") || "" }) });
       const answer = await reply.json();
-      if (!reply.ok) { state.textContent = answer.body || "This page needs the phone's key."; return; }
+      if (!reply.ok) { box.style.display = "none"; state.textContent = answer.body || "This page needs the phone's key."; return; }
       code = answer.syncID;
     } catch (e) { state.textContent = "The service does not answer."; return; }
   }
