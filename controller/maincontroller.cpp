@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
@@ -23,6 +24,8 @@ struct MainController::GeocodeRun {
     int processed = 0;
     int failed = 0;
     bool ended = false;
+    // Folders already rid of the temporary files of a killed run.
+    QSet<QString> cleanedFolders;
 };
 
 namespace {
@@ -337,10 +340,17 @@ void MainController::startGeocoding()
     auto run = std::make_shared<GeocodeRun>();
     run->number = ++runCount;
     activeRun = run;
+    exifInfo->setRawSidecars(model->rawSidecars);
 
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
     const QString outputProblem = outputFolderProblem();
+    // A run killed earlier may have left temporary files where this one writes.
+    if (outputProblem.isEmpty()) {
+        const QString written = QDir::cleanPath(model->outputFolder);
+        run->cleanedFolders.insert(written);
+        ExifInfo::removeStaleTemporaries(written);
+    }
     emit geocodeProgress(0, 0, model->imageCount);
 
     const int maxPending = model::Model::maxPendingRequests();
@@ -413,6 +423,13 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     }
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
+
+    // The same for a subfolder's photos, rewritten where they are.
+    const QString folder = QDir::cleanPath(model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder);
+    if (!run->cleanedFolders.contains(folder)) {
+        run->cleanedFolders.insert(folder);
+        ExifInfo::removeStaleTemporaries(folder);
+    }
 
     QString writeError;
     if (model->rewrite) {
