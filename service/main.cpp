@@ -15,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -41,7 +42,8 @@ const char* const serveHelp =
     "the phone's endpoints under /phone/ and the page /sync that shows a live synchronization code.\n"
     "\n"
     "  --db FILE          the database (default: the KESTREL folder of the user's data folder)\n"
-    "  --address ADDRESS  the address to listen on (default 127.0.0.1)\n"
+    "  --address ADDRESS  the address to listen on (default 127.0.0.1); on any other than\n"
+    "                     loopback, /sync needs the phone's key: /sync#userID=...&phoneKey=...\n"
     "  --port PORT        the port to listen on, 0 for any free one (default 8470)\n"
     "  --demo-if-empty    create the demo phone first when the database has no user\n"
     "\n"
@@ -180,6 +182,14 @@ int serve(int argc, char** argv)
         port = static_cast<int>(value);
     }
     const std::string address = options.values.count("address") ? options.values["address"] : "127.0.0.1";
+
+    // Connections waiting for a worker hold a descriptor each: allow as many
+    // as the system lets this process have.
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     // SIGINT and SIGTERM are taken by a thread of their own.
     sigset_t stopSignals;
