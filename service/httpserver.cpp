@@ -4,7 +4,15 @@
 
 #include <httplib.h>
 
+#include <dirent.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 namespace service {
 
@@ -81,6 +89,58 @@ const char* statusHead(int status)
     }
 }
 
+// The numeric host and the port of a socket's own end (peer false) or of the
+// other end; false when fd is no connected socket.
+bool socketEnd(int fd, bool peer, std::string* host, int* port)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if ((peer ? getpeername(fd, raw, &length) : getsockname(fd, raw, &length)) != 0)
+        return false;
+    char name[NI_MAXHOST];
+    char service[NI_MAXSERV];
+    if (getnameinfo(raw, length, name, sizeof name, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return false;
+    *host = name;
+    *port = std::atoi(service);
+    return true;
+}
+
+bool isConnection(int fd, int localPort, const std::string& remoteHost, int remotePort)
+{
+    std::string host;
+    int port = 0;
+    return socketEnd(fd, true, &host, &port) && port == remotePort && host == remoteHost
+        && socketEnd(fd, false, &host, &port) && port == localPort;
+}
+
+// The socket of the connection a request came in on. The library hands the
+// handlers no socket, but a connection is served by one worker thread from
+// start to end, so each thread remembers the socket it found last and looks
+// among the process's open files only when a new connection has come.
+int connectionSocket(const httplib::Request& request, int localPort)
+{
+    thread_local int cached = -1;
+    if (cached >= 0 && isConnection(cached, localPort, request.remote_addr, request.remote_port))
+        return cached;
+    cached = -1;
+    DIR* files = opendir("/proc/self/fd");
+    if (!files)
+        return -1;
+    while (const dirent* entry = readdir(files)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != dirfd(files)
+            && isConnection(int(fd), localPort, request.remote_addr, request.remote_port)) {
+            cached = int(fd);
+            break;
+        }
+    }
+    closedir(files);
+    return cached;
+}
+
 } // namespace
 
 std::string syncPage(const std::string& code, const std::string& phoneName)
@@ -129,7 +189,23 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     server.set_write_timeout(10, 0);
     server.set_keep_alive_timeout(5);
     server.set_keep_alive_max_count(1000);
+    // Answers leave at once: TCP_NODELAY on the listening socket is inherited
+    // by every connection it accepts.
     server.set_tcp_nodelay(true);
+    // A client that writes a request's head and body as two segments without
+    // TCP_NODELAY holds the body back until the head is acknowledged, and
+    // Linux delays that acknowledgement by up to 40 ms once a connection
+    // answers as fast as it is asked. Once an answer has been written, the
+    // connection is put back into quick acknowledgement, so the next head is
+    // acknowledged as soon as it has been read. The logger is the library's
+    // hook that runs after each answer has been written.
+    server.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+        const int fd = connectionSocket(request, port_);
+        if (fd >= 0) {
+            int yes = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
+        }
+    });
     // One worker per connection at a time; enough for many parallel clients.
     // The library's default lets a second server share the port unnoticed;
     // a port that is in use must be refused instead.
