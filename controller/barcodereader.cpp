@@ -107,13 +107,32 @@ bool readPayload(const QByteArray& text, model::PhotoInfo* info)
     return true;
 }
 
+// One quirc decoder for every pass over a photo. The decoder keeps buffers
+// that are large enough, so after the first pass (the whole photo, the
+// largest image of all) no pass allocates or touches fresh memory again.
+class Decoder {
+public:
+    Decoder() : decoder_(quirc_new()) {}
+    ~Decoder()
+    {
+        if (decoder_)
+            quirc_destroy(decoder_);
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    quirc* get() const { return decoder_; }
+
+private:
+    quirc* decoder_;
+};
+
 // One quirc pass over the view turned by quarterTurns; only the first code
 // quirc reports is decoded.
-bool decodePass(const GrayView& view, int quarterTurns, model::PhotoInfo* info)
+bool decodePass(Decoder& reused, const GrayView& view, int quarterTurns, model::PhotoInfo* info)
 {
     if (view.isNull())
         return false;
-    quirc* decoder = quirc_new();
+    quirc* decoder = reused.get();
     if (!decoder)
         return false;
     const bool upright = (quarterTurns & 1) == 0;
@@ -143,14 +162,13 @@ bool decodePass(const GrayView& view, int quarterTurns, model::PhotoInfo* info)
             }
         }
     }
-    quirc_destroy(decoder);
     return found;
 }
 
-bool decodeTurns(const GrayView& view, model::PhotoInfo* info)
+bool decodeTurns(Decoder& decoder, const GrayView& view, model::PhotoInfo* info)
 {
     for (int turns = 0; turns < 4; ++turns)
-        if (decodePass(view, turns, info))
+        if (decodePass(decoder, view, turns, info))
             return true;
     return false;
 }
@@ -220,21 +238,21 @@ QImage normalizedContrast(const GrayView& view, int window, int margin)
 }
 
 // The passes tried after the twelve of read() have failed.
-bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
+bool decodeFurther(Decoder& decoder, const GrayView& whole, model::PhotoInfo* info)
 {
     const QImage half = halfSize(whole);
     if (half.isNull())
         return false;
-    if (decodePass(GrayView::of(half), 0, info))
+    if (decodePass(decoder, GrayView::of(half), 0, info))
         return true;
     const QImage quarter = halfSize(GrayView::of(half));
-    if (!quarter.isNull() && decodePass(GrayView::of(quarter), 0, info))
+    if (!quarter.isNull() && decodePass(decoder, GrayView::of(quarter), 0, info))
         return true;
     // A window of a few code modules for a code that covers a fair part of
     // the photo's short side.
     const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
     const QImage normalized = normalizedContrast(GrayView::of(half), window, 6);
-    if (!normalized.isNull() && decodePass(GrayView::of(normalized), 0, info))
+    if (!normalized.isNull() && decodePass(decoder, GrayView::of(normalized), 0, info))
         return true;
     // At quarter size the area average has already smoothed noise and JPEG
     // blocks away, so the normalised picture holds cleaner modules.
@@ -242,7 +260,7 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
         return false;
     const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
     const QImage normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
-    return !normalizedQuarter.isNull() && decodePass(GrayView::of(normalizedQuarter), 0, info);
+    return !normalizedQuarter.isNull() && decodePass(decoder, GrayView::of(normalizedQuarter), 0, info);
 }
 
 } // namespace
@@ -270,13 +288,14 @@ bool BarcodeReader::read(QString path, model::PhotoInfo* info)
 
     const int w = whole.width;
     const int h = whole.height;
-    if (decodeTurns(whole, info))
+    Decoder decoder;
+    if (decodeTurns(decoder, whole, info))
         return true;
-    if (decodeTurns(whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)), info))
+    if (decodeTurns(decoder, whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)), info))
         return true;
-    if (decodeTurns(whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)), info))
+    if (decodeTurns(decoder, whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)), info))
         return true;
-    return decodeFurther(whole, info);
+    return decodeFurther(decoder, whole, info);
 }
 
 bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
@@ -285,7 +304,8 @@ bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
         return false;
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
-    return decodeTurns(GrayView::of(image), info);
+    Decoder decoder;
+    return decodeTurns(decoder, GrayView::of(image), info);
 }
 
 bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
@@ -295,7 +315,8 @@ bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
     // quirc reads one byte per pixel; anything else would be read as noise.
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
-    return decodePass(GrayView::of(image), 0, info);
+    Decoder decoder;
+    return decodePass(decoder, GrayView::of(image), 0, info);
 }
 
 QImage BarcodeReader::toGrayscale(QImage image)
