@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QProgressBar>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QTableWidgetItem>
@@ -72,6 +73,15 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+
+    synchronizationBusyBar = new QProgressBar(ui->frame);
+    synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
+    synchronizationBusyBar->setRange(0, 0);
+    synchronizationBusyBar->setTextVisible(false);
+    synchronizationBusyBar->setMaximumWidth(120);
+    synchronizationBusyBar->hide();
+    ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
+                                  synchronizationBusyBar);
 }
 
 MainView::~MainView() = default;
@@ -159,6 +169,7 @@ void MainView::setSynchronizationEnabled(bool enabled)
     ui->synchronizationDropFileLabel->setEnabled(enabled);
     ui->synchronizationIconLabel->setEnabled(enabled);
     ui->selectSynchronizationImageButton->setEnabled(enabled);
+    synchronizationBusyBar->setVisible(!enabled);
 }
 
 void MainView::onRequestSynchronizationsStarted()
