@@ -259,7 +259,7 @@ int main(int argc, char** argv)
                 times.push_back(r.ms);
                 cpuTimes.push_back(r.cpuMs);
                 worstMs = std::max(worstMs, r.ms);
-                if (!r.read)
+                if (!r.read && withCode)
                     missed.append(QString::number(i));
                 if (verbose)
                     std::printf("  %s #%d tilt %.1f turns %d blur %d noise %d contrast %.2f glare %.2f background %d "
@@ -271,7 +271,7 @@ int main(int argc, char** argv)
             std::printf("%s: read %d of %d (%d within the twelve passes, %d by the further passes), "
                         "mean %.1f ms, worst %.1f ms%s%s\n",
                         size.name, read, count, readEarly, read - readEarly, totalMs / count, worstMs,
-                        missed.isEmpty() || !withCode ? "" : "; missed: ", qPrintable(missed.join(QLatin1Char(' '))));
+                        missed.isEmpty() ? "" : "; missed: ", qPrintable(missed.join(QLatin1Char(' '))));
             std::printf("%s: time per photo %s\n%s: cpu time per photo %s\n", size.name, qPrintable(spread(times)),
                         size.name, qPrintable(spread(cpuTimes)));
             std::fflush(stdout);
