@@ -117,14 +117,21 @@ bool isConnection(int fd, int localPort, const std::string& remoteHost, int remo
 
 // The socket of the connection a request came in on. The library hands the
 // handlers no socket, but a connection is served by one worker thread from
-// start to end, so each thread remembers the socket it found last and looks
-// among the process's open files only when a new connection has come.
+// start to end, so each thread remembers the socket it found last, with the
+// client's address and port, and looks among the process's open files only
+// when a new connection has come. (Should the remembered number have been
+// reused meanwhile, the option lands on a socket that does not need it, or
+// on no socket at all: both harmless.)
 int connectionSocket(const httplib::Request& request, int localPort)
 {
     thread_local int cached = -1;
-    if (cached >= 0 && isConnection(cached, localPort, request.remote_addr, request.remote_port))
+    thread_local std::string cachedHost;
+    thread_local int cachedPort = -1;
+    if (cached >= 0 && cachedPort == request.remote_port && cachedHost == request.remote_addr)
         return cached;
     cached = -1;
+    cachedHost = request.remote_addr;
+    cachedPort = request.remote_port;
     DIR* files = opendir("/proc/self/fd");
     if (!files)
         return -1;
