@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <exiv2/exiv2.hpp>
+
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
 #include "controller/restclient.h"
@@ -254,6 +256,9 @@ void MainController::synchronizeCamera(QString filePath)
         QString failure;
     };
     auto reading = std::make_shared<Reading>();
+    // exiv2 sets its XMP parser up on first use, which is not safe on two
+    // threads at once; done here, on the GUI thread, it is done before any.
+    Exiv2::XmpParser::initialize();
     QThread* thread = QThread::create([filePath, reading] {
         reading->info.clear();
         if (!ExifInfo().read(filePath, &reading->info))
