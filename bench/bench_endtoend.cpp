@@ -36,7 +36,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <thread>
@@ -179,7 +178,9 @@ int main(int argc, char** argv)
         port = probe.serverPort();
     }
     qputenv("KESTREL_SERVICE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(port) + "/");
-    // Runs work while the real service (plain false) or the plain one answers.
+    // Runs work while the real service (plain false) or the plain one
+    // answers; false when that service cannot listen.
+    bool serviceFailed = false;
     auto withService = [&](bool plain, const std::function<void()>& work) {
         if (!plain) {
             service::HttpServer server(api);
@@ -188,7 +189,8 @@ int main(int argc, char** argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (server.port() != port) {
                 std::fprintf(stderr, "bench_endtoend: %s\n", error.c_str());
-                std::exit(1);
+                serviceFailed = true;
+                return;
             }
             server.start();
             work();
@@ -212,7 +214,8 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (!bound) {
             std::fprintf(stderr, "bench_endtoend: the plain service cannot listen on port %d\n", port);
-            std::exit(1);
+            serviceFailed = true;
+            return;
         }
         std::thread thread([&server] { server.listen_after_bind(); });
         while (!server.is_running())
@@ -287,6 +290,8 @@ int main(int argc, char** argv)
             });
             QDir(copyA).removeRecursively();
             QDir(copyB).removeRecursively();
+            if (serviceFailed)
+                return 1;
             for (const auto& entry : times) {
                 ratios[entry.first + QStringLiteral(" / cp")].push_back(entry.second / times[QStringLiteral("cp -r")]);
                 if (times.count(QStringLiteral("exiv2 in place")) && entry.first.startsWith(QLatin1String("Kestrel in place")))
