@@ -1,5 +1,6 @@
 #include "service/httpserver.h"
 
+#include "service/desktopapi.h"
 #include "service/qrsvg.h"
 
 #include <httplib.h>
@@ -154,6 +155,20 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
         });
     }
 
+    // What the desktop program shows of the service.
+    using DesktopEndpoint = Reply (DesktopApi::*)(const std::string&);
+    const std::pair<const char*, DesktopEndpoint> desktopEndpoints[] = {
+        { "/serviceStatus", &DesktopApi::serviceStatus },
+        { "/syncCode", &DesktopApi::syncCode },
+    };
+    for (const auto& endpoint : desktopEndpoints) {
+        const DesktopEndpoint method = endpoint.second;
+        server.Put(endpoint.first, [this, method](const httplib::Request& request, httplib::Response& response) {
+            DesktopApi desktop(api_, address_, port_);
+            answer(response, (desktop.*method)(request.body));
+        });
+    }
+
     // The phone's side.
     server.Post("/phone/register", [this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.registerPhone(request.body));
@@ -243,6 +258,7 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
         bound = true;
     }
     if (bound) {
+        address_ = address;
         // The library listens with a backlog of 5: a burst of new clients
         // would wait a second for a retry. Listening again widens it.
         if (socket_ >= 0)

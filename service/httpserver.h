@@ -26,6 +26,7 @@ public:
     // when the address cannot be used.
     bool bind(const std::string& address, int port, std::string* error);
     int port() const { return port_; }
+    const std::string& address() const { return address_; }
 
     // Serves until stop() (from another thread or a signal handler's helper).
     bool run();
@@ -39,6 +40,7 @@ private:
     std::thread thread_;
     std::atomic<bool> finished_ { false };
     int port_ = 0;
+    std::string address_; // the address bound
     int socket_ = -1; // the listening socket, once bound
 };
 

@@ -72,6 +72,7 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+    buildServiceParts();
 }
 
 MainView::~MainView() = default;
@@ -97,6 +98,7 @@ void MainView::connectController(controller::MainController& controller)
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connectServiceParts(controller);
 }
 
 void MainView::changeScreen(controller::Screen screen)
@@ -131,6 +133,7 @@ void MainView::changeScreen(controller::Screen screen)
     default:
         break;
     }
+    updateServiceParts(screen);
 }
 
 void MainView::clearLayout(QLayout* layout)

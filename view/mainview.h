@@ -10,9 +10,14 @@ namespace Ui {
 class MainWindow;
 }
 
+class QLabel;
 class QLayout;
+class QProgressDialog;
 
 namespace view {
+
+class QrCodeWidget;
+class SyncCodeView;
 
 // The program's only main window: one page per screen of the controller above
 // a bar with the previous and next buttons. It keeps no navigation logic of its
@@ -30,6 +35,8 @@ public:
 signals:
     void synchronizationImageSelected(QString filePath);
     void geocodingFolderSelected(QString folderPath);
+    void trackFilesSelected(QStringList filePaths);
+    void serviceStatusWanted();
 
 public slots:
     void changeScreen(controller::Screen screen);
@@ -39,6 +46,17 @@ public slots:
     void onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void onGeocodeProgress(int processed, int failed, int total);
     void assignPhotoList(model::PhotoGeocodeList& photos);
+    // Shows where the phone page is, as text and as a QR code.
+    void setPhonePageUrl(const QString& url);
+    void onTrackImportProgress(QString fileName, qint64 sent, qint64 total);
+    void onTrackImportFinished();
+    void importTrack();
+    void showSyncCode();
+
+public:
+    SyncCodeView* syncCodeView() const { return codeView; }
+    QString phonePageUrl() const { return phonePage; }
+    QLabel* phonePageCodeLabel() const { return phonePageQr; }
 
 private slots:
     void on_selectSynchronizationImageButton_clicked();
@@ -50,17 +68,27 @@ protected:
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
     virtual QString chooseGeocodingFolder();
+    virtual QStringList chooseTrackFiles();
     // Runs the modal detail dialog of one result.
     virtual void showDetails(const model::PhotoGeocode& photo);
 
 private:
     void setSynchronizationEnabled(bool enabled);
     static void clearLayout(QLayout* layout);
+    void buildServiceParts();
+    void connectServiceParts(controller::MainController& controller);
+    void updateServiceParts(controller::Screen screen);
 
     std::unique_ptr<Ui::MainWindow> ui;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
     model::PhotoGeocodeList shownPhotos;
+    SyncCodeView* codeView = nullptr;
+    QLabel* phonePageQr = nullptr;
+    QLabel* codeLink = nullptr;
+    QString phonePage;
+    QProgressDialog* trackProgress = nullptr;
+    bool statusAsked = false;
 };
 
 } // namespace view
