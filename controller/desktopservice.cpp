@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include "controller/maincontroller.h"
@@ -67,8 +68,10 @@ void MainController::importTracks(QStringList filePaths)
 {
     const bool idle = trackQueue.isEmpty();
     trackQueue.append(filePaths);
+    // Started from the event loop, so that the files of one drop, which
+    // arrive one by one, make one batch with one message.
     if (idle && !trackQueue.isEmpty())
-        importNextTrack();
+        QTimer::singleShot(0, this, &MainController::importNextTrack);
 }
 
 void MainController::importNextTrack()
@@ -113,9 +116,8 @@ void MainController::onTrackImportAnswer(const QString& name, int code, const QB
         model->save(model::Model::configFilePath());
     }
     QString text = ServiceMessages::text(answer, "body");
-    if (!imported)
-        text = ServiceMessages::text(answer, "head") + QStringLiteral(": ") + text;
-    finishTrack(imported, name + QStringLiteral("\n") + text);
+    const QString head = imported ? QString() : QStringLiteral(": ") + ServiceMessages::text(answer, "head");
+    finishTrack(imported, name + head + QStringLiteral("\n") + text);
 }
 
 void MainController::finishTrack(bool imported, const QString& text)

@@ -57,6 +57,7 @@ void QrCodeWidget::setText(const QByteArray& text)
 void QrCodeWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
     if (image.isNull())
         return;
     // Whole device pixels per module: a fractional scale would blur the

@@ -41,6 +41,7 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     buttons->addStretch();
     layout->addLayout(buttons);
     layout->addStretch();
+    startButton->setObjectName(QStringLiteral("startServiceButton"));
     startButton->setVisible(false);
 
     connect(openButton, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(QUrl(phonePage)); });

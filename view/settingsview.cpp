@@ -29,6 +29,7 @@ SettingsView::SettingsView(QWidget* parent)
     ui->setupUi(this);
     setFixedSize(size());
     servicePage = new ServiceStatusPage(ui->stackedWidget);
+    servicePage->setObjectName(QStringLiteral("servicePage"));
     ui->stackedWidget->addWidget(servicePage);
     auto* serviceButton = new QPushButton(tr("Web service"), ui->tabWidget);
     serviceButton->setObjectName(QStringLiteral("serviceButton"));
