@@ -36,7 +36,7 @@ void MainView::buildServiceParts()
     ui->geocodeDropFolderLabel->setAcceptDroppedFiles(true);
     ui->geocodeDropFolderLabel->setText(
         tr("<html><head/><body><p><br/></p><p>Drag folder that contains photos to be geo-tagged here</p>"
-           "<p>or track files to import (GPX, KML, KMZ, GeoJSON, NMEA, CSV, Google Takeout)</p>"
+           "<p>or track files to import<br/>(GPX, KML, KMZ, GeoJSON, NMEA, CSV, Google Takeout)</p>"
            "<p><br/>or if you prefer...</p></body></html>"));
     connect(ui->geocodeDropFolderLabel, &DropLabel::fileDropped, this,
             [this](const QString& path) { emit trackFilesSelected({ path }); });
@@ -59,7 +59,7 @@ void MainView::buildServiceParts()
     page->insertLayout(index, pictures);
 
     const QString showHere = tr("<html><head/><body><p>Open the phone page to show a Synchronization code,<br/>"
-                                "or <a href=\"#code\">show the code on this screen</a></p></body></html>");
+                                "or <a href=\"#code\" style=\"color:#7fd4ff\">show the code on this screen</a></p></body></html>");
     codeLink = new QLabel(ui->synchronizePage);
     codeLink->setObjectName(QStringLiteral("showCodeLabel"));
     codeLink->setAlignment(Qt::AlignCenter);
