@@ -1,7 +1,7 @@
 // The whole system on one machine: the real web service on a free loopback
 // port, Kestrel's window showing the service's synchronization code, a camera's
-// photo of that screen dropped on it, and a folder of photos geotagged
-// taken along a generated track.
+// photo of that screen dropped on it, and a folder of photos geotagged that
+// were taken along a generated track.
 
 #include <QtTest>
 
