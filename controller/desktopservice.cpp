@@ -171,8 +171,9 @@ void MainController::requestServiceStatus()
                         handleResponse(ServiceStatusRequest, status, body, answer, false);
                         ServiceStatus result;
                         result.address = model::Model::baseUrl();
-                        // Any HTTP answer means the service runs.
-                        result.answers = status >= 200 && status <= 204;
+                        // Any HTTP answer means the service runs, also an
+                        // older one that does not know this request.
+                        result.answers = status != 0;
                         if (status == 200 || status == 201) {
                             result.phoneName = ServiceMessages::text(answer, "phoneName");
                             result.positions = qint64(answer.get("positions").asDouble(0.0));
@@ -181,11 +182,34 @@ void MainController::requestServiceStatus()
                             const JsonValue& urls = answer.get("phonePageUrls");
                             for (unsigned i = 0; i < urls.size(); ++i)
                                 result.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
-                        } else {
+                        } else if (status >= 202 && status <= 204) {
                             result.problem = ServiceMessages::text(answer, "body");
+                        } else if (result.answers) {
+                            result.problem = tr("it does not know this request (HTTP status %1)").arg(status);
                         }
                         emit serviceStatusUpdated(result);
+                        if (!result.answers)
+                            offerToStartService();
                     });
+}
+
+void MainController::offerToStartService()
+{
+    // Asked once per run: the settings' Web service tab keeps a start button.
+    if (startOffered || !isLocalService())
+        return;
+    startOffered = true;
+    if (!emit infoPending(222, tr("Start the web service?"),
+                          tr("The local web service at %1 does not answer. Start it now?").arg(model::Model::baseUrl())))
+        return;
+    if (!startLocalService()) {
+        emit infoPending(204, tr("Web service"),
+                         tr("The web service program was not found beside Kestrel. Start it with "
+                            "scripts/start-service.sh."));
+        return;
+    }
+    // The new service needs a moment before it answers.
+    QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
 }
 
 bool MainController::startLocalService()

@@ -126,6 +126,8 @@ private:
     void importNextTrack();
     void onTrackImportAnswer(const QString& name, int code, const QByteArray& body);
     void finishTrack(bool imported, const QString& text);
+    // Asks whether to start a local service that does not answer.
+    void offerToStartService();
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
@@ -144,6 +146,7 @@ private:
     QStringList trackQueue;
     QStringList trackReport;
     int trackFailures = 0;
+    bool startOffered = false;
 };
 
 } // namespace controller

@@ -228,22 +228,28 @@ void TestDesktopService::phonePageOnHowTo()
 
 void TestDesktopService::serviceTab_data()
 {
-    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("answer"); // 0: the service is not running
     QTest::addColumn<QStringList>("shown");
-    QTest::newRow("answers") << true
+    QTest::newRow("answers") << 200
                              << QStringList { service.baseUrl(), "yes", "Pixel 9",
                                               "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
-    QTest::newRow("not running") << false << QStringList { service.baseUrl(), "no", "none", "" };
+    QTest::newRow("an older service") << 404
+                                      << QStringList { service.baseUrl(),
+                                                       "yes; it does not know this request (HTTP status 404)", "none",
+                                                       "" };
+    QTest::newRow("not running") << 0 << QStringList { service.baseUrl(), "no", "none", "" };
 }
 
 void TestDesktopService::serviceTab()
 {
-    QFETCH(bool, running);
+    QFETCH(int, answer);
     QFETCH(QStringList, shown);
-    service.setDefaultAnswer(HttpAnswer::json(200, status));
+    const bool running = answer != 0;
+    service.setDefaultAnswer(HttpAnswer::json(answer, status));
     if (!running)
         service.stopListening();
     MainController controller;
+    MessageBoxes boxes(controller);
     view::SettingsView settings;
     settings.connectController(controller);
     QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
@@ -252,13 +258,17 @@ void TestDesktopService::serviceTab()
     QCOMPARE(settings.serviceStatusPage()->shownTexts(), shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
+    QCOMPARE(boxes.shown.size(), running ? 0 : 2);
     if (!running) {
-        // No service program stands beside the test: said so, not hidden.
+        // The offer to start the local service, accepted; but no service
+        // program stands beside the test: said so, not hidden.
+        QCOMPARE(boxes.shown[0].code, 222);
+        QCOMPARE(boxes.shown[1].text, QStringLiteral("The web service program was not found beside Kestrel. Start it "
+                                                     "with scripts/start-service.sh."));
         start->click();
         QCOMPARE(settings.serviceStatusPage()->shownTexts()[1], QStringLiteral("no; the service program could not be started"));
     }
 }
-
 
 QTEST_MAIN(TestDesktopService)
 #include "tst_desktopservice.moc"
