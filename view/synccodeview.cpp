@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "json/jsonvalue.h"
 #include "view/qrcodewidget.h"
 
@@ -19,6 +21,8 @@ namespace {
 constexpr int tickMs = 200;
 // A new code is asked for this long before the shown one expires.
 constexpr qint64 renewMarginMs = 60 * 1000;
+// How long to wait after a failed request before the next one.
+constexpr qint64 retryMs = 5000;
 
 } // namespace
 
@@ -73,12 +77,16 @@ void SyncCodeView::setCode(QString id, qint64 elapsedMs, qint64 validForMs, QStr
 
 void SyncCodeView::refresh()
 {
-    const bool expired = syncId.isEmpty() || received.elapsed() >= validFor - renewMarginMs;
-    if (expired && !asked && isVisible()) {
+    // Asked for at the first showing, before the shown code expires and, after
+    // a failure, again a few seconds later rather than on every tick.
+    const qint64 age = received.isValid() ? received.elapsed() : 0;
+    const bool due = !received.isValid()
+        || (syncId.isEmpty() ? age >= retryMs : age >= validFor - std::min(renewMarginMs, validFor / 2));
+    if (due && !asked && isVisible()) {
         asked = true;
         emit codeWanted();
     }
-    code->setText(syncId.isEmpty() || received.elapsed() >= validFor ? QByteArray() : payload());
+    code->setText(syncId.isEmpty() || age >= validFor ? QByteArray() : payload());
 }
 
 void SyncCodeView::showEvent(QShowEvent* event)
