@@ -52,7 +52,7 @@ void MainView::buildServiceParts()
     pictures->addStretch();
     auto* page = qobject_cast<QBoxLayout*>(ui->howTo1Page->layout());
     const int index = page->indexOf(ui->label_3);
-    page->takeAt(index);
+    delete page->takeAt(index);
     pictures->addWidget(ui->label_3);
     pictures->addWidget(phonePageQr);
     pictures->addStretch();
