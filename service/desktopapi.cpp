@@ -1,5 +1,7 @@
 #include "service/desktopapi.h"
 
+#include "service/httpserver.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -12,11 +14,6 @@ namespace service {
 using nlohmann::json;
 
 namespace {
-
-bool isLoopback(const std::string& address)
-{
-    return address == "127.0.0.1" || address == "::1" || address == "localhost" || address.rfind("127.", 0) == 0;
-}
 
 std::string isoTime(int64_t ms)
 {
@@ -40,7 +37,7 @@ std::vector<std::string> localNetworkAddresses()
             continue;
         char text[INET_ADDRSTRLEN] = {};
         const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) && !isLoopback(text))
+        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) && !isLoopbackAddress(text))
             found.emplace_back(text);
     }
     freeifaddrs(list);
@@ -49,7 +46,10 @@ std::vector<std::string> localNetworkAddresses()
 
 } // namespace
 
-DesktopApi::DesktopApi(Api& api, std::string address, int port) : api_(api), address_(std::move(address)), port_(port) {}
+DesktopApi::DesktopApi(Api& api, std::string address, int port, bool localRequest)
+    : api_(api), address_(std::move(address)), port_(port), local_(localRequest)
+{
+}
 
 std::vector<std::string> DesktopApi::phonePageUrls() const
 {
@@ -80,7 +80,7 @@ std::optional<User> DesktopApi::user(const std::string& body, Reply& refusal)
         // Without a credential only the owner of a loopback-only service,
         // who could open its database anyway, is answered.
         const std::vector<User> all = api_.store().users();
-        if (isLoopback(address_) && all.size() == 1)
+        if (local_ && all.size() == 1)
             return all.front();
         refusal = Reply::make(203, "Unknown user",
                               all.empty() ? "No phone is registered with this service yet."
@@ -119,7 +119,6 @@ Reply DesktopApi::syncCode(const std::string& body)
     if (!owner)
         return reply;
     const int64_t now = api_.now();
-    api_.store().removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
     const auto code = api_.store().createSyncCode(owner->id, now);
     if (!code)
         return Reply::make(500, "Server error", "No synchronization code could be made.");

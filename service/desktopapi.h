@@ -9,12 +9,13 @@ namespace service {
 
 // The two requests with which the desktop program shows what the service
 // holds and the live synchronization code on its own screen. Both take
-// {"userID"}; an empty identifier is accepted only when the service listens
-// on loopback alone and has a single user.
+// {"userID"}; an empty identifier is accepted only on a local request (a
+// loopback connection to a service that listens on loopback alone) while
+// the service has a single user.
 class DesktopApi {
 public:
     // `address` is the address the service listens on, `port` its port.
-    DesktopApi(Api& api, std::string address, int port);
+    DesktopApi(Api& api, std::string address, int port, bool localRequest);
 
     // {"phoneName", "positions", "first", "last", "phonePageUrls"}
     Reply serviceStatus(const std::string& body);
@@ -31,6 +32,7 @@ private:
     Api& api_;
     std::string address_;
     int port_;
+    bool local_;
 };
 
 } // namespace service
