@@ -56,12 +56,6 @@ QString ServiceStatus::positionsText() const
         .arg(QLocale(QLocale::English).toString(positions), readableMoment(first), readableMoment(last));
 }
 
-bool MainController::isLocalService()
-{
-    const QString host = QUrl(model::Model::baseUrl()).host();
-    return host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost") || host == QLatin1String("::1");
-}
-
 // Track import ---------------------------------------------------------------
 
 void MainController::importTracks(QStringList filePaths)

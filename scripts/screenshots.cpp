@@ -10,12 +10,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 #include "model/model.h"
 #include "controller/maincontroller.h"
@@ -163,6 +165,8 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
     window.onGeocodeProgress(47, 3, 128);
+    window.onGeocodePhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
+    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
     if (screen == controller::GeocodeResults)
         window.onGeocodeProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);
@@ -170,6 +174,17 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.show();
     save(name, &window);
 }
+
+// A chooser of the main window, as its button opens it.
+struct ChooserWindow : view::MainView {
+    void shoot(const QString& name, bool photos)
+    {
+        show();
+        const std::unique_ptr<QFileDialog> dialog(photos ? newPhotoChooser() : newFolderChooser());
+        dialog->show();
+        save(name, dialog.get());
+    }
+};
 
 void details(const QString& name, const model::PhotoGeocode& photo)
 {
@@ -277,6 +292,8 @@ QList<Shot> shots()
              window.show();
              save("synccode", &window);
          }},
+        {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
+        {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] { details("details-success", sampleResults().at(2)); }},
         {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},

@@ -112,7 +112,7 @@ void TestDesktopService::trackDrop_data()
     QTest::newRow("service fails") << QStringList { "t.geojson" } << QList<int> { 500, 500, 500 } << QByteArray("{}")
                                             << 204 << "Track import"
                                             << "t.geojson: Network error\nNetwork error (401) on 1004.\nPlease check "
-                                               "your internet connection or try again later..."
+                                               "that the web service is running or try again later..."
                                             << "";
     QTest::newRow("a photo and a track") << QStringList { "DSCF0001.JPG", "b.kml" } << QList<int> { 200 } << imported
                                          << 202 << "Track import"

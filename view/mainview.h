@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <memory>
 
@@ -11,6 +12,7 @@ class MainWindow;
 }
 
 class QLabel;
+class QFileDialog;
 class QLayout;
 class QProgressDialog;
 
@@ -37,6 +39,7 @@ signals:
     void geocodingFolderSelected(QString folderPath);
     void trackFilesSelected(QStringList filePaths);
     void serviceStatusWanted();
+    void resultsExportRequested(QString csvPath);
 
 public slots:
     void changeScreen(controller::Screen screen);
@@ -57,8 +60,17 @@ public:
     SyncCodeView* syncCodeView() const { return codeView; }
     QString phonePageUrl() const { return phonePage; }
     QLabel* phonePageCodeLabel() const { return phonePageQr; }
+    void onPhotoFolderNote(QString note);
+    void onGeocodePhotoStarted(QString filePath);
+    void onGeocodeStopped(int processed, int total);
+    void onCameraSynchronized(QString report);
+
+public:
+    // "About 2 min 10 s left" for a remaining time in milliseconds.
+    static QString remainingText(qint64 milliseconds);
 
 private slots:
+    void on_exportResultsButton_clicked();
     void on_selectSynchronizationImageButton_clicked();
     void on_selectGeocodingFolderButton_clicked();
     void on_geocodeTable_cellClicked(int row, int column);
@@ -69,11 +81,21 @@ protected:
     virtual QString chooseSynchronizationImage();
     virtual QString chooseGeocodingFolder();
     virtual QStringList chooseTrackFiles();
+    // Where the results export goes (the CSV file); null when cancelled.
+    virtual QString chooseExportFile();
+    // The choosers the two select buttons run, built and not yet shown. They
+    // open in the folder used last (else the user's Pictures folder); the
+    // photo chooser lists the photo types first.
+    QFileDialog* newPhotoChooser();
+    QFileDialog* newFolderChooser();
     // Runs the modal detail dialog of one result.
     virtual void showDetails(const model::PhotoGeocode& photo);
 
 private:
     void setSynchronizationEnabled(bool enabled);
+    QString chooserFolder() const;
+    // Runs a chooser and returns its first selection; null when cancelled.
+    QString runChooser(QFileDialog* dialog);
     static void clearLayout(QLayout* layout);
     void buildServiceParts();
     void connectServiceParts(controller::MainController& controller);
@@ -89,6 +111,9 @@ private:
     QString phonePage;
     QProgressDialog* trackProgress = nullptr;
     bool statusAsked = false;
+    QString lastFolder;
+    // Time since the run's first progress step, for the remaining time.
+    QElapsedTimer runClock;
 };
 
 } // namespace view
