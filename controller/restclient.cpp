@@ -113,12 +113,21 @@ void RestClient::put(QString url, QByteArray data, std::function<void(int, QByte
     send(Put, url, data, callback, model::Model::requestAttempts());
 }
 
-void RestClient::send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts)
+void RestClient::putRaw(QString url, QByteArray data, Headers headers, Callback callback, Progress progress)
+{
+    headers.insert("Content-Type", "application/octet-stream");
+    send(Put, url, data, callback, model::Model::requestAttempts(), headers, progress);
+}
+
+void RestClient::send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts,
+                      const Headers& headers, const Progress& progress)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setRawHeader("Accept", "application/json");
     if (method != Get)
         request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(QByteArray("application/json")));
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        request.setRawHeader(it.key(), it.value());
 
     QNetworkReply* reply = nullptr;
     switch (method) {
@@ -142,6 +151,11 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
     if (method != Get)
         record.data = data;
     record.url = url;
+    record.headers = headers;
+    record.progress = progress;
+    if (progress)
+        connect(reply, &QNetworkReply::uploadProgress, this,
+                [this, reply](qint64 sent, qint64 total) { onUploadProgress(reply, sent, total); });
     if (method == Put) {
         // The timer knows its reply only while that reply lives, and it ends
         // when the reply finishes: it can never abort another request.
@@ -221,11 +235,25 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
         return;
     }
     if (record.attemptsLeft > 0) {
-        send(record.method, record.url, record.data, record.callback, record.attemptsLeft);
+        send(record.method, record.url, record.data, record.callback, record.attemptsLeft, record.headers,
+             record.progress);
         return;
     }
     if (record.callback)
         record.callback((int(error) << 16) | (status & 0xFFFF), QByteArray::number(int(error)));
+}
+
+void RestClient::onUploadProgress(QNetworkReply* reply, qint64 sent, qint64 total)
+{
+    const auto record = pendingRequests.constFind(reply);
+    if (record == pendingRequests.constEnd())
+        return;
+    // A large body may take longer than one time-out to send: only a
+    // transfer that stalls is given up.
+    if (record->timer)
+        record->timer->start(putTimeout);
+    if (record->progress)
+        record->progress(sent, total);
 }
 
 } // namespace controller

@@ -319,7 +319,7 @@ void TestMainView::drops()
     QCOMPARE(fromIconLabel.count(), 1);
 
     view->changeScreen(controller::GeocodeSelectFolder);
-    QVERIFY(!dropOn(folderLabel, image)); // a single file is no folder
+    QVERIFY(dropOn(folderLabel, image)); // a file is taken as a track, never as a folder
     QVERIFY(dropOn(folderLabel, photos));
     QCOMPARE(fromFolderLabel.count(), 1);
     QCOMPARE(fromFolderLabel.first().first().toString(), photos);

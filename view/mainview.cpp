@@ -95,6 +95,7 @@ MainView::MainView(QWidget* parent)
     synchronizationBusyBar->hide();
     ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
                                   synchronizationBusyBar);
+    buildServiceParts();
     // Nothing to export before the first run.
     ui->exportResultsButton->setEnabled(false);
 }
@@ -122,6 +123,7 @@ void MainView::connectController(controller::MainController& controller)
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connectServiceParts(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
     connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
     connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
@@ -163,6 +165,7 @@ void MainView::changeScreen(controller::Screen screen)
     default:
         break;
     }
+    updateServiceParts(screen);
 }
 
 void MainView::clearLayout(QLayout* layout)
