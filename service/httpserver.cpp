@@ -1,6 +1,9 @@
 #include "service/httpserver.h"
 
 #include "service/qrsvg.h"
+#include "service/trackimport.h"
+
+#include <QTemporaryFile>
 
 #include <httplib.h>
 
@@ -124,7 +127,9 @@ refresh();
 HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::Server>())
 {
     httplib::Server& server = *server_;
-    server.set_payload_max_length(maxRequestBytes);
+    // Track files may be large; every other request is held to maxRequestBytes
+    // before its body is read (see the pre-routing handler below).
+    server.set_payload_max_length(maxTrackBytes);
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
     server.set_keep_alive_timeout(5);
@@ -168,6 +173,52 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
         answer(response,
                api_.importGpx(request.get_param_value("userID"), request.get_param_value("phoneKey"),
                               request.get_param_value("timeZoneId"), request.body));
+    });
+
+    // A track file of the desktop program's user, streamed to a temporary file
+    // and read from there.
+    server.Put("/importTrack", [this](const httplib::Request& request, httplib::Response& response,
+                                      const httplib::ContentReader& content) {
+        QTemporaryFile file;
+        bool writable = file.open();
+        int64_t received = 0;
+        const bool complete = content([&](const char* data, size_t length) {
+            received += static_cast<int64_t>(length);
+            if (writable && received <= static_cast<int64_t>(maxTrackBytes))
+                writable = file.write(data, static_cast<qint64>(length)) == static_cast<qint64>(length);
+            return true;
+        });
+        if (!complete || received > static_cast<int64_t>(maxTrackBytes)) {
+            const bool tooLarge = received > static_cast<int64_t>(maxTrackBytes) || response.status == 413;
+            answer(response, tooLarge ? Reply::make(413, "Track file too large",
+                                                    "Track files of up to " + std::to_string(maxTrackBytes >> 20)
+                                                        + " MB can be imported.")
+                                      : Reply::make(400, "Upload broken off", "The track file did not arrive whole."));
+            return;
+        }
+        if (!writable || !file.flush()) {
+            answer(response, Reply::make(500, "Server error", "The service has no room for the track file."));
+            return;
+        }
+        answer(response, api_.importTrack(request.get_header_value("Kestrel-User-ID"),
+                                          percentDecoded(request.get_header_value("Kestrel-File-Name")),
+                                          file.fileName().toStdString()));
+    });
+    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+        if (request.path == "/importTrack")
+            return httplib::Server::HandlerResponse::Unhandled;
+        const std::string length = request.get_header_value("Content-Length");
+        if (request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) {
+            answer(response, Reply::make(411, "Length required", "Send the request with a Content-Length."));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > maxRequestBytes) {
+            answer(response, Reply::make(413, "Request too large", "Requests of up to "
+                                             + std::to_string(maxRequestBytes >> 10) + " kB are answered."));
+            response.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
     });
 
     // The page that shows a live synchronization code.

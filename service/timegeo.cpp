@@ -172,7 +172,13 @@ std::string formatIsoTime(int64_t ms)
 
 bool isKnownZone(const std::string& zoneId)
 {
-    return !zoneId.empty() && zoneId.size() < 64 && QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId));
+    if (zoneId.empty() || zoneId.size() >= 64)
+        return false;
+    if (QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId)))
+        return true;
+    // Qt lists only the zones of the zone table; the nautical "Etc/GMT+5"
+    // zones exist all the same.
+    return zoneId.compare(0, 7, "Etc/GMT") == 0 && cachedZone(zoneId).isValid();
 }
 
 std::string offsetText(int offsetSeconds)

@@ -742,7 +742,7 @@ private slots:
         };
         QCOMPARE(run({ "--help" }), 0);
         QVERIFY(out.contains("serve") && out.contains("import-gpx") && out.contains("demo"));
-        for (const char* command : { "serve", "import-gpx", "demo" }) {
+        for (const char* command : { "serve", "import-track", "demo" }) {
             QCOMPARE(run({ command, "--help" }), 0);
             QVERIFY(out.startsWith("Usage: kestrel-service " + QByteArray(command)));
         }
@@ -755,10 +755,12 @@ private slots:
             { { "fly" }, 2, "unknown command \"fly\"" },
             { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
             { { "serve", "--colour" }, 2, "unknown option --colour" },
-            { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no GPX file given" },
+            { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no track file given" },
             { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
-            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0, "2 positions stored" },
-            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, 1, "cannot read" },
+            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0,
+              "(GPX): Imported 2 positions from 1 Jan 01:00 to 1 Jan 01:01 (Africa/Lagos)." },
+            { { "import-track", "--db", db, gpx }, 0, "No new positions: all 2 positions from 1 Jan 00:00 to 1 Jan 00:01 (Etc/GMT)" },
+            { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", dir.filePath("missing.gpx") }, 1, "The file cannot be read." },
             { { "import-gpx", "--db", db, "--zone", "Atlantis/Capital", gpx }, 2, "" },
         };
         for (const auto& r : runs) {
