@@ -12,6 +12,7 @@ packages=(
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick
   ca-certificates
+  gpsbabel
 )
 
 missing=()

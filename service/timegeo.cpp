@@ -174,11 +174,19 @@ bool isKnownZone(const std::string& zoneId)
 {
     if (zoneId.empty() || zoneId.size() >= 64)
         return false;
-    if (QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId)))
-        return true;
+    // Qt searches its list of zones on every question: the answers are kept.
+    thread_local std::map<std::string, bool> known;
+    const auto found = known.find(zoneId);
+    if (found != known.end())
+        return found->second;
     // Qt lists only the zones of the zone table; the nautical "Etc/GMT+5"
     // zones exist all the same.
-    return zoneId.compare(0, 7, "Etc/GMT") == 0 && cachedZone(zoneId).isValid();
+    const bool available = QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId))
+        || (zoneId.compare(0, 7, "Etc/GMT") == 0 && cachedZone(zoneId).isValid());
+    if (known.size() > 1000)
+        known.clear();
+    known.emplace(zoneId, available);
+    return available;
 }
 
 std::string offsetText(int offsetSeconds)

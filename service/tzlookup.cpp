@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace service {
 
@@ -66,6 +67,14 @@ std::string zoneAt(double latitude, double longitude)
     if (zone[0] == 'E' && zone[1] == 't' && zone[2] == 'c' && zone[3] == '/')
         return nauticalZone(longitude);
     return zone;
+}
+
+size_t zoneDataBytes()
+{
+    size_t bytes = sizeof tzGrid + sizeof tzNames;
+    for (const char* name : tzNames)
+        bytes += std::strlen(name) + 1;
+    return bytes;
 }
 
 std::string zoneOf(const Fix& fix)

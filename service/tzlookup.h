@@ -2,6 +2,7 @@
 
 #include "service/timegeo.h"
 
+#include <cstddef>
 #include <string>
 
 namespace service {
@@ -15,6 +16,9 @@ std::string zoneAt(double latitude, double longitude);
 // The nautical zone of a longitude: "Etc/GMT" within 7.5° of Greenwich,
 // "Etc/GMT-N" N hours east of it and "Etc/GMT+N" N hours west.
 std::string nauticalZone(double longitude);
+
+// Bytes the boundary data takes in memory.
+size_t zoneDataBytes();
 
 // The zone a fix carries when it has a known one; else the zone of its position.
 std::string zoneOf(const Fix& fix);
