@@ -184,6 +184,9 @@ std::optional<Fix> readFix(const json& item, std::string& error)
     fix.altitude = members.number("altitude", false).value_or(0);
     fix.accuracy = members.number("accuracy", false).value_or(10);
     fix.zoneId = members.text("timeZoneId");
+    // A fix without a zone is in the zone of its place.
+    if (fix.zoneId.empty())
+        fix.zoneId = zoneAt(fix.latitude, fix.longitude);
     if (!members.ok()) {
         error = members.error();
         return std::nullopt;
