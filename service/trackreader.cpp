@@ -361,10 +361,10 @@ std::vector<std::string> splitFields(const std::string& line, char separator)
 }
 
 // "ddmm.mmmm" with its hemisphere, as degrees.
-bool nmeaDegrees(const std::string& value, const std::string& hemisphere, int degreeDigits, double& degrees)
+bool nmeaDegrees(const std::string& value, const std::string& hemisphere, double& degrees)
 {
     double raw = 0;
-    if (value.size() < static_cast<size_t>(degreeDigits) + 2 || !toNumber(value, raw))
+    if (!toNumber(value, raw) || raw < 0)
         return false;
     const double whole = std::floor(raw / 100);
     const double minutes = raw - whole * 100;
@@ -375,7 +375,6 @@ bool nmeaDegrees(const std::string& value, const std::string& hemisphere, int de
         degrees = -degrees;
     else if (hemisphere != "N" && hemisphere != "E")
         return false;
-    (void)degreeDigits;
     return true;
 }
 
@@ -452,15 +451,15 @@ void readNmea(std::FILE* file, TrackReading& reading, Collector& out)
         if (kind != "RMC" && kind != "GGA")
             continue;
         const bool rmc = kind == "RMC";
-        if (f.size() < (rmc ? 10u : 10u)) {
+        if (f.size() < 10) {
             out.skip("a sentence with too few fields", where);
             continue;
         }
         const auto timeOfDay = nmeaTimeOfDay(f[1]);
         Fix fix;
         const int at = rmc ? 3 : 2;
-        if (!timeOfDay || !nmeaDegrees(f[at], f[at + 1], 2, fix.latitude)
-            || !nmeaDegrees(f[at + 2], f[at + 3], 3, fix.longitude)) {
+        if (!timeOfDay || !nmeaDegrees(f[at], f[at + 1], fix.latitude)
+            || !nmeaDegrees(f[at + 2], f[at + 3], fix.longitude)) {
             out.skip(f[1].empty() || f[at].empty() ? "no valid fix" : "a time or position that cannot be read", where);
             continue;
         }
@@ -571,14 +570,16 @@ void readCsv(std::FILE* file, TrackReading& reading, Collector& out)
             out.skip("no valid latitude and longitude", where);
             continue;
         }
-        std::string when = field(time);
-        if (date >= 0 && date != time && !field(date).empty())
-            when = when.empty() ? field(date) : field(date) + " " + when;
-        if (trimmed(when).empty()) {
+        // A time column may hold the whole time, or only the time of day
+        // beside a date column.
+        const std::string clock = field(time), day = date != time ? field(date) : std::string();
+        if (clock.empty() && day.empty()) {
             out.skip("no time", where);
             continue;
         }
-        const auto moment = parseTrackTime(when);
+        auto moment = clock.size() >= 10 || day.empty() ? parseTrackTime(clock) : std::nullopt;
+        if (!moment && !day.empty())
+            moment = parseTrackTime(clock.empty() ? day : day + " " + clock);
         if (!moment) {
             out.skip("a time that cannot be read", where);
             continue;
@@ -881,14 +882,22 @@ private:
 void readJson(std::istream& in, TrackReading& reading, Collector& out)
 {
     JsonItems items(reading, out);
-    int64_t events = 0;
+    int64_t events = 0, kept = 0;
+    bool tooLarge = false;
+    // Values are held only until the point or feature around them is taken;
+    // a file of other JSON is not read into memory beyond this many.
+    constexpr int64_t maxKeptValues = 10 * 1000 * 1000;
     json::parser_callback_t callback = [&](int, json::parse_event_t event, json& parsed) {
         if ((++events & 0xFFF) == 0)
             out.progress(static_cast<int64_t>(in.tellg()));
-        if (out.stopped())
+        if (++kept > maxKeptValues)
+            tooLarge = true;
+        if (out.stopped() || tooLarge)
             throw std::runtime_error("stopped");
-        if (event == json::parse_event_t::object_end && parsed.is_object())
-            return !items.take(parsed);
+        if (event == json::parse_event_t::object_end && parsed.is_object() && items.take(parsed)) {
+            kept = 0;
+            return false;
+        }
         return true;
     };
     try {
@@ -900,7 +909,9 @@ void readJson(std::istream& in, TrackReading& reading, Collector& out)
         const size_t at = text.find("parse error");
         reading.error = "The file breaks off: " + (at == std::string::npos ? text : text.substr(at)) + ".";
     } catch (const std::exception&) {
-        if (!out.stopped())
+        if (tooLarge)
+            reading.error = "The file holds more JSON without positions than can be read.";
+        else if (!out.stopped())
             reading.error = "The file could not be read as JSON.";
     }
     if (reading.format.empty() && reading.error.empty())
