@@ -160,6 +160,8 @@ private slots:
         const QString zagreb = "2026-05-03T07:12:00.000Z 45.8150 15.9800 120 ";
         const QByteArray gpx = generatedGpx();
         QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("GPX 1.1 of gpsbabel") << "gpx,gpxver=1.1" << gpx << "GPX" << 40 << "line 290 (trkpt): no time" << ""
+                                             << zagreb + "7.5 Europe/Zagreb";
         QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << ""
                                  << zagreb + "7.5 Europe/Zagreb";
         QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << ""
