@@ -38,7 +38,7 @@ const char* const generalHelp =
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT] [--demo-if-empty]\n"
     "\n"
-    "Serves the endpoints syncCamera, geocodeImage, getSyncList and removeCamera for Kestrel,\n"
+    "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
     "the phone's endpoints under /phone/ and the page /sync that shows a live synchronization code.\n"
     "\n"
     "  --db FILE          the database (default: the KESTREL folder of the user's data folder)\n"
