@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 
 namespace service {
@@ -179,8 +180,15 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     // and read from there.
     server.Put("/importTrack", [this](const httplib::Request& request, httplib::Response& response,
                                       const httplib::ContentReader& content) {
+        // At most this many files on disk at once; a further one is read and dropped.
+        constexpr int maxImports = 2;
+        static std::atomic<int> importing { 0 };
+        const bool admitted = ++importing <= maxImports;
+        struct Leave {
+            ~Leave() { --importing; }
+        } leave;
         QTemporaryFile file;
-        bool writable = file.open();
+        bool writable = admitted && file.open();
         int64_t received = 0;
         const bool complete = content([&](const char* data, size_t length) {
             received += static_cast<int64_t>(length);
@@ -194,6 +202,10 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
                                                     "Track files of up to " + std::to_string(maxTrackBytes >> 20)
                                                         + " MB can be imported.")
                                       : Reply::make(400, "Upload broken off", "The track file did not arrive whole."));
+            return;
+        }
+        if (!admitted) {
+            answer(response, Reply::make(503, "Busy", "The service is importing other tracks; try again in a minute."));
             return;
         }
         if (!writable || !file.flush()) {
