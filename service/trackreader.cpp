@@ -25,6 +25,7 @@ namespace {
 // A KMZ's document is unpacked to at most this many bytes.
 constexpr int64_t maxUnpackedBytes = 1024LL * 1024 * 1024;
 constexpr size_t maxLineBytes = 64 * 1024;
+constexpr double maxAccuracyMetres = 1000;
 
 std::string trimmed(const std::string& text)
 {
@@ -70,6 +71,11 @@ public:
         fix.zoneId = zoneId_.empty() ? zoneAt(fix.latitude, fix.longitude) : zoneId_;
         if (auto invalid = invalidFix(fix)) {
             skip(*invalid, where);
+            return true;
+        }
+        // Positions from cell towers and the like would place photos wrongly.
+        if (fix.accuracy > maxAccuracyMetres) {
+            skip("accuracy worse than 1 km", where);
             return true;
         }
         ++reading_.points;

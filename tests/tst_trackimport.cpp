@@ -183,7 +183,8 @@ private slots:
         QTest::newRow("Records.json")
             << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
-"timestampMs":"1777792330000"},{"latitudeE7":900000000,"longitudeE7":0}]})")
+"timestampMs":"1777792330000"},{"latitudeE7":900000000,"longitudeE7":0},{"latitudeE7":458150000,
+"longitudeE7":159800000,"accuracy":1500,"timestamp":"2026-05-03T07:13:00Z"}]})")
             << "Google location history" << 2 << "point 3: no time" << "" << zagreb + "12 Europe/Zagreb";
         QTest::newRow("Timeline.json")
             << "" << QByteArray(u8R"({"semanticSegments":[{"startTime":"2026-05-03T09:00:00.000+02:00",
