@@ -525,7 +525,6 @@ int findColumn(const std::vector<std::string>& keys, std::initializer_list<const
 
 void readCsv(std::FILE* file, TrackReading& reading, Collector& out)
 {
-    reading.format = "CSV";
     Lines lines(file);
     std::string header;
     bool tooLong = false;
@@ -558,6 +557,7 @@ void readCsv(std::FILE* file, TrackReading& reading, Collector& out)
                         "columns.";
         return;
     }
+    reading.format = "CSV";
     std::string line;
     while (lines.next(line, tooLong) && !out.stopped()) {
         out.progress(lines.position());

@@ -209,7 +209,7 @@ private slots:
                                        << "The file breaks off at line 9: Premature end of document." << zagreb + "7.5 Europe/Zagreb";
         QTest::newRow("HTML") << "" << QByteArray("<html><body/></html>") << "" << 0 << ""
                               << "This XML file is neither GPX nor KML (its root element is <html>)." << "";
-        QTest::newRow("text") << "" << QByteArray("hello\nworld\n") << "CSV" << 0 << ""
+        QTest::newRow("text") << "" << QByteArray("hello\nworld\n") << "" << 0 << ""
                               << "This is not a track file: its first line is not a header" << "";
         QTest::newRow("JSON") << "" << QByteArray("{\"hello\": [1, 2") << "JSON" << 0 << ""
                               << "The file breaks off: parse error at line 1, column 16" << "";
