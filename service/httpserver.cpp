@@ -51,6 +51,36 @@ void answer(httplib::Response& response, const Reply& reply)
     response.set_content(reply.text(), jsonType);
 }
 
+// A route whose body is read as it arrives: at most maxRequestBytes are kept;
+// a larger body is read to its end and dropped, and the request refused.
+// (The library's own limit is that of track files, which stream to disk.)
+httplib::Server::HandlerWithContentReader withBody(httplib::Server::Handler handle)
+{
+    return [handle](const httplib::Request& request, httplib::Response& response,
+                    const httplib::ContentReader& content) {
+        std::string body;
+        bool tooLarge = false;
+        const bool complete = content([&](const char* data, size_t length) {
+            if (body.size() + length > maxRequestBytes)
+                tooLarge = true;
+            else
+                body.append(data, length);
+            return true;
+        });
+        if (tooLarge || response.status == 413) {
+            answer(response, Reply::make(413, "Request too large", "The service cannot answer this request (HTTP status 413)."));
+            return;
+        }
+        if (!complete) {
+            answer(response, Reply::make(400, "Bad request", "The request's body did not arrive whole."));
+            return;
+        }
+        httplib::Request whole = request;
+        whole.body = std::move(body);
+        handle(whole, response);
+    };
+}
+
 std::string escapeHtml(const std::string& text)
 {
     std::string out;
@@ -128,8 +158,8 @@ refresh();
 HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::Server>())
 {
     httplib::Server& server = *server_;
-    // Track files may be large; every other request is held to maxRequestBytes
-    // before its body is read (see the pre-routing handler below).
+    // Track files may be large; every other request keeps at most
+    // maxRequestBytes of its body (withBody).
     server.set_payload_max_length(maxTrackBytes);
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
@@ -155,26 +185,26 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
     };
     for (const auto& endpoint : endpoints) {
         const Endpoint method = endpoint.second;
-        server.Put(endpoint.first, [this, method](const httplib::Request& request, httplib::Response& response) {
+        server.Put(endpoint.first, withBody([this, method](const httplib::Request& request, httplib::Response& response) {
             answer(response, (api_.*method)(request.body));
-        });
+        }));
     }
 
     // The phone's side.
-    server.Post("/phone/register", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/phone/register", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.registerPhone(request.body));
-    });
-    server.Post("/phone/fixes", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/fixes", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.uploadFixes(request.body));
-    });
-    server.Post("/phone/syncCode", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/syncCode", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.createSyncCode(request.body));
-    });
-    server.Post("/phone/gpx", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/gpx", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response,
                api_.importGpx(request.get_param_value("userID"), request.get_param_value("phoneKey"),
                               request.get_param_value("timeZoneId"), request.body));
-    });
+    }));
 
     // A track file of the desktop program's user, streamed to a temporary file
     // and read from there.
@@ -215,22 +245,6 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
         answer(response, api_.importTrack(request.get_header_value("Kestrel-User-ID"),
                                           percentDecoded(request.get_header_value("Kestrel-File-Name")),
                                           file.fileName().toStdString()));
-    });
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.path == "/importTrack")
-            return httplib::Server::HandlerResponse::Unhandled;
-        const std::string length = request.get_header_value("Content-Length");
-        if (request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) {
-            answer(response, Reply::make(411, "Length required", "Send the request with a Content-Length."));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > maxRequestBytes) {
-            answer(response, Reply::make(413, "Request too large", "Requests of up to "
-                                             + std::to_string(maxRequestBytes >> 10) + " kB are answered."));
-            response.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
     });
 
     // The page that shows a live synchronization code.
