@@ -115,6 +115,9 @@ private:
     void saveSettings();
     Screen userScreen() const;
     void onCameraListAnswer(int code, const QByteArray& body);
+    // Sends the synchronization request once the photo has been read off the
+    // GUI thread; failure is the message title when it could not be read.
+    void onSynchronizationPhotoRead(const QString& filePath, const QString& failure, const model::PhotoInfo& info);
     void onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(int code, const QByteArray& body);
     void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,

@@ -173,6 +173,14 @@ private:
                 return false;
             }
             end_ = static_cast<size_t>(got);
+            // Acknowledge what was read at once. A client that sends a
+            // request's head and body as two segments without TCP_NODELAY
+            // holds the body back until the head is acknowledged, and Linux
+            // delays that acknowledgement by up to 40 ms on a connection that
+            // answers as fast as it is asked. The option does not stick, so
+            // it is set again after every read.
+            int yes = 1;
+            setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
             return true;
         }
     }

@@ -762,6 +762,16 @@ private slots:
         s.upload(phone, { fix("2026-07-14T12:00:00Z", 47, 11, 0, 5) });
         QCOMPARE(s.store.fixCount(user->id), int64_t(1));
         QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+
+        // Reads within one read transaction see one state of the database:
+        // a fix stored meanwhile shows once the reading has ended.
+        {
+            const service::Store::Reading reading(s.store);
+            QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+            s.upload(phone, { fix("2026-07-14T12:00:00Z", 46, 11, 0, 5) });
+            QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+        }
+        QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 46.0);
     }
 
     void gpxImport()

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QProgressBar>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QStandardPaths>
@@ -85,6 +86,15 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+
+    synchronizationBusyBar = new QProgressBar(ui->frame);
+    synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
+    synchronizationBusyBar->setRange(0, 0);
+    synchronizationBusyBar->setTextVisible(false);
+    synchronizationBusyBar->setMaximumWidth(120);
+    synchronizationBusyBar->hide();
+    ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
+                                  synchronizationBusyBar);
     // Nothing to export before the first run.
     ui->exportResultsButton->setEnabled(false);
 }
@@ -181,6 +191,7 @@ void MainView::setSynchronizationEnabled(bool enabled)
     ui->synchronizationDropFileLabel->setEnabled(enabled);
     ui->synchronizationIconLabel->setEnabled(enabled);
     ui->selectSynchronizationImageButton->setEnabled(enabled);
+    synchronizationBusyBar->setVisible(!enabled);
 }
 
 void MainView::onRequestSynchronizationsStarted()

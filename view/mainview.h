@@ -7,6 +7,8 @@
 #include "controller/maincontroller.h"
 #include "model/model.h"
 
+class QProgressBar;
+
 namespace Ui {
 class MainWindow;
 }
@@ -80,6 +82,8 @@ private:
     static void clearLayout(QLayout* layout);
 
     std::unique_ptr<Ui::MainWindow> ui;
+    // Runs on the synchronize page while a photo is read and its request is on its way.
+    QProgressBar* synchronizationBusyBar = nullptr;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
     model::PhotoGeocodeList shownPhotos;
