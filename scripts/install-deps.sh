@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
   ca-certificates
+  gpsbabel
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "service/api.h"
 
 #include "service/gpx.h"
+#include "service/tzlookup.h"
 
 #include <chrono>
 #include <cmath>
@@ -150,11 +151,11 @@ std::string zoneNear(Store& store, int64_t user, int64_t moment)
     auto before = store.fixAtOrBefore(user, moment);
     auto after = store.fixAtOrAfter(user, moment);
     if (before && after)
-        return moment - before->time <= after->time - moment ? before->zoneId : after->zoneId;
+        return moment - before->time <= after->time - moment ? zoneOf(*before) : zoneOf(*after);
     if (before)
-        return before->zoneId;
+        return zoneOf(*before);
     if (after)
-        return after->zoneId;
+        return zoneOf(*after);
     return "UTC";
 }
 
@@ -183,6 +184,9 @@ std::optional<Fix> readFix(const json& item, std::string& error)
     fix.altitude = members.number("altitude", false).value_or(0);
     fix.accuracy = members.number("accuracy", false).value_or(10);
     fix.zoneId = members.text("timeZoneId");
+    // A fix without a zone is in the zone of its place.
+    if (fix.zoneId.empty())
+        fix.zoneId = zoneAt(fix.latitude, fix.longitude);
     if (!members.ok()) {
         error = members.error();
         return std::nullopt;
@@ -378,7 +382,8 @@ Reply Api::geocodeImage(const std::string& body)
         }
         return Reply::make(204, "No position", text);
     }
-    const ZoneMoment zone = zoneMoment(located.position.zoneId, moment);
+    // A fix without a zone of its own is in the zone of its position.
+    const ZoneMoment zone = zoneMoment(zoneOf(located.position), moment);
     Reply reply = Reply::make(200, "", "");
     reply.json["photoTime"] = zone.localTime;
     reply.json["latitude"] = located.position.latitude;

@@ -22,6 +22,9 @@ struct Reply {
 // Requests bigger than this are refused before they are read.
 constexpr size_t maxRequestBytes = 1024 * 1024;
 
+// Track files sent to importTrack may be this large.
+constexpr size_t maxTrackBytes = 256 * 1024 * 1024;
+
 // How long a synchronization code can be used after it was created.
 constexpr int64_t syncCodeLifetimeMs = 15 * 60 * 1000;
 
@@ -41,6 +44,10 @@ public:
     Reply geocodeImage(const std::string& body);
     Reply getSyncList(const std::string& body);
     Reply removeCamera(const std::string& body);
+    // Imports the track file at `path` for the user; an empty userId makes a
+    // new user once the file holds positions. Answers "imported", "skipped",
+    // "first", "last", "timeZoneId" and "userID".
+    Reply importTrack(const std::string& userId, const std::string& fileName, const std::string& path);
 
     // What a phone calls (the companion app's side).
     Reply registerPhone(const std::string& body);

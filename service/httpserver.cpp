@@ -2,6 +2,9 @@
 
 #include "service/desktopapi.h"
 #include "service/qrsvg.h"
+#include "service/trackimport.h"
+
+#include <QTemporaryFile>
 
 #include <httplib.h>
 
@@ -13,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -426,6 +430,36 @@ void answer(httplib::Response& response, const Reply& reply)
     response.set_content(reply.text(), jsonType);
 }
 
+// A route whose body is read as it arrives: at most maxRequestBytes are kept;
+// a larger body is read to its end and dropped, and the request refused.
+// (The library's own limit is that of track files, which stream to disk.)
+httplib::Server::HandlerWithContentReader withBody(httplib::Server::Handler handle)
+{
+    return [handle](const httplib::Request& request, httplib::Response& response,
+                    const httplib::ContentReader& content) {
+        std::string body;
+        bool tooLarge = false;
+        const bool complete = content([&](const char* data, size_t length) {
+            if (body.size() + length > maxRequestBytes)
+                tooLarge = true;
+            else
+                body.append(data, length);
+            return true;
+        });
+        if (tooLarge || response.status == 413) {
+            answer(response, Reply::make(413, "Request too large", "The service cannot answer this request (HTTP status 413)."));
+            return;
+        }
+        if (!complete) {
+            answer(response, Reply::make(400, "Bad request", "The request's body did not arrive whole."));
+            return;
+        }
+        httplib::Request whole = request;
+        whole.body = std::move(body);
+        handle(whole, response);
+    };
+}
+
 std::string escapeHtml(const std::string& text)
 {
     std::string out;
@@ -525,7 +559,10 @@ start();
 HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::make_unique<Listener>(limits))
 {
     httplib::Server& server = *server_;
-    server.set_payload_max_length(maxRequestBytes);
+    // Track files may be large; every other request is refused beyond
+    // maxRequestBytes before its body is read, and a chunked one keeps at most
+    // that much (withBody).
+    server.set_payload_max_length(maxTrackBytes);
     // The listening socket: a port in use must be refused, not shared (the
     // library's default), and a burst of new clients must not wait for a
     // retry behind the library's backlog of 5.
@@ -560,12 +597,14 @@ HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::
         if (lengthText.find_first_not_of("0123456789") != std::string::npos || lengthText.size() > 18)
             return refuse(400, "Bad request", "The request's Content-Length is not a number.");
         const size_t length = lengthText.empty() ? 0 : std::stoull(lengthText);
-        if (length > maxRequestBytes)
+        const bool track = request.path == "/importTrack";
+        if (length > (track ? maxTrackBytes : maxRequestBytes))
             return refuse(413, "Request too large",
                           "The service cannot answer this request (HTTP status 413).");
         if (connection) {
             // The headers are in; the body gets its own time.
-            connection->limitReading(server_->limits().bodyMs);
+            // A track file gets a millisecond more for each kilobyte (1 MB/s at least).
+            connection->limitReading(server_->limits().bodyMs + (track ? static_cast<int>(length / 1000) : 0));
             connection->bodyBytes = length;
             if (length >= largeRequestBytes)
                 ++largeRequests;
@@ -582,9 +621,9 @@ HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::
     };
     for (const auto& endpoint : endpoints) {
         const Endpoint method = endpoint.second;
-        server.Put(endpoint.first, [this, method](const httplib::Request& request, httplib::Response& response) {
+        server.Put(endpoint.first, withBody([this, method](const httplib::Request& request, httplib::Response& response) {
             answer(response, (api_.*method)(request.body));
-        });
+        }));
     }
 
     // What the desktop program shows of the service.
@@ -604,19 +643,60 @@ HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::
     }
 
     // The phone's side.
-    server.Post("/phone/register", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/phone/register", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.registerPhone(request.body));
-    });
-    server.Post("/phone/fixes", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/fixes", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.uploadFixes(request.body));
-    });
-    server.Post("/phone/syncCode", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/syncCode", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.createSyncCode(request.body));
-    });
-    server.Post("/phone/gpx", [this](const httplib::Request& request, httplib::Response& response) {
+    }));
+    server.Post("/phone/gpx", withBody([this](const httplib::Request& request, httplib::Response& response) {
         answer(response,
                api_.importGpx(request.get_param_value("userID"), request.get_param_value("phoneKey"),
                               request.get_param_value("timeZoneId"), request.body));
+    }));
+
+    // A track file of the desktop program's user, streamed to a temporary file
+    // and read from there.
+    server.Put("/importTrack", [this](const httplib::Request& request, httplib::Response& response,
+                                      const httplib::ContentReader& content) {
+        // At most this many files on disk at once; a further one is read and dropped.
+        constexpr int maxImports = 2;
+        static std::atomic<int> importing { 0 };
+        const bool admitted = ++importing <= maxImports;
+        struct Leave {
+            ~Leave() { --importing; }
+        } leave;
+        QTemporaryFile file;
+        bool writable = admitted && file.open();
+        int64_t received = 0;
+        const bool complete = content([&](const char* data, size_t length) {
+            received += static_cast<int64_t>(length);
+            if (writable && received <= static_cast<int64_t>(maxTrackBytes))
+                writable = file.write(data, static_cast<qint64>(length)) == static_cast<qint64>(length);
+            return true;
+        });
+        if (!complete || received > static_cast<int64_t>(maxTrackBytes)) {
+            const bool tooLarge = received > static_cast<int64_t>(maxTrackBytes) || response.status == 413;
+            answer(response, tooLarge ? Reply::make(413, "Track file too large",
+                                                    "Track files of up to " + std::to_string(maxTrackBytes >> 20)
+                                                        + " MB can be imported.")
+                                      : Reply::make(400, "Upload broken off", "The track file did not arrive whole."));
+            return;
+        }
+        if (!admitted) {
+            answer(response, Reply::make(503, "Busy", "The service is importing other tracks; try again in a minute."));
+            return;
+        }
+        if (!writable || !file.flush()) {
+            answer(response, Reply::make(500, "Server error", "The service has no room for the track file."));
+            return;
+        }
+        answer(response, api_.importTrack(request.get_header_value("Kestrel-User-ID"),
+                                          percentDecoded(request.get_header_value("Kestrel-File-Name")),
+                                          file.fileName().toStdString()));
     });
 
     // The page that shows a live synchronization code.

@@ -5,6 +5,7 @@
 #include "service/gpx.h"
 #include "service/httpserver.h"
 #include "service/store.h"
+#include "service/trackimport.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -30,7 +31,7 @@ const char* const generalHelp =
     "\n"
     "Commands:\n"
     "  serve        answer Kestrel and the phone over HTTP\n"
-    "  import-gpx   store the points of a GPX track as positions of a phone\n"
+    "  import-track store the points of track files as positions (import-gpx: the same)\n"
     "  demo         create a demo phone with a week of positions to try Kestrel with\n"
     "\n"
     "Run \"kestrel-service COMMAND --help\" for the options of a command.\n";
@@ -38,7 +39,7 @@ const char* const generalHelp =
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT] [--demo-if-empty]\n"
     "\n"
-    "Serves the endpoints syncCamera, geocodeImage, getSyncList and removeCamera for Kestrel,\n"
+    "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
     "the phone's endpoints under /phone/ and the page /sync that shows a live synchronization code.\n"
     "\n"
     "  --db FILE          the database (default: the KESTREL folder of the user's data folder)\n"
@@ -50,13 +51,18 @@ const char* const serveHelp =
     "Prints \"listening on URL\" once it answers; stops on SIGINT or SIGTERM.\n";
 
 const char* const importHelp =
-    "Usage: kestrel-service import-gpx [--db FILE] [--user USERID] --zone ZONE FILE...\n"
+    "Usage: kestrel-service import-track [--db FILE] [--user USERID] [--zone ZONE] FILE...\n"
     "\n"
-    "Stores the timed points of GPX files as positions of a phone.\n"
+    "Stores the timed points of track files as positions of a user: GPX 1.0 and 1.1, KML, KMZ,\n"
+    "GeoJSON, NMEA 0183 (RMC and GGA), CSV with a header line and Google location history\n"
+    "(Records.json, Timeline.json). The format is told by the content. Positions the user has\n"
+    "already are kept, so importing a file twice adds nothing.\n"
     "\n"
     "  --db FILE      the database (default: the KESTREL folder of the user's data folder)\n"
-    "  --user USERID  the phone's user identifier; may be left out when there is only one user\n"
-    "  --zone ZONE    the IANA time zone where the track was recorded, e.g. Europe/Berlin\n";
+    "  --user USERID  the user identifier; may be left out when there is only one user\n"
+    "  --zone ZONE    an IANA time zone for all points (default: the zone of each point's position)\n"
+    "\n"
+    "Times without a zone in the files are taken as UTC.\n";
 
 const char* const demoHelp =
     "Usage: kestrel-service demo [--db FILE]\n"
@@ -227,23 +233,22 @@ int serve(int argc, char** argv)
     return ok ? 0 : 1;
 }
 
-int importGpx(int argc, char** argv)
+int importTrack(int argc, char** argv)
 {
+    const std::string command = argv[1];
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, { "db", "user", "zone" }, {}, options, error))
-        return usageError("import-gpx", error);
+        return usageError(command, error);
     if (options.help) {
         std::cout << importHelp;
         return 0;
     }
     if (options.positional.empty())
-        return usageError("import-gpx", "no GPX file given");
+        return usageError(command, "no track file given");
     const std::string zone = options.values["zone"];
-    if (zone.empty())
-        return usageError("import-gpx", "the option --zone is needed (an IANA time zone such as Europe/Berlin)");
-    if (!service::isKnownZone(zone))
-        return usageError("import-gpx", "unknown time zone \"" + zone + "\"");
+    if (!zone.empty() && !service::isKnownZone(zone))
+        return usageError(command, "unknown time zone \"" + zone + "\"");
     service::Store store;
     if (!openStore(store, options))
         return 1;
@@ -265,28 +270,22 @@ int importGpx(int argc, char** argv)
     }
     int failures = 0;
     for (const std::string& file : options.positional) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            std::cerr << "kestrel-service: cannot read " << file << "\n";
-            ++failures;
-            continue;
-        }
-        std::ostringstream text;
-        text << in.rdbuf();
-        const service::GpxTrack track = service::readGpx(text.str(), zone);
-        if (!track.error.empty()) {
-            std::cerr << "kestrel-service: " << file << ": " << track.error << " Nothing was stored from it.\n";
-            ++failures;
-            continue;
-        }
-        const int64_t stored = store.addFixes(user->id, track.fixes);
-        if (stored < 0) {
-            std::cerr << "kestrel-service: " << file << ": the positions could not be stored\n";
-            ++failures;
-            continue;
-        }
-        std::cout << file << ": " << stored << " positions stored, " << track.skipped
-                  << " points without a time skipped\n";
+        int lastPercent = -1;
+        const auto progress = [&](int64_t done, int64_t total) {
+            const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+            if (percent != lastPercent && total > (8 << 20)) {
+                lastPercent = percent;
+                std::cerr << "\r" << file << ": " << percent << "%" << std::flush;
+                if (percent == 100)
+                    std::cerr << "\n";
+            }
+        };
+        const service::TrackImport result = service::importTrackFile(store, user->id, file, zone, progress);
+        const bool failed = result.storeFailed || result.good() == 0;
+        (failed ? std::cerr : std::cout) << file << " ("
+                                         << (result.reading.format.empty() ? "unknown format" : result.reading.format)
+                                         << "): " << service::importSummary(result) << "\n";
+        failures += failed ? 1 : 0;
     }
     return failures == 0 ? 0 : 1;
 }
@@ -330,8 +329,8 @@ int main(int argc, char** argv)
     }
     if (command == "serve")
         return serve(argc, argv);
-    if (command == "import-gpx")
-        return importGpx(argc, argv);
+    if (command == "import-track" || command == "import-gpx")
+        return importTrack(argc, argv);
     if (command == "demo")
         return demo(argc, argv);
     std::cerr << "kestrel-service: unknown command \"" << command << "\"\n\n" << generalHelp;

@@ -537,6 +537,32 @@ int64_t Store::addFixes(int64_t user, const std::vector<Fix>& fixes)
     return transaction.commit() ? static_cast<int64_t>(fixes.size()) : -1;
 }
 
+int64_t Store::addNewFixes(int64_t user, const std::vector<Fix>& fixes)
+{
+    Lease lease(*this);
+    if (!lease)
+        return -1;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return -1;
+    int64_t added = 0;
+    for (const Fix& fix : fixes) {
+        Query q(*lease, "INSERT OR IGNORE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        if (!q.bind(1, user)
+                 .bind(2, fix.time)
+                 .bind(3, fix.latitude)
+                 .bind(4, fix.longitude)
+                 .bind(5, fix.altitude)
+                 .bind(6, fix.accuracy)
+                 .bind(7, fix.zoneId)
+                 .run())
+            return -1;
+        added += sqlite3_changes((*lease).db);
+    }
+    return transaction.commit() ? added : -1;
+}
+
 int64_t Store::fixCount(int64_t user)
 {
     Lease lease(*this);

@@ -92,6 +92,10 @@ public:
     // Stores fixes (replacing a fix of the same user at the same time) in one
     // transaction; the number stored, or -1 when nothing was stored.
     int64_t addFixes(int64_t user, const std::vector<Fix>& fixes);
+    // Stores the fixes whose time the user has no fix at yet, keeping the
+    // stored ones, in one transaction: the number newly stored, -1 on failure
+    // (then nothing was stored). The same fix sent twice is stored once.
+    int64_t addNewFixes(int64_t user, const std::vector<Fix>& fixes);
     int64_t fixCount(int64_t user);
     std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
     std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);

@@ -172,7 +172,21 @@ std::string formatIsoTime(int64_t ms)
 
 bool isKnownZone(const std::string& zoneId)
 {
-    return !zoneId.empty() && zoneId.size() < 64 && QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId));
+    if (zoneId.empty() || zoneId.size() >= 64)
+        return false;
+    // Qt searches its list of zones on every question: the answers are kept.
+    thread_local std::map<std::string, bool> known;
+    const auto found = known.find(zoneId);
+    if (found != known.end())
+        return found->second;
+    // Qt lists only the zones of the zone table; the nautical "Etc/GMT+5"
+    // zones exist all the same.
+    const bool available = QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId))
+        || (zoneId.compare(0, 7, "Etc/GMT") == 0 && cachedZone(zoneId).isValid());
+    if (known.size() > 1000)
+        known.clear();
+    known.emplace(zoneId, available);
+    return available;
 }
 
 std::string offsetText(int offsetSeconds)

@@ -1,0 +1,197 @@
+#include "service/trackimport.h"
+
+#include "service/api.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace service {
+
+namespace {
+
+constexpr size_t batchSize = 20000;
+
+// "3 May 09:12" in the zone; the year too when it is not that of `reference`.
+std::string shortLocalTime(int64_t utcMs, const std::string& zoneId, int64_t reference)
+{
+    static const char* const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+    const std::string local = zoneMoment(zoneId, utcMs).localTime;           // "YYYY-MM-DD HH:MM:SS"
+    const std::string other = zoneMoment(zoneId, reference).localTime;
+    const int month = std::stoi(local.substr(5, 2));
+    std::string text = std::to_string(std::stoi(local.substr(8, 2))) + " " + months[month - 1];
+    if (local.compare(0, 4, other, 0, 4) != 0)
+        text += " " + local.substr(0, 4);
+    return text + " " + local.substr(11, 5);
+}
+
+} // namespace
+
+std::string percentDecoded(const std::string& text)
+{
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    std::string value;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+            value += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        } else {
+            value += text[i];
+        }
+    }
+    return value;
+}
+
+std::string groupedNumber(int64_t value)
+{
+    std::string digits = std::to_string(value < 0 ? -value : value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), ",");
+    return (value < 0 ? "-" : "") + digits;
+}
+
+TrackImport importTrackFile(Store& store, int64_t user, const std::string& path, const std::string& zoneId,
+                            const ReadProgress& progress)
+{
+    TrackImport result;
+    result.first = std::numeric_limits<int64_t>::max();
+    result.last = std::numeric_limits<int64_t>::min();
+    std::vector<Fix> batch;
+    batch.reserve(batchSize);
+    auto flush = [&] {
+        if (batch.empty())
+            return true;
+        const int64_t added = store.addNewFixes(user, batch);
+        if (added < 0) {
+            result.storeFailed = true;
+            return false;
+        }
+        result.imported += added;
+        result.repeated += static_cast<int64_t>(batch.size()) - added;
+        batch.clear();
+        return true;
+    };
+    result.reading = readTrack(path, zoneId, [&](const Fix& fix) {
+        if (fix.time < result.first) {
+            result.first = fix.time;
+            result.firstZone = fix.zoneId;
+        }
+        if (fix.time > result.last) {
+            result.last = fix.time;
+            result.lastZone = fix.zoneId;
+        }
+        batch.push_back(fix);
+        return batch.size() < batchSize || flush();
+    }, progress);
+    if (!result.storeFailed)
+        flush();
+    if (result.good() == 0)
+        result.first = result.last = 0;
+    return result;
+}
+
+std::string importSummary(const TrackImport& result)
+{
+    std::string text;
+    if (result.storeFailed)
+        return "The positions could not be stored; " + groupedNumber(result.imported)
+            + " were stored before the database failed.";
+    const int64_t good = result.good();
+    if (good > 0) {
+        const std::string from = shortLocalTime(result.first, result.firstZone, result.last);
+        const std::string to = shortLocalTime(result.last, result.lastZone, result.first);
+        const std::string span = result.firstZone == result.lastZone
+            ? "from " + from + " to " + to + " (" + result.firstZone + ")"
+            : "from " + from + " (" + result.firstZone + ") to " + to + " (" + result.lastZone + ")";
+        if (result.imported == 0)
+            text = "No new positions: all " + groupedNumber(good) + " positions " + span + " were already stored";
+        else {
+            text = "Imported " + groupedNumber(result.imported) + (result.imported == 1 ? " position " : " positions ")
+                + span;
+            if (result.repeated > 0)
+                text += "; " + groupedNumber(result.repeated) + " already stored";
+        }
+    } else {
+        text = result.reading.error.empty() ? "No position could be imported: the file holds no timed points"
+                                            : "No position could be imported";
+    }
+    const int64_t skipped = result.reading.skippedCount();
+    if (skipped > 0) {
+        text += "; " + groupedNumber(skipped) + (skipped == 1 ? " point" : " points") + " skipped: ";
+        if (result.reading.skipped.size() == 1) {
+            text += result.reading.skipped.begin()->first;
+        } else {
+            bool firstReason = true;
+            for (const auto& entry : result.reading.skipped) {
+                text += (firstReason ? "" : ", ") + groupedNumber(entry.second) + " " + entry.first;
+                firstReason = false;
+            }
+        }
+        // With one reason the place alone; with several, the first's reason too.
+        std::string first = result.reading.firstSkip;
+        const std::string reason = ": " + result.reading.skipped.begin()->first;
+        if (result.reading.skipped.size() == 1 && first.size() > reason.size()
+            && first.compare(first.size() - reason.size(), reason.size(), reason) == 0)
+            first.resize(first.size() - reason.size());
+        text += " (first at " + first + ")";
+    }
+    text += ".";
+    if (!result.reading.error.empty())
+        text += " " + result.reading.error;
+    return text;
+}
+
+Reply Api::importTrack(const std::string& userId, const std::string& fileName, const std::string& path)
+{
+    std::optional<User> user;
+    if (!userId.empty()) {
+        user = store_.userById(userId);
+        if (!user)
+            return Reply::make(203, "Unknown user",
+                               "The web service does not know this user. Synchronize a camera to start again.");
+    }
+    // A person who never synchronized gets a user of their own, made only
+    // once the file proves to hold positions; the check reads it once more.
+    if (!user) {
+        TrackReading check = readTrack(path, "UTC", [](const Fix&) { return false; });
+        if (check.points == 0) {
+            TrackImport none;
+            none.reading = std::move(check);
+            Reply reply = Reply::make(202, "Nothing imported", importSummary(none));
+            reply.json["imported"] = 0;
+            reply.json["skipped"] = none.reading.skippedCount();
+            reply.json["userID"] = "";
+            return reply;
+        }
+        user = store_.createUser("Track files");
+        if (!user)
+            return Reply::make(500, "Server error", "No user could be created for the track.");
+    }
+    const TrackImport result = importTrackFile(store_, user->id, path, std::string());
+    const std::string name = fileName.empty() ? std::string("The track") : fileName.substr(0, 200);
+    Reply reply;
+    if (result.storeFailed)
+        reply = Reply::make(500, "Server error", importSummary(result));
+    else if (result.good() == 0)
+        reply = Reply::make(202, "Nothing imported", name + ": " + importSummary(result));
+    else
+        reply = Reply::make(200, result.imported > 0 ? "Track imported" : "Track already imported",
+                            importSummary(result));
+    reply.json["imported"] = result.imported;
+    reply.json["skipped"] = result.reading.skippedCount();
+    reply.json["format"] = result.reading.format;
+    if (result.good() > 0) {
+        reply.json["first"] = formatWallClock(result.first) + " UTC";
+        reply.json["last"] = formatWallClock(result.last) + " UTC";
+        reply.json["timeZoneId"] = result.firstZone;
+    }
+    reply.json["userID"] = user->userId;
+    return reply;
+}
+
+} // namespace service

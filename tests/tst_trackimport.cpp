@@ -1,0 +1,303 @@
+// Track files of every kind read into positions, the time zone of a position,
+// and the import endpoint of the service on a loopback port. The GPX, KML,
+// NMEA and CSV files come from gpsbabel, converting a track made here.
+
+#include <QtTest>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "service/api.h"
+#include "service/httpserver.h"
+#include "service/store.h"
+#include "service/trackimport.h"
+#include "service/tzlookup.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <zlib.h>
+
+using nlohmann::json;
+
+namespace QTest {
+template <>
+char* toString(const json& value)
+{
+    return qstrdup(value.dump().c_str());
+}
+} // namespace QTest
+
+namespace {
+
+// 40 points every 10 s from 2026-05-03 07:12 UTC in Zagreb, and one without a time.
+QByteArray generatedGpx()
+{
+    QByteArray gpx = "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"test\" "
+                     "xmlns=\"http://www.topografix.com/GPX/1/1\">\n<trk><name>walk</name><trkseg>\n";
+    for (int i = 0; i < 40; ++i) {
+        const QDateTime t = QDateTime(QDate(2026, 5, 3), QTime(7, 12), Qt::UTC).addSecs(10 * i);
+        gpx += QString("<trkpt lat=\"%1\" lon=\"%2\"><ele>%3</ele><time>%4</time><fix>3d</fix><sat>8</sat>"
+                       "<hdop>1.5</hdop></trkpt>\n")
+                   .arg(45.815 + i * 0.0001, 0, 'f', 6).arg(15.98 + i * 0.0002, 0, 'f', 6).arg(120 + i)
+                   .arg(t.toString(Qt::ISODate))
+                   .toUtf8();
+    }
+    gpx += "<trkpt lat=\"45.9\" lon=\"16.0\"><ele>100</ele></trkpt>\n</trkseg></trk>\n</gpx>\n";
+    return gpx;
+}
+
+// A zip archive holding `document` as doc.kml, deflated.
+QByteArray kmz(const QByteArray& document)
+{
+    QByteArray packed(static_cast<int>(compressBound(document.size())) + 64, '\0');
+    z_stream z {};
+    deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(document.constData()));
+    z.avail_in = static_cast<uInt>(document.size());
+    z.next_out = reinterpret_cast<Bytef*>(packed.data());
+    z.avail_out = static_cast<uInt>(packed.size());
+    deflate(&z, Z_FINISH);
+    packed.resize(static_cast<int>(z.total_out));
+    deflateEnd(&z);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(document.constData()), static_cast<uInt>(document.size()));
+    QByteArray zip;
+    QDataStream out(&zip, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    auto header = [&](quint32 signature, bool central) {
+        out << signature << quint16(20);
+        if (central)
+            out << quint16(20);
+        out << quint16(0) << quint16(8) << quint32(0) << quint32(crc) << quint32(packed.size())
+            << quint32(document.size()) << quint16(7) << quint16(0);
+        if (central)
+            out << quint16(0) << quint16(0) << quint16(0) << quint32(0) << quint32(0);
+        out.writeRawData("doc.kml", 7);
+    };
+    header(0x04034b50, false);
+    out.writeRawData(packed.constData(), packed.size());
+    const quint32 directory = static_cast<quint32>(zip.size());
+    header(0x02014b50, true);
+    out << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(1) << quint16(1)
+        << quint32(zip.size() - directory) << directory << quint16(0);
+    return zip;
+}
+
+QByteArray gpsbabel(const QByteArray& gpx, const QString& format)
+{
+    QProcess process;
+    process.start("gpsbabel", { "-t", "-i", "gpx", "-f", "-", "-o", format, "-F", "-" });
+    process.write(gpx);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return QByteArray();
+    return process.readAllStandardOutput();
+}
+
+QString describe(const service::Fix& f)
+{
+    return QString("%1 %2 %3 %4 %5 %6").arg(service::formatIsoTime(f.time).c_str()).arg(f.latitude, 0, 'f', 4)
+        .arg(f.longitude, 0, 'f', 4).arg(f.altitude).arg(f.accuracy).arg(f.zoneId.c_str());
+}
+
+} // namespace
+
+class TestTrackImport : public QObject {
+    Q_OBJECT
+
+private slots:
+    void zones_data()
+    {
+        QTest::addColumn<double>("latitude");
+        QTest::addColumn<double>("longitude");
+        QTest::addColumn<QString>("zone");
+        QTest::addColumn<QString>("january"); // offsets on 15 January and 15 July 2026
+        QTest::addColumn<QString>("july");
+        QTest::newRow("Zagreb") << 45.815 << 15.982 << "Europe/Zagreb" << "+01:00" << "+02:00";
+        QTest::newRow("Ljubljana") << 46.056 << 14.506 << "Europe/Ljubljana" << "+01:00" << "+02:00";
+        QTest::newRow("Lisbon") << 38.72 << -9.14 << "Europe/Lisbon" << "+00:00" << "+01:00";
+        QTest::newRow("Badajoz") << 38.88 << -6.97 << "Europe/Madrid" << "+01:00" << "+02:00";
+        QTest::newRow("Detroit") << 42.35 << -83.1 << "America/Detroit" << "-05:00" << "-04:00";
+        QTest::newRow("Chicago") << 41.88 << -87.63 << "America/Chicago" << "-06:00" << "-05:00";
+        QTest::newRow("Phoenix") << 33.45 << -112.07 << "America/Phoenix" << "-07:00" << "-07:00";
+        QTest::newRow("Sydney") << -33.87 << 151.21 << "Australia/Sydney" << "+11:00" << "+10:00";
+        QTest::newRow("Brisbane") << -27.47 << 153.03 << "Australia/Brisbane" << "+10:00" << "+10:00";
+        QTest::newRow("Atlantic") << 30.0 << -40.0 << "Etc/GMT+3" << "-03:00" << "-03:00";
+        QTest::newRow("South Atlantic") << -20.0 << 5.0 << "Etc/GMT" << "+00:00" << "+00:00";
+        QTest::newRow("mid-Atlantic") << 35.0 << -45.0 << "Etc/GMT+3" << "-03:00" << "-03:00";
+        QTest::newRow("Pacific") << -40.0 << -130.0 << "Etc/GMT+9" << "-09:00" << "-09:00";
+        QTest::newRow("Indian Ocean") << -40.0 << 100.0 << "Etc/GMT-7" << "+07:00" << "+07:00";
+        QTest::newRow("North Pole") << 90.0 << 10.0 << "Etc/GMT-1" << "+01:00" << "+01:00";
+        QTest::newRow("nonsense") << 91.0 << 0.0 << "UTC" << "+00:00" << "+00:00";
+    }
+    void zones()
+    {
+        QFETCH(double, latitude);
+        QFETCH(double, longitude);
+        QFETCH(QString, zone);
+        const std::string found = service::zoneAt(latitude, longitude);
+        QCOMPARE(QString::fromStdString(found), zone);
+        QTEST(QString::fromStdString(service::zoneMoment(found, 1768478400000LL).offsetText), "january");
+        QTEST(QString::fromStdString(service::zoneMoment(found, 1784116800000LL).offsetText), "july");
+        // A fix that carries a zone keeps it; one without gets that of its position.
+        service::Fix fix;
+        fix.latitude = latitude;
+        fix.longitude = longitude;
+        QCOMPARE(QString::fromStdString(service::zoneOf(fix)), zone);
+        fix.zoneId = "Asia/Tokyo";
+        QCOMPARE(service::zoneOf(fix), std::string("Asia/Tokyo"));
+    }
+
+    void formats_data()
+    {
+        QTest::addColumn<QString>("converter"); // gpsbabel's output format, or empty
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("points");
+        QTest::addColumn<QString>("skipped"); // the first one skipped, and why
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("first");
+        const QString zagreb = "2026-05-03T07:12:00.000Z 45.8150 15.9800 120 ";
+        const QByteArray gpx = generatedGpx();
+        QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("GPX 1.1 of gpsbabel") << "gpx,gpxver=1.1" << gpx << "GPX" << 40 << "line 290 (trkpt): no time" << ""
+                                             << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << ""
+                                 << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << ""
+                             << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("KML gx:Track") << "kml,track=1,points=0" << gpx << "KML" << 40 << "line 201 (gx:coord): no time" << ""
+                                      << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("NMEA") << "nmea" << gpx << "NMEA" << 40 << "line 121: no valid fix" << ""
+                              << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("CSV") << "unicsv" << gpx << "CSV" << 40 << "line 42: no time" << ""
+                             << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << ""
+                             << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("GeoJSON") << ""
+                                 << QByteArray(R"({"type":"FeatureCollection","features":[
+{"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120],[15.981,45.816,121]]},
+ "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"]}},
+{"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
+                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("Records.json")
+            << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
+"accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
+"timestampMs":"1777792330000"},{"latitudeE7":900000000,"longitudeE7":0},{"latitudeE7":458150000,
+"longitudeE7":159800000,"accuracy":1500,"timestamp":"2026-05-03T07:13:00Z"}]})")
+            << "Google location history" << 2 << "point 3: no time" << "" << zagreb + "12 Europe/Zagreb";
+        QTest::newRow("Timeline.json")
+            << "" << QByteArray(u8R"({"semanticSegments":[{"startTime":"2026-05-03T09:00:00.000+02:00",
+"endTime":"2026-05-03T10:00:00.000+02:00","timelinePath":[{"point":"45.8150°, 15.9800°",
+"time":"2026-05-03T09:12:00.000+02:00"}]}],"rawSignals":[{"position":{"LatLng":"45.8160°, 15.9810°",
+"accuracyMeters":5,"altitudeMeters":130.0,"timestamp":"2026-05-03T09:12:30.000+02:00"}}]})")
+            << "Google location history" << 2 << "" << "" << "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 10 Europe/Zagreb";
+        QTest::newRow("on-device export")
+            << "" << QByteArray(R"([{"startTime":"2026-05-03T09:00:00.000+02:00","endTime":"2026-05-03T10:00:00.000+02:00",
+"timelinePath":[{"point":"geo:45.815,15.98","durationMinutesOffsetFromStartTime":"12"},{"point":"geo:x"}]}])")
+            << "Google location history" << 1 << "point 2: coordinates that cannot be read" << ""
+            << "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 10 Europe/Zagreb";
+        QTest::newRow("CSV ; Unix seconds")
+            << "" << QByteArray("\xEF\xBB\xBFTimestamp;Lat;Lng;Accuracy\n1777792320;45.815;15.98;7\n1777792330;95;15.98;7\n")
+            << "CSV" << 1 << "line 3: latitude outside -90 to 90" << ""
+            << "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 7 Europe/Zagreb";
+        QTest::newRow("NMEA bad checksum")
+            << "" << QByteArray("$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
+                                "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
+            << "NMEA" << 1 << "line 2: a wrong checksum" << "" << "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 10 Europe/Zagreb";
+        QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
+                                       << "The file breaks off at line 9: Premature end of document." << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("HTML") << "" << QByteArray("<html><body/></html>") << "" << 0 << ""
+                              << "This XML file is neither GPX nor KML (its root element is <html>)." << "";
+        QTest::newRow("text") << "" << QByteArray("hello\nworld\n") << "" << 0 << ""
+                              << "This is not a track file: its first line is not a header" << "";
+        QTest::newRow("JSON") << "" << QByteArray("{\"hello\": [1, 2") << "JSON" << 0 << ""
+                              << "The file breaks off: parse error at line 1, column 16" << "";
+    }
+    void formats()
+    {
+        QFETCH(QString, converter);
+        QFETCH(QByteArray, content);
+        if (!converter.isEmpty()) {
+            if (QStandardPaths::findExecutable("gpsbabel").isEmpty())
+                QSKIP("gpsbabel is not installed");
+            content = converter == "kmz" ? kmz(gpsbabel(content, "kml")) : gpsbabel(content, converter);
+            QVERIFY(!content.isEmpty());
+        }
+        QTemporaryDir dir;
+        QFile file(dir.filePath("track.any"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        file.close();
+        std::vector<service::Fix> fixes;
+        int64_t lastDone = -1;
+        const service::TrackReading reading = service::readTrack(
+            file.fileName().toStdString(), "", [&](const service::Fix& f) { fixes.push_back(f); return true; },
+            [&](int64_t done, int64_t total) { lastDone = done == total ? done : -2; });
+        QTEST(QString::fromStdString(reading.format), "format");
+        QTEST(int(reading.points), "points");
+        QCOMPARE(int(fixes.size()), int(reading.points));
+        QTEST(QString::fromStdString(reading.firstSkip), "skipped");
+        QFETCH(QString, error);
+        QVERIFY2(QString::fromStdString(reading.error).startsWith(error), reading.error.c_str());
+        QTEST(fixes.empty() ? QString() : describe(fixes.front()), "first");
+        if (reading.error.empty())
+            QCOMPARE(lastDone, int64_t(content.size()));
+    }
+
+    void importEndpoint()
+    {
+        QTemporaryDir dir;
+        service::Store store;
+        std::string error;
+        QVERIFY(store.open(dir.filePath("service.db").toStdString(), &error));
+        service::Api api(store);
+        service::HttpServer server(api);
+        QVERIFY(server.bind("127.0.0.1", 0, &error));
+        server.start();
+        httplib::Client client("127.0.0.1", server.port());
+        auto put = [&](const std::string& user, const QByteArray& body) {
+            const httplib::Headers headers { { "Kestrel-User-ID", user }, { "Kestrel-File-Name", "Br%C3%BCcke.gpx" } };
+            const auto result = client.Put("/importTrack", headers, body.toStdString(), "application/octet-stream");
+            return result ? std::make_pair(result->status, json::parse(result->body, nullptr, false))
+                          : std::make_pair(0, json());
+        };
+        // A person without a user gets one with the positions.
+        auto [status, answer] = put("", generatedGpx());
+        QCOMPARE(status, 200);
+        QCOMPARE(answer["body"], json("Imported 40 positions from 3 May 09:12 to 3 May 09:18 (Europe/Zagreb); "
+                                      "1 point skipped: no time (first at line 44 (trkpt))."));
+        QCOMPARE(answer["first"], json("2026-05-03 07:12:00 UTC"));
+        QCOMPARE(answer["last"], json("2026-05-03 07:18:30 UTC"));
+        QCOMPARE(answer["timeZoneId"], json("Europe/Zagreb"));
+        QCOMPARE(answer["skipped"], json(1));
+        const std::string userId = answer["userID"];
+        const auto user = store.userById(userId);
+        QVERIFY(user);
+        QCOMPARE(store.fixCount(user->id), int64_t(40));
+        const auto stored = store.fixAtOrAfter(user->id, 0);
+        QCOMPARE(describe(*stored), QString("2026-05-03T07:12:00.000Z 45.8150 15.9800 120 7.5 Europe/Zagreb"));
+
+        // The same file again adds nothing; part of it in another format neither.
+        std::tie(status, answer) = put(userId, generatedGpx());
+        QCOMPARE(status, 200);
+        QCOMPARE(answer["imported"], json(0));
+        QCOMPARE(answer["body"], json("No new positions: all 40 positions from 3 May 09:12 to 3 May 09:18 "
+                                      "(Europe/Zagreb) were already stored; 1 point skipped: no time (first at line 44 (trkpt))."));
+        QCOMPARE(store.fixCount(user->id), int64_t(40));
+
+        // Nothing usable, an unknown user, and no user made for a useless file.
+        std::tie(status, answer) = put(userId, "<html/>");
+        QCOMPARE(status, 202);
+        QCOMPARE(answer["body"], json("Brücke.gpx: No position could be imported. This XML file is neither GPX nor KML "
+                                      "(its root element is <html>)."));
+        QCOMPARE(put("0123456789abcdef0123456789abcdef", generatedGpx()).first, 203);
+        std::tie(status, answer) = put("", "time,lat,lon\n");
+        QCOMPARE(status, 202);
+        QCOMPARE(answer["userID"], json(""));
+        QCOMPARE(store.userCount(), int64_t(1));
+        client.stop();
+        server.stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTrackImport)
+#include "tst_trackimport.moc"
