@@ -11,7 +11,7 @@ packages=(
   libqrencode-dev nlohmann-json3-dev
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick
-  ca-certificates
+  ca-certificates openssl
 )
 
 missing=()

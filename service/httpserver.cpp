@@ -1,6 +1,8 @@
 #include "service/httpserver.h"
 
+#include "service/phonepage.h"
 #include "service/qrsvg.h"
+#include "service/trackers.h"
 
 #include <httplib.h>
 
@@ -81,6 +83,13 @@ const char* statusHead(int status)
     }
 }
 
+std::unique_ptr<httplib::Server> makeServer(const TlsFiles& tls)
+{
+    if (tls.certificate.empty() && tls.key.empty())
+        return std::make_unique<httplib::Server>();
+    return std::make_unique<httplib::SSLServer>(tls.certificate.c_str(), tls.key.c_str());
+}
+
 } // namespace
 
 std::string syncPage(const std::string& code, const std::string& phoneName)
@@ -121,7 +130,9 @@ refresh();
 )";
 }
 
-HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::Server>())
+HttpServer::HttpServer(Api& api, const TlsFiles& tls)
+    : api_(api), server_(makeServer(tls)),
+      intake_(std::make_unique<TrackerIntake>(api.store(), [&api] { return api.now(); }))
 {
     httplib::Server& server = *server_;
     server.set_payload_max_length(maxRequestBytes);
@@ -169,6 +180,9 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
                api_.importGpx(request.get_param_value("userID"), request.get_param_value("phoneKey"),
                               request.get_param_value("timeZoneId"), request.body));
     });
+
+    // The tracker apps and the phone page.
+    addPhoneRoutes(server, api_, *intake_);
 
     // The page that shows a live synchronization code.
     server.Get("/sync", [this](const httplib::Request& request, httplib::Response& response) {
@@ -225,6 +239,11 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
 HttpServer::~HttpServer()
 {
     stop();
+}
+
+bool HttpServer::valid() const
+{
+    return server_->is_valid();
 }
 
 bool HttpServer::bind(const std::string& address, int port, std::string* error)

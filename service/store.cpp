@@ -4,8 +4,11 @@
 
 #include <QDebug>
 
+#include <cerrno>
 #include <map>
 #include <random>
+
+#include <sys/random.h>
 
 namespace service {
 
@@ -55,6 +58,11 @@ const char* const migrations[] = {
     "  zone_name TEXT NOT NULL,"
     "  local_time TEXT NOT NULL,"
     "  UNIQUE (camera, code));",
+    // 2: the keys with which tracker apps deliver a phone's positions
+    "CREATE TABLE device_keys ("
+    "  key TEXT PRIMARY KEY,"
+    "  user INTEGER NOT NULL UNIQUE REFERENCES users(id) ON DELETE CASCADE);"
+    "INSERT INTO device_keys (key, user) SELECT lower(hex(randomblob(16))), id FROM users;",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];
@@ -668,6 +676,103 @@ int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
             return -1;
     }
     return transaction.commit() ? removed : -1;
+}
+
+namespace {
+
+// Hex text of `bytes` bytes from the operating system's cryptographic source.
+std::optional<std::string> secureRandomHex(int bytes)
+{
+    std::vector<unsigned char> buffer(static_cast<size_t>(bytes));
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        const ssize_t got = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        filled += static_cast<size_t>(got);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : buffer) {
+        text += hex[byte >> 4];
+        text += hex[byte & 15];
+    }
+    return text;
+}
+
+} // namespace
+
+std::string Store::deviceKey(int64_t user)
+{
+    Lease lease(*this);
+    if (!lease)
+        return std::string();
+    {
+        Query q(*lease, "SELECT key FROM device_keys WHERE user = ?");
+        if (q.bind(1, user).next())
+            return q.text(0);
+    }
+    const auto key = secureRandomHex(16);
+    if (!key)
+        return std::string();
+    Query q(*lease, "INSERT INTO device_keys (key, user) SELECT ?, id FROM users WHERE id = ?");
+    if (!q.bind(1, *key).bind(2, user).run() || sqlite3_changes((*lease).db) != 1)
+        return std::string();
+    return *key;
+}
+
+std::optional<User> Store::userByDeviceKey(const std::string& key)
+{
+    if (key.empty())
+        return std::nullopt;
+    return firstRow(*this,
+                    "SELECT id, user_id, phone_name, phone_key FROM users "
+                    "WHERE id = (SELECT user FROM device_keys WHERE key = ?)",
+                    readUser, key);
+}
+
+int64_t Store::addNewFixes(int64_t user, const std::vector<Fix>& fixes)
+{
+    Lease lease(*this);
+    if (!lease)
+        return -1;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return -1;
+    int64_t added = 0;
+    for (const Fix& fix : fixes) {
+        Query q(*lease, "INSERT OR IGNORE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        if (!q.bind(1, user)
+                 .bind(2, fix.time)
+                 .bind(3, fix.latitude)
+                 .bind(4, fix.longitude)
+                 .bind(5, fix.altitude)
+                 .bind(6, fix.accuracy)
+                 .bind(7, fix.zoneId)
+                 .run())
+            return -1;
+        added += sqlite3_changes((*lease).db);
+    }
+    return transaction.commit() ? added : -1;
+}
+
+FixSummary Store::fixSummary(int64_t user, int64_t since)
+{
+    FixSummary summary;
+    Lease lease(*this);
+    if (!lease)
+        return summary;
+    Query q(*lease, "SELECT count(*), max(time) FROM fixes WHERE user = ? AND time >= ?");
+    if (q.bind(1, user).bind(2, since).next()) {
+        summary.count = q.integer(0);
+        if (summary.count > 0)
+            summary.last = q.integer(1);
+    }
+    return summary;
 }
 
 } // namespace service

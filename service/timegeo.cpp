@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace service {
@@ -172,7 +173,19 @@ std::string formatIsoTime(int64_t ms)
 
 bool isKnownZone(const std::string& zoneId)
 {
-    return !zoneId.empty() && zoneId.size() < 64 && QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId));
+    if (zoneId.empty() || zoneId.size() >= 64)
+        return false;
+    if (QTimeZone::isTimeZoneIdAvailable(QByteArray::fromStdString(zoneId)))
+        return true;
+    // The nautical zones (Etc/GMT, Etc/GMT-14 to Etc/GMT+12) exist in the
+    // zone database but not in Qt's list of available ids.
+    if (zoneId == "Etc/GMT")
+        return true;
+    if (zoneId.compare(0, 7, "Etc/GMT") != 0 || zoneId.size() < 9 || zoneId.size() > 10
+        || (zoneId[7] != '+' && zoneId[7] != '-') || zoneId.find_first_not_of("0123456789", 8) != std::string::npos)
+        return false;
+    const int hours = std::atoi(zoneId.c_str() + 8);
+    return hours > 0 && hours <= (zoneId[7] == '-' ? 14 : 12);
 }
 
 std::string offsetText(int offsetSeconds)
