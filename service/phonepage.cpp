@@ -88,7 +88,7 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
         const auto user = api.authenticate(text("userID"), text("phoneKey"));
         if (!user)
             return answerJson(response, 403, { { "error", "Unknown user or wrong phone key." } });
-        const int64_t since = body.value("since", int64_t(0));
+        const int64_t since = body.contains("since") && body["since"].is_number() ? body["since"].get<int64_t>() : 0;
         const FixSummary summary = api.store().fixSummary(user->id, since);
         const Refusals refusals = intake.refusals(user->id);
         json answer { { "phoneName", user->phoneName },
@@ -101,9 +101,10 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
     });
     server.Get("/phone/qr.svg", [](const httplib::Request& request, httplib::Response& response) {
         const std::string text = request.get_param_value("text");
-        if (text.empty() || text.size() > maxQrText)
+        const std::string svg = text.size() <= maxQrText ? qrSvg(text) : std::string();
+        if (text.empty() || svg.empty())
             return answerJson(response, 400, { { "error", "The text must have 1 to 1024 bytes." } });
-        response.set_content(qrSvg(text), "image/svg+xml");
+        response.set_content(svg, "image/svg+xml");
     });
 }
 
