@@ -152,6 +152,17 @@ summary { font-weight: bold; cursor: pointer; }
 .qr { width: min(60vw, 60vh, 240px); display: block; margin: 0.5em 0; }
 .hidden { display: none; }
 #sync h2 { margin-top: 0.2em; }
+/* Sideways the code stays on the left, whole, while the rest scrolls beside it. */
+@media (orientation: landscape) {
+  body { display: grid; grid-template-columns: auto 1fr; column-gap: 1.5em; align-items: start; }
+  h1, #today, #record, #apps { grid-column: 2; }
+  #register { grid-column: 1 / span 2; }
+  #phone { display: contents; }
+  #sync { grid-column: 1; grid-row: 1 / span 4; position: sticky; top: 0; }
+  #sync h2 { font-size: 1em; margin: 0 0 0.3em; }
+  #codebox { width: min(55vw, calc(100vh - 5.5em)); }
+  #validity { max-width: min(55vw, calc(100vh - 5.5em)); margin: 0.3em auto 0; }
+}
 </style></head><body>
 <h1 id="title">Kestrel phone</h1>
 <section id="register" class="hidden">
@@ -233,7 +244,7 @@ function fillSettings() {
   document.querySelectorAll("[data-qr]").forEach((e) => {
     e.src = "phone/qr.svg?text=" + encodeURIComponent(url(fill(e.dataset.qr))); });
   const config = JSON.stringify({ _type: "configuration", mode: 3, url: absolute("track/owntracks"),
-    auth: true, username: "kestrel", password: phone.deviceKey, deviceId: "phone", tid: "KE" });
+    auth: true, username: "kestrel", password: phone.deviceKey });
   $("otrc").href = "data:application/json;charset=utf-8," + encodeURIComponent(config);
   $("otrcQr").src = "phone/qr.svg?text=" + encodeURIComponent("owntracks:///config?inline=" + btoa(config));
 }
@@ -280,7 +291,7 @@ async function drawCode() {
 }
 
 // Recording on the page itself: positions are queued and sent in batches.
-let watch = null, wakeLock = null;
+let watch = null, wakeLock = null, problem = "";
 const queue = () => JSON.parse(localStorage.getItem(queued) || "[]");
 function keep(list) { localStorage.setItem(queued, JSON.stringify(list.slice(-20000))); }
 async function upload() {
@@ -294,7 +305,8 @@ async function upload() {
     if (!reply.ok) $("recordState").textContent = "Positions refused: " + (reply.json && reply.json.body);
     list = queue().slice(batch.length); keep(list);
   }
-  if (watch !== null) $("recordState").textContent = "Recording; " + list.length + " waiting to be sent.";
+  if (watch !== null)
+    $("recordState").textContent = "Recording; " + list.length + " waiting to be sent." + (problem ? " " + problem : "");
 }
 async function lockScreen() {
   try { if (navigator.wakeLock && watch !== null) wakeLock = await navigator.wakeLock.request("screen"); } catch (e) {}
@@ -306,14 +318,15 @@ $("recordButton").onclick = () => {
     $("recordButton").textContent = "Start recording"; $("recordState").textContent = ""; upload(); return;
   }
   watch = navigator.geolocation.watchPosition((p) => {
-    if (p.coords.accuracy > 1000) return;
+    if (p.coords.accuracy > 1000) { problem = "Positions less accurate than 1 km are left out."; return; }
+    problem = "";
     const list = queue();
     list.push({ time: new Date(p.timestamp).toISOString(), latitude: p.coords.latitude,
       longitude: p.coords.longitude, altitude: p.coords.altitude || 0, accuracy: p.coords.accuracy,
       timeZoneId: zone });
     keep(list);
     if (list.length >= 20) upload();
-  }, (e) => { $("recordState").textContent = "No position: " + e.message; },
+  }, (e) => { problem = "No position: " + e.message; $("recordState").textContent = problem; },
   { enableHighAccuracy: true, maximumAge: 0 });
   $("recordButton").textContent = "Stop recording"; lockScreen(); upload();
 };
