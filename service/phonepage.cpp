@@ -181,7 +181,7 @@ summary { font-weight: bold; cursor: pointer; }
 </section>
 <section id="record" class="hidden">
 <h2>Record on this page</h2>
-<p class="muted">Records while this page stays open; positions wait here while there is no network.</p>
+<p id="recordNote" class="muted">Records while this page stays open; positions wait here while there is no network.</p>
 <button id="recordButton">Start recording</button> <span id="recordState" class="muted"></span>
 </section>
 <section id="apps">
@@ -338,7 +338,12 @@ function show() {
   $("phone").classList.toggle("hidden", !phone);
   if (!phone) return;
   $("title").textContent = phone.phoneName || "Kestrel phone";
-  if (window.isSecureContext && navigator.geolocation) $("record").classList.remove("hidden");
+  $("record").classList.remove("hidden");
+  if (!window.isSecureContext || !navigator.geolocation) {
+    $("recordButton").classList.add("hidden");
+    $("recordNote").textContent = "This page records positions itself only when opened over HTTPS or on "
+      + "localhost; here, use one of the tracker apps below.";
+  }
   fillSettings(); refreshStatus(); showCode();
   setInterval(refreshStatus, 30000); setInterval(showCode, 250); setInterval(upload, 15000);
 }
