@@ -196,7 +196,7 @@ private slots:
                              { point("2026-07-14T09:58:00Z", 48.1, 11.5, 5), point("2026-07-14T09:58:00Z", 48.1, 11.5, 5),
                                point("2026-07-14T09:59:00Z", 48.2, 11.6, 8), point("2026-07-14T09:59:30Z", 48.2, 11.6, 1500),
                                point("2026-07-14T11:00:00Z", 48.2, 11.6, 5), point("2026-07-14T09:59:40Z", 91, 11.6, 5),
-                               point("2026-07-14T09:59:50Z", 0, 0, 5) } } };
+                               point("2026-07-14T09:59:50Z", 0, 0, 5), point("2026-07-14T09:57:00Z", -90, 11.6, 5) } } };
         for (int round = 0; round < 2; ++round) {
             const auto result = service.client->Post(("/track/overland?token=" + phone.deviceKey).c_str(),
                                                      batch.dump(), "application/json");
@@ -207,7 +207,7 @@ private slots:
         }
         QCOMPARE(service.status(phone),
                  json::parse(R"({"deviceKey":")" + phone.deviceKey
-                             + R"(","fixesToday":2,"lastFix":1784023140000,"lastRefusal":"Fix refused: an accuracy )"
+                             + R"(","fixesToday":3,"lastFix":1784023140000,"lastRefusal":"Fix refused: an accuracy )"
                                R"(worse than 1 km (1500 m).","phoneName":"Pixel","refusedToday":8})"));
         QCOMPARE(service.status(other)["fixesToday"], json(0));
         json wrong = phone.credentials;
