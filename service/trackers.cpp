@@ -268,7 +268,10 @@ TrackerMessage readOwnTracks(const TrackerRequest& request)
         message.error = "The body is not a JSON object.";
         return message;
     }
-    if (jsonText(body, "_type") != "location") {
+    const std::string type = jsonText(body, "_type");
+    if (type == "encrypted")
+        message.unusable = "OwnTracks sends its positions encrypted; turn the encryption off.";
+    if (type != "location") {
         message.ignored = true;
         return message;
     }
@@ -363,6 +366,10 @@ Intake TrackerIntake::take(const TrackerMessage& message)
         return intake;
     }
     const int64_t now = clock_();
+    if (!message.unusable.empty()) {
+        ++intake.refused;
+        intake.reason = message.unusable;
+    }
     std::vector<Fix> good;
     for (Fix fix : message.fixes) {
         fix.zoneId = zoneAtPosition(fix.latitude, fix.longitude);

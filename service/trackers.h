@@ -24,6 +24,7 @@ struct TrackerMessage {
     std::vector<Fix> fixes; // in the order sent, zone not yet set
     std::string error;      // not a request of the protocol: why
     bool ignored = false;   // a message of the protocol that carries no position
+    std::string unusable;   // positions sent in a form the service cannot read: why
 };
 
 // The OsmAnd protocol (OsmAnd, GPSLogger, Traccar Client before 9: query

@@ -120,6 +120,8 @@ private slots:
             << "POST /track/owntracks?token=KEY" << "" << "application/json"
             << R"({"_type":"transition","event":"enter","tst":1784023140,"lat":48.1,"lon":11.5})" << 200 << "[]"
             << "";
+        QTest::newRow("OwnTracks, encrypted") << "POST /track/owntracks?token=KEY" << "" << "application/json"
+                                              << R"({"_type":"encrypted","data":"c2VjcmV0"})" << 200 << "[]" << "";
         QTest::newRow("Overland, bearer")
             << "POST /track/overland" << "Bearer KEY" << "application/json"
             << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.576124,48.137154]},)"
