@@ -43,6 +43,14 @@ struct PhotoGeocode {
     int accuracy = 0;
     QString errorTitle;
     QString errorText;
+    // Why the photo could not be written, in plain words; empty when unknown.
+    QString errorCause;
+    // The XMP sidecar that got the tags; empty when they went into the photo.
+    QString sidecarPath;
+
+    // What the results show for this photo: the error title, with the cause
+    // of a failed write or the sidecar that got the tags.
+    QString summary() const;
 };
 
 using PhotoGeocodeList = QList<PhotoGeocode>;

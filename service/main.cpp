@@ -16,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,6 +189,14 @@ int serve(int argc, char** argv)
     }
     const std::string address = options.values.count("address") ? options.values["address"] : "127.0.0.1";
 
+    // Connections waiting for a worker hold a descriptor each: allow as many
+    // as the system lets this process have.
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
     // SIGINT and SIGTERM are taken by a thread of their own.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -210,7 +219,7 @@ int serve(int argc, char** argv)
     const service::TlsFiles tls { options.values["tls-cert"], options.values["tls-key"] };
     if (tls.certificate.empty() != tls.key.empty())
         return usageError("serve", "--tls-cert and --tls-key go together");
-    service::HttpServer server(api, tls);
+    service::HttpServer server(api, {}, tls);
     if (!server.valid()) {
         std::cerr << "kestrel-service: cannot serve HTTPS with the certificate " << tls.certificate << " and the key "
                   << tls.key << " (missing, unreadable or not a matching PEM pair)\n";

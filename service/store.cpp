@@ -4,11 +4,11 @@
 
 #include <QDebug>
 
-#include <cerrno>
 #include <map>
-#include <random>
 
 #include <sys/random.h>
+#include <cerrno>
+#include <cstring>
 
 namespace service {
 
@@ -58,7 +58,9 @@ const char* const migrations[] = {
     "  zone_name TEXT NOT NULL,"
     "  local_time TEXT NOT NULL,"
     "  UNIQUE (camera, code));",
-    // 2: the keys with which tracker apps deliver a phone's positions
+    // 2: a code hands out its owner's identifier only once
+    "ALTER TABLE sync_codes ADD COLUMN granted INTEGER NOT NULL DEFAULT 0;",
+    // 3: the keys with which tracker apps deliver a phone's positions
     "CREATE TABLE device_keys ("
     "  key TEXT PRIMARY KEY,"
     "  user INTEGER NOT NULL UNIQUE REFERENCES users(id) ON DELETE CASCADE);"
@@ -103,6 +105,7 @@ public:
     }
 
     sqlite3* db = nullptr;
+    std::mutex* writer = nullptr; // the store's writer queue
     std::map<std::string, sqlite3_stmt*> statements;
 };
 
@@ -180,11 +183,15 @@ private:
     bool failed_ = false;
 };
 
-// A transaction that rolls back unless committed.
+// A transaction that rolls back unless committed. Writers of this process
+// queue on the store's writer lock, so none of them meets a locked database;
+// the busy timeout only serves against other processes.
 class Transaction {
 public:
     explicit Transaction(Connection& connection) : connection_(connection)
     {
+        if (connection_.writer)
+            lock_ = std::unique_lock<std::mutex>(*connection_.writer);
         active_ = connection_.exec("BEGIN IMMEDIATE");
     }
     ~Transaction()
@@ -206,6 +213,7 @@ public:
 
 private:
     Connection& connection_;
+    std::unique_lock<std::mutex> lock_;
     bool active_ = false;
 };
 
@@ -311,19 +319,24 @@ auto firstRow(Store& store, const char* sql, Read read, const Values&... values)
 
 std::string randomHex(int bytes)
 {
-    thread_local std::mt19937_64 generator([] {
-        std::random_device device;
-        std::seed_seq seed { device(), device(), device(), device(), device(), device(), device(), device() };
-        return std::mt19937_64(seed);
-    }());
+    // The kernel's cryptographic source; it blocks only before the system's
+    // pool is first seeded.
+    std::string raw(static_cast<size_t>(bytes), '\0');
+    size_t filled = 0;
+    while (filled < raw.size()) {
+        const ssize_t got = getrandom(&raw[filled], raw.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            qFatal("no cryptographic random source: %s", strerror(errno));
+        }
+        filled += static_cast<size_t>(got);
+    }
     static const char hex[] = "0123456789abcdef";
     std::string text;
-    uint64_t pool = 0;
-    for (int i = 0; i < bytes; ++i) {
-        if (i % 8 == 0)
-            pool = generator();
-        const unsigned byte = pool & 0xff;
-        pool >>= 8;
+    text.reserve(raw.size() * 2);
+    for (const char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
         text += hex[byte >> 4];
         text += hex[byte & 15];
     }
@@ -351,6 +364,7 @@ bool Store::open(const std::string& path, std::string* error)
     auto connection = openConnection(path, error);
     if (!connection)
         return false;
+    connection->writer = &writer_;
     // A file that is not a database shows itself at the first read.
     if (!connection->exec("PRAGMA journal_mode = WAL")) {
         *error = path + " is not a database of this service (" + sqlite3_errmsg(connection->db) + ")";
@@ -399,13 +413,17 @@ std::unique_ptr<Connection> Store::acquire()
     auto connection = openConnection(path_, &error);
     if (!connection)
         qWarning() << "database:" << error.c_str();
+    else
+        connection->writer = &writer_;
     return connection;
 }
 
 void Store::release(std::unique_ptr<Connection> connection)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (idle_.size() < 128)
+    // Each connection holds its own page cache: a burst's extra connections
+    // are closed instead of kept.
+    if (idle_.size() < 16)
         idle_.push_back(std::move(connection));
 }
 
@@ -413,6 +431,9 @@ std::optional<User> Store::createUser(const std::string& phoneName)
 {
     Lease lease(*this);
     if (!lease)
+        return std::nullopt;
+    Transaction transaction(*lease);
+    if (!transaction.active())
         return std::nullopt;
     User user;
     user.userId = randomHex(16);
@@ -423,6 +444,8 @@ std::optional<User> Store::createUser(const std::string& phoneName)
     if (!q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).run())
         return std::nullopt;
     user.id = sqlite3_last_insert_rowid((*lease).db);
+    if (!transaction.commit())
+        return std::nullopt;
     return user;
 }
 
@@ -513,9 +536,16 @@ std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
     Lease lease(*this);
     if (!lease)
         return std::nullopt;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return std::nullopt;
     SyncCode code { randomHex(8), owner, now };
-    Query q(*lease, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
-    if (!q.bind(1, code.code).bind(2, owner).bind(3, now).run())
+    {
+        Query q(*lease, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
+        if (!q.bind(1, code.code).bind(2, owner).bind(3, now).run())
+            return std::nullopt;
+    }
+    if (!transaction.commit())
         return std::nullopt;
     return code;
 }
@@ -527,13 +557,21 @@ std::optional<SyncCode> Store::syncCode(const std::string& code)
         [](const Query& q) { return SyncCode { q.text(0), q.integer(1), q.integer(2) }; }, code);
 }
 
-void Store::removeSyncCodesBefore(int64_t before)
+bool Store::grantSyncCode(const std::string& code)
 {
     Lease lease(*this);
     if (!lease)
-        return;
-    Query q(*lease, "DELETE FROM sync_codes WHERE created < ?");
-    q.bind(1, before).run();
+        return false;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return false;
+    {
+        Query q(*lease, "UPDATE sync_codes SET granted = 1 WHERE code = ? AND granted = 0");
+        if (!q.bind(1, code).run())
+            return false;
+    }
+    const bool granted = sqlite3_changes((*lease).db) == 1;
+    return transaction.commit() && granted;
 }
 
 std::optional<Camera> Store::findCamera(int64_t user, const std::string& model, const std::string& identity)
@@ -644,7 +682,7 @@ std::vector<Camera> Store::cameras(int64_t user)
     return list;
 }
 
-int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
+int64_t Store::removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds)
 {
     Lease lease(*this);
     if (!lease)
@@ -656,8 +694,9 @@ int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
     for (const std::string& syncId : syncIds) {
         int64_t camera = 0;
         {
-            Query q(*lease, "SELECT camera FROM synchronizations WHERE sync_id = ?");
-            if (q.bind(1, syncId).next())
+            Query q(*lease, "SELECT camera FROM synchronizations WHERE sync_id = ? AND camera IN "
+                            "(SELECT id FROM cameras WHERE owner = ?)");
+            if (q.bind(1, syncId).bind(2, user).next())
                 camera = q.integer(0);
             else if (!q.ok())
                 return -1;
@@ -678,33 +717,6 @@ int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
     return transaction.commit() ? removed : -1;
 }
 
-namespace {
-
-// Hex text of `bytes` bytes from the operating system's cryptographic source.
-std::optional<std::string> secureRandomHex(int bytes)
-{
-    std::vector<unsigned char> buffer(static_cast<size_t>(bytes));
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-        const ssize_t got = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        filled += static_cast<size_t>(got);
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : buffer) {
-        text += hex[byte >> 4];
-        text += hex[byte & 15];
-    }
-    return text;
-}
-
-} // namespace
-
 std::string Store::deviceKey(int64_t user)
 {
     Lease lease(*this);
@@ -715,13 +727,15 @@ std::string Store::deviceKey(int64_t user)
         if (q.bind(1, user).next())
             return q.text(0);
     }
-    const auto key = secureRandomHex(16);
-    if (!key)
+    Transaction transaction(*lease);
+    if (!transaction.active())
         return std::string();
-    Query q(*lease, "INSERT INTO device_keys (key, user) SELECT ?, id FROM users WHERE id = ?");
-    if (!q.bind(1, *key).bind(2, user).run() || sqlite3_changes((*lease).db) != 1)
+    // Another request may have made the key meanwhile; that one stays.
+    Query q(*lease, "INSERT OR IGNORE INTO device_keys (key, user) SELECT ?, id FROM users WHERE id = ?");
+    if (!q.bind(1, randomHex(16)).bind(2, user).run() || !transaction.commit())
         return std::string();
-    return *key;
+    Query read(*lease, "SELECT key FROM device_keys WHERE user = ?");
+    return read.bind(1, user).next() ? read.text(0) : std::string();
 }
 
 std::optional<User> Store::userByDeviceKey(const std::string& key)

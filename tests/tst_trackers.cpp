@@ -36,7 +36,7 @@ public:
         if (!dir.isValid() || !store.open(dir.filePath("service.db").toStdString(), &error))
             qFatal("cannot open the test database: %s", error.c_str());
         api = std::make_unique<service::Api>(store, [] { return now; });
-        server = std::make_unique<service::HttpServer>(*api, tls);
+        server = std::make_unique<service::HttpServer>(*api, service::ServerLimits {}, tls);
         if (server->valid() && !server->bind("127.0.0.1", 0, &error))
             qFatal("cannot listen: %s", error.c_str());
         if (server->valid())

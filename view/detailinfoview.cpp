@@ -29,7 +29,9 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
     if (!photo.success) {
         ui->stackedWidget->setCurrentWidget(ui->errorPage);
         ui->errorTitleLabel->setText(photo.errorTitle);
-        ui->errorDescriptionLabel->setText(photo.errorText);
+        ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
+                                                                      : photo.errorText + QStringLiteral(": ")
+                                                                          + photo.errorCause);
     } else {
         ui->stackedWidget->setCurrentWidget(ui->successPage);
         ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
@@ -39,7 +41,10 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
         ui->longitudeLabel->setText(longitudeText(photo.longitude));
         ui->altitudeLabel->setText(altitudeText(photo.altitude));
         ui->accuracyLabel->setText(QString::number(photo.accuracy));
-        ui->precisionLabel->setText(tr("Recorded in high precision mode"));
+        QString precision = tr("Recorded in high precision mode");
+        if (!photo.sidecarPath.isEmpty())
+            precision += QStringLiteral("\nGPS written to ") + QFileInfo(photo.sidecarPath).fileName();
+        ui->precisionLabel->setText(precision);
     }
 
     mapUrl = mapBaseAddress()
