@@ -10,12 +10,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 #include "model/model.h"
 #include "controller/maincontroller.h"
@@ -161,6 +163,8 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
     window.onGeocodeProgress(47, 3, 128);
+    window.onGeocodePhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
+    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
     if (screen == controller::GeocodeResults)
         window.onGeocodeProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);
@@ -168,6 +172,17 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.show();
     save(name, &window);
 }
+
+// A chooser of the main window, as its button opens it.
+struct ChooserWindow : view::MainView {
+    void shoot(const QString& name, bool photos)
+    {
+        show();
+        const std::unique_ptr<QFileDialog> dialog(photos ? newPhotoChooser() : newFolderChooser());
+        dialog->show();
+        save(name, dialog.get());
+    }
+};
 
 void details(const QString& name, const model::PhotoGeocode& photo)
 {
@@ -257,6 +272,8 @@ QList<Shot> shots()
         {"mainwindow-12-synchronize-running", [] {
              mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
+        {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] { details("details-success", sampleResults().at(2)); }},
         {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},

@@ -64,6 +64,8 @@ void SettingsView::showSettings(model::Model& model)
     ui->dontRewriteRadio->setChecked(!model.rewrite);
     ui->keepOriginalTimeDateRadio->setChecked(!model.modifyTimeDate);
     ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
+    ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
+    ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
 
     if (shownHandler()) {
         QPointer<SettingsView> view(this);
@@ -101,6 +103,8 @@ void SettingsView::saveSettings()
         return;
     model->rewrite = ui->rewriteRadio->isChecked();
     model->modifyTimeDate = ui->modifyTimeDateRadio->isChecked();
+    model->includeSubfolders = ui->includeSubfoldersCheckBox->isChecked();
+    model->rawSidecars = ui->rawFilesComboBox->currentIndex() == 1;
 }
 
 void SettingsView::on_rewriteButton_clicked()
