@@ -56,6 +56,7 @@ public:
     // False when the certificate or key of HTTPS cannot be used.
     bool valid() const { return valid_; }
     int port() const { return port_; }
+    const std::string& address() const { return address_; }
     // Bound to a loopback address only: the single-user "/sync" page needs
     // no key, and Host names other than loopback ones are refused.
     bool loopbackOnly() const { return loopbackOnly_; }
@@ -73,6 +74,7 @@ private:
     bool valid_ = true;
     std::thread thread_;
     int port_ = 0;
+    std::string address_; // the address bound
     bool loopbackOnly_ = false;
 };
 

@@ -304,7 +304,10 @@ void TestMainView::drops()
 
     view->changeScreen(controller::SynchronizeHowTo);
     QVERIFY(dropOn(fileLabel, image));
+    // The targets refuse photos until the synchronization has ended.
+    QTRY_VERIFY(iconLabel->isEnabled());
     QVERIFY(dropOn(iconLabel, image));
+    QTRY_VERIFY(iconLabel->isEnabled());
     QVERIFY(!dropOn(fileLabel, photos)); // a folder is no synchronization photo
     QCOMPARE(fromFileLabel.count(), 1);
     QCOMPARE(fromFileLabel.first().first().toString(), image);
@@ -316,7 +319,7 @@ void TestMainView::drops()
     QCOMPARE(fromIconLabel.count(), 1);
 
     view->changeScreen(controller::GeocodeSelectFolder);
-    QVERIFY(!dropOn(folderLabel, image)); // a single file is no folder
+    QVERIFY(dropOn(folderLabel, image)); // a file is taken as a track, never as a folder
     QVERIFY(dropOn(folderLabel, photos));
     QCOMPARE(fromFolderLabel.count(), 1);
     QCOMPARE(fromFolderLabel.first().first().toString(), photos);
@@ -372,8 +375,11 @@ void TestMainView::synchronizationTargetsDisabledUntilCameraList()
     view->changeScreen(controller::SynchronizeCameras);
     QCOMPARE(enabledCount(), 3);
 
+    auto* busy = child<QProgressBar>("synchronizationBusyBar");
+    QVERIFY(busy->isHidden());
     emit controller->synchronizationStarted(QStringLiteral("/data/sync/DSCF0001.JPG"));
     QCOMPARE(enabledCount(), 0);
+    QVERIFY(!busy->isHidden());
     // A click on the disabled chooser button chooses nothing.
     QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
     view->chosenImage = QStringLiteral("/data/sync/DSCF0002.JPG");
@@ -383,6 +389,7 @@ void TestMainView::synchronizationTargetsDisabledUntilCameraList()
     model::CameraList empty;
     emit controller->camerasUpdated(empty);
     QCOMPARE(enabledCount(), 3);
+    QVERIFY(busy->isHidden());
 
     view->onRequestSynchronizationsStarted();
     QCOMPARE(enabledCount(), 0);

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QProgressBar>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QStandardPaths>
@@ -85,6 +86,16 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+
+    synchronizationBusyBar = new QProgressBar(ui->frame);
+    synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
+    synchronizationBusyBar->setRange(0, 0);
+    synchronizationBusyBar->setTextVisible(false);
+    synchronizationBusyBar->setMaximumWidth(120);
+    synchronizationBusyBar->hide();
+    ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
+                                  synchronizationBusyBar);
+    buildServiceParts();
     // Nothing to export before the first run.
     ui->exportResultsButton->setEnabled(false);
 }
@@ -112,6 +123,7 @@ void MainView::connectController(controller::MainController& controller)
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connectServiceParts(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
     connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
     connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
@@ -153,6 +165,7 @@ void MainView::changeScreen(controller::Screen screen)
     default:
         break;
     }
+    updateServiceParts(screen);
 }
 
 void MainView::clearLayout(QLayout* layout)
@@ -181,6 +194,7 @@ void MainView::setSynchronizationEnabled(bool enabled)
     ui->synchronizationDropFileLabel->setEnabled(enabled);
     ui->synchronizationIconLabel->setEnabled(enabled);
     ui->selectSynchronizationImageButton->setEnabled(enabled);
+    synchronizationBusyBar->setVisible(!enabled);
 }
 
 void MainView::onRequestSynchronizationsStarted()
