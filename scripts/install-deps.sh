@@ -12,7 +12,7 @@ packages=(
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
-  ca-certificates
+  ca-certificates openssl
   gpsbabel
 )
 

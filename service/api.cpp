@@ -513,10 +513,15 @@ Reply Api::registerPhone(const std::string& body)
     const auto user = store_.createUser(phoneName);
     if (!user)
         return Reply::make(500, "Server error", "The phone could not be registered.");
+    const std::string deviceKey = store_.deviceKey(user->id);
+    if (deviceKey.empty())
+        return Reply::make(500, "Server error", "The phone could not be registered.");
     Reply reply = Reply::make(200, "Phone registered", "Keep the phone key secret; the phone sends it with its positions.");
     reply.json["userID"] = user->userId;
     reply.json["phoneKey"] = user->phoneKey;
     reply.json["phoneName"] = user->phoneName;
+    // The tracker apps' credential: it can only deliver positions.
+    reply.json["deviceKey"] = deviceKey;
     return reply;
 }
 

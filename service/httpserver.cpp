@@ -1,7 +1,9 @@
 #include "service/httpserver.h"
 
 #include "service/desktopapi.h"
+#include "service/phonepage.h"
 #include "service/qrsvg.h"
+#include "service/trackers.h"
 #include "service/trackimport.h"
 
 #include <QTemporaryFile>
@@ -12,12 +14,14 @@
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -54,12 +58,13 @@ int addressPort(const sockaddr_storage& address)
 // that sends a byte now and then cannot hold a worker for longer than that.
 class ClientConnection final : public httplib::Stream {
 public:
-    ClientConnection(int socket, const ServerLimits& limits, const std::atomic<bool>& serving)
-        : socket_(socket), limits_(limits), serving_(serving), buffer_(64 * 1024)
+    // With `ssl` (after its handshake) the bytes travel through TLS.
+    ClientConnection(int socket, SSL* ssl, const ServerLimits& limits, const std::atomic<bool>& serving)
+        : socket_(socket), ssl_(ssl), limits_(limits), serving_(serving), buffer_(64 * 1024)
     {
     }
 
-    bool is_readable() const override { return begin_ < end_ || waitFor(POLLIN, remainingMs()); }
+    bool is_readable() const override { return buffered() || waitFor(POLLIN, remainingMs()); }
     bool is_writable() const override { return waitFor(POLLOUT, limits_.writeMs); }
 
     ssize_t read(char* ptr, size_t size) override
@@ -108,7 +113,7 @@ public:
     // once when the service stops.
     bool waitForRequest(int ms)
     {
-        if (begin_ < end_)
+        if (buffered())
             return true;
         for (int waited = 0; waited < ms && serving_; waited += 100) {
             if (waitFor(POLLIN, std::min(100, ms - waited)))
@@ -123,12 +128,23 @@ public:
     size_t bodyBytes = 0;
 
 private:
+    // Bytes read but not yet taken, here or inside TLS.
+    bool buffered() const { return begin_ < end_ || (ssl_ && SSL_pending(ssl_) > 0); }
+
     ssize_t sendAll(const char* ptr, size_t size)
     {
         size_t written = 0;
         while (written < size) {
             if (!waitFor(POLLOUT, limits_.writeMs))
                 return -1;
+            if (ssl_) {
+                // The socket's send time limit bounds a client that takes nothing.
+                const int sent = SSL_write(ssl_, ptr + written, static_cast<int>(std::min<size_t>(size - written, 1 << 20)));
+                if (sent <= 0)
+                    return -1;
+                written += static_cast<size_t>(sent);
+                continue;
+            }
             const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
             if (sent < 0 && errno == EINTR)
                 continue;
@@ -160,10 +176,19 @@ private:
     {
         begin_ = end_ = 0;
         const int left = remainingMs();
-        if (left == 0 || !waitFor(POLLIN, left)) {
+        if (left == 0 || (!(ssl_ && SSL_pending(ssl_) > 0) && !waitFor(POLLIN, left))) {
             timedOut_ = true;
             failed_ = true;
             return false;
+        }
+        if (ssl_) {
+            const int got = SSL_read(ssl_, buffer_.data(), static_cast<int>(buffer_.size()));
+            if (got <= 0) {
+                failed_ = SSL_get_error(ssl_, got) != SSL_ERROR_ZERO_RETURN;
+                return false;
+            }
+            end_ = static_cast<size_t>(got);
+            return true;
         }
         for (;;) {
             const ssize_t got = ::recv(socket_, buffer_.data(), buffer_.size(), 0);
@@ -197,6 +222,7 @@ private:
     }
 
     int socket_;
+    SSL* ssl_;
     const ServerLimits& limits_;
     const std::atomic<bool>& serving_;
     std::vector<char> buffer_;
@@ -290,7 +316,24 @@ public:
             ::shutdown(listening, SHUT_RDWR);
     }
 
-    ~Listener() override { closeListening(); }
+    // Serves HTTPS from now on; false when the files are no usable
+    // certificate and matching key.
+    bool useTls(const TlsFiles& files)
+    {
+        // A client gone in the middle of an answer must not end the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        tls_ = SSL_CTX_new(TLS_server_method());
+        return tls_ && SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) == 1
+            && SSL_CTX_use_certificate_chain_file(tls_, files.certificate.c_str()) == 1
+            && SSL_CTX_use_PrivateKey_file(tls_, files.key.c_str(), SSL_FILETYPE_PEM) == 1
+            && SSL_CTX_check_private_key(tls_) == 1;
+    }
+
+    ~Listener() override
+    {
+        closeListening();
+        SSL_CTX_free(tls_);
+    }
 
 private:
     void closeListening()
@@ -344,7 +387,22 @@ private:
 
     void serveConnection(int socket)
     {
-        ClientConnection connection(socket, limits_, running_);
+        SSL* ssl = nullptr;
+        if (tls_) {
+            // Every wait on the socket is bounded, so neither the handshake nor
+            // a TLS record sent in pieces holds a worker for long.
+            const timeval receive { limits_.headerMs / 1000, (limits_.headerMs % 1000) * 1000 };
+            const timeval send { limits_.writeMs / 1000, (limits_.writeMs % 1000) * 1000 };
+            setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
+            setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+            ssl = SSL_new(tls_);
+            if (!ssl || SSL_set_fd(ssl, socket) != 1 || SSL_accept(ssl) != 1) {
+                SSL_free(ssl);
+                ::close(socket);
+                return;
+            }
+        }
+        ClientConnection connection(socket, ssl, limits_, running_);
         currentConnection = &connection;
         connection.limitReading(limits_.headerMs);
         bool first = true;
@@ -379,10 +437,15 @@ private:
                     break;
             }
         }
+        if (ssl) {
+            SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
         ::close(socket);
     }
 
     const ServerLimits limits_;
+    SSL_CTX* tls_ = nullptr;
     std::atomic<bool> running_ { false };
     bool finished_ = false;
     std::mutex mutex_;
@@ -556,8 +619,12 @@ start();
 )";
 }
 
-HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::make_unique<Listener>(limits))
+HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
+    : api_(api), server_(std::make_unique<Listener>(limits)),
+      intake_(std::make_unique<TrackerIntake>(api.store(), [&api] { return api.now(); }))
 {
+    if (!tls.certificate.empty() || !tls.key.empty())
+        valid_ = server_->useTls(tls);
     httplib::Server& server = *server_;
     // Track files may be large; every other request is refused beyond
     // maxRequestBytes before its body is read, and a chunked one keeps at most
@@ -698,6 +765,9 @@ HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::
                                           percentDecoded(request.get_header_value("Kestrel-File-Name")),
                                           file.fileName().toStdString()));
     });
+
+    // The tracker apps and the phone page.
+    addPhoneRoutes(server, api_, *intake_);
 
     // The page that shows a live synchronization code.
     server.Get("/sync", [this](const httplib::Request& request, httplib::Response& response) {

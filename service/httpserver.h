@@ -10,6 +10,13 @@
 namespace service {
 
 class Listener;
+class TrackerIntake;
+
+// A certificate and its private key (PEM files) to serve HTTPS with.
+struct TlsFiles {
+    std::string certificate;
+    std::string key;
+};
 
 // What a client may take of the service: limits that keep slow or greedy
 // clients from starving the others.
@@ -37,7 +44,8 @@ bool isLoopbackHost(const std::string& host);
 // service bound to loopback, the refusal of foreign Host names.
 class HttpServer {
 public:
-    explicit HttpServer(Api& api, ServerLimits limits = {});
+    // Serves HTTPS when `tls` names a certificate.
+    explicit HttpServer(Api& api, ServerLimits limits = {}, const TlsFiles& tls = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -45,6 +53,8 @@ public:
     // Binds the address; port 0 takes any free port. False with the reason
     // when the address cannot be used.
     bool bind(const std::string& address, int port, std::string* error);
+    // False when the certificate or key of HTTPS cannot be used.
+    bool valid() const { return valid_; }
     int port() const { return port_; }
     const std::string& address() const { return address_; }
     // Bound to a loopback address only: the single-user "/sync" page needs
@@ -60,6 +70,8 @@ public:
 private:
     Api& api_;
     std::unique_ptr<Listener> server_;
+    std::unique_ptr<TrackerIntake> intake_;
+    bool valid_ = true;
     std::thread thread_;
     int port_ = 0;
     std::string address_; // the address bound

@@ -4,6 +4,7 @@
 #include "service/demo.h"
 #include "service/gpx.h"
 #include "service/httpserver.h"
+#include "service/phonepage.h"
 #include "service/store.h"
 #include "service/trackimport.h"
 
@@ -38,17 +39,23 @@ const char* const generalHelp =
 
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT] [--demo-if-empty]\n"
+    "                             [--tls-cert FILE --tls-key FILE]\n"
     "\n"
     "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
-    "the phone's endpoints under /phone/ and the page /sync that shows a live synchronization code.\n"
+    "the phone's endpoints under /phone/, the phone page /phone, the tracker apps' routes\n"
+    "/track/osmand, /track/owntracks and /track/overland and the page /sync that shows a live\n"
+    "synchronization code.\n"
     "\n"
     "  --db FILE          the database (default: the KESTREL folder of the user's data folder)\n"
     "  --address ADDRESS  the address to listen on (default 127.0.0.1); on any other than\n"
     "                     loopback, /sync needs the phone's key: /sync#userID=...&phoneKey=...\n"
     "  --port PORT        the port to listen on, 0 for any free one (default 8470)\n"
     "  --demo-if-empty    create the demo phone first when the database has no user\n"
+    "  --tls-cert FILE    serve HTTPS with this certificate (PEM), for phones outside the local network\n"
+    "  --tls-key FILE     the certificate's private key (PEM)\n"
     "\n"
-    "Prints \"listening on URL\" once it answers; stops on SIGINT or SIGTERM.\n";
+    "Prints \"listening on URL\" once it answers, and with --address 0.0.0.0 the URLs of the\n"
+    "phone page /phone in the local network; stops on SIGINT or SIGTERM.\n";
 
 const char* const importHelp =
     "Usage: kestrel-service import-track [--db FILE] [--user USERID] [--zone ZONE] FILE...\n"
@@ -170,7 +177,7 @@ int serve(int argc, char** argv)
 {
     Options options;
     std::string error;
-    if (!parseOptions(argc, argv, { "db", "address", "port" }, { "demo-if-empty" }, options, error))
+    if (!parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, { "demo-if-empty" }, options, error))
         return usageError("serve", error);
     if (options.help) {
         std::cout << serveHelp;
@@ -216,7 +223,15 @@ int serve(int argc, char** argv)
         printDemo(*demo);
     }
     service::Api api(store);
-    service::HttpServer server(api);
+    const service::TlsFiles tls { options.values["tls-cert"], options.values["tls-key"] };
+    if (tls.certificate.empty() != tls.key.empty())
+        return usageError("serve", "--tls-cert and --tls-key go together");
+    service::HttpServer server(api, {}, tls);
+    if (!server.valid()) {
+        std::cerr << "kestrel-service: cannot serve HTTPS with the certificate " << tls.certificate << " and the key "
+                  << tls.key << " (missing, unreadable or not a matching PEM pair)\n";
+        return 1;
+    }
     if (!server.bind(address, port, &error)) {
         std::cerr << "kestrel-service: " << error << "\n";
         return 1;
@@ -227,7 +242,12 @@ int serve(int argc, char** argv)
         server.stop();
     }).detach();
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    std::cout << "listening on http://" << host << ":" << server.port() << "/" << std::endl;
+    const std::string scheme = tls.certificate.empty() ? "http" : "https";
+    std::cout << "listening on " << scheme << "://" << host << ":" << server.port() << "/" << std::endl;
+    if (address == "0.0.0.0") {
+        for (const std::string& local : service::localNetworkAddresses())
+            std::cout << "phone page: " << scheme << "://" << local << ":" << server.port() << "/phone" << std::endl;
+    }
     const bool ok = server.run();
     std::cout << "stopped" << std::endl;
     return ok ? 0 : 1;

@@ -60,6 +60,11 @@ const char* const migrations[] = {
     "  UNIQUE (camera, code));",
     // 2: a code hands out its owner's identifier only once
     "ALTER TABLE sync_codes ADD COLUMN granted INTEGER NOT NULL DEFAULT 0;",
+    // 3: the keys with which tracker apps deliver a phone's positions
+    "CREATE TABLE device_keys ("
+    "  key TEXT PRIMARY KEY,"
+    "  user INTEGER NOT NULL UNIQUE REFERENCES users(id) ON DELETE CASCADE);"
+    "INSERT INTO device_keys (key, user) SELECT lower(hex(randomblob(16))), id FROM users;",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];
@@ -772,6 +777,52 @@ int64_t Store::removeSynchronizations(int64_t user, const std::vector<std::strin
             return -1;
     }
     return transaction.commit() ? removed : -1;
+}
+
+std::string Store::deviceKey(int64_t user)
+{
+    Lease lease(*this);
+    if (!lease)
+        return std::string();
+    {
+        Query q(*lease, "SELECT key FROM device_keys WHERE user = ?");
+        if (q.bind(1, user).next())
+            return q.text(0);
+    }
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return std::string();
+    // Another request may have made the key meanwhile; that one stays.
+    Query q(*lease, "INSERT OR IGNORE INTO device_keys (key, user) SELECT ?, id FROM users WHERE id = ?");
+    if (!q.bind(1, randomHex(16)).bind(2, user).run() || !transaction.commit())
+        return std::string();
+    Query read(*lease, "SELECT key FROM device_keys WHERE user = ?");
+    return read.bind(1, user).next() ? read.text(0) : std::string();
+}
+
+std::optional<User> Store::userByDeviceKey(const std::string& key)
+{
+    if (key.empty())
+        return std::nullopt;
+    return firstRow(*this,
+                    "SELECT id, user_id, phone_name, phone_key FROM users "
+                    "WHERE id = (SELECT user FROM device_keys WHERE key = ?)",
+                    readUser, key);
+}
+
+FixSummary Store::fixSummary(int64_t user, int64_t since)
+{
+    FixSummary summary;
+    Lease lease(*this);
+    if (!lease)
+        return summary;
+    Query q(*lease, "SELECT count(*), max(time) FROM fixes WHERE user = ? AND time >= ?");
+    if (q.bind(1, user).bind(2, since).next()) {
+        summary.count = q.integer(0);
+        if (summary.count > 0)
+            summary.last = q.integer(1);
+    }
+    return summary;
 }
 
 } // namespace service

@@ -46,6 +46,12 @@ struct Camera {
     std::vector<Synchronization> synchronizations;
 };
 
+// How many fixes a user has since a moment, and the time of the last one.
+struct FixSummary {
+    int64_t count = 0;
+    std::optional<int64_t> last;
+};
+
 class Connection;
 
 // The service's database: one SQLite file in WAL mode. Every operation takes
@@ -97,6 +103,12 @@ public:
     // (then nothing was stored). The same fix sent twice is stored once.
     int64_t addNewFixes(int64_t user, const std::vector<Fix>& fixes);
     int64_t fixCount(int64_t user);
+    FixSummary fixSummary(int64_t user, int64_t since);
+
+    // The key with which tracker apps deliver the user's fixes, made from the
+    // system's cryptographic random source on first use; empty on failure.
+    std::string deviceKey(int64_t user);
+    std::optional<User> userByDeviceKey(const std::string& key);
     std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
     std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);
 

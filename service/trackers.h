@@ -1,0 +1,84 @@
+#pragma once
+
+#include "service/store.h"
+#include "service/timegeo.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace service {
+
+// One HTTP request of a tracker app, as far as the adapters look at it.
+struct TrackerRequest {
+    std::multimap<std::string, std::string> query; // the URL's query parameters
+    std::string body;
+    std::string authorization;                     // the Authorization header
+};
+
+// What an adapter read from a request.
+struct TrackerMessage {
+    std::string key;        // the device key the request names; empty when none
+    std::vector<Fix> fixes; // in the order sent, zone not yet set
+    std::string error;      // not a request of the protocol: why
+    bool ignored = false;   // a message of the protocol that carries no position
+    std::string unusable;   // positions sent in a form the service cannot read: why
+};
+
+// The OsmAnd protocol (OsmAnd, GPSLogger, Traccar Client before 9: query
+// or form parameters) and Traccar Client's JSON, told apart by the body.
+TrackerMessage readOsmand(const TrackerRequest& request);
+// OwnTracks in HTTP mode: the key as basic-auth password or "token" parameter.
+TrackerMessage readOwnTracks(const TrackerRequest& request);
+// Overland: GeoJSON points; the key as bearer token or "token" parameter.
+TrackerMessage readOverland(const TrackerRequest& request);
+
+// A tracker's time: Unix seconds, Unix milliseconds (from 10^11 on) or ISO
+// 8601 with a zone ("Z", "+02:00" or "+0200").
+std::optional<int64_t> parseTrackerTime(const std::string& text);
+
+// Fixes further ahead of the service's clock than this are refused.
+constexpr int64_t maxFutureMs = 10 * 60 * 1000;
+// Fixes less accurate than this (metres) are refused.
+constexpr double worstAccuracy = 1000;
+
+// What became of one request's fixes.
+struct Intake {
+    int status = 200;       // 400 bad request, 401 no key, 403 unknown key, 500 store failed
+    std::string reason;     // for a refused request or the first refused fix
+    int64_t stored = 0;
+    int64_t duplicates = 0; // already stored before
+    int64_t refused = 0;    // implausible, not stored
+};
+
+// Fixes refused for a user since the service started.
+struct Refusals {
+    int64_t count = 0;
+    int64_t last = 0;       // when the last one arrived (service clock)
+    std::string reason;
+};
+
+// Takes the fixes of tracker apps: finds the phone by its device key, refuses
+// implausible fixes (far in the future, impossible coordinates, accuracy worse
+// than 1 km; remembered for the phone page), gives each the time zone of its
+// position and stores those not stored before. Safe from many threads.
+class TrackerIntake {
+public:
+    TrackerIntake(Store& store, std::function<int64_t()> clock);
+
+    Intake take(const TrackerMessage& message);
+    Refusals refusals(int64_t user) const;
+
+private:
+    Store& store_;
+    std::function<int64_t()> clock_;
+    mutable std::mutex mutex_;
+    std::map<int64_t, Refusals> refusals_;
+};
+
+// Why a fix cannot be a real position, or nothing.
+std::optional<std::string> implausibleFix(const Fix& fix, int64_t now);
+
+} // namespace service

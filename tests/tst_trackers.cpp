@@ -1,0 +1,246 @@
+// The tracker apps' protocols and the phone page, asked over loopback HTTP as
+// the apps and the page ask them.
+
+#include <QtTest>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "service/api.h"
+#include "service/httpserver.h"
+#include "service/store.h"
+#include "service/timegeo.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <memory>
+
+using nlohmann::json;
+
+namespace {
+
+const int64_t now = *service::parseIsoTime("2026-07-14T10:00:00Z");
+
+struct Phone {
+    json credentials; // userID and phoneKey
+    std::string deviceKey;
+};
+
+class Running {
+public:
+    explicit Running(const service::TlsFiles& tls = {})
+    {
+        std::string error;
+        if (!dir.isValid() || !store.open(dir.filePath("service.db").toStdString(), &error))
+            qFatal("cannot open the test database: %s", error.c_str());
+        api = std::make_unique<service::Api>(store, [] { return now; });
+        server = std::make_unique<service::HttpServer>(*api, service::ServerLimits {}, tls);
+        if (server->valid() && !server->bind("127.0.0.1", 0, &error))
+            qFatal("cannot listen: %s", error.c_str());
+        if (server->valid())
+            server->start();
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+    }
+    Phone registerPhone()
+    {
+        const json answer = json::parse(api->registerPhone(R"({"phoneName":"Pixel"})").text());
+        return { { { "userID", answer["userID"] }, { "phoneKey", answer["phoneKey"] } },
+                 answer.value("deviceKey", "") };
+    }
+    json status(const Phone& phone)
+    {
+        json request = phone.credentials;
+        request["since"] = now - 3600 * 1000;
+        const auto result = client->Post("/phone/status", request.dump(), "application/json");
+        return result ? json::parse(result->body, nullptr, false) : json();
+    }
+
+    QTemporaryDir dir;
+    service::Store store;
+    std::unique_ptr<service::Api> api;
+    std::unique_ptr<service::HttpServer> server;
+    std::unique_ptr<httplib::Client> client;
+};
+
+std::string withKey(QString text, const std::string& key)
+{
+    return text.replace("KEY", QString::fromStdString(key)).toStdString();
+}
+
+} // namespace
+
+class TestTrackers : public QObject {
+    Q_OBJECT
+private slots:
+    // Requests as each app sends them; a stored fix is the one the row names
+    // (time, latitude, longitude, altitude, accuracy), in the nautical zone.
+    void adapters_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("authorization");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("fix");
+
+        const QString osmand = "/track/osmand?id=KEY&lat=48.137154&lon=11.576124&timestamp=";
+        const QString stored = "2026-07-14T09:59:00.000Z 48.137154 11.576124 520 6";
+        const QString form = "application/x-www-form-urlencoded";
+        QTest::newRow("OsmAnd, Unix ms, accuracy as hdop")
+            << "GET " + osmand + "1784023140000&hdop=6&altitude=520&speed=1.2&bearing={6}" << "" << "" << ""
+            << 200 << "" << stored;
+        QTest::newRow("Traccar Client classic: POST, query, Unix s")
+            << "POST " + osmand + "1784023140&speed=0&bearing=0&altitude=520&accuracy=6&batt=87.0" << "" << form
+            << "" << 200 << "" << stored;
+        QTest::newRow("form body, ISO 8601")
+            << "POST /track/osmand" << "" << form
+            << "id=KEY&lat=48.137154&lon=11.576124&timestamp=2026-07-14T11%3A59%3A00%2B02%3A00&altitude=520"
+               "&accuracy=6"
+            << 200 << "" << stored;
+        QTest::newRow("GPSLogger template")
+            << "GET /track/osmand?id=KEY&lat=48.137154&lon=11.576124&timestamp=2026-07-14T09:59:00.000Z"
+               "&altitude=520.0&accuracy=6.0&speed=0.0&bearing=0.0&batt=55.0"
+            << "" << "" << "" << 200 << "" << stored;
+        QTest::newRow("Traccar Client 9: JSON with a form type")
+            << "POST /track/osmand" << "" << form
+            << R"({"location":{"timestamp":"2026-07-14T09:59:00.000Z","coords":{"latitude":48.137154,)"
+               R"("longitude":11.576124,"accuracy":6,"speed":0,"heading":0,"altitude":520},"is_moving":false,)"
+               R"("odometer":0,"event":"motionchange","battery":{"level":0.8,"is_charging":false},)"
+               R"("activity":{"type":"still"},"extras":{}},"device_id":"KEY"})"
+            << 200 << "" << stored;
+        QTest::newRow("OwnTracks, basic auth")
+            << "POST /track/owntracks" << "basic" << "application/json"
+            << R"({"_type":"location","lat":48.137154,"lon":11.576124,"tst":1784023140,"acc":6,"alt":520,)"
+               R"("batt":80,"conn":"w","tid":"KE","vac":3})"
+            << 200 << "[]" << stored;
+        QTest::newRow("OwnTracks, token, other type")
+            << "POST /track/owntracks?token=KEY" << "" << "application/json"
+            << R"({"_type":"transition","event":"enter","tst":1784023140,"lat":48.1,"lon":11.5})" << 200 << "[]"
+            << "";
+        QTest::newRow("OwnTracks, encrypted") << "POST /track/owntracks?token=KEY" << "" << "application/json"
+                                              << R"({"_type":"encrypted","data":"c2VjcmV0"})" << 200 << "[]" << "";
+        QTest::newRow("Overland, bearer")
+            << "POST /track/overland" << "Bearer KEY" << "application/json"
+            << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.576124,48.137154]},)"
+               R"("properties":{"timestamp":"2026-07-14T11:59:00+0200","altitude":520,"speed":0,)"
+               R"("horizontal_accuracy":6,"vertical_accuracy":4,"motion":["stationary"],"battery_level":0.8}}]})"
+            << 200 << R"({"result":"ok"})" << stored;
+        QTest::newRow("no key") << "GET /track/osmand?lat=48.1&lon=11.5&timestamp=1784023140" << "" << "" << ""
+                                << 401 << R"({"error":"The request carries no device key."})" << "";
+        QTest::newRow("unknown key") << "POST /track/overland?token=0123" << "" << "application/json"
+                                     << R"({"locations":[]})" << 403 << R"({"error":"Unknown device key."})" << "";
+        QTest::newRow("OwnTracks, wrong password")
+            << "POST /track/owntracks" << "Basic a2VzdHJlbDp4" << "application/json" << R"({"_type":"location"})"
+            << 403 << R"({"error":"Unknown device key."})" << "";
+        QTest::newRow("no position") << "GET /track/osmand?id=KEY&lat=48.1&timestamp=1784023140" << "" << "" << ""
+                                     << 400 << "" << "";
+    }
+    void adapters()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, authorization);
+        QFETCH(QString, type);
+        QFETCH(QString, body);
+        QFETCH(int, status);
+        QFETCH(QString, answer);
+        QFETCH(QString, fix);
+        Running service;
+        const Phone phone = service.registerPhone();
+        httplib::Headers headers;
+        if (authorization == "basic")
+            headers.emplace("Authorization",
+                            "Basic " + QByteArray::fromStdString("kestrel:" + phone.deviceKey).toBase64().toStdString());
+        else if (!authorization.isEmpty())
+            headers.emplace("Authorization", withKey(authorization, phone.deviceKey));
+        const std::string path = withKey(target.section(' ', 1), phone.deviceKey);
+        const auto result = target.startsWith("GET")
+            ? service.client->Get(path.c_str(), headers)
+            : service.client->Post(path.c_str(), headers, withKey(body, phone.deviceKey), type.toStdString().c_str());
+        QVERIFY(result);
+        QCOMPARE(result->status, status);
+        if (status != 400)
+            QCOMPARE(QString::fromStdString(result->body), answer);
+
+        const auto user = service.store.userByDeviceKey(phone.deviceKey);
+        QVERIFY(user);
+        QCOMPARE(service.store.fixCount(user->id), fix.isEmpty() ? 0 : 1);
+        if (fix.isEmpty())
+            return;
+        const auto stored = service.store.fixAtOrBefore(user->id, now);
+        QVERIFY(stored);
+        QCOMPARE(QString::fromStdString(service::formatIsoTime(stored->time)) + QString(" %1 %2 %3 %4")
+                     .arg(stored->latitude, 0, 'f', 6).arg(stored->longitude, 0, 'f', 6)
+                     .arg(stored->altitude).arg(stored->accuracy),
+                 fix);
+        QCOMPARE(stored->zoneId, std::string("Etc/GMT-1"));
+    }
+
+    // Duplicates are stored once; implausible fixes are refused, counted and
+    // reported on the phone page's status, and never stored.
+    void duplicatesAndRefusals()
+    {
+        Running service;
+        const Phone phone = service.registerPhone();
+        const Phone other = service.registerPhone();
+        QCOMPARE(phone.deviceKey.size(), size_t(32));
+        QVERIFY(phone.deviceKey != other.deviceKey);
+        QVERIFY(phone.deviceKey != phone.credentials["phoneKey"]);
+
+        const auto point = [](const char* time, double latitude, double longitude, int accuracy) {
+            return json { { "type", "Feature" },
+                          { "geometry", { { "type", "Point" }, { "coordinates", { longitude, latitude } } } },
+                          { "properties", { { "timestamp", time }, { "horizontal_accuracy", accuracy } } } };
+        };
+        const json batch { { "locations",
+                             { point("2026-07-14T09:58:00Z", 48.1, 11.5, 5), point("2026-07-14T09:58:00Z", 48.1, 11.5, 5),
+                               point("2026-07-14T09:59:00Z", 48.2, 11.6, 8), point("2026-07-14T09:59:30Z", 48.2, 11.6, 1500),
+                               point("2026-07-14T11:00:00Z", 48.2, 11.6, 5), point("2026-07-14T09:59:40Z", 91, 11.6, 5),
+                               point("2026-07-14T09:59:50Z", 0, 0, 5), point("2026-07-14T09:57:00Z", -90, 11.6, 5) } } };
+        for (int round = 0; round < 2; ++round) {
+            const auto result = service.client->Post(("/track/overland?token=" + phone.deviceKey).c_str(),
+                                                     batch.dump(), "application/json");
+            QVERIFY(result);
+            QCOMPARE(result->status, 200);
+            QCOMPARE(result->get_header_value("Kestrel-Refused"),
+                     std::string("4 Fix refused: an accuracy worse than 1 km (1500 m)."));
+        }
+        QCOMPARE(service.status(phone),
+                 json::parse(R"({"deviceKey":")" + phone.deviceKey
+                             + R"(","fixesToday":3,"lastFix":1784023140000,"lastRefusal":"Fix refused: an accuracy )"
+                               R"(worse than 1 km (1500 m).","phoneName":"Pixel","refusedToday":8})"));
+        QCOMPARE(service.status(other)["fixesToday"], json(0));
+        json wrong = phone.credentials;
+        wrong["phoneKey"] = phone.deviceKey;
+        QCOMPARE(service.client->Post("/phone/status", wrong.dump(), "application/json")->status, 403);
+
+        // The page needs nothing from elsewhere.
+        const auto page = service.client->Get("/phone");
+        QCOMPARE(page->status, 200);
+        QVERIFY(page->body.find("Register this phone") != std::string::npos);
+        QVERIFY(!QString::fromStdString(page->body).contains(QRegularExpression("(src|href)=\"(https?:)?//")));
+    }
+
+    // HTTPS with a certificate; a missing one is refused.
+    void tls()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath("cert.pem"), key = dir.filePath("key.pem");
+        QCOMPARE(QProcess::execute("openssl", { "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                                "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out", cert }),
+                 0);
+        QVERIFY(!Running({ cert.toStdString(), dir.filePath("none.pem").toStdString() }).server->valid());
+        Running service({ cert.toStdString(), key.toStdString() });
+        QVERIFY(service.server->valid());
+        httplib::SSLClient client("127.0.0.1", service.server->port());
+        client.enable_server_certificate_verification(false);
+        const auto page = client.Get("/phone");
+        QVERIFY(page);
+        QCOMPARE(page->status, 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTrackers)
+#include "tst_trackers.moc"
