@@ -75,7 +75,7 @@ class TestTrackers : public QObject {
     Q_OBJECT
 private slots:
     // Requests as each app sends them; a stored fix is the one the row names
-    // (time, latitude, longitude, altitude, accuracy), in the nautical zone.
+    // (time, latitude, longitude, altitude, accuracy), in the zone of its place.
     void adapters_data()
     {
         QTest::addColumn<QString>("target");
@@ -175,7 +175,7 @@ private slots:
                      .arg(stored->latitude, 0, 'f', 6).arg(stored->longitude, 0, 'f', 6)
                      .arg(stored->altitude).arg(stored->accuracy),
                  fix);
-        QCOMPARE(stored->zoneId, std::string("Etc/GMT-1"));
+        QCOMPARE(stored->zoneId, std::string("Europe/Berlin"));
     }
 
     // Duplicates are stored once; implausible fixes are refused, counted and
