@@ -431,6 +431,7 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
             result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result);
         }
     }
+    result.timeWritten = result.success && model->modifyTimeDate;
     if (!result.success) {
         result.errorTitle = QStringLiteral("EXIF Error");
         result.errorText = writeError.isEmpty() ? exifInfo->errorString() : writeError;

@@ -43,6 +43,8 @@ struct PhotoGeocode {
     int accuracy = 0;
     QString errorTitle;
     QString errorText;
+    // The corrected date and time were written into the photo.
+    bool timeWritten = false;
 };
 
 using PhotoGeocodeList = QList<PhotoGeocode>;

@@ -423,7 +423,7 @@ void TestMainView::failedRowsGrey()
         QCOMPARE(table()->item(1, column)->data(Qt::BackgroundRole), QVariant());
         for (int row : {0, 2}) {
             const QTableWidgetItem* item = table()->item(row, column);
-            QCOMPARE(item->foreground().color(), QColor(126, 126, 126, 255));
+            QCOMPARE(item->foreground().color(), QColor(185, 185, 185));
             QCOMPARE(item->background().color(), QColor(70, 70, 70));
             QCOMPARE(item->background().style(), Qt::SolidPattern);
         }

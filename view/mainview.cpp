@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QTableWidgetItem>
@@ -29,25 +30,26 @@ struct ScreenLayout {
     const char* next;
 };
 
+// Captions are marked for translation here and translated when shown.
 const ScreenLayout screenLayouts[] = {
-    /* HowTo1 */ {"howTo1Page", nullptr, "    NEXT    "},
-    /* HowTo2 */ {"howTo2Page", "    BACK    ", "    NEXT    "},
-    /* HowTo3 */ {"howTo3Page", "    BACK    ", "    NEXT    "},
-    /* SynchronizeHowTo */ {"synchronizePage", "    BACK    ", nullptr},
+    /* HowTo1 */ {"howTo1Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* HowTo2 */ {"howTo2Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* HowTo3 */ {"howTo3Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* SynchronizeHowTo */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* Menu */ {"menuPage", nullptr, nullptr},
-    /* GeocodeSelectFolder */ {"geocodePage", "    CANCEL    ", "    START GEOTAGGING    "},
-    /* GeocodeReady */ {"geocode2Page", "    CANCEL    ", "    START GEOTAGGING    "},
-    /* GeocodeProgress */ {"geocode3Page", "    STOP    ", nullptr},
-    /* GeocodeResults */ {"geocode5Page", nullptr, "    DONE    "},
-    /* SynchronizeCameras */ {"synchronizePage", "    BACK    ", nullptr},
-    /* SynchronizeDone */ {"synchronizePage", nullptr, "    DONE    "},
-    /* Settings */ {"settingsPage", "    BACK    ", nullptr},
+    /* GeocodeSelectFolder */ {"geocodePage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeocodeReady */ {"geocode2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeocodeProgress */ {"geocode3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
+    /* GeocodeResults */ {"geocode5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* SynchronizeCameras */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
+    /* SynchronizeDone */ {"synchronizePage", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* Settings */ {"settingsPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
 };
 
 void showCaption(QPushButton* button, const char* caption)
 {
     if (caption)
-        button->setText(QString::fromLatin1(caption));
+        button->setText(QCoreApplication::translate("view::MainView", caption));
     button->setVisible(caption != nullptr);
 }
 
@@ -72,6 +74,136 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
+
+    // The synchronization page takes one photo, the geotag page one folder;
+    // anything else is shown as refused while it is dragged over them.
+    for (DropLabel* label : {ui->synchronizationIconLabel, ui->synchronizationDropFileLabel}) {
+        label->setSingleItem(true);
+        label->setFileFilters(model::Model::photoFilePatterns());
+    }
+    ui->geocodeDropFolderLabel->setSingleItem(true);
+
+    // Keyboard order: the page's own controls, then the bottom bar from left
+    // to right. Hidden pages and buttons drop out of the chain by themselves.
+    QWidget* const chain[] = {
+        ui->geocodeScreenButton, ui->synchronizeScreenButton, ui->settingsScreenButton,
+        ui->selectSynchronizationImageButton, ui->synchronizeScrollArea, ui->selectGeocodingFolderButton,
+        ui->geocodeTable, ui->backButton_3, ui->previousButton, ui->nextButton,
+    };
+    for (size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+    ui->geocodeTable->setTabKeyNavigation(false);
+    nameWidgets();
+}
+
+void MainView::nameWidgets()
+{
+    const struct {
+        QWidget* widget;
+        const char* name;
+        const char* description;
+    } names[] = {
+        {ui->label_3, QT_TR_NOOP("Kestrel application on a mobile phone"), nullptr},
+        {ui->label_7, QT_TR_NOOP("Synchronization code on the phone's screen"), nullptr},
+        {ui->label_10, QT_TR_NOOP("Camera taking a photo of the synchronization code"), nullptr},
+        {ui->howTo4Label, QT_TR_NOOP("Drop the photo of the synchronization code on this window"), nullptr},
+        {ui->synchronizationIconLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+         QT_TR_NOOP("Accepts one photo of the synchronization code")},
+        {ui->synchronizationDropFileLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+         QT_TR_NOOP("Accepts one photo of the synchronization code")},
+        {ui->selectSynchronizationImageButton, QT_TR_NOOP("Select the synchronization photo"),
+         QT_TR_NOOP("Opens a file chooser for the photo of the synchronization code")},
+        {ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
+        {ui->geocodeDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
+         QT_TR_NOOP("Accepts one folder of photos to geotag")},
+        {ui->selectGeocodingFolderButton, QT_TR_NOOP("Select the photo folder"),
+         QT_TR_NOOP("Opens a folder chooser for the photos to geotag")},
+        {ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
+        {ui->geocodeProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
+        {ui->geocodeTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
+        {ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
+        {ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
+        {ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
+    };
+    for (const auto& entry : names) {
+        entry.widget->setAccessibleName(tr(entry.name));
+        if (entry.description)
+            entry.widget->setAccessibleDescription(tr(entry.description));
+    }
+}
+
+void MainView::focusScreen(controller::Screen screen)
+{
+    QWidget* target = nullptr;
+    switch (screen) {
+    case controller::Menu:
+        target = ui->geocodeScreenButton;
+        break;
+    case controller::SynchronizeHowTo:
+    case controller::SynchronizeCameras:
+        target = ui->selectSynchronizationImageButton;
+        break;
+    case controller::GeocodeSelectFolder:
+        target = ui->selectGeocodingFolderButton;
+        break;
+    case controller::GeocodeProgress:
+        // Nothing to press by accident during a run; Escape stops it.
+        target = this;
+        break;
+    case controller::GeocodeResults:
+        target = ui->geocodeTable;
+        if (ui->geocodeTable->rowCount() > 0 && !ui->geocodeTable->currentItem())
+            ui->geocodeTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
+        break;
+    case controller::Settings:
+        target = ui->backButton_3;
+        break;
+    default:
+        target = ui->nextButton;
+        break;
+    }
+    if (!target->isEnabled() || target->isHidden())
+        target = ui->nextButton->isHidden() || !ui->nextButton->isEnabled() ? static_cast<QWidget*>(this)
+                                                                             : ui->nextButton;
+    target->setFocus(Qt::OtherFocusReason);
+}
+
+void MainView::keyPressEvent(QKeyEvent* event)
+{
+    // Keys reach the window when the focused control does not use them.
+    // Enter presses the focused button, opens the focused result row, or
+    // else runs the page's main action; Escape goes back or cancels.
+    const auto press = [](QPushButton* button) {
+        if (button->isHidden() || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    };
+    QWidget* focused = focusWidget();
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto* button = qobject_cast<QPushButton*>(focused)) {
+            if (press(button))
+                return;
+        }
+        if (focused == ui->geocodeTable && ui->geocodeTable->currentRow() >= 0) {
+            on_geocodeTable_cellClicked(ui->geocodeTable->currentRow(), 0);
+            return;
+        }
+        if (press(ui->nextButton))
+            return;
+        break;
+    case Qt::Key_Escape:
+        if (ui->stackedWidget->currentWidget() == ui->settingsPage && press(ui->backButton_3))
+            return;
+        if (press(ui->previousButton))
+            return;
+        break;
+    default:
+        break;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 MainView::~MainView() = default;
@@ -131,6 +263,7 @@ void MainView::changeScreen(controller::Screen screen)
     default:
         break;
     }
+    focusScreen(screen);
 }
 
 void MainView::clearLayout(QLayout* layout)
@@ -224,13 +357,17 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
         items[0]->setData(Qt::UserRole, index);
         for (int column = 0; column < 6; ++column) {
             if (!photo.success) {
-                items[column]->setForeground(QColor(126, 126, 126, 255));
+                // Dimmer than the white of the other rows, yet readable (4.5:1).
+                items[column]->setForeground(QColor(185, 185, 185));
                 items[column]->setBackground(row % 2 == 0 ? QColor(70, 70, 70) : QColor(60, 60, 60));
             }
             table->setItem(row, column, items[column]);
         }
     }
     table->sortByColumn(0, Qt::AscendingOrder);
+    // A current row for the keyboard, without selecting (colouring) it.
+    if (table->rowCount() > 0)
+        table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
 }
 
 void MainView::on_geocodeTable_cellClicked(int row, int)

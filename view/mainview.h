@@ -46,6 +46,8 @@ private slots:
     void on_geocodeTable_cellClicked(int row, int column);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
     // The file and folder choosers; a null result means cancelled. Tests
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
@@ -54,6 +56,9 @@ protected:
     virtual void showDetails(const model::PhotoGeocode& photo);
 
 private:
+    void nameWidgets();
+    // Puts the keyboard focus where a screen's work starts.
+    void focusScreen(controller::Screen screen);
     void setSynchronizationEnabled(bool enabled);
     static void clearLayout(QLayout* layout);
 

@@ -41,6 +41,9 @@ public slots:
     void assignCameraList(model::CameraList& cameras);
     void saveSettings();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private slots:
     void on_rewriteButton_clicked();
     void on_timeDateButton_clicked();
