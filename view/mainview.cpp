@@ -114,6 +114,7 @@ void MainView::nameWidgets()
         {ui->selectSynchronizationImageButton, QT_TR_NOOP("Select the synchronization photo"),
          QT_TR_NOOP("Opens a file chooser for the photo of the synchronization code")},
         {ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
+        {ui->scrollArea_2, QT_TR_NOOP("Geotagged photos"), nullptr},
         {ui->geocodeDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
          QT_TR_NOOP("Accepts one folder of photos to geotag")},
         {ui->selectGeocodingFolderButton, QT_TR_NOOP("Select the photo folder"),

@@ -30,6 +30,7 @@ void MenuButton::setText(const QString& text)
     ui->htmlLabel->setText(text);
     // Screen readers get the words without the markup.
     setAccessibleName(QTextDocumentFragment::fromHtml(text).toPlainText().simplified());
+    ui->iconLabel->setAccessibleName(accessibleName());
 }
 
 QPixmap MenuButton::pixmap() const
