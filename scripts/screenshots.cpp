@@ -10,10 +10,17 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImage>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 
@@ -34,11 +41,33 @@ namespace {
 QDir outputFolder;
 QStringList written;
 
+// Under a window manager (KESTREL_SHOT_FRAMES set) the shots are taken from
+// the screen, frame and title bar included; else from the widget alone.
+bool framedShots()
+{
+    return qEnvironmentVariableIsSet("KESTREL_SHOT_FRAMES");
+}
+
+// Lets the window manager place and decorate what was just shown.
+void settle()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < (framedShots() ? 700 : 0) || clock.elapsed() == 0)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
 // Saves what widget shows (its window, when it is one) as name.png.
 void save(const QString& name, QWidget* widget)
 {
-    QApplication::processEvents();
-    const QPixmap pixmap = widget->grab();
+    settle();
+    QPixmap pixmap;
+    if (framedShots() && widget->isWindow()) {
+        const QRect frame = widget->frameGeometry();
+        pixmap = widget->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    } else {
+        pixmap = widget->grab();
+    }
     const QString path = outputFolder.filePath(name + QStringLiteral(".png"));
     if (pixmap.save(path))
         written << path;
@@ -133,7 +162,8 @@ model::PhotoGeocodeList sampleResults()
 
 // The main window on one screen, filled as after a synchronization and a
 // geotagging run; running adds a synchronization in progress.
-void mainWindow(const QString& name, controller::Screen screen, bool running = false)
+void mainWindow(const QString& name, controller::Screen screen, bool running = false,
+                const QString& dragged = QString())
 {
     view::MainView window;
     model::CameraList cameras = sampleCameras();
@@ -149,14 +179,60 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.assignPhotoList(photos);
     window.changeScreen(screen);
     window.show();
+    if (!dragged.isEmpty()) {
+        // Something held over the page's drop area, which lights up.
+        settle();
+        const QString label = screen == controller::GeocodeSelectFolder ? QStringLiteral("geocodeDropFolderLabel")
+                                                                         : QStringLiteral("synchronizationDropFileLabel");
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(dragged)});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.findChild<QWidget*>(label), &enter);
+    }
     save(name, &window);
 }
 
-void details(const QString& name, const model::PhotoGeocode& photo)
+void details(const QString& name, model::PhotoGeocode photo)
 {
+    // A real photo file, so that the dialog shows its picture.
+    QTemporaryDir folder;
+    QImage picture(1200, 800, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixel(x, y, y < 420 - x / 6 ? qRgb(90 + y / 6, 150 + y / 8, 230)
+                                                  : qRgb(60 + (x * 7 + y * 3) % 40, 110 + y / 10, 70));
+    }
+    photo.filePath = folder.filePath(QFileInfo(photo.filePath).fileName());
+    picture.save(photo.filePath, "JPEG");
     view::DetailInfoView dialog(photo);
     dialog.show();
     save(name, &dialog);
+}
+
+// The main window's file and folder choosers, over the window.
+class ChooserWindow : public view::MainView {
+public:
+    using MainView::chooseGeocodingFolder;
+    using MainView::chooseSynchronizationImage;
+};
+
+void chooser(const QString& name, bool folder)
+{
+    ChooserWindow window;
+    window.changeScreen(folder ? controller::GeocodeSelectFolder : controller::SynchronizeHowTo);
+    window.show();
+    settle();
+    QTimer::singleShot(0, [name] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        save(name, dialog);
+        dialog->close();
+    });
+    if (folder)
+        window.chooseGeocodingFolder();
+    else
+        window.chooseSynchronizationImage();
 }
 
 struct Shot {
@@ -239,8 +315,21 @@ QList<Shot> shots()
              mainWindow("mainwindow-11-synchronize-done", controller::SynchronizeDone); }},
         {"mainwindow-12-synchronize-running", [] {
              mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
+        {"mainwindow-14-drop-folder", [] {
+             mainWindow("mainwindow-14-drop-folder", controller::GeocodeSelectFolder, false, QDir::tempPath());
+         }},
+        {"mainwindow-15-drop-refused", [] {
+             mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
+         }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
-        {"details-success", [] { details("details-success", sampleResults().at(0)); }},
+        {"details-success", [] {
+             model::PhotoGeocode photo = sampleResults().at(0);
+             photo.timeWritten = true;
+             details("details-success", photo);
+         }},
+        {"details-time-kept", [] { details("details-time-kept", sampleResults().at(1)); }},
+        {"chooser-photo", [] { chooser("chooser-photo", false); }},
+        {"chooser-folder", [] { chooser("chooser-folder", true); }},
         {"details-failure", [] { details("details-failure", sampleResults().at(2)); }},
     };
 }

@@ -42,7 +42,7 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
         ui->correctedDateTimeLabel->setVisible(photo.timeWritten);
         if (!photo.timeWritten)
             ui->label_3->setText(tr("Time Zone"));
-        ui->timeZoneLabel->setText(photo.timeZoneName + QLatin1String(" (") + photo.timeZone + QLatin1Char(')'));
+        ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
         ui->latitudeLabel->setText(latitudeText(photo.latitude));
         ui->longitudeLabel->setText(longitudeText(photo.longitude));
         ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));

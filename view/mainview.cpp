@@ -317,8 +317,8 @@ void MainView::onGeocodeProgress(int processed, int failed, int total)
 {
     const int ok = processed - failed;
     ui->geocodeSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
-    ui->geocodeProgressLabel->setText(QStringLiteral("%1/%2").arg(processed).arg(total));
-    ui->geocodeSuccessLabel->setText(QStringLiteral("%1/%2").arg(ok).arg(total));
+    ui->geocodeProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
+    ui->geocodeSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
     ui->geocodeFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
     ui->geocodeProgressBar->setMaximum(total);
     ui->geocodeProgressBar->setValue(processed);
@@ -353,7 +353,7 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
-            tableItem(photo.success ? QStringLiteral("OK") : QStringLiteral("FAIL")),
+            tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
         for (int column = 0; column < 6; ++column) {
