@@ -71,31 +71,17 @@ void Model::loadPreferences(const QString& filePath)
 
 bool Model::savePreferences(const QString& filePath) const
 {
-    // QSettings writes in place; going through a temporary INI file and a
-    // QSaveFile keeps the old file whole when the disk is full.
-    const QString temporary = filePath + QStringLiteral(".new");
-    QFile::remove(temporary);
-    {
-        QSettings settings(temporary, QSettings::IniFormat);
-        settings.setValue(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders);
-        settings.setValue(QStringLiteral("geotagging/rawSidecars"), rawSidecars);
-        settings.sync();
-        if (settings.status() != QSettings::NoError) {
-            QFile::remove(temporary);
-            return false;
-        }
-    }
-    QFile written(temporary);
+    // Written as INI text that QSettings reads back; through QSaveFile, so a
+    // full disk or a crash keeps the old file whole.
+    const auto flag = [](bool value) { return value ? QByteArray("true") : QByteArray("false"); };
+    const QByteArray text = "[geotagging]\nincludeSubfolders=" + flag(includeSubfolders)
+        + "\nrawSidecars=" + flag(rawSidecars) + "\n";
     QSaveFile file(filePath);
-    bool ok = written.open(QIODevice::ReadOnly) && file.open(QIODevice::WriteOnly);
-    if (ok) {
-        const QByteArray bytes = written.readAll();
-        ok = file.write(bytes) == bytes.size() && file.flush();
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
+        file.cancelWriting();
+        return false;
     }
-    ok = ok ? file.commit() : (file.cancelWriting(), false);
-    written.close();
-    QFile::remove(temporary);
-    return ok;
+    return file.commit();
 }
 
 QString Model::normalizedBaseUrl(const QString& url)
