@@ -3,15 +3,12 @@
 #include <QAccessible>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTableWidget>
 
 #include "model/model.h"
-#include "view/camerawidget.h"
 #include "view/detailinfoview.h"
 #include "view/droplabel.h"
 #include "view/mainview.h"
-#include "view/menubutton.h"
 #include "view/messagebox.h"
 #include "view/resources.h"
 #include "view/settingsview.h"
@@ -39,13 +36,11 @@ void TestAccessibility::initTestCase()
     view::installFont();
     qApp->setStyleSheet(view::styleSheetText());
     QVERIFY(!qApp->styleSheet().isEmpty());
-    model::PhotoGeocode failed;
-    failed.filePath = QStringLiteral("/photos/a.jpg");
-    failed.errorTitle = QStringLiteral("Network error");
-    model::PhotoGeocode tagged;
-    tagged.filePath = QStringLiteral("/photos/b.jpg");
-    tagged.success = true;
-    photos = {failed, tagged};
+    photos = {model::PhotoGeocode(), model::PhotoGeocode()};
+    photos[0].filePath = QStringLiteral("/photos/a.jpg");
+    photos[0].errorTitle = QStringLiteral("Network error");
+    photos[1].filePath = QStringLiteral("/photos/b.jpg");
+    photos[1].success = true;
     cameras << model::Camera{QStringLiteral("X-T3"), QStringLiteral("SN1234"), {}};
 }
 
@@ -125,19 +120,15 @@ void TestAccessibility::contrast_data()
     QTest::newRow("box button") << "box" << "okButton" << 4.5;
 }
 
-static double luminance(const QColor& colour)
-{
-    const auto linear = [](double channel) {
-        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
-}
-
+// The contrast ratio of two colours by their relative luminance (sRGB).
 static double ratio(const QColor& a, const QColor& b)
 {
-    const double x = luminance(a) + 0.05;
-    const double y = luminance(b) + 0.05;
-    return std::max(x, y) / std::min(x, y);
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF())
+            + 0.05;
+    };
+    return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
 }
 
 // The colours of the ground the style sheet gave a widget (every stop of a
