@@ -221,7 +221,12 @@ void MainController::requestRemoveCamera(model::Camera& camera)
     // The question runs a nested event loop in which a camera-list answer may
     // rebuild the list that owns the caller's camera: keep a copy.
     const model::Camera removed = camera;
-    if (!emit infoPending(222, QStringLiteral("Do you really want to remove this camera?"), removed.name))
+    const QString question = removed.name.isEmpty()
+        ? tr("Do you really want to remove this camera?")
+        : tr("Do you really want to remove the camera %1?").arg(removed.name);
+    if (!emit infoPending(222, question,
+                          tr("Kestrel forgets its synchronizations: its photos cannot be geotagged until it is "
+                             "synchronized again.")))
         return;
     restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(removed),
                     [this](int code, QByteArray body) { onRemovalAnswer(code, body); });

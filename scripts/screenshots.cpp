@@ -254,8 +254,9 @@ QList<Shot> shots()
         {"messagebox-204-error", [] { messageBox("messagebox-204-error", 204, "Cannot read EXIF data",
                                                  "/home/user/Pictures/DSCF0042.JPG"); }},
         {"messagebox-222-question", [] { messageBox("messagebox-222-question", 222,
-                                                    "Do you really want to remove this camera?",
-                                                    "Fujifilm X-T4"); }},
+                                                    "Do you really want to remove the camera Fujifilm X-T4?",
+                                                    "Kestrel forgets its synchronizations: its photos cannot be "
+                                                    "geotagged until it is synchronized again."); }},
         {"messagebox-404-network", [] { messageBox("messagebox-404-network", 404, "Network error",
                                                    "The web service answered with status 404. Please check your "
                                                    "internet connection and try again in a few minutes; your photos "

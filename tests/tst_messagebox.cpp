@@ -85,6 +85,7 @@ void TestMessageBox::form()
     auto* text = box.findChild<QLabel*>(QStringLiteral("textLabel"));
     QVERIFY(title->wordWrap() && text->wordWrap());
     QVERIFY(title->font().bold());
+    QVERIFY(title->textFormat() == Qt::PlainText && text->textFormat() == Qt::PlainText);
 }
 
 void TestMessageBox::signAndButtons_data()

@@ -26,6 +26,9 @@ MessageBox::MessageBox(QWidget* parent)
 {
     ui->setupUi(this);
     setWindowTitle(tr("Kestrel"));
+    // Titles and texts may come from the web service: never read them as markup.
+    ui->titleLabel->setTextFormat(Qt::PlainText);
+    ui->textLabel->setTextFormat(Qt::PlainText);
     formSize = size();
     setFixedSize(formSize);
 }
