@@ -59,6 +59,7 @@ void DropLabel::setDropState(const char* state)
     style()->unpolish(this);
     style()->polish(this);
     update();
+    emit dropStateChanged(QString::fromLatin1(state));
 }
 
 void DropLabel::dragEnterEvent(QDragEnterEvent* event)

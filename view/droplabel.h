@@ -33,6 +33,8 @@ public:
 signals:
     void fileDropped(QString fileName);
     void folderDropped(QString folderName);
+    // "accepted", "refused" or empty when the drag is over.
+    void dropStateChanged(QString state);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

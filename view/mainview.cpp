@@ -80,6 +80,12 @@ MainView::MainView(QWidget* parent)
     for (DropLabel* label : {ui->synchronizationIconLabel, ui->synchronizationDropFileLabel}) {
         label->setSingleItem(true);
         label->setFileFilters(model::Model::photoFilePatterns());
+        // The two labels share one drop area: light all of it.
+        connect(label, &DropLabel::dropStateChanged, this, [this](const QString& state) {
+            ui->frame->setProperty("dropState", state);
+            ui->frame->style()->unpolish(ui->frame);
+            ui->frame->style()->polish(ui->frame);
+        });
     }
     ui->geocodeDropFolderLabel->setSingleItem(true);
 
