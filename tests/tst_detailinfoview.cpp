@@ -13,6 +13,7 @@
 #include "model/model.h"
 #include "support/photos.h"
 #include "view/detailinfoview.h"
+#include "view/photopreview.h"
 
 using model::PhotoGeocode;
 using view::DetailInfoView;
@@ -232,6 +233,8 @@ void TestDetailInfoView::thumbnail()
     QVERIFY(label && !label->accessibleName().isEmpty());
     QVERIFY(label->pixmap(Qt::ReturnByValue).isNull()); // read later, not while opening
     QCoreApplication::processEvents(); // the deferred read
+    view::waitForPreviews();
+    QCoreApplication::processEvents(); // the worker's answer
     const QImage picture = label->pixmap(Qt::ReturnByValue).toImage();
     QCOMPARE(!picture.isNull(), shown.isValid());
     if (shown.isValid()) {
@@ -241,6 +244,12 @@ void TestDetailInfoView::thumbnail()
         QVERIFY2(qAbs(centre.red() - shown.red()) < 40 && qAbs(centre.blue() - shown.blue()) < 40,
                  qPrintable(centre.name()));
     }
+    // A dialog closed while its picture is still being read is left alone.
+    auto* early = new DetailInfoView(photo);
+    QCoreApplication::processEvents();
+    delete early;
+    view::waitForPreviews();
+    QCoreApplication::processEvents();
 }
 
 QTEST_MAIN(TestDetailInfoView)

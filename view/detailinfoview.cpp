@@ -51,7 +51,8 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
     }
 
     // A small picture of the photo beside the map button, read once the
-    // dialog runs so that opening it never waits for the file.
+    // dialog runs (a large JPEG without a preview of its own on a worker
+    // thread), so that the dialog never waits for it.
     thumbnailLabel = new QLabel(ui->successPage);
     thumbnailLabel->setObjectName(QStringLiteral("thumbnailLabel"));
     thumbnailLabel->setFixedSize(thumbnailSize);
@@ -64,9 +65,10 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
     if (photo.success) {
         const QString path = photo.filePath;
         QTimer::singleShot(0, this, [this, path] {
-            const QImage preview = photoPreview(path, thumbnailSize);
-            if (!preview.isNull())
-                thumbnailLabel->setPixmap(QPixmap::fromImage(preview));
+            readPreview(path, thumbnailSize, thumbnailLabel, [this](const QImage& preview) {
+                if (!preview.isNull())
+                    thumbnailLabel->setPixmap(QPixmap::fromImage(preview));
+            });
         });
     }
 
