@@ -322,9 +322,9 @@ QString MainController::outputFolderProblem() const
         folder.chop(1);
     const QFileInfo info(folder);
     if (info.isSymLink())
-        return QStringLiteral("The output folder %1 is a link; nothing is written through it.").arg(folder);
+        return tr("The output folder %1 is a link; nothing is written through it.").arg(folder);
     if (!info.isDir())
-        return QStringLiteral("The output folder %1 cannot be created: a file of that name is in the way.")
+        return tr("The output folder %1 cannot be created: a file of that name is in the way.")
             .arg(folder);
     return QString();
 }
