@@ -1,17 +1,25 @@
 #include "view/droplabel.h"
 
+#include <QCursor>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QStyle>
+#include <QTimer>
 #include <QUrl>
 
 DropLabel::DropLabel(QWidget* parent)
     : QLabel(parent)
 {
     setAcceptDrops(false);
+    m_leaveCheck = new QTimer(this);
+    m_leaveCheck->setInterval(250);
+    connect(m_leaveCheck, &QTimer::timeout, this, [this] {
+        if (!isVisible() || !rect().contains(mapFromGlobal(QCursor::pos())))
+            setDropState("");
+    });
 }
 
 void DropLabel::setAcceptDroppedFiles(bool accept)
@@ -55,6 +63,10 @@ void DropLabel::setDropState(const char* state)
     if (property("dropState").toByteArray() == state)
         return;
     setProperty("dropState", QByteArray(state));
+    if (*state)
+        m_leaveCheck->start();
+    else
+        m_leaveCheck->stop();
     // Property selectors of the style sheet are matched at polish time only.
     style()->unpolish(this);
     style()->polish(this);

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 class QMimeData;
+class QTimer;
 
 // A label that takes dropped local files and/or folders and reports each one
 // by its absolute path. With both properties false it refuses every drag.
@@ -45,6 +46,8 @@ private:
     bool qualifies(const QString& localPath) const;
     void setDropState(const char* state);
 
+    // Puts the light out should the pointer leave without a leave event.
+    QTimer* m_leaveCheck = nullptr;
     bool m_acceptDroppedFiles = false;
     bool m_acceptDroppedFolders = false;
     bool m_singleItem = false;
