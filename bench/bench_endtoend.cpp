@@ -72,7 +72,7 @@ int main(int argc, char** argv)
         fixes.push_back(fix);
     }
     store.addFixes(store.userById(userId)->id, fixes);
-    const std::string code = api.createPageCode("", "").json["syncID"];
+    const std::string code = api.createPageCode("", "", true).json["syncID"];
     const nlohmann::json sync = { { "dateTimeOriginal", service::formatWallClock(start + cameraAhead) },
                                   { "elapsedTime", 0 }, { "model", "X-T3" }, { "serialNumber", "SN1234" },
                                   { "syncID", code }, { "userID", "" } };

@@ -1,9 +1,13 @@
 // Parses and writes a 1 MB camera-list answer with our codec and, when it is
 // installed, with nlohmann-json in the same run, and prints MB/s for each.
+// Then parses hostile 50 MB texts (all "[", one array of integers) and prints
+// the time and the growth of the process's peak memory for each.
 
 #include <chrono>
 #include <cstdio>
 #include <string>
+
+#include <sys/resource.h>
 
 #include "json/jsonvalue.h"
 
@@ -58,6 +62,24 @@ double megabytesPerSecond(size_t bytes, Body body)
     return double(bytes) * rounds / seconds / 1e6;
 }
 
+long peakKilobytes()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// One hostile text: seconds to parse it and how far the peak memory grew.
+void hostile(const char* name, const std::string& text)
+{
+    const long before = peakKilobytes();
+    const auto start = std::chrono::steady_clock::now();
+    const JsonValue value = JsonValue::parse(text);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%-28s %5.1f MB  %6.2f s  peak +%6.0f MB  (%s, %u elements)\n", name, text.size() / 1e6, seconds,
+                (peakKilobytes() - before) / 1024.0, value.isNull() ? "Null" : "parsed", value.size());
+}
+
 } // namespace
 
 int main()
@@ -83,5 +105,14 @@ int main()
 #else
     std::printf("nlohmann-json  not installed (nlohmann-json3-dev)\n");
 #endif
+
+    // Hostile texts last: they raise the peak that later figures would share.
+    const size_t hostileBytes = 50u * 1000 * 1000;
+    hostile("50 MB of \"[\"", std::string(hostileBytes, '['));
+    std::string numbers = "[";
+    for (long i = 0; numbers.size() < hostileBytes; ++i)
+        numbers += std::to_string(100000 + i % 900000) + ",";
+    numbers.back() = ']';
+    hostile("50 MB array of integers", numbers);
     return sink == 0;
 }

@@ -161,7 +161,7 @@ int main(int argc, char** argv)
     // Every camera synchronized once, at the start of the track.
     if (store.cameras(users.empty() ? store.userById(userId)->id : users.front().id).size() < static_cast<size_t>(cameras)) {
         for (int camera = 0; camera < cameras; ++camera) {
-            const auto code = api.createPageCode("", "");
+            const auto code = api.createPageCode("", "", true);
             const json request = { { "dateTimeOriginal", service::formatWallClock(start + offsetMs) },
                                    { "elapsedTime", 0 },
                                    { "model", "Bench camera" },

@@ -1,9 +1,12 @@
 #include "controller/exifinfo.h"
 
+#include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +15,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,9 +34,57 @@ const char readErrorText[] = "Error reading EXIF data from the image file";
 const char unsupportedCameraText[] = "Unsupported Camera model";
 const char writeErrorText[] = "Error writing EXIF data to the image file";
 
-QString systemError(const char* what)
+const char cannotHoldCause[] = "this file type cannot hold GPS tags";
+const char readOnlyFolderCause[] = "the folder is read-only";
+const char diskFullCause[] = "the disk is full";
+const char unreadableCause[] = "the photo cannot be read";
+const char readOnlyPhotoCause[] = "the photo is read-only";
+const char changedCause[] = "the photo changed while it was being written";
+const char othersLostCause[] = "writing would lose other metadata of the photo";
+const char damagedSidecarCause[] = "its XMP sidecar is damaged";
+const char outOfRangeCause[] = "the position is out of range";
+const char damagedCause[] = "the file is damaged or of a kind the program cannot write";
+
+// Why a step failed: the detail for the debug log and, where it is known,
+// the cause in the words shown to the person.
+struct Problem {
+    Problem() = default;
+    Problem(const QString& reason, const char* cause = nullptr, const char* text = writeErrorText)
+        : reason(reason)
+        , cause(QString::fromLatin1(cause))
+        , text(text)
+    {
+    }
+    bool isEmpty() const { return reason.isEmpty(); }
+
+    QString reason;
+    QString cause;
+    // The error text the writer reports.
+    const char* text = writeErrorText;
+};
+
+// The plain-words cause of a failed system call on the side that writes.
+const char* writeCause(int code)
 {
-    return QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)));
+    switch (code) {
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return readOnlyFolderCause;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return diskFullCause;
+    default:
+        return nullptr;
+    }
+}
+
+Problem systemError(const char* what, const char* cause = nullptr)
+{
+    const int code = errno;
+    return Problem(QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(code))),
+                   cause ? cause : writeCause(code));
 }
 
 // A file descriptor that is closed when it goes out of scope.
@@ -70,18 +123,18 @@ struct SourceFile {
     }
 
     // Empty on success, else the reason.
-    QString open()
+    Problem open()
     {
         if (in.fd < 0)
-            return systemError("cannot open the file");
+            return systemError("cannot open the file", unreadableCause);
         if (::fstat(in.fd, &status) != 0)
-            return systemError("cannot examine the file");
+            return systemError("cannot examine the file", unreadableCause);
         if (!S_ISREG(status.st_mode))
-            return QStringLiteral("not a regular file");
+            return Problem(QStringLiteral("not a regular file"), unreadableCause);
         if (status.st_size > std::numeric_limits<long>::max() / 2)
-            return QStringLiteral("the file is too large");
+            return Problem(QStringLiteral("the file is too large"), damagedCause);
         size = size_t(status.st_size);
-        return QString();
+        return Problem();
     }
 
     // Makes the first `wanted` bytes (at most the whole file) available in
@@ -150,7 +203,7 @@ size_t jpegScanOffset(SourceFile& file)
 }
 
 // Writes all of bytes to fd; empty on success, else the reason.
-QString writeAll(int fd, const Exiv2::byte* bytes, size_t size)
+Problem writeAll(int fd, const Exiv2::byte* bytes, size_t size)
 {
     size_t done = 0;
     while (done < size) {
@@ -161,12 +214,12 @@ QString writeAll(int fd, const Exiv2::byte* bytes, size_t size)
             return systemError("cannot write the temporary file");
         done += size_t(count);
     }
-    return QString();
+    return Problem();
 }
 
 // Copies size bytes of in from offset to the end of out, inside the kernel
 // where it can; empty on success, else the reason.
-QString copyRange(int in, size_t offset, int out, size_t size)
+Problem copyRange(int in, size_t offset, int out, size_t size)
 {
     loff_t from = loff_t(offset);
     size_t left = size;
@@ -177,7 +230,7 @@ QString copyRange(int in, size_t offset, int out, size_t size)
         if (count < 0)
             break; // not for these files: copy through memory below
         if (count == 0)
-            return QStringLiteral("the file became shorter while it was read");
+            return Problem(QStringLiteral("the file became shorter while it was read"), changedCause);
         left -= size_t(count);
     }
     std::vector<Exiv2::byte> buffer(left > 0 ? size_t(1024 * 1024) : 0);
@@ -186,16 +239,25 @@ QString copyRange(int in, size_t offset, int out, size_t size)
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
-            return systemError("cannot read the file");
+            return systemError("cannot read the file", unreadableCause);
         if (count == 0)
-            return QStringLiteral("the file became shorter while it was read");
-        const QString failure = writeAll(out, buffer.data(), size_t(count));
+            return Problem(QStringLiteral("the file became shorter while it was read"), changedCause);
+        const Problem failure = writeAll(out, buffer.data(), size_t(count));
         if (!failure.isEmpty())
             return failure;
         from += count;
         left -= size_t(count);
     }
-    return QString();
+    return Problem();
+}
+
+// Flushes a folder's entries to disk, so that a name just linked or renamed
+// in it survives a crash. Only logged when it fails: the new file is in place.
+void syncFolder(const QByteArray& folder)
+{
+    Descriptor handle(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (handle.fd < 0 || ::fsync(handle.fd) != 0)
+        qDebug() << "cannot flush the folder" << folder << std::strerror(errno);
 }
 
 // Puts new content at target so that target is either what it was or the
@@ -204,12 +266,13 @@ QString copyRange(int in, size_t offset, int out, size_t size)
 // not exist yet, or under a temporary name that one rename puts over target
 // (at once when the caller knows target exists: replacing).
 // Where the file system has no unnamed files, a named temporary file is used.
-// fill writes the content to the descriptor it is given (empty text on
-// success, else the reason). The new file gets permission bits mode and,
-// where the system allows it, the given owner and group. Empty on success,
-// else the reason.
-QString replaceFile(const QByteArray& target, bool replacing, const std::function<QString(int)>& fill, mode_t mode,
-                    uid_t owner, gid_t group)
+// fill writes the content to the descriptor it is given and may read it back
+// through the path it is given (empty on success, else the reason). The new
+// file gets permission bits mode and, where the system allows it, the given
+// owner and group; it is flushed to disk before it takes target's name, and
+// the folder after. Empty on success, else the reason.
+Problem replaceFile(const QByteArray& target, bool replacing,
+                    const std::function<Problem(int, const QByteArray&)>& fill, mode_t mode, uid_t owner, gid_t group)
 {
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
@@ -218,7 +281,7 @@ QString replaceFile(const QByteArray& target, bool replacing, const std::functio
     QByteArray temporary;
 
     // When target exists, a named temporary file costs one name less.
-    Descriptor out(replacing ? -1 : ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    Descriptor out(replacing ? -1 : ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(out.fd);
     if (out.fd >= 0 && ::access(self.constData(), F_OK) != 0)
         out.close(); // no way to name it without /proc
@@ -229,28 +292,33 @@ QString replaceFile(const QByteArray& target, bool replacing, const std::functio
         if (out.fd < 0)
             return systemError("cannot create a temporary file beside the photo");
     }
-    QString failure = fill(out.fd);
+    Problem failure = fill(out.fd, unnamed ? self : temporary);
     if (failure.isEmpty() && ::fchown(out.fd, owner, group) != 0) {
         // Only the super-user may give a file away; an ordinary user's
         // replacement is simply theirs, as the original was.
     }
     if (failure.isEmpty() && ::fchmod(out.fd, mode & 07777) != 0)
         failure = systemError("cannot set the permissions of the temporary file");
+    if (failure.isEmpty() && ::fsync(out.fd) != 0)
+        failure = systemError("cannot flush the temporary file to disk");
     if (failure.isEmpty() && unnamed) {
         if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0) {
-            if (out.close())
-                return QString();
+            if (out.close()) {
+                syncFolder(folder);
+                return Problem();
+            }
             failure = systemError("cannot finish the new file");
             ::unlink(target.constData());
             return failure;
         }
         if (errno != EEXIST)
             failure = systemError("cannot give the new file its name");
-        // Give it a temporary name to rename over the existing file.
+        // Give it a temporary name to rename over the existing file; the
+        // name has the same shape as one from mkostemp.
         for (int attempt = 0; failure.isEmpty() && temporary.isEmpty(); ++attempt) {
             QByteArray name = pattern;
             name.chop(6);
-            name += QByteArray::number(QRandomGenerator::global()->generate() % 0x1000000u, 16);
+            name += QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
             if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
                 temporary = name;
             else if (errno != EEXIST || attempt > 100)
@@ -263,6 +331,8 @@ QString replaceFile(const QByteArray& target, bool replacing, const std::functio
         failure = systemError("cannot put the new file in place");
     if (!failure.isEmpty() && !temporary.isEmpty())
         ::unlink(temporary.constData());
+    if (failure.isEmpty())
+        syncFolder(folder);
     return failure;
 }
 
@@ -281,16 +351,177 @@ bool contains(const std::string& key, const char* pattern)
     return key.find(pattern) != std::string::npos;
 }
 
+// The answer's values in the forms both writers need.
+struct Answer {
+    uint32_t latitude = 0; // millionths of a degree, absolute
+    uint32_t longitude = 0;
+    uint32_t altitude = 0; // centimetres, absolute
+    uint32_t accuracy = 0; // millimetres, absolute
+    QDateTime utc;         // the moment of the position; invalid when unknown
+};
+
+bool answerOf(const model::PhotoGeocode& result, Answer* answer)
+{
+    if (!scaledMagnitude(result.latitude, 1000000.0, &answer->latitude)
+        || !scaledMagnitude(result.longitude, 1000000.0, &answer->longitude)
+        || !scaledMagnitude(result.altitude, 100.0, &answer->altitude)
+        || !scaledMagnitude(double(result.accuracy), 1000.0, &answer->accuracy)) {
+        qDebug() << "position out of range:" << result.latitude << result.longitude << result.altitude
+                 << result.accuracy;
+        return false;
+    }
+    // The local time of the answer less its offset from UTC.
+    const QDateTime local = QDateTime::fromString(result.photoTime.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    static const QRegularExpression zone(QStringLiteral("^([+-])(\\d\\d):(\\d\\d)"));
+    const QRegularExpressionMatch offset = zone.match(result.timeZone);
+    if (local.isValid() && offset.hasMatch()) {
+        const int seconds = (offset.captured(2).toInt() * 60 + offset.captured(3).toInt()) * 60;
+        answer->utc = QDateTime(local.date(), local.time(), Qt::UTC).addSecs(offset.captured(1) == "-" ? seconds
+                                                                                                        : -seconds);
+    }
+    return true;
+}
+
+// The corrected time in the EXIF form: "-" made ":", at most 19 characters.
+QString exifTime(const QString& photoTime)
+{
+    return QString(photoTime).replace(QLatin1Char('-'), QLatin1Char(':')).left(19);
+}
+
+// What a written file must show when read back: the value texts of the
+// entries written and every key the photo had before.
+struct Expectation {
+    std::vector<std::pair<std::string, std::string>> written;
+    std::set<std::string> kept;
+
+    void keep(const Exiv2::Image& image)
+    {
+        for (const auto& datum : image.exifData())
+            kept.insert(datum.key());
+        for (const auto& datum : image.iptcData())
+            kept.insert(datum.key());
+        for (const auto& datum : image.xmpData())
+            kept.insert(datum.key());
+    }
+};
+
+enum class ReadBack { Good, TagsMissing, OthersLost };
+
+template <typename Data, typename Key>
+bool holds(const Data& data, const std::string& key, const std::string* value)
+{
+    const auto found = data.findKey(Key(key));
+    return found != data.end() && (!value || found->toString() == *value);
+}
+
+bool holds(const Exiv2::Image& image, const std::string& key, const std::string* value = nullptr)
+{
+    if (key.compare(0, 4, "Xmp.") == 0)
+        return holds<Exiv2::XmpData, Exiv2::XmpKey>(image.xmpData(), key, value);
+    if (key.compare(0, 5, "Iptc.") == 0)
+        return holds<Exiv2::IptcData, Exiv2::IptcKey>(image.iptcData(), key, value);
+    return holds<Exiv2::ExifData, Exiv2::ExifKey>(image.exifData(), key, value);
+}
+
+// Reads the metadata of the file at path (never its image data) and holds it
+// against what was written.
+ReadBack readBack(const QByteArray& path, const Expectation& expected)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString(), false);
+        if (!image.get())
+            return ReadBack::TagsMissing;
+        image->readMetadata();
+        for (const std::string& key : expected.kept)
+            if (!holds(*image, key))
+                return ReadBack::OthersLost;
+        for (const auto& entry : expected.written)
+            if (!holds(*image, entry.first, &entry.second))
+                return ReadBack::TagsMissing;
+        return ReadBack::Good;
+    } catch (const std::exception& failure) {
+        qDebug() << "cannot read back" << path << failure.what();
+        return ReadBack::TagsMissing;
+    }
+}
+
+Problem problemOf(ReadBack check)
+{
+    if (check == ReadBack::OthersLost)
+        return Problem(QStringLiteral("other metadata did not survive the write"), othersLostCause);
+    if (check == ReadBack::TagsMissing)
+        return Problem(QStringLiteral("the written tags did not read back"), cannotHoldCause);
+    return Problem();
+}
+
+// The sidecar a photo manager reads for photo: "<name>.<ext>.xmp" when that
+// exists (darktable), else "<name>.xmp" (Adobe).
+QString sidecarOf(const QFileInfo& photo)
+{
+    const QString darktable = photo.absoluteFilePath() + QStringLiteral(".xmp");
+    if (QFileInfo::exists(darktable))
+        return darktable;
+    return photo.absolutePath() + QLatin1Char('/') + photo.completeBaseName() + QStringLiteral(".xmp");
+}
+
+// The XMP form of a coordinate: degrees, then minutes with six decimals.
+std::string xmpCoordinate(uint32_t millionths, char reference)
+{
+    const quint64 minutes = quint64(millionths % 1000000u) * 60u; // millionths of a minute
+    return QStringLiteral("%1,%2.%3%4")
+        .arg(millionths / 1000000u)
+        .arg(minutes / 1000000u, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 1000000u, 6, 10, QLatin1Char('0'))
+        .arg(QLatin1Char(reference))
+        .toStdString();
+}
+
 } // namespace
 
 ExifInfo::ExifInfo(QObject* parent)
     : QObject(parent)
 {
+    // HEIC, AVIF and CR3 are read through the library's BMFF reader.
+    Exiv2::enableBMFF(true);
 }
 
-QString ExifInfo::vendorAddress()
+QString ExifInfo::processingMethod()
 {
-    return QStringLiteral("https://kestrel-geotag.org");
+    return QStringLiteral("GPS");
+}
+
+void ExifInfo::setRawSidecars(bool on)
+{
+    rawSidecars = on;
+}
+
+void ExifInfo::setVerifyWrites(bool on)
+{
+    verifyWrites = on;
+}
+
+void ExifInfo::setBeforeWriteHook(std::function<void(Exiv2::ExifData&)> hook)
+{
+    beforeWrite = std::move(hook);
+}
+
+bool ExifInfo::isRaw(const QString& path)
+{
+    return !model::Model::nonRawSuffixes().contains(QFileInfo(path).suffix().toLower());
+}
+
+int ExifInfo::removeStaleTemporaries(const QString& folder)
+{
+    static const QRegularExpression temporary(QStringLiteral("^\\..+\\.kestrel-[A-Za-z0-9]{6}$"));
+    int removed = 0;
+    const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& file : files) {
+        if (!file.isSymLink() && temporary.match(file.fileName()).hasMatch() && QFile::remove(file.filePath())) {
+            qDebug() << "removed a temporary file left behind:" << file.filePath();
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 bool ExifInfo::read(QString path, model::PhotoInfo* info)
@@ -316,7 +547,8 @@ bool ExifInfo::read(QString path, model::PhotoInfo* info)
             return false;
         }
 
-        if (!model::Model::nonRawSuffixes().contains(file.suffix().toLower())) {
+        // Raw files of these makes are refused unless they get a sidecar.
+        if (!rawSidecars && isRaw(path)) {
             const auto make = data.findKey(Exiv2::ExifKey("Exif.Image.Make"));
             const QString makeText = make == data.end() ? QString() : QString::fromStdString(make->toString());
             if (model::Model::rawUnsupportedMakes().contains(makeText.toLower())) {
@@ -378,30 +610,25 @@ QString ExifInfo::errorString() const
     return error;
 }
 
-bool ExifInfo::setTags(Exiv2::ExifData& data, bool correctDateTime, model::PhotoGeocode* result)
-{
-    uint32_t latitude = 0;
-    uint32_t longitude = 0;
-    uint32_t altitude = 0;
-    uint32_t accuracy = 0;
-    if (!scaledMagnitude(result->latitude, 1000000.0, &latitude)
-        || !scaledMagnitude(result->longitude, 1000000.0, &longitude)
-        || !scaledMagnitude(result->altitude, 100.0, &altitude)
-        || !scaledMagnitude(double(result->accuracy), 1000.0, &accuracy)) {
-        qDebug() << "position out of range:" << result->latitude << result->longitude << result->altitude
-                 << result->accuracy;
-        return false;
-    }
+namespace {
 
+void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeocode& result,
+                       const Answer& answer, std::vector<std::string>* keys)
+{
+    const auto set = [&data, keys](const char* key, const auto& value) {
+        data[key] = value;
+        keys->push_back(key);
+    };
+    // 2.3, as the positioning error and the time offsets are tags of EXIF 2.3.
     auto version = Exiv2::Value::create(Exiv2::unsignedByte);
-    version->read("2 2 0 0");
-    data["Exif.GPSInfo.GPSVersionID"] = *version;
-    data["Exif.GPSInfo.GPSLatitudeRef"] = std::string(result->latitude < 0 ? "S" : "N");
-    data["Exif.GPSInfo.GPSLongitudeRef"] = std::string(result->longitude < 0 ? "W" : "E");
+    version->read("2 3 0 0");
+    set("Exif.GPSInfo.GPSVersionID", *version);
+    set("Exif.GPSInfo.GPSLatitudeRef", std::string(result.latitude < 0 ? "S" : "N"));
+    set("Exif.GPSInfo.GPSLongitudeRef", std::string(result.longitude < 0 ? "W" : "E"));
     auto altitudeRef = Exiv2::Value::create(Exiv2::unsignedByte);
-    altitudeRef->read(result->altitude < 0 ? "1" : "0");
-    data["Exif.GPSInfo.GPSAltitudeRef"] = *altitudeRef;
-    data["Exif.GPSInfo.GPSAltitude"] = Exiv2::URational(altitude, 100);
+    altitudeRef->read(result.altitude < 0 ? "1" : "0");
+    set("Exif.GPSInfo.GPSAltitudeRef", *altitudeRef);
+    set("Exif.GPSInfo.GPSAltitude", Exiv2::URational(answer.altitude, 100));
 
     // Decimal degrees in the degrees component; minutes and seconds stay zero.
     const auto degrees = [](uint32_t millionths) {
@@ -411,125 +638,308 @@ bool ExifInfo::setTags(Exiv2::ExifData& data, bool correctDateTime, model::Photo
         value.value_.push_back(Exiv2::URational(0, 1));
         return value;
     };
-    data["Exif.GPSInfo.GPSLatitude"] = degrees(latitude);
-    data["Exif.GPSInfo.GPSLongitude"] = degrees(longitude);
-    data["Exif.GPSInfo.GPSProcessingMethod"]
-        = Exiv2::CommentValue("charset=Ascii " + vendorAddress().toStdString());
-    data["Exif.GPSInfo.GPSHPositioningError"] = Exiv2::URational(accuracy, 1000);
+    set("Exif.GPSInfo.GPSLatitude", degrees(answer.latitude));
+    set("Exif.GPSInfo.GPSLongitude", degrees(answer.longitude));
+    set("Exif.GPSInfo.GPSProcessingMethod", Exiv2::CommentValue("charset=Ascii " + ExifInfo::processingMethod().toStdString()));
+    set("Exif.GPSInfo.GPSHPositioningError", Exiv2::URational(answer.accuracy, 1000));
+    if (answer.utc.isValid()) {
+        set("Exif.GPSInfo.GPSDateStamp", answer.utc.toString(QStringLiteral("yyyy:MM:dd")).toStdString());
+        Exiv2::URationalValue time;
+        for (const int part : { answer.utc.time().hour(), answer.utc.time().minute(), answer.utc.time().second() })
+            time.value_.push_back(Exiv2::URational(uint32_t(part), 1));
+        set("Exif.GPSInfo.GPSTimeStamp", time);
+    }
 
     if (correctDateTime) {
-        result->photoTime = QString(result->photoTime).replace(QLatin1Char('-'), QLatin1Char(':')).left(19);
-        const std::string time = result->photoTime.toStdString();
-        data["Exif.Image.DateTime"] = time;
-        data["Exif.Photo.DateTimeOriginal"] = time;
-        data["Exif.Photo.DateTimeDigitized"] = time;
+        const std::string time = result.photoTime.toStdString();
+        set("Exif.Image.DateTime", time);
+        set("Exif.Photo.DateTimeOriginal", time);
+        set("Exif.Photo.DateTimeDigitized", time);
 
         bool number = false;
-        int hours = result->timeZone.left(3).toInt(&number, 10);
+        int hours = result.timeZone.left(3).toInt(&number, 10);
         if (!number)
             hours = 0;
         qDebug() << "time zone offset" << hours;
         Exiv2::ShortValue offset;
         offset.value_.push_back(int16_t(hours));
         offset.value_.push_back(int16_t(hours));
-        // The offset in hours belongs to the primary image directory; the
-        // library knows no such tag in the Exif directory.
-        data["Exif.Image.TimeZoneOffset"] = offset;
+        // The offset in hours is a tag of the primary image directory that
+        // only DNG defines: elsewhere it is replaced, never added.
+        if (data.findKey(Exiv2::ExifKey("Exif.Image.DNGVersion")) != data.end()
+            || data.findKey(Exiv2::ExifKey("Exif.Image.TimeZoneOffset")) != data.end())
+            set("Exif.Image.TimeZoneOffset", offset);
 
-        const std::string zone = result->timeZone.left(6).toStdString();
-        data["Exif.Photo.OffsetTime"] = zone;
-        data["Exif.Photo.OffsetTimeOriginal"] = zone;
-        data["Exif.Photo.OffsetTimeDigitized"] = zone;
+        const std::string zone = result.timeZone.left(6).toStdString();
+        set("Exif.Photo.OffsetTime", zone);
+        set("Exif.Photo.OffsetTimeOriginal", zone);
+        set("Exif.Photo.OffsetTimeDigitized", zone);
+
+        // The offset texts are tags of EXIF 2.31: an older version is raised.
+        const auto found = data.findKey(Exiv2::ExifKey("Exif.Photo.ExifVersion"));
+        std::string current;
+        if (found != data.end() && found->size() == 4) {
+            current.resize(4);
+            found->copy(reinterpret_cast<Exiv2::byte*>(&current[0]), Exiv2::littleEndian);
+        }
+        if (current < "0231")
+            set("Exif.Photo.ExifVersion",
+                Exiv2::DataValue(reinterpret_cast<const Exiv2::byte*>("0231"), 4, Exiv2::invalidByteOrder,
+                                 Exiv2::undefined));
     }
-    return true;
 }
 
-// Reads source once, lets the library rewrite its metadata in memory and puts
-// the result at target through a temporary file and a rename. For a JPEG only
-// the segments before the image data go through the library; the image data
-// is then copied from the source unchanged, inside the kernel where it can.
-// In place, target is the file itself (through symbolic links) and keeps its
-// permissions and owner.
+void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeocode& result,
+                      const Answer& answer, std::vector<std::string>* keys)
+{
+    const auto set = [&data, keys](const char* key, const std::string& value) {
+        data[key] = value;
+        keys->push_back(key);
+    };
+    set("Xmp.exif.GPSVersionID", "2.3.0.0");
+    set("Xmp.exif.GPSLatitude", xmpCoordinate(answer.latitude, result.latitude < 0 ? 'S' : 'N'));
+    set("Xmp.exif.GPSLongitude", xmpCoordinate(answer.longitude, result.longitude < 0 ? 'W' : 'E'));
+    set("Xmp.exif.GPSAltitudeRef", result.altitude < 0 ? "1" : "0");
+    set("Xmp.exif.GPSAltitude", std::to_string(answer.altitude) + "/100");
+    set("Xmp.exif.GPSHPositioningError", std::to_string(answer.accuracy) + "/1000");
+    if (answer.utc.isValid())
+        set("Xmp.exif.GPSTimeStamp", answer.utc.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toStdString());
+
+    // Dates in XMP's own form, with the offset where the answer has one.
+    const QDateTime time = QDateTime::fromString(result.photoTime, QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+    if (correctDateTime && time.isValid()) {
+        const QString zone = result.timeZone.left(6);
+        const bool hasZone = QRegularExpression(QStringLiteral("^[+-]\\d\\d:\\d\\d$")).match(zone).hasMatch();
+        const std::string text
+            = (time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + (hasZone ? zone : QString())).toStdString();
+        for (const char* key : { "Xmp.exif.DateTimeOriginal", "Xmp.exif.DateTimeDigitized", "Xmp.xmp.CreateDate",
+                                 "Xmp.xmp.ModifyDate", "Xmp.photoshop.DateCreated" })
+            set(key, text);
+    }
+}
+
+// How writes are checked: the read-back, and a hook that may change the
+// entries just before the library writes them (so that a writer that drops
+// tags can be imitated).
+struct Checks {
+    bool verify;
+    const std::function<void(Exiv2::ExifData&)>& beforeWrite;
+};
+
+// Writes the tags into the photo itself (or its copy at target). For a JPEG
+// only the segments before the image data go through the library; the image
+// data is then copied from the source unchanged, inside the kernel where it
+// can. In place, target is the file itself (through symbolic links) and keeps
+// its permissions and owner.
+Problem tagInFile(SourceFile& original, const QString& source, const QString& target, bool inPlace,
+                  bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer, const Checks& checks)
+{
+    // The library sees the segments up to and including the start-of-scan
+    // marker; it copies what follows its last segment unchanged, so the
+    // rest of the file can be appended to its output as it is.
+    size_t head = jpegScanOffset(original);
+    if (head > 0)
+        head += 2;
+    else
+        head = original.size;
+    if (!original.ensure(head) || original.data.size() < head)
+        return Problem(QStringLiteral("the file became shorter while it was read"), changedCause);
+
+    Exiv2::Image::AutoPtr image;
+    Expectation expected;
+    try {
+        image = Exiv2::ImageFactory::open(original.data.data(), long(head));
+        if (!image.get())
+            return Problem(QStringLiteral("no image"), damagedCause, openErrorText);
+        image->readMetadata();
+        if (image->exifData().empty())
+            return Problem(QStringLiteral("no EXIF data"), nullptr, readErrorText);
+        expected.keep(*image);
+        std::vector<std::string> keys;
+        setTags(image->exifData(), correctDateTime, result, answer, &keys);
+        for (const std::string& key : keys)
+            expected.written.emplace_back(key, image->exifData()[key].toString());
+        if (checks.beforeWrite)
+            checks.beforeWrite(image->exifData());
+        image->writeMetadata();
+    } catch (const Exiv2::AnyError& failure) {
+        return Problem(QString::fromLocal8Bit(failure.what()),
+                       failure.code() == Exiv2::kerWritingImageFormatUnsupported ? cannotHoldCause : damagedCause);
+    }
+
+    QByteArray destination;
+    mode_t mode = original.status.st_mode;
+    uid_t owner = original.status.st_uid;
+    gid_t group = original.status.st_gid;
+    if (inPlace) {
+        destination = QFile::encodeName(QFileInfo(source).canonicalFilePath());
+        struct stat now {};
+        if (destination.isEmpty() || ::stat(destination.constData(), &now) != 0)
+            return Problem(QStringLiteral("the photo is gone"), unreadableCause);
+        // A read-only photo stays untouched, also for the super-user.
+        if ((now.st_mode & 0222) == 0 || ::access(destination.constData(), W_OK) != 0)
+            return Problem(QStringLiteral("the photo is read-only"), readOnlyPhotoCause);
+        mode = now.st_mode;
+        owner = now.st_uid;
+        group = now.st_gid;
+    } else {
+        destination = QFile::encodeName(target);
+        // A copy belongs to whoever makes it, with the source's permissions.
+        owner = ::geteuid();
+        group = ::getegid();
+    }
+
+    Exiv2::BasicIo& tagged = image->io();
+    const long size = tagged.size();
+    const Exiv2::byte* bytes = size > 0 ? tagged.mmap(false) : nullptr;
+    if (!bytes)
+        return Problem(QStringLiteral("the library produced no data"), damagedCause);
+    const auto fill = [&](int out, const QByteArray& path) {
+        Problem failure = writeAll(out, bytes, size_t(size));
+        if (failure.isEmpty() && head < original.size)
+            failure = copyRange(original.in.fd, head, out, original.size - head);
+        if (failure.isEmpty() && !original.unchanged())
+            failure = Problem(QStringLiteral("the file changed while it was read"), changedCause);
+        if (failure.isEmpty() && checks.verify)
+            failure = problemOf(readBack(path, expected));
+        return failure;
+    };
+    const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group);
+    tagged.munmap();
+    return unwritten;
+}
+
+// Writes the tags into the photo's XMP sidecar, which is made when there is
+// none and otherwise updated with its other properties kept. A copy puts the
+// photo, unchanged, and the sidecar into target's folder; the originals stay
+// as they were. Fills sidecar with the path of the file written.
+Problem tagSidecar(SourceFile& original, const QString& source, const QString& target, bool inPlace,
+                   bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer, const Checks& checks,
+                   QString* sidecar)
+{
+    const QFileInfo photo(source);
+    const QString from = sidecarOf(photo);
+    const bool darktable = from == photo.absoluteFilePath() + QStringLiteral(".xmp");
+    const QFileInfo copy(target);
+    const QString to = inPlace ? from
+        : darktable            ? copy.absoluteFilePath() + QStringLiteral(".xmp")
+                               : copy.absolutePath() + QLatin1Char('/') + copy.completeBaseName() + QStringLiteral(".xmp");
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode_t mode = 0666 & ~mask;
+    uid_t owner = ::geteuid();
+    gid_t group = ::getegid();
+    Exiv2::XmpData xmp;
+    Expectation expected;
+    const QFileInfo existing(from);
+    if (existing.exists() || existing.isSymLink()) {
+        QFile file(existing.canonicalFilePath());
+        const qint64 largest = 16 * 1024 * 1024;
+        if (!existing.isFile() || existing.size() > largest || !file.open(QIODevice::ReadOnly))
+            return Problem(QStringLiteral("cannot read the sidecar ") + from, damagedSidecarCause);
+        if (Exiv2::XmpParser::decode(xmp, file.read(largest).toStdString()) != 0)
+            return Problem(QStringLiteral("the sidecar is not valid XMP: ") + from, damagedSidecarCause);
+        for (const auto& datum : xmp)
+            expected.kept.insert(datum.key());
+        struct stat status {};
+        if (inPlace && ::stat(QFile::encodeName(file.fileName()).constData(), &status) == 0) {
+            mode = status.st_mode;
+            owner = status.st_uid;
+            group = status.st_gid;
+        }
+    }
+    std::vector<std::string> keys;
+    setXmp(xmp, correctDateTime, result, answer, &keys);
+    for (const std::string& key : keys)
+        expected.written.emplace_back(key, xmp[key].toString());
+    std::string packet;
+    if (Exiv2::XmpParser::encode(packet, xmp, Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat)
+        != 0)
+        return Problem(QStringLiteral("cannot encode the sidecar"), damagedSidecarCause);
+    packet.insert(0, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+
+    const QByteArray copyPath = QFile::encodeName(target);
+    if (!inPlace) {
+        const auto fillCopy = [&original](int out, const QByteArray&) {
+            Problem failure = copyRange(original.in.fd, 0, out, original.size);
+            if (failure.isEmpty() && !original.unchanged())
+                failure = Problem(QStringLiteral("the file changed while it was read"), changedCause);
+            return failure;
+        };
+        const Problem uncopied = replaceFile(copyPath, false, fillCopy, original.status.st_mode, owner, group);
+        if (!uncopied.isEmpty())
+            return uncopied;
+    }
+    const auto fill = [&](int out, const QByteArray& path) {
+        Problem failure = writeAll(out, reinterpret_cast<const Exiv2::byte*>(packet.data()), packet.size());
+        if (failure.isEmpty() && checks.verify)
+            failure = problemOf(readBack(path, expected));
+        return failure;
+    };
+    const QString destination = inPlace && existing.exists() ? existing.canonicalFilePath() : to;
+    const Problem unwritten
+        = replaceFile(QFile::encodeName(destination), QFileInfo::exists(destination), fill, mode, owner, group);
+    if (!unwritten.isEmpty()) {
+        if (!inPlace)
+            ::unlink(copyPath.constData());
+        return unwritten;
+    }
+    *sidecar = to;
+    return Problem();
+}
+
+} // namespace
+
+// Sidecars for the formats the library cannot be trusted to write: it drops
+// every GPS tag of a CRW (and its CRW writer mishandles crafted files), it
+// cannot write HEIC, AVIF or CR3 at all; and for every camera raw when the
+// person asks for them. A camera raw whose tags do not stick in the file gets
+// one too. JPEG, TIFF and the other ordinary formats never do: photo managers
+// read their tags from the file itself.
 bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlace, bool correctDateTime,
                        model::PhotoGeocode* result)
 {
-    const auto fail = [this, &source](const QString& reason, const char* text) {
-        qDebug() << "EXIF write of" << source << "failed:" << reason;
-        error = QString::fromLatin1(text);
+    result->sidecarPath.clear();
+    result->errorCause.clear();
+    const auto fail = [this, &source, result](const Problem& problem) {
+        qDebug() << "EXIF write of" << source << "failed:" << problem.reason;
+        error = QString::fromLatin1(problem.text);
+        result->errorCause = problem.cause;
         return false;
     };
     try {
         SourceFile original(QFile::encodeName(source));
-        const QString unopened = original.open();
+        const Problem unopened = original.open();
         if (!unopened.isEmpty())
-            return fail(unopened, writeErrorText);
+            return fail(unopened);
+        Answer answer;
+        if (!answerOf(*result, &answer))
+            return fail(Problem(QStringLiteral("values out of range"), outOfRangeCause));
+        if (correctDateTime)
+            result->photoTime = exifTime(result->photoTime);
 
-        // The library sees the segments up to and including the start-of-scan
-        // marker; it copies what follows its last segment unchanged, so the
-        // rest of the file can be appended to its output as it is.
-        size_t head = jpegScanOffset(original);
-        if (head > 0)
-            head += 2;
-        else
-            head = original.size;
-        if (!original.ensure(head) || original.data.size() < head)
-            return fail(QStringLiteral("the file became shorter while it was read"), writeErrorText);
-
-        auto image = Exiv2::ImageFactory::open(original.data.data(), long(head));
-        if (!image.get())
-            return fail(QStringLiteral("no image"), openErrorText);
-        image->readMetadata();
-        if (image->exifData().empty())
-            return fail(QStringLiteral("no EXIF data"), readErrorText);
-        if (!setTags(image->exifData(), correctDateTime, result))
-            return fail(QStringLiteral("values out of range"), writeErrorText);
-        image->writeMetadata();
-
-        QByteArray destination;
-        mode_t mode = original.status.st_mode;
-        uid_t owner = original.status.st_uid;
-        gid_t group = original.status.st_gid;
-        if (inPlace) {
-            destination = QFile::encodeName(QFileInfo(source).canonicalFilePath());
-            struct stat now {};
-            if (destination.isEmpty() || ::stat(destination.constData(), &now) != 0)
-                return fail(QStringLiteral("the photo is gone"), writeErrorText);
-            // A read-only photo stays untouched, also for the super-user.
-            if ((now.st_mode & 0222) == 0 || ::access(destination.constData(), W_OK) != 0)
-                return fail(QStringLiteral("the photo is read-only"), writeErrorText);
-            mode = now.st_mode;
-            owner = now.st_uid;
-            group = now.st_gid;
-        } else {
-            destination = QFile::encodeName(target);
-            // A copy belongs to whoever makes it, with the source's permissions.
-            owner = ::geteuid();
-            group = ::getegid();
+        original.ensure(4096);
+        const int type = Exiv2::ImageFactory::getType(original.data.data(), long(original.data.size()));
+        const bool raw = isRaw(source);
+        const Checks checks { verifyWrites, beforeWrite };
+        if (type != Exiv2::ImageType::crw && type != Exiv2::ImageType::bmff && !(raw && rawSidecars)) {
+            const Problem unwritten
+                = tagInFile(original, source, target, inPlace, correctDateTime, *result, answer, checks);
+            if (unwritten.isEmpty())
+                return true;
+            if (!raw || unwritten.cause != QLatin1String(cannotHoldCause))
+                return fail(unwritten);
+            qDebug() << "tags do not stick in" << source << "- writing a sidecar instead";
         }
-
-        Exiv2::BasicIo& tagged = image->io();
-        const long size = tagged.size();
-        const Exiv2::byte* bytes = size > 0 ? tagged.mmap(false) : nullptr;
-        if (!bytes)
-            return fail(QStringLiteral("the library produced no data"), writeErrorText);
-        const auto fill = [&](int out) {
-            QString failure = writeAll(out, bytes, size_t(size));
-            if (failure.isEmpty() && head < original.size)
-                failure = copyRange(original.in.fd, head, out, original.size - head);
-            if (failure.isEmpty() && !original.unchanged())
-                failure = QStringLiteral("the file changed while it was read");
-            return failure;
-        };
-        const QString unwritten = replaceFile(destination, inPlace, fill, mode, owner, group);
-        tagged.munmap();
-        if (!unwritten.isEmpty())
-            return fail(unwritten, writeErrorText);
-        return true;
+        const Problem unwritten = tagSidecar(original, source, target, inPlace, correctDateTime, *result, answer,
+                                             checks, &result->sidecarPath);
+        return unwritten.isEmpty() || fail(unwritten);
     } catch (const std::exception& failure) {
         // Exiv2::AnyError and the standard library's errors from inside it.
-        return fail(QString::fromLocal8Bit(failure.what()), writeErrorText);
+        return fail(Problem(QString::fromLocal8Bit(failure.what()), damagedCause));
     } catch (...) {
-        return fail(QStringLiteral("unknown error"), writeErrorText);
+        return fail(Problem(QStringLiteral("unknown error"), damagedCause));
     }
 }
 

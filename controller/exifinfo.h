@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 #include "model/model.h"
 #include "model/photoinfo.h"
 
@@ -22,24 +24,46 @@ public:
     // Fills info from the photo's EXIF data; false with errorString() on failure.
     bool read(QString path, model::PhotoInfo* info);
     // Writes the tags into the file at path, replacing it atomically: on
-    // failure the file is left byte for byte as it was.
+    // failure the file is left byte for byte as it was. Every write is read
+    // back (metadata only) before it replaces anything, and accepted only when
+    // the written entries hold the written values and no entry the photo had
+    // is lost. Formats that cannot hold the tags get an XMP sidecar instead
+    // (its path in result->sidecarPath); on failure result->errorCause says
+    // why in plain words.
     bool write(QString path, bool correctDateTime, model::PhotoGeocode* result);
     // Writes a tagged copy of source to target in one pass (source untouched).
     // On failure nothing new is left at target: a file that was already there
-    // stays as it was; it is replaced, atomically, only on success.
+    // stays as it was; it is replaced, atomically, only on success. With a
+    // sidecar, the photo is copied unchanged and the sidecar goes beside it.
     bool writeCopy(QString source, QString target, bool correctDateTime, model::PhotoGeocode* result);
 
     QString errorString() const;
 
-    // The text that follows the character code in the GPS processing method.
-    static QString vendorAddress();
+    // Camera raw files get an XMP sidecar instead of tags in the file, and
+    // the makes the reader otherwise refuses are read.
+    void setRawSidecars(bool on);
+    // The read-back of every write; off only to measure what it costs.
+    void setVerifyWrites(bool on);
+    // Called with the entries just before the library writes them: lets a
+    // test imitate a writer that drops tags.
+    void setBeforeWriteHook(std::function<void(Exiv2::ExifData&)> hook);
+
+    // Removes the temporary files a killed run left in folder: hidden regular
+    // files named ".<name>.kestrel-XXXXXX", nothing else. Returns how many.
+    static int removeStaleTemporaries(const QString& folder);
+    // The GPS processing method written with the position.
+    static QString processingMethod();
+    // True for camera raw files (by suffix).
+    static bool isRaw(const QString& path);
 
 private:
     bool tagFile(const QString& source, const QString& target, bool inPlace, bool correctDateTime,
                  model::PhotoGeocode* result);
-    static bool setTags(Exiv2::ExifData& data, bool correctDateTime, model::PhotoGeocode* result);
 
     QString error;
+    bool rawSidecars = false;
+    bool verifyWrites = true;
+    std::function<void(Exiv2::ExifData&)> beforeWrite;
 };
 
 } // namespace controller

@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
@@ -23,6 +24,8 @@ struct MainController::GeocodeRun {
     int processed = 0;
     int failed = 0;
     bool ended = false;
+    // Folders already rid of the temporary files of a killed run.
+    QSet<QString> cleanedFolders;
 };
 
 namespace {
@@ -166,21 +169,24 @@ void MainController::toNextScreen()
     }
 }
 
-void MainController::handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer,
-                                    bool notify)
+quint16 MainController::handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer,
+                                       bool notify)
 {
-    if (status == 200) {
+    QByteArray reason = body;
+    if (status >= 200 && status <= 204) {
         answer = JsonValue::parse(body.toStdString());
-        return;
-    }
-    if (status >= 201 && status <= 204) {
-        answer = JsonValue::parse(body.toStdString());
-        if (notify)
-            emit infoPending(status, ServiceMessages::text(answer, "head"), ServiceMessages::text(answer, "body"));
-        return;
+        // A success whose body is no JSON object is a broken answer, not an
+        // empty one: it fails like a failed transfer.
+        if (!isSuccess(status) || answer.kind == JsonValue::Object) {
+            if (notify && status != 200)
+                emit infoPending(status, ServiceMessages::text(answer, "head"), ServiceMessages::text(answer, "body"));
+            return status;
+        }
+        status = 0;
+        reason = QByteArrayLiteral("invalid answer");
     }
     const QString head = QStringLiteral("Network error");
-    const QString text = QStringLiteral("Network error (") + QString::fromUtf8(body) + QStringLiteral(") on ")
+    const QString text = QStringLiteral("Network error (") + QString::fromUtf8(reason) + QStringLiteral(") on ")
         + QString::number(requestCode)
         + QStringLiteral(".\nPlease check your internet connection or try again later...");
     answer = JsonValue();
@@ -188,6 +194,7 @@ void MainController::handleResponse(int requestCode, quint16 status, const QByte
     answer["body"] = text.toUtf8().toStdString();
     if (notify)
         emit infoPending(status, head, text);
+    return status;
 }
 
 // Camera list ----------------------------------------------------------------
@@ -201,9 +208,8 @@ void MainController::requestCameraSynchronizations()
 
 void MainController::onCameraListAnswer(int code, const QByteArray& body)
 {
-    const quint16 status = statusOf(code);
     JsonValue answer;
-    handleResponse(CameraListRequest, status, body, answer, true);
+    const quint16 status = handleResponse(CameraListRequest, statusOf(code), body, answer, true);
     if (isSuccess(status)) {
         ServiceMessages::readCameraList(answer, &model->cameras);
     } else if (status == 203) {
@@ -228,15 +234,14 @@ void MainController::requestRemoveCamera(model::Camera& camera)
                           tr("Kestrel forgets its synchronizations: its photos cannot be geotagged until it is "
                              "synchronized again.")))
         return;
-    restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(removed),
+    restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(model->userID, removed),
                     [this](int code, QByteArray body) { onRemovalAnswer(code, body); });
 }
 
 void MainController::onRemovalAnswer(int code, const QByteArray& body)
 {
-    const quint16 status = statusOf(code);
     JsonValue answer;
-    handleResponse(RemovalRequest, status, body, answer, true);
+    const quint16 status = handleResponse(RemovalRequest, statusOf(code), body, answer, true);
     if (isSuccess(status))
         requestCameraSynchronizations();
     else
@@ -268,9 +273,8 @@ void MainController::synchronizeCamera(QString filePath)
 
 void MainController::onSynchronizationAnswer(int code, const QByteArray& body)
 {
-    const quint16 status = statusOf(code);
     JsonValue answer;
-    handleResponse(SynchronizationRequest, status, body, answer, true);
+    const quint16 status = handleResponse(SynchronizationRequest, statusOf(code), body, answer, true);
     if (!isSuccess(status)) {
         emit camerasUpdated(model->cameras);
         return;
@@ -341,10 +345,17 @@ void MainController::startGeocoding()
     auto run = std::make_shared<GeocodeRun>();
     run->number = ++runCount;
     activeRun = run;
+    exifInfo->setRawSidecars(model->rawSidecars);
 
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
     const QString outputProblem = outputFolderProblem();
+    // A run killed earlier may have left temporary files where this one writes.
+    if (outputProblem.isEmpty()) {
+        const QString written = QDir::cleanPath(model->outputFolder);
+        run->cleanedFolders.insert(written);
+        ExifInfo::removeStaleTemporaries(written);
+    }
     emit geocodeProgress(0, 0, model->imageCount);
 
     const int maxPending = model::Model::maxPendingRequests();
@@ -403,9 +414,8 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
 {
     if (run->ended || stopRequested)
         return;
-    const quint16 status = statusOf(code);
     JsonValue answer;
-    handleResponse(GeotagRequest, status, body, answer, false);
+    const quint16 status = handleResponse(GeotagRequest, statusOf(code), body, answer, false);
 
     model::PhotoGeocode result;
     result.filePath = path;
@@ -418,6 +428,13 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     }
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
+
+    // The same for a subfolder's photos, rewritten where they are.
+    const QString folder = QDir::cleanPath(model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder);
+    if (!run->cleanedFolders.contains(folder)) {
+        run->cleanedFolders.insert(folder);
+        ExifInfo::removeStaleTemporaries(folder);
+    }
 
     QString writeError;
     if (model->rewrite) {

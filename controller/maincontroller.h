@@ -59,8 +59,10 @@ public:
 
     // First step of every answer handler: parses the answer (200 to 204) or
     // fills "head" and "body" with the network-error texts (anything else),
-    // and, with notify, shows them through infoPending.
-    void handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer, bool notify);
+    // and, with notify, shows them through infoPending. A 200 or 201 answer
+    // whose body is no JSON object counts as a failed transfer. Returns the
+    // status the handler decides by: 0 for such an answer, else `status`.
+    quint16 handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer, bool notify);
 
 signals:
     void showMainWindow();

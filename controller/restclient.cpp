@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
@@ -12,7 +13,12 @@
 namespace controller {
 
 QMap<QNetworkReply*, RestClient::PendingRequest> RestClient::pendingRequests;
-QMap<QTimer*, QNetworkReply*> RestClient::timeoutTimers;
+const QByteArray RestClient::tooLargeText = QByteArrayLiteral("answer larger than 8 MB");
+
+namespace {
+// Set on a reply that was aborted for its size.
+const char* const tooLargeProperty = "kestrelTooLarge";
+} // namespace
 
 RestClient::RestClient(QObject* parent)
     : QObject(parent)
@@ -24,17 +30,11 @@ RestClient::RestClient(QObject* parent)
 RestClient::~RestClient()
 {
     // The manager deletes its replies and the timers go with this object;
-    // their entries must not outlive them, or a later reply or timer born at
-    // the same address would inherit a stranger's callback.
+    // their entries must not outlive them, or a later reply born at the same
+    // address would inherit a stranger's callback.
     for (auto it = pendingRequests.begin(); it != pendingRequests.end();) {
         if (it.key()->manager() == manager)
             it = pendingRequests.erase(it);
-        else
-            ++it;
-    }
-    for (auto it = timeoutTimers.begin(); it != timeoutTimers.end();) {
-        if (it.key()->parent() == this)
-            it = timeoutTimers.erase(it);
         else
             ++it;
     }
@@ -75,6 +75,8 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
         break;
     }
 
+    watchSize(reply);
+
     PendingRequest record;
     record.callback = callback;
     record.attemptsLeft = attempts - 1;
@@ -82,14 +84,38 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
     if (method != Get)
         record.data = data;
     record.url = url;
-    pendingRequests.insert(reply, record);
-
     if (method == Put) {
+        // The timer knows its reply only while that reply lives, and it ends
+        // when the reply finishes: it can never abort another request.
         auto* timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, &RestClient::onTimeout);
-        timeoutTimers.insert(timer, reply);
+        timer->setSingleShot(true);
+        QPointer<QNetworkReply> watched(reply);
+        connect(timer, &QTimer::timeout, this, [watched] {
+            // Aborting finishes the reply at once with OperationCanceledError,
+            // which onReplyFinished retries or reports like any failed transfer.
+            if (watched && watched->isRunning())
+                watched->abort();
+        });
         timer->start(putTimeout);
+        record.timer = timer;
     }
+    pendingRequests.insert(reply, record);
+}
+
+void RestClient::watchSize(QNetworkReply* reply)
+{
+    // Qt buffers no more than this, so an endless answer stops being read at
+    // the cap instead of filling the memory.
+    reply->setReadBufferSize(maxAnswerBytes + 1);
+    const auto check = [reply] {
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if ((announced > maxAnswerBytes || reply->bytesAvailable() > maxAnswerBytes) && reply->isRunning()) {
+            reply->setProperty(tooLargeProperty, true);
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, check);
+    connect(reply, &QNetworkReply::readyRead, this, check);
 }
 
 QByteArray RestClient::noContentBody(const QNetworkReply& reply)
@@ -108,14 +134,26 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QNetworkReply::NetworkError error = reply->error();
+    const bool tooLarge = reply->property(tooLargeProperty).toBool()
+        || (reply->isOpen() && reply->bytesAvailable() > maxAnswerBytes);
     // An aborted reply is already closed and has nothing to read.
-    QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    QByteArray body = reply->isOpen() && !tooLarge ? reply->readAll() : QByteArray();
     if (status == 204 && body.isEmpty())
         body = noContentBody(*reply);
     reply->close();
     reply->deleteLater();
 
     const PendingRequest record = pendingRequests.take(reply);
+    if (record.timer) {
+        record.timer->stop();
+        record.timer->deleteLater();
+    }
+    if (tooLarge) {
+        // The same answer would come again: no further attempt.
+        if (record.callback)
+            record.callback(int(QNetworkReply::UnknownContentError) << 16, tooLargeText);
+        return;
+    }
     if (error == QNetworkReply::NoError) {
         if (record.callback)
             record.callback(status, body);
@@ -127,20 +165,6 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
     }
     if (record.callback)
         record.callback((int(error) << 16) | (status & 0xFFFF), QByteArray::number(int(error)));
-}
-
-void RestClient::onTimeout()
-{
-    auto* timer = qobject_cast<QTimer*>(sender());
-    if (!timer)
-        return;
-    timer->stop();
-    QNetworkReply* reply = timeoutTimers.take(timer);
-    timer->deleteLater();
-    // Aborting finishes the reply at once with OperationCanceledError, which
-    // onReplyFinished retries or reports like any failed transfer.
-    if (reply && pendingRequests.contains(reply))
-        reply->abort();
 }
 
 } // namespace controller

@@ -30,7 +30,13 @@ public:
         int method = Get;
         QByteArray data;
         QString url;
+        QTimer* timer = nullptr; // the time-out of this reply alone
     };
+
+    // The largest answer read; a larger one is a network error whose body
+    // is tooLargeText.
+    static constexpr qint64 maxAnswerBytes = 8 * 1024 * 1024;
+    static const QByteArray tooLargeText;
 
     explicit RestClient(QObject* parent = nullptr);
     ~RestClient() override;
@@ -46,18 +52,18 @@ public slots:
 
 private slots:
     void onReplyFinished(QNetworkReply* reply);
-    void onTimeout();
 
 private:
     void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts);
     static QByteArray noContentBody(const QNetworkReply& reply);
+    // Aborts a reply whose answer grows beyond maxAnswerBytes.
+    void watchSize(QNetworkReply* reply);
 
     QNetworkAccessManager* manager = nullptr;
     int putTimeout = 10000;
 
     // Shared by every client of the process; touched only on the GUI thread.
     static QMap<QNetworkReply*, PendingRequest> pendingRequests;
-    static QMap<QTimer*, QNetworkReply*> timeoutTimers;
 };
 
 } // namespace controller

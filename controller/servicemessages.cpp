@@ -70,11 +70,15 @@ QByteArray ServiceMessages::synchronizationRequest(const QString& userID, const 
     return written(request);
 }
 
-QByteArray ServiceMessages::removalRequest(const model::Camera& camera)
+QByteArray ServiceMessages::removalRequest(const QString& userID, const model::Camera& camera)
 {
+    // The service removes only synchronizations of the user named here. A
+    // camera without synchronizations still sends the text null.
     JsonValue request;
     for (const model::Synchronization& synchronization : camera.synchronizations)
         request["synchronizations"].append() = utf8(synchronization.syncId);
+    if (!camera.synchronizations.isEmpty())
+        request["userID"] = utf8(userID);
     return written(request);
 }
 

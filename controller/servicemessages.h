@@ -23,7 +23,7 @@ public:
     static QByteArray cameraListRequest(const QString& userID);
     static QByteArray synchronizationRequest(const QString& userID, const model::PhotoInfo& info);
     // The JSON text null for a camera without synchronizations.
-    static QByteArray removalRequest(const model::Camera& camera);
+    static QByteArray removalRequest(const QString& userID, const model::Camera& camera);
     static QByteArray geotagRequest(const QString& userID, const model::PhotoInfo& info);
 
     // A text member as QString; empty when missing or not a JSON string.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -74,67 +75,6 @@ size_t scanNumber(const char* p, const char* end)
             q = e;
     }
     return static_cast<size_t>(q - p);
-}
-
-// Cuts the text into tokens. An unknown byte or a string without its closing
-// quote empties the list, so that parsing fails.
-std::vector<std::string> tokenize(const std::string& text)
-{
-    std::vector<std::string> tokens;
-    tokens.reserve(text.size() / 4 + 1);
-    const char* data = text.data();
-    const size_t length = text.size();
-    size_t i = 0;
-    while (i < length) {
-        const char c = data[i];
-        if (isBlank(c)) {
-            ++i;
-            continue;
-        }
-        if (c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':') {
-            tokens.emplace_back(1, c);
-            ++i;
-            continue;
-        }
-        if (c != '"') {
-            if (length - i >= 4 && (std::memcmp(data + i, "null", 4) == 0 || std::memcmp(data + i, "true", 4) == 0)) {
-                tokens.emplace_back(data + i, 4);
-                i += 4;
-                continue;
-            }
-            if (length - i >= 5 && std::memcmp(data + i, "false", 5) == 0) {
-                tokens.emplace_back(data + i, 5);
-                i += 5;
-                continue;
-            }
-            const size_t n = scanNumber(data + i, data + length);
-            if (n == 0)
-                return {};
-            tokens.emplace_back(data + i, n);
-            i += n;
-            continue;
-        }
-        // A string token keeps its quotes and its escapes undecoded.
-        size_t j = i + 1;
-        bool closed = false;
-        while (j < length) {
-            const char b = data[j];
-            if (b == '\\') {
-                j += 2;
-                continue;
-            }
-            if (b == '"') {
-                closed = true;
-                break;
-            }
-            ++j;
-        }
-        if (!closed)
-            return {};
-        tokens.emplace_back(data + i, j + 1 - i);
-        i = j + 1;
-    }
-    return tokens;
 }
 
 int hexDigit(char c)
@@ -212,46 +152,137 @@ std::string decodeString(const char* p, const char* end)
     return out;
 }
 
+// The decimal order of magnitude of a number's text (the exponent of its
+// first significant digit), saturated far beyond any double's range.
+long long magnitude(const char* p, const char* end)
+{
+    if (p != end && (*p == '+' || *p == '-'))
+        ++p;
+    long long position = 0; // of the first significant digit, against the decimal point
+    bool found = false;
+    long long integerDigits = 0;
+    for (; p != end && isDigit(*p); ++p) {
+        if (*p != '0' && !found) {
+            found = true;
+            integerDigits = 0;
+        }
+        if (found)
+            ++integerDigits;
+    }
+    if (found)
+        position = integerDigits - 1;
+    if (p != end && *p == '.') {
+        ++p;
+        for (long long zeros = 1; p != end && isDigit(*p); ++p, ++zeros) {
+            if (*p != '0' && !found) {
+                found = true;
+                position = -zeros;
+            }
+        }
+    }
+    if (!found)
+        return 0;
+    long long exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negative = p != end && *p == '-';
+        if (p != end && (*p == '+' || *p == '-'))
+            ++p;
+        for (; p != end && isDigit(*p); ++p)
+            exponent = std::min(exponent * 10 + (*p - '0'), 1000000000LL);
+        if (negative)
+            exponent = -exponent;
+    }
+    return position + exponent;
+}
+
+// Reads the text straight into the tree, one value at a time: no token
+// list, and the nesting limit applies as soon as a level opens.
 class Parser {
 public:
-    explicit Parser(const std::vector<std::string>& tokens)
-        : tokens(tokens)
+    Parser(const char* begin, const char* end)
+        : p(begin)
+        , end(end)
     {
     }
 
     void parseValue(JsonValue& value)
     {
-        const std::string& t = next();
-        const char c = t[0];
-        if (c == '{' && t.size() == 1) {
+        skipBlanks();
+        if (p == end)
+            throw std::out_of_range("JSON parse error - unexpected end");
+        const char c = *p;
+        if (c == '{') {
+            ++p;
             enter();
             parseObject(value);
             --depth;
-        } else if (c == '[' && t.size() == 1) {
+        } else if (c == '[') {
+            ++p;
             enter();
             parseArray(value);
             --depth;
-        } else if (t == "true" || t == "false") {
-            value.kind = JsonValue::Boolean;
-            value.text = t;
-        } else if (t == "null") {
-            value.kind = JsonValue::Null;
-        } else if (c != '"') {
-            parseNumber(t, value);
-        } else {
+        } else if (c == '"') {
             value.kind = JsonValue::String;
-            value.text = decodeString(t.data() + 1, t.data() + t.size() - 1);
+            value.text = readString();
+        } else if (literal("true") || literal("false")) {
+            value.kind = JsonValue::Boolean;
+            value.text = c == 't' ? "true" : "false";
+        } else if (literal("null")) {
+            value.kind = JsonValue::Null;
+        } else {
+            const size_t n = scanNumber(p, end);
+            if (n == 0)
+                throw std::runtime_error("JSON parse error - unexpected byte");
+            parseNumber(p, p + n, value);
+            p += n;
         }
     }
 
-    size_t index = 0;
+    // True when nothing but blanks is left.
+    bool atEnd()
+    {
+        skipBlanks();
+        return p == end;
+    }
 
 private:
-    const std::string& next()
+    void skipBlanks()
     {
-        if (index >= tokens.size())
+        while (p != end && isBlank(*p))
+            ++p;
+    }
+
+    bool literal(const char* word)
+    {
+        const size_t n = std::strlen(word);
+        if (static_cast<size_t>(end - p) < n || std::memcmp(p, word, n) != 0)
+            return false;
+        p += n;
+        return true;
+    }
+
+    // The punctuation byte that follows, past blanks.
+    char punctuation()
+    {
+        skipBlanks();
+        if (p == end)
             throw std::out_of_range("JSON parse error - unexpected end");
-        return tokens[index++];
+        return *p++;
+    }
+
+    // A string from its opening quote; a backslash takes the next byte with
+    // it, escapes are decoded.
+    std::string readString()
+    {
+        const char* begin = ++p;
+        while (p < end && *p != '"')
+            p += *p == '\\' ? 2 : 1;
+        if (p >= end)
+            throw std::runtime_error("JSON string parse error - no closing quote");
+        std::string text = decodeString(begin, p);
+        ++p;
+        return text;
     }
 
     void enter()
@@ -260,10 +291,8 @@ private:
             throw std::runtime_error("JSON parse error - nested too deeply");
     }
 
-    static void parseNumber(const std::string& t, JsonValue& value)
+    static void parseNumber(const char* begin, const char* end, JsonValue& value)
     {
-        const char* begin = t.data();
-        const char* end = begin + t.size();
         const char* p = begin + (*begin == '+' ? 1 : 0);
         long long integer = 0;
         const auto result = std::from_chars(p, end, integer);
@@ -273,8 +302,12 @@ private:
             return;
         }
         double number = 0;
-        if (!readDouble(begin, end, number, nullptr))
-            throw std::runtime_error("JSON number parse error");
+        if (!readDouble(begin, end, number, nullptr)) {
+            // Too small for a double is as good as zero; too large stays an error.
+            if (magnitude(begin, end) >= 0)
+                throw std::runtime_error("JSON number parse error");
+            number = 0;
+        }
         value.kind = JsonValue::Double;
         value.text = formatDouble(number);
     }
@@ -282,23 +315,26 @@ private:
     void parseObject(JsonValue& value)
     {
         value.kind = JsonValue::Object;
-        bool first = true;
+        skipBlanks();
+        if (p != end && *p == '}') {
+            ++p;
+            return;
+        }
         for (;;) {
-            const std::string& key = next();
-            if (first && key == "}")
-                return;
-            first = false;
-            if (key[0] != '"')
+            skipBlanks();
+            if (p == end || *p != '"')
                 throw std::runtime_error("JSON object parse error - key is not a string");
-            if (next() != ":")
+            // Keys are strings like any other: their escapes are decoded.
+            const std::string key = readString();
+            if (punctuation() != ':')
                 throw std::runtime_error("JSON object parse error - colon missing");
-            JsonValue& member = value.members[key.substr(1, key.size() - 2)];
+            JsonValue& member = value.members[key];
             member = JsonValue();
             parseValue(member);
-            const std::string& t = next();
-            if (t == "}")
+            const char t = punctuation();
+            if (t == '}')
                 return;
-            if (t != ",")
+            if (t != ',')
                 throw std::runtime_error("JSON object parse error - unexpected char");
         }
     }
@@ -306,22 +342,24 @@ private:
     void parseArray(JsonValue& value)
     {
         value.kind = JsonValue::Array;
-        if (index < tokens.size() && tokens[index] == "]") {
-            ++index;
+        skipBlanks();
+        if (p != end && *p == ']') {
+            ++p;
             return;
         }
         for (;;) {
             value.items.emplace_back();
             parseValue(value.items.back());
-            const std::string& t = next();
-            if (t == "]")
+            const char t = punctuation();
+            if (t == ']')
                 return;
-            if (t != ",")
+            if (t != ',')
                 throw std::runtime_error("JSON array parse error - unexpected char");
         }
     }
 
-    const std::vector<std::string>& tokens;
+    const char* p;
+    const char* end;
     int depth = 0;
 };
 
@@ -340,7 +378,17 @@ void escapeTo(std::string& out, const std::string& text)
         case '\n': escape = "\\n"; break;
         case '\r': escape = "\\r"; break;
         case '\t': escape = "\\t"; break;
-        default: continue;
+        default:
+            if (static_cast<unsigned char>(*p) < 0x20) {
+                // Other control characters are not allowed raw in JSON text.
+                static const char hex[] = "0123456789abcdef";
+                out.append(run, p);
+                out += "\\u00";
+                out.push_back(hex[(*p >> 4) & 0x0f]);
+                out.push_back(hex[*p & 0x0f]);
+                run = p + 1;
+            }
+            continue;
         }
         out.append(run, p);
         out.append(escape, 2);
@@ -479,11 +527,10 @@ JsonValue JsonValue::parse(const std::string& text)
     if (text.empty())
         return JsonValue();
     try {
-        const std::vector<std::string> tokens = tokenize(text);
-        Parser parser(tokens);
+        Parser parser(text.data(), text.data() + text.size());
         JsonValue value;
         parser.parseValue(value);
-        if (parser.index != tokens.size())
+        if (!parser.atEnd())
             return JsonValue();
         return value;
     } catch (const std::exception&) {
@@ -532,7 +579,7 @@ void JsonValue::serializeTo(std::string& out) const
                 out.push_back(',');
             first = false;
             out.push_back('"');
-            out += member.first;
+            escapeTo(out, member.first);
             out += "\":";
             member.second.serializeTo(out);
         }

@@ -137,6 +137,16 @@ QString Model::preferencesFilePath()
     return QFileInfo(configFilePath()).absolutePath() + QStringLiteral("/settings.ini");
 }
 
+QString PhotoGeocode::summary() const
+{
+    const QString note = !success ? errorCause
+        : sidecarPath.isEmpty()   ? QString()
+                                  : QStringLiteral("GPS written to ") + QFileInfo(sidecarPath).fileName();
+    if (note.isEmpty() || errorTitle.isEmpty())
+        return errorTitle + note;
+    return errorTitle + (success ? QStringLiteral("; ") : QStringLiteral(": ")) + note;
+}
+
 QStringList Model::photoFilePatterns()
 {
     static const QStringList patterns {
@@ -144,6 +154,7 @@ QStringList Model::photoFilePatterns()
         "*.nrw", "*.pef", "*.ptx", "*.raf", "*.raw", "*.rw2", "*.rwl", "*.dng",
         "*.srw", "*.x3f", "*.3fr", "*.arw", "*.dcr", "*.erf", "*.kdc", "*.mdc",
         "*.mef", "*.mos", "*.mrw", "*.orf", "*.ppm", "*.sr2", "*.srf", "*.x3f",
+        "*.heic", "*.heif", "*.hif", "*.avif", "*.cr3",
     };
     return patterns;
 }

@@ -45,6 +45,14 @@ struct PhotoGeocode {
     QString errorText;
     // The corrected date and time were written into the photo.
     bool timeWritten = false;
+    // Why the photo could not be written, in plain words; empty when unknown.
+    QString errorCause;
+    // The XMP sidecar that got the tags; empty when they went into the photo.
+    QString sidecarPath;
+
+    // What the results show for this photo: the error title, with the cause
+    // of a failed write or the sidecar that got the tags.
+    QString summary() const;
 };
 
 using PhotoGeocodeList = QList<PhotoGeocode>;

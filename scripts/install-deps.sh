@@ -11,6 +11,7 @@ packages=(
   libqrencode-dev nlohmann-json3-dev
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick
+  libimage-exiftool-perl
   ca-certificates
 )
 

@@ -149,9 +149,26 @@ model::PhotoGeocode sampleResult(const QString& name, bool success, double latit
     return photo;
 }
 
+// A raw photo tagged through its XMP sidecar, and a write that failed.
+model::PhotoGeocode sidecarResult()
+{
+    model::PhotoGeocode photo = sampleResult(QStringLiteral("DSCF0425.RAF"), true, 46.3861, 13.7956, 1843.0);
+    photo.sidecarPath = QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0425.xmp");
+    return photo;
+}
+
+model::PhotoGeocode writeFailure()
+{
+    model::PhotoGeocode photo = sampleResult(QStringLiteral("DSCF0427.JPG"), false, 0, 0, 0);
+    photo.errorTitle = QStringLiteral("EXIF Error");
+    photo.errorText = QStringLiteral("Error writing EXIF data to the image file");
+    photo.errorCause = QStringLiteral("the folder is read-only");
+    return photo;
+}
+
 model::PhotoGeocodeList sampleResults()
 {
-    return {sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
+    return {sidecarResult(), writeFailure(), sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
             sampleResult(QStringLiteral("DSCF0407.JPG"), true, 46.3569211, 13.8571864, 1702.5),
             sampleResult(QStringLiteral("DSCF0415.RAF"), false, 0, 0, 0),
             sampleResult(QStringLiteral("DSCF0409.JPG"), true, 46.3647802, 13.8480033, 2105.8),
@@ -324,14 +341,16 @@ QList<Shot> shots()
          }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
         {"details-success", [] {
-             model::PhotoGeocode photo = sampleResults().at(0);
+             model::PhotoGeocode photo = sampleResults().at(2);
              photo.timeWritten = true;
              details("details-success", photo);
          }},
-        {"details-time-kept", [] { details("details-time-kept", sampleResults().at(1)); }},
+        {"details-time-kept", [] { details("details-time-kept", sampleResults().at(3)); }},
+        {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
+        {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},
+        {"details-write-failure", [] { details("details-write-failure", writeFailure()); }},
         {"chooser-photo", [] { chooser("chooser-photo", false); }},
         {"chooser-folder", [] { chooser("chooser-folder", true); }},
-        {"details-failure", [] { details("details-failure", sampleResults().at(2)); }},
     };
 }
 

@@ -263,10 +263,6 @@ Reply Api::syncCamera(const std::string& body)
         return Reply::make(204, "Unknown synchronization code",
                            "The web service does not know the synchronization code in this photo. Photograph a "
                            "code that the phone shows now and try again.");
-    if (now - code->created > syncCodeLifetimeMs)
-        return Reply::make(204, "Synchronization code expired",
-                           "The synchronization code in this photo is older than 15 minutes. Photograph a new "
-                           "code that the phone shows and drop that photo within 15 minutes.");
     const auto owner = store_.userByRow(code->owner);
     if (!owner)
         return Reply::make(204, "Unknown synchronization code",
@@ -275,6 +271,16 @@ Reply Api::syncCamera(const std::string& body)
         return Reply::make(203, "Wrong user",
                            "This synchronization code belongs to another user. Photograph a code shown by your "
                            "own phone.");
+    // Whoever holds a code may learn the owner's identifier from it, so that
+    // happens once and only while the code is young. The owner, who names
+    // the identifier, may use the code for a camera's clock at any time: the
+    // photo of it may reach Kestrel days after the trip.
+    if (userId.empty()) {
+        if (now - code->created > syncCodeLifetimeMs)
+            return Reply::make(204, "Synchronization code expired",
+                               "The synchronization code in this photo is older than 15 minutes. Photograph a new "
+                               "code that the phone shows and drop that photo within 15 minutes.");
+    }
     // The code was shown at most until now, and for no longer than its lifetime.
     if (*elapsed < 0 || *elapsed > now - code->created + 1000 || *elapsed > syncCodeLifetimeMs)
         return Reply::make(204, "Invalid synchronization code",
@@ -287,6 +293,10 @@ Reply Api::syncCamera(const std::string& body)
     if (model.empty() && serialNumber.empty() && internalSerialNumber.empty())
         return Reply::make(204, "Camera not identified",
                            "The photo names neither the camera model nor its serial number.");
+    if (userId.empty() && !store_.grantSyncCode(code->code))
+        return Reply::make(204, "Synchronization code used",
+                           "This synchronization code has already been used. Photograph a new code that the "
+                           "phone shows and drop that photo within 15 minutes.");
 
     const int64_t moment = code->created + *elapsed;
     const ZoneMoment zone = zoneMoment(zoneNear(store_, owner->id, moment), moment);
@@ -431,7 +441,15 @@ Reply Api::removeCamera(const std::string& body)
             return badRequest(204, "The member \"synchronizations\" must be an array of strings.");
         ids.push_back(item.get<std::string>());
     }
-    const int64_t removed = store_.removeSynchronizations(ids);
+    Members members(request);
+    const std::string userId = members.text("userID");
+    if (!members.ok())
+        return badRequest(204, members.error());
+    // Only the requesting user's own synchronizations are removed.
+    const auto user = store_.userById(userId);
+    if (!user)
+        return unknownUser();
+    const int64_t removed = store_.removeSynchronizations(user->id, ids);
     if (removed < 0)
         return Reply::make(500, "Server error", "The synchronizations could not be removed.");
     if (removed == 0)
@@ -551,7 +569,6 @@ Reply Api::createSyncCode(const std::string& body)
     if (!user)
         return refusal;
     const int64_t now = this->now();
-    store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
     const auto code = store_.createSyncCode(user->id, now);
     if (!code)
         return Reply::make(500, "Server error", "No synchronization code could be made.");
@@ -562,16 +579,19 @@ Reply Api::createSyncCode(const std::string& body)
     return reply;
 }
 
-Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey)
+Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey, bool onlyUserAllowed)
 {
     std::optional<User> user;
     if (userId.empty() && phoneKey.empty()) {
+        if (!onlyUserAllowed)
+            return Reply::make(403, "Phone key needed",
+                               "Open this page from your phone: its address carries the phone's key.");
         const std::vector<User> all = store_.users();
         if (all.size() != 1)
             return Reply::make(all.empty() ? 404 : 400, "Which phone?",
                                all.empty() ? "No phone is registered with this service yet. Run \"kestrel-service "
                                              "demo\" or register a phone first."
-                                           : "Several phones are registered: open /sync?userID=...&phoneKey=... "
+                                           : "Several phones are registered: open /sync#userID=...&phoneKey=... "
                                              "with the identifier and key of yours.");
         user = all.front();
     } else {
@@ -580,7 +600,6 @@ Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey
             return forbidden();
     }
     const int64_t now = this->now();
-    store_.removeSyncCodesBefore(now - 24 * 3600 * 1000LL);
     const auto code = store_.createSyncCode(user->id, now);
     if (!code)
         return Reply::make(500, "Server error", "No synchronization code could be made.");

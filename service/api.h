@@ -48,15 +48,17 @@ public:
                     const std::string& gpx);
     Reply createSyncCode(const std::string& body);
     // A code for the "/sync" page: for the user named by id and key or, when
-    // none is named, for the only user of the service. Answers "syncID" and
-    // "phoneName".
-    Reply createPageCode(const std::string& userId, const std::string& phoneKey);
+    // none is named and `onlyUserAllowed` (a loopback request to a service
+    // bound to loopback), for the only user of the service. Answers "syncID"
+    // and "phoneName".
+    Reply createPageCode(const std::string& userId, const std::string& phoneKey, bool onlyUserAllowed);
 
     // The QR payload that shows `code` at this moment, {"elapsedTime":..,"syncID":..};
     // empty when the code is unknown or has expired.
     std::string syncPayload(const std::string& code);
 
-    // The user a phone request names, when its key matches.
+    // The user a phone request names, when its key matches: the one check of
+    // a phone's credential for every route.
     std::optional<User> authenticate(const std::string& userId, const std::string& phoneKey);
 
 private:

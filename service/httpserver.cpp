@@ -4,9 +4,348 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
 
 namespace service {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::string addressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
+    return text;
+}
+
+int addressPort(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
+
+// One client connection as the HTTP library reads and writes it. Reads are
+// buffered here, so pipelined requests wait in the buffer for their turn,
+// and every read respects the deadline of the request being read: a client
+// that sends a byte now and then cannot hold a worker for longer than that.
+class ClientConnection final : public httplib::Stream {
+public:
+    ClientConnection(int socket, const ServerLimits& limits, const std::atomic<bool>& serving)
+        : socket_(socket), limits_(limits), serving_(serving), buffer_(64 * 1024)
+    {
+    }
+
+    bool is_readable() const override { return begin_ < end_ || waitFor(POLLIN, remainingMs()); }
+    bool is_writable() const override { return waitFor(POLLOUT, limits_.writeMs); }
+
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (begin_ == end_ && !fill())
+            return failed_ ? -1 : 0;
+        const size_t count = std::min(size, end_ - begin_);
+        std::copy(buffer_.data() + begin_, buffer_.data() + begin_ + count, ptr);
+        begin_ += count;
+        return static_cast<ssize_t>(count);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        size_t written = 0;
+        while (written < size) {
+            if (!waitFor(POLLOUT, limits_.writeMs))
+                return -1;
+            const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent <= 0)
+                return -1;
+            written += static_cast<size_t>(sent);
+        }
+        return static_cast<ssize_t>(written);
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { endpoint(&getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { endpoint(&getsockname, ip, port); }
+    socket_t socket() const override { return socket_; }
+
+    // Starts the clock of the next read phase: what is read from now on must
+    // arrive within `ms`.
+    void limitReading(int ms) { deadline_ = SteadyClock::now() + std::chrono::milliseconds(ms); }
+    bool timedOut() const { return timedOut_; }
+
+    // Waits up to `ms` for the first byte of the next request; gives up at
+    // once when the service stops.
+    bool waitForRequest(int ms)
+    {
+        if (begin_ < end_)
+            return true;
+        for (int waited = 0; waited < ms && serving_; waited += 100) {
+            if (waitFor(POLLIN, std::min(100, ms - waited)))
+                return true;
+        }
+        return false;
+    }
+
+    // The connection ends after the current answer (a refused request whose
+    // body was not read).
+    bool closeAfterAnswer = false;
+    size_t bodyBytes = 0;
+
+private:
+    int remainingMs() const
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+
+    bool waitFor(short events, int ms) const
+    {
+        pollfd entry { socket_, events, 0 };
+        for (;;) {
+            const int ready = ::poll(&entry, 1, ms);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            return ready > 0;
+        }
+    }
+
+    bool fill()
+    {
+        begin_ = end_ = 0;
+        const int left = remainingMs();
+        if (left == 0 || !waitFor(POLLIN, left)) {
+            timedOut_ = true;
+            failed_ = true;
+            return false;
+        }
+        for (;;) {
+            const ssize_t got = ::recv(socket_, buffer_.data(), buffer_.size(), 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                failed_ = got < 0;
+                return false;
+            }
+            end_ = static_cast<size_t>(got);
+            return true;
+        }
+    }
+
+    void endpoint(int (*query)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const
+    {
+        sockaddr_storage address {};
+        socklen_t length = sizeof address;
+        if (query(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            ip = addressText(address);
+            port = addressPort(address);
+        }
+    }
+
+    int socket_;
+    const ServerLimits& limits_;
+    const std::atomic<bool>& serving_;
+    std::vector<char> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    SteadyClock::time_point deadline_ = SteadyClock::now();
+    bool timedOut_ = false;
+    bool failed_ = false;
+};
+
+// The connection a worker thread serves, for the routing hooks.
+thread_local ClientConnection* currentConnection = nullptr;
+
+// Large requests leave freed memory in the allocator's arenas; once the last
+// of them is answered it goes back to the system.
+std::atomic<int> largeRequests { 0 };
+constexpr size_t largeRequestBytes = 64 * 1024;
+
+} // namespace
+
+// The HTTP library's request parsing and routing, under a connection layer of
+// the service's own: an accept loop that spreads connections over the
+// workers with a cap per client address, and the keep-alive loop over a
+// ClientConnection that enforces the read deadlines.
+class Listener : public httplib::Server {
+public:
+    explicit Listener(const ServerLimits& limits) : limits_(limits) {}
+    const ServerLimits& limits() const { return limits_; }
+
+    int listeningSocket() const { return svr_sock_; }
+
+    bool serve()
+    {
+        const int listening = svr_sock_;
+        if (listening == INVALID_SOCKET)
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            running_ = true;
+        }
+        started_.notify_all();
+        httplib::ThreadPool pool(static_cast<size_t>(std::max(1, limits_.workers)));
+        pool_ = &pool;
+        while (running_) {
+            pollfd entry { listening, POLLIN, 0 };
+            if (::poll(&entry, 1, 100) <= 0)
+                continue;
+            sockaddr_storage address {};
+            socklen_t length = sizeof address;
+            const int socket = ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+            if (socket < 0) {
+                if (errno == EMFILE || errno == ENFILE) // out of descriptors: let workers free some
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            int yes = 1;
+            setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            admit(socket, addressText(address));
+        }
+        pool.shutdown(); // serves the admitted connections to their end
+        pool_ = nullptr;
+        closeListening();
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& entry : addresses_)
+            for (const int socket : entry.second.waiting)
+                ::close(socket);
+        addresses_.clear();
+        return true;
+    }
+
+    void waitUntilServing()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        started_.wait(lock, [this] { return running_ || finished_; });
+    }
+    void markFinished()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        started_.notify_all();
+    }
+
+    // Wakes the accept loop; the socket is closed by whoever owns it last,
+    // so its number cannot be reused under the loop's feet.
+    void halt()
+    {
+        running_ = false;
+        const int listening = svr_sock_;
+        if (listening != INVALID_SOCKET)
+            ::shutdown(listening, SHUT_RDWR);
+    }
+
+    ~Listener() override { closeListening(); }
+
+private:
+    void closeListening()
+    {
+        const int listening = svr_sock_.exchange(INVALID_SOCKET);
+        if (listening != INVALID_SOCKET)
+            ::close(listening);
+    }
+
+    struct Address {
+        int active = 0;
+        std::deque<int> waiting;
+    };
+
+    void admit(int socket, const std::string& address)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Address& state = addresses_[address];
+        if (state.active < limits_.perAddress) {
+            ++state.active;
+            dispatch(socket, address);
+        } else if (static_cast<int>(state.waiting.size()) < limits_.waitingPerAddress) {
+            state.waiting.push_back(socket);
+        } else {
+            static const char refusal[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+                                          "Connection: close\r\n\r\n";
+            ::send(socket, refusal, sizeof refusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(socket);
+        }
+    }
+
+    // Under mutex_.
+    void dispatch(int socket, const std::string& address)
+    {
+        pool_->enqueue([this, socket, address] {
+            serveConnection(socket);
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto found = addresses_.find(address);
+            if (found == addresses_.end())
+                return;
+            Address& state = found->second;
+            if (!state.waiting.empty() && running_ && pool_) {
+                const int next = state.waiting.front();
+                state.waiting.pop_front();
+                dispatch(next, address);
+            } else if (--state.active == 0 && state.waiting.empty()) {
+                addresses_.erase(found);
+            }
+        });
+    }
+
+    void serveConnection(int socket)
+    {
+        ClientConnection connection(socket, limits_, running_);
+        currentConnection = &connection;
+        connection.limitReading(limits_.headerMs);
+        bool first = true;
+        for (int count = 1000; count > 0 && running_; --count) {
+            if (!connection.waitForRequest(first ? limits_.headerMs : limits_.keepAliveMs))
+                break;
+            if (!first)
+                connection.limitReading(limits_.headerMs);
+            first = false;
+            connection.bodyBytes = 0;
+            bool closed = false;
+            const bool answered = process_request(connection, count == 1, closed, nullptr);
+            if (connection.bodyBytes >= largeRequestBytes && --largeRequests == 0)
+                malloc_trim(0);
+            if (!answered || closed || connection.timedOut() || connection.closeAfterAnswer)
+                break;
+        }
+        currentConnection = nullptr;
+        if (connection.closeAfterAnswer) {
+            // Read what the client still sends, briefly, so that closing does
+            // not reset the connection before the refusal is read.
+            ::shutdown(socket, SHUT_WR);
+            char sink[4096];
+            pollfd entry { socket, POLLIN, 0 };
+            for (int i = 0; i < 256 && ::poll(&entry, 1, 200) > 0 && ::recv(socket, sink, sizeof sink, 0) > 0; ++i) {
+            }
+        }
+        ::close(socket);
+    }
+
+    const ServerLimits limits_;
+    std::atomic<bool> running_ { false };
+    bool finished_ = false;
+    std::mutex mutex_;
+    std::condition_variable started_;
+    std::map<std::string, Address> addresses_;
+    httplib::ThreadPool* pool_ = nullptr;
+};
 
 namespace {
 
@@ -101,10 +440,28 @@ body { font-family: sans-serif; text-align: center; margin: 0; padding: 1em; bac
 <div id="code"></div>
 <p id="state">)" + escapeHtml(phoneName) + R"(</p>
 <script>
-const code = ")" + id + R"(";
+let code = ")" + id + R"(";
 const box = document.getElementById("code");
 const state = document.getElementById("state");
 let busy = false;
+let timer = null;
+async function start() {
+  if (!code) {
+    // The phone's identifier and key come in the fragment (#userID=..&phoneKey=..),
+    // which the browser never sends with the page's address.
+    const given = new URLSearchParams(location.hash.slice(1));
+    try {
+      const reply = await fetch("phone/syncCode", { method: "POST", cache: "no-store",
+        headers: { "Content-Type": "application/json" },
+        body: JSON.stringify({ userID: given.get("userID") || "", phoneKey: given.get("phoneKey") || "" }) });
+      const answer = await reply.json();
+      if (!reply.ok) { state.textContent = answer.body || "This page needs the phone's key."; return; }
+      code = answer.syncID;
+    } catch (e) { state.textContent = "The service does not answer."; return; }
+  }
+  timer = setInterval(refresh, 200);
+  refresh();
+}
 async function refresh() {
   if (busy) return;
   busy = true;
@@ -115,30 +472,61 @@ async function refresh() {
   } catch (e) { state.textContent = "The service does not answer."; }
   busy = false;
 }
-const timer = setInterval(refresh, 200);
-refresh();
+start();
 </script></body></html>
 )";
 }
 
-HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::Server>())
+HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::make_unique<Listener>(limits))
 {
     httplib::Server& server = *server_;
     server.set_payload_max_length(maxRequestBytes);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
-    server.set_keep_alive_timeout(5);
-    server.set_keep_alive_max_count(1000);
-    server.set_tcp_nodelay(true);
-    // One worker per connection at a time; enough for many parallel clients.
-    // The library's default lets a second server share the port unnoticed;
-    // a port that is in use must be refused instead.
-    server.set_socket_options([this](socket_t sock) {
+    // The listening socket: a port in use must be refused, not shared (the
+    // library's default), and a burst of new clients must not wait for a
+    // retry behind the library's backlog of 5.
+    server.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        socket_ = sock;
     });
-    server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+
+    // Checks of every request, before any route sees it.
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        ClientConnection* connection = currentConnection;
+        const auto refuse = [&](int status, const char* head, const std::string& text) {
+            answer(response, Reply::make(status, head, text));
+            // The body was not read: nothing after it on this connection can be trusted.
+            if (connection)
+                connection->closeAfterAnswer = true;
+            return httplib::Server::HandlerResponse::Handled;
+        };
+        if (loopbackOnly_ && !isLoopbackHost(request.get_header_value("Host")))
+            return refuse(403, "Forbidden host",
+                          "This service answers only requests addressed to this computer (localhost).");
+        const size_t lengths = request.get_header_value_count("Content-Length");
+        if (lengths > 1) {
+            const std::string first = request.get_header_value("Content-Length", 0);
+            for (size_t i = 1; i < lengths; ++i)
+                if (request.get_header_value("Content-Length", i) != first)
+                    return refuse(400, "Bad request", "The request has conflicting Content-Length headers.");
+        }
+        if (lengths > 0 && request.has_header("Transfer-Encoding"))
+            return refuse(400, "Bad request", "The request has both Content-Length and Transfer-Encoding.");
+        const std::string lengthText = request.get_header_value("Content-Length");
+        if (lengthText.find_first_not_of("0123456789") != std::string::npos || lengthText.size() > 18)
+            return refuse(400, "Bad request", "The request's Content-Length is not a number.");
+        const size_t length = lengthText.empty() ? 0 : std::stoull(lengthText);
+        if (length > maxRequestBytes)
+            return refuse(413, "Request too large",
+                          "The service cannot answer this request (HTTP status 413).");
+        if (connection) {
+            // The headers are in; the body gets its own time.
+            connection->limitReading(server_->limits().bodyMs);
+            connection->bodyBytes = length;
+            if (length >= largeRequestBytes)
+                ++largeRequests;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 
     using Endpoint = Reply (Api::*)(const std::string&);
     const std::pair<const char*, Endpoint> endpoints[] = {
@@ -172,14 +560,24 @@ HttpServer::HttpServer(Api& api) : api_(api), server_(std::make_unique<httplib::
 
     // The page that shows a live synchronization code.
     server.Get("/sync", [this](const httplib::Request& request, httplib::Response& response) {
-        const Reply reply = api_.createPageCode(request.get_param_value("userID"), request.get_param_value("phoneKey"));
+        response.set_header("Cache-Control", "no-store");
+        response.set_header("Referrer-Policy", "no-referrer");
+        const std::string userId = request.get_param_value("userID");
+        const std::string phoneKey = request.get_param_value("phoneKey");
+        const bool local = loopbackOnly_ && isLoopbackAddress(request.remote_addr);
+        if (userId.empty() && phoneKey.empty() && !local) {
+            // The phone's key may travel in the address's fragment, which
+            // never reaches the service: the page asks for its code itself.
+            response.set_content(syncPage(std::string(), std::string()), "text/html; charset=utf-8");
+            return;
+        }
+        const Reply reply = api_.createPageCode(userId, phoneKey, local);
         if (reply.status != 200) {
             response.status = reply.status;
             response.set_content(errorPage(reply.json.value("head", std::string()), reply.json.value("body", std::string())),
                                  "text/html; charset=utf-8");
             return;
         }
-        response.set_header("Cache-Control", "no-store");
         response.set_content(syncPage(reply.json.value("syncID", std::string()), reply.json.value("phoneName", std::string())),
                              "text/html; charset=utf-8");
     });
@@ -243,10 +641,9 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
         bound = true;
     }
     if (bound) {
-        // The library listens with a backlog of 5: a burst of new clients
-        // would wait a second for a retry. Listening again widens it.
-        if (socket_ >= 0)
-            ::listen(socket_, 256);
+        loopbackOnly_ = address == "localhost" || isLoopbackAddress(address);
+        if (server_->listeningSocket() != INVALID_SOCKET)
+            ::listen(server_->listeningSocket(), 256);
         return true;
     }
     if (error)
@@ -258,26 +655,51 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
 
 bool HttpServer::run()
 {
-    return server_->listen_after_bind();
+    const bool served = server_->serve();
+    server_->markFinished();
+    return served;
 }
 
 void HttpServer::start()
 {
-    finished_ = false;
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        finished_ = true;
-    });
-    while (!server_->is_running() && !finished_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    thread_ = std::thread([this] { run(); });
+    server_->waitUntilServing();
 }
 
 void HttpServer::stop()
 {
-    if (server_->is_running())
-        server_->stop();
+    server_->halt();
     if (thread_.joinable())
         thread_.join();
+}
+
+bool isLoopbackAddress(const std::string& address)
+{
+    return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
+}
+
+bool isLoopbackHost(const std::string& host)
+{
+    if (host.empty())
+        return true;
+    std::string name;
+    if (host.front() == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos || (close + 1 < host.size() && host[close + 1] != ':'))
+            return false;
+        name = host.substr(1, close - 1);
+    } else {
+        const size_t colon = host.find(':');
+        name = host.substr(0, colon);
+        if (colon != std::string::npos && host.find(':', colon + 1) != std::string::npos)
+            return false;
+    }
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "localhost" || name == "::1")
+        return true;
+    in_addr parsed {};
+    return name.rfind("127.", 0) == 0 && inet_pton(AF_INET, name.c_str(), &parsed) == 1;
 }
 
 } // namespace service

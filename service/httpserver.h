@@ -7,17 +7,37 @@
 #include <string>
 #include <thread>
 
-namespace httplib {
-class Server;
-}
-
 namespace service {
+
+class Listener;
+
+// What a client may take of the service: limits that keep slow or greedy
+// clients from starving the others.
+struct ServerLimits {
+    int headerMs = 5000;          // to send a request's line and headers
+    int bodyMs = 10000;           // then to send its body
+    int keepAliveMs = 5000;       // idle time between requests on a connection
+    int writeMs = 10000;          // for the client to take an answer
+    int workers = 64;             // connections served at once
+    int perAddress = 16;          // of them from one client address
+    int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
+};
+
+// Whether a request from `remote` to a service bound to `bound` may use the
+// single-user conveniences: both must be loopback addresses.
+bool isLoopbackAddress(const std::string& address);
+// Whether a Host header names this machine's loopback (a name or an address,
+// with or without a port); a missing Host passes.
+bool isLoopbackHost(const std::string& host);
 
 // The HTTP side of the service: the four endpoints of the desktop program,
 // the phone's endpoints and the "/sync" page, all answered by one Api.
+// Every route shares the protections of the connection layer: time limits
+// for reading a request, a cap on connections per client address, and, on a
+// service bound to loopback, the refusal of foreign Host names.
 class HttpServer {
 public:
-    explicit HttpServer(Api& api);
+    explicit HttpServer(Api& api, ServerLimits limits = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -26,6 +46,9 @@ public:
     // when the address cannot be used.
     bool bind(const std::string& address, int port, std::string* error);
     int port() const { return port_; }
+    // Bound to a loopback address only: the single-user "/sync" page needs
+    // no key, and Host names other than loopback ones are refused.
+    bool loopbackOnly() const { return loopbackOnly_; }
 
     // Serves until stop() (from another thread or a signal handler's helper).
     bool run();
@@ -35,11 +58,10 @@ public:
 
 private:
     Api& api_;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<Listener> server_;
     std::thread thread_;
-    std::atomic<bool> finished_ { false };
     int port_ = 0;
-    int socket_ = -1; // the listening socket, once bound
+    bool loopbackOnly_ = false;
 };
 
 // The "/sync" page for a code: HTML that shows the code's QR image and

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -180,6 +181,14 @@ int serve(int argc, char** argv)
         port = static_cast<int>(value);
     }
     const std::string address = options.values.count("address") ? options.values["address"] : "127.0.0.1";
+
+    // Connections waiting for a worker hold a descriptor each: allow as many
+    // as the system lets this process have.
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     // SIGINT and SIGTERM are taken by a thread of their own.
     sigset_t stopSignals;

@@ -5,7 +5,10 @@
 #include <QDebug>
 
 #include <map>
-#include <random>
+
+#include <sys/random.h>
+#include <cerrno>
+#include <cstring>
 
 namespace service {
 
@@ -55,6 +58,8 @@ const char* const migrations[] = {
     "  zone_name TEXT NOT NULL,"
     "  local_time TEXT NOT NULL,"
     "  UNIQUE (camera, code));",
+    // 2: a code hands out its owner's identifier only once
+    "ALTER TABLE sync_codes ADD COLUMN granted INTEGER NOT NULL DEFAULT 0;",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];
@@ -95,6 +100,7 @@ public:
     }
 
     sqlite3* db = nullptr;
+    std::mutex* writer = nullptr; // the store's writer queue
     std::map<std::string, sqlite3_stmt*> statements;
 };
 
@@ -172,11 +178,15 @@ private:
     bool failed_ = false;
 };
 
-// A transaction that rolls back unless committed.
+// A transaction that rolls back unless committed. Writers of this process
+// queue on the store's writer lock, so none of them meets a locked database;
+// the busy timeout only serves against other processes.
 class Transaction {
 public:
     explicit Transaction(Connection& connection) : connection_(connection)
     {
+        if (connection_.writer)
+            lock_ = std::unique_lock<std::mutex>(*connection_.writer);
         active_ = connection_.exec("BEGIN IMMEDIATE");
     }
     ~Transaction()
@@ -198,6 +208,7 @@ public:
 
 private:
     Connection& connection_;
+    std::unique_lock<std::mutex> lock_;
     bool active_ = false;
 };
 
@@ -303,19 +314,24 @@ auto firstRow(Store& store, const char* sql, Read read, const Values&... values)
 
 std::string randomHex(int bytes)
 {
-    thread_local std::mt19937_64 generator([] {
-        std::random_device device;
-        std::seed_seq seed { device(), device(), device(), device(), device(), device(), device(), device() };
-        return std::mt19937_64(seed);
-    }());
+    // The kernel's cryptographic source; it blocks only before the system's
+    // pool is first seeded.
+    std::string raw(static_cast<size_t>(bytes), '\0');
+    size_t filled = 0;
+    while (filled < raw.size()) {
+        const ssize_t got = getrandom(&raw[filled], raw.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            qFatal("no cryptographic random source: %s", strerror(errno));
+        }
+        filled += static_cast<size_t>(got);
+    }
     static const char hex[] = "0123456789abcdef";
     std::string text;
-    uint64_t pool = 0;
-    for (int i = 0; i < bytes; ++i) {
-        if (i % 8 == 0)
-            pool = generator();
-        const unsigned byte = pool & 0xff;
-        pool >>= 8;
+    text.reserve(raw.size() * 2);
+    for (const char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
         text += hex[byte >> 4];
         text += hex[byte & 15];
     }
@@ -343,6 +359,7 @@ bool Store::open(const std::string& path, std::string* error)
     auto connection = openConnection(path, error);
     if (!connection)
         return false;
+    connection->writer = &writer_;
     // A file that is not a database shows itself at the first read.
     if (!connection->exec("PRAGMA journal_mode = WAL")) {
         *error = path + " is not a database of this service (" + sqlite3_errmsg(connection->db) + ")";
@@ -391,13 +408,17 @@ std::unique_ptr<Connection> Store::acquire()
     auto connection = openConnection(path_, &error);
     if (!connection)
         qWarning() << "database:" << error.c_str();
+    else
+        connection->writer = &writer_;
     return connection;
 }
 
 void Store::release(std::unique_ptr<Connection> connection)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (idle_.size() < 128)
+    // Each connection holds its own page cache: a burst's extra connections
+    // are closed instead of kept.
+    if (idle_.size() < 16)
         idle_.push_back(std::move(connection));
 }
 
@@ -405,6 +426,9 @@ std::optional<User> Store::createUser(const std::string& phoneName)
 {
     Lease lease(*this);
     if (!lease)
+        return std::nullopt;
+    Transaction transaction(*lease);
+    if (!transaction.active())
         return std::nullopt;
     User user;
     user.userId = randomHex(16);
@@ -415,6 +439,8 @@ std::optional<User> Store::createUser(const std::string& phoneName)
     if (!q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).run())
         return std::nullopt;
     user.id = sqlite3_last_insert_rowid((*lease).db);
+    if (!transaction.commit())
+        return std::nullopt;
     return user;
 }
 
@@ -505,9 +531,16 @@ std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
     Lease lease(*this);
     if (!lease)
         return std::nullopt;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return std::nullopt;
     SyncCode code { randomHex(8), owner, now };
-    Query q(*lease, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
-    if (!q.bind(1, code.code).bind(2, owner).bind(3, now).run())
+    {
+        Query q(*lease, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
+        if (!q.bind(1, code.code).bind(2, owner).bind(3, now).run())
+            return std::nullopt;
+    }
+    if (!transaction.commit())
         return std::nullopt;
     return code;
 }
@@ -519,13 +552,21 @@ std::optional<SyncCode> Store::syncCode(const std::string& code)
         [](const Query& q) { return SyncCode { q.text(0), q.integer(1), q.integer(2) }; }, code);
 }
 
-void Store::removeSyncCodesBefore(int64_t before)
+bool Store::grantSyncCode(const std::string& code)
 {
     Lease lease(*this);
     if (!lease)
-        return;
-    Query q(*lease, "DELETE FROM sync_codes WHERE created < ?");
-    q.bind(1, before).run();
+        return false;
+    Transaction transaction(*lease);
+    if (!transaction.active())
+        return false;
+    {
+        Query q(*lease, "UPDATE sync_codes SET granted = 1 WHERE code = ? AND granted = 0");
+        if (!q.bind(1, code).run())
+            return false;
+    }
+    const bool granted = sqlite3_changes((*lease).db) == 1;
+    return transaction.commit() && granted;
 }
 
 std::optional<Camera> Store::findCamera(int64_t user, const std::string& model, const std::string& identity)
@@ -636,7 +677,7 @@ std::vector<Camera> Store::cameras(int64_t user)
     return list;
 }
 
-int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
+int64_t Store::removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds)
 {
     Lease lease(*this);
     if (!lease)
@@ -648,8 +689,9 @@ int64_t Store::removeSynchronizations(const std::vector<std::string>& syncIds)
     for (const std::string& syncId : syncIds) {
         int64_t camera = 0;
         {
-            Query q(*lease, "SELECT camera FROM synchronizations WHERE sync_id = ?");
-            if (q.bind(1, syncId).next())
+            Query q(*lease, "SELECT camera FROM synchronizations WHERE sync_id = ? AND camera IN "
+                            "(SELECT id FROM cameras WHERE owner = ?)");
+            if (q.bind(1, syncId).bind(2, user).next())
                 camera = q.integer(0);
             else if (!q.ok())
                 return -1;

@@ -80,8 +80,10 @@ public:
 
     std::optional<SyncCode> createSyncCode(int64_t owner, int64_t now);
     std::optional<SyncCode> syncCode(const std::string& code);
-    // Forgets codes created before `before`.
-    void removeSyncCodesBefore(int64_t before);
+    // Marks the code as having handed out its owner's identifier; true only
+    // the first time. Codes are kept: their owner may use one for a camera's
+    // clock long after it was shown.
+    bool grantSyncCode(const std::string& code);
 
     // The camera of a user with this model and identifying serial (the serial
     // number, or the internal one when that is empty).
@@ -95,9 +97,9 @@ public:
     // The camera's synchronization whose camera time is closest to cameraTime.
     std::optional<Synchronization> closestSynchronization(int64_t camera, int64_t cameraTime);
     std::vector<Camera> cameras(int64_t user);
-    // Removes the synchronizations with these ids and every camera left without
-    // one; the number removed, -1 on a database failure.
-    int64_t removeSynchronizations(const std::vector<std::string>& syncIds);
+    // Removes the synchronizations with these ids of the user's cameras and
+    // every camera left without one; the number removed, -1 on a database failure.
+    int64_t removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds);
 
 private:
     friend class Lease;
@@ -106,10 +108,12 @@ private:
 
     std::string path_;
     std::mutex mutex_;
+    std::mutex writer_; // one writer at a time
     std::vector<std::unique_ptr<Connection>> idle_;
 };
 
-// A random identifier of `bytes` random bytes as lower-case hex.
+// A random identifier of `bytes` bytes from the operating system's
+// cryptographic source, as lower-case hex.
 std::string randomHex(int bytes);
 
 } // namespace service

@@ -187,13 +187,23 @@ void TestCameraList::listKept_data()
     QTest::addColumn<int>("tries");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("text");
-    QTest::newRow("202") << 202 << false << 1 << "Busy" << "Try later";
+    QTest::addColumn<QByteArray>("body"); // empty: a JSON envelope
+    QTest::addColumn<int>("shownCode");
+    QTest::newRow("202") << 202 << false << 1 << "Busy" << "Try later" << QByteArray() << 202;
     // A 204 answer has no body in HTTP; its texts arrive as headers.
-    QTest::newRow("204") << 204 << false << 1 << "Busy" << "Try later";
+    QTest::newRow("204") << 204 << false << 1 << "Busy" << "Try later" << QByteArray() << 204;
     QTest::newRow("500, retried") << 500 << false << 3 << "Network error"
                                   << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError))
-                                         + networkTail;
-    QTest::newRow("refused") << 0 << true << 0 << "Network error" << QString("Network error (1) on 1000") + networkTail;
+                                         + networkTail
+                                  << QByteArray() << 500;
+    QTest::newRow("refused") << 0 << true << 0 << "Network error" << QString("Network error (1) on 1000") + networkTail
+                             << QByteArray() << 0;
+    QTest::newRow("200, not JSON") << 200 << false << 1 << "Network error"
+                                   << QString("Network error (invalid answer) on 1000") + networkTail
+                                   << QByteArray("<html>Portal login</html>") << 0;
+    QTest::newRow("200, over 8 MB") << 200 << false << 1 << "Network error"
+                                    << QString("Network error (answer larger than 8 MB) on 1000") + networkTail
+                                    << "{\"cameras\":[" + QByteArray(9 << 20, ' ') + "]}" << 0;
 }
 
 void TestCameraList::listKept()
@@ -203,11 +213,14 @@ void TestCameraList::listKept()
     QFETCH(int, tries);
     QFETCH(QString, title);
     QFETCH(QString, text);
+    QFETCH(QByteArray, body);
+    QFETCH(int, shownCode);
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
     loadTwoCameras(controller);
-    service.setDefaultAnswer(HttpAnswer::json(status, R"({"body":"Try later","head":"Busy","cameras":[]})"));
+    service.setDefaultAnswer(
+        HttpAnswer::json(status, body.isEmpty() ? R"({"body":"Try later","head":"Busy","cameras":[]})" : body));
     if (refuse)
         service.stopListening();
     Announced updated(controller);
@@ -215,7 +228,7 @@ void TestCameraList::listKept()
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), 1);
     QCOMPARE(service.requests().size(), tries);
-    expectOneBox(boxes, status, title, text);
+    expectOneBox(boxes, shownCode, title, text);
     QCOMPARE(cameraNames(controller.modelRef().cameras), (QStringList { "X-T3", "Z 6" }));
     QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
@@ -225,7 +238,7 @@ void TestCameraList::removalConfirmed_data()
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<QByteArray>("body");
-    QTest::newRow("two synchronizations") << 0 << QByteArray(R"({"synchronizations":["s1","s2"]})");
+    QTest::newRow("two synchronizations") << 0 << QByteArray(R"({"synchronizations":["s1","s2"],"userID":"user-1"})");
     QTest::newRow("none") << 1 << QByteArray("null");
 }
 
@@ -311,7 +324,7 @@ void TestCameraList::removalCameraRebuiltWhileAsking()
     controller.requestRemoveCamera(controller.modelRef().cameras[0]);
     QCOMPARE(cameraNames(controller.modelRef().cameras), QStringList { "EOS R" });
     QTRY_COMPARE(service.requestsTo("/removeCamera").size(), 1);
-    QCOMPARE(service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"]})"));
+    QCOMPARE(service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"],"userID":""})"));
 }
 
 QTEST_MAIN(TestCameraList)

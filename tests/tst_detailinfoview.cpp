@@ -146,6 +146,16 @@ void TestDetailInfoView::errorPage()
     QCOMPARE(labelText(view, "errorTitleLabel"), QStringLiteral("EXIF Error"));
     QCOMPARE(labelText(view, "errorDescriptionLabel"), QStringLiteral("Unsupported Camera model"));
     QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("showOnMapButton"))->isVisibleTo(&view));
+
+    // A failed write says why in plain words; a sidecar is named.
+    photo.errorText = QStringLiteral("Error writing EXIF data to the image file");
+    photo.errorCause = QStringLiteral("the folder is read-only");
+    QCOMPARE(labelText(DetailInfoView(photo), "errorDescriptionLabel"),
+             QStringLiteral("Error writing EXIF data to the image file: the folder is read-only"));
+    PhotoGeocode tagged = successfulPhoto(1, 2, 3);
+    tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
+    QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),
+             QStringLiteral("Recorded in high precision mode\nGPS written to IMG_0001.xmp"));
 }
 
 void TestDetailInfoView::mapButtonOpensPosition_data()

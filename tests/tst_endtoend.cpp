@@ -115,7 +115,7 @@ private slots:
         // photo of the page, which shows the code as the service draws it then.
         const int64_t shown = utc("2026-07-14T10:00:00Z");
         now = shown;
-        const service::Reply page = api->createPageCode("", "");
+        const service::Reply page = api->createPageCode("", "", true);
         QCOMPARE(page.status, 200);
         const std::string code = page.json["syncID"];
         now = shown + 20000;

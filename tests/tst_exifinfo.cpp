@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -108,10 +111,11 @@ model::PhotoGeocode geocode(double latitude, double longitude, double altitude, 
     return result;
 }
 
-// The processing-method comment: ASCII character code, then the address.
+// The processing-method comment: ASCII character code, then one of the
+// values the standard allows.
 QByteArray processingMethodBytes()
 {
-    return QByteArray("ASCII\0\0\0", 8) + controller::ExifInfo::vendorAddress().toUtf8();
+    return QByteArray("ASCII\0\0\0GPS", 11);
 }
 
 QStringList listing(const QString& folder)
@@ -189,7 +193,8 @@ QByteArray libraryWrite(const QString& original, const QString& tagged, const QS
             "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSProcessingMethod", "Exif.GPSInfo.GPSHPositioningError",
             "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized",
             "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal",
-            "Exif.Photo.OffsetTimeDigitized",
+            "Exif.Photo.OffsetTimeDigitized", "Exif.GPSInfo.GPSDateStamp", "Exif.GPSInfo.GPSTimeStamp",
+            "Exif.Photo.ExifVersion",
         };
         for (const char* key : keys) {
             const auto found = answer->exifData().findKey(Exiv2::ExifKey(key));
@@ -235,6 +240,12 @@ private slots:
     void fifoRefusedWithoutWaiting();
 
     void copyMatchesInPlaceWrite();
+
+    void sidecar_data();
+    void sidecar();
+    void staleTemporariesRemoved();
+    void validTags_data();
+    void validTags();
 
 private:
     QString photo(const QString& name, const ExifTags& tags = testsupport::cameraTags());
@@ -462,16 +473,13 @@ void TestExifInfo::writesGps()
     QVERIFY2(exif->write(path, false, &result), qPrintable(exif->errorString()));
 
     const QList<Entry> list = entries(path);
-    QVERIFY(!controller::ExifInfo::vendorAddress().isEmpty());
     QCOMPARE(gpsEntries(list),
              QStringList({ "GPSAltitude Rational 1 " + texts[5], "GPSAltitudeRef Byte 1 " + texts[4],
-                           "GPSHPositioningError Rational 1 " + texts[6], "GPSLatitude Rational 3 " + texts[1],
-                           "GPSLatitudeRef Ascii 2 " + texts[0], "GPSLongitude Rational 3 " + texts[3],
-                           "GPSLongitudeRef Ascii 2 " + texts[2],
-                           QStringLiteral("GPSProcessingMethod Undefined %1 charset=Ascii %2")
-                               .arg(processingMethodBytes().size())
-                               .arg(controller::ExifInfo::vendorAddress()),
-                           "GPSVersionID Byte 4 2 2 0 0" }));
+                           "GPSDateStamp Ascii 11 2016:05:03", "GPSHPositioningError Rational 1 " + texts[6],
+                           "GPSLatitude Rational 3 " + texts[1], "GPSLatitudeRef Ascii 2 " + texts[0],
+                           "GPSLongitude Rational 3 " + texts[3], "GPSLongitudeRef Ascii 2 " + texts[2],
+                           "GPSProcessingMethod Undefined 11 charset=Ascii GPS",
+                           "GPSTimeStamp Rational 3 8/1 20/1 30/1", "GPSVersionID Byte 4 2 3 0 0" }));
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSProcessingMethod").bytes, processingMethodBytes());
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSAltitudeRef").bytes, QByteArray(1, texts[4] == "1" ? '\1' : '\0'));
 }
@@ -483,23 +491,31 @@ void TestExifInfo::timeCorrection_data()
     QTest::addColumn<QString>("dateTime");
     QTest::addColumn<QString>("offsetHours");
     QTest::addColumn<QString>("offsetText");
+    QTest::addColumn<QString>("utc"); // GPS date and time stamps
 
     const QString time = "2016-05-03 10:20:30";
     const QString exifTime = "2016:05:03 10:20:30";
-    QTest::newRow("west") << time << "-05:00" << exifTime << "-5 -5" << "-05:00";
-    QTest::newRow("east, minutes dropped") << time << "+05:30" << exifTime << "5 5" << "+05:30";
-    QTest::newRow("twelve") << "2020-12-31 23:59:59" << "+12:45" << "2020:12:31 23:59:59" << "12 12" << "+12:45";
-    QTest::newRow("longer than 19") << "2016-05-03 10:20:30.250+02:00" << "+02:00" << exifTime << "2 2" << "+02:00";
-    QTest::newRow("empty time") << "" << "+02:00" << "" << "2 2" << "+02:00";
-    QTest::newRow("short zone") << time << "+1" << exifTime << "1 1" << "+1";
-    QTest::newRow("zone not a number") << time << "UTC" << exifTime << "0 0" << "UTC";
-    QTest::newRow("zone with colon early") << time << "+5:00" << exifTime << "0 0" << "+5:00";
-    QTest::newRow("empty zone") << time << "" << exifTime << "0 0" << "";
-    QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00";
+    const QString none = "";
+    QTest::newRow("west") << time << "-05:00" << exifTime << "-5 -5" << "-05:00" << "2016:05:03 15/1 20/1 30/1";
+    QTest::newRow("west, next day in UTC")
+        << "2016-05-03 22:00:00" << "-05:00" << "2016:05:03 22:00:00" << "-5 -5" << "-05:00"
+        << "2016:05:04 3/1 0/1 0/1";
+    QTest::newRow("east, minutes dropped")
+        << time << "+05:30" << exifTime << "5 5" << "+05:30" << "2016:05:03 4/1 50/1 30/1";
+    QTest::newRow("twelve") << "2020-12-31 23:59:59" << "+12:45" << "2020:12:31 23:59:59" << "12 12" << "+12:45"
+                            << "2020:12:31 11/1 14/1 59/1";
+    QTest::newRow("longer than 19") << "2016-05-03 10:20:30.250+02:00" << "+02:00" << exifTime << "2 2" << "+02:00"
+                                    << "2016:05:03 8/1 20/1 30/1";
+    QTest::newRow("empty time") << "" << "+02:00" << "" << "2 2" << "+02:00" << none;
+    QTest::newRow("short zone") << time << "+1" << exifTime << "1 1" << "+1" << none;
+    QTest::newRow("zone not a number") << time << "UTC" << exifTime << "0 0" << "UTC" << none;
+    QTest::newRow("zone with colon early") << time << "+5:00" << exifTime << "0 0" << "+5:00" << none;
+    QTest::newRow("empty zone") << time << "" << exifTime << "0 0" << "" << none;
+    QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00" << "2016:05:03 1/1 20/1 30/1";
 }
 
-// The offset in hours belongs in the primary directory's TimeZoneOffset: the
-// library has no such key in the Exif directory.
+// The offset in hours goes into the primary directory's TimeZoneOffset, here
+// one the photo already had: the library has no such key in the Exif directory.
 void TestExifInfo::timeCorrection()
 {
     QFETCH(QString, photoTime);
@@ -507,10 +523,12 @@ void TestExifInfo::timeCorrection()
     QFETCH(QString, dateTime);
     QFETCH(QString, offsetHours);
     QFETCH(QString, offsetText);
+    QFETCH(QString, utc);
 
     const QString path = photo("a.jpg",
                                testsupport::cameraTags() + ExifTags { { "Exif.Image.DateTime", "1999:09:09 09:09:09" },
-                                                                      { "Exif.Photo.OffsetTime", "+11:00" } });
+                                                                      { "Exif.Photo.OffsetTime", "+11:00" },
+                                                                      { "Exif.Image.TimeZoneOffset", "11 11" } });
     QVERIFY(!path.isEmpty());
     model::PhotoGeocode result = geocode(1, 2, 3, 4);
     result.photoTime = photoTime;
@@ -534,6 +552,11 @@ void TestExifInfo::timeCorrection()
     for (const char* key :
          { "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal", "Exif.Photo.OffsetTimeDigitized" })
         check(key, "Ascii", long(offsetText.size()) + 1, offsetText);
+    // The offsets are tags of EXIF 2.31.
+    QCOMPARE(entry(list, "Exif.Photo.ExifVersion").bytes, QByteArray("0231"));
+    const QString stamps = entry(list, "Exif.GPSInfo.GPSDateStamp").text + " "
+        + entry(list, "Exif.GPSInfo.GPSTimeStamp").text;
+    QCOMPARE(stamps.trimmed(), utc);
 }
 
 // Written twice over a full set of other GPS values: the same entries as on a
@@ -685,17 +708,22 @@ void TestExifInfo::badFile_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("readable");
     QTest::addColumn<QString>("writeFailure");
-    QTest::newRow("no EXIF") << "noexif" << false << readError;
-    QTest::newRow("missing file") << "missing" << false << writeError;
-    QTest::newRow("not an image") << "text" << false << writeError;
-    QTest::newRow("truncated JPEG header") << "truncated" << false << writeError;
-    QTest::newRow("empty file") << "empty" << false << writeError;
-    QTest::newRow("folder") << "folder" << false << writeError;
-    QTest::newRow("format the library cannot write") << "rw2" << true << writeError;
-    QTest::newRow("read-only file") << "readonly" << true << writeError;
-    QTest::newRow("latitude not a number") << "nan" << true << writeError;
-    QTest::newRow("altitude infinite") << "inf" << true << writeError;
-    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError;
+    QTest::addColumn<QString>("cause");
+    const QString unreadable = "the photo cannot be read";
+    const QString damaged = "the file is damaged or of a kind the program cannot write";
+    const QString outOfRange = "the position is out of range";
+    QTest::newRow("no EXIF") << "noexif" << false << readError << "";
+    QTest::newRow("missing file") << "missing" << false << writeError << unreadable;
+    QTest::newRow("not an image") << "text" << false << writeError << damaged;
+    QTest::newRow("truncated JPEG header") << "truncated" << false << writeError << damaged;
+    QTest::newRow("empty file") << "empty" << false << writeError << damaged;
+    QTest::newRow("folder") << "folder" << false << writeError << unreadable;
+    QTest::newRow("format the library cannot write, not raw")
+        << "rw2" << true << writeError << "this file type cannot hold GPS tags";
+    QTest::newRow("read-only file") << "readonly" << true << writeError << "the photo is read-only";
+    QTest::newRow("latitude not a number") << "nan" << true << writeError << outOfRange;
+    QTest::newRow("altitude infinite") << "inf" << true << writeError << outOfRange;
+    QTest::newRow("altitude beyond a rational") << "huge" << true << writeError << outOfRange;
 }
 
 void TestExifInfo::badFile()
@@ -703,7 +731,8 @@ void TestExifInfo::badFile()
     QFETCH(QString, kind);
     QFETCH(bool, readable);
     QFETCH(QString, writeFailure);
-    const QString name = kind == "rw2" ? "a.RW2" : "a.jpg";
+    QFETCH(QString, cause);
+    const QString name = kind == "rw2" ? "a.tif" : "a.jpg";
     const QString path = dir->filePath(name);
     if (kind == "noexif")
         QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(32, 24)));
@@ -735,6 +764,7 @@ void TestExifInfo::badFile()
                                          kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
     QVERIFY(!exif->write(path, true, &result));
     QCOMPARE(exif->errorString(), writeFailure);
+    QCOMPARE(result.errorCause, cause);
     QCOMPARE(readFile(path), before);
     QCOMPARE(permissions(path), mode);
     QCOMPARE(listing(dir->path()), files);
@@ -812,6 +842,165 @@ void TestExifInfo::copyMatchesInPlaceWrite()
     QVERIFY(!exif->writeCopy(source, dir->filePath("gone/a.jpg"), false, &written));
     QCOMPARE(exif->errorString(), writeError);
     QVERIFY(!QFileInfo::exists(dir->filePath("gone")));
+}
+
+void TestExifInfo::sidecar_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("hook");   // what the imitated writer drops
+    QTest::addColumn<QString>("before"); // sidecar already there
+    QTest::addColumn<int>("mode");       // 0 in place, 1 copy, 2 in place with raw sidecars asked for
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("cause");
+    const QString cannotHold = "this file type cannot hold GPS tags";
+    QTest::newRow("raw whose tags do not stick") << "a.NEF" << "gps" << "" << 0 << "a.xmp" << "";
+    QTest::newRow("same, copied") << "a.NEF" << "gps" << "" << 1 << "a.xmp" << "";
+    QTest::newRow("raw sidecars asked for") << "a.NEF" << "" << "" << 2 << "a.xmp" << "";
+    QTest::newRow("CRW, existing sidecar updated") << "a.CRW" << "" << "a.xmp" << 0 << "a.xmp" << "";
+    QTest::newRow("HEIC, darktable name honoured") << "a.heic" << "" << "a.heic.xmp" << 0 << "a.heic.xmp" << "";
+    QTest::newRow("darktable name, copied") << "a.heic" << "" << "a.heic.xmp" << 1 << "a.heic.xmp" << "";
+    QTest::newRow("JPEG whose tags do not stick") << "a.jpg" << "gps" << "" << 0 << "" << cannotHold;
+    QTest::newRow("same, copied") << "a.jpg" << "gps" << "" << 1 << "" << cannotHold;
+    QTest::newRow("raw losing other tags")
+        << "a.NEF" << "artist" << "" << 0 << "" << "writing would lose other metadata of the photo";
+    QTest::newRow("damaged sidecar") << "a.heic" << "" << "a.xmp" << 0 << "" << "its XMP sidecar is damaged";
+}
+
+// A write that does not stick never reaches the photo; a raw file, CRW or
+// HEIC gets its tags in an XMP sidecar, made or updated with its other
+// properties kept; a copy takes the photo, unchanged, and the sidecar along.
+void TestExifInfo::sidecar()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, hook);
+    QFETCH(QString, before);
+    QFETCH(int, mode);
+    QFETCH(QString, written);
+    QFETCH(QString, cause);
+    const QString path = dir->filePath(name);
+    const ExifTags tags = testsupport::cameraTags() + ExifTags { { "Exif.Image.Artist", "Someone" } };
+    if (name.endsWith(".CRW"))
+        QVERIFY(writeFile(path, QByteArray("II\x1a\0\0\0HEAPCCDR\0\0\1\0", 16) + QByteArray(64, '\0')));
+    else if (name.endsWith(".heic"))
+        QVERIFY(writeFile(path, QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(64, '\0')));
+    else
+        QVERIFY(name.endsWith(".jpg") ? !photo(name, tags).isEmpty()
+                                      : testsupport::writeTiff(path, testsupport::texturedImage(32, 24), tags));
+    if (!before.isEmpty())
+        QVERIFY(writeFile(dir->filePath(before),
+                          cause.isEmpty() ? "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+                                            "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                                            "<rdf:Description xmlns:darktable='http://darktable.sf.net/' "
+                                            "darktable:xmp_version='5' xmlns:exif='http://ns.adobe.com/exif/1.0/' "
+                                            "exif:GPSLatitude='1,0.000000N'/></rdf:RDF></x:xmpmeta>"
+                                          : "<x:xmpmeta broken"));
+    exif->setRawSidecars(mode == 2);
+    exif->setBeforeWriteHook([hook](Exiv2::ExifData& data) {
+        for (auto it = data.begin(); it != data.end();)
+            it = (hook == "gps" && it->groupName() == "GPSInfo") || (hook == "artist" && it->tagName() == "Artist")
+                ? data.erase(it)
+                : std::next(it);
+    });
+    const QByteArray original = readFile(path);
+    const QStringList files = listing(dir->path());
+    QVERIFY(QDir(dir->path()).mkdir("KESTREL"));
+    const QString target = dir->filePath("KESTREL/" + name);
+
+    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QCOMPARE(mode == 1 ? exif->writeCopy(path, target, true, &result) : exif->write(path, true, &result),
+             !written.isEmpty());
+    QCOMPARE(result.errorCause, cause);
+    QCOMPARE(readFile(path), original);
+    const QString folder = dir->filePath(mode == 1 ? "KESTREL" : "");
+    QCOMPARE(result.sidecarPath, written.isEmpty() ? QString() : QDir(folder).filePath(written));
+    QStringList expected = mode == 1 ? QStringList() : files;
+    if (!written.isEmpty())
+        expected << written << (mode == 1 ? QStringList { name } : QStringList());
+    expected.removeDuplicates();
+    expected.sort();
+    QCOMPARE(listing(folder).filter(QRegularExpression("^(?!KESTREL$)")), expected);
+    if (written.isEmpty())
+        return;
+    if (mode == 1) {
+        QCOMPARE(readFile(target), original);
+        QCOMPARE(listing(dir->path()), files + QStringList { "KESTREL" });
+    }
+
+    Exiv2::XmpData xmp;
+    QCOMPARE(Exiv2::XmpParser::decode(xmp, readFile(result.sidecarPath).toStdString()), 0);
+    QStringList properties;
+    for (const auto& datum : xmp)
+        properties << QString::fromStdString(datum.key() + "=" + datum.toString());
+    properties.sort();
+    QStringList wanted = { "Xmp.exif.DateTimeDigitized=2016-05-03T10:20:30+02:00",
+                           "Xmp.exif.DateTimeOriginal=2016-05-03T10:20:30+02:00",
+                           "Xmp.exif.GPSAltitude=325/100",
+                           "Xmp.exif.GPSAltitudeRef=1",
+                           "Xmp.exif.GPSHPositioningError=12000/1000",
+                           "Xmp.exif.GPSLatitude=33,51.408000S",
+                           "Xmp.exif.GPSLongitude=151,12.918000E",
+                           "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z",
+                           "Xmp.exif.GPSVersionID=2.3.0.0",
+                           "Xmp.photoshop.DateCreated=2016-05-03T10:20:30+02:00",
+                           "Xmp.xmp.CreateDate=2016-05-03T10:20:30+02:00",
+                           "Xmp.xmp.ModifyDate=2016-05-03T10:20:30+02:00" };
+    if (!before.isEmpty())
+        wanted.prepend("Xmp.darktable.xmp_version=5");
+    QCOMPARE(properties, wanted);
+}
+
+// Only hidden regular files of exactly the temporary files' pattern go.
+void TestExifInfo::staleTemporariesRemoved()
+{
+    const QStringList kept = { ".a.jpg.kestrel-Ab12C", "a.jpg.kestrel-Ab12Cd", ".a.jpg.kestrel-Ab12Cd.x",
+                               ".kestrel-Ab12Cd", ".b.jpg.kestrel-Ab1_Cd", "a.jpg" };
+    for (const QString& name : kept + QStringList { ".a.jpg.kestrel-Ab12Cd", ".IMG 1.CR2.kestrel-zzzzzz" })
+        QVERIFY(writeFile(dir->filePath(name), "x"));
+    QVERIFY(QDir(dir->path()).mkdir(".d.jpg.kestrel-abcdef"));
+    QVERIFY(QFile::link(dir->filePath("a.jpg"), dir->filePath(".l.jpg.kestrel-abcdef")));
+    QCOMPARE(controller::ExifInfo::removeStaleTemporaries(dir->path()), 2);
+    QStringList left = kept + QStringList { ".d.jpg.kestrel-abcdef", ".l.jpg.kestrel-abcdef" };
+    left.sort();
+    QCOMPARE(listing(dir->path()), left);
+}
+
+void TestExifInfo::validTags_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("JPEG") << "a.jpg";
+    QTest::newRow("TIFF") << "a.tif";
+    QTest::newRow("DNG") << "a.dng";
+}
+
+// What the writer adds passes ExifTool's validation: no warning that the
+// photo did not have before.
+void TestExifInfo::validTags()
+{
+    QFETCH(QString, name);
+    const QString exiftool = QStandardPaths::findExecutable("exiftool");
+    if (exiftool.isEmpty())
+        QSKIP("ExifTool is not installed (Debian package libimage-exiftool-perl)");
+    const QString path = dir->filePath(name);
+    const ExifTags tags = testsupport::cameraTags()
+        + (name.endsWith(".dng") ? ExifTags { { "Exif.Image.DNGVersion", "1 4 0 0" } } : ExifTags());
+    QVERIFY(name.endsWith(".jpg") ? !photo(name, tags).isEmpty()
+                                  : testsupport::writeTiff(path, testsupport::texturedImage(32, 24), tags));
+    const auto warnings = [&exiftool, &path] {
+        QProcess process;
+        process.start(exiftool, { "-validate", "-warning", "-a", "-s3", path });
+        process.waitForFinished(60000);
+        QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        lines.removeFirst(); // the count
+        return lines;
+    };
+    const QStringList before = warnings();
+    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY2(exif->write(path, true, &result), qPrintable(exif->errorString()));
+    const QStringList after = warnings();
+    for (const QString& warning : after)
+        QVERIFY2(before.contains(warning), qPrintable(warning));
+    // The hour offset only where the format defines it.
+    QCOMPARE(testsupport::readExif(path).contains("Exif.Image.TimeZoneOffset"), name.endsWith(".dng"));
 }
 
 QTEST_GUILESS_MAIN(TestExifInfo)

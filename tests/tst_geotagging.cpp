@@ -177,6 +177,7 @@ void TestGeotagging::init()
     service.reset();
     // Each controller saves its settings when it goes; start from none.
     QFile::remove(Model::configFilePath());
+    QFile::remove(Model::preferencesFilePath());
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 0); });
 }
 
@@ -329,20 +330,32 @@ void TestGeotagging::rewriteMode()
 {
     QList<PhotoFile> files = numberedPhotos("r", 6, ".JPG");
     files.append(PhotoFile{ "badlat.jpg", badLatitude });
+    files.append(PhotoFile{ "o.ORF", "SN07", "OLYMPUS", true });
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
     const QByteArray badOriginal = testsupport::readFile(folder + "/badlat.jpg");
+    const QByteArray rawOriginal = testsupport::readFile(folder + "/o.ORF");
+    // What a killed run left behind goes; a look-alike stays.
+    QVERIFY(testsupport::writeFile(folder + "/.gone.JPG.kestrel-Ab12Cd", "half a photo"));
+    QVERIFY(testsupport::writeFile(folder + "/r00.JPG.kestrel-Ab12Cd", "someone's file"));
 
     MainController controller;
     controller.modelRef().rewrite = true;
     controller.modelRef().modifyTimeDate = true;
+    controller.modelRef().rawSidecars = true;
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     run(controller, folder);
     QCOMPARE(requested[0][1].toString(), folder + "/");
     QVERIFY(!QFileInfo::exists(folder + "/KESTREL"));
-    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), files.size());
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+             files.size() + 2);
+    QVERIFY(QFileInfo::exists(folder + "/r00.JPG.kestrel-Ab12Cd"));
 
+    // The raw file of a make the reader refuses otherwise gets a sidecar.
     const auto results = resultsByName(controller);
+    QCOMPARE(results["o.ORF"].summary(), QStringLiteral("GPS written to o.xmp"));
+    QCOMPARE(testsupport::readFile(folder + "/o.ORF"), rawOriginal);
+        QVERIFY(testsupport::readFile(folder + "/o.xmp").contains("exif:GPSLatitude=\"46,00.420000N\""));
     QCOMPARE(results.size(), files.size());
     for (int i = 0; i < 6; ++i) {
         const QString name = files[i].name;
@@ -353,7 +366,7 @@ void TestGeotagging::rewriteMode()
         QCOMPARE(tags.value("Exif.Photo.OffsetTimeOriginal"), QStringLiteral("+02:00"));
     }
     QVERIFY(!results["badlat.jpg"].success);
-    QCOMPARE(results["badlat.jpg"].errorTitle, QStringLiteral("EXIF Error"));
+    QCOMPARE(results["badlat.jpg"].summary(), QStringLiteral("EXIF Error: the position is out of range"));
     QCOMPARE(testsupport::readFile(folder + "/badlat.jpg"), badOriginal);
 }
 

@@ -45,11 +45,15 @@ void TestJsonValue::parseAndWrite_data()
     QTest::newRow("literals") << s("[true,false,null]") << s("[true,false,null]");
     QTest::newRow("key order") << s("{\"b\":1,\"a\":2,\"B\":3}") << s("{\"B\":3,\"a\":2,\"b\":1}");
     QTest::newRow("nested") << s("{\"c\":[{\"d\":[]},{}],\"e\":\"f\"}") << s("{\"c\":[{\"d\":[]},{}],\"e\":\"f\"}");
-    QTest::newRow("keys are not unescaped") << s("{\"a\\n\":1}") << s("{\"a\\n\":1}");
+    QTest::newRow("escaped key") << s("{\"a\\n\":1}") << s("{\"a\\n\":1}");
+    QTest::newRow("keys unescaped") << s("{\"\\u0041\\/\":1,\"@\":2}") << s("{\"@\":2,\"A/\":1}");
+    QTest::newRow("control characters") << s("{\"\\u0001\":\"\\u001f\\u0000\\u000b\"}") << s("{\"\\u0001\":\"\\u001f\\u0000\\u000b\"}");
+    QTest::newRow("underflow reads as 0") << s("[1e-400,-2.5E-999,0.0001e-99999999999999999999]")
+                                          << s("[0.000000,0.000000,0.000000]");
 
     const char* malformed[] = { "", "   \n", "{\"a\":1} 2", "{\"a\":1}x", "[1,2,]", "{\"a\":1,}", "{a:1}", "{1:2}",
                                 "{\"a\" 1}", ".5", "nullx", "truex", "[1,2", "{\"a\":1", "\"abc", "\"abc\\\"",
-                                "\"\\uxyz1\"", "1e999", "[1}", ":" };
+                                "\"\\uxyz1\"", "1e999", "-12e400", "[1}", ":" };
     for (const char* text : malformed)
         QTest::newRow(qPrintable("malformed: " + QString::fromLatin1(text))) << s(text) << s("null");
 }
@@ -105,7 +109,7 @@ void TestJsonValue::building()
     members["syncID"] = "t";
     const JsonValue copy = list;
     list.append() = 9;
-    QCOMPARE(copy.serialize(), s("[\"a\\tb\x01/\xc3\xa9\\\"\\\\\\b\\f\\n\\r\","
+    QCOMPARE(copy.serialize(), s("[\"a\\tb\\u0001/\xc3\xa9\\\"\\\\\\b\\f\\n\\r\","
                                  "-7,42,0.500000,-12.345000,false,\"c\",null,12,\"text\",{\"userID\":true},"
                                  "{\"B\":3,\"elapsedTime\":5,\"syncID\":\"t\",\"userID\":\"u\"}]"));
     QCOMPARE(list.size(), 13u);

@@ -510,11 +510,14 @@ void TestMainView::failedRowsGrey()
     PhotoGeocodeList photos{photo(QStringLiteral("a.jpg"), false), photo(QStringLiteral("b.jpg"), true, 1, 2, 3),
                             photo(QStringLiteral("c.jpg"), false)};
     photos[2].errorTitle = QStringLiteral("EXIF Error");
+    photos[2].errorCause = QStringLiteral("the disk is full");
+    photos[1].sidecarPath = QStringLiteral("/data/photos/b.xmp");
     view->assignPhotoList(photos);
 
     QCOMPARE(table()->rowCount(), 3);
     QCOMPARE(rowTexts(0), (QStringList{"a.jpg", "Network error", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(2), (QStringList{"c.jpg", "EXIF Error", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(1).mid(0, 2), (QStringList{"b.jpg", "GPS written to b.xmp"}));
+    QCOMPARE(rowTexts(2), (QStringList{"c.jpg", "EXIF Error: the disk is full", "", "", "", "FAIL"}));
     for (int column = 0; column < 6; ++column) {
         QCOMPARE(table()->item(1, column)->data(Qt::ForegroundRole), QVariant());
         QCOMPARE(table()->item(1, column)->data(Qt::BackgroundRole), QVariant());

@@ -2,6 +2,8 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include "controller/restclient.h"
@@ -62,6 +64,7 @@ private slots:
     void callbackMayStartARequest();
     void concurrentRequestsReachTheirOwnCallbacks();
     void destroyedClientDropsItsRequests();
+    void endlessAnswerIsCut();
 
 private:
     FakeService* service = nullptr;
@@ -83,7 +86,7 @@ void TestRestClient::init()
 void TestRestClient::putAnsweredAtOnce()
 {
     RestClient client;
-    client.setPutTimeout(50);
+    client.setPutTimeout(5000);
     service->enqueue(HttpAnswer::json(200, "{\"a\":1}"));
     Recorder recorder;
     client.put(url("geocodeImage"), "{}", recorder.callback());
@@ -91,8 +94,9 @@ void TestRestClient::putAnsweredAtOnce()
     QTRY_COMPARE(recorder.answers.size(), 1);
     QCOMPARE(recorder.answers[0].code, 200);
     QCOMPARE(recorder.answers[0].body, QByteArray("{\"a\":1}"));
-    // The timer fires after the answer, finds nothing to do and goes away.
-    QTRY_VERIFY(timers(client).isEmpty());
+    // The timer ends with its reply: it cannot abort a later request that
+    // reuses the reply's address.
+    QTRY_VERIFY_WITH_TIMEOUT(timers(client).isEmpty(), 500);
     QCOMPARE(recorder.answers.size(), 1);
     QCOMPARE(service->requests().size(), 1);
 }
@@ -290,6 +294,44 @@ void TestRestClient::destroyedClientDropsItsRequests()
     QCOMPARE(recorder.answers[0].body, QByteArray("late"));
     QTest::qWait(150);
     QCOMPARE(calls, 0);
+}
+
+void TestRestClient::endlessAnswerIsCut()
+{
+    // A server that answers 200 and then sends bytes without end (at most
+    // 64 MB, so that a client without a cap gets a whole answer and fails).
+    QTcpServer endless;
+    QVERIFY(endless.listen(QHostAddress::LocalHost));
+    qint64 sent = 0;
+    const QByteArray chunk(64 * 1024, '[');
+    connect(&endless, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket* socket = endless.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [socket, &sent, &chunk] {
+            if (sent > 0)
+                return;
+            socket->readAll();
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n");
+            sent = 1;
+        });
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket, &sent, &chunk] {
+            if (socket->bytesToWrite() > 0)
+                return;
+            if (sent > 64 * 1024 * 1024)
+                return socket->disconnectFromHost();
+            sent += socket->write(chunk);
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    });
+    RestClient client;
+    Recorder recorder;
+    client.put(QStringLiteral("http://127.0.0.1:%1/getSyncList").arg(endless.serverPort()), "{}", recorder.callback());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.answers.size(), 1, 30000);
+    QCOMPARE(lowBits(recorder.answers[0].code), 0);
+    QCOMPARE(highBits(recorder.answers[0].code), int(QNetworkReply::UnknownContentError));
+    QCOMPARE(recorder.answers[0].body, QByteArray("answer larger than 8 MB"));
+    // Reading stopped at the cap: the server got no further than the socket
+    // buffers allow.
+    QVERIFY2(sent < 24 * 1024 * 1024, qPrintable(QString::number(sent)));
 }
 
 QTEST_MAIN(TestRestClient)

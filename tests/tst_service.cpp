@@ -16,9 +16,15 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <regex>
 #include <thread>
 
 using nlohmann::json;
@@ -89,17 +95,47 @@ const std::string gpxTrack =
     "<trkpt lat=\"46.7\" lon=\"7.7\"><ele>1400</ele></trkpt>\n"
     "</trkseg></trk>\n</gpx>\n";
 
+// A raw connection to the service on loopback from the address `source`.
+int rawConnect(int port, const char* source = "127.0.0.1")
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from {}, to {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
+        || ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        qFatal("cannot connect from %s", source);
+    return socket;
+}
+
+// Everything the service answers on a connection until it closes it.
+std::string readToEnd(int socket, int waitMs = 10000)
+{
+    std::string text;
+    char buffer[4096];
+    pollfd entry { socket, POLLIN, 0 };
+    while (::poll(&entry, 1, waitMs) > 0) {
+        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
 // One running service with its own database and a clock the test sets.
 class Running {
 public:
-    Running()
+    explicit Running(const std::string& address = "127.0.0.1", service::ServerLimits limits = {})
     {
         std::string error;
         if (!dir.isValid() || !store.open(path().toStdString(), &error))
             qFatal("cannot open the test database: %s", error.c_str());
         api = std::make_unique<service::Api>(store, [this] { return now.load(); });
-        server = std::make_unique<service::HttpServer>(*api);
-        if (!server->bind("127.0.0.1", 0, &error))
+        server = std::make_unique<service::HttpServer>(*api, limits);
+        if (!server->bind(address, 0, &error))
             qFatal("cannot listen: %s", error.c_str());
         server->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
@@ -224,6 +260,8 @@ private slots:
         QTest::newRow("no user: the owner") << "" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
         QTest::newRow("the owner") << "owner" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
         QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized" << told;
+        QTest::newRow("the owner, days later") << "owner" << "valid" << 3 * 86400000LL << 200 << "Camera synchronized"
+                                               << told;
         QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code"
                                       << "does not know the synchronization code";
         QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code" << "does not know";
@@ -260,6 +298,9 @@ private slots:
             return;
         }
         QCOMPARE(a.body["userID"], json(phone.userId));
+        // The code hands out the identifier once.
+        if (userId.isEmpty())
+            QCOMPARE(s.sync("", sent, created, 2000, cameraAhead).head, std::string("Synchronization code used"));
         // The same code again replaces the synchronization it made.
         QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
         QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"].size(), size_t(1));
@@ -393,7 +434,7 @@ private slots:
         const std::string code = s.createCode(phone);
         s.now = created + 20000;
         QCOMPARE(s.sync("", code, created, 15000, cameraAhead).status, 200);
-        QCOMPARE(s.sync("", code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
+        QCOMPARE(s.sync(phone.userId, code, created, 15000, 0, "NIKON D750", "3001234").status, 200);
         // A second synchronization of the same camera with a new code is added.
         s.now = s.now + 3600000;
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
@@ -418,20 +459,26 @@ private slots:
                                    R"({"cameraName":"NIKON D750","serial":"3001234","synchronizations":[)"
                                    R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + "]}]}"));
 
-        auto remove = [&](const json& ids) { return s.put("removeCamera", json { { "synchronizations", ids } }).status; };
+        auto remove = [&](const json& ids, const Phone& by) {
+            return s.put("removeCamera", json { { "synchronizations", ids }, { "userID", by.userId } }).status;
+        };
         auto cameras = [&] { return s.list(phone).body["cameras"]; };
+        // Another user cannot remove them.
+        const Phone other = s.registerPhone("Other");
+        QCOMPARE(remove(json::array({ ids[0], ids[2] }), other), 204);
+        QCOMPARE(cameras()[0]["synchronizations"].size() + cameras()[1]["synchronizations"].size(), size_t(3));
         // One of two synchronizations: the camera stays.
-        QCOMPARE(remove(json::array({ ids[0] })), 200);
+        QCOMPARE(remove(json::array({ ids[0] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(2));
         QCOMPARE(cameras()[0]["synchronizations"].size(), size_t(1));
         QCOMPARE(cameras()[0]["synchronizations"][0]["syncId"], ids[1]);
         // The last one, with an unknown id beside it: the camera goes.
-        QCOMPARE(remove(json::array({ "nonsense", ids[1] })), 200);
+        QCOMPARE(remove(json::array({ "nonsense", ids[1] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(1));
         QCOMPARE(cameras()[0]["cameraName"], json("NIKON D750"));
         QCOMPARE(s.geocode(phone.userId, "2026-07-14 12:01:01").status, 203);
-        QCOMPARE(remove(json::array({ ids[1] })), 204);
-        QCOMPARE(remove(json::array({ ids[2] })), 200);
+        QCOMPARE(remove(json::array({ ids[1] }), phone), 204);
+        QCOMPARE(remove(json::array({ ids[2] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(0));
     }
 
@@ -475,8 +522,8 @@ private slots:
         row("removeCamera null", "removeCamera", "null", 204, "Nothing to remove");
         row("removeCamera empty body", "removeCamera", "", 204, "Nothing to remove");
         row("removeCamera no member", "removeCamera", "{}", 204, "Nothing to remove");
-        row("removeCamera empty list", "removeCamera", R"({"synchronizations":[]})", 204, "Unknown synchronization");
-        row("removeCamera unknown id", "removeCamera", R"({"synchronizations":["abc"]})", 204, "Unknown synchronization");
+        row("removeCamera empty list", "removeCamera", R"({"synchronizations":[]})", 203, "Unknown user");
+        row("removeCamera no user", "removeCamera", R"({"synchronizations":["abc"]})", 203, "Unknown user");
         row("removeCamera numbers", "removeCamera", R"({"synchronizations":[1,2]})", 204, "Bad request");
         row("removeCamera not a list", "removeCamera", R"({"synchronizations":"abc"})", 204, "Bad request");
     }
@@ -562,6 +609,121 @@ private slots:
         QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
     }
 
+    // Checks of the connection layer that hold for every route: each request
+    // of a connection answered in order, or the connection refused and closed.
+    void connectionLayer_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("statuses"); // of the answers, in order
+
+        const QByteArray get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const QByteArray last = "GET / HTTP/1.1\r\nHost: localhost:80\r\nConnection: close\r\n\r\n";
+        const QByteArray list = "PUT /getSyncList HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n";
+        QTest::newRow("pipelined") << get + get + last << QByteArray("200 200 200");
+        QTest::newRow("pipelined with a body") << list + "\r\n{}" + last << QByteArray("203 200");
+        QTest::newRow("conflicting lengths") << list + "Content-Length: 13\r\n\r\n{}" + get << QByteArray("400");
+        QTest::newRow("the same length twice") << list + "Content-Length: 2\r\n\r\n{}" + last << QByteArray("203 200");
+        QTest::newRow("length and chunks") << list + "Transfer-Encoding: chunked\r\n\r\n{}" << QByteArray("400");
+        QTest::newRow("length not a number") << QByteArray("PUT /getSyncList HTTP/1.1\r\nContent-Length: -2\r\n\r\n{}")
+                                             << QByteArray("400");
+        QTest::newRow("foreign host") << "GET /sync HTTP/1.1\r\nHost: rebound.example\r\n\r\n" + get << QByteArray("403");
+        QTest::newRow("foreign host with a port") << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1.example:80\r\n\r\n")
+                                                  << QByteArray("403");
+        QTest::newRow("IPv6 loopback host") << QByteArray("GET / HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n")
+                                            << QByteArray("200");
+        QTest::newRow("no host") << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("200");
+    }
+
+    void connectionLayer()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, statuses);
+        const int socket = rawConnect(service->server->port());
+        QCOMPARE(::send(socket, request.constData(), size_t(request.size()), MSG_NOSIGNAL), ssize_t(request.size()));
+        const std::string answers = readToEnd(socket);
+        ::close(socket);
+        QStringList found;
+        const std::regex statusLine("HTTP/1\\.[01] (\\d{3})");
+        for (std::sregex_iterator it(answers.begin(), answers.end(), statusLine), end; it != end; ++it)
+            found << QString::fromStdString((*it)[1]);
+        QCOMPARE(found.join(' ').toUtf8(), statuses);
+    }
+
+    // Without the phone's key nothing on the way to a user's positions is
+    // handed out by a service that others can reach.
+    void credentials()
+    {
+        Running open("0.0.0.0");
+        const Phone phone = open.registerPhone("Phone");
+        QCOMPARE(phone.userId.size(), size_t(32));
+        QCOMPARE(phone.phoneKey.size(), size_t(32));
+        const std::string noCode = "let code = \"\";";
+        QVERIFY(open.send("GET", "/sync", "").raw.find(noCode) != std::string::npos);
+        QCOMPARE(open.api->createPageCode("", "", false).status, 403);
+        const Answer keyed = open.send("GET", "/sync?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey, "");
+        QCOMPARE(keyed.status, 200);
+        QVERIFY(keyed.raw.find(noCode) == std::string::npos);
+    }
+
+    // Connections that send their request a byte now and then hold workers
+    // only for the read limits, and never those of other clients.
+    void slowClients()
+    {
+        service::ServerLimits limits;
+        limits.headerMs = 500;
+        Running s("127.0.0.1", limits);
+        const int port = s.server->port();
+        std::vector<int> slow;
+        for (int i = 0; i < 80; ++i) {
+            slow.push_back(rawConnect(port, "127.0.0.2"));
+            ::send(slow.back(), "P", 1, MSG_NOSIGNAL);
+        }
+        httplib::Client client("127.0.0.1", port);
+        client.set_connection_timeout(1, 0);
+        client.set_read_timeout(1, 0);
+        const auto answer = client.Get("/");
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        // A byte every 100 ms keeps no connection beyond the header limit.
+        QElapsedTimer clock;
+        clock.start();
+        pollfd entry { slow.front(), POLLIN, 0 };
+        while (::poll(&entry, 1, 100) == 0 && clock.elapsed() < 5000)
+            ::send(slow.front(), "U", 1, MSG_NOSIGNAL);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        for (const int socket : slow)
+            ::close(socket);
+    }
+
+    // Writers wait for each other: no upload of a burst fails.
+    void parallelUploads()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Phone");
+        std::atomic<int> stored { 0 };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 64; ++t) {
+            threads.emplace_back([&, t] {
+                json request = phone.key();
+                for (int i = 0; i < 1000; ++i)
+                    request["fixes"].push_back(fix(service::formatIsoTime(utc("2026-07-01T00:00:00Z") + (t * 1000 + i) * 1000LL),
+                                                   48, 11, 500, 5));
+                // Beyond the connections one address may hold at once, a
+                // client waits its turn with its body unread.
+                httplib::Client client("127.0.0.1", s.server->port());
+                client.set_read_timeout(120, 0);
+                client.set_write_timeout(120, 0);
+                const auto r = client.Post("/phone/fixes", request.dump(), "application/json");
+                if (r && r->status == 200)
+                    ++stored;
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        QCOMPARE(stored.load(), 64);
+        QCOMPARE(s.store.fixCount(s.store.userById(phone.userId)->id), int64_t(64000));
+    }
+
     void phoneUploadAllOrNothing()
     {
         Running& s = *service;
@@ -627,7 +789,7 @@ private slots:
         const Phone phone = s.registerPhone("Ana's phone");
         const Answer page = s.send("GET", "/sync", "");
         QCOMPARE(page.status, 200);
-        const std::string marker = "const code = \"";
+        const std::string marker = "let code = \"";
         const size_t at = page.raw.find(marker);
         QVERIFY(at != std::string::npos);
         const std::string code = page.raw.substr(at + marker.size(), 16);
@@ -713,7 +875,7 @@ private slots:
 
         // A photo taken now with a camera synchronized to the demo phone finds a position.
         s.now = now;
-        QCOMPARE(s.sync("", s.api->createPageCode("", "").json["syncID"].get<std::string>(), now, 0, 0).status, 200);
+        QCOMPARE(s.sync("", s.api->createPageCode("", "", true).json["syncID"].get<std::string>(), now, 0, 0).status, 200);
         const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));

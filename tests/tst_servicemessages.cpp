@@ -105,12 +105,12 @@ void TestServiceMessages::requestBodies_data()
         << QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                       R"("fileNumber":"100-0001","internalSerialNumber":"INT9","model":"X-T3","serialNumber":"SN1",)"
                       R"("shutterCount":42,"timeZone":"+02:00","userID":"u-1"})");
-    QTest::newRow("removal, two") << ServiceMessages::removalRequest(cameraWith({ "b-2", "a-1" }))
-                                  << QByteArray(R"({"synchronizations":["b-2","a-1"]})");
-    QTest::newRow("removal, none") << ServiceMessages::removalRequest(cameraWith({}))
+    QTest::newRow("removal, two") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({ "b-2", "a-1" }))
+                                  << QByteArray(R"({"synchronizations":["b-2","a-1"],"userID":"u-1"})");
+    QTest::newRow("removal, none") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({}))
                                    << QByteArray("null");
-    QTest::newRow("removal, quote") << ServiceMessages::removalRequest(cameraWith({ "a\"b" }))
-                                    << QByteArray(R"({"synchronizations":["a\"b"]})");
+    QTest::newRow("removal, quote") << ServiceMessages::removalRequest(QStringLiteral("u\"1"), cameraWith({ "a\"b" }))
+                                    << QByteArray(R"({"synchronizations":["a\"b"],"userID":"u\"1"})");
 }
 
 void TestServiceMessages::requestBodies()

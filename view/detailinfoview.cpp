@@ -32,7 +32,9 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
     if (!photo.success) {
         ui->stackedWidget->setCurrentWidget(ui->errorPage);
         ui->errorTitleLabel->setText(photo.errorTitle);
-        ui->errorDescriptionLabel->setText(photo.errorText);
+        ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
+                                                                      : photo.errorText + QStringLiteral(": ")
+                                                                          + photo.errorCause);
     } else {
         ui->stackedWidget->setCurrentWidget(ui->successPage);
         ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
@@ -47,7 +49,10 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
         ui->longitudeLabel->setText(longitudeText(photo.longitude));
         ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));
         ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
-        ui->precisionLabel->setText(tr("Recorded in high precision mode"));
+        QString precision = tr("Recorded in high precision mode");
+        if (!photo.sidecarPath.isEmpty())
+            precision += QLatin1Char('\n') + tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
+        ui->precisionLabel->setText(precision);
     }
 
     // A small picture of the photo beside the map button, read once the

@@ -355,13 +355,15 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
         table->insertRow(row);
         QTableWidgetItem* items[6] = {
             tableItem(QFileInfo(photo.filePath).fileName()),
-            tableItem(photo.errorTitle),
+            tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
             tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
+        // A long description is cut at the column's edge; its full text stays at hand.
+        items[1]->setToolTip(items[1]->text());
         for (int column = 0; column < 6; ++column) {
             if (!photo.success) {
                 // Dimmer than the white of the other rows, yet readable (4.5:1).

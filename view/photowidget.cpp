@@ -31,7 +31,7 @@ void PhotoWidget::setPhoto(const model::PhotoGeocode& photo)
         ui->geoLabel->setText(
             QStringLiteral("%1, %2, %3").arg(record.latitude).arg(record.longitude).arg(record.altitude));
     else
-        ui->geoLabel->setText(record.errorTitle);
+        ui->geoLabel->setText(record.summary());
     setAccessibleDescription(ui->geoLabel->text());
     ui->iconLabel->setAccessibleName(record.success ? tr("Geotagged") : tr("Not geotagged"));
 }
