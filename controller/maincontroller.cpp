@@ -3,13 +3,21 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
+#include "controller/photolisting.h"
+#include "controller/resultexport.h"
 #include "controller/restclient.h"
 #include "controller/servicemessages.h"
 #include "json/jsonvalue.h"
@@ -158,7 +166,7 @@ void MainController::toNextScreen()
         goTo(Menu);
         break;
     case GeocodeReady:
-        goTo(GeocodeProgress);
+        // The run shows its own page once the service answered.
         startGeocoding();
         break;
     case Menu:
@@ -186,9 +194,11 @@ quint16 MainController::handleResponse(int requestCode, quint16 status, const QB
         reason = QByteArrayLiteral("invalid answer");
     }
     const QString head = QStringLiteral("Network error");
+    // A service on this machine does not depend on the internet.
     const QString text = QStringLiteral("Network error (") + QString::fromUtf8(reason) + QStringLiteral(") on ")
         + QString::number(requestCode)
-        + QStringLiteral(".\nPlease check your internet connection or try again later...");
+        + (isLocalService() ? QStringLiteral(".\nPlease check that the web service is running or try again later...")
+                            : QStringLiteral(".\nPlease check your internet connection or try again later..."));
     answer = JsonValue();
     answer["head"] = head.toUtf8().toStdString();
     answer["body"] = text.toUtf8().toStdString();
@@ -253,6 +263,10 @@ void MainController::onRemovalAnswer(int code, const QByteArray& body)
 void MainController::synchronizeCamera(QString filePath)
 {
     emit synchronizationStarted(filePath);
+    if (!serviceReachable()) {
+        emit camerasUpdated(model->cameras);
+        return;
+    }
     model::PhotoInfo info;
     info.clear();
     if (!exifInfo->read(filePath, &info)) {
@@ -268,10 +282,10 @@ void MainController::synchronizeCamera(QString filePath)
     const QByteArray request = ServiceMessages::synchronizationRequest(model->userID, info);
     qDebug().noquote() << "syncCamera" << QString::fromUtf8(request);
     restClient->put(ServiceMessages::synchronizationUrl(), request,
-                    [this](int code, QByteArray body) { onSynchronizationAnswer(code, body); });
+                    [this, info](int code, QByteArray body) { onSynchronizationAnswer(code, body, info); });
 }
 
-void MainController::onSynchronizationAnswer(int code, const QByteArray& body)
+void MainController::onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info)
 {
     JsonValue answer;
     const quint16 status = handleResponse(SynchronizationRequest, statusOf(code), body, answer, true);
@@ -281,34 +295,84 @@ void MainController::onSynchronizationAnswer(int code, const QByteArray& body)
     }
     model->userID = ServiceMessages::text(answer, "userID");
     model->save(model::Model::configFilePath());
+    const double offset = answer.get("clockOffset").asDouble(std::nan(""));
+    const QString camera = info.model.isEmpty() ? info.serialNumber : info.model;
+    const bool again = knowsCamera(info);
     requestCameraSynchronizations();
     goTo(SynchronizeDone);
+    emit cameraSynchronized(synchronizationReport(camera, again, !std::isnan(offset), std::llround(offset)));
+}
+
+bool MainController::knowsCamera(const model::PhotoInfo& info) const
+{
+    for (const model::Camera& camera : model->cameras) {
+        const bool sameSerial = !camera.serial.isEmpty()
+            && (camera.serial == info.serialNumber || camera.serial == info.internalSerialNumber);
+        if (sameSerial || (camera.serial.isEmpty() && camera.name == info.model))
+            return true;
+    }
+    return false;
+}
+
+QString MainController::synchronizationReport(const QString& camera, bool again, bool offsetKnown,
+                                              qint64 clockOffset)
+{
+    const QString name = again ? tr("%1 (synchronized again)").arg(camera) : camera;
+    if (!offsetKnown)
+        return tr("%1: synchronized").arg(name);
+    if (clockOffset == 0)
+        return tr("%1: clock right to the second").arg(name);
+    const qint64 seconds = std::abs(clockOffset);
+    QStringList parts;
+    if (seconds >= 3600)
+        parts << tr("%1 h").arg(seconds / 3600);
+    if (seconds % 3600 >= 60)
+        parts << tr("%1 min").arg(seconds % 3600 / 60);
+    if (seconds % 60 != 0)
+        parts << tr("%1 s").arg(seconds % 60);
+    const QString amount = parts.join(QLatin1Char(' '));
+    return clockOffset > 0 ? tr("%1: clock %2 fast").arg(name, amount) : tr("%1: clock %2 slow").arg(name, amount);
+}
+
+// Web service reachability ----------------------------------------------------
+
+bool MainController::isLocalService()
+{
+    const QString host = QUrl(model::Model::baseUrl()).host();
+    return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
+}
+
+bool MainController::serviceReachable()
+{
+    const QUrl url(model::Model::baseUrl());
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
+    // Blocks this thread for at most the time-out: a refused connection
+    // returns at once, a service far away answers well within it.
+    if (socket.waitForConnected(5000))
+        return true;
+    const QString advice = isLocalService()
+        ? tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)")
+        : tr("Check your internet connection");
+    emit infoPending(204, tr("Web service not reachable"),
+                     tr("Kestrel cannot reach its web service at %1. %2, or set KESTREL_SERVICE_URL.")
+                         .arg(model::Model::baseUrl(), advice));
+    return false;
 }
 
 // Folder geotagging ----------------------------------------------------------
 
-namespace {
-
-// Photo files directly in folder (no subfolders), each once, any case of suffix.
-QDirIterator photoListing(const QString& folder)
-{
-    return QDirIterator(folder, model::Model::photoFilePatterns(), QDir::Files);
-}
-
-} // namespace
-
 void MainController::geocodePhotos(QString folderPath)
 {
-    int count = 0;
-    for (QDirIterator it = photoListing(folderPath); it.hasNext(); it.next())
-        ++count;
+    const PhotoListing listing(folderPath, model->includeSubfolders);
     goTo(GeocodeReady);
-    model->imageCount = count;
+    model->imageCount = listing.paths().size();
     if (folderPath.endsWith(QLatin1Char('/')))
         folderPath.chop(1);
     model->inputFolder = folderPath + QLatin1Char('/');
     model->outputFolder = model->rewrite ? model->inputFolder : folderPath + QStringLiteral("/KESTREL/");
     emit geocodingRequested(model->inputFolder, model->outputFolder, model->imageCount);
+    emit photoFolderNote(listing.emptyReason(model->includeSubfolders));
 }
 
 void MainController::waitForEvents()
@@ -339,6 +403,8 @@ void MainController::startGeocoding()
     // at a time.
     if (activeRun)
         return;
+    if (!serviceReachable())
+        return;
     stopRequested = false;
     goTo(GeocodeProgress);
     model->photos.clear();
@@ -360,9 +426,10 @@ void MainController::startGeocoding()
 
     const int maxPending = model::Model::maxPendingRequests();
     int taken = 0;
-    for (QDirIterator it = photoListing(model->inputFolder); it.hasNext();) {
-        const QString path = it.next();
+    const QStringList paths = PhotoListing(model->inputFolder, model->includeSubfolders).paths();
+    for (const QString& path : paths) {
         ++taken;
+        emit geocodePhotoStarted(path);
         model::PhotoInfo info;
         info.clear();
         const bool readable = exifInfo->read(path, &info);
@@ -397,8 +464,49 @@ void MainController::startGeocoding()
     QCoreApplication::processEvents();
     run->ended = true;
     activeRun.reset();
+
+    // The results in the order the photos were taken, each listed photo
+    // once: those a STOP left out say so.
+    QHash<QString, int> order;
+    for (int index = 0; index < paths.size(); ++index)
+        order.insert(paths.at(index), index);
+    if (stopRequested) {
+        QSet<QString> finished;
+        for (const model::PhotoGeocode& result : qAsConst(model->photos))
+            finished.insert(result.filePath);
+        for (const QString& path : paths) {
+            if (finished.contains(path))
+                continue;
+            model::PhotoGeocode result;
+            result.filePath = path;
+            result.errorTitle = tr(notProcessedTitle);
+            result.errorText = tr("The run was stopped before this photo was geotagged; it was not changed.");
+            model->photos.append(result);
+        }
+    }
+    std::stable_sort(model->photos.begin(), model->photos.end(),
+                     [&order](const model::PhotoGeocode& a, const model::PhotoGeocode& b) {
+                         return order.value(a.filePath, -1) < order.value(b.filePath, -1);
+                     });
     goTo(GeocodeResults);
+    if (stopRequested)
+        emit geocodeStopped(run->processed, model->imageCount);
     emit photosUpdated(model->photos);
+}
+
+void MainController::exportResults(QString csvPath)
+{
+    if (!csvPath.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        csvPath += QStringLiteral(".csv");
+    const QString gpxPath = csvPath.left(csvPath.size() - 4) + QStringLiteral(".gpx");
+    QString error;
+    if (!ResultExport::writeCsv(model->photos, csvPath, &error)
+        || !ResultExport::writeGpx(model->photos, gpxPath, &error)) {
+        emit infoPending(204, tr("Cannot export the results"), error);
+        return;
+    }
+    emit infoPending(201, tr("Results exported"),
+                     QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
 void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
@@ -429,8 +537,15 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
 
-    // The same for a subfolder's photos, rewritten where they are.
-    const QString folder = QDir::cleanPath(model->rewrite ? QFileInfo(path).absolutePath() : model->outputFolder);
+    // Photos of subfolders are rewritten where they are, or copied to the
+    // same subfolders of the output folder.
+    const QString relative = path.startsWith(model->inputFolder) ? path.mid(model->inputFolder.size())
+                                                                 : QFileInfo(path).fileName();
+    const QString target = model->rewrite ? path : model->outputFolder + relative;
+    if (!model->rewrite && relative.contains(QLatin1Char('/')))
+        QDir().mkpath(QFileInfo(target).absolutePath());
+    // Each folder written to loses the temporaries of a killed run once.
+    const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath());
     if (!run->cleanedFolders.contains(folder)) {
         run->cleanedFolders.insert(folder);
         ExifInfo::removeStaleTemporaries(folder);
@@ -441,7 +556,6 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
         // The writer replaces the photo only once the tagged file is complete.
         result.success = exifInfo->write(path, model->modifyTimeDate, &result);
     } else {
-        const QString target = model->outputFolder + QFileInfo(path).fileName();
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
             // Never delete the original to make room for its own copy.

@@ -75,6 +75,14 @@ signals:
     void geocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void geocodeProgress(int processed, int failed, int total);
     void photosUpdated(model::PhotoGeocodeList& photos);
+    // Why a chosen folder offers nothing to geotag; empty when it has photos.
+    void photoFolderNote(QString note);
+    // The photo a run reads now, before its request is sent.
+    void geocodePhotoStarted(QString filePath);
+    // A run ended by STOP after `processed` of `total` photos.
+    void geocodeStopped(int processed, int total);
+    // The camera of a successful synchronization and how far its clock is off.
+    void cameraSynchronized(QString report);
 
 public slots:
     void toGeocodePhotos();
@@ -87,6 +95,17 @@ public slots:
     void requestRemoveCamera(model::Camera& camera);
     void geocodePhotos(QString folderPath);
     void startGeocoding();
+    // Writes the last run's results to csvPath and, beside it, the same name
+    // ending in ".gpx"; one box tells how it went.
+    void exportResults(QString csvPath);
+
+public:
+    static constexpr const char* notProcessedTitle = QT_TR_NOOP("Not processed (stopped)");
+    // The text of the synchronization report; clockOffset is the camera's
+    // clock minus the local time in seconds, or missing (offsetKnown false).
+    static QString synchronizationReport(const QString& camera, bool again, bool offsetKnown, qint64 clockOffset);
+    // True when the web service's host is this machine.
+    static bool isLocalService();
 
 private:
     struct GeocodeRun;
@@ -96,11 +115,15 @@ private:
     void saveSettings();
     Screen userScreen() const;
     void onCameraListAnswer(int code, const QByteArray& body);
-    void onSynchronizationAnswer(int code, const QByteArray& body);
+    void onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(int code, const QByteArray& body);
     void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,
                          int code, const QByteArray& body);
     void finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result);
+    // One connection attempt to the web service before a run or a
+    // synchronization; shows one box and returns false when it fails.
+    bool serviceReachable();
+    bool knowsCamera(const model::PhotoInfo& info) const;
     QString outputFolderProblem() const;
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();

@@ -150,7 +150,7 @@ QString PhotoGeocode::summary() const
 QStringList Model::photoFilePatterns()
 {
     static const QStringList patterns {
-        "*.jpg", "*.png", "*.bmp", "*.tif", "*.tiff", "*.crw", "*.cr2", "*.nef",
+        "*.jpg", "*.jpeg", "*.png", "*.bmp", "*.tif", "*.tiff", "*.crw", "*.cr2", "*.nef",
         "*.nrw", "*.pef", "*.ptx", "*.raf", "*.raw", "*.rw2", "*.rwl", "*.dng",
         "*.srw", "*.x3f", "*.3fr", "*.arw", "*.dcr", "*.erf", "*.kdc", "*.mdc",
         "*.mef", "*.mos", "*.mrw", "*.orf", "*.ppm", "*.sr2", "*.srf", "*.x3f",
@@ -167,7 +167,7 @@ QStringList Model::rawUnsupportedMakes()
 
 QStringList Model::nonRawSuffixes()
 {
-    static const QStringList suffixes { "jpg", "png", "bmp", "tif", "tiff" };
+    static const QStringList suffixes { "jpg", "jpeg", "png", "bmp", "tif", "tiff" };
     return suffixes;
 }
 

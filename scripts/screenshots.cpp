@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QMimeData>
+#include <QFileDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
@@ -23,6 +24,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 #include "model/model.h"
 #include "controller/maincontroller.h"
@@ -191,6 +193,8 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
     window.onGeocodeProgress(47, 3, 128);
+    window.onGeocodePhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
+    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
     if (screen == controller::GeocodeResults)
         window.onGeocodeProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);
@@ -209,6 +213,17 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     save(name, &window);
 }
 
+// A chooser of the main window, as its button opens it.
+struct ChooserWindow : view::MainView {
+    void shoot(const QString& name, bool photos)
+    {
+        show();
+        const std::unique_ptr<QFileDialog> dialog(photos ? newPhotoChooser() : newFolderChooser());
+        dialog->show();
+        save(name, dialog.get());
+    }
+};
+
 void details(const QString& name, model::PhotoGeocode photo)
 {
     // A real photo file, so that the dialog shows its picture.
@@ -224,32 +239,6 @@ void details(const QString& name, model::PhotoGeocode photo)
     view::DetailInfoView dialog(photo);
     dialog.show();
     save(name, &dialog);
-}
-
-// The main window's file and folder choosers, over the window.
-class ChooserWindow : public view::MainView {
-public:
-    using MainView::chooseGeocodingFolder;
-    using MainView::chooseSynchronizationImage;
-};
-
-void chooser(const QString& name, bool folder)
-{
-    ChooserWindow window;
-    window.changeScreen(folder ? controller::GeocodeSelectFolder : controller::SynchronizeHowTo);
-    window.show();
-    settle();
-    QTimer::singleShot(0, [name] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        if (!dialog)
-            return;
-        save(name, dialog);
-        dialog->close();
-    });
-    if (folder)
-        window.chooseGeocodingFolder();
-    else
-        window.chooseSynchronizationImage();
 }
 
 struct Shot {
@@ -340,6 +329,8 @@ QList<Shot> shots()
              mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
          }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
+        {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] {
              model::PhotoGeocode photo = sampleResults().at(2);
              photo.timeWritten = true;
@@ -349,8 +340,6 @@ QList<Shot> shots()
         {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},
         {"details-write-failure", [] { details("details-write-failure", writeFailure()); }},
-        {"chooser-photo", [] { chooser("chooser-photo", false); }},
-        {"chooser-folder", [] { chooser("chooser-folder", true); }},
     };
 }
 

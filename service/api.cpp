@@ -321,6 +321,9 @@ Reply Api::syncCamera(const std::string& body)
                               cameraLabel(model, serialNumber.empty() ? internalSerialNumber : serialNumber)
                                   + " is synchronized; its clock " + clock + " in " + zone.zoneId + ".");
     reply.json["userID"] = owner->userId;
+    // Whole seconds the camera's clock is ahead of the local time (negative:
+    // behind), for the program to show.
+    reply.json["clockOffset"] = std::llround(double(againstLocal) / 1000.0);
     return reply;
 }
 

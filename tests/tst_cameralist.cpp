@@ -26,7 +26,7 @@ const QByteArray twoCameras = "{\"cameras\":[{\"cameraName\":\"X-T3\",\"serial\"
 const QByteArray otherCamera = "{\"cameras\":[{\"cameraName\":\"EOS R\",\"serial\":\"C1\",\"synchronizations\":["
                                "{\"syncId\":\"c1\",\"timeZone\":\"+00:00\",\"timeZoneName\":\"GMT\","
                                "\"timeZoneTime\":\"2026-03-01 10:00:00\"}]}],\"phoneName\":\"Pixel 9\"}";
-const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+const char networkTail[] = ".\nPlease check that the web service is running or try again later...";
 
 void expectOneBox(const MessageBoxes& boxes, int code, const QString& title, const QString& text)
 {

@@ -360,7 +360,7 @@ void TestExifInfo::makeCheck_data()
     QTest::newRow("JPG SONY") << "a.JPG" << false << "SONY" << true;
     QTest::newRow("TIF SONY") << "a.TIF" << true << "SONY" << true;
     QTest::newRow("tiff Leica") << "a.tiff" << true << "Leica" << true;
-    QTest::newRow("jpeg SONY") << "a.jpeg" << false << "SONY" << false;
+    QTest::newRow("jpeg SONY") << "a.jpeg" << false << "SONY" << true;
     QTest::newRow("ARW SONY") << "a.ARW" << true << "SONY" << false;
     QTest::newRow("3FR Hasselblad") << "a.3FR" << true << "Hasselblad" << false;
     QTest::newRow("RWL LEICA") << "a.RWL" << true << "LEICA" << false;

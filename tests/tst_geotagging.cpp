@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include "controller/maincontroller.h"
 #include "controller/restclient.h"
@@ -24,7 +25,7 @@ using testsupport::MessageBoxes;
 
 namespace {
 
-const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+const char networkTail[] = ".\nPlease check that the web service is running or try again later...";
 
 // Serial numbers that make the fake service answer other than with a position.
 const QString refused202 = QStringLiteral("SN-202");
@@ -151,6 +152,10 @@ private slots:
     void sourceGoneBeforeAnswer();
     void networkErrors_data();
     void networkErrors();
+    void serviceDown_data();
+    void serviceDown();
+    void subfolders_data();
+    void subfolders();
 
 private:
     QString newFolder(const QList<PhotoFile>& files);
@@ -219,6 +224,8 @@ void TestGeotagging::copyMode()
     QList<PhotoFile> files = numberedPhotos("p", 20);
     files.append(PhotoFile{ "U20.JPG", "SN20" });
     files.append(PhotoFile{ "U21.Jpg", "SN21" });
+    files.append(PhotoFile{ "n10.JPEG", "SN23" });
+    files.append(PhotoFile{ "n2.jpeg", "SN24" });
     files.append(PhotoFile{ "N22.NEF", "SN22", "NIKON", true });
     files.append(PhotoFile{ "e202.jpg", refused202 });
     files.append(PhotoFile{ "e204.jpg", refused204 });
@@ -256,6 +263,12 @@ void TestGeotagging::copyMode()
     QCOMPARE(requested[0][2].toInt(), files.size());
     QCOMPARE(updates, 1);
     QVERIFY(boxes.shown.isEmpty());
+    // Results in natural order of the names, whatever order the answers came in.
+    QStringList order;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        order << QFileInfo(result.filePath).fileName();
+    QCOMPARE(order.mid(0, 5), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg" }));
+    QCOMPARE(order.at(5), QStringLiteral("n10.JPEG"));
 
     // At most five answers were awaited at any moment, and more than one was.
     QVERIFY2(service.maxOutstanding() <= 5, qPrintable(QString::number(service.maxOutstanding())));
@@ -324,6 +337,32 @@ void TestGeotagging::copyMode()
     QVERIFY(!QFile::exists(folder + "/KESTREL/sub"));
     QVERIFY(!QFile::exists(folder + "/KESTREL/notes.txt"));
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), total - 6);
+
+    // The export: one CSV row per photo, one waypoint per located photo.
+    controller.exportResults(root.filePath("export"));
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 201);
+    const QStringList lines = QString::fromUtf8(testsupport::readFile(root.filePath("export.csv"))).split("\r\n");
+    QCOMPARE(lines.size(), total + 2);
+    QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
+    QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file");
+    QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\""));
+    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,");
+    QXmlStreamReader gpx(testsupport::readFile(root.filePath("export.gpx")));
+    QStringList waypoints;
+    while (gpx.readNext() != QXmlStreamReader::Invalid && !gpx.atEnd()) {
+        if (gpx.isStartElement() && gpx.name() == QLatin1String("wpt"))
+            waypoints << gpx.attributes().value("lat").toString() + " " + gpx.attributes().value("lon").toString();
+        if (gpx.isStartElement() && gpx.name() == QLatin1String("time"))
+            QCOMPARE(gpx.readElementText(), QStringLiteral("2026-07-14T12:34:56Z"));
+    }
+    QVERIFY(!gpx.hasError());
+    QCOMPARE(waypoints.size(), total - 6);
+    QVERIFY(waypoints.contains("46.024 -14.5"));
+    controller.exportResults(root.filePath("no/such/folder/export.csv"));
+    QCOMPARE(boxes.shown.size(), 2);
+    QCOMPARE(boxes.shown[1].code, 204);
+    QCOMPARE(boxes.shown[1].title, QStringLiteral("Cannot export the results"));
 }
 
 void TestGeotagging::rewriteMode()
@@ -380,9 +419,19 @@ void TestGeotagging::stopWithAnswersOutstanding()
     MainController controller;
     stopAtFiveRequests(service, controller); // before any answer
     ProgressLog progress(controller);
+    QSignalSpy stopped(&controller, &MainController::geocodeStopped);
     run(controller, folder);
     QCOMPARE(service.requests().size(), 5);
-    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(stopped.size(), 1);
+    QCOMPARE(stopped[0], (QList<QVariant> { 0, 12 }));
+    // Every photo is listed, in order, as not processed.
+    const model::PhotoGeocodeList unprocessed = controller.modelRef().photos;
+    QCOMPARE(unprocessed.size(), 12);
+    for (int i = 0; i < 12; ++i) {
+        QCOMPARE(unprocessed[i].filePath, folder + "/" + files[i].name);
+        QCOMPARE(unprocessed[i].errorTitle, QStringLiteral("Not processed (stopped)"));
+        QVERIFY(!unprocessed[i].success);
+    }
     const int signalsAtEnd = progress.size();
     QCOMPARE(progress.last().processed, 0);
     QCOMPARE(progress.last().total, 12);
@@ -390,7 +439,7 @@ void TestGeotagging::stopWithAnswersOutstanding()
     // The answers still arrive; they change nothing.
     QTRY_COMPARE(service.answered(), 5);
     QTest::qWait(50);
-    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(controller.modelRef().photos.size(), 12);
     QCOMPARE(progress.size(), signalsAtEnd);
     QVERIFY(!QFileInfo::exists(folder + "/KESTREL/s00.jpg"));
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
@@ -408,7 +457,7 @@ void TestGeotagging::secondRunAfterStop()
     const auto stopper = stopAtFiveRequests(service, controller);
     run(controller, folder);
     disconnect(stopper);
-    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(controller.modelRef().photos.size(), 12);
     QCOMPARE(service.answered(), 0);
 
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
@@ -535,7 +584,6 @@ void TestGeotagging::networkErrors_data()
     QTest::addColumn<bool>("silent");
     QTest::addColumn<int>("tries");
     QTest::addColumn<int>("error");
-    QTest::newRow("refused") << false << 0 << 1;
     QTest::newRow("no answer, three attempts") << true << 3 << int(QNetworkReply::OperationCanceledError);
 }
 
@@ -552,7 +600,8 @@ void TestGeotagging::networkErrors()
         service.stopListening();
     MainController controller;
     MessageBoxes boxes(controller);
-    controller.restClientRef()->setPutTimeout(60);
+    // Long enough for every attempt to reach the service on a busy machine.
+    controller.restClientRef()->setPutTimeout(250);
     run(controller, folder);
     QCOMPARE(service.requests().size(), 2 * tries);
     const auto results = resultsByName(controller);
@@ -564,6 +613,80 @@ void TestGeotagging::networkErrors()
     }
     QVERIFY(boxes.shown.isEmpty());
     QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TestGeotagging::serviceDown_data()
+{
+    QTest::addColumn<bool>("synchronization");
+    QTest::newRow("geotagging") << false;
+    QTest::newRow("synchronization") << true;
+}
+
+// One check, one box naming the address; no request is sent.
+void TestGeotagging::serviceDown()
+{
+    QFETCH(bool, synchronization);
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(!folder.isEmpty());
+    service.stopListening();
+    MainController controller;
+    MessageBoxes boxes(controller);
+    int cameras = 0;
+    connect(&controller, &MainController::camerasUpdated, this, [&cameras](model::CameraList&) { ++cameras; });
+    controller.geocodePhotos(folder);
+    if (synchronization)
+        controller.synchronizeCamera(folder + "/a.jpg");
+    else
+        controller.toNextScreen();
+    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+    QCOMPARE(cameras, synchronization ? 1 : 0);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].code, 204);
+    QCOMPARE(boxes.shown[0].text,
+             "Kestrel cannot reach its web service at " + service.baseUrl()
+                 + ". Start it with scripts/start-service.sh (or build/kestrel-service serve), or set "
+                   "KESTREL_SERVICE_URL.");
+    QVERIFY(controller.modelRef().photos.isEmpty());
+    QCOMPARE(service.requests().size(), 0);
+}
+
+void TestGeotagging::subfolders_data()
+{
+    QTest::addColumn<bool>("include");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("off") << false
+                         << QString::fromUtf8("no photos found; 1 files of other types; 1 subfolders \u2014 turn on "
+                                              "'include subfolders'");
+    QTest::newRow("on") << true << QString();
+}
+
+// Subfolders are searched on request, never the output folder or a link.
+void TestGeotagging::subfolders()
+{
+    QFETCH(bool, include);
+    QFETCH(QString, note);
+    const QString folder = newFolder({});
+    QVERIFY(QDir(folder).mkpath("trip/day 2") && QDir(folder).mkpath("KESTREL"));
+    QVERIFY(makePhoto(folder + "/trip", { "P10.jpg", "SN10" }) && makePhoto(folder + "/trip", { "P2.jpg", "SN02" }));
+    QVERIFY(makePhoto(folder + "/trip/day 2", { "P1.jpg", "SN01" }));
+    QVERIFY(makePhoto(folder + "/KESTREL", { "old.jpg", "SN03" }));
+    QVERIFY(QFile::link(folder + "/trip", folder + "/loop"));
+    QVERIFY(testsupport::writeFile(folder + "/notes.txt", "x"));
+    MainController controller;
+    controller.modelRef().includeSubfolders = include;
+    QSignalSpy notes(&controller, &MainController::photoFolderNote);
+    controller.geocodePhotos(folder);
+    QCOMPARE(notes.size(), 1);
+    QCOMPARE(notes[0][0].toString(), note);
+    QCOMPARE(controller.modelRef().imageCount, include ? 3 : 0);
+    run(controller, QString());
+    QStringList done;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        done << result.filePath.mid(folder.size() + 1) + (result.success ? "" : " failed");
+    QCOMPARE(done, include ? (QStringList { "trip/day 2/P1.jpg", "trip/P2.jpg", "trip/P10.jpg" }) : QStringList());
+    for (const QString& path : done)
+        QVERIFY2(QFileInfo(folder + "/KESTREL/" + path).isFile(), qPrintable(path));
+    QCOMPARE(service.requests().size(), done.size());
 }
 
 QTEST_MAIN(TestGeotagging)

@@ -1,6 +1,9 @@
 #include <QtTest>
 
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QStandardPaths>
 #include <QLayout>
 #include <algorithm>
 #include <QMimeData>
@@ -17,6 +20,7 @@
 #include "view/mainview.h"
 #include "view/menubutton.h"
 #include "view/photowidget.h"
+#include "view/resources.h"
 
 using controller::MainController;
 using controller::Screen;
@@ -29,8 +33,12 @@ public:
     QString chosenImage;
     QString chosenFolder;
     QStringList detailsShown;
+    QString exportPath;
+    using view::MainView::newFolderChooser;
+    using view::MainView::newPhotoChooser;
 
 protected:
+    QString chooseExportFile() override { return exportPath; }
     QString chooseSynchronizationImage() override { return chosenImage; }
     QString chooseGeocodingFolder() override { return chosenFolder; }
     void showDetails(const PhotoGeocode& photo) override { detailsShown << photo.filePath; }
@@ -46,6 +54,8 @@ private slots:
     void screenTable();
     void stateCarriedAcrossScreens();
     void choosers();
+    void choosersReadable_data();
+    void choosersReadable();
     void drops();
     void keyboard_data();
     void keyboard();
@@ -54,6 +64,10 @@ private slots:
     void geocodingRequested_data();
     void geocodingRequested();
     void geocodeProgress();
+    void remainingTime_data();
+    void remainingTime();
+    void stoppedRunAndExport();
+    void synchronizationReport();
     void resultTexts_data();
     void resultTexts();
     void failedRowsGrey();
@@ -227,6 +241,35 @@ void TestMainView::choosers()
     QCOMPARE(folders.first().first().toString(), QStringLiteral("/data/photos"));
 }
 
+void TestMainView::choosersReadable_data()
+{
+    QTest::addColumn<bool>("photos");
+    QTest::newRow("photo chooser") << true;
+    QTest::newRow("folder chooser") << false;
+}
+
+// Under the application's style sheet the choosers keep dark text on their
+// light background, open in the Pictures folder, and list photos first.
+void TestMainView::choosersReadable()
+{
+    QFETCH(bool, photos);
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    QVERIFY(QDir().mkpath(pictures));
+    view::initResources();
+    qApp->setStyleSheet(view::styleSheetText());
+    const std::unique_ptr<QFileDialog> dialog(photos ? view->newPhotoChooser() : view->newFolderChooser());
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+    QCOMPARE(QDir(dialog->directory()).absolutePath(), QDir(pictures).absolutePath());
+    QCOMPARE(dialog->nameFilters().first().contains(" *.jpeg "), photos);
+    const QPalette palette = dialog->findChild<QLineEdit*>()->palette();
+    const auto lightness = [](const QColor& color) { return color.lightness(); };
+    QVERIFY(lightness(palette.color(QPalette::Text)) < 100 && lightness(palette.color(QPalette::Base)) > 155);
+    QVERIFY(lightness(dialog->findChild<QLabel*>()->palette().color(QPalette::WindowText)) < 100);
+    qApp->setStyleSheet(QString());
+}
+
 // Drags paths over widget and drops them there when the widget takes them,
 // through the application's event delivery (which skips disabled widgets).
 // Returns how the widget lit up meanwhile: "accepted", "refused" or "" when
@@ -327,7 +370,8 @@ void TestMainView::keyboard_data()
     QTest::newRow("GeocodeReady") << 6 << QStringList{next, previous, next} << next << previous;
     // Nothing to press by accident while photos are written; Escape stops.
     QTest::newRow("GeocodeProgress") << 7 << QStringList{"MainWindow", previous, previous} << "" << previous;
-    QTest::newRow("GeocodeResults") << 8 << QStringList{"geocodeTable", next, "geocodeTable"} << "details" << "";
+    QTest::newRow("GeocodeResults") << 8 << QStringList{"geocodeTable", "exportResultsButton", next, "geocodeTable"}
+                                    << "details" << "";
     QTest::newRow("SynchronizeDone")
         << 10 << QStringList{next, "selectSynchronizationImageButton", "synchronizeScrollArea", next} << next << "";
 }
@@ -465,6 +509,12 @@ void TestMainView::geocodingRequested()
     QCOMPARE(child<QLabel>("geocodeOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
     QCOMPARE(child<QPushButton>("nextButton")->isVisible(), count > 0);
     QVERIFY(child<QPushButton>("previousButton")->isVisible());
+    QVERIFY(child<QLabel>("geocodeRewriteLabel")->text().isEmpty());
+    // Rewrite mode says so before the start.
+    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/"), count);
+    QCOMPARE(child<QLabel>("geocodeRewriteLabel")->text().contains("original photos will be changed"), count > 0);
+    emit controller->photoFolderNote(QStringLiteral("no photos found"));
+    QCOMPARE(child<QLabel>("geocodeFolderNoteLabel")->text(), QStringLiteral("no photos found"));
 }
 
 void TestMainView::geocodeProgress()
@@ -477,6 +527,62 @@ void TestMainView::geocodeProgress()
     QCOMPARE(child<QLabel>("geocodeFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
     QCOMPARE(child<QProgressBar>("geocodeProgressBar")->maximum(), 40);
     QCOMPARE(child<QProgressBar>("geocodeProgressBar")->value(), 17);
+    // A run from its start: the current photo, and an estimate after a few photos.
+    emit controller->geocodeProgress(0, 0, 40);
+    emit controller->geocodePhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
+    QCOMPARE(child<QLabel>("geocodeCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
+    for (int processed = 1; processed <= 3; ++processed) {
+        emit controller->geocodeProgress(processed, 0, 40);
+        QCOMPARE(child<QLabel>("geocodeRemainingLabel")->text().startsWith("About "), processed == 3);
+    }
+    emit controller->geocodeProgress(40, 0, 40);
+    QVERIFY(child<QLabel>("geocodeRemainingLabel")->text().isEmpty());
+}
+
+void TestMainView::remainingTime_data()
+{
+    QTest::addColumn<qint64>("milliseconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("seconds, rounded up") << 4001LL << "About 5 s left";
+    QTest::newRow("minutes") << 130000LL << "About 2 min 10 s left";
+    QTest::newRow("hours") << 3700000LL << "About 1 h 1 min left";
+}
+
+void TestMainView::remainingTime()
+{
+    QFETCH(qint64, milliseconds);
+    QFETCH(QString, text);
+    QCOMPARE(view::MainView::remainingText(milliseconds), text);
+}
+
+void TestMainView::stoppedRunAndExport()
+{
+    auto* exportButton = child<QPushButton>("exportResultsButton");
+    QSignalSpy exports(view, &view::MainView::resultsExportRequested);
+    view->changeScreen(controller::GeocodeResults);
+    emit controller->geocodeStopped(195, 600);
+    PhotoGeocodeList photos{photo(QStringLiteral("P10.jpg"), true), photo(QStringLiteral("P2.jpg"), false)};
+    emit controller->photosUpdated(photos);
+    QCOMPARE(child<QLabel>("geocodeStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
+    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("P2.jpg")); // natural order
+    for (const QString& path : {QString(), QStringLiteral("/data/out.csv")}) {
+        view->exportPath = path;
+        QTest::mouseClick(exportButton, Qt::LeftButton);
+    }
+    QCOMPARE(exports.size(), 1);
+    QCOMPARE(exports[0][0].toString(), QStringLiteral("/data/out.csv"));
+    emit controller->geocodeProgress(0, 0, 5); // the next run
+    QVERIFY(child<QLabel>("geocodeStoppedLabel")->text().isEmpty());
+}
+
+void TestMainView::synchronizationReport()
+{
+    emit controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
+    view->changeScreen(controller::SynchronizeDone);
+    QVERIFY(child<QLabel>("synchronizationReportLabel")->isVisible());
+    QCOMPARE(child<QLabel>("synchronizationReportLabel")->text(), QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
+    view->changeScreen(controller::SynchronizeCameras);
+    QVERIFY(!child<QLabel>("synchronizationReportLabel")->isVisible());
 }
 
 void TestMainView::resultTexts_data()

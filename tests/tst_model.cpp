@@ -167,14 +167,15 @@ void TestModel::preferences()
 void TestModel::fixedLists()
 {
     const QStringList patterns = Model::photoFilePatterns();
-    QCOMPARE(patterns.size(), 37);
+    QCOMPARE(patterns.size(), 38);
     QCOMPARE(patterns.first(), QString("*.jpg"));
-    QCOMPARE(patterns.at(17), QString("*.x3f"));
-    QCOMPARE(patterns.at(31), QString("*.x3f"));
-    QCOMPARE(patterns.mid(32), (QStringList { "*.heic", "*.heif", "*.hif", "*.avif", "*.cr3" }));
-    QCOMPARE(QSet<QString>(patterns.begin(), patterns.end()).size(), 36);
+    QCOMPARE(patterns.at(1), QString("*.jpeg"));
+    QCOMPARE(patterns.at(18), QString("*.x3f"));
+    QCOMPARE(patterns.at(32), QString("*.x3f"));
+    QCOMPARE(patterns.mid(33), (QStringList { "*.heic", "*.heif", "*.hif", "*.avif", "*.cr3" }));
+    QCOMPARE(QSet<QString>(patterns.begin(), patterns.end()).size(), 37);
     QCOMPARE(Model::rawUnsupportedMakes(), (QStringList { "sony", "hasselblad", "leica", "olympus" }));
-    QCOMPARE(Model::nonRawSuffixes(), (QStringList { "jpg", "png", "bmp", "tif", "tiff" }));
+    QCOMPARE(Model::nonRawSuffixes(), (QStringList { "jpg", "jpeg", "png", "bmp", "tif", "tiff" }));
 }
 
 void TestModel::baseUrlNormalization_data()

@@ -301,6 +301,7 @@ private slots:
         // The code hands out the identifier once.
         if (userId.isEmpty())
             QCOMPARE(s.sync("", sent, created, 2000, cameraAhead).head, std::string("Synchronization code used"));
+        QCOMPARE(a.body["clockOffset"], json(-(56 * 60 + 43)));
         // The same code again replaces the synchronization it made.
         QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
         QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"].size(), size_t(1));

@@ -44,7 +44,7 @@ model::Camera cameraWith(const QStringList& syncIds)
     return camera;
 }
 
-const char networkTail[] = ".\nPlease check your internet connection or try again later...";
+const char networkTail[] = ".\nPlease check that the web service is running or try again later...";
 
 } // namespace
 

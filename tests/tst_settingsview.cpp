@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLayout>
 #include <QPointer>
@@ -103,7 +105,11 @@ void TestSettingsView::form()
     QCOMPARE(child<QRadioButton>(view, "rewriteRadio")->group(), child<QRadioButton>(view, "dontRewriteRadio")->group());
     QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->group(),
              child<QRadioButton>(view, "keepOriginalTimeDateRadio")->group());
-    QCOMPARE(child<QLabel>(view, "label")->text(), QStringLiteral("Save geo-tagged photos into /KESTREL subfolder"));
+    QCOMPARE(child<QLabel>(view, "label")->text(),
+             QStringLiteral("Save geo-tagged photos into a KESTREL subfolder"));
+    QCOMPARE(child<QLabel>(view, "label_12")->text(),
+             QStringLiteral("<html><head/><body><p>However inaccurate your camera clock was, we will correct the "
+                            "photography time and date to within 3 seconds.</p></body></html>"));
     QCOMPARE(child<QLabel>(view, "label_9")->text(), QStringLiteral("Keep original photography time and date"));
     QCOMPARE(child<QLabel>(view, "cameraListHeaderLabel")->text(), QStringLiteral("List of synchronized cameras:"));
     QCOMPARE(child<QScrollArea>(view, "scrollArea")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
@@ -128,6 +134,9 @@ void TestSettingsView::openingTwiceKeepsTheSettings()
     model::Model model;
     model.rewrite = rewrite;
     model.modifyTimeDate = modifyTimeDate;
+    // The preferences ride along: subfolders with rewrite, sidecars with the time.
+    model.includeSubfolders = rewrite;
+    model.rawSidecars = modifyTimeDate;
     int shown = 0;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
         ++shown;
@@ -135,12 +144,17 @@ void TestSettingsView::openingTwiceKeepsTheSettings()
         QCOMPARE(child<QRadioButton>(view, "dontRewriteRadio")->isChecked(), !rewrite);
         QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->isChecked(), modifyTimeDate);
         QCOMPARE(child<QRadioButton>(view, "keepOriginalTimeDateRadio")->isChecked(), !modifyTimeDate);
+        QCOMPARE(child<QCheckBox>(view, "includeSubfoldersCheckBox")->isChecked(), rewrite);
+        QCOMPARE(child<QComboBox>(view, "rawFilesComboBox")->currentText(),
+                 modifyTimeDate ? "write an XMP sidecar" : "write into the file");
         QTest::keyClick(&view, Qt::Key_Escape);
     });
     view::SettingsView view;
     view.showSettings(model);
     view.showSettings(model);
     QCOMPARE(shown, 2);
+    QCOMPARE(model.includeSubfolders, rewrite);
+    QCOMPARE(model.rawSidecars, modifyTimeDate);
     QCOMPARE(model.rewrite, rewrite);
     QCOMPARE(model.modifyTimeDate, modifyTimeDate);
 }
@@ -286,8 +300,10 @@ void TestSettingsView::controllerSavesTheSettingsFile()
 {
     const QString path = model::Model::configFilePath();
     QFile::remove(path);
+    QFile::remove(model::Model::preferencesFilePath());
     controller::MainController controller;
     view::SettingsView view;
+    model::Model saved;
     view.connectController(controller);
     controller.modelRef().rewrite = false;
     controller.modelRef().modifyTimeDate = true;
@@ -295,11 +311,16 @@ void TestSettingsView::controllerSavesTheSettingsFile()
         click(child<QWidget>(view, "rewriteWidget"));
         click(child<QWidget>(view, "timeDateButton"));
         click(child<QWidget>(view, "keepOriginalTimeDateWidget"));
+        click(child<QWidget>(view, "rewriteButton"));
+        child<QCheckBox>(view, "includeSubfoldersCheckBox")->setChecked(true);
+        child<QComboBox>(view, "rawFilesComboBox")->setCurrentIndex(1);
         QTest::keyClick(&view, Qt::Key_Escape);
     });
     controller.toSettings();
+    saved.loadPreferences(model::Model::preferencesFilePath());
+    QVERIFY(saved.includeSubfolders);
+    QVERIFY(saved.rawSidecars);
     QVERIFY(QFile::exists(path));
-    model::Model saved;
     QVERIFY(saved.load(path));
     QCOMPARE(saved.rewrite, true);
     QCOMPARE(saved.modifyTimeDate, false);

@@ -117,14 +117,17 @@ void TestSynchronization::firstSynchronization()
         MainController controller;
         MessageBoxes boxes(controller);
         QVERIFY(controller.modelRef().userID.isEmpty());
-        service.enqueue(HttpAnswer::json(200, R"({"userID":"new-user-7"})"));
+        service.enqueue(HttpAnswer::json(200, R"({"clockOffset":433,"userID":"new-user-7"})"));
         service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
         int announced;
         countAnnouncements(controller, this, &announced);
         QSignalSpy screens(&controller, &MainController::screenChanged);
+        QSignalSpy reports(&controller, &MainController::cameraSynchronized);
         controller.synchronizeCamera(syncPhoto);
         QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
         QCOMPARE(screens.size(), 1);
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports[0][0].toString(), QStringLiteral("X-T3: clock 7 min 13 s fast"));
         QCOMPARE(controller.modelRef().userID, QStringLiteral("new-user-7"));
 
         // Saved at once, before the program ends.
@@ -157,9 +160,13 @@ void TestSynchronization::createdIsShownThenSucceeds()
         userWhileShown = controller.modelRef().userID;
         return true;
     };
-    service.enqueue(HttpAnswer::json(201, R"({"body":"Camera added","head":"Done","userID":"old"})"));
+    // The same camera again, its clock now behind.
+    controller.modelRef().cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
+    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
+    service.enqueue(HttpAnswer::json(201, R"({"body":"Camera added","clockOffset":-3725,"head":"Done","userID":"old"})"));
     controller.synchronizeCamera(syncPhoto);
     QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+    QCOMPARE(reports.value(0).value(0).toString(), QStringLiteral("X-T3 (synchronized again): clock 1 h 2 min 5 s slow"));
     expectOneBox(boxes, 201, "Done", "Camera added");
     QCOMPARE(userWhileShown, QStringLiteral("old"));
     QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
@@ -174,8 +181,10 @@ void TestSynchronization::answerWithoutUser()
     controller.modelRef().userID = QStringLiteral("before");
     QVERIFY(controller.modelRef().save(Model::configFilePath()));
     service.enqueue(HttpAnswer::json(200, R"({"head":"","userId":"wrong case"})"));
+    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
     controller.synchronizeCamera(syncPhoto);
     QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+    QCOMPARE(reports.value(0).value(0).toString(), QStringLiteral("X-T3: synchronized"));
     QCOMPARE(controller.modelRef().userID, QString());
     Model stored;
     QVERIFY(stored.load(Model::configFilePath()));
@@ -192,7 +201,7 @@ void TestSynchronization::failedAnswer_data()
     QTest::newRow("202 refusal") << 202 << 1 << "Too late" << "Code expired";
     QTest::newRow("500, retried") << 500 << 3 << "Network error"
                                   << QString("Network error (%1) on 1001").arg(int(QNetworkReply::InternalServerError))
-                                         + ".\nPlease check your internet connection or try again later...";
+                                         + ".\nPlease check that the web service is running or try again later...";
 }
 
 void TestSynchronization::failedAnswer()

@@ -1,14 +1,17 @@
 #include "view/mainview.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QSpacerItem>
+#include <QStandardPaths>
 #include <QTableWidgetItem>
 
+#include "controller/photolisting.h"
 #include "ui_mainview.h"
 #include "view/cameraframe.h"
 #include "view/detailinfoview.h"
@@ -58,6 +61,16 @@ QTableWidgetItem* tableItem(const QString& text)
     return new QTableWidgetItem(text);
 }
 
+// A file name cell that sorts in natural order: "P2" before "P10".
+class NameItem : public QTableWidgetItem {
+public:
+    using QTableWidgetItem::QTableWidgetItem;
+    bool operator<(const QTableWidgetItem& other) const override
+    {
+        return controller::PhotoListing::naturalLess(text(), other.text());
+    }
+};
+
 } // namespace
 
 MainView::MainView(QWidget* parent)
@@ -94,11 +107,13 @@ MainView::MainView(QWidget* parent)
     QWidget* const chain[] = {
         ui->geocodeScreenButton, ui->synchronizeScreenButton, ui->settingsScreenButton,
         ui->selectSynchronizationImageButton, ui->synchronizeScrollArea, ui->selectGeocodingFolderButton,
-        ui->geocodeTable, ui->backButton_3, ui->previousButton, ui->nextButton,
+        ui->geocodeTable, ui->exportResultsButton, ui->backButton_3, ui->previousButton, ui->nextButton,
     };
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
     ui->geocodeTable->setTabKeyNavigation(false);
+    // Nothing to export before the first run.
+    ui->exportResultsButton->setEnabled(false);
     nameWidgets();
 }
 
@@ -236,6 +251,11 @@ void MainView::connectController(controller::MainController& controller)
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
+    connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
+    connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
+    connect(&controller, &MainController::cameraSynchronized, this, &MainView::onCameraSynchronized);
+    connect(this, &MainView::resultsExportRequested, &controller, &MainController::exportResults);
 }
 
 void MainView::changeScreen(controller::Screen screen)
@@ -247,6 +267,8 @@ void MainView::changeScreen(controller::Screen screen)
     ui->stackedWidget->setCurrentWidget(ui->stackedWidget->findChild<QWidget*>(QLatin1String(layout.page)));
     showCaption(ui->previousButton, layout.previous);
     showCaption(ui->nextButton, layout.next);
+    ui->synchronizationReportLabel->setVisible(screen == controller::SynchronizeDone
+                                               && !ui->synchronizationReportLabel->text().isEmpty());
 
     switch (screen) {
     case controller::SynchronizeHowTo:
@@ -317,6 +339,44 @@ void MainView::onGeocodingRequested(QString inputFolder, QString outputFolder, i
     ui->geocodeInputFolderLabel->setText(inputFolder);
     ui->geocodeOutputFolderLabel->setText(outputFolder);
     ui->nextButton->setVisible(imageCount > 0);
+    // Rewrite mode: the output folder is the photo folder itself.
+    ui->geocodeRewriteLabel->setText(
+        imageCount > 0 && inputFolder == outputFolder
+            ? tr("Careful: your original photos will be changed. The geotags are written into the photo files "
+                 "themselves, and no copies are kept.")
+            : QString());
+    ui->geocodeFolderNoteLabel->clear();
+}
+
+void MainView::onPhotoFolderNote(QString note)
+{
+    ui->geocodeFolderNoteLabel->setText(note);
+}
+
+void MainView::onGeocodePhotoStarted(QString filePath)
+{
+    ui->geocodeCurrentPhotoLabel->setText(QFileInfo(filePath).fileName());
+}
+
+void MainView::onGeocodeStopped(int processed, int total)
+{
+    ui->geocodeStoppedLabel->setText(tr("Stopped after %1 of %2 photos").arg(processed).arg(total));
+}
+
+void MainView::onCameraSynchronized(QString report)
+{
+    ui->synchronizationReportLabel->setText(report);
+    ui->synchronizationReportLabel->setVisible(!report.isEmpty());
+}
+
+QString MainView::remainingText(qint64 milliseconds)
+{
+    const qint64 seconds = (milliseconds + 999) / 1000;
+    if (seconds >= 3600)
+        return tr("About %1 h %2 min left").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    if (seconds >= 60)
+        return tr("About %1 min %2 s left").arg(seconds / 60).arg(seconds % 60);
+    return tr("About %1 s left").arg(seconds);
 }
 
 void MainView::onGeocodeProgress(int processed, int failed, int total)
@@ -328,6 +388,18 @@ void MainView::onGeocodeProgress(int processed, int failed, int total)
     ui->geocodeFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
     ui->geocodeProgressBar->setMaximum(total);
     ui->geocodeProgressBar->setValue(processed);
+    // A new run starts at 0; the estimate waits for a few photos, so that
+    // it rests on more than the first answer.
+    if (processed == 0) {
+        runClock.start();
+        ui->geocodeStoppedLabel->clear();
+        ui->geocodeCurrentPhotoLabel->clear();
+    }
+    const int estimateAfter = 3;
+    ui->geocodeRemainingLabel->setText(
+        processed >= estimateAfter && processed < total && runClock.isValid()
+            ? remainingText(runClock.elapsed() * (total - processed) / processed)
+            : QString());
     repaint();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -354,7 +426,7 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
         const int row = table->rowCount();
         table->insertRow(row);
         QTableWidgetItem* items[6] = {
-            tableItem(QFileInfo(photo.filePath).fileName()),
+            new NameItem(QFileInfo(photo.filePath).fileName()),
             tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
@@ -377,6 +449,7 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
     // A current row for the keyboard, without selecting (colouring) it.
     if (table->rowCount() > 0)
         table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
+    ui->exportResultsButton->setEnabled(!shownPhotos.isEmpty());
 }
 
 void MainView::on_geocodeTable_cellClicked(int row, int)
@@ -413,14 +486,65 @@ void MainView::on_selectGeocodingFolderButton_clicked()
         emit geocodingFolderSelected(path);
 }
 
+void MainView::on_exportResultsButton_clicked()
+{
+    const QString path = chooseExportFile();
+    if (!path.isEmpty())
+        emit resultsExportRequested(path);
+}
+
+QString MainView::chooserFolder() const
+{
+    if (!lastFolder.isEmpty() && QFileInfo(lastFolder).isDir())
+        return lastFolder;
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
+}
+
+QFileDialog* MainView::newPhotoChooser()
+{
+    auto* dialog = new QFileDialog(this, tr("Select the synchronization photo"), chooserFolder());
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters({ tr("Photos (%1)").arg(model::Model::photoFilePatterns().join(QLatin1Char(' '))),
+                             tr("All files (*)") });
+    return dialog;
+}
+
+QFileDialog* MainView::newFolderChooser()
+{
+    auto* dialog = new QFileDialog(this, tr("Select the folder of the photos"), chooserFolder());
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    return dialog;
+}
+
+QString MainView::runChooser(QFileDialog* chooser)
+{
+    const std::unique_ptr<QFileDialog> dialog(chooser);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty())
+        return QString();
+    lastFolder = dialog->directory().absolutePath();
+    return dialog->selectedFiles().constFirst();
+}
+
 QString MainView::chooseSynchronizationImage()
 {
-    return QFileDialog::getOpenFileName(this, QString(), QString(), QString());
+    return runChooser(newPhotoChooser());
 }
 
 QString MainView::chooseGeocodingFolder()
 {
-    return QFileDialog::getExistingDirectory(this, QString(), QString(), QFileDialog::ShowDirsOnly);
+    return runChooser(newFolderChooser());
+}
+
+QString MainView::chooseExportFile()
+{
+    auto* dialog = new QFileDialog(this, tr("Export the results"), chooserFolder());
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(tr("CSV table, with a GPX file beside it (*.csv)"));
+    dialog->setDefaultSuffix(QStringLiteral("csv"));
+    dialog->selectFile(QStringLiteral("kestrel-results.csv"));
+    return runChooser(dialog);
 }
 
 } // namespace view

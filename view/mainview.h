@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <memory>
 
@@ -10,6 +11,7 @@ namespace Ui {
 class MainWindow;
 }
 
+class QFileDialog;
 class QLayout;
 
 namespace view {
@@ -30,6 +32,7 @@ public:
 signals:
     void synchronizationImageSelected(QString filePath);
     void geocodingFolderSelected(QString folderPath);
+    void resultsExportRequested(QString csvPath);
 
 public slots:
     void changeScreen(controller::Screen screen);
@@ -39,8 +42,17 @@ public slots:
     void onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void onGeocodeProgress(int processed, int failed, int total);
     void assignPhotoList(model::PhotoGeocodeList& photos);
+    void onPhotoFolderNote(QString note);
+    void onGeocodePhotoStarted(QString filePath);
+    void onGeocodeStopped(int processed, int total);
+    void onCameraSynchronized(QString report);
+
+public:
+    // "About 2 min 10 s left" for a remaining time in milliseconds.
+    static QString remainingText(qint64 milliseconds);
 
 private slots:
+    void on_exportResultsButton_clicked();
     void on_selectSynchronizationImageButton_clicked();
     void on_selectGeocodingFolderButton_clicked();
     void on_geocodeTable_cellClicked(int row, int column);
@@ -52,6 +64,13 @@ protected:
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
     virtual QString chooseGeocodingFolder();
+    // Where the results export goes (the CSV file); null when cancelled.
+    virtual QString chooseExportFile();
+    // The choosers the two select buttons run, built and not yet shown. They
+    // open in the folder used last (else the user's Pictures folder); the
+    // photo chooser lists the photo types first.
+    QFileDialog* newPhotoChooser();
+    QFileDialog* newFolderChooser();
     // Runs the modal detail dialog of one result.
     virtual void showDetails(const model::PhotoGeocode& photo);
 
@@ -60,12 +79,18 @@ private:
     // Puts the keyboard focus where a screen's work starts.
     void focusScreen(controller::Screen screen);
     void setSynchronizationEnabled(bool enabled);
+    QString chooserFolder() const;
+    // Runs a chooser and returns its first selection; null when cancelled.
+    QString runChooser(QFileDialog* dialog);
     static void clearLayout(QLayout* layout);
 
     std::unique_ptr<Ui::MainWindow> ui;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
     model::PhotoGeocodeList shownPhotos;
+    QString lastFolder;
+    // Time since the run's first progress step, for the remaining time.
+    QElapsedTimer runClock;
 };
 
 } // namespace view

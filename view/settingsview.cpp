@@ -89,6 +89,8 @@ void SettingsView::showSettings(model::Model& model)
     ui->dontRewriteRadio->setChecked(!model.rewrite);
     ui->keepOriginalTimeDateRadio->setChecked(!model.modifyTimeDate);
     ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
+    ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
+    ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
     ui->rewriteButton->setFocus(Qt::OtherFocusReason);
     adjustPosition(MessageBox::mainWindow());
 
@@ -128,6 +130,8 @@ void SettingsView::saveSettings()
         return;
     model->rewrite = ui->rewriteRadio->isChecked();
     model->modifyTimeDate = ui->modifyTimeDateRadio->isChecked();
+    model->includeSubfolders = ui->includeSubfoldersCheckBox->isChecked();
+    model->rawSidecars = ui->rawFilesComboBox->currentIndex() == 1;
 }
 
 void SettingsView::keyPressEvent(QKeyEvent* event)

@@ -1,0 +1,129 @@
+#include "controller/resultexport.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QXmlStreamWriter>
+
+namespace controller {
+
+namespace {
+
+// One CSV field (RFC 4180): quoted when it holds a separator, a quote or a
+// line break, quotes doubled.
+QString csvField(const QString& text)
+{
+    if (!text.contains(QRegularExpression(QStringLiteral("[\",\r\n]"))))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString number(double value)
+{
+    QString text = QString::number(value, 'f', 7);
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+bool commit(QSaveFile& file, const QByteArray& bytes, QString* error)
+{
+    if (file.write(bytes) == bytes.size() && file.flush() && file.commit())
+        return true;
+    *error = file.errorString();
+    file.cancelWriting();
+    return false;
+}
+
+} // namespace
+
+QString ResultExport::csvHeader()
+{
+    return QStringLiteral(
+        "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
+}
+
+QString ResultExport::statusText(const model::PhotoGeocode& photo)
+{
+    if (photo.success)
+        return QStringLiteral("OK");
+    return photo.errorTitle == QLatin1String("Not processed (stopped)") ? photo.errorTitle : QStringLiteral("FAIL");
+}
+
+QString ResultExport::utcTime(const model::PhotoGeocode& photo)
+{
+    QDateTime time = QDateTime::fromString(photo.photoTime, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QRegularExpressionMatch zone
+        = QRegularExpression(QStringLiteral("^([+-])(\\d\\d):(\\d\\d)$")).match(photo.timeZone);
+    if (!time.isValid() || !zone.hasMatch())
+        return QString();
+    const int seconds = (zone.captured(2).toInt() * 60 + zone.captured(3).toInt()) * 60;
+    time.setOffsetFromUtc(zone.captured(1) == QLatin1String("-") ? -seconds : seconds);
+    return time.toUTC().toString(Qt::ISODate);
+}
+
+bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString& path, QString* error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QStringList lines { csvHeader() };
+    for (const model::PhotoGeocode& photo : photos) {
+        QStringList fields { photo.filePath, statusText(photo) };
+        if (photo.success)
+            fields << number(photo.latitude) << number(photo.longitude) << number(photo.altitude)
+                   << QString::number(photo.accuracy) << photo.timeZone << photo.photoTime;
+        else
+            fields << QString() << QString() << QString() << QString() << QString() << QString();
+        QString message = photo.errorTitle;
+        if (!photo.errorText.isEmpty() && photo.errorText != photo.errorTitle)
+            message += (message.isEmpty() ? QString() : QStringLiteral(": ")) + photo.errorText;
+        fields << message;
+        for (QString& field : fields)
+            field = csvField(field);
+        lines.append(fields.join(QLatin1Char(',')));
+    }
+    return commit(file, (lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n")).toUtf8(), error);
+}
+
+bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString& path, QString* error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QByteArray bytes;
+    QXmlStreamWriter xml(&bytes);
+    xml.setAutoFormatting(true);
+    xml.writeStartDocument();
+    xml.writeStartElement(QStringLiteral("gpx"));
+    xml.writeDefaultNamespace(QStringLiteral("http://www.topografix.com/GPX/1/1"));
+    xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1.1"));
+    xml.writeAttribute(QStringLiteral("creator"), QStringLiteral("Kestrel"));
+    for (const model::PhotoGeocode& photo : photos) {
+        if (!photo.success)
+            continue;
+        xml.writeStartElement(QStringLiteral("wpt"));
+        xml.writeAttribute(QStringLiteral("lat"), number(photo.latitude));
+        xml.writeAttribute(QStringLiteral("lon"), number(photo.longitude));
+        xml.writeTextElement(QStringLiteral("ele"), number(photo.altitude));
+        const QString time = utcTime(photo);
+        if (!time.isEmpty())
+            xml.writeTextElement(QStringLiteral("time"), time);
+        xml.writeTextElement(QStringLiteral("name"), QFileInfo(photo.filePath).fileName());
+        xml.writeEndElement();
+    }
+    xml.writeEndElement();
+    xml.writeEndDocument();
+    return commit(file, bytes, error);
+}
+
+} // namespace controller

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+#include "model/model.h"
+
+namespace controller {
+
+// Writes the results of a geotagging run for other programs: a CSV table of
+// every photo and a GPX file with one waypoint per located photo. Each file
+// replaces an older one only when it is complete.
+class ResultExport {
+public:
+    // The CSV column names, in order.
+    static QString csvHeader();
+    // False with *error set when the file cannot be written.
+    static bool writeCsv(const model::PhotoGeocodeList& photos, const QString& path, QString* error);
+    static bool writeGpx(const model::PhotoGeocodeList& photos, const QString& path, QString* error);
+    // The status column: "OK", or the failure title ("Not processed
+    // (stopped)" for the photos a STOP left out), else "FAIL".
+    static QString statusText(const model::PhotoGeocode& photo);
+    // photoTime with its offset as a UTC time in ISO 8601 ("...Z"); empty
+    // when it cannot be read.
+    static QString utcTime(const model::PhotoGeocode& photo);
+};
+
+} // namespace controller
