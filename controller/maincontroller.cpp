@@ -193,12 +193,12 @@ quint16 MainController::handleResponse(int requestCode, quint16 status, const QB
         status = 0;
         reason = QByteArrayLiteral("invalid answer");
     }
-    const QString head = QStringLiteral("Network error");
+    const QString head = tr("Network error");
     // A service on this machine does not depend on the internet.
-    const QString text = QStringLiteral("Network error (") + QString::fromUtf8(reason) + QStringLiteral(") on ")
-        + QString::number(requestCode)
-        + (isLocalService() ? QStringLiteral(".\nPlease check that the web service is running or try again later...")
-                            : QStringLiteral(".\nPlease check your internet connection or try again later..."));
+    const QString text = tr("Network error (%1) on %2.").arg(QString::fromUtf8(reason), QString::number(requestCode))
+        + QLatin1Char('\n')
+        + (isLocalService() ? tr("Please check that the web service is running or try again later...")
+                            : tr("Please check your internet connection or try again later..."));
     answer = JsonValue();
     answer["head"] = head.toUtf8().toStdString();
     answer["body"] = text.toUtf8().toStdString();
@@ -436,7 +436,7 @@ void MainController::startGeocoding()
         if (!readable || !outputProblem.isEmpty()) {
             model::PhotoGeocode result;
             result.filePath = path;
-            result.errorTitle = QStringLiteral("EXIF Error");
+            result.errorTitle = tr("EXIF Error");
             result.errorText = readable ? outputProblem : exifInfo->errorString();
             ++run->failed;
             finishPhoto(*run, result);
@@ -559,7 +559,7 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
             // Never delete the original to make room for its own copy.
-            writeError = QStringLiteral("The copy would replace the photo itself; nothing was written.");
+            writeError = tr("The copy would replace the photo itself; nothing was written.");
         } else {
             // An old copy of the same name is replaced; a failed write leaves
             // no copy at all.
@@ -569,7 +569,7 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     }
     result.timeWritten = result.success && model->modifyTimeDate;
     if (!result.success) {
-        result.errorTitle = QStringLiteral("EXIF Error");
+        result.errorTitle = tr("EXIF Error");
         result.errorText = writeError.isEmpty() ? exifInfo->errorString() : writeError;
         ++run->failed;
     }
