@@ -69,18 +69,25 @@ public:
 
     ssize_t write(const char* ptr, size_t size) override
     {
-        size_t written = 0;
-        while (written < size) {
-            if (!waitFor(POLLOUT, limits_.writeMs))
+        if (timedOut_) {
+            // Whatever the library answers to a request cut short, the
+            // client learns that it was too slow; the connection then ends.
+            if (!answerTimeout())
                 return -1;
-            const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent <= 0)
-                return -1;
-            written += static_cast<size_t>(sent);
+            return static_cast<ssize_t>(size);
         }
-        return static_cast<ssize_t>(written);
+        return sendAll(ptr, size);
+    }
+
+    // Tells a client whose request ran out of time so, once.
+    bool answerTimeout()
+    {
+        static const char tooSlow[] = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n"
+                                      "Connection: close\r\n\r\n";
+        if (timeoutAnswered_)
+            return true;
+        timeoutAnswered_ = true;
+        return sendAll(tooSlow, sizeof tooSlow - 1) >= 0;
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override { endpoint(&getpeername, ip, port); }
@@ -111,6 +118,22 @@ public:
     size_t bodyBytes = 0;
 
 private:
+    ssize_t sendAll(const char* ptr, size_t size)
+    {
+        size_t written = 0;
+        while (written < size) {
+            if (!waitFor(POLLOUT, limits_.writeMs))
+                return -1;
+            const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent <= 0)
+                return -1;
+            written += static_cast<size_t>(sent);
+        }
+        return static_cast<ssize_t>(written);
+    }
+
     int remainingMs() const
     {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
@@ -168,6 +191,7 @@ private:
     size_t end_ = 0;
     SteadyClock::time_point deadline_ = SteadyClock::now();
     bool timedOut_ = false;
+    bool timeoutAnswered_ = false;
     bool failed_ = false;
 };
 
@@ -326,13 +350,20 @@ private:
                 break;
         }
         currentConnection = nullptr;
-        if (connection.closeAfterAnswer) {
-            // Read what the client still sends, briefly, so that closing does
-            // not reset the connection before the refusal is read.
+        if (connection.timedOut())
+            connection.answerTimeout();
+        if (connection.closeAfterAnswer || connection.timedOut()) {
+            // Read what the client still sends, for a moment at most, so that
+            // closing does not reset the connection before the answer is read.
             ::shutdown(socket, SHUT_WR);
             char sink[4096];
-            pollfd entry { socket, POLLIN, 0 };
-            for (int i = 0; i < 256 && ::poll(&entry, 1, 200) > 0 && ::recv(socket, sink, sizeof sink, 0) > 0; ++i) {
+            const auto until = SteadyClock::now() + std::chrono::milliseconds(300);
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
+                pollfd entry { socket, POLLIN, 0 };
+                if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0
+                    || ::recv(socket, sink, sizeof sink, 0) <= 0)
+                    break;
             }
         }
         ::close(socket);
@@ -450,12 +481,17 @@ async function start() {
     // The phone's identifier and key come in the fragment (#userID=..&phoneKey=..),
     // which the browser never sends with the page's address.
     const given = new URLSearchParams(location.hash.slice(1));
+    if (!given.get("userID") || !given.get("phoneKey")) {
+      box.style.display = "none";
+      state.textContent = "Open this page from your phone: its address carries the phone's key (#userID=...&phoneKey=...).";
+      return;
+    }
     try {
       const reply = await fetch("phone/syncCode", { method: "POST", cache: "no-store",
         headers: { "Content-Type": "application/json" },
         body: JSON.stringify({ userID: given.get("userID") || "", phoneKey: given.get("phoneKey") || "" }) });
       const answer = await reply.json();
-      if (!reply.ok) { state.textContent = answer.body || "This page needs the phone's key."; return; }
+      if (!reply.ok) { box.style.display = "none"; state.textContent = answer.body || "This page needs the phone's key."; return; }
       code = answer.syncID;
     } catch (e) { state.textContent = "The service does not answer."; return; }
   }

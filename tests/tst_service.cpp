@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -692,6 +693,7 @@ private slots:
         while (::poll(&entry, 1, 100) == 0 && clock.elapsed() < 5000)
             ::send(slow.front(), "U", 1, MSG_NOSIGNAL);
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(readToEnd(slow.front()).substr(0, 28), std::string("HTTP/1.1 408 Request Timeout"));
         for (const int socket : slow)
             ::close(socket);
     }
@@ -702,27 +704,33 @@ private slots:
         Running& s = *service;
         const Phone phone = s.registerPhone("Phone");
         std::atomic<int> stored { 0 };
+        std::mutex mutex;
+        std::string failure;
         std::vector<std::thread> threads;
         for (int t = 0; t < 64; ++t) {
             threads.emplace_back([&, t] {
                 json request = phone.key();
-                for (int i = 0; i < 1000; ++i)
-                    request["fixes"].push_back(fix(service::formatIsoTime(utc("2026-07-01T00:00:00Z") + (t * 1000 + i) * 1000LL),
+                for (int i = 0; i < 300; ++i)
+                    request["fixes"].push_back(fix(service::formatIsoTime(utc("2026-07-01T00:00:00Z") + (t * 300 + i) * 1000LL),
                                                    48, 11, 500, 5));
                 // Beyond the connections one address may hold at once, a
                 // client waits its turn with its body unread.
                 httplib::Client client("127.0.0.1", s.server->port());
-                client.set_read_timeout(120, 0);
-                client.set_write_timeout(120, 0);
+                client.set_read_timeout(300, 0);
+                client.set_write_timeout(300, 0);
                 const auto r = client.Post("/phone/fixes", request.dump(), "application/json");
-                if (r && r->status == 200)
+                if (r && r->status == 200) {
                     ++stored;
+                } else {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    failure = r ? std::to_string(r->status) + " " + r->body : httplib::to_string(r.error());
+                }
             });
         }
         for (auto& thread : threads)
             thread.join();
-        QCOMPARE(stored.load(), 64);
-        QCOMPARE(s.store.fixCount(s.store.userById(phone.userId)->id), int64_t(64000));
+        QVERIFY2(stored == 64, failure.c_str());
+        QCOMPARE(s.store.fixCount(s.store.userById(phone.userId)->id), int64_t(64 * 300));
     }
 
     void phoneUploadAllOrNothing()
