@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -407,37 +408,42 @@ struct Expectation {
 
 enum class ReadBack { Good, TagsMissing, OthersLost };
 
-template <typename Data, typename Key>
-bool holds(const Data& data, const std::string& key, const std::string* value)
-{
-    const auto found = data.findKey(Key(key));
-    return found != data.end() && (!value || found->toString() == *value);
-}
-
-bool holds(const Exiv2::Image& image, const std::string& key, const std::string* value = nullptr)
-{
-    if (key.compare(0, 4, "Xmp.") == 0)
-        return holds<Exiv2::XmpData, Exiv2::XmpKey>(image.xmpData(), key, value);
-    if (key.compare(0, 5, "Iptc.") == 0)
-        return holds<Exiv2::IptcData, Exiv2::IptcKey>(image.iptcData(), key, value);
-    return holds<Exiv2::ExifData, Exiv2::ExifKey>(image.exifData(), key, value);
-}
-
-// Reads the metadata of the file at path (never its image data) and holds it
-// against what was written.
-ReadBack readBack(const QByteArray& path, const Expectation& expected)
+// Reads the metadata of a written file (never its image data) and holds it
+// against what was written: from the file at path, or, where the metadata
+// lies in the first `head` bytes, from those bytes read through fd.
+ReadBack readBack(const QByteArray& path, int fd, size_t head, const Expectation& expected)
 {
     try {
-        auto image = Exiv2::ImageFactory::open(path.toStdString(), false);
+        std::vector<Exiv2::byte> bytes(head);
+        for (size_t done = 0; done < head;) {
+            const ssize_t count = ::pread(fd, bytes.data() + done, head - done, off_t(done));
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0)
+                return ReadBack::TagsMissing;
+            done += size_t(count);
+        }
+        auto image = head > 0 ? Exiv2::ImageFactory::open(bytes.data(), long(head))
+                              : Exiv2::ImageFactory::open(path.toStdString(), false);
         if (!image.get())
             return ReadBack::TagsMissing;
         image->readMetadata();
+        // Every entry by key, the first of duplicates as the library finds it.
+        std::map<std::string, const Exiv2::Metadatum*> entries;
+        for (const auto& datum : image->exifData())
+            entries.emplace(datum.key(), &datum);
+        for (const auto& datum : image->iptcData())
+            entries.emplace(datum.key(), &datum);
+        for (const auto& datum : image->xmpData())
+            entries.emplace(datum.key(), &datum);
         for (const std::string& key : expected.kept)
-            if (!holds(*image, key))
+            if (entries.count(key) == 0)
                 return ReadBack::OthersLost;
-        for (const auto& entry : expected.written)
-            if (!holds(*image, entry.first, &entry.second))
+        for (const auto& entry : expected.written) {
+            const auto found = entries.find(entry.first);
+            if (found == entries.end() || found->second->toString() != entry.second)
                 return ReadBack::TagsMissing;
+        }
         return ReadBack::Good;
     } catch (const std::exception& failure) {
         qDebug() << "cannot read back" << path << failure.what();
@@ -800,8 +806,9 @@ Problem tagInFile(SourceFile& original, const QString& source, const QString& ta
             failure = copyRange(original.in.fd, head, out, original.size - head);
         if (failure.isEmpty() && !original.unchanged())
             failure = Problem(QStringLiteral("the file changed while it was read"), changedCause);
+        // A JPEG's metadata is all in what the library wrote, before the image data.
         if (failure.isEmpty() && checks.verify)
-            failure = problemOf(readBack(path, expected));
+            failure = problemOf(readBack(path, out, head < original.size ? size_t(size) : 0, expected));
         return failure;
     };
     const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group);
@@ -874,7 +881,7 @@ Problem tagSidecar(SourceFile& original, const QString& source, const QString& t
     const auto fill = [&](int out, const QByteArray& path) {
         Problem failure = writeAll(out, reinterpret_cast<const Exiv2::byte*>(packet.data()), packet.size());
         if (failure.isEmpty() && checks.verify)
-            failure = problemOf(readBack(path, expected));
+            failure = problemOf(readBack(path, out, 0, expected));
         return failure;
     };
     const QString destination = inPlace && existing.exists() ? existing.canonicalFilePath() : to;
