@@ -1,11 +1,25 @@
 // Geotagging rate of the whole system: Kestrel's controller geotags a folder
-// of generated photos against the real web service on a loopback port.
+// of generated photos against the real web service on a loopback port, beside
+// `cp -r` of the same folder and, when the exiv2 command line is installed,
+// exiv2 writing a position into copies of the folder in place. Contenders take
+// turns within each round, so a busy machine slows all of them alike; the
+// figures are medians over the rounds, the ratios taken within each round.
 //
-// Usage: bench_endtoend [PHOTOS] [WIDTH] [HEIGHT]   (defaults: 200 photos of 1600x1200)
+// Usage: bench_endtoend [--photos N,N,...] [--size WxH] [--rounds R]
+//   (defaults: 500 and 2000 photos of 2000x1500, 3 rounds)
+//
+// "plain service" is a bare HTTP server that answers "geocodeImage" from the
+// same database but without the service's socket tuning: it shows what the
+// client alone does against a server that delays its acknowledgements.
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include "controller/maincontroller.h"
@@ -16,10 +30,15 @@
 #include "service/timegeo.h"
 #include "support/photos.h"
 
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -34,6 +53,64 @@ QString exifTime(int64_t wallMs)
     return text;
 }
 
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A folder of `count` photos; eight pictures are encoded once and each photo
+// is one of them with its own capture time.
+bool makePhotos(const QString& folder, int count, int width, int height)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        const int64_t taken = start + 600000 + i * 37000LL;
+        const QString path = folder + QStringLiteral("/IMG%1.JPG").arg(i, 5, 10, QLatin1Char('0'));
+        const auto tags = testsupport::cameraTags("X-T3", "SN1234", exifTime(taken + cameraAhead));
+        const QString model = folder + QStringLiteral("/../model%1.jpg").arg(i % 8);
+        if (i < 8 && !testsupport::writePhoto(model, testsupport::texturedImage(width, height, i % 8 + 1)))
+            return false;
+        if (!QFile::copy(model, path) || !testsupport::setExif(path, tags))
+            return false;
+    }
+    return true;
+}
+
+// Kestrel geotags the folder; seconds, and the tagged count through tagged.
+double geotag(controller::MainController& controller, const QString& folder, bool inPlace, int* tagged)
+{
+    model::Model& model = controller.modelRef();
+    model.rewrite = inPlace;
+    model.modifyTimeDate = true;
+    controller.geocodePhotos(folder);
+    QElapsedTimer timer;
+    timer.start();
+    controller.startGeocoding();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    *tagged = 0;
+    QString firstFailure;
+    for (const auto& result : model.photos) {
+        *tagged += result.success ? 1 : 0;
+        if (!result.success && firstFailure.isEmpty())
+            firstFailure = result.errorTitle + QStringLiteral(": ") + result.errorText;
+    }
+    if (!firstFailure.isEmpty())
+        std::printf("  first failure: %s\n", qPrintable(firstFailure));
+    return seconds;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -42,9 +119,18 @@ int main(int argc, char** argv)
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
     QApplication app(argc, argv);
-    const int photos = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-    const int width = argc > 2 ? std::max(16, std::atoi(argv[2])) : 1600;
-    const int height = argc > 3 ? std::max(16, std::atoi(argv[3])) : 1200;
+    const QStringList arguments = app.arguments();
+    auto option = [&](const char* name, const QString& fallback) {
+        const int at = arguments.indexOf(QLatin1String(name));
+        return at > 0 ? arguments.value(at + 1) : fallback;
+    };
+    QList<int> counts;
+    for (const QString& count : option("--photos", QStringLiteral("500,2000")).split(QLatin1Char(',')))
+        counts.append(std::max(1, count.toInt()));
+    const QStringList size = option("--size", QStringLiteral("2000x1500")).split(QLatin1Char('x'));
+    const int width = std::max(16, size.value(0).toInt());
+    const int height = std::max(16, size.value(1).toInt());
+    const int rounds = std::max(1, option("--rounds", QStringLiteral("3")).toInt());
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
         if (type != QtDebugMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));
@@ -80,49 +166,150 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_endtoend: cannot synchronize the camera\n");
         return 1;
     }
-    service::HttpServer server(api);
-    if (!server.bind("127.0.0.1", 0, &error)) {
-        std::fprintf(stderr, "bench_endtoend: %s\n", error.c_str());
-        return 1;
+    // The program reads the service's address once, so both services take
+    // turns on one port: the real one, then the plain one, each started anew.
+    int port = 0;
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost)) {
+            std::fprintf(stderr, "bench_endtoend: no free loopback port\n");
+            return 1;
+        }
+        port = probe.serverPort();
     }
-    server.start();
-    qputenv("KESTREL_SERVICE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(server.port()) + "/");
+    qputenv("KESTREL_SERVICE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(port) + "/");
+    // Runs work while the real service (plain false) or the plain one
+    // answers; false when that service cannot listen.
+    bool serviceFailed = false;
+    auto withService = [&](bool plain, const std::function<void()>& work) {
+        if (!plain) {
+            service::HttpServer server(api);
+            // The port may still be held for a moment by the last service's connections.
+            for (int attempt = 0; attempt < 100 && !server.bind("127.0.0.1", port, &error); ++attempt)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (server.port() != port) {
+                std::fprintf(stderr, "bench_endtoend: %s\n", error.c_str());
+                serviceFailed = true;
+                return;
+            }
+            server.start();
+            work();
+            server.stop();
+            return;
+        }
+        httplib::Server server;
+        // The library's default (SO_REUSEPORT alone) would leave the port
+        // blocked for the real service while its connections linger.
+        server.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
+        server.Put("/geocodeImage", [&api](const httplib::Request& request, httplib::Response& response) {
+            const service::Reply reply = api.geocodeImage(request.body);
+            response.status = reply.status;
+            response.set_content(reply.text(), "application/json");
+        });
+        bool bound = false;
+        for (int attempt = 0; attempt < 100 && !(bound = server.bind_to_port("127.0.0.1", port)); ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!bound) {
+            std::fprintf(stderr, "bench_endtoend: the plain service cannot listen on port %d\n", port);
+            serviceFailed = true;
+            return;
+        }
+        std::thread thread([&server] { server.listen_after_bind(); });
+        while (!server.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        work();
+        server.stop();
+        thread.join();
+    };
 
-    QElapsedTimer timer;
-    timer.start();
-    const QString folder = dir.filePath("photos");
-    QDir().mkpath(folder);
-    for (int i = 0; i < photos; ++i) {
-        const int64_t taken = start + 600000 + i * 37000LL;
-        if (!testsupport::writePhoto(folder + QStringLiteral("/IMG%1.JPG").arg(i, 5, 10, QLatin1Char('0')),
-                                     testsupport::texturedImage(width, height, i % 8 + 1),
-                                     testsupport::cameraTags("X-T3", "SN1234", exifTime(taken + cameraAhead)))) {
+    const QString exiv2 = QStandardPaths::findExecutable(QStringLiteral("exiv2"));
+    if (exiv2.isEmpty())
+        std::printf("exiv2 command line not installed: its contender is left out\n");
+
+    for (const int photos : counts) {
+        const QString folder = dir.filePath(QStringLiteral("photos%1").arg(photos));
+        QElapsedTimer timer;
+        timer.start();
+        if (!makePhotos(folder, photos, width, height)) {
             std::fprintf(stderr, "bench_endtoend: cannot write a photo\n");
             return 1;
         }
-    }
-    const double made = timer.elapsed() / 1000.0;
-    const qint64 bytes = QFileInfo(folder + "/IMG00000.JPG").size();
-    std::printf("%d photos of %dx%d (%lld bytes each) made in %.1f s\n", photos, width, height,
-                static_cast<long long>(bytes), made);
-
-    controller::MainController controller;
-    controller.modelRef().userID = QString::fromStdString(userId);
-    for (const bool rewrite : { false, true }) {
-        model::Model& model = controller.modelRef();
-        model.rewrite = rewrite;
-        model.modifyTimeDate = true;
-        controller.geocodePhotos(folder);
-        timer.restart();
-        controller.startGeocoding();
-        const double seconds = timer.elapsed() / 1000.0;
-        int ok = 0;
-        for (const auto& result : model.photos)
-            ok += result.success ? 1 : 0;
-        std::printf("%-22s %5d photos, %5d tagged, %7.2f s, %8.1f photos/s\n",
-                    rewrite ? "in place" : "copies in KESTREL/", photos, ok, seconds, photos / seconds);
+        std::printf("\n%d photos of %dx%d (%lld bytes each) made in %.1f s; %d rounds\n", photos, width, height,
+                    static_cast<long long>(QFileInfo(folder + "/IMG00000.JPG").size()), timer.elapsed() / 1000.0,
+                    rounds);
         std::fflush(stdout);
+
+        std::map<QString, std::vector<double>> seconds;
+        std::map<QString, std::vector<double>> ratios;
+        for (int round = 0; round < rounds; ++round) {
+            const QString copyA = dir.filePath(QStringLiteral("copyA"));
+            const QString copyB = dir.filePath(QStringLiteral("copyB"));
+            std::map<QString, double> times;
+            auto note = [&](const QString& name, double s, int tagged) {
+                times[name] = s;
+                seconds[name].push_back(s);
+                if (tagged >= 0 && tagged != photos)
+                    std::printf("  %s tagged only %d of %d\n", qPrintable(name), tagged, photos);
+            };
+            // Contenders in turn, each on a folder of its own.
+            timer.restart();
+            run(QStringLiteral("cp"), { QStringLiteral("-r"), folder, copyA });
+            note(QStringLiteral("cp -r"), timer.nsecsElapsed() / 1e9, -1);
+            run(QStringLiteral("cp"), { QStringLiteral("-r"), folder, copyB });
+            int tagged = 0;
+            withService(false, [&] {
+                controller::MainController controller;
+                controller.modelRef().userID = QString::fromStdString(userId);
+                double s = geotag(controller, folder, false, &tagged);
+                note(QStringLiteral("Kestrel copies, service"), s, tagged);
+                QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
+                s = geotag(controller, copyA, true, &tagged);
+                note(QStringLiteral("Kestrel in place, service"), s, tagged);
+            });
+            if (!exiv2.isEmpty()) {
+                QStringList arguments = { QStringLiteral("-M"), QStringLiteral("set Exif.GPSInfo.GPSLatitudeRef N"),
+                                          QStringLiteral("-M"), QStringLiteral("set Exif.GPSInfo.GPSLatitude 48/1 6/1 0/1"),
+                                          QStringLiteral("-M"), QStringLiteral("set Exif.GPSInfo.GPSLongitudeRef E"),
+                                          QStringLiteral("-M"), QStringLiteral("set Exif.GPSInfo.GPSLongitude 11/1 30/1 0/1"),
+                                          QStringLiteral("mo") };
+                for (const QString& name : QDir(copyB).entryList(QDir::Files))
+                    arguments.append(copyB + QLatin1Char('/') + name);
+                timer.restart();
+                run(exiv2, arguments);
+                note(QStringLiteral("exiv2 in place"), timer.nsecsElapsed() / 1e9, -1);
+            }
+            withService(true, [&] {
+                controller::MainController controller;
+                controller.modelRef().userID = QString::fromStdString(userId);
+                const double s = geotag(controller, folder, false, &tagged);
+                note(QStringLiteral("Kestrel copies, plain service"), s, tagged);
+                QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
+            });
+            QDir(copyA).removeRecursively();
+            QDir(copyB).removeRecursively();
+            if (serviceFailed)
+                return 1;
+            for (const auto& entry : times) {
+                ratios[entry.first + QStringLiteral(" / cp")].push_back(entry.second / times[QStringLiteral("cp -r")]);
+                if (times.count(QStringLiteral("exiv2 in place")) && entry.first.startsWith(QLatin1String("Kestrel in place")))
+                    ratios[entry.first + QStringLiteral(" / exiv2")].push_back(
+                        entry.second / times[QStringLiteral("exiv2 in place")]);
+            }
+        }
+        std::printf("%-32s %9s %10s\n", "contender", "median s", "photos/s");
+        for (const auto& entry : seconds) {
+            const double s = median(entry.second);
+            std::printf("%-32s %9.2f %10.1f\n", qPrintable(entry.first), s, photos / s);
+        }
+        std::printf("%-42s %8s\n", "ratio (within each round)", "median");
+        for (const auto& entry : ratios)
+            if (!entry.first.startsWith(QLatin1String("cp -r")))
+                std::printf("%-42s %8.2f\n", qPrintable(entry.first), median(entry.second));
+        std::fflush(stdout);
+        QDir(folder).removeRecursively();
     }
-    server.stop();
     return 0;
 }

@@ -2,9 +2,12 @@
 
 #include <QDebug>
 #include <QImageReader>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <quirc.h>
@@ -107,52 +110,132 @@ bool readPayload(const QByteArray& text, model::PhotoInfo* info)
     return true;
 }
 
-// One quirc pass over the view turned by quarterTurns; only the first code
-// quirc reports is decoded.
-bool decodePass(const GrayView& view, int quarterTurns, model::PhotoInfo* info)
-{
-    if (view.isNull())
-        return false;
-    quirc* decoder = quirc_new();
-    if (!decoder)
-        return false;
-    const bool upright = (quarterTurns & 1) == 0;
-    const int width = upright ? view.width : view.height;
-    const int height = upright ? view.height : view.width;
-    qDebug().noquote() << QStringLiteral("%1x%2").arg(width).arg(height);
+// One quirc decoder for every pass over a photo. The decoder keeps buffers
+// that are large enough, so after the first pass (the whole photo, the
+// largest image of all) no pass allocates or touches fresh memory again.
+class Decoder {
+public:
+    Decoder() : decoder_(quirc_new()) {}
+    ~Decoder()
+    {
+        if (decoder_)
+            quirc_destroy(decoder_);
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    quirc* get() const { return decoder_; }
 
-    bool found = false;
+private:
+    quirc* decoder_;
+};
+
+// One decoding pass: a view of a gray image, turned by quarterTurns.
+struct Pass {
+    GrayView view;
+    int quarterTurns = 0;
+};
+
+// What one pass found, kept until the passes are settled in their order.
+struct PassResult {
+    bool started = false; // the pass had an image and a decoder
+    int width = 0;
+    int height = 0;
+    bool sized = false;   // the decoder took the image's size
+    bool decoded = false; // the first code decoded into payload
+    QByteArray payload;
+    bool complete = false; // the payload holds both values
+};
+
+// One quirc pass; only the first code quirc reports is decoded. It touches
+// nothing but the decoder, so passes may run on several threads at once.
+PassResult runPass(Decoder& reused, const Pass& pass)
+{
+    PassResult result;
+    quirc* decoder = reused.get();
+    if (pass.view.isNull() || !decoder)
+        return result;
+    result.started = true;
+    const bool upright = (pass.quarterTurns & 1) == 0;
+    result.width = upright ? pass.view.width : pass.view.height;
+    result.height = upright ? pass.view.height : pass.view.width;
     int w = 0;
     int h = 0;
     uchar* buffer = nullptr;
-    if (quirc_resize(decoder, width, height) >= 0)
+    if (quirc_resize(decoder, result.width, result.height) >= 0)
         buffer = quirc_begin(decoder, &w, &h);
-    if (buffer && w == width && h == height) {
-        // The line length of the gray image this pass stands for (rows padded to 4 bytes).
-        qDebug().noquote() << QStringLiteral("line length %1").arg((width + 3) / 4 * 4);
-        copyTurned(view, quarterTurns, buffer);
-        quirc_end(decoder);
-        if (quirc_count(decoder) >= 1) {
-            quirc_code code;
-            quirc_data data;
-            quirc_extract(decoder, 0, &code);
-            if (quirc_decode(&code, &data) == QUIRC_SUCCESS) {
-                const int length = qBound(0, data.payload_len, int(sizeof(data.payload)));
-                const char* payload = reinterpret_cast<const char*>(data.payload);
-                found = readPayload(QByteArray(payload, int(qstrnlen(payload, uint(length)))), info);
-            }
-        }
-    }
-    quirc_destroy(decoder);
-    return found;
+    if (!buffer || w != result.width || h != result.height)
+        return result;
+    result.sized = true;
+    copyTurned(pass.view, pass.quarterTurns, buffer);
+    quirc_end(decoder);
+    if (quirc_count(decoder) < 1)
+        return result;
+    quirc_code code;
+    quirc_data data;
+    quirc_extract(decoder, 0, &code);
+    if (quirc_decode(&code, &data) != QUIRC_SUCCESS)
+        return result;
+    const int length = qBound(0, data.payload_len, int(sizeof(data.payload)));
+    const char* text = reinterpret_cast<const char*>(data.payload);
+    result.decoded = true;
+    result.payload = QByteArray(text, int(qstrnlen(text, uint(length))));
+    model::PhotoInfo scratch;
+    result.complete = readPayload(result.payload, &scratch);
+    return result;
 }
 
-bool decodeTurns(const GrayView& view, model::PhotoInfo* info)
+// Runs the passes, several at a time on threads of their own, and settles
+// them in their order as if they had run one after the other: each pass's
+// size goes to the debug output, and the first pass whose code holds both
+// values decides. Passes after it that ran ahead are dropped unseen; passes
+// after a known success are not started.
+bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info)
+{
+    const int count = int(passes.size());
+    std::vector<PassResult> results(passes.size());
+    std::atomic<int> next { 0 };
+    std::atomic<int> firstSuccess { count };
+    auto work = [&] {
+        Decoder decoder;
+        for (int i = next++; i < count && i < firstSuccess; i = next++) {
+            results[size_t(i)] = runPass(decoder, passes[size_t(i)]);
+            if (results[size_t(i)].complete) {
+                int known = firstSuccess;
+                while (i < known && !firstSuccess.compare_exchange_weak(known, i)) {
+                }
+            }
+        }
+    };
+    // Each worker holds a decoder as large as the photo (three bytes a pixel).
+    const int workers = std::min(count, std::max(1, std::min(4, QThread::idealThreadCount())));
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < workers; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+
+    for (const PassResult& result : results) {
+        if (!result.started)
+            continue;
+        qDebug().noquote() << QStringLiteral("%1x%2").arg(result.width).arg(result.height);
+        if (!result.sized)
+            continue;
+        // The line length of the gray image this pass stands for (rows padded to 4 bytes).
+        qDebug().noquote() << QStringLiteral("line length %1").arg((result.width + 3) / 4 * 4);
+        // The payload is read again into the caller's record, so a pass that
+        // fails after finding "syncID" leaves it set, as one pass alone would.
+        if (result.decoded && readPayload(result.payload, info))
+            return true;
+    }
+    return false;
+}
+
+// The four quarter turns of a view, in order.
+void addTurns(std::vector<Pass>& passes, const GrayView& view)
 {
     for (int turns = 0; turns < 4; ++turns)
-        if (decodePass(view, turns, info))
-            return true;
-    return false;
+        passes.push_back({ view, turns });
 }
 
 // The view at half size, every pixel the rounded mean of a 2 x 2 block.
@@ -219,30 +302,30 @@ QImage normalizedContrast(const GrayView& view, int window, int margin)
     return result;
 }
 
-// The passes tried after the twelve of read() have failed.
+// The passes tried after the twelve of read() have failed: half size,
+// quarter size, then both after a local-contrast normalisation.
 bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
 {
     const QImage half = halfSize(whole);
     if (half.isNull())
         return false;
-    if (decodePass(GrayView::of(half), 0, info))
-        return true;
     const QImage quarter = halfSize(GrayView::of(half));
-    if (!quarter.isNull() && decodePass(GrayView::of(quarter), 0, info))
-        return true;
     // A window of a few code modules for a code that covers a fair part of
     // the photo's short side.
     const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
     const QImage normalized = normalizedContrast(GrayView::of(half), window, 6);
-    if (!normalized.isNull() && decodePass(GrayView::of(normalized), 0, info))
-        return true;
     // At quarter size the area average has already smoothed noise and JPEG
     // blocks away, so the normalised picture holds cleaner modules.
-    if (quarter.isNull())
-        return false;
-    const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
-    const QImage normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
-    return !normalizedQuarter.isNull() && decodePass(GrayView::of(normalizedQuarter), 0, info);
+    QImage normalizedQuarter;
+    if (!quarter.isNull()) {
+        const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
+        normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
+    }
+    std::vector<Pass> passes { { GrayView::of(half), 0 } };
+    for (const QImage* image : std::initializer_list<const QImage*> { &quarter, &normalized, &normalizedQuarter })
+        if (!image->isNull())
+            passes.push_back({ GrayView::of(*image), 0 });
+    return decodeInOrder(passes, info);
 }
 
 } // namespace
@@ -270,11 +353,11 @@ bool BarcodeReader::read(QString path, model::PhotoInfo* info)
 
     const int w = whole.width;
     const int h = whole.height;
-    if (decodeTurns(whole, info))
-        return true;
-    if (decodeTurns(whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)), info))
-        return true;
-    if (decodeTurns(whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)), info))
+    std::vector<Pass> passes;
+    addTurns(passes, whole);
+    addTurns(passes, whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)));
+    addTurns(passes, whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)));
+    if (decodeInOrder(passes, info))
         return true;
     return decodeFurther(whole, info);
 }
@@ -285,7 +368,9 @@ bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
         return false;
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
-    return decodeTurns(GrayView::of(image), info);
+    std::vector<Pass> passes;
+    addTurns(passes, GrayView::of(image));
+    return decodeInOrder(passes, info);
 }
 
 bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
@@ -295,7 +380,7 @@ bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
     // quirc reads one byte per pixel; anything else would be read as noise.
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
-    return decodePass(GrayView::of(image), 0, info);
+    return decodeInOrder({ { GrayView::of(image), 0 } }, info);
 }
 
 QImage BarcodeReader::toGrayscale(QImage image)

@@ -9,10 +9,13 @@
 #include <QSet>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QThread>
 #include <QUrl>
 
 #include <algorithm>
 #include <cmath>
+
+#include <exiv2/exiv2.hpp>
 
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
@@ -267,15 +270,37 @@ void MainController::synchronizeCamera(QString filePath)
         emit camerasUpdated(model->cameras);
         return;
     }
-    model::PhotoInfo info;
-    info.clear();
-    if (!exifInfo->read(filePath, &info)) {
-        emit infoPending(204, QStringLiteral("Cannot read EXIF data"), filePath);
-        emit camerasUpdated(model->cameras);
-        return;
-    }
-    if (!barcodeReader->read(filePath, &info)) {
-        emit infoPending(204, QStringLiteral("Cannot read QR code"), filePath);
+    // The photo is read on a thread of its own: looking for the code in a
+    // large photo takes up to a second or two, and the window keeps answering
+    // meanwhile. The thread has readers of its own, so readings never share
+    // state, and it holds nothing of the controller, which may be gone by
+    // the time it ends; the result then finds no receiver and is dropped.
+    struct Reading {
+        model::PhotoInfo info;
+        QString failure;
+    };
+    auto reading = std::make_shared<Reading>();
+    // exiv2 sets its XMP parser up on first use, which is not safe on two
+    // threads at once; done here, on the GUI thread, it is done before any.
+    Exiv2::XmpParser::initialize();
+    QThread* thread = QThread::create([filePath, reading] {
+        reading->info.clear();
+        if (!ExifInfo().read(filePath, &reading->info))
+            reading->failure = QStringLiteral("Cannot read EXIF data");
+        else if (!BarcodeReader().read(filePath, &reading->info))
+            reading->failure = QStringLiteral("Cannot read QR code");
+    });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::finished, this,
+            [this, filePath, reading] { onSynchronizationPhotoRead(filePath, reading->failure, reading->info); });
+    thread->start();
+}
+
+void MainController::onSynchronizationPhotoRead(const QString& filePath, const QString& failure,
+                                                const model::PhotoInfo& info)
+{
+    if (!failure.isEmpty()) {
+        emit infoPending(204, failure, filePath);
         emit camerasUpdated(model->cameras);
         return;
     }

@@ -3,10 +3,12 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 #include "model/model.h"
 #include "model/photoinfo.h"
+#include "controller/servicestatus.h"
 
 class JsonValue;
 
@@ -55,6 +57,9 @@ public:
         SynchronizationRequest = 1001,
         RemovalRequest = 1002,
         GeotagRequest = 1003,
+        TrackImportRequest = 1004,
+        ServiceStatusRequest = 1005,
+        SyncCodeRequest = 1006,
     };
 
     // First step of every answer handler: parses the answer (200 to 204) or
@@ -75,6 +80,12 @@ signals:
     void geocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void geocodeProgress(int processed, int failed, int total);
     void photosUpdated(model::PhotoGeocodeList& photos);
+    // Bytes of the track file being sent; finished once the last answer is in.
+    void trackImportProgress(QString fileName, qint64 sent, qint64 total);
+    void trackImportFinished();
+    // A fresh synchronization code, or an empty identifier and the reason.
+    void syncCodeUpdated(QString syncId, qint64 elapsedMs, qint64 validForMs, QString problem);
+    void serviceStatusUpdated(controller::ServiceStatus status);
     // Why a chosen folder offers nothing to geotag; empty when it has photos.
     void photoFolderNote(QString note);
     // The photo a run reads now, before its request is sent.
@@ -95,6 +106,15 @@ public slots:
     void requestRemoveCamera(model::Camera& camera);
     void geocodePhotos(QString folderPath);
     void startGeocoding();
+    // Sends track files one after the other to the service; one message
+    // tells how each went.
+    void importTracks(QStringList filePaths);
+    void requestSyncCode();
+    void requestServiceStatus();
+    // Starts the service program beside this one when the base URL is local;
+    // false when it cannot be started.
+    bool startLocalService();
+
     // Writes the last run's results to csvPath and, beside it, the same name
     // ending in ".gpx"; one box tells how it went.
     void exportResults(QString csvPath);
@@ -115,6 +135,9 @@ private:
     void saveSettings();
     Screen userScreen() const;
     void onCameraListAnswer(int code, const QByteArray& body);
+    // Sends the synchronization request once the photo has been read off the
+    // GUI thread; failure is the message title when it could not be read.
+    void onSynchronizationPhotoRead(const QString& filePath, const QString& failure, const model::PhotoInfo& info);
     void onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(int code, const QByteArray& body);
     void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,
@@ -125,6 +148,11 @@ private:
     bool serviceReachable();
     bool knowsCamera(const model::PhotoInfo& info) const;
     QString outputFolderProblem() const;
+    void importNextTrack();
+    void onTrackImportAnswer(const QString& name, int code, const QByteArray& body);
+    void finishTrack(bool imported, const QString& text);
+    // Asks whether to start a local service that does not answer.
+    void offerToStartService();
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
@@ -138,6 +166,12 @@ private:
     // recognised by their own run object and dropped.
     std::shared_ptr<GeocodeRun> activeRun;
     int runCount = 0;
+    // Track files waiting to be sent (the first one is on its way) and what
+    // the answers of this batch said.
+    QStringList trackQueue;
+    QStringList trackReport;
+    int trackFailures = 0;
+    bool startOffered = false;
 };
 
 } // namespace controller

@@ -20,6 +20,9 @@ public:
     // Result code (low 16 bits HTTP status, high 16 bits the Qt network error)
     // and the answer body.
     using Callback = std::function<void(int, QByteArray)>;
+    // Bytes of the request body sent so far and in all.
+    using Progress = std::function<void(qint64, qint64)>;
+    using Headers = QMap<QByteArray, QByteArray>;
 
     enum Method { Get = 0, Post = 1, Put = 2 };
 
@@ -30,6 +33,8 @@ public:
         int method = Get;
         QByteArray data;
         QString url;
+        Headers headers;
+        Progress progress;
         QTimer* timer = nullptr; // the time-out of this reply alone
     };
 
@@ -50,11 +55,17 @@ public slots:
     void post(QString url, QByteArray data, std::function<void(int, QByteArray)> callback);
     void put(QString url, QByteArray data, std::function<void(int, QByteArray)> callback);
 
+    // A PUT of raw bytes (an uploaded file) with extra request headers; the
+    // time-out then counts from the last bytes that went out.
+    void putRaw(QString url, QByteArray data, Headers headers, Callback callback, Progress progress = {});
+
 private slots:
     void onReplyFinished(QNetworkReply* reply);
 
 private:
-    void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts);
+    void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts,
+              const Headers& headers = {}, const Progress& progress = {});
+    void onUploadProgress(QNetworkReply* reply, qint64 sent, qint64 total);
     static QByteArray noContentBody(const QNetworkReply& reply);
     // Aborts a reply whose answer grows beyond maxAnswerBytes.
     void watchSize(QNetworkReply* reply);

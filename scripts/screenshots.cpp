@@ -28,6 +28,8 @@
 
 #include "model/model.h"
 #include "controller/maincontroller.h"
+#include "view/servicestatuspage.h"
+#include "view/synccodeview.h"
 #include "view/cameraframe.h"
 #include "view/camerawidget.h"
 #include "view/detailinfoview.h"
@@ -329,6 +331,24 @@ QList<Shot> shots()
              mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
          }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
+        {"settings-webservice", [] { settings("settings-webservice", [](view::SettingsView& v) {
+                                         clickTab(v, "serviceButton");
+                                         controller::ServiceStatus status;
+                                         status.address = QStringLiteral("http://127.0.0.1:8470/");
+                                         status.answers = true;
+                                         status.phoneName = QStringLiteral("Pixel 8 Pro");
+                                         status.positions = 12418;
+                                         status.first = QStringLiteral("2026-05-03T07:12:00Z");
+                                         status.last = QStringLiteral("2026-05-07T16:40:00Z");
+                                         status.phonePageUrls << QStringLiteral("http://192.168.1.23:8470/phone");
+                                         v.serviceStatusPage()->setStatus(status);
+                                     }); }},
+        {"synccode", [] {
+             view::SyncCodeView window;
+             window.setCode(QStringLiteral("7f3c9a1e5b2d4c6e8a0f1b3d5c7e9a2b"), 4200, 14 * 60 * 1000, QString());
+             window.show();
+             save("synccode", &window);
+         }},
         {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
         {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] {

@@ -337,6 +337,7 @@ Reply Api::geocodeImage(const std::string& body)
     if (!members.ok())
         return badRequest(204, members.error());
 
+    const Store::Reading reading(store_);
     const auto user = store_.userById(userId);
     if (!user)
         return unknownUser();

@@ -34,6 +34,7 @@ public:
     explicit Api(Store& store, Clock clock = {});
 
     int64_t now() const;
+    Store& store() { return store_; }
 
     // What the desktop program calls.
     Reply syncCamera(const std::string& body);

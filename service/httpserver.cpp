@@ -1,5 +1,6 @@
 #include "service/httpserver.h"
 
+#include "service/desktopapi.h"
 #include "service/qrsvg.h"
 
 #include <httplib.h>
@@ -169,6 +170,14 @@ private:
                 return false;
             }
             end_ = static_cast<size_t>(got);
+            // Acknowledge what was read at once. A client that sends a
+            // request's head and body as two segments without TCP_NODELAY
+            // holds the body back until the head is acknowledged, and Linux
+            // delays that acknowledgement by up to 40 ms on a connection that
+            // answers as fast as it is asked. The option does not stick, so
+            // it is set again after every read.
+            int yes = 1;
+            setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
             return true;
         }
     }
@@ -578,6 +587,22 @@ HttpServer::HttpServer(Api& api, ServerLimits limits) : api_(api), server_(std::
         });
     }
 
+    // What the desktop program shows of the service.
+    using DesktopEndpoint = Reply (DesktopApi::*)(const std::string&);
+    const std::pair<const char*, DesktopEndpoint> desktopEndpoints[] = {
+        { "/serviceStatus", &DesktopApi::serviceStatus },
+        { "/syncCode", &DesktopApi::syncCode },
+    };
+    for (const auto& endpoint : desktopEndpoints) {
+        const DesktopEndpoint method = endpoint.second;
+        server.Put(endpoint.first, [this, method](const httplib::Request& request, httplib::Response& response) {
+            // No user named: answered for a loopback-only service's single
+            // user, on a loopback connection, like the "/sync" page.
+            DesktopApi desktop(api_, address_, port_, loopbackOnly_ && isLoopbackAddress(request.remote_addr));
+            answer(response, (desktop.*method)(request.body));
+        });
+    }
+
     // The phone's side.
     server.Post("/phone/register", [this](const httplib::Request& request, httplib::Response& response) {
         answer(response, api_.registerPhone(request.body));
@@ -677,6 +702,7 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
         bound = true;
     }
     if (bound) {
+        address_ = address;
         loopbackOnly_ = address == "localhost" || isLoopbackAddress(address);
         if (server_->listeningSocket() != INVALID_SOCKET)
             ::listen(server_->listeningSocket(), 256);

@@ -46,6 +46,7 @@ public:
     // when the address cannot be used.
     bool bind(const std::string& address, int port, std::string* error);
     int port() const { return port_; }
+    const std::string& address() const { return address_; }
     // Bound to a loopback address only: the single-user "/sync" page needs
     // no key, and Host names other than loopback ones are refused.
     bool loopbackOnly() const { return loopbackOnly_; }
@@ -61,6 +62,7 @@ private:
     std::unique_ptr<Listener> server_;
     std::thread thread_;
     int port_ = 0;
+    std::string address_; // the address bound
     bool loopbackOnly_ = false;
 };
 

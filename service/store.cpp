@@ -294,20 +294,29 @@ private:
 
 namespace {
 
+// The store and connection of this thread's Store::Reading, if one lives.
+thread_local Store* readingStore = nullptr;
+thread_local Connection* readingConnection = nullptr;
+
 // The first row of a query, its parameters bound in order, as `read` reads it.
 template <typename Read, typename... Values>
 auto firstRow(Store& store, const char* sql, Read read, const Values&... values)
     -> std::optional<decltype(read(std::declval<const Query&>()))>
 {
+    auto run = [&](Connection& connection) -> std::optional<decltype(read(std::declval<const Query&>()))> {
+        Query q(connection, sql);
+        int index = 0;
+        (q.bind(++index, values), ...);
+        if (q.next())
+            return read(q);
+        return std::nullopt;
+    };
+    if (readingStore == &store)
+        return run(*readingConnection);
     Lease lease(store);
     if (!lease)
         return std::nullopt;
-    Query q(*lease, sql);
-    int index = 0;
-    (q.bind(++index, values), ...);
-    if (q.next())
-        return read(q);
-    return std::nullopt;
+    return run(*lease);
 }
 
 } // namespace
@@ -340,6 +349,33 @@ std::string randomHex(int bytes)
 
 Store::Store() = default;
 Store::~Store() = default;
+
+Store::Reading::Reading(Store& store)
+    : store_(store)
+    , connection_(store.acquire())
+    , outerStore_(readingStore)
+    , outerConnection_(readingConnection)
+{
+    // Without a connection or a transaction the reads fall back to one
+    // connection each, as they would without this.
+    if (connection_ && connection_->exec("BEGIN")) {
+        readingStore = &store;
+        readingConnection = connection_.get();
+    } else if (connection_) {
+        store_.release(std::move(connection_));
+    }
+}
+
+Store::Reading::~Reading()
+{
+    readingStore = outerStore_;
+    readingConnection = outerConnection_;
+    if (!connection_)
+        return;
+    if (!connection_->exec("COMMIT"))
+        connection_->exec("ROLLBACK");
+    store_.release(std::move(connection_));
+}
 
 int Store::schemaVersion()
 {

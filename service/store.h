@@ -65,6 +65,24 @@ public:
     const std::string& path() const { return path_; }
     static int schemaVersion();
 
+    // While one lives, the reads of this thread on the store share one
+    // connection and one read transaction: a request sees one state of the
+    // database and takes its locks once instead of once per query. Only for
+    // requests that read; writes still take connections of their own.
+    class Reading {
+    public:
+        explicit Reading(Store& store);
+        ~Reading();
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+
+    private:
+        Store& store_;
+        std::unique_ptr<Connection> connection_;
+        Store* outerStore_ = nullptr;
+        Connection* outerConnection_ = nullptr;
+    };
+
     std::optional<User> createUser(const std::string& phoneName);
     std::optional<User> userById(const std::string& userId);
     std::optional<User> userByRow(int64_t id);

@@ -1,13 +1,13 @@
 // The whole system on one machine: the real web service on a free loopback
-// port, Kestrel's controller synchronizing a camera from a photo of the
-// service's own synchronization code and geotagging a folder of photos
-// taken along a generated track.
+// port, Kestrel's window showing the service's synchronization code, a camera's
+// photo of that screen dropped on it, and a folder of photos geotagged that
+// were taken along a generated track.
 
 #include <QtTest>
 
 #include <QDir>
 #include <QPainter>
-#include <QSvgRenderer>
+#include <QMimeData>
 #include <QTemporaryDir>
 
 #include "controller/maincontroller.h"
@@ -18,8 +18,10 @@
 #include "service/timegeo.h"
 #include "support/messageboxes.h"
 #include "support/photos.h"
+#include "view/mainview.h"
+#include "view/qrcodewidget.h"
+#include "view/synccodeview.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -111,31 +113,37 @@ private slots:
         controller = std::make_unique<MainController>();
         boxes = std::make_unique<testsupport::MessageBoxes>(*controller);
 
-        // The phone shows a code at 10:00:00 UTC; 20 s later the camera takes a
-        // photo of the page, which shows the code as the service draws it then.
+        // The program shows the code on its own screen at 10:00:00 UTC for the
+        // service's only user; 20 s later the camera photographs the screen
+        // and the photo is dropped on that window.
         const int64_t shown = utc("2026-07-14T10:00:00Z");
         now = shown;
-        const service::Reply page = api->createPageCode("", "", true);
-        QCOMPARE(page.status, 200);
-        const std::string code = page.json["syncID"];
+        controller->modelRef().userID.clear();
+        view::MainView window;
+        window.connectController(*controller);
+        QSignalSpy codes(controller.get(), &MainController::syncCodeUpdated);
+        window.showSyncCode();
+        QTRY_COMPARE(codes.size(), 1);
+        QVERIFY2(!codes[0][0].toString().isEmpty(), qPrintable(codes[0][3].toString()));
+        view::SyncCodeView* screen = window.syncCodeView();
         now = shown + 20000;
-        httplib::Client client("127.0.0.1", server->port());
-        auto svg = client.Get(("/sync/qr.svg?code=" + code).c_str());
-        QVERIFY(svg);
-        QCOMPARE(svg->status, 200);
-        QSvgRenderer renderer(QByteArray::fromStdString(svg->body));
-        QVERIFY(renderer.isValid());
+        screen->setCode(codes[0][0].toString(), 20000, codes[0][2].toLongLong(), QString());
         QImage photo = testsupport::texturedImage(1600, 1200, 3);
         {
             QPainter painter(&photo);
             painter.fillRect(QRect(480, 280, 640, 640), QColor(30, 30, 34));
-            renderer.render(&painter, QRectF(500, 300, 600, 600));
+            painter.drawImage(QRectF(500, 300, 600, 600), screen->codeWidget()->grab().toImage());
         }
         const QString syncPhoto = dir.filePath("sync.jpg");
         QVERIFY(testsupport::writePhoto(syncPhoto, photo,
                                         testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(shown + 20000 + cameraAhead)))));
-        controller->modelRef().userID.clear();
-        controller->synchronizeCamera(syncPhoto);
+        QMimeData dropped;
+        dropped.setUrls({ QUrl::fromLocalFile(syncPhoto) });
+        QDragEnterEvent enter(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(screen, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(screen, &drop);
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
         QCOMPARE(controller->modelRef().userID.toStdString(), phoneUser);
         QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));

@@ -322,7 +322,10 @@ void TestMainView::drops()
 
     view->changeScreen(controller::SynchronizeHowTo);
     QCOMPARE(dragOver(fileLabel, {image}), QStringLiteral("accepted"));
+    // The targets refuse photos until the synchronization has ended.
+    QTRY_VERIFY(iconLabel->isEnabled());
     QCOMPARE(dragOver(iconLabel, {image}), QStringLiteral("accepted"));
+    QTRY_VERIFY(iconLabel->isEnabled());
     // A folder, two photos at once or a file of another type is no
     // synchronization photo.
     for (const QStringList& refused : {QStringList{photos}, QStringList{image, image}, QStringList{notes}})
@@ -337,8 +340,7 @@ void TestMainView::drops()
     QCOMPARE(fromIconLabel.count(), 1);
 
     view->changeScreen(controller::GeocodeSelectFolder);
-    QCOMPARE(dragOver(folderLabel, {image}), QStringLiteral("refused")); // a single file is no folder
-    QCOMPARE(dragOver(folderLabel, {photos, photos}), QStringLiteral("refused"));
+    QCOMPARE(dragOver(folderLabel, {image}), QStringLiteral("accepted")); // a file is taken as a track
     QCOMPARE(dragOver(folderLabel, {photos}), QStringLiteral("accepted"));
     QCOMPARE(fromFolderLabel.count(), 1);
     QCOMPARE(fromFolderLabel.first().first().toString(), photos);
@@ -353,27 +355,25 @@ void TestMainView::keyboard_data()
 
     const QString next = QStringLiteral("nextButton");
     const QString previous = QStringLiteral("previousButton");
-    QTest::newRow("HowTo1") << 0 << QStringList{next, next} << next << "";
-    QTest::newRow("HowTo2") << 1 << QStringList{next, previous, next} << next << previous;
+    const QString service = QStringLiteral("serviceMenuButton");
+    QTest::newRow("HowTo1") << 0 << QStringList{next, service} << next << "";
+    QTest::newRow("HowTo2") << 1 << QStringList{next, service, "label_8"} << next << previous;
     QTest::newRow("Menu") << 4
                           << QStringList{"geocodeScreenButton", "synchronizeScreenButton", "settingsScreenButton",
-                                         "geocodeScreenButton"}
+                                         service}
                           << "geocodeScreenButton" << "";
     QTest::newRow("SynchronizeCameras")
-        << 9 << QStringList{"selectSynchronizationImageButton", "synchronizeScrollArea", previous,
-                            "selectSynchronizationImageButton"}
+        << 9 << QStringList{"selectSynchronizationImageButton", "synchronizeScrollArea", previous, service}
         << "selectSynchronizationImageButton" << previous;
-    QTest::newRow("GeocodeSelectFolder") << 5
-                                         << QStringList{"selectGeocodingFolderButton", previous,
-                                                        "selectGeocodingFolderButton"}
+    QTest::newRow("GeocodeSelectFolder") << 5 << QStringList{"selectGeocodingFolderButton", previous, service}
                                          << "selectGeocodingFolderButton" << previous;
-    QTest::newRow("GeocodeReady") << 6 << QStringList{next, previous, next} << next << previous;
+    QTest::newRow("GeocodeReady") << 6 << QStringList{next, service, previous} << next << previous;
     // Nothing to press by accident while photos are written; Escape stops.
-    QTest::newRow("GeocodeProgress") << 7 << QStringList{"MainWindow", previous, previous} << "" << previous;
-    QTest::newRow("GeocodeResults") << 8 << QStringList{"geocodeTable", "exportResultsButton", next, "geocodeTable"}
+    QTest::newRow("GeocodeProgress") << 7 << QStringList{"MainWindow", previous, service} << "" << previous;
+    QTest::newRow("GeocodeResults") << 8 << QStringList{"geocodeTable", "exportResultsButton", next, service}
                                     << "details" << "";
     QTest::newRow("SynchronizeDone")
-        << 10 << QStringList{next, "selectSynchronizationImageButton", "synchronizeScrollArea", next} << next << "";
+        << 10 << QStringList{next, service, "selectSynchronizationImageButton", "synchronizeScrollArea"} << next << "";
 }
 
 // Every screen works from the keyboard: where the focus starts, where Tab
@@ -470,8 +470,11 @@ void TestMainView::synchronizationTargetsDisabledUntilCameraList()
     view->changeScreen(controller::SynchronizeCameras);
     QCOMPARE(enabledCount(), 3);
 
+    auto* busy = child<QProgressBar>("synchronizationBusyBar");
+    QVERIFY(busy->isHidden());
     emit controller->synchronizationStarted(QStringLiteral("/data/sync/DSCF0001.JPG"));
     QCOMPARE(enabledCount(), 0);
+    QVERIFY(!busy->isHidden());
     // A click on the disabled chooser button chooses nothing.
     QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
     view->chosenImage = QStringLiteral("/data/sync/DSCF0002.JPG");
@@ -481,6 +484,7 @@ void TestMainView::synchronizationTargetsDisabledUntilCameraList()
     model::CameraList empty;
     emit controller->camerasUpdated(empty);
     QCOMPARE(enabledCount(), 3);
+    QVERIFY(busy->isHidden());
 
     view->onRequestSynchronizationsStarted();
     QCOMPARE(enabledCount(), 0);

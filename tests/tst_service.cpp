@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "service/api.h"
+#include "service/desktopapi.h"
 #include "service/demo.h"
 #include "service/httpserver.h"
 #include "service/store.h"
@@ -528,6 +529,39 @@ private slots:
         row("removeCamera no user", "removeCamera", R"({"synchronizations":["abc"]})", 203, "Unknown user");
         row("removeCamera numbers", "removeCamera", R"({"synchronizations":[1,2]})", 204, "Bad request");
         row("removeCamera not a list", "removeCamera", R"({"synchronizations":"abc"})", 204, "Bad request");
+        row("serviceStatus unknown userID", "serviceStatus", R"({"userID":"abc"})", 203, "Unknown user");
+        row("serviceStatus no userID", "serviceStatus", "{}", 204, "Bad request");
+        row("syncCode userID number", "syncCode", R"({"userID":7})", 204, "Bad request");
+    }
+
+    // The desktop's status and on-screen code: the user's figures, a code the
+    // "/sync" payload knows, and no answer without a user unless the service
+    // is loopback-only with a single one.
+    void desktopRequests()
+    {
+        Running& s = *service;
+        const Phone phone = s.registerPhone("Pixel");
+        s.upload(phone, { fix("2026-07-14T08:00:00Z", 46.5, 13.8, 800, 5), fix("2026-07-13T06:30:00Z", 46.4, 13.7, 700, 5) });
+        const std::string url = "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone";
+        for (const std::string& userId : { phone.userId, std::string() }) {
+            const Answer status = s.put("serviceStatus", json { { "userID", userId } });
+            QCOMPARE(status.status, 200);
+            QCOMPARE(status.body["phoneName"], json("Pixel"));
+            QCOMPARE(status.body["positions"], json(2));
+            QCOMPARE(status.body["first"], json("2026-07-13T06:30:00Z"));
+            QCOMPARE(status.body["last"], json("2026-07-14T08:00:00Z"));
+            QCOMPARE(status.body["phonePageUrls"], json::array({ url }));
+        }
+        const Answer code = s.put("syncCode", json { { "userID", phone.userId } });
+        QCOMPARE(code.status, 200);
+        QCOMPARE(code.body["validFor"], json(service::syncCodeLifetimeMs));
+        s.now += 1500;
+        QCOMPARE(json::parse(s.api->syncPayload(code.body.value("syncID", ""))),
+                 json({ { "elapsedTime", 1500 }, { "syncID", code.body["syncID"] } }));
+        s.registerPhone("Second");
+        QCOMPARE(s.put("syncCode", json { { "userID", "" } }).status, 203);
+        for (const std::string& any : service::DesktopApi(*s.api, "0.0.0.0", 8470, false).phonePageUrls())
+            QVERIFY(any.find("0.0.0.0") == std::string::npos && any.size() > 17 && any.substr(any.size() - 11) == ":8470/phone");
     }
 
     void refusals()
@@ -757,6 +791,16 @@ private slots:
         s.upload(phone, { fix("2026-07-14T12:00:00Z", 47, 11, 0, 5) });
         QCOMPARE(s.store.fixCount(user->id), int64_t(1));
         QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+
+        // Reads within one read transaction see one state of the database:
+        // a fix stored meanwhile shows once the reading has ended.
+        {
+            const service::Store::Reading reading(s.store);
+            QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+            s.upload(phone, { fix("2026-07-14T12:00:00Z", 46, 11, 0, 5) });
+            QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 47.0);
+        }
+        QCOMPARE(s.store.fixAtOrAfter(user->id, 0)->latitude, 46.0);
     }
 
     void gpxImport()

@@ -278,10 +278,10 @@ void TestSettingsView::tabsShowTheirPages()
     QStringList pages;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
         auto* stack = child<QStackedWidget>(view, "stackedWidget");
-        QCOMPARE(stack->count(), 3);
+        QCOMPARE(stack->count(), 4);
         QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
         pages << stack->currentWidget()->objectName();
-        for (const char* tab : {"cameraButton", "timeDateButton", "rewriteButton", "timeDateButton"}) {
+        for (const char* tab : {"cameraButton", "serviceButton", "rewriteButton", "timeDateButton"}) {
             click(child<QWidget>(view, tab));
             QVERIFY(child<QAbstractButton>(view, tab)->isChecked());
             pages << stack->currentWidget()->objectName();
@@ -292,8 +292,8 @@ void TestSettingsView::tabsShowTheirPages()
     view.showSettings(model);
     // Opens on the first page again, whichever page it was left on.
     view.showSettings(model);
-    QCOMPARE(pages, (QStringList{"rewritePage", "cameraPage", "timeDatePage", "rewritePage", "timeDatePage"}
-                     + QStringList{"rewritePage", "cameraPage", "timeDatePage", "rewritePage", "timeDatePage"}));
+    QCOMPARE(pages, (QStringList{"rewritePage", "cameraPage", "servicePage", "rewritePage", "timeDatePage"}
+                     + QStringList{"rewritePage", "cameraPage", "servicePage", "rewritePage", "timeDatePage"}));
 }
 
 void TestSettingsView::controllerSavesTheSettingsFile()

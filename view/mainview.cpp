@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QProgressBar>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QStandardPaths>
@@ -88,8 +89,8 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
 
-    // The synchronization page takes one photo, the geotag page one folder;
-    // anything else is shown as refused while it is dragged over them.
+    // The synchronization page takes one photo; anything else is shown as
+    // refused while it is dragged over it.
     for (DropLabel* label : {ui->synchronizationIconLabel, ui->synchronizationDropFileLabel}) {
         label->setSingleItem(true);
         label->setFileFilters(model::Model::photoFilePatterns());
@@ -100,7 +101,6 @@ MainView::MainView(QWidget* parent)
             ui->frame->style()->polish(ui->frame);
         });
     }
-    ui->geocodeDropFolderLabel->setSingleItem(true);
 
     // Keyboard order: the page's own controls, then the bottom bar from left
     // to right. Hidden pages and buttons drop out of the chain by themselves.
@@ -112,6 +112,15 @@ MainView::MainView(QWidget* parent)
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
     ui->geocodeTable->setTabKeyNavigation(false);
+    synchronizationBusyBar = new QProgressBar(ui->frame);
+    synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
+    synchronizationBusyBar->setRange(0, 0);
+    synchronizationBusyBar->setTextVisible(false);
+    synchronizationBusyBar->setMaximumWidth(120);
+    synchronizationBusyBar->hide();
+    ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
+                                  synchronizationBusyBar);
+    buildServiceParts();
     // Nothing to export before the first run.
     ui->exportResultsButton->setEnabled(false);
     nameWidgets();
@@ -142,12 +151,16 @@ void MainView::nameWidgets()
          QT_TR_NOOP("Opens a folder chooser for the photos to geotag")},
         {ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
         {ui->geocodeProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
+        {synchronizationBusyBar, QT_TR_NOOP("Reading and sending the synchronization photo"), nullptr},
+        {phonePageQr, QT_TR_NOOP("QR code of the phone page's address"), nullptr},
         {ui->geocodeTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
         {ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
         {ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
         {ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
     };
     for (const auto& entry : names) {
+        if (!entry.widget)
+            continue;
         entry.widget->setAccessibleName(tr(entry.name));
         if (entry.description)
             entry.widget->setAccessibleDescription(tr(entry.description));
@@ -251,6 +264,7 @@ void MainView::connectController(controller::MainController& controller)
     connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
     connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
     connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connectServiceParts(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
     connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
     connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
@@ -292,6 +306,7 @@ void MainView::changeScreen(controller::Screen screen)
     default:
         break;
     }
+    updateServiceParts(screen);
     focusScreen(screen);
 }
 
@@ -321,6 +336,7 @@ void MainView::setSynchronizationEnabled(bool enabled)
     ui->synchronizationDropFileLabel->setEnabled(enabled);
     ui->synchronizationIconLabel->setEnabled(enabled);
     ui->selectSynchronizationImageButton->setEnabled(enabled);
+    synchronizationBusyBar->setVisible(!enabled);
 }
 
 void MainView::onRequestSynchronizationsStarted()

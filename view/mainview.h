@@ -7,14 +7,21 @@
 #include "controller/maincontroller.h"
 #include "model/model.h"
 
+class QProgressBar;
+
 namespace Ui {
 class MainWindow;
 }
 
+class QLabel;
 class QFileDialog;
 class QLayout;
+class QProgressDialog;
 
 namespace view {
+
+class QrCodeWidget;
+class SyncCodeView;
 
 // The program's only main window: one page per screen of the controller above
 // a bar with the previous and next buttons. It keeps no navigation logic of its
@@ -32,6 +39,8 @@ public:
 signals:
     void synchronizationImageSelected(QString filePath);
     void geocodingFolderSelected(QString folderPath);
+    void trackFilesSelected(QStringList filePaths);
+    void serviceStatusWanted();
     void resultsExportRequested(QString csvPath);
 
 public slots:
@@ -42,6 +51,17 @@ public slots:
     void onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void onGeocodeProgress(int processed, int failed, int total);
     void assignPhotoList(model::PhotoGeocodeList& photos);
+    // Shows where the phone page is, as text and as a QR code.
+    void setPhonePageUrl(const QString& url);
+    void onTrackImportProgress(QString fileName, qint64 sent, qint64 total);
+    void onTrackImportFinished();
+    void importTrack();
+    void showSyncCode();
+
+public:
+    SyncCodeView* syncCodeView() const { return codeView; }
+    QString phonePageUrl() const { return phonePage; }
+    QLabel* phonePageCodeLabel() const { return phonePageQr; }
     void onPhotoFolderNote(QString note);
     void onGeocodePhotoStarted(QString filePath);
     void onGeocodeStopped(int processed, int total);
@@ -64,6 +84,7 @@ protected:
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
     virtual QString chooseGeocodingFolder();
+    virtual QStringList chooseTrackFiles();
     // Where the results export goes (the CSV file); null when cancelled.
     virtual QString chooseExportFile();
     // The choosers the two select buttons run, built and not yet shown. They
@@ -83,11 +104,22 @@ private:
     // Runs a chooser and returns its first selection; null when cancelled.
     QString runChooser(QFileDialog* dialog);
     static void clearLayout(QLayout* layout);
+    void buildServiceParts();
+    void connectServiceParts(controller::MainController& controller);
+    void updateServiceParts(controller::Screen screen);
 
     std::unique_ptr<Ui::MainWindow> ui;
+    // Runs on the synchronize page while a photo is read and its request is on its way.
+    QProgressBar* synchronizationBusyBar = nullptr;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
     model::PhotoGeocodeList shownPhotos;
+    SyncCodeView* codeView = nullptr;
+    QLabel* phonePageQr = nullptr;
+    QLabel* codeLink = nullptr;
+    QString phonePage;
+    QProgressDialog* trackProgress = nullptr;
+    bool statusAsked = false;
     QString lastFolder;
     // Time since the run's first progress step, for the remaining time.
     QElapsedTimer runClock;

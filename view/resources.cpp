@@ -37,6 +37,7 @@ QStringList assetFileNames()
         QStringLiteral("cameraIconMedium.png"), QStringLiteral("infoSign.png"),
         QStringLiteral("synchronizationIconMedium.png"), QStringLiteral("browserImage.png"),
         QStringLiteral("questionSign.png"),
+        QStringLiteral("serviceIconSmall.png"),
     };
 }
 

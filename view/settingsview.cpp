@@ -12,6 +12,7 @@
 #include "view/clickwidget.h"
 #include "view/messagebox.h"
 #include "view/resources.h"
+#include "view/servicestatuspage.h"
 
 namespace view {
 
@@ -31,6 +32,18 @@ SettingsView::SettingsView(QWidget* parent)
 {
     ui->setupUi(this);
     setFixedSize(size());
+    servicePage = new ServiceStatusPage(ui->stackedWidget);
+    servicePage->setObjectName(QStringLiteral("servicePage"));
+    ui->stackedWidget->addWidget(servicePage);
+    auto* serviceButton = new QPushButton(tr("Web service"), ui->tabWidget);
+    serviceButton->setObjectName(QStringLiteral("serviceButton"));
+    serviceButton->setFocusPolicy(Qt::NoFocus);
+    serviceButton->setCheckable(true);
+    serviceButton->setAutoDefault(false);
+    serviceButton->setFlat(true);
+    ui->buttonGroup->addButton(serviceButton);
+    ui->tabLayout->insertWidget(ui->tabLayout->indexOf(ui->cameraButton) + 1, serviceButton);
+    connect(serviceButton, &QPushButton::clicked, this, &SettingsView::showServicePage);
     sharpenPictures(this);
     // A click anywhere on an option selects it: its rich-text labels would
     // otherwise take the clicks for themselves.
@@ -73,6 +86,17 @@ void SettingsView::connectController(controller::MainController& controller)
     connect(ui->cameraButton, &QPushButton::clicked, &controller,
             &controller::MainController::requestCameraSynchronizations);
     connect(this, &SettingsView::removeClicked, &controller, &controller::MainController::requestRemoveCamera);
+    connect(servicePage, &ServiceStatusPage::statusWanted, &controller,
+            &controller::MainController::requestServiceStatus);
+    connect(servicePage, &ServiceStatusPage::startWanted, &controller, &controller::MainController::startLocalService);
+    connect(&controller, &controller::MainController::serviceStatusUpdated, servicePage,
+            &ServiceStatusPage::setStatus);
+}
+
+void SettingsView::showServicePage()
+{
+    ui->stackedWidget->setCurrentWidget(servicePage);
+    servicePage->refresh();
 }
 
 void SettingsView::setShownHandler(ShownHandler handler)

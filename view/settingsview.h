@@ -16,6 +16,8 @@ class MainController;
 
 namespace view {
 
+class ServiceStatusPage;
+
 // The modal settings dialog: where geotags are written, whether the photo
 // time is corrected, and the synchronized cameras with a remove action.
 // Every way of closing it stores the choices into the model.
@@ -32,6 +34,10 @@ public:
     // close it. Pass an empty function to clear.
     using ShownHandler = std::function<void(SettingsView&)>;
     static void setShownHandler(ShownHandler handler);
+
+    ServiceStatusPage* serviceStatusPage() const { return servicePage; }
+    // Shows the web-service page and asks for its figures.
+    void showServicePage();
 
 signals:
     void removeClicked(model::Camera& camera);
@@ -56,6 +62,7 @@ private slots:
 private:
     std::unique_ptr<Ui::SettingsView> ui;
     model::Model* model = nullptr;
+    ServiceStatusPage* servicePage = nullptr;
 };
 
 } // namespace view

@@ -1,0 +1,232 @@
+// The controller's requests for the desktop's own use of the web service:
+// importing track files, the live synchronization code and the service's
+// status, and starting a local service that is not running.
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+#include "controller/maincontroller.h"
+#include "controller/restclient.h"
+#include "controller/servicemessages.h"
+#include "json/jsonvalue.h"
+
+namespace controller {
+
+namespace {
+
+// The largest track file sent; Google's location history runs to tens of
+// megabytes, anything beyond this is not a track.
+constexpr qint64 maxTrackBytes = 256LL * 1024 * 1024;
+
+QByteArray userRequest(const QString& userID)
+{
+    JsonValue request;
+    request["userID"] = userID.toUtf8().toStdString();
+    return QByteArray::fromStdString(request.serialize());
+}
+
+QString readableMoment(const QString& iso)
+{
+    const QDateTime moment = QDateTime::fromString(iso, Qt::ISODate);
+    return moment.isValid() ? QLocale::c().toString(moment.toLocalTime(), QStringLiteral("d MMM yyyy HH:mm")) : iso;
+}
+
+} // namespace
+
+QString ServiceStatus::phonePageUrl() const
+{
+    if (!phonePageUrls.isEmpty())
+        return phonePageUrls.first();
+    return QUrl(model::Model::baseUrl()).resolved(QUrl(QStringLiteral("phone"))).toString();
+}
+
+QString ServiceStatus::positionsText() const
+{
+    if (positions <= 0)
+        return QCoreApplication::translate("ServiceStatus", "no positions yet");
+    return QCoreApplication::translate("ServiceStatus", "%1 positions from %2 to %3")
+        .arg(QLocale(QLocale::English).toString(positions), readableMoment(first), readableMoment(last));
+}
+
+// Track import ---------------------------------------------------------------
+
+void MainController::importTracks(QStringList filePaths)
+{
+    const bool idle = trackQueue.isEmpty();
+    trackQueue.append(filePaths);
+    // Started from the event loop, so that the files of one drop, which
+    // arrive one by one, make one batch with one message.
+    if (idle && !trackQueue.isEmpty())
+        QTimer::singleShot(0, this, &MainController::importNextTrack);
+}
+
+void MainController::importNextTrack()
+{
+    const QString path = trackQueue.first();
+    const QString name = QFileInfo(path).fileName();
+    QFile file(path);
+    static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json", "nmea", "nma", "txt", "log", "csv" };
+    QString problem;
+    if (!trackSuffixes.contains(QFileInfo(path).suffix().toLower()))
+        problem = tr("%1 is not a track file (GPX, KML, KMZ, GeoJSON, NMEA, CSV or Google Takeout JSON).").arg(name);
+    else if (file.size() > maxTrackBytes)
+        problem = tr("%1 is larger than %2 MB and is not sent.").arg(name).arg(maxTrackBytes >> 20);
+    else if (!file.open(QIODevice::ReadOnly))
+        problem = tr("%1 cannot be read: %2").arg(name, file.errorString());
+    if (!problem.isEmpty()) {
+        finishTrack(false, problem);
+        return;
+    }
+    const QByteArray data = file.readAll();
+    RestClient::Headers headers;
+    headers.insert("Kestrel-User-ID", model->userID.toUtf8());
+    headers.insert("Kestrel-File-Name", QUrl::toPercentEncoding(name));
+    emit trackImportProgress(name, 0, data.size());
+    restClient->putRaw(
+        model::Model::baseUrl() + QStringLiteral("importTrack"), data, headers,
+        [this, name](int code, QByteArray body) { onTrackImportAnswer(name, code, body); },
+        [this, name](qint64 sent, qint64 total) { emit trackImportProgress(name, sent, total); });
+}
+
+void MainController::onTrackImportAnswer(const QString& name, int code, const QByteArray& body)
+{
+    const quint16 status = quint16(code & 0xFFFF);
+    JsonValue answer;
+    handleResponse(TrackImportRequest, status, body, answer, false);
+    const bool imported = status == 200 || status == 201;
+    const QString userID = ServiceMessages::text(answer, "userID");
+    if (imported && model->userID.isEmpty() && !userID.isEmpty()) {
+        // The service made a user for this first import: keep it like the
+        // one a first synchronization brings.
+        model->userID = userID;
+        model->save(model::Model::configFilePath());
+    }
+    QString text = ServiceMessages::text(answer, "body");
+    const QString head = imported ? QString() : QStringLiteral(": ") + ServiceMessages::text(answer, "head");
+    finishTrack(imported, name + head + QStringLiteral("\n") + text);
+}
+
+void MainController::finishTrack(bool imported, const QString& text)
+{
+    trackReport.append(text);
+    trackFailures += imported ? 0 : 1;
+    trackQueue.removeFirst();
+    if (!trackQueue.isEmpty()) {
+        importNextTrack();
+        return;
+    }
+    const QString report = trackReport.join(QStringLiteral("\n\n"));
+    const int failures = trackFailures;
+    const int count = trackReport.size();
+    trackReport.clear();
+    trackFailures = 0;
+    emit trackImportFinished();
+    if (failures == 0)
+        emit infoPending(201, count == 1 ? tr("Track imported") : tr("Tracks imported"), report);
+    else
+        emit infoPending(failures == count ? 204 : 202, tr("Track import"), report);
+}
+
+// Synchronization code and status --------------------------------------------
+
+void MainController::requestSyncCode()
+{
+    restClient->put(model::Model::baseUrl() + QStringLiteral("syncCode"), userRequest(model->userID),
+                    [this](int code, QByteArray body) {
+                        const quint16 status = quint16(code & 0xFFFF);
+                        JsonValue answer;
+                        handleResponse(SyncCodeRequest, status, body, answer, false);
+                        if (status != 200 && status != 201) {
+                            emit syncCodeUpdated(QString(), 0, 0,
+                                                 ServiceMessages::text(answer, "head") + QStringLiteral("\n")
+                                                     + ServiceMessages::text(answer, "body"));
+                            return;
+                        }
+                        emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"),
+                                             qint64(answer.get("elapsedTime").asDouble(0.0)),
+                                             qint64(answer.get("validFor").asDouble(0.0)), QString());
+                    });
+}
+
+void MainController::requestServiceStatus()
+{
+    restClient->put(model::Model::baseUrl() + QStringLiteral("serviceStatus"), userRequest(model->userID),
+                    [this](int code, QByteArray body) {
+                        const quint16 status = quint16(code & 0xFFFF);
+                        JsonValue answer;
+                        handleResponse(ServiceStatusRequest, status, body, answer, false);
+                        ServiceStatus result;
+                        result.address = model::Model::baseUrl();
+                        // Any HTTP answer means the service runs, also an
+                        // older one that does not know this request.
+                        result.answers = status != 0;
+                        if (status == 200 || status == 201) {
+                            result.phoneName = ServiceMessages::text(answer, "phoneName");
+                            result.positions = qint64(answer.get("positions").asDouble(0.0));
+                            result.first = ServiceMessages::text(answer, "first");
+                            result.last = ServiceMessages::text(answer, "last");
+                            const JsonValue& urls = answer.get("phonePageUrls");
+                            for (unsigned i = 0; i < urls.size(); ++i)
+                                result.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
+                        } else if (status >= 202 && status <= 204) {
+                            result.problem = ServiceMessages::text(answer, "body");
+                        } else if (result.answers) {
+                            result.problem = tr("it does not know this request (HTTP status %1)").arg(status);
+                        }
+                        emit serviceStatusUpdated(result);
+                        if (!result.answers)
+                            offerToStartService();
+                    });
+}
+
+void MainController::offerToStartService()
+{
+    // Asked once per run: the settings' Web service tab keeps a start button.
+    if (startOffered || !isLocalService())
+        return;
+    startOffered = true;
+    if (!emit infoPending(222, tr("Start the web service?"),
+                          tr("The local web service at %1 does not answer. Start it now?").arg(model::Model::baseUrl())))
+        return;
+    if (!startLocalService()) {
+        emit infoPending(204, tr("Web service"),
+                         tr("The web service program was not found beside Kestrel. Start it with "
+                            "scripts/start-service.sh."));
+        return;
+    }
+    // The new service needs a moment before it answers.
+    QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
+}
+
+bool MainController::startLocalService()
+{
+    if (!isLocalService())
+        return false;
+    const QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrel-service"));
+    if (!QFileInfo(program).isExecutable())
+        return false;
+    const QUrl base(model::Model::baseUrl());
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/KESTREL");
+    QDir().mkpath(folder);
+    // The same start as the start-up script's: loopback only, a demo phone
+    // in a new database, output into the log beside the database.
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments({ QStringLiteral("serve"), QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
+                           QStringLiteral("--port"), QString::number(base.port(80)),
+                           QStringLiteral("--demo-if-empty") });
+    process.setStandardOutputFile(folder + QStringLiteral("/kestrel-service.log"), QIODevice::Append);
+    process.setStandardErrorFile(folder + QStringLiteral("/kestrel-service.log"), QIODevice::Append);
+    return process.startDetached();
+}
+
+} // namespace controller

@@ -1,0 +1,274 @@
+// The desktop's own use of the web service through the real windows: track
+// files dropped on the geotagging page, the synchronization code shown on this
+// screen, the phone page on the how-to pages and the settings' Web service tab.
+
+#include <QtTest>
+
+#include <QJsonDocument>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+
+#include <quirc.h>
+
+#include "controller/barcodereader.h"
+#include "controller/maincontroller.h"
+#include "view/droplabel.h"
+#include "view/mainview.h"
+#include "view/qrcodewidget.h"
+#include "view/servicestatuspage.h"
+#include "view/settingsview.h"
+#include "view/synccodeview.h"
+#include "support/fakeservice.h"
+#include "support/messageboxes.h"
+
+using controller::MainController;
+using testsupport::FakeService;
+using testsupport::HttpAnswer;
+using testsupport::MessageBoxes;
+
+namespace {
+
+const char phonePage[] = "http://192.168.7.9:8470/phone";
+const QByteArray status = R"({"phoneName":"Pixel 9","positions":12418,"first":"2026-05-03T07:12:00Z",)"
+                          "\"last\":\"2026-05-07T16:40:00Z\",\"phonePageUrls\":[\"http:/" "/192.168.7.9:8470/phone\"]}";
+
+// The text of the one QR code in image, read with the same decoder the
+// program uses; empty when there is none.
+QByteArray qrText(const QImage& picture)
+{
+    const QImage gray = picture.convertToFormat(QImage::Format_Grayscale8);
+    quirc* decoder = quirc_new();
+    QByteArray text;
+    if (quirc_resize(decoder, gray.width(), gray.height()) >= 0) {
+        uint8_t* buffer = quirc_begin(decoder, nullptr, nullptr);
+        for (int y = 0; y < gray.height(); ++y)
+            memcpy(buffer + y * gray.width(), gray.constScanLine(y), size_t(gray.width()));
+        quirc_end(decoder);
+        quirc_code code;
+        quirc_data data;
+        if (quirc_count(decoder) == 1 && (quirc_extract(decoder, 0, &code), quirc_decode(&code, &data)) == QUIRC_SUCCESS)
+            text = QByteArray(reinterpret_cast<const char*>(data.payload), data.payload_len);
+    }
+    quirc_destroy(decoder);
+    return text;
+}
+
+} // namespace
+
+class TestDesktopService : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void trackDrop_data();
+    void trackDrop();
+    void codeOnScreen();
+    void phonePageOnHowTo();
+    void serviceTab_data();
+    void serviceTab();
+
+private:
+    FakeService service;
+};
+
+void TestDesktopService::initTestCase()
+{
+    qputenv("TZ", "UTC");
+    QVERIFY(service.listen());
+    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+}
+
+void TestDesktopService::init()
+{
+    QVERIFY(service.listen());
+    service.reset();
+    QFile::remove(model::Model::configFilePath());
+}
+
+void TestDesktopService::trackDrop_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QList<int>>("statuses"); // one answer per request
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("userID");
+
+    const QByteArray imported = R"({"head":"Track imported","body":"Imported 12,418 positions from 3 May 09:12 to )"
+                                R"(7 May 18:40 (Europe/Zagreb); 14 points skipped: no time","imported":12418,)"
+                                R"("skipped":14,"userID":"u-new"})";
+    const QString summary = "Imported 12,418 positions from 3 May 09:12 to 7 May 18:40 (Europe/Zagreb); 14 points "
+                            "skipped: no time";
+    QTest::newRow("one track, new user") << QStringList { "Alps walk é.gpx" } << QList<int> { 200 } << imported
+                                         << 201 << "Track imported" << "Alps walk é.gpx\n" + summary << "u-new";
+    QTest::newRow("two tracks") << QStringList { "a.csv", "b.kml" } << QList<int> { 200, 200 } << imported << 201
+                                << "Tracks imported" << "a.csv\n" + summary + "\n\nb.kml\n" + summary << "u-new";
+    QTest::newRow("nothing imported") << QStringList { "log.nmea" } << QList<int> { 202 }
+                                      << QByteArray(R"({"head":"Nothing imported","body":"No point has a time."})")
+                                      << 204 << "Track import" << "log.nmea: Nothing imported\nNo point has a time."
+                                      << "";
+    QTest::newRow("service fails") << QStringList { "t.geojson" } << QList<int> { 500, 500, 500 } << QByteArray("{}")
+                                            << 204 << "Track import"
+                                            << "t.geojson: Network error\nNetwork error (401) on 1004.\nPlease check "
+                                               "that the web service is running or try again later..."
+                                            << "";
+    QTest::newRow("a photo and a track") << QStringList { "DSCF0001.JPG", "b.kml" } << QList<int> { 200 } << imported
+                                         << 202 << "Track import"
+                                         << "DSCF0001.JPG is not a track file (GPX, KML, KMZ, GeoJSON, NMEA, CSV or "
+                                            "Google Takeout JSON).\n\nb.kml\n" + summary
+                                         << "u-new";
+}
+
+void TestDesktopService::trackDrop()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QList<int>, statuses);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, code);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    QFETCH(QString, userID);
+    for (int status : statuses)
+        service.enqueue(HttpAnswer::json(status, answer));
+
+    QTemporaryDir folder;
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& name : files) {
+        QFile file(folder.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("time,lat,lon\n" + name.toUtf8() + QByteArray(3, '\0'));
+        urls.append(QUrl::fromLocalFile(file.fileName()));
+    }
+    data.setUrls(urls);
+
+    MainController controller;
+    MessageBoxes boxes(controller);
+    view::MainView window;
+    window.connectController(controller);
+    window.changeScreen(controller::GeocodeSelectFolder);
+    auto* label = window.findChild<DropLabel*>(QStringLiteral("geocodeDropFolderLabel"));
+    QSignalSpy progress(&controller, &MainController::trackImportProgress);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &drop);
+
+    QTRY_COMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].text, text);
+    QCOMPARE(boxes.shown[0].code, code);
+    QCOMPARE(boxes.shown[0].title, title);
+    QCOMPARE(boxes.shown[0].text, text);
+    QCOMPARE(controller.modelRef().userID, userID);
+    const auto requests = service.requestsTo("/importTrack");
+    QCOMPARE(requests.size(), statuses.size());
+    QString firstSent;
+    for (const QString& name : files)
+        firstSent = firstSent.isEmpty() && !name.endsWith(".JPG") ? name : firstSent;
+    const auto content = [](const QString& name) { return "time,lat,lon\n" + name.toUtf8() + QByteArray(3, '\0'); };
+    QCOMPARE(requests[0].method, QByteArray("PUT"));
+    QCOMPARE(requests[0].headers.value("kestrel-file-name"), QUrl::toPercentEncoding(firstSent));
+    QCOMPARE(requests[0].headers.value("kestrel-user-id"), QByteArray());
+    QCOMPARE(requests[0].headers.value("content-type"), QByteArray("application/octet-stream"));
+    QCOMPARE(requests[0].body, content(firstSent));
+    QCOMPARE(requests.last().body, content(files.last()));
+    QCOMPARE(progress.first(), (QVariantList { firstSent, qint64(0), qint64(content(firstSent).size()) }));
+    // A second file goes with the identifier the first one brought.
+    if (statuses.size() == 2)
+        QCOMPARE(requests[1].headers.value("kestrel-user-id"), QByteArray("u-new"));
+}
+
+// The code on this screen reads back, with the reader that reads photos,
+// as the service's code and an age that runs on; every module is pure
+// black or white at any window size.
+void TestDesktopService::codeOnScreen()
+{
+    service.setHandler([](const testsupport::HttpRequest&) {
+        return HttpAnswer::json(200, R"({"syncID":"code-1","elapsedTime":1500,"validFor":900000})");
+    });
+    MainController controller;
+    controller.modelRef().userID = QStringLiteral("user-1");
+    view::MainView window;
+    window.connectController(controller);
+    window.findChild<QLabel*>(QStringLiteral("showCodeLabel"))->linkActivated(QStringLiteral("#code"));
+    view::SyncCodeView* code = window.syncCodeView();
+    QTRY_VERIFY(!code->codeWidget()->text().isEmpty());
+    QCOMPARE(service.requestsTo("/syncCode").value(0).body, QByteArray(R"({"userID":"user-1"})"));
+    for (const QSize size : { QSize(260, 330), QSize(900, 1000) }) {
+        code->resize(size);
+        const QImage shot = code->codeWidget()->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+        for (int y = 0; y < shot.height(); ++y) {
+            for (int x = 0; x < shot.width(); ++x)
+                QVERIFY2(qGray(shot.pixel(x, y)) % 255 == 0, "a module edge is blurred");
+        }
+        model::PhotoInfo info;
+        QVERIFY(controller::BarcodeReader().decode(shot, &info));
+        QCOMPARE(info.syncId, QStringLiteral("code-1"));
+        QVERIFY(info.elapsedTime >= 1500 && info.elapsedTime < 60000);
+    }
+    QTRY_VERIFY(QJsonDocument::fromJson(code->payload())["elapsedTime"].toInt() > 1500);
+}
+
+// The how-to page shows the address the service names, as text and as a
+// QR code a phone's camera opens.
+void TestDesktopService::phonePageOnHowTo()
+{
+    service.setDefaultAnswer(HttpAnswer::json(200, status));
+    MainController controller;
+    view::MainView window;
+    window.connectController(controller);
+    window.changeScreen(controller::HowTo1);
+    QTRY_COMPARE(window.phonePageUrl(), QString(phonePage));
+    QCOMPARE(qrText(window.phonePageCodeLabel()->pixmap(Qt::ReturnByValue).toImage()), QByteArray(phonePage));
+    QVERIFY(window.findChild<QLabel*>(QStringLiteral("label_5"))->text().contains(phonePage));
+}
+
+void TestDesktopService::serviceTab_data()
+{
+    QTest::addColumn<int>("answer"); // 0: the service is not running
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("answers") << 200
+                             << QStringList { service.baseUrl(), "yes", "Pixel 9",
+                                              "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
+    QTest::newRow("an older service") << 404
+                                      << QStringList { service.baseUrl(),
+                                                       "yes; it does not know this request (HTTP status 404)", "none",
+                                                       "" };
+    QTest::newRow("not running") << 0 << QStringList { service.baseUrl(), "no", "none", "" };
+}
+
+void TestDesktopService::serviceTab()
+{
+    QFETCH(int, answer);
+    QFETCH(QStringList, shown);
+    const bool running = answer != 0;
+    service.setDefaultAnswer(HttpAnswer::json(answer, status));
+    if (!running)
+        service.stopListening();
+    MainController controller;
+    MessageBoxes boxes(controller);
+    view::SettingsView settings;
+    settings.connectController(controller);
+    QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
+    settings.findChild<QPushButton*>(QStringLiteral("serviceButton"))->click();
+    QTRY_COMPARE(updated.size(), 1);
+    QCOMPARE(settings.serviceStatusPage()->shownTexts(), shown);
+    auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
+    QCOMPARE(start->isVisibleTo(&settings), !running);
+    QCOMPARE(boxes.shown.size(), running ? 0 : 2);
+    if (!running) {
+        // The offer to start the local service, accepted; but no service
+        // program stands beside the test: said so, not hidden.
+        QCOMPARE(boxes.shown[0].code, 222);
+        QCOMPARE(boxes.shown[1].text, QStringLiteral("The web service program was not found beside Kestrel. Start it "
+                                                     "with scripts/start-service.sh."));
+        start->click();
+        QCOMPARE(settings.serviceStatusPage()->shownTexts()[1], QStringLiteral("no; the service program could not be started"));
+    }
+}
+
+QTEST_MAIN(TestDesktopService)
+#include "tst_desktopservice.moc"

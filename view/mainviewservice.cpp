@@ -1,0 +1,151 @@
+// The main window's part in the desktop's own use of the web service: the
+// service menu, track import, the on-screen synchronization code and the
+// phone page's address on the how-to pages.
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QUrl>
+
+#include "ui_mainview.h"
+#include "view/droplabel.h"
+#include "view/mainview.h"
+#include "view/qrcodewidget.h"
+#include "view/synccodeview.h"
+
+namespace view {
+
+void MainView::buildServiceParts()
+{
+    auto* button = new QPushButton(tr("    MORE    "), ui->bottomMenu);
+    button->setObjectName(QStringLiteral("serviceMenuButton"));
+    button->setFont(ui->previousButton->font());
+    auto* menu = new QMenu(button);
+    menu->addAction(tr("Import a track..."), this, &MainView::importTrack);
+    menu->addAction(tr("Show the synchronization code"), this, &MainView::showSyncCode);
+    menu->addAction(tr("Open the phone page"), this, [this] { QDesktopServices::openUrl(QUrl(phonePage)); });
+    button->setMenu(menu);
+    auto* bar = qobject_cast<QBoxLayout*>(ui->bottomMenu->layout());
+    bar->insertWidget(bar->count() - 1, button);
+
+    // The folder page takes track files too.
+    ui->geocodeDropFolderLabel->setAcceptDroppedFiles(true);
+    ui->geocodeDropFolderLabel->setText(
+        tr("<html><head/><body><p><br/></p><p>Drag folder that contains photos to be geo-tagged here</p>"
+           "<p>or track files to import<br/>(GPX, KML, KMZ, GeoJSON, NMEA, CSV, Google Takeout)</p>"
+           "<p><br/>or if you prefer...</p></body></html>"));
+    connect(ui->geocodeDropFolderLabel, &DropLabel::fileDropped, this,
+            [this](const QString& path) { emit trackFilesSelected({ path }); });
+
+    codeView = new SyncCodeView(this);
+
+    // The how-to pages: where the phone page is, and a way to show the code
+    // here when no phone is at hand.
+    phonePageQr = new QLabel(ui->howTo1Page);
+    phonePageQr->setObjectName(QStringLiteral("phonePageCodeLabel"));
+    auto* pictures = new QHBoxLayout;
+    pictures->setSpacing(24);
+    pictures->addStretch();
+    auto* page = qobject_cast<QBoxLayout*>(ui->howTo1Page->layout());
+    const int index = page->indexOf(ui->label_3);
+    delete page->takeAt(index);
+    pictures->addWidget(ui->label_3);
+    pictures->addWidget(phonePageQr);
+    pictures->addStretch();
+    page->insertLayout(index, pictures);
+
+    const QString showHere = tr("<html><head/><body><p>Open the phone page to show a Synchronization code,<br/>"
+                                "or <a href=\"#code\" style=\"color:#7fd4ff\">show the code on this screen</a></p></body></html>");
+    codeLink = new QLabel(ui->synchronizePage);
+    codeLink->setObjectName(QStringLiteral("showCodeLabel"));
+    codeLink->setAlignment(Qt::AlignCenter);
+    auto* syncLayout = qobject_cast<QBoxLayout*>(ui->synchronizePage->layout());
+    syncLayout->insertWidget(syncLayout->indexOf(ui->howTo4Label) + 1, codeLink);
+    for (QLabel* label : { ui->label_8, codeLink }) {
+        label->setText(showHere);
+        label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+        connect(label, &QLabel::linkActivated, this, &MainView::showSyncCode);
+    }
+    setPhonePageUrl(controller::ServiceStatus().phonePageUrl());
+}
+
+void MainView::connectServiceParts(controller::MainController& controller)
+{
+    using controller::MainController;
+    connect(this, &MainView::trackFilesSelected, &controller, &MainController::importTracks);
+    connect(&controller, &MainController::trackImportProgress, this, &MainView::onTrackImportProgress);
+    connect(&controller, &MainController::trackImportFinished, this, &MainView::onTrackImportFinished);
+    connect(codeView, &SyncCodeView::codeWanted, &controller, &MainController::requestSyncCode);
+    connect(codeView, &SyncCodeView::fileDropped, &controller, &MainController::synchronizeCamera);
+    connect(&controller, &MainController::syncCodeUpdated, codeView, &SyncCodeView::setCode);
+    connect(this, &MainView::serviceStatusWanted, &controller, &MainController::requestServiceStatus);
+    connect(&controller, &MainController::serviceStatusUpdated, this,
+            [this](const controller::ServiceStatus& status) { setPhonePageUrl(status.phonePageUrl()); });
+}
+
+void MainView::updateServiceParts(controller::Screen screen)
+{
+    codeLink->setVisible(screen == controller::SynchronizeHowTo);
+    // The how-to pages want the phone page's address; asked for once.
+    if (!statusAsked && screen <= controller::SynchronizeHowTo) {
+        statusAsked = true;
+        emit serviceStatusWanted();
+    }
+}
+
+void MainView::setPhonePageUrl(const QString& url)
+{
+    phonePage = url;
+    ui->label_5->setText(tr("<html><head/><body><p>Open the phone page on your phone: <b>%1</b><br/>"
+                            "<span style=\"font-size:11pt\">or let a tracker app send your positions: settings on "
+                            "the phone page</span></p></body></html>")
+                             .arg(url.toHtmlEscaped()));
+    phonePageQr->setPixmap(QrCodeWidget::codePixmap(url.toUtf8(), 3));
+}
+
+void MainView::importTrack()
+{
+    const QStringList paths = chooseTrackFiles();
+    if (!paths.isEmpty())
+        emit trackFilesSelected(paths);
+}
+
+QStringList MainView::chooseTrackFiles()
+{
+    return QFileDialog::getOpenFileNames(
+        this, tr("Import a track"), QString(),
+        tr("Tracks (*.gpx *.kml *.kmz *.geojson *.json *.nmea *.nma *.txt *.log *.csv);;All files (*)"));
+}
+
+void MainView::showSyncCode()
+{
+    codeView->show();
+    codeView->raise();
+    codeView->activateWindow();
+}
+
+void MainView::onTrackImportProgress(QString fileName, qint64 sent, qint64 total)
+{
+    if (!trackProgress) {
+        trackProgress = new QProgressDialog(this);
+        trackProgress->setWindowTitle(tr("Import a track"));
+        trackProgress->setCancelButton(nullptr);
+        // Small files are done before the dialog would show.
+        trackProgress->setMinimumDuration(700);
+        trackProgress->setRange(0, 1000);
+    }
+    trackProgress->setLabelText(tr("Sending %1").arg(fileName));
+    trackProgress->setValue(total > 0 ? int(sent * 1000 / total) : 0);
+}
+
+void MainView::onTrackImportFinished()
+{
+    if (trackProgress)
+        trackProgress->reset();
+}
+
+} // namespace view
