@@ -196,12 +196,12 @@ quint16 MainController::handleResponse(int requestCode, quint16 status, const QB
         status = 0;
         reason = QByteArrayLiteral("invalid answer");
     }
-    const QString head = QStringLiteral("Network error");
+    const QString head = tr("Network error");
     // A service on this machine does not depend on the internet.
-    const QString text = QStringLiteral("Network error (") + QString::fromUtf8(reason) + QStringLiteral(") on ")
-        + QString::number(requestCode)
-        + (isLocalService() ? QStringLiteral(".\nPlease check that the web service is running or try again later...")
-                            : QStringLiteral(".\nPlease check your internet connection or try again later..."));
+    const QString text = tr("Network error (%1) on %2.").arg(QString::fromUtf8(reason), QString::number(requestCode))
+        + QLatin1Char('\n')
+        + (isLocalService() ? tr("Please check that the web service is running or try again later...")
+                            : tr("Please check your internet connection or try again later..."));
     answer = JsonValue();
     answer["head"] = head.toUtf8().toStdString();
     answer["body"] = text.toUtf8().toStdString();
@@ -240,7 +240,12 @@ void MainController::requestRemoveCamera(model::Camera& camera)
     // The question runs a nested event loop in which a camera-list answer may
     // rebuild the list that owns the caller's camera: keep a copy.
     const model::Camera removed = camera;
-    if (!emit infoPending(222, QStringLiteral("Do you really want to remove this camera?"), removed.name))
+    const QString question = removed.name.isEmpty()
+        ? tr("Do you really want to remove this camera?")
+        : tr("Do you really want to remove the camera %1?").arg(removed.name);
+    if (!emit infoPending(222, question,
+                          tr("Kestrel forgets its synchronizations: its photos cannot be geotagged until it is "
+                             "synchronized again.")))
         return;
     restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(model->userID, removed),
                     [this](int code, QByteArray body) { onRemovalAnswer(code, body); });
@@ -410,9 +415,9 @@ QString MainController::outputFolderProblem() const
         folder.chop(1);
     const QFileInfo info(folder);
     if (info.isSymLink())
-        return QStringLiteral("The output folder %1 is a link; nothing is written through it.").arg(folder);
+        return tr("The output folder %1 is a link; nothing is written through it.").arg(folder);
     if (!info.isDir())
-        return QStringLiteral("The output folder %1 cannot be created: a file of that name is in the way.")
+        return tr("The output folder %1 cannot be created: a file of that name is in the way.")
             .arg(folder);
     return QString();
 }
@@ -456,7 +461,7 @@ void MainController::startGeocoding()
         if (!readable || !outputProblem.isEmpty()) {
             model::PhotoGeocode result;
             result.filePath = path;
-            result.errorTitle = QStringLiteral("EXIF Error");
+            result.errorTitle = tr("EXIF Error");
             result.errorText = readable ? outputProblem : exifInfo->errorString();
             ++run->failed;
             finishPhoto(*run, result);
@@ -579,7 +584,7 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
             // Never delete the original to make room for its own copy.
-            writeError = QStringLiteral("The copy would replace the photo itself; nothing was written.");
+            writeError = tr("The copy would replace the photo itself; nothing was written.");
         } else {
             // An old copy of the same name is replaced; a failed write leaves
             // no copy at all.
@@ -587,8 +592,9 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
             result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result);
         }
     }
+    result.timeWritten = result.success && model->modifyTimeDate;
     if (!result.success) {
-        result.errorTitle = QStringLiteral("EXIF Error");
+        result.errorTitle = tr("EXIF Error");
         result.errorText = writeError.isEmpty() ? exifInfo->errorString() : writeError;
         ++run->failed;
     }

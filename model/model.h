@@ -43,6 +43,8 @@ struct PhotoGeocode {
     int accuracy = 0;
     QString errorTitle;
     QString errorText;
+    // The corrected date and time were written into the photo.
+    bool timeWritten = false;
     // Why the photo could not be written, in plain words; empty when unknown.
     QString errorCause;
     // The XMP sidecar that got the tags; empty when they went into the photo.

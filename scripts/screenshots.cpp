@@ -10,11 +10,18 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImage>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QMimeData>
 #include <QFileDialog>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -38,11 +45,33 @@ namespace {
 QDir outputFolder;
 QStringList written;
 
+// Under a window manager (KESTREL_SHOT_FRAMES set) the shots are taken from
+// the screen, frame and title bar included; else from the widget alone.
+bool framedShots()
+{
+    return qEnvironmentVariableIsSet("KESTREL_SHOT_FRAMES");
+}
+
+// Lets the window manager place and decorate what was just shown.
+void settle()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < (framedShots() ? 700 : 0) || clock.elapsed() == 0)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
 // Saves what widget shows (its window, when it is one) as name.png.
 void save(const QString& name, QWidget* widget)
 {
-    QApplication::processEvents();
-    const QPixmap pixmap = widget->grab();
+    settle();
+    QPixmap pixmap;
+    if (framedShots() && widget->isWindow()) {
+        const QRect frame = widget->frameGeometry();
+        pixmap = widget->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    } else {
+        pixmap = widget->grab();
+    }
     const QString path = outputFolder.filePath(name + QStringLiteral(".png"));
     if (pixmap.save(path))
         written << path;
@@ -154,7 +183,8 @@ model::PhotoGeocodeList sampleResults()
 
 // The main window on one screen, filled as after a synchronization and a
 // geotagging run; running adds a synchronization in progress.
-void mainWindow(const QString& name, controller::Screen screen, bool running = false)
+void mainWindow(const QString& name, controller::Screen screen, bool running = false,
+                const QString& dragged = QString())
 {
     view::MainView window;
     model::CameraList cameras = sampleCameras();
@@ -172,6 +202,16 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     window.assignPhotoList(photos);
     window.changeScreen(screen);
     window.show();
+    if (!dragged.isEmpty()) {
+        // Something held over the page's drop area, which lights up.
+        settle();
+        const QString label = screen == controller::GeocodeSelectFolder ? QStringLiteral("geocodeDropFolderLabel")
+                                                                         : QStringLiteral("synchronizationDropFileLabel");
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(dragged)});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.findChild<QWidget*>(label), &enter);
+    }
     save(name, &window);
 }
 
@@ -186,8 +226,18 @@ struct ChooserWindow : view::MainView {
     }
 };
 
-void details(const QString& name, const model::PhotoGeocode& photo)
+void details(const QString& name, model::PhotoGeocode photo)
 {
+    // A real photo file, so that the dialog shows its picture.
+    QTemporaryDir folder;
+    QImage picture(1200, 800, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixel(x, y, y < 420 - x / 6 ? qRgb(90 + y / 6, 150 + y / 8, 230)
+                                                  : qRgb(60 + (x * 7 + y * 3) % 40, 110 + y / 10, 70));
+    }
+    photo.filePath = folder.filePath(QFileInfo(photo.filePath).fileName());
+    picture.save(photo.filePath, "JPEG");
     view::DetailInfoView dialog(photo);
     dialog.show();
     save(name, &dialog);
@@ -212,8 +262,9 @@ QList<Shot> shots()
         {"messagebox-204-error", [] { messageBox("messagebox-204-error", 204, "Cannot read EXIF data",
                                                  "/home/user/Pictures/DSCF0042.JPG"); }},
         {"messagebox-222-question", [] { messageBox("messagebox-222-question", 222,
-                                                    "Do you really want to remove this camera?",
-                                                    "Fujifilm X-T4"); }},
+                                                    "Do you really want to remove the camera Fujifilm X-T4?",
+                                                    "Kestrel forgets its synchronizations: its photos cannot be "
+                                                    "geotagged until it is synchronized again."); }},
         {"messagebox-404-network", [] { messageBox("messagebox-404-network", 404, "Network error",
                                                    "The web service answered with status 404. Please check your "
                                                    "internet connection and try again in a few minutes; your photos "
@@ -273,6 +324,12 @@ QList<Shot> shots()
              mainWindow("mainwindow-11-synchronize-done", controller::SynchronizeDone); }},
         {"mainwindow-12-synchronize-running", [] {
              mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
+        {"mainwindow-14-drop-folder", [] {
+             mainWindow("mainwindow-14-drop-folder", controller::GeocodeSelectFolder, false, QDir::tempPath());
+         }},
+        {"mainwindow-15-drop-refused", [] {
+             mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
+         }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
         {"settings-webservice", [] { settings("settings-webservice", [](view::SettingsView& v) {
                                          clickTab(v, "serviceButton");
@@ -294,7 +351,12 @@ QList<Shot> shots()
          }},
         {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
         {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
-        {"details-success", [] { details("details-success", sampleResults().at(2)); }},
+        {"details-success", [] {
+             model::PhotoGeocode photo = sampleResults().at(2);
+             photo.timeWritten = true;
+             details("details-success", photo);
+         }},
+        {"details-time-kept", [] { details("details-time-kept", sampleResults().at(3)); }},
         {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},
         {"details-write-failure", [] { details("details-write-failure", writeFailure()); }},

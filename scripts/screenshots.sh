@@ -3,6 +3,8 @@
 #   scripts/screenshots.sh [OUTPUT_FOLDER] [--xvfb] [--hidpi] [NAME_FILTER]
 # Default output: screenshots/ beside the build folder's binary.
 #   --xvfb   run on a virtual X server (xvfb-run) instead of the offscreen platform
+#   --wm     as --xvfb, with the openbox window manager, shooting the windows with
+#            their frames and the file choosers as well (needs openbox)
 #   --hidpi  also render at device pixel ratio 2 into OUTPUT_FOLDER/hidpi
 # BUILD_DIR selects the build folder (default: build).
 set -euo pipefail
@@ -11,11 +13,13 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 out=""
 xvfb=0
+wm=0
 hidpi=0
 filter=""
 for argument in "$@"; do
   case "$argument" in
     --xvfb) xvfb=1 ;;
+    --wm) xvfb=1; wm=1 ;;
     --hidpi) hidpi=1 ;;
     *) if [ -z "$out" ]; then out=$argument; else filter=$argument; fi ;;
   esac
@@ -28,7 +32,11 @@ fi
 cmake --build "$build" --target kestrel-screenshots -j 2
 
 run() {
-  if [ "$xvfb" = 1 ]; then
+  if [ "$wm" = 1 ]; then
+    # The window manager first; the program shoots once it has settled.
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
+      'openbox & sleep 1; xdotool mousemove 0 0 2>/dev/null; KESTREL_SHOT_FRAMES=1 "$@"; status=$?; kill %1; exit $status' shots "$@"
+  elif [ "$xvfb" = 1 ]; then
     xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
   else
     QT_QPA_PLATFORM=offscreen "$@"

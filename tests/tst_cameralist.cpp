@@ -254,7 +254,11 @@ void TestCameraList::removalConfirmed()
     service.enqueue(HttpAnswer::json(200, otherCamera));
     Announced updated(controller);
     controller.requestRemoveCamera(controller.modelRef().cameras[index]);
-    expectOneBox(boxes, 222, "Do you really want to remove this camera?", index == 0 ? "X-T3" : "Z 6");
+    // The question names the camera and says what removing it means.
+    expectOneBox(boxes, 222,
+                 index == 0 ? "Do you really want to remove the camera X-T3?"
+                            : "Do you really want to remove the camera Z 6?",
+                 "Kestrel forgets its synchronizations: its photos cannot be geotagged until it is synchronized again.");
     QTRY_COMPARE(updated.size(), 1);
     const auto requests = service.requests();
     QCOMPARE(requests.size(), 2);

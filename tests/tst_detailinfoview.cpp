@@ -1,13 +1,19 @@
 #include <QtTest>
 
+#include <exiv2/exiv2.hpp>
+
+#include <QBuffer>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include "model/model.h"
+#include "support/photos.h"
 #include "view/detailinfoview.h"
+#include "view/photopreview.h"
 
 using model::PhotoGeocode;
 using view::DetailInfoView;
@@ -32,6 +38,8 @@ private slots:
     void mapButtonOpensPosition_data();
     void mapButtonOpensPosition();
     void closeButtonClosesErrorPage();
+    void thumbnail_data();
+    void thumbnail();
 
 private:
     UrlCatcher catcher;
@@ -86,12 +94,16 @@ void TestDetailInfoView::successPage_data()
     QTest::addColumn<QString>("latitudeText");
     QTest::addColumn<QString>("longitudeText");
     QTest::addColumn<QString>("altitudeText");
+    QTest::addColumn<bool>("timeWritten");
 
-    QTest::newRow("north east") << 46.0569465 << 14.5057515 << 295.0 << "46.0569465N" << "14.5057515E" << "295";
-    QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << "33.8688197S" << "70.6692655W" << "-12.5";
-    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << "0N" << "0E" << "0";
-    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << "0N" << "0E" << "0";
-    QTest::newRow("nine digits") << 123456789.123 << -0.5 << 1234567.0 << "123456789N" << "0.5W" << "1.23457e+06";
+    QTest::newRow("north east") << 46.0569465 << 14.5057515 << 295.0 << "46.0569465N" << "14.5057515E" << "295 m"
+                                << true;
+    QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << "33.8688197S" << "70.6692655W"
+                                << "-12.5 m" << false;
+    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << "0N" << "0E" << "0 m" << true;
+    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << "0N" << "0E" << "0 m" << false;
+    QTest::newRow("nine digits") << 123456789.123 << -0.5 << 1234567.0 << "123456789N" << "0.5W" << "1.23457e+06 m"
+                                 << true;
 }
 
 void TestDetailInfoView::successPage()
@@ -99,18 +111,23 @@ void TestDetailInfoView::successPage()
     QFETCH(double, latitude);
     QFETCH(double, longitude);
     QFETCH(double, altitude);
-    const PhotoGeocode photo = successfulPhoto(latitude, longitude, altitude);
+    QFETCH(bool, timeWritten);
+    PhotoGeocode photo = successfulPhoto(latitude, longitude, altitude);
+    photo.timeWritten = timeWritten;
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
     QCOMPARE(currentPage(view), QStringLiteral("successPage"));
     QCOMPARE(labelText(view, "originalDateTimeLabel"), QStringLiteral("2026:07:14 12:34:56"));
+    // The corrected time only when it was written; the time zone always.
     QCOMPARE(labelText(view, "correctedDateTimeLabel"), QStringLiteral("2026-07-14 12:35:01"));
+    QCOMPARE(view.findChild<QLabel*>(QStringLiteral("correctedDateTimeLabel"))->isVisibleTo(&view), timeWritten);
+    QCOMPARE(labelText(view, "label_3"), timeWritten ? QStringLiteral("Corrected Date and Time") : QStringLiteral("Time Zone"));
     QCOMPARE(labelText(view, "timeZoneLabel"), QStringLiteral("Central European Summer Time (+02:00)"));
     QTEST(labelText(view, "latitudeLabel"), "latitudeText");
     QTEST(labelText(view, "longitudeLabel"), "longitudeText");
     QTEST(labelText(view, "altitudeLabel"), "altitudeText");
-    QCOMPARE(labelText(view, "accuracyLabel"), QStringLiteral("7"));
+    QCOMPARE(labelText(view, "accuracyLabel"), QStringLiteral("7 m"));
     QCOMPARE(labelText(view, "precisionLabel"), QStringLiteral("Recorded in high precision mode"));
     // The success page has no close button of its own.
     QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("closeButton"))->isVisibleTo(&view));
@@ -180,6 +197,69 @@ void TestDetailInfoView::closeButtonClosesErrorPage()
     view.exec();
     QVERIFY(!view.isVisible());
     QVERIFY(catcher.urls.isEmpty());
+}
+
+void TestDetailInfoView::thumbnail_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QColor>("embedded"); // invalid: the photo carries no preview
+    QTest::addColumn<QColor>("shown");    // invalid: no picture at all
+    QTest::newRow("embedded preview, not the photo") << "a.jpg" << QColor(Qt::red) << QColor(Qt::red);
+    QTest::newRow("JPEG without preview") << "b.jpeg" << QColor() << QColor(Qt::blue);
+    QTest::newRow("raw without preview") << "c.nef" << QColor() << QColor();
+    QTest::newRow("missing file") << "" << QColor() << QColor();
+}
+
+void TestDetailInfoView::thumbnail()
+{
+    QFETCH(QString, name);
+    QFETCH(QColor, embedded);
+    QFETCH(QColor, shown);
+    QTemporaryDir dir;
+    PhotoGeocode photo = successfulPhoto(1, 2, 3);
+    photo.filePath = dir.filePath(name.isEmpty() ? QStringLiteral("gone.jpg") : name);
+    if (!name.isEmpty()) {
+        QImage blue(800, 600, QImage::Format_RGB32);
+        blue.fill(Qt::blue);
+        if (name.endsWith(QLatin1String(".nef")))
+            QVERIFY(testsupport::writeTiff(photo.filePath, blue, testsupport::cameraTags()));
+        else
+            QVERIFY(testsupport::writePhoto(photo.filePath, blue, testsupport::cameraTags()));
+    }
+    if (embedded.isValid()) {
+        QImage small(160, 120, QImage::Format_RGB32);
+        small.fill(embedded);
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        QVERIFY(small.save(&buffer, "JPEG"));
+        auto image = Exiv2::ImageFactory::open(photo.filePath.toStdString());
+        image->readMetadata();
+        Exiv2::ExifThumb(image->exifData())
+            .setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(jpeg.constData()), long(jpeg.size()));
+        image->writeMetadata();
+    }
+    DetailInfoView view(photo);
+    auto* label = view.findChild<QLabel*>(QStringLiteral("thumbnailLabel"));
+    QVERIFY(label && !label->accessibleName().isEmpty());
+    QVERIFY(label->pixmap(Qt::ReturnByValue).isNull()); // read later, not while opening
+    QCoreApplication::processEvents(); // the deferred read
+    view::waitForPreviews();
+    QCoreApplication::processEvents(); // the worker's answer
+    const QImage picture = label->pixmap(Qt::ReturnByValue).toImage();
+    QCOMPARE(!picture.isNull(), shown.isValid());
+    if (shown.isValid()) {
+        QVERIFY(picture.width() <= 96 && picture.height() <= 64);
+        QVERIFY(picture.width() == 96 || picture.height() == 64);
+        const QColor centre = picture.pixelColor(picture.rect().center());
+        QVERIFY2(qAbs(centre.red() - shown.red()) < 40 && qAbs(centre.blue() - shown.blue()) < 40,
+                 qPrintable(centre.name()));
+    }
+    // A dialog closed while its picture is still being read is left alone.
+    auto* early = new DetailInfoView(photo);
+    QCoreApplication::processEvents();
+    delete early;
+    view::waitForPreviews();
+    QCoreApplication::processEvents();
 }
 
 QTEST_MAIN(TestDetailInfoView)

@@ -57,6 +57,8 @@ private slots:
     void choosersReadable_data();
     void choosersReadable();
     void drops();
+    void keyboard_data();
+    void keyboard();
     void everyConnection();
     void synchronizationTargetsDisabledUntilCameraList();
     void geocodingRequested_data();
@@ -268,20 +270,34 @@ void TestMainView::choosersReadable()
     qApp->setStyleSheet(QString());
 }
 
-// Drags path over widget and drops it there, through the application's event
-// delivery (which skips disabled widgets). False when the drag was refused.
-static bool dropOn(QWidget* widget, const QString& path)
+// Drags paths over widget and drops them there when the widget takes them,
+// through the application's event delivery (which skips disabled widgets).
+// Returns how the widget lit up meanwhile: "accepted", "refused" or "" when
+// the drag never reached it; the light is off again afterwards.
+static QString dragOver(QWidget* widget, const QStringList& paths)
 {
     QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(path)});
+    QList<QUrl> urls;
+    for (const QString& path : paths)
+        urls << QUrl::fromLocalFile(path);
+    data.setUrls(urls);
     const QPoint position = widget->rect().center();
     QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    enter.ignore();
     QApplication::sendEvent(widget, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &drop);
-    return true;
+    const QString state = widget->property("dropState").toString();
+    if (state != (enter.isAccepted() ? "accepted" : widget->isEnabled() ? "refused" : ""))
+        return QStringLiteral("light does not match: ") + state;
+    if (enter.isAccepted()) {
+        QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(widget, &drop);
+    } else {
+        // Straight to the widget: the application delivers a leave only
+        // when it comes from the window system.
+        QDragLeaveEvent leave;
+        static_cast<QObject*>(widget)->event(&leave);
+    }
+    return widget->property("dropState").toString().isEmpty() ? state : QStringLiteral("still lit");
 }
 
 void TestMainView::drops()
@@ -289,9 +305,11 @@ void TestMainView::drops()
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     const QString image = folder.filePath(QStringLiteral("DSCF0001.JPG"));
-    QFile file(image);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
+    const QString notes = folder.filePath(QStringLiteral("notes.txt"));
+    for (const QString& path : {image, notes}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
     const QString photos = folder.filePath(QStringLiteral("photos"));
     QVERIFY(QDir().mkdir(photos));
 
@@ -303,26 +321,103 @@ void TestMainView::drops()
     QSignalSpy fromFolderLabel(folderLabel, SIGNAL(folderDropped(QString)));
 
     view->changeScreen(controller::SynchronizeHowTo);
-    QVERIFY(dropOn(fileLabel, image));
+    QCOMPARE(dragOver(fileLabel, {image}), QStringLiteral("accepted"));
     // The targets refuse photos until the synchronization has ended.
     QTRY_VERIFY(iconLabel->isEnabled());
-    QVERIFY(dropOn(iconLabel, image));
+    QCOMPARE(dragOver(iconLabel, {image}), QStringLiteral("accepted"));
     QTRY_VERIFY(iconLabel->isEnabled());
-    QVERIFY(!dropOn(fileLabel, photos)); // a folder is no synchronization photo
+    // A folder, two photos at once or a file of another type is no
+    // synchronization photo.
+    for (const QStringList& refused : {QStringList{photos}, QStringList{image, image}, QStringList{notes}})
+        QCOMPARE(dragOver(fileLabel, refused), QStringLiteral("refused"));
     QCOMPARE(fromFileLabel.count(), 1);
     QCOMPARE(fromFileLabel.first().first().toString(), image);
     QCOMPARE(fromIconLabel.count(), 1);
 
     // While a synchronization runs the targets refuse further photos.
     emit controller->synchronizationStarted(image);
-    QVERIFY(!dropOn(iconLabel, image));
+    QCOMPARE(dragOver(iconLabel, {image}), QString());
     QCOMPARE(fromIconLabel.count(), 1);
 
     view->changeScreen(controller::GeocodeSelectFolder);
-    QVERIFY(dropOn(folderLabel, image)); // a file is taken as a track, never as a folder
-    QVERIFY(dropOn(folderLabel, photos));
+    QCOMPARE(dragOver(folderLabel, {image}), QStringLiteral("accepted")); // a file is taken as a track
+    QCOMPARE(dragOver(folderLabel, {photos}), QStringLiteral("accepted"));
     QCOMPARE(fromFolderLabel.count(), 1);
     QCOMPARE(fromFolderLabel.first().first().toString(), photos);
+}
+
+void TestMainView::keyboard_data()
+{
+    QTest::addColumn<int>("screen");
+    QTest::addColumn<QStringList>("chain"); // where the screen puts the focus, then each Tab
+    QTest::addColumn<QString>("enter"); // what Enter presses at the start: a button, "details" or nothing
+    QTest::addColumn<QString>("escape");
+
+    const QString next = QStringLiteral("nextButton");
+    const QString previous = QStringLiteral("previousButton");
+    const QString service = QStringLiteral("serviceMenuButton");
+    QTest::newRow("HowTo1") << 0 << QStringList{next, service} << next << "";
+    QTest::newRow("HowTo2") << 1 << QStringList{next, service, "label_8"} << next << previous;
+    QTest::newRow("Menu") << 4
+                          << QStringList{"geocodeScreenButton", "synchronizeScreenButton", "settingsScreenButton",
+                                         service}
+                          << "geocodeScreenButton" << "";
+    QTest::newRow("SynchronizeCameras")
+        << 9 << QStringList{"selectSynchronizationImageButton", "synchronizeScrollArea", previous, service}
+        << "selectSynchronizationImageButton" << previous;
+    QTest::newRow("GeocodeSelectFolder") << 5 << QStringList{"selectGeocodingFolderButton", previous, service}
+                                         << "selectGeocodingFolderButton" << previous;
+    QTest::newRow("GeocodeReady") << 6 << QStringList{next, service, previous} << next << previous;
+    // Nothing to press by accident while photos are written; Escape stops.
+    QTest::newRow("GeocodeProgress") << 7 << QStringList{"MainWindow", previous, service} << "" << previous;
+    QTest::newRow("GeocodeResults") << 8 << QStringList{"geocodeTable", "exportResultsButton", next, service}
+                                    << "details" << "";
+    QTest::newRow("SynchronizeDone")
+        << 10 << QStringList{next, service, "selectSynchronizationImageButton", "synchronizeScrollArea"} << next << "";
+}
+
+// Every screen works from the keyboard: where the focus starts, where Tab
+// takes it, what Enter and Escape press.
+void TestMainView::keyboard()
+{
+    QFETCH(int, screen);
+    QFETCH(QStringList, chain);
+    QFETCH(QString, enter);
+    QFETCH(QString, escape);
+    view->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(view));
+    model::CameraList none;
+    view->assignCameraList(none);
+    PhotoGeocodeList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
+    view->assignPhotoList(photos);
+    view->changeScreen(static_cast<Screen>(screen));
+    // Nothing may leave for another screen while the keys are tried.
+    controller->disconnect(view);
+    view->disconnect(controller);
+    for (QObject* button : view->findChildren<QPushButton*>())
+        button->disconnect(controller);
+    for (QObject* button : view->findChildren<view::MenuButton*>())
+        button->disconnect(controller);
+
+    QStringList reached{QApplication::focusWidget()->objectName()};
+    while (reached.size() < chain.size()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(reached, chain);
+
+    QStringList pressed;
+    for (QPushButton* button : view->findChildren<QPushButton*>())
+        connect(button, &QPushButton::clicked, this, [&pressed, button] { pressed << button->objectName(); });
+    for (view::MenuButton* button : view->findChildren<view::MenuButton*>())
+        connect(button, &view::MenuButton::clicked, this, [&pressed, button] { pressed << button->objectName(); });
+    view->changeScreen(static_cast<Screen>(screen)); // Enter where the screen starts
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    pressed << view->detailsShown.replaceInStrings(QRegularExpression(".+"), QStringLiteral("details"));
+    QCOMPARE(pressed.join(QLatin1Char(',')), enter);
+    pressed.clear();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QCOMPARE(pressed.join(QLatin1Char(',')), escape);
 }
 
 // Disconnecting a connection of the window's wiring succeeds once: it
@@ -538,7 +633,7 @@ void TestMainView::failedRowsGrey()
         QCOMPARE(table()->item(1, column)->data(Qt::BackgroundRole), QVariant());
         for (int row : {0, 2}) {
             const QTableWidgetItem* item = table()->item(row, column);
-            QCOMPARE(item->foreground().color(), QColor(126, 126, 126, 255));
+            QCOMPARE(item->foreground().color(), QColor(185, 185, 185));
             QCOMPARE(item->background().color(), QColor(70, 70, 70));
             QCOMPARE(item->background().style(), Qt::SolidPattern);
         }

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 
 #include "controller/maincontroller.h"
+#include "view/mainview.h"
 #include "view/messagebox.h"
 #include "view/messageboxfactory.h"
 #include "view/resources.h"
@@ -34,6 +35,7 @@ private:
         QString title;
         QString text;
         QString windowTitle;
+        QPoint centre;
     };
     // Answers every box with action and records what it showed.
     static void answerWith(const QString& action, Seen* seen);
@@ -53,6 +55,7 @@ void TestMessageBox::answerWith(const QString& action, Seen* seen)
         seen->title = box.findChild<QLabel*>(QStringLiteral("titleLabel"))->text();
         seen->text = box.findChild<QLabel*>(QStringLiteral("textLabel"))->text();
         seen->windowTitle = box.windowTitle();
+        seen->centre = box.geometry().center();
         if (action == QLatin1String("ok"))
             QTest::mouseClick(ok, Qt::LeftButton);
         else if (action == QLatin1String("cancel"))
@@ -72,7 +75,7 @@ void TestMessageBox::form()
     QCOMPARE(box.size(), QSize(460, 150));
     QCOMPARE(box.minimumSize(), QSize(460, 150));
     QCOMPARE(box.maximumSize(), QSize(460, 150));
-    QCOMPARE(box.windowTitle(), QString());
+    QCOMPARE(box.windowTitle(), QStringLiteral("Kestrel"));
     QVERIFY(box.windowFlags().testFlag(Qt::WindowTitleHint));
     QVERIFY(box.windowFlags().testFlag(Qt::WindowSystemMenuHint));
     QVERIFY(!box.windowFlags().testFlag(Qt::WindowCloseButtonHint));
@@ -82,6 +85,7 @@ void TestMessageBox::form()
     auto* text = box.findChild<QLabel*>(QStringLiteral("textLabel"));
     QVERIFY(title->wordWrap() && text->wordWrap());
     QVERIFY(title->font().bold());
+    QVERIFY(title->textFormat() == Qt::PlainText && text->textFormat() == Qt::PlainText);
 }
 
 void TestMessageBox::signAndButtons_data()
@@ -93,7 +97,7 @@ void TestMessageBox::signAndButtons_data()
     QTest::newRow("202 information") << 202 << "infoSign.png" << false;
     QTest::newRow("203 warning") << 203 << "warningSign.png" << false;
     QTest::newRow("204 error") << 204 << "errorSign.png" << false;
-    QTest::newRow("222 question") << 222 << "okSign.png" << true;
+    QTest::newRow("222 question") << 222 << "questionSign.png" << true;
     QTest::newRow("404 HTTP status") << 404 << "errorSign.png" << false;
     QTest::newRow("0 no answer") << 0 << "errorSign.png" << false;
     QTest::newRow("negative") << -1 << "errorSign.png" << false;
@@ -106,6 +110,10 @@ void TestMessageBox::signAndButtons()
     QFETCH(bool, cancel);
     Seen seen;
     answerWith(QStringLiteral("ok"), &seen);
+    // Boxes open centred over the main window, wherever it is.
+    view::MainView window;
+    window.move(code == 201 ? QPoint(10, 10) : QPoint(100, 120));
+    window.show();
     view::MessageBox box;
     QVERIFY(box.display(code, QStringLiteral("Title"), QStringLiteral("Text")));
     QVERIFY(seen.shown);
@@ -115,7 +123,8 @@ void TestMessageBox::signAndButtons()
     QCOMPARE(seen.sign.convertToFormat(QImage::Format_ARGB32_Premultiplied), expected);
     QCOMPARE(seen.title, QStringLiteral("Title"));
     QCOMPARE(seen.text, QStringLiteral("Text"));
-    QCOMPARE(seen.windowTitle, QString());
+    QCOMPARE(seen.windowTitle, QStringLiteral("Kestrel"));
+    QVERIFY((seen.centre - window.geometry().center()).manhattanLength() <= 2);
 }
 
 void TestMessageBox::emptyTitleLeavesTheText()

@@ -69,8 +69,8 @@ void TestResources::bothPrefixesFindTheSameBytes()
 void TestResources::assetFolderHoldsTheBundledFiles()
 {
     const QStringList names = view::assetFileNames();
-    QCOMPARE(names.size(), 25);
-    QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), 25);
+    QCOMPARE(names.size(), 26);
+    QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), 26);
     const QStringList present = QDir(QStringLiteral(":/assets")).entryList(QDir::Files);
     for (const QString& name : names)
         QVERIFY2(present.contains(name), qPrintable(name));
@@ -81,7 +81,7 @@ void TestResources::assetFolderHoldsTheBundledFiles()
         QVERIFY2(name.endsWith(QLatin1String("@2x.png")), qPrintable(name));
         QVERIFY2(names.contains(name.left(name.size() - 7) + QStringLiteral(".png")), qPrintable(name));
     }
-    QCOMPARE(present.size(), 25 + pictureNames().size());
+    QCOMPARE(present.size(), 26 + pictureNames().size());
 }
 
 void TestResources::picturesLoad_data()

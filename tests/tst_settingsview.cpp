@@ -214,6 +214,7 @@ void TestSettingsView::everyWayOfClosingStores_data()
 {
     QTest::addColumn<QString>("how");
     QTest::newRow("Escape") << "escape";
+    QTest::newRow("keyboard only") << "keys";
     QTest::newRow("close button") << "close";
     QTest::newRow("accepted") << "accept";
     QTest::newRow("rejected") << "reject";
@@ -225,7 +226,30 @@ void TestSettingsView::everyWayOfClosingStores()
     model::Model model;
     model.rewrite = false;
     model.modifyTimeDate = false;
+    QStringList focusPath;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        if (how == QLatin1String("keys")) {
+            // The tabs take the focus, the arrows move between them as in a
+            // tab bar; Enter chooses the focused tab or option.
+            if (!QTest::qWaitForWindowActive(&view))
+                focusPath << QStringLiteral("not active");
+            focusPath << view.focusWidget()->objectName();
+            QTest::keyClick(view.focusWidget(), Qt::Key_Right);
+            focusPath << view.focusWidget()->objectName();
+            QTest::keyClick(view.focusWidget(), Qt::Key_Tab);
+            focusPath << view.focusWidget()->objectName();
+            for (const char* name : {"rewriteButton", "rewriteRadio", "timeDateButton", "modifyTimeDateRadio"}) {
+                child<QWidget>(view, name)->setFocus();
+                QTest::keyClick(child<QWidget>(view, name), Qt::Key_Return);
+            }
+            focusPath << child<QStackedWidget>(view, "stackedWidget")->currentWidget()->objectName();
+            QTest::keyClick(view.focusWidget(), Qt::Key_Escape);
+            if (view.isVisible()) {
+                focusPath << QStringLiteral("Escape did not close");
+                view.close();
+            }
+            return;
+        }
         click(child<QWidget>(view, "rewriteWidget"));
         click(child<QWidget>(view, "timeDateButton"));
         click(child<QWidget>(view, "modifyTimeDateWidget"));
@@ -243,6 +267,9 @@ void TestSettingsView::everyWayOfClosingStores()
     QVERIFY(!view.isVisible());
     QVERIFY(model.rewrite);
     QVERIFY(model.modifyTimeDate);
+    if (how == QLatin1String("keys"))
+        QCOMPARE(focusPath,
+                 (QStringList{"rewriteButton", "timeDateButton", "keepOriginalTimeDateRadio", "timeDatePage"}));
 }
 
 void TestSettingsView::tabsShowTheirPages()
@@ -430,8 +457,13 @@ void TestSettingsView::removedCameraOutlivesARebuild()
         removed << camera;
     });
     QPointer<view::CameraWidget> entry = entries(view)[1];
-    click(entry);
-    click(child<QWidget>(*entry, "removeButton"));
+    // From the keyboard as with the mouse: the focus selects, Delete removes.
+    view.show();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    entry->setFocus();
+    QVERIFY(child<QWidget>(*entry, "removeButton")->isVisibleTo(entry));
+    QCOMPARE(child<QWidget>(*entry, "removeButton")->accessibleName(), QStringLiteral("Remove Camera 1"));
+    QTest::keyClick(entry, Qt::Key_Delete);
     QVERIFY(entry.isNull());
     QVERIFY(entries(view).isEmpty());
     QCOMPARE(removed.size(), 1);

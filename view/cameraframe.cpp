@@ -23,6 +23,7 @@ CameraFrame::~CameraFrame() = default;
 void CameraFrame::setCamera(const model::Camera& camera)
 {
     ui->nameLabel->setText(camera.name);
+    ui->iconLabel->setAccessibleName(tr("Camera %1").arg(camera.name));
     ui->serialNumberLabel->setText(camera.serial);
     for (const model::Synchronization& synchronization : camera.synchronizations) {
         auto* label = new QLabel(synchronization.timeZoneTime + QLatin1Char(' ') + synchronization.timeZoneName, this);

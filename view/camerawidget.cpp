@@ -1,5 +1,6 @@
 #include "view/camerawidget.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 #include "ui_camerawidget.h"
@@ -17,6 +18,10 @@ CameraWidget::CameraWidget(QWidget* parent)
     ui->nameLabel->setTextFormat(Qt::PlainText);
     ui->serialNumberLabel->setTextFormat(Qt::PlainText);
     ui->removeButton->hide();
+    // Tab selects an entry as a click does; its remove button comes next in
+    // the chain, and Delete removes the focused entry too.
+    setFocusPolicy(Qt::StrongFocus);
+    ui->removeButton->setFocusPolicy(Qt::StrongFocus);
 }
 
 CameraWidget::~CameraWidget()
@@ -30,6 +35,9 @@ void CameraWidget::setCamera(const model::Camera& camera)
     this->camera = camera;
     ui->nameLabel->setText(camera.name);
     ui->serialNumberLabel->setText(camera.serial);
+    setAccessibleName(camera.name);
+    setAccessibleDescription(tr("Serial number %1").arg(camera.serial));
+    ui->removeButton->setAccessibleName(tr("Remove %1").arg(camera.name));
 }
 
 void CameraWidget::on_removeButton_clicked()
@@ -44,11 +52,32 @@ void CameraWidget::mouseReleaseEvent(QMouseEvent* event)
 {
     if (event->button() != Qt::LeftButton)
         return;
+    select();
+    setFocus(Qt::OtherFocusReason);
+}
+
+void CameraWidget::select()
+{
+    if (selectedCameraWidget == this)
+        return;
     if (selectedCameraWidget)
         selectedCameraWidget->ui->removeButton->hide();
     ui->removeButton->show();
     selectedCameraWidget = this;
-    setFocus(Qt::OtherFocusReason);
+}
+
+void CameraWidget::focusInEvent(QFocusEvent* event)
+{
+    select();
+    QFrame::focusInEvent(event);
+}
+
+void CameraWidget::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Delete)
+        on_removeButton_clicked();
+    else
+        QFrame::keyPressEvent(event);
 }
 
 } // namespace view

@@ -32,8 +32,12 @@ private slots:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void select();
+
     std::unique_ptr<Ui::CameraWidget> ui;
     model::Camera camera;
 };

@@ -2,10 +2,13 @@
 
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QLabel>
+#include <QTimer>
 #include <QUrl>
 #include <cmath>
 
 #include "ui_detailinfoview.h"
+#include "view/photopreview.h"
 
 namespace view {
 
@@ -35,16 +38,43 @@ DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent
     } else {
         ui->stackedWidget->setCurrentWidget(ui->successPage);
         ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
+        // The corrected time is shown only when it was written; the time
+        // zone is worth knowing either way.
         ui->correctedDateTimeLabel->setText(photo.photoTime);
-        ui->timeZoneLabel->setText(photo.timeZoneName + QLatin1String(" (") + photo.timeZone + QLatin1Char(')'));
+        ui->correctedDateTimeLabel->setVisible(photo.timeWritten);
+        if (!photo.timeWritten)
+            ui->label_3->setText(tr("Time Zone"));
+        ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
         ui->latitudeLabel->setText(latitudeText(photo.latitude));
         ui->longitudeLabel->setText(longitudeText(photo.longitude));
-        ui->altitudeLabel->setText(altitudeText(photo.altitude));
-        ui->accuracyLabel->setText(QString::number(photo.accuracy));
+        ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));
+        ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
         QString precision = tr("Recorded in high precision mode");
         if (!photo.sidecarPath.isEmpty())
-            precision += QStringLiteral("\nGPS written to ") + QFileInfo(photo.sidecarPath).fileName();
+            precision += QLatin1Char('\n') + tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
         ui->precisionLabel->setText(precision);
+    }
+
+    // A small picture of the photo beside the map button, read once the
+    // dialog runs (a large JPEG without a preview of its own on a worker
+    // thread), so that the dialog never waits for it.
+    thumbnailLabel = new QLabel(ui->successPage);
+    thumbnailLabel->setObjectName(QStringLiteral("thumbnailLabel"));
+    thumbnailLabel->setFixedSize(thumbnailSize);
+    thumbnailLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    thumbnailLabel->setAccessibleName(tr("Picture of %1").arg(windowTitle()));
+    ui->mapButtonLayout->insertWidget(0, thumbnailLabel);
+    ui->showOnMapButton->setAccessibleName(tr("Show on map"));
+    ui->showOnMapButton->setAccessibleDescription(tr("Opens the position in the web browser"));
+    ui->closeButton->setAccessibleName(tr("Close"));
+    if (photo.success) {
+        const QString path = photo.filePath;
+        QTimer::singleShot(0, this, [this, path] {
+            readPreview(path, thumbnailSize, thumbnailLabel, [this](const QImage& preview) {
+                if (!preview.isNull())
+                    thumbnailLabel->setPixmap(QPixmap::fromImage(preview));
+            });
+        });
     }
 
     mapUrl = mapBaseAddress()

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QDialog>
+#include <QSize>
 #include <QString>
 #include <memory>
 
 #include "model/model.h"
+
+class QLabel;
 
 namespace Ui {
 class DetailInfoView;
@@ -35,7 +38,10 @@ private slots:
     void on_showOnMapButton_clicked();
 
 private:
+    static constexpr QSize thumbnailSize{96, 64};
+
     std::unique_ptr<Ui::DetailInfoView> ui;
+    QLabel* thumbnailLabel = nullptr;
     const model::PhotoGeocode* photo;
     QString mapUrl;
 };

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QProgressBar>
 #include <QLayout>
 #include <QSpacerItem>
@@ -33,25 +34,26 @@ struct ScreenLayout {
     const char* next;
 };
 
+// Captions are marked for translation here and translated when shown.
 const ScreenLayout screenLayouts[] = {
-    /* HowTo1 */ {"howTo1Page", nullptr, "    NEXT    "},
-    /* HowTo2 */ {"howTo2Page", "    BACK    ", "    NEXT    "},
-    /* HowTo3 */ {"howTo3Page", "    BACK    ", "    NEXT    "},
-    /* SynchronizeHowTo */ {"synchronizePage", "    BACK    ", nullptr},
+    /* HowTo1 */ {"howTo1Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* HowTo2 */ {"howTo2Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* HowTo3 */ {"howTo3Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
+    /* SynchronizeHowTo */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* Menu */ {"menuPage", nullptr, nullptr},
-    /* GeocodeSelectFolder */ {"geocodePage", "    CANCEL    ", "    START GEOTAGGING    "},
-    /* GeocodeReady */ {"geocode2Page", "    CANCEL    ", "    START GEOTAGGING    "},
-    /* GeocodeProgress */ {"geocode3Page", "    STOP    ", nullptr},
-    /* GeocodeResults */ {"geocode5Page", nullptr, "    DONE    "},
-    /* SynchronizeCameras */ {"synchronizePage", "    BACK    ", nullptr},
-    /* SynchronizeDone */ {"synchronizePage", nullptr, "    DONE    "},
-    /* Settings */ {"settingsPage", "    BACK    ", nullptr},
+    /* GeocodeSelectFolder */ {"geocodePage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeocodeReady */ {"geocode2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeocodeProgress */ {"geocode3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
+    /* GeocodeResults */ {"geocode5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* SynchronizeCameras */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
+    /* SynchronizeDone */ {"synchronizePage", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* Settings */ {"settingsPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
 };
 
 void showCaption(QPushButton* button, const char* caption)
 {
     if (caption)
-        button->setText(QString::fromLatin1(caption));
+        button->setText(QCoreApplication::translate("view::MainView", caption));
     button->setVisible(caption != nullptr);
 }
 
@@ -87,6 +89,29 @@ MainView::MainView(QWidget* parent)
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
 
+    // The synchronization page takes one photo; anything else is shown as
+    // refused while it is dragged over it.
+    for (DropLabel* label : {ui->synchronizationIconLabel, ui->synchronizationDropFileLabel}) {
+        label->setSingleItem(true);
+        label->setFileFilters(model::Model::photoFilePatterns());
+        // The two labels share one drop area: light all of it.
+        connect(label, &DropLabel::dropStateChanged, this, [this](const QString& state) {
+            ui->frame->setProperty("dropState", state);
+            ui->frame->style()->unpolish(ui->frame);
+            ui->frame->style()->polish(ui->frame);
+        });
+    }
+
+    // Keyboard order: the page's own controls, then the bottom bar from left
+    // to right. Hidden pages and buttons drop out of the chain by themselves.
+    QWidget* const chain[] = {
+        ui->geocodeScreenButton, ui->synchronizeScreenButton, ui->settingsScreenButton,
+        ui->selectSynchronizationImageButton, ui->synchronizeScrollArea, ui->selectGeocodingFolderButton,
+        ui->geocodeTable, ui->exportResultsButton, ui->backButton_3, ui->previousButton, ui->nextButton,
+    };
+    for (size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+    ui->geocodeTable->setTabKeyNavigation(false);
     synchronizationBusyBar = new QProgressBar(ui->frame);
     synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
     synchronizationBusyBar->setRange(0, 0);
@@ -98,6 +123,122 @@ MainView::MainView(QWidget* parent)
     buildServiceParts();
     // Nothing to export before the first run.
     ui->exportResultsButton->setEnabled(false);
+    nameWidgets();
+}
+
+void MainView::nameWidgets()
+{
+    const struct {
+        QWidget* widget;
+        const char* name;
+        const char* description;
+    } names[] = {
+        {ui->label_3, QT_TR_NOOP("Kestrel application on a mobile phone"), nullptr},
+        {ui->label_7, QT_TR_NOOP("Synchronization code on the phone's screen"), nullptr},
+        {ui->label_10, QT_TR_NOOP("Camera taking a photo of the synchronization code"), nullptr},
+        {ui->howTo4Label, QT_TR_NOOP("Drop the photo of the synchronization code on this window"), nullptr},
+        {ui->synchronizationIconLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+         QT_TR_NOOP("Accepts one photo of the synchronization code")},
+        {ui->synchronizationDropFileLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+         QT_TR_NOOP("Accepts one photo of the synchronization code")},
+        {ui->selectSynchronizationImageButton, QT_TR_NOOP("Select the synchronization photo"),
+         QT_TR_NOOP("Opens a file chooser for the photo of the synchronization code")},
+        {ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
+        {ui->scrollArea_2, QT_TR_NOOP("Geotagged photos"), nullptr},
+        {ui->geocodeDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
+         QT_TR_NOOP("Accepts one folder of photos to geotag")},
+        {ui->selectGeocodingFolderButton, QT_TR_NOOP("Select the photo folder"),
+         QT_TR_NOOP("Opens a folder chooser for the photos to geotag")},
+        {ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
+        {ui->geocodeProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
+        {synchronizationBusyBar, QT_TR_NOOP("Reading and sending the synchronization photo"), nullptr},
+        {phonePageQr, QT_TR_NOOP("QR code of the phone page's address"), nullptr},
+        {ui->geocodeTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
+        {ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
+        {ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
+        {ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
+    };
+    for (const auto& entry : names) {
+        if (!entry.widget)
+            continue;
+        entry.widget->setAccessibleName(tr(entry.name));
+        if (entry.description)
+            entry.widget->setAccessibleDescription(tr(entry.description));
+    }
+}
+
+void MainView::focusScreen(controller::Screen screen)
+{
+    QWidget* target = nullptr;
+    switch (screen) {
+    case controller::Menu:
+        target = ui->geocodeScreenButton;
+        break;
+    case controller::SynchronizeHowTo:
+    case controller::SynchronizeCameras:
+        target = ui->selectSynchronizationImageButton;
+        break;
+    case controller::GeocodeSelectFolder:
+        target = ui->selectGeocodingFolderButton;
+        break;
+    case controller::GeocodeProgress:
+        // Nothing to press by accident during a run; Escape stops it.
+        target = this;
+        break;
+    case controller::GeocodeResults:
+        target = ui->geocodeTable;
+        if (ui->geocodeTable->rowCount() > 0 && !ui->geocodeTable->currentItem())
+            ui->geocodeTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
+        break;
+    case controller::Settings:
+        target = ui->backButton_3;
+        break;
+    default:
+        target = ui->nextButton;
+        break;
+    }
+    if (!target->isEnabled() || target->isHidden())
+        target = ui->nextButton->isHidden() || !ui->nextButton->isEnabled() ? static_cast<QWidget*>(this)
+                                                                             : ui->nextButton;
+    target->setFocus(Qt::OtherFocusReason);
+}
+
+void MainView::keyPressEvent(QKeyEvent* event)
+{
+    // Keys reach the window when the focused control does not use them.
+    // Enter presses the focused button, opens the focused result row, or
+    // else runs the page's main action; Escape goes back or cancels.
+    const auto press = [](QPushButton* button) {
+        if (button->isHidden() || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    };
+    QWidget* focused = focusWidget();
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto* button = qobject_cast<QPushButton*>(focused)) {
+            if (press(button))
+                return;
+        }
+        if (focused == ui->geocodeTable && ui->geocodeTable->currentRow() >= 0) {
+            on_geocodeTable_cellClicked(ui->geocodeTable->currentRow(), 0);
+            return;
+        }
+        if (press(ui->nextButton))
+            return;
+        break;
+    case Qt::Key_Escape:
+        if (ui->stackedWidget->currentWidget() == ui->settingsPage && press(ui->backButton_3))
+            return;
+        if (press(ui->previousButton))
+            return;
+        break;
+    default:
+        break;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 MainView::~MainView() = default;
@@ -166,6 +307,7 @@ void MainView::changeScreen(controller::Screen screen)
         break;
     }
     updateServiceParts(screen);
+    focusScreen(screen);
 }
 
 void MainView::clearLayout(QLayout* layout)
@@ -257,8 +399,8 @@ void MainView::onGeocodeProgress(int processed, int failed, int total)
 {
     const int ok = processed - failed;
     ui->geocodeSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
-    ui->geocodeProgressLabel->setText(QStringLiteral("%1/%2").arg(processed).arg(total));
-    ui->geocodeSuccessLabel->setText(QStringLiteral("%1/%2").arg(ok).arg(total));
+    ui->geocodeProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
+    ui->geocodeSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
     ui->geocodeFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
     ui->geocodeProgressBar->setMaximum(total);
     ui->geocodeProgressBar->setValue(processed);
@@ -305,20 +447,24 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
-            tableItem(photo.success ? QStringLiteral("OK") : QStringLiteral("FAIL")),
+            tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
         // A long description is cut at the column's edge; its full text stays at hand.
         items[1]->setToolTip(items[1]->text());
         for (int column = 0; column < 6; ++column) {
             if (!photo.success) {
-                items[column]->setForeground(QColor(126, 126, 126, 255));
+                // Dimmer than the white of the other rows, yet readable (4.5:1).
+                items[column]->setForeground(QColor(185, 185, 185));
                 items[column]->setBackground(row % 2 == 0 ? QColor(70, 70, 70) : QColor(60, 60, 60));
             }
             table->setItem(row, column, items[column]);
         }
     }
     table->sortByColumn(0, Qt::AscendingOrder);
+    // A current row for the keyboard, without selecting (colouring) it.
+    if (table->rowCount() > 0)
+        table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
     ui->exportResultsButton->setEnabled(!shownPhotos.isEmpty());
 }
 

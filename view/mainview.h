@@ -78,6 +78,8 @@ private slots:
     void on_geocodeTable_cellClicked(int row, int column);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
     // The file and folder choosers; a null result means cancelled. Tests
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
@@ -94,6 +96,9 @@ protected:
     virtual void showDetails(const model::PhotoGeocode& photo);
 
 private:
+    void nameWidgets();
+    // Puts the keyboard focus where a screen's work starts.
+    void focusScreen(controller::Screen screen);
     void setSynchronizationEnabled(bool enabled);
     QString chooserFolder() const;
     // Runs a chooser and returns its first selection; null when cancelled.

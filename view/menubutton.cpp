@@ -1,6 +1,8 @@
 #include "view/menubutton.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTextDocumentFragment>
 
 #include "ui_menubutton.h"
 #include "view/resources.h"
@@ -12,6 +14,8 @@ MenuButton::MenuButton(QWidget* parent)
     , ui(std::make_unique<Ui::MenuButton>())
 {
     ui->setupUi(this);
+    // Reached with Tab and pressed with Enter or Space like a push button.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 MenuButton::~MenuButton() = default;
@@ -24,6 +28,9 @@ QString MenuButton::text() const
 void MenuButton::setText(const QString& text)
 {
     ui->htmlLabel->setText(text);
+    // Screen readers get the words without the markup.
+    setAccessibleName(QTextDocumentFragment::fromHtml(text).toPlainText().simplified());
+    ui->iconLabel->setAccessibleName(accessibleName());
 }
 
 QPixmap MenuButton::pixmap() const
@@ -35,6 +42,20 @@ void MenuButton::setPixmap(const QPixmap& pixmap)
 {
     ui->iconLabel->setPixmap(sharperPixmap(pixmap, this));
     ui->iconLabel->setAlignment(Qt::AlignBottom);
+}
+
+void MenuButton::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (!event->isAutoRepeat())
+            emit clicked();
+        break;
+    default:
+        QFrame::keyPressEvent(event);
+    }
 }
 
 void MenuButton::mouseReleaseEvent(QMouseEvent* event)

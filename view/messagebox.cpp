@@ -1,9 +1,11 @@
 #include "view/messagebox.h"
 
+#include <QApplication>
 #include <QPointer>
 #include <QTimer>
 
 #include "ui_messagebox.h"
+#include "view/mainview.h"
 #include "view/resources.h"
 
 namespace view {
@@ -23,7 +25,10 @@ MessageBox::MessageBox(QWidget* parent)
     , ui(std::make_unique<Ui::MessageBox>())
 {
     ui->setupUi(this);
-    setWindowTitle(QString());
+    setWindowTitle(tr("Kestrel"));
+    // Titles and texts may come from the web service: never read them as markup.
+    ui->titleLabel->setTextFormat(Qt::PlainText);
+    ui->textLabel->setTextFormat(Qt::PlainText);
     formSize = size();
     setFixedSize(formSize);
 }
@@ -34,8 +39,9 @@ QString MessageBox::signPath(int code)
 {
     switch (code) {
     case 201:
-    case 222:
         return QStringLiteral("://assets/okSign.png");
+    case 222:
+        return QStringLiteral("://assets/questionSign.png");
     case 202:
         return QStringLiteral("://assets/infoSign.png");
     case 203:
@@ -57,6 +63,19 @@ bool MessageBox::display(int code, QString title, QString text)
         ui->cancelButton->show();
     ui->iconLabel->setPixmap(picture(signPath(code), this));
     fitText();
+    // A question is answered with OK (Enter) or Cancel (Escape); the sign
+    // tells a screen reader which kind of box this is.
+    ui->iconLabel->setAccessibleName(code == 222       ? tr("Question")
+                                         : code == 201 ? tr("Success")
+                                         : code == 202 ? tr("Information")
+                                         : code == 203 ? tr("Warning")
+                                                       : tr("Error"));
+    setAccessibleName(title.isEmpty() ? text : title);
+    ui->okButton->setDefault(true);
+    ui->okButton->setFocus(Qt::OtherFocusReason);
+    // Parentless, so the main window's style does not reach the box, but
+    // placed over the main window rather than in the corner of the screen.
+    adjustPosition(mainWindow());
 
     if (shownHandler()) {
         QPointer<MessageBox> box(this);
@@ -66,6 +85,16 @@ bool MessageBox::display(int code, QString title, QString text)
         });
     }
     return exec() == QDialog::Accepted;
+}
+
+QWidget* MessageBox::mainWindow()
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows) {
+        if (qobject_cast<MainView*>(window) && window->isVisible())
+            return window;
+    }
+    return nullptr;
 }
 
 void MessageBox::fitText()

@@ -25,6 +25,10 @@ public:
     // The sign picture of a code.
     static QString signPath(int code);
 
+    // The window dialogs are centred over: the program's main window while
+    // it is shown, else none (the screen's centre).
+    static QWidget* mainWindow();
+
     // Test seam: when set, the handler is called with each box once it runs
     // modally (from inside its event loop), so that a test can answer it by
     // clicking a button or pressing a key. Pass an empty function to clear.

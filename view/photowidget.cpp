@@ -23,6 +23,7 @@ void PhotoWidget::setPhoto(const model::PhotoGeocode& photo)
 {
     record = photo;
     ui->fileNameLabel->setText(QFileInfo(record.filePath).fileName());
+    setAccessibleName(ui->fileNameLabel->text());
     const QStyle::StandardPixmap sign = record.success ? QStyle::SP_DialogOkButton : QStyle::SP_DialogCancelButton;
     const int extent = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
     ui->iconLabel->setPixmap(style()->standardIcon(sign, nullptr, this).pixmap(extent, extent));
@@ -31,6 +32,8 @@ void PhotoWidget::setPhoto(const model::PhotoGeocode& photo)
             QStringLiteral("%1, %2, %3").arg(record.latitude).arg(record.longitude).arg(record.altitude));
     else
         ui->geoLabel->setText(record.summary());
+    setAccessibleDescription(ui->geoLabel->text());
+    ui->iconLabel->setAccessibleName(record.success ? tr("Geotagged") : tr("Not geotagged"));
 }
 
 void PhotoWidget::enterEvent(QEvent* event)

@@ -36,6 +36,7 @@ QStringList assetFileNames()
         QStringLiteral("howTo4.png"),          QStringLiteral("HelveticaNeue.ttf"),
         QStringLiteral("cameraIconMedium.png"), QStringLiteral("infoSign.png"),
         QStringLiteral("synchronizationIconMedium.png"), QStringLiteral("browserImage.png"),
+        QStringLiteral("questionSign.png"),
         QStringLiteral("serviceIconSmall.png"),
     };
 }

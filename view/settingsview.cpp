@@ -1,12 +1,16 @@
 #include "view/settingsview.h"
 
+#include <QKeyEvent>
 #include <QPointer>
+#include <QRadioButton>
+#include <QTextDocumentFragment>
 #include <QTimer>
 
 #include "controller/maincontroller.h"
 #include "ui_settingsview.h"
 #include "view/camerawidget.h"
 #include "view/clickwidget.h"
+#include "view/messagebox.h"
 #include "view/resources.h"
 #include "view/servicestatuspage.h"
 
@@ -44,9 +48,30 @@ SettingsView::SettingsView(QWidget* parent)
     // A click anywhere on an option selects it: its rich-text labels would
     // otherwise take the clicks for themselves.
     for (ClickWidget* option : findChildren<ClickWidget*>()) {
-        for (QLabel* label : option->findChildren<QLabel*>())
+        const QList<QLabel*> labels = option->findChildren<QLabel*>();
+        for (QLabel* label : labels)
             label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        // The option's radio button has no text of its own: it is named by
+        // the option's heading and described by the line below it.
+        if (auto* radio = option->findChild<QRadioButton*>()) {
+            for (QLabel* label : labels) {
+                const QString text = QTextDocumentFragment::fromHtml(label->text()).toPlainText().simplified();
+                if (label->property("class").toString() == QLatin1String("BoldLabel"))
+                    radio->setAccessibleName(text);
+                else
+                    radio->setAccessibleDescription(text);
+            }
+        }
     }
+    // The tabs take the focus and answer Enter and Space like buttons.
+    for (QPushButton* tab : {ui->rewriteButton, ui->timeDateButton, ui->cameraButton}) {
+        tab->setFocusPolicy(Qt::StrongFocus);
+        tab->setAutoDefault(true);
+    }
+    ui->geocodeIconLabel->setAccessibleName(tr("Geotagging"));
+    ui->label_6->setAccessibleName(tr("Clock"));
+    ui->cameraIconLabel->setAccessibleName(tr("Camera"));
+    ui->scrollArea->setAccessibleName(tr("Synchronized cameras"));
     // Every way of closing stores the choice: there is nothing to discard.
     connect(this, &QDialog::accepted, this, &SettingsView::saveSettings);
     connect(this, &QDialog::rejected, this, &SettingsView::saveSettings);
@@ -90,6 +115,8 @@ void SettingsView::showSettings(model::Model& model)
     ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
     ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
     ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
+    ui->rewriteButton->setFocus(Qt::OtherFocusReason);
+    adjustPosition(MessageBox::mainWindow());
 
     if (shownHandler()) {
         QPointer<SettingsView> view(this);
@@ -129,6 +156,17 @@ void SettingsView::saveSettings()
     model->modifyTimeDate = ui->modifyTimeDateRadio->isChecked();
     model->includeSubfolders = ui->includeSubfoldersCheckBox->isChecked();
     model->rawSidecars = ui->rawFilesComboBox->currentIndex() == 1;
+}
+
+void SettingsView::keyPressEvent(QKeyEvent* event)
+{
+    // Enter on an option chooses it; Escape closes, storing the choices.
+    auto* radio = qobject_cast<QRadioButton*>(focusWidget());
+    if (radio && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        radio->setChecked(true);
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void SettingsView::on_rewriteButton_clicked()

@@ -47,6 +47,9 @@ public slots:
     void assignCameraList(model::CameraList& cameras);
     void saveSettings();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private slots:
     void on_rewriteButton_clicked();
     void on_timeDateButton_clicked();

@@ -1,0 +1,188 @@
+#include <QtTest>
+
+#include <QAccessible>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTableWidget>
+
+#include "model/model.h"
+#include "view/detailinfoview.h"
+#include "view/droplabel.h"
+#include "view/mainview.h"
+#include "view/messagebox.h"
+#include "view/resources.h"
+#include "view/settingsview.h"
+
+// What a screen reader and a weak eye get from every window: a name for each
+// control and meaningful picture, and text that stands out from its ground.
+class TestAccessibility : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void names_data();
+    void names();
+    void contrast_data();
+    void contrast();
+
+private:
+    std::unique_ptr<QWidget> window(const QString& which);
+    model::PhotoGeocodeList photos;
+    model::CameraList cameras;
+};
+
+void TestAccessibility::initTestCase()
+{
+    view::initResources();
+    view::installFont();
+    qApp->setStyleSheet(view::styleSheetText());
+    QVERIFY(!qApp->styleSheet().isEmpty());
+    photos = {model::PhotoGeocode(), model::PhotoGeocode()};
+    photos[0].filePath = QStringLiteral("/photos/a.jpg");
+    photos[0].errorTitle = QStringLiteral("Network error");
+    photos[1].filePath = QStringLiteral("/photos/b.jpg");
+    photos[1].success = true;
+    cameras << model::Camera{QStringLiteral("X-T3"), QStringLiteral("SN1234"), {}};
+}
+
+// Each window as the program shows it, filled with a little of everything.
+std::unique_ptr<QWidget> TestAccessibility::window(const QString& which)
+{
+    std::unique_ptr<QWidget> result;
+    if (which == QLatin1String("main")) {
+        auto* main = new view::MainView;
+        main->assignCameraList(cameras);
+        main->assignPhotoList(photos);
+        result.reset(main);
+    } else if (which == QLatin1String("settings")) {
+        auto* settings = new view::SettingsView;
+        settings->assignCameraList(cameras);
+        result.reset(settings);
+    } else if (which == QLatin1String("box")) {
+        result = std::make_unique<view::MessageBox>();
+        view::MessageBox::setShownHandler([](view::MessageBox& box) { box.accept(); });
+        static_cast<view::MessageBox*>(result.get())->display(222, QStringLiteral("Remove?"), QStringLiteral("X-T3"));
+        view::MessageBox::setShownHandler({});
+    } else {
+        result = std::make_unique<view::DetailInfoView>(photos.at(which == QLatin1String("failure") ? 0 : 1));
+    }
+    result->show();
+    return result;
+}
+
+void TestAccessibility::names_data()
+{
+    QTest::addColumn<QString>("window");
+    for (const char* which : {"main", "settings", "box", "success", "failure"})
+        QTest::newRow(which) << which;
+}
+
+// Every control reached by the keyboard or a drag, and every picture, has a
+// name that assistive technology reads out.
+void TestAccessibility::names()
+{
+    QFETCH(QString, window);
+    const std::unique_ptr<QWidget> shown = this->window(window);
+    int checked = 0;
+    for (QWidget* widget : shown->findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<QLabel*>(widget);
+        const bool picture = label && !label->pixmap(Qt::ReturnByValue).isNull();
+        const bool interactive = (widget->focusPolicy() & Qt::TabFocus) || qobject_cast<DropLabel*>(widget)
+            || qobject_cast<QProgressBar*>(widget);
+        // Pop-up lists are windows of their own, named by their combo box.
+        if ((!picture && !interactive) || widget->window() != shown.get())
+            continue;
+        ++checked;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(accessible);
+        QVERIFY2(!accessible->text(QAccessible::Name).trimmed().isEmpty(),
+                 qPrintable(widget->objectName() + QLatin1Char(' ') + widget->metaObject()->className()));
+    }
+    QVERIFY(checked >= 2);
+}
+
+void TestAccessibility::contrast_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QString>("widget"); // object name; "failed row" for a failed result's text
+    QTest::addColumn<double>("minimum");
+    QTest::newRow("back button") << "main" << "previousButton" << 4.5;
+    QTest::newRow("next button") << "main" << "nextButton" << 4.5;
+    QTest::newRow("page button") << "main" << "selectGeocodingFolderButton" << 4.5;
+    QTest::newRow("menu button") << "main" << "htmlLabel" << 4.5;
+    QTest::newRow("folder drop hint") << "main" << "geocodeDropFolderLabel" << 4.5;
+    QTest::newRow("photo drop hint") << "main" << "synchronizationDropFileLabel" << 4.5;
+    QTest::newRow("progress counts") << "main" << "geocodeFailCountLabel" << 4.5;
+    QTest::newRow("failed row") << "main" << "failed row" << 4.5;
+    QTest::newRow("camera serial") << "settings" << "serialNumberLabel" << 4.5;
+    QTest::newRow("camera list header") << "settings" << "cameraListHeaderLabel" << 4.5;
+    QTest::newRow("settings tab") << "settings" << "timeDateButton" << 4.5;
+    QTest::newRow("detail caption") << "success" << "label" << 4.5;
+    QTest::newRow("detail value") << "success" << "latitudeLabel" << 4.5;
+    QTest::newRow("map button") << "success" << "showOnMapButton" << 4.5;
+    QTest::newRow("box button") << "box" << "okButton" << 4.5;
+}
+
+// The contrast ratio of two colours by their relative luminance (sRGB).
+static double ratio(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF())
+            + 0.05;
+    };
+    return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
+}
+
+// The colours of the ground the style sheet gave a widget (every stop of a
+// gradient); where it gave none, or a transparent one, the parent's shows.
+static QList<QColor> groundOf(const QWidget* widget)
+{
+    for (; widget; widget = widget->parentWidget()) {
+        if (!(widget->palette().resolve() & (1u << widget->backgroundRole())))
+            continue;
+        const QBrush brush = widget->palette().brush(widget->backgroundRole());
+        if (const QGradient* gradient = brush.gradient()) {
+            QList<QColor> colours;
+            for (const QGradientStop& stop : gradient->stops())
+                colours << stop.second;
+            return colours;
+        }
+        if (brush.style() != Qt::NoBrush && brush.color().alpha() == 255)
+            return {brush.color()};
+    }
+    return {};
+}
+
+void TestAccessibility::contrast()
+{
+    QFETCH(QString, window);
+    QFETCH(QString, widget);
+    QFETCH(double, minimum);
+    const std::unique_ptr<QWidget> shown = this->window(window);
+    QColor text;
+    QList<QColor> ground;
+    if (widget == QLatin1String("failed row")) {
+        auto* table = shown->findChild<QTableWidget*>(QStringLiteral("geocodeTable"));
+        for (int row = 0; row < table->rowCount(); ++row) {
+            if (table->item(row, 5)->text() == QLatin1String("FAIL")) {
+                text = table->item(row, 0)->foreground().color();
+                ground << table->item(row, 0)->background().color();
+            }
+        }
+    } else {
+        QWidget* target = shown->findChild<QWidget*>(widget);
+        QVERIFY(target);
+        target->ensurePolished();
+        const QPalette::ColorGroup group = target->isEnabled() ? QPalette::Active : QPalette::Disabled;
+        text = target->palette().color(group, target->foregroundRole());
+        ground = groundOf(target);
+    }
+    QVERIFY(text.isValid());
+    QVERIFY(!ground.isEmpty());
+    for (const QColor& colour : ground)
+        QVERIFY2(ratio(text, colour) >= minimum,
+                 qPrintable(QStringLiteral("%1 on %2: %3").arg(text.name(), colour.name()).arg(ratio(text, colour))));
+}
+
+QTEST_MAIN(TestAccessibility)
+#include "tst_accessibility.moc"
