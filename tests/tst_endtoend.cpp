@@ -1,14 +1,18 @@
 // The whole system on one machine: the real web service on a free loopback
 // port, Kestrel's window showing the service's synchronization code, a camera's
 // photo of that screen dropped on it, and a folder of photos geotagged that
-// were taken along a generated track.
+// were taken along generated tracks: positions stored by the phone, sent by
+// a tracker app over HTTP and read from track files dropped on the program.
 
 #include <QtTest>
 
 #include <QDir>
 #include <QPainter>
 #include <QMimeData>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 
 #include "controller/maincontroller.h"
 #include "model/model.h"
@@ -17,7 +21,9 @@
 #include "service/store.h"
 #include "service/timegeo.h"
 #include "support/messageboxes.h"
+#include "support/files.h"
 #include "support/photos.h"
+#include "view/droplabel.h"
 #include "view/mainview.h"
 #include "view/qrcodewidget.h"
 #include "view/synccodeview.h"
@@ -44,13 +50,56 @@ int64_t utc(const QString& iso)
     return *service::parseIsoTime(iso.toStdString());
 }
 
-// Where the phone was: a smooth walk that starts at `start`.
+// Where the phone was: a smooth walk that starts at `start` near (lat0, lon0).
 struct Track {
     int64_t start;
-    double latitude(int64_t t) const { return 48.10 + 0.02 * std::sin(2 * pi * (t - start) / trackLengthMs); }
-    double longitude(int64_t t) const { return 11.50 + 0.03 * double(t - start) / trackLengthMs; }
+    double lat0 = 48.10, lon0 = 11.50; // Munich
+    double latitude(int64_t t) const { return lat0 + 0.02 * std::sin(2 * pi * (t - start) / trackLengthMs); }
+    double longitude(int64_t t) const { return lon0 + 0.03 * double(t - start) / trackLengthMs; }
     double altitude(int64_t t) const { return 520 + 10 * std::cos(2 * pi * (t - start) / trackLengthMs); }
 };
+
+// The track's fixes every 10 s as a GPX, CSV or KML (gx:Track) file.
+QByteArray trackFile(const Track& track, const QString& format)
+{
+    QByteArray whens, points;
+    for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs) {
+        const QByteArray time = QByteArray::fromStdString(service::formatIsoTime(t)),
+                         lat = QByteArray::number(track.latitude(t), 'f', 7),
+                         lon = QByteArray::number(track.longitude(t), 'f', 7), ele = QByteArray::number(track.altitude(t), 'f', 1);
+        if (format == "csv")
+            points += time + ',' + lat + ',' + lon + ',' + ele + '\n';
+        else if (format == "gpx")
+            points += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><ele>" + ele + "</ele><time>" + time + "</time></trkpt>\n";
+        else
+            whens += "<when>" + time + "</when>\n", points += "<gx:coord>" + lon + ' ' + lat + ' ' + ele + "</gx:coord>\n";
+    }
+    if (format == "csv")
+        return "time,lat,lon,alt\n" + points;
+    if (format == "gpx")
+        return R"(<?xml version="1.0"?><gpx version="1.1" creator="test" xmlns="http://www.topografix.com/GPX/1/1">)"
+               "<trk><trkseg>\n" + points + "</trkseg></trk></gpx>\n";
+    return R"(<?xml version="1.0"?><kml xmlns="http://www.opengis.net/kml/2.2" xmlns:gx="http://www.google.com/kml/ext/2.2">)"
+           "<Document><Placemark><gx:Track>\n" + whens + points + "</gx:Track></Placemark></Document></kml>\n";
+}
+
+// Drags local files onto a widget and drops them there; false when refused.
+bool dropFiles(QWidget* target, const QStringList& paths)
+{
+    QMimeData dropped;
+    for (const QString& path : paths)
+        dropped.setUrls(dropped.urls() << QUrl::fromLocalFile(path));
+    QDragEnterEvent enter(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    return enter.isAccepted();
+}
+
+const Track munichAugust { utc("2026-08-20T08:00:00Z") };
+const Track evora { utc("2026-09-05T10:00:00Z"), 38.57, -7.91 };
+const Track chicago { utc("2026-11-01T06:00:00Z"), 41.88, -87.70 }; // daylight saving ends at 07:00 UTC
+const Track parramatta { utc("2026-01-20T01:00:00Z"), -33.81, 150.95 };
 
 double metresBetween(double lat1, double lon1, double lat2, double lon2)
 {
@@ -99,6 +148,7 @@ private slots:
         const service::Reply phone = api->registerPhone(R"({"phoneName":"Test phone"})");
         QCOMPARE(phone.status, 200);
         phoneUser = phone.json["userID"];
+        deviceKey = QString::fromStdString(phone.json["deviceKey"].get<std::string>());
         const auto user = store.userById(phoneUser);
         QVERIFY(user);
         for (const char* start : { "2026-07-14T10:00:00Z", "2026-03-29T00:00:00Z" }) {
@@ -137,19 +187,58 @@ private slots:
         const QString syncPhoto = dir.filePath("sync.jpg");
         QVERIFY(testsupport::writePhoto(syncPhoto, photo,
                                         testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(shown + 20000 + cameraAhead)))));
-        QMimeData dropped;
-        dropped.setUrls({ QUrl::fromLocalFile(syncPhoto) });
-        QDragEnterEvent enter(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(screen, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPoint(9, 9), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(screen, &drop);
+        QVERIFY(dropFiles(screen, { syncPhoto }));
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
         QCOMPARE(controller->modelRef().userID.toStdString(), phoneUser);
         QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));
         // The camera list arrives too.
         QTRY_COMPARE_WITH_TIMEOUT(controller->modelRef().cameras.size(), 1, 20000);
         QCOMPARE(controller->modelRef().cameras.first().name, QStringLiteral("X-T3"));
+    }
+
+    // Later stretches reach the service from the tracker app, one GET of the
+    // OsmAnd protocol per fix, and from track files dropped on the program.
+    void trackerAppAndTrackFiles()
+    {
+        now = utc("2027-01-01T00:00:00Z");
+        QNetworkAccessManager network;
+        int sent = 0, answered = 0, stored = 0;
+        for (int64_t t = munichAugust.start; t <= munichAugust.start + trackLengthMs; t += fixStepMs, ++sent) {
+            QUrl url(qEnvironmentVariable("KESTREL_SERVICE_URL") + "track/osmand");
+            url.setQuery(QUrlQuery({ { "id", deviceKey }, { "timestamp", QString::number(t) },
+                                     { "lat", QString::number(munichAugust.latitude(t), 'f', 7) },
+                                     { "lon", QString::number(munichAugust.longitude(t), 'f', 7) },
+                                     { "altitude", QString::number(munichAugust.altitude(t), 'f', 1) },
+                                     { "speed", "1.2" }, { "bearing", "45" }, { "hdop", "5" }, { "batt", "80" } }));
+            QNetworkReply* reply = network.get(QNetworkRequest(url));
+            connect(reply, &QNetworkReply::finished, this, [&, reply] {
+                ++answered;
+                stored += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+                reply->deleteLater();
+            });
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(answered, sent, 120000);
+        QCOMPARE(stored, sent);
+
+        QTemporaryDir files;
+        const QString kml = files.filePath("evora.kml"), gpx = files.filePath("chicago.gpx"), csv = files.filePath("parramatta.csv");
+        QVERIFY(testsupport::writeFile(gpx, trackFile(evora, "gpx")));
+        if (QStandardPaths::findExecutable("gpsbabel").isEmpty())
+            QVERIFY(testsupport::writeFile(kml, trackFile(evora, "kml")));
+        else
+            QCOMPARE(QProcess::execute("gpsbabel", { "-t", "-i", "gpx", "-f", gpx, "-o", "kml", "-F", kml }), 0);
+        QVERIFY(testsupport::writeFile(gpx, trackFile(chicago, "gpx")));
+        QVERIFY(testsupport::writeFile(csv, trackFile(parramatta, "csv")));
+        view::MainView window;
+        window.connectController(*controller);
+        window.changeScreen(controller::GeocodeSelectFolder);
+        QVERIFY(dropFiles(window.findChild<DropLabel*>("geocodeDropFolderLabel"), { kml, gpx, csv }));
+        QTRY_COMPARE_WITH_TIMEOUT(boxes->shown.size(), 1, 60000);
+        QCOMPARE(boxes->shown[0].title, QStringLiteral("Tracks imported"));
+        QCOMPARE(boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
+                                        "\n\nchicago.gpx\nImported 721 positions from 1 Nov 01:00 to 1 Nov 02:00 (America/Chicago)."
+                                        "\n\nparramatta.csv\nImported 721 positions from 20 Jan 12:00 to 20 Jan 14:00 (Australia/Sydney).");
+        boxes->shown.clear();
     }
 
     void cleanupTestCase()
@@ -162,30 +251,44 @@ private slots:
 
     void synchronizeThenGeotag_data()
     {
-        QTest::addColumn<QString>("trackStart");
+        QTest::addColumn<qint64>("trackStart");
+        QTest::addColumn<double>("lat0");
+        QTest::addColumn<double>("lon0");
+        QTest::addColumn<QString>("zone");
         QTest::addColumn<qint64>("firstPhoto");  // ms after the track's start
         QTest::addColumn<qint64>("step");        // between photos
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("rewrite");
         QTest::addColumn<QStringList>("offsets"); // the zone's offsets the photos see
 
-        QTest::newRow("summer, copies") << "2026-07-14T10:00:00Z" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100)
+        QTest::newRow("summer, copies") << qint64(utc("2026-07-14T10:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100)
                                         << 12 << false << QStringList { "+02:00" };
         // Photos every 4 min 13 s from 00:31 UTC: before and after 01:00 UTC.
-        QTest::newRow("daylight saving starts, in place") << "2026-03-29T00:00:00Z" << qint64(31 * 60000 + 1700)
+        QTest::newRow("daylight saving starts, in place") << qint64(utc("2026-03-29T00:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(31 * 60000 + 1700)
                                                           << qint64(4 * 60000 + 13000) << 14 << true
                                                           << QStringList { "+01:00", "+02:00" };
+        for (const auto& [name, track, zone, offsets] :
+             std::vector<std::tuple<const char*, Track, QString, QStringList>> {
+                 { "tracker app, Munich", munichAugust, "Europe/Berlin", { "+02:00" } },
+                 { "KML, Evora", evora, "Europe/Lisbon", { "+01:00" } },
+                 { "GPX, Chicago, daylight saving ends", chicago, "America/Chicago", { "-05:00", "-06:00" } },
+                 { "CSV, Parramatta", parramatta, "Australia/Sydney", { "+11:00" } } })
+            QTest::newRow(name) << qint64(track.start) << track.lat0 << track.lon0 << zone << qint64(31 * 60000 + 1700)
+                                << qint64(4 * 60000 + 13000) << 14 << false << offsets;
     }
 
     void synchronizeThenGeotag()
     {
-        QFETCH(QString, trackStart);
+        QFETCH(qint64, trackStart);
+        QFETCH(double, lat0);
+        QFETCH(double, lon0);
+        QFETCH(QString, zone);
         QFETCH(qint64, firstPhoto);
         QFETCH(qint64, step);
         QFETCH(int, count);
         QFETCH(bool, rewrite);
         QFETCH(QStringList, offsets);
-        const Track track { utc(trackStart) };
+        const Track track { trackStart, lat0, lon0 };
 
         QTemporaryDir photos;
         QVERIFY(photos.isValid());
@@ -219,12 +322,12 @@ private slots:
             QVERIFY2(off < 1.0, qPrintable(QStringLiteral("%1 is %2 m off the track").arg(name).arg(off)));
 
             // The true local time and the zone's offset at that moment.
-            const service::ZoneMoment zone = service::zoneMoment("Europe/Berlin", moment);
-            QCOMPARE(exif.value("Exif.Photo.DateTimeOriginal"), exifTime(zone.localTime));
-            QCOMPARE(exif.value("Exif.Image.DateTime"), exifTime(zone.localTime));
-            QCOMPARE(exif.value("Exif.Photo.OffsetTime"), QString::fromStdString(zone.offsetText));
-            QCOMPARE(result.timeZoneId, QStringLiteral("Europe/Berlin"));
-            seen << QString::fromStdString(zone.offsetText);
+            const service::ZoneMoment local = service::zoneMoment(zone.toStdString(), moment);
+            QCOMPARE(exif.value("Exif.Photo.DateTimeOriginal"), exifTime(local.localTime));
+            QCOMPARE(exif.value("Exif.Image.DateTime"), exifTime(local.localTime));
+            QCOMPARE(exif.value("Exif.Photo.OffsetTime"), QString::fromStdString(local.offsetText));
+            QCOMPARE(result.timeZoneId, zone);
+            seen << QString::fromStdString(local.offsetText);
         }
         seen.removeDuplicates();
         seen.sort();
@@ -239,6 +342,7 @@ private:
     std::unique_ptr<service::Api> api;
     std::unique_ptr<service::HttpServer> server;
     std::string phoneUser;
+    QString deviceKey;
     std::unique_ptr<MainController> controller;
     std::unique_ptr<testsupport::MessageBoxes> boxes;
 };
