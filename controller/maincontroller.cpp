@@ -8,7 +8,9 @@
 #include <QHash>
 #include <QSet>
 #include <QHostAddress>
+#include <QEventLoop>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QThread>
 #include <QUrl>
 
@@ -371,10 +373,16 @@ bool MainController::serviceReachable()
 {
     const QUrl url(model::Model::baseUrl());
     QTcpSocket socket;
+    // Waits at most five seconds, in an event loop of its own so that the
+    // window keeps painting; clicks and keys wait until the check is done.
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
     socket.connectToHost(url.host(), quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
-    // Blocks this thread for at most the time-out: a refused connection
-    // returns at once, a service far away answers well within it.
-    if (socket.waitForConnected(5000))
+    if (socket.state() != QAbstractSocket::ConnectedState && socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (socket.state() == QAbstractSocket::ConnectedState)
         return true;
     const QString advice = isLocalService()
         ? tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)")
