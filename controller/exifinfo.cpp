@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -35,16 +36,16 @@ const char readErrorText[] = "Error reading EXIF data from the image file";
 const char unsupportedCameraText[] = "Unsupported Camera model";
 const char writeErrorText[] = "Error writing EXIF data to the image file";
 
-const char cannotHoldCause[] = "this file type cannot hold GPS tags";
-const char readOnlyFolderCause[] = "the folder is read-only";
-const char diskFullCause[] = "the disk is full";
-const char unreadableCause[] = "the photo cannot be read";
-const char readOnlyPhotoCause[] = "the photo is read-only";
-const char changedCause[] = "the photo changed while it was being written";
-const char othersLostCause[] = "writing would lose other metadata of the photo";
-const char damagedSidecarCause[] = "its XMP sidecar is damaged";
-const char outOfRangeCause[] = "the position is out of range";
-const char damagedCause[] = "the file is damaged or of a kind the program cannot write";
+const char cannotHoldCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "this file type cannot hold GPS tags");
+const char readOnlyFolderCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the folder is read-only");
+const char diskFullCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the disk is full");
+const char unreadableCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the photo cannot be read");
+const char readOnlyPhotoCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the photo is read-only");
+const char changedCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the photo changed while it was being written");
+const char othersLostCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "writing would lose other metadata of the photo");
+const char damagedSidecarCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "its XMP sidecar is damaged");
+const char outOfRangeCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the position is out of range");
+const char damagedCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the file is damaged or of a kind the program cannot write");
 
 // Why a step failed: the detail for the debug log and, where it is known,
 // the cause in the words shown to the person.
@@ -52,7 +53,7 @@ struct Problem {
     Problem() = default;
     Problem(const QString& reason, const char* cause = nullptr, const char* text = writeErrorText)
         : reason(reason)
-        , cause(QString::fromLatin1(cause))
+        , cause(cause ? QCoreApplication::translate("controller::ExifInfo", cause) : QString())
         , text(text)
     {
     }

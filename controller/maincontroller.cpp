@@ -288,9 +288,9 @@ void MainController::synchronizeCamera(QString filePath)
     QThread* thread = QThread::create([filePath, reading] {
         reading->info.clear();
         if (!ExifInfo().read(filePath, &reading->info))
-            reading->failure = QStringLiteral("Cannot read EXIF data");
+            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read EXIF data"));
         else if (!BarcodeReader().read(filePath, &reading->info))
-            reading->failure = QStringLiteral("Cannot read QR code");
+            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read QR code"));
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::finished, this,
@@ -302,7 +302,7 @@ void MainController::onSynchronizationPhotoRead(const QString& filePath, const Q
                                                 const model::PhotoInfo& info)
 {
     if (!failure.isEmpty()) {
-        emit infoPending(204, failure, filePath);
+        emit infoPending(204, tr(failure.toLatin1().constData()), filePath);
         emit camerasUpdated(model->cameras);
         return;
     }
