@@ -280,7 +280,7 @@ void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
     // Later requests are answered sooner, so the answers come back reversed.
     service->setHandler([](const testsupport::HttpRequest& request) {
         const int index = request.body.toInt();
-        return HttpAnswer::json(200, "answer " + request.body, (5 - index) * 40);
+        return HttpAnswer::json(200, "answer " + request.body, (5 - index) * 150);
     });
     QList<Recorder> recorders;
     for (int i = 0; i < 5; ++i)
