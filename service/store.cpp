@@ -518,17 +518,26 @@ std::vector<User> Store::users()
     return list;
 }
 
-int64_t Store::addFixes(int64_t user, const std::vector<Fix>& fixes)
+namespace {
+
+// Stores fixes in one transaction; orIgnore keeps a fix already stored at the
+// same time, otherwise the new one replaces it. The number of rows written,
+// -1 on failure (then nothing was stored).
+int64_t insertFixes(Lease& lease, int64_t user, const std::vector<Fix>& fixes, bool orIgnore)
 {
-    Lease lease(*this);
     if (!lease)
         return -1;
     Transaction transaction(*lease);
     if (!transaction.active())
         return -1;
+    const char* const sql = orIgnore
+        ? "INSERT OR IGNORE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?)"
+        : "INSERT OR REPLACE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?)";
+    int64_t written = 0;
     for (const Fix& fix : fixes) {
-        Query q(*lease, "INSERT OR REPLACE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
-                        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        Query q(*lease, sql);
         if (!q.bind(1, user)
                  .bind(2, fix.time)
                  .bind(3, fix.latitude)
@@ -538,34 +547,23 @@ int64_t Store::addFixes(int64_t user, const std::vector<Fix>& fixes)
                  .bind(7, fix.zoneId)
                  .run())
             return -1;
+        written += sqlite3_changes((*lease).db);
     }
-    return transaction.commit() ? static_cast<int64_t>(fixes.size()) : -1;
+    return transaction.commit() ? written : -1;
+}
+
+} // namespace
+
+int64_t Store::addFixes(int64_t user, const std::vector<Fix>& fixes)
+{
+    Lease lease(*this);
+    return insertFixes(lease, user, fixes, false) < 0 ? -1 : static_cast<int64_t>(fixes.size());
 }
 
 int64_t Store::addNewFixes(int64_t user, const std::vector<Fix>& fixes)
 {
     Lease lease(*this);
-    if (!lease)
-        return -1;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return -1;
-    int64_t added = 0;
-    for (const Fix& fix : fixes) {
-        Query q(*lease, "INSERT OR IGNORE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
-                        "VALUES (?, ?, ?, ?, ?, ?, ?)");
-        if (!q.bind(1, user)
-                 .bind(2, fix.time)
-                 .bind(3, fix.latitude)
-                 .bind(4, fix.longitude)
-                 .bind(5, fix.altitude)
-                 .bind(6, fix.accuracy)
-                 .bind(7, fix.zoneId)
-                 .run())
-            return -1;
-        added += sqlite3_changes((*lease).db);
-    }
-    return transaction.commit() ? added : -1;
+    return insertFixes(lease, user, fixes, true);
 }
 
 int64_t Store::fixCount(int64_t user)
