@@ -137,6 +137,22 @@ Reply unknownUser()
                        "The web service does not know this user. Synchronize a camera to start again.");
 }
 
+// The user whom a desktop request names in "userID"; without one, refusal
+// holds the answer.
+std::optional<User> requestingUser(Store& store, const json& request, Reply& refusal)
+{
+    Members members(request);
+    const std::string userId = members.text("userID");
+    if (!members.ok()) {
+        refusal = badRequest(204, members.error());
+        return std::nullopt;
+    }
+    auto user = store.userById(userId);
+    if (!user)
+        refusal = unknownUser();
+    return user;
+}
+
 std::string cameraLabel(const std::string& model, const std::string& identity)
 {
     if (identity.empty())
@@ -401,13 +417,10 @@ Reply Api::getSyncList(const std::string& body)
     const json request = parseRequest(body);
     if (!request.is_object())
         return badRequest(204, notAnObject);
-    Members members(request);
-    const std::string userId = members.text("userID");
-    if (!members.ok())
-        return badRequest(204, members.error());
-    const auto user = store_.userById(userId);
+    Reply refusal;
+    const auto user = requestingUser(store_, request, refusal);
     if (!user)
-        return unknownUser();
+        return refusal;
     Reply reply = Reply::make(200, "", "");
     reply.json["phoneName"] = user->phoneName;
     json cameras = json::array();
@@ -450,14 +463,11 @@ Reply Api::removeCamera(const std::string& body)
             return badRequest(204, "The member \"synchronizations\" must be an array of strings.");
         ids.push_back(item.get<std::string>());
     }
-    Members members(request);
-    const std::string userId = members.text("userID");
-    if (!members.ok())
-        return badRequest(204, members.error());
     // Only the requesting user's own synchronizations are removed.
-    const auto user = store_.userById(userId);
+    Reply refusal;
+    const auto user = requestingUser(store_, request, refusal);
     if (!user)
-        return unknownUser();
+        return refusal;
     const int64_t removed = store_.removeSynchronizations(user->id, ids);
     if (removed < 0)
         return Reply::make(500, "Server error", "The synchronizations could not be removed.");
