@@ -42,6 +42,12 @@ if(NOT EXISTS "${_stamp}" OR _unpack)
   #     new buffers (a 24 MP photo: 24 MB of image, 48 MB of labels) on every
   #     call; it now keeps buffers that are large enough, so one decoder serves
   #     every pass over a photo with a single allocation.
+  #   quirc-0004-alignment-search-bounded.patch: find_alignment_pattern()
+  #     spirals around its estimate over an area a hundred modules large, the
+  #     module size taken from three capstones. False capstones in a noisy
+  #     photo give modules of millions of pixels (and int overflows), and the
+  #     search then took seconds. A grid whose module could not fit the image
+  #     25 times across is skipped, and the sizes are computed in 64 bits.
   foreach(_patch IN LISTS _patches)
     execute_process(COMMAND patch -p1 --forward --batch -i "${_patch}"
                     WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/_quirc/package"
