@@ -262,6 +262,19 @@ void syncFolder(const QByteArray& folder)
         qDebug() << "cannot flush the folder" << folder << std::strerror(errno);
 }
 
+// Folders whose new entries are still to be flushed, one per file system:
+// one syncfs there flushes them all.
+using Unflushed = std::map<dev_t, QByteArray>;
+
+void noteUnflushed(Unflushed* unflushed, const QByteArray& folder)
+{
+    struct stat status {};
+    if (::stat(folder.constData(), &status) != 0)
+        syncFolder(folder); // cannot tell where it lives: flush it now
+    else
+        unflushed->emplace(status.st_dev, folder);
+}
+
 // Puts new content at target so that target is either what it was or the
 // complete new content. The content goes into a file without a name in the
 // same folder, which is then linked in under target's name when target does
@@ -273,8 +286,13 @@ void syncFolder(const QByteArray& folder)
 // file gets permission bits mode and, where the system allows it, the given
 // owner and group; it is flushed to disk before it takes target's name, and
 // the folder after. Empty on success, else the reason.
+// With unflushed, a file that takes a name nobody had is not flushed at once
+// and no folder is: they are noted there and flushed at the end of the run,
+// at one go (nothing that existed is at stake until then). A file that
+// replaces another is always flushed before it takes the name.
 Problem replaceFile(const QByteArray& target, bool replacing,
-                    const std::function<Problem(int, const QByteArray&)>& fill, mode_t mode, uid_t owner, gid_t group)
+                    const std::function<Problem(int, const QByteArray&)>& fill, mode_t mode, uid_t owner, gid_t group,
+                    Unflushed* unflushed)
 {
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
@@ -301,12 +319,19 @@ Problem replaceFile(const QByteArray& target, bool replacing,
     }
     if (failure.isEmpty() && ::fchmod(out.fd, mode & 07777) != 0)
         failure = systemError("cannot set the permissions of the temporary file");
-    if (failure.isEmpty() && ::fsync(out.fd) != 0)
-        failure = systemError("cannot flush the temporary file to disk");
+    const auto flush = [&out] {
+        return ::fsync(out.fd) == 0 ? Problem() : systemError("cannot flush the temporary file to disk");
+    };
+    const bool deferred = unflushed && unnamed;
+    if (failure.isEmpty() && !deferred)
+        failure = flush();
     if (failure.isEmpty() && unnamed) {
         if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0) {
             if (out.close()) {
-                syncFolder(folder);
+                if (deferred)
+                    noteUnflushed(unflushed, folder);
+                else
+                    syncFolder(folder);
                 return Problem();
             }
             failure = systemError("cannot finish the new file");
@@ -315,6 +340,8 @@ Problem replaceFile(const QByteArray& target, bool replacing,
         }
         if (errno != EEXIST)
             failure = systemError("cannot give the new file its name");
+        else if (deferred)
+            failure = flush(); // it replaces a file after all
         // Give it a temporary name to rename over the existing file; the
         // name has the same shape as one from mkostemp.
         for (int attempt = 0; failure.isEmpty() && temporary.isEmpty(); ++attempt) {
@@ -333,7 +360,11 @@ Problem replaceFile(const QByteArray& target, bool replacing,
         failure = systemError("cannot put the new file in place");
     if (!failure.isEmpty() && !temporary.isEmpty())
         ::unlink(temporary.constData());
-    if (failure.isEmpty())
+    // The renamed file is complete on disk, so the folder shows either the
+    // old file or the new one whenever its entry is flushed.
+    if (failure.isEmpty() && unflushed)
+        noteUnflushed(unflushed, folder);
+    else if (failure.isEmpty())
         syncFolder(folder);
     return failure;
 }
@@ -505,6 +536,27 @@ void ExifInfo::setRawSidecars(bool on)
 void ExifInfo::setVerifyWrites(bool on)
 {
     verifyWrites = on;
+}
+
+void ExifInfo::setDeferredFlush(bool on)
+{
+    deferFlush = on;
+}
+
+bool ExifInfo::flushWritten()
+{
+    QStringList failures;
+    for (const auto& entry : unflushed) {
+        Descriptor folder(::open(entry.second.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.fd < 0 || ::syncfs(folder.fd) != 0)
+            failures << QFile::decodeName(entry.second) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+    }
+    unflushed.clear();
+    if (failures.isEmpty())
+        return true;
+    qDebug() << "cannot flush the files written:" << failures;
+    error = tr("The files written could not be flushed to disk: %1").arg(failures.join(QStringLiteral("; ")));
+    return false;
 }
 
 void ExifInfo::setBeforeWriteHook(std::function<void(Exiv2::ExifData&)> hook)
@@ -731,6 +783,7 @@ void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeocod
 struct Checks {
     bool verify;
     const std::function<void(Exiv2::ExifData&)>& beforeWrite;
+    Unflushed* unflushed; // null: every write is flushed at once
 };
 
 // Writes the tags into the photo itself (or its copy at target). For a JPEG
@@ -812,7 +865,7 @@ Problem tagInFile(SourceFile& original, const QString& source, const QString& ta
             failure = problemOf(readBack(path, out, head < original.size ? size_t(size) : 0, expected));
         return failure;
     };
-    const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group);
+    const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group, checks.unflushed);
     tagged.munmap();
     return unwritten;
 }
@@ -875,7 +928,7 @@ Problem tagSidecar(SourceFile& original, const QString& source, const QString& t
                 failure = Problem(QStringLiteral("the file changed while it was read"), changedCause);
             return failure;
         };
-        const Problem uncopied = replaceFile(copyPath, false, fillCopy, original.status.st_mode, owner, group);
+        const Problem uncopied = replaceFile(copyPath, false, fillCopy, original.status.st_mode, owner, group, checks.unflushed);
         if (!uncopied.isEmpty())
             return uncopied;
     }
@@ -887,7 +940,8 @@ Problem tagSidecar(SourceFile& original, const QString& source, const QString& t
     };
     const QString destination = inPlace && existing.exists() ? existing.canonicalFilePath() : to;
     const Problem unwritten
-        = replaceFile(QFile::encodeName(destination), QFileInfo::exists(destination), fill, mode, owner, group);
+        = replaceFile(QFile::encodeName(destination), QFileInfo::exists(destination), fill, mode, owner, group,
+                      checks.unflushed);
     if (!unwritten.isEmpty()) {
         if (!inPlace)
             ::unlink(copyPath.constData());
@@ -930,7 +984,7 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
         original.ensure(4096);
         const int type = Exiv2::ImageFactory::getType(original.data.data(), long(original.data.size()));
         const bool raw = isRaw(source);
-        const Checks checks { verifyWrites, beforeWrite };
+        const Checks checks { verifyWrites, beforeWrite, deferFlush ? &unflushed : nullptr };
         if (type != Exiv2::ImageType::crw && type != Exiv2::ImageType::bmff && !(raw && rawSidecars)) {
             const Problem unwritten
                 = tagInFile(original, source, target, inPlace, correctDateTime, *result, answer, checks);

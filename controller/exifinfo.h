@@ -4,6 +4,9 @@
 #include <QString>
 
 #include <functional>
+#include <map>
+
+#include <sys/types.h>
 
 #include "model/model.h"
 #include "model/photoinfo.h"
@@ -48,6 +51,14 @@ public:
     // test imitate a writer that drops tags.
     void setBeforeWriteHook(std::function<void(Exiv2::ExifData&)> hook);
 
+    // With on, new files (copies, new sidecars) and folder entries are not
+    // flushed to disk one by one but all at once by flushWritten(); a file
+    // that replaces another is still flushed before it takes the name.
+    void setDeferredFlush(bool on);
+    // Flushes what the writes since the last call left unflushed; false with
+    // errorString() when the system reports that it could not.
+    bool flushWritten();
+
     // Removes the temporary files a killed run left in folder: hidden regular
     // files named ".<name>.kestrel-XXXXXX", nothing else. Returns how many.
     static int removeStaleTemporaries(const QString& folder);
@@ -63,6 +74,8 @@ private:
     QString error;
     bool rawSidecars = false;
     bool verifyWrites = true;
+    bool deferFlush = false;
+    std::map<dev_t, QByteArray> unflushed;
     std::function<void(Exiv2::ExifData&)> beforeWrite;
 };
 

@@ -445,6 +445,8 @@ void MainController::startGeocoding()
     run->number = ++runCount;
     activeRun = run;
     exifInfo->setRawSidecars(model->rawSidecars);
+    // New files reach the disk at one go when the run ends, not one by one.
+    exifInfo->setDeferredFlush(true);
 
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
@@ -490,6 +492,20 @@ void MainController::startGeocoding()
     // were never taken, so they are not waited for.
     while (run->processed < taken && !stopRequested)
         waitForEvents();
+    // Nothing counts as written before it is on the disk.
+    const bool flushed = exifInfo->flushWritten();
+    exifInfo->setDeferredFlush(false);
+    if (!flushed) {
+        for (model::PhotoGeocode& result : model->photos) {
+            if (!result.success)
+                continue;
+            result.success = false;
+            result.timeWritten = false;
+            result.errorTitle = tr("EXIF Error");
+            result.errorText = exifInfo->errorString();
+            ++run->failed;
+        }
+    }
     qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
              << "failed," << taken << "taken," << model->imageCount << "counted";
 
