@@ -46,6 +46,11 @@ OPERATORS = [
 ]
 
 
+# The start of a C++ raw string literal, R"delimiter( ...: what follows up to
+# )delimiter" is text (page scripts, SQL), never mutated.
+RAW_STRING = re.compile(r'\bR"([^(\s]{0,16})\(')
+
+
 def code_part(line):
     """The line with string and character literals and a trailing // comment
     blanked out, so that matches inside them are never mutated."""
@@ -81,8 +86,24 @@ def sites():
         with open(os.path.join(ROOT, path), encoding="utf-8") as handle:
             lines = handle.read().split("\n")
         in_block = False
+        raw_end = None  # the end of a raw string literal open since an earlier line
         for number, line in enumerate(lines):
             stripped = line.strip()
+            rest = line
+            was_raw = raw_end is not None
+            while True:
+                if raw_end:
+                    if raw_end not in rest:
+                        break
+                    rest = rest[rest.index(raw_end) + len(raw_end):]
+                    raw_end = None
+                opened = RAW_STRING.search(rest)
+                if not opened:
+                    break
+                raw_end = ")" + opened.group(1) + '"'
+                rest = rest[opened.end():]
+            if was_raw or raw_end:
+                continue
             if in_block:
                 in_block = "*/" not in stripped
                 continue
