@@ -103,6 +103,10 @@ Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             httplib::Client client("127.0.0.1", port);
+            // Each client from a loopback address of its own, as separate
+            // people's programs would be: the service serves at most a few
+            // connections of one address at once and queues the rest.
+            client.set_interface("127.0.0." + std::to_string(2 + c % 250));
             client.set_keep_alive(true);
             client.set_tcp_nodelay(true);
             client.set_read_timeout(30, 0);
