@@ -55,15 +55,13 @@ private slots:
     void keyboard_data();
     void keyboard();
     void synchronizationTargetsDisabledUntilCameraList();
-    void geocodingRequested_data();
-    void geocodingRequested();
-    void geocodeProgress();
+    void folderChosen_data();
+    void folderChosen();
+    void geotaggingRun();
     void remainingTime_data();
     void remainingTime();
-    void stoppedRunAndExport();
     void synchronizationReport();
     void resultRows();
-    void secondRunReplacesResults();
     void photoWidgets();
     void photoListRebuiltWhileDetailsOpen();
 
@@ -313,19 +311,16 @@ void TestMainView::keyboard()
     QFETCH(int, screen);
     QFETCH(QString, enter);
     QFETCH(QString, escape);
+    // Without a controller, so that nothing leaves for another screen.
+    delete view;
+    view = new TestableMainView;
+    view->show();
     view->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(view));
     model::CameraList none;
     view->assignCameraList(none);
     PhotoGeocodeList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
     view->assignPhotoList(photos);
-    // Nothing may leave for another screen while the keys are tried.
-    controller->disconnect(view);
-    view->disconnect(controller);
-    for (QObject* button : view->findChildren<QPushButton*>())
-        button->disconnect(controller);
-    for (QObject* button : view->findChildren<view::MenuButton*>())
-        button->disconnect(controller);
     QStringList pressed;
     for (QPushButton* button : view->findChildren<QPushButton*>())
         connect(button, &QPushButton::clicked, this, [&pressed, button] { pressed << button->objectName(); });
@@ -372,36 +367,34 @@ void TestMainView::synchronizationTargetsDisabledUntilCameraList()
     QCOMPARE(enabledCount(), 3);
 }
 
-void TestMainView::geocodingRequested_data()
+void TestMainView::folderChosen_data()
 {
     QTest::addColumn<int>("count");
     QTest::newRow("photos") << 128;
     QTest::newRow("none") << 0;
 }
 
-void TestMainView::geocodingRequested()
+void TestMainView::folderChosen()
 {
     QFETCH(int, count);
-    view->changeScreen(controller::GeocodeSelectFolder);
-    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/KESTREL/"),
-                                        count);
+    const QString folder = QStringLiteral("/data/photos/");
     view->changeScreen(controller::GeocodeReady);
-    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/KESTREL/"),
-                                        count);
+    emit controller->geocodingRequested(folder, folder + QStringLiteral("KESTREL/"), count);
     QCOMPARE(child<QLabel>("imageCountLabel")->text(), QString::number(count));
-    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
+    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), folder);
     QCOMPARE(child<QLabel>("geocodeOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
-    QCOMPARE(child<QPushButton>("nextButton")->isVisible(), count > 0);
-    QVERIFY(child<QPushButton>("previousButton")->isVisible());
+    QCOMPARE(child("nextButton")->isVisible(), count > 0);
     QVERIFY(child<QLabel>("geocodeRewriteLabel")->text().isEmpty());
-    // Rewrite mode says so before the start.
-    emit controller->geocodingRequested(QStringLiteral("/data/photos/"), QStringLiteral("/data/photos/"), count);
-    QCOMPARE(child<QLabel>("geocodeRewriteLabel")->text().contains("original photos will be changed"), count > 0);
     emit controller->photoFolderNote(QStringLiteral("no photos found"));
     QCOMPARE(child<QLabel>("geocodeFolderNoteLabel")->text(), QStringLiteral("no photos found"));
+    // Rewrite mode says so before the start; another folder drops the note.
+    emit controller->geocodingRequested(folder, folder, count);
+    QCOMPARE(child<QLabel>("geocodeRewriteLabel")->text().contains("original photos will be changed"), count > 0);
+    QVERIFY(child<QLabel>("geocodeFolderNoteLabel")->text().isEmpty());
 }
 
-void TestMainView::geocodeProgress()
+// A run as the progress page shows it, stopped early, then exported.
+void TestMainView::geotaggingRun()
 {
     view->changeScreen(controller::GeocodeProgress);
     emit controller->geocodeProgress(17, 3, 40);
@@ -411,8 +404,10 @@ void TestMainView::geocodeProgress()
     QCOMPARE(child<QLabel>("geocodeFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
     QCOMPARE(child<QProgressBar>("geocodeProgressBar")->maximum(), 40);
     QCOMPARE(child<QProgressBar>("geocodeProgressBar")->value(), 17);
-    // A run from its start: the current photo, and an estimate after a few photos.
+    // From its start: the current photo, and an estimate after a few photos.
+    emit controller->geocodeStopped(1, 2);
     emit controller->geocodeProgress(0, 0, 40);
+    QVERIFY(child<QLabel>("geocodeStoppedLabel")->text().isEmpty());
     emit controller->geocodePhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
     QCOMPARE(child<QLabel>("geocodeCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
     for (int processed = 1; processed <= 3; ++processed) {
@@ -421,6 +416,21 @@ void TestMainView::geocodeProgress()
     }
     emit controller->geocodeProgress(40, 0, 40);
     QVERIFY(child<QLabel>("geocodeRemainingLabel")->text().isEmpty());
+
+    emit controller->geocodeStopped(195, 600);
+    view->changeScreen(controller::GeocodeResults);
+    QCOMPARE(child<QLabel>("geocodeStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
+    auto* exportButton = child("exportResultsButton");
+    QVERIFY(!exportButton->isEnabled()); // nothing to export yet
+    PhotoGeocodeList photos{photo(QStringLiteral("P10.jpg"), true)};
+    emit controller->photosUpdated(photos);
+    QSignalSpy exports(view, &view::MainView::resultsExportRequested);
+    for (const QString& path : {QString(), QStringLiteral("/data/out.csv")}) { // cancelled, then chosen
+        view->exportPath = path;
+        QTest::mouseClick(exportButton, Qt::LeftButton);
+    }
+    QCOMPARE(exports.size(), 1);
+    QCOMPARE(exports[0][0].toString(), QStringLiteral("/data/out.csv"));
 }
 
 void TestMainView::remainingTime_data()
@@ -439,43 +449,23 @@ void TestMainView::remainingTime()
     QCOMPARE(view::MainView::remainingText(milliseconds), text);
 }
 
-void TestMainView::stoppedRunAndExport()
-{
-    auto* exportButton = child<QPushButton>("exportResultsButton");
-    QSignalSpy exports(view, &view::MainView::resultsExportRequested);
-    view->changeScreen(controller::GeocodeResults);
-    emit controller->geocodeStopped(195, 600);
-    PhotoGeocodeList photos{photo(QStringLiteral("P10.jpg"), true), photo(QStringLiteral("P2.jpg"), false)};
-    emit controller->photosUpdated(photos);
-    QCOMPARE(child<QLabel>("geocodeStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
-    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("P2.jpg")); // natural order
-    for (const QString& path : {QString(), QStringLiteral("/data/out.csv")}) {
-        view->exportPath = path;
-        QTest::mouseClick(exportButton, Qt::LeftButton);
-    }
-    QCOMPARE(exports.size(), 1);
-    QCOMPARE(exports[0][0].toString(), QStringLiteral("/data/out.csv"));
-    emit controller->geocodeProgress(0, 0, 5); // the next run
-    QVERIFY(child<QLabel>("geocodeStoppedLabel")->text().isEmpty());
-}
-
 void TestMainView::synchronizationReport()
 {
     emit controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
     view->changeScreen(controller::SynchronizeDone);
-    QVERIFY(child<QLabel>("synchronizationReportLabel")->isVisible());
+    QVERIFY(child("synchronizationReportLabel")->isVisible());
     QCOMPARE(child<QLabel>("synchronizationReportLabel")->text(), QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
     view->changeScreen(controller::SynchronizeCameras);
-    QVERIFY(!child<QLabel>("synchronizationReportLabel")->isVisible());
+    QVERIFY(!child("synchronizationReportLabel")->isVisible());
 }
 
-// The table sorts by name, says why a photo failed, greys failed rows, and
-// opens the record of the row clicked.
+// The table sorts by name (numbers by value), says why a photo failed, greys
+// failed rows, opens the record of the row clicked; a new list replaces it.
 void TestMainView::resultRows()
 {
-    PhotoGeocodeList photos{photo(QStringLiteral("IMG_0300.JPG"), true, -33.86881971, 151.20929551, 58.123456),
-                            photo(QStringLiteral("IMG_0100.JPG"), false), photo(QStringLiteral("IMG_0200.JPG"), false)};
-    photos[0].sidecarPath = QStringLiteral("/data/photos/IMG_0300.xmp");
+    PhotoGeocodeList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
+                            photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
+    photos[0].sidecarPath = QStringLiteral("/data/photos/IMG_10.xmp");
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
     view->changeScreen(controller::GeocodeResults);
@@ -483,9 +473,9 @@ void TestMainView::resultRows()
     photos.clear(); // the table keeps what it shows
 
     QCOMPARE(table()->rowCount(), 3);
-    QCOMPARE(rowTexts(0), (QStringList{"IMG_0100.JPG", "Network error", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(1), (QStringList{"IMG_0200.JPG", "EXIF Error: the disk is full", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(2), (QStringList{"IMG_0300.JPG", "GPS written to IMG_0300.xmp", "33.8688197S", "151.209296E",
+    QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(2), (QStringList{"IMG_10.JPG", "GPS written to IMG_10.xmp", "33.8688197S", "151.209296E",
                                        "58.1235", "OK"}));
     for (int column = 0; column < 6; ++column) {
         QCOMPARE(table()->item(2, column)->data(Qt::BackgroundRole), QVariant());
@@ -499,30 +489,19 @@ void TestMainView::resultRows()
             QCOMPARE(view->detailsShown, QStringList{QStringLiteral("/data/photos/") + rowTexts(row).first()});
         }
     }
-}
 
-void TestMainView::secondRunReplacesResults()
-{
     auto* contents = child("geocodeScrollAreaContents");
-    PhotoGeocodeList first;
-    for (int i = 0; i < 5; ++i)
-        first << photo(QStringLiteral("first%1.jpg").arg(i), i % 2 == 0, i, i, i);
-    emit controller->photosUpdated(first);
-    QCOMPARE(table()->rowCount(), 5);
-    QCOMPARE(contents->findChildren<view::PhotoWidget*>().size(), 5);
-
+    QCOMPARE(contents->findChildren<view::PhotoWidget*>().size(), 3);
     PhotoGeocodeList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
                             photo(QStringLiteral("another.jpg"), false)};
     emit controller->photosUpdated(second);
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("another.jpg"));
-    QCOMPARE(table()->item(1, 0)->text(), QStringLiteral("second.jpg"));
     // One photo widget per photo, in list order.
-    QLayout* list = contents->layout();
     QCOMPARE(contents->findChildren<view::PhotoWidget*>().size(), 2);
-    QCOMPARE(static_cast<view::PhotoWidget*>(list->itemAt(0)->widget())->photo().filePath, second[0].filePath);
-    QCOMPARE(static_cast<view::PhotoWidget*>(list->itemAt(1)->widget())->photo().filePath, second[1].filePath);
-
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(static_cast<view::PhotoWidget*>(contents->layout()->itemAt(i)->widget())->photo().filePath,
+                 second[i].filePath);
     PhotoGeocodeList none;
     emit controller->photosUpdated(none);
     QCOMPARE(table()->rowCount(), 0);
@@ -533,16 +512,17 @@ void TestMainView::photoWidgets()
 {
     view::PhotoWidget good;
     good.setPhoto(photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5));
-    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("IMG_0007.JPG"));
-    QCOMPARE(good.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("-33.8688, 151.209, -12.5"));
-    const QImage goodIcon = good.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage();
-    QVERIFY(!goodIcon.isNull());
-
     view::PhotoWidget bad;
     bad.setPhoto(photo(QStringLiteral("bad.jpg"), false));
-    QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("fileNameLabel"))->text(), QStringLiteral("bad.jpg"));
-    QCOMPARE(bad.findChild<QLabel*>(QStringLiteral("geoLabel"))->text(), QStringLiteral("Network error"));
-    QVERIFY(bad.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage() != goodIcon);
+    const auto text = [](view::PhotoWidget& widget, const char* name) {
+        return testsupport::child<QLabel>(&widget, name)->text();
+    };
+    QCOMPARE(text(good, "fileNameLabel") + '|' + text(good, "geoLabel"), QStringLiteral("IMG_0007.JPG|-33.8688, 151.209, -12.5"));
+    QCOMPARE(text(bad, "fileNameLabel") + '|' + text(bad, "geoLabel"), QStringLiteral("bad.jpg|Network error"));
+    const auto icon = [](view::PhotoWidget& widget) {
+        return testsupport::child<QLabel>(&widget, "iconLabel")->pixmap(Qt::ReturnByValue).toImage();
+    };
+    QVERIFY(!icon(good).isNull() && icon(good) != icon(bad));
 
     // A left click opens the photo's details, a right click nothing.
     good.show();
