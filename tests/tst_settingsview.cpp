@@ -43,6 +43,7 @@ private slots:
 private:
     static model::CameraList cameras(int count, const QString& phone = QStringLiteral("Pixel 8"));
     static QList<view::CameraWidget*> entries(view::SettingsView& view);
+    static QString listed(view::SettingsView& view);
     template <typename T = QWidget> static T* child(QObject& parent, const char* name)
     {
         return testsupport::child<T>(&parent, name);
@@ -90,6 +91,15 @@ QList<view::CameraWidget*> TestSettingsView::entries(view::SettingsView& view)
     return result;
 }
 
+// "phone: name serial, ..." as the camera page shows it.
+QString TestSettingsView::listed(view::SettingsView& view)
+{
+    QStringList texts;
+    for (view::CameraWidget* entry : entries(view))
+        texts << child<QLabel>(*entry, "nameLabel")->text() + ' ' + child<QLabel>(*entry, "serialNumberLabel")->text();
+    return child<QLabel>(view, "phoneNameLabel")->text() + ": " + texts.join(QStringLiteral(", "));
+}
+
 void TestSettingsView::openingTwiceKeepsTheSettings_data()
 {
     QTest::addColumn<bool>("rewrite");
@@ -132,53 +142,39 @@ void TestSettingsView::openingTwiceKeepsTheSettings()
 
 void TestSettingsView::clickAnywhereOnAnOptionSelectsIt_data()
 {
-    QTest::addColumn<QString>("page");
     QTest::addColumn<QString>("option");
-    QTest::addColumn<QString>("where");
-    QTest::addColumn<bool>("rewrite");
-    QTest::addColumn<bool>("modifyTimeDate");
-    // Starting from the opposite of each choice.
-    QTest::newRow("rewrite, on its title") << "rewriteButton" << "rewriteWidget" << "label_3" << true << true;
-    QTest::newRow("rewrite, on its text") << "rewriteButton" << "rewriteWidget" << "label_4" << true << true;
-    QTest::newRow("rewrite, on its margin") << "rewriteButton" << "rewriteWidget" << "" << true << true;
-    QTest::newRow("copies, on its text") << "rewriteButton" << "dontRewriteWidget" << "label_2" << false << false;
-    QTest::newRow("copies, on its margin") << "rewriteButton" << "dontRewriteWidget" << "" << false << false;
-    QTest::newRow("modify, on its text") << "timeDateButton" << "modifyTimeDateWidget" << "label_12" << true << true;
-    QTest::newRow("modify, on its margin") << "timeDateButton" << "modifyTimeDateWidget" << "" << true << true;
-    QTest::newRow("keep, on its title") << "timeDateButton" << "keepOriginalTimeDateWidget" << "label_9" << false
-                                       << false;
-    QTest::newRow("keep, on its text") << "timeDateButton" << "keepOriginalTimeDateWidget" << "label_10" << false
-                                      << false;
+    QTest::addColumn<QString>("where"); // a label of the option; empty: its right margin
+    QTest::newRow("rewrite, on its title") << "rewriteWidget" << "label_3";
+    QTest::newRow("rewrite, on its text") << "rewriteWidget" << "label_4";
+    QTest::newRow("rewrite, on its margin") << "rewriteWidget" << "";
+    QTest::newRow("copies, on its text") << "dontRewriteWidget" << "label_2";
+    QTest::newRow("copies, on its margin") << "dontRewriteWidget" << "";
+    QTest::newRow("modify, on its text") << "modifyTimeDateWidget" << "label_12";
+    QTest::newRow("modify, on its margin") << "modifyTimeDateWidget" << "";
+    QTest::newRow("keep, on its title") << "keepOriginalTimeDateWidget" << "label_9";
+    QTest::newRow("keep, on its text") << "keepOriginalTimeDateWidget" << "label_10";
 }
 
 void TestSettingsView::clickAnywhereOnAnOptionSelectsIt()
 {
-    QFETCH(QString, page);
     QFETCH(QString, option);
     QFETCH(QString, where);
-    QFETCH(bool, rewrite);
-    QFETCH(bool, modifyTimeDate);
+    const bool rewritePage = option.contains(QLatin1String("ewrite"));
+    const bool on = !option.startsWith(QLatin1String("dont")) && !option.startsWith(QLatin1String("keep"));
+    // Starting from the opposite of the choice; the other setting stays.
     model::Model model;
-    const bool rewritePage = page == QLatin1String("rewriteButton");
-    // The setting the page does not touch stays as it was.
-    model.rewrite = rewritePage ? !rewrite : rewrite;
-    model.modifyTimeDate = rewritePage ? modifyTimeDate : !modifyTimeDate;
+    model.rewrite = rewritePage ? !on : on;
+    model.modifyTimeDate = rewritePage ? on : !on;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
-        click(child(view, qPrintable(page)));
-        auto* area = child(view, qPrintable(option));
-        if (where.isEmpty()) {
-            // The option's right edge, beside its texts.
-            clickInWindow(area, QPoint(area->width() - 2, area->height() / 2));
-        } else {
-            auto* label = child(view, qPrintable(where));
-            clickInWindow(label, QPoint(label->width() / 2, label->height() / 2));
-        }
+        click(child(view, rewritePage ? "rewriteButton" : "timeDateButton"));
+        QWidget* target = child(view, qPrintable(where.isEmpty() ? option : where));
+        clickInWindow(target, QPoint(where.isEmpty() ? target->width() - 2 : target->width() / 2, target->height() / 2));
         QTest::keyClick(&view, Qt::Key_Escape);
     });
     view::SettingsView view;
     view.showSettings(model);
-    QCOMPARE(model.rewrite, rewrite);
-    QCOMPARE(model.modifyTimeDate, modifyTimeDate);
+    QCOMPARE(model.rewrite, on);
+    QCOMPARE(model.modifyTimeDate, on);
 }
 
 void TestSettingsView::everyWayOfClosingStores_data()
@@ -248,14 +244,11 @@ void TestSettingsView::tabsShowTheirPages()
     model::Model model;
     QStringList pages;
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
-        auto* stack = child<QStackedWidget>(view, "stackedWidget");
-        QCOMPARE(stack->count(), 4);
-        QVERIFY(child<QAbstractButton>(view, "rewriteButton")->isChecked());
-        pages << stack->currentWidget()->objectName();
+        pages << testsupport::currentPage(&view);
         for (const char* tab : {"cameraButton", "serviceButton", "rewriteButton", "timeDateButton"}) {
             click(child(view, tab));
             QVERIFY(child<QAbstractButton>(view, tab)->isChecked());
-            pages << stack->currentWidget()->objectName();
+            pages << testsupport::currentPage(&view);
         }
         view.close();
     });
@@ -263,8 +256,8 @@ void TestSettingsView::tabsShowTheirPages()
     view.showSettings(model);
     // Opens on the first page again, whichever page it was left on.
     view.showSettings(model);
-    QCOMPARE(pages, (QStringList{"rewritePage", "cameraPage", "servicePage", "rewritePage", "timeDatePage"}
-                     + QStringList{"rewritePage", "cameraPage", "servicePage", "rewritePage", "timeDatePage"}));
+    const QStringList once{"rewritePage", "cameraPage", "servicePage", "rewritePage", "timeDatePage"};
+    QCOMPARE(pages, once + once);
 }
 
 void TestSettingsView::controllerSavesTheSettingsFile()
@@ -283,8 +276,7 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
         // The camera tab fetches the list afresh.
         click(child(view, "cameraButton"));
-        QTRY_COMPARE(entries(view).size(), 1);
-        QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 9"));
+        QTRY_COMPARE(listed(view), QStringLiteral("Pixel 9: X-T3 SN1"));
         click(child(view, "rewriteWidget"));
         click(child(view, "timeDateButton"));
         click(child(view, "keepOriginalTimeDateWidget"));
@@ -313,8 +305,7 @@ void TestSettingsView::controllerAsksBeforeRemoving()
     // Camera lists of the controller reach the dialog.
     model::CameraList list = cameras(2, QStringLiteral("Galaxy"));
     emit controller.camerasUpdated(list);
-    QCOMPARE(entries(view).size(), 2);
-    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Galaxy"));
+    QCOMPARE(listed(view), QStringLiteral("Galaxy: Camera 0 SN-0, Camera 1 SN-1"));
     // A camera's remove button asks the controller, which asks the user.
     click(entries(view)[1]);
     click(child(*entries(view)[1], "removeButton"));
@@ -327,73 +318,56 @@ void TestSettingsView::cameraListRebuilt()
     view::SettingsView view;
     model::CameraList three = cameras(3);
     view.assignCameraList(three);
-    QList<view::CameraWidget*> shown = entries(view);
-    QCOMPARE(shown.size(), 3);
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(child<QLabel>(*shown[i], "nameLabel")->text(), three[i].name);
-        QCOMPARE(child<QLabel>(*shown[i], "serialNumberLabel")->text(), three[i].serial);
-        QVERIFY(!child(*shown[i], "removeButton")->isVisibleTo(shown[i]));
-    }
-    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 8"));
+    QCOMPARE(listed(view), QStringLiteral("Pixel 8: Camera 0 SN-0, Camera 1 SN-1, Camera 2 SN-2"));
     // The list ends with a spacer, and a rebuild leaves nothing of the old one.
     QLayout* layout = child(view, "scrollAreaWidgetContents")->layout();
     QVERIFY(layout->itemAt(3)->spacerItem());
-
     QList<QPointer<view::CameraWidget>> old;
-    for (view::CameraWidget* entry : shown)
+    for (view::CameraWidget* entry : entries(view))
         old << entry;
     model::CameraList two = cameras(2, QStringLiteral("iPhone"));
     two[0].name = QStringLiteral("<b>X-T4</b>");
     view.assignCameraList(two);
     for (const QPointer<view::CameraWidget>& entry : old)
         QVERIFY(entry.isNull());
-    shown = entries(view);
-    QCOMPARE(shown.size(), 2);
     QCOMPARE(layout->count(), 3);
-    QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->text(), QStringLiteral("<b>X-T4</b>"));
-    QCOMPARE(child<QLabel>(*shown[0], "nameLabel")->textFormat(), Qt::PlainText);
-    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("iPhone"));
-
+    QCOMPARE(listed(view), QStringLiteral("iPhone: <b>X-T4</b> SN-0, Camera 1 SN-1"));
+    QCOMPARE(child<QLabel>(*entries(view)[0], "nameLabel")->textFormat(), Qt::PlainText);
     model::CameraList none = cameras(0, QStringLiteral("Pixel 8"));
     view.assignCameraList(none);
-    QVERIFY(entries(view).isEmpty());
     QCOMPARE(layout->count(), 1);
-    QCOMPARE(child<QLabel>(view, "phoneNameLabel")->text(), QStringLiteral("Pixel 8"));
+    QCOMPARE(listed(view), QStringLiteral("Pixel 8: "));
 }
 
+// Only the selected entry shows its remove button.
 void TestSettingsView::oneRemoveButtonAtATime()
 {
     view::SettingsView view;
     model::CameraList list = cameras(3);
     view.assignCameraList(list);
     const QList<view::CameraWidget*> shown = entries(view);
-    auto removeShown = [&](int i) { return child(*shown[i], "removeButton")->isVisibleTo(shown[i]); };
-
+    const auto removeShown = [&view] {
+        QString flags;
+        for (view::CameraWidget* entry : entries(view))
+            flags += child(*entry, "removeButton")->isVisibleTo(entry) ? '1' : '0';
+        return flags;
+    };
+    QCOMPARE(removeShown(), QStringLiteral("000"));
     click(shown[0], Qt::RightButton);
-    QVERIFY(!removeShown(0));
+    QCOMPARE(removeShown(), QStringLiteral("000"));
     QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
-
     click(shown[0]);
-    QVERIFY(removeShown(0));
-    QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[0]);
-
+    QCOMPARE(removeShown(), QStringLiteral("100"));
     click(shown[2]);
-    QVERIFY(!removeShown(0));
-    QVERIFY(!removeShown(1));
-    QVERIFY(removeShown(2));
+    QCOMPARE(removeShown(), QStringLiteral("001"));
     QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[2]);
-
     // A click on the entry's name label selects the entry too.
     click(child(*shown[1], "nameLabel"));
-    QVERIFY(removeShown(1));
-    QVERIFY(!removeShown(2));
-    QCOMPARE(view::CameraWidget::selectedCameraWidget, shown[1]);
-
+    QCOMPARE(removeShown(), QStringLiteral("010"));
     // A rebuild clears the selection.
     view.assignCameraList(list);
     QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
-    for (view::CameraWidget* entry : entries(view))
-        QVERIFY(!child(*entry, "removeButton")->isVisibleTo(entry));
+    QCOMPARE(removeShown(), QStringLiteral("000"));
 }
 
 void TestSettingsView::destroyingTheSelectedEntryClearsIt()
