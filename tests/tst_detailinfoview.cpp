@@ -6,12 +6,12 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QUrl>
 
 #include "model/model.h"
 #include "support/photos.h"
+#include "support/widgets.h"
 #include "view/detailinfoview.h"
 #include "view/photopreview.h"
 
@@ -44,13 +44,7 @@ private:
 
 static QString labelText(const DetailInfoView& view, const char* name)
 {
-    const auto* label = view.findChild<QLabel*>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
-}
-
-static QString currentPage(const DetailInfoView& view)
-{
-    return view.findChild<QStackedWidget*>(QStringLiteral("stackedWidget"))->currentWidget()->objectName();
+    return testsupport::child<QLabel>(&view, name)->text();
 }
 
 static PhotoGeocode successfulPhoto(double latitude, double longitude, double altitude)
@@ -118,7 +112,7 @@ void TestDetailInfoView::successPage()
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
-    QCOMPARE(currentPage(view), QStringLiteral("successPage"));
+    QCOMPARE(testsupport::currentPage(&view), QStringLiteral("successPage"));
     QCOMPARE(labelText(view, "originalDateTimeLabel"), QStringLiteral("2026:07:14 12:34:56"));
     // The corrected time only when it was written; the time zone always.
     QCOMPARE(labelText(view, "correctedDateTimeLabel"), QStringLiteral("2026-07-14 12:35:01"));
@@ -146,13 +140,13 @@ void TestDetailInfoView::errorPage()
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("IMG_0001.CR2"));
-    QCOMPARE(currentPage(view), QStringLiteral("errorPage"));
+    QCOMPARE(testsupport::currentPage(&view), QStringLiteral("errorPage"));
     QCOMPARE(labelText(view, "errorTitleLabel"), QStringLiteral("EXIF Error"));
     QCOMPARE(labelText(view, "errorDescriptionLabel"), QStringLiteral("Unsupported Camera model"));
     QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("showOnMapButton"))->isVisibleTo(&view));
     // Its close button closes it.
-    QTimer::singleShot(0, &view, [&view] {
-        QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("closeButton")), Qt::LeftButton);
+    testsupport::onNextModal(this, [](QWidget* dialog) {
+        QTest::mouseClick(testsupport::child(dialog, "closeButton"), Qt::LeftButton);
     });
     view.exec();
     QVERIFY(!view.isVisible());

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QApplication>
 #include <QLatin1String>
 #include <QObject>
 #include <QStackedWidget>
 #include <QString>
+#include <QTimer>
+#include <functional>
 
 namespace testsupport {
 
@@ -21,6 +24,17 @@ template <typename T = QWidget> T* child(const QObject* parent, const char* name
 inline QString currentPage(const QObject* window)
 {
     return child<QStackedWidget>(window, "stackedWidget")->currentWidget()->objectName();
+}
+
+// Acts on the modal dialog that the next step opens, from inside the
+// dialog's own event loop, as a user would; nothing happens when no dialog
+// is open by then.
+inline void onNextModal(QObject* context, std::function<void(QWidget*)> action)
+{
+    QTimer::singleShot(0, context, [action] {
+        if (QWidget* dialog = QApplication::activeModalWidget())
+            action(dialog);
+    });
 }
 
 } // namespace testsupport
