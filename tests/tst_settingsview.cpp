@@ -34,11 +34,10 @@ private slots:
     void everyWayOfClosingStores();
     void tabsShowTheirPages();
     void controllerSavesTheSettingsFile();
-    void controllerAsksBeforeRemoving();
     void cameraListRebuilt();
     void oneRemoveButtonAtATime();
     void destroyingTheSelectedEntryClearsIt();
-    void removedCameraOutlivesARebuild();
+    void removalThroughTheController();
 
 private:
     static model::CameraList cameras(int count, const QString& phone = QStringLiteral("Pixel 8"));
@@ -295,24 +294,6 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     QCOMPARE(saved.modifyTimeDate, false);
 }
 
-void TestSettingsView::controllerAsksBeforeRemoving()
-{
-    controller::MainController controller;
-    testsupport::MessageBoxes boxes(controller);
-    boxes.answer = false;
-    view::SettingsView view;
-    view.connectController(controller);
-    // Camera lists of the controller reach the dialog.
-    model::CameraList list = cameras(2, QStringLiteral("Galaxy"));
-    emit controller.camerasUpdated(list);
-    QCOMPARE(listed(view), QStringLiteral("Galaxy: Camera 0 SN-0, Camera 1 SN-1"));
-    // A camera's remove button asks the controller, which asks the user.
-    click(entries(view)[1]);
-    click(child(*entries(view)[1], "removeButton"));
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].title, QStringLiteral("Do you really want to remove the camera Camera 1?"));
-}
-
 void TestSettingsView::cameraListRebuilt()
 {
     view::SettingsView view;
@@ -382,23 +363,35 @@ void TestSettingsView::destroyingTheSelectedEntryClearsIt()
     QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
 }
 
-void TestSettingsView::removedCameraOutlivesARebuild()
+// A camera's remove button, or Delete on the focused entry, asks the
+// controller. While it asks for confirmation, a camera-list answer may
+// rebuild the list and delete the entry: the camera it got stays valid.
+void TestSettingsView::removalThroughTheController()
 {
-    // While the controller asks for confirmation, a camera-list answer may
-    // rebuild the list and delete the entry whose button was clicked. The
-    // camera handed to the receiver must stay valid.
+    controller::MainController controller;
+    controller.modelRef().userID = QStringLiteral("user-1");
+    testsupport::MessageBoxes boxes(controller);
+    boxes.answer = false;
     view::SettingsView view;
-    model::CameraList list = cameras(3);
+    view.connectController(controller);
+    model::CameraList list = cameras(3, QStringLiteral("Galaxy"));
     list[1].synchronizations << model::Synchronization{"s1", "2026-07-01 10:00:00", "+02:00", "CEST"};
-    view.assignCameraList(list);
-    QList<model::Camera> removed;
-    connect(&view, &view::SettingsView::removeClicked, this, [&](model::Camera& camera) {
+    emit controller.camerasUpdated(list);
+    QCOMPARE(listed(view), QStringLiteral("Galaxy: Camera 0 SN-0, Camera 1 SN-1, Camera 2 SN-2"));
+    click(entries(view)[0]);
+    click(child(*entries(view)[0], "removeButton"));
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].title, QStringLiteral("Do you really want to remove the camera Camera 0?"));
+
+    service.reset();
+    boxes.answerer = [&](const testsupport::MessageBoxes::Message&) {
         model::CameraList fresh = cameras(0);
-        view.assignCameraList(fresh);
-        removed << camera;
-    });
+        emit controller.camerasUpdated(fresh);
+        return true;
+    };
+    service.enqueue(HttpAnswer::json(200, "{}"));
+    service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Galaxy"})"));
     QPointer<view::CameraWidget> entry = entries(view)[1];
-    // From the keyboard as with the mouse: the focus selects, Delete removes.
     view.show();
     QVERIFY(QTest::qWaitForWindowActive(&view));
     entry->setFocus();
@@ -406,12 +399,10 @@ void TestSettingsView::removedCameraOutlivesARebuild()
     QCOMPARE(child(*entry, "removeButton")->accessibleName(), QStringLiteral("Remove Camera 1"));
     QTest::keyClick(entry, Qt::Key_Delete);
     QVERIFY(entry.isNull());
-    QVERIFY(entries(view).isEmpty());
-    QCOMPARE(removed.size(), 1);
-    QCOMPARE(removed[0].name, list[1].name);
-    QCOMPARE(removed[0].serial, list[1].serial);
-    QCOMPARE(removed[0].synchronizations.size(), 1);
-    QCOMPARE(removed[0].synchronizations[0].syncId, QStringLiteral("s1"));
+    QCOMPARE(boxes.shown.size(), 2);
+    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
+    QCOMPARE(service.requestsTo("/removeCamera").value(0).body,
+             QByteArray(R"({"synchronizations":["s1"],"userID":"user-1"})"));
 }
 
 QTEST_MAIN(TestSettingsView)
