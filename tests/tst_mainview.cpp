@@ -13,6 +13,7 @@
 
 #include "controller/maincontroller.h"
 #include "model/model.h"
+#include "support/files.h"
 #include "support/widgets.h"
 #include "view/droplabel.h"
 #include "view/mainview.h"
@@ -241,10 +242,7 @@ void TestMainView::drops()
     QVERIFY(folder.isValid());
     const QString image = folder.filePath(QStringLiteral("DSCF0001.JPG"));
     const QString notes = folder.filePath(QStringLiteral("notes.txt"));
-    for (const QString& path : {image, notes}) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    QVERIFY(testsupport::writeFile(image, "x") && testsupport::writeFile(notes, "x"));
     const QString photos = folder.filePath(QStringLiteral("photos"));
     QVERIFY(QDir().mkdir(photos));
 
