@@ -26,8 +26,6 @@ class TestSettingsView : public QObject {
 private slots:
     void initTestCase();
     void cleanup() { view::SettingsView::setShownHandler({}); }
-    void openingTwiceKeepsTheSettings_data();
-    void openingTwiceKeepsTheSettings();
     void clickAnywhereOnAnOptionSelectsIt_data();
     void clickAnywhereOnAnOptionSelectsIt();
     void everyWayOfClosingStores_data();
@@ -99,46 +97,6 @@ QString TestSettingsView::listed(view::SettingsView& view)
     return child<QLabel>(view, "phoneNameLabel")->text() + ": " + texts.join(QStringLiteral(", "));
 }
 
-void TestSettingsView::openingTwiceKeepsTheSettings_data()
-{
-    QTest::addColumn<bool>("rewrite");
-    QTest::addColumn<bool>("modifyTimeDate");
-    QTest::newRow("copies, corrected time") << false << true;
-    QTest::newRow("rewrite, original time") << true << false;
-}
-
-void TestSettingsView::openingTwiceKeepsTheSettings()
-{
-    QFETCH(bool, rewrite);
-    QFETCH(bool, modifyTimeDate);
-    model::Model model;
-    model.rewrite = rewrite;
-    model.modifyTimeDate = modifyTimeDate;
-    // The preferences ride along: subfolders with rewrite, sidecars with the time.
-    model.includeSubfolders = rewrite;
-    model.rawSidecars = modifyTimeDate;
-    int shown = 0;
-    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
-        ++shown;
-        QCOMPARE(child<QRadioButton>(view, "rewriteRadio")->isChecked(), rewrite);
-        QCOMPARE(child<QRadioButton>(view, "dontRewriteRadio")->isChecked(), !rewrite);
-        QCOMPARE(child<QRadioButton>(view, "modifyTimeDateRadio")->isChecked(), modifyTimeDate);
-        QCOMPARE(child<QRadioButton>(view, "keepOriginalTimeDateRadio")->isChecked(), !modifyTimeDate);
-        QCOMPARE(child<QCheckBox>(view, "includeSubfoldersCheckBox")->isChecked(), rewrite);
-        QCOMPARE(child<QComboBox>(view, "rawFilesComboBox")->currentText(),
-                 modifyTimeDate ? "write an XMP sidecar" : "write into the file");
-        QTest::keyClick(&view, Qt::Key_Escape);
-    });
-    view::SettingsView view;
-    view.showSettings(model);
-    view.showSettings(model);
-    QCOMPARE(shown, 2);
-    QCOMPARE(model.includeSubfolders, rewrite);
-    QCOMPARE(model.rawSidecars, modifyTimeDate);
-    QCOMPARE(model.rewrite, rewrite);
-    QCOMPARE(model.modifyTimeDate, modifyTimeDate);
-}
-
 void TestSettingsView::clickAnywhereOnAnOptionSelectsIt_data()
 {
     QTest::addColumn<QString>("option");
@@ -179,21 +137,31 @@ void TestSettingsView::clickAnywhereOnAnOptionSelectsIt()
 void TestSettingsView::everyWayOfClosingStores_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::newRow("Escape") << "escape";
-    QTest::newRow("keyboard only") << "keys";
-    QTest::newRow("close button") << "close";
-    QTest::newRow("accepted") << "accept";
-    QTest::newRow("rejected") << "reject";
+    QTest::addColumn<bool>("preferences"); // subfolders and sidecars, which ride along
+    QTest::newRow("Escape") << "escape" << true;
+    QTest::newRow("keyboard only") << "keys" << false;
+    QTest::newRow("close button") << "close" << true;
+    QTest::newRow("accepted") << "accept" << false;
+    QTest::newRow("rejected") << "reject" << true;
 }
 
 void TestSettingsView::everyWayOfClosingStores()
 {
     QFETCH(QString, how);
+    QFETCH(bool, preferences);
     model::Model model;
     model.rewrite = false;
-    model.modifyTimeDate = false;
+    model.modifyTimeDate = true;
+    model.includeSubfolders = model.rawSidecars = preferences;
     QStringList focusPath;
+    QStringList opened; // what the dialog showed on opening
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+        for (const char* radio : {"rewriteRadio", "dontRewriteRadio", "modifyTimeDateRadio", "keepOriginalTimeDateRadio"}) {
+            if (child<QRadioButton>(view, radio)->isChecked())
+                opened << radio;
+        }
+        opened << QString::number(child<QCheckBox>(view, "includeSubfoldersCheckBox")->isChecked())
+               << child<QComboBox>(view, "rawFilesComboBox")->currentText();
         if (how == QLatin1String("keys")) {
             // The tabs take the focus, the arrows move between them as in a
             // tab bar; Enter chooses the focused tab or option.
@@ -218,7 +186,7 @@ void TestSettingsView::everyWayOfClosingStores()
         }
         click(child(view, "rewriteWidget"));
         click(child(view, "timeDateButton"));
-        click(child(view, "modifyTimeDateWidget"));
+        click(child(view, "keepOriginalTimeDateWidget"));
         if (how == QLatin1String("escape"))
             QTest::keyClick(&view, Qt::Key_Escape);
         else if (how == QLatin1String("close"))
@@ -231,11 +199,18 @@ void TestSettingsView::everyWayOfClosingStores()
     view::SettingsView view;
     view.showSettings(model);
     QVERIFY(!view.isVisible());
+    const bool keys = how == QLatin1String("keys");
     QVERIFY(model.rewrite);
-    QVERIFY(model.modifyTimeDate);
-    if (how == QLatin1String("keys"))
-        QCOMPARE(focusPath,
-                 (QStringList{"rewriteButton", "timeDateButton", "keepOriginalTimeDateRadio", "timeDatePage"}));
+    QCOMPARE(model.modifyTimeDate, keys);
+    QCOMPARE(model.includeSubfolders && model.rawSidecars, preferences);
+    if (keys)
+        QCOMPARE(focusPath, (QStringList{"rewriteButton", "timeDateButton", "keepOriginalTimeDateRadio", "timeDatePage"}));
+    // Opened again, it shows what was stored.
+    view.showSettings(model);
+    const QString pictures = preferences ? QStringLiteral("write an XMP sidecar") : QStringLiteral("write into the file");
+    QCOMPARE(opened, (QStringList{"dontRewriteRadio", "modifyTimeDateRadio", QString::number(preferences), pictures,
+                                  "rewriteRadio", keys ? "modifyTimeDateRadio" : "keepOriginalTimeDateRadio",
+                                  QString::number(preferences), pictures}));
 }
 
 void TestSettingsView::tabsShowTheirPages()
