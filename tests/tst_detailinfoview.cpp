@@ -6,12 +6,12 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QUrl>
 
 #include "model/model.h"
 #include "support/photos.h"
+#include "support/widgets.h"
 #include "view/detailinfoview.h"
 #include "view/photopreview.h"
 
@@ -35,9 +35,6 @@ private slots:
     void successPage_data();
     void successPage();
     void errorPage();
-    void mapButtonOpensPosition_data();
-    void mapButtonOpensPosition();
-    void closeButtonClosesErrorPage();
     void thumbnail_data();
     void thumbnail();
 
@@ -47,13 +44,7 @@ private:
 
 static QString labelText(const DetailInfoView& view, const char* name)
 {
-    const auto* label = view.findChild<QLabel*>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
-}
-
-static QString currentPage(const DetailInfoView& view)
-{
-    return view.findChild<QStackedWidget*>(QStringLiteral("stackedWidget"))->currentWidget()->objectName();
+    return testsupport::child<QLabel>(&view, name)->text();
 }
 
 static PhotoGeocode successfulPhoto(double latitude, double longitude, double altitude)
@@ -91,19 +82,22 @@ void TestDetailInfoView::successPage_data()
     QTest::addColumn<double>("latitude");
     QTest::addColumn<double>("longitude");
     QTest::addColumn<double>("altitude");
-    QTest::addColumn<QString>("latitudeText");
+    QTest::addColumn<QString>("latitudeText"); // the results table shows the same texts
     QTest::addColumn<QString>("longitudeText");
     QTest::addColumn<QString>("altitudeText");
     QTest::addColumn<bool>("timeWritten");
+    QTest::addColumn<QString>("map"); // after https://www.google.com/maps?q=
 
     QTest::newRow("north east") << 46.0569465 << 14.5057515 << 295.0 << "46.0569465N" << "14.5057515E" << "295 m"
-                                << true;
+                                << true << "46.0569465,14.5057515";
     QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << "33.8688197S" << "70.6692655W"
-                                << "-12.5 m" << false;
-    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << "0N" << "0E" << "0 m" << true;
-    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << "0N" << "0E" << "0 m" << false;
+                                << "-12.5 m" << false << "-33.8688197,-70.6692655";
+    QTest::newRow("rounded") << -33.86881971 << 151.20929551 << 58.123456 << "33.8688197S" << "151.209296E"
+                             << "58.1235 m" << true << "-33.8688197,151.209296";
+    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << "0N" << "0E" << "0 m" << true << "0,0";
+    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << "0N" << "0E" << "0 m" << false << "0,0";
     QTest::newRow("nine digits") << 123456789.123 << -0.5 << 1234567.0 << "123456789N" << "0.5W" << "1.23457e+06 m"
-                                 << true;
+                                 << true << "123456789,-0.5";
 }
 
 void TestDetailInfoView::successPage()
@@ -111,26 +105,32 @@ void TestDetailInfoView::successPage()
     QFETCH(double, latitude);
     QFETCH(double, longitude);
     QFETCH(double, altitude);
+    QFETCH(QString, latitudeText);
+    QFETCH(QString, longitudeText);
+    QFETCH(QString, altitudeText);
     QFETCH(bool, timeWritten);
+    QFETCH(QString, map);
     PhotoGeocode photo = successfulPhoto(latitude, longitude, altitude);
     photo.timeWritten = timeWritten;
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
-    QCOMPARE(currentPage(view), QStringLiteral("successPage"));
-    QCOMPARE(labelText(view, "originalDateTimeLabel"), QStringLiteral("2026:07:14 12:34:56"));
+    QCOMPARE(testsupport::currentPage(&view), QStringLiteral("successPage"));
+    QStringList texts;
+    for (const char* name : {"originalDateTimeLabel", "correctedDateTimeLabel", "label_3", "timeZoneLabel",
+                             "latitudeLabel", "longitudeLabel", "altitudeLabel", "accuracyLabel", "precisionLabel"})
+        texts << labelText(view, name);
     // The corrected time only when it was written; the time zone always.
-    QCOMPARE(labelText(view, "correctedDateTimeLabel"), QStringLiteral("2026-07-14 12:35:01"));
-    QCOMPARE(view.findChild<QLabel*>(QStringLiteral("correctedDateTimeLabel"))->isVisibleTo(&view), timeWritten);
-    QCOMPARE(labelText(view, "label_3"), timeWritten ? QStringLiteral("Corrected Date and Time") : QStringLiteral("Time Zone"));
-    QCOMPARE(labelText(view, "timeZoneLabel"), QStringLiteral("Central European Summer Time (+02:00)"));
-    QTEST(labelText(view, "latitudeLabel"), "latitudeText");
-    QTEST(labelText(view, "longitudeLabel"), "longitudeText");
-    QTEST(labelText(view, "altitudeLabel"), "altitudeText");
-    QCOMPARE(labelText(view, "accuracyLabel"), QStringLiteral("7 m"));
-    QCOMPARE(labelText(view, "precisionLabel"), QStringLiteral("Recorded in high precision mode"));
-    // The success page has no close button of its own.
+    QCOMPARE(texts, (QStringList{"2026:07:14 12:34:56", "2026-07-14 12:35:01",
+                                 timeWritten ? "Corrected Date and Time" : "Time Zone",
+                                 "Central European Summer Time (+02:00)", latitudeText, longitudeText, altitudeText,
+                                 "7 m", "Recorded in high precision mode"}));
+    QCOMPARE(testsupport::child(&view, "correctedDateTimeLabel")->isVisibleTo(&view), timeWritten);
+    // The success page has no close button of its own; its map button opens the position.
     QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("closeButton"))->isVisibleTo(&view));
+    view.show();
+    QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
+    QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
 }
 
 void TestDetailInfoView::errorPage()
@@ -142,10 +142,16 @@ void TestDetailInfoView::errorPage()
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("IMG_0001.CR2"));
-    QCOMPARE(currentPage(view), QStringLiteral("errorPage"));
+    QCOMPARE(testsupport::currentPage(&view), QStringLiteral("errorPage"));
     QCOMPARE(labelText(view, "errorTitleLabel"), QStringLiteral("EXIF Error"));
     QCOMPARE(labelText(view, "errorDescriptionLabel"), QStringLiteral("Unsupported Camera model"));
     QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("showOnMapButton"))->isVisibleTo(&view));
+    // Its close button closes it.
+    testsupport::onNextModal(this, [](QWidget* dialog) {
+        QTest::mouseClick(testsupport::child(dialog, "closeButton"), Qt::LeftButton);
+    });
+    view.exec();
+    QVERIFY(!view.isVisible());
 
     // A failed write says why in plain words; a sidecar is named.
     photo.errorText = QStringLiteral("Error writing EXIF data to the image file");
@@ -156,47 +162,6 @@ void TestDetailInfoView::errorPage()
     tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
     QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),
              QStringLiteral("Recorded in high precision mode\nGPS written to IMG_0001.xmp"));
-}
-
-void TestDetailInfoView::mapButtonOpensPosition_data()
-{
-    QTest::addColumn<double>("latitude");
-    QTest::addColumn<double>("longitude");
-    QTest::addColumn<QString>("url");
-
-    QTest::newRow("south east") << -33.8 << 151.2 << "https://www.google.com/maps?q=-33.8,151.2";
-    QTest::newRow("south west") << -22.9068467 << -43.1728965 << "https://www.google.com/maps?q=-22.9068467,-43.1728965";
-    QTest::newRow("nine digits") << 46.05694651234 << 14.5 << "https://www.google.com/maps?q=46.0569465,14.5";
-    QTest::newRow("zero") << 0.0 << 0.0 << "https://www.google.com/maps?q=0,0";
-}
-
-void TestDetailInfoView::mapButtonOpensPosition()
-{
-    QFETCH(double, latitude);
-    QFETCH(double, longitude);
-    QFETCH(QString, url);
-    const PhotoGeocode photo = successfulPhoto(latitude, longitude, 100.0);
-    DetailInfoView view(photo);
-    view.show();
-
-    QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
-
-    QCOMPARE(catcher.urls.size(), 1);
-    QCOMPARE(catcher.urls.first().toString(), url);
-}
-
-void TestDetailInfoView::closeButtonClosesErrorPage()
-{
-    PhotoGeocode photo;
-    photo.filePath = QStringLiteral("/tmp/a.jpg");
-    photo.errorTitle = QStringLiteral("Network error");
-    DetailInfoView view(photo);
-    QTimer::singleShot(0, &view, [&view] {
-        QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("closeButton")), Qt::LeftButton);
-    });
-    view.exec();
-    QVERIFY(!view.isVisible());
-    QVERIFY(catcher.urls.isEmpty());
 }
 
 void TestDetailInfoView::thumbnail_data()

@@ -2,9 +2,9 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 
 #include "controller/maincontroller.h"
+#include "support/widgets.h"
 #include "view/mainview.h"
 #include "view/messagebox.h"
 #include "view/messageboxfactory.h"
@@ -17,129 +17,76 @@ class TestMessageBox : public QObject {
 private slots:
     void initTestCase() { view::initResources(); }
     void cleanup() { view::MessageBox::setShownHandler({}); }
-    void form();
-    void signAndButtons_data();
-    void signAndButtons();
-    void emptyTitleLeavesTheText();
-    void longTextWrapsInsideTheBox_data();
-    void longTextWrapsInsideTheBox();
     void answers_data();
     void answers();
-
-private:
-    struct Seen {
-        bool shown = false;
-        bool cancelVisible = false;
-        bool okVisible = false;
-        QImage sign;
-        QString title;
-        QString text;
-        QString windowTitle;
-        QPoint centre;
-    };
-    // Answers every box with action and records what it showed.
-    static void answerWith(const QString& action, Seen* seen);
+    void longTextWrapsInsideTheBox_data();
+    void longTextWrapsInsideTheBox();
 };
 
-void TestMessageBox::answerWith(const QString& action, Seen* seen)
-{
-    view::MessageBox::setShownHandler([action, seen](view::MessageBox& box) {
-        QVERIFY(box.isVisible());
-        QVERIFY(box.isModal());
-        auto* ok = box.findChild<QPushButton*>(QStringLiteral("okButton"));
-        auto* cancel = box.findChild<QPushButton*>(QStringLiteral("cancelButton"));
-        seen->shown = true;
-        seen->okVisible = ok->isVisible();
-        seen->cancelVisible = cancel->isVisible();
-        seen->sign = box.findChild<QLabel*>(QStringLiteral("iconLabel"))->pixmap(Qt::ReturnByValue).toImage();
-        seen->title = box.findChild<QLabel*>(QStringLiteral("titleLabel"))->text();
-        seen->text = box.findChild<QLabel*>(QStringLiteral("textLabel"))->text();
-        seen->windowTitle = box.windowTitle();
-        seen->centre = box.geometry().center();
-        if (action == QLatin1String("ok"))
-            QTest::mouseClick(ok, Qt::LeftButton);
-        else if (action == QLatin1String("cancel"))
-            QTest::mouseClick(cancel, Qt::LeftButton);
-        else if (action == QLatin1String("escape"))
-            QTest::keyClick(&box, Qt::Key_Escape);
-        else if (action == QLatin1String("enter"))
-            QTest::keyClick(&box, Qt::Key_Return);
-        else if (action == QLatin1String("close"))
-            box.close();
-    });
-}
+using testsupport::child;
 
-void TestMessageBox::form()
-{
-    view::MessageBox box;
-    QCOMPARE(box.size(), QSize(460, 150));
-    QCOMPARE(box.minimumSize(), QSize(460, 150));
-    QCOMPARE(box.maximumSize(), QSize(460, 150));
-    QCOMPARE(box.windowTitle(), QStringLiteral("Kestrel"));
-    QVERIFY(box.windowFlags().testFlag(Qt::WindowTitleHint));
-    QVERIFY(box.windowFlags().testFlag(Qt::WindowSystemMenuHint));
-    QVERIFY(!box.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    QCOMPARE(box.findChild<QPushButton*>(QStringLiteral("okButton"))->text(), QStringLiteral("OK"));
-    QCOMPARE(box.findChild<QPushButton*>(QStringLiteral("cancelButton"))->text(), QStringLiteral("Cancel"));
-    auto* title = box.findChild<QLabel*>(QStringLiteral("titleLabel"));
-    auto* text = box.findChild<QLabel*>(QStringLiteral("textLabel"));
-    QVERIFY(title->wordWrap() && text->wordWrap());
-    QVERIFY(title->font().bold());
-    QVERIFY(title->textFormat() == Qt::PlainText && text->textFormat() == Qt::PlainText);
-}
-
-void TestMessageBox::signAndButtons_data()
+void TestMessageBox::answers_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("sign");
-    QTest::addColumn<bool>("cancel");
-    QTest::newRow("201 success") << 201 << "okSign.png" << false;
-    QTest::newRow("202 information") << 202 << "infoSign.png" << false;
-    QTest::newRow("203 warning") << 203 << "warningSign.png" << false;
-    QTest::newRow("204 error") << 204 << "errorSign.png" << false;
-    QTest::newRow("222 question") << 222 << "questionSign.png" << true;
-    QTest::newRow("404 HTTP status") << 404 << "errorSign.png" << false;
-    QTest::newRow("0 no answer") << 0 << "errorSign.png" << false;
-    QTest::newRow("negative") << -1 << "errorSign.png" << false;
+    QTest::addColumn<bool>("cancel"); // the box offers Cancel beside OK
+    QTest::addColumn<QString>("title"); // empty: the title line is hidden, the text stays
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("201 success") << 201 << "okSign.png" << false << "" << "ok" << true;
+    QTest::newRow("202 information") << 202 << "infoSign.png" << false << "Title" << "ok" << true;
+    QTest::newRow("203 warning, Escape") << 203 << "warningSign.png" << false << "Title" << "escape" << false;
+    QTest::newRow("204 error") << 204 << "errorSign.png" << false << "Title" << "ok" << true;
+    QTest::newRow("222 question, OK") << 222 << "questionSign.png" << true << "Title" << "ok" << true;
+    QTest::newRow("222 question, Cancel") << 222 << "questionSign.png" << true << "Title" << "cancel" << false;
+    QTest::newRow("222 question, Escape") << 222 << "questionSign.png" << true << "Title" << "escape" << false;
+    QTest::newRow("222 question, Return") << 222 << "questionSign.png" << true << "Title" << "enter" << true;
+    QTest::newRow("222 question, closed") << 222 << "questionSign.png" << true << "Title" << "close" << false;
+    QTest::newRow("404 HTTP status") << 404 << "errorSign.png" << false << "Title" << "ok" << true;
+    QTest::newRow("0 no answer") << 0 << "errorSign.png" << false << "Title" << "ok" << true;
+    QTest::newRow("negative") << -1 << "errorSign.png" << false << "Title" << "ok" << true;
 }
 
-void TestMessageBox::signAndButtons()
+// The controller's infoPending shows a box through the factory, centred over
+// the main window wherever it is, and gets the user's answer.
+void TestMessageBox::answers()
 {
     QFETCH(int, code);
     QFETCH(QString, sign);
     QFETCH(bool, cancel);
-    Seen seen;
-    answerWith(QStringLiteral("ok"), &seen);
-    // Boxes open centred over the main window, wherever it is.
+    QFETCH(QString, title);
+    QFETCH(QString, action);
     view::MainView window;
     window.move(code == 201 ? QPoint(10, 10) : QPoint(100, 120));
     window.show();
-    view::MessageBox box;
-    QVERIFY(box.display(code, QStringLiteral("Title"), QStringLiteral("Text")));
-    QVERIFY(seen.shown);
-    QVERIFY(seen.okVisible);
-    QCOMPARE(seen.cancelVisible, cancel);
-    const QImage expected = QImage(QStringLiteral("://assets/") + sign).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QCOMPARE(seen.sign.convertToFormat(QImage::Format_ARGB32_Premultiplied), expected);
-    QCOMPARE(seen.title, QStringLiteral("Title"));
-    QCOMPARE(seen.text, QStringLiteral("Text"));
-    QCOMPARE(seen.windowTitle, QStringLiteral("Kestrel"));
-    QVERIFY((seen.centre - window.geometry().center()).manhattanLength() <= 2);
-}
-
-void TestMessageBox::emptyTitleLeavesTheText()
-{
-    bool titleVisible = true;
-    QString text;
+    QStringList seen;
     view::MessageBox::setShownHandler([&](view::MessageBox& box) {
-        titleVisible = box.findChild<QLabel*>(QStringLiteral("titleLabel"))->isVisible();
-        text = box.findChild<QLabel*>(QStringLiteral("textLabel"))->text();
-        box.accept();
+        auto* ok = child<QPushButton>(&box, "okButton");
+        auto* no = child<QPushButton>(&box, "cancelButton");
+        const QImage expected = QImage(QStringLiteral("://assets/") + sign).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        seen << QString::number(box.isVisible() && box.isModal() && ok->isVisible() && no->isVisible() == cancel)
+             << QString::number(child<QLabel>(&box, "iconLabel")->pixmap(Qt::ReturnByValue).toImage()
+                                    .convertToFormat(QImage::Format_ARGB32_Premultiplied) == expected)
+             << QString::number(child<QLabel>(&box, "titleLabel")->isVisible()) + child<QLabel>(&box, "titleLabel")->text()
+             << child<QLabel>(&box, "textLabel")->text()
+             << QString::number((box.geometry().center() - window.geometry().center()).manhattanLength() <= 2);
+        if (action == QLatin1String("ok"))
+            QTest::mouseClick(ok, Qt::LeftButton);
+        else if (action == QLatin1String("cancel"))
+            QTest::mouseClick(no, Qt::LeftButton);
+        else if (action == QLatin1String("escape"))
+            QTest::keyClick(&box, Qt::Key_Escape);
+        else if (action == QLatin1String("enter"))
+            QTest::keyClick(&box, Qt::Key_Return);
+        else
+            box.close();
     });
-    view::MessageBox box;
-    QVERIFY(box.display(201, QString(), QStringLiteral("Camera synchronized.")));
-    QVERIFY(!titleVisible);
-    QCOMPARE(text, QStringLiteral("Camera synchronized."));
+    controller::MainController controller;
+    view::MessageBoxFactory factory;
+    factory.connectController(controller);
+    QTEST(bool(emit controller.infoPending(code, title, QStringLiteral("X100V"))), "result");
+    const QString titleLine = QString::number(!title.isEmpty()) + title;
+    QCOMPARE(seen, (QStringList{"1", "1", titleLine, "X100V", "1"}));
 }
 
 void TestMessageBox::longTextWrapsInsideTheBox_data()
@@ -177,39 +124,6 @@ void TestMessageBox::longTextWrapsInsideTheBox()
     // Every line of the text is inside its label.
     QVERIFY2(textNeeds <= textRect.height(), qPrintable(QStringLiteral("%1 > %2").arg(textNeeds).arg(textRect.height())));
     QVERIFY(textRect.bottom() < boxSize.height());
-}
-
-void TestMessageBox::answers_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<bool>("result");
-    QTest::newRow("222 OK") << 222 << "ok" << true;
-    QTest::newRow("222 Cancel") << 222 << "cancel" << false;
-    QTest::newRow("222 Escape") << 222 << "escape" << false;
-    QTest::newRow("222 Return") << 222 << "enter" << true;
-    QTest::newRow("222 closed") << 222 << "close" << false;
-    QTest::newRow("201 OK") << 201 << "ok" << true;
-    QTest::newRow("203 Escape") << 203 << "escape" << false;
-    QTest::newRow("404 OK") << 404 << "ok" << true;
-}
-
-// The controller's infoPending gets the answer of the box the factory shows.
-void TestMessageBox::answers()
-{
-    QFETCH(int, code);
-    QFETCH(QString, action);
-    QFETCH(bool, result);
-    Seen seen;
-    answerWith(action, &seen);
-    controller::MainController controller;
-    view::MessageBoxFactory factory;
-    factory.connectController(controller);
-    const bool answer = emit controller.infoPending(code, QStringLiteral("Remove camera"), QStringLiteral("X100V"));
-    QCOMPARE(answer, result);
-    QVERIFY(seen.shown);
-    QCOMPARE(seen.title, QStringLiteral("Remove camera"));
-    QCOMPARE(seen.text, QStringLiteral("X100V"));
 }
 
 QTEST_MAIN(TestMessageBox)

@@ -5,10 +5,13 @@
 #include <QSignalSpy>
 
 #include "model/model.h"
+#include "support/widgets.h"
 #include "view/cameraframe.h"
 #include "view/clickwidget.h"
 #include "view/menubutton.h"
 #include "view/resources.h"
+
+using testsupport::child;
 
 // The click widget, the menu button and the camera frame of the main window.
 class TestSmallWidgets : public QObject {
@@ -18,7 +21,6 @@ private slots:
     void clicks_data();
     void clicks();
     void menuButtonProperties();
-    void menuButtonForm();
     void cameraFrame_data();
     void cameraFrame();
 };
@@ -45,8 +47,13 @@ void TestSmallWidgets::clicks()
     view::ClickWidget plain;
     QWidget* widget = menuButton ? static_cast<QWidget*>(&menu) : &plain;
     QSignalSpy spy(widget, SIGNAL(clicked()));
-    widget->resize(200, 60);
-    QTest::mouseClick(widget, Qt::MouseButton(button), Qt::NoModifier, QPoint(10, 10));
+    widget->resize(237, 60);
+    widget->show();
+    QVERIFY(QTest::qWaitForWindowExposed(widget));
+    // As the window system delivers it: a click on the menu button's text
+    // reaches the button.
+    const QPoint at = menuButton ? child(&menu, "htmlLabel")->geometry().center() : QPoint(10, 10);
+    QTest::mouseClick(widget->windowHandle(), Qt::MouseButton(button), Qt::NoModifier, at);
     QCOMPARE(spy.count(), expected);
 }
 
@@ -55,35 +62,23 @@ void TestSmallWidgets::menuButtonProperties()
     view::MenuButton button;
     const QString text = QStringLiteral("<font size=\"5\">Settings</font>\n<br/>\nSystem settings");
     QVERIFY(button.setProperty("text", text));
-    QCOMPARE(button.text(), text);
     QCOMPARE(button.property("text").toString(), text);
-    QCOMPARE(button.findChild<QLabel*>(QStringLiteral("htmlLabel"))->text(), text);
+    QCOMPARE(child<QLabel>(&button, "htmlLabel")->text(), text);
+    // Screen readers get the words without the markup.
+    QCOMPARE(button.accessibleName(), QStringLiteral("Settings System settings"));
 
-    auto* iconLabel = button.findChild<QLabel*>(QStringLiteral("iconLabel"));
+    auto* iconLabel = child<QLabel>(&button, "iconLabel");
     iconLabel->setAlignment(Qt::AlignTop);
     const QPixmap pixmap(QStringLiteral(":/assets/settingsIcon2.png"));
-    QVERIFY(!pixmap.isNull());
     QVERIFY(button.setProperty("pixmap", pixmap));
-    QCOMPARE(button.pixmap().size(), pixmap.size());
     QCOMPARE(button.pixmap().toImage(), pixmap.toImage());
     QCOMPARE(iconLabel->alignment(), Qt::AlignBottom);
-}
-
-void TestSmallWidgets::menuButtonForm()
-{
-    view::MenuButton button;
-    QCOMPARE(button.size(), QSize(237, 40));
-    auto* htmlLabel = button.findChild<QLabel*>(QStringLiteral("htmlLabel"));
-    // Disabled, so that clicks on the text reach the button.
-    QVERIFY(!htmlLabel->isEnabled());
-    QVERIFY(htmlLabel->wordWrap());
 }
 
 void TestSmallWidgets::cameraFrame_data()
 {
     QTest::addColumn<int>("synchronizations");
     QTest::newRow("none") << 0;
-    QTest::newRow("one") << 1;
     QTest::newRow("three") << 3;
 }
 
@@ -99,18 +94,12 @@ void TestSmallWidgets::cameraFrame()
     }
     view::CameraFrame frame;
     frame.setCamera(camera);
-    auto* name = frame.findChild<QLabel*>(QStringLiteral("nameLabel"));
-    auto* serial = frame.findChild<QLabel*>(QStringLiteral("serialNumberLabel"));
-    QVERIFY(name && serial);
-    QCOMPARE(name->text(), camera.name);
+    auto* name = child<QLabel>(&frame, "nameLabel");
     QCOMPARE(name->textFormat(), Qt::PlainText);
-    QCOMPARE(serial->text(), camera.serial);
-    auto* icon = frame.findChild<QLabel*>(QStringLiteral("iconLabel"));
-    QVERIFY(icon && !icon->pixmap(Qt::ReturnByValue).isNull());
+    QVERIFY(!child<QLabel>(&frame, "iconLabel")->pixmap(Qt::ReturnByValue).isNull());
 
     // The labels of the layout in order: name, serial, "Synchronized on:", one per synchronization.
     QStringList texts;
-    const QList<QLabel*> labels = frame.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
     auto* layout = qobject_cast<QBoxLayout*>(name->parentWidget()->layout()->itemAt(1)->layout());
     QVERIFY(layout);
     for (int i = 0; i < layout->count(); ++i) {
@@ -121,8 +110,6 @@ void TestSmallWidgets::cameraFrame()
     for (const model::Synchronization& s : camera.synchronizations)
         expected << s.timeZoneTime + QLatin1Char(' ') + s.timeZoneName;
     QCOMPARE(texts, expected);
-    // Icon, name, serial, caption and the synchronization labels, all children of the frame.
-    QCOMPARE(labels.size(), 4 + synchronizations);
 }
 
 QTEST_MAIN(TestSmallWidgets)
