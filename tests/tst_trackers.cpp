@@ -135,8 +135,19 @@ private slots:
         QTest::newRow("OwnTracks, wrong password")
             << "POST /track/owntracks" << "Basic a2VzdHJlbDp4" << "application/json" << R"({"_type":"location"})"
             << 403 << R"({"error":"Unknown device key."})" << "";
+        // A fix lacking its latitude, longitude or time is refused, in every protocol.
         QTest::newRow("no position") << "GET /track/osmand?id=KEY&lat=48.1&timestamp=1784023140" << "" << "" << ""
                                      << 400 << "" << "";
+        QTest::newRow("Traccar JSON, no latitude")
+            << "POST /track/osmand" << "" << form
+            << R"({"location":{"timestamp":"2026-07-14T09:59:00Z","coords":{"longitude":11.5}},"device_id":"KEY"})" << 400
+            << "" << "";
+        QTest::newRow("Overland, latitude text") << "POST /track/overland" << "Bearer KEY" << "application/json"
+            << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.5,"48.1",520]},)"
+               R"("properties":{"timestamp":"2026-07-14T09:59:00Z"}}]})" << 400 << "" << "";
+        QTest::newRow("Overland, no time") << "POST /track/overland" << "Bearer KEY" << "application/json"
+            << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.5,48.1]},"properties":{}}]})"
+            << 400 << "" << "";
     }
     void adapters()
     {
