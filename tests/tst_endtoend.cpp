@@ -35,6 +35,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <memory>
 
 using controller::MainController;
@@ -99,6 +100,10 @@ bool dropFiles(QWidget* target, const QStringList& paths)
     return enter.isAccepted();
 }
 
+// The phone's own tracks in Berlin's zone, in summer and across the start of
+// daylight saving (2026-03-29 01:00 UTC); tracks of files dropped on the program.
+const Track summer { utc("2026-07-14T10:00:00Z") };
+const Track spring { utc("2026-03-29T00:00:00Z") };
 const Track evora { utc("2026-09-05T10:00:00Z"), 38.57, -7.91 };
 const Track chicago { utc("2026-11-01T06:00:00Z"), 41.88, -87.70 }; // daylight saving ends at 07:00 UTC
 const Track parramatta { utc("2026-01-20T01:00:00Z"), -33.81, 150.95 };
@@ -145,15 +150,12 @@ private slots:
         // The program reads its base URL once, at the first request.
         qputenv("KESTREL_SERVICE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(server->port()) + "/");
 
-        // The phone: two tracks in Berlin's zone, one in summer and one across
-        // the start of daylight saving (2026-03-29 01:00 UTC).
         const service::Reply phone = api->registerPhone(R"({"phoneName":"Test phone"})");
         QCOMPARE(phone.status, 200);
         phoneUser = phone.json["userID"];
         const auto user = store.userById(phoneUser);
         QVERIFY(user);
-        for (const char* start : { "2026-07-14T10:00:00Z", "2026-03-29T00:00:00Z" }) {
-            const Track track { utc(start) };
+        for (const Track& track : { summer, spring }) {
             std::vector<service::Fix> fixes;
             for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs)
                 fixes.push_back({ t, track.latitude(t), track.longitude(t), track.altitude(t),
@@ -289,43 +291,39 @@ private slots:
 
     void synchronizeThenGeotag_data()
     {
-        QTest::addColumn<qint64>("trackStart");
-        QTest::addColumn<double>("lat0");
-        QTest::addColumn<double>("lon0");
+        QTest::addColumn<QString>("along"); // the track
         QTest::addColumn<QString>("zone");
-        QTest::addColumn<qint64>("firstPhoto");  // ms after the track's start
-        QTest::addColumn<qint64>("step");        // between photos
+        QTest::addColumn<qint64>("firstPhoto"); // ms after the track's start
+        QTest::addColumn<qint64>("step");       // between photos
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("rewrite");
         QTest::addColumn<QStringList>("offsets"); // the zone's offsets the photos see
 
-        QTest::newRow("summer, copies") << qint64(utc("2026-07-14T10:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100)
-                                        << 12 << false << QStringList { "+02:00" };
+        QTest::newRow("summer, copies") << "summer" << "Europe/Berlin" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100) << 12
+                                        << false << QStringList { "+02:00" };
         // Photos every 4 min 13 s from 00:31 UTC: before and after 01:00 UTC.
-        QTest::newRow("daylight saving starts, in place") << qint64(utc("2026-03-29T00:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(31 * 60000 + 1700)
-                                                          << qint64(4 * 60000 + 13000) << 14 << true
+        const qint64 first = 31 * 60000 + 1700, step = 4 * 60000 + 13000;
+        QTest::newRow("daylight saving starts, in place") << "spring" << "Europe/Berlin" << first << step << 14 << true
                                                           << QStringList { "+01:00", "+02:00" };
-        for (const auto& [name, track, zone, offsets] :
-             std::vector<std::tuple<const char*, Track, QString, QStringList>> {
-                 { "KML, Evora", evora, "Europe/Lisbon", { "+01:00" } },
-                 { "GPX, Chicago, daylight saving ends", chicago, "America/Chicago", { "-05:00", "-06:00" } },
-                 { "CSV, Parramatta", parramatta, "Australia/Sydney", { "+11:00" } } })
-            QTest::newRow(name) << qint64(track.start) << track.lat0 << track.lon0 << zone << qint64(31 * 60000 + 1700)
-                                << qint64(4 * 60000 + 13000) << 14 << false << offsets;
+        QTest::newRow("KML, Evora") << "evora" << "Europe/Lisbon" << first << step << 14 << false << QStringList { "+01:00" };
+        QTest::newRow("GPX, Chicago, daylight saving ends") << "chicago" << "America/Chicago" << first << step << 14 << false
+                                                            << QStringList { "-05:00", "-06:00" };
+        QTest::newRow("CSV, Parramatta") << "parramatta" << "Australia/Sydney" << first << step << 14 << false
+                                         << QStringList { "+11:00" };
     }
 
     void synchronizeThenGeotag()
     {
-        QFETCH(qint64, trackStart);
-        QFETCH(double, lat0);
-        QFETCH(double, lon0);
+        QFETCH(QString, along);
         QFETCH(QString, zone);
         QFETCH(qint64, firstPhoto);
         QFETCH(qint64, step);
         QFETCH(int, count);
         QFETCH(bool, rewrite);
         QFETCH(QStringList, offsets);
-        const Track track { trackStart, lat0, lon0 };
+        const std::map<QString, Track> tracks { { "summer", summer }, { "spring", spring }, { "evora", evora },
+                                                { "chicago", chicago }, { "parramatta", parramatta } };
+        const Track& track = tracks.at(along);
 
         QTemporaryDir photos;
         QVERIFY(photos.isValid());
