@@ -1,18 +1,21 @@
 // The whole system on one machine: the real web service on a free loopback
-// port, Kestrel's window showing the service's synchronization code, a camera's
-// photo of that screen dropped on it, and a folder of photos geotagged that
-// were taken along generated tracks: positions stored by the phone, sent by
-// a tracker app over HTTP and read from track files dropped on the program.
+// port and a first-time user's way through Kestrel's real window: the how-to
+// pages, the service's synchronization code shown on the screen, a camera's
+// photo of that screen dropped on it, a folder geotagged with its results
+// table and details; then folders of photos taken along generated tracks:
+// positions stored by the phone and read from track files dropped on the
+// program.
 
 #include <QtTest>
 
 #include <QDir>
+#include <QLabel>
 #include <QPainter>
 #include <QMimeData>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
-#include <QUrlQuery>
 
 #include "controller/maincontroller.h"
 #include "model/model.h"
@@ -23,7 +26,7 @@
 #include "support/messageboxes.h"
 #include "support/files.h"
 #include "support/photos.h"
-#include "view/droplabel.h"
+#include "view/cameraframe.h"
 #include "view/mainview.h"
 #include "view/qrcodewidget.h"
 #include "view/synccodeview.h"
@@ -32,6 +35,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <memory>
 
 using controller::MainController;
@@ -96,7 +100,10 @@ bool dropFiles(QWidget* target, const QStringList& paths)
     return enter.isAccepted();
 }
 
-const Track munichAugust { utc("2026-08-20T08:00:00Z") };
+// The phone's own tracks in Berlin's zone, in summer and across the start of
+// daylight saving (2026-03-29 01:00 UTC); tracks of files dropped on the program.
+const Track summer { utc("2026-07-14T10:00:00Z") };
+const Track spring { utc("2026-03-29T00:00:00Z") };
 const Track evora { utc("2026-09-05T10:00:00Z"), 38.57, -7.91 };
 const Track chicago { utc("2026-11-01T06:00:00Z"), 41.88, -87.70 }; // daylight saving ends at 07:00 UTC
 const Track parramatta { utc("2026-01-20T01:00:00Z"), -33.81, 150.95 };
@@ -143,16 +150,12 @@ private slots:
         // The program reads its base URL once, at the first request.
         qputenv("KESTREL_SERVICE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(server->port()) + "/");
 
-        // The phone: two tracks in Berlin's zone, one in summer and one across
-        // the start of daylight saving (2026-03-29 01:00 UTC).
         const service::Reply phone = api->registerPhone(R"({"phoneName":"Test phone"})");
         QCOMPARE(phone.status, 200);
         phoneUser = phone.json["userID"];
-        deviceKey = QString::fromStdString(phone.json["deviceKey"].get<std::string>());
         const auto user = store.userById(phoneUser);
         QVERIFY(user);
-        for (const char* start : { "2026-07-14T10:00:00Z", "2026-03-29T00:00:00Z" }) {
-            const Track track { utc(start) };
+        for (const Track& track : { summer, spring }) {
             std::vector<service::Fix> fixes;
             for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs)
                 fixes.push_back({ t, track.latitude(t), track.longitude(t), track.altitude(t),
@@ -160,22 +163,31 @@ private slots:
             QCOMPARE(store.addFixes(user->id, fixes), int64_t(fixes.size()));
         }
 
+        // A first start: the how-to pages lead to the synchronization page.
+        QFile::remove(model::Model::configFilePath());
         controller = std::make_unique<MainController>();
         boxes = std::make_unique<testsupport::MessageBoxes>(*controller);
+        window = std::make_unique<view::MainView>();
+        window->connectController(*controller);
+        controller->start();
+        QVERIFY(window->isVisible());
+        for (const char* name : { "howTo1Page", "howTo2Page", "howTo3Page" }) {
+            QCOMPARE(page(), QString(name));
+            click("nextButton");
+        }
+        QCOMPARE(controller->currentScreen(), controller::SynchronizeHowTo);
+        QCOMPARE(page(), QStringLiteral("synchronizePage"));
 
         // The program shows the code on its own screen at 10:00:00 UTC for the
         // service's only user; 20 s later the camera photographs the screen
         // and the photo is dropped on that window.
         const int64_t shown = utc("2026-07-14T10:00:00Z");
         now = shown;
-        controller->modelRef().userID.clear();
-        view::MainView window;
-        window.connectController(*controller);
         QSignalSpy codes(controller.get(), &MainController::syncCodeUpdated);
-        window.showSyncCode();
+        window->showSyncCode();
         QTRY_COMPARE(codes.size(), 1);
         QVERIFY2(!codes[0][0].toString().isEmpty(), qPrintable(codes[0][3].toString()));
-        view::SyncCodeView* screen = window.syncCodeView();
+        view::SyncCodeView* screen = window->syncCodeView();
         now = shown + 20000;
         screen->setCode(codes[0][0].toString(), 20000, codes[0][2].toLongLong(), QString());
         QImage photo = testsupport::texturedImage(1600, 1200, 3);
@@ -191,48 +203,75 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
         QCOMPARE(controller->modelRef().userID.toStdString(), phoneUser);
         QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));
-        // The camera list arrives too.
+        // The camera list arrives too, and shows.
         QTRY_COMPARE_WITH_TIMEOUT(controller->modelRef().cameras.size(), 1, 20000);
         QCOMPARE(controller->modelRef().cameras.first().name, QStringLiteral("X-T3"));
+        QTRY_COMPARE(window->findChildren<view::CameraFrame*>().size(), 1);
+        QCOMPARE(static_cast<QPushButton*>(child("nextButton"))->text(), QStringLiteral("    DONE    "));
     }
 
-    // Later stretches reach the service from the tracker app, one GET of the
-    // OsmAnd protocol per fix, and from track files dropped on the program.
-    void trackerAppAndTrackFiles()
+    // Back to the menu, and a folder geotagged through the window: a photo on
+    // the summer track and one taken a day before the phone recorded anything.
+    void geotagInWindow()
     {
-        now = utc("2027-01-01T00:00:00Z");
-        QNetworkAccessManager network;
-        int sent = 0, answered = 0, stored = 0;
-        for (int64_t t = munichAugust.start; t <= munichAugust.start + trackLengthMs; t += fixStepMs, ++sent) {
-            QUrl url(qEnvironmentVariable("KESTREL_SERVICE_URL") + "track/osmand");
-            url.setQuery(QUrlQuery({ { "id", deviceKey }, { "timestamp", QString::number(t) },
-                                     { "lat", QString::number(munichAugust.latitude(t), 'f', 7) },
-                                     { "lon", QString::number(munichAugust.longitude(t), 'f', 7) },
-                                     { "altitude", QString::number(munichAugust.altitude(t), 'f', 1) },
-                                     { "speed", "1.2" }, { "bearing", "45" }, { "hdop", "5" }, { "batt", "80" } }));
-            QNetworkReply* reply = network.get(QNetworkRequest(url));
-            connect(reply, &QNetworkReply::finished, this, [&, reply] {
-                ++answered;
-                stored += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
-                reply->deleteLater();
-            });
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(answered, sent, 120000);
-        QCOMPARE(stored, sent);
+        QTemporaryDir folder;
+        const int64_t onFix = utc("2026-07-14T10:05:00Z");
+        const struct {
+            const char* name;
+            int64_t taken;
+        } photos[] = { { "DSCF0102.JPG", onFix }, { "DSCF0101.JPG", utc("2026-07-13T10:00:00Z") } };
+        for (const auto& p : photos)
+            QVERIFY(testsupport::writePhoto(folder.filePath(p.name), testsupport::texturedImage(320, 240, 1),
+                                            testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(p.taken + cameraAhead)))));
+        click("nextButton");
+        QCOMPARE(page(), QStringLiteral("menuPage"));
+        click("geocodeScreenButton");
+        QVERIFY(dropFiles(child("geocodeDropFolderLabel"), { folder.path() }));
+        QCOMPARE(page(), QStringLiteral("geocode2Page"));
+        QCOMPARE(static_cast<QLabel*>(child("imageCountLabel"))->text(), QStringLiteral("2"));
+        QCOMPARE(static_cast<QLabel*>(child("geocodeOutputFolderLabel"))->text(), folder.path() + "/KESTREL/");
+        click("nextButton"); // START GEOTAGGING
+        QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::GeocodeResults, 20000);
+        QCOMPARE(page(), QStringLiteral("geocode5Page"));
+        QCOMPARE(static_cast<QLabel*>(child("geocodeSuccessLabel"))->text(), QStringLiteral("1/2"));
 
+        // The results table, sorted by file name.
+        auto* table = static_cast<QTableWidget*>(child("geocodeTable"));
+        QStringList rows;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            QStringList cells;
+            for (int column = 0; column < table->columnCount(); ++column)
+                cells << table->item(row, column)->text();
+            rows << cells.join(QLatin1Char('|'));
+        }
+        // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC.
+        QCOMPARE(rows, (QStringList { "DSCF0101.JPG|No position||||FAIL", "DSCF0102.JPG||48.105176N|11.50125E|529.659|OK" }));
+        QVERIFY(QFile::exists(folder.filePath("KESTREL/DSCF0102.JPG")));
+
+        // A click on the status cell of the failed photo opens its details.
+        QStringList opened;
+        QTimer::singleShot(0, this, [&opened] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                const auto* title = dialog->findChild<QLabel*>(QStringLiteral("errorTitleLabel"));
+                opened << dialog->windowTitle() << (title && title->isVisible() ? title->text() : QString());
+                dialog->close();
+            }
+        });
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 5)).center());
+        QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
+        QVERIFY(boxes->shown.isEmpty());
+    }
+
+    // Later stretches reach the service from track files dropped on the program.
+    void trackFiles()
+    {
         QTemporaryDir files;
         const QString kml = files.filePath("evora.kml"), gpx = files.filePath("chicago.gpx"), csv = files.filePath("parramatta.csv");
-        QVERIFY(testsupport::writeFile(gpx, trackFile(evora, "gpx")));
-        if (QStandardPaths::findExecutable("gpsbabel").isEmpty())
-            QVERIFY(testsupport::writeFile(kml, trackFile(evora, "kml")));
-        else
-            QCOMPARE(QProcess::execute("gpsbabel", { "-t", "-i", "gpx", "-f", gpx, "-o", "kml", "-F", kml }), 0);
+        QVERIFY(testsupport::writeFile(kml, trackFile(evora, "kml")));
         QVERIFY(testsupport::writeFile(gpx, trackFile(chicago, "gpx")));
         QVERIFY(testsupport::writeFile(csv, trackFile(parramatta, "csv")));
-        view::MainView window;
-        window.connectController(*controller);
-        window.changeScreen(controller::GeocodeSelectFolder);
-        QVERIFY(dropFiles(window.findChild<DropLabel*>("geocodeDropFolderLabel"), { kml, gpx, csv }));
+        window->changeScreen(controller::GeocodeSelectFolder);
+        QVERIFY(dropFiles(child("geocodeDropFolderLabel"), { kml, gpx, csv }));
         QTRY_COMPARE_WITH_TIMEOUT(boxes->shown.size(), 1, 60000);
         QCOMPARE(boxes->shown[0].title, QStringLiteral("Tracks imported"));
         QCOMPARE(boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
@@ -243,6 +282,7 @@ private slots:
 
     void cleanupTestCase()
     {
+        window.reset();
         boxes.reset();
         controller.reset();
         if (server)
@@ -251,44 +291,39 @@ private slots:
 
     void synchronizeThenGeotag_data()
     {
-        QTest::addColumn<qint64>("trackStart");
-        QTest::addColumn<double>("lat0");
-        QTest::addColumn<double>("lon0");
+        QTest::addColumn<QString>("along"); // the track
         QTest::addColumn<QString>("zone");
-        QTest::addColumn<qint64>("firstPhoto");  // ms after the track's start
-        QTest::addColumn<qint64>("step");        // between photos
+        QTest::addColumn<qint64>("firstPhoto"); // ms after the track's start
+        QTest::addColumn<qint64>("step");       // between photos
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("rewrite");
         QTest::addColumn<QStringList>("offsets"); // the zone's offsets the photos see
 
-        QTest::newRow("summer, copies") << qint64(utc("2026-07-14T10:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100)
-                                        << 12 << false << QStringList { "+02:00" };
+        QTest::newRow("summer, copies") << "summer" << "Europe/Berlin" << qint64(7 * 60000 + 3300) << qint64(9 * 60000 + 7100) << 12
+                                        << false << QStringList { "+02:00" };
         // Photos every 4 min 13 s from 00:31 UTC: before and after 01:00 UTC.
-        QTest::newRow("daylight saving starts, in place") << qint64(utc("2026-03-29T00:00:00Z")) << 48.10 << 11.50 << "Europe/Berlin" << qint64(31 * 60000 + 1700)
-                                                          << qint64(4 * 60000 + 13000) << 14 << true
+        const qint64 first = 31 * 60000 + 1700, step = 4 * 60000 + 13000;
+        QTest::newRow("daylight saving starts, in place") << "spring" << "Europe/Berlin" << first << step << 14 << true
                                                           << QStringList { "+01:00", "+02:00" };
-        for (const auto& [name, track, zone, offsets] :
-             std::vector<std::tuple<const char*, Track, QString, QStringList>> {
-                 { "tracker app, Munich", munichAugust, "Europe/Berlin", { "+02:00" } },
-                 { "KML, Evora", evora, "Europe/Lisbon", { "+01:00" } },
-                 { "GPX, Chicago, daylight saving ends", chicago, "America/Chicago", { "-05:00", "-06:00" } },
-                 { "CSV, Parramatta", parramatta, "Australia/Sydney", { "+11:00" } } })
-            QTest::newRow(name) << qint64(track.start) << track.lat0 << track.lon0 << zone << qint64(31 * 60000 + 1700)
-                                << qint64(4 * 60000 + 13000) << 14 << false << offsets;
+        QTest::newRow("KML, Evora") << "evora" << "Europe/Lisbon" << first << step << 14 << false << QStringList { "+01:00" };
+        QTest::newRow("GPX, Chicago, daylight saving ends") << "chicago" << "America/Chicago" << first << step << 14 << false
+                                                            << QStringList { "-05:00", "-06:00" };
+        QTest::newRow("CSV, Parramatta") << "parramatta" << "Australia/Sydney" << first << step << 14 << false
+                                         << QStringList { "+11:00" };
     }
 
     void synchronizeThenGeotag()
     {
-        QFETCH(qint64, trackStart);
-        QFETCH(double, lat0);
-        QFETCH(double, lon0);
+        QFETCH(QString, along);
         QFETCH(QString, zone);
         QFETCH(qint64, firstPhoto);
         QFETCH(qint64, step);
         QFETCH(int, count);
         QFETCH(bool, rewrite);
         QFETCH(QStringList, offsets);
-        const Track track { trackStart, lat0, lon0 };
+        const std::map<QString, Track> tracks { { "summer", summer }, { "spring", spring }, { "evora", evora },
+                                                { "chicago", chicago }, { "parramatta", parramatta } };
+        const Track& track = tracks.at(along);
 
         QTemporaryDir photos;
         QVERIFY(photos.isValid());
@@ -336,15 +371,30 @@ private slots:
     }
 
 private:
+    QWidget* child(const char* name) const
+    {
+        auto* widget = window->findChild<QWidget*>(QLatin1String(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+    QString page() const { return static_cast<QStackedWidget*>(child("stackedWidget"))->currentWidget()->objectName(); }
+    void click(const char* name)
+    {
+        QWidget* widget = child(name);
+        QVERIFY2(widget->isVisible() && widget->isEnabled(), name);
+        QTest::mouseClick(widget, Qt::LeftButton);
+    }
+
     QTemporaryDir dir;
     service::Store store;
     std::atomic<int64_t> now { 0 };
     std::unique_ptr<service::Api> api;
     std::unique_ptr<service::HttpServer> server;
     std::string phoneUser;
-    QString deviceKey;
     std::unique_ptr<MainController> controller;
     std::unique_ptr<testsupport::MessageBoxes> boxes;
+    std::unique_ptr<view::MainView> window;
 };
 
 QTEST_MAIN(TestEndToEnd)
