@@ -5,7 +5,8 @@
 #include <QRandomGenerator>
 
 #include <exiv2/exiv2.hpp>
-#include <qrencode.h>
+
+#include "support/syncscene.h"
 
 namespace testsupport {
 
@@ -32,16 +33,8 @@ bool setExif(const QString& path, const ExifTags& tags)
         auto image = Exiv2::ImageFactory::open(path.toStdString());
         image->readMetadata();
         Exiv2::ExifData& data = image->exifData();
-        for (const auto& tag : tags) {
-            const std::string key = tag.first.toStdString();
-            if (tag.second.isEmpty()) {
-                auto it = data.findKey(Exiv2::ExifKey(key));
-                if (it != data.end())
-                    data.erase(it);
-            } else {
-                data[key] = tag.second.toStdString();
-            }
-        }
+        for (const auto& tag : tags)
+            data[tag.first.toStdString()] = tag.second.toStdString();
         image->writeMetadata();
         return true;
     } catch (const Exiv2::AnyError&) {
@@ -136,39 +129,27 @@ ExifTags cameraTags(const QString& model, const QString& serial, const QString& 
 
 QImage qrCodeImage(const QByteArray& text, int module)
 {
-    QRcode* code = QRcode_encodeString8bit(text.constData(), 0, QR_ECLEVEL_M);
-    if (!code)
+    int side = 0;
+    const std::vector<bool> modules = qrModules(text, &side);
+    if (modules.empty())
         return QImage();
-    const int quiet = 4;
-    const int size = (code->width + 2 * quiet) * module;
-    QImage image(size, size, QImage::Format_RGB32);
+    QImage image((side + 8) * module, (side + 8) * module, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
-    for (int y = 0; y < code->width; ++y)
-        for (int x = 0; x < code->width; ++x)
-            if (code->data[y * code->width + x] & 1)
-                painter.fillRect((x + quiet) * module, (y + quiet) * module, module, module, Qt::black);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (modules[size_t(y * side + x)])
+                painter.fillRect((x + 4) * module, (y + 4) * module, module, module, Qt::black);
     painter.end();
-    QRcode_free(code);
     return image;
 }
 
 QImage syncPhotoImage(const QByteArray& text, int width, int height)
 {
-    QImage photo = texturedImage(width, height, 7);
-    const QImage code = qrCodeImage(text, qMax(2, qMin(width, height) / 120));
-    if (code.isNull())
-        return QImage();
-    QPainter painter(&photo);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRect screen((width - code.width()) / 2 - code.width() / 8, (height - code.height()) / 2 - code.height() / 4,
-                       code.width() * 5 / 4, code.height() * 3 / 2);
-    painter.setBrush(QColor(30, 30, 34));
-    painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(screen.adjusted(-20, -40, 20, 40), 30, 30);
-    painter.drawImage((width - code.width()) / 2, (height - code.height()) / 2, code);
-    painter.end();
-    return photo;
+    SyncScene scene;
+    scene.width = width;
+    scene.height = height;
+    return syncSceneImage(text, scene);
 }
 
 } // namespace testsupport
