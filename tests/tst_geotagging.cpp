@@ -41,15 +41,10 @@ struct PhotoFile {
     bool tiff = false;
 };
 
-int indexOf(const QString& serial)
-{
-    return serial.mid(2).toInt();
-}
-
 // Positions by serial number, so every answer can be checked in the file.
 double latitudeFor(const QString& serial, double base)
 {
-    return base + indexOf(serial) / 1000.0;
+    return base + serial.mid(2).toInt() / 1000.0;
 }
 
 // Answers geotag requests by the photo's serial number, after a delay that
@@ -101,10 +96,6 @@ QMap<QString, model::PhotoGeocode> resultsByName(MainController& controller)
     return byName;
 }
 
-struct Progress {
-    int processed, failed, total;
-};
-
 // Photos prefix00.jpg, prefix01.jpg, ... of cameras SN00, SN01, ...
 QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString& suffix = QStringLiteral(".jpg"))
 {
@@ -114,25 +105,6 @@ QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString&
         files.append(PhotoFile{ prefix + number + suffix, QStringLiteral("SN") + number });
     }
     return files;
-}
-
-// Every progress signal of a controller, in order.
-struct ProgressLog : QList<Progress> {
-    explicit ProgressLog(MainController& controller)
-    {
-        QObject::connect(&controller, &MainController::geocodeProgress, &receiver,
-                         [this](int processed, int failed, int total) { append({ processed, failed, total }); });
-    }
-    QObject receiver;
-};
-
-// STOP as soon as five requests are out.
-QMetaObject::Connection stopAtFiveRequests(FakeService& service, MainController& controller)
-{
-    return QObject::connect(&service, &FakeService::requestReceived, &controller, [&] {
-        if (service.requests().size() == 5)
-            controller.toPreviousScreen();
-    });
 }
 
 } // namespace
@@ -146,10 +118,8 @@ private slots:
     void rewriteMode();
     void stopThenRunAgain();
     void filesRemovedBeforeStart();
-    void outputNameTaken_data();
-    void outputNameTaken();
-    void sourceGoneBeforeAnswer();
-    void networkErrors();
+    void troubledRun_data();
+    void troubledRun();
     void serviceDown_data();
     void serviceDown();
     void subfolders_data();
@@ -159,7 +129,7 @@ private:
     QString newFolder(const QList<PhotoFile>& files);
     // Runs a whole geotagging of folder (a null folder: the one chosen last);
     // STOP after a long wait keeps a broken run from hanging the test.
-    void run(MainController& controller, const QString& folder, bool* stoppedBySafety = nullptr);
+    void run(MainController& controller, const QString& folder);
 
     FakeService service;
     QTemporaryDir root;
@@ -196,7 +166,7 @@ QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
     return folder;
 }
 
-void TestGeotagging::run(MainController& controller, const QString& folder, bool* stoppedBySafety)
+void TestGeotagging::run(MainController& controller, const QString& folder)
 {
     if (!folder.isNull())
         controller.geocodePhotos(folder);
@@ -212,10 +182,7 @@ void TestGeotagging::run(MainController& controller, const QString& folder, bool
     controller.toNextScreen(); // starts the run and returns when it has ended
     guard.stop();
     QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
-    if (stoppedBySafety)
-        *stoppedBySafety = safety;
-    else
-        QVERIFY2(!safety, "the run did not end by itself");
+    QVERIFY2(!safety, "the run did not end by itself");
 }
 
 void TestGeotagging::copyMode()
@@ -240,7 +207,7 @@ void TestGeotagging::copyMode()
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
-    ProgressLog progress(controller);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     int updates = 0;
     connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
@@ -275,11 +242,10 @@ void TestGeotagging::copyMode()
     // Progress: starts at 0, one step per photo, ends with the totals.
     const int total = files.size();
     QVERIFY(progress.size() >= total + 2);
-    QCOMPARE(progress.first().processed, 0);
-    QCOMPARE(progress.last().processed, total);
-    QCOMPARE(progress.last().failed, 6);
-    for (const Progress& step : progress)
-        QCOMPARE(step.total, total);
+    QCOMPARE(progress.first(), (QList<QVariant> { 0, 0, total }));
+    QCOMPARE(progress.last(), (QList<QVariant> { total, 6, total }));
+    for (const QList<QVariant>& step : progress)
+        QCOMPARE(step[2].toInt(), total);
 
     const auto results = resultsByName(controller);
     QCOMPARE(results.size(), total);
@@ -406,7 +372,11 @@ void TestGeotagging::stopThenRunAgain()
     MainController controller;
     QSignalSpy replies(controller.restClientRef()->findChild<QNetworkAccessManager*>(),
                        &QNetworkAccessManager::finished);
-    const auto stopper = stopAtFiveRequests(service, controller); // before any answer
+    // STOP as soon as five requests are out, before any answer.
+    const auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
+        if (service.requests().size() == 5)
+            controller.toPreviousScreen();
+    });
     QSignalSpy stopped(&controller, &MainController::geocodeStopped);
     run(controller, folder);
     disconnect(stopper);
@@ -423,15 +393,15 @@ void TestGeotagging::stopThenRunAgain()
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
 
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
-    ProgressLog progress(controller);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
     run(controller, folder);
     // Every answer of both runs has reached the client.
     QTRY_COMPARE(replies.size(), 5 + 12);
-    QCOMPARE(progress.last().processed, 12);
+    QCOMPARE(progress.last(), (QList<QVariant> { 12, 0, 12 }));
     int previous = 0;
-    for (const Progress& step : progress) {
-        QVERIFY(step.processed >= previous && step.processed <= 12);
-        previous = step.processed;
+    for (const QList<QVariant>& step : progress) {
+        QVERIFY(step[0].toInt() >= previous && step[0].toInt() <= 12);
+        previous = step[0].toInt();
     }
     const auto results = resultsByName(controller);
     QCOMPARE(controller.modelRef().photos.size(), 12);
@@ -449,103 +419,81 @@ void TestGeotagging::filesRemovedBeforeStart()
     const QString folder = newFolder(numberedPhotos("v", 6));
     QVERIFY(!folder.isEmpty());
     MainController controller;
-    ProgressLog progress(controller);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
-    QCOMPARE(requested[0][0].toString(), folder + "/");
-    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
-    QCOMPARE(requested[0][2].toInt(), 6);
+    QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", 6 }));
     QCOMPARE(controller.modelRef().inputFolder, folder + "/");
     QVERIFY(QFile::remove(folder + "/v01.jpg"));
     QVERIFY(QFile::remove(folder + "/v04.jpg"));
-    bool safety = false;
-    run(controller, QString(), &safety);
-    // The run ended by itself once the four remaining photos were done.
-    QVERIFY(!safety);
+    // The run ends by itself once the four remaining photos are done.
+    run(controller, QString());
     QCOMPARE(controller.modelRef().photos.size(), 4);
-    QCOMPARE(progress.last().processed, 4);
-    QCOMPARE(progress.last().total, 6);
+    QCOMPARE(progress.last(), (QList<QVariant> { 4, 0, 6 }));
 }
 
-void TestGeotagging::outputNameTaken_data()
+void TestGeotagging::troubledRun_data()
 {
-    QTest::addColumn<bool>("link");
-    QTest::newRow("by a file") << false;
-    QTest::newRow("by a link to a folder") << true;
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<QString>("failure"); // of a.jpg (%1: the output folder), and of b.jpg unless it succeeds
+    QTest::addColumn<bool>("bothFail");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("output name taken by a file")
+        << "file" << "EXIF Error: The output folder %1 cannot be created: a file of that name is in the way." << true << 0;
+    QTest::newRow("output name taken by a link to a folder")
+        << "link" << "EXIF Error: The output folder %1 is a link; nothing is written through it." << true << 0;
+    // Three attempts per photo, each aborted.
+    QTest::newRow("service never answers")
+        << "silent"
+        << QString("Network error: Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail
+        << true << 6;
+    QTest::newRow("photo gone before its answer")
+        << "gone" << "EXIF Error: Error writing EXIF data to the image file" << false << 2;
 }
 
-// Nothing is written through or over whatever holds the output folder's name.
-void TestGeotagging::outputNameTaken()
+// Nothing is written through or over whatever holds the output folder's name,
+// nor for a photo without a position; no box interrupts the run.
+void TestGeotagging::troubledRun()
 {
-    QFETCH(bool, link);
+    QFETCH(QString, trouble);
+    QFETCH(QString, failure);
+    QFETCH(bool, bothFail);
+    QFETCH(int, requests);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
     const QString elsewhere = root.filePath(QStringLiteral("elsewhere%1").arg(folders));
-    if (link) {
-        QVERIFY(QDir().mkpath(elsewhere));
-        QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
-    } else {
+    if (trouble == "link")
+        QVERIFY(QDir().mkpath(elsewhere) && QFile::link(elsewhere, folder + "/KESTREL"));
+    else if (trouble == "file")
         QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
-    }
-    MainController controller;
-    run(controller, folder);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    for (const model::PhotoGeocode& result : results) {
-        QVERIFY(!result.success);
-        QVERIFY2(result.errorText.contains(link ? QStringLiteral("link") : folder + "/KESTREL"),
-                 qPrintable(result.errorText));
-    }
-    if (link)
-        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    else if (trouble == "silent")
+        service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
     else
-        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
-    QCOMPARE(service.requests().size(), 0);
-}
-
-void TestGeotagging::sourceGoneBeforeAnswer()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
-    QVERIFY(!folder.isEmpty());
-    // The photo disappears while its answer is on the way.
-    service.setHandler([folder](const HttpRequest& request) {
-        if (request.body.contains("\"SN01\""))
-            QFile::remove(folder + "/a.jpg");
-        return geotagAnswer(request, 46.0, 0);
-    });
-    MainController controller;
-    run(controller, folder);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    QVERIFY(!results["a.jpg"].success);
-    QCOMPARE(results["a.jpg"].errorTitle, QStringLiteral("EXIF Error"));
-    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/a.jpg"));
-    QVERIFY(results["b.jpg"].success);
-    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "b.jpg" });
-}
-
-// A service that never answers: three attempts per photo, each aborted.
-void TestGeotagging::networkErrors()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
-    QVERIFY(!folder.isEmpty());
-    service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+        service.setHandler([folder](const HttpRequest& request) {
+            if (request.body.contains("\"SN01\""))
+                QFile::remove(folder + "/a.jpg");
+            return geotagAnswer(request, 46.0, 0);
+        });
     MainController controller;
     MessageBoxes boxes(controller);
     // Long enough for every attempt to reach the service on a busy machine.
     controller.restClientRef()->setPutTimeout(250);
     run(controller, folder);
-    QCOMPARE(service.requests().size(), 2 * 3);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    for (const model::PhotoGeocode& result : results) {
-        QVERIFY(!result.success);
-        QCOMPARE(result.errorTitle, QStringLiteral("Network error"));
-        QCOMPARE(result.errorText, QString("Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError))
-                     + networkTail);
-    }
+    QCOMPARE(service.requests().size(), requests);
+    QStringList results;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        results << result.filePath.mid(folder.size() + 1) + ": "
+                + (result.success ? QString("OK") : result.errorTitle + ": " + result.errorText);
+    failure = failure.arg(folder + "/KESTREL");
+    QCOMPARE(results, QStringList({ "a.jpg: " + failure, "b.jpg: " + (bothFail ? failure : QString("OK")) }));
     QVERIFY(boxes.shown.isEmpty());
-    QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    if (trouble == "link")
+        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    else if (trouble == "file")
+        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
+    else
+        QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden),
+                 bothFail ? QStringList() : QStringList { "b.jpg" });
 }
 
 void TestGeotagging::serviceDown_data()
