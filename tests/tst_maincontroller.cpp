@@ -51,16 +51,11 @@ void TestMainController::startScreen()
     }
     MainController c;
     QCOMPARE(c.modelRef().userID, userID);
-    QSignalSpy screens(&c, &MainController::screenChanged);
-    QSignalSpy shows(&c, &MainController::showMainWindow);
     QStringList order;
-    connect(&c, &MainController::screenChanged, this, [&] { order << "screen"; });
+    connect(&c, &MainController::screenChanged, this, [&](Screen s) { order << QString::number(int(s)); });
     connect(&c, &MainController::showMainWindow, this, [&] { order << "show"; });
     c.start();
-    QCOMPARE(screens.count(), 1);
-    QCOMPARE(screens.at(0).at(0).value<Screen>(), Screen(screen));
-    QCOMPARE(shows.count(), 1);
-    QCOMPARE(order, (QStringList { "screen", "show" }));
+    QCOMPARE(order, (QStringList { QString::number(screen), "show" }));
 }
 
 void TestMainController::navigation_data()

@@ -15,19 +15,7 @@ namespace {
 
 model::PhotoInfo samplePhoto()
 {
-    model::PhotoInfo info;
-    info.clear();
-    info.syncId = QStringLiteral("S-77");
-    info.elapsedTime = 1234;
-    info.dateTimeOriginal = QStringLiteral("2026-07-14 12:34:56");
-    info.model = QStringLiteral("X-T3");
-    info.serialNumber = QStringLiteral("SN1");
-    info.internalSerialNumber = QStringLiteral("INT9");
-    info.shutterCount = 42;
-    info.fileNumber = QStringLiteral("100-0001");
-    info.gpsProcessingMethod = QString();
-    info.timeZone = QStringLiteral("+02:00");
-    return info;
+    return { "S-77", 1234, "2026-07-14 12:34:56", "X-T3", "SN1", "INT9", 42, "100-0001", QString(), "+02:00" };
 }
 
 model::Camera cameraWith(const QStringList& syncIds)

@@ -1,5 +1,6 @@
 #include "support/photos.h"
 
+#include <QDataStream>
 #include <QFile>
 #include <QPainter>
 #include <QRandomGenerator>
@@ -54,48 +55,33 @@ bool writeTiff(const QString& path, const QImage& image, const ExifTags& tags)
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     const quint32 width = quint32(rgb.width());
     const quint32 height = quint32(rgb.height());
-    const quint32 entries = 10;
+    const quint16 entries = 10;
     const quint32 samplesAt = 8 + 2 + entries * 12 + 4;
-    const quint32 pixelsAt = samplesAt + 6;
-    QByteArray tiff;
-    const auto u16 = [&tiff](quint32 value) {
-        tiff.append(char(value & 0xFF)).append(char((value >> 8) & 0xFF));
-    };
-    const auto u32 = [&](quint32 value) {
-        u16(value & 0xFFFF);
-        u16(value >> 16);
-    };
+    QByteArray tiff("II*", 4);
+    QDataStream out(&tiff, QIODevice::Append);
+    out.setByteOrder(QDataStream::LittleEndian);
     // One directory entry: tag, type (3 short, 4 long), count, value or offset.
-    const auto entry = [&](quint32 tag, quint32 type, quint32 count, quint32 value) {
-        u16(tag);
-        u16(type);
-        u32(count);
-        if (type == 3 && count == 1) {
-            u16(value);
-            u16(0);
-        } else {
-            u32(value);
-        }
+    const auto entry = [&out](quint16 tag, quint16 type, quint32 count, quint32 value) {
+        out << tag << type << count;
+        if (type == 3 && count == 1)
+            out << quint16(value) << quint16(0);
+        else
+            out << value;
     };
-    tiff.append("II*", 3).append('\0');
-    u32(8);
-    u16(entries);
+    out << quint32(8) << entries;
     entry(256, 4, 1, width);
     entry(257, 4, 1, height);
     entry(258, 3, 3, samplesAt);
     entry(259, 3, 1, 1);
     entry(262, 3, 1, 2);
-    entry(273, 4, 1, pixelsAt);
+    entry(273, 4, 1, samplesAt + 6); // the pixels follow the bits per sample
     entry(277, 3, 1, 3);
     entry(278, 4, 1, height);
     entry(279, 4, 1, width * height * 3);
     entry(284, 3, 1, 1);
-    u32(0);
-    u16(8);
-    u16(8);
-    u16(8);
+    out << quint32(0) << quint16(8) << quint16(8) << quint16(8);
     for (int y = 0; y < rgb.height(); ++y)
-        tiff.append(reinterpret_cast<const char*>(rgb.constScanLine(y)), int(width * 3));
+        out.writeRawData(reinterpret_cast<const char*>(rgb.constScanLine(y)), int(width * 3));
 
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(tiff) != tiff.size())
