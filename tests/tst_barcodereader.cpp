@@ -74,11 +74,9 @@ private slots:
     void grayLevel();
     void paddedGrayRows();
     void nullImage();
-    void uprightCodeReadOnFirstPass();
-    void passesWithoutCode();
     void onlyFirstCodeDecoded();
-    void missingOrUnreadableFile_data();
-    void missingOrUnreadableFile();
+    void readFile_data();
+    void readFile();
     void brightPhotoOf24Megapixels();
     void realisticPhoto_data();
     void realisticPhoto();
@@ -216,32 +214,6 @@ void TestBarcodeReader::nullImage()
     QVERIFY(passSizes.isEmpty());
 }
 
-void TestBarcodeReader::uprightCodeReadOnFirstPass()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("sync.jpg"));
-    QVERIFY(testsupport::syncPhotoImage(syncPayload, 1601, 1203).save(path, "JPEG", 90));
-    model::PhotoInfo info = filledInfo();
-    QVERIFY(BarcodeReader().read(path, &info));
-    QCOMPARE(info.syncId, QStringLiteral("abc"));
-    QCOMPARE(info.elapsedTime, 42);
-    QCOMPARE(passSizes, QStringList { QStringLiteral("1601x1203") });
-}
-
-// Without a code every pass is tried: the twelve turned and scaled ones, then
-// the half-size, quarter-size and normalised ones; the record stays as it was.
-void TestBarcodeReader::passesWithoutCode()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("room.png"));
-    QVERIFY(testsupport::texturedImage(803, 601, 3).save(path));
-    model::PhotoInfo info = filledInfo();
-    QVERIFY(!BarcodeReader().read(path, &info));
-    QCOMPARE(info.syncId + QString::number(info.elapsedTime), QStringLiteral("old-99"));
-    QCOMPARE(passSizes.size(), 16);
-    QCOMPARE(passSizes.last(), sizeText(200, 150));
-}
-
 // Two codes: the upper one is damaged beyond repair and is the first quirc
 // reports, so an upright pass fails although the lower one is sound. Turned
 // by 180 degrees the sound code comes first.
@@ -280,27 +252,42 @@ void TestBarcodeReader::onlyFirstCodeDecoded()
     QCOMPARE(passSizes.size(), 3);
 }
 
-void TestBarcodeReader::missingOrUnreadableFile_data()
+// An upright code is read on the first pass. Without a code every pass is
+// tried: the twelve turned and scaled ones, then the half-size, quarter-size
+// and normalised ones. A file that is no image gets no pass at all.
+void TestBarcodeReader::readFile_data()
 {
-    QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<QString>("name");
-    QTest::newRow("missing") << QByteArray() << QStringLiteral("missing.jpg");
-    QTest::newRow("text named .jpg") << QByteArray("not a photo\n") << QStringLiteral("photo.jpg");
-    QTest::newRow("empty file") << QByteArray("") << QStringLiteral("empty.jpg");
-    QTest::newRow("truncated JPEG") << QByteArray("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11) << QStringLiteral("cut.jpg");
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<QByteArray>("contents"); // when there is no image; null: no file
+    QTest::addColumn<QStringList>("passes");  // the first and last, and how many
+    QTest::newRow("upright code") << "sync.jpg" << testsupport::syncPhotoImage(syncPayload, 1601, 1203) << QByteArray()
+                                  << QStringList { "1601x1203", "1601x1203", "1" };
+    QTest::newRow("no code") << "room.png" << testsupport::texturedImage(803, 601, 3) << QByteArray()
+                             << QStringList { "803x601", "200x150", "16" };
+    QTest::newRow("missing") << "missing.jpg" << QImage() << QByteArray() << QStringList { "", "", "0" };
+    QTest::newRow("text named .jpg") << "photo.jpg" << QImage() << QByteArray("not a photo\n")
+                                     << QStringList { "", "", "0" };
+    QTest::newRow("empty file") << "empty.jpg" << QImage() << QByteArray("") << QStringList { "", "", "0" };
+    QTest::newRow("truncated JPEG") << "cut.jpg" << QImage() << QByteArray("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11)
+                                    << QStringList { "", "", "0" };
 }
 
-void TestBarcodeReader::missingOrUnreadableFile()
+void TestBarcodeReader::readFile()
 {
-    QFETCH(QByteArray, contents);
     QFETCH(QString, name);
+    QFETCH(QImage, image);
+    QFETCH(QByteArray, contents);
+    QFETCH(QStringList, passes);
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
-    QVERIFY(contents.isNull() || testsupport::writeFile(path, contents));
+    QVERIFY(image.isNull() ? contents.isNull() || testsupport::writeFile(path, contents) : image.save(path, nullptr, 90));
     model::PhotoInfo info = filledInfo();
-    QVERIFY(!BarcodeReader().read(path, &info));
-    QCOMPARE(info.syncId, QStringLiteral("old"));
-    QCOMPARE(info.elapsedTime, -99);
+    QCOMPARE(BarcodeReader().read(path, &info), passes.last() == "1");
+    QCOMPARE(info.syncId + QString::number(info.elapsedTime), QString(passes.last() == "1" ? "abc42" : "old-99"));
+    QCOMPARE(QStringList({ passSizes.value(0), passSizes.isEmpty() ? QString() : passSizes.last(),
+                           QString::number(passSizes.size()) }),
+             passes);
 }
 
 // width x height x mean gray is far above 2^31 here (mean gray about 160): with

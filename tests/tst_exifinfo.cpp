@@ -840,17 +840,12 @@ void TestExifInfo::sidecar()
         properties << QString::fromStdString(datum.key() + "=" + datum.toString());
     properties.sort();
     QStringList wanted = { "Xmp.exif.DateTimeDigitized=2016-05-03T10:20:30+02:00",
-                           "Xmp.exif.DateTimeOriginal=2016-05-03T10:20:30+02:00",
-                           "Xmp.exif.GPSAltitude=325/100",
-                           "Xmp.exif.GPSAltitudeRef=1",
-                           "Xmp.exif.GPSHPositioningError=12000/1000",
-                           "Xmp.exif.GPSLatitude=33,51.408000S",
-                           "Xmp.exif.GPSLongitude=151,12.918000E",
-                           "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z",
-                           "Xmp.exif.GPSVersionID=2.3.0.0",
+                           "Xmp.exif.DateTimeOriginal=2016-05-03T10:20:30+02:00", "Xmp.exif.GPSAltitude=325/100",
+                           "Xmp.exif.GPSAltitudeRef=1", "Xmp.exif.GPSHPositioningError=12000/1000",
+                           "Xmp.exif.GPSLatitude=33,51.408000S", "Xmp.exif.GPSLongitude=151,12.918000E",
+                           "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z", "Xmp.exif.GPSVersionID=2.3.0.0",
                            "Xmp.photoshop.DateCreated=2016-05-03T10:20:30+02:00",
-                           "Xmp.xmp.CreateDate=2016-05-03T10:20:30+02:00",
-                           "Xmp.xmp.ModifyDate=2016-05-03T10:20:30+02:00" };
+                           "Xmp.xmp.CreateDate=2016-05-03T10:20:30+02:00", "Xmp.xmp.ModifyDate=2016-05-03T10:20:30+02:00" };
     if (!before.isEmpty())
         wanted.prepend("Xmp.darktable.xmp_version=5");
     QCOMPARE(properties, wanted);
