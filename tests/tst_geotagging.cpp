@@ -224,8 +224,7 @@ void TestGeotagging::copyMode()
     QStringList order;
     for (const model::PhotoGeocode& result : controller.modelRef().photos)
         order << QFileInfo(result.filePath).fileName();
-    QCOMPARE(order.mid(0, 5), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg" }));
-    QCOMPARE(order.at(5), QStringLiteral("n10.JPEG"));
+    QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
 
     // At most five answers were awaited at any moment, and more than one was.
     QVERIFY2(service.maxOutstanding() <= 5, qPrintable(QString::number(service.maxOutstanding())));
