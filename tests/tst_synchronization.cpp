@@ -33,14 +33,6 @@ void countAnnouncements(MainController& controller, QObject* receiver, int* coun
                      [count](model::CameraList&) { ++*count; });
 }
 
-void expectOneBox(const MessageBoxes& boxes, int code, const QString& title, const QString& text)
-{
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, code);
-    QCOMPARE(boxes.shown[0].title, title);
-    QCOMPARE(boxes.shown[0].text, text);
-}
-
 } // namespace
 
 class TestSynchronization : public QObject {
@@ -145,7 +137,9 @@ void TestSynchronization::synchronized()
         if (box.isEmpty()) {
             QVERIFY(boxes.shown.isEmpty());
         } else {
-            expectOneBox(boxes, status, "Done", box);
+            QCOMPARE(boxes.shown.size(), 1);
+            QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
+                     QStringList({ QString::number(status), "Done", box }));
             QCOMPARE(userWhileShown, userBefore);
         }
     }
@@ -205,7 +199,9 @@ void TestSynchronization::failed()
     // The photo is read off the GUI thread: the slot returns before anything is decided.
     QCOMPARE(boxes.shown.size(), 0);
     QTRY_COMPARE(announced, 1);
-    expectOneBox(boxes, code, title, text.isEmpty() ? path : text);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
+             QStringList({ QString::number(code), title, text.isEmpty() ? path : text }));
     QCOMPARE(service.requestsTo("/syncCamera").size(), tries);
     // No request was started for an unreadable photo, none is on its way.
     QVERIFY(tries > 0 || controller.restClientRef()->findChildren<QNetworkReply*>().isEmpty());
