@@ -48,15 +48,10 @@ QImage grayCode(const QByteArray& data, int module = 4)
     return testsupport::qrCodeImage(data, module).convertToFormat(QImage::Format_Grayscale8);
 }
 
+// The other fields as a camera photo has them; the date stays null.
 model::PhotoInfo filledInfo()
 {
-    model::PhotoInfo info;
-    info.syncId = QStringLiteral("old");
-    info.elapsedTime = -99;
-    info.model = QStringLiteral("X-T3");
-    info.serialNumber = QStringLiteral("SN1");
-    info.shutterCount = 17;
-    return info;
+    return { "old", -99, QString(), "X-T3", "SN1", QString(), 17, QString(), QString(), QString() };
 }
 
 const QByteArray syncPayload = R"({"syncID":"abc","elapsedTime":42})";

@@ -264,12 +264,11 @@ void TestGeotagging::copyMode()
                      .arg(result.longitude).arg(result.altitude).arg(result.accuracy)
                      .arg(result.photoTime, result.dateTimeOriginal, result.timeZoneId, result.errorTitle),
                  QStringLiteral("-14.5 295.5 12 2026-07-14 14:34:56 2026-07-14 12:34:56 Europe/Ljubljana "));
-        const auto tags = testsupport::readExif(copy);
-        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(result.latitude));
-        QCOMPARE(tags.value("Exif.GPSInfo.GPSLongitudeRef"), QStringLiteral("W"));
-        QCOMPARE(tags.value("Exif.Photo.BodySerialNumber"), file.serial);
         // Without the date-time setting the capture time stays as it was.
-        QCOMPARE(tags.value("Exif.Photo.DateTimeOriginal"), QStringLiteral("2026:07:14 12:34:56"));
+        const auto tags = testsupport::readExif(copy);
+        QCOMPARE(QStringList({ tags.value("Exif.GPSInfo.GPSLatitude"), tags.value("Exif.GPSInfo.GPSLongitudeRef"),
+                               tags.value("Exif.Photo.BodySerialNumber"), tags.value("Exif.Photo.DateTimeOriginal") }),
+                 QStringList({ latitudeText(result.latitude), "W", file.serial, "2026:07:14 12:34:56" }));
     }
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
     // break and accent included.

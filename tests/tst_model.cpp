@@ -42,8 +42,7 @@ void TestModel::firstStart()
     m.userID = "kept";
     m.rewrite = true;
     QVERIFY(!m.load(path));
-    QCOMPARE(m.userID, QString("kept"));
-    QVERIFY(m.rewrite);
+    QVERIFY(m.userID == "kept" && m.rewrite);
 }
 
 // Rows marked "saved" are written exactly so (over a longer old file, leaving
@@ -148,8 +147,7 @@ void TestModel::preferences()
     QCOMPARE(Model::preferencesFilePath(), QFileInfo(Model::configFilePath()).absolutePath() + "/settings.ini");
     Model m;
     m.loadPreferences(path);
-    QVERIFY(!m.includeSubfolders);
-    QVERIFY(!m.rawSidecars);
+    QVERIFY(!m.includeSubfolders && !m.rawSidecars);
     m.includeSubfolders = true;
     QVERIFY(m.savePreferences(path));
     QCOMPARE(readFile(path), QByteArray("[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n"));
@@ -157,8 +155,7 @@ void TestModel::preferences()
     Model read;
     read.rawSidecars = true;
     read.loadPreferences(path);
-    QVERIFY(read.includeSubfolders);
-    QVERIFY(!read.rawSidecars);
+    QVERIFY(read.includeSubfolders && !read.rawSidecars);
     QVERIFY(!m.savePreferences(dir.filePath("missing/folder/settings.ini")));
 }
 

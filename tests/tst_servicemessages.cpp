@@ -20,15 +20,9 @@ model::PhotoInfo samplePhoto()
 
 model::Camera cameraWith(const QStringList& syncIds)
 {
-    model::Camera camera;
-    camera.name = QStringLiteral("X-T3");
-    camera.serial = QStringLiteral("SN1");
-    for (const QString& id : syncIds) {
-        model::Synchronization synchronization;
-        synchronization.syncId = id;
-        synchronization.timeZone = QStringLiteral("+01:00");
-        camera.synchronizations.append(synchronization);
-    }
+    model::Camera camera { "X-T3", "SN1", {} };
+    for (const QString& id : syncIds)
+        camera.synchronizations.append({ id, QString(), "+01:00", QString() });
     return camera;
 }
 
