@@ -27,11 +27,6 @@ void recordPasses(QtMsgType type, const QMessageLogContext&, const QString& mess
         passSizes.append(message);
 }
 
-QString sizeText(int width, int height)
-{
-    return QStringLiteral("%1x%2").arg(width).arg(height);
-}
-
 // Draws the modules at (left, top), module pixels each, dark on the painter's
 // background; the caller leaves a quiet zone around it.
 void drawModules(QPainter& painter, const std::vector<bool>& modules, int side, int left, int top, int module)
@@ -140,7 +135,7 @@ void TestBarcodeReader::payload()
     QCOMPARE(BarcodeReader().decode(code, &info), read);
     QCOMPARE(info.syncId, syncId);
     QCOMPARE(info.elapsedTime, elapsedTime);
-    QCOMPARE(passSizes, QStringList { sizeText(code.width(), code.height()) });
+    QCOMPARE(passSizes, QStringList { QStringLiteral("%1x%2").arg(code.width()).arg(code.height()) });
     QCOMPARE(info.model + info.serialNumber + QString::number(info.shutterCount), QStringLiteral("X-T3SN117"));
     QVERIFY(info.dateTimeOriginal.isNull());
 }

@@ -492,7 +492,7 @@ void TestExifInfo::timeCorrection()
     for (const char* key : { "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized",
                              "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal",
                              "Exif.Photo.OffsetTimeDigitized" })
-        written << QStringLiteral("%1 %2 %3").arg(entry(list, key).type).arg(entry(list, key).count).arg(entry(list, key).text);
+        written << entry(list, key).type + " " + QString::number(entry(list, key).count) + " " + entry(list, key).text;
     const QString time = QStringLiteral("Ascii %1 %2").arg(dateTime.size() + 1).arg(dateTime);
     const QString offset = QStringLiteral("Ascii %1 %2").arg(offsetText.size() + 1).arg(offsetText);
     QCOMPARE(written, QStringList({ time, time, time, "SShort 2 " + offsetHours, offset, offset, offset }));

@@ -130,7 +130,8 @@ void TestSynchronization::synchronized()
         const auto requests = service.requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
-        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", "\"userID\":\"" + userBefore.toUtf8() + '"'));
+        const QByteArray user = "\"userID\":\"" + userBefore.toUtf8() + '"';
+        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", user));
         QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
         QCOMPARE(requests[1].body, "{\"userID\":\"" + userAfter.toUtf8() + "\"}");
         QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Pixel"));
@@ -177,9 +178,9 @@ void TestSynchronization::failed()
     QString path = syncPhoto;
     if (!photo.isEmpty()) {
         path = dir.filePath("unreadable.jpg");
-        QVERIFY(photo == "no code" ? testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3),
-                                                             testsupport::cameraTags())
-                                   : testsupport::writePhoto(path, testsupport::syncPhotoImage(R"({"syncID":"a","elapsedTime":1})")));
+        QVERIFY(photo == "no code"
+                    ? testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags())
+                    : testsupport::writePhoto(path, testsupport::syncPhotoImage(R"({"syncID":"a","elapsedTime":1})")));
     }
     MainController controller;
     MessageBoxes boxes(controller);
