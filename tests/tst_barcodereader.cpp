@@ -1,6 +1,5 @@
 #include <QtTest>
 
-#include <QFile>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTemporaryDir>

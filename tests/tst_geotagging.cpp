@@ -171,15 +171,14 @@ void TestGeotagging::run(MainController& controller, const QString& folder)
         controller.geocodePhotos(folder);
     QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
     bool safety = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, &controller, [&] {
-        safety = true;
-        controller.toPreviousScreen();
-    });
-    guard.start(20000);
-    controller.toNextScreen(); // starts the run and returns when it has ended
-    guard.stop();
+    {
+        QObject guard; // the STOP goes with it
+        QTimer::singleShot(20000, &guard, [&] {
+            safety = true;
+            controller.toPreviousScreen();
+        });
+        controller.toNextScreen(); // starts the run and returns when it has ended
+    }
     QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
     QVERIFY2(!safety, "the run did not end by itself");
 }
