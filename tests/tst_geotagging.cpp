@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -40,15 +41,10 @@ struct PhotoFile {
     bool tiff = false;
 };
 
-int indexOf(const QString& serial)
-{
-    return serial.mid(2).toInt();
-}
-
 // Positions by serial number, so every answer can be checked in the file.
 double latitudeFor(const QString& serial, double base)
 {
-    return base + indexOf(serial) / 1000.0;
+    return base + serial.mid(2).toInt() / 1000.0;
 }
 
 // Answers geotag requests by the photo's serial number, after a delay that
@@ -100,10 +96,6 @@ QMap<QString, model::PhotoGeocode> resultsByName(MainController& controller)
     return byName;
 }
 
-struct Progress {
-    int processed, failed, total;
-};
-
 // Photos prefix00.jpg, prefix01.jpg, ... of cameras SN00, SN01, ...
 QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString& suffix = QStringLiteral(".jpg"))
 {
@@ -115,25 +107,6 @@ QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString&
     return files;
 }
 
-// Every progress signal of a controller, in order.
-struct ProgressLog : QList<Progress> {
-    explicit ProgressLog(MainController& controller)
-    {
-        QObject::connect(&controller, &MainController::geocodeProgress, &receiver,
-                         [this](int processed, int failed, int total) { append({ processed, failed, total }); });
-    }
-    QObject receiver;
-};
-
-// STOP as soon as five requests are out.
-QMetaObject::Connection stopAtFiveRequests(FakeService& service, MainController& controller)
-{
-    return QObject::connect(&service, &FakeService::requestReceived, &controller, [&] {
-        if (service.requests().size() == 5)
-            controller.toPreviousScreen();
-    });
-}
-
 } // namespace
 
 class TestGeotagging : public QObject {
@@ -143,15 +116,9 @@ private slots:
     void init();
     void copyMode();
     void rewriteMode();
-    void stopWithAnswersOutstanding();
-    void secondRunAfterStop();
-    void emptyFolder();
-    void filesRemovedBeforeStart();
-    void outputNameTaken_data();
-    void outputNameTaken();
-    void sourceGoneBeforeAnswer();
-    void networkErrors_data();
-    void networkErrors();
+    void stopThenRunAgain();
+    void troubledRun_data();
+    void troubledRun();
     void serviceDown_data();
     void serviceDown();
     void subfolders_data();
@@ -161,7 +128,7 @@ private:
     QString newFolder(const QList<PhotoFile>& files);
     // Runs a whole geotagging of folder (a null folder: the one chosen last);
     // STOP after a long wait keeps a broken run from hanging the test.
-    void run(MainController& controller, const QString& folder, bool* stoppedBySafety = nullptr);
+    void run(MainController& controller, const QString& folder);
 
     FakeService service;
     QTemporaryDir root;
@@ -170,6 +137,7 @@ private:
 
 void TestGeotagging::initTestCase()
 {
+    qRegisterMetaType<QNetworkReply*>();
     QVERIFY(service.listen());
     qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
     QCOMPARE(Model::baseUrl(), service.baseUrl());
@@ -197,42 +165,31 @@ QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
     return folder;
 }
 
-void TestGeotagging::run(MainController& controller, const QString& folder, bool* stoppedBySafety)
+void TestGeotagging::run(MainController& controller, const QString& folder)
 {
     if (!folder.isNull())
         controller.geocodePhotos(folder);
     QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
     bool safety = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, &controller, [&] {
-        safety = true;
-        controller.toPreviousScreen();
-    });
-    guard.start(20000);
-    controller.toNextScreen(); // starts the run and returns when it has ended
-    guard.stop();
+    {
+        QObject guard; // the STOP goes with it
+        QTimer::singleShot(20000, &guard, [&] {
+            safety = true;
+            controller.toPreviousScreen();
+        });
+        controller.toNextScreen(); // starts the run and returns when it has ended
+    }
     QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
-    if (stoppedBySafety)
-        *stoppedBySafety = safety;
-    else
-        QVERIFY2(!safety, "the run did not end by itself");
+    QVERIFY2(!safety, "the run did not end by itself");
 }
 
 void TestGeotagging::copyMode()
 {
-    QList<PhotoFile> files = numberedPhotos("p", 20);
-    files.append(PhotoFile{ "U20.JPG", "SN20" });
-    files.append(PhotoFile{ "U21.Jpg", "SN21" });
-    files.append(PhotoFile{ "n10.JPEG", "SN23" });
-    files.append(PhotoFile{ "n2.jpeg", "SN24" });
-    files.append(PhotoFile{ "N22.NEF", "SN22", "NIKON", true });
-    files.append(PhotoFile{ "e202.jpg", refused202 });
-    files.append(PhotoFile{ "e204.jpg", refused204 });
-    files.append(PhotoFile{ "e500.jpg", failing500 });
-    files.append(PhotoFile{ "badlat.jpg", badLatitude });
-    files.append(PhotoFile{ "noexif.jpg", QString() });
-    files.append(PhotoFile{ "olympus.ORF", "SN30", "OLYMPUS", true });
+    const QList<PhotoFile> files = numberedPhotos("p", 20) + QList<PhotoFile> {
+        { "U20.JPG", "SN20" }, { "U21.Jpg", "SN21" }, { "n10.JPEG", "SN23" }, { "n2.jpeg", "SN24" },
+        { "N22.NEF", "SN22", "NIKON", true }, { "e202.jpg", refused202 }, { "e204.jpg", refused204 },
+        { "e500.jpg", failing500 }, { "badlat.jpg", badLatitude }, { "noexif.jpg", QString() },
+        { "olympus.ORF", "SN30", "OLYMPUS", true } };
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
     QVERIFY(testsupport::writeFile(folder + "/notes.txt", "not a photo"));
@@ -248,7 +205,7 @@ void TestGeotagging::copyMode()
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
-    ProgressLog progress(controller);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     int updates = 0;
     connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
@@ -258,39 +215,34 @@ void TestGeotagging::copyMode()
     run(controller, folder);
 
     QCOMPARE(requested.size(), 1);
-    QCOMPARE(requested[0][0].toString(), folder + "/");
-    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
-    QCOMPARE(requested[0][2].toInt(), files.size());
+    QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", files.size() }));
     QCOMPARE(updates, 1);
     QVERIFY(boxes.shown.isEmpty());
     // Results in natural order of the names, whatever order the answers came in.
     QStringList order;
     for (const model::PhotoGeocode& result : controller.modelRef().photos)
         order << QFileInfo(result.filePath).fileName();
-    QCOMPARE(order.mid(0, 5), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg" }));
-    QCOMPARE(order.at(5), QStringLiteral("n10.JPEG"));
+    QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
 
     // At most five answers were awaited at any moment, and more than one was.
     QVERIFY2(service.maxOutstanding() <= 5, qPrintable(QString::number(service.maxOutstanding())));
     QVERIFY(service.maxOutstanding() >= 2);
     // One request per readable photo; the 500 answer was tried three times.
     QCOMPARE(service.requestsTo("/geocodeImage").size(), files.size() - 2 + 2);
-    for (const HttpRequest& request : service.requests()) {
-        if (QJsonDocument::fromJson(request.body).object().value("serialNumber").toString() == "SN00")
+    for (const HttpRequest& request : service.requests())
+        if (request.body.contains("\"SN00\""))
             QCOMPARE(request.body,
                      QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                                 R"("fileNumber":"","internalSerialNumber":"","model":"X-T3","serialNumber":"SN00",)"
                                 R"("shutterCount":0,"timeZone":"","userID":"user-1"})"));
-    }
 
     // Progress: starts at 0, one step per photo, ends with the totals.
     const int total = files.size();
     QVERIFY(progress.size() >= total + 2);
-    QCOMPARE(progress.first().processed, 0);
-    QCOMPARE(progress.last().processed, total);
-    QCOMPARE(progress.last().failed, 6);
-    for (const Progress& step : progress)
-        QCOMPARE(step.total, total);
+    QCOMPARE(progress.first(), (QList<QVariant> { 0, 0, total }));
+    QCOMPARE(progress.last(), (QList<QVariant> { total, 6, total }));
+    for (const QList<QVariant>& step : progress)
+        QCOMPARE(step[2].toInt(), total);
 
     const auto results = resultsByName(controller);
     QCOMPARE(results.size(), total);
@@ -306,34 +258,28 @@ void TestGeotagging::copyMode()
         if (!good)
             continue;
         QCOMPARE(result.latitude, latitudeFor(file.serial, 46.0));
-        QCOMPARE(result.longitude, -14.5);
-        QCOMPARE(result.altitude, 295.5);
-        QCOMPARE(result.accuracy, 12);
-        QCOMPARE(result.photoTime, QStringLiteral("2026-07-14 14:34:56"));
-        QCOMPARE(result.dateTimeOriginal, QStringLiteral("2026-07-14 12:34:56"));
-        QCOMPARE(result.timeZoneId, QStringLiteral("Europe/Ljubljana"));
-        QCOMPARE(result.errorTitle, QString());
-        const auto tags = testsupport::readExif(copy);
-        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(result.latitude));
-        QCOMPARE(tags.value("Exif.GPSInfo.GPSLongitudeRef"), QStringLiteral("W"));
-        QCOMPARE(tags.value("Exif.Photo.BodySerialNumber"), file.serial);
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                     .arg(result.longitude).arg(result.altitude).arg(result.accuracy)
+                     .arg(result.photoTime, result.dateTimeOriginal, result.timeZoneId, result.errorTitle),
+                 QStringLiteral("-14.5 295.5 12 2026-07-14 14:34:56 2026-07-14 12:34:56 Europe/Ljubljana "));
         // Without the date-time setting the capture time stays as it was.
-        QCOMPARE(tags.value("Exif.Photo.DateTimeOriginal"), QStringLiteral("2026:07:14 12:34:56"));
+        const auto tags = testsupport::readExif(copy);
+        QCOMPARE(QStringList({ tags.value("Exif.GPSInfo.GPSLatitude"), tags.value("Exif.GPSInfo.GPSLongitudeRef"),
+                               tags.value("Exif.Photo.BodySerialNumber"), tags.value("Exif.Photo.DateTimeOriginal") }),
+                 QStringList({ latitudeText(result.latitude), "W", file.serial, "2026:07:14 12:34:56" }));
     }
-    QCOMPARE(results["e202.jpg"].errorTitle, QStringLiteral("No position"));
-    QCOMPARE(results["e202.jpg"].errorText, QStringLiteral("No track at that time"));
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
     // break and accent included.
-    QCOMPARE(results["e204.jpg"].errorTitle, QString::fromUtf8("No position é"));
-    QCOMPARE(results["e204.jpg"].errorText, QStringLiteral("Gap of 25 min in the track\nTry a later photo"));
-    QCOMPARE(results["e500.jpg"].errorTitle, QStringLiteral("Network error"));
-    QCOMPARE(results["e500.jpg"].errorText,
-             QString("Network error (%1) on 1003").arg(int(QNetworkReply::InternalServerError)) + networkTail);
-    QCOMPARE(results["badlat.jpg"].errorTitle, QStringLiteral("EXIF Error"));
-    QCOMPARE(results["badlat.jpg"].errorText, QStringLiteral("Error writing EXIF data to the image file"));
-    QCOMPARE(results["noexif.jpg"].errorTitle, QStringLiteral("EXIF Error"));
-    QCOMPARE(results["noexif.jpg"].errorText, QStringLiteral("Error reading EXIF data from the image file"));
-    QCOMPARE(results["olympus.ORF"].errorText, QStringLiteral("Unsupported Camera model"));
+    const QMap<QString, QString> failures {
+        { "e202.jpg", "No position: No track at that time" },
+        { "e204.jpg", QString::fromUtf8("No position é: Gap of 25 min in the track\nTry a later photo") },
+        { "e500.jpg", QString("Network error: Network error (%1) on 1003").arg(int(QNetworkReply::InternalServerError))
+              + networkTail },
+        { "badlat.jpg", "EXIF Error: Error writing EXIF data to the image file" },
+        { "noexif.jpg", "EXIF Error: Error reading EXIF data from the image file" },
+        { "olympus.ORF", "EXIF Error: Unsupported Camera model" } };
+    for (auto it = failures.cbegin(); it != failures.cend(); ++it)
+        QCOMPARE(results[it.key()].errorTitle + ": " + results[it.key()].errorText, it.value());
     QVERIFY(!QFile::exists(folder + "/KESTREL/sub"));
     QVERIFY(!QFile::exists(folder + "/KESTREL/notes.txt"));
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), total - 6);
@@ -367,9 +313,8 @@ void TestGeotagging::copyMode()
 
 void TestGeotagging::rewriteMode()
 {
-    QList<PhotoFile> files = numberedPhotos("r", 6, ".JPG");
-    files.append(PhotoFile{ "badlat.jpg", badLatitude });
-    files.append(PhotoFile{ "o.ORF", "SN07", "OLYMPUS", true });
+    const QList<PhotoFile> files = numberedPhotos("r", 6, ".JPG")
+        + QList<PhotoFile> { { "badlat.jpg", badLatitude }, { "o.ORF", "SN07", "OLYMPUS", true } };
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
     const QByteArray badOriginal = testsupport::readFile(folder + "/badlat.jpg");
@@ -394,78 +339,65 @@ void TestGeotagging::rewriteMode()
     const auto results = resultsByName(controller);
     QCOMPARE(results["o.ORF"].summary(), QStringLiteral("GPS written to o.xmp"));
     QCOMPARE(testsupport::readFile(folder + "/o.ORF"), rawOriginal);
-        QVERIFY(testsupport::readFile(folder + "/o.xmp").contains("exif:GPSLatitude=\"46,00.420000N\""));
+    QVERIFY(testsupport::readFile(folder + "/o.xmp").contains("exif:GPSLatitude=\"46,00.420000N\""));
     QCOMPARE(results.size(), files.size());
     for (int i = 0; i < 6; ++i) {
         const QString name = files[i].name;
         QVERIFY(results[name].success);
         const auto tags = testsupport::readExif(folder + "/" + name);
-        QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(latitudeFor(files[i].serial, 46.0)));
-        QCOMPARE(tags.value("Exif.Photo.DateTimeOriginal"), QStringLiteral("2026:07:14 14:34:56"));
-        QCOMPARE(tags.value("Exif.Photo.OffsetTimeOriginal"), QStringLiteral("+02:00"));
+        QCOMPARE(QStringList({ tags.value("Exif.GPSInfo.GPSLatitude"), tags.value("Exif.Photo.DateTimeOriginal"),
+                               tags.value("Exif.Photo.OffsetTimeOriginal") }),
+                 QStringList({ latitudeText(latitudeFor(files[i].serial, 46.0)), "2026:07:14 14:34:56", "+02:00" }));
     }
     QVERIFY(!results["badlat.jpg"].success);
     QCOMPARE(results["badlat.jpg"].summary(), QStringLiteral("EXIF Error: the position is out of range"));
     QCOMPARE(testsupport::readFile(folder + "/badlat.jpg"), badOriginal);
 }
 
-void TestGeotagging::stopWithAnswersOutstanding()
+// STOP with five slow answers outstanding lists every photo, in order, as not
+// processed. A second run of the folder starts at once: the first run's late
+// answers, with other positions, change nothing.
+void TestGeotagging::stopThenRunAgain()
 {
     const QList<PhotoFile> files = numberedPhotos("s", 12);
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
-    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 150); });
+    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 150); });
 
     MainController controller;
-    stopAtFiveRequests(service, controller); // before any answer
-    ProgressLog progress(controller);
+    QSignalSpy replies(controller.restClientRef()->findChild<QNetworkAccessManager*>(),
+                       &QNetworkAccessManager::finished);
+    // STOP as soon as five requests are out, before any answer.
+    const auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
+        if (service.requests().size() == 5)
+            controller.toPreviousScreen();
+    });
     QSignalSpy stopped(&controller, &MainController::geocodeStopped);
     run(controller, folder);
+    disconnect(stopper);
     QCOMPARE(service.requests().size(), 5);
+    QCOMPARE(service.answered(), 0);
     QCOMPARE(stopped.size(), 1);
     QCOMPARE(stopped[0], (QList<QVariant> { 0, 12 }));
-    // Every photo is listed, in order, as not processed.
-    const model::PhotoGeocodeList unprocessed = controller.modelRef().photos;
-    QCOMPARE(unprocessed.size(), 12);
-    for (int i = 0; i < 12; ++i) {
-        QCOMPARE(unprocessed[i].filePath, folder + "/" + files[i].name);
-        QCOMPARE(unprocessed[i].errorTitle, QStringLiteral("Not processed (stopped)"));
-        QVERIFY(!unprocessed[i].success);
-    }
-    const int signalsAtEnd = progress.size();
-    QCOMPARE(progress.last().processed, 0);
-    QCOMPARE(progress.last().total, 12);
-
-    // The answers still arrive; they change nothing.
-    QTRY_COMPARE(service.answered(), 5);
-    QTest::qWait(50);
-    QCOMPARE(controller.modelRef().photos.size(), 12);
-    QCOMPARE(progress.size(), signalsAtEnd);
-    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/s00.jpg"));
+    QStringList listed;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        listed << result.filePath.mid(folder.size() + 1) + ": " + result.errorTitle + (result.success ? " OK" : "");
+    QCOMPARE(listed.size(), 12);
+    for (int i = 0; i < 12; ++i)
+        QCOMPARE(listed[i], files[i].name + ": Not processed (stopped)");
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
-}
-
-void TestGeotagging::secondRunAfterStop()
-{
-    const QList<PhotoFile> files = numberedPhotos("t", 12);
-    const QString folder = newFolder(files);
-    QVERIFY(!folder.isEmpty());
-    // The first run's answers are slow and carry other positions.
-    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 120); });
-
-    MainController controller;
-    const auto stopper = stopAtFiveRequests(service, controller);
-    run(controller, folder);
-    disconnect(stopper);
-    QCOMPARE(controller.modelRef().photos.size(), 12);
-    QCOMPARE(service.answered(), 0);
 
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
-    ProgressLog progress(controller);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
     run(controller, folder);
-    QTRY_VERIFY(service.answered() >= 5 + 12);
-    QTest::qWait(50);
-
+    // Every answer of both runs has reached the client.
+    QTRY_COMPARE(replies.size(), 5 + 12);
+    QCOMPARE(progress.last(), (QList<QVariant> { 12, 0, 12 }));
+    int previous = 0;
+    for (const QList<QVariant>& step : progress) {
+        QVERIFY(step[0].toInt() >= previous && step[0].toInt() <= 12);
+        previous = step[0].toInt();
+    }
     const auto results = resultsByName(controller);
     QCOMPARE(controller.modelRef().photos.size(), 12);
     QCOMPARE(results.size(), 12);
@@ -475,144 +407,70 @@ void TestGeotagging::secondRunAfterStop()
         const auto tags = testsupport::readExif(folder + "/KESTREL/" + file.name);
         QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(latitudeFor(file.serial, 22.0)));
     }
-    int previous = 0;
-    for (const Progress& step : progress) {
-        QVERIFY(step.processed >= previous && step.processed <= 12);
-        previous = step.processed;
-    }
 }
 
-void TestGeotagging::emptyFolder()
+void TestGeotagging::troubledRun_data()
 {
-    const QString folder = newFolder({});
-    QVERIFY(testsupport::writeFile(folder + "/readme.txt", "x"));
-    MainController controller;
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
-    int updates = -1;
-    connect(&controller, &MainController::photosUpdated, this,
-            [&](model::PhotoGeocodeList& photos) { updates = photos.size(); });
-    run(controller, folder);
-    QCOMPARE(requested[0][2].toInt(), 0);
-    QCOMPARE(updates, 0);
-    QCOMPARE(progress.last(), (QList<QVariant> { 0, 0, 0 }));
-    QCOMPARE(service.requests().size(), 0);
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<QString>("failure"); // of a.jpg (%1: the output folder), and of b.jpg unless it succeeds
+    QTest::addColumn<bool>("bothFail");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("output name taken by a file")
+        << "file" << "EXIF Error: The output folder %1 cannot be created: a file of that name is in the way." << true << 0;
+    QTest::newRow("output name taken by a link to a folder")
+        << "link" << "EXIF Error: The output folder %1 is a link; nothing is written through it." << true << 0;
+    // Three attempts per photo, each aborted.
+    QTest::newRow("service never answers")
+        << "silent"
+        << QString("Network error: Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail
+        << true << 6;
+    QTest::newRow("photo gone before its answer")
+        << "gone" << "EXIF Error: Error writing EXIF data to the image file" << false << 2;
 }
 
-void TestGeotagging::filesRemovedBeforeStart()
+// Nothing is written through or over whatever holds the output folder's name,
+// nor for a photo without a position; no box interrupts the run.
+void TestGeotagging::troubledRun()
 {
-    const QString folder = newFolder(numberedPhotos("v", 6));
-    QVERIFY(!folder.isEmpty());
-    MainController controller;
-    ProgressLog progress(controller);
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
-    QCOMPARE(requested[0][0].toString(), folder + "/");
-    QCOMPARE(requested[0][1].toString(), folder + "/KESTREL/");
-    QCOMPARE(requested[0][2].toInt(), 6);
-    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
-    QVERIFY(QFile::remove(folder + "/v01.jpg"));
-    QVERIFY(QFile::remove(folder + "/v04.jpg"));
-    bool safety = false;
-    run(controller, QString(), &safety);
-    // The run ended by itself once the four remaining photos were done.
-    QVERIFY(!safety);
-    QCOMPARE(controller.modelRef().photos.size(), 4);
-    QCOMPARE(progress.last().processed, 4);
-    QCOMPARE(progress.last().total, 6);
-}
-
-void TestGeotagging::outputNameTaken_data()
-{
-    QTest::addColumn<bool>("link");
-    QTest::newRow("by a file") << false;
-    QTest::newRow("by a link to a folder") << true;
-}
-
-// Nothing is written through or over whatever holds the output folder's name.
-void TestGeotagging::outputNameTaken()
-{
-    QFETCH(bool, link);
+    QFETCH(QString, trouble);
+    QFETCH(QString, failure);
+    QFETCH(bool, bothFail);
+    QFETCH(int, requests);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
     const QString elsewhere = root.filePath(QStringLiteral("elsewhere%1").arg(folders));
-    if (link) {
-        QVERIFY(QDir().mkpath(elsewhere));
-        QVERIFY(QFile::link(elsewhere, folder + "/KESTREL"));
-    } else {
+    if (trouble == "link")
+        QVERIFY(QDir().mkpath(elsewhere) && QFile::link(elsewhere, folder + "/KESTREL"));
+    else if (trouble == "file")
         QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
-    }
-    MainController controller;
-    run(controller, folder);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    for (const model::PhotoGeocode& result : results) {
-        QVERIFY(!result.success);
-        QVERIFY2(result.errorText.contains(link ? QStringLiteral("link") : folder + "/KESTREL"),
-                 qPrintable(result.errorText));
-    }
-    if (link)
-        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
-    else
-        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
-    QCOMPARE(service.requests().size(), 0);
-}
-
-void TestGeotagging::sourceGoneBeforeAnswer()
-{
-    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
-    QVERIFY(!folder.isEmpty());
-    // The photo disappears while its answer is on the way.
-    service.setHandler([folder](const HttpRequest& request) {
-        if (request.body.contains("\"SN01\""))
-            QFile::remove(folder + "/a.jpg");
-        return geotagAnswer(request, 46.0, 0);
-    });
-    MainController controller;
-    run(controller, folder);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    QVERIFY(!results["a.jpg"].success);
-    QCOMPARE(results["a.jpg"].errorTitle, QStringLiteral("EXIF Error"));
-    QVERIFY(!QFileInfo::exists(folder + "/KESTREL/a.jpg"));
-    QVERIFY(results["b.jpg"].success);
-    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "b.jpg" });
-}
-
-void TestGeotagging::networkErrors_data()
-{
-    QTest::addColumn<bool>("silent");
-    QTest::addColumn<int>("tries");
-    QTest::addColumn<int>("error");
-    QTest::newRow("no answer, three attempts") << true << 3 << int(QNetworkReply::OperationCanceledError);
-}
-
-void TestGeotagging::networkErrors()
-{
-    QFETCH(bool, silent);
-    QFETCH(int, tries);
-    QFETCH(int, error);
-    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
-    QVERIFY(!folder.isEmpty());
-    if (silent)
+    else if (trouble == "silent")
         service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
     else
-        service.stopListening();
+        service.setHandler([folder](const HttpRequest& request) {
+            if (request.body.contains("\"SN01\""))
+                QFile::remove(folder + "/a.jpg");
+            return geotagAnswer(request, 46.0, 0);
+        });
     MainController controller;
     MessageBoxes boxes(controller);
     // Long enough for every attempt to reach the service on a busy machine.
     controller.restClientRef()->setPutTimeout(250);
     run(controller, folder);
-    QCOMPARE(service.requests().size(), 2 * tries);
-    const auto results = resultsByName(controller);
-    QCOMPARE(results.size(), 2);
-    for (const model::PhotoGeocode& result : results) {
-        QVERIFY(!result.success);
-        QCOMPARE(result.errorTitle, QStringLiteral("Network error"));
-        QCOMPARE(result.errorText, QString("Network error (%1) on 1003").arg(error) + networkTail);
-    }
+    QCOMPARE(service.requests().size(), requests);
+    QStringList results;
+    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+        results << result.filePath.mid(folder.size() + 1) + ": "
+                + (result.success ? QString("OK") : result.errorTitle + ": " + result.errorText);
+    failure = failure.arg(folder + "/KESTREL");
+    QCOMPARE(results, QStringList({ "a.jpg: " + failure, "b.jpg: " + (bothFail ? failure : QString("OK")) }));
     QVERIFY(boxes.shown.isEmpty());
-    QVERIFY(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    if (trouble == "link")
+        QVERIFY(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    else if (trouble == "file")
+        QCOMPARE(testsupport::readFile(folder + "/KESTREL"), QByteArray("my notes"));
+    else
+        QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden),
+                 bothFail ? QStringList() : QStringList { "b.jpg" });
 }
 
 void TestGeotagging::serviceDown_data()
@@ -641,9 +499,8 @@ void TestGeotagging::serviceDown()
     QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
     QCOMPARE(cameras, synchronization ? 1 : 0);
     QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, 204);
-    QCOMPARE(boxes.shown[0].text,
-             "Kestrel cannot reach its web service at " + service.baseUrl()
+    QCOMPARE(QString::number(boxes.shown[0].code) + " " + boxes.shown[0].text,
+             "204 Kestrel cannot reach its web service at " + service.baseUrl()
                  + ". Start it with scripts/start-service.sh (or build/kestrel-service serve), or set "
                    "KESTREL_SERVICE_URL.");
     QVERIFY(controller.modelRef().photos.isEmpty());
@@ -660,7 +517,8 @@ void TestGeotagging::subfolders_data()
     QTest::newRow("on") << true << QString();
 }
 
-// Subfolders are searched on request, never the output folder or a link.
+// Subfolders are searched on request, never the output folder or a link;
+// without them the folder holds no photo.
 void TestGeotagging::subfolders()
 {
     QFETCH(bool, include);
@@ -668,18 +526,25 @@ void TestGeotagging::subfolders()
     const QString folder = newFolder({});
     QVERIFY(QDir(folder).mkpath("trip/day 2") && QDir(folder).mkpath("KESTREL"));
     QVERIFY(makePhoto(folder + "/trip", { "P10.jpg", "SN10" }) && makePhoto(folder + "/trip", { "P2.jpg", "SN02" }));
-    QVERIFY(makePhoto(folder + "/trip/day 2", { "P1.jpg", "SN01" }));
+    QVERIFY(makePhoto(folder + "/trip/day 2", { "P1.jpg", "SN01" }) && makePhoto(folder + "/trip", { "gone.jpg", "SN04" }));
     QVERIFY(makePhoto(folder + "/KESTREL", { "old.jpg", "SN03" }));
     QVERIFY(QFile::link(folder + "/trip", folder + "/loop"));
     QVERIFY(testsupport::writeFile(folder + "/notes.txt", "x"));
     MainController controller;
     controller.modelRef().includeSubfolders = include;
     QSignalSpy notes(&controller, &MainController::photoFolderNote);
-    controller.geocodePhotos(folder);
+    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy progress(&controller, &MainController::geocodeProgress);
+    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes[0][0].toString(), note);
-    QCOMPARE(controller.modelRef().imageCount, include ? 3 : 0);
+    QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", include ? 4 : 0 }));
+    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
+    // A photo removed after the folder was chosen is not waited for: the run
+    // ends by itself. Without photos it ends at once with empty totals.
+    QVERIFY(!include || QFile::remove(folder + "/trip/gone.jpg"));
     run(controller, QString());
+    QCOMPARE(progress.last(), (QList<QVariant> { include ? 3 : 0, 0, include ? 4 : 0 }));
     QStringList done;
     for (const model::PhotoGeocode& result : controller.modelRef().photos)
         done << result.filePath.mid(folder.size() + 1) + (result.success ? "" : " failed");

@@ -21,37 +21,10 @@ private slots:
     void navigation();
     void previousEndsProgramOn_data();
     void previousEndsProgramOn();
-    void stopDuringProgressKeepsScreen();
-    void settingsSavedAfterDialog();
-    void settingsSavedOnDestruction();
+    void synchronizationReport_data();
+    void synchronizationReport();
+    void settingsSaved();
 };
-
-// Puts a controller on a given screen through the real navigation.
-static void reach(MainController& c, Screen target)
-{
-    switch (target) {
-    case controller::HowTo1:
-    case controller::Menu:
-        break;
-    case controller::HowTo2:
-        c.toNextScreen();
-        break;
-    case controller::HowTo3:
-        c.toNextScreen();
-        c.toNextScreen();
-        break;
-    case controller::SynchronizeHowTo:
-        c.modelRef().userID.clear();
-        c.toSynchronizeCamera();
-        break;
-    case controller::GeocodeSelectFolder:
-        c.toGeocodePhotos();
-        break;
-    default:
-        QFAIL("not reachable by plain navigation");
-    }
-    QCOMPARE(c.currentScreen(), target);
-}
 
 void TestMainController::init()
 {
@@ -77,67 +50,56 @@ void TestMainController::startScreen()
     }
     MainController c;
     QCOMPARE(c.modelRef().userID, userID);
-    QSignalSpy screens(&c, &MainController::screenChanged);
-    QSignalSpy shows(&c, &MainController::showMainWindow);
     QStringList order;
-    connect(&c, &MainController::screenChanged, this, [&] { order << "screen"; });
+    connect(&c, &MainController::screenChanged, this, [&](Screen s) { order << QString::number(int(s)); });
     connect(&c, &MainController::showMainWindow, this, [&] { order << "show"; });
     c.start();
-    QCOMPARE(screens.count(), 1);
-    QCOMPARE(screens.at(0).at(0).value<Screen>(), Screen(screen));
-    QCOMPARE(shows.count(), 1);
-    QCOMPARE(order, (QStringList { "screen", "show" }));
+    QCOMPARE(order, (QStringList { QString::number(screen), "show" }));
 }
 
 void TestMainController::navigation_data()
 {
-    QTest::addColumn<QString>("userID");
-    QTest::addColumn<int>("from");
-    QTest::addColumn<bool>("next");
-    QTest::addColumn<int>("to");
-    QTest::addColumn<bool>("emitted");
-
+    QTest::addColumn<bool>("user"); // a user when the program starts (Menu), or none (HowTo1)
+    QTest::addColumn<QString>("steps"); // n next, p previous, s synchronize, g geotag, u a user from now on
+    QTest::addColumn<QList<int>>("screens"); // every screen change, in order
     using namespace controller;
-    QTest::newRow("HowTo1 next") << "" << int(HowTo1) << true << int(HowTo2) << true;
-    QTest::newRow("HowTo2 next") << "" << int(HowTo2) << true << int(HowTo3) << true;
-    QTest::newRow("HowTo2 previous") << "" << int(HowTo2) << false << int(HowTo1) << true;
-    QTest::newRow("HowTo3 next, no user") << "" << int(HowTo3) << true << int(SynchronizeHowTo) << true;
-    QTest::newRow("HowTo3 next, user") << "u" << int(HowTo3) << true << int(SynchronizeCameras) << true;
-    QTest::newRow("HowTo3 previous") << "" << int(HowTo3) << false << int(HowTo2) << true;
-    QTest::newRow("SynchronizeHowTo next, no user") << "" << int(SynchronizeHowTo) << true << int(HowTo3) << true;
-    QTest::newRow("SynchronizeHowTo previous, no user") << "" << int(SynchronizeHowTo) << false << int(HowTo3) << true;
-    QTest::newRow("SynchronizeHowTo next, user") << "u" << int(SynchronizeHowTo) << true << int(Menu) << true;
-    QTest::newRow("SynchronizeHowTo previous, user") << "u" << int(SynchronizeHowTo) << false << int(Menu) << true;
-    QTest::newRow("Menu next") << "u" << int(Menu) << true << int(Menu) << false;
-    QTest::newRow("GeocodeSelectFolder next") << "u" << int(GeocodeSelectFolder) << true << int(GeocodeSelectFolder) << false;
-    QTest::newRow("GeocodeSelectFolder previous") << "u" << int(GeocodeSelectFolder) << false << int(Menu) << true;
+    QTest::newRow("how-to pages") << false << "nnpp" << QList<int> { HowTo2, HowTo3, HowTo2, HowTo1 };
+    QTest::newRow("HowTo3 next, no user") << false << "nnn" << QList<int> { HowTo2, HowTo3, SynchronizeHowTo };
+    QTest::newRow("HowTo3 next, user") << false << "nnun" << QList<int> { HowTo2, HowTo3, SynchronizeCameras };
+    QTest::newRow("SynchronizeHowTo, no user")
+        << false << "snsp" << QList<int> { SynchronizeHowTo, HowTo3, SynchronizeHowTo, HowTo3 };
+    QTest::newRow("SynchronizeHowTo next, user") << false << "sun" << QList<int> { SynchronizeHowTo, Menu };
+    QTest::newRow("SynchronizeHowTo previous, user") << false << "sup" << QList<int> { SynchronizeHowTo, Menu };
+    QTest::newRow("Menu next") << true << "n" << QList<int>();
+    // No folder is chosen, so GeocodeReady cannot be reached.
+    QTest::newRow("GeocodeSelectFolder next") << true << "gn" << QList<int> { GeocodeSelectFolder };
+    QTest::newRow("GeocodeSelectFolder previous") << true << "gp" << QList<int> { GeocodeSelectFolder, Menu };
 }
 
 void TestMainController::navigation()
 {
-    QFETCH(QString, userID);
-    QFETCH(int, from);
-    QFETCH(bool, next);
-    QFETCH(int, to);
-    QFETCH(bool, emitted);
-
+    QFETCH(bool, user);
+    QFETCH(QString, steps);
+    QFETCH(QList<int>, screens);
     MainController c;
-    c.modelRef().userID = from == controller::Menu ? QString("u") : QString();
+    c.modelRef().userID = user ? QString("u") : QString();
     c.start();
-    reach(c, Screen(from));
-    c.modelRef().userID = userID;
-    QSignalSpy screens(&c, &MainController::screenChanged);
-    if (next)
-        c.toNextScreen();
-    else
-        c.toPreviousScreen();
-    QCOMPARE(c.currentScreen(), Screen(to));
-    if (emitted) {
-        QCOMPARE(screens.count(), 1);
-        QCOMPARE(screens.at(0).at(0).value<Screen>(), Screen(to));
-    } else {
-        QCOMPARE(screens.count(), 0);
+    QList<int> changes;
+    connect(&c, &MainController::screenChanged, this, [&changes](Screen screen) { changes << int(screen); });
+    for (const QChar step : steps) {
+        if (step == 'n')
+            c.toNextScreen();
+        else if (step == 'p')
+            c.toPreviousScreen();
+        else if (step == 's')
+            c.toSynchronizeCamera();
+        else if (step == 'g')
+            c.toGeocodePhotos();
+        else
+            c.modelRef().userID = "u";
     }
+    QCOMPARE(changes, screens);
+    QCOMPARE(int(c.currentScreen()), screens.isEmpty() ? int(controller::Menu) : screens.last());
 }
 
 void TestMainController::previousEndsProgramOn_data()
@@ -159,53 +121,59 @@ void TestMainController::previousEndsProgramOn()
     c.start();
     QSignalSpy screens(&c, &MainController::screenChanged);
     QTimer::singleShot(0, &c, &MainController::toPreviousScreen);
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, this, [] { QCoreApplication::exit(99); });
-    guard.start(5000);
+    QTimer::singleShot(5000, &c, [] { QCoreApplication::exit(99); }); // a guard
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(screens.count(), 0);
 }
 
-void TestMainController::stopDuringProgressKeepsScreen()
+void TestMainController::synchronizationReport_data()
 {
-    MainController c;
-    c.start();
-    c.toGeocodePhotos();
-    QSignalSpy screens(&c, &MainController::screenChanged);
-    // No folder is chosen, so GeocodeReady cannot be reached; previous on the
-    // progress screen is covered by the geotagging workflow's tests.
-    c.toNextScreen();
-    QCOMPARE(screens.count(), 0);
-    QCOMPARE(c.currentScreen(), controller::GeocodeSelectFolder);
+    QTest::addColumn<bool>("again");
+    QTest::addColumn<bool>("known"); // the offset
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("unknown offset") << false << false << qint64(0) << "X: synchronized";
+    QTest::newRow("right") << true << true << qint64(0) << "X (synchronized again): clock right to the second";
+    QTest::newRow("1 s") << false << true << qint64(1) << "X: clock 1 s fast";
+    QTest::newRow("59 s") << false << true << qint64(-59) << "X: clock 59 s slow";
+    QTest::newRow("1 min") << false << true << qint64(60) << "X: clock 1 min fast";
+    QTest::newRow("59 min 59 s") << false << true << qint64(3599) << "X: clock 59 min 59 s fast";
+    QTest::newRow("1 h") << false << true << qint64(-3600) << "X: clock 1 h slow";
+    QTest::newRow("1 h 1 s") << false << true << qint64(3601) << "X: clock 1 h 1 s fast";
+    QTest::newRow("2 h 1 min") << false << true << qint64(7260) << "X: clock 2 h 1 min fast";
+    QTest::newRow("26 h 3 min 7 s") << false << true << qint64(-93787) << "X: clock 26 h 3 min 7 s slow";
 }
 
-void TestMainController::settingsSavedAfterDialog()
+// The clock offset told after a synchronization, in whole hours, minutes and
+// seconds, each left out when zero.
+void TestMainController::synchronizationReport()
 {
-    MainController c;
-    c.start();
-    bool savedBeforeDialogReturned = true;
-    connect(&c, &MainController::showSettings, this, [&](Model& m) {
-        m.rewrite = true;
-        m.modifyTimeDate = true;
-        savedBeforeDialogReturned = QFile::exists(Model::configFilePath());
-    });
-    QSignalSpy settings(&c, &MainController::showSettings);
-    c.toSettings();
-    QCOMPARE(settings.count(), 1);
-    QVERIFY(!savedBeforeDialogReturned);
-    Model read;
-    QVERIFY(read.load(Model::configFilePath()));
-    QVERIFY(read.rewrite);
-    QVERIFY(read.modifyTimeDate);
+    QFETCH(bool, again);
+    QFETCH(bool, known);
+    QFETCH(qint64, offset);
+    QFETCH(QString, report);
+    QCOMPARE(MainController::synchronizationReport("X", again, known, offset), report);
 }
 
-void TestMainController::settingsSavedOnDestruction()
+// The settings are saved when their dialog has returned, and once more when
+// the controller goes.
+void TestMainController::settingsSaved()
 {
     {
         MainController c;
+        c.start();
+        bool savedBeforeDialogReturned = true;
+        connect(&c, &MainController::showSettings, this, [&](Model& m) {
+            m.rewrite = true;
+            m.modifyTimeDate = true;
+            savedBeforeDialogReturned = QFile::exists(Model::configFilePath());
+        });
+        c.toSettings();
+        QVERIFY(!savedBeforeDialogReturned);
+        Model read;
+        QVERIFY(read.load(Model::configFilePath()));
+        QVERIFY(read.rewrite && read.modifyTimeDate);
         c.modelRef().userID = "saved-at-exit";
-        QVERIFY(!QFile::exists(Model::configFilePath()));
     }
     Model read;
     QVERIFY(read.load(Model::configFilePath()));

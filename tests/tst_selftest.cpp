@@ -11,8 +11,7 @@ class TestSelfTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void serviceReached();
-    void serviceMissingIsReportedWithUrl();
+    void serviceReachedThenMissing();
 
 private:
     QString run(int* failures);
@@ -34,27 +33,24 @@ QString TestSelfTest::run(int* failures)
     return text;
 }
 
-void TestSelfTest::serviceReached()
+// Reached, the service is asked for the camera list of nobody; missing, it is
+// reported with its address and the network error.
+void TestSelfTest::serviceReachedThenMissing()
 {
     service.setDefaultAnswer(HttpAnswer::json(203, R"({"body":"Unknown user","head":"Sorry"})"));
     int failures = -1;
-    const QString text = run(&failures);
+    QString text = run(&failures);
     QVERIFY2(text.contains(QRegularExpression("service: web service reachable +PASS\n")), qPrintable(text));
     QCOMPARE(service.requestsTo("/getSyncList").size(), 1);
     QCOMPARE(service.requestsTo("/getSyncList")[0].body, QByteArray(R"({"userID":""})"));
-}
 
-void TestSelfTest::serviceMissingIsReportedWithUrl()
-{
     service.stopListening();
-    int failures = -1;
-    const QString text = run(&failures);
+    text = run(&failures);
     QVERIFY(failures >= 1);
     const QString expected = QStringLiteral("FAIL %1getSyncList: HTTP status 0, network error %2\n")
                                  .arg(service.baseUrl())
                                  .arg(int(QNetworkReply::ConnectionRefusedError));
     QVERIFY2(text.contains(expected), qPrintable(text));
-    QVERIFY(service.listen());
 }
 
 QTEST_MAIN(TestSelfTest)

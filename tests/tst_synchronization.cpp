@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 
 #include "controller/maincontroller.h"
+#include "controller/restclient.h"
 #include "model/model.h"
 #include "support/fakeservice.h"
 #include "support/messageboxes.h"
@@ -18,7 +19,7 @@ using testsupport::MessageBoxes;
 
 namespace {
 
-// What the first synchronization of the generated photo sends.
+// What a synchronization of the generated photo sends, for a user not yet known.
 const QByteArray firstRequest = R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                                 R"("elapsedTime":4321,"fileNumber":"","internalSerialNumber":"","model":"X-T3",)"
                                 R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-)"
@@ -32,14 +33,6 @@ void countAnnouncements(MainController& controller, QObject* receiver, int* coun
                      [count](model::CameraList&) { ++*count; });
 }
 
-void expectOneBox(const MessageBoxes& boxes, int code, const QString& title, const QString& text)
-{
-    QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].code, code);
-    QCOMPARE(boxes.shown[0].title, title);
-    QCOMPARE(boxes.shown[0].text, text);
-}
-
 } // namespace
 
 class TestSynchronization : public QObject {
@@ -47,13 +40,10 @@ class TestSynchronization : public QObject {
 private slots:
     void initTestCase();
     void init();
-    void unreadablePhoto_data();
-    void unreadablePhoto();
-    void firstSynchronization();
-    void createdIsShownThenSucceeds();
-    void answerWithoutUser();
-    void failedAnswer_data();
-    void failedAnswer();
+    void synchronized_data();
+    void synchronized();
+    void failed_data();
+    void failed();
 
 private:
     FakeService service;
@@ -79,47 +69,48 @@ void TestSynchronization::init()
     QFile::remove(Model::configFilePath());
 }
 
-void TestSynchronization::unreadablePhoto_data()
+void TestSynchronization::synchronized_data()
 {
-    QTest::addColumn<bool>("withExif");
-    QTest::addColumn<QString>("title");
-    // Without EXIF the photo is refused before its code is looked at.
-    QTest::newRow("no EXIF, code present") << false << "Cannot read EXIF data";
-    QTest::newRow("EXIF, no code") << true << "Cannot read QR code";
+    QTest::addColumn<QString>("userBefore");
+    QTest::addColumn<bool>("known"); // the camera is in the list already
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("userAfter");
+    QTest::addColumn<QString>("box"); // text of the one box shown, if any
+    QTest::newRow("first") << "" << false << 200 << QByteArray(R"({"clockOffset":433,"userID":"new-user-7"})")
+                           << "X-T3: clock 7 min 13 s fast" << "new-user-7" << "";
+    QTest::newRow("created, known camera, clock behind")
+        << "old" << true << 201 << QByteArray(R"({"body":"Camera added","clockOffset":-3725,"head":"Done","userID":"old"})")
+        << "X-T3 (synchronized again): clock 1 h 2 min 5 s slow" << "old" << "Camera added";
+    QTest::newRow("answer without user") << "before" << false << 200 << QByteArray(R"({"head":"","userId":"wrong case"})")
+                                         << "X-T3: synchronized" << "" << "";
 }
 
-void TestSynchronization::unreadablePhoto()
+// The user the answer names is saved at once, before the program ends; a box
+// the answer asks for is shown before that; the camera list is fetched anew.
+void TestSynchronization::synchronized()
 {
-    QFETCH(bool, withExif);
-    QFETCH(QString, title);
-    const QString path = dir.filePath("unreadable.jpg");
-    if (withExif)
-        QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags()));
-    else
-        QVERIFY(testsupport::writePhoto(path, testsupport::syncPhotoImage("{\"syncID\":\"a\",\"elapsedTime\":1}")));
-    MainController controller;
-    MessageBoxes boxes(controller);
-    int announced;
-    countAnnouncements(controller, this, &announced);
-    QSignalSpy started(&controller, &MainController::synchronizationStarted);
-    controller.synchronizeCamera(path);
-    QCOMPARE(started.size(), 1);
-    QCOMPARE(started[0][0].toString(), path);
-    // The photo is read off the GUI thread: the slot returns before anything is decided.
-    QCOMPARE(boxes.shown.size(), 0);
-    QTRY_COMPARE(announced, 1);
-    expectOneBox(boxes, 204, title, path);
-    QTest::qWait(30);
-    QCOMPARE(service.requests().size(), 0);
-}
-
-void TestSynchronization::firstSynchronization()
-{
+    QFETCH(QString, userBefore);
+    QFETCH(bool, known);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, report);
+    QFETCH(QString, userAfter);
+    QFETCH(QString, box);
     {
         MainController controller;
         MessageBoxes boxes(controller);
-        QVERIFY(controller.modelRef().userID.isEmpty());
-        service.enqueue(HttpAnswer::json(200, R"({"clockOffset":433,"userID":"new-user-7"})"));
+        controller.modelRef().userID = userBefore;
+        QVERIFY(controller.modelRef().save(Model::configFilePath()));
+        if (known)
+            controller.modelRef().cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
+        QString userWhileShown;
+        boxes.answerer = [&](const MessageBoxes::Message&) {
+            userWhileShown = controller.modelRef().userID;
+            return true;
+        };
+        service.enqueue(HttpAnswer::json(status, answer));
         service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
         int announced;
         countAnnouncements(controller, this, &announced);
@@ -129,89 +120,68 @@ void TestSynchronization::firstSynchronization()
         QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
         QCOMPARE(screens.size(), 1);
         QCOMPARE(reports.size(), 1);
-        QCOMPARE(reports[0][0].toString(), QStringLiteral("X-T3: clock 7 min 13 s fast"));
-        QCOMPARE(controller.modelRef().userID, QStringLiteral("new-user-7"));
-
-        // Saved at once, before the program ends.
+        QCOMPARE(reports[0][0].toString(), report);
+        QCOMPARE(controller.modelRef().userID, userAfter);
         Model stored;
         QVERIFY(stored.load(Model::configFilePath()));
-        QCOMPARE(stored.userID, QStringLiteral("new-user-7"));
+        QCOMPARE(stored.userID, userAfter);
 
         QTRY_COMPARE(announced, 1);
         const auto requests = service.requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
-        QCOMPARE(requests[0].body, firstRequest);
+        const QByteArray user = "\"userID\":\"" + userBefore.toUtf8() + '"';
+        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", user));
         QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
-        QCOMPARE(requests[1].body, QByteArray(R"({"userID":"new-user-7"})"));
+        QCOMPARE(requests[1].body, "{\"userID\":\"" + userAfter.toUtf8() + "\"}");
         QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Pixel"));
-        QVERIFY(boxes.shown.isEmpty());
+        if (box.isEmpty()) {
+            QVERIFY(boxes.shown.isEmpty());
+        } else {
+            QCOMPARE(boxes.shown.size(), 1);
+            QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
+                     QStringList({ QString::number(status), "Done", box }));
+            QCOMPARE(userWhileShown, userBefore);
+        }
     }
     MainController next;
     next.start();
-    QCOMPARE(next.currentScreen(), controller::Menu);
+    QCOMPARE(next.currentScreen(), userAfter.isEmpty() ? controller::HowTo1 : controller::Menu);
 }
 
-void TestSynchronization::createdIsShownThenSucceeds()
+void TestSynchronization::failed_data()
 {
-    MainController controller;
-    MessageBoxes boxes(controller);
-    controller.modelRef().userID = QStringLiteral("old");
-    QString userWhileShown;
-    boxes.answerer = [&](const MessageBoxes::Message&) {
-        userWhileShown = controller.modelRef().userID;
-        return true;
-    };
-    // The same camera again, its clock now behind.
-    controller.modelRef().cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
-    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
-    service.enqueue(HttpAnswer::json(201, R"({"body":"Camera added","clockOffset":-3725,"head":"Done","userID":"old"})"));
-    controller.synchronizeCamera(syncPhoto);
-    QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
-    QCOMPARE(reports.value(0).value(0).toString(), QStringLiteral("X-T3 (synchronized again): clock 1 h 2 min 5 s slow"));
-    expectOneBox(boxes, 201, "Done", "Camera added");
-    QCOMPARE(userWhileShown, QStringLiteral("old"));
-    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
-    QTRY_COMPARE(service.outstanding(), 0);
-    QVERIFY(service.requestsTo("/syncCamera")[0].body.endsWith(R"("userID":"old"})"));
-}
-
-void TestSynchronization::answerWithoutUser()
-{
-    MainController controller;
-    MessageBoxes boxes(controller);
-    controller.modelRef().userID = QStringLiteral("before");
-    QVERIFY(controller.modelRef().save(Model::configFilePath()));
-    service.enqueue(HttpAnswer::json(200, R"({"head":"","userId":"wrong case"})"));
-    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
-    controller.synchronizeCamera(syncPhoto);
-    QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
-    QCOMPARE(reports.value(0).value(0).toString(), QStringLiteral("X-T3: synchronized"));
-    QCOMPARE(controller.modelRef().userID, QString());
-    Model stored;
-    QVERIFY(stored.load(Model::configFilePath()));
-    QCOMPARE(stored.userID, QString());
-    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
-}
-
-void TestSynchronization::failedAnswer_data()
-{
-    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("photo");
+    QTest::addColumn<int>("status"); // of the service's answers
     QTest::addColumn<int>("tries");
+    QTest::addColumn<int>("code");
     QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("202 refusal") << 202 << 1 << "Too late" << "Code expired";
-    QTest::newRow("500, retried") << 500 << 3 << "Network error"
+    QTest::addColumn<QString>("text"); // empty: the photo's path
+    // Without EXIF the photo is refused before its code is looked at.
+    QTest::newRow("no EXIF, code present") << "no EXIF" << 200 << 0 << 204 << "Cannot read EXIF data" << "";
+    QTest::newRow("EXIF, no code") << "no code" << 200 << 0 << 204 << "Cannot read QR code" << "";
+    QTest::newRow("202 refusal") << "" << 202 << 1 << 202 << "Too late" << "Code expired";
+    QTest::newRow("500, retried") << "" << 500 << 3 << 500 << "Network error"
                                   << QString("Network error (%1) on 1001").arg(int(QNetworkReply::InternalServerError))
                                          + ".\nPlease check that the web service is running or try again later...";
 }
 
-void TestSynchronization::failedAnswer()
+// One box; the user, the screen and the saved settings stay as they were.
+void TestSynchronization::failed()
 {
+    QFETCH(QString, photo);
     QFETCH(int, status);
     QFETCH(int, tries);
+    QFETCH(int, code);
     QFETCH(QString, title);
     QFETCH(QString, text);
+    QString path = syncPhoto;
+    if (!photo.isEmpty()) {
+        path = dir.filePath("unreadable.jpg");
+        QVERIFY(photo == "no code"
+                    ? testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags())
+                    : testsupport::writePhoto(path, testsupport::syncPhotoImage(R"({"syncID":"a","elapsedTime":1})")));
+    }
     MainController controller;
     MessageBoxes boxes(controller);
     controller.modelRef().userID = QStringLiteral("user-1");
@@ -223,10 +193,19 @@ void TestSynchronization::failedAnswer()
     int announced;
     countAnnouncements(controller, this, &announced);
     QSignalSpy screens(&controller, &MainController::screenChanged);
-    controller.synchronizeCamera(syncPhoto);
+    QSignalSpy started(&controller, &MainController::synchronizationStarted);
+    controller.synchronizeCamera(path);
+    QCOMPARE(started.size(), 1);
+    QCOMPARE(started[0][0].toString(), path);
+    // The photo is read off the GUI thread: the slot returns before anything is decided.
+    QCOMPARE(boxes.shown.size(), 0);
     QTRY_COMPARE(announced, 1);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
+             QStringList({ QString::number(code), title, text.isEmpty() ? path : text }));
     QCOMPARE(service.requestsTo("/syncCamera").size(), tries);
-    expectOneBox(boxes, status, title, text);
+    // No request was started for an unreadable photo, none is on its way.
+    QVERIFY(tries > 0 || controller.restClientRef()->findChildren<QNetworkReply*>().isEmpty());
     QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
     QCOMPARE(service.requestsTo("/getSyncList").size(), 0);

@@ -1,11 +1,13 @@
 #include "support/photos.h"
 
+#include <QDataStream>
 #include <QFile>
 #include <QPainter>
 #include <QRandomGenerator>
 
 #include <exiv2/exiv2.hpp>
-#include <qrencode.h>
+
+#include "support/syncscene.h"
 
 namespace testsupport {
 
@@ -32,16 +34,8 @@ bool setExif(const QString& path, const ExifTags& tags)
         auto image = Exiv2::ImageFactory::open(path.toStdString());
         image->readMetadata();
         Exiv2::ExifData& data = image->exifData();
-        for (const auto& tag : tags) {
-            const std::string key = tag.first.toStdString();
-            if (tag.second.isEmpty()) {
-                auto it = data.findKey(Exiv2::ExifKey(key));
-                if (it != data.end())
-                    data.erase(it);
-            } else {
-                data[key] = tag.second.toStdString();
-            }
-        }
+        for (const auto& tag : tags)
+            data[tag.first.toStdString()] = tag.second.toStdString();
         image->writeMetadata();
         return true;
     } catch (const Exiv2::AnyError&) {
@@ -61,48 +55,33 @@ bool writeTiff(const QString& path, const QImage& image, const ExifTags& tags)
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     const quint32 width = quint32(rgb.width());
     const quint32 height = quint32(rgb.height());
-    const quint32 entries = 10;
+    const quint16 entries = 10;
     const quint32 samplesAt = 8 + 2 + entries * 12 + 4;
-    const quint32 pixelsAt = samplesAt + 6;
-    QByteArray tiff;
-    const auto u16 = [&tiff](quint32 value) {
-        tiff.append(char(value & 0xFF)).append(char((value >> 8) & 0xFF));
-    };
-    const auto u32 = [&](quint32 value) {
-        u16(value & 0xFFFF);
-        u16(value >> 16);
-    };
+    QByteArray tiff("II*", 4);
+    QDataStream out(&tiff, QIODevice::Append);
+    out.setByteOrder(QDataStream::LittleEndian);
     // One directory entry: tag, type (3 short, 4 long), count, value or offset.
-    const auto entry = [&](quint32 tag, quint32 type, quint32 count, quint32 value) {
-        u16(tag);
-        u16(type);
-        u32(count);
-        if (type == 3 && count == 1) {
-            u16(value);
-            u16(0);
-        } else {
-            u32(value);
-        }
+    const auto entry = [&out](quint16 tag, quint16 type, quint32 count, quint32 value) {
+        out << tag << type << count;
+        if (type == 3 && count == 1)
+            out << quint16(value) << quint16(0);
+        else
+            out << value;
     };
-    tiff.append("II*", 3).append('\0');
-    u32(8);
-    u16(entries);
+    out << quint32(8) << entries;
     entry(256, 4, 1, width);
     entry(257, 4, 1, height);
     entry(258, 3, 3, samplesAt);
     entry(259, 3, 1, 1);
     entry(262, 3, 1, 2);
-    entry(273, 4, 1, pixelsAt);
+    entry(273, 4, 1, samplesAt + 6); // the pixels follow the bits per sample
     entry(277, 3, 1, 3);
     entry(278, 4, 1, height);
     entry(279, 4, 1, width * height * 3);
     entry(284, 3, 1, 1);
-    u32(0);
-    u16(8);
-    u16(8);
-    u16(8);
+    out << quint32(0) << quint16(8) << quint16(8) << quint16(8);
     for (int y = 0; y < rgb.height(); ++y)
-        tiff.append(reinterpret_cast<const char*>(rgb.constScanLine(y)), int(width * 3));
+        out.writeRawData(reinterpret_cast<const char*>(rgb.constScanLine(y)), int(width * 3));
 
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(tiff) != tiff.size())
@@ -136,39 +115,27 @@ ExifTags cameraTags(const QString& model, const QString& serial, const QString& 
 
 QImage qrCodeImage(const QByteArray& text, int module)
 {
-    QRcode* code = QRcode_encodeString8bit(text.constData(), 0, QR_ECLEVEL_M);
-    if (!code)
+    int side = 0;
+    const std::vector<bool> modules = qrModules(text, &side);
+    if (modules.empty())
         return QImage();
-    const int quiet = 4;
-    const int size = (code->width + 2 * quiet) * module;
-    QImage image(size, size, QImage::Format_RGB32);
+    QImage image((side + 8) * module, (side + 8) * module, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
-    for (int y = 0; y < code->width; ++y)
-        for (int x = 0; x < code->width; ++x)
-            if (code->data[y * code->width + x] & 1)
-                painter.fillRect((x + quiet) * module, (y + quiet) * module, module, module, Qt::black);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (modules[size_t(y * side + x)])
+                painter.fillRect((x + 4) * module, (y + 4) * module, module, module, Qt::black);
     painter.end();
-    QRcode_free(code);
     return image;
 }
 
 QImage syncPhotoImage(const QByteArray& text, int width, int height)
 {
-    QImage photo = texturedImage(width, height, 7);
-    const QImage code = qrCodeImage(text, qMax(2, qMin(width, height) / 120));
-    if (code.isNull())
-        return QImage();
-    QPainter painter(&photo);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRect screen((width - code.width()) / 2 - code.width() / 8, (height - code.height()) / 2 - code.height() / 4,
-                       code.width() * 5 / 4, code.height() * 3 / 2);
-    painter.setBrush(QColor(30, 30, 34));
-    painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(screen.adjusted(-20, -40, 20, 40), 30, 30);
-    painter.drawImage((width - code.width()) / 2, (height - code.height()) / 2, code);
-    painter.end();
-    return photo;
+    SyncScene scene;
+    scene.width = width;
+    scene.height = height;
+    return syncSceneImage(text, scene);
 }
 
 } // namespace testsupport

@@ -21,7 +21,7 @@ bool writePhoto(const QString& path, const QImage& image, const ExifTags& tags =
 // TIFF-structured camera raw can be imitated), then sets the EXIF entries.
 bool writeTiff(const QString& path, const QImage& image, const ExifTags& tags = {});
 
-// Sets (or, with an empty value, removes) EXIF entries of an existing file.
+// Sets EXIF entries of an existing file.
 bool setExif(const QString& path, const ExifTags& tags);
 
 // Every EXIF entry of a file as key -> value text; empty when none or unreadable.

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include <qrencode.h>
@@ -39,13 +40,15 @@ struct SyncScene {
     int jpegQuality = 90;       // quality the photo is saved with
 };
 
-// The modules of a QR code of text (version chosen by the encoder, level M):
-// side x side values, true for dark. Empty when the text cannot be encoded.
+// The modules of a QR code of the bytes (which may hold NUL; version chosen by
+// the encoder, level M): side x side values, true for dark. Empty when the
+// bytes cannot be encoded.
 inline std::vector<bool> qrModules(const QByteArray& text, int* side)
 {
     std::vector<bool> modules;
     *side = 0;
-    QRcode* code = QRcode_encodeString8bit(text.constData(), 0, QR_ECLEVEL_M);
+    QRcode* code = QRcode_encodeData(text.size(), reinterpret_cast<const unsigned char*>(text.constData()), 0,
+                                     QR_ECLEVEL_M);
     if (!code)
         return modules;
     *side = code->width;
@@ -209,39 +212,25 @@ inline QList<QPair<QString, SyncScene>> realisticScenes(int width, int height)
     plain.blur = 1;
     plain.noise = 4;
     QList<QPair<QString, SyncScene>> scenes;
-    auto add = [&](const char* name, SyncScene scene) { scenes.append({ QString::fromLatin1(name), scene }); };
-    add("plain", plain);
-    SyncScene s = plain;
-    s.quarterTurns = 1;
-    add("turned 90", s);
-    s = plain;
-    s.quarterTurns = 2;
-    add("turned 180", s);
-    s = plain;
-    s.tilt = 7;
-    add("tilted 7 degrees", s);
-    s = plain;
-    s.blur = std::max(2, width / 1000);
-    add("blurred", s);
-    s = plain;
-    s.noise = 40;
-    add("noisy", s);
-    s = plain;
-    s.contrast = 0.3;
-    add("low contrast", s);
-    s = plain;
-    s.glare = 0.75;
-    add("glare band", s);
-    s = plain;
-    s.jpegQuality = 25;
-    add("JPEG quality 25", s);
-    s = plain;
-    s.background = 200;
-    add("bright room", s);
-    s = plain;
-    s.codeFraction = 0.12;
-    s.tilt = -4;
-    add("small code", s);
+    const auto add = [&](const char* name, const std::function<void(SyncScene&)>& change) {
+        SyncScene scene = plain;
+        change(scene);
+        scenes.append({ QString::fromLatin1(name), scene });
+    };
+    add("plain", [](SyncScene&) {});
+    add("turned 90", [](SyncScene& s) { s.quarterTurns = 1; });
+    add("turned 180", [](SyncScene& s) { s.quarterTurns = 2; });
+    add("tilted 7 degrees", [](SyncScene& s) { s.tilt = 7; });
+    add("blurred", [width](SyncScene& s) { s.blur = std::max(2, width / 1000); });
+    add("noisy", [](SyncScene& s) { s.noise = 40; });
+    add("low contrast", [](SyncScene& s) { s.contrast = 0.3; });
+    add("glare band", [](SyncScene& s) { s.glare = 0.75; });
+    add("JPEG quality 25", [](SyncScene& s) { s.jpegQuality = 25; });
+    add("bright room", [](SyncScene& s) { s.background = 200; });
+    add("small code", [](SyncScene& s) {
+        s.codeFraction = 0.12;
+        s.tilt = -4;
+    });
     return scenes;
 }
 
