@@ -158,9 +158,7 @@ void TestDesktopService::trackDrop()
     QCOMPARE(controller.modelRef().userID, userID);
     const auto requests = service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
-    QString firstSent;
-    for (const QString& name : files)
-        firstSent = firstSent.isEmpty() && !name.endsWith(".JPG") ? name : firstSent;
+    const QString firstSent = files.filter(".JPG").isEmpty() ? files.first() : files.last(); // a photo, first, is not sent
     QCOMPARE(requests[0].method, QByteArray("PUT"));
     QCOMPARE(requests[0].headers.value("kestrel-file-name"), QUrl::toPercentEncoding(firstSent));
     QCOMPARE(requests[0].headers.value("kestrel-user-id"), QByteArray());
@@ -221,15 +219,10 @@ void TestDesktopService::phonePageOnHowTo()
 void TestDesktopService::serviceTab_data()
 {
     QTest::addColumn<int>("answer"); // 0: the service is not running
-    QTest::addColumn<QStringList>("shown");
-    QTest::newRow("answers") << 200
-                             << QStringList { service.baseUrl(), "yes", "Pixel 9",
-                                              "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
-    QTest::newRow("an older service") << 404
-                                      << QStringList { service.baseUrl(),
-                                                       "yes; it does not know this request (HTTP status 404)", "none",
-                                                       "" };
-    QTest::newRow("not running") << 0 << QStringList { service.baseUrl(), "no", "none", "" };
+    QTest::addColumn<QStringList>("shown"); // after the service's address
+    QTest::newRow("answers") << 200 << QStringList { "yes", "Pixel 9", "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
+    QTest::newRow("an older service") << 404 << QStringList { "yes; it does not know this request (HTTP status 404)", "none", "" };
+    QTest::newRow("not running") << 0 << QStringList { "no", "none", "" };
 }
 
 void TestDesktopService::serviceTab()
@@ -247,7 +240,7 @@ void TestDesktopService::serviceTab()
     QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
     settings.findChild<QPushButton*>(QStringLiteral("serviceButton"))->click();
     QTRY_COMPARE(updated.size(), 1);
-    QCOMPARE(settings.serviceStatusPage()->shownTexts(), shown);
+    QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { service.baseUrl() } + shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
     QCOMPARE(boxes.shown.size(), running ? 0 : 2);

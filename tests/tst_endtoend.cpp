@@ -8,7 +8,6 @@
 
 #include <QLabel>
 #include <QPainter>
-#include <QPushButton>
 #include <QTableWidget>
 
 #include "controller/maincontroller.h"
@@ -28,7 +27,6 @@
 #include <map>
 
 using controller::MainController;
-using testsupport::dropFiles;
 
 namespace {
 
@@ -83,13 +81,6 @@ const Track spring { utc("2026-03-29T00:00:00Z") };
 const Track evora { utc("2026-09-05T10:00:00Z"), 38.57, -7.91 };
 const Track chicago { utc("2026-11-01T06:00:00Z"), 41.88, -87.70 }; // daylight saving ends at 07:00 UTC
 const Track parramatta { utc("2026-01-20T01:00:00Z"), -33.81, 150.95 };
-
-double metresBetween(double lat1, double lon1, double lat2, double lon2)
-{
-    const double dLat = (lat2 - lat1) * 111195.0;
-    const double dLon = (lon2 - lon1) * 111195.0 * std::cos(lat1 * pi / 180);
-    return std::sqrt(dLat * dLat + dLon * dLon);
-}
 
 // A written coordinate ("Latitude" or "Longitude") in signed degrees; the
 // EXIF value is "d/1000000 0/1 0/1" and its reference "N"/"S" or "E"/"W".
@@ -166,7 +157,7 @@ private slots:
         const QString syncPhoto = service.dir.filePath("sync.jpg");
         QVERIFY(testsupport::writePhoto(syncPhoto, photo,
                                         testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(shown + 20000 + cameraAhead)))));
-        QVERIFY(dropFiles(screen, { syncPhoto }));
+        QVERIFY(testsupport::dropFiles(screen, { syncPhoto }));
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
         QCOMPARE(controller->modelRef().userID.toStdString(), phoneUser);
         QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));
@@ -174,7 +165,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(controller->modelRef().cameras.size(), 1, 20000);
         QCOMPARE(controller->modelRef().cameras.first().name, QStringLiteral("X-T3"));
         QTRY_COMPARE(window->findChildren<view::CameraFrame*>().size(), 1);
-        QCOMPARE(static_cast<QPushButton*>(child("nextButton"))->text(), QStringLiteral("    DONE    "));
     }
 
     // Back to the menu, and a folder geotagged through the window: a photo on
@@ -193,7 +183,7 @@ private slots:
         click("nextButton");
         QCOMPARE(page(), QStringLiteral("menuPage"));
         click("geocodeScreenButton");
-        QVERIFY(dropFiles(child("geocodeDropFolderLabel"), { folder.path() }));
+        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { folder.path() }));
         QCOMPARE(page(), QStringLiteral("geocode2Page"));
         click("nextButton"); // START GEOTAGGING
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::GeocodeResults, 20000);
@@ -234,7 +224,7 @@ private slots:
         QVERIFY(testsupport::writeFile(gpx, trackFile(chicago, "gpx")));
         QVERIFY(testsupport::writeFile(csv, trackFile(parramatta, "csv")));
         window->changeScreen(controller::GeocodeSelectFolder);
-        QVERIFY(dropFiles(child("geocodeDropFolderLabel"), { kml, gpx, csv }));
+        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { kml, gpx, csv }));
         QTRY_COMPARE_WITH_TIMEOUT(boxes->shown.size(), 1, 60000);
         QCOMPARE(boxes->shown[0].title, QStringLiteral("Tracks imported"));
         QCOMPARE(boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
@@ -304,10 +294,10 @@ private slots:
             const QMap<QString, QString> exif = testsupport::readExif(written);
             const int64_t moment = takenAt(name.mid(4, 4).toInt() - 1000);
 
-            // The position of the track at the photo's true moment, within 1 m.
-            const double off = metresBetween(track.latitude(moment), track.longitude(moment), coordinate(exif, "Latitude"),
-                                             coordinate(exif, "Longitude"));
-            QVERIFY2(off < 1.0, qPrintable(QStringLiteral("%1 is %2 m off the track").arg(name).arg(off)));
+            // The position of the track at the photo's true moment, within 0.00001° (about a metre).
+            const double dLat = coordinate(exif, "Latitude") - track.latitude(moment);
+            const double dLon = coordinate(exif, "Longitude") - track.longitude(moment);
+            QVERIFY2(std::fabs(dLat) < 1e-5 && std::fabs(dLon) < 1e-5, qPrintable(QStringLiteral("%1 is off by %2° %3°").arg(name).arg(dLat).arg(dLon)));
 
             // The true local time and the zone's offset at that moment.
             const service::ZoneMoment local = service::zoneMoment(zone.toStdString(), moment);

@@ -721,14 +721,9 @@ private slots:
         QCOMPARE(a.body["skipped"], json(1));
         const auto user = s.store.userById(phone.userId);
         // hdop 3 is taken for 15 m, no hdop for 10 m.
-        auto stored = [&](const char* from) {
-            const auto f = s.store.fixAtOrAfter(user->id, utc(from));
-            return f ? QString("%1 %2 %3 %4 %5 %6").arg(service::formatIsoTime(f->time).c_str()).arg(f->latitude)
-                           .arg(f->longitude).arg(f->altitude).arg(f->accuracy).arg(f->zoneId.c_str())
-                     : QString();
-        };
-        QCOMPARE(stored("2026-07-14T00:00:00Z"), QString("2026-07-14T08:00:00.000Z 46.5 7.5 1200.5 15 Europe/Zurich"));
-        QCOMPARE(stored("2026-07-14T08:00:01Z"), QString("2026-07-14T08:30:00.000Z 46.6 7.6 1300.5 10 Europe/Zurich"));
+        auto stored = [&](const char* from) { return testsupport::describe(s.store.fixAtOrAfter(user->id, utc(from)).value()); };
+        QCOMPARE(stored("2026-07-14T00:00:00Z"), QString("2026-07-14T08:00:00.000Z 46.500000 7.500000 1200.5 15 Europe/Zurich"));
+        QCOMPARE(stored("2026-07-14T08:00:01Z"), QString("2026-07-14T08:30:00.000Z 46.600000 7.600000 1300.5 10 Europe/Zurich"));
 
         // Broken files and unknown zones store nothing.
         a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");

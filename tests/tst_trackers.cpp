@@ -57,7 +57,7 @@ private slots:
         QTest::addColumn<QString>("fix");
 
         const QString osmand = "/track/osmand?id=KEY&lat=48.137154&lon=11.576124&timestamp=";
-        const QString stored = "2026-07-14T09:59:00.000Z 48.137154 11.576124 520 6";
+        const QString stored = "2026-07-14T09:59:00.000Z 48.137154 11.576124 520 6 Europe/Berlin";
         const QString form = "application/x-www-form-urlencoded";
         QTest::newRow("OsmAnd, Unix ms, accuracy as hdop")
             << "GET " + osmand + "1784023140000&hdop=6&altitude=520&speed=1.2&bearing={6}" << "" << "" << ""
@@ -150,11 +150,7 @@ private slots:
             return;
         const auto stored = service.store.fixAtOrBefore(user->id, now);
         QVERIFY(stored);
-        QCOMPARE(QString::fromStdString(service::formatIsoTime(stored->time)) + QString(" %1 %2 %3 %4")
-                     .arg(stored->latitude, 0, 'f', 6).arg(stored->longitude, 0, 'f', 6)
-                     .arg(stored->altitude).arg(stored->accuracy),
-                 fix);
-        QCOMPARE(stored->zoneId, std::string("Europe/Berlin"));
+        QCOMPARE(testsupport::describe(*stored), fix);
     }
 
     // Duplicates are stored once; implausible fixes are refused, counted and

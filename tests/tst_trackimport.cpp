@@ -53,12 +53,6 @@ QByteArray gpsbabel(const QByteArray& gpx, const QString& format)
     return process.readAllStandardOutput();
 }
 
-QString describe(const service::Fix& f)
-{
-    return QString("%1 %2 %3 %4 %5 %6").arg(service::formatIsoTime(f.time).c_str()).arg(f.latitude, 0, 'f', 4)
-        .arg(f.longitude, 0, 'f', 4).arg(f.altitude).arg(f.accuracy).arg(f.zoneId.c_str());
-}
-
 } // namespace
 
 class TestTrackImport : public QObject {
@@ -112,8 +106,8 @@ private slots:
         QTest::addColumn<QString>("skipped"); // the first one skipped, and why
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("first");
-        const QString zagreb = "2026-05-03T07:12:00.000Z 45.8150 15.9800 120 ";
-        const QString still = "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 10 Europe/Zagreb"; // no altitude nor accuracy
+        const QString zagreb = "2026-05-03T07:12:00.000Z 45.815000 15.980000 120 ";
+        const QString still = "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 10 Europe/Zagreb"; // no altitude nor accuracy
         const QByteArray gpx = generatedGpx();
         QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << zagreb + "7.5 Europe/Zagreb";
         QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << ""
@@ -154,7 +148,7 @@ private slots:
         QTest::newRow("CSV ; Unix seconds")
             << "" << QByteArray("\xEF\xBB\xBFTimestamp;Lat;Lng;Accuracy\n1777792320;45.815;15.98;7\n1777792330;95;15.98;7\n")
             << "CSV" << 1 << "line 3: latitude outside -90 to 90" << ""
-            << "2026-05-03T07:12:00.000Z 45.8150 15.9800 0 7 Europe/Zagreb";
+            << "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 7 Europe/Zagreb";
         QTest::newRow("NMEA bad checksum")
             << "" << QByteArray("$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
@@ -197,7 +191,7 @@ private slots:
         QTEST(QString::fromStdString(reading.firstSkip), "skipped");
         QFETCH(QString, error);
         QVERIFY2(QString::fromStdString(reading.error).startsWith(error), reading.error.c_str());
-        QTEST(fixes.empty() ? QString() : describe(fixes.front()), "first");
+        QTEST(fixes.empty() ? QString() : testsupport::describe(fixes.front()), "first");
         if (reading.error.empty())
             QCOMPARE(lastDone, int64_t(content.size()));
     }
@@ -226,7 +220,7 @@ private slots:
         QVERIFY(user);
         QCOMPARE(store.fixCount(user->id), int64_t(40));
         const auto stored = store.fixAtOrAfter(user->id, 0);
-        QCOMPARE(describe(*stored), QString("2026-05-03T07:12:00.000Z 45.8150 15.9800 120 7.5 Europe/Zagreb"));
+        QCOMPARE(testsupport::describe(*stored), QString("2026-05-03T07:12:00.000Z 45.815000 15.980000 120 7.5 Europe/Zagreb"));
 
         // The same file again adds nothing; part of it in another format neither.
         std::tie(status, answer) = put(userId, generatedGpx());

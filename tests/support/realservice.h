@@ -26,6 +26,14 @@ template <> inline char* toString(const nlohmann::json& value)
 
 namespace testsupport {
 
+// A fix as "<ISO time> <latitude> <longitude> <altitude> <accuracy> <zone>",
+// the degrees to six places.
+inline QString describe(const service::Fix& f)
+{
+    return QString("%1 %2 %3 %4 %5 %6").arg(QString::fromStdString(service::formatIsoTime(f.time))).arg(f.latitude, 0, 'f', 6)
+        .arg(f.longitude, 0, 'f', 6).arg(f.altitude).arg(f.accuracy).arg(QString::fromStdString(f.zoneId));
+}
+
 // One running service on a free port of `address`, with its own database, a
 // clock the test sets (10:00 UTC on 14 July 2026 at first) and a client that
 // keeps one connection open.
