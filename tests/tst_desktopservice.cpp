@@ -5,22 +5,24 @@
 #include <QtTest>
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
-#include <QMimeData>
 #include <QPushButton>
 
 #include <quirc.h>
 
 #include "controller/barcodereader.h"
 #include "controller/maincontroller.h"
-#include "view/droplabel.h"
 #include "view/mainview.h"
 #include "view/qrcodewidget.h"
 #include "view/servicestatuspage.h"
 #include "view/settingsview.h"
 #include "view/synccodeview.h"
+#include "support/drops.h"
 #include "support/fakeservice.h"
+#include "support/files.h"
 #include "support/messageboxes.h"
+#include "support/widgets.h"
 
 using controller::MainController;
 using testsupport::FakeService;
@@ -96,11 +98,10 @@ void TestDesktopService::trackDrop_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("userID");
 
-    const QByteArray imported = R"({"head":"Track imported","body":"Imported 12,418 positions from 3 May 09:12 to )"
-                                R"(7 May 18:40 (Europe/Zagreb); 14 points skipped: no time","imported":12418,)"
-                                R"("skipped":14,"userID":"u-new"})";
     const QString summary = "Imported 12,418 positions from 3 May 09:12 to 7 May 18:40 (Europe/Zagreb); 14 points "
                             "skipped: no time";
+    const QByteArray imported = QJsonDocument(QJsonObject { { "head", "Track imported" }, { "body", summary }, { "imported", 12418 },
+                                                            { "skipped", 14 }, { "userID", "u-new" } }).toJson();
     QTest::newRow("one track, new user") << QStringList { "Alps walk é.gpx" } << QList<int> { 200 } << imported
                                          << 201 << "Track imported" << "Alps walk é.gpx\n" + summary << "u-new";
     QTest::newRow("two tracks") << QStringList { "a.csv", "b.kml" } << QList<int> { 200, 200 } << imported << 201
@@ -136,27 +137,19 @@ void TestDesktopService::trackDrop()
     // Each file's bytes, its name among them, go out as they are.
     const auto content = [](const QString& name) { return "time,lat,lon\n" + name.toUtf8() + QByteArray(3, '\0'); };
     QTemporaryDir folder;
-    QMimeData data;
-    QList<QUrl> urls;
+    QStringList paths;
     for (const QString& name : files) {
-        QFile file(folder.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content(name)) > 0);
-        urls.append(QUrl::fromLocalFile(file.fileName()));
+        paths << folder.filePath(name);
+        QVERIFY(testsupport::writeFile(paths.last(), content(name)));
     }
-    data.setUrls(urls);
 
     MainController controller;
     MessageBoxes boxes(controller);
     view::MainView window;
     window.connectController(controller);
     window.changeScreen(controller::GeocodeSelectFolder);
-    auto* label = window.findChild<DropLabel*>(QStringLiteral("geocodeDropFolderLabel"));
     QSignalSpy progress(&controller, &MainController::trackImportProgress);
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(label, &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(label, &drop);
+    QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geocodeDropFolderLabel"), paths));
 
     QTRY_COMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].text, text);
@@ -165,9 +158,7 @@ void TestDesktopService::trackDrop()
     QCOMPARE(controller.modelRef().userID, userID);
     const auto requests = service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
-    QString firstSent;
-    for (const QString& name : files)
-        firstSent = firstSent.isEmpty() && !name.endsWith(".JPG") ? name : firstSent;
+    const QString firstSent = files.filter(".JPG").isEmpty() ? files.first() : files.last(); // a photo, first, is not sent
     QCOMPARE(requests[0].method, QByteArray("PUT"));
     QCOMPARE(requests[0].headers.value("kestrel-file-name"), QUrl::toPercentEncoding(firstSent));
     QCOMPARE(requests[0].headers.value("kestrel-user-id"), QByteArray());
@@ -228,15 +219,10 @@ void TestDesktopService::phonePageOnHowTo()
 void TestDesktopService::serviceTab_data()
 {
     QTest::addColumn<int>("answer"); // 0: the service is not running
-    QTest::addColumn<QStringList>("shown");
-    QTest::newRow("answers") << 200
-                             << QStringList { service.baseUrl(), "yes", "Pixel 9",
-                                              "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
-    QTest::newRow("an older service") << 404
-                                      << QStringList { service.baseUrl(),
-                                                       "yes; it does not know this request (HTTP status 404)", "none",
-                                                       "" };
-    QTest::newRow("not running") << 0 << QStringList { service.baseUrl(), "no", "none", "" };
+    QTest::addColumn<QStringList>("shown"); // after the service's address
+    QTest::newRow("answers") << 200 << QStringList { "yes", "Pixel 9", "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
+    QTest::newRow("an older service") << 404 << QStringList { "yes; it does not know this request (HTTP status 404)", "none", "" };
+    QTest::newRow("not running") << 0 << QStringList { "no", "none", "" };
 }
 
 void TestDesktopService::serviceTab()
@@ -254,7 +240,7 @@ void TestDesktopService::serviceTab()
     QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
     settings.findChild<QPushButton*>(QStringLiteral("serviceButton"))->click();
     QTRY_COMPARE(updated.size(), 1);
-    QCOMPARE(settings.serviceStatusPage()->shownTexts(), shown);
+    QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { service.baseUrl() } + shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
     QCOMPARE(boxes.shown.size(), running ? 0 : 2);

@@ -1,21 +1,9 @@
 // The tracker apps' protocols and the phone page, asked over loopback HTTP as
 // the apps and the page ask them.
 
-#include <QtTest>
-
 #include <QProcess>
-#include <QTemporaryDir>
 
-#include "service/api.h"
-#include "service/httpserver.h"
-#include "service/store.h"
-#include "service/timegeo.h"
-
-#include <httplib.h>
-#include <nlohmann/json.hpp>
-
-#include <atomic>
-#include <memory>
+#include "support/realservice.h"
 
 using nlohmann::json;
 
@@ -28,21 +16,9 @@ struct Phone {
     std::string deviceKey;
 };
 
-class Running {
+class Running : public testsupport::RealService {
 public:
-    explicit Running(const service::TlsFiles& tls = {})
-    {
-        std::string error;
-        if (!dir.isValid() || !store.open(dir.filePath("service.db").toStdString(), &error))
-            qFatal("cannot open the test database: %s", error.c_str());
-        api = std::make_unique<service::Api>(store, [] { return now; });
-        server = std::make_unique<service::HttpServer>(*api, service::ServerLimits {}, tls);
-        if (server->valid() && !server->bind("127.0.0.1", 0, &error))
-            qFatal("cannot listen: %s", error.c_str());
-        if (server->valid())
-            server->start();
-        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
-    }
+    explicit Running(const service::TlsFiles& tls = {}) : RealService("127.0.0.1", {}, tls) { }
     Phone registerPhone()
     {
         const json answer = json::parse(api->registerPhone(R"({"phoneName":"Pixel"})").text());
@@ -56,12 +32,6 @@ public:
         const auto result = client->Post("/phone/status", request.dump(), "application/json");
         return result ? json::parse(result->body, nullptr, false) : json();
     }
-
-    QTemporaryDir dir;
-    service::Store store;
-    std::unique_ptr<service::Api> api;
-    std::unique_ptr<service::HttpServer> server;
-    std::unique_ptr<httplib::Client> client;
 };
 
 std::string withKey(QString text, const std::string& key)
@@ -87,7 +57,7 @@ private slots:
         QTest::addColumn<QString>("fix");
 
         const QString osmand = "/track/osmand?id=KEY&lat=48.137154&lon=11.576124&timestamp=";
-        const QString stored = "2026-07-14T09:59:00.000Z 48.137154 11.576124 520 6";
+        const QString stored = "2026-07-14T09:59:00.000Z 48.137154 11.576124 520 6 Europe/Berlin";
         const QString form = "application/x-www-form-urlencoded";
         QTest::newRow("OsmAnd, Unix ms, accuracy as hdop")
             << "GET " + osmand + "1784023140000&hdop=6&altitude=520&speed=1.2&bearing={6}" << "" << "" << ""
@@ -100,10 +70,6 @@ private slots:
             << "id=KEY&lat=48.137154&lon=11.576124&timestamp=2026-07-14T11%3A59%3A00%2B02%3A00&altitude=520"
                "&accuracy=6"
             << 200 << "" << stored;
-        QTest::newRow("GPSLogger template")
-            << "GET /track/osmand?id=KEY&lat=48.137154&lon=11.576124&timestamp=2026-07-14T09:59:00.000Z"
-               "&altitude=520.0&accuracy=6.0&speed=0.0&bearing=0.0&batt=55.0"
-            << "" << "" << "" << 200 << "" << stored;
         QTest::newRow("Traccar Client 9: JSON with a form type")
             << "POST /track/osmand" << "" << form
             << R"({"location":{"timestamp":"2026-07-14T09:59:00.000Z","coords":{"latitude":48.137154,)"
@@ -184,11 +150,7 @@ private slots:
             return;
         const auto stored = service.store.fixAtOrBefore(user->id, now);
         QVERIFY(stored);
-        QCOMPARE(QString::fromStdString(service::formatIsoTime(stored->time)) + QString(" %1 %2 %3 %4")
-                     .arg(stored->latitude, 0, 'f', 6).arg(stored->longitude, 0, 'f', 6)
-                     .arg(stored->altitude).arg(stored->accuracy),
-                 fix);
-        QCOMPARE(stored->zoneId, std::string("Europe/Berlin"));
+        QCOMPARE(testsupport::describe(*stored), fix);
     }
 
     // Duplicates are stored once; implausible fixes are refused, counted and
