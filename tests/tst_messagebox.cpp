@@ -106,9 +106,7 @@ void TestMessageBox::longTextWrapsInsideTheBox()
     QVERIFY(!box.display(404, QStringLiteral("Network error"), text));
     // The width stays; the height grows only when the text needs it.
     QCOMPARE(boxSize.width(), 460);
-    QCOMPARE(boxSize.height() > 150, grows);
-    if (!grows)
-        QCOMPARE(boxSize.height(), 150);
+    QVERIFY2(grows ? boxSize.height() > 150 : boxSize.height() == 150, qPrintable(QString::number(boxSize.height())));
     QVERIFY(textRect.right() < 460);
     // Every line of the text is inside its label.
     QVERIFY2(textNeeds <= textRect.height(), qPrintable(QStringLiteral("%1 > %2").arg(textNeeds).arg(textRect.height())));
