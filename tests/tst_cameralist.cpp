@@ -175,9 +175,6 @@ void TestCameraList::listAnswers()
     Model stored;
     QVERIFY(stored.load(Model::configFilePath()));
     QCOMPARE(stored.userID.isEmpty(), forgetsUser);
-    MainController next;
-    next.start();
-    QCOMPARE(next.currentScreen(), forgetsUser ? controller::HowTo1 : controller::Menu);
 }
 
 void TestCameraList::removal_data()
