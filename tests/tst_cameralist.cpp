@@ -53,14 +53,6 @@ struct Announced {
     QStringList lists;
 };
 
-QStringList paths(const QList<testsupport::HttpRequest>& requests)
-{
-    QStringList result;
-    for (const testsupport::HttpRequest& request : requests)
-        result << QString::fromLatin1(request.path);
-    return result;
-}
-
 } // namespace
 
 class TestCameraList : public QObject {
@@ -84,12 +76,10 @@ void TestCameraList::initTestCase()
 {
     QVERIFY(service.listen());
     qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
-    QCOMPARE(Model::baseUrl(), service.baseUrl());
 }
 
 void TestCameraList::init()
 {
-    QVERIFY(service.listen());
     service.reset();
     QFile::remove(Model::configFilePath());
 }
@@ -106,7 +96,7 @@ void TestCameraList::loadList(MainController& controller, const QByteArray& answ
 void TestCameraList::listAnswers_data()
 {
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("body"); // empty: a JSON envelope of texts; "refused": no connection
+    QTest::addColumn<QByteArray>("body"); // empty: a JSON envelope of texts
     QTest::addColumn<int>("tries");
     QTest::addColumn<QString>("list"); // the model's list afterwards
     QTest::addColumn<int>("shownCode"); // -1: no message
@@ -122,20 +112,17 @@ void TestCameraList::listAnswers_data()
     // The user is unknown to the service: the list goes, and the user with it.
     QTest::newRow("203 unknown user") << 203 << QByteArray(R"({"body":"Please synchronize again","head":"Unknown user"})")
                                       << 1 << "Pixel 10:" << 203 << "Unknown user" << "Please synchronize again" << true;
-    QTest::newRow("202") << 202 << QByteArray() << 1 << kept << 202 << "Busy" << "Try later" << false;
-    // A 204 answer has no body in HTTP; its texts arrive as headers.
+    // A refusal keeps the list. A 204 answer has no body in HTTP; its texts
+    // arrive as headers.
     QTest::newRow("204") << 204 << QByteArray() << 1 << kept << 204 << "Busy" << "Try later" << false;
+    // Failed transfers keep the list too (tst_restclient tries refusals and
+    // oversized answers, tst_servicemessages their texts).
     QTest::newRow("500, retried") << 500 << QByteArray() << 3 << kept << 500 << failed
                                   << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError))
                                          + networkTail
                                   << false;
-    QTest::newRow("refused") << 0 << QByteArray("refused") << 0 << kept << 0 << failed
-                             << QString("Network error (1) on 1000") + networkTail << false;
     QTest::newRow("200, not JSON") << 200 << QByteArray("<html>Portal login</html>") << 1 << kept << 0 << failed
                                    << QString("Network error (invalid answer) on 1000") + networkTail << false;
-    QTest::newRow("200, over 8 MB") << 200 << "{\"cameras\":[" + QByteArray(9 << 20, ' ') + "]}" << 1 << kept << 0
-                                    << failed << QString("Network error (answer larger than 8 MB) on 1000") + networkTail
-                                    << false;
 }
 
 // The camera list as asked for from the menu or the settings dialog: what
@@ -155,8 +142,6 @@ void TestCameraList::listAnswers()
         loadList(controller, otherCamera);
         service.setDefaultAnswer(
             HttpAnswer::json(status, body.isEmpty() ? R"({"body":"Try later","head":"Busy","cameras":[]})" : body));
-        if (body == "refused")
-            service.stopListening();
         Announced updated(controller);
         QSignalSpy started(&controller, &MainController::requestSynchronizationsStarted);
         QSignalSpy screens(&controller, &MainController::screenChanged);
@@ -170,7 +155,6 @@ void TestCameraList::listAnswers()
         for (const testsupport::HttpRequest& request : requests) {
             QCOMPARE(request.method + ' ' + request.path, QByteArray("PUT /getSyncList"));
             QCOMPARE(request.body, QByteArray(R"({"userID":"user-1"})"));
-            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         }
         QTEST(describe(controller.modelRef().cameras), "list");
         QCOMPARE(boxes.shown.size(), shownCode < 0 ? 0 : 1);
@@ -191,9 +175,6 @@ void TestCameraList::listAnswers()
     Model stored;
     QVERIFY(stored.load(Model::configFilePath()));
     QCOMPARE(stored.userID.isEmpty(), forgetsUser);
-    MainController next;
-    next.start();
-    QCOMPARE(next.currentScreen(), forgetsUser ? controller::HowTo1 : controller::Menu);
 }
 
 void TestCameraList::removal_data()
@@ -210,8 +191,6 @@ void TestCameraList::removal_data()
     QTest::newRow("two synchronizations") << 0 << true << 200
                                           << QByteArray(R"({"synchronizations":["s1","s2"],"userID":"user-1"})")
                                           << QStringList{"/removeCamera", "/getSyncList"} << "Pixel 10: EOS R(c1)" << "";
-    QTest::newRow("none") << 1 << true << 200 << QByteArray("null") << QStringList{"/removeCamera", "/getSyncList"}
-                          << "Pixel 10: EOS R(c1)" << "";
     QTest::newRow("cancelled") << 0 << false << 200 << QByteArray() << QStringList{} << two << "";
     // The unchanged list is announced again, so a view that hid the camera shows it.
     QTest::newRow("failed") << 0 << true << 503 << QByteArray(R"({"synchronizations":["s1","s2"],"userID":"user-1"})")
@@ -256,7 +235,10 @@ void TestCameraList::removal()
     service.enqueue(HttpAnswer::json(200, otherCamera));
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), confirmed ? 2 : 1);
-    QCOMPARE(paths(service.requests()), requests + QStringList{"/getSyncList"});
+    QStringList sent;
+    for (const testsupport::HttpRequest& request : service.requests())
+        sent << QString::fromLatin1(request.path);
+    QCOMPARE(sent, requests + QStringList{"/getSyncList"});
     if (confirmed)
         QCOMPARE(service.requests()[0].body, body);
 }

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QLatin1String>
 #include <QObject>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 
@@ -35,6 +37,16 @@ inline void onNextModal(QObject* context, std::function<void(QWidget*)> action)
         if (QWidget* dialog = QApplication::activeModalWidget())
             action(dialog);
     });
+}
+
+// The first argument of every emission a spy caught, as text: the paths a
+// chooser or a drop handed on, in order.
+inline QStringList firstArguments(const QSignalSpy& spy)
+{
+    QStringList texts;
+    for (const QList<QVariant>& arguments : spy)
+        texts << arguments.value(0).toString();
+    return texts;
 }
 
 } // namespace testsupport
