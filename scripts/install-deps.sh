@@ -13,7 +13,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
   ca-certificates openssl
-  gpsbabel
+  gpsbabel zip
 )
 
 missing=()
