@@ -72,17 +72,6 @@ Entry entry(const QList<Entry>& list, const QString& key)
     return Entry();
 }
 
-// The GPS entries as "name type count text", sorted.
-QStringList gpsEntries(const QList<Entry>& list)
-{
-    QStringList gps;
-    for (const Entry& entry : list)
-        if (entry.key.startsWith("Exif.GPSInfo."))
-            gps.append(QStringLiteral("%1 %2 %3 ").arg(entry.key.mid(13), entry.type).arg(entry.count) + entry.text);
-    gps.sort();
-    return gps;
-}
-
 model::PhotoInfo filled()
 {
     return { "s", 5, "d", "m", "n", "i", 9, "f", "g", "t" };
@@ -151,39 +140,6 @@ QByteArray segment(uchar marker, const QByteArray& content)
 {
     const int length = content.size() + 2;
     return QByteArray(1, char(0xFF)) + char(marker) + char(length >> 8) + char(length & 0xFF) + content;
-}
-
-// What the library itself makes of original, in place, given tagged's values
-// of the written keys.
-QByteArray libraryWrite(const QString& original, const QString& tagged, const QString& scratch)
-{
-    if (!QFile::copy(original, scratch))
-        return QByteArray();
-    try {
-        auto answer = Exiv2::ImageFactory::open(QFile::encodeName(tagged).toStdString());
-        answer->readMetadata();
-        auto image = Exiv2::ImageFactory::open(QFile::encodeName(scratch).toStdString());
-        image->readMetadata();
-        const char* keys[] = {
-            "Exif.GPSInfo.GPSVersionID", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef",
-            "Exif.GPSInfo.GPSAltitudeRef", "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitude",
-            "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSProcessingMethod", "Exif.GPSInfo.GPSHPositioningError",
-            "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized",
-            "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime", "Exif.Photo.OffsetTimeOriginal",
-            "Exif.Photo.OffsetTimeDigitized", "Exif.GPSInfo.GPSDateStamp", "Exif.GPSInfo.GPSTimeStamp",
-            "Exif.Photo.ExifVersion",
-        };
-        for (const char* key : keys) {
-            const auto found = answer->exifData().findKey(Exiv2::ExifKey(key));
-            if (found != answer->exifData().end())
-                image->exifData()[key] = found->value();
-        }
-        image->writeMetadata();
-    } catch (const Exiv2::AnyError& error) {
-        qWarning() << "library write failed:" << error.what();
-        return QByteArray();
-    }
-    return readFile(scratch);
 }
 
 } // namespace
@@ -260,19 +216,16 @@ void TestExifInfo::readsField_data()
         "dateTimeOriginal=2016-05-03 10:20:30");
     row("date of 8 characters", "", "Exif.Photo.DateTimeOriginal", "12345678", "dateTimeOriginal=1234-67-");
     row("date of 7 characters", "", "Exif.Photo.DateTimeOriginal", "2016:05", "dateTimeOriginal=2016:05");
-    row("model", "", "Exif.Image.Model", "X-T3", "model=X-T3");
     row("unicode model", "", "Exif.Image.Model", "Kamera \u00e9", "model=Kamera \u00e9");
     row("unique camera model ignored", "Canon", "Exif.Image.UniqueCameraModel", "EOS", "");
     row("body serial", "", "Exif.Photo.BodySerialNumber", "SN 0042", "serialNumber=SN 0042");
     row("camera serial ignored", "", "Exif.Image.CameraSerialNumber", "77", "");
-    row("no wanted tag", "Canon", "Exif.Image.Software", "Kestrel", "");
     row("internal serial", "Canon", "Exif.Canon.InternalSerialNumber", "HB0123", "internalSerialNumber=HB0123");
     row("shutter count", "NIKON CORPORATION", "Exif.Nikon3.ShutterCount", "12345", "shutterCount=12345");
     row("file number", "Canon", "Exif.Canon.FileNumber", "1001234", "fileNumber=1001234");
     row("processing method", "", "Exif.GPSInfo.GPSProcessingMethod", "charset=Ascii NETWORK",
         "gpsProcessingMethod=charset=Ascii NETWORK");
-    row("time zone offset, two numbers", "", "Exif.Image.TimeZoneOffset", "-5 -4", "timeZone=-5 -4");
-    row("time zone offset, one number", "", "Exif.Image.TimeZoneOffset", "9", "timeZone=9");
+    row("time zone offset", "", "Exif.Image.TimeZoneOffset", "-5 -4", "timeZone=-5 -4");
 }
 
 // One field read (none for an empty expectation); the others keep what they
@@ -304,14 +257,11 @@ void TestExifInfo::makeCheck_data()
     QTest::addColumn<QString>("make");
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("jpg SONY") << "a.jpg" << "SONY" << true;
     QTest::newRow("JPG SONY") << "a.JPG" << "SONY" << true;
     QTest::newRow("TIF SONY") << "a.TIF" << "SONY" << true;
     QTest::newRow("tiff Leica") << "a.tiff" << "Leica" << true;
     QTest::newRow("jpeg SONY") << "a.jpeg" << "SONY" << true;
     QTest::newRow("ARW SONY") << "a.ARW" << "SONY" << false;
-    QTest::newRow("3FR Hasselblad") << "a.3FR" << "Hasselblad" << false;
-    QTest::newRow("RWL LEICA") << "a.RWL" << "LEICA" << false;
     QTest::newRow("orf Olympus") << "a.orf" << "Olympus" << false;
     QTest::newRow("orf OLYMPUS IMAGING CORP.") << "a.orf" << "OLYMPUS IMAGING CORP." << true;
     QTest::newRow("ARW SONY with raw sidecars") << "a.ARW" << "SONY" << true;
@@ -320,7 +270,6 @@ void TestExifInfo::makeCheck_data()
     QTest::newRow("ARW without make") << "a.ARW" << "" << true;
     QTest::newRow("no suffix SONY") << "photo" << "SONY" << false;
     QTest::newRow("no suffix Canon") << "photo" << "Canon" << true;
-    QTest::newRow("trailing dot SONY") << "photo." << "SONY" << false;
     QTest::newRow("folder's dot is no suffix") << "holiday.jpg/photo" << "SONY" << false;
 }
 
@@ -353,8 +302,8 @@ void TestExifInfo::makeCheck()
     }
 }
 
-// Expected texts: latitude ref and value, longitude ref and value, altitude
-// ref and value, positioning error. Over a full set of other GPS values,
+// Expected texts: latitude ref and millionths, longitude ref and millionths,
+// altitude ref and value, positioning error in thousandths. Over a full set of other GPS values,
 // written twice: the same entries as on a photo without GPS, once each, and
 // the unwritten one kept.
 void TestExifInfo::writesGps_data()
@@ -366,33 +315,18 @@ void TestExifInfo::writesGps_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<bool>("existing");
 
-    const QString zero = "0/1000000 0/1 0/1";
-    QTest::newRow("zero") << 0.0 << 0.0 << 0.0 << 0 << QStringList { "N", zero, "E", zero, "0", "0/100", "0/1000" }
-                          << false;
-    QTest::newRow("half south, west, below sea")
-        << -0.5 << -122.4194155 << -12.345 << 25
-        << QStringList { "S", "500000/1000000 0/1 0/1", "W", "122419415/1000000 0/1 0/1", "1", "1234/100",
-                         "25000/1000" } << false;
-    QTest::newRow("north east, truncated not rounded")
-        << 48.8583709 << 2.2944819 << 0.999 << 1
-        << QStringList { "N", "48858370/1000000 0/1 0/1", "E", "2294481/1000000 0/1 0/1", "0", "99/100", "1000/1000" }
-        << false;
-    QTest::newRow("poles and date line")
-        << 90.0 << -180.0 << 35.5 << 5000
-        << QStringList { "N", "90000000/1000000 0/1 0/1", "W", "180000000/1000000 0/1 0/1", "0", "3550/100",
-                         "5000000/1000" } << false;
-    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << 0
-                                   << QStringList { "N", zero, "E", zero, "0", "0/100", "0/1000" } << false;
-    QTest::newRow("tiny negative") << -0.0000001 << -0.0000009 << -0.001 << 0
-                                   << QStringList { "S", zero, "W", zero, "1", "0/100", "0/1000" } << false;
-    QTest::newRow("negative accuracy")
-        << 1.0 << 1.0 << 1.0 << -7
-        << QStringList { "N", "1000000/1000000 0/1 0/1", "E", "1000000/1000000 0/1 0/1", "0", "100/100", "7000/1000" }
-        << false;
-    QTest::newRow("over existing GPS, twice")
-        << 12.5 << 7.25 << 100.0 << 8
-        << QStringList { "N", "12500000/1000000 0/1 0/1", "E", "7250000/1000000 0/1 0/1", "0", "10000/100", "8000/1000" }
-        << true;
+    const auto row = [](const char* name, double latitude, double longitude, double altitude, int accuracy,
+                        const QString& texts, bool existing = false) {
+        QTest::newRow(name) << latitude << longitude << altitude << accuracy << texts.split(' ') << existing;
+    };
+    row("zero", 0.0, 0.0, 0.0, 0, "N 0 E 0 0 0/100 0");
+    row("half south, west, below sea", -0.5, -122.4194155, -12.345, 25, "S 500000 W 122419415 1 1234/100 25000");
+    row("north east, truncated not rounded", 48.8583709, 2.2944819, 0.999, 1, "N 48858370 E 2294481 0 99/100 1000");
+    row("poles and date line", 90.0, -180.0, 35.5, 5000, "N 90000000 W 180000000 0 3550/100 5000000");
+    row("negative zero", -0.0, -0.0, -0.0, 0, "N 0 E 0 0 0/100 0");
+    row("tiny negative", -0.0000001, -0.0000009, -0.001, 0, "S 0 W 0 1 0/100 0");
+    row("negative accuracy", 1.0, 1.0, 1.0, -7, "N 1000000 E 1000000 0 100/100 7000");
+    row("over existing GPS, twice", 12.5, 7.25, 100.0, 8, "N 12500000 E 7250000 0 10000/100 8000", true);
 }
 
 void TestExifInfo::writesGps()
@@ -420,15 +354,20 @@ void TestExifInfo::writesGps()
     const QList<Entry> list = entries(path);
     for (const Entry& entry : list)
         QCOMPARE(countOf(list, entry.key), 1);
+    QStringList gps; // "name type count text", sorted
+    for (const Entry& entry : list)
+        if (entry.key.startsWith("Exif.GPSInfo."))
+            gps.append(QStringLiteral("%1 %2 %3 ").arg(entry.key.mid(13), entry.type).arg(entry.count) + entry.text);
+    gps.sort();
     QStringList expected { "GPSAltitude Rational 1 " + texts[5], "GPSAltitudeRef Byte 1 " + texts[4],
-                           "GPSDateStamp Ascii 11 2016:05:03", "GPSHPositioningError Rational 1 " + texts[6],
-                           "GPSLatitude Rational 3 " + texts[1], "GPSLatitudeRef Ascii 2 " + texts[0],
-                           "GPSLongitude Rational 3 " + texts[3], "GPSLongitudeRef Ascii 2 " + texts[2],
+                           "GPSDateStamp Ascii 11 2016:05:03", "GPSHPositioningError Rational 1 " + texts[6] + "/1000",
+                           "GPSLatitude Rational 3 " + texts[1] + "/1000000 0/1 0/1", "GPSLatitudeRef Ascii 2 " + texts[0],
+                           "GPSLongitude Rational 3 " + texts[3] + "/1000000 0/1 0/1", "GPSLongitudeRef Ascii 2 " + texts[2],
                            "GPSProcessingMethod Undefined 11 charset=Ascii GPS",
                            "GPSTimeStamp Rational 3 8/1 20/1 30/1", "GPSVersionID Byte 4 2 3 0 0" };
     if (existing)
         expected.insert(8, "GPSMapDatum Ascii 7 WGS-84");
-    QCOMPARE(gpsEntries(list), expected);
+    QCOMPARE(gps, expected);
     // The processing-method comment: ASCII character code, then one of the values the standard allows.
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSProcessingMethod").bytes, QByteArray("ASCII\0\0\0GPS", 11));
     QCOMPARE(entry(list, "Exif.GPSInfo.GPSAltitudeRef").bytes, QByteArray(1, texts[4] == "1" ? '\1' : '\0'));
@@ -449,13 +388,10 @@ void TestExifInfo::timeCorrection_data()
     QTest::newRow("west, next day in UTC") << "2016-05-03 22:00:00" << "-05:00" << "2016:05:03 22:00:00" << "-5 -5"
                                            << "-05:00" << "2016:05:04 3/1 0/1 0/1";
     QTest::newRow("east, minutes dropped") << time << "+05:30" << exifTime << "5 5" << "+05:30" << "2016:05:03 4/1 50/1 30/1";
-    QTest::newRow("twelve") << "2020-12-31 23:59:59" << "+12:45" << "2020:12:31 23:59:59" << "12 12" << "+12:45"
-                            << "2020:12:31 11/1 14/1 59/1";
     QTest::newRow("longer than 19") << "2016-05-03 10:20:30.250+02:00" << "+02:00" << exifTime << "2 2" << "+02:00"
                                     << "2016:05:03 8/1 20/1 30/1";
     QTest::newRow("empty time") << "" << "+02:00" << "" << "2 2" << "+02:00" << "";
     QTest::newRow("short zone") << time << "+1" << exifTime << "1 1" << "+1" << "";
-    QTest::newRow("zone not a number") << time << "UTC" << exifTime << "0 0" << "UTC" << "";
     QTest::newRow("zone with colon early") << time << "+5:00" << exifTime << "0 0" << "+5:00" << "";
     QTest::newRow("empty zone") << time << "" << exifTime << "0 0" << "" << "";
     QTest::newRow("long zone") << time << "+09:00:00" << exifTime << "9 9" << "+09:00" << "2016:05:03 1/1 20/1 30/1";
@@ -505,13 +441,11 @@ void TestExifInfo::sameBytesAsTheLibrary_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("correctDateTime");
-    QTest::newRow("plain JPEG") << "plain" << false;
     QTest::newRow("plain JPEG, time corrected") << "plain" << true;
     QTest::newRow("JPEG with an application segment, comment and trailer") << "segments" << true;
     QTest::newRow("JPEG with fill bytes before a marker") << "fill" << true;
     QTest::newRow("JPEG with XMP") << "xmp" << false;
     QTest::newRow("TIFF") << "tiff" << true;
-    QTest::newRow("TIFF, time kept") << "tiff" << false;
     QTest::newRow("NEF, time kept") << "nef" << false;
     QTest::newRow("DNG") << "dng" << true;
 }
@@ -577,8 +511,25 @@ void TestExifInfo::sameBytesAsTheLibrary()
         QCOMPARE(nonGpsEntries(path), others);
     const QByteArray written = readFile(path);
     QVERIFY(written != original);
-    const QByteArray expected = libraryWrite(dir->filePath("original"), path, dir->filePath("reference"));
-    QVERIFY(!expected.isEmpty());
+    // What the library itself makes of the original given the values written.
+    QVERIFY(QFile::copy(dir->filePath("original"), dir->filePath("reference")));
+    auto answer = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    answer->readMetadata();
+    auto reference = Exiv2::ImageFactory::open(QFile::encodeName(dir->filePath("reference")).toStdString());
+    reference->readMetadata();
+    for (const char* key : { "Exif.GPSInfo.GPSVersionID", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef",
+                             "Exif.GPSInfo.GPSAltitudeRef", "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitude",
+                             "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSProcessingMethod",
+                             "Exif.GPSInfo.GPSHPositioningError", "Exif.Image.DateTime", "Exif.Photo.DateTimeOriginal",
+                             "Exif.Photo.DateTimeDigitized", "Exif.Image.TimeZoneOffset", "Exif.Photo.OffsetTime",
+                             "Exif.Photo.OffsetTimeOriginal", "Exif.Photo.OffsetTimeDigitized",
+                             "Exif.GPSInfo.GPSDateStamp", "Exif.GPSInfo.GPSTimeStamp", "Exif.Photo.ExifVersion" }) {
+        const auto found = answer->exifData().findKey(Exiv2::ExifKey(key));
+        if (found != answer->exifData().end())
+            reference->exifData()[key] = found->value();
+    }
+    reference->writeMetadata();
+    const QByteArray expected = readFile(dir->filePath("reference"));
     QVERIFY(written == expected);
 
     result = geocode(-33.8568, 151.2153, -3.25, 12);
@@ -616,7 +567,6 @@ void TestExifInfo::badFile_data()
     QTest::newRow("missing file") << "missing" << false << unreadable;
     QTest::newRow("not an image") << "text" << false << damaged;
     QTest::newRow("truncated JPEG header") << "truncated" << false << damaged;
-    QTest::newRow("empty file") << "empty" << false << damaged;
     QTest::newRow("folder") << "folder" << false << unreadable;
     QTest::newRow("format the library cannot write, not raw")
         << "rw2" << true << "this file type cannot hold GPS tags";
@@ -640,8 +590,6 @@ void TestExifInfo::badFile()
         QVERIFY(writeFile(path, "These are not the photos you are looking for.\n"));
     else if (kind == "truncated")
         QVERIFY(writeFile(path, QByteArray("\xFF\xD8\xFF\xE1\x10\x00Exif\0\0II*\0", 16)));
-    else if (kind == "empty")
-        QVERIFY(writeFile(path, QByteArray()));
     else if (kind == "rw2") // an RW2-structured file: the library reads its EXIF but cannot write the format
         QVERIFY(testsupport::writeTiff(path, testsupport::texturedImage(32, 24), testsupport::cameraTags())
                 && writeFile(path, readFile(path).replace(2, 1, "U")));
@@ -748,7 +696,6 @@ void TestExifInfo::sidecar_data()
     QTest::addColumn<QString>("cause");
     const QString cannotHold = "this file type cannot hold GPS tags";
     QTest::newRow("raw whose tags do not stick") << "a.NEF" << "gps" << "" << 0 << "a.xmp" << "";
-    QTest::newRow("same, copied") << "a.NEF" << "gps" << "" << 1 << "a.xmp" << "";
     QTest::newRow("raw sidecars asked for") << "a.NEF" << "" << "" << 2 << "a.xmp" << "";
     QTest::newRow("CRW, existing sidecar updated") << "a.CRW" << "" << "a.xmp" << 0 << "a.xmp" << "";
     QTest::newRow("HEIC, darktable name honoured") << "a.heic" << "" << "a.heic.xmp" << 0 << "a.heic.xmp" << "";
