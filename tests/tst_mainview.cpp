@@ -419,7 +419,8 @@ void TestMainView::remainingTime_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("seconds, rounded up") << 4001LL << "About 5 s left";
     QTest::newRow("minutes") << 130000LL << "About 2 min 10 s left";
-    QTest::newRow("hours") << 3700000LL << "About 1 h 1 min left";
+    QTest::newRow("one hour") << 3600000LL << "About 1 h 0 min left";
+    QTest::newRow("hours") << 7260000LL << "About 2 h 1 min left";
 }
 
 void TestMainView::remainingTime()
