@@ -552,8 +552,10 @@ bool ExifInfo::flushWritten()
     QStringList failures;
     for (const auto& entry : unflushed) {
         Descriptor folder(::open(entry.second.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.fd < 0 || ::syncfs(folder.fd) != 0)
-            failures << QFile::decodeName(entry.second) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+        if (folder.fd < 0 || ::syncfs(folder.fd) != 0) {
+            const int cause = errno; // before anything else can change it
+            failures << QFile::decodeName(entry.second) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(cause));
+        }
     }
     unflushed.clear();
     if (failures.isEmpty())

@@ -685,9 +685,9 @@ public:
         if (object.contains("latitudeE7") && object.contains("longitudeE7"))
             return record(object);
         if (object.contains("point") && object.contains("time"))
-            return timelinePoint(object, object.at("point"), object.at("time"));
+            return googlePoint(object.at("point"), object.at("time"), nullptr);
         if (const json* where = member(object, { "LatLng", "latLng" }); where && object.contains("timestamp"))
-            return signal(object, *where);
+            return googlePoint(*where, object.at("timestamp"), &object);
         const auto type = object.find("type");
         if (type != object.end() && *type == "Feature")
             return feature(object);
@@ -734,36 +734,24 @@ private:
         return true;
     }
 
-    bool timelinePoint(const json&, const json& point, const json& time)
+    // A point of Google's location history: its position as "lat, lng" text
+    // and its time; a raw signal (details) also gives accuracy and altitude.
+    bool googlePoint(const json& latLng, const json& time, const json* details)
     {
         note("Google location history");
         const std::string at = where();
         Fix fix;
         fix.accuracy = 10;
         const auto moment = jsonTime(time);
-        if (!latLngText(point, fix))
-            return out_.skip("coordinates that cannot be read", at), true;
-        if (!moment)
-            return out_.skip("no time", at), true;
-        fix.time = *moment;
-        out_.add(fix, at);
-        return true;
-    }
-
-    bool signal(const json& object, const json& latLng)
-    {
-        note("Google location history");
-        const std::string at = where();
-        Fix fix;
-        fix.accuracy = 10;
-        const auto moment = jsonTime(object.at("timestamp"));
         if (!latLngText(latLng, fix))
             return out_.skip("coordinates that cannot be read", at), true;
         if (!moment)
             return out_.skip("no time", at), true;
         fix.time = *moment;
-        jsonNumber(object, "accuracyMeters", fix.accuracy);
-        jsonNumber(object, "altitudeMeters", fix.altitude);
+        if (details) {
+            jsonNumber(*details, "accuracyMeters", fix.accuracy);
+            jsonNumber(*details, "altitudeMeters", fix.altitude);
+        }
         out_.add(fix, at);
         return true;
     }
