@@ -269,7 +269,6 @@ private slots:
         const int count = 14;
 
         QTemporaryDir photos;
-        QVERIFY(photos.isValid());
         // Photo i, "DSCF<1000 + i>.JPG", is taken at this true UTC moment (whole seconds).
         const auto takenAt = [&](int i) { return (track.start + 31 * 60000 + 1700 + i * (4 * 60000 + 13000)) / 1000 * 1000; };
         for (int i = 0; i < count; ++i)

@@ -14,6 +14,7 @@
 #include "controller/maincontroller.h"
 #include "model/model.h"
 #include "support/files.h"
+#include "support/drops.h"
 #include "support/widgets.h"
 #include "view/droplabel.h"
 #include "view/mainview.h"
@@ -200,10 +201,7 @@ void TestMainView::choosersReadable()
 static QString dragOver(QWidget* widget, const QStringList& paths)
 {
     QMimeData data;
-    QList<QUrl> urls;
-    for (const QString& path : paths)
-        urls << QUrl::fromLocalFile(path);
-    data.setUrls(urls);
+    testsupport::setFiles(data, paths);
     const QPoint position = widget->rect().center();
     QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     enter.ignore();
@@ -226,7 +224,6 @@ static QString dragOver(QWidget* widget, const QStringList& paths)
 void TestMainView::drops()
 {
     QTemporaryDir folder;
-    QVERIFY(folder.isValid());
     const QString image = folder.filePath(QStringLiteral("DSCF0001.JPG"));
     const QString notes = folder.filePath(QStringLiteral("notes.txt"));
     QVERIFY(testsupport::writeFile(image, "x") && testsupport::writeFile(notes, "x"));

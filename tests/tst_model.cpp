@@ -58,8 +58,6 @@ void TestModel::configBytes_data()
     QTest::newRow("null id, modify") << QString() << false << true << QByteArray::fromHex("ffffffff0001") << true;
     QTest::newRow("empty id") << QString("") << true << false << QByteArray::fromHex("000000000100") << true;
     QTest::newRow("ascii id") << QString("ab") << false << true << QByteArray::fromHex("00000004006100620001") << true;
-    QTest::newRow("id, both flags") << QString("u1Z") << true << true << QByteArray::fromHex("0000000600750031005a0101")
-                                    << true;
     QTest::newRow("non-ascii id") << QString::fromUtf8("\xc3\xa9\xe2\x82\xac") << true << true
                                   << QByteArray::fromHex("0000000400e920ac0101") << true;
     QTest::newRow("empty file") << QString() << false << false << QByteArray() << false;

@@ -1,6 +1,5 @@
 #include <QtTest>
 
-#include <QSignalSpy>
 
 #include "controller/maincontroller.h"
 #include "controller/servicemessages.h"

@@ -16,7 +16,6 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <vector>
 
