@@ -212,8 +212,8 @@ void measure(const QString& title, const QString& base, int count, int width, in
         timed(verify ? 2 : 3, verify ? taggedUnchecked : tagged, [&] { return writeCopies(!verify); });
     }
     // A geotagging run flushes new files and folder entries at one go at its
-    // end (a replaced photo still before it takes the name); the runs above
-    // flush every file on its own.
+    // end, and replaces photos a batch at a time after one flush of the
+    // batch; the runs above flush every file on its own.
     double inPlaceAtEnd = 1e30, taggedAtEnd = 1e30;
     exif.setDeferredFlush(true);
     for (int run = 0; run < runs; ++run) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <map>
@@ -28,6 +29,53 @@
 #include <exiv2/exiv2.hpp>
 
 namespace controller {
+
+// What the writes of a run leave for its end: folders whose new entries are
+// still to be flushed (one per file system: one syncfs there flushes them
+// all), and photo replacements written in full beside their photos, put in
+// place a batch at a time after one flush of the whole batch.
+struct StagedWrites {
+    struct Replacement {
+        QByteArray temporary;
+        QByteArray target;
+        QString photo;      // as the caller named it
+        struct stat before; // the target when its replacement was made
+    };
+    std::map<dev_t, QByteArray> unflushed;
+    std::vector<Replacement> replacements;
+    qint64 bytes = 0;                  // of the replacements
+    QString photo;                     // whose write is under way
+    QHash<QString, QString> unwritten; // photos left as they were, with the cause
+    QStringList flushFailures;
+    std::deque<int> writing; // descriptors of files whose pages are on their way to the disk
+
+    ~StagedWrites() { settle(0); }
+
+    // Keeps a duplicate of a written file's descriptor whose writeback has
+    // been started. Once a few files later it is on the disk, its pages leave
+    // the memory: a run's copies do not crowd out what else is cached (nor
+    // ask the system for fresh memory for every photo), and the flush at the
+    // end finds little left to write.
+    void keep(int fd)
+    {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0)
+            return;
+        writing.push_back(copy);
+        settle(8);
+    }
+    // Waits for the oldest files until at most left are on their way.
+    void settle(size_t left)
+    {
+        while (writing.size() > left) {
+            const int fd = writing.front();
+            writing.pop_front();
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(fd);
+        }
+    }
+};
 
 namespace {
 
@@ -262,17 +310,63 @@ void syncFolder(const QByteArray& folder)
         qDebug() << "cannot flush the folder" << folder << std::strerror(errno);
 }
 
-// Folders whose new entries are still to be flushed, one per file system:
-// one syncfs there flushes them all.
-using Unflushed = std::map<dev_t, QByteArray>;
-
-void noteUnflushed(Unflushed* unflushed, const QByteArray& folder)
+void noteUnflushed(StagedWrites* staged, const QByteArray& folder)
 {
     struct stat status {};
     if (::stat(folder.constData(), &status) != 0)
         syncFolder(folder); // cannot tell where it lives: flush it now
     else
-        unflushed->emplace(status.st_dev, folder);
+        staged->unflushed.emplace(status.st_dev, folder);
+}
+
+// Flushes every file system noted; the failures, each with its folder.
+QStringList syncNoted(StagedWrites& staged)
+{
+    staged.settle(0);
+    QStringList failures;
+    for (const auto& entry : staged.unflushed) {
+        Descriptor folder(::open(entry.second.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.fd < 0 || ::syncfs(folder.fd) != 0) {
+            const int cause = errno; // before anything else can change it
+            failures << QFile::decodeName(entry.second) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(cause));
+        }
+    }
+    return failures;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Flushes the staged replacements with everything else written, then puts
+// each in place, unless its photo changed after the replacement was made. One
+// that does not go in place is removed and its photo noted as unwritten.
+void commitStaged(StagedWrites& staged)
+{
+    if (staged.replacements.empty())
+        return;
+    const QStringList unflushed = syncNoted(staged);
+    staged.flushFailures += unflushed;
+    for (const StagedWrites::Replacement& replacement : staged.replacements) {
+        struct stat now {};
+        Problem failure;
+        if (!unflushed.isEmpty())
+            failure = Problem(QStringLiteral("the replacement could not be flushed to disk"));
+        else if (::stat(replacement.target.constData(), &now) != 0 || !sameFile(now, replacement.before))
+            failure = Problem(QStringLiteral("the photo changed before its replacement went in place"), changedCause);
+        else if (::rename(replacement.temporary.constData(), replacement.target.constData()) != 0)
+            failure = systemError("cannot put the new file in place");
+        if (failure.isEmpty())
+            continue;
+        ::unlink(replacement.temporary.constData());
+        qDebug() << "EXIF write of" << replacement.photo << "failed:" << failure.reason;
+        staged.unwritten.insert(replacement.photo, failure.cause);
+    }
+    staged.replacements.clear();
+    staged.bytes = 0;
 }
 
 // Puts new content at target so that target is either what it was or the
@@ -286,13 +380,15 @@ void noteUnflushed(Unflushed* unflushed, const QByteArray& folder)
 // file gets permission bits mode and, where the system allows it, the given
 // owner and group; it is flushed to disk before it takes target's name, and
 // the folder after. Empty on success, else the reason.
-// With unflushed, a file that takes a name nobody had is not flushed at once
+// With staged, a file that takes a name nobody had is not flushed at once
 // and no folder is: they are noted there and flushed at the end of the run,
 // at one go (nothing that existed is at stake until then). A file that
-// replaces another is always flushed before it takes the name.
+// replaces another is flushed before it takes the name: at once, or with
+// stage, together with its batch (staged then holds it under its temporary
+// name, and the target is left as it is for now).
 Problem replaceFile(const QByteArray& target, bool replacing,
                     const std::function<Problem(int, const QByteArray&)>& fill, mode_t mode, uid_t owner, gid_t group,
-                    Unflushed* unflushed)
+                    StagedWrites* staged, bool stage)
 {
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
@@ -322,18 +418,23 @@ Problem replaceFile(const QByteArray& target, bool replacing,
     const auto flush = [&out] {
         return ::fsync(out.fd) == 0 ? Problem() : systemError("cannot flush the temporary file to disk");
     };
-    const bool deferred = unflushed && unnamed;
-    if (failure.isEmpty() && !deferred)
+    const bool deferred = staged && unnamed;
+    const bool staging = staged && stage && !unnamed;
+    if (failure.isEmpty() && !deferred && !staging)
         failure = flush();
     // The disk starts on a deferred file at once, while the run goes on, so
     // the flush at its end has little left to wait for.
-    if (failure.isEmpty() && deferred)
+    struct stat written {};
+    if (failure.isEmpty() && (deferred || staging)) {
         ::sync_file_range(out.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        ::fstat(out.fd, &written);
+        staged->keep(out.fd);
+    }
     if (failure.isEmpty() && unnamed) {
         if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0) {
             if (out.close()) {
                 if (deferred)
-                    noteUnflushed(unflushed, folder);
+                    noteUnflushed(staged, folder);
                 else
                     syncFolder(folder);
                 return Problem();
@@ -360,14 +461,24 @@ Problem replaceFile(const QByteArray& target, bool replacing,
     }
     if (!out.close() && failure.isEmpty())
         failure = systemError("cannot finish the temporary file");
+    if (failure.isEmpty() && staging) {
+        struct stat before {};
+        if (::stat(target.constData(), &before) == 0) {
+            staged->replacements.push_back({ temporary, target, staged->photo, before });
+            staged->bytes += written.st_size;
+            noteUnflushed(staged, folder);
+            return Problem();
+        }
+        failure = systemError("cannot examine the file to replace", unreadableCause);
+    }
     if (failure.isEmpty() && ::rename(temporary.constData(), target.constData()) != 0)
         failure = systemError("cannot put the new file in place");
     if (!failure.isEmpty() && !temporary.isEmpty())
         ::unlink(temporary.constData());
     // The renamed file is complete on disk, so the folder shows either the
     // old file or the new one whenever its entry is flushed.
-    if (failure.isEmpty() && unflushed)
-        noteUnflushed(unflushed, folder);
+    if (failure.isEmpty() && staged)
+        noteUnflushed(staged, folder);
     else if (failure.isEmpty())
         syncFolder(folder);
     return failure;
@@ -522,6 +633,7 @@ std::string xmpCoordinate(uint32_t millionths, char reference)
 
 ExifInfo::ExifInfo(QObject* parent)
     : QObject(parent)
+    , staged(std::make_unique<StagedWrites>())
 {
     // HEIC, AVIF and CR3 are read through the library's BMFF reader.
     Exiv2::enableBMFF(true);
@@ -547,17 +659,24 @@ void ExifInfo::setDeferredFlush(bool on)
     deferFlush = on;
 }
 
-bool ExifInfo::flushWritten()
+ExifInfo::~ExifInfo()
 {
-    QStringList failures;
-    for (const auto& entry : unflushed) {
-        Descriptor folder(::open(entry.second.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.fd < 0 || ::syncfs(folder.fd) != 0) {
-            const int cause = errno; // before anything else can change it
-            failures << QFile::decodeName(entry.second) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(cause));
-        }
-    }
-    unflushed.clear();
+    // Replacements never put in place leave their photos as they were.
+    for (const StagedWrites::Replacement& replacement : staged->replacements)
+        ::unlink(replacement.temporary.constData());
+}
+
+bool ExifInfo::flushWritten(QHash<QString, QString>* unwritten)
+{
+    commitStaged(*staged);
+    const QStringList failures = staged->flushFailures + syncNoted(*staged);
+    staged->unflushed.clear();
+    staged->flushFailures.clear();
+    if (!staged->unwritten.isEmpty())
+        error = QString::fromLatin1(writeErrorText);
+    if (unwritten)
+        *unwritten = staged->unwritten;
+    staged->unwritten.clear();
     if (failures.isEmpty())
         return true;
     qDebug() << "cannot flush the files written:" << failures;
@@ -789,7 +908,7 @@ void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeocod
 struct Checks {
     bool verify;
     const std::function<void(Exiv2::ExifData&)>& beforeWrite;
-    Unflushed* unflushed; // null: every write is flushed at once
+    StagedWrites* staged; // null: every write is flushed at once
 };
 
 // Writes the tags into the photo itself (or its copy at target). For a JPEG
@@ -871,7 +990,7 @@ Problem tagInFile(SourceFile& original, const QString& source, const QString& ta
             failure = problemOf(readBack(path, out, head < original.size ? size_t(size) : 0, expected));
         return failure;
     };
-    const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group, checks.unflushed);
+    const Problem unwritten = replaceFile(destination, inPlace, fill, mode, owner, group, checks.staged, true);
     tagged.munmap();
     return unwritten;
 }
@@ -934,7 +1053,7 @@ Problem tagSidecar(SourceFile& original, const QString& source, const QString& t
                 failure = Problem(QStringLiteral("the file changed while it was read"), changedCause);
             return failure;
         };
-        const Problem uncopied = replaceFile(copyPath, false, fillCopy, original.status.st_mode, owner, group, checks.unflushed);
+        const Problem uncopied = replaceFile(copyPath, false, fillCopy, original.status.st_mode, owner, group, checks.staged, false);
         if (!uncopied.isEmpty())
             return uncopied;
     }
@@ -947,7 +1066,7 @@ Problem tagSidecar(SourceFile& original, const QString& source, const QString& t
     const QString destination = inPlace && existing.exists() ? existing.canonicalFilePath() : to;
     const Problem unwritten
         = replaceFile(QFile::encodeName(destination), QFileInfo::exists(destination), fill, mode, owner, group,
-                      checks.unflushed);
+                      checks.staged, false);
     if (!unwritten.isEmpty()) {
         if (!inPlace)
             ::unlink(copyPath.constData());
@@ -977,6 +1096,17 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
         return false;
     };
     try {
+        // A photo reached again, under another name, is tagged from what the
+        // earlier write made of it.
+        if (!staged->replacements.empty()) {
+            const QByteArray file = QFile::encodeName(QFileInfo(source).canonicalFilePath());
+            for (const StagedWrites::Replacement& replacement : staged->replacements)
+                if (replacement.target == file) {
+                    commitStaged(*staged);
+                    break;
+                }
+        }
+        staged->photo = source;
         SourceFile original(QFile::encodeName(source));
         const Problem unopened = original.open();
         if (!unopened.isEmpty())
@@ -990,10 +1120,13 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
         original.ensure(4096);
         const int type = Exiv2::ImageFactory::getType(original.data.data(), long(original.data.size()));
         const bool raw = isRaw(source);
-        const Checks checks { verifyWrites, beforeWrite, deferFlush ? &unflushed : nullptr };
+        const Checks checks { verifyWrites, beforeWrite, deferFlush ? staged.get() : nullptr };
         if (type != Exiv2::ImageType::crw && type != Exiv2::ImageType::bmff && !(raw && rawSidecars)) {
             const Problem unwritten
                 = tagInFile(original, source, target, inPlace, correctDateTime, *result, answer, checks);
+            // A batch goes in place once it holds enough photos or bytes.
+            if (staged->replacements.size() >= 32 || staged->bytes >= 256 * 1024 * 1024)
+                commitStaged(*staged);
             if (unwritten.isEmpty())
                 return true;
             if (!raw || unwritten.cause != QLatin1String(cannotHoldCause))

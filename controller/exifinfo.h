@@ -3,10 +3,10 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
-#include <map>
+#include <QHash>
 
-#include <sys/types.h>
+#include <functional>
+#include <memory>
 
 #include "model/model.h"
 #include "model/photoinfo.h"
@@ -17,12 +17,15 @@ class ExifData;
 
 namespace controller {
 
+struct StagedWrites;
+
 // Reads a photo's camera identity and capture time, and writes the geotag
 // answer (GPS, and on request corrected date, time and time zone) back.
 class ExifInfo : public QObject {
     Q_OBJECT
 public:
     explicit ExifInfo(QObject* parent = nullptr);
+    ~ExifInfo() override;
 
     // Fills info from the photo's EXIF data; false with errorString() on failure.
     bool read(QString path, model::PhotoInfo* info);
@@ -52,12 +55,18 @@ public:
     void setBeforeWriteHook(std::function<void(Exiv2::ExifData&)> hook);
 
     // With on, new files (copies, new sidecars) and folder entries are not
-    // flushed to disk one by one but all at once by flushWritten(); a file
-    // that replaces another is still flushed before it takes the name.
+    // flushed to disk one by one but all at once by flushWritten(). A photo
+    // tagged in place is written in full beside itself and replaced later,
+    // together with others: one flush for a batch, then the renames, so that
+    // a crash still leaves each photo as it was or complete with its tags.
+    // Until then write() has only staged the photo's replacement.
     void setDeferredFlush(bool on);
-    // Flushes what the writes since the last call left unflushed; false with
-    // errorString() when the system reports that it could not.
-    bool flushWritten();
+    // Puts the staged replacements in place and flushes everything written
+    // since the last call to disk. A photo whose replacement could not go in
+    // place stays as it was: unwritten gets its path, with the cause in plain
+    // words, and errorString() the error text. False with errorString() when
+    // the system could not flush, so that none of those writes can be counted on.
+    bool flushWritten(QHash<QString, QString>* unwritten = nullptr);
 
     // Removes the temporary files a killed run left in folder: hidden regular
     // files named ".<name>.kestrel-XXXXXX", nothing else. Returns how many.
@@ -75,7 +84,7 @@ private:
     bool rawSidecars = false;
     bool verifyWrites = true;
     bool deferFlush = false;
-    std::map<dev_t, QByteArray> unflushed;
+    std::unique_ptr<StagedWrites> staged;
     std::function<void(Exiv2::ExifData&)> beforeWrite;
 };
 

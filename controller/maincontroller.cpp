@@ -492,19 +492,19 @@ void MainController::startGeocoding()
     // were never taken, so they are not waited for.
     while (run->processed < taken && !stopRequested)
         waitForEvents();
-    // Nothing counts as written before it is on the disk.
-    const bool flushed = exifInfo->flushWritten();
+    // Nothing counts as written before it is in place and on the disk.
+    QHash<QString, QString> unwritten;
+    const bool flushed = exifInfo->flushWritten(&unwritten);
     exifInfo->setDeferredFlush(false);
-    if (!flushed) {
-        for (model::PhotoGeocode& result : model->photos) {
-            if (!result.success)
-                continue;
-            result.success = false;
-            result.timeWritten = false;
-            result.errorTitle = tr("EXIF Error");
-            result.errorText = exifInfo->errorString();
-            ++run->failed;
-        }
+    for (model::PhotoGeocode& result : model->photos) {
+        if (!result.success || (flushed && !unwritten.contains(result.filePath)))
+            continue;
+        result.success = false;
+        result.timeWritten = false;
+        result.errorTitle = tr("EXIF Error");
+        result.errorText = exifInfo->errorString();
+        result.errorCause = unwritten.value(result.filePath);
+        ++run->failed;
     }
     qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
              << "failed," << taken << "taken," << model->imageCount << "counted";

@@ -165,6 +165,7 @@ private slots:
     void badFile();
     void fifoRefusedAndLastFailureKept();
     void permissionsLinksAndCopies();
+    void stagedInPlaceWrites();
 
     void sidecar_data();
     void sidecar();
@@ -684,6 +685,30 @@ void TestExifInfo::permissionsLinksAndCopies()
     QVERIFY(!exif->writeCopy(source, dir->filePath("gone/a.jpg"), false, &written));
     QCOMPARE(exif->errorString(), writeError);
     QVERIFY(!QFileInfo::exists(dir->filePath("gone")));
+}
+
+// During a run a photo written in place stays as it was until the flush puts
+// its batch in place. One the person edits meanwhile keeps the edit and is
+// reported unwritten; nothing temporary is left.
+void TestExifInfo::stagedInPlaceWrites()
+{
+    const QString tagged = photo("a.jpg");
+    const QString edited = photo("b.jpg");
+    const QByteArray original = readFile(tagged);
+    exif->setDeferredFlush(true);
+    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    QVERIFY(exif->write(tagged, false, &result));
+    QVERIFY(exif->write(edited, false, &result));
+    QCOMPARE(readFile(tagged), original);
+    QCOMPARE(listing(dir->path()).size(), 4);
+    QVERIFY(writeFile(edited, "edited"));
+    QHash<QString, QString> unwritten;
+    QVERIFY(exif->flushWritten(&unwritten));
+    QCOMPARE(unwritten, (QHash<QString, QString> { { edited, "the photo changed while it was being written" } }));
+    QCOMPARE(exif->errorString(), writeError);
+    QCOMPARE(readFile(edited), QByteArray("edited"));
+    QCOMPARE(entry(entries(tagged), "Exif.GPSInfo.GPSAltitude").text, QString("300/100"));
+    QCOMPARE(listing(dir->path()), (QStringList { "a.jpg", "b.jpg" }));
 }
 
 void TestExifInfo::sidecar_data()

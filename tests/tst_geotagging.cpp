@@ -322,6 +322,13 @@ void TestGeotagging::rewriteMode()
     controller.modelRef().modifyTimeDate = true;
     controller.modelRef().rawSidecars = true;
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    // The person edits a photo just after its write, while the run goes on.
+    const QString edited = folder + "/" + files[0].name;
+    connect(&controller, &MainController::geocodeProgress, &controller, [&] {
+        const model::PhotoGeocodeList& done = controller.modelRef().photos;
+        if (!done.isEmpty() && done.last().filePath == edited && done.last().success)
+            testsupport::writeFile(edited, "edited");
+    });
     run(controller, folder);
     QCOMPARE(requested[0][1].toString(), folder + "/");
     QVERIFY(!QFileInfo::exists(folder + "/KESTREL"));
@@ -334,7 +341,9 @@ void TestGeotagging::rewriteMode()
     QCOMPARE(testsupport::readFile(folder + "/o.ORF"), rawOriginal);
     QVERIFY(testsupport::readFile(folder + "/o.xmp").contains("exif:GPSLatitude=\"46,00.420000N\""));
     QCOMPARE(results.size(), files.size());
-    for (int i = 0; i < 6; ++i) {
+    QCOMPARE(results[files[0].name].summary(), QStringLiteral("EXIF Error: the photo changed while it was being written"));
+    QCOMPARE(testsupport::readFile(edited), QByteArray("edited"));
+    for (int i = 1; i < 6; ++i) {
         const QString name = files[i].name;
         QVERIFY(results[name].success);
         const auto tags = testsupport::readExif(folder + "/" + name);
