@@ -1,6 +1,8 @@
 // Requests per second and latencies of "geocodeImage" on a large database,
 // with several clients in parallel over loopback HTTP.
 //
+// "50@R" lines: 50 clients paced to R requests per second in all.
+//
 // Usage: bench_service [FIXES] [CAMERAS] [SECONDS] [DATABASE]
 // (defaults: 1000000 fixes, 100 cameras, 5 s per run). A DATABASE path that
 // already holds the bench data is reused, which saves building it again.
@@ -94,7 +96,13 @@ std::vector<double> splitWrites(int port, const std::string& body, int count)
     return ms;
 }
 
-Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int clients, double duration)
+// Closed loop (rate 0): each client sends its next request as soon as the
+// last is answered, so with more clients than cores the figures show the
+// machine saturated. Paced (rate > 0, requests per second in all): each client
+// sends on a schedule of its own, and a request's time counts from the moment
+// it was due, so a service that falls behind is charged for the wait.
+Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int clients, double duration,
+            double rate = 0)
 {
     std::vector<std::vector<double>> latencies(clients);
     std::atomic<int64_t> failures { 0 };
@@ -111,7 +119,15 @@ Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int
             client.set_tcp_nodelay(true);
             client.set_read_timeout(30, 0);
             std::mt19937_64 random(static_cast<uint64_t>(c) * 7919 + 1);
+            const auto interval = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(rate > 0 ? clients / rate : 0));
+            Clock::time_point due = Clock::now() + interval * static_cast<int>(random() % 1000) / 1000;
             while (!stop) {
+                if (rate > 0) {
+                    std::this_thread::sleep_until(due);
+                    if (stop)
+                        break;
+                }
                 const int camera = static_cast<int>(random() % static_cast<uint64_t>(cameras));
                 const int64_t moment = start + static_cast<int64_t>(random() % static_cast<uint64_t>((fixes - 1) * stepMs));
                 const json request = { { "GPSProcessingMethod", "" },
@@ -123,7 +139,8 @@ Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int
                                        { "shutterCount", 0 },
                                        { "timeZone", "" },
                                        { "userID", userId } };
-                const auto begin = Clock::now();
+                const auto begin = rate > 0 ? due : Clock::now();
+                due += interval;
                 auto answer = client.Put("/geocodeImage", request.dump(), "application/json");
                 const double took = seconds(Clock::now() - begin);
                 if (!answer || answer->status != 200) {
@@ -242,6 +259,14 @@ int main(int argc, char** argv)
         const Run run = measure(server.port(), userId, cameras, fixes, clients, duration);
         std::printf("%8d %10lld %10.0f %9.2f %9.2f %9.2f %9.2f %9lld\n", clients, static_cast<long long>(run.requests),
                     run.rate, run.p50, run.p90, run.p99, run.max, static_cast<long long>(run.failures));
+        std::fflush(stdout);
+    }
+    // Below saturation: 50 people's programs at a steady total rate.
+    for (double rate : { 1000.0, 3000.0, 6000.0 }) {
+        const Run run = measure(server.port(), userId, cameras, fixes, 50, duration, rate);
+        std::printf("%8s %10lld %10.0f %9.2f %9.2f %9.2f %9.2f %9lld\n", ("50@" + std::to_string(int(rate))).c_str(),
+                    static_cast<long long>(run.requests), run.rate, run.p50, run.p90, run.p99, run.max,
+                    static_cast<long long>(run.failures));
         std::fflush(stdout);
     }
     const json request = { { "dateTimeOriginal", service::formatWallClock(start + offsetMs + 3600000) },
