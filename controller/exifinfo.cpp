@@ -18,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,8 +49,18 @@ struct StagedWrites {
     QHash<QString, QString> unwritten; // photos left as they were, with the cause
     QStringList flushFailures;
     std::deque<int> writing; // descriptors of files whose pages are on their way to the disk
+    std::thread remover;     // removes the replaced photos of the last batch
 
-    ~StagedWrites() { settle(0); }
+    ~StagedWrites()
+    {
+        settle(0);
+        awaitRemovals();
+    }
+    void awaitRemovals()
+    {
+        if (remover.joinable())
+            remover.join();
+    }
 
     // Keeps a duplicate of a written file's descriptor whose writeback has
     // been started. Once a few files later it is on the disk, its pages leave
@@ -334,6 +345,22 @@ QStringList syncNoted(StagedWrites& staged)
     return failures;
 }
 
+// The hidden name of a temporary file beside target: ".<name>.kestrel-"
+// and six random letters or digits, the shape mkostemp gives pattern.
+QByteArray temporaryName(const QByteArray& pattern)
+{
+    QByteArray name = pattern;
+    name.chop(6);
+    return name + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
+}
+
+QByteArray temporaryPattern(const QByteArray& target)
+{
+    const int slash = target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+    return folder + (folder.endsWith('/') ? "." : "/.") + target.mid(slash + 1) + ".kestrel-XXXXXX";
+}
+
 bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
@@ -350,6 +377,7 @@ void commitStaged(StagedWrites& staged)
         return;
     const QStringList unflushed = syncNoted(staged);
     staged.flushFailures += unflushed;
+    std::vector<QByteArray> replaced;
     for (const StagedWrites::Replacement& replacement : staged.replacements) {
         struct stat now {};
         Problem failure;
@@ -357,8 +385,25 @@ void commitStaged(StagedWrites& staged)
             failure = Problem(QStringLiteral("the replacement could not be flushed to disk"));
         else if (::stat(replacement.target.constData(), &now) != 0 || !sameFile(now, replacement.before))
             failure = Problem(QStringLiteral("the photo changed before its replacement went in place"), changedCause);
-        else if (::rename(replacement.temporary.constData(), replacement.target.constData()) != 0)
+        // The photo replaced keeps a hidden second name for a moment, so that
+        // the rename does not wait for its blocks to be freed: the batch's
+        // old photos go on a thread of their own while the run goes on.
+        // Without hard links (FAT, say) the rename frees them itself.
+        QByteArray old;
+        for (int attempt = 0; failure.isEmpty() && old.isEmpty() && attempt < 8; ++attempt) {
+            old = temporaryName(temporaryPattern(replacement.target));
+            if (::link(replacement.target.constData(), old.constData()) != 0) {
+                old.clear();
+                if (errno != EEXIST)
+                    break;
+            }
+        }
+        if (failure.isEmpty() && ::rename(replacement.temporary.constData(), replacement.target.constData()) != 0)
             failure = systemError("cannot put the new file in place");
+        if (!old.isEmpty() && failure.isEmpty())
+            replaced.push_back(old);
+        else if (!old.isEmpty())
+            ::unlink(old.constData());
         if (failure.isEmpty())
             continue;
         ::unlink(replacement.temporary.constData());
@@ -367,6 +412,11 @@ void commitStaged(StagedWrites& staged)
     }
     staged.replacements.clear();
     staged.bytes = 0;
+    staged.awaitRemovals();
+    staged.remover = std::thread([replaced] {
+        for (const QByteArray& name : replaced)
+            ::unlink(name.constData());
+    });
 }
 
 // Puts new content at target so that target is either what it was or the
@@ -392,8 +442,7 @@ Problem replaceFile(const QByteArray& target, bool replacing,
 {
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
-    const QByteArray base = target.mid(slash + 1);
-    const QByteArray pattern = folder + (folder.endsWith('/') ? "." : "/.") + base + ".kestrel-XXXXXX";
+    const QByteArray pattern = temporaryPattern(target);
     QByteArray temporary;
 
     // When target exists, a named temporary file costs one name less.
@@ -450,9 +499,7 @@ Problem replaceFile(const QByteArray& target, bool replacing,
         // Give it a temporary name to rename over the existing file; the
         // name has the same shape as one from mkostemp.
         for (int attempt = 0; failure.isEmpty() && temporary.isEmpty(); ++attempt) {
-            QByteArray name = pattern;
-            name.chop(6);
-            name += QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
+            const QByteArray name = temporaryName(pattern);
             if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
                 temporary = name;
             else if (errno != EEXIST || attempt > 100)
@@ -669,6 +716,7 @@ ExifInfo::~ExifInfo()
 bool ExifInfo::flushWritten(QHash<QString, QString>* unwritten)
 {
     commitStaged(*staged);
+    staged->awaitRemovals();
     const QStringList failures = staged->flushFailures + syncNoted(*staged);
     staged->unflushed.clear();
     staged->flushFailures.clear();
