@@ -393,8 +393,9 @@ void commitStaged(StagedWrites& staged)
         for (int attempt = 0; failure.isEmpty() && old.isEmpty() && attempt < 8; ++attempt) {
             old = temporaryName(temporaryPattern(replacement.target));
             if (::link(replacement.target.constData(), old.constData()) != 0) {
+                const int cause = errno;
                 old.clear();
-                if (errno != EEXIST)
+                if (cause != EEXIST)
                     break;
             }
         }
@@ -413,10 +414,11 @@ void commitStaged(StagedWrites& staged)
     staged.replacements.clear();
     staged.bytes = 0;
     staged.awaitRemovals();
-    staged.remover = std::thread([replaced] {
-        for (const QByteArray& name : replaced)
-            ::unlink(name.constData());
-    });
+    if (!replaced.empty())
+        staged.remover = std::thread([replaced] {
+            for (const QByteArray& name : replaced)
+                ::unlink(name.constData());
+        });
 }
 
 // Puts new content at target so that target is either what it was or the
