@@ -55,6 +55,9 @@ struct StagedWrites {
     {
         settle(0);
         awaitRemovals();
+        // Replacements never put in place leave their photos as they were.
+        for (const Replacement& replacement : replacements)
+            ::unlink(replacement.temporary.constData());
     }
     void awaitRemovals()
     {
@@ -354,11 +357,16 @@ QByteArray temporaryName(const QByteArray& pattern)
     return name + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
 }
 
-QByteArray temporaryPattern(const QByteArray& target)
+QByteArray folderOf(const QByteArray& target)
 {
     const int slash = target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
-    return folder + (folder.endsWith('/') ? "." : "/.") + target.mid(slash + 1) + ".kestrel-XXXXXX";
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+}
+
+QByteArray temporaryPattern(const QByteArray& target)
+{
+    const QByteArray folder = folderOf(target);
+    return folder + (folder.endsWith('/') ? "." : "/.") + target.mid(target.lastIndexOf('/') + 1) + ".kestrel-XXXXXX";
 }
 
 bool sameFile(const struct stat& a, const struct stat& b)
@@ -442,8 +450,7 @@ Problem replaceFile(const QByteArray& target, bool replacing,
                     const std::function<Problem(int, const QByteArray&)>& fill, mode_t mode, uid_t owner, gid_t group,
                     StagedWrites* staged, bool stage)
 {
-    const int slash = target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+    const QByteArray folder = folderOf(target);
     const QByteArray pattern = temporaryPattern(target);
     QByteArray temporary;
 
@@ -516,6 +523,9 @@ Problem replaceFile(const QByteArray& target, bool replacing,
             staged->replacements.push_back({ temporary, target, staged->photo, before });
             staged->bytes += written.st_size;
             noteUnflushed(staged, folder);
+            // A batch goes in place once it holds enough photos or bytes.
+            if (staged->replacements.size() >= 32 || staged->bytes >= 256 * 1024 * 1024)
+                commitStaged(*staged);
             return Problem();
         }
         failure = systemError("cannot examine the file to replace", unreadableCause);
@@ -708,12 +718,7 @@ void ExifInfo::setDeferredFlush(bool on)
     deferFlush = on;
 }
 
-ExifInfo::~ExifInfo()
-{
-    // Replacements never put in place leave their photos as they were.
-    for (const StagedWrites::Replacement& replacement : staged->replacements)
-        ::unlink(replacement.temporary.constData());
-}
+ExifInfo::~ExifInfo() = default;
 
 bool ExifInfo::flushWritten(QHash<QString, QString>* unwritten)
 {
@@ -1174,9 +1179,6 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
         if (type != Exiv2::ImageType::crw && type != Exiv2::ImageType::bmff && !(raw && rawSidecars)) {
             const Problem unwritten
                 = tagInFile(original, source, target, inPlace, correctDateTime, *result, answer, checks);
-            // A batch goes in place once it holds enough photos or bytes.
-            if (staged->replacements.size() >= 32 || staged->bytes >= 256 * 1024 * 1024)
-                commitStaged(*staged);
             if (unwritten.isEmpty())
                 return true;
             if (!raw || unwritten.cause != QLatin1String(cannotHoldCause))
