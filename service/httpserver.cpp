@@ -643,9 +643,13 @@ HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
         ClientConnection* connection = currentConnection;
         const auto refuse = [&](int status, const char* head, const std::string& text) {
             answer(response, Reply::make(status, head, text));
-            // The body was not read: nothing after it on this connection can be trusted.
-            if (connection)
+            // The body was not read: nothing after it on this connection can
+            // be trusted. The client hears that the connection closes, so
+            // that it sends its next request on a new one.
+            if (connection) {
                 connection->closeAfterAnswer = true;
+                response.set_header("Connection", "close");
+            }
             return httplib::Server::HandlerResponse::Handled;
         };
         if (loopbackOnly_ && !isLoopbackHost(request.get_header_value("Host")))
