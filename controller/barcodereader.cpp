@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -184,19 +186,26 @@ PassResult runPass(Decoder& reused, const Pass& pass)
     return result;
 }
 
+// The decoders of one read, one a thread, kept from the twelve passes to the
+// further ones so that those find their buffers ready.
+using Decoders = std::vector<std::unique_ptr<Decoder>>;
+
 // Runs the passes, several at a time on threads of their own, and settles
 // them in their order as if they had run one after the other: each pass's
 // size goes to the debug output, and the first pass whose code holds both
 // values decides. Passes after it that ran ahead are dropped unseen; passes
 // after a known success are not started.
-bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info)
+bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info, Decoders& decoders)
 {
     const int count = int(passes.size());
     std::vector<PassResult> results(passes.size());
     std::atomic<int> next { 0 };
     std::atomic<int> firstSuccess { count };
-    auto work = [&] {
-        Decoder decoder;
+    // Each worker holds a decoder as large as the photo (three bytes a pixel).
+    const int workers = std::min(count, std::max(1, std::min(4, QThread::idealThreadCount())));
+    while (int(decoders.size()) < workers)
+        decoders.push_back(std::make_unique<Decoder>());
+    auto work = [&](Decoder& decoder) {
         for (int i = next++; i < count && i < firstSuccess; i = next++) {
             results[size_t(i)] = runPass(decoder, passes[size_t(i)]);
             if (results[size_t(i)].complete) {
@@ -206,12 +215,10 @@ bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info)
             }
         }
     };
-    // Each worker holds a decoder as large as the photo (three bytes a pixel).
-    const int workers = std::min(count, std::max(1, std::min(4, QThread::idealThreadCount())));
     std::vector<std::thread> helpers;
     for (int i = 1; i < workers; ++i)
-        helpers.emplace_back(work);
-    work();
+        helpers.emplace_back(work, std::ref(*decoders[size_t(i)]));
+    work(*decoders[0]);
     for (std::thread& helper : helpers)
         helper.join();
 
@@ -304,7 +311,7 @@ QImage normalizedContrast(const GrayView& view, int window, int margin)
 
 // The passes tried after the twelve of read() have failed: half size,
 // quarter size, then both after a local-contrast normalisation.
-bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
+bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& decoders)
 {
     const QImage half = halfSize(whole);
     if (half.isNull())
@@ -325,7 +332,7 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info)
     for (const QImage* image : std::initializer_list<const QImage*> { &quarter, &normalized, &normalizedQuarter })
         if (!image->isNull())
             passes.push_back({ GrayView::of(*image), 0 });
-    return decodeInOrder(passes, info);
+    return decodeInOrder(passes, info, decoders);
 }
 
 } // namespace
@@ -357,9 +364,10 @@ bool BarcodeReader::read(QString path, model::PhotoInfo* info)
     addTurns(passes, whole);
     addTurns(passes, whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)));
     addTurns(passes, whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)));
-    if (decodeInOrder(passes, info))
+    Decoders decoders;
+    if (decodeInOrder(passes, info, decoders))
         return true;
-    return decodeFurther(whole, info);
+    return decodeFurther(whole, info, decoders);
 }
 
 bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
@@ -370,7 +378,8 @@ bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
         image = toGrayscale(std::move(image));
     std::vector<Pass> passes;
     addTurns(passes, GrayView::of(image));
-    return decodeInOrder(passes, info);
+    Decoders decoders;
+    return decodeInOrder(passes, info, decoders);
 }
 
 bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
@@ -380,7 +389,8 @@ bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
     // quirc reads one byte per pixel; anything else would be read as noise.
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
-    return decodeInOrder({ { GrayView::of(image), 0 } }, info);
+    Decoders decoders;
+    return decodeInOrder({ { GrayView::of(image), 0 } }, info, decoders);
 }
 
 QImage BarcodeReader::toGrayscale(QImage image)
@@ -391,14 +401,29 @@ QImage BarcodeReader::toGrayscale(QImage image)
     if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
         image = image.convertToFormat(QImage::Format_RGB32);
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
-        const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        uchar* out = gray.scanLine(y);
-        for (int x = 0; x < width; ++x) {
-            const QRgb pixel = in[x];
-            out[x] = uchar((qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3);
+    const int height = image.height();
+    const uchar* inBits = image.constBits();
+    const qsizetype inStride = image.bytesPerLine();
+    uchar* outBits = gray.bits();
+    const qsizetype outStride = gray.bytesPerLine();
+    auto convert = [=](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            const QRgb* in = reinterpret_cast<const QRgb*>(inBits + y * inStride);
+            uchar* out = outBits + y * outStride;
+            for (int x = 0; x < width; ++x) {
+                const QRgb pixel = in[x];
+                out[x] = uchar((qRed(pixel) + qGreen(pixel) + qBlue(pixel)) / 3);
+            }
         }
-    }
+    };
+    // A photo-sized image is converted in two halves at once.
+    const bool split = qint64(width) * height >= (1 << 20) && QThread::idealThreadCount() > 1;
+    std::thread lower;
+    if (split)
+        lower = std::thread(convert, height / 2, height);
+    convert(0, split ? height / 2 : height);
+    if (lower.joinable())
+        lower.join();
     return gray;
 }
 
