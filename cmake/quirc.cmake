@@ -54,6 +54,10 @@ if(NOT EXISTS "${_stamp}" OR _unpack)
   #     pixels at a time as a bit mask of colour changes and visits only the
   #     changes. It tests the same candidates in the same order, so quirc
   #     finds exactly what it found before.
+  #   quirc-0006-flood-fill-prefetch.patch: the flood fill wanders over the
+  #     whole label map (48 MB for a 24 MP photo) when a noisy photo has large
+  #     dark regions, and waited on memory at nearly every span. It now asks
+  #     for the rows around a span before filling it.
   foreach(_patch IN LISTS _patches)
     execute_process(COMMAND patch -p1 --forward --batch -i "${_patch}"
                     WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/_quirc/package"
