@@ -14,6 +14,10 @@
 
 #include <quirc.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/jsonvalue.h"
 
 namespace controller {
@@ -45,6 +49,31 @@ struct GrayView {
     bool isNull() const { return !bits || width <= 0 || height <= 0; }
 };
 
+#if defined(__SSE2__)
+// Transposes the 8 x 8 bytes at column x of the eight rows: out row j holds
+// column x + j, top (rows[0]) first.
+inline void transpose8(const uchar* const rows[8], int x, uchar* const out[8])
+{
+    __m128i a[8];
+    for (int i = 0; i < 8; ++i)
+        a[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rows[i] + x));
+    const __m128i b0 = _mm_unpacklo_epi8(a[0], a[1]);
+    const __m128i b1 = _mm_unpacklo_epi8(a[2], a[3]);
+    const __m128i b2 = _mm_unpacklo_epi8(a[4], a[5]);
+    const __m128i b3 = _mm_unpacklo_epi8(a[6], a[7]);
+    const __m128i c0 = _mm_unpacklo_epi16(b0, b1);
+    const __m128i c1 = _mm_unpackhi_epi16(b0, b1);
+    const __m128i c2 = _mm_unpacklo_epi16(b2, b3);
+    const __m128i c3 = _mm_unpackhi_epi16(b2, b3);
+    const __m128i d[4] = { _mm_unpacklo_epi32(c0, c2), _mm_unpackhi_epi32(c0, c2), _mm_unpacklo_epi32(c1, c3),
+                           _mm_unpackhi_epi32(c1, c3) };
+    for (int i = 0; i < 4; ++i) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out[2 * i]), d[i]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out[2 * i + 1]), _mm_srli_si128(d[i], 8));
+    }
+}
+#endif
+
 // Writes the view, turned clockwise by quarterTurns quarter turns, into dest
 // (rows of the turned size, no gap bytes). The turned image is what rotating by
 // 90 degrees that many times would give; it is never built as an image.
@@ -70,29 +99,41 @@ void copyTurned(const GrayView& view, int quarterTurns, uchar* dest)
     default:
         break;
     }
-    // A quarter turn: the result is h wide and w high. Work in tiles so that
-    // both the reads and the writes stay within the cache.
+    // A quarter turn: the result is h wide and w high; source column c
+    // becomes row c (clockwise, read bottom up) or row w - 1 - c.
     const bool clockwise = (quarterTurns & 3) == 1;
-    const int tile = 64;
-    for (int y0 = 0; y0 < w; y0 += tile) {
-        const int y1 = std::min(y0 + tile, w);
-        for (int x0 = 0; x0 < h; x0 += tile) {
-            const int x1 = std::min(x0 + tile, h);
-            for (int y = y0; y < y1; ++y) {
-                uchar* out = dest + qsizetype(y) * h;
-                if (clockwise) {
-                    // turned(x, y) = source(y, h - 1 - x)
-                    const uchar* in = src + y;
-                    for (int x = x0; x < x1; ++x)
-                        out[x] = in[(h - 1 - x) * s];
-                } else {
-                    // turned(x, y) = source(w - 1 - y, x)
-                    const uchar* in = src + (w - 1 - y);
-                    for (int x = x0; x < x1; ++x)
-                        out[x] = in[x * s];
-                }
+    auto outRow = [&](int column) { return dest + qsizetype(clockwise ? column : w - 1 - column) * h; };
+    auto outX = [&](int row) { return clockwise ? h - 1 - row : row; };
+    int blockRows = 0;
+    int blockColumns = 0;
+#if defined(__SSE2__)
+    // Blocks of 8 x 8 pixels, a band of columns at a time so that the rows
+    // being written stay within the cache.
+    blockRows = h / 8 * 8;
+    blockColumns = w / 8 * 8;
+    const int band = 512;
+    for (int c0 = 0; c0 < blockColumns; c0 += band) {
+        const int c1 = std::min(c0 + band, blockColumns);
+        for (int r = 0; r < blockRows; r += 8) {
+            // Clockwise, the bottom row of the block comes first in the result.
+            const uchar* rows[8];
+            for (int i = 0; i < 8; ++i)
+                rows[i] = src + qsizetype(clockwise ? r + 7 - i : r + i) * s;
+            const int x = clockwise ? h - 8 - r : r;
+            for (int c = c0; c < c1; c += 8) {
+                uchar* out[8];
+                for (int j = 0; j < 8; ++j)
+                    out[j] = outRow(c + j) + x;
+                transpose8(rows, c, out);
             }
         }
+    }
+#endif
+    // What the blocks left: the last columns of the block rows, then the last rows.
+    for (int r = 0; r < h; ++r) {
+        const uchar* in = src + qsizetype(r) * s;
+        for (int c = r < blockRows ? blockColumns : 0; c < w; ++c)
+            outRow(c)[outX(r)] = in[c];
     }
 }
 
