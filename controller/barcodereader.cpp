@@ -357,11 +357,16 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& deco
     const QImage half = halfSize(whole);
     if (half.isNull())
         return false;
+    // The normalised half is made on a thread of its own while the quarter
+    // sizes are made here.
+    QImage normalized;
+    std::thread normalizing([&half, &normalized] {
+        // A window of a few code modules for a code that covers a fair part
+        // of the photo's short side.
+        const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
+        normalized = normalizedContrast(GrayView::of(half), window, 6);
+    });
     const QImage quarter = halfSize(GrayView::of(half));
-    // A window of a few code modules for a code that covers a fair part of
-    // the photo's short side.
-    const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
-    const QImage normalized = normalizedContrast(GrayView::of(half), window, 6);
     // At quarter size the area average has already smoothed noise and JPEG
     // blocks away, so the normalised picture holds cleaner modules.
     QImage normalizedQuarter;
@@ -369,6 +374,7 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& deco
         const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
         normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
     }
+    normalizing.join();
     std::vector<Pass> passes { { GrayView::of(half), 0 } };
     for (const QImage* image : std::initializer_list<const QImage*> { &quarter, &normalized, &normalizedQuarter })
         if (!image->isNull())
