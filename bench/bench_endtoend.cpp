@@ -108,8 +108,19 @@ void warm(const QString& folder)
     }
 }
 
-// Kestrel geotags the folder; seconds, and the tagged count through tagged.
-double geotag(controller::MainController& controller, const QString& folder, bool inPlace, int* tagged)
+// CPU seconds the calling thread has used so far.
+double threadCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+// Kestrel geotags the folder; seconds, the tagged count through tagged, and
+// through cpu the processor time of the thread that runs the controller
+// (the service answers on threads of its own), which grows with the work
+// Kestrel does itself and not with how long the disk makes it wait.
+double geotag(controller::MainController& controller, const QString& folder, bool inPlace, int* tagged, double* cpu)
 {
     model::Model& model = controller.modelRef();
     model.rewrite = inPlace;
@@ -117,8 +128,10 @@ double geotag(controller::MainController& controller, const QString& folder, boo
     controller.geocodePhotos(folder);
     QElapsedTimer timer;
     timer.start();
+    const double cpuBefore = threadCpuSeconds();
     controller.startGeocoding();
     const double seconds = timer.nsecsElapsed() / 1e9;
+    *cpu = threadCpuSeconds() - cpuBefore;
     *tagged = 0;
     QString firstFailure;
     for (const auto& result : model.photos) {
@@ -249,6 +262,7 @@ int main(int argc, char** argv)
     if (exiv2.isEmpty())
         std::printf("exiv2 command line not installed: its contender is left out\n");
 
+    std::map<QString, std::vector<double>> medians; // per contender, one per count
     for (const int photos : counts) {
         const QString folder = dir.filePath(QStringLiteral("photos%1").arg(photos));
         QElapsedTimer timer;
@@ -263,14 +277,18 @@ int main(int argc, char** argv)
         std::fflush(stdout);
 
         std::map<QString, std::vector<double>> seconds;
+        std::map<QString, std::vector<double>> cpuSeconds;
         std::map<QString, std::vector<double>> ratios;
         for (int round = 0; round < rounds; ++round) {
             const QString copyA = dir.filePath(QStringLiteral("copyA"));
             const QString copyB = dir.filePath(QStringLiteral("copyB"));
             std::map<QString, double> times;
+            double cpu = 0;
             auto note = [&](const QString& name, double s, int tagged) {
                 times[name] = s;
                 seconds[name].push_back(s);
+                if (name.startsWith(QLatin1String("Kestrel")))
+                    cpuSeconds[name].push_back(cpu);
                 if (tagged >= 0 && tagged != photos)
                     std::printf("  %s tagged only %d of %d\n", qPrintable(name), tagged, photos);
             };
@@ -293,12 +311,12 @@ int main(int argc, char** argv)
                 controller::MainController controller;
                 controller.modelRef().userID = QString::fromStdString(userId);
                 warm(folder);
-                double s = geotag(controller, folder, false, &tagged);
+                double s = geotag(controller, folder, false, &tagged, &cpu);
                 note(QStringLiteral("Kestrel copies, service"), s, tagged);
                 QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
                 ::sync();
                 warm(copyA);
-                s = geotag(controller, copyA, true, &tagged);
+                s = geotag(controller, copyA, true, &tagged, &cpu);
                 note(QStringLiteral("Kestrel in place, service"), s, tagged);
                 ::sync();
             });
@@ -322,7 +340,7 @@ int main(int argc, char** argv)
                 controller::MainController controller;
                 controller.modelRef().userID = QString::fromStdString(userId);
                 warm(folder);
-                const double s = geotag(controller, folder, false, &tagged);
+                const double s = geotag(controller, folder, false, &tagged, &cpu);
                 note(QStringLiteral("Kestrel copies, plain service"), s, tagged);
                 QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
             });
@@ -344,16 +362,34 @@ int main(int argc, char** argv)
                 }
             }
         }
-        std::printf("%-32s %9s %10s\n", "contender", "median s", "photos/s");
+        std::printf("%-32s %9s %10s %12s\n", "contender", "median s", "photos/s", "cpu ms/photo");
         for (const auto& entry : seconds) {
             const double s = median(entry.second);
-            std::printf("%-32s %9.2f %10.1f\n", qPrintable(entry.first), s, photos / s);
+            medians[entry.first].push_back(s);
+            if (cpuSeconds.count(entry.first))
+                std::printf("%-32s %9.2f %10.1f %12.2f\n", qPrintable(entry.first), s, photos / s,
+                            1000 * median(cpuSeconds[entry.first]) / photos);
+            else
+                std::printf("%-32s %9.2f %10.1f\n", qPrintable(entry.first), s, photos / s);
         }
         std::printf("%-42s %8s\n", "ratio (within each round)", "median");
         for (const auto& entry : ratios)
             std::printf("%-42s %8.2f\n", qPrintable(entry.first), median(entry.second));
         std::fflush(stdout);
         QDir(folder).removeRecursively();
+    }
+    // How each contender's time grows with the run's size, against the first count.
+    if (counts.size() > 1) {
+        std::printf("\n%-32s", "growth of the median time");
+        for (int i = 1; i < counts.size(); ++i)
+            std::printf(" %6d/%d", counts[i], counts[0]);
+        std::printf("\n");
+        for (const auto& entry : medians) {
+            std::printf("%-32s", qPrintable(entry.first));
+            for (size_t i = 1; i < entry.second.size(); ++i)
+                std::printf(" %9.2fx", entry.second[i] / entry.second[0]);
+            std::printf("\n");
+        }
     }
     return 0;
 }
