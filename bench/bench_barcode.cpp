@@ -1,7 +1,7 @@
 // Times BarcodeReader::read on camera-sized photos of a phone showing the
 // synchronization code and prints which photos of the realistic set are read.
 //
-//   bench_barcode [--set] [--only <scene>] [--many <n>]
+//   bench_barcode [--set] [--only <scene>] [--many <n>] [--nocode <n>] [--keep <dir>]
 //     --set          also run the realistic set at 12 and 24 MP
 //     --only <scene> run only that photo of the realistic set
 //     --many <n>     n photos per size with troubles drawn at random: read rate
@@ -9,6 +9,8 @@
 //     --index <i>    with --many or --nocode: only photo i of the set (to profile it)
 //     --nocode <n>   n photos per size like those of --many but without a code:
 //                    the time to give up
+//     --keep <dir>   keep the photos of the random sets in that folder (to
+//                    look at them or to profile quirc on its own)
 // The random sets print the time per photo as median, 95th percentile and worst.
 
 #include <QCoreApplication>
@@ -213,6 +215,8 @@ int main(int argc, char** argv)
     const int many = arguments.indexOf(QStringLiteral("--many"));
     const int noCode = arguments.indexOf(QStringLiteral("--nocode"));
     const bool verbose = arguments.contains(QStringLiteral("--verbose"));
+    const int keepAt = arguments.indexOf(QStringLiteral("--keep"));
+    const QString keep = keepAt > 0 ? arguments.value(keepAt + 1) : QString();
     const int indexAt = arguments.indexOf(QStringLiteral("--index"));
     const int onlyIndex = indexAt > 0 ? arguments.value(indexAt + 1).toInt() : -1;
     for (const bool withCode : { true, false }) {
@@ -252,6 +256,9 @@ int main(int argc, char** argv)
                 scene.showCode = withCode;
                 const QString path = dir.filePath(QStringLiteral("photo.jpg"));
                 testsupport::syncSceneImage(payload, scene).save(path, "JPEG", scene.jpegQuality);
+                if (!keep.isEmpty())
+                    QFile::copy(path, QStringLiteral("%1/%2 %3 #%4.jpg")
+                                          .arg(keep, withCode ? "code" : "no code", size.name).arg(i));
                 const Result r = timeRead(path, 1);
                 read += r.read;
                 readEarly += r.read && r.passes <= 12;
