@@ -440,6 +440,22 @@ bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
     return decodeInOrder({ { GrayView::of(image), 0 } }, info, decoders);
 }
 
+QImage BarcodeReader::turned(const QImage& gray, int quarterTurns)
+{
+    if (gray.format() != QImage::Format_Grayscale8)
+        return QImage();
+    const bool upright = (quarterTurns & 1) == 0;
+    QImage result(upright ? gray.size() : gray.size().transposed(), QImage::Format_Grayscale8);
+    if (result.isNull())
+        return result;
+    // copyTurned writes rows without gap bytes; the image's rows are padded to 4.
+    std::vector<uchar> rows(size_t(result.width()) * size_t(result.height()));
+    copyTurned(GrayView::of(gray), quarterTurns, rows.data());
+    for (int y = 0; y < result.height(); ++y)
+        std::memcpy(result.scanLine(y), rows.data() + qsizetype(y) * result.width(), size_t(result.width()));
+    return result;
+}
+
 QImage BarcodeReader::toGrayscale(QImage image)
 {
     QImage gray(image.width(), image.height(), QImage::Format_Grayscale8);

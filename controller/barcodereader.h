@@ -27,6 +27,9 @@ public:
     bool readRotated(QImage image, model::PhotoInfo* info);
     bool decode(QImage image, model::PhotoInfo* info);
     static QImage toGrayscale(QImage image);
+    // The 8-bit gray image turned clockwise by quarterTurns quarter turns, as
+    // the pass for that turn sees it; a null image for any other format.
+    static QImage turned(const QImage& gray, int quarterTurns);
 };
 
 } // namespace controller

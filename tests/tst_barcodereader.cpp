@@ -61,6 +61,8 @@ private slots:
     void payload();
     void grayLevel_data();
     void grayLevel();
+    void turned_data();
+    void turned();
     void paddedGrayRows();
     void nullImage();
     void onlyFirstCodeDecoded();
@@ -172,6 +174,25 @@ void TestBarcodeReader::grayLevel()
 
 // A gray image whose width is not a multiple of 4 has gap bytes at the end of
 // every row; quirc's buffer has none.
+// Every pixel lands where a rotation by Qt puts it, in blocks and at the edges.
+void TestBarcodeReader::turned_data()
+{
+    QTest::addColumn<QSize>("size");
+    for (const QSize& size : { QSize(37, 21), QSize(16, 8), QSize(5, 3), QSize(1, 1) })
+        QTest::addRow("%dx%d", size.width(), size.height()) << size;
+}
+
+void TestBarcodeReader::turned()
+{
+    QFETCH(QSize, size);
+    QImage gray(size, QImage::Format_Grayscale8);
+    for (int y = 0; y < gray.height(); ++y)
+        for (int x = 0; x < gray.width(); ++x)
+            gray.scanLine(y)[x] = uchar(x * 7 + y * 31);
+    for (int turns = 0; turns < 4; ++turns)
+        QCOMPARE(BarcodeReader::turned(gray, turns), gray.transformed(QTransform().rotate(90 * turns)));
+}
+
 void TestBarcodeReader::paddedGrayRows()
 {
     const QImage code = grayCode(syncPayload, 5);
@@ -239,6 +260,20 @@ void TestBarcodeReader::onlyFirstCodeDecoded()
     QVERIFY(reader.readRotated(image.convertToFormat(QImage::Format_Grayscale8), &info));
     QCOMPARE(info.elapsedTime, 42);
     QCOMPARE(passSizes.size(), 3);
+
+    // The bad code higher, the good one further left: a quarter turn
+    // clockwise brings the good one to the top, so the second pass reads it.
+    QImage turned(2 * span + 5, 2 * span + 3, QImage::Format_Grayscale8);
+    turned.fill(QColor(235, 235, 235));
+    painter.begin(&turned);
+    drawModules(painter, bad, badSide, span + 4 * module, 4 * module, module);
+    drawModules(painter, good, goodSide, 4 * module, span + 4 * module, module);
+    painter.end();
+    passSizes.clear();
+    QVERIFY(reader.readRotated(turned, &info));
+    QCOMPARE(passSizes, QStringList({ QStringLiteral("%1x%2").arg(turned.width()).arg(turned.height()),
+                                      QStringLiteral("%1x%2").arg(turned.height()).arg(turned.width()) }));
+
 }
 
 // An upright code is read on the first pass. Without a code every pass is
