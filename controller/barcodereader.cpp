@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -153,6 +153,19 @@ bool readPayload(const QByteArray& text, model::PhotoInfo* info)
     return true;
 }
 
+// Starts work on a thread of its own; when the system cannot start one, the
+// work is done here and the thread returned is empty.
+template <typename Work>
+std::thread startOrRun(const Work& work)
+{
+    try {
+        return std::thread(work);
+    } catch (const std::system_error&) {
+        work();
+        return std::thread();
+    }
+}
+
 // One quirc decoder for every pass over a photo. The decoder keeps buffers
 // that are large enough, so after the first pass (the whole photo, the
 // largest image of all) no pass allocates or touches fresh memory again.
@@ -257,11 +270,14 @@ bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info, Deco
         }
     };
     std::vector<std::thread> helpers;
-    for (int i = 1; i < workers; ++i)
-        helpers.emplace_back(work, std::ref(*decoders[size_t(i)]));
+    for (int i = 1; i < workers; ++i) {
+        Decoder& decoder = *decoders[size_t(i)];
+        helpers.push_back(startOrRun([&work, &decoder] { work(decoder); }));
+    }
     work(*decoders[0]);
     for (std::thread& helper : helpers)
-        helper.join();
+        if (helper.joinable())
+            helper.join();
 
     for (const PassResult& result : results) {
         if (!result.started)
@@ -360,7 +376,7 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& deco
     // The normalised half is made on a thread of its own while the quarter
     // sizes are made here.
     QImage normalized;
-    std::thread normalizing([&half, &normalized] {
+    std::thread normalizing = startOrRun([&half, &normalized] {
         // A window of a few code modules for a code that covers a fair part
         // of the photo's short side.
         const int window = std::max(15, std::min(half.width(), half.height()) / 20) | 1;
@@ -374,7 +390,8 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& deco
         const int quarterWindow = std::max(15, std::min(quarter.width(), quarter.height()) / 20) | 1;
         normalizedQuarter = normalizedContrast(GrayView::of(quarter), quarterWindow, 4);
     }
-    normalizing.join();
+    if (normalizing.joinable())
+        normalizing.join();
     std::vector<Pass> passes { { GrayView::of(half), 0 } };
     for (const QImage* image : std::initializer_list<const QImage*> { &quarter, &normalized, &normalizedQuarter })
         if (!image->isNull())
@@ -483,7 +500,7 @@ QImage BarcodeReader::toGrayscale(QImage image)
     const bool split = qint64(width) * height >= (1 << 20) && QThread::idealThreadCount() > 1;
     std::thread lower;
     if (split)
-        lower = std::thread(convert, height / 2, height);
+        lower = startOrRun([&convert, height] { convert(height / 2, height); });
     convert(0, split ? height / 2 : height);
     if (lower.joinable())
         lower.join();
