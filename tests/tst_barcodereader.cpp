@@ -172,8 +172,6 @@ void TestBarcodeReader::grayLevel()
         }
 }
 
-// A gray image whose width is not a multiple of 4 has gap bytes at the end of
-// every row; quirc's buffer has none.
 // Every pixel lands where a rotation by Qt puts it, in blocks and at the edges.
 void TestBarcodeReader::turned_data()
 {
@@ -193,6 +191,8 @@ void TestBarcodeReader::turned()
         QCOMPARE(BarcodeReader::turned(gray, turns), gray.transformed(QTransform().rotate(90 * turns)));
 }
 
+// A gray image whose width is not a multiple of 4 has gap bytes at the end of
+// every row; quirc's buffer has none.
 void TestBarcodeReader::paddedGrayRows()
 {
     const QImage code = grayCode(syncPayload, 5);
@@ -273,7 +273,6 @@ void TestBarcodeReader::onlyFirstCodeDecoded()
     QVERIFY(reader.readRotated(turned, &info));
     QCOMPARE(passSizes, QStringList({ QStringLiteral("%1x%2").arg(turned.width()).arg(turned.height()),
                                       QStringLiteral("%1x%2").arg(turned.height()).arg(turned.width()) }));
-
 }
 
 // An upright code is read on the first pass. Without a code every pass is
