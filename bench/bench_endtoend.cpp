@@ -6,7 +6,9 @@
 // figures are medians over the rounds, the ratios taken within each round.
 // Kestrel's times include flushing what it wrote to the disk; cp and exiv2 do
 // not flush, so they are timed both alone and to the end of a sync after them
-// ("flushed"), which shows what the disk itself costs.
+// ("flushed"), which shows what the disk itself costs. Kestrel's runs also
+// show the processor time of the controller's thread per photo, and with
+// several counts the growth of every contender's time from the first count.
 //
 // Usage: bench_endtoend [--photos N,N,...] [--size WxH] [--rounds R]
 //   (defaults: 500 and 2000 photos of 2000x1500, 3 rounds)
