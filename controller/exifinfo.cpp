@@ -348,13 +348,23 @@ QStringList syncNoted(StagedWrites& staged)
     return failures;
 }
 
-// The hidden name of a temporary file beside target: ".<name>.kestrel-"
-// and six random letters or digits, the shape mkostemp gives pattern.
-QByteArray temporaryName(const QByteArray& pattern)
+// Gives the file at existing a second, hidden name of pattern's shape
+// (".<name>.kestrel-" and six random letters or digits, as mkostemp makes
+// them), trying other names while one is taken; flags as for linkat. The
+// name, or empty with errno set.
+QByteArray linkHidden(const QByteArray& existing, const QByteArray& pattern, int flags, int attempts)
 {
-    QByteArray name = pattern;
-    name.chop(6);
-    return name + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
+    QByteArray stem = pattern;
+    stem.chop(6);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const QByteArray name
+            = stem + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000u) | 0x1000000u, 16).right(6);
+        if (::linkat(AT_FDCWD, existing.constData(), AT_FDCWD, name.constData(), flags) == 0)
+            return name;
+        if (errno != EEXIST)
+            break;
+    }
+    return QByteArray();
 }
 
 QByteArray folderOf(const QByteArray& target)
@@ -397,16 +407,8 @@ void commitStaged(StagedWrites& staged)
         // the rename does not wait for its blocks to be freed: the batch's
         // old photos go on a thread of their own while the run goes on.
         // Without hard links (FAT, say) the rename frees them itself.
-        QByteArray old;
-        for (int attempt = 0; failure.isEmpty() && old.isEmpty() && attempt < 8; ++attempt) {
-            old = temporaryName(temporaryPattern(replacement.target));
-            if (::link(replacement.target.constData(), old.constData()) != 0) {
-                const int cause = errno;
-                old.clear();
-                if (cause != EEXIST)
-                    break;
-            }
-        }
+        const QByteArray old
+            = failure.isEmpty() ? linkHidden(replacement.target, temporaryPattern(replacement.target), 0, 8) : QByteArray();
         if (failure.isEmpty() && ::rename(replacement.temporary.constData(), replacement.target.constData()) != 0)
             failure = systemError("cannot put the new file in place");
         if (!old.isEmpty() && failure.isEmpty())
@@ -507,11 +509,9 @@ Problem replaceFile(const QByteArray& target, bool replacing,
             failure = flush(); // it replaces a file after all
         // Give it a temporary name to rename over the existing file; the
         // name has the same shape as one from mkostemp.
-        for (int attempt = 0; failure.isEmpty() && temporary.isEmpty(); ++attempt) {
-            const QByteArray name = temporaryName(pattern);
-            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
-                temporary = name;
-            else if (errno != EEXIST || attempt > 100)
+        if (failure.isEmpty()) {
+            temporary = linkHidden(self, pattern, AT_SYMLINK_FOLLOW, 102);
+            if (temporary.isEmpty())
                 failure = systemError("cannot give the new file a temporary name");
         }
     }
