@@ -30,9 +30,7 @@
 
 #include "controller/barcodereader.h"
 
-#ifdef KESTREL_HAVE_QRENCODE
 #include "../tests/support/syncscene.h"
-#endif
 
 namespace {
 
@@ -133,10 +131,6 @@ Result timeRead(const QString& path, int repeats)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
-#ifndef KESTREL_HAVE_QRENCODE
-    std::printf("bench_barcode needs libqrencode\n");
-    return 1;
-#else
     const QStringList arguments = app.arguments();
     const bool withSet = arguments.contains(QStringLiteral("--set"));
     const int only = arguments.indexOf(QStringLiteral("--only"));
@@ -285,5 +279,4 @@ int main(int argc, char** argv)
         }
     }
     return 0;
-#endif
 }
