@@ -548,10 +548,10 @@ void MainController::exportResults(QString csvPath)
     if (!csvPath.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
         csvPath += QStringLiteral(".csv");
     const QString gpxPath = csvPath.left(csvPath.size() - 4) + QStringLiteral(".gpx");
-    QString error;
-    if (!ResultExport::writeCsv(model->photos, csvPath, &error)
-        || !ResultExport::writeGpx(model->photos, gpxPath, &error)) {
-        emit infoPending(204, tr("Cannot export the results"), error);
+    model::Failure failure;
+    if (!ResultExport::writeCsv(model->photos, csvPath, &failure)
+        || !ResultExport::writeGpx(model->photos, gpxPath, &failure)) {
+        emit infoPending(204, failure.title, failure.detail);
         return;
     }
     emit infoPending(201, tr("Results exported"),
