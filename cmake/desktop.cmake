@@ -30,6 +30,8 @@ target_link_libraries(kestrel_model PRIVATE kestrel_buildinfo)
 
 kestrel_layer(kestrel_io
   SOURCES controller/exifinfo.cpp controller/exifinfo.h
+          controller/exiftags.cpp controller/exiftags.h controller/exifwritehook.h
+          controller/filereplacement.cpp controller/filereplacement.h
           controller/barcodereader.cpp controller/barcodereader.h
           controller/photolisting.cpp controller/photolisting.h
           controller/resultexport.cpp controller/resultexport.h
