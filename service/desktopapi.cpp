@@ -1,10 +1,6 @@
 #include "service/desktopapi.h"
 
-#include "service/httpserver.h"
-
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
+#include "service/hosts.h"
 
 #include <ctime>
 #include <limits>
@@ -23,25 +19,6 @@ std::string isoTime(int64_t ms)
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
-}
-
-// The IPv4 addresses of the machine's network interfaces but loopback.
-std::vector<std::string> localNetworkAddresses()
-{
-    std::vector<std::string> found;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return found;
-    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) && !isLoopbackAddress(text))
-            found.emplace_back(text);
-    }
-    freeifaddrs(list);
-    return found;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "service/httpserver.h"
 
 #include "service/desktopapi.h"
+#include "service/hosts.h"
 #include "service/phonepage.h"
 #include "service/qrsvg.h"
 #include "service/trackers.h"
@@ -887,35 +888,6 @@ void HttpServer::stop()
     server_->halt();
     if (thread_.joinable())
         thread_.join();
-}
-
-bool isLoopbackAddress(const std::string& address)
-{
-    return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
-}
-
-bool isLoopbackHost(const std::string& host)
-{
-    if (host.empty())
-        return true;
-    std::string name;
-    if (host.front() == '[') {
-        const size_t close = host.find(']');
-        if (close == std::string::npos || (close + 1 < host.size() && host[close + 1] != ':'))
-            return false;
-        name = host.substr(1, close - 1);
-    } else {
-        const size_t colon = host.find(':');
-        name = host.substr(0, colon);
-        if (colon != std::string::npos && host.find(':', colon + 1) != std::string::npos)
-            return false;
-    }
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == "localhost" || name == "::1")
-        return true;
-    in_addr parsed {};
-    return name.rfind("127.", 0) == 0 && inet_pton(AF_INET, name.c_str(), &parsed) == 1;
 }
 
 } // namespace service

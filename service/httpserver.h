@@ -30,13 +30,6 @@ struct ServerLimits {
     int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
 };
 
-// Whether a request from `remote` to a service bound to `bound` may use the
-// single-user conveniences: both must be loopback addresses.
-bool isLoopbackAddress(const std::string& address);
-// Whether a Host header names this machine's loopback (a name or an address,
-// with or without a port); a missing Host passes.
-bool isLoopbackHost(const std::string& host);
-
 // The HTTP side of the service: the four endpoints of the desktop program,
 // the phone's endpoints and the "/sync" page, all answered by one Api.
 // Every route shares the protections of the connection layer: time limits

@@ -6,10 +6,6 @@
 
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-
 namespace service {
 
 using nlohmann::json;
@@ -106,25 +102,6 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
             return answerJson(response, 400, { { "error", "The text must have 1 to 1024 bytes." } });
         response.set_content(svg, "image/svg+xml");
     });
-}
-
-std::vector<std::string> localNetworkAddresses()
-{
-    std::vector<std::string> addresses;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return addresses;
-    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP)
-            || (entry->ifa_flags & IFF_LOOPBACK))
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text))
-            addresses.emplace_back(text);
-    }
-    freeifaddrs(list);
-    return addresses;
 }
 
 std::string phonePage()

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace httplib {
 class Server;
@@ -20,9 +19,5 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake);
 // of each tracker app, today's fixes and the live synchronization code, and
 // records positions itself where the browser allows it.
 std::string phonePage();
-
-// The IPv4 addresses of this machine's network interfaces that are up,
-// loopback left out, as text ("192.168.1.20").
-std::vector<std::string> localNetworkAddresses();
 
 } // namespace service
