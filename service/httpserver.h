@@ -1,8 +1,8 @@
 #pragma once
 
 #include "service/api.h"
+#include "service/serversettings.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,24 +11,6 @@ namespace service {
 
 class Listener;
 class TrackerIntake;
-
-// A certificate and its private key (PEM files) to serve HTTPS with.
-struct TlsFiles {
-    std::string certificate;
-    std::string key;
-};
-
-// What a client may take of the service: limits that keep slow or greedy
-// clients from starving the others.
-struct ServerLimits {
-    int headerMs = 5000;          // to send a request's line and headers
-    int bodyMs = 10000;           // then to send its body
-    int keepAliveMs = 5000;       // idle time between requests on a connection
-    int writeMs = 10000;          // for the client to take an answer
-    int workers = 64;             // connections served at once
-    int perAddress = 16;          // of them from one client address
-    int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
-};
 
 // The HTTP side of the service: the four endpoints of the desktop program,
 // the phone's endpoints and the "/sync" page, all answered by one Api.
