@@ -7,6 +7,7 @@
 #include "service/qrsvg.h"
 #include "service/trackers.h"
 #include "service/trackimport.h"
+#include "service/webpages.h"
 
 #include <QTemporaryFile>
 
@@ -85,29 +86,6 @@ httplib::Server::HandlerWithContentReader withBody(httplib::Server::Handler hand
     };
 }
 
-std::string escapeHtml(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string errorPage(const std::string& title, const std::string& text)
-{
-    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title)
-        + "</title></head><body style=\"font-family:sans-serif\"><h1>" + escapeHtml(title) + "</h1><p>"
-        + escapeHtml(text) + "</p></body></html>";
-}
-
 const char* statusHead(int status)
 {
     switch (status) {
@@ -120,66 +98,6 @@ const char* statusHead(int status)
 }
 
 } // namespace
-
-std::string syncPage(const std::string& code, const std::string& phoneName)
-{
-    // The code only contains hex digits; it is escaped all the same.
-    const std::string id = escapeHtml(code);
-    return R"(<!DOCTYPE html>
-<html><head><meta charset="utf-8"><meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Kestrel synchronization code</title>
-<style>
-body { font-family: sans-serif; text-align: center; margin: 0; padding: 1em; background: #fff; color: #222; }
-#code { width: min(90vw, 80vh); height: min(90vw, 80vh); margin: 0 auto; }
-#code svg { width: 100%; height: 100%; }
-#state { color: #555; }
-</style></head><body>
-<h1>Synchronize your camera</h1>
-<p>Photograph this code with the camera, then drop the photo on Kestrel (within 15 minutes).</p>
-<div id="code"></div>
-<p id="state">)" + escapeHtml(phoneName) + R"(</p>
-<script>
-let code = ")" + id + R"(";
-const box = document.getElementById("code");
-const state = document.getElementById("state");
-let busy = false;
-let timer = null;
-async function start() {
-  if (!code) {
-    // The phone's identifier and key come in the fragment (#userID=..&phoneKey=..),
-    // which the browser never sends with the page's address.
-    const given = new URLSearchParams(location.hash.slice(1));
-    if (!given.get("userID") || !given.get("phoneKey")) {
-      box.style.display = "none";
-      state.textContent = "Open this page from your phone: its address carries the phone's key (#userID=...&phoneKey=...).";
-      return;
-    }
-    try {
-      const reply = await fetch("phone/syncCode", { method: "POST", cache: "no-store",
-        headers: { "Content-Type": "application/json" },
-        body: JSON.stringify({ userID: given.get("userID") || "", phoneKey: given.get("phoneKey") || "" }) });
-      const answer = await reply.json();
-      if (!reply.ok) { box.style.display = "none"; state.textContent = answer.body || "This page needs the phone's key."; return; }
-      code = answer.syncID;
-    } catch (e) { state.textContent = "The service does not answer."; return; }
-  }
-  timer = setInterval(refresh, 200);
-  refresh();
-}
-async function refresh() {
-  if (busy) return;
-  busy = true;
-  try {
-    const reply = await fetch("sync/qr.svg?code=" + code + "&t=" + Date.now(), { cache: "no-store" });
-    if (reply.ok) { box.innerHTML = await reply.text(); }
-    else { box.innerHTML = ""; state.textContent = "This code has expired: reload the page for a new one."; clearInterval(timer); }
-  } catch (e) { state.textContent = "The service does not answer."; }
-  busy = false;
-}
-start();
-</script></body></html>
-)";
-}
 
 HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
     : api_(api), server_(std::make_unique<Listener>(limits)),
@@ -361,11 +279,7 @@ HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
         response.set_content(payload, jsonType);
     });
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Kestrel service</title></head>"
-                             "<body style=\"font-family:sans-serif\"><h1>Kestrel service</h1>"
-                             "<p>Open <a href=\"sync\">/sync</a> to show a synchronization code for your camera.</p>"
-                             "</body></html>",
-                             "text/html; charset=utf-8");
+        response.set_content(homePage(), "text/html; charset=utf-8");
     });
 
     // Every refusal (unknown path, wrong method, too large a body) is a JSON

@@ -53,8 +53,4 @@ private:
     bool loopbackOnly_ = false;
 };
 
-// The "/sync" page for a code: HTML that shows the code's QR image and
-// reloads it several times a second.
-std::string syncPage(const std::string& code, const std::string& phoneName);
-
 } // namespace service
