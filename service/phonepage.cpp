@@ -31,6 +31,17 @@ TrackerRequest trackerRequest(const httplib::Request& request)
     return tracker;
 }
 
+using Reader = bool (*)(const TrackerRequest&, TrackerMessage*, std::string*);
+
+// Reads a tracker app's request and takes its fixes.
+Intake take(TrackerIntake& intake, Reader read, const httplib::Request& request)
+{
+    TrackerMessage message;
+    std::string error;
+    return read(trackerRequest(request), &message, &error) ? intake.take(message)
+                                                           : intake.refuseUnreadable(message.key, error);
+}
+
 // Answers a refused request with its reason; false when the request was taken.
 bool refuse(const Intake& intake, httplib::Response& response)
 {
@@ -57,17 +68,17 @@ void answerJson(httplib::Response& response, int status, const json& body)
 void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
 {
     const auto osmand = [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(intake.take(readOsmand(trackerRequest(request))), response))
+        if (!refuse(take(intake, readOsmand, request), response))
             response.status = 200; // the protocol's answer has no body
     };
     server.Get("/track/osmand", osmand);
     server.Post("/track/osmand", osmand);
     server.Post("/track/owntracks", [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(intake.take(readOwnTracks(trackerRequest(request))), response))
+        if (!refuse(take(intake, readOwnTracks, request), response))
             response.set_content("[]", "application/json");
     });
     server.Post("/track/overland", [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(intake.take(readOverland(trackerRequest(request))), response))
+        if (!refuse(take(intake, readOverland, request), response))
             response.set_content(R"({"result":"ok"})", "application/json");
     });
 
