@@ -267,7 +267,9 @@ HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
             answer(response, Reply::make(404, "Unknown synchronization code", "The code is unknown or has expired."));
             return;
         }
-        response.set_content(qrSvg(payload), "image/svg+xml");
+        // A payload is far shorter than the most a QR code holds.
+        const auto svg = qrSvg(payload);
+        response.set_content(svg ? *svg : std::string(), "image/svg+xml");
     });
     server.Get("/sync/payload", [this](const httplib::Request& request, httplib::Response& response) {
         const std::string payload = api_.syncPayload(request.get_param_value("code"));

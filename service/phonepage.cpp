@@ -109,10 +109,10 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
     });
     server.Get("/phone/qr.svg", [](const httplib::Request& request, httplib::Response& response) {
         const std::string text = request.get_param_value("text");
-        const std::string svg = text.size() <= maxQrText ? qrSvg(text) : std::string();
-        if (text.empty() || svg.empty())
+        const auto svg = !text.empty() && text.size() <= maxQrText ? qrSvg(text) : std::nullopt;
+        if (!svg)
             return answerJson(response, 400, { { "error", "The text must have 1 to 1024 bytes." } });
-        response.set_content(svg, "image/svg+xml");
+        response.set_content(*svg, "image/svg+xml");
     });
 }
 
