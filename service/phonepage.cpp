@@ -1,8 +1,8 @@
 #include "service/phonepage.h"
 
-#include "service/api.h"
+#include "service/httpreply.h"
 #include "service/qrsvg.h"
-#include "service/trackers.h"
+#include "service/routetable.h"
 #include "service/webpages.h"
 
 #include <httplib.h>
@@ -31,89 +31,94 @@ TrackerRequest trackerRequest(const httplib::Request& request)
     return tracker;
 }
 
-using Reader = bool (*)(const TrackerRequest&, TrackerMessage*, std::string*);
+} // namespace
 
-// Reads a tracker app's request and takes its fixes.
-Intake take(TrackerIntake& intake, Reader read, const httplib::Request& request)
+PhoneRoutes::PhoneRoutes(Api& api) : api_(api), intake_(api.store(), [&api] { return api.now(); })
+{
+}
+
+void PhoneRoutes::addTo(httplib::Server& server)
+{
+    constexpr Route<PhoneRoutes> routes[] = {
+        { Method::Get, "/track/osmand", &PhoneRoutes::osmand },
+        { Method::Post, "/track/osmand", &PhoneRoutes::osmand },
+        { Method::Post, "/track/owntracks", &PhoneRoutes::ownTracks },
+        { Method::Post, "/track/overland", &PhoneRoutes::overland },
+        { Method::Get, "/phone", &PhoneRoutes::page },
+        { Method::Post, "/phone/status", &PhoneRoutes::status },
+        { Method::Get, "/phone/qr.svg", &PhoneRoutes::qrCode },
+    };
+    addRoutes(server, *this, routes);
+}
+
+void PhoneRoutes::osmand(const httplib::Request& request, httplib::Response& response)
+{
+    // The protocol's answer has no body.
+    answer(response, track(readOsmand, request, response, plainReply(200, nullptr)), ReplyForm::TrackerApp);
+}
+
+void PhoneRoutes::ownTracks(const httplib::Request& request, httplib::Response& response)
+{
+    answer(response, track(readOwnTracks, request, response, plainReply(200, json::array())), ReplyForm::TrackerApp);
+}
+
+void PhoneRoutes::overland(const httplib::Request& request, httplib::Response& response)
+{
+    answer(response, track(readOverland, request, response, plainReply(200, { { "result", "ok" } })),
+           ReplyForm::TrackerApp);
+}
+
+Reply PhoneRoutes::track(Reader read, const httplib::Request& request, httplib::Response& response, Reply taken)
 {
     TrackerMessage message;
     std::string error;
-    return read(trackerRequest(request), &message, &error) ? intake.take(message)
-                                                           : intake.refuseUnreadable(message.key, error);
-}
-
-// Answers a refused request with its reason; false when the request was taken.
-bool refuse(const Intake& intake, httplib::Response& response)
-{
+    const Intake intake = read(trackerRequest(request), &message, &error) ? intake_.take(message)
+                                                                          : intake_.refuseUnreadable(message.key, error);
     if (intake.refused > 0)
         response.set_header("Kestrel-Refused", std::to_string(intake.refused) + " " + intake.reason);
     if (intake.status == 200)
-        return false;
-    response.status = intake.status;
+        return taken;
     if (intake.status == 401)
         response.set_header("WWW-Authenticate", "Basic realm=\"Kestrel\"");
-    response.set_content(json { { "error", intake.reason } }.dump(), "application/json");
-    return true;
+    return plainReply(intake.status, { { "error", intake.reason } });
 }
 
-void answerJson(httplib::Response& response, int status, const json& body)
+void PhoneRoutes::page(const httplib::Request&, httplib::Response& response)
 {
-    response.status = status;
     response.set_header("Cache-Control", "no-store");
-    response.set_content(body.dump(), "application/json; charset=utf-8");
+    response.set_content(phonePage(), "text/html; charset=utf-8");
 }
 
-} // namespace
-
-void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
+void PhoneRoutes::status(const httplib::Request& request, httplib::Response& response)
 {
-    const auto osmand = [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(take(intake, readOsmand, request), response))
-            response.status = 200; // the protocol's answer has no body
+    const json body = parseRequest(request.body);
+    const auto text = [&body](const char* key) {
+        return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
+                                                                              : std::string();
     };
-    server.Get("/track/osmand", osmand);
-    server.Post("/track/osmand", osmand);
-    server.Post("/track/owntracks", [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(take(intake, readOwnTracks, request), response))
-            response.set_content("[]", "application/json");
-    });
-    server.Post("/track/overland", [&intake](const httplib::Request& request, httplib::Response& response) {
-        if (!refuse(take(intake, readOverland, request), response))
-            response.set_content(R"({"result":"ok"})", "application/json");
-    });
+    const auto user = api_.authenticate(text("userID"), text("phoneKey"));
+    if (!user)
+        return answer(response, plainReply(403, { { "error", "Unknown user or wrong phone key." } }), ReplyForm::PhonePage);
+    const int64_t since = body.contains("since") && body["since"].is_number() ? body["since"].get<int64_t>() : 0;
+    const FixSummary summary = api_.store().fixSummary(user->id, since);
+    const Refusals refusals = intake_.refusals(user->id);
+    const json figures { { "phoneName", user->phoneName },
+                         { "deviceKey", api_.store().deviceKey(user->id) },
+                         { "fixesToday", summary.count },
+                         { "lastFix", summary.last ? json(*summary.last) : json() },
+                         { "refusedToday", refusals.last >= since ? refusals.count : 0 },
+                         { "lastRefusal", refusals.last >= since ? refusals.reason : std::string() } };
+    answer(response, plainReply(200, figures), ReplyForm::PhonePage);
+}
 
-    server.Get("/phone", [](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(phonePage(), "text/html; charset=utf-8");
-    });
-    // What the page shows about its phone: {"userID","phoneKey","since"} in.
-    server.Post("/phone/status", [&api, &intake](const httplib::Request& request, httplib::Response& response) {
-        const json body = parseRequest(request.body);
-        const auto text = [&body](const char* key) {
-            return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
-                                                                                  : std::string();
-        };
-        const auto user = api.authenticate(text("userID"), text("phoneKey"));
-        if (!user)
-            return answerJson(response, 403, { { "error", "Unknown user or wrong phone key." } });
-        const int64_t since = body.contains("since") && body["since"].is_number() ? body["since"].get<int64_t>() : 0;
-        const FixSummary summary = api.store().fixSummary(user->id, since);
-        const Refusals refusals = intake.refusals(user->id);
-        json answer { { "phoneName", user->phoneName },
-                      { "deviceKey", api.store().deviceKey(user->id) },
-                      { "fixesToday", summary.count },
-                      { "lastFix", summary.last ? json(*summary.last) : json() },
-                      { "refusedToday", refusals.last >= since ? refusals.count : 0 },
-                      { "lastRefusal", refusals.last >= since ? refusals.reason : std::string() } };
-        answerJson(response, 200, answer);
-    });
-    server.Get("/phone/qr.svg", [](const httplib::Request& request, httplib::Response& response) {
-        const std::string text = request.get_param_value("text");
-        const auto svg = !text.empty() && text.size() <= maxQrText ? qrSvg(text) : std::nullopt;
-        if (!svg)
-            return answerJson(response, 400, { { "error", "The text must have 1 to 1024 bytes." } });
-        response.set_content(*svg, "image/svg+xml");
-    });
+void PhoneRoutes::qrCode(const httplib::Request& request, httplib::Response& response)
+{
+    const std::string text = request.get_param_value("text");
+    const auto svg = !text.empty() && text.size() <= maxQrText ? qrSvg(text) : std::nullopt;
+    if (!svg)
+        return answer(response, plainReply(400, { { "error", "The text must have 1 to 1024 bytes." } }),
+                      ReplyForm::PhonePage);
+    response.set_content(*svg, "image/svg+xml");
 }
 
 } // namespace service

@@ -22,4 +22,13 @@ struct ServerLimits {
     int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
 };
 
+// Where a server listens, as its bind() found it.
+struct Binding {
+    std::string address;
+    int port = 0;
+    // Bound to a loopback address only: the single-user "/sync" page needs no
+    // key, and Host names other than loopback ones are refused.
+    bool loopbackOnly = false;
+};
+
 } // namespace service
