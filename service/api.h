@@ -9,8 +9,10 @@
 
 namespace service {
 
-// One answer: the HTTP status and a JSON object that always holds "head" and
-// "body" beside the endpoint's own members.
+// One answer: the HTTP status and a JSON object. The service's own answers
+// (Reply::make) hold "head" and "body" beside the endpoint's own members; the
+// protocols with answers of their own (the tracker apps', the phone page's)
+// carry their JSON as it is (plainReply in service/httpreply.h).
 struct Reply {
     int status = 200;
     nlohmann::json json = nlohmann::json::object();

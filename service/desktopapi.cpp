@@ -1,10 +1,6 @@
 #include "service/desktopapi.h"
 
-#include "service/httpserver.h"
-
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
+#include "service/hosts.h"
 
 #include <ctime>
 #include <limits>
@@ -23,25 +19,6 @@ std::string isoTime(int64_t ms)
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
-}
-
-// The IPv4 addresses of the machine's network interfaces but loopback.
-std::vector<std::string> localNetworkAddresses()
-{
-    std::vector<std::string> found;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return found;
-    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) && !isLoopbackAddress(text))
-            found.emplace_back(text);
-    }
-    freeifaddrs(list);
-    return found;
 }
 
 } // namespace
@@ -67,66 +44,73 @@ std::vector<std::string> DesktopApi::phonePageUrls() const
     return urls;
 }
 
-std::optional<User> DesktopApi::user(const std::string& body, Reply& refusal)
+std::optional<User> DesktopApi::user(const std::string& userId, std::string* error)
 {
-    const json request = parseRequest(body);
-    const json* id = request.is_object() && request.contains("userID") ? &request["userID"] : nullptr;
-    if (!id || !id->is_string() || id->get_ref<const std::string&>().size() > 256) {
-        refusal = Reply::make(204, "Bad request", "The request needs the member \"userID\" as text.");
-        return std::nullopt;
-    }
-    const std::string& userId = id->get_ref<const std::string&>();
     if (userId.empty()) {
         // Without a credential only the owner of a loopback-only service,
         // who could open its database anyway, is answered.
         const std::vector<User> all = api_.store().users().value_or(std::vector<User>());
         if (local_ && all.size() == 1)
             return all.front();
-        refusal = Reply::make(203, "Unknown user",
-                              all.empty() ? "No phone is registered with this service yet."
-                                          : "Synchronize a camera first: this service does not answer without a user.");
+        if (error)
+            *error = all.empty() ? "No phone is registered with this service yet."
+                                 : "Synchronize a camera first: this service does not answer without a user.";
         return std::nullopt;
     }
     std::optional<User> found = api_.store().userById(userId);
-    if (!found)
-        refusal = Reply::make(203, "Unknown user",
-                              "The web service does not know this user. Synchronize a camera to start again.");
+    if (!found && error)
+        *error = "The web service does not know this user. Synchronize a camera to start again.";
     return found;
+}
+
+Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&))
+{
+    const json request = parseRequest(body);
+    const json* id = request.is_object() && request.contains("userID") ? &request["userID"] : nullptr;
+    if (!id || !id->is_string() || id->get_ref<const std::string&>().size() > 256)
+        return Reply::make(204, "Bad request", "The request needs the member \"userID\" as text.");
+    std::string error;
+    const std::optional<User> owner = user(id->get_ref<const std::string&>(), &error);
+    if (!owner)
+        return Reply::make(203, "Unknown user", error);
+    return (this->*answer)(*owner);
 }
 
 Reply DesktopApi::serviceStatus(const std::string& body)
 {
-    Reply reply;
-    const std::optional<User> owner = user(body, reply);
-    if (!owner)
-        return reply;
+    return forUser(body, &DesktopApi::statusOf);
+}
+
+Reply DesktopApi::syncCode(const std::string& body)
+{
+    return forUser(body, &DesktopApi::codeOf);
+}
+
+Reply DesktopApi::statusOf(const User& owner)
+{
     Store& store = api_.store();
-    reply = Reply::make(200, "", "");
-    reply.json["phoneName"] = owner->phoneName;
-    reply.json["positions"] = store.fixCount(owner->id).value_or(-1);
-    const auto first = store.fixAtOrAfter(owner->id, std::numeric_limits<int64_t>::min());
-    const auto last = store.fixAtOrBefore(owner->id, std::numeric_limits<int64_t>::max());
+    Reply reply = Reply::make(200, "", "");
+    reply.json["phoneName"] = owner.phoneName;
+    reply.json["positions"] = store.fixCount(owner.id).value_or(-1);
+    const auto first = store.fixAtOrAfter(owner.id, std::numeric_limits<int64_t>::min());
+    const auto last = store.fixAtOrBefore(owner.id, std::numeric_limits<int64_t>::max());
     reply.json["first"] = first ? isoTime(first->time) : std::string();
     reply.json["last"] = last ? isoTime(last->time) : std::string();
     reply.json["phonePageUrls"] = phonePageUrls();
     return reply;
 }
 
-Reply DesktopApi::syncCode(const std::string& body)
+Reply DesktopApi::codeOf(const User& owner)
 {
-    Reply reply;
-    const std::optional<User> owner = user(body, reply);
-    if (!owner)
-        return reply;
     const int64_t now = api_.now();
-    const auto code = api_.store().createSyncCode(owner->id, now);
+    const auto code = api_.store().createSyncCode(owner.id, now);
     if (!code)
         return Reply::make(500, "Server error", "No synchronization code could be made.");
-    reply = Reply::make(200, "", "");
+    Reply reply = Reply::make(200, "", "");
     reply.json["syncID"] = code->code;
     reply.json["elapsedTime"] = now - code->created;
     reply.json["validFor"] = syncCodeLifetimeMs - (now - code->created);
-    reply.json["phoneName"] = owner->phoneName;
+    reply.json["phoneName"] = owner.phoneName;
     return reply;
 }
 

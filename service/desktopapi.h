@@ -19,15 +19,23 @@ public:
 
     // {"phoneName", "positions", "first", "last", "phonePageUrls"}
     Reply serviceStatus(const std::string& body);
-    // {"syncID", "elapsedTime", "validFor"}: a fresh code of the user's phone
-    // and the milliseconds since it was made and for which it stays valid.
+    // {"syncID", "elapsedTime", "validFor", "phoneName"}: a fresh code of the
+    // user's phone, the milliseconds since it was made and for which it stays
+    // valid, and the phone's name.
     Reply syncCode(const std::string& body);
 
     // The addresses at which a phone reaches the phone page.
     std::vector<std::string> phonePageUrls() const;
 
 private:
-    std::optional<User> user(const std::string& body, Reply& refusal);
+    // The user a request names by "userID"; nothing, with the reason, when
+    // there is none to answer.
+    std::optional<User> user(const std::string& userId, std::string* error = nullptr);
+    // The answer for the user the request names, or its refusal: 204 when it
+    // names none, 203 when the service does not answer that user.
+    Reply forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&));
+    Reply statusOf(const User& owner);
+    Reply codeOf(const User& owner);
 
     Api& api_;
     std::string address_;

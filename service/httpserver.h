@@ -1,8 +1,8 @@
 #pragma once
 
 #include "service/api.h"
+#include "service/serversettings.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,41 +10,17 @@
 namespace service {
 
 class Listener;
-class TrackerIntake;
+class Routes;
 
-// A certificate and its private key (PEM files) to serve HTTPS with.
-struct TlsFiles {
-    std::string certificate;
-    std::string key;
-};
-
-// What a client may take of the service: limits that keep slow or greedy
-// clients from starving the others.
-struct ServerLimits {
-    int headerMs = 5000;          // to send a request's line and headers
-    int bodyMs = 10000;           // then to send its body
-    int keepAliveMs = 5000;       // idle time between requests on a connection
-    int writeMs = 10000;          // for the client to take an answer
-    int workers = 64;             // connections served at once
-    int perAddress = 16;          // of them from one client address
-    int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
-};
-
-// Whether a request from `remote` to a service bound to `bound` may use the
-// single-user conveniences: both must be loopback addresses.
-bool isLoopbackAddress(const std::string& address);
-// Whether a Host header names this machine's loopback (a name or an address,
-// with or without a port); a missing Host passes.
-bool isLoopbackHost(const std::string& host);
-
-// The HTTP side of the service: the four endpoints of the desktop program,
-// the phone's endpoints and the "/sync" page, all answered by one Api.
-// Every route shares the protections of the connection layer: time limits
-// for reading a request, a cap on connections per client address, and, on a
-// service bound to loopback, the refusal of foreign Host names.
+// The HTTP side of the service: the desktop program's endpoints, the phone's
+// endpoints, the tracker apps' and the "/sync" and phone pages (see Routes),
+// all answered by one Api. Every route shares the protections of the
+// connection layer (Listener): time limits for reading a request, a cap on
+// connections per client address, and, on a service bound to loopback, the
+// refusal of foreign Host names.
 class HttpServer {
 public:
-    // Serves HTTPS when `tls` names a certificate.
+    // Serves HTTPS when `tls` names a certificate or a key.
     explicit HttpServer(Api& api, ServerLimits limits = {}, const TlsFiles& tls = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -52,34 +28,30 @@ public:
 
     // Binds the address; port 0 takes any free port. False with the reason
     // when the address cannot be used.
-    bool bind(const std::string& address, int port, std::string* error);
+    bool bind(const std::string& address, int port, std::string* error = nullptr);
     // False when the certificate or key of HTTPS cannot be used.
     bool valid() const { return valid_; }
-    int port() const { return port_; }
-    const std::string& address() const { return address_; }
+    // The port bound; 0 before bind() succeeds.
+    int port() const { return binding_.port; }
+    // The address bound.
+    const std::string& address() const { return binding_.address; }
     // Bound to a loopback address only: the single-user "/sync" page needs
     // no key, and Host names other than loopback ones are refused.
-    bool loopbackOnly() const { return loopbackOnly_; }
+    bool loopbackOnly() const { return binding_.loopbackOnly; }
 
-    // Serves until stop() (from another thread or a signal handler's helper).
+    // Serves until stop() (from another thread, such as one that waits for
+    // a signal); false when nothing is bound.
     bool run();
     // Serves on a thread of its own; returns once requests are accepted.
     void start();
     void stop();
 
 private:
-    Api& api_;
-    std::unique_ptr<Listener> server_;
-    std::unique_ptr<TrackerIntake> intake_;
+    Binding binding_;
+    std::unique_ptr<Listener> listener_;
+    std::unique_ptr<Routes> routes_;
     bool valid_ = true;
     std::thread thread_;
-    int port_ = 0;
-    std::string address_; // the address bound
-    bool loopbackOnly_ = false;
 };
-
-// The "/sync" page for a code: HTML that shows the code's QR image and
-// reloads it several times a second.
-std::string syncPage(const std::string& code, const std::string& phoneName);
 
 } // namespace service

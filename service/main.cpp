@@ -3,8 +3,8 @@
 #include "service/api.h"
 #include "service/demo.h"
 #include "service/gpx.h"
+#include "service/hosts.h"
 #include "service/httpserver.h"
-#include "service/phonepage.h"
 #include "service/store.h"
 #include "service/trackimport.h"
 

@@ -1,28 +1,43 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "service/api.h"
+#include "service/trackers.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+} // namespace httplib
 
 namespace service {
 
-class Api;
-class TrackerIntake;
-
 // The routes of the tracker apps (/track/osmand, /track/owntracks,
-// /track/overland) and of the phone page (/phone and what it asks).
-void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake);
+// /track/overland) and of the phone page (/phone and what it asks). The
+// tracker apps answer in their protocols' terms: a refused request gets
+// {"error": reason}, and the phone page's questions get their JSON as it is.
+class PhoneRoutes {
+public:
+    explicit PhoneRoutes(Api& api);
 
-// The page /phone: registers the phone, shows its device key, the settings
-// of each tracker app, today's fixes and the live synchronization code, and
-// records positions itself where the browser allows it.
-std::string phonePage();
+    void addTo(httplib::Server& server);
 
-// The IPv4 addresses of this machine's network interfaces that are up,
-// loopback left out, as text ("192.168.1.20").
-std::vector<std::string> localNetworkAddresses();
+private:
+    using Reader = bool (*)(const TrackerRequest&, TrackerMessage*, std::string*);
+
+    void osmand(const httplib::Request& request, httplib::Response& response);
+    void ownTracks(const httplib::Request& request, httplib::Response& response);
+    void overland(const httplib::Request& request, httplib::Response& response);
+    // Reads a tracker app's request and takes its fixes: the answer is
+    // `taken` then, otherwise the refusal. The headers tell of fixes refused.
+    Reply track(Reader read, const httplib::Request& request, httplib::Response& response, Reply taken);
+
+    void page(const httplib::Request& request, httplib::Response& response);
+    // What the page shows about its phone: {"userID","phoneKey","since"} in.
+    void status(const httplib::Request& request, httplib::Response& response);
+    void qrCode(const httplib::Request& request, httplib::Response& response);
+
+    Api& api_;
+    TrackerIntake intake_;
+};
 
 } // namespace service

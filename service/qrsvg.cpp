@@ -6,12 +6,15 @@
 
 namespace service {
 
-std::string qrSvg(const std::string& text)
+std::optional<std::string> qrSvg(const std::string& text, std::string* error)
 {
     std::unique_ptr<QRcode, void (*)(QRcode*)> code(
         QRcode_encodeString8bit(text.c_str(), 0, QR_ECLEVEL_M), QRcode_free);
-    if (!code)
-        return std::string();
+    if (!code) {
+        if (error)
+            *error = "the text cannot be a QR code (empty, or too long)";
+        return std::nullopt;
+    }
     const int width = code->width;
     const int size = width + 8;
     std::string path;

@@ -105,7 +105,9 @@ bool looksLikeJson(const std::string& body)
     return first != std::string::npos && (body[first] == '{' || body[first] == '[');
 }
 
-std::string decodeBase64(const std::string& text)
+// Base64 (either alphabet, padding optional) as bytes; nothing when the text
+// has other characters.
+std::optional<std::string> decodeBase64(const std::string& text)
 {
     std::string out;
     unsigned buffer = 0;
@@ -125,7 +127,7 @@ std::string decodeBase64(const std::string& text)
         else if (c == '=')
             break;
         else
-            return std::string();
+            return std::nullopt;
         buffer = (buffer << 6) | static_cast<unsigned>(value);
         bits += 6;
         if (bits >= 8) {
@@ -136,19 +138,32 @@ std::string decodeBase64(const std::string& text)
     return out;
 }
 
-// The credential of an "Authorization" header of this scheme; empty when
-// the header uses another one.
-std::string credential(const std::string& header, const std::string& scheme)
+// The credential of an "Authorization" header of this scheme; nothing when
+// the header uses another one or names none.
+std::optional<std::string> credential(const std::string& header, const std::string& scheme)
 {
     if (header.size() <= scheme.size() + 1)
-        return std::string();
+        return std::nullopt;
     for (size_t i = 0; i < scheme.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i])
-            return std::string();
+            return std::nullopt;
     if (header[scheme.size()] != ' ')
-        return std::string();
+        return std::nullopt;
     const size_t start = header.find_first_not_of(' ', scheme.size());
-    return start == std::string::npos ? std::string() : header.substr(start);
+    if (start == std::string::npos)
+        return std::nullopt;
+    return header.substr(start);
+}
+
+// OwnTracks' device key: the password of basic authentication, else the
+// "token" parameter.
+std::string ownTracksKey(const TrackerRequest& request)
+{
+    const auto basic = credential(request.authorization, "basic");
+    const auto decoded = basic ? decodeBase64(*basic) : std::nullopt;
+    const size_t colon = decoded ? decoded->find(':') : std::string::npos;
+    const std::string key = colon != std::string::npos ? decoded->substr(colon + 1) : std::string();
+    return key.empty() ? queryValue(request, "token") : key;
 }
 
 // A fix from the position members every protocol has.
@@ -165,40 +180,41 @@ Fix makeFix(int64_t time, double latitude, double longitude, std::optional<doubl
 }
 
 // One location of Traccar Client's JSON: {"timestamp":..,"coords":{..}}.
-std::optional<Fix> readTraccarLocation(const json& location, std::string& error)
+std::optional<Fix> readTraccarLocation(const json& location, std::string* error)
 {
     const json coords = location.is_object() ? location.value("coords", json()) : json();
     const auto latitude = jsonNumber(coords, "latitude");
     const auto longitude = jsonNumber(coords, "longitude");
     const auto time = parseTrackerTime(jsonText(location, "timestamp"));
     if (!latitude || !longitude || !time) {
-        error = "The location needs \"timestamp\" and \"coords\" with \"latitude\" and \"longitude\".";
+        if (error)
+            *error = "The location needs \"timestamp\" and \"coords\" with \"latitude\" and \"longitude\".";
         return std::nullopt;
     }
     return makeFix(*time, *latitude, *longitude, jsonNumber(coords, "altitude"), jsonNumber(coords, "accuracy"));
 }
 
-TrackerMessage readTraccarJson(const TrackerRequest& request)
+bool readTraccarJson(const TrackerRequest& request, TrackerMessage* message, std::string* error)
 {
-    TrackerMessage message;
     const json body = parseRequest(request.body);
-    message.key = jsonText(body, "device_id");
-    if (message.key.empty())
-        message.key = queryValue(request, "id");
+    message->key = jsonText(body, "device_id");
+    if (message->key.empty())
+        message->key = queryValue(request, "id");
     if (!body.is_object()) {
-        message.error = "The body is not a JSON object.";
-        return message;
+        if (error)
+            *error = "The body is not a JSON object.";
+        return false;
     }
     const json location = body.value("location", json());
     // The app's library may also deliver several locations at once.
     const json list = location.is_array() ? location : json::array({ location });
     for (const json& item : list) {
-        auto fix = readTraccarLocation(item, message.error);
+        auto fix = readTraccarLocation(item, error);
         if (!fix)
-            return message;
-        message.fixes.push_back(*fix);
+            return false;
+        message->fixes.push_back(*fix);
     }
-    return message;
+    return true;
 }
 
 } // namespace
@@ -222,83 +238,79 @@ std::optional<int64_t> parseTrackerTime(const std::string& text)
     return parseIsoTime(iso);
 }
 
-TrackerMessage readOsmand(const TrackerRequest& request)
+bool readOsmand(const TrackerRequest& request, TrackerMessage* message, std::string* error)
 {
     if (looksLikeJson(request.body))
-        return readTraccarJson(request);
-    TrackerMessage message;
+        return readTraccarJson(request, message, error);
     const auto values = formParameters(request);
     const auto value = [&values](const char* key) {
         const auto found = values.find(key);
         return found != values.end() ? found->second : std::string();
     };
-    message.key = value("id");
-    if (message.key.empty())
-        message.key = value("deviceid");
+    message->key = value("id");
+    if (message->key.empty())
+        message->key = value("deviceid");
     const auto latitude = parseNumber(value("lat"));
     const auto longitude = parseNumber(value("lon"));
     const auto time = parseTrackerTime(value("timestamp"));
     if (!latitude || !longitude || !time) {
-        message.error = "The request needs \"lat\", \"lon\" and \"timestamp\" (Unix seconds, Unix milliseconds "
-                        "or ISO 8601).";
-        return message;
+        if (error)
+            *error = "The request needs \"lat\", \"lon\" and \"timestamp\" (Unix seconds, Unix milliseconds "
+                     "or ISO 8601).";
+        return false;
     }
     // OsmAnd puts the horizontal accuracy in metres into "hdop".
     auto accuracy = parseNumber(value("accuracy"));
     if (!accuracy)
         accuracy = parseNumber(value("hdop"));
-    message.fixes.push_back(makeFix(*time, *latitude, *longitude, parseNumber(value("altitude")), accuracy));
-    return message;
+    message->fixes.push_back(makeFix(*time, *latitude, *longitude, parseNumber(value("altitude")), accuracy));
+    return true;
 }
 
-TrackerMessage readOwnTracks(const TrackerRequest& request)
+bool readOwnTracks(const TrackerRequest& request, TrackerMessage* message, std::string* error)
 {
-    TrackerMessage message;
-    const std::string basic = decodeBase64(credential(request.authorization, "basic"));
-    const size_t colon = basic.find(':');
-    message.key = colon != std::string::npos ? basic.substr(colon + 1) : queryValue(request, "token");
-    if (message.key.empty())
-        message.key = queryValue(request, "token");
+    message->key = ownTracksKey(request);
     // An empty body stands for a deleted friend: nothing to store.
     if (request.body.find_first_not_of(" \t\r\n") == std::string::npos) {
-        message.ignored = true;
-        return message;
+        message->ignored = true;
+        return true;
     }
     const json body = parseRequest(request.body);
     if (!body.is_object()) {
-        message.error = "The body is not a JSON object.";
-        return message;
+        if (error)
+            *error = "The body is not a JSON object.";
+        return false;
     }
     const std::string type = jsonText(body, "_type");
     if (type == "encrypted")
-        message.unusable = "OwnTracks sends its positions encrypted; turn the encryption off.";
+        message->unusable = "OwnTracks sends its positions encrypted; turn the encryption off.";
     if (type != "location") {
-        message.ignored = true;
-        return message;
+        message->ignored = true;
+        return true;
     }
     const auto latitude = jsonNumber(body, "lat");
     const auto longitude = jsonNumber(body, "lon");
     const auto time = jsonNumber(body, "tst");
     if (!latitude || !longitude || !time || *time < 0 || *time > 1e12) {
-        message.error = "The location needs \"lat\", \"lon\" and \"tst\".";
-        return message;
+        if (error)
+            *error = "The location needs \"lat\", \"lon\" and \"tst\".";
+        return false;
     }
-    message.fixes.push_back(makeFix(static_cast<int64_t>(*time) * 1000, *latitude, *longitude,
-                                    jsonNumber(body, "alt"), jsonNumber(body, "acc")));
-    return message;
+    message->fixes.push_back(makeFix(static_cast<int64_t>(*time) * 1000, *latitude, *longitude,
+                                     jsonNumber(body, "alt"), jsonNumber(body, "acc")));
+    return true;
 }
 
-TrackerMessage readOverland(const TrackerRequest& request)
+bool readOverland(const TrackerRequest& request, TrackerMessage* message, std::string* error)
 {
-    TrackerMessage message;
-    message.key = credential(request.authorization, "bearer");
-    if (message.key.empty())
-        message.key = queryValue(request, "token");
+    const auto bearer = credential(request.authorization, "bearer");
+    message->key = bearer ? *bearer : queryValue(request, "token");
     const json body = parseRequest(request.body);
     const json locations = body.is_object() ? body.value("locations", json()) : json();
     if (!locations.is_array()) {
-        message.error = "The body needs \"locations\", an array of GeoJSON points.";
-        return message;
+        if (error)
+            *error = "The body needs \"locations\", an array of GeoJSON points.";
+        return false;
     }
     for (const json& feature : locations) {
         const json geometry = feature.is_object() ? feature.value("geometry", json()) : json();
@@ -307,30 +319,36 @@ TrackerMessage readOverland(const TrackerRequest& request)
         const auto time = parseTrackerTime(jsonText(properties, "timestamp"));
         if (jsonText(geometry, "type") != "Point" || !coordinates.is_array() || coordinates.size() < 2
             || !coordinates[0].is_number() || !coordinates[1].is_number() || !time) {
-            message.error = "Every location must be a GeoJSON Point with \"properties.timestamp\".";
-            return message;
+            if (error)
+                *error = "Every location must be a GeoJSON Point with \"properties.timestamp\".";
+            return false;
         }
-        message.fixes.push_back(makeFix(*time, coordinates[1].get<double>(), coordinates[0].get<double>(),
-                                        jsonNumber(properties, "altitude"),
-                                        jsonNumber(properties, "horizontal_accuracy")));
+        message->fixes.push_back(makeFix(*time, coordinates[1].get<double>(), coordinates[0].get<double>(),
+                                         jsonNumber(properties, "altitude"),
+                                         jsonNumber(properties, "horizontal_accuracy")));
     }
-    return message;
+    return true;
 }
 
-std::optional<std::string> implausibleFix(const Fix& fix, int64_t now)
+bool plausibleFix(const Fix& fix, int64_t now, std::string* error)
 {
+    const auto refuse = [error](std::string reason) {
+        if (error)
+            *error = std::move(reason);
+        return false;
+    };
     if (!std::isfinite(fix.latitude) || !std::isfinite(fix.longitude) || std::fabs(fix.latitude) > 90
         || std::fabs(fix.longitude) > 180 || (fix.latitude == 0 && fix.longitude == 0))
-        return std::string("impossible coordinates");
+        return refuse("impossible coordinates");
     if (fix.time > now + maxFutureMs)
-        return "a time " + durationText(fix.time - now) + " ahead of the service's clock";
+        return refuse("a time " + durationText(fix.time - now) + " ahead of the service's clock");
     if (!std::isfinite(fix.accuracy) || fix.accuracy < 0)
-        return std::string("no valid position (negative accuracy)");
+        return refuse("no valid position (negative accuracy)");
     if (fix.accuracy > worstAccuracy)
-        return "an accuracy worse than 1 km (" + std::to_string(std::lround(fix.accuracy)) + " m)";
+        return refuse("an accuracy worse than 1 km (" + std::to_string(std::lround(fix.accuracy)) + " m)");
     if (std::string invalid; !validFix(fix, &invalid))
-        return invalid;
-    return std::nullopt;
+        return refuse(invalid);
+    return true;
 }
 
 TrackerIntake::TrackerIntake(Store& store, std::function<int64_t()> clock)
@@ -338,25 +356,37 @@ TrackerIntake::TrackerIntake(Store& store, std::function<int64_t()> clock)
 {
 }
 
+std::optional<User> TrackerIntake::phone(const std::string& key, int* status, std::string* error) const
+{
+    if (key.empty()) {
+        *status = 401;
+        *error = "The request carries no device key.";
+        return std::nullopt;
+    }
+    auto user = store_.userByDeviceKey(key);
+    if (!user) {
+        *status = 403;
+        *error = "Unknown device key.";
+    }
+    return user;
+}
+
+Intake TrackerIntake::refuseUnreadable(const std::string& key, const std::string& reason) const
+{
+    Intake intake;
+    if (phone(key, &intake.status, &intake.reason)) {
+        intake.status = 400;
+        intake.reason = reason;
+    }
+    return intake;
+}
+
 Intake TrackerIntake::take(const TrackerMessage& message)
 {
     Intake intake;
-    if (message.key.empty()) {
-        intake.status = 401;
-        intake.reason = "The request carries no device key.";
+    const auto user = phone(message.key, &intake.status, &intake.reason);
+    if (!user)
         return intake;
-    }
-    const auto user = store_.userByDeviceKey(message.key);
-    if (!user) {
-        intake.status = 403;
-        intake.reason = "Unknown device key.";
-        return intake;
-    }
-    if (!message.error.empty()) {
-        intake.status = 400;
-        intake.reason = message.error;
-        return intake;
-    }
     const int64_t now = clock_();
     if (!message.unusable.empty()) {
         ++intake.refused;
@@ -365,10 +395,11 @@ Intake TrackerIntake::take(const TrackerMessage& message)
     std::vector<Fix> good;
     for (Fix fix : message.fixes) {
         fix.zoneId = zoneAt(fix.latitude, fix.longitude);
-        if (auto problem = implausibleFix(fix, now)) {
+        std::string problem;
+        if (!plausibleFix(fix, now, &problem)) {
             ++intake.refused;
             if (intake.reason.empty())
-                intake.reason = "Fix refused: " + *problem + ".";
+                intake.reason = "Fix refused: " + problem + ".";
             continue;
         }
         good.push_back(std::move(fix));

@@ -22,18 +22,21 @@ struct TrackerRequest {
 struct TrackerMessage {
     std::string key;        // the device key the request names; empty when none
     std::vector<Fix> fixes; // in the order sent, zone not yet set
-    std::string error;      // not a request of the protocol: why
     bool ignored = false;   // a message of the protocol that carries no position
-    std::string unusable;   // positions sent in a form the service cannot read: why
+    std::string unusable;   // positions sent in a form the service cannot read: why; empty when none
 };
 
+// The adapters: each reads the request into `message` and is false, with the
+// reason, when it is no request of its protocol; the key it names is read
+// all the same.
+//
 // The OsmAnd protocol (OsmAnd, GPSLogger, Traccar Client before 9: query
 // or form parameters) and Traccar Client's JSON, told apart by the body.
-TrackerMessage readOsmand(const TrackerRequest& request);
+bool readOsmand(const TrackerRequest& request, TrackerMessage* message, std::string* error = nullptr);
 // OwnTracks in HTTP mode: the key as basic-auth password or "token" parameter.
-TrackerMessage readOwnTracks(const TrackerRequest& request);
+bool readOwnTracks(const TrackerRequest& request, TrackerMessage* message, std::string* error = nullptr);
 // Overland: GeoJSON points; the key as bearer token or "token" parameter.
-TrackerMessage readOverland(const TrackerRequest& request);
+bool readOverland(const TrackerRequest& request, TrackerMessage* message, std::string* error = nullptr);
 
 // A tracker's time: Unix seconds, Unix milliseconds (from 10^11 on) or ISO
 // 8601 with a zone ("Z", "+02:00" or "+0200").
@@ -69,16 +72,24 @@ public:
     TrackerIntake(Store& store, std::function<int64_t()> clock);
 
     Intake take(const TrackerMessage& message);
+    // The answer to a request that is no request of its protocol, for the
+    // reason given: refused for its key first, like any other.
+    Intake refuseUnreadable(const std::string& key, const std::string& reason) const;
     Refusals refusals(int64_t user) const;
 
 private:
+    // The phone of a device key; otherwise nothing, with the status and the
+    // reason of the refusal.
+    std::optional<User> phone(const std::string& key, int* status, std::string* error) const;
+
     Store& store_;
     std::function<int64_t()> clock_;
     mutable std::mutex mutex_;
     std::map<int64_t, Refusals> refusals_;
 };
 
-// Why a fix cannot be a real position, or nothing.
-std::optional<std::string> implausibleFix(const Fix& fix, int64_t now);
+// Whether a fix can be a real position at `now`; false with the reason
+// ("impossible coordinates") when it cannot.
+bool plausibleFix(const Fix& fix, int64_t now, std::string* error = nullptr);
 
 } // namespace service

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "service/api.h"
+
+#include <nlohmann/json.hpp>
+
+namespace httplib {
+struct Response;
+}
+
+namespace service {
+
+// How a Reply goes out on the wire.
+enum class ReplyForm {
+    // The service's own: JSON with "head" and "body"; a 204 answer carries
+    // its texts in the headers Kestrel-Head and Kestrel-Body instead.
+    Service,
+    // The phone page's questions: the JSON as it is, never cached.
+    PhonePage,
+    // The tracker apps' protocols: "application/json" as they expect it; a
+    // null JSON value sends no body at all.
+    TrackerApp,
+};
+
+void answer(httplib::Response& response, const Reply& reply, ReplyForm form = ReplyForm::Service);
+
+// A reply of the protocols that have answers of their own (the tracker
+// apps', the phone page's): the JSON as given, without head and body.
+Reply plainReply(int status, nlohmann::json json);
+
+// The head of a refusal by HTTP status ("Not found").
+const char* statusHead(int status);
+
+} // namespace service

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "service/api.h"
+#include "service/phonepage.h"
+#include "service/serversettings.h"
+#include "service/uploads.h"
+
+#include <httplib.h>
+
+#include <string>
+
+namespace service {
+
+class DesktopApi;
+class Listener;
+
+// Every route of the service, each answered by a small member function: the
+// desktop program's endpoints, the phone's, the "/sync" page and what it
+// asks, and those of PhoneRoutes. Before any route, the headers of every
+// request are checked; a request no route takes gets a JSON refusal.
+class Routes {
+public:
+    Routes(Api& api, Listener& listener, const Binding& binding);
+
+    // Puts the routes and the checks on the listener.
+    void install();
+
+private:
+    // The checks of every request's headers before any route sees it.
+    httplib::Server::HandlerResponse screen(const httplib::Request& request, httplib::Response& response);
+    // Refuses a request whose body is not read: its connection closes.
+    httplib::Server::HandlerResponse refuse(httplib::Response& response, const Reply& reply);
+    // A loopback request to a service bound to loopback alone.
+    bool local(const httplib::Request& request) const;
+
+    template <Reply (Api::*endpoint)(const std::string&)>
+    void apiCall(const httplib::Request& request, httplib::Response& response);
+    template <Reply (DesktopApi::*endpoint)(const std::string&)>
+    void desktopCall(const httplib::Request& request, httplib::Response& response);
+    void importGpx(const httplib::Request& request, httplib::Response& response);
+    void importTrack(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& content);
+    void syncPage(const httplib::Request& request, httplib::Response& response);
+    void syncQrCode(const httplib::Request& request, httplib::Response& response);
+    void syncPayload(const httplib::Request& request, httplib::Response& response);
+    void home(const httplib::Request& request, httplib::Response& response);
+
+    Api& api_;
+    Listener& listener_;
+    const Binding& binding_;
+    PhoneRoutes phone_;
+    TrackUploads uploads_;
+};
+
+} // namespace service

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+namespace service {
+
+// A certificate and its private key (PEM files) to serve HTTPS with.
+struct TlsFiles {
+    std::string certificate;
+    std::string key;
+};
+
+// What a client may take of the service: limits that keep slow or greedy
+// clients from starving the others.
+struct ServerLimits {
+    int headerMs = 5000;          // to send a request's line and headers
+    int bodyMs = 10000;           // then to send its body
+    int keepAliveMs = 5000;       // idle time between requests on a connection
+    int writeMs = 10000;          // for the client to take an answer
+    int workers = 64;             // connections served at once
+    int perAddress = 16;          // of them from one client address
+    int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
+};
+
+// Where a server listens, as its bind() found it.
+struct Binding {
+    std::string address;
+    int port = 0;
+    // Bound to a loopback address only: the single-user "/sync" page needs no
+    // key, and Host names other than loopback ones are refused.
+    bool loopbackOnly = false;
+};
+
+} // namespace service
