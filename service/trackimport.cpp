@@ -30,23 +30,6 @@ std::string shortLocalTime(int64_t utcMs, const std::string& zoneId, int64_t ref
 
 } // namespace
 
-std::string percentDecoded(const std::string& text)
-{
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
-    std::string value;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-            value += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-            i += 2;
-        } else {
-            value += text[i];
-        }
-    }
-    return value;
-}
-
 std::string groupedNumber(int64_t value)
 {
     std::string digits = std::to_string(value < 0 ? -value : value);
@@ -135,8 +118,7 @@ std::string importSummary(const TrackImport& result)
         // With one reason the place alone; with several, the first's reason too.
         std::string first = result.reading.firstSkip;
         const std::string reason = ": " + result.reading.skipped.begin()->first;
-        if (result.reading.skipped.size() == 1 && first.size() > reason.size()
-            && first.compare(first.size() - reason.size(), reason.size(), reason) == 0)
+        if (result.reading.skipped.size() == 1 && first.size() > reason.size() && endsWith(first, reason))
             first.resize(first.size() - reason.size());
         text += " (first at " + first + ")";
     }

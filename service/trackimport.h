@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/store.h"
+#include "service/text.h"
 #include "service/trackreader.h"
 
 #include <cstdint>
@@ -30,9 +31,6 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
 // The outcome in plain words: "Imported 12,418 positions from 3 May 09:12 to
 // 7 May 18:40 (Europe/Zagreb); 14 points skipped: no time".
 std::string importSummary(const TrackImport& result);
-
-// A percent-encoded header value as text ("Br%C3%BCcke.gpx" -> "Brücke.gpx").
-std::string percentDecoded(const std::string& text);
 
 // 12418 -> "12,418".
 std::string groupedNumber(int64_t value);
