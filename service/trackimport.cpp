@@ -59,7 +59,7 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
         batch.clear();
         return true;
     };
-    result.reading = readTrack(path, zoneId, [&](const Fix& fix) {
+    const FixSink sink = [&](const Fix& fix) {
         if (fix.time < result.first) {
             result.first = fix.time;
             result.firstZone = fix.zoneId;
@@ -70,7 +70,8 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
         }
         batch.push_back(fix);
         return batch.size() < batchSize || flush();
-    }, progress);
+    };
+    readTrack(path, zoneId, sink, progress, result.reading, &result.readError);
     if (!result.storeFailed)
         flush();
     if (result.good() == 0)
@@ -100,8 +101,8 @@ std::string importSummary(const TrackImport& result)
                 text += "; " + groupedNumber(result.repeated) + " already stored";
         }
     } else {
-        text = result.reading.error.empty() ? "No position could be imported: the file holds no timed points"
-                                            : "No position could be imported";
+        text = result.readError.empty() ? "No position could be imported: the file holds no timed points"
+                                        : "No position could be imported";
     }
     const int64_t skipped = result.reading.skippedCount();
     if (skipped > 0) {
@@ -123,8 +124,8 @@ std::string importSummary(const TrackImport& result)
         text += " (first at " + first + ")";
     }
     text += ".";
-    if (!result.reading.error.empty())
-        text += " " + result.reading.error;
+    if (!result.readError.empty())
+        text += " " + result.readError;
     return text;
 }
 
@@ -140,10 +141,9 @@ Reply Api::importTrack(const std::string& userId, const std::string& fileName, c
     // A person who never synchronized gets a user of their own, made only
     // once the file proves to hold positions; the check reads it once more.
     if (!user) {
-        TrackReading check = readTrack(path, "UTC", [](const Fix&) { return false; });
-        if (check.points == 0) {
-            TrackImport none;
-            none.reading = std::move(check);
+        TrackImport none;
+        readTrack(path, "UTC", [](const Fix&) { return false; }, {}, none.reading, &none.readError);
+        if (none.reading.points == 0) {
             Reply reply = Reply::make(202, "Nothing imported", importSummary(none));
             reply.json["imported"] = 0;
             reply.json["skipped"] = none.reading.skippedCount();

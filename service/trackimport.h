@@ -2,7 +2,7 @@
 
 #include "service/store.h"
 #include "service/text.h"
-#include "service/trackreader.h"
+#include "service/tracks/trackreader.h"
 
 #include <cstdint>
 #include <string>
@@ -12,6 +12,7 @@ namespace service {
 // A track file read into a user's positions.
 struct TrackImport {
     TrackReading reading;
+    std::string readError; // why the file was not read to its end; empty when it was
     int64_t imported = 0;  // positions newly stored
     int64_t repeated = 0;  // good points the user had already
     int64_t first = 0;     // time of the earliest good point, UTC ms
