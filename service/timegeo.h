@@ -49,6 +49,10 @@ struct Fix {
     std::string zoneId;
 };
 
+// Fixes less accurate than this (metres) are not taken from track files and
+// trackers: positions from cell towers and the like would place photos wrongly.
+constexpr double maxAccuracyMetres = 1000;
+
 // Checks the ranges of a fix; false with the reason in `error` when it is not
 // acceptable ("latitude outside -90 to 90").
 bool validFix(const Fix& fix, std::string* error = nullptr);

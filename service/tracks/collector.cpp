@@ -14,12 +14,6 @@ int64_t TrackReading::skippedCount() const
 
 namespace tracks {
 
-namespace {
-
-constexpr double maxAccuracyMetres = 1000;
-
-} // namespace
-
 Collector::Collector(TrackReading& reading, const std::string& zoneId, const FixSink& sink,
                      const ReadProgress& progress, int64_t total)
     : reading_(reading), zoneId_(zoneId), sink_(sink), progress_(progress), total_(total)
