@@ -38,8 +38,9 @@ bool Collector::add(Fix fix, const std::string& where)
     if (stopped_)
         return false;
     fix.zoneId = zoneId_.empty() ? zoneAt(fix.latitude, fix.longitude) : zoneId_;
-    if (auto invalid = invalidFix(fix)) {
-        skip(*invalid, where);
+    std::string invalid;
+    if (!validFix(fix, &invalid)) {
+        skip(invalid, where);
         return true;
     }
     // Positions from cell towers and the like would place photos wrongly.

@@ -142,8 +142,9 @@ bool readUploadPoint(QXmlStreamReader& xml, const std::string& zoneId, Collector
         out.skip("no time", lineText(line) + " (" + name.toStdString() + ")");
         return true;
     }
-    if (auto invalid = invalidFix(fix))
-        return fail(error, lineError(line, "a point with " + *invalid + "."));
+    std::string invalid;
+    if (!validFix(fix, &invalid))
+        return fail(error, lineError(line, "a point with " + invalid + "."));
     out.hand(fix);
     return true;
 }
