@@ -201,7 +201,7 @@ bool readGpxText(const std::string& text, const std::string& zoneId, const FixSi
     if (out.stopped())
         return true;
     if (xml.hasError())
-        return fail(error, "Line " + std::to_string(xml.lineNumber()) + ": " + xml.errorString().toStdString());
+        return fail(error, lineError(xml.lineNumber(), xml.errorString().toStdString()));
     if (!sawGpx)
         return fail(error, "The file is not a GPX file.");
     return true;

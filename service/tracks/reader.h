@@ -59,9 +59,9 @@ bool readXml(QIODevice& device, Collector& out, std::string* error);
 // The rest of a document whose root element was read.
 bool readGpx(QXmlStreamReader& xml, Collector& out, std::string* error);
 bool readKml(QXmlStreamReader& xml, Collector& out, std::string* error);
-// Tells the bytes read so far; for the end of an XML document: false when it
-// breaks off.
+// Tells the bytes of the document read so far.
 void xmlProgress(const QXmlStreamReader& xml, Collector& out);
+// At the end of a document: false, with where and why, when it breaks off.
 bool xmlFinished(const QXmlStreamReader& xml, const Collector& out, std::string* error);
 
 // The KML document of a KMZ archive. The progress ends once the document was
