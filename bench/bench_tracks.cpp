@@ -76,7 +76,8 @@ int main(int argc, char** argv)
                 before / 1024.0);
 
     begin = Clock::now();
-    const service::TrackReading read = service::readTrack(gpx, "", [](const service::Fix&) { return true; });
+    service::TrackReading read;
+    service::readTrack(gpx, "", [](const service::Fix&) { return true; }, {}, read);
     const double readSeconds = seconds(Clock::now() - begin);
     std::printf("read only: %lld points in %.2f s, %.0f points per second\n", static_cast<long long>(read.points),
                 readSeconds, read.points / readSeconds);

@@ -1,6 +1,6 @@
 #include "service/api.h"
 
-#include "service/gpx.h"
+#include "service/tracks/trackreader.h"
 #include "service/tzlookup.h"
 
 #include <chrono>
@@ -587,16 +587,19 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
         return forbidden();
     if (!isKnownZone(zoneId))
         return badRequest(400, "Unknown time zone \"" + zoneId.substr(0, 64) + "\"; give an IANA id such as Europe/Berlin.");
-    const GpxTrack track = readGpx(gpx, zoneId);
-    if (!track.error.empty())
-        return badRequest(400, track.error);
-    const auto stored = store_.addFixes(user->id, track.fixes);
+    std::vector<Fix> fixes;
+    TrackReading reading;
+    std::string error;
+    if (!readGpxText(gpx, zoneId, [&fixes](const Fix& fix) { fixes.push_back(fix); return true; }, reading, &error))
+        return badRequest(400, error);
+    const auto stored = store_.addFixes(user->id, fixes);
     if (!stored)
         return Reply::make(500, "Server error", "The fixes could not be stored.");
+    const int64_t skipped = reading.skippedCount();
     Reply reply = Reply::make(200, "Track imported", std::to_string(*stored) + " fixes stored, "
-                                  + std::to_string(track.skipped) + " points without a time skipped.");
+                                  + std::to_string(skipped) + " points without a time skipped.");
     reply.json["stored"] = *stored;
-    reply.json["skipped"] = track.skipped;
+    reply.json["skipped"] = skipped;
     return reply;
 }
 

@@ -2,7 +2,6 @@
 
 #include "service/api.h"
 #include "service/demo.h"
-#include "service/gpx.h"
 #include "service/hosts.h"
 #include "service/httpserver.h"
 #include "service/store.h"

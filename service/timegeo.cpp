@@ -239,14 +239,6 @@ bool validFix(const Fix& fix, std::string* error)
     return true;
 }
 
-std::optional<std::string> invalidFix(const Fix& fix)
-{
-    std::string reason;
-    if (validFix(fix, &reason))
-        return std::nullopt;
-    return reason;
-}
-
 std::optional<Fix> locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment)
 {
     if (before && after && after->time - before->time <= maxInterpolationGapMs) {

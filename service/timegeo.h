@@ -49,11 +49,13 @@ struct Fix {
     std::string zoneId;
 };
 
+// Fixes less accurate than this (metres) are not taken from track files and
+// trackers: positions from cell towers and the like would place photos wrongly.
+constexpr double maxAccuracyMetres = 1000;
+
 // Checks the ranges of a fix; false with the reason in `error` when it is not
 // acceptable ("latitude outside -90 to 90").
 bool validFix(const Fix& fix, std::string* error = nullptr);
-// The reason a fix is not acceptable, for the track readers: validFix's.
-std::optional<std::string> invalidFix(const Fix& fix);
 
 constexpr int64_t maxInterpolationGapMs = 10 * 60 * 1000;
 constexpr int64_t maxNearestFixMs = 2 * 60 * 1000;

@@ -1,4 +1,5 @@
 #include "service/trackers.h"
+#include "service/text.h"
 #include "service/tzlookup.h"
 
 #include "service/api.h"
@@ -46,34 +47,6 @@ std::string jsonText(const json& object, const char* key)
     return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-std::string percentDecode(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0
-                   && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 // Query parameters followed by those of a form body; the first of a name counts.
 std::map<std::string, std::string> formParameters(const TrackerRequest& request)
 {
@@ -87,7 +60,7 @@ std::map<std::string, std::string> formParameters(const TrackerRequest& request)
         const std::string pair = body.substr(start, end - start);
         const size_t equals = pair.find('=');
         if (equals != std::string::npos)
-            values.emplace(percentDecode(pair.substr(0, equals)), percentDecode(pair.substr(equals + 1)));
+            values.emplace(percentDecoded(pair.substr(0, equals), true), percentDecoded(pair.substr(equals + 1), true));
         start = end + 1;
     }
     return values;
@@ -344,7 +317,7 @@ bool plausibleFix(const Fix& fix, int64_t now, std::string* error)
         return refuse("a time " + durationText(fix.time - now) + " ahead of the service's clock");
     if (!std::isfinite(fix.accuracy) || fix.accuracy < 0)
         return refuse("no valid position (negative accuracy)");
-    if (fix.accuracy > worstAccuracy)
+    if (fix.accuracy > maxAccuracyMetres)
         return refuse("an accuracy worse than 1 km (" + std::to_string(std::lround(fix.accuracy)) + " m)");
     if (std::string invalid; !validFix(fix, &invalid))
         return refuse(invalid);

@@ -44,8 +44,6 @@ std::optional<int64_t> parseTrackerTime(const std::string& text);
 
 // Fixes further ahead of the service's clock than this are refused.
 constexpr int64_t maxFutureMs = 10 * 60 * 1000;
-// Fixes less accurate than this (metres) are refused.
-constexpr double worstAccuracy = 1000;
 
 // What became of one request's fixes.
 struct Intake {

@@ -30,23 +30,6 @@ std::string shortLocalTime(int64_t utcMs, const std::string& zoneId, int64_t ref
 
 } // namespace
 
-std::string percentDecoded(const std::string& text)
-{
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
-    std::string value;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-            value += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-            i += 2;
-        } else {
-            value += text[i];
-        }
-    }
-    return value;
-}
-
 std::string groupedNumber(int64_t value)
 {
     std::string digits = std::to_string(value < 0 ? -value : value);
@@ -76,7 +59,7 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
         batch.clear();
         return true;
     };
-    result.reading = readTrack(path, zoneId, [&](const Fix& fix) {
+    const FixSink sink = [&](const Fix& fix) {
         if (fix.time < result.first) {
             result.first = fix.time;
             result.firstZone = fix.zoneId;
@@ -87,7 +70,8 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
         }
         batch.push_back(fix);
         return batch.size() < batchSize || flush();
-    }, progress);
+    };
+    readTrack(path, zoneId, sink, progress, result.reading, &result.readError);
     if (!result.storeFailed)
         flush();
     if (result.good() == 0)
@@ -117,8 +101,8 @@ std::string importSummary(const TrackImport& result)
                 text += "; " + groupedNumber(result.repeated) + " already stored";
         }
     } else {
-        text = result.reading.error.empty() ? "No position could be imported: the file holds no timed points"
-                                            : "No position could be imported";
+        text = result.readError.empty() ? "No position could be imported: the file holds no timed points"
+                                        : "No position could be imported";
     }
     const int64_t skipped = result.reading.skippedCount();
     if (skipped > 0) {
@@ -135,14 +119,13 @@ std::string importSummary(const TrackImport& result)
         // With one reason the place alone; with several, the first's reason too.
         std::string first = result.reading.firstSkip;
         const std::string reason = ": " + result.reading.skipped.begin()->first;
-        if (result.reading.skipped.size() == 1 && first.size() > reason.size()
-            && first.compare(first.size() - reason.size(), reason.size(), reason) == 0)
+        if (result.reading.skipped.size() == 1 && first.size() > reason.size() && endsWith(first, reason))
             first.resize(first.size() - reason.size());
         text += " (first at " + first + ")";
     }
     text += ".";
-    if (!result.reading.error.empty())
-        text += " " + result.reading.error;
+    if (!result.readError.empty())
+        text += " " + result.readError;
     return text;
 }
 
@@ -158,10 +141,9 @@ Reply Api::importTrack(const std::string& userId, const std::string& fileName, c
     // A person who never synchronized gets a user of their own, made only
     // once the file proves to hold positions; the check reads it once more.
     if (!user) {
-        TrackReading check = readTrack(path, "UTC", [](const Fix&) { return false; });
-        if (check.points == 0) {
-            TrackImport none;
-            none.reading = std::move(check);
+        TrackImport none;
+        readTrack(path, "UTC", [](const Fix&) { return false; }, {}, none.reading, &none.readError);
+        if (none.reading.points == 0) {
             Reply reply = Reply::make(202, "Nothing imported", importSummary(none));
             reply.json["imported"] = 0;
             reply.json["skipped"] = none.reading.skippedCount();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "service/store.h"
-#include "service/trackreader.h"
+#include "service/tracks/trackreader.h"
 
 #include <cstdint>
 #include <string>
@@ -11,6 +11,7 @@ namespace service {
 // A track file read into a user's positions.
 struct TrackImport {
     TrackReading reading;
+    std::string readError; // why the file was not read to its end; empty when it was
     int64_t imported = 0;  // positions newly stored
     int64_t repeated = 0;  // good points the user had already
     int64_t first = 0;     // time of the earliest good point, UTC ms
@@ -30,9 +31,6 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
 // The outcome in plain words: "Imported 12,418 positions from 3 May 09:12 to
 // 7 May 18:40 (Europe/Zagreb); 14 points skipped: no time".
 std::string importSummary(const TrackImport& result);
-
-// A percent-encoded header value as text ("Br%C3%BCcke.gpx" -> "Brücke.gpx").
-std::string percentDecoded(const std::string& text);
 
 // 12418 -> "12,418".
 std::string groupedNumber(int64_t value);

@@ -1,5 +1,6 @@
 #include "service/uploads.h"
 
+#include "service/text.h"
 #include "service/trackimport.h"
 
 #include <QTemporaryFile>

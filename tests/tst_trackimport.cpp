@@ -183,18 +183,76 @@ private slots:
         QVERIFY(testsupport::writeFile(path, content));
         std::vector<service::Fix> fixes;
         int64_t lastDone = -1;
-        const service::TrackReading reading = service::readTrack(
+        service::TrackReading reading;
+        std::string readError;
+        const bool read = service::readTrack(
             path.toStdString(), "", [&](const service::Fix& f) { fixes.push_back(f); return true; },
-            [&](int64_t done, int64_t total) { lastDone = done == total ? done : -2; });
+            [&](int64_t done, int64_t total) { lastDone = done == total ? done : -2; }, reading, &readError);
         QTEST(QString::fromStdString(reading.format), "format");
         QTEST(int(reading.points), "points");
         QCOMPARE(int(fixes.size()), int(reading.points));
         QTEST(QString::fromStdString(reading.firstSkip), "skipped");
         QFETCH(QString, error);
-        QVERIFY2(QString::fromStdString(reading.error).startsWith(error), reading.error.c_str());
+        QVERIFY2(QString::fromStdString(readError).startsWith(error), readError.c_str());
+        QCOMPARE(read, error.isEmpty());
         QTEST(fixes.empty() ? QString() : testsupport::describe(fixes.front()), "first");
-        if (reading.error.empty())
+        if (read)
             QCOMPARE(lastDone, int64_t(content.size()));
+    }
+
+    // The phone's GPX upload is read strictly: the first point that cannot be
+    // read makes the whole text unusable, and the accuracy has no limit.
+    void uploadedGpx_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("skipped");
+        QTest::addColumn<QString>("fixes");
+        const QByteArray at8 = "<time>2026-07-14T08:00:00Z</time>";
+        QTest::newRow("hdop 300 and 0, untimed points")
+            << "<gpx><trkpt lat=\"46.5\" lon=\"7.5\"><ele>1200.5</ele>" + at8 + "<hdop>300</hdop></trkpt>"
+                   "<trkpt lat=\"46.6\" lon=\"7.6\">" + at8 + "<hdop>0</hdop></trkpt><trkpt lat=\"1\" lon=\"2\"/>"
+                   "<wpt lat=\"nan\" lon=\"7\"/></gpx>"
+            << "" << 2
+            << "2026-07-14T08:00:00.000Z 46.500000 7.500000 1200.5 1500 Europe/Zurich; "
+               "2026-07-14T08:00:00.000Z 46.600000 7.600000 0 0 Europe/Zurich";
+        QTest::newRow("gpx inside another root") << "<doc><gpx><rtept lat=\"1\" lon=\"2\">" + at8 + "</rtept></gpx></doc>"
+                                                 << "" << 0 << "2026-07-14T08:00:00.000Z 1.000000 2.000000 0 10 Europe/Zurich";
+        QTest::newRow("no gpx element") << "<doc><trkpt lat=\"1\" lon=\"2\">" + at8 + "</trkpt></doc>"
+                                        << "The file is not a GPX file." << 0 << "";
+        QTest::newRow("latitude nan") << "<gpx><trkpt lat=\"nan\" lon=\"7\">" + at8 + "</trkpt></gpx>"
+                                      << "Line 1: a point with latitude outside -90 to 90." << 0 << "";
+        QTest::newRow("latitude in hex") << "<gpx><trkpt lat=\"0x10\" lon=\"7\">" + at8 + "</trkpt></gpx>"
+                                         << "Line 1: a point without a valid lat and lon." << 0 << "";
+        QTest::newRow("negative hdop") << "<gpx><trkpt lat=\"1\" lon=\"2\">" + at8 + "<hdop>-1</hdop></trkpt></gpx>"
+                                       << "Line 1: a point with accuracy outside 0 to 10000000 m." << 0 << "";
+        QTest::newRow("elevation") << QByteArray("<gpx>\n<trkpt lat='1' lon='2'>\n<ele>\nx\n</ele></trkpt></gpx>")
+                                   << "Line 5: an elevation that is not a number." << 0 << "";
+        QTest::newRow("time without zone")
+            << QByteArray("<gpx><trkpt lat='1' lon='2'><time> 2026-07-14T08:00:00 and more words than forty </time></trkpt></gpx>")
+            << "Line 1: the time \"2026-07-14T08:00:00 and more words than \" is not an ISO 8601 time with a zone." << 0 << "";
+        QTest::newRow("Unix time") << QByteArray("<gpx><trkpt lat='1' lon='2'><time>1777792320</time></trkpt></gpx>")
+                                   << "Line 1: the time \"1777792320\" is not an ISO 8601 time with a zone." << 0 << "";
+        QTest::newRow("year 1900") << QByteArray("<gpx><trkpt lat='1' lon='2'><time>1900-01-01T00:00:00Z</time></trkpt></gpx>")
+                                   << "Line 1: a point with time outside the years 1970 to 9999." << 0 << "";
+        QTest::newRow("cut short") << "<gpx><trkpt lat='1' lon='2'>" + at8 + "</trkpt>"
+                                   << "Line 1: Premature end of document." << 0 << "";
+    }
+    void uploadedGpx()
+    {
+        QFETCH(QByteArray, text);
+        QStringList fixes;
+        service::TrackReading reading;
+        std::string error;
+        const bool read = service::readGpxText(
+            text.toStdString(), "Europe/Zurich",
+            [&](const service::Fix& fix) { fixes << testsupport::describe(fix); return true; }, reading, &error);
+        QTEST(QString::fromStdString(error), "error");
+        QCOMPARE(read, error.empty());
+        if (read) {
+            QTEST(int(reading.skippedCount()), "skipped");
+            QTEST(fixes.join("; "), "fixes");
+        }
     }
 
     void importEndpoint()

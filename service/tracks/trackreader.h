@@ -10,15 +10,13 @@
 
 namespace service {
 
-// What reading a track file gave.
+// What reading a track file gave, also when the reading broke off: the points
+// handed on before stay good.
 struct TrackReading {
     std::string format;                     // "GPX", "KML", "KMZ", "GeoJSON", "Google location history", "NMEA", "CSV"
     int64_t points = 0;                     // good points handed on
     std::map<std::string, int64_t> skipped; // why -> how many points were left out
     std::string firstSkip;                  // where the first one was and why: "line 12: no time"
-    // Set when the file is not a track file or breaks off; the points handed
-    // on before stay good.
-    std::string error;
 
     int64_t skippedCount() const;
 };
@@ -30,9 +28,20 @@ using ReadProgress = std::function<void(int64_t done, int64_t total)>;
 
 // Reads the timed points of a track file, streaming, in any of the formats
 // above; the format is told by the content, not the name. Points get `zoneId`
-// when it is given, else the zone of their position.
-TrackReading readTrack(const std::string& path, const std::string& zoneId, const FixSink& sink,
-                       const ReadProgress& progress = {});
+// when it is given, else the zone of their position. False, with the reason,
+// when the file is not a track file or breaks off; `reading` tells what was
+// read either way.
+bool readTrack(const std::string& path, const std::string& zoneId, const FixSink& sink, const ReadProgress& progress,
+               TrackReading& reading, std::string* error = nullptr);
+
+// Reads a GPX text as the phone uploads it, strictly: a point without a valid
+// lat and lon, with an elevation that is not a number or a time that is not
+// ISO 8601 with a zone makes the whole text unusable, and so does a text that
+// is not GPX; false then, with the line and the reason. Points without a time
+// are skipped. Every point gets `zoneId` and the accuracy 5 m times its hdop,
+// else 10 m, without a limit.
+bool readGpxText(const std::string& text, const std::string& zoneId, const FixSink& sink, TrackReading& reading,
+                 std::string* error = nullptr);
 
 // A time as track files write it: ISO 8601 with or without a zone (then UTC),
 // "/" or "-" between the date's parts, Unix seconds or milliseconds.

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace service::tracks {
+
+// Reads the lines of a text file, each of at most 64 KiB; a longer one is cut
+// and flagged.
+class Lines {
+public:
+    explicit Lines(std::FILE* file) : file_(file) {}
+    bool next(std::string& line, bool& tooLong);
+    int64_t number() const { return number_; }
+    int64_t position() const { return std::ftell(file_); }
+
+private:
+    std::FILE* file_;
+    int64_t number_ = 0;
+};
+
+// The fields of a line, trimmed; a field in double quotes may hold the
+// separator, and "" stands for a quote.
+std::vector<std::string> splitFields(const std::string& line, char separator);
+
+} // namespace service::tracks

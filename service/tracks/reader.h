@@ -1,0 +1,75 @@
+#pragma once
+
+// What the readers of the single formats share: each reads the points of its
+// source into a Collector, and returns false with the reason when the source
+// is not of its format or breaks off.
+
+#include "service/tracks/trackreader.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <istream>
+#include <string>
+
+class QFile;
+class QIODevice;
+class QXmlStreamReader;
+
+namespace service::tracks {
+
+// Hands points on, counts the ones left out and remembers where the first was.
+class Collector {
+public:
+    Collector(TrackReading& reading, const std::string& zoneId, const FixSink& sink, const ReadProgress& progress,
+              int64_t total);
+
+    const std::string& format() const { return reading_.format; }
+    void setFormat(const std::string& format) { reading_.format = format; }
+    // Names the format unless one was named before.
+    void noteFormat(const std::string& format);
+
+    void skip(const std::string& why, const std::string& where);
+    // Gives the point its zone, leaves it out when it is not acceptable and
+    // else hands it on. False once the sink wants no more.
+    bool add(Fix fix, const std::string& where);
+    // Hands on a point that has its zone and was checked.
+    bool hand(const Fix& fix);
+
+    void progress(int64_t done);
+    void finish();
+    bool stopped() const { return stopped_; }
+
+private:
+    TrackReading& reading_;
+    const std::string& zoneId_;
+    const FixSink& sink_;
+    const ReadProgress& progress_;
+    int64_t total_;
+    int64_t reported_ = 0;
+    bool stopped_ = false;
+};
+
+// "line 12".
+std::string lineText(int64_t line);
+// Gives `why` to `error` when there is one; false.
+bool fail(std::string* error, const std::string& why);
+
+// GPX or KML, by the root element.
+bool readXml(QIODevice& device, Collector& out, std::string* error);
+// The rest of a document whose root element was read.
+bool readGpx(QXmlStreamReader& xml, Collector& out, std::string* error);
+bool readKml(QXmlStreamReader& xml, Collector& out, std::string* error);
+// Tells the bytes of the document read so far.
+void xmlProgress(const QXmlStreamReader& xml, Collector& out);
+// At the end of a document: false, with where and why, when it breaks off.
+bool xmlFinished(const QXmlStreamReader& xml, const Collector& out, std::string* error);
+
+// The KML document of a KMZ archive. The progress ends once the document was
+// read, also when it breaks off.
+bool readKmz(QFile& zip, Collector& out, std::string* error);
+// GeoJSON or Google's location history.
+bool readJson(std::istream& in, Collector& out, std::string* error);
+bool readNmea(std::FILE* file, Collector& out, std::string* error);
+bool readCsv(std::FILE* file, Collector& out, std::string* error);
+
+} // namespace service::tracks
