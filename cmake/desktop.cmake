@@ -11,14 +11,6 @@ set(CMAKE_AUTOMOC ON)
 set(CMAKE_AUTOUIC ON)
 set(CMAKE_AUTORCC ON)
 
-function(kestrel_layer name)
-  cmake_parse_arguments(arg "" "" "SOURCES;LINK" ${ARGN})
-  list(TRANSFORM arg_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
-  add_library(${name} STATIC ${arg_SOURCES})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${arg_LINK} PRIVATE kestrel_warnings)
-endfunction()
-
 kestrel_layer(kestrel_json
   SOURCES json/jsonvalue.cpp json/jsonvalue.h
   LINK Qt5::Core)
