@@ -1,6 +1,7 @@
 #include "service/trackimport.h"
 
 #include "service/api.h"
+#include "service/text.h"
 
 #include <QFile>
 
