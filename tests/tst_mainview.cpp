@@ -77,6 +77,7 @@ private:
         return texts;
     }
 
+    std::shared_ptr<model::Model> state;
     MainController* controller = nullptr;
     TestableMainView* view = nullptr;
 };
@@ -101,7 +102,8 @@ static PhotoGeocode photo(const QString& name, bool success, double latitude = 0
 void TestMainView::init()
 {
     QFile::remove(model::Model::configFilePath());
-    controller = new MainController;
+    state = std::make_shared<model::Model>();
+    controller = new MainController(state);
     view = new TestableMainView;
     view->connectController(*controller);
     controller->start();
@@ -127,7 +129,7 @@ void TestMainView::navigationByClicks()
         {"", ""}, {"synchronizeScreenButton", "synchronizePage"}};
     for (const auto& step : steps) {
         if (!*step[0]) { // the user becomes known, or forgotten
-            controller->modelRef().userID = QLatin1String(step[1]);
+            state->userID = QLatin1String(step[1]);
             continue;
         }
         QVERIFY2(child(step[0])->isVisible() && child(step[0])->isEnabled(), step[0]);

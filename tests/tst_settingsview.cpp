@@ -205,12 +205,13 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     const QString path = model::Model::configFilePath();
     QFile::remove(path);
     QFile::remove(model::Model::preferencesFilePath());
-    controller::MainController controller;
+    auto state = std::make_shared<model::Model>();
+    controller::MainController controller(state);
     view::SettingsView view;
     model::Model saved;
     view.connectController(controller);
-    controller.modelRef().rewrite = false;
-    controller.modelRef().modifyTimeDate = true;
+    state->rewrite = false;
+    state->modifyTimeDate = true;
     service.enqueue(HttpAnswer::json(200, R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[]}],)"
                                           R"("phoneName":"Pixel 9"})"));
     view::SettingsView::setShownHandler([&](view::SettingsView& view) {
@@ -297,8 +298,9 @@ void TestSettingsView::oneRemoveButtonAtATime()
 // rebuild the list and delete the entry: the camera it got stays valid.
 void TestSettingsView::removalThroughTheController()
 {
-    controller::MainController controller;
-    controller.modelRef().userID = QStringLiteral("user-1");
+    auto state = std::make_shared<model::Model>();
+    controller::MainController controller(state);
+    state->userID = QStringLiteral("user-1");
     testsupport::MessageBoxes boxes(controller);
     boxes.answer = false;
     view::SettingsView view;
