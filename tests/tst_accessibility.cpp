@@ -129,7 +129,7 @@ void TestAccessibility::namesAndContrast()
         const auto* label = qobject_cast<QLabel*>(widget);
         const auto* button = qobject_cast<QAbstractButton*>(widget);
         if ((label && !label->pixmap(Qt::ReturnByValue).isNull()) || (widget->focusPolicy() & Qt::TabFocus)
-            || qobject_cast<DropLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
+            || qobject_cast<view::DropLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
             ++named;
             QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
             QVERIFY(accessible);
