@@ -106,7 +106,8 @@ void MainController::importTracks(QStringList filePaths)
 
 bool MainController::readTrack(const QString& path, QByteArray* data, model::Failure* failure) const
 {
-    static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json", "nmea", "nma", "txt", "log", "csv" };
+    static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json",
+                                               "nmea", "nma", "txt", "log", "csv" };
     const QString name = QFileInfo(path).fileName();
     QFile file(path);
     QString problem;

@@ -403,7 +403,8 @@ bool MainController::outputFolderUsable(model::Failure* failure) const
         folder.chop(1);
     const QFileInfo info(folder);
     if (info.isSymLink()) {
-        model::fail(failure, tr("EXIF Error"), tr("The output folder %1 is a link; nothing is written through it.").arg(folder));
+        model::fail(failure, tr("EXIF Error"),
+                    tr("The output folder %1 is a link; nothing is written through it.").arg(folder));
         return false;
     }
     if (!info.isDir()) {
