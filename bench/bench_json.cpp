@@ -11,9 +11,7 @@
 
 #include "json/jsonvalue.h"
 
-#ifdef KESTREL_HAVE_NLOHMANN
 #include <nlohmann/json.hpp>
-#endif
 
 namespace {
 
@@ -97,14 +95,10 @@ int main()
     const double write = megabytesPerSecond(text.size(), [&] { sink += tree.serialize().size(); });
     std::printf("JsonValue      parse %7.1f MB/s   write %7.1f MB/s\n", parse, write);
 
-#ifdef KESTREL_HAVE_NLOHMANN
     const nlohmann::json other = nlohmann::json::parse(text);
     const double otherParse = megabytesPerSecond(text.size(), [&] { sink += nlohmann::json::parse(text)["cameras"].size(); });
     const double otherWrite = megabytesPerSecond(text.size(), [&] { sink += other.dump().size(); });
     std::printf("nlohmann-json  parse %7.1f MB/s   write %7.1f MB/s\n", otherParse, otherWrite);
-#else
-    std::printf("nlohmann-json  not installed (nlohmann-json3-dev)\n");
-#endif
 
     // Hostile texts last: they raise the peak that later figures would share.
     const size_t hostileBytes = 50u * 1000 * 1000;

@@ -194,7 +194,7 @@ int main(int argc, char** argv)
     service::Api api(store, [] { return start; });
 
     std::string userId;
-    const auto users = store.users();
+    const auto users = store.users().value_or(std::vector<service::User>());
     if (!users.empty() && store.fixCount(users.front().id) == fixes) {
         userId = users.front().userId;
         std::printf("reusing %lld fixes in %s\n", static_cast<long long>(fixes), path.c_str());
@@ -217,7 +217,7 @@ int main(int argc, char** argv)
             fix.zoneId = i % 2 ? "Europe/Berlin" : "Europe/Vienna";
             batch.push_back(fix);
             if (batch.size() == batch.capacity() || i + 1 == fixes) {
-                if (store.addFixes(user->id, batch) < 0) {
+                if (!store.addFixes(user->id, batch)) {
                     std::fprintf(stderr, "bench_service: cannot store fixes\n");
                     return 1;
                 }
@@ -228,7 +228,8 @@ int main(int argc, char** argv)
                     fixes * stepMs / 86400000.0, seconds(Clock::now() - begin));
     }
     // Every camera synchronized once, at the start of the track.
-    if (store.cameras(users.empty() ? store.userById(userId)->id : users.front().id).size() < static_cast<size_t>(cameras)) {
+    const auto known = store.cameras(users.empty() ? store.userById(userId)->id : users.front().id);
+    if (!known || known->size() < static_cast<size_t>(cameras)) {
         for (int camera = 0; camera < cameras; ++camera) {
             const auto code = api.createPageCode("", "", true);
             const json request = { { "dateTimeOriginal", service::formatWallClock(start + offsetMs) },

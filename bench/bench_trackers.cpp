@@ -83,8 +83,8 @@ int main(int argc, char** argv)
     std::sort(all.begin(), all.end());
     const auto at = [&all](double q) { return all[std::min(all.size() - 1, static_cast<size_t>(q * all.size()))]; };
     int64_t stored = 0;
-    for (const auto& user : store.users())
-        stored += store.fixCount(user.id);
+    for (const auto& user : store.users().value_or(std::vector<service::User>()))
+        stored += store.fixCount(user.id).value_or(0);
     const int64_t total = static_cast<int64_t>(phones) * perPhone;
     std::printf("OsmAnd protocol: %d phones x %d fixes = %lld requests in %.2f s: %.0f fixes/s\n", phones, perPhone,
                 static_cast<long long>(total), seconds, total / seconds);

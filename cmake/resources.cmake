@@ -1,4 +1,5 @@
-# The resource bundle: style sheet, pictures and fonts compiled into kestrelcore.
+# The resource bundle: style sheet, pictures and fonts compiled into
+# ${KESTREL_RESOURCE_TARGET}.
 #
 # Pictures are drawn as SVG in assets/ and rendered here at build time, each at
 # the size its SVG declares (the size the forms show it) and at twice that
@@ -50,9 +51,6 @@ foreach(file resources.qrc style.css)
   list(APPEND bundle_files ${bundle_dir}/${file})
 endforeach()
 
-# The top level adds every *.qrc to the library; this one is compiled below.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/resources.qrc PROPERTIES SKIP_AUTORCC ON)
-
 get_target_property(rcc_executable Qt5::rcc IMPORTED_LOCATION)
 set(bundle_cpp ${CMAKE_BINARY_DIR}/qrc_kestrel.cpp)
 add_custom_command(OUTPUT ${bundle_cpp}
@@ -61,4 +59,4 @@ add_custom_command(OUTPUT ${bundle_cpp}
   COMMENT "Compiling the resource bundle"
   VERBATIM)
 set_source_files_properties(${bundle_cpp} PROPERTIES SKIP_AUTOMOC ON SKIP_AUTOUIC ON GENERATED ON)
-target_sources(kestrelcore PRIVATE ${bundle_cpp})
+target_sources(${KESTREL_RESOURCE_TARGET} PRIVATE ${bundle_cpp})

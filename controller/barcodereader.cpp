@@ -1,6 +1,5 @@
 #include "controller/barcodereader.h"
 
-#include <QDebug>
 #include <QImageReader>
 #include <QThread>
 
@@ -10,6 +9,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <quirc.h>
@@ -246,10 +246,11 @@ using Decoders = std::vector<std::unique_ptr<Decoder>>;
 
 // Runs the passes, several at a time on threads of their own, and settles
 // them in their order as if they had run one after the other: each pass's
-// size goes to the debug output, and the first pass whose code holds both
+// size goes to watch, and the first pass whose code holds both
 // values decides. Passes after it that ran ahead are dropped unseen; passes
 // after a known success are not started.
-bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info, Decoders& decoders)
+bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info, Decoders& decoders,
+                   const BarcodeReader::PassWatch& watch)
 {
     const int count = int(passes.size());
     std::vector<PassResult> results(passes.size());
@@ -282,11 +283,10 @@ bool decodeInOrder(const std::vector<Pass>& passes, model::PhotoInfo* info, Deco
     for (const PassResult& result : results) {
         if (!result.started)
             continue;
-        qDebug().noquote() << QStringLiteral("%1x%2").arg(result.width).arg(result.height);
+        if (watch)
+            watch(QSize(result.width, result.height));
         if (!result.sized)
             continue;
-        // The line length of the gray image this pass stands for (rows padded to 4 bytes).
-        qDebug().noquote() << QStringLiteral("line length %1").arg((result.width + 3) / 4 * 4);
         // The payload is read again into the caller's record, so a pass that
         // fails after finding "syncID" leaves it set, as one pass alone would.
         if (result.decoded && readPayload(result.payload, info))
@@ -368,7 +368,8 @@ QImage normalizedContrast(const GrayView& view, int window, int margin)
 
 // The passes tried after the twelve of read() have failed: half size,
 // quarter size, then both after a local-contrast normalisation.
-bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& decoders)
+bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& decoders,
+                   const BarcodeReader::PassWatch& watch)
 {
     const QImage half = halfSize(whole);
     if (half.isNull())
@@ -396,13 +397,14 @@ bool decodeFurther(const GrayView& whole, model::PhotoInfo* info, Decoders& deco
     for (const QImage* image : std::initializer_list<const QImage*> { &quarter, &normalized, &normalizedQuarter })
         if (!image->isNull())
             passes.push_back({ GrayView::of(*image), 0 });
-    return decodeInOrder(passes, info, decoders);
+    return decodeInOrder(passes, info, decoders, watch);
 }
 
 } // namespace
 
-BarcodeReader::BarcodeReader(QObject* parent)
+BarcodeReader::BarcodeReader(QObject* parent, PassWatch watch)
     : QObject(parent)
+    , m_watch(std::move(watch))
 {
 }
 
@@ -429,9 +431,9 @@ bool BarcodeReader::read(QString path, model::PhotoInfo* info)
     addTurns(passes, whole.cropped(int(0.125 * w), int(0.125 * h), int(0.75 * w), int(0.75 * h)));
     addTurns(passes, whole.cropped(int(0.25 * w), int(0.25 * h), int(0.5 * w), int(0.5 * h)));
     Decoders decoders;
-    if (decodeInOrder(passes, info, decoders))
+    if (decodeInOrder(passes, info, decoders, m_watch))
         return true;
-    return decodeFurther(whole, info, decoders);
+    return decodeFurther(whole, info, decoders, m_watch);
 }
 
 bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
@@ -443,7 +445,7 @@ bool BarcodeReader::readRotated(QImage image, model::PhotoInfo* info)
     std::vector<Pass> passes;
     addTurns(passes, GrayView::of(image));
     Decoders decoders;
-    return decodeInOrder(passes, info, decoders);
+    return decodeInOrder(passes, info, decoders, m_watch);
 }
 
 bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
@@ -454,7 +456,7 @@ bool BarcodeReader::decode(QImage image, model::PhotoInfo* info)
     if (image.format() != QImage::Format_Grayscale8)
         image = toGrayscale(std::move(image));
     Decoders decoders;
-    return decodeInOrder({ { GrayView::of(image), 0 } }, info, decoders);
+    return decodeInOrder({ { GrayView::of(image), 0 } }, info, decoders, m_watch);
 }
 
 QImage BarcodeReader::turned(const QImage& gray, int quarterTurns)

@@ -2,7 +2,10 @@
 
 #include <QImage>
 #include <QObject>
+#include <QSize>
 #include <QString>
+
+#include <functional>
 
 #include "model/photoinfo.h"
 
@@ -15,13 +18,14 @@ namespace controller {
 // holds "syncID" and "elapsedTime". When all twelve passes fail it tries the
 // photo at half and quarter size and both after a local-contrast
 // normalisation, which read codes that are blurred, noisy or under a glare band.
-//
-// Every decoding pass writes the size it works on ("<width>x<height>") and its
-// line length to the debug output.
 class BarcodeReader : public QObject {
     Q_OBJECT
 public:
-    explicit BarcodeReader(QObject* parent = nullptr);
+    // Sees the size of every decoding pass the reader settles, in order.
+    using PassWatch = std::function<void(const QSize& size)>;
+
+    // watch, when given, sees the passes (a test or a benchmark counts them).
+    explicit BarcodeReader(QObject* parent = nullptr, PassWatch watch = PassWatch());
 
     bool read(QString path, model::PhotoInfo* info);
     bool readRotated(QImage image, model::PhotoInfo* info);
@@ -30,6 +34,9 @@ public:
     // The 8-bit gray image turned clockwise by quarterTurns quarter turns, as
     // the pass for that turn sees it; a null image for any other format.
     static QImage turned(const QImage& gray, int quarterTurns);
+
+private:
+    PassWatch m_watch;
 };
 
 } // namespace controller

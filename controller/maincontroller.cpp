@@ -479,12 +479,13 @@ int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QSt
         emit geocodePhotoStarted(path);
         model::PhotoInfo info;
         info.clear();
-        const bool readable = exifInfo->read(path, &info);
+        model::Failure unread;
+        const bool readable = exifInfo->read(path, &info, &unread);
         if (!readable || !run->outputUsable) {
             model::PhotoGeocode result;
             result.filePath = path;
             result.errorTitle = tr("EXIF Error");
-            result.errorText = readable ? run->outputFailure.detail : exifInfo->errorString();
+            result.errorText = readable ? run->outputFailure.detail : unread.detail;
             ++run->failed;
             finishPhoto(*run, result);
             continue;
@@ -510,8 +511,9 @@ int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QSt
 void MainController::flushWritten(GeocodeRun& run)
 {
     // Nothing counts as written before it is in place and on the disk.
-    QHash<QString, QString> unwritten;
-    const bool flushed = exifInfo->flushWritten(&unwritten);
+    QHash<QString, model::Failure> unwritten;
+    model::Failure unflushed;
+    const bool flushed = exifInfo->flushWritten(&unwritten, &unflushed);
     exifInfo->setDeferredFlush(false);
     for (model::PhotoGeocode& result : model->photos) {
         if (!result.success || (flushed && !unwritten.contains(result.filePath)))
@@ -519,8 +521,8 @@ void MainController::flushWritten(GeocodeRun& run)
         result.success = false;
         result.timeWritten = false;
         result.errorTitle = tr("EXIF Error");
-        result.errorText = exifInfo->errorString();
-        result.errorCause = unwritten.value(result.filePath);
+        result.errorText = flushed ? unwritten.value(result.filePath).detail : unflushed.detail;
+        result.errorCause = unwritten.value(result.filePath).cause;
         ++run.failed;
     }
 }
@@ -557,10 +559,10 @@ void MainController::exportResults(QString csvPath)
     if (!csvPath.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
         csvPath += QStringLiteral(".csv");
     const QString gpxPath = csvPath.left(csvPath.size() - 4) + QStringLiteral(".gpx");
-    QString error;
-    if (!ResultExport::writeCsv(model->photos, csvPath, &error)
-        || !ResultExport::writeGpx(model->photos, gpxPath, &error)) {
-        emit infoPending(204, tr("Cannot export the results"), error);
+    model::Failure failure;
+    if (!ResultExport::writeCsv(model->photos, csvPath, &failure)
+        || !ResultExport::writeGpx(model->photos, gpxPath, &failure)) {
+        emit infoPending(204, failure.title, failure.detail);
         return;
     }
     emit infoPending(201, tr("Results exported"),
@@ -612,9 +614,10 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
     }
 
     QString writeError;
+    model::Failure unwritten;
     if (model->rewrite) {
         // The writer replaces the photo only once the tagged file is complete.
-        result.success = exifInfo->write(path, model->modifyTimeDate, &result);
+        result.success = exifInfo->write(path, model->modifyTimeDate, &result, &unwritten);
     } else {
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
@@ -624,13 +627,13 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
             // An old copy of the same name is replaced; a failed write leaves
             // no copy at all.
             QFile::remove(target);
-            result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result);
+            result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result, &unwritten);
         }
     }
     result.timeWritten = result.success && model->modifyTimeDate;
     if (!result.success) {
         result.errorTitle = tr("EXIF Error");
-        result.errorText = writeError.isEmpty() ? exifInfo->errorString() : writeError;
+        result.errorText = writeError.isEmpty() ? unwritten.detail : writeError;
         ++run->failed;
     }
     finishPhoto(*run, result);

@@ -1,5 +1,6 @@
 #include "controller/resultexport.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -31,11 +32,19 @@ QString number(double value)
     return text == QLatin1String("-0") ? QStringLiteral("0") : text;
 }
 
-bool commit(QSaveFile& file, const QByteArray& bytes, QString* error)
+// The file could not be written: the system's reason; false.
+bool unwritten(const QSaveFile& file, model::Failure* failure)
+{
+    model::fail(failure, QCoreApplication::translate("controller::ResultExport", "Cannot export the results"),
+                file.errorString());
+    return false;
+}
+
+bool commit(QSaveFile& file, const QByteArray& bytes, model::Failure* failure)
 {
     if (file.write(bytes) == bytes.size() && file.flush() && file.commit())
         return true;
-    *error = file.errorString();
+    unwritten(file, failure);
     file.cancelWriting();
     return false;
 }
@@ -67,13 +76,11 @@ QString ResultExport::utcTime(const model::PhotoGeocode& photo)
     return time.toUTC().toString(Qt::ISODate);
 }
 
-bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString& path, QString* error)
+bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString& path, model::Failure* failure)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly))
+        return unwritten(file, failure);
     QStringList lines { csvHeader() };
     for (const model::PhotoGeocode& photo : photos) {
         QStringList fields { photo.filePath, statusText(photo) };
@@ -90,16 +97,14 @@ bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString
             field = csvField(field);
         lines.append(fields.join(QLatin1Char(',')));
     }
-    return commit(file, (lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n")).toUtf8(), error);
+    return commit(file, (lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n")).toUtf8(), failure);
 }
 
-bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString& path, QString* error)
+bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString& path, model::Failure* failure)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly))
+        return unwritten(file, failure);
     QByteArray bytes;
     QXmlStreamWriter xml(&bytes);
     xml.setAutoFormatting(true);
@@ -123,7 +128,7 @@ bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString
     }
     xml.writeEndElement();
     xml.writeEndDocument();
-    return commit(file, bytes, error);
+    return commit(file, bytes, failure);
 }
 
 } // namespace controller

@@ -2,20 +2,24 @@
 
 #include <QString>
 
+#include "model/failure.h"
 #include "model/model.h"
 
 namespace controller {
 
 // Writes the results of a geotagging run for other programs: a CSV table of
 // every photo and a GPX file with one waypoint per located photo. Each file
-// replaces an older one only when it is complete.
+// replaces an older one only when it is complete. Its failures are headed
+// "Cannot export the results", with the system's reason as their detail.
 class ResultExport {
 public:
     // The CSV column names, in order.
     static QString csvHeader();
-    // False with *error set when the file cannot be written.
-    static bool writeCsv(const model::PhotoGeocodeList& photos, const QString& path, QString* error);
-    static bool writeGpx(const model::PhotoGeocodeList& photos, const QString& path, QString* error);
+    // False when the file cannot be written.
+    static bool writeCsv(const model::PhotoGeocodeList& photos, const QString& path,
+                         model::Failure* failure = nullptr);
+    static bool writeGpx(const model::PhotoGeocodeList& photos, const QString& path,
+                         model::Failure* failure = nullptr);
     // The status column: "OK", or the failure title ("Not processed
     // (stopped)" for the photos a STOP left out), else "FAIL".
     static QString statusText(const model::PhotoGeocode& photo);

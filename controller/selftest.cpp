@@ -121,8 +121,9 @@ QString exifReadsGeneratedPhoto()
     ExifInfo exif(nullptr);
     model::PhotoInfo info;
     info.clear();
-    if (!exif.read(path, &info))
-        return QStringLiteral("read failed: %1").arg(exif.errorString());
+    model::Failure failure;
+    if (!exif.read(path, &info, &failure))
+        return QStringLiteral("read failed: %1").arg(failure.detail);
     if (info.model != QLatin1String("Kestrel 1") || info.serialNumber != QLatin1String("0042")
         || info.dateTimeOriginal != QLatin1String("2016-05-03 10:20:30"))
         return QStringLiteral("read %1, %2, %3").arg(info.model, info.serialNumber, info.dateTimeOriginal);
@@ -144,8 +145,9 @@ QString exifWritesAndReadsBack()
     result.accuracy = 7;
     result.photoTime = QStringLiteral("2017-08-09 11:12:13");
     result.timeZone = QStringLiteral("-05:00");
-    if (!exif.write(path, true, &result))
-        return QStringLiteral("write failed: %1").arg(exif.errorString());
+    model::Failure failure;
+    if (!exif.write(path, true, &result, &failure))
+        return QStringLiteral("write failed: %1").arg(failure.detail);
 
     const std::pair<const char*, const char*> expected[] = {
         { "Exif.GPSInfo.GPSLatitudeRef", "S" },

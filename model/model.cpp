@@ -1,5 +1,7 @@
 #include "model/model.h"
 
+#include "buildinfo.h"
+
 #include <QDataStream>
 #include <QDebug>
 #include <QDir>
@@ -14,9 +16,6 @@
 #include <shlobj.h>
 #endif
 
-#ifndef KESTREL_DEFAULT_SERVICE_URL
-#define KESTREL_DEFAULT_SERVICE_URL "http://127.0.0.1:8470/"
-#endif
 
 namespace model {
 

@@ -21,8 +21,14 @@ class Members {
 public:
     explicit Members(const json& object) : object_(object) {}
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
+    // True when every member read so far was acceptable; otherwise false
+    // with the first problem in `error`.
+    bool valid(std::string* error = nullptr) const
+    {
+        if (error)
+            *error = problem_;
+        return problem_.empty();
+    }
 
     // A text member: missing or null reads as empty; another kind is an error.
     std::string text(const char* key)
@@ -87,8 +93,8 @@ public:
 
     void fail(const char* key, const std::string& what)
     {
-        if (error_.empty())
-            error_ = std::string("The member \"") + key + "\" " + what + ".";
+        if (problem_.empty())
+            problem_ = std::string("The member \"") + key + "\" " + what + ".";
     }
 
 private:
@@ -101,7 +107,7 @@ private:
     }
 
     const json& object_;
-    std::string error_;
+    std::string problem_;
 };
 
 // What the desktop sends about a photo's camera and capture time, read in this order.
@@ -137,20 +143,19 @@ Reply unknownUser()
                        "The web service does not know this user. Synchronize a camera to start again.");
 }
 
-// The user whom a desktop request names in "userID"; without one, refusal
-// holds the answer.
-std::optional<User> requestingUser(Store& store, const json& request, Reply& refusal)
+// The answer to a desktop request: `answer`'s for the user whom the request
+// names in "userID", the refusal when it names none the service knows.
+Reply forUser(Store& store, const json& request, const std::function<Reply(const User&)>& answer)
 {
     Members members(request);
     const std::string userId = members.text("userID");
-    if (!members.ok()) {
-        refusal = badRequest(204, members.error());
-        return std::nullopt;
-    }
-    auto user = store.userById(userId);
+    std::string error;
+    if (!members.valid(&error))
+        return badRequest(204, error);
+    const auto user = store.userById(userId);
     if (!user)
-        refusal = unknownUser();
-    return user;
+        return unknownUser();
+    return answer(*user);
 }
 
 std::string cameraLabel(const std::string& model, const std::string& identity)
@@ -175,21 +180,82 @@ std::string zoneNear(Store& store, int64_t user, int64_t moment)
     return "UTC";
 }
 
-std::optional<Fix> readFix(const json& item, std::string& error)
+// Stores the synchronization of the photo's camera by `code`: its clock read
+// `cameraTime` at the true moment `moment`. Answers how that clock runs
+// against the local time.
+Reply storeSynchronization(Store& store, const User& owner, const std::string& code, const PhotoMembers& photo,
+                           int64_t cameraTime, int64_t moment)
 {
-    if (!item.is_object()) {
-        error = "is not an object";
-        return std::nullopt;
+    const ZoneMoment zone = zoneMoment(zoneNear(store, owner.id, moment), moment);
+    Synchronization sync;
+    sync.code = code;
+    sync.clockOffset = cameraTime - moment;
+    sync.cameraTime = cameraTime;
+    sync.utcTime = moment;
+    sync.zoneId = zone.zoneId;
+    sync.zoneOffset = zone.offsetText;
+    sync.zoneName = zone.longName;
+    sync.localTime = zone.localTime;
+    if (!store.addSynchronization(owner.id, photo.model, photo.serialNumber, photo.internalSerialNumber, sync))
+        return Reply::make(500, "Server error", "The synchronization could not be stored.");
+
+    const int64_t againstLocal = sync.clockOffset - zone.offsetSeconds * 1000LL;
+    std::string clock = againstLocal == 0
+        ? std::string("shows the local time")
+        : (againstLocal > 0 ? "is " + durationText(againstLocal) + " ahead of the local time"
+                            : "is " + durationText(-againstLocal) + " behind the local time");
+    const std::string& identity = photo.serialNumber.empty() ? photo.internalSerialNumber : photo.serialNumber;
+    Reply reply = Reply::make(200, "Camera synchronized",
+                              cameraLabel(photo.model, identity) + " is synchronized; its clock " + clock + " in "
+                                  + zone.zoneId + ".");
+    reply.json["userID"] = owner.userId;
+    // Whole seconds the camera's clock is ahead of the local time (negative:
+    // behind), for the program to show.
+    reply.json["clockOffset"] = std::llround(double(againstLocal) / 1000.0);
+    return reply;
+}
+
+// The answer for a photo taken at `moment` when the user's fixes `before` and
+// `after` it are too far away: when it was taken and how far the fixes are.
+Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional<Fix>& before,
+                 const std::optional<Fix>& after)
+{
+    const ZoneMoment at = zoneMoment(zoneNear(store, user, moment), moment);
+    const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
+    if (!before && !after)
+        return Reply::make(204, "No position", taken + ", but the phone has recorded no position yet.");
+    std::string text;
+    if (before && after) {
+        text = taken + ", in a gap of " + durationText(after->time - before->time)
+            + " without positions: the phone recorded none between "
+            + zoneMoment(before->zoneId, before->time).localTime + " and "
+            + zoneMoment(after->zoneId, after->time).localTime + ".";
+    } else {
+        const int64_t gap = before ? moment - before->time : after->time - moment;
+        text = taken + "; the nearest position the phone recorded is " + durationText(gap)
+            + (before ? " earlier." : " later.");
     }
+    return Reply::make(204, "No position", text);
+}
+
+// A fix of an upload; nothing, with what is wrong with it in `error`
+// ("is not an object"), when it cannot be stored.
+std::optional<Fix> readFix(const json& item, std::string* error)
+{
+    const auto refuse = [error](const std::string& reason) {
+        if (error)
+            *error = reason;
+        return std::nullopt;
+    };
+    if (!item.is_object())
+        return refuse("is not an object");
     Members members(item);
     Fix fix;
     const auto found = item.find("time");
     if (found != item.end() && found->is_string()) {
         const auto time = parseIsoTime(found->get_ref<const std::string&>());
-        if (!time) {
-            error = "has a \"time\" that is not an ISO 8601 time with a zone";
-            return std::nullopt;
-        }
+        if (!time)
+            return refuse("has a \"time\" that is not an ISO 8601 time with a zone");
         fix.time = *time;
     } else {
         const auto time = members.integer("time", true);
@@ -203,14 +269,11 @@ std::optional<Fix> readFix(const json& item, std::string& error)
     // A fix without a zone is in the zone of its place.
     if (fix.zoneId.empty())
         fix.zoneId = zoneAt(fix.latitude, fix.longitude);
-    if (!members.ok()) {
-        error = members.error();
-        return std::nullopt;
-    }
-    if (auto invalid = invalidFix(fix)) {
-        error = "has " + *invalid;
-        return std::nullopt;
-    }
+    std::string problem;
+    if (!members.valid(&problem))
+        return refuse(problem);
+    if (!validFix(fix, &problem))
+        return refuse("has " + problem);
     return fix;
 }
 
@@ -272,10 +335,11 @@ Reply Api::syncCamera(const std::string& body)
         return badRequest(204, notAnObject);
     Members members(request);
     const std::string syncId = members.text("syncID");
-    const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
+    const PhotoMembers photo = PhotoMembers::read(members);
     const auto elapsed = members.integer("elapsedTime", true);
-    if (!members.ok())
-        return badRequest(204, members.error());
+    std::string error;
+    if (!members.valid(&error))
+        return badRequest(204, error);
 
     const int64_t now = this->now();
     const auto code = store_.syncCode(syncId);
@@ -287,7 +351,7 @@ Reply Api::syncCamera(const std::string& body)
     if (!owner)
         return Reply::make(204, "Unknown synchronization code",
                            "The phone that made this synchronization code is no longer registered.");
-    if (!userId.empty() && userId != owner->userId)
+    if (!photo.userId.empty() && photo.userId != owner->userId)
         return Reply::make(203, "Wrong user",
                            "This synchronization code belongs to another user. Photograph a code shown by your "
                            "own phone.");
@@ -295,7 +359,7 @@ Reply Api::syncCamera(const std::string& body)
     // happens once and only while the code is young. The owner, who names
     // the identifier, may use the code for a camera's clock at any time: the
     // photo of it may reach Kestrel days after the trip.
-    if (userId.empty()) {
+    if (photo.userId.empty()) {
         if (now - code->created > syncCodeLifetimeMs)
             return Reply::make(204, "Synchronization code expired",
                                "The synchronization code in this photo is older than 15 minutes. Photograph a new "
@@ -306,45 +370,18 @@ Reply Api::syncCamera(const std::string& body)
         return Reply::make(204, "Invalid synchronization code",
                            "The time shown in this synchronization code (" + std::to_string(*elapsed)
                                + " ms) is impossible for it.");
-    const auto cameraTime = parseWallClock(dateTime);
+    const auto cameraTime = parseWallClock(photo.dateTime);
     if (!cameraTime)
         return Reply::make(204, "Cannot read the capture time",
-                           "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
-    if (model.empty() && serialNumber.empty() && internalSerialNumber.empty())
+                           "The capture time of the photo \"" + photo.dateTime + "\" is not a date and time.");
+    if (photo.model.empty() && photo.serialNumber.empty() && photo.internalSerialNumber.empty())
         return Reply::make(204, "Camera not identified",
                            "The photo names neither the camera model nor its serial number.");
-    if (userId.empty() && !store_.grantSyncCode(code->code))
+    if (photo.userId.empty() && !store_.grantSyncCode(code->code))
         return Reply::make(204, "Synchronization code used",
                            "This synchronization code has already been used. Photograph a new code that the "
                            "phone shows and drop that photo within 15 minutes.");
-
-    const int64_t moment = code->created + *elapsed;
-    const ZoneMoment zone = zoneMoment(zoneNear(store_, owner->id, moment), moment);
-    Synchronization sync;
-    sync.code = code->code;
-    sync.clockOffset = *cameraTime - moment;
-    sync.cameraTime = *cameraTime;
-    sync.utcTime = moment;
-    sync.zoneId = zone.zoneId;
-    sync.zoneOffset = zone.offsetText;
-    sync.zoneName = zone.longName;
-    sync.localTime = zone.localTime;
-    if (!store_.addSynchronization(owner->id, model, serialNumber, internalSerialNumber, sync))
-        return Reply::make(500, "Server error", "The synchronization could not be stored.");
-
-    const int64_t againstLocal = sync.clockOffset - zone.offsetSeconds * 1000LL;
-    std::string clock = againstLocal == 0
-        ? std::string("shows the local time")
-        : (againstLocal > 0 ? "is " + durationText(againstLocal) + " ahead of the local time"
-                            : "is " + durationText(-againstLocal) + " behind the local time");
-    Reply reply = Reply::make(200, "Camera synchronized",
-                              cameraLabel(model, serialNumber.empty() ? internalSerialNumber : serialNumber)
-                                  + " is synchronized; its clock " + clock + " in " + zone.zoneId + ".");
-    reply.json["userID"] = owner->userId;
-    // Whole seconds the camera's clock is ahead of the local time (negative:
-    // behind), for the program to show.
-    reply.json["clockOffset"] = std::llround(double(againstLocal) / 1000.0);
-    return reply;
+    return storeSynchronization(store_, *owner, code->code, photo, *cameraTime, code->created + *elapsed);
 }
 
 Reply Api::geocodeImage(const std::string& body)
@@ -354,8 +391,9 @@ Reply Api::geocodeImage(const std::string& body)
         return badRequest(204, notAnObject);
     Members members(request);
     const auto [userId, dateTime, model, serialNumber, internalSerialNumber] = PhotoMembers::read(members);
-    if (!members.ok())
-        return badRequest(204, members.error());
+    std::string error;
+    if (!members.valid(&error))
+        return badRequest(204, error);
 
     const Store::Reading reading(store_);
     const auto user = store_.userById(userId);
@@ -380,32 +418,17 @@ Reply Api::geocodeImage(const std::string& body)
         return Reply::make(204, "No position", "The photo's corrected time lies outside the years 1970 to 9999.");
     const auto before = store_.fixAtOrBefore(user->id, moment);
     const auto after = store_.fixAtOrAfter(user->id, moment);
-    const Located located = locate(before, after, moment);
-    if (!located.found) {
-        const ZoneMoment at = zoneMoment(zoneNear(store_, user->id, moment), moment);
-        const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
-        if (!before && !after)
-            return Reply::make(204, "No position", taken + ", but the phone has recorded no position yet.");
-        std::string text;
-        if (before && after) {
-            text = taken + ", in a gap of " + durationText(after->time - before->time)
-                + " without positions: the phone recorded none between "
-                + zoneMoment(before->zoneId, before->time).localTime + " and "
-                + zoneMoment(after->zoneId, after->time).localTime + ".";
-        } else {
-            text = taken + "; the nearest position the phone recorded is " + durationText(located.gapMs)
-                + (before ? " earlier." : " later.");
-        }
-        return Reply::make(204, "No position", text);
-    }
+    const auto position = locate(before, after, moment);
+    if (!position)
+        return noPosition(store_, user->id, moment, before, after);
     // A fix without a zone of its own is in the zone of its position.
-    const ZoneMoment zone = zoneMoment(zoneOf(located.position), moment);
+    const ZoneMoment zone = zoneMoment(zoneOf(*position), moment);
     Reply reply = Reply::make(200, "", "");
     reply.json["photoTime"] = zone.localTime;
-    reply.json["latitude"] = located.position.latitude;
-    reply.json["longitude"] = located.position.longitude;
-    reply.json["altitude"] = located.position.altitude;
-    reply.json["accuracy"] = located.position.accuracy;
+    reply.json["latitude"] = position->latitude;
+    reply.json["longitude"] = position->longitude;
+    reply.json["altitude"] = position->altitude;
+    reply.json["accuracy"] = position->accuracy;
     reply.json["timeZone"] = zone.offsetText;
     reply.json["timeZoneId"] = zone.zoneId;
     reply.json["timeZoneName"] = zone.longName;
@@ -417,31 +440,31 @@ Reply Api::getSyncList(const std::string& body)
     const json request = parseRequest(body);
     if (!request.is_object())
         return badRequest(204, notAnObject);
-    Reply refusal;
-    const auto user = requestingUser(store_, request, refusal);
-    if (!user)
-        return refusal;
-    Reply reply = Reply::make(200, "", "");
-    reply.json["phoneName"] = user->phoneName;
-    json cameras = json::array();
-    for (const Camera& camera : store_.cameras(user->id)) {
-        json entry;
-        entry["cameraName"] = camera.model;
-        entry["serial"] = camera.serialNumber.empty() ? camera.internalSerialNumber : camera.serialNumber;
-        json syncs = json::array();
-        for (const Synchronization& sync : camera.synchronizations) {
-            json item;
-            item["syncId"] = sync.syncId;
-            item["timeZoneTime"] = sync.localTime;
-            item["timeZone"] = sync.zoneOffset;
-            item["timeZoneName"] = sync.zoneName;
-            syncs.push_back(std::move(item));
+    return forUser(store_, request, [this](const User& user) {
+        Reply reply = Reply::make(200, "", "");
+        reply.json["phoneName"] = user.phoneName;
+        json cameras = json::array();
+        // A failing database reads as no cameras.
+        for (const Camera& camera : store_.cameras(user.id).value_or(std::vector<Camera>())) {
+            json entry;
+            entry["cameraName"] = camera.model;
+            entry["serial"] = camera.serialNumber.empty() ? camera.internalSerialNumber : camera.serialNumber;
+            json syncs = json::array();
+            for (const Synchronization& sync : camera.synchronizations) {
+                json item;
+                // "syncId" in this list; the code's requests and its QR image say "syncID".
+                item["syncId"] = sync.syncId;
+                item["timeZoneTime"] = sync.localTime;
+                item["timeZone"] = sync.zoneOffset;
+                item["timeZoneName"] = sync.zoneName;
+                syncs.push_back(std::move(item));
+            }
+            entry["synchronizations"] = std::move(syncs);
+            cameras.push_back(std::move(entry));
         }
-        entry["synchronizations"] = std::move(syncs);
-        cameras.push_back(std::move(entry));
-    }
-    reply.json["cameras"] = std::move(cameras);
-    return reply;
+        reply.json["cameras"] = std::move(cameras);
+        return reply;
+    });
 }
 
 Reply Api::removeCamera(const std::string& body)
@@ -464,17 +487,15 @@ Reply Api::removeCamera(const std::string& body)
         ids.push_back(item.get<std::string>());
     }
     // Only the requesting user's own synchronizations are removed.
-    Reply refusal;
-    const auto user = requestingUser(store_, request, refusal);
-    if (!user)
-        return refusal;
-    const int64_t removed = store_.removeSynchronizations(user->id, ids);
-    if (removed < 0)
-        return Reply::make(500, "Server error", "The synchronizations could not be removed.");
-    if (removed == 0)
-        return Reply::make(204, "Unknown synchronization",
-                           "The web service knows none of the synchronizations to remove.");
-    return Reply::make(200, "Camera removed", std::to_string(removed) + " synchronization(s) removed.");
+    return forUser(store_, request, [this, &ids](const User& user) {
+        const auto removed = store_.removeSynchronizations(user.id, ids);
+        if (!removed)
+            return Reply::make(500, "Server error", "The synchronizations could not be removed.");
+        if (*removed == 0)
+            return Reply::make(204, "Unknown synchronization",
+                               "The web service knows none of the synchronizations to remove.");
+        return Reply::make(200, "Camera removed", std::to_string(*removed) + " synchronization(s) removed.");
+    });
 }
 
 std::optional<User> Api::authenticate(const std::string& userId, const std::string& phoneKey)
@@ -490,23 +511,20 @@ std::optional<User> Api::authenticate(const std::string& userId, const std::stri
     return user;
 }
 
-std::optional<User> Api::phoneUser(const json& request, Reply& refusal)
+Reply Api::forPhone(const json& request, const std::function<Reply(const User&)>& answer)
 {
-    if (!request.is_object()) {
-        refusal = badRequest(400, notAnObject);
-        return std::nullopt;
-    }
+    if (!request.is_object())
+        return badRequest(400, notAnObject);
     Members members(request);
     const std::string userId = members.text("userID");
     const std::string phoneKey = members.text("phoneKey");
-    if (!members.ok()) {
-        refusal = badRequest(400, members.error());
-        return std::nullopt;
-    }
-    auto user = authenticate(userId, phoneKey);
+    std::string error;
+    if (!members.valid(&error))
+        return badRequest(400, error);
+    const auto user = authenticate(userId, phoneKey);
     if (!user)
-        refusal = forbidden();
-    return user;
+        return forbidden();
+    return answer(*user);
 }
 
 Reply Api::registerPhone(const std::string& body)
@@ -516,52 +534,49 @@ Reply Api::registerPhone(const std::string& body)
         return badRequest(400, notAnObject);
     Members members(request);
     std::string phoneName = members.text("phoneName");
-    if (!members.ok())
-        return badRequest(400, members.error());
+    std::string error;
+    if (!members.valid(&error))
+        return badRequest(400, error);
     if (phoneName.empty())
         phoneName = "Phone";
     const auto user = store_.createUser(phoneName);
-    if (!user)
-        return Reply::make(500, "Server error", "The phone could not be registered.");
-    const std::string deviceKey = store_.deviceKey(user->id);
-    if (deviceKey.empty())
+    const auto deviceKey = user ? store_.deviceKey(user->id) : std::nullopt;
+    if (!deviceKey)
         return Reply::make(500, "Server error", "The phone could not be registered.");
     Reply reply = Reply::make(200, "Phone registered", "Keep the phone key secret; the phone sends it with its positions.");
     reply.json["userID"] = user->userId;
     reply.json["phoneKey"] = user->phoneKey;
     reply.json["phoneName"] = user->phoneName;
     // The tracker apps' credential: it can only deliver positions.
-    reply.json["deviceKey"] = deviceKey;
+    reply.json["deviceKey"] = *deviceKey;
     return reply;
 }
 
 Reply Api::uploadFixes(const std::string& body)
 {
     const json request = parseRequest(body);
-    Reply refusal;
-    const auto user = phoneUser(request, refusal);
-    if (!user)
-        return refusal;
-    const auto list = request.find("fixes");
-    if (list == request.end() || !list->is_array())
-        return badRequest(400, "The member \"fixes\" must be an array.");
-    if (list->size() > maxFixesPerUpload)
-        return badRequest(400, "At most " + std::to_string(maxFixesPerUpload) + " fixes per upload.");
-    std::vector<Fix> fixes;
-    fixes.reserve(list->size());
-    for (size_t i = 0; i < list->size(); ++i) {
-        std::string error;
-        auto fix = readFix((*list)[i], error);
-        if (!fix)
-            return badRequest(400, "Fix " + std::to_string(i) + " " + error + ". Nothing was stored.");
-        fixes.push_back(std::move(*fix));
-    }
-    const int64_t stored = store_.addFixes(user->id, fixes);
-    if (stored < 0)
-        return Reply::make(500, "Server error", "The fixes could not be stored.");
-    Reply reply = Reply::make(200, "Fixes stored", std::to_string(stored) + " fixes stored.");
-    reply.json["stored"] = stored;
-    return reply;
+    return forPhone(request, [this, &request](const User& user) {
+        const auto list = request.find("fixes");
+        if (list == request.end() || !list->is_array())
+            return badRequest(400, "The member \"fixes\" must be an array.");
+        if (list->size() > maxFixesPerUpload)
+            return badRequest(400, "At most " + std::to_string(maxFixesPerUpload) + " fixes per upload.");
+        std::vector<Fix> fixes;
+        fixes.reserve(list->size());
+        for (size_t i = 0; i < list->size(); ++i) {
+            std::string error;
+            auto fix = readFix((*list)[i], &error);
+            if (!fix)
+                return badRequest(400, "Fix " + std::to_string(i) + " " + error + ". Nothing was stored.");
+            fixes.push_back(std::move(*fix));
+        }
+        const auto stored = store_.addFixes(user.id, fixes);
+        if (!stored)
+            return Reply::make(500, "Server error", "The fixes could not be stored.");
+        Reply reply = Reply::make(200, "Fixes stored", std::to_string(*stored) + " fixes stored.");
+        reply.json["stored"] = *stored;
+        return reply;
+    });
 }
 
 Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, const std::string& zoneId,
@@ -575,12 +590,12 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
     const GpxTrack track = readGpx(gpx, zoneId);
     if (!track.error.empty())
         return badRequest(400, track.error);
-    const int64_t stored = store_.addFixes(user->id, track.fixes);
-    if (stored < 0)
+    const auto stored = store_.addFixes(user->id, track.fixes);
+    if (!stored)
         return Reply::make(500, "Server error", "The fixes could not be stored.");
-    Reply reply = Reply::make(200, "Track imported", std::to_string(stored) + " fixes stored, "
+    Reply reply = Reply::make(200, "Track imported", std::to_string(*stored) + " fixes stored, "
                                   + std::to_string(track.skipped) + " points without a time skipped.");
-    reply.json["stored"] = stored;
+    reply.json["stored"] = *stored;
     reply.json["skipped"] = track.skipped;
     return reply;
 }
@@ -588,19 +603,16 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
 Reply Api::createSyncCode(const std::string& body)
 {
     const json request = parseRequest(body);
-    Reply refusal;
-    const auto user = phoneUser(request, refusal);
-    if (!user)
-        return refusal;
-    const int64_t now = this->now();
-    const auto code = store_.createSyncCode(user->id, now);
-    if (!code)
-        return Reply::make(500, "Server error", "No synchronization code could be made.");
-    Reply reply = Reply::make(200, "Synchronization code", "Show the code to the camera within 15 minutes.");
-    reply.json["syncID"] = code->code;
-    reply.json["created"] = code->created;
-    reply.json["expires"] = code->created + syncCodeLifetimeMs;
-    return reply;
+    return forPhone(request, [this](const User& user) {
+        const auto code = store_.createSyncCode(user.id, now());
+        if (!code)
+            return Reply::make(500, "Server error", "No synchronization code could be made.");
+        Reply reply = Reply::make(200, "Synchronization code", "Show the code to the camera within 15 minutes.");
+        reply.json["syncID"] = code->code;
+        reply.json["created"] = code->created;
+        reply.json["expires"] = code->created + syncCodeLifetimeMs;
+        return reply;
+    });
 }
 
 Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey, bool onlyUserAllowed)
@@ -610,7 +622,8 @@ Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey
         if (!onlyUserAllowed)
             return Reply::make(403, "Phone key needed",
                                "Open this page from your phone: its address carries the phone's key.");
-        const std::vector<User> all = store_.users();
+        // A failing database reads as no phone.
+        const std::vector<User> all = store_.users().value_or(std::vector<User>());
         if (all.size() != 1)
             return Reply::make(all.empty() ? 404 : 400, "Which phone?",
                                all.empty() ? "No phone is registered with this service yet. Run \"kestrel-service "
@@ -633,14 +646,14 @@ Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey
     return reply;
 }
 
-std::string Api::syncPayload(const std::string& code)
+std::optional<std::string> Api::syncPayload(const std::string& code)
 {
     const auto found = store_.syncCode(code);
     if (!found)
-        return std::string();
+        return std::nullopt;
     const int64_t elapsed = now() - found->created;
     if (elapsed < 0 || elapsed > syncCodeLifetimeMs)
-        return std::string();
+        return std::nullopt;
     json payload;
     payload["syncID"] = found->code;
     payload["elapsedTime"] = elapsed;

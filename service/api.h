@@ -62,17 +62,18 @@ public:
     Reply createPageCode(const std::string& userId, const std::string& phoneKey, bool onlyUserAllowed);
 
     // The QR payload that shows `code` at this moment, {"elapsedTime":..,"syncID":..};
-    // empty when the code is unknown or has expired.
-    std::string syncPayload(const std::string& code);
+    // nothing when the code is unknown or has expired.
+    std::optional<std::string> syncPayload(const std::string& code);
 
     // The user a phone request names, when its key matches: the one check of
     // a phone's credential for every route.
     std::optional<User> authenticate(const std::string& userId, const std::string& phoneKey);
 
 private:
-    // The phone a phone endpoint's request names by "userID" and "phoneKey";
-    // otherwise nothing, with the answer that refuses the request in `refusal`.
-    std::optional<User> phoneUser(const nlohmann::json& request, Reply& refusal);
+    // The answer to a phone endpoint's request: `answer`'s for the phone the
+    // request names by "userID" and "phoneKey", the refusal when it names none
+    // or the key does not match.
+    Reply forPhone(const nlohmann::json& request, const std::function<Reply(const User&)>& answer);
 
     Store& store_;
     Clock clock_;

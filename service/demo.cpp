@@ -84,13 +84,13 @@ std::optional<Demo> createDemo(Store& store, int64_t now, std::string* error)
     for (int64_t t = demo.from; t <= demo.to; t += stepMs) {
         batch.push_back(demoPosition(t));
         if (batch.size() == 20000 || t + stepMs > demo.to) {
-            const int64_t stored = store.addFixes(user->id, batch);
-            if (stored < 0) {
+            const auto stored = store.addFixes(user->id, batch);
+            if (!stored) {
                 if (error)
                     *error = "cannot store the demo track";
                 return std::nullopt;
             }
-            demo.fixes += stored;
+            demo.fixes += *stored;
             batch.clear();
         }
     }

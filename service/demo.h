@@ -19,7 +19,8 @@ struct Demo {
 // every 30 s from a week before `now` to a day after it, so that photos taken
 // while trying the program out find a position. Day walks through the city,
 // nights at the same place.
-std::optional<Demo> createDemo(Store& store, int64_t now, std::string* error);
+// Nothing, with the reason in `error`, when the database fails.
+std::optional<Demo> createDemo(Store& store, int64_t now, std::string* error = nullptr);
 
 // The position of the demo track at a UTC moment (also between its fixes).
 Fix demoPosition(int64_t utcMs);

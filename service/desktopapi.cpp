@@ -79,7 +79,7 @@ std::optional<User> DesktopApi::user(const std::string& body, Reply& refusal)
     if (userId.empty()) {
         // Without a credential only the owner of a loopback-only service,
         // who could open its database anyway, is answered.
-        const std::vector<User> all = api_.store().users();
+        const std::vector<User> all = api_.store().users().value_or(std::vector<User>());
         if (local_ && all.size() == 1)
             return all.front();
         refusal = Reply::make(203, "Unknown user",
@@ -103,7 +103,7 @@ Reply DesktopApi::serviceStatus(const std::string& body)
     Store& store = api_.store();
     reply = Reply::make(200, "", "");
     reply.json["phoneName"] = owner->phoneName;
-    reply.json["positions"] = store.fixCount(owner->id);
+    reply.json["positions"] = store.fixCount(owner->id).value_or(-1);
     const auto first = store.fixAtOrAfter(owner->id, std::numeric_limits<int64_t>::min());
     const auto last = store.fixAtOrBefore(owner->id, std::numeric_limits<int64_t>::max());
     reply.json["first"] = first ? isoTime(first->time) : std::string();

@@ -797,22 +797,22 @@ HttpServer::HttpServer(Api& api, ServerLimits limits, const TlsFiles& tls)
                              "text/html; charset=utf-8");
     });
     server.Get("/sync/qr.svg", [this](const httplib::Request& request, httplib::Response& response) {
-        const std::string payload = api_.syncPayload(request.get_param_value("code"));
+        const auto payload = api_.syncPayload(request.get_param_value("code"));
         response.set_header("Cache-Control", "no-store");
-        if (payload.empty()) {
+        if (!payload) {
             answer(response, Reply::make(404, "Unknown synchronization code", "The code is unknown or has expired."));
             return;
         }
-        response.set_content(qrSvg(payload), "image/svg+xml");
+        response.set_content(qrSvg(*payload), "image/svg+xml");
     });
     server.Get("/sync/payload", [this](const httplib::Request& request, httplib::Response& response) {
-        const std::string payload = api_.syncPayload(request.get_param_value("code"));
+        const auto payload = api_.syncPayload(request.get_param_value("code"));
         response.set_header("Cache-Control", "no-store");
-        if (payload.empty()) {
+        if (!payload) {
             answer(response, Reply::make(404, "Unknown synchronization code", "The code is unknown or has expired."));
             return;
         }
-        response.set_content(payload, jsonType);
+        response.set_content(*payload, jsonType);
     });
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Kestrel service</title></head>"

@@ -11,14 +11,15 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <fstream>
+#include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <pthread.h>
 #include <sys/resource.h>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,73 +91,82 @@ struct Options {
     std::map<std::string, std::string> values;
     std::vector<std::string> positional;
     bool help = false;
+
+    bool has(const std::string& name) const { return values.count(name) > 0; }
+    // The option's value; empty when it was not given.
+    std::string value(const std::string& name) const
+    {
+        const auto found = values.find(name);
+        return found != values.end() ? found->second : std::string();
+    }
 };
 
-// Reads "--name value" options; `flags` take no value. False with a message
-// for an unknown option or a missing value.
-bool parseOptions(int argc, char** argv, const std::vector<std::string>& valued,
-                  const std::vector<std::string>& flags, Options& options, std::string& error)
+// The end of every failed command: `text` on standard error, then the exit
+// status to return.
+int report(const std::string& text, int status)
 {
+    std::cerr << text;
+    return status;
+}
+
+// A command failed for `reason`: exit status 1.
+int fail(const std::string& reason)
+{
+    return report("kestrel-service: " + reason + "\n", 1);
+}
+
+// A command was called wrongly: exit status 2.
+int usageError(const std::string& command, const std::string& error)
+{
+    return report("kestrel-service " + command + ": " + error + "\nRun \"kestrel-service " + command
+                      + " --help\" for help.\n",
+                  2);
+}
+
+// Reads "--name value" and "--name=value" options; `flags` take no value.
+// Nothing, with the reason in `error`, for an unknown option or a missing value.
+std::optional<Options> parseOptions(int argc, char** argv, const std::vector<std::string>& valued,
+                                    const std::vector<std::string>& flags, std::string* error)
+{
+    const auto named = [](const std::vector<std::string>& names, const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    Options options;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
             continue;
         }
-        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            std::string name = arg.substr(2);
-            std::string value;
-            bool inlineValue = false;
-            const auto equals = name.find('=');
-            if (equals != std::string::npos) {
-                value = name.substr(equals + 1);
-                name = name.substr(0, equals);
-                inlineValue = true;
-            }
-            bool isValued = false, isFlag = false;
-            for (const auto& v : valued)
-                isValued = isValued || v == name;
-            for (const auto& f : flags)
-                isFlag = isFlag || f == name;
-            if (isFlag && !inlineValue) {
-                options.values[name] = "1";
-            } else if (isValued) {
-                if (!inlineValue) {
-                    if (i + 1 >= argc) {
-                        error = "the option --" + name + " needs a value";
-                        return false;
-                    }
-                    value = argv[++i];
-                }
-                options.values[name] = value;
-            } else {
-                error = "unknown option " + arg;
-                return false;
-            }
+        if (arg.size() <= 2 || arg.compare(0, 2, "--") != 0) {
+            options.positional.push_back(arg);
             continue;
         }
-        options.positional.push_back(arg);
+        std::string name = arg.substr(2);
+        const auto equals = name.find('=');
+        const bool inlineValue = equals != std::string::npos;
+        std::string value = inlineValue ? name.substr(equals + 1) : std::string();
+        if (inlineValue)
+            name = name.substr(0, equals);
+        if (named(flags, name) && !inlineValue) {
+            options.values[name] = "1";
+        } else if (named(valued, name)) {
+            if (!inlineValue && i + 1 >= argc) {
+                *error = "the option --" + name + " needs a value";
+                return std::nullopt;
+            }
+            options.values[name] = inlineValue ? value : argv[++i];
+        } else {
+            *error = "unknown option " + arg;
+            return std::nullopt;
+        }
     }
-    return true;
+    return options;
 }
 
-int usageError(const std::string& command, const std::string& error)
+bool openStore(service::Store& store, const Options& options, std::string* error)
 {
-    std::cerr << "kestrel-service " << command << ": " << error << "\nRun \"kestrel-service " << command
-              << " --help\" for help.\n";
-    return 2;
-}
-
-bool openStore(service::Store& store, const Options& options)
-{
-    auto found = options.values.find("db");
-    const std::string path = found != options.values.end() ? found->second : defaultDatabase();
-    std::string error;
-    if (!store.open(path, &error)) {
-        std::cerr << "kestrel-service: " << error << "\n";
-        return false;
-    }
-    return true;
+    return store.open(options.has("db") ? options.value("db") : defaultDatabase(), error);
 }
 
 void printDemo(const service::Demo& demo)
@@ -173,76 +183,53 @@ int64_t nowMs()
         .count();
 }
 
-int serve(int argc, char** argv)
+// The port of "--port": 0 to 65535, 8470 when not given.
+std::optional<int> portOption(const Options& options, std::string* error)
 {
-    Options options;
-    std::string error;
-    if (!parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, { "demo-if-empty" }, options, error))
-        return usageError("serve", error);
-    if (options.help) {
-        std::cout << serveHelp;
-        return 0;
+    if (!options.has("port"))
+        return 8470;
+    const std::string text = options.value("port");
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > 65535) {
+        *error = "the port \"" + text + "\" is not a number from 0 to 65535";
+        return std::nullopt;
     }
-    if (!options.positional.empty())
-        return usageError("serve", "unexpected argument " + options.positional.front());
-    int port = 8470;
-    if (options.values.count("port")) {
-        const std::string text = options.values["port"];
-        char* end = nullptr;
-        const long value = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || value < 0 || value > 65535)
-            return usageError("serve", "the port \"" + text + "\" is not a number from 0 to 65535");
-        port = static_cast<int>(value);
-    }
-    const std::string address = options.values.count("address") ? options.values["address"] : "127.0.0.1";
+    return static_cast<int>(value);
+}
 
-    // Connections waiting for a worker hold a descriptor each: allow as many
-    // as the system lets this process have.
+// Connections waiting for a worker hold a descriptor each: allow as many as
+// the system lets this process have.
+void raiseFileLimit()
+{
     rlimit files {};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
         setrlimit(RLIMIT_NOFILE, &files);
     }
+}
 
-    // SIGINT and SIGTERM are taken by a thread of their own.
+// SIGINT and SIGTERM, blocked for every thread: one thread of its own takes them.
+sigset_t blockStopSignals()
+{
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
 
-    service::Store store;
-    if (!openStore(store, options))
-        return 1;
-    if (options.values.count("demo-if-empty") && store.userCount() == 0) {
-        const auto demo = service::createDemo(store, nowMs(), &error);
-        if (!demo) {
-            std::cerr << "kestrel-service: " << error << "\n";
-            return 1;
-        }
-        printDemo(*demo);
-    }
-    service::Api api(store);
-    const service::TlsFiles tls { options.values["tls-cert"], options.values["tls-key"] };
-    if (tls.certificate.empty() != tls.key.empty())
-        return usageError("serve", "--tls-cert and --tls-key go together");
-    service::HttpServer server(api, {}, tls);
-    if (!server.valid()) {
-        std::cerr << "kestrel-service: cannot serve HTTPS with the certificate " << tls.certificate << " and the key "
-                  << tls.key << " (missing, unreadable or not a matching PEM pair)\n";
-        return 1;
-    }
-    if (!server.bind(address, port, &error)) {
-        std::cerr << "kestrel-service: " << error << "\n";
-        return 1;
-    }
+// Serves until SIGINT or SIGTERM; prints where it listens.
+int serveUntilStopped(service::HttpServer& server, const std::string& address, const std::string& scheme,
+                      const sigset_t& stopSignals)
+{
     std::thread([&server, stopSignals] {
         int received = 0;
         sigwait(&stopSignals, &received);
         server.stop();
     }).detach();
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    const std::string scheme = tls.certificate.empty() ? "http" : "https";
     std::cout << "listening on " << scheme << "://" << host << ":" << server.port() << "/" << std::endl;
     if (address == "0.0.0.0") {
         for (const std::string& local : service::localNetworkAddresses())
@@ -253,83 +240,136 @@ int serve(int argc, char** argv)
     return ok ? 0 : 1;
 }
 
+int serve(int argc, char** argv)
+{
+    std::string error;
+    const auto options =
+        parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, { "demo-if-empty" }, &error);
+    if (!options)
+        return usageError("serve", error);
+    if (options->help) {
+        std::cout << serveHelp;
+        return 0;
+    }
+    if (!options->positional.empty())
+        return usageError("serve", "unexpected argument " + options->positional.front());
+    const auto port = portOption(*options, &error);
+    if (!port)
+        return usageError("serve", error);
+    const std::string address = options->has("address") ? options->value("address") : "127.0.0.1";
+    raiseFileLimit();
+    const sigset_t stopSignals = blockStopSignals();
+
+    service::Store store;
+    if (!openStore(store, *options, &error))
+        return fail(error);
+    if (options->has("demo-if-empty") && store.userCount() == 0) {
+        const auto demo = service::createDemo(store, nowMs(), &error);
+        if (!demo)
+            return fail(error);
+        printDemo(*demo);
+    }
+    service::Api api(store);
+    const service::TlsFiles tls { options->value("tls-cert"), options->value("tls-key") };
+    if (tls.certificate.empty() != tls.key.empty())
+        return usageError("serve", "--tls-cert and --tls-key go together");
+    service::HttpServer server(api, {}, tls);
+    if (!server.valid())
+        return fail("cannot serve HTTPS with the certificate " + tls.certificate + " and the key " + tls.key
+                    + " (missing, unreadable or not a matching PEM pair)");
+    if (!server.bind(address, *port, &error))
+        return fail(error);
+    return serveUntilStopped(server, address, tls.certificate.empty() ? "http" : "https", stopSignals);
+}
+
+// The user that import-track stores positions for: the one named by --user,
+// else the only one. Nothing, with the reason in `error`, without one.
+std::optional<service::User> importUser(service::Store& store, const Options& options, std::string* error)
+{
+    if (options.has("user")) {
+        auto user = store.userById(options.value("user"));
+        if (!user)
+            *error = "no user " + options.value("user") + " in " + store.path();
+        return user;
+    }
+    // A failing database reads as no user.
+    const auto users = store.users().value_or(std::vector<service::User>());
+    if (users.size() != 1) {
+        *error = std::string(users.empty() ? "no user yet" : "several users") + " in " + store.path()
+            + "; name one with --user";
+        return std::nullopt;
+    }
+    return users.front();
+}
+
+// Imports one track file, showing its progress when it is large and its
+// outcome when done; false when nothing of it was stored.
+bool importFile(service::Store& store, int64_t user, const std::string& file, const std::string& zone)
+{
+    int lastPercent = -1;
+    const auto progress = [&](int64_t done, int64_t total) {
+        const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+        if (percent != lastPercent && total > (8 << 20)) {
+            lastPercent = percent;
+            std::cerr << "\r" << file << ": " << percent << "%" << std::flush;
+            if (percent == 100)
+                std::cerr << "\n";
+        }
+    };
+    const service::TrackImport result = service::importTrackFile(store, user, file, zone, progress);
+    const bool failed = result.storeFailed || result.good() == 0;
+    (failed ? std::cerr : std::cout) << file << " ("
+                                     << (result.reading.format.empty() ? "unknown format" : result.reading.format)
+                                     << "): " << service::importSummary(result) << "\n";
+    return !failed;
+}
+
 int importTrack(int argc, char** argv)
 {
     const std::string command = argv[1];
-    Options options;
     std::string error;
-    if (!parseOptions(argc, argv, { "db", "user", "zone" }, {}, options, error))
+    const auto options = parseOptions(argc, argv, { "db", "user", "zone" }, {}, &error);
+    if (!options)
         return usageError(command, error);
-    if (options.help) {
+    if (options->help) {
         std::cout << importHelp;
         return 0;
     }
-    if (options.positional.empty())
+    if (options->positional.empty())
         return usageError(command, "no track file given");
-    const std::string zone = options.values["zone"];
+    const std::string zone = options->value("zone");
     if (!zone.empty() && !service::isKnownZone(zone))
         return usageError(command, "unknown time zone \"" + zone + "\"");
     service::Store store;
-    if (!openStore(store, options))
-        return 1;
-    std::optional<service::User> user;
-    if (options.values.count("user")) {
-        user = store.userById(options.values["user"]);
-        if (!user) {
-            std::cerr << "kestrel-service: no user " << options.values["user"] << " in " << store.path() << "\n";
-            return 1;
-        }
-    } else {
-        const auto users = store.users();
-        if (users.size() != 1) {
-            std::cerr << "kestrel-service: " << (users.empty() ? "no user yet" : "several users")
-                      << " in " << store.path() << "; name one with --user\n";
-            return 1;
-        }
-        user = users.front();
-    }
+    if (!openStore(store, *options, &error))
+        return fail(error);
+    const auto user = importUser(store, *options, &error);
+    if (!user)
+        return fail(error);
     int failures = 0;
-    for (const std::string& file : options.positional) {
-        int lastPercent = -1;
-        const auto progress = [&](int64_t done, int64_t total) {
-            const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-            if (percent != lastPercent && total > (8 << 20)) {
-                lastPercent = percent;
-                std::cerr << "\r" << file << ": " << percent << "%" << std::flush;
-                if (percent == 100)
-                    std::cerr << "\n";
-            }
-        };
-        const service::TrackImport result = service::importTrackFile(store, user->id, file, zone, progress);
-        const bool failed = result.storeFailed || result.good() == 0;
-        (failed ? std::cerr : std::cout) << file << " ("
-                                         << (result.reading.format.empty() ? "unknown format" : result.reading.format)
-                                         << "): " << service::importSummary(result) << "\n";
-        failures += failed ? 1 : 0;
-    }
+    for (const std::string& file : options->positional)
+        failures += importFile(store, user->id, file, zone) ? 0 : 1;
     return failures == 0 ? 0 : 1;
 }
 
 int demo(int argc, char** argv)
 {
-    Options options;
     std::string error;
-    if (!parseOptions(argc, argv, { "db" }, {}, options, error))
+    const auto options = parseOptions(argc, argv, { "db" }, {}, &error);
+    if (!options)
         return usageError("demo", error);
-    if (options.help) {
+    if (options->help) {
         std::cout << demoHelp;
         return 0;
     }
-    if (!options.positional.empty())
-        return usageError("demo", "unexpected argument " + options.positional.front());
+    if (!options->positional.empty())
+        return usageError("demo", "unexpected argument " + options->positional.front());
     service::Store store;
-    if (!openStore(store, options))
-        return 1;
+    if (!openStore(store, *options, &error))
+        return fail(error);
     const auto created = service::createDemo(store, nowMs(), &error);
-    if (!created) {
-        std::cerr << "kestrel-service: " << error << "\n";
-        return 1;
-    }
+    if (!created)
+        return fail(error);
     printDemo(*created);
     return 0;
 }
@@ -338,10 +378,8 @@ int demo(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::cerr << generalHelp;
-        return 2;
-    }
+    if (argc < 2)
+        return report(generalHelp, 2);
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << generalHelp;
@@ -353,6 +391,5 @@ int main(int argc, char** argv)
         return importTrack(argc, argv);
     if (command == "demo")
         return demo(argc, argv);
-    std::cerr << "kestrel-service: unknown command \"" << command << "\"\n\n" << generalHelp;
-    return 2;
+    return report("kestrel-service: unknown command \"" + command + "\"\n\n" + generalHelp, 2);
 }

@@ -89,10 +89,10 @@ void addPhoneRoutes(httplib::Server& server, Api& api, TrackerIntake& intake)
         if (!user)
             return answerJson(response, 403, { { "error", "Unknown user or wrong phone key." } });
         const int64_t since = body.contains("since") && body["since"].is_number() ? body["since"].get<int64_t>() : 0;
-        const FixSummary summary = api.store().fixSummary(user->id, since);
+        const FixSummary summary = api.store().fixSummary(user->id, since).value_or(FixSummary());
         const Refusals refusals = intake.refusals(user->id);
         json answer { { "phoneName", user->phoneName },
-                      { "deviceKey", api.store().deviceKey(user->id) },
+                      { "deviceKey", api.store().deviceKey(user->id).value_or(std::string()) },
                       { "fixesToday", summary.count },
                       { "lastFix", summary.last ? json(*summary.last) : json() },
                       { "refusedToday", refusals.last >= since ? refusals.count : 0 },

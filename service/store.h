@@ -56,8 +56,8 @@ class Connection;
 
 // The service's database: one SQLite file in WAL mode. Every operation takes
 // a connection of its own from a small pool, so the store may be used from
-// many threads at once. Failures of the database come back as empty results
-// or false, with the reason in the debug log; they never throw.
+// many threads at once. A failure of the database comes back as false or as
+// an empty optional, with the database's reason in the log; nothing throws.
 class Store {
 public:
     Store();
@@ -67,7 +67,7 @@ public:
 
     // Opens (creating it when missing) and migrates the database at path.
     // ":memory:" is not supported (each connection would see its own).
-    bool open(const std::string& path, std::string* error);
+    bool open(const std::string& path, std::string* error = nullptr);
     const std::string& path() const { return path_; }
     static int schemaVersion();
 
@@ -90,24 +90,28 @@ public:
     };
 
     std::optional<User> createUser(const std::string& phoneName);
+    // The user with this identifier; nothing when there is none (or the
+    // database fails), as for the next three.
     std::optional<User> userById(const std::string& userId);
     std::optional<User> userByRow(int64_t id);
-    int64_t userCount();
-    std::vector<User> users();
+    std::optional<int64_t> userCount();
+    // Every user, oldest first.
+    std::optional<std::vector<User>> users();
 
     // Stores fixes (replacing a fix of the same user at the same time) in one
-    // transaction; the number stored, or -1 when nothing was stored.
-    int64_t addFixes(int64_t user, const std::vector<Fix>& fixes);
+    // transaction: the number stored, or nothing when nothing was stored.
+    std::optional<int64_t> addFixes(int64_t user, const std::vector<Fix>& fixes);
     // Stores the fixes whose time the user has no fix at yet, keeping the
-    // stored ones, in one transaction: the number newly stored, -1 on failure
-    // (then nothing was stored). The same fix sent twice is stored once.
-    int64_t addNewFixes(int64_t user, const std::vector<Fix>& fixes);
-    int64_t fixCount(int64_t user);
-    FixSummary fixSummary(int64_t user, int64_t since);
+    // stored ones, in one transaction: the number newly stored, or nothing
+    // when the database failed (then nothing was stored). The same fix sent
+    // twice is stored once.
+    std::optional<int64_t> addNewFixes(int64_t user, const std::vector<Fix>& fixes);
+    std::optional<int64_t> fixCount(int64_t user);
+    std::optional<FixSummary> fixSummary(int64_t user, int64_t since);
 
     // The key with which tracker apps deliver the user's fixes, made from the
-    // system's cryptographic random source on first use; empty on failure.
-    std::string deviceKey(int64_t user);
+    // system's cryptographic random source on first use.
+    std::optional<std::string> deviceKey(int64_t user);
     std::optional<User> userByDeviceKey(const std::string& key);
     std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
     std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);
@@ -130,10 +134,12 @@ public:
                                                       const Synchronization& sync);
     // The camera's synchronization whose camera time is closest to cameraTime.
     std::optional<Synchronization> closestSynchronization(int64_t camera, int64_t cameraTime);
-    std::vector<Camera> cameras(int64_t user);
+    // The user's cameras with their synchronizations, oldest first.
+    std::optional<std::vector<Camera>> cameras(int64_t user);
     // Removes the synchronizations with these ids of the user's cameras and
-    // every camera left without one; the number removed, -1 on a database failure.
-    int64_t removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds);
+    // every camera left without one: the number removed, nothing when the
+    // database failed (then nothing was removed).
+    std::optional<int64_t> removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds);
 
 private:
     friend class Lease;
@@ -147,7 +153,8 @@ private:
 };
 
 // A random identifier of `bytes` bytes from the operating system's
-// cryptographic source, as lower-case hex.
-std::string randomHex(int bytes);
+// cryptographic source, as lower-case hex; nothing, with the reason in
+// `error`, when the system has no such source.
+std::optional<std::string> randomHex(int bytes, std::string* error = nullptr);
 
 } // namespace service

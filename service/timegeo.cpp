@@ -217,30 +217,42 @@ ZoneMoment zoneMoment(const std::string& zoneId, int64_t utcMs)
     return moment;
 }
 
-std::optional<std::string> invalidFix(const Fix& fix)
+bool validFix(const Fix& fix, std::string* error)
 {
+    const auto refuse = [error](const std::string& reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
     if (fix.time < earliestTime || fix.time > latestTime)
-        return std::string("time outside the years 1970 to 9999");
+        return refuse("time outside the years 1970 to 9999");
     if (!std::isfinite(fix.latitude) || fix.latitude < -90 || fix.latitude > 90)
-        return std::string("latitude outside -90 to 90");
+        return refuse("latitude outside -90 to 90");
     if (!std::isfinite(fix.longitude) || fix.longitude < -180 || fix.longitude > 180)
-        return std::string("longitude outside -180 to 180");
+        return refuse("longitude outside -180 to 180");
     if (!std::isfinite(fix.altitude) || std::fabs(fix.altitude) > 100000)
-        return std::string("altitude outside -100000 to 100000 m");
+        return refuse("altitude outside -100000 to 100000 m");
     if (!std::isfinite(fix.accuracy) || fix.accuracy < 0 || fix.accuracy > 1e7)
-        return std::string("accuracy outside 0 to 10000000 m");
+        return refuse("accuracy outside 0 to 10000000 m");
     if (!isKnownZone(fix.zoneId))
-        return "unknown time zone \"" + fix.zoneId.substr(0, 64) + "\"";
-    return std::nullopt;
+        return refuse("unknown time zone \"" + fix.zoneId.substr(0, 64) + "\"");
+    return true;
 }
 
-Located locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment)
+std::optional<std::string> invalidFix(const Fix& fix)
 {
-    Located result;
+    std::string reason;
+    if (validFix(fix, &reason))
+        return std::nullopt;
+    return reason;
+}
+
+std::optional<Fix> locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment)
+{
     if (before && after && after->time - before->time <= maxInterpolationGapMs) {
         const int64_t span = after->time - before->time;
         const double t = span > 0 ? static_cast<double>(moment - before->time) / static_cast<double>(span) : 0.0;
-        Fix& p = result.position;
+        Fix p;
         p.latitude = before->latitude + (after->latitude - before->latitude) * t;
         // Across the date line the short way round.
         double dLon = after->longitude - before->longitude;
@@ -257,11 +269,10 @@ Located locate(const std::optional<Fix>& before, const std::optional<Fix>& after
         p.accuracy = std::max(before->accuracy, after->accuracy);
         p.zoneId = t <= 0.5 ? before->zoneId : after->zoneId;
         p.time = moment;
-        result.found = true;
-        return result;
+        return p;
     }
     const Fix* nearest = nullptr;
-    int64_t distance = -1;
+    int64_t distance = 0;
     if (before) {
         nearest = &*before;
         distance = moment - before->time;
@@ -270,14 +281,11 @@ Located locate(const std::optional<Fix>& before, const std::optional<Fix>& after
         nearest = &*after;
         distance = after->time - moment;
     }
-    if (nearest && distance <= maxNearestFixMs) {
-        result.found = true;
-        result.position = *nearest;
-        result.position.time = moment;
-        return result;
-    }
-    result.gapMs = distance;
-    return result;
+    if (!nearest || distance > maxNearestFixMs)
+        return std::nullopt;
+    Fix position = *nearest;
+    position.time = moment;
+    return position;
 }
 
 std::string durationText(int64_t ms)

@@ -49,24 +49,22 @@ struct Fix {
     std::string zoneId;
 };
 
-// Checks the ranges of a fix; the reason when it is not acceptable.
+// Checks the ranges of a fix; false with the reason in `error` when it is not
+// acceptable ("latitude outside -90 to 90").
+bool validFix(const Fix& fix, std::string* error = nullptr);
+// The reason a fix is not acceptable, for the track readers: validFix's.
 std::optional<std::string> invalidFix(const Fix& fix);
-
-// Where the phone was at `moment`, from the fixes just before and just after.
-struct Located {
-    bool found = false;
-    Fix position;          // time = moment; zone of the nearer fix
-    int64_t gapMs = -1;    // without a position: distance to the nearest fix (-1: no fixes at all)
-};
 
 constexpr int64_t maxInterpolationGapMs = 10 * 60 * 1000;
 constexpr int64_t maxNearestFixMs = 2 * 60 * 1000;
 
-// Linear interpolation when the two fixes around the moment are at most ten
-// minutes apart; otherwise the nearest fix within two minutes; otherwise not
-// found. `before` is the last fix at or before the moment, `after` the first
-// one at or after it.
-Located locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment);
+// Where the phone was at `moment`, from the fixes just before and just after:
+// linear interpolation when the two fixes around the moment are at most ten
+// minutes apart; otherwise the nearest fix within two minutes; otherwise
+// nothing. `before` is the last fix at or before the moment, `after` the
+// first one at or after it. The position found has the time `moment` and
+// the zone of the nearer fix.
+std::optional<Fix> locate(const std::optional<Fix>& before, const std::optional<Fix>& after, int64_t moment);
 
 // "1 h 3 min 17 s", "45 s", "2 days 3 h" for a duration.
 std::string durationText(int64_t ms);

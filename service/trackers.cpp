@@ -328,7 +328,7 @@ std::optional<std::string> implausibleFix(const Fix& fix, int64_t now)
         return std::string("no valid position (negative accuracy)");
     if (fix.accuracy > worstAccuracy)
         return "an accuracy worse than 1 km (" + std::to_string(std::lround(fix.accuracy)) + " m)";
-    if (auto invalid = invalidFix(fix))
+    if (std::string invalid; !validFix(fix, &invalid))
         return invalid;
     return std::nullopt;
 }
@@ -382,14 +382,14 @@ Intake TrackerIntake::take(const TrackerMessage& message)
     }
     if (good.empty())
         return intake;
-    const int64_t added = store_.addNewFixes(user->id, good);
-    if (added < 0) {
+    const auto added = store_.addNewFixes(user->id, good);
+    if (!added) {
         intake.status = 500;
         intake.reason = "The fixes could not be stored.";
         return intake;
     }
-    intake.stored = added;
-    intake.duplicates = static_cast<int64_t>(good.size()) - added;
+    intake.stored = *added;
+    intake.duplicates = static_cast<int64_t>(good.size()) - *added;
     return intake;
 }
 

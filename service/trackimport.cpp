@@ -66,13 +66,13 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
     auto flush = [&] {
         if (batch.empty())
             return true;
-        const int64_t added = store.addNewFixes(user, batch);
-        if (added < 0) {
+        const auto added = store.addNewFixes(user, batch);
+        if (!added) {
             result.storeFailed = true;
             return false;
         }
-        result.imported += added;
-        result.repeated += static_cast<int64_t>(batch.size()) - added;
+        result.imported += *added;
+        result.repeated += static_cast<int64_t>(batch.size()) - *added;
         batch.clear();
         return true;
     };

@@ -1,7 +1,6 @@
 #include <QtTest>
 
 #include <QPainter>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "controller/barcodereader.h"
@@ -16,14 +15,18 @@ Q_DECLARE_METATYPE(testsupport::SyncScene)
 
 namespace {
 
-// The sizes the decoding passes report ("<width>x<height>"), in order.
+// The sizes of the decoding passes a watched reader settles ("<width>x<height>"), in order.
 QStringList passSizes;
 
-void recordPasses(QtMsgType type, const QMessageLogContext&, const QString& message)
+void recordPass(const QSize& size)
 {
-    static const QRegularExpression size(QStringLiteral("^\\d+x\\d+$"));
-    if (type == QtDebugMsg && size.match(message).hasMatch())
-        passSizes.append(message);
+    passSizes.append(QStringLiteral("%1x%2").arg(size.width()).arg(size.height()));
+}
+
+// A reader whose passes go to passSizes.
+BarcodeReader watched()
+{
+    return BarcodeReader(nullptr, recordPass);
 }
 
 // Draws the modules at (left, top), module pixels each, dark on the painter's
@@ -56,7 +59,6 @@ class TestBarcodeReader : public QObject {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
     void payload_data();
     void payload();
     void grayLevel_data();
@@ -76,12 +78,6 @@ private slots:
 void TestBarcodeReader::init()
 {
     passSizes.clear();
-    qInstallMessageHandler(recordPasses);
-}
-
-void TestBarcodeReader::cleanup()
-{
-    qInstallMessageHandler(nullptr);
 }
 
 void TestBarcodeReader::payload_data()
@@ -133,7 +129,7 @@ void TestBarcodeReader::payload()
     const QImage code = grayCode(text);
     QVERIFY(!code.isNull());
     model::PhotoInfo info = filledInfo();
-    QCOMPARE(BarcodeReader().decode(code, &info), read);
+    QCOMPARE(watched().decode(code, &info), read);
     QCOMPARE(info.syncId, syncId);
     QCOMPARE(info.elapsedTime, elapsedTime);
     QCOMPARE(passSizes, QStringList { QStringLiteral("%1x%2").arg(code.width()).arg(code.height()) });
@@ -217,8 +213,8 @@ void TestBarcodeReader::paddedGrayRows()
 void TestBarcodeReader::nullImage()
 {
     model::PhotoInfo info = filledInfo();
-    QVERIFY(!BarcodeReader().decode(QImage(), &info));
-    QVERIFY(!BarcodeReader().readRotated(QImage(), &info));
+    QVERIFY(!watched().decode(QImage(), &info));
+    QVERIFY(!watched().readRotated(QImage(), &info));
     QVERIFY(BarcodeReader::toGrayscale(QImage()).isNull());
     QCOMPARE(info.syncId, QStringLiteral("old"));
     QVERIFY(passSizes.isEmpty());
@@ -247,7 +243,7 @@ void TestBarcodeReader::onlyFirstCodeDecoded()
     drawModules(painter, good, goodSide, span + 4 * module, span + 4 * module, module);
     painter.end();
 
-    BarcodeReader reader;
+    BarcodeReader reader(nullptr, recordPass);
     model::PhotoInfo info = filledInfo();
     QVERIFY(!reader.decode(image, &info));
     QCOMPARE(info.syncId, QStringLiteral("old"));
@@ -306,7 +302,7 @@ void TestBarcodeReader::readFile()
     const QString path = dir.filePath(name);
     QVERIFY(image.isNull() ? contents.isNull() || testsupport::writeFile(path, contents) : image.save(path, nullptr, 90));
     model::PhotoInfo info = filledInfo();
-    QCOMPARE(BarcodeReader().read(path, &info), passes.last() == "1");
+    QCOMPARE(watched().read(path, &info), passes.last() == "1");
     QCOMPARE(info.syncId + QString::number(info.elapsedTime), QString(passes.last() == "1" ? "abc42" : "old-99"));
     QCOMPARE(QStringList({ passSizes.value(0), passSizes.isEmpty() ? QString() : passSizes.last(),
                            QString::number(passSizes.size()) }),
@@ -346,7 +342,7 @@ void TestBarcodeReader::brightPhotoOf24Megapixels()
     photo = QImage();
 
     model::PhotoInfo info = filledInfo();
-    QVERIFY(BarcodeReader().read(path, &info));
+    QVERIFY(watched().read(path, &info));
     QCOMPARE(info.syncId, QStringLiteral("abc"));
     QCOMPARE(passSizes, QStringList { QStringLiteral("6000x4000") });
 }

@@ -119,7 +119,7 @@ private slots:
             for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs)
                 fixes.push_back({ t, track.latitude(t), track.longitude(t), track.altitude(t),
                                   double(4 + (t / fixStepMs) % 3), "Europe/Berlin" });
-            QCOMPARE(service.store.addFixes(user->id, fixes), int64_t(fixes.size()));
+            QCOMPARE(service.store.addFixes(user->id, fixes).value_or(-1), int64_t(fixes.size()));
         }
 
         // A first start: the how-to pages lead to the synchronization page.

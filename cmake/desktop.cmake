@@ -1,0 +1,63 @@
+# The desktop program in layers. Each library links only the layers it may
+# use, so a call in the wrong direction fails to link:
+#   kestrel_json        the JSON codec
+#   kestrel_model       the model and the settings file
+#   kestrel_io          photos on disk: EXIF/XMP reading and writing, durable
+#                       file replacement, the QR reader, folder listing, export
+#   kestrel_net         the web service: REST client and the service's messages
+#   kestrel_controller  the workflows that join them
+#   kestrel_ui          windows, dialogs, widgets and the resource bundle
+set(CMAKE_AUTOMOC ON)
+set(CMAKE_AUTOUIC ON)
+set(CMAKE_AUTORCC ON)
+
+function(kestrel_layer name)
+  cmake_parse_arguments(arg "" "" "SOURCES;LINK" ${ARGN})
+  list(TRANSFORM arg_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+  add_library(${name} STATIC ${arg_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${arg_LINK} PRIVATE kestrel_warnings)
+endfunction()
+
+kestrel_layer(kestrel_json
+  SOURCES json/jsonvalue.cpp json/jsonvalue.h
+  LINK Qt5::Core)
+
+kestrel_layer(kestrel_model
+  SOURCES model/model.cpp model/model.h model/photoinfo.cpp model/photoinfo.h model/failure.h
+  LINK Qt5::Core)
+target_link_libraries(kestrel_model PRIVATE kestrel_buildinfo)
+
+kestrel_layer(kestrel_io
+  SOURCES controller/exifinfo.cpp controller/exifinfo.h
+          controller/exiftags.cpp controller/exiftags.h controller/exifwritehook.h
+          controller/filereplacement.cpp controller/filereplacement.h
+          controller/barcodereader.cpp controller/barcodereader.h
+          controller/photolisting.cpp controller/photolisting.h
+          controller/resultexport.cpp controller/resultexport.h
+  LINK kestrel_model kestrel_json Qt5::Gui PkgConfig::EXIV2 ZLIB::ZLIB quirc)
+
+kestrel_layer(kestrel_net
+  SOURCES controller/restclient.cpp controller/restclient.h
+          controller/servicemessages.cpp controller/servicemessages.h
+  LINK kestrel_model kestrel_json Qt5::Network)
+
+kestrel_layer(kestrel_controller
+  SOURCES controller/maincontroller.cpp controller/maincontroller.h
+          controller/desktopservice.cpp controller/servicestatus.h
+          controller/selftest.cpp controller/selftest.h
+  LINK kestrel_io kestrel_net)
+
+file(GLOB view_sources CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
+  ${CMAKE_SOURCE_DIR}/view/*.cpp ${CMAKE_SOURCE_DIR}/view/*.h ${CMAKE_SOURCE_DIR}/view/*.ui)
+kestrel_layer(kestrel_ui
+  SOURCES ${view_sources}
+  LINK kestrel_controller Qt5::Widgets Qt5::Svg PkgConfig::QRENCODE)
+target_link_libraries(kestrel_ui PRIVATE kestrel_buildinfo)
+set_target_properties(kestrel_ui PROPERTIES AUTOUIC_SEARCH_PATHS ${CMAKE_SOURCE_DIR}/view)
+set(KESTREL_RESOURCE_TARGET kestrel_ui)
+include(${CMAKE_CURRENT_LIST_DIR}/resources.cmake)
+
+add_executable(kestrel main.cpp)
+# Resources in a static library must be pulled in explicitly (view::initResources).
+target_link_libraries(kestrel PRIVATE kestrel_ui kestrel_buildinfo kestrel_warnings)

@@ -1,0 +1,102 @@
+#include "service/store.h"
+#include "service/storesql.h"
+
+#include <optional>
+
+namespace service {
+
+namespace {
+
+// Each entry moves the schema one version up; a database is migrated by
+// running the entries past its user_version, each in its own transaction.
+const char* const migrations[] = {
+    // 1: the first schema
+    "CREATE TABLE users ("
+    "  id INTEGER PRIMARY KEY,"
+    "  user_id TEXT NOT NULL UNIQUE,"
+    "  phone_name TEXT NOT NULL,"
+    "  phone_key TEXT NOT NULL,"
+    "  created INTEGER NOT NULL);"
+    "CREATE TABLE fixes ("
+    "  user INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+    "  time INTEGER NOT NULL,"
+    "  latitude REAL NOT NULL,"
+    "  longitude REAL NOT NULL,"
+    "  altitude REAL NOT NULL,"
+    "  accuracy REAL NOT NULL,"
+    "  zone TEXT NOT NULL,"
+    "  PRIMARY KEY (user, time)) WITHOUT ROWID;"
+    "CREATE TABLE sync_codes ("
+    "  code TEXT PRIMARY KEY,"
+    "  owner INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+    "  created INTEGER NOT NULL);"
+    "CREATE INDEX sync_codes_created ON sync_codes(created);"
+    "CREATE TABLE cameras ("
+    "  id INTEGER PRIMARY KEY,"
+    "  owner INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+    "  model TEXT NOT NULL,"
+    "  serial_number TEXT NOT NULL,"
+    "  internal_serial_number TEXT NOT NULL,"
+    "  identity TEXT NOT NULL,"
+    "  UNIQUE (owner, model, identity));"
+    "CREATE TABLE synchronizations ("
+    "  sync_id TEXT PRIMARY KEY,"
+    "  camera INTEGER NOT NULL REFERENCES cameras(id) ON DELETE CASCADE,"
+    "  code TEXT NOT NULL,"
+    "  clock_offset INTEGER NOT NULL,"
+    "  camera_time INTEGER NOT NULL,"
+    "  utc_time INTEGER NOT NULL,"
+    "  zone_id TEXT NOT NULL,"
+    "  zone_offset TEXT NOT NULL,"
+    "  zone_name TEXT NOT NULL,"
+    "  local_time TEXT NOT NULL,"
+    "  UNIQUE (camera, code));",
+    // 2: a code hands out its owner's identifier only once
+    "ALTER TABLE sync_codes ADD COLUMN granted INTEGER NOT NULL DEFAULT 0;",
+    // 3: the keys with which tracker apps deliver a phone's positions
+    "CREATE TABLE device_keys ("
+    "  key TEXT PRIMARY KEY,"
+    "  user INTEGER NOT NULL UNIQUE REFERENCES users(id) ON DELETE CASCADE);"
+    "INSERT INTO device_keys (key, user) SELECT lower(hex(randomblob(16))), id FROM users;",
+};
+
+constexpr int migrationCount = sizeof migrations / sizeof migrations[0];
+
+} // namespace
+
+int Store::schemaVersion()
+{
+    return migrationCount;
+}
+
+bool migrate(Connection& connection, const std::string& path, std::string* error)
+{
+    std::optional<int> version;
+    {
+        Query q(connection, "PRAGMA user_version");
+        if (q.next())
+            version = static_cast<int>(q.integer(0));
+    }
+    if (!version || *version < 0) {
+        *error = "cannot read the schema version of " + path;
+        return false;
+    }
+    if (*version > migrationCount) {
+        *error = path + " has schema version " + std::to_string(*version) + ", newer than this program's "
+            + std::to_string(migrationCount);
+        return false;
+    }
+    for (int step = *version; step < migrationCount; ++step) {
+        Transaction transaction(connection);
+        const std::string setVersion = "PRAGMA user_version = " + std::to_string(step + 1);
+        if (!transaction.active() || !connection.exec(migrations[step]) || !connection.exec(setVersion.c_str())
+            || !transaction.commit()) {
+            *error = "cannot migrate " + path + " to schema version " + std::to_string(step + 1) + ": "
+                + connection.lastError();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace service
