@@ -289,7 +289,8 @@ void MainController::synchronizeCamera(QString filePath)
     // the time it ends; the result then finds no receiver and is dropped.
     struct Reading {
         model::PhotoInfo info;
-        QString failure;
+        bool read = false;
+        model::Failure failure;
     };
     auto reading = std::make_shared<Reading>();
     // exiv2 sets its XMP parser up on first use, which is not safe on two
@@ -298,21 +299,23 @@ void MainController::synchronizeCamera(QString filePath)
     QThread* thread = QThread::create([filePath, reading] {
         reading->info.clear();
         if (!ExifInfo().read(filePath, &reading->info))
-            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read EXIF data"));
+            model::fail(&reading->failure, tr("Cannot read EXIF data"), filePath);
         else if (!BarcodeReader().read(filePath, &reading->info))
-            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read QR code"));
+            model::fail(&reading->failure, tr("Cannot read QR code"), filePath);
+        else
+            reading->read = true;
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::finished, this,
-            [this, filePath, reading] { onSynchronizationPhotoRead(filePath, reading->failure, reading->info); });
+            [this, reading] { onSynchronizationPhotoRead(reading->read, reading->failure, reading->info); });
     thread->start();
 }
 
-void MainController::onSynchronizationPhotoRead(const QString& filePath, const QString& failure,
+void MainController::onSynchronizationPhotoRead(bool read, const model::Failure& failure,
                                                 const model::PhotoInfo& info)
 {
-    if (!failure.isEmpty()) {
-        showMessage(Status::Error, tr(failure.toLatin1().constData()), filePath);
+    if (!read) {
+        showFailure(failure);
         emit camerasUpdated(model->cameras);
         return;
     }
@@ -562,11 +565,11 @@ void MainController::exportResults(QString csvPath)
     model::Failure failure;
     if (!ResultExport::writeCsv(model->photos, csvPath, &failure)
         || !ResultExport::writeGpx(model->photos, gpxPath, &failure)) {
-        emit infoPending(204, failure.title, failure.detail);
+        showFailure(failure);
         return;
     }
-    emit infoPending(201, tr("Results exported"),
-                     QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
+    showMessage(Status::Success, tr("Results exported"),
+                QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
 void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)

@@ -139,8 +139,8 @@ private:
     void showFailure(const model::Failure& failure);
     void onCameraListAnswer(RestClient::Result result, const QByteArray& body);
     // Sends the synchronization request once the photo has been read off the
-    // GUI thread; failure is the message title when it could not be read.
-    void onSynchronizationPhotoRead(const QString& filePath, const QString& failure, const model::PhotoInfo& info);
+    // GUI thread, or shows why it could not be read.
+    void onSynchronizationPhotoRead(bool read, const model::Failure& failure, const model::PhotoInfo& info);
     void onSynchronizationAnswer(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(RestClient::Result result, const QByteArray& body);
     // The steps of startGeocoding: the new run, sending every photo (the
