@@ -1,11 +1,11 @@
 #include <QApplication>
-#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
 
 #include "controller/maincontroller.h"
 #include "controller/selftest.h"
+#include "model/model.h"
 #include "view/mainview.h"
 #include "view/messageboxfactory.h"
 #include "view/resources.h"
@@ -13,10 +13,10 @@
 
 int main(int argc, char* argv[])
 {
-    // The self-test needs no window: let it run on a machine without a
-    // display too (over ssh, in a container).
-    const bool selfTest = argc > 1 && qstrcmp(argv[1], "--test") == 0;
-    if (selfTest && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+    // The self-test and the version need no window: let them run on a
+    // machine without a display too (over ssh, in a container).
+    const bool noWindow = argc > 1 && (qstrcmp(argv[1], "--test") == 0 || qstrcmp(argv[1], "--version") == 0);
+    if (noWindow && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -30,6 +30,10 @@ int main(int argc, char* argv[])
     if (arguments.size() > 1 && arguments.at(1) == QLatin1String("--test")) {
         QTextStream out(stdout);
         controller::SelfTest(out).run();
+        return 0;
+    }
+    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("--version")) {
+        QTextStream(stdout) << "kestrel " << model::Model::version() << '\n';
         return 0;
     }
 
@@ -55,11 +59,6 @@ int main(int argc, char* argv[])
 
     view::installFont();
 
-    QFile style(QStringLiteral("://style.css"));
-    if (style.open(QIODevice::ReadOnly))
-        application.setStyleSheet(QString::fromUtf8(style.readAll()));
-
-    const int result = application.exec();
-    style.close();
-    return result;
+    application.setStyleSheet(view::styleSheetText());
+    return application.exec();
 }

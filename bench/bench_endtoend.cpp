@@ -122,9 +122,9 @@ double threadCpuSeconds()
 // through cpu the processor time of the thread that runs the controller
 // (the service answers on threads of its own), which grows with the work
 // Kestrel does itself and not with how long the disk makes it wait.
-double geotag(controller::MainController& controller, const QString& folder, bool inPlace, int* tagged, double* cpu)
+double geotag(controller::MainController& controller, model::Model& model, const QString& folder, bool inPlace,
+              int* tagged, double* cpu)
 {
-    model::Model& model = controller.modelRef();
     model.rewrite = inPlace;
     model.modifyTimeDate = true;
     controller.geocodePhotos(folder);
@@ -310,15 +310,16 @@ int main(int argc, char** argv)
             ::sync();
             int tagged = 0;
             withService(false, [&] {
-                controller::MainController controller;
-                controller.modelRef().userID = QString::fromStdString(userId);
+                auto state = std::make_shared<model::Model>();
+                controller::MainController controller(state);
+                state->userID = QString::fromStdString(userId);
                 warm(folder);
-                double s = geotag(controller, folder, false, &tagged, &cpu);
+                double s = geotag(controller, *state, folder, false, &tagged, &cpu);
                 note(QStringLiteral("Kestrel copies, service"), s, tagged);
                 QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
                 ::sync();
                 warm(copyA);
-                s = geotag(controller, copyA, true, &tagged, &cpu);
+                s = geotag(controller, *state, copyA, true, &tagged, &cpu);
                 note(QStringLiteral("Kestrel in place, service"), s, tagged);
                 ::sync();
             });
@@ -339,10 +340,11 @@ int main(int argc, char** argv)
             }
             ::sync();
             withService(true, [&] {
-                controller::MainController controller;
-                controller.modelRef().userID = QString::fromStdString(userId);
+                auto state = std::make_shared<model::Model>();
+                controller::MainController controller(state);
+                state->userID = QString::fromStdString(userId);
                 warm(folder);
-                const double s = geotag(controller, folder, false, &tagged, &cpu);
+                const double s = geotag(controller, *state, folder, false, &tagged, &cpu);
                 note(QStringLiteral("Kestrel copies, plain service"), s, tagged);
                 QDir(folder + QStringLiteral("/KESTREL")).removeRecursively();
             });

@@ -185,9 +185,10 @@ struct Figures {
 Figures geotag(const QString& folder, bool rewrite)
 {
     Figures figures;
-    controller::MainController controller;
-    controller.modelRef().rewrite = rewrite;
-    controller.modelRef().modifyTimeDate = true;
+    auto state = std::make_shared<model::Model>();
+    controller::MainController controller(state);
+    state->rewrite = rewrite;
+    state->modifyTimeDate = true;
     QObject::connect(&controller, &controller::MainController::geocodeProgress,
                      [&](int, int failed, int) { figures.failed = failed; });
     controller.geocodePhotos(folder);
@@ -199,10 +200,10 @@ Figures geotag(const QString& folder, bool rewrite)
     figures.wall = timer.nsecsElapsed() / 1e9;
     figures.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process;
     figures.threadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread;
-    figures.photos = controller.modelRef().photos.size();
+    figures.photos = state->photos.size();
     // Keep the user's real settings file out of the benchmark's choices.
-    controller.modelRef().rewrite = false;
-    controller.modelRef().modifyTimeDate = false;
+    state->rewrite = false;
+    state->modifyTimeDate = false;
     return figures;
 }
 
@@ -244,7 +245,8 @@ double roundTripMs(int count)
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < count; ++i) {
-        client.put(model::Model::baseUrl() + "geocodeImage", "{}", [&](int, QByteArray) { loop.quit(); });
+        client.put(model::Model::baseUrl() + "geocodeImage", "{}",
+                   [&](controller::RestClient::Result, QByteArray) { loop.quit(); });
         loop.exec();
     }
     return timer.nsecsElapsed() / 1e6 / count;

@@ -1,15 +1,19 @@
 // The controller's requests for the desktop's own use of the web service:
-// importing track files, the live synchronization code and the service's
-// status, and starting a local service that is not running.
+// whether the service can be reached, importing track files, the live
+// synchronization code and the service's status, and starting a local
+// service that is not running.
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLocale>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
@@ -56,6 +60,38 @@ QString ServiceStatus::positionsText() const
         .arg(QLocale(QLocale::English).toString(positions), readableMoment(first), readableMoment(last));
 }
 
+// Web service reachability ----------------------------------------------------
+
+bool MainController::isLocalService()
+{
+    const QString host = QUrl(model::Model::baseUrl()).host();
+    return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
+}
+
+bool MainController::serviceReachable(model::Failure* failure) const
+{
+    const QUrl url(model::Model::baseUrl());
+    QTcpSocket socket;
+    // Waits at most five seconds, in an event loop of its own so that the
+    // window keeps painting; clicks and keys wait until the check is done.
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    socket.connectToHost(url.host(), quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
+    if (socket.state() != QAbstractSocket::ConnectedState && socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (socket.state() == QAbstractSocket::ConnectedState)
+        return true;
+    const QString advice = isLocalService()
+        ? tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)")
+        : tr("Check your internet connection");
+    model::fail(failure, tr("Web service not reachable"),
+                tr("Kestrel cannot reach its web service at %1. %2, or set KESTREL_SERVICE_URL.")
+                    .arg(model::Model::baseUrl(), advice));
+    return false;
+}
+
 // Track import ---------------------------------------------------------------
 
 void MainController::importTracks(QStringList filePaths)
@@ -68,12 +104,12 @@ void MainController::importTracks(QStringList filePaths)
         QTimer::singleShot(0, this, &MainController::importNextTrack);
 }
 
-void MainController::importNextTrack()
+bool MainController::readTrack(const QString& path, QByteArray* data, model::Failure* failure) const
 {
-    const QString path = trackQueue.first();
+    static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json",
+                                               "nmea", "nma", "txt", "log", "csv" };
     const QString name = QFileInfo(path).fileName();
     QFile file(path);
-    static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json", "nmea", "nma", "txt", "log", "csv" };
     QString problem;
     if (!trackSuffixes.contains(QFileInfo(path).suffix().toLower()))
         problem = tr("%1 is not a track file (GPX, KML, KMZ, GeoJSON, NMEA, CSV or Google Takeout JSON).").arg(name);
@@ -81,27 +117,41 @@ void MainController::importNextTrack()
         problem = tr("%1 is larger than %2 MB and is not sent.").arg(name).arg(maxTrackBytes >> 20);
     else if (!file.open(QIODevice::ReadOnly))
         problem = tr("%1 cannot be read: %2").arg(name, file.errorString());
-    if (!problem.isEmpty()) {
-        finishTrack(false, problem);
+    else {
+        *data = file.readAll();
+        return true;
+    }
+    model::fail(failure, tr("Track import"), problem);
+    return false;
+}
+
+void MainController::importNextTrack()
+{
+    const QString path = trackQueue.first();
+    const QString name = QFileInfo(path).fileName();
+    QByteArray data;
+    model::Failure failure;
+    if (!readTrack(path, &data, &failure)) {
+        finishTrack(false, failure.detail);
         return;
     }
-    const QByteArray data = file.readAll();
     RestClient::Headers headers;
     headers.insert("Kestrel-User-ID", model->userID.toUtf8());
     headers.insert("Kestrel-File-Name", QUrl::toPercentEncoding(name));
     emit trackImportProgress(name, 0, data.size());
     restClient->putRaw(
         model::Model::baseUrl() + QStringLiteral("importTrack"), data, headers,
-        [this, name](int code, QByteArray body) { onTrackImportAnswer(name, code, body); },
+        [this, name](RestClient::Result result, QByteArray body) { onTrackImportAnswer(name, result, body); },
         [this, name](qint64 sent, qint64 total) { emit trackImportProgress(name, sent, total); });
 }
 
-void MainController::onTrackImportAnswer(const QString& name, int code, const QByteArray& body)
+void MainController::onTrackImportAnswer(const QString& name, RestClient::Result result, const QByteArray& body)
 {
-    const quint16 status = quint16(code & 0xFFFF);
     JsonValue answer;
-    handleResponse(TrackImportRequest, status, body, answer, false);
-    const bool imported = status == 200 || status == 201;
+    model::Failure failure;
+    const bool read = readAnswer(Request::TrackImport, result.status, body, &answer, &failure);
+    // A 200 or 201 answer that cannot be read still counts as imported.
+    const bool imported = result.succeeded();
     const QString userID = ServiceMessages::text(answer, "userID");
     if (imported && model->userID.isEmpty() && !userID.isEmpty()) {
         // The service made a user for this first import: keep it like the
@@ -109,8 +159,8 @@ void MainController::onTrackImportAnswer(const QString& name, int code, const QB
         model->userID = userID;
         model->save(model::Model::configFilePath());
     }
-    QString text = ServiceMessages::text(answer, "body");
-    const QString head = imported ? QString() : QStringLiteral(": ") + ServiceMessages::text(answer, "head");
+    const QString text = read ? ServiceMessages::text(answer, "body") : failure.detail;
+    const QString head = imported ? QString() : QStringLiteral(": ") + failure.title;
     finishTrack(imported, name + head + QStringLiteral("\n") + text);
 }
 
@@ -130,9 +180,9 @@ void MainController::finishTrack(bool imported, const QString& text)
     trackFailures = 0;
     emit trackImportFinished();
     if (failures == 0)
-        emit infoPending(201, count == 1 ? tr("Track imported") : tr("Tracks imported"), report);
+        showMessage(Status::Success, count == 1 ? tr("Track imported") : tr("Tracks imported"), report);
     else
-        emit infoPending(failures == count ? 204 : 202, tr("Track import"), report);
+        showMessage(failures == count ? Status::Error : Status::Information, tr("Track import"), report);
 }
 
 // Synchronization code and status --------------------------------------------
@@ -140,51 +190,56 @@ void MainController::finishTrack(bool imported, const QString& text)
 void MainController::requestSyncCode()
 {
     restClient->put(model::Model::baseUrl() + QStringLiteral("syncCode"), userRequest(model->userID),
-                    [this](int code, QByteArray body) {
-                        const quint16 status = quint16(code & 0xFFFF);
-                        JsonValue answer;
-                        handleResponse(SyncCodeRequest, status, body, answer, false);
-                        if (status != 200 && status != 201) {
-                            emit syncCodeUpdated(QString(), 0, 0,
-                                                 ServiceMessages::text(answer, "head") + QStringLiteral("\n")
-                                                     + ServiceMessages::text(answer, "body"));
-                            return;
-                        }
-                        emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"),
-                                             qint64(answer.get("elapsedTime").asDouble(0.0)),
-                                             qint64(answer.get("validFor").asDouble(0.0)), QString());
-                    });
+                    [this](RestClient::Result result, QByteArray body) { onSyncCodeAnswer(result, body); });
+}
+
+void MainController::onSyncCodeAnswer(RestClient::Result result, const QByteArray& body)
+{
+    JsonValue answer;
+    model::Failure failure;
+    readAnswer(Request::SyncCode, result.status, body, &answer, &failure);
+    // A 200 or 201 answer that cannot be read brings an empty code.
+    if (!result.succeeded()) {
+        emit syncCodeUpdated(QString(), 0, 0, failure.title + QStringLiteral("\n") + failure.detail);
+        return;
+    }
+    emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"), qint64(answer.get("elapsedTime").asDouble(0.0)),
+                         qint64(answer.get("validFor").asDouble(0.0)), QString());
 }
 
 void MainController::requestServiceStatus()
 {
     restClient->put(model::Model::baseUrl() + QStringLiteral("serviceStatus"), userRequest(model->userID),
-                    [this](int code, QByteArray body) {
-                        const quint16 status = quint16(code & 0xFFFF);
-                        JsonValue answer;
-                        handleResponse(ServiceStatusRequest, status, body, answer, false);
-                        ServiceStatus result;
-                        result.address = model::Model::baseUrl();
-                        // Any HTTP answer means the service runs, also an
-                        // older one that does not know this request.
-                        result.answers = status != 0;
-                        if (status == 200 || status == 201) {
-                            result.phoneName = ServiceMessages::text(answer, "phoneName");
-                            result.positions = qint64(answer.get("positions").asDouble(0.0));
-                            result.first = ServiceMessages::text(answer, "first");
-                            result.last = ServiceMessages::text(answer, "last");
-                            const JsonValue& urls = answer.get("phonePageUrls");
-                            for (unsigned i = 0; i < urls.size(); ++i)
-                                result.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
-                        } else if (status >= 202 && status <= 204) {
-                            result.problem = ServiceMessages::text(answer, "body");
-                        } else if (result.answers) {
-                            result.problem = tr("it does not know this request (HTTP status %1)").arg(status);
-                        }
-                        emit serviceStatusUpdated(result);
-                        if (!result.answers)
-                            offerToStartService();
-                    });
+                    [this](RestClient::Result result, QByteArray body) { onServiceStatusAnswer(result, body); });
+}
+
+void MainController::onServiceStatusAnswer(RestClient::Result result, const QByteArray& body)
+{
+    JsonValue answer;
+    model::Failure failure;
+    readAnswer(Request::ServiceStatus, result.status, body, &answer, &failure);
+    ServiceStatus status;
+    status.address = model::Model::baseUrl();
+    // Any HTTP answer means the service runs, also an older one that does
+    // not know this request.
+    status.answers = result.status != 0;
+    if (result.succeeded()) {
+        // An answer that cannot be read gives no figures.
+        status.phoneName = ServiceMessages::text(answer, "phoneName");
+        status.positions = qint64(answer.get("positions").asDouble(0.0));
+        status.first = ServiceMessages::text(answer, "first");
+        status.last = ServiceMessages::text(answer, "last");
+        const JsonValue& urls = answer.get("phonePageUrls");
+        for (unsigned i = 0; i < urls.size(); ++i)
+            status.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
+    } else if (result.status >= code(Status::Information) && result.status <= code(Status::Error)) {
+        status.problem = failure.detail;
+    } else if (status.answers) {
+        status.problem = tr("it does not know this request (HTTP status %1)").arg(result.status);
+    }
+    emit serviceStatusUpdated(status);
+    if (!status.answers)
+        offerToStartService();
 }
 
 void MainController::offerToStartService()
@@ -193,13 +248,13 @@ void MainController::offerToStartService()
     if (startOffered || !isLocalService())
         return;
     startOffered = true;
-    if (!emit infoPending(222, tr("Start the web service?"),
+    if (!emit infoPending(code(Status::Question), tr("Start the web service?"),
                           tr("The local web service at %1 does not answer. Start it now?").arg(model::Model::baseUrl())))
         return;
     if (!startLocalService()) {
-        emit infoPending(204, tr("Web service"),
-                         tr("The web service program was not found beside Kestrel. Start it with "
-                            "scripts/start-service.sh."));
+        showMessage(Status::Error, tr("Web service"),
+                    tr("The web service program was not found beside Kestrel. Start it with "
+                       "scripts/start-service.sh."));
         return;
     }
     // The new service needs a moment before it answers.

@@ -7,12 +7,8 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
-#include <QHostAddress>
 #include <QEventLoop>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QThread>
-#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -39,29 +35,19 @@ struct MainController::GeocodeRun {
     bool ended = false;
     // Folders already rid of the temporary files of a killed run.
     QSet<QString> cleanedFolders;
+    // Whether the output folder takes the new files, and why not.
+    bool outputUsable = true;
+    model::Failure outputFailure;
 };
 
-namespace {
-
-bool isSuccess(quint16 status)
-{
-    return status == 200 || status == 201;
-}
-
-quint16 statusOf(int code)
-{
-    return quint16(code & 0xFFFF);
-}
-
-} // namespace
-
-MainController::MainController(QObject* parent)
+MainController::MainController(std::shared_ptr<model::Model> sharedModel, RestClient* client, QObject* parent)
     : QObject(parent)
-    , model(std::make_shared<model::Model>(this))
+    , model(sharedModel ? std::move(sharedModel) : std::make_shared<model::Model>())
     , barcodeReader(new BarcodeReader(this))
     , exifInfo(new ExifInfo(this))
-    , restClient(new RestClient(this))
+    , restClient(client ? client : new RestClient)
 {
+    restClient->setParent(this);
     qRegisterMetaType<controller::Screen>("controller::Screen");
     model->load(model::Model::configFilePath());
     model->loadPreferences(model::Model::preferencesFilePath());
@@ -182,34 +168,58 @@ void MainController::toNextScreen()
     }
 }
 
-quint16 MainController::handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer,
-                                       bool notify)
+bool MainController::readAnswer(Request request, quint16 status, const QByteArray& body, JsonValue* answer,
+                                model::Failure* failure)
 {
+    const RestClient::Result result { status };
     QByteArray reason = body;
-    if (status >= 200 && status <= 204) {
-        answer = JsonValue::parse(body.toStdString());
+    if (status >= code(Status::Ok) && status <= code(Status::Error)) {
+        *answer = JsonValue::parse(body.toStdString());
+        if (!result.succeeded()) {
+            model::fail(failure, ServiceMessages::text(*answer, "head"), ServiceMessages::text(*answer, "body"));
+            return false;
+        }
+        if (answer->kind == JsonValue::Object)
+            return true;
         // A success whose body is no JSON object is a broken answer, not an
         // empty one: it fails like a failed transfer.
-        if (!isSuccess(status) || answer.kind == JsonValue::Object) {
-            if (notify && status != 200)
-                emit infoPending(status, ServiceMessages::text(answer, "head"), ServiceMessages::text(answer, "body"));
-            return status;
-        }
-        status = 0;
         reason = QByteArrayLiteral("invalid answer");
     }
-    const QString head = tr("Network error");
+    *answer = JsonValue();
     // A service on this machine does not depend on the internet.
-    const QString text = tr("Network error (%1) on %2.").arg(QString::fromUtf8(reason), QString::number(requestCode))
+    const QString text = tr("Network error (%1) on %2.").arg(QString::fromUtf8(reason), QString::number(code(request)))
         + QLatin1Char('\n')
         + (isLocalService() ? tr("Please check that the web service is running or try again later...")
                             : tr("Please check your internet connection or try again later..."));
-    answer = JsonValue();
-    answer["head"] = head.toUtf8().toStdString();
-    answer["body"] = text.toUtf8().toStdString();
-    if (notify)
-        emit infoPending(status, head, text);
-    return status;
+    model::fail(failure, tr("Network error"), text);
+    return false;
+}
+
+bool MainController::readAndShowAnswer(Request request, quint16 status, const QByteArray& body, JsonValue* answer,
+                                       model::Failure* failure)
+{
+    model::Failure message;
+    const bool read = readAnswer(request, status, body, answer, &message);
+    if (failure)
+        *failure = message;
+    if (read) {
+        if (status != code(Status::Ok))
+            emit infoPending(status, ServiceMessages::text(*answer, "head"), ServiceMessages::text(*answer, "body"));
+        return true;
+    }
+    // A broken answer to a request that succeeded is shown as one that never came.
+    emit infoPending(RestClient::Result { status }.succeeded() ? 0 : status, message.title, message.detail);
+    return false;
+}
+
+void MainController::showMessage(Status status, const QString& title, const QString& text)
+{
+    emit infoPending(code(status), title, text);
+}
+
+void MainController::showFailure(const model::Failure& failure)
+{
+    showMessage(Status::Error, failure.title, failure.detail);
 }
 
 // Camera list ----------------------------------------------------------------
@@ -218,16 +228,15 @@ void MainController::requestCameraSynchronizations()
 {
     emit requestSynchronizationsStarted();
     restClient->put(ServiceMessages::cameraListUrl(), ServiceMessages::cameraListRequest(model->userID),
-                    [this](int code, QByteArray body) { onCameraListAnswer(code, body); });
+                    [this](RestClient::Result result, QByteArray body) { onCameraListAnswer(result, body); });
 }
 
-void MainController::onCameraListAnswer(int code, const QByteArray& body)
+void MainController::onCameraListAnswer(RestClient::Result result, const QByteArray& body)
 {
     JsonValue answer;
-    const quint16 status = handleResponse(CameraListRequest, statusOf(code), body, answer, true);
-    if (isSuccess(status)) {
+    if (readAndShowAnswer(Request::CameraList, result.status, body, &answer)) {
         ServiceMessages::readCameraList(answer, &model->cameras);
-    } else if (status == 203) {
+    } else if (result.is(Status::Warning)) {
         // The service does not know this user: forget the identifier. It is
         // written with the next save of the settings file.
         model->cameras.clear();
@@ -245,19 +254,18 @@ void MainController::requestRemoveCamera(model::Camera& camera)
     const QString question = removed.name.isEmpty()
         ? tr("Do you really want to remove this camera?")
         : tr("Do you really want to remove the camera %1?").arg(removed.name);
-    if (!emit infoPending(222, question,
+    if (!emit infoPending(code(Status::Question), question,
                           tr("Kestrel forgets its synchronizations: its photos cannot be geotagged until it is "
                              "synchronized again.")))
         return;
     restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(model->userID, removed),
-                    [this](int code, QByteArray body) { onRemovalAnswer(code, body); });
+                    [this](RestClient::Result result, QByteArray body) { onRemovalAnswer(result, body); });
 }
 
-void MainController::onRemovalAnswer(int code, const QByteArray& body)
+void MainController::onRemovalAnswer(RestClient::Result result, const QByteArray& body)
 {
     JsonValue answer;
-    const quint16 status = handleResponse(RemovalRequest, statusOf(code), body, answer, true);
-    if (isSuccess(status))
+    if (readAndShowAnswer(Request::Removal, result.status, body, &answer))
         requestCameraSynchronizations();
     else
         emit camerasUpdated(model->cameras);
@@ -268,7 +276,9 @@ void MainController::onRemovalAnswer(int code, const QByteArray& body)
 void MainController::synchronizeCamera(QString filePath)
 {
     emit synchronizationStarted(filePath);
-    if (!serviceReachable()) {
+    model::Failure failure;
+    if (!serviceReachable(&failure)) {
+        showFailure(failure);
         emit camerasUpdated(model->cameras);
         return;
     }
@@ -279,7 +289,8 @@ void MainController::synchronizeCamera(QString filePath)
     // the time it ends; the result then finds no receiver and is dropped.
     struct Reading {
         model::PhotoInfo info;
-        QString failure;
+        bool read = false;
+        model::Failure failure;
     };
     auto reading = std::make_shared<Reading>();
     // exiv2 sets its XMP parser up on first use, which is not safe on two
@@ -288,35 +299,39 @@ void MainController::synchronizeCamera(QString filePath)
     QThread* thread = QThread::create([filePath, reading] {
         reading->info.clear();
         if (!ExifInfo().read(filePath, &reading->info))
-            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read EXIF data"));
+            model::fail(&reading->failure, tr("Cannot read EXIF data"), filePath);
         else if (!BarcodeReader().read(filePath, &reading->info))
-            reading->failure = QString::fromLatin1(QT_TR_NOOP("Cannot read QR code"));
+            model::fail(&reading->failure, tr("Cannot read QR code"), filePath);
+        else
+            reading->read = true;
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::finished, this,
-            [this, filePath, reading] { onSynchronizationPhotoRead(filePath, reading->failure, reading->info); });
+            [this, reading] { onSynchronizationPhotoRead(reading->read, reading->failure, reading->info); });
     thread->start();
 }
 
-void MainController::onSynchronizationPhotoRead(const QString& filePath, const QString& failure,
+void MainController::onSynchronizationPhotoRead(bool read, const model::Failure& failure,
                                                 const model::PhotoInfo& info)
 {
-    if (!failure.isEmpty()) {
-        emit infoPending(204, tr(failure.toLatin1().constData()), filePath);
+    if (!read) {
+        showFailure(failure);
         emit camerasUpdated(model->cameras);
         return;
     }
     const QByteArray request = ServiceMessages::synchronizationRequest(model->userID, info);
     qDebug().noquote() << "syncCamera" << QString::fromUtf8(request);
     restClient->put(ServiceMessages::synchronizationUrl(), request,
-                    [this, info](int code, QByteArray body) { onSynchronizationAnswer(code, body, info); });
+                    [this, info](RestClient::Result result, QByteArray body) {
+                        onSynchronizationAnswer(result, body, info);
+                    });
 }
 
-void MainController::onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info)
+void MainController::onSynchronizationAnswer(RestClient::Result result, const QByteArray& body,
+                                             const model::PhotoInfo& info)
 {
     JsonValue answer;
-    const quint16 status = handleResponse(SynchronizationRequest, statusOf(code), body, answer, true);
-    if (!isSuccess(status)) {
+    if (!readAndShowAnswer(Request::Synchronization, result.status, body, &answer)) {
         emit camerasUpdated(model->cameras);
         return;
     }
@@ -361,38 +376,6 @@ QString MainController::synchronizationReport(const QString& camera, bool again,
     return clockOffset > 0 ? tr("%1: clock %2 fast").arg(name, amount) : tr("%1: clock %2 slow").arg(name, amount);
 }
 
-// Web service reachability ----------------------------------------------------
-
-bool MainController::isLocalService()
-{
-    const QString host = QUrl(model::Model::baseUrl()).host();
-    return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
-}
-
-bool MainController::serviceReachable()
-{
-    const QUrl url(model::Model::baseUrl());
-    QTcpSocket socket;
-    // Waits at most five seconds, in an event loop of its own so that the
-    // window keeps painting; clicks and keys wait until the check is done.
-    QEventLoop loop;
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    connect(&socket, &QTcpSocket::connected, &loop, &QEventLoop::quit);
-    connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
-    socket.connectToHost(url.host(), quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80)));
-    if (socket.state() != QAbstractSocket::ConnectedState && socket.state() != QAbstractSocket::UnconnectedState)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (socket.state() == QAbstractSocket::ConnectedState)
-        return true;
-    const QString advice = isLocalService()
-        ? tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)")
-        : tr("Check your internet connection");
-    emit infoPending(204, tr("Web service not reachable"),
-                     tr("Kestrel cannot reach its web service at %1. %2, or set KESTREL_SERVICE_URL.")
-                         .arg(model::Model::baseUrl(), advice));
-    return false;
-}
-
 // Folder geotagging ----------------------------------------------------------
 
 void MainController::geocodePhotos(QString folderPath)
@@ -414,20 +397,25 @@ void MainController::waitForEvents()
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-QString MainController::outputFolderProblem() const
+bool MainController::outputFolderUsable(model::Failure* failure) const
 {
     if (model->rewrite)
-        return QString();
+        return true;
     QString folder = model->outputFolder;
     if (folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
     const QFileInfo info(folder);
-    if (info.isSymLink())
-        return tr("The output folder %1 is a link; nothing is written through it.").arg(folder);
-    if (!info.isDir())
-        return tr("The output folder %1 cannot be created: a file of that name is in the way.")
-            .arg(folder);
-    return QString();
+    if (info.isSymLink()) {
+        model::fail(failure, tr("EXIF Error"),
+                    tr("The output folder %1 is a link; nothing is written through it.").arg(folder));
+        return false;
+    }
+    if (!info.isDir()) {
+        model::fail(failure, tr("EXIF Error"),
+                    tr("The output folder %1 cannot be created: a file of that name is in the way.").arg(folder));
+        return false;
+    }
+    return true;
 }
 
 void MainController::startGeocoding()
@@ -436,8 +424,32 @@ void MainController::startGeocoding()
     // at a time.
     if (activeRun)
         return;
-    if (!serviceReachable())
+    model::Failure failure;
+    if (!serviceReachable(&failure)) {
+        showFailure(failure);
         return;
+    }
+    const std::shared_ptr<GeocodeRun> run = beginRun();
+    const QStringList paths = PhotoListing(model->inputFolder, model->includeSubfolders).paths();
+    const int taken = sendPhotos(run, paths);
+    flushWritten(*run);
+    qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
+             << "failed," << taken << "taken," << model->imageCount << "counted";
+
+    emit geocodeProgress(run->processed, run->failed, model->imageCount);
+    QCoreApplication::processEvents();
+    run->ended = true;
+    activeRun.reset();
+
+    listResults(paths);
+    goTo(GeocodeResults);
+    if (stopRequested)
+        emit geocodeStopped(run->processed, model->imageCount);
+    emit photosUpdated(model->photos);
+}
+
+std::shared_ptr<MainController::GeocodeRun> MainController::beginRun()
+{
     stopRequested = false;
     goTo(GeocodeProgress);
     model->photos.clear();
@@ -450,18 +462,21 @@ void MainController::startGeocoding()
 
     if (!model->rewrite)
         QDir().mkdir(model->outputFolder);
-    const QString outputProblem = outputFolderProblem();
+    run->outputUsable = outputFolderUsable(&run->outputFailure);
     // A run killed earlier may have left temporary files where this one writes.
-    if (outputProblem.isEmpty()) {
+    if (run->outputUsable) {
         const QString written = QDir::cleanPath(model->outputFolder);
         run->cleanedFolders.insert(written);
         ExifInfo::removeStaleTemporaries(written);
     }
     emit geocodeProgress(0, 0, model->imageCount);
+    return run;
+}
 
+int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QStringList& paths)
+{
     const int maxPending = model::Model::maxPendingRequests();
     int taken = 0;
-    const QStringList paths = PhotoListing(model->inputFolder, model->includeSubfolders).paths();
     for (const QString& path : paths) {
         ++taken;
         emit geocodePhotoStarted(path);
@@ -469,18 +484,18 @@ void MainController::startGeocoding()
         info.clear();
         model::Failure unread;
         const bool readable = exifInfo->read(path, &info, &unread);
-        if (!readable || !outputProblem.isEmpty()) {
+        if (!readable || !run->outputUsable) {
             model::PhotoGeocode result;
             result.filePath = path;
             result.errorTitle = tr("EXIF Error");
-            result.errorText = readable ? outputProblem : unread.detail;
+            result.errorText = readable ? run->outputFailure.detail : unread.detail;
             ++run->failed;
             finishPhoto(*run, result);
             continue;
         }
         restClient->put(ServiceMessages::geotagUrl(), ServiceMessages::geotagRequest(model->userID, info),
-                        [this, run, path, info](int code, QByteArray body) {
-                            onGeocodeAnswer(run, path, info, code, body);
+                        [this, run, path, info](RestClient::Result result, QByteArray body) {
+                            onGeocodeAnswer(run, path, info, result, body);
                         });
         // At most maxPending answers are awaited at any moment.
         while (run->processed <= taken - maxPending && !stopRequested)
@@ -493,6 +508,11 @@ void MainController::startGeocoding()
     // were never taken, so they are not waited for.
     while (run->processed < taken && !stopRequested)
         waitForEvents();
+    return taken;
+}
+
+void MainController::flushWritten(GeocodeRun& run)
+{
     // Nothing counts as written before it is in place and on the disk.
     QHash<QString, model::Failure> unwritten;
     model::Failure unflushed;
@@ -506,16 +526,12 @@ void MainController::startGeocoding()
         result.errorTitle = tr("EXIF Error");
         result.errorText = flushed ? unwritten.value(result.filePath).detail : unflushed.detail;
         result.errorCause = unwritten.value(result.filePath).cause;
-        ++run->failed;
+        ++run.failed;
     }
-    qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
-             << "failed," << taken << "taken," << model->imageCount << "counted";
+}
 
-    emit geocodeProgress(run->processed, run->failed, model->imageCount);
-    QCoreApplication::processEvents();
-    run->ended = true;
-    activeRun.reset();
-
+void MainController::listResults(const QStringList& paths)
+{
     // The results in the order the photos were taken, each listed photo
     // once: those a STOP left out say so.
     QHash<QString, int> order;
@@ -539,10 +555,6 @@ void MainController::startGeocoding()
                      [&order](const model::PhotoGeocode& a, const model::PhotoGeocode& b) {
                          return order.value(a.filePath, -1) < order.value(b.filePath, -1);
                      });
-    goTo(GeocodeResults);
-    if (stopRequested)
-        emit geocodeStopped(run->processed, model->imageCount);
-    emit photosUpdated(model->photos);
 }
 
 void MainController::exportResults(QString csvPath)
@@ -553,11 +565,11 @@ void MainController::exportResults(QString csvPath)
     model::Failure failure;
     if (!ResultExport::writeCsv(model->photos, csvPath, &failure)
         || !ResultExport::writeGpx(model->photos, gpxPath, &failure)) {
-        emit infoPending(204, failure.title, failure.detail);
+        showFailure(failure);
         return;
     }
-    emit infoPending(201, tr("Results exported"),
-                     QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
+    showMessage(Status::Success, tr("Results exported"),
+                QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
 void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
@@ -569,22 +581,24 @@ void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& res
 }
 
 void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path,
-                                     const model::PhotoInfo& info, int code, const QByteArray& body)
+                                     const model::PhotoInfo& info, RestClient::Result answered,
+                                     const QByteArray& body)
 {
     if (run->ended || stopRequested)
         return;
     JsonValue answer;
-    const quint16 status = handleResponse(GeotagRequest, statusOf(code), body, answer, false);
-
+    model::Failure failure;
     model::PhotoGeocode result;
     result.filePath = path;
-    result.errorTitle = ServiceMessages::text(answer, "head");
-    result.errorText = ServiceMessages::text(answer, "body");
-    if (!isSuccess(status)) {
+    if (!readAnswer(Request::Geotag, answered.status, body, &answer, &failure)) {
+        result.errorTitle = failure.title;
+        result.errorText = failure.detail;
         ++run->failed;
         finishPhoto(*run, result);
         return;
     }
+    result.errorTitle = ServiceMessages::text(answer, "head");
+    result.errorText = ServiceMessages::text(answer, "body");
     ServiceMessages::readGeotag(answer, &result);
     result.dateTimeOriginal = info.dateTimeOriginal;
 

@@ -6,9 +6,11 @@
 #include <QStringList>
 #include <memory>
 
+#include "controller/restclient.h"
+#include "controller/servicestatus.h"
+#include "model/failure.h"
 #include "model/model.h"
 #include "model/photoinfo.h"
-#include "controller/servicestatus.h"
 
 class JsonValue;
 
@@ -16,7 +18,6 @@ namespace controller {
 
 class BarcodeReader;
 class ExifInfo;
-class RestClient;
 
 // The screens of the main window.
 enum Screen {
@@ -34,45 +35,44 @@ enum Screen {
     Settings = 11,
 };
 
-// The one object that runs the program's workflows. It owns the model and the
-// workers; views talk to it through its slots and learn the state from its
-// signals only.
+// The one object that runs the program's workflows. It shares the model with
+// whoever made it and owns the workers; views talk to it through its slots
+// and learn the state from its signals only.
 class MainController : public QObject {
     Q_OBJECT
 public:
-    explicit MainController(QObject* parent = nullptr);
+    // Works on sharedModel and sends its requests through client, which it
+    // takes over as its child; each left out is made here. The model is read
+    // from the settings files now and written to them when the controller goes.
+    explicit MainController(std::shared_ptr<model::Model> sharedModel = nullptr, RestClient* client = nullptr,
+                            QObject* parent = nullptr);
     ~MainController() override;
 
     // Picks the first screen and shows the main window; called once at start-up.
     void start();
 
     Screen currentScreen() const { return screen; }
-    model::Model& modelRef() { return *model; }
-    RestClient* restClientRef() const { return restClient; }
 
-    // Request codes of the four web-service requests; they appear in the
-    // network-error text.
-    enum RequestCode {
-        CameraListRequest = 1000,
-        SynchronizationRequest = 1001,
-        RemovalRequest = 1002,
-        GeotagRequest = 1003,
-        TrackImportRequest = 1004,
-        ServiceStatusRequest = 1005,
-        SyncCodeRequest = 1006,
-    };
-
-    // First step of every answer handler: parses the answer (200 to 204) or
-    // fills "head" and "body" with the network-error texts (anything else),
-    // and, with notify, shows them through infoPending. A 200 or 201 answer
-    // whose body is no JSON object counts as a failed transfer. Returns the
-    // status the handler decides by: 0 for such an answer, else `status`.
-    quint16 handleResponse(int requestCode, quint16 status, const QByteArray& body, JsonValue& answer, bool notify);
+    // Reads an answer of the web service into *answer: true for a 200 or 201
+    // answer whose body is a JSON object. Otherwise false, and *failure gets
+    // the message for the user: the head and body of the service's answer
+    // (202 to 204, which *answer then holds), or "Network error" and a text
+    // that names the request.
+    static bool readAnswer(Request request, quint16 status, const QByteArray& body, JsonValue* answer,
+                           model::Failure* failure = nullptr);
+    // The first step of the handlers that tell the user how a request went:
+    // readAnswer, then the message shown through infoPending, the service's
+    // own (201 to 204) or the network error's.
+    bool readAndShowAnswer(Request request, quint16 status, const QByteArray& body, JsonValue* answer,
+                           model::Failure* failure = nullptr);
 
 signals:
     void showMainWindow();
     void showSettings(model::Model& model);
     void screenChanged(controller::Screen screen);
+    // A message for the user. code is a Status (which gives the box its sign,
+    // and Cancel to a Question), or the HTTP status of a failed transfer, 0
+    // when no answer came. Returns true when the user accepted the message.
     bool infoPending(int code, QString title, QString text);
     void requestSynchronizationsStarted();
     void synchronizationStarted(QString filePath);
@@ -134,23 +134,38 @@ private:
     // Writes config.dat and the preferences file.
     void saveSettings();
     Screen userScreen() const;
-    void onCameraListAnswer(int code, const QByteArray& body);
+    // Shows a message through infoPending.
+    void showMessage(Status status, const QString& title, const QString& text);
+    void showFailure(const model::Failure& failure);
+    void onCameraListAnswer(RestClient::Result result, const QByteArray& body);
     // Sends the synchronization request once the photo has been read off the
-    // GUI thread; failure is the message title when it could not be read.
-    void onSynchronizationPhotoRead(const QString& filePath, const QString& failure, const model::PhotoInfo& info);
-    void onSynchronizationAnswer(int code, const QByteArray& body, const model::PhotoInfo& info);
-    void onRemovalAnswer(int code, const QByteArray& body);
+    // GUI thread, or shows why it could not be read.
+    void onSynchronizationPhotoRead(bool read, const model::Failure& failure, const model::PhotoInfo& info);
+    void onSynchronizationAnswer(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info);
+    void onRemovalAnswer(RestClient::Result result, const QByteArray& body);
+    // The steps of startGeocoding: the new run, sending every photo (the
+    // number sent or handled is returned), writing the new files to the disk
+    // and the list of results.
+    std::shared_ptr<GeocodeRun> beginRun();
+    int sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QStringList& paths);
+    void flushWritten(GeocodeRun& run);
+    void listResults(const QStringList& paths);
     void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,
-                         int code, const QByteArray& body);
+                         RestClient::Result answered, const QByteArray& body);
     void finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result);
     // One connection attempt to the web service before a run or a
-    // synchronization; shows one box and returns false when it fails.
-    bool serviceReachable();
+    // synchronization; false when the service cannot be reached.
+    bool serviceReachable(model::Failure* failure = nullptr) const;
     bool knowsCamera(const model::PhotoInfo& info) const;
-    QString outputFolderProblem() const;
+    // False when the run's output folder cannot take the new files.
+    bool outputFolderUsable(model::Failure* failure = nullptr) const;
+    // Reads the first track file of the queue; false when it is not sent.
+    bool readTrack(const QString& path, QByteArray* data, model::Failure* failure = nullptr) const;
     void importNextTrack();
-    void onTrackImportAnswer(const QString& name, int code, const QByteArray& body);
+    void onTrackImportAnswer(const QString& name, RestClient::Result result, const QByteArray& body);
     void finishTrack(bool imported, const QString& text);
+    void onSyncCodeAnswer(RestClient::Result result, const QByteArray& body);
+    void onServiceStatusAnswer(RestClient::Result result, const QByteArray& body);
     // Asks whether to start a local service that does not answer.
     void offerToStartService();
     // Blocks until at least one event has arrived and handles it.

@@ -70,7 +70,6 @@ void sendWithoutDelay(int port)
 
 } // namespace
 
-QMap<QNetworkReply*, RestClient::PendingRequest> RestClient::pendingRequests;
 const QByteArray RestClient::tooLargeText = QByteArrayLiteral("answer larger than 8 MB");
 
 namespace {
@@ -85,30 +84,21 @@ RestClient::RestClient(QObject* parent)
     connect(manager, &QNetworkAccessManager::finished, this, &RestClient::onReplyFinished);
 }
 
-RestClient::~RestClient()
-{
-    // The manager deletes its replies and the timers go with this object;
-    // their entries must not outlive them, or a later reply born at the same
-    // address would inherit a stranger's callback.
-    for (auto it = pendingRequests.begin(); it != pendingRequests.end();) {
-        if (it.key()->manager() == manager)
-            it = pendingRequests.erase(it);
-        else
-            ++it;
-    }
-}
+// The manager deletes its replies, and the pending requests and their timers
+// go with this object: no callback is called once the client is gone.
+RestClient::~RestClient() = default;
 
-void RestClient::get(QString url, std::function<void(int, QByteArray)> callback)
+void RestClient::get(QString url, Callback callback)
 {
     send(Get, url, QByteArray(), callback, model::Model::requestAttempts());
 }
 
-void RestClient::post(QString url, QByteArray data, std::function<void(int, QByteArray)> callback)
+void RestClient::post(QString url, QByteArray data, Callback callback)
 {
     send(Post, url, data, callback, model::Model::requestAttempts());
 }
 
-void RestClient::put(QString url, QByteArray data, std::function<void(int, QByteArray)> callback)
+void RestClient::put(QString url, QByteArray data, Callback callback)
 {
     send(Put, url, data, callback, model::Model::requestAttempts());
 }
@@ -156,22 +146,26 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
     if (progress)
         connect(reply, &QNetworkReply::uploadProgress, this,
                 [this, reply](qint64 sent, qint64 total) { onUploadProgress(reply, sent, total); });
-    if (method == Put) {
-        // The timer knows its reply only while that reply lives, and it ends
-        // when the reply finishes: it can never abort another request.
-        auto* timer = new QTimer(this);
-        timer->setSingleShot(true);
-        QPointer<QNetworkReply> watched(reply);
-        connect(timer, &QTimer::timeout, this, [watched] {
-            // Aborting finishes the reply at once with OperationCanceledError,
-            // which onReplyFinished retries or reports like any failed transfer.
-            if (watched && watched->isRunning())
-                watched->abort();
-        });
-        timer->start(putTimeout);
-        record.timer = timer;
-    }
+    if (method == Put)
+        record.timer = startTimeout(reply);
     pendingRequests.insert(reply, record);
+}
+
+QTimer* RestClient::startTimeout(QNetworkReply* reply)
+{
+    // The timer knows its reply only while that reply lives, and it ends
+    // when the reply finishes: it can never abort another request.
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    QPointer<QNetworkReply> watched(reply);
+    connect(timer, &QTimer::timeout, this, [watched] {
+        // Aborting finishes the reply at once with OperationCanceledError,
+        // which onReplyFinished retries or reports like any failed transfer.
+        if (watched && watched->isRunning())
+            watched->abort();
+    });
+    timer->start(putTimeout);
+    return timer;
 }
 
 void RestClient::watchSize(QNetworkReply* reply)
@@ -205,7 +199,7 @@ QByteArray RestClient::noContentBody(const QNetworkReply& reply)
 void RestClient::onReplyFinished(QNetworkReply* reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QNetworkReply::NetworkError error = reply->error();
+    const Result result { quint16(status & 0xFFFF), reply->error() };
     // The connection stays open for the next requests: from now on they leave whole.
     if (status > 0)
         sendWithoutDelay(reply->url().port(reply->url().scheme() == QLatin1String("https") ? 443 : 80));
@@ -213,7 +207,7 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
         || (reply->isOpen() && reply->bytesAvailable() > maxAnswerBytes);
     // An aborted reply is already closed and has nothing to read.
     QByteArray body = reply->isOpen() && !tooLarge ? reply->readAll() : QByteArray();
-    if (status == 204 && body.isEmpty())
+    if (result.is(Status::Error) && body.isEmpty())
         body = noContentBody(*reply);
     reply->close();
     reply->deleteLater();
@@ -226,12 +220,12 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
     if (tooLarge) {
         // The same answer would come again: no further attempt.
         if (record.callback)
-            record.callback(int(QNetworkReply::UnknownContentError) << 16, tooLargeText);
+            record.callback(Result { 0, QNetworkReply::UnknownContentError }, tooLargeText);
         return;
     }
-    if (error == QNetworkReply::NoError) {
+    if (result.error == QNetworkReply::NoError) {
         if (record.callback)
-            record.callback(status, body);
+            record.callback(result, body);
         return;
     }
     if (record.attemptsLeft > 0) {
@@ -240,7 +234,7 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
         return;
     }
     if (record.callback)
-        record.callback((int(error) << 16) | (status & 0xFFFF), QByteArray::number(int(error)));
+        record.callback(result, QByteArray::number(int(result.error)));
 }
 
 void RestClient::onUploadProgress(QNetworkReply* reply, qint64 sent, qint64 total)

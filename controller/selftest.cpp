@@ -195,20 +195,19 @@ QString webServiceReachable()
     RestClient client;
     client.setPutTimeout(5000);
     QEventLoop loop;
-    int code = -1;
-    QByteArray body;
-    client.put(url, ServiceMessages::cameraListRequest(QString()), [&](int answerCode, QByteArray answerBody) {
-        code = answerCode;
-        body = answerBody;
+    bool answered = false;
+    RestClient::Result result;
+    client.put(url, ServiceMessages::cameraListRequest(QString()), [&](RestClient::Result answer, QByteArray) {
+        answered = true;
+        result = answer;
         loop.quit();
     });
-    if (code < 0)
+    if (!answered)
         loop.exec();
-    const int status = code & 0xFFFF;
-    const int error = (code >> 16) & 0xFFFF;
-    if (error == 0 && status >= 200 && status <= 204)
+    if (result.error == QNetworkReply::NoError && result.status >= code(Status::Ok)
+        && result.status <= code(Status::Error))
         return QString();
-    return QStringLiteral("%1: HTTP status %2, network error %3").arg(url).arg(status).arg(error);
+    return QStringLiteral("%1: HTTP status %2, network error %3").arg(url).arg(result.status).arg(int(result.error));
 }
 
 // The modules of a QR code (level L) of the payload

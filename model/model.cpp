@@ -96,6 +96,11 @@ QString Model::normalizedBaseUrl(const QString& url)
     return text;
 }
 
+QString Model::version()
+{
+    return QStringLiteral(KESTREL_VERSION);
+}
+
 QString Model::baseUrl()
 {
     static const QString url = [] {

@@ -57,9 +57,10 @@ struct PhotoGeocode {
 
 using PhotoGeocodeList = QList<PhotoGeocode>;
 
-// Everything the program knows between two user actions. Only userID and the
-// two settings are persisted (config.dat); the rest is refilled by the
-// controller from the web service and from each geotagging run.
+// Everything the program knows between two user actions. Only userID, the
+// two settings (config.dat) and the two preferences (settings.ini) are
+// persisted; the rest is refilled by the controller from the web service and
+// from each geotagging run.
 class Model : public QObject {
     Q_OBJECT
 public:
@@ -88,6 +89,8 @@ public:
     void loadPreferences(const QString& filePath);
     bool savePreferences(const QString& filePath) const;
 
+    // The program's version, as the build sets it ("1.0.36.474").
+    static QString version();
     // Base URL of the web service, ending in "/". The build's default can be
     // overridden by the environment variable KESTREL_SERVICE_URL.
     static QString baseUrl();

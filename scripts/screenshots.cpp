@@ -96,12 +96,12 @@ model::CameraList sampleCameras()
 
 void messageBox(const QString& name, int code, const QString& title, const QString& text)
 {
-    view::MessageBox::setShownHandler([name](view::MessageBox& box) {
+    view::MessageBoxFactory factory;
+    factory.setShownHandler([name](view::MessageBox& box) {
         save(name, &box);
         box.accept();
     });
-    view::MessageBoxFactory().displayInfoBox(code, title, text);
-    view::MessageBox::setShownHandler({});
+    factory.displayInfoBox(code, title, text);
 }
 
 void settings(const QString& name, const std::function<void(view::SettingsView&)>& prepare)
@@ -112,13 +112,12 @@ void settings(const QString& name, const std::function<void(view::SettingsView&)
     model::CameraList cameras = sampleCameras();
     view::SettingsView view;
     view.assignCameraList(cameras);
-    view::SettingsView::setShownHandler([&](view::SettingsView& shown) {
+    view.setShownHandler([&](view::SettingsView& shown) {
         prepare(shown);
         save(name, &shown);
         shown.reject();
     });
     view.showSettings(model);
-    view::SettingsView::setShownHandler({});
 }
 
 void clickTab(view::SettingsView& view, const char* tab)

@@ -56,10 +56,10 @@ std::unique_ptr<QWidget> TestAccessibility::window(const QString& which)
         settings->assignCameraList(cameras);
         result.reset(settings);
     } else if (which == QLatin1String("box")) {
-        result = std::make_unique<view::MessageBox>();
-        view::MessageBox::setShownHandler([](view::MessageBox& box) { box.accept(); });
-        static_cast<view::MessageBox*>(result.get())->display(222, QStringLiteral("Remove?"), QStringLiteral("X-T3"));
-        view::MessageBox::setShownHandler({});
+        auto box = std::make_unique<view::MessageBox>();
+        box->setShownHandler([](view::MessageBox& shown) { shown.accept(); });
+        box->display(222, QStringLiteral("Remove?"), QStringLiteral("X-T3"));
+        result = std::move(box);
     } else {
         result = std::make_unique<view::DetailInfoView>(photos.at(which == QLatin1String("failure") ? 0 : 1));
     }
@@ -129,7 +129,7 @@ void TestAccessibility::namesAndContrast()
         const auto* label = qobject_cast<QLabel*>(widget);
         const auto* button = qobject_cast<QAbstractButton*>(widget);
         if ((label && !label->pixmap(Qt::ReturnByValue).isNull()) || (widget->focusPolicy() & Qt::TabFocus)
-            || qobject_cast<DropLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
+            || qobject_cast<view::DropLabel*>(widget) || qobject_cast<QProgressBar*>(widget)) {
             ++named;
             QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
             QVERIFY(accessible);

@@ -135,10 +135,11 @@ void TestCameraList::listAnswers()
     QFETCH(int, shownCode);
     QFETCH(bool, forgetsUser);
     {
-        MainController controller;
+        auto state = std::make_shared<Model>();
+        MainController controller(state);
         MessageBoxes boxes(controller);
-        controller.modelRef().userID = QStringLiteral("user-1");
-        QVERIFY(controller.modelRef().save(Model::configFilePath()));
+        state->userID = QStringLiteral("user-1");
+        QVERIFY(state->save(Model::configFilePath()));
         loadList(controller, otherCamera);
         service.setDefaultAnswer(
             HttpAnswer::json(status, body.isEmpty() ? R"({"body":"Try later","head":"Busy","cameras":[]})" : body));
@@ -156,14 +157,14 @@ void TestCameraList::listAnswers()
             QCOMPARE(request.method + ' ' + request.path, QByteArray("PUT /getSyncList"));
             QCOMPARE(request.body, QByteArray(R"({"userID":"user-1"})"));
         }
-        QTEST(describe(controller.modelRef().cameras), "list");
+        QTEST(describe(state->cameras), "list");
         QCOMPARE(boxes.shown.size(), shownCode < 0 ? 0 : 1);
         if (shownCode >= 0) {
             QCOMPARE(boxes.shown[0].code, shownCode);
             QTEST(boxes.shown[0].title, "title");
             QTEST(boxes.shown[0].text, "text");
         }
-        QCOMPARE(controller.modelRef().userID, forgetsUser ? QString() : QStringLiteral("user-1"));
+        QCOMPARE(state->userID, forgetsUser ? QString() : QStringLiteral("user-1"));
         QCOMPARE(screens.size(), forgetsUser ? 1 : 0);
         if (forgetsUser)
             QCOMPARE(screens[0][0].value<controller::Screen>(), controller::HowTo1);
@@ -208,10 +209,11 @@ void TestCameraList::removal()
     QFETCH(QStringList, requests);
     QFETCH(QString, list);
     QFETCH(QString, error);
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
     MessageBoxes boxes(controller);
     boxes.answer = confirmed;
-    controller.modelRef().userID = QStringLiteral("user-1");
+    state->userID = QStringLiteral("user-1");
     loadList(controller, twoCameras);
     service.setDefaultAnswer(HttpAnswer::json(status, "{}"));
     if (status == 200) {
@@ -219,15 +221,15 @@ void TestCameraList::removal()
         service.enqueue(HttpAnswer::json(200, otherCamera));
     }
     Announced updated(controller);
-    controller.requestRemoveCamera(controller.modelRef().cameras[index]);
+    controller.requestRemoveCamera(state->cameras[index]);
     // The question names the camera and says what removing it means.
     QCOMPARE(boxes.shown.value(0).title, QStringLiteral("Do you really want to remove the camera %1?")
                                              .arg(index == 0 ? "X-T3" : "Z 6"));
     QCOMPARE(boxes.shown[0].text, QStringLiteral("Kestrel forgets its synchronizations: its photos cannot be "
                                                  "geotagged until it is synchronized again."));
     QTRY_COMPARE(updated.size(), confirmed ? 1 : 0);
-    QCOMPARE(updated.lists.value(0, describe(controller.modelRef().cameras)), list);
-    QCOMPARE(describe(controller.modelRef().cameras), list);
+    QCOMPARE(updated.lists.value(0, describe(state->cameras)), list);
+    QCOMPARE(describe(state->cameras), list);
     QCOMPARE(boxes.shown.size(), error.isEmpty() ? 1 : 2);
     if (!error.isEmpty())
         QCOMPARE(boxes.shown[1].text, error);
@@ -245,7 +247,8 @@ void TestCameraList::removal()
 
 void TestCameraList::removalCameraRebuiltWhileAsking()
 {
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
     MessageBoxes boxes(controller);
     loadList(controller, twoCameras);
     // While the question is open, a camera-list answer replaces the list that
@@ -257,8 +260,8 @@ void TestCameraList::removalCameraRebuiltWhileAsking()
         return QTest::qWaitFor([&] { return updated.size() == 1; }, 5000);
     };
     service.enqueue(HttpAnswer::json(500, "{}"));
-    controller.requestRemoveCamera(controller.modelRef().cameras[0]);
-    QCOMPARE(describe(controller.modelRef().cameras), QStringLiteral("Pixel 10: EOS R(c1)"));
+    controller.requestRemoveCamera(state->cameras[0]);
+    QCOMPARE(describe(state->cameras), QStringLiteral("Pixel 10: EOS R(c1)"));
     QTRY_COMPARE(service.requestsTo("/removeCamera").size(), 1);
     QCOMPARE(service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"],"userID":""})"));
 }

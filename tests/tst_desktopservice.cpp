@@ -143,7 +143,8 @@ void TestDesktopService::trackDrop()
         QVERIFY(testsupport::writeFile(paths.last(), content(name)));
     }
 
-    MainController controller;
+    auto state = std::make_shared<model::Model>();
+    MainController controller(state);
     MessageBoxes boxes(controller);
     view::MainView window;
     window.connectController(controller);
@@ -155,7 +156,7 @@ void TestDesktopService::trackDrop()
     QCOMPARE(boxes.shown[0].text, text);
     QCOMPARE(boxes.shown[0].code, code);
     QCOMPARE(boxes.shown[0].title, title);
-    QCOMPARE(controller.modelRef().userID, userID);
+    QCOMPARE(state->userID, userID);
     const auto requests = service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
     const QString firstSent = files.filter(".JPG").isEmpty() ? files.first() : files.last(); // a photo, first, is not sent
@@ -179,8 +180,9 @@ void TestDesktopService::codeOnScreen()
     service.setHandler([](const testsupport::HttpRequest&) {
         return HttpAnswer::json(200, R"({"syncID":"code-1","elapsedTime":1500,"validFor":900000})");
     });
-    MainController controller;
-    controller.modelRef().userID = QStringLiteral("user-1");
+    auto state = std::make_shared<model::Model>();
+    MainController controller(state);
+    state->userID = QStringLiteral("user-1");
     view::MainView window;
     window.connectController(controller);
     window.findChild<QLabel*>(QStringLiteral("showCodeLabel"))->linkActivated(QStringLiteral("#code"));

@@ -10,6 +10,8 @@
 #include "support/widgets.h"
 #include "view/droplabel.h"
 
+using view::DropLabel;
+
 // Drag and drop of local files and folders on a DropLabel. The events are
 // handed straight to the label's handlers: the application's own dispatch
 // would route them through the global drag manager, which keeps the last

@@ -124,7 +124,8 @@ private slots:
 
         // A first start: the how-to pages lead to the synchronization page.
         QFile::remove(model::Model::configFilePath());
-        controller = std::make_unique<MainController>();
+        state = std::make_shared<model::Model>();
+        controller = std::make_unique<MainController>(state);
         boxes = std::make_unique<testsupport::MessageBoxes>(*controller);
         window = std::make_unique<view::MainView>();
         window->connectController(*controller);
@@ -159,11 +160,11 @@ private slots:
                                         testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(shown + 20000 + cameraAhead)))));
         QVERIFY(testsupport::dropFiles(screen, { syncPhoto }));
         QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
-        QCOMPARE(controller->modelRef().userID.toStdString(), phoneUser);
+        QCOMPARE(state->userID.toStdString(), phoneUser);
         QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));
         // The camera list arrives too, and shows.
-        QTRY_COMPARE_WITH_TIMEOUT(controller->modelRef().cameras.size(), 1, 20000);
-        QCOMPARE(controller->modelRef().cameras.first().name, QStringLiteral("X-T3"));
+        QTRY_COMPARE_WITH_TIMEOUT(state->cameras.size(), 1, 20000);
+        QCOMPARE(state->cameras.first().name, QStringLiteral("X-T3"));
         QTRY_COMPARE(window->findChildren<view::CameraFrame*>().size(), 1);
     }
 
@@ -276,7 +277,7 @@ private slots:
                 photos.filePath(QStringLiteral("DSCF%1.JPG").arg(1000 + i)), testsupport::texturedImage(160, 120, i + 1),
                 testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(takenAt(i) + cameraAhead)))));
 
-        model::Model& model = controller->modelRef();
+        model::Model& model = *state;
         model.rewrite = rewrite;
         model.modifyTimeDate = true;
         controller->geocodePhotos(photos.path());
@@ -324,6 +325,7 @@ private:
 
     testsupport::RealService service;
     std::string phoneUser;
+    std::shared_ptr<model::Model> state;
     std::unique_ptr<MainController> controller;
     std::unique_ptr<testsupport::MessageBoxes> boxes;
     std::unique_ptr<view::MainView> window;

@@ -88,10 +88,10 @@ QString latitudeText(double degrees)
 }
 
 // The results of the last run by file name.
-QMap<QString, model::PhotoGeocode> resultsByName(MainController& controller)
+QMap<QString, model::PhotoGeocode> resultsByName(const Model& state)
 {
     QMap<QString, model::PhotoGeocode> byName;
-    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+    for (const model::PhotoGeocode& result : state.photos)
         byName.insert(QFileInfo(result.filePath).fileName(), result);
     return byName;
 }
@@ -202,9 +202,10 @@ void TestGeotagging::copyMode()
     for (const PhotoFile& file : files)
         originals.insert(file.name, testsupport::readFile(folder + "/" + file.name));
 
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
     MessageBoxes boxes(controller);
-    controller.modelRef().userID = QStringLiteral("user-1");
+    state->userID = QStringLiteral("user-1");
     QSignalSpy progress(&controller, &MainController::geocodeProgress);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     int updates = 0;
@@ -220,7 +221,7 @@ void TestGeotagging::copyMode()
     QVERIFY(boxes.shown.isEmpty());
     // Results in natural order of the names, whatever order the answers came in.
     QStringList order;
-    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+    for (const model::PhotoGeocode& result : state->photos)
         order << QFileInfo(result.filePath).fileName();
     QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
 
@@ -244,7 +245,7 @@ void TestGeotagging::copyMode()
     for (const QList<QVariant>& step : progress)
         QCOMPARE(step[2].toInt(), total);
 
-    const auto results = resultsByName(controller);
+    const auto results = resultsByName(*state);
     for (const PhotoFile& file : files) {
         const model::PhotoGeocode result = results.value(file.name);
         const QString copy = folder + "/KESTREL/" + file.name;
@@ -317,15 +318,16 @@ void TestGeotagging::rewriteMode()
     // What a killed run left behind goes.
     QVERIFY(testsupport::writeFile(folder + "/.gone.JPG.kestrel-Ab12Cd", "half a photo"));
 
-    MainController controller;
-    controller.modelRef().rewrite = true;
-    controller.modelRef().modifyTimeDate = true;
-    controller.modelRef().rawSidecars = true;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    state->rewrite = true;
+    state->modifyTimeDate = true;
+    state->rawSidecars = true;
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     // The person edits a photo just after its write, while the run goes on.
     const QString edited = folder + "/" + files[0].name;
     connect(&controller, &MainController::geocodeProgress, &controller, [&] {
-        const model::PhotoGeocodeList& done = controller.modelRef().photos;
+        const model::PhotoGeocodeList& done = state->photos;
         if (!done.isEmpty() && done.last().filePath == edited && done.last().success)
             testsupport::writeFile(edited, "edited");
     });
@@ -336,7 +338,7 @@ void TestGeotagging::rewriteMode()
              files.size() + 1);
 
     // The raw file of a make the reader refuses otherwise gets a sidecar.
-    const auto results = resultsByName(controller);
+    const auto results = resultsByName(*state);
     QCOMPARE(results["o.ORF"].summary(), QStringLiteral("GPS written to o.xmp"));
     QCOMPARE(testsupport::readFile(folder + "/o.ORF"), rawOriginal);
     QVERIFY(testsupport::readFile(folder + "/o.xmp").contains("exif:GPSLatitude=\"46,00.420000N\""));
@@ -366,9 +368,10 @@ void TestGeotagging::stopThenRunAgain()
     QVERIFY(!folder.isEmpty());
     service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 150); });
 
-    MainController controller;
-    QSignalSpy replies(controller.restClientRef()->findChild<QNetworkAccessManager*>(),
-                       &QNetworkAccessManager::finished);
+    auto state = std::make_shared<Model>();
+    auto* client = new controller::RestClient;
+    MainController controller(state, client);
+    QSignalSpy replies(client->findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished);
     // STOP as soon as five requests are out, before any answer.
     const auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
         if (service.requests().size() == 5)
@@ -381,7 +384,7 @@ void TestGeotagging::stopThenRunAgain()
     QCOMPARE(service.answered(), 0);
     QCOMPARE(stopped.size(), 1);
     QCOMPARE(stopped[0], (QList<QVariant> { 0, 12 }));
-    const model::PhotoGeocodeList& listed = controller.modelRef().photos;
+    const model::PhotoGeocodeList& listed = state->photos;
     QCOMPARE(listed.size(), 12);
     for (int i = 0; i < 12; ++i)
         QCOMPARE(listed[i].filePath.mid(folder.size() + 1) + ": " + listed[i].errorTitle + (listed[i].success ? " OK" : ""),
@@ -399,8 +402,8 @@ void TestGeotagging::stopThenRunAgain()
         QVERIFY(step[0].toInt() >= previous && step[0].toInt() <= 12);
         previous = step[0].toInt();
     }
-    const auto results = resultsByName(controller);
-    QCOMPARE(controller.modelRef().photos.size(), 12);
+    const auto results = resultsByName(*state);
+    QCOMPARE(state->photos.size(), 12);
     for (const PhotoFile& file : files) {
         QVERIFY(results[file.name].success);
         QCOMPARE(results[file.name].latitude, latitudeFor(file.serial, 22.0));
@@ -451,14 +454,16 @@ void TestGeotagging::troubledRun()
                 QFile::remove(folder + "/a.jpg");
             return geotagAnswer(request, 46.0, 0);
         });
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    auto* client = new controller::RestClient;
+    MainController controller(state, client);
     MessageBoxes boxes(controller);
     // Long enough for every attempt to reach the service on a busy machine.
-    controller.restClientRef()->setPutTimeout(250);
+    client->setPutTimeout(250);
     run(controller, folder);
     QCOMPARE(service.requests().size(), requests);
     QStringList results;
-    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+    for (const model::PhotoGeocode& result : state->photos)
         results << result.filePath.mid(folder.size() + 1) + ": "
                 + (result.success ? QString("OK") : result.errorTitle + ": " + result.errorText);
     failure = failure.arg(folder + "/KESTREL");
@@ -487,7 +492,8 @@ void TestGeotagging::serviceDown()
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
     service.stopListening();
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
     MessageBoxes boxes(controller);
     int cameras = 0;
     connect(&controller, &MainController::camerasUpdated, this, [&cameras](model::CameraList&) { ++cameras; });
@@ -503,7 +509,7 @@ void TestGeotagging::serviceDown()
              "204 Kestrel cannot reach its web service at " + service.baseUrl()
                  + ". Start it with scripts/start-service.sh (or build/kestrel-service serve), or set "
                    "KESTREL_SERVICE_URL.");
-    QVERIFY(controller.modelRef().photos.isEmpty());
+    QVERIFY(state->photos.isEmpty());
     QCOMPARE(service.requests().size(), 0);
 }
 
@@ -530,8 +536,9 @@ void TestGeotagging::subfolders()
     QVERIFY(makePhoto(folder + "/KESTREL", { "old.jpg", "SN03" }));
     QVERIFY(QFile::link(folder + "/trip", folder + "/loop"));
     QVERIFY(testsupport::writeFile(folder + "/notes.txt", "x"));
-    MainController controller;
-    controller.modelRef().includeSubfolders = include;
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    state->includeSubfolders = include;
     QSignalSpy notes(&controller, &MainController::photoFolderNote);
     QSignalSpy requested(&controller, &MainController::geocodingRequested);
     QSignalSpy progress(&controller, &MainController::geocodeProgress);
@@ -539,14 +546,14 @@ void TestGeotagging::subfolders()
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes[0][0].toString(), note);
     QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", include ? 4 : 0 }));
-    QCOMPARE(controller.modelRef().inputFolder, folder + "/");
+    QCOMPARE(state->inputFolder, folder + "/");
     // A photo removed after the folder was chosen is not waited for: the run
     // ends by itself. Without photos it ends at once with empty totals.
     QVERIFY(!include || QFile::remove(folder + "/trip/gone.jpg"));
     run(controller, QString());
     QCOMPARE(progress.last(), (QList<QVariant> { include ? 3 : 0, 0, include ? 4 : 0 }));
     QStringList done;
-    for (const model::PhotoGeocode& result : controller.modelRef().photos)
+    for (const model::PhotoGeocode& result : state->photos)
         done << result.filePath.mid(folder.size() + 1) + (result.success ? "" : " failed");
     QCOMPARE(done, include ? (QStringList { "trip/day 2/P1.jpg", "trip/P2.jpg", "trip/P10.jpg" }) : QStringList());
     for (const QString& path : done)

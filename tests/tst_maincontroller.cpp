@@ -48,8 +48,9 @@ void TestMainController::startScreen()
         stored.userID = userID;
         QVERIFY(stored.save(Model::configFilePath()));
     }
-    MainController c;
-    QCOMPARE(c.modelRef().userID, userID);
+    auto state = std::make_shared<Model>();
+    MainController c(state);
+    QCOMPARE(state->userID, userID);
     QStringList order;
     connect(&c, &MainController::screenChanged, this, [&](Screen s) { order << QString::number(int(s)); });
     connect(&c, &MainController::showMainWindow, this, [&] { order << "show"; });
@@ -81,8 +82,9 @@ void TestMainController::navigation()
     QFETCH(bool, user);
     QFETCH(QString, steps);
     QFETCH(QList<int>, screens);
-    MainController c;
-    c.modelRef().userID = user ? QString("u") : QString();
+    auto state = std::make_shared<Model>();
+    MainController c(state);
+    state->userID = user ? QString("u") : QString();
     c.start();
     QList<int> changes;
     connect(&c, &MainController::screenChanged, this, [&changes](Screen screen) { changes << int(screen); });
@@ -96,7 +98,7 @@ void TestMainController::navigation()
         else if (step == 'g')
             c.toGeocodePhotos();
         else
-            c.modelRef().userID = "u";
+            state->userID = "u";
     }
     QCOMPARE(changes, screens);
     QCOMPARE(int(c.currentScreen()), screens.isEmpty() ? int(controller::Menu) : screens.last());
@@ -160,7 +162,8 @@ void TestMainController::synchronizationReport()
 void TestMainController::settingsSaved()
 {
     {
-        MainController c;
+        auto state = std::make_shared<Model>();
+        MainController c(state);
         c.start();
         bool savedBeforeDialogReturned = true;
         connect(&c, &MainController::showSettings, this, [&](Model& m) {
@@ -173,7 +176,7 @@ void TestMainController::settingsSaved()
         Model read;
         QVERIFY(read.load(Model::configFilePath()));
         QVERIFY(read.rewrite && read.modifyTimeDate);
-        c.modelRef().userID = "saved-at-exit";
+        state->userID = "saved-at-exit";
     }
     Model read;
     QVERIFY(read.load(Model::configFilePath()));

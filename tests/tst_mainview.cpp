@@ -5,6 +5,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -64,6 +65,7 @@ private slots:
     void remainingTime();
     void resultRows();
     void photoWidgets();
+    void version();
 
 private:
     template <typename T = QWidget> T* child(const char* name) const { return testsupport::child<T>(view, name); }
@@ -77,6 +79,7 @@ private:
         return texts;
     }
 
+    std::shared_ptr<model::Model> state;
     MainController* controller = nullptr;
     TestableMainView* view = nullptr;
 };
@@ -101,7 +104,8 @@ static PhotoGeocode photo(const QString& name, bool success, double latitude = 0
 void TestMainView::init()
 {
     QFile::remove(model::Model::configFilePath());
-    controller = new MainController;
+    state = std::make_shared<model::Model>();
+    controller = new MainController(state);
     view = new TestableMainView;
     view->connectController(*controller);
     controller->start();
@@ -127,7 +131,7 @@ void TestMainView::navigationByClicks()
         {"", ""}, {"synchronizeScreenButton", "synchronizePage"}};
     for (const auto& step : steps) {
         if (!*step[0]) { // the user becomes known, or forgotten
-            controller->modelRef().userID = QLatin1String(step[1]);
+            state->userID = QLatin1String(step[1]);
             continue;
         }
         QVERIFY2(child(step[0])->isVisible() && child(step[0])->isEnabled(), step[0]);
@@ -509,6 +513,23 @@ void TestMainView::photoWidgets()
     QVERIFY(!QApplication::activeModalWidget());
     QCOMPARE(widgets().size(), 1);
     QCOMPARE(widgets().first()->photo().filePath, QStringLiteral("/data/photos/IMG_0002.JPG"));
+}
+
+// The window title and "kestrel --version" name the version the build sets;
+// the program prints it without a display and opens no window.
+void TestMainView::version()
+{
+    QCOMPARE(view->windowTitle(), QStringLiteral("Kestrel - Professional Geotagging Tool - " KESTREL_EXPECTED_VERSION));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QLatin1String(name));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(KESTREL_BINARY), {QStringLiteral("--version")});
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(program.readAllStandardOutput(), QByteArray("kestrel " KESTREL_EXPECTED_VERSION "\n"));
 }
 
 QTEST_MAIN(TestMainView)

@@ -16,7 +16,6 @@ class TestMessageBox : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { view::initResources(); }
-    void cleanup() { view::MessageBox::setShownHandler({}); }
     void answers_data();
     void answers();
     void longTextWrapsInsideTheBox_data();
@@ -54,7 +53,8 @@ void TestMessageBox::answers()
     window.move(code == 201 ? QPoint(10, 10) : QPoint(100, 120));
     window.show();
     QStringList seen;
-    view::MessageBox::setShownHandler([&](view::MessageBox& box) {
+    view::MessageBoxFactory factory;
+    factory.setShownHandler([&](view::MessageBox& box) {
         auto* ok = child<QPushButton>(&box, "okButton");
         auto* no = child<QPushButton>(&box, "cancelButton");
         const QImage expected = QImage(QStringLiteral("://assets/") + sign).convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -72,7 +72,6 @@ void TestMessageBox::answers()
             QTest::keyClick(&box, action == QLatin1String("enter") ? Qt::Key_Return : Qt::Key_Escape);
     });
     controller::MainController controller;
-    view::MessageBoxFactory factory;
     factory.connectController(controller);
     QTEST(bool(emit controller.infoPending(code, title, QStringLiteral("X100V"))), "result");
     const QString titleLine = QString::number(!title.isEmpty()) + title;
@@ -95,14 +94,14 @@ void TestMessageBox::longTextWrapsInsideTheBox()
     QRect textRect;
     int textNeeds = 0;
     QSize boxSize;
-    view::MessageBox::setShownHandler([&](view::MessageBox& box) {
+    view::MessageBox box;
+    box.setShownHandler([&](view::MessageBox& box) {
         auto* label = box.findChild<QLabel*>(QStringLiteral("textLabel"));
         textRect = QRect(label->mapTo(&box, QPoint(0, 0)), label->size());
         textNeeds = label->heightForWidth(label->width());
         boxSize = box.size();
         box.reject();
     });
-    view::MessageBox box;
     QVERIFY(!box.display(404, QStringLiteral("Network error"), text));
     // The width stays; the height grows only when the text needs it.
     QCOMPARE(boxSize.width(), 460);

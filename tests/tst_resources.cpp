@@ -46,7 +46,7 @@ void TestResources::assetListMatchesTheBundle()
 
 void TestResources::fontsStandInForHelveticaNeue()
 {
-    QCOMPARE(view::installFont(), QStringLiteral("TeX Gyre Heros"));
+    QCOMPARE(view::installFont(), std::optional<QString>(QStringLiteral("TeX Gyre Heros")));
     QFont font(QStringLiteral("Helvetica Neue"));
     font.setBold(true);
     QCOMPARE(QFontInfo(font).family(), QStringLiteral("TeX Gyre Heros"));

@@ -20,16 +20,21 @@ using testsupport::HttpAnswer;
 namespace {
 
 struct Answer {
-    int code = -1;
+    QPair<int, int> result; // the HTTP status and the network error
     QByteArray body;
 };
+
+Answer answer(RestClient::Result result, const QByteArray& body)
+{
+    return { { int(result.status), int(result.error) }, body };
+}
 
 // Collects the callbacks of one request.
 struct Recorder {
     QList<Answer> answers;
     RestClient::Callback callback()
     {
-        return [this](int code, QByteArray body) { answers.append({ code, body }); };
+        return [this](RestClient::Result result, QByteArray body) { answers.append(answer(result, body)); };
     }
 };
 
@@ -99,8 +104,8 @@ void TestRestClient::init()
 void TestRestClient::outcome_data()
 {
     QTest::addColumn<Script>("script");
-    QTest::addColumn<int>("status"); // low 16 bits of the code
-    QTest::addColumn<int>("error");  // high 16 bits
+    QTest::addColumn<int>("status"); // the HTTP status, 0 for none
+    QTest::addColumn<int>("error");  // the network error
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("attempts");
     const QByteArray created = "{\"body\":\"Camera registered\",\"head\":\"Welcome\",\"userID\":\"u-\xc3\xa9\"}";
@@ -146,7 +151,7 @@ void TestRestClient::outcome()
         QVERIFY(service->requests().size() >= 3);
     else
         QCOMPARE(finished.size(), attempts);
-    QCOMPARE(recorder.answers[0].code, error << 16 | status);
+    QCOMPARE(recorder.answers[0].result, qMakePair(status, error));
     QCOMPARE(recorder.answers[0].body, body);
     for (const auto& request : service->requests())
         QCOMPARE(request.body, QByteArray("{\"x\":1}"));
@@ -203,7 +208,7 @@ void TestRestClient::callbacks()
     service->enqueue(HttpAnswer::json(200, "second"));
     Recorder second;
     QList<QByteArray> firstBodies;
-    client.put(url("one"), "1", [&](int, QByteArray body) {
+    client.put(url("one"), "1", [&](RestClient::Result, QByteArray body) {
         firstBodies.append(body);
         client.put(url("two"), "2", second.callback());
     });
@@ -234,8 +239,8 @@ void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
         recorders.append(Recorder());
     QList<int> order;
     for (int i = 0; i < 5; ++i) {
-        client.put(url("geocodeImage"), QByteArray::number(i), [&, i](int code, QByteArray body) {
-            recorders[i].answers.append({ code, body });
+        client.put(url("geocodeImage"), QByteArray::number(i), [&, i](RestClient::Result result, QByteArray body) {
+            recorders[i].answers.append(answer(result, body));
             order.append(i);
         });
     }
@@ -244,7 +249,7 @@ void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
     QTRY_VERIFY(timers(client).isEmpty());
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(recorders[i].answers.size(), 1);
-        QCOMPARE(recorders[i].answers[0].code, 200);
+        QCOMPARE(recorders[i].answers[0].result, qMakePair(200, 0));
         QCOMPARE(recorders[i].answers[0].body, "answer " + QByteArray::number(i));
     }
     QCOMPARE(order, (QList<int> { 4, 3, 2, 1, 0 }));
@@ -256,8 +261,8 @@ void TestRestClient::destroyedClientDropsItsRequests()
     int calls = 0;
     {
         RestClient client;
-        client.put(url("a"), "{}", [&](int, QByteArray) { ++calls; });
-        client.get(url("b"), [&](int, QByteArray) { ++calls; });
+        client.put(url("a"), "{}", [&](RestClient::Result, QByteArray) { ++calls; });
+        client.get(url("b"), [&](RestClient::Result, QByteArray) { ++calls; });
         QTRY_COMPARE(service->requests().size(), 2);
     }
     // A new client's replies may reuse the old addresses; they must get only
@@ -301,7 +306,7 @@ void TestRestClient::endlessAnswerIsCut()
     Recorder recorder;
     client.put(QStringLiteral("http://127.0.0.1:%1/getSyncList").arg(endless.serverPort()), "{}", recorder.callback());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.answers.size(), 1, 30000);
-    QCOMPARE(recorder.answers[0].code, int(QNetworkReply::UnknownContentError) << 16);
+    QCOMPARE(recorder.answers[0].result, qMakePair(0, int(QNetworkReply::UnknownContentError)));
     QCOMPARE(recorder.answers[0].body, QByteArray("answer larger than 8 MB"));
     // Reading stopped at the cap: the server got no further than the socket
     // buffers allow.

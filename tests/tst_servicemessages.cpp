@@ -38,8 +38,8 @@ private slots:
     void cameraListAnswer();
     void geotagAnswer_data();
     void geotagAnswer();
-    void handleResponse_data();
-    void handleResponse();
+    void readAnswer_data();
+    void readAnswer();
 };
 
 void TestServiceMessages::requestBodies_data()
@@ -156,7 +156,7 @@ void TestServiceMessages::geotagAnswer()
              read);
 }
 
-void TestServiceMessages::handleResponse_data()
+void TestServiceMessages::readAnswer_data()
 {
     QTest::addColumn<int>("requestCode");
     QTest::addColumn<int>("status");
@@ -165,6 +165,7 @@ void TestServiceMessages::handleResponse_data()
     QTest::addColumn<QString>("head");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("payload"); // the answer's "userID" afterwards
+    // head and text: the answer's own for 200 and 201, else those of the failure
 
     const QByteArray envelope = "{\"body\":\"Text \xc3\xa9\",\"head\":\"Title\",\"userID\":\"u7\"}";
     QTest::newRow("200") << 1001 << 200 << envelope << false << "Title" << QString::fromUtf8("Text \xc3\xa9") << "u7";
@@ -186,7 +187,7 @@ void TestServiceMessages::handleResponse_data()
     QTest::newRow("204, quiet") << 1003 << 204 << QByteArray(R"({"body":"b","head":"h"})") << false << "h" << "b" << "";
 }
 
-void TestServiceMessages::handleResponse()
+void TestServiceMessages::readAnswer()
 {
     QFETCH(int, requestCode);
     QFETCH(int, status);
@@ -199,9 +200,14 @@ void TestServiceMessages::handleResponse()
     MainController controller;
     MessageBoxes boxes(controller);
     JsonValue answer;
+    model::Failure failure;
+    const auto request = controller::Request(requestCode);
     const bool notify = !QByteArray(QTest::currentDataTag()).endsWith("quiet");
-    controller.handleResponse(requestCode, quint16(status), body, answer, notify);
-    QCOMPARE(QStringList({ ServiceMessages::text(answer, "head"), ServiceMessages::text(answer, "body"),
+    const bool read = notify ? controller.readAndShowAnswer(request, quint16(status), body, &answer, &failure)
+                             : MainController::readAnswer(request, quint16(status), body, &answer, &failure);
+    QCOMPARE(read, status == 200 || status == 201);
+    QCOMPARE(QStringList({ read ? ServiceMessages::text(answer, "head") : failure.title,
+                           read ? ServiceMessages::text(answer, "body") : failure.detail,
                            ServiceMessages::text(answer, "userID") }),
              QStringList({ head, text, payload }));
     QCOMPARE(boxes.shown.size(), shown ? 1 : 0);

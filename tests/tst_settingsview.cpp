@@ -24,7 +24,6 @@ class TestSettingsView : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanup() { view::SettingsView::setShownHandler({}); }
     void clickAnywhereOnAnOptionSelectsIt_data();
     void clickAnywhereOnAnOptionSelectsIt();
     void everyWayOfClosingStores_data();
@@ -108,7 +107,8 @@ void TestSettingsView::clickAnywhereOnAnOptionSelectsIt()
     model::Model model;
     model.rewrite = rewritePage ? !on : on;
     model.modifyTimeDate = rewritePage ? on : !on;
-    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+    view::SettingsView dialog;
+    dialog.setShownHandler([&](view::SettingsView& view) {
         click(child(view, rewritePage ? "rewriteButton" : "timeDateButton"));
         // Routed as the window system would: to whatever widget lies under the point.
         QWidget* target = child(view, qPrintable(where.isEmpty() ? option : where));
@@ -116,8 +116,7 @@ void TestSettingsView::clickAnywhereOnAnOptionSelectsIt()
         QTest::mouseClick(view.windowHandle(), Qt::LeftButton, Qt::NoModifier, target->mapTo(&view, at));
         QTest::keyClick(&view, Qt::Key_Escape);
     });
-    view::SettingsView view;
-    view.showSettings(model);
+    dialog.showSettings(model);
     QCOMPARE(model.rewrite, on);
     QCOMPARE(model.modifyTimeDate, on);
 }
@@ -141,7 +140,8 @@ void TestSettingsView::everyWayOfClosingStores()
     model.includeSubfolders = model.rawSidecars = preferences;
     QStringList focusPath;
     QStringList opened; // what the dialog showed on opening, and the pages of its tabs
-    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+    view::SettingsView dialog;
+    dialog.setShownHandler([&](view::SettingsView& view) {
         for (const char* radio : {"rewriteRadio", "dontRewriteRadio", "modifyTimeDateRadio", "keepOriginalTimeDateRadio"}) {
             if (child<QRadioButton>(view, radio)->isChecked())
                 opened << radio;
@@ -181,9 +181,8 @@ void TestSettingsView::everyWayOfClosingStores()
         else
             view.reject(); // as Escape and the close button do
     });
-    view::SettingsView view;
-    view.showSettings(model);
-    QVERIFY(!view.isVisible());
+    dialog.showSettings(model);
+    QVERIFY(!dialog.isVisible());
     const bool keys = how == QLatin1String("keys");
     QVERIFY(model.rewrite);
     QCOMPARE(model.modifyTimeDate, keys);
@@ -191,7 +190,7 @@ void TestSettingsView::everyWayOfClosingStores()
     if (keys)
         QCOMPARE(focusPath, (QStringList{"rewriteButton", "timeDateButton", "keepOriginalTimeDateRadio", "timeDatePage"}));
     // Opened again, on its first page whichever it was left on, it shows what was stored.
-    view.showSettings(model);
+    dialog.showSettings(model);
     const QString pictures = preferences ? QStringLiteral("write an XMP sidecar") : QStringLiteral("write into the file");
     const QStringList tabs = keys ? QStringList() : QStringList{"cameraPage", "servicePage", "rewritePage", "timeDatePage"};
     const QStringList first{"dontRewriteRadio", "modifyTimeDateRadio", QString::number(preferences), pictures, "rewritePage"};
@@ -205,15 +204,16 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     const QString path = model::Model::configFilePath();
     QFile::remove(path);
     QFile::remove(model::Model::preferencesFilePath());
-    controller::MainController controller;
+    auto state = std::make_shared<model::Model>();
+    controller::MainController controller(state);
     view::SettingsView view;
     model::Model saved;
     view.connectController(controller);
-    controller.modelRef().rewrite = false;
-    controller.modelRef().modifyTimeDate = true;
+    state->rewrite = false;
+    state->modifyTimeDate = true;
     service.enqueue(HttpAnswer::json(200, R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[]}],)"
                                           R"("phoneName":"Pixel 9"})"));
-    view::SettingsView::setShownHandler([&](view::SettingsView& view) {
+    view.setShownHandler([&](view::SettingsView& view) {
         // The camera tab fetches the list afresh.
         click(child(view, "cameraButton"));
         QTRY_COMPARE(listed(view), QStringLiteral("Pixel 9: X-T3 SN1"));
@@ -283,13 +283,13 @@ void TestSettingsView::oneRemoveButtonAtATime()
     QCOMPARE(removeShown(), QStringLiteral("010"));
     // A rebuild clears the selection, and so does the end of the selected entry.
     view.assignCameraList(list);
-    QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
+    QCOMPARE(view.selectedCameraWidget(), nullptr);
     QCOMPARE(removeShown(), QStringLiteral("000"));
     click(entries(view)[0]);
     delete entries(view)[1];
-    QCOMPARE(view::CameraWidget::selectedCameraWidget, entries(view)[0]);
+    QCOMPARE(view.selectedCameraWidget(), entries(view)[0]);
     delete entries(view)[0];
-    QCOMPARE(view::CameraWidget::selectedCameraWidget, nullptr);
+    QCOMPARE(view.selectedCameraWidget(), nullptr);
 }
 
 // A camera's remove button, or Delete on the focused entry, asks the
@@ -297,8 +297,9 @@ void TestSettingsView::oneRemoveButtonAtATime()
 // rebuild the list and delete the entry: the camera it got stays valid.
 void TestSettingsView::removalThroughTheController()
 {
-    controller::MainController controller;
-    controller.modelRef().userID = QStringLiteral("user-1");
+    auto state = std::make_shared<model::Model>();
+    controller::MainController controller(state);
+    state->userID = QStringLiteral("user-1");
     testsupport::MessageBoxes boxes(controller);
     boxes.answer = false;
     view::SettingsView view;

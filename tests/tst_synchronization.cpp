@@ -98,15 +98,16 @@ void TestSynchronization::synchronized()
     QFETCH(QString, userAfter);
     QFETCH(QString, box);
     {
-        MainController controller;
+        auto state = std::make_shared<Model>();
+        MainController controller(state);
         MessageBoxes boxes(controller);
-        controller.modelRef().userID = userBefore;
-        QVERIFY(controller.modelRef().save(Model::configFilePath()));
+        state->userID = userBefore;
+        QVERIFY(state->save(Model::configFilePath()));
         if (known)
-            controller.modelRef().cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
+            state->cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
         QString userWhileShown;
         boxes.answerer = [&](const MessageBoxes::Message&) {
-            userWhileShown = controller.modelRef().userID;
+            userWhileShown = state->userID;
             return true;
         };
         service.enqueue(HttpAnswer::json(status, answer));
@@ -120,7 +121,7 @@ void TestSynchronization::synchronized()
         QCOMPARE(screens.size(), 1);
         QCOMPARE(reports.size(), 1);
         QCOMPARE(reports[0][0].toString(), report);
-        QCOMPARE(controller.modelRef().userID, userAfter);
+        QCOMPARE(state->userID, userAfter);
         Model stored;
         QVERIFY(stored.load(Model::configFilePath()));
         QCOMPARE(stored.userID, userAfter);
@@ -133,7 +134,7 @@ void TestSynchronization::synchronized()
         QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", user));
         QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
         QCOMPARE(requests[1].body, "{\"userID\":\"" + userAfter.toUtf8() + "\"}");
-        QCOMPARE(controller.modelRef().cameras.phoneName, QStringLiteral("Pixel"));
+        QCOMPARE(state->cameras.phoneName, QStringLiteral("Pixel"));
         if (box.isEmpty()) {
             QVERIFY(boxes.shown.isEmpty());
         } else {
@@ -181,9 +182,11 @@ void TestSynchronization::failed()
                     ? testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags())
                     : testsupport::writePhoto(path, testsupport::syncPhotoImage(R"({"syncID":"a","elapsedTime":1})")));
     }
-    MainController controller;
+    auto state = std::make_shared<Model>();
+    auto* client = new controller::RestClient;
+    MainController controller(state, client);
     MessageBoxes boxes(controller);
-    controller.modelRef().userID = QStringLiteral("user-1");
+    state->userID = QStringLiteral("user-1");
     service.setHandler([status](const testsupport::HttpRequest& request) {
         if (request.path == "/syncCamera")
             return HttpAnswer::json(status, R"({"body":"Code expired","head":"Too late","userID":"other"})");
@@ -204,8 +207,8 @@ void TestSynchronization::failed()
              QStringList({ QString::number(code), title, text.isEmpty() ? path : text }));
     QCOMPARE(service.requestsTo("/syncCamera").size(), tries);
     // No request was started for an unreadable photo, none is on its way.
-    QVERIFY(tries > 0 || controller.restClientRef()->findChildren<QNetworkReply*>().isEmpty());
-    QCOMPARE(controller.modelRef().userID, QStringLiteral("user-1"));
+    QVERIFY(tries > 0 || client->findChildren<QNetworkReply*>().isEmpty());
+    QCOMPARE(state->userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
     QCOMPARE(service.requestsTo("/getSyncList").size(), 0);
     QVERIFY(!QFile::exists(Model::configFilePath()));

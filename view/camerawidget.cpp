@@ -7,8 +7,6 @@
 
 namespace view {
 
-CameraWidget* CameraWidget::selectedCameraWidget = nullptr;
-
 CameraWidget::CameraWidget(QWidget* parent)
     : QFrame(parent)
     , ui(std::make_unique<Ui::CameraWidget>())
@@ -24,11 +22,7 @@ CameraWidget::CameraWidget(QWidget* parent)
     ui->removeButton->setFocusPolicy(Qt::StrongFocus);
 }
 
-CameraWidget::~CameraWidget()
-{
-    if (selectedCameraWidget == this)
-        selectedCameraWidget = nullptr;
-}
+CameraWidget::~CameraWidget() = default;
 
 void CameraWidget::setCamera(const model::Camera& camera)
 {
@@ -56,14 +50,17 @@ void CameraWidget::mouseReleaseEvent(QMouseEvent* event)
     setFocus(Qt::OtherFocusReason);
 }
 
+void CameraWidget::setSelected(bool selected)
+{
+    ui->removeButton->setVisible(selected);
+}
+
 void CameraWidget::select()
 {
-    if (selectedCameraWidget == this)
+    if (!ui->removeButton->isHidden())
         return;
-    if (selectedCameraWidget)
-        selectedCameraWidget->ui->removeButton->hide();
-    ui->removeButton->show();
-    selectedCameraWidget = this;
+    setSelected(true);
+    emit selected(this);
 }
 
 void CameraWidget::focusInEvent(QFocusEvent* event)

@@ -11,8 +11,10 @@ class CameraWidget;
 
 namespace view {
 
-// One camera of the settings dialog's camera list. Clicking an entry selects
-// it and shows its remove button; only one entry shows its button at a time.
+// One camera of the settings dialog's camera list. Clicking an entry, or
+// moving the focus to it, selects it: it shows its remove button and says so
+// through selected(). The list keeps which entry is selected and hides the
+// button of the one selected before.
 class CameraWidget : public QFrame {
     Q_OBJECT
 public:
@@ -20,12 +22,12 @@ public:
     ~CameraWidget() override;
 
     void setCamera(const model::Camera& camera);
-
-    // The entry whose remove button is shown, if any.
-    static CameraWidget* selectedCameraWidget;
+    // Shows or hides the remove button.
+    void setSelected(bool selected);
 
 signals:
     void removeClicked(model::Camera& camera);
+    void selected(view::CameraWidget* entry);
 
 private slots:
     void on_removeButton_clicked();

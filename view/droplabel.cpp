@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QUrl>
 
+namespace view {
+
 DropLabel::DropLabel(QWidget* parent)
     : QLabel(parent)
 {
@@ -109,3 +111,5 @@ void DropLabel::dropEvent(QDropEvent* event)
     }
     event->acceptProposedAction();
 }
+
+} // namespace view

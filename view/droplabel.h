@@ -6,6 +6,8 @@
 class QMimeData;
 class QTimer;
 
+namespace view {
+
 // A label that takes dropped local files and/or folders and reports each one
 // by its absolute path. With both properties false it refuses every drag.
 // While something is dragged over it, its dynamic property "dropState" is
@@ -53,3 +55,5 @@ private:
     bool m_singleItem = false;
     QStringList m_fileFilters;
 };
+
+} // namespace view

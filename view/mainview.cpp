@@ -24,8 +24,6 @@ namespace view {
 
 namespace {
 
-const char versionText[] = "1.0.36.474";
-
 // What a screen shows: its page and the two bottom buttons. A null caption
 // hides the button (which keeps its previous caption).
 struct ScreenLayout {
@@ -82,7 +80,7 @@ MainView::MainView(QWidget* parent)
 {
     ui->setupUi(this);
     setFixedSize(size());
-    setWindowTitle(windowTitle() + QLatin1String(" - ") + QLatin1String(versionText));
+    setWindowTitle(windowTitle() + QLatin1String(" - ") + model::Model::version());
 
     QHeaderView* header = ui->geocodeTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);

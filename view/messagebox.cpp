@@ -1,24 +1,16 @@
 #include "view/messagebox.h"
 
 #include <QApplication>
-#include <QPointer>
 #include <QTimer>
 
+#include <iterator>
+
+#include "controller/restclient.h"
 #include "ui_messagebox.h"
 #include "view/mainview.h"
 #include "view/resources.h"
 
 namespace view {
-
-namespace {
-
-MessageBox::ShownHandler& shownHandler()
-{
-    static MessageBox::ShownHandler handler;
-    return handler;
-}
-
-} // namespace
 
 MessageBox::MessageBox(QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint)
@@ -35,21 +27,41 @@ MessageBox::MessageBox(QWidget* parent)
 
 MessageBox::~MessageBox() = default;
 
+namespace {
+
+// The sign of each kind of box and the name a screen reader gives it.
+struct Sign {
+    int code;
+    const char* path;
+    const char* name;
+};
+
+const Sign& signOf(int code)
+{
+    using controller::Status;
+    static const Sign signs[] = {
+        { controller::code(Status::Success), "://assets/okSign.png", QT_TRANSLATE_NOOP("view::MessageBox", "Success") },
+        { controller::code(Status::Question), "://assets/questionSign.png",
+          QT_TRANSLATE_NOOP("view::MessageBox", "Question") },
+        { controller::code(Status::Information), "://assets/infoSign.png",
+          QT_TRANSLATE_NOOP("view::MessageBox", "Information") },
+        { controller::code(Status::Warning), "://assets/warningSign.png",
+          QT_TRANSLATE_NOOP("view::MessageBox", "Warning") },
+        // 204 and every network or HTTP failure, whose code is the status.
+        { controller::code(Status::Error), "://assets/errorSign.png", QT_TRANSLATE_NOOP("view::MessageBox", "Error") },
+    };
+    for (const Sign& sign : signs) {
+        if (sign.code == code)
+            return sign;
+    }
+    return signs[std::size(signs) - 1];
+}
+
+} // namespace
+
 QString MessageBox::signPath(int code)
 {
-    switch (code) {
-    case 201:
-        return QStringLiteral("://assets/okSign.png");
-    case 222:
-        return QStringLiteral("://assets/questionSign.png");
-    case 202:
-        return QStringLiteral("://assets/infoSign.png");
-    case 203:
-        return QStringLiteral("://assets/warningSign.png");
-    default:
-        // 204 and every network or HTTP failure, whose code is the status.
-        return QStringLiteral("://assets/errorSign.png");
-    }
+    return QString::fromLatin1(signOf(code).path);
 }
 
 bool MessageBox::display(int code, QString title, QString text)
@@ -58,18 +70,12 @@ bool MessageBox::display(int code, QString title, QString text)
     ui->textLabel->setText(text);
     // An empty title would still take its line and the spacing below it.
     ui->titleLabel->setVisible(!title.isEmpty());
-    ui->cancelButton->hide();
-    if (code == 222)
-        ui->cancelButton->show();
+    ui->cancelButton->setVisible(code == controller::code(controller::Status::Question));
     ui->iconLabel->setPixmap(picture(signPath(code), this));
     fitText();
     // A question is answered with OK (Enter) or Cancel (Escape); the sign
     // tells a screen reader which kind of box this is.
-    ui->iconLabel->setAccessibleName(code == 222       ? tr("Question")
-                                         : code == 201 ? tr("Success")
-                                         : code == 202 ? tr("Information")
-                                         : code == 203 ? tr("Warning")
-                                                       : tr("Error"));
+    ui->iconLabel->setAccessibleName(tr(signOf(code).name));
     setAccessibleName(title.isEmpty() ? text : title);
     ui->okButton->setDefault(true);
     ui->okButton->setFocus(Qt::OtherFocusReason);
@@ -77,11 +83,10 @@ bool MessageBox::display(int code, QString title, QString text)
     // placed over the main window rather than in the corner of the screen.
     adjustPosition(mainWindow());
 
-    if (shownHandler()) {
-        QPointer<MessageBox> box(this);
-        QTimer::singleShot(0, this, [box] {
-            if (box && shownHandler())
-                shownHandler()(*box);
+    if (shownHandler) {
+        QTimer::singleShot(0, this, [this] {
+            if (shownHandler)
+                shownHandler(*this);
         });
     }
     return exec() == QDialog::Accepted;
@@ -109,11 +114,6 @@ void MessageBox::fitText()
     const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(formSize.width())
                                                      : layout()->totalSizeHint().height();
     setFixedSize(formSize.width(), qMax(formSize.height(), needed));
-}
-
-void MessageBox::setShownHandler(ShownHandler handler)
-{
-    shownHandler() = std::move(handler);
 }
 
 void MessageBox::on_okButton_clicked()

@@ -29,11 +29,11 @@ public:
     // it is shown, else none (the screen's centre).
     static QWidget* mainWindow();
 
-    // Test seam: when set, the handler is called with each box once it runs
+    // Test seam: when set, the handler is called with this box once it runs
     // modally (from inside its event loop), so that a test can answer it by
     // clicking a button or pressing a key. Pass an empty function to clear.
     using ShownHandler = std::function<void(MessageBox&)>;
-    static void setShownHandler(ShownHandler handler);
+    void setShownHandler(ShownHandler handler) { shownHandler = std::move(handler); }
 
 private slots:
     void on_okButton_clicked();
@@ -44,6 +44,7 @@ private:
 
     std::unique_ptr<Ui::MessageBox> ui;
     QSize formSize;
+    ShownHandler shownHandler;
 };
 
 } // namespace view

@@ -19,6 +19,7 @@ void MessageBoxFactory::connectController(controller::MainController& controller
 bool MessageBoxFactory::displayInfoBox(int code, QString title, QString text)
 {
     MessageBox box;
+    box.setShownHandler(m_shownHandler);
     return box.display(code, title, text);
 }
 

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include "view/messagebox.h"
+
 namespace controller {
 class MainController;
 }
@@ -20,9 +22,16 @@ public:
     // controller receives the answer).
     void connectController(controller::MainController& controller);
 
+    // Test seam: the handler every box of this factory gets (see
+    // MessageBox::setShownHandler).
+    void setShownHandler(MessageBox::ShownHandler handler) { m_shownHandler = std::move(handler); }
+
 public slots:
     // True when the user accepted the box.
     bool displayInfoBox(int code, QString title, QString text);
+
+private:
+    MessageBox::ShownHandler m_shownHandler;
 };
 
 } // namespace view

@@ -41,7 +41,7 @@ QStringList assetFileNames()
     };
 }
 
-QString installFont()
+std::optional<QString> installFont()
 {
     const QString family = QStringLiteral("Helvetica Neue");
     const int id = QFontDatabase::addApplicationFont(QStringLiteral("://assets/HelveticaNeue.ttf"));
@@ -49,7 +49,7 @@ QString installFont()
     QFontDatabase::addApplicationFont(QStringLiteral("://assets/HelveticaNormal.ttf"));
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     if (families.isEmpty())
-        return QString();
+        return std::nullopt;
     const QString bundled = families.first();
     if (!QFontDatabase().families().contains(family, Qt::CaseInsensitive))
         QFont::insertSubstitution(family, bundled);

@@ -3,6 +3,7 @@
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 class QWidget;
 
@@ -18,8 +19,9 @@ QStringList assetFileNames();
 
 // Registers the bundled font and makes the family "Helvetica Neue", which the
 // style sheet asks for, resolve to it when the system has no such font.
-// Returns the family name of the registered font (empty when it failed).
-QString installFont();
+// Returns the family name of the registered font; none when it could not be
+// registered.
+std::optional<QString> installFont();
 
 // Reads the bundled style sheet; empty when it cannot be read.
 QString styleSheetText();

@@ -16,16 +16,6 @@
 
 namespace view {
 
-namespace {
-
-SettingsView::ShownHandler& shownHandler()
-{
-    static SettingsView::ShownHandler handler;
-    return handler;
-}
-
-} // namespace
-
 SettingsView::SettingsView(QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , ui(std::make_unique<Ui::SettingsView>())
@@ -99,11 +89,6 @@ void SettingsView::showServicePage()
     servicePage->refresh();
 }
 
-void SettingsView::setShownHandler(ShownHandler handler)
-{
-    shownHandler() = std::move(handler);
-}
-
 void SettingsView::showSettings(model::Model& model)
 {
     this->model = &model;
@@ -118,11 +103,10 @@ void SettingsView::showSettings(model::Model& model)
     ui->rewriteButton->setFocus(Qt::OtherFocusReason);
     adjustPosition(MessageBox::mainWindow());
 
-    if (shownHandler()) {
-        QPointer<SettingsView> view(this);
-        QTimer::singleShot(0, this, [view] {
-            if (view && shownHandler())
-                shownHandler()(*view);
+    if (shownHandler) {
+        QTimer::singleShot(0, this, [this] {
+            if (shownHandler)
+                shownHandler(*this);
         });
     }
     exec();
@@ -135,7 +119,7 @@ void SettingsView::assignCameraList(model::CameraList& cameras)
         delete item->widget();
         delete item;
     }
-    CameraWidget::selectedCameraWidget = nullptr;
+    selectedCamera = nullptr;
 
     ui->phoneNameLabel->setText(cameras.phoneName);
     for (const model::Camera& camera : cameras) {
@@ -143,6 +127,11 @@ void SettingsView::assignCameraList(model::CameraList& cameras)
         layout->addWidget(widget);
         widget->setCamera(camera);
         connect(widget, &CameraWidget::removeClicked, this, &SettingsView::removeClicked);
+        connect(widget, &CameraWidget::selected, this, [this](CameraWidget* entry) {
+            if (selectedCamera && selectedCamera != entry)
+                selectedCamera->setSelected(false);
+            selectedCamera = entry;
+        });
     }
     layout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
 }

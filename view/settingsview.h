@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <functional>
 #include <memory>
 
 #include "model/model.h"
+#include "view/camerawidget.h"
 
 namespace Ui {
 class SettingsView;
@@ -29,11 +31,14 @@ public:
 
     void connectController(controller::MainController& controller);
 
-    // Test seam: when set, the handler is called each time the dialog runs
+    // Test seam: when set, the handler is called each time this dialog runs
     // modally (from inside its event loop), so that a test can work it and
     // close it. Pass an empty function to clear.
     using ShownHandler = std::function<void(SettingsView&)>;
-    static void setShownHandler(ShownHandler handler);
+    void setShownHandler(ShownHandler handler) { shownHandler = std::move(handler); }
+
+    // The camera entry whose remove button is shown, if any.
+    CameraWidget* selectedCameraWidget() const { return selectedCamera; }
 
     ServiceStatusPage* serviceStatusPage() const { return servicePage; }
     // Shows the web-service page and asks for its figures.
@@ -63,6 +68,9 @@ private:
     std::unique_ptr<Ui::SettingsView> ui;
     model::Model* model = nullptr;
     ServiceStatusPage* servicePage = nullptr;
+    ShownHandler shownHandler;
+    // Only one entry of the camera list shows its remove button at a time.
+    QPointer<CameraWidget> selectedCamera;
 };
 
 } // namespace view
