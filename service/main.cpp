@@ -1,5 +1,7 @@
 // kestrel-service: the web service Kestrel asks where its user was.
 
+#include "buildinfo.h"
+
 #include "service/api.h"
 #include "service/demo.h"
 #include "service/hosts.h"
@@ -35,7 +37,8 @@ const char* const generalHelp =
     "  import-track store the points of track files as positions (import-gpx: the same)\n"
     "  demo         create a demo phone with a week of positions to try Kestrel with\n"
     "\n"
-    "Run \"kestrel-service COMMAND --help\" for the options of a command.\n";
+    "Run \"kestrel-service COMMAND --help\" for the options of a command,\n"
+    "\"kestrel-service --version\" for the version.\n";
 
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT] [--demo-if-empty]\n"
@@ -382,6 +385,10 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << generalHelp;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "kestrel-service " KESTREL_VERSION "\n";
         return 0;
     }
     if (command == "serve")

@@ -3,6 +3,8 @@
 
 #include <QProcess>
 
+#include "buildinfo.h"
+
 #include "service/desktopapi.h"
 #include "service/demo.h"
 #include "support/files.h"
@@ -875,6 +877,7 @@ private slots:
             const char* said;
         } runs[] = {
             { { "--help" }, 0, "import-gpx" },
+            { { "--version" }, 0, "kestrel-service " KESTREL_VERSION "\n" },
             { { "serve", "--help" }, 0, "Usage: kestrel-service serve" },
             { { "import-track", "--help" }, 0, "Usage: kestrel-service import-track" },
             { { "demo", "--help" }, 0, "Usage: kestrel-service demo" },
