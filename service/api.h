@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/limits.h"
 #include "service/store.h"
 
 #include <nlohmann/json.hpp>
@@ -20,12 +21,6 @@ struct Reply {
     static Reply make(int status, const std::string& head, const std::string& body);
     std::string text() const;
 };
-
-// Requests bigger than this are refused before they are read.
-constexpr size_t maxRequestBytes = 1024 * 1024;
-
-// Track files sent to importTrack may be this large.
-constexpr size_t maxTrackBytes = 256 * 1024 * 1024;
 
 // How long a synchronization code can be used after it was created.
 constexpr int64_t syncCodeLifetimeMs = 15 * 60 * 1000;

@@ -6,6 +6,22 @@
 
 namespace service {
 
+namespace {
+
+// 0 to 15 for a hexadecimal digit, -1 for any other character.
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
 std::string trimmed(const std::string& text)
 {
     size_t begin = 0, end = text.size();
@@ -34,17 +50,6 @@ bool startsWith(const std::string& text, const std::string& prefix)
 bool endsWith(const std::string& text, const std::string& suffix)
 {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::string percentDecoded(const std::string& text, bool plusIsSpace)

@@ -15,9 +15,6 @@ bool toNumber(const std::string& text, double& value);
 bool startsWith(const std::string& text, const std::string& prefix);
 bool endsWith(const std::string& text, const std::string& suffix);
 
-// 0 to 15 for a hexadecimal digit, -1 for any other character.
-int hexDigitValue(char c);
-
 // A percent-encoded text as it was ("Br%C3%BCcke.gpx" -> "Brücke.gpx"); a
 // '%' without two hexadecimal digits after it stays as it is. With
 // plusIsSpace, as form data is written, a '+' is a space.
