@@ -56,17 +56,17 @@ public:
 
     quint16 start()
     {
-        server = new QTcpServer(this);
-        connect(server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server->nextPendingConnection()) {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server->nextPendingConnection()) {
                 socket->setParent(this);
                 socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        server->listen(QHostAddress::LocalHost);
-        return server->serverPort();
+        m_server->listen(QHostAddress::LocalHost);
+        return m_server->serverPort();
     }
 
 private:
@@ -86,7 +86,7 @@ private:
 
     void serve(QTcpSocket* socket)
     {
-        QByteArray& buffer = buffers[socket];
+        QByteArray& buffer = m_buffers[socket];
         buffer += socket->readAll();
         quickAck(socket);
         for (;;) {
@@ -118,8 +118,8 @@ private:
         }
     }
 
-    QTcpServer* server = nullptr;
-    QMap<QTcpSocket*, QByteArray> buffers;
+    QTcpServer* m_server = nullptr;
+    QMap<QTcpSocket*, QByteArray> m_buffers;
 };
 
 QImage photoLike(int width, int height)

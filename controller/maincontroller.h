@@ -51,7 +51,7 @@ public:
     // Picks the first screen and shows the main window; called once at start-up.
     void start();
 
-    Screen currentScreen() const { return screen; }
+    Screen currentScreen() const { return m_screen; }
 
     // Reads an answer of the web service into *answer: true for a 200 or 201
     // answer whose body is a JSON object. Otherwise false, and *failure gets
@@ -171,22 +171,22 @@ private:
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
-    std::shared_ptr<model::Model> model;
-    Screen screen = Menu;
-    BarcodeReader* barcodeReader = nullptr;
-    ExifInfo* exifInfo = nullptr;
-    RestClient* restClient = nullptr;
-    bool stopRequested = false;
+    std::shared_ptr<model::Model> m_model;
+    Screen m_screen = Menu;
+    BarcodeReader* m_barcodeReader = nullptr;
+    ExifInfo* m_exifInfo = nullptr;
+    RestClient* m_restClient = nullptr;
+    bool m_stopRequested = false;
     // The geotagging run in progress, if any; answers of earlier runs are
     // recognised by their own run object and dropped.
-    std::shared_ptr<GeocodeRun> activeRun;
-    int runCount = 0;
+    std::shared_ptr<GeocodeRun> m_activeRun;
+    int m_runCount = 0;
     // Track files waiting to be sent (the first one is on its way) and what
     // the answers of this batch said.
-    QStringList trackQueue;
-    QStringList trackReport;
-    int trackFailures = 0;
-    bool startOffered = false;
+    QStringList m_trackQueue;
+    QStringList m_trackReport;
+    int m_trackFailures = 0;
+    bool m_startOffered = false;
 };
 
 } // namespace controller

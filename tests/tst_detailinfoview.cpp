@@ -39,7 +39,7 @@ private slots:
     void thumbnail();
 
 private:
-    UrlCatcher catcher;
+    UrlCatcher m_catcher;
 };
 
 static QString labelText(const DetailInfoView& view, const char* name)
@@ -65,9 +65,9 @@ static PhotoGeocode successfulPhoto(double latitude, double longitude, double al
 
 void TestDetailInfoView::init()
 {
-    catcher.urls.clear();
+    m_catcher.urls.clear();
     for (const char* scheme : {"https", "http"}) // a wrong scheme must not reach a real browser
-        QDesktopServices::setUrlHandler(QLatin1String(scheme), &catcher, "open");
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), &m_catcher, "open");
 }
 
 void TestDetailInfoView::cleanup()
@@ -121,7 +121,7 @@ void TestDetailInfoView::successPage()
     // The map button opens the position.
     view.show();
     QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
-    QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
+    QCOMPARE(m_catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
 }
 
 void TestDetailInfoView::errorPage()

@@ -203,8 +203,8 @@ public:
 class TestService : public QObject {
     Q_OBJECT
 private slots:
-    void init() { service = std::make_unique<Running>(); }
-    void cleanup() { service.reset(); }
+    void init() { m_service = std::make_unique<Running>(); }
+    void cleanup() { m_service.reset(); }
 
     void syncCamera_data()
     {
@@ -239,7 +239,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, head);
         QFETCH(QString, text);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Phone other = s.registerPhone("Other phone");
         s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
@@ -325,7 +325,7 @@ private slots:
         QFETCH(QByteArray, fixes);
         QFETCH(QString, taken);
         QFETCH(QByteArray, expected);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const int64_t moment = utc(taken.toStdString());
         const json given = fixes.isEmpty() ? json::array({ json::array({ service::formatIsoTime(moment - 60000), 10 }),
@@ -363,7 +363,7 @@ private slots:
     {
         // The camera's clock was set anew between two synchronizations: photos
         // take the offset of the synchronization closest in camera time.
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
                           fix("2026-07-20T09:00:00Z", 3, 3, 0, 3), fix("2026-07-20T09:05:00Z", 4, 4, 0, 3) });
@@ -394,7 +394,7 @@ private slots:
 
     void syncListAndRemoval()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Anaïs' phone");
         s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
         const int64_t created = s.now;
@@ -503,7 +503,7 @@ private slots:
     // is loopback-only with a single one.
     void desktopRequests()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Pixel");
         s.upload(phone, { fix("2026-07-14T08:00:00Z", 46.5, 13.8, 800, 5), fix("2026-07-13T06:30:00Z", 46.4, 13.7, 700, 5) });
         const std::string url = "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone";
@@ -534,7 +534,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, head);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Answer a = s.put(endpoint.toStdString(), body.toStdString());
         QCOMPARE(a.status, status);
@@ -552,7 +552,7 @@ private slots:
     // clients wait their turn with their bodies unread. Nothing fails.
     void concurrentRequests()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         std::vector<json> fixes;
         for (int i = 0; i <= 60; ++i)
@@ -630,7 +630,7 @@ private slots:
     {
         QFETCH(QByteArray, request);
         QFETCH(QByteArray, statuses);
-        const int socket = rawConnect(service->server->port());
+        const int socket = rawConnect(m_service->server->port());
         QCOMPARE(::send(socket, request.constData(), size_t(request.size()), MSG_NOSIGNAL), ssize_t(request.size()));
         const std::string answers = readToEnd(socket);
         ::close(socket);
@@ -674,7 +674,7 @@ private slots:
 
     void phoneUploadAllOrNothing()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
             json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
@@ -710,7 +710,7 @@ private slots:
 
     void gpxImport()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         auto import = [&](const std::string& file, const std::string& zone = "Europe/Zurich") {
             return s.send("POST", "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=" + zone,
@@ -737,7 +737,7 @@ private slots:
 
     void syncPageShowsLiveCode()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         QCOMPARE(s.send("GET", "/sync", "").status, 404); // no phone yet
         const Phone phone = s.registerPhone("Ana's phone");
         const Answer page = s.send("GET", "/sync", "");
@@ -830,7 +830,7 @@ private slots:
 
     void demoTrack()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const int64_t now = utc("2026-07-14T12:34:56Z");
         const auto demo = service::createDemo(s.store, now, nullptr);
         QVERIFY(demo);
@@ -910,12 +910,12 @@ private slots:
         QCOMPARE(server.exitCode(), 0);
 
         // A second service on a port in use (the test's own) fails clearly.
-        QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(service->server->port()) }), 1);
+        QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(m_service->server->port()) }), 1);
         QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
     }
 
 private:
-    std::unique_ptr<Running> service;
+    std::unique_ptr<Running> m_service;
 };
 
 QTEST_GUILESS_MAIN(TestService)

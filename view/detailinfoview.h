@@ -40,10 +40,10 @@ private slots:
 private:
     static constexpr QSize thumbnailSize{96, 64};
 
-    std::unique_ptr<Ui::DetailInfoView> ui;
-    QLabel* thumbnailLabel = nullptr;
-    const model::PhotoGeocode* photo;
-    QString mapUrl;
+    std::unique_ptr<Ui::DetailInfoView> m_ui;
+    QLabel* m_thumbnailLabel = nullptr;
+    const model::PhotoGeocode* m_photo;
+    QString m_mapUrl;
 };
 
 } // namespace view

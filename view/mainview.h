@@ -59,9 +59,9 @@ public slots:
     void showSyncCode();
 
 public:
-    SyncCodeView* syncCodeView() const { return codeView; }
-    QString phonePageUrl() const { return phonePage; }
-    QLabel* phonePageCodeLabel() const { return phonePageQr; }
+    SyncCodeView* syncCodeView() const { return m_codeView; }
+    QString phonePageUrl() const { return m_phonePage; }
+    QLabel* phonePageCodeLabel() const { return m_phonePageQr; }
     void onPhotoFolderNote(QString note);
     void onGeocodePhotoStarted(QString filePath);
     void onGeocodeStopped(int processed, int total);
@@ -108,21 +108,21 @@ private:
     void connectServiceParts(controller::MainController& controller);
     void updateServiceParts(controller::Screen screen);
 
-    std::unique_ptr<Ui::MainWindow> ui;
+    std::unique_ptr<Ui::MainWindow> m_ui;
     // Runs on the synchronize page while a photo is read and its request is on its way.
-    QProgressBar* synchronizationBusyBar = nullptr;
+    QProgressBar* m_synchronizationBusyBar = nullptr;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
-    model::PhotoGeocodeList shownPhotos;
-    SyncCodeView* codeView = nullptr;
-    QLabel* phonePageQr = nullptr;
-    QLabel* codeLink = nullptr;
-    QString phonePage;
-    QProgressDialog* trackProgress = nullptr;
-    bool statusAsked = false;
-    QString lastFolder;
+    model::PhotoGeocodeList m_shownPhotos;
+    SyncCodeView* m_codeView = nullptr;
+    QLabel* m_phonePageQr = nullptr;
+    QLabel* m_codeLink = nullptr;
+    QString m_phonePage;
+    QProgressDialog* m_trackProgress = nullptr;
+    bool m_statusAsked = false;
+    QString m_lastFolder;
     // Time since the run's first progress step, for the remaining time.
-    QElapsedTimer runClock;
+    QElapsedTimer m_runClock;
 };
 
 } // namespace view

@@ -20,15 +20,15 @@ public:
     ~PhotoWidget() override;
 
     void setPhoto(const model::PhotoGeocode& photo);
-    const model::PhotoGeocode& photo() const { return record; }
+    const model::PhotoGeocode& photo() const { return m_record; }
 
 protected:
     void enterEvent(QEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    std::unique_ptr<Ui::PhotoWidget> ui;
-    model::PhotoGeocode record;
+    std::unique_ptr<Ui::PhotoWidget> m_ui;
+    model::PhotoGeocode m_record;
 };
 
 } // namespace view
