@@ -1,4 +1,4 @@
-// Geotagging rate of whole runs (MainController::startGeocoding) against a
+// Geotagging rate of whole runs (MainController::startGeotagging) against a
 // local web service that answers at once, on generated folders of small and
 // of 12-megapixel JPEGs, in copy mode and in rewrite mode. Prints photos per
 // second, the process and GUI-thread CPU time of each run, the time of
@@ -189,14 +189,14 @@ Figures geotag(const QString& folder, bool rewrite)
     controller::MainController controller(state);
     state->rewrite = rewrite;
     state->modifyTimeDate = true;
-    QObject::connect(&controller, &controller::MainController::geocodeProgress,
+    QObject::connect(&controller, &controller::MainController::geotagProgress,
                      [&](int, int failed, int) { figures.failed = failed; });
-    controller.geocodePhotos(folder);
+    controller.geotagPhotos(folder);
     const double process = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const double thread = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     QElapsedTimer timer;
     timer.start();
-    controller.startGeocoding();
+    controller.startGeotagging();
     figures.wall = timer.nsecsElapsed() / 1e9;
     figures.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process;
     figures.threadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread;
@@ -221,7 +221,7 @@ Figures readAndWrite(const QString& folder, const QString& target)
         const QString path = it.next();
         model::PhotoInfo info;
         info.clear();
-        model::PhotoGeocode result;
+        model::PhotoGeotag result;
         result.latitude = 46.056947;
         result.longitude = 14.505751;
         result.altitude = 295.5;

@@ -28,7 +28,7 @@ namespace controller {
 // The counters of one geotagging run. Every answer handler holds the run that
 // sent its request, so an answer arriving after its run has ended (stopped,
 // or followed by a new run) is recognised and dropped.
-struct MainController::GeocodeRun {
+struct MainController::GeotagRun {
     int number = 0;
     int processed = 0;
     int failed = 0;
@@ -82,9 +82,9 @@ Screen MainController::userScreen() const
     return m_model->userID.isEmpty() ? HowTo3 : Menu;
 }
 
-void MainController::toGeocodePhotos()
+void MainController::toGeotagPhotos()
 {
-    goTo(GeocodeSelectFolder);
+    goTo(GeotagSelectFolder);
 }
 
 void MainController::toSynchronizeCamera()
@@ -122,15 +122,15 @@ void MainController::toPreviousScreen()
     case SynchronizeDone:
         goTo(userScreen());
         break;
-    case GeocodeSelectFolder:
-    case GeocodeResults:
+    case GeotagSelectFolder:
+    case GeotagResults:
     case Settings:
         goTo(Menu);
         break;
-    case GeocodeReady:
-        goTo(GeocodeSelectFolder);
+    case GeotagReady:
+        goTo(GeotagSelectFolder);
         break;
-    case GeocodeProgress:
+    case GeotagProgress:
         m_stopRequested = true;
         break;
     }
@@ -153,16 +153,16 @@ void MainController::toNextScreen()
     case SynchronizeDone:
         goTo(userScreen());
         break;
-    case GeocodeResults:
+    case GeotagResults:
         goTo(Menu);
         break;
-    case GeocodeReady:
+    case GeotagReady:
         // The run shows its own page once the service answered.
-        startGeocoding();
+        startGeotagging();
         break;
     case Menu:
-    case GeocodeSelectFolder:
-    case GeocodeProgress:
+    case GeotagSelectFolder:
+    case GeotagProgress:
     case Settings:
         break;
     }
@@ -378,16 +378,16 @@ QString MainController::synchronizationReport(const QString& camera, bool again,
 
 // Folder geotagging ----------------------------------------------------------
 
-void MainController::geocodePhotos(QString folderPath)
+void MainController::geotagPhotos(QString folderPath)
 {
     const PhotoListing listing(folderPath, m_model->includeSubfolders);
-    goTo(GeocodeReady);
+    goTo(GeotagReady);
     m_model->imageCount = listing.paths().size();
     if (folderPath.endsWith(QLatin1Char('/')))
         folderPath.chop(1);
     m_model->inputFolder = folderPath + QLatin1Char('/');
     m_model->outputFolder = m_model->rewrite ? m_model->inputFolder : folderPath + QStringLiteral("/KESTREL/");
-    emit geocodingRequested(m_model->inputFolder, m_model->outputFolder, m_model->imageCount);
+    emit geotaggingRequested(m_model->inputFolder, m_model->outputFolder, m_model->imageCount);
     emit photoFolderNote(listing.emptyReason(m_model->includeSubfolders));
 }
 
@@ -418,7 +418,7 @@ bool MainController::outputFolderUsable(model::Failure* failure) const
     return true;
 }
 
-void MainController::startGeocoding()
+void MainController::startGeotagging()
 {
     // The run's own event processing could deliver a second start; one run
     // at a time.
@@ -429,31 +429,31 @@ void MainController::startGeocoding()
         showFailure(failure);
         return;
     }
-    const std::shared_ptr<GeocodeRun> run = beginRun();
+    const std::shared_ptr<GeotagRun> run = beginRun();
     const QStringList paths = PhotoListing(m_model->inputFolder, m_model->includeSubfolders).paths();
     const int taken = sendPhotos(run, paths);
     flushWritten(*run);
     qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
              << "failed," << taken << "taken," << m_model->imageCount << "counted";
 
-    emit geocodeProgress(run->processed, run->failed, m_model->imageCount);
+    emit geotagProgress(run->processed, run->failed, m_model->imageCount);
     QCoreApplication::processEvents();
     run->ended = true;
     m_activeRun.reset();
 
     listResults(paths);
-    goTo(GeocodeResults);
+    goTo(GeotagResults);
     if (m_stopRequested)
-        emit geocodeStopped(run->processed, m_model->imageCount);
+        emit geotagStopped(run->processed, m_model->imageCount);
     emit photosUpdated(m_model->photos);
 }
 
-std::shared_ptr<MainController::GeocodeRun> MainController::beginRun()
+std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
 {
     m_stopRequested = false;
-    goTo(GeocodeProgress);
+    goTo(GeotagProgress);
     m_model->photos.clear();
-    auto run = std::make_shared<GeocodeRun>();
+    auto run = std::make_shared<GeotagRun>();
     run->number = ++m_runCount;
     m_activeRun = run;
     m_exifInfo->setRawSidecars(m_model->rawSidecars);
@@ -469,23 +469,23 @@ std::shared_ptr<MainController::GeocodeRun> MainController::beginRun()
         run->cleanedFolders.insert(written);
         ExifInfo::removeStaleTemporaries(written);
     }
-    emit geocodeProgress(0, 0, m_model->imageCount);
+    emit geotagProgress(0, 0, m_model->imageCount);
     return run;
 }
 
-int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QStringList& paths)
+int MainController::sendPhotos(const std::shared_ptr<GeotagRun>& run, const QStringList& paths)
 {
     const int maxPending = model::Model::maxPendingRequests();
     int taken = 0;
     for (const QString& path : paths) {
         ++taken;
-        emit geocodePhotoStarted(path);
+        emit geotagPhotoStarted(path);
         model::PhotoInfo info;
         info.clear();
         model::Failure unread;
         const bool readable = m_exifInfo->read(path, &info, &unread);
         if (!readable || !run->outputUsable) {
-            model::PhotoGeocode result;
+            model::PhotoGeotag result;
             result.filePath = path;
             result.errorTitle = tr("EXIF Error");
             result.errorText = readable ? run->outputFailure.detail : unread.detail;
@@ -495,7 +495,7 @@ int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QSt
         }
         m_restClient->put(ServiceMessages::geotagUrl(), ServiceMessages::geotagRequest(m_model->userID, info),
                           [this, run, path, info](RestClient::Result result, QByteArray body) {
-                              onGeocodeAnswer(run, path, info, result, body);
+                              onGeotagAnswer(run, path, info, result, body);
                           });
         // At most maxPending answers are awaited at any moment.
         while (run->processed <= taken - maxPending && !m_stopRequested)
@@ -511,14 +511,14 @@ int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QSt
     return taken;
 }
 
-void MainController::flushWritten(GeocodeRun& run)
+void MainController::flushWritten(GeotagRun& run)
 {
     // Nothing counts as written before it is in place and on the disk.
     QHash<QString, model::Failure> unwritten;
     model::Failure unflushed;
     const bool flushed = m_exifInfo->flushWritten(&unwritten, &unflushed);
     m_exifInfo->setDeferredFlush(false);
-    for (model::PhotoGeocode& result : m_model->photos) {
+    for (model::PhotoGeotag& result : m_model->photos) {
         if (!result.success || (flushed && !unwritten.contains(result.filePath)))
             continue;
         result.success = false;
@@ -539,12 +539,12 @@ void MainController::listResults(const QStringList& paths)
         order.insert(paths.at(index), index);
     if (m_stopRequested) {
         QSet<QString> finished;
-        for (const model::PhotoGeocode& result : qAsConst(m_model->photos))
+        for (const model::PhotoGeotag& result : qAsConst(m_model->photos))
             finished.insert(result.filePath);
         for (const QString& path : paths) {
             if (finished.contains(path))
                 continue;
-            model::PhotoGeocode result;
+            model::PhotoGeotag result;
             result.filePath = path;
             result.errorTitle = tr(notProcessedTitle);
             result.errorText = tr("The run was stopped before this photo was geotagged; it was not changed.");
@@ -552,7 +552,7 @@ void MainController::listResults(const QStringList& paths)
         }
     }
     std::stable_sort(m_model->photos.begin(), m_model->photos.end(),
-                     [&order](const model::PhotoGeocode& a, const model::PhotoGeocode& b) {
+                     [&order](const model::PhotoGeotag& a, const model::PhotoGeotag& b) {
                          return order.value(a.filePath, -1) < order.value(b.filePath, -1);
                      });
 }
@@ -572,23 +572,23 @@ void MainController::exportResults(QString csvPath)
                 QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
-void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
+void MainController::finishPhoto(GeotagRun& run, const model::PhotoGeotag& result)
 {
     m_model->photos.append(result);
     ++run.processed;
-    emit geocodeProgress(run.processed, run.failed, m_model->imageCount);
+    emit geotagProgress(run.processed, run.failed, m_model->imageCount);
     QCoreApplication::processEvents();
 }
 
-void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path,
-                                     const model::PhotoInfo& info, RestClient::Result answered,
-                                     const QByteArray& body)
+void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const QString& path,
+                                    const model::PhotoInfo& info, RestClient::Result answered,
+                                    const QByteArray& body)
 {
     if (run->ended || m_stopRequested)
         return;
     JsonValue answer;
     model::Failure failure;
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.filePath = path;
     if (!readAnswer(Request::Geotag, answered.status, body, &answer, &failure)) {
         result.errorTitle = failure.title;

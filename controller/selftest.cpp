@@ -138,7 +138,7 @@ QString exifWritesAndReadsBack()
     if (!made.isEmpty())
         return made;
     ExifInfo exif(nullptr);
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.latitude = -0.5;
     result.longitude = 12.25;
     result.altitude = -12.345;

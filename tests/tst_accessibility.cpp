@@ -25,7 +25,7 @@ private slots:
 
 private:
     std::unique_ptr<QWidget> window(const QString& which);
-    model::PhotoGeocodeList m_photos;
+    model::PhotoGeotagList m_photos;
     model::CameraList m_cameras;
 };
 
@@ -34,7 +34,7 @@ void TestAccessibility::initTestCase()
     view::initResources();
     view::installFont();
     qApp->setStyleSheet(view::styleSheetText());
-    m_photos = {model::PhotoGeocode(), model::PhotoGeocode()};
+    m_photos = {model::PhotoGeotag(), model::PhotoGeotag()};
     m_photos[0].filePath = QStringLiteral("/photos/a.jpg");
     m_photos[0].errorTitle = QStringLiteral("Network error");
     m_photos[1].filePath = QStringLiteral("/photos/b.jpg");
@@ -114,7 +114,7 @@ void TestAccessibility::namesAndContrast()
     QFETCH(QString, window);
     const std::unique_ptr<QWidget> shown = this->window(window);
     QList<QPair<QColor, QList<QColor>>> pairs; // text, ground
-    if (auto* table = shown->findChild<QTableWidget*>(QStringLiteral("geocodeTable"))) {
+    if (auto* table = shown->findChild<QTableWidget*>(QStringLiteral("geotagTable"))) {
         for (int row = 0; row < table->rowCount(); ++row) {
             if (table->item(row, 5)->text() == QLatin1String("FAIL"))
                 pairs.append({table->item(row, 0)->foreground().color(), {table->item(row, 0)->background().color()}});

@@ -148,9 +148,9 @@ void TestDesktopService::trackDrop()
     MessageBoxes boxes(controller);
     view::MainView window;
     window.connectController(controller);
-    window.changeScreen(controller::GeocodeSelectFolder);
+    window.changeScreen(controller::GeotagSelectFolder);
     QSignalSpy progress(&controller, &MainController::trackImportProgress);
-    QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geocodeDropFolderLabel"), paths));
+    QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geotagDropFolderLabel"), paths));
 
     QTRY_COMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].text, text);

@@ -15,7 +15,7 @@
 #include "view/detailinfoview.h"
 #include "view/photopreview.h"
 
-using model::PhotoGeocode;
+using model::PhotoGeotag;
 using view::DetailInfoView;
 
 // Stands in for the desktop's browser: records every address it is asked to open.
@@ -47,9 +47,9 @@ static QString labelText(const DetailInfoView& view, const char* name)
     return testsupport::child<QLabel>(&view, name)->text();
 }
 
-static PhotoGeocode successfulPhoto(double latitude, double longitude, double altitude)
+static PhotoGeotag successfulPhoto(double latitude, double longitude, double altitude)
 {
-    PhotoGeocode photo;
+    PhotoGeotag photo;
     photo.filePath = QStringLiteral("/home/ann/Pictures/Trip 2026/DSCF0042.JPG");
     photo.success = true;
     photo.photoTime = QStringLiteral("2026-07-14 12:35:01");
@@ -101,7 +101,7 @@ void TestDetailInfoView::successPage()
     QFETCH(double, altitude);
     QFETCH(bool, timeWritten);
     QFETCH(QString, map);
-    PhotoGeocode photo = successfulPhoto(latitude, longitude, altitude);
+    PhotoGeotag photo = successfulPhoto(latitude, longitude, altitude);
     photo.timeWritten = timeWritten;
     DetailInfoView view(photo);
 
@@ -126,7 +126,7 @@ void TestDetailInfoView::successPage()
 
 void TestDetailInfoView::errorPage()
 {
-    PhotoGeocode photo;
+    PhotoGeotag photo;
     photo.filePath = QStringLiteral("C:/Photos/IMG_0001.CR2");
     photo.errorTitle = QStringLiteral("EXIF Error");
     photo.errorText = QStringLiteral("Unsupported Camera model");
@@ -148,7 +148,7 @@ void TestDetailInfoView::errorPage()
     photo.errorCause = QStringLiteral("the folder is read-only");
     QCOMPARE(labelText(DetailInfoView(photo), "errorDescriptionLabel"),
              QStringLiteral("Error writing EXIF data to the image file: the folder is read-only"));
-    PhotoGeocode tagged = successfulPhoto(1, 2, 3);
+    PhotoGeotag tagged = successfulPhoto(1, 2, 3);
     tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
     QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),
              QStringLiteral("Recorded in high precision mode\nGPS written to IMG_0001.xmp"));
@@ -171,7 +171,7 @@ void TestDetailInfoView::thumbnail()
     QFETCH(QColor, embedded);
     QFETCH(QColor, shown);
     QTemporaryDir dir;
-    PhotoGeocode photo = successfulPhoto(1, 2, 3);
+    PhotoGeotag photo = successfulPhoto(1, 2, 3);
     photo.filePath = dir.filePath(name.isEmpty() ? QStringLiteral("gone.jpg") : name);
     if (!name.isEmpty()) {
         QImage blue(800, 600, QImage::Format_RGB32);

@@ -183,16 +183,16 @@ private slots:
                                             testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(p.taken + cameraAhead)))));
         click("nextButton");
         QCOMPARE(page(), QStringLiteral("menuPage"));
-        click("geocodeScreenButton");
-        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { folder.path() }));
-        QCOMPARE(page(), QStringLiteral("geocode2Page"));
+        click("geotagScreenButton");
+        QVERIFY(testsupport::dropFiles(child("geotagDropFolderLabel"), { folder.path() }));
+        QCOMPARE(page(), QStringLiteral("geotag2Page"));
         click("nextButton"); // START GEOTAGGING
-        QTRY_COMPARE_WITH_TIMEOUT(m_controller->currentScreen(), controller::GeocodeResults, 20000);
-        QCOMPARE(page(), QStringLiteral("geocode5Page"));
-        QCOMPARE(static_cast<QLabel*>(child("geocodeSuccessLabel"))->text(), QStringLiteral("1/2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->currentScreen(), controller::GeotagResults, 20000);
+        QCOMPARE(page(), QStringLiteral("geotag5Page"));
+        QCOMPARE(static_cast<QLabel*>(child("geotagSuccessLabel"))->text(), QStringLiteral("1/2"));
 
         // The results table, sorted by file name.
-        auto* table = static_cast<QTableWidget*>(child("geocodeTable"));
+        auto* table = static_cast<QTableWidget*>(child("geotagTable"));
         QStringList rows;
         for (int row = 0; row < table->rowCount(); ++row) {
             QStringList cells;
@@ -224,8 +224,8 @@ private slots:
         QVERIFY(testsupport::writeFile(kml, trackFile(evora, "kml")));
         QVERIFY(testsupport::writeFile(gpx, trackFile(chicago, "gpx")));
         QVERIFY(testsupport::writeFile(csv, trackFile(parramatta, "csv")));
-        m_window->changeScreen(controller::GeocodeSelectFolder);
-        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { kml, gpx, csv }));
+        m_window->changeScreen(controller::GeotagSelectFolder);
+        QVERIFY(testsupport::dropFiles(child("geotagDropFolderLabel"), { kml, gpx, csv }));
         QTRY_COMPARE_WITH_TIMEOUT(m_boxes->shown.size(), 1, 60000);
         QCOMPARE(m_boxes->shown[0].title, QStringLiteral("Tracks imported"));
         QCOMPARE(m_boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
@@ -280,14 +280,14 @@ private slots:
         model::Model& model = *m_state;
         model.rewrite = rewrite;
         model.modifyTimeDate = true;
-        m_controller->geocodePhotos(photos.path());
+        m_controller->geotagPhotos(photos.path());
         QCOMPARE(model.imageCount, count);
-        m_controller->startGeocoding();
-        QCOMPARE(m_controller->currentScreen(), controller::GeocodeResults);
+        m_controller->startGeotagging();
+        QCOMPARE(m_controller->currentScreen(), controller::GeotagResults);
         QCOMPARE(model.photos.size(), count);
 
         QStringList seen;
-        for (const model::PhotoGeocode& result : model.photos) {
+        for (const model::PhotoGeotag& result : model.photos) {
             const QString name = QFileInfo(result.filePath).fileName();
             QVERIFY2(result.success, qPrintable(name + ": " + result.errorTitle + " " + result.errorText));
             const QString written = rewrite ? photos.filePath(name) : photos.filePath("KESTREL/" + name);

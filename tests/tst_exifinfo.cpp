@@ -87,9 +87,9 @@ QStringList fields(const model::PhotoInfo& i)
              "timeZone=" + i.timeZone };
 }
 
-model::PhotoGeocode geocode(double latitude, double longitude, double altitude, int accuracy)
+model::PhotoGeotag geotag(double latitude, double longitude, double altitude, int accuracy)
 {
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.latitude = latitude;
     result.longitude = longitude;
     result.altitude = altitude;
@@ -393,7 +393,7 @@ void TestExifInfo::writesGps()
             tags.append({ "Exif.GPSInfo.GPS" + tag.section('=', 0, 0), tag.section('=', 1) });
     const QString path = photo("a.jpg", tags);
     QVERIFY(!path.isEmpty());
-    model::PhotoGeocode result = geocode(latitude, longitude, altitude, accuracy);
+    model::PhotoGeotag result = geotag(latitude, longitude, altitude, accuracy);
     QVERIFY2(m_exif->write(path, false, &result, &m_failure), qPrintable(m_failure.detail));
     QVERIFY(!existing || m_exif->write(path, false, &result));
 
@@ -459,7 +459,7 @@ void TestExifInfo::timeCorrection()
                                                                       { "Exif.Photo.OffsetTime", "+11:00" },
                                                                       { "Exif.Image.TimeZoneOffset", "11 11" } });
     QVERIFY(!path.isEmpty());
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
     result.photoTime = photoTime;
     result.timeZone = timeZone;
     QVERIFY2(m_exif->write(path, true, &result, &m_failure), qPrintable(m_failure.detail));
@@ -550,7 +550,7 @@ void TestExifInfo::sameBytesAsTheLibrary()
     };
     const QStringList before = exiftool.isEmpty() ? QStringList() : warnings();
 
-    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    model::PhotoGeotag result = geotag(-33.8568, 151.2153, -3.25, 12);
     QVERIFY2(m_exif->write(path, correctDateTime, &result, &m_failure), qPrintable(m_failure.detail));
     QCOMPARE(result.photoTime, QString(correctDateTime ? "2016:05:03 10:20:30" : "2016-05-03 10:20:30"));
     if (!correctDateTime)
@@ -560,7 +560,7 @@ void TestExifInfo::sameBytesAsTheLibrary()
     const QByteArray expected = libraryWrite(m_dir->filePath("original"), path, m_dir->filePath("reference"));
     QVERIFY(written == expected);
 
-    result = geocode(-33.8568, 151.2153, -3.25, 12);
+    result = geotag(-33.8568, 151.2153, -3.25, 12);
     QVERIFY(m_exif->writeCopy(m_dir->filePath("original"), m_dir->filePath("copy"), correctDateTime, &result));
     QVERIFY(readFile(m_dir->filePath("copy")) == expected);
     QCOMPARE(readFile(m_dir->filePath("original")), original);
@@ -637,8 +637,8 @@ void TestExifInfo::badFile()
     QCOMPARE(m_failure.detail, readable ? QString() : readError);
     QCOMPARE(m_info.dateTimeOriginal, QString(readable ? "2026-07-14 12:34:56" : ""));
 
-    model::PhotoGeocode result = geocode(kind == "nan" ? qQNaN() : 1.0, 2,
-                                         kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
+    model::PhotoGeotag result = geotag(kind == "nan" ? qQNaN() : 1.0, 2,
+                                       kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
     QVERIFY(!m_exif->write(path, true, &result, &m_failure));
     QCOMPARE(m_failure.title, QString("EXIF Error"));
     QCOMPARE(m_failure.detail, writeFailure);
@@ -669,7 +669,7 @@ void TestExifInfo::fifoRefused()
     QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
     QVERIFY(!m_exif->read(path, &m_info, &m_failure));
     QCOMPARE(m_failure.detail, readError);
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
     QVERIFY(!m_exif->writeCopy(path, m_dir->filePath("copy.jpg"), false, &result));
     QCOMPARE(listing(m_dir->path()), QStringList { "pipe.jpg" });
     QVERIFY(!m_exif->write(path, false, &result, &m_failure));
@@ -698,8 +698,8 @@ void TestExifInfo::permissionsLinksAndCopies()
     const QString target = m_dir->filePath("KESTREL/a.jpg");
     QVERIFY(writeFile(target, "old copy"));
 
-    model::PhotoGeocode copied = geocode(-0.5, 3, -12.345, 0);
-    model::PhotoGeocode written = copied;
+    model::PhotoGeotag copied = geotag(-0.5, 3, -12.345, 0);
+    model::PhotoGeotag written = copied;
     QVERIFY2(m_exif->writeCopy(source, target, true, &copied, &m_failure), qPrintable(m_failure.detail));
     QVERIFY(m_exif->write(link, true, &written));
     QVERIFY(QFileInfo(link).isSymLink());
@@ -726,7 +726,7 @@ void TestExifInfo::stagedInPlaceWrites()
     const QString edited = photo("b.jpg");
     const QByteArray original = readFile(tagged);
     m_exif->setDeferredFlush(true);
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
     QVERIFY(m_exif->write(tagged, false, &result));
     QVERIFY(m_exif->write(edited, false, &result));
     QCOMPARE(readFile(tagged), original);
@@ -799,7 +799,7 @@ void TestExifInfo::sidecar()
     QVERIFY(QDir(m_dir->path()).mkdir("KESTREL"));
     const QString target = m_dir->filePath("KESTREL/" + name);
 
-    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
+    model::PhotoGeotag result = geotag(-33.8568, 151.2153, -3.25, 12);
     QCOMPARE(mode == 1 ? m_exif->writeCopy(path, target, true, &result) : m_exif->write(path, true, &result),
              !written.isEmpty());
     QCOMPARE(result.errorCause, cause);

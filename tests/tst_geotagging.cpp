@@ -88,10 +88,10 @@ QString latitudeText(double degrees)
 }
 
 // The results of the last run by file name.
-QMap<QString, model::PhotoGeocode> resultsByName(const Model& state)
+QMap<QString, model::PhotoGeotag> resultsByName(const Model& state)
 {
-    QMap<QString, model::PhotoGeocode> byName;
-    for (const model::PhotoGeocode& result : state.photos)
+    QMap<QString, model::PhotoGeotag> byName;
+    for (const model::PhotoGeotag& result : state.photos)
         byName.insert(QFileInfo(result.filePath).fileName(), result);
     return byName;
 }
@@ -168,8 +168,8 @@ QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
 void TestGeotagging::run(MainController& controller, const QString& folder)
 {
     if (!folder.isNull())
-        controller.geocodePhotos(folder);
-    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+        controller.geotagPhotos(folder);
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
     bool safety = false;
     {
         QObject guard; // the STOP goes with it
@@ -179,7 +179,7 @@ void TestGeotagging::run(MainController& controller, const QString& folder)
         });
         controller.toNextScreen(); // starts the run and returns when it has ended
     }
-    QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
+    QCOMPARE(controller.currentScreen(), controller::GeotagResults);
     QVERIFY2(!safety, "the run did not end by itself");
 }
 
@@ -206,10 +206,10 @@ void TestGeotagging::copyMode()
     MainController controller(state);
     MessageBoxes boxes(controller);
     state->userID = QStringLiteral("user-1");
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
     int updates = 0;
-    connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
+    connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeotagList& photos) {
         ++updates;
         QCOMPARE(photos.size(), files.size());
     });
@@ -221,7 +221,7 @@ void TestGeotagging::copyMode()
     QVERIFY(boxes.shown.isEmpty());
     // Results in natural order of the names, whatever order the answers came in.
     QStringList order;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         order << QFileInfo(result.filePath).fileName();
     QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
 
@@ -247,7 +247,7 @@ void TestGeotagging::copyMode()
 
     const auto results = resultsByName(*state);
     for (const PhotoFile& file : files) {
-        const model::PhotoGeocode result = results.value(file.name);
+        const model::PhotoGeotag result = results.value(file.name);
         const QString copy = folder + "/KESTREL/" + file.name;
         QCOMPARE(result.filePath, folder + "/" + file.name);
         QCOMPARE(testsupport::readFile(folder + "/" + file.name), originals.value(file.name));
@@ -323,11 +323,11 @@ void TestGeotagging::rewriteMode()
     state->rewrite = true;
     state->modifyTimeDate = true;
     state->rawSidecars = true;
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
     // The person edits a photo just after its write, while the run goes on.
     const QString edited = folder + "/" + files[0].name;
-    connect(&controller, &MainController::geocodeProgress, &controller, [&] {
-        const model::PhotoGeocodeList& done = state->photos;
+    connect(&controller, &MainController::geotagProgress, &controller, [&] {
+        const model::PhotoGeotagList& done = state->photos;
         if (!done.isEmpty() && done.last().filePath == edited && done.last().success)
             testsupport::writeFile(edited, "edited");
     });
@@ -377,14 +377,14 @@ void TestGeotagging::stopThenRunAgain()
         if (m_service.requests().size() == 5)
             controller.toPreviousScreen();
     });
-    QSignalSpy stopped(&controller, &MainController::geocodeStopped);
+    QSignalSpy stopped(&controller, &MainController::geotagStopped);
     run(controller, folder);
     disconnect(stopper);
     QCOMPARE(m_service.requests().size(), 5);
     QCOMPARE(m_service.answered(), 0);
     QCOMPARE(stopped.size(), 1);
     QCOMPARE(stopped[0], (QList<QVariant> { 0, 12 }));
-    const model::PhotoGeocodeList& listed = state->photos;
+    const model::PhotoGeotagList& listed = state->photos;
     QCOMPARE(listed.size(), 12);
     for (int i = 0; i < 12; ++i)
         QCOMPARE(listed[i].filePath.mid(folder.size() + 1) + ": " + listed[i].errorTitle + (listed[i].success ? " OK" : ""),
@@ -392,7 +392,7 @@ void TestGeotagging::stopThenRunAgain()
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
 
     m_service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
     run(controller, folder);
     // Every answer of both runs has reached the client.
     QTRY_COMPARE(replies.size(), 5 + 12);
@@ -463,7 +463,7 @@ void TestGeotagging::troubledRun()
     run(controller, folder);
     QCOMPARE(m_service.requests().size(), requests);
     QStringList results;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         results << result.filePath.mid(folder.size() + 1) + ": "
                 + (result.success ? QString("OK") : result.errorTitle + ": " + result.errorText);
     failure = failure.arg(folder + "/KESTREL");
@@ -497,12 +497,12 @@ void TestGeotagging::serviceDown()
     MessageBoxes boxes(controller);
     int cameras = 0;
     connect(&controller, &MainController::camerasUpdated, this, [&cameras](model::CameraList&) { ++cameras; });
-    controller.geocodePhotos(folder);
+    controller.geotagPhotos(folder);
     if (synchronization)
         controller.synchronizeCamera(folder + "/a.jpg");
     else
         controller.toNextScreen();
-    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
     QCOMPARE(cameras, synchronization ? 1 : 0);
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(QString::number(boxes.shown[0].code) + " " + boxes.shown[0].text,
@@ -540,9 +540,9 @@ void TestGeotagging::subfolders()
     MainController controller(state);
     state->includeSubfolders = include;
     QSignalSpy notes(&controller, &MainController::photoFolderNote);
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
-    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
+    controller.geotagPhotos(folder + "/"); // a trailing slash is not doubled
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes[0][0].toString(), note);
     QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", include ? 4 : 0 }));
@@ -553,7 +553,7 @@ void TestGeotagging::subfolders()
     run(controller, QString());
     QCOMPARE(progress.last(), (QList<QVariant> { include ? 3 : 0, 0, include ? 4 : 0 }));
     QStringList done;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         done << result.filePath.mid(folder.size() + 1) + (result.success ? "" : " failed");
     QCOMPARE(done, include ? (QStringList { "trip/day 2/P1.jpg", "trip/P2.jpg", "trip/P10.jpg" }) : QStringList());
     for (const QString& path : done)

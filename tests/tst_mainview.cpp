@@ -25,8 +25,8 @@
 
 using controller::MainController;
 using controller::Screen;
-using model::PhotoGeocode;
-using model::PhotoGeocodeList;
+using model::PhotoGeotag;
+using model::PhotoGeotagList;
 using testsupport::firstArguments;
 
 // The main window with its choosers and detail dialog answered by the test.
@@ -42,8 +42,8 @@ public:
 protected:
     QString chooseExportFile() override { return exportPath; }
     QString chooseSynchronizationImage() override { return chosenImage; }
-    QString chooseGeocodingFolder() override { return chosenFolder; }
-    void showDetails(const PhotoGeocode& photo) override { detailsShown << photo.filePath; }
+    QString chooseGeotaggingFolder() override { return chosenFolder; }
+    void showDetails(const PhotoGeotag& photo) override { detailsShown << photo.filePath; }
 };
 
 class TestMainView : public QObject {
@@ -70,7 +70,7 @@ private slots:
 private:
     template <typename T = QWidget> T* child(const char* name) const { return testsupport::child<T>(m_view, name); }
     QString page() const { return testsupport::currentPage(m_view); }
-    QTableWidget* table() const { return child<QTableWidget>("geocodeTable"); }
+    QTableWidget* table() const { return child<QTableWidget>("geotagTable"); }
     QStringList rowTexts(int row) const
     {
         QStringList texts;
@@ -84,10 +84,10 @@ private:
     TestableMainView* m_view = nullptr;
 };
 
-static PhotoGeocode photo(const QString& name, bool success, double latitude = 0, double longitude = 0,
-                          double altitude = 0)
+static PhotoGeotag photo(const QString& name, bool success, double latitude = 0, double longitude = 0,
+                         double altitude = 0)
 {
-    PhotoGeocode record;
+    PhotoGeotag record;
     record.filePath = QStringLiteral("/data/photos/") + name;
     record.success = success;
     if (success) {
@@ -127,7 +127,7 @@ void TestMainView::navigationByClicks()
         {"nextButton", "howTo2Page"}, {"previousButton", "howTo1Page"}, {"nextButton", "howTo2Page"},
         {"nextButton", "howTo3Page"}, {"nextButton", "synchronizePage"}, {"previousButton", "howTo3Page"},
         {"nextButton", "synchronizePage"}, {"", "user-1"}, {"previousButton", "menuPage"},
-        {"geocodeScreenButton", "geocodePage"}, {"previousButton", "menuPage"}, {"settingsScreenButton", "menuPage"},
+        {"geotagScreenButton", "geotagPage"}, {"previousButton", "menuPage"}, {"settingsScreenButton", "menuPage"},
         {"", ""}, {"synchronizeScreenButton", "synchronizePage"}};
     for (const auto& step : steps) {
         if (!*step[0]) { // the user becomes known, or forgotten
@@ -147,9 +147,9 @@ void TestMainView::navigationByClicks()
         m_view->changeScreen(static_cast<Screen>(outside));
     QCOMPARE(page(), QStringLiteral("synchronizePage"));
     // Next waits for a folder.
-    m_view->changeScreen(controller::GeocodeSelectFolder);
+    m_view->changeScreen(controller::GeotagSelectFolder);
     QVERIFY(!child("nextButton")->isEnabled());
-    m_view->changeScreen(controller::GeocodeReady);
+    m_view->changeScreen(controller::GeotagReady);
     QVERIFY(child("nextButton")->isEnabled());
 }
 
@@ -157,7 +157,7 @@ void TestMainView::choosers()
 {
     QSignalSpy images(m_view, &view::MainView::synchronizationImageSelected);
     QSignalSpy started(m_controller, &MainController::synchronizationStarted);
-    QSignalSpy folders(m_view, &view::MainView::geocodingFolderSelected);
+    QSignalSpy folders(m_view, &view::MainView::geotaggingFolderSelected);
     // First cancelled, then answered.
     for (const QString& image : {QString(), QStringLiteral("/data/sync/DSCF0001.JPG")}) {
         m_view->chosenImage = image;
@@ -165,15 +165,15 @@ void TestMainView::choosers()
         m_view->changeScreen(controller::SynchronizeHowTo);
         QTRY_VERIFY(child("selectSynchronizationImageButton")->isEnabled());
         QTest::mouseClick(child("selectSynchronizationImageButton"), Qt::LeftButton);
-        m_view->changeScreen(controller::GeocodeSelectFolder);
-        QTest::mouseClick(child("selectGeocodingFolderButton"), Qt::LeftButton);
+        m_view->changeScreen(controller::GeotagSelectFolder);
+        QTest::mouseClick(child("selectGeotaggingFolderButton"), Qt::LeftButton);
     }
     QCOMPARE(firstArguments(images), QStringList{"/data/sync/DSCF0001.JPG"});
     QCOMPARE(firstArguments(started), QStringList{"/data/sync/DSCF0001.JPG"});
     QCOMPARE(firstArguments(folders), QStringList{"/data/photos"});
     // The controller took the folder.
-    QCOMPARE(page(), QStringLiteral("geocode2Page"));
-    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
+    QCOMPARE(page(), QStringLiteral("geotag2Page"));
+    QCOMPARE(child<QLabel>("geotagInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
 }
 
 // Under the application's style sheet the choosers keep dark text on their
@@ -236,7 +236,7 @@ void TestMainView::drops()
 
     auto* fileLabel = child<QWidget>("synchronizationDropFileLabel");
     auto* iconLabel = child<QWidget>("synchronizationIconLabel");
-    auto* folderLabel = child<QWidget>("geocodeDropFolderLabel");
+    auto* folderLabel = child<QWidget>("geotagDropFolderLabel");
     QSignalSpy fromFileLabel(fileLabel, SIGNAL(fileDropped(QString)));
     QSignalSpy fromIconLabel(iconLabel, SIGNAL(fileDropped(QString)));
     QSignalSpy fromFolderLabel(folderLabel, SIGNAL(folderDropped(QString)));
@@ -259,7 +259,7 @@ void TestMainView::drops()
     QCOMPARE(dragOver(iconLabel, {image}), QString());
     QCOMPARE(fromIconLabel.count(), 1);
 
-    m_view->changeScreen(controller::GeocodeSelectFolder);
+    m_view->changeScreen(controller::GeotagSelectFolder);
     QCOMPARE(dragOver(folderLabel, {image}), QStringLiteral("accepted")); // a file is taken as a track
     QCOMPARE(dragOver(folderLabel, {photos}), QStringLiteral("accepted"));
     QCOMPARE(firstArguments(fromFolderLabel), QStringList{photos});
@@ -275,14 +275,14 @@ void TestMainView::keyboard_data()
     const QString next = QStringLiteral("nextButton");
     const QString previous = QStringLiteral("previousButton");
     QTest::newRow("HowTo2") << 1 << next << next << previous;
-    QTest::newRow("Menu") << 4 << "geocodeScreenButton" << "geocodeScreenButton" << "";
+    QTest::newRow("Menu") << 4 << "geotagScreenButton" << "geotagScreenButton" << "";
     QTest::newRow("SynchronizeCameras") << 9 << "selectSynchronizationImageButton"
                                         << "selectSynchronizationImageButton" << previous;
-    QTest::newRow("GeocodeSelectFolder") << 5 << "selectGeocodingFolderButton" << "selectGeocodingFolderButton"
-                                         << previous;
+    QTest::newRow("GeotagSelectFolder") << 5 << "selectGeotaggingFolderButton" << "selectGeotaggingFolderButton"
+                                        << previous;
     // Nothing to press by accident while photos are written; Escape stops.
-    QTest::newRow("GeocodeProgress") << 7 << "MainWindow" << "" << previous;
-    QTest::newRow("GeocodeResults") << 8 << "geocodeTable" << "details" << "";
+    QTest::newRow("GeotagProgress") << 7 << "MainWindow" << "" << previous;
+    QTest::newRow("GeotagResults") << 8 << "geotagTable" << "details" << "";
 }
 
 // Every screen works from the keyboard: where the focus starts, what Enter
@@ -300,7 +300,7 @@ void TestMainView::keyboard()
     QVERIFY(QTest::qWaitForWindowActive(m_view));
     model::CameraList none;
     m_view->assignCameraList(none);
-    PhotoGeocodeList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
+    PhotoGeotagList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
     m_view->assignPhotoList(photos);
     QStringList pressed;
     for (QPushButton* button : m_view->findChildren<QPushButton*>())
@@ -360,51 +360,51 @@ void TestMainView::folderChosen()
 {
     QFETCH(int, count);
     const QString folder = QStringLiteral("/data/photos/");
-    m_view->changeScreen(controller::GeocodeReady);
-    emit m_controller->geocodingRequested(folder, folder + QStringLiteral("KESTREL/"), count);
+    m_view->changeScreen(controller::GeotagReady);
+    emit m_controller->geotaggingRequested(folder, folder + QStringLiteral("KESTREL/"), count);
     QCOMPARE(child<QLabel>("imageCountLabel")->text(), QString::number(count));
-    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), folder);
-    QCOMPARE(child<QLabel>("geocodeOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
+    QCOMPARE(child<QLabel>("geotagInputFolderLabel")->text(), folder);
+    QCOMPARE(child<QLabel>("geotagOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
     QCOMPARE(child("nextButton")->isVisible(), count > 0);
-    QVERIFY(child<QLabel>("geocodeRewriteLabel")->text().isEmpty());
+    QVERIFY(child<QLabel>("geotagRewriteLabel")->text().isEmpty());
     emit m_controller->photoFolderNote(QStringLiteral("no photos found"));
-    QCOMPARE(child<QLabel>("geocodeFolderNoteLabel")->text(), QStringLiteral("no photos found"));
+    QCOMPARE(child<QLabel>("geotagFolderNoteLabel")->text(), QStringLiteral("no photos found"));
     // Rewrite mode says so before the start; another folder drops the note.
-    emit m_controller->geocodingRequested(folder, folder, count);
-    QCOMPARE(child<QLabel>("geocodeRewriteLabel")->text().contains("original photos will be changed"), count > 0);
-    QVERIFY(child<QLabel>("geocodeFolderNoteLabel")->text().isEmpty());
+    emit m_controller->geotaggingRequested(folder, folder, count);
+    QCOMPARE(child<QLabel>("geotagRewriteLabel")->text().contains("original photos will be changed"), count > 0);
+    QVERIFY(child<QLabel>("geotagFolderNoteLabel")->text().isEmpty());
 }
 
 // A run as the progress page shows it, stopped early, then exported.
 void TestMainView::geotaggingRun()
 {
-    m_view->changeScreen(controller::GeocodeProgress);
-    emit m_controller->geocodeProgress(17, 3, 40);
-    QCOMPARE(child<QLabel>("geocodeSuccessCountLabel")->text(), QStringLiteral("14 successfully geotagged photo(s)"));
-    QCOMPARE(child<QLabel>("geocodeProgressLabel")->text(), QStringLiteral("17/40"));
-    QCOMPARE(child<QLabel>("geocodeSuccessLabel")->text(), QStringLiteral("14/40"));
-    QCOMPARE(child<QLabel>("geocodeFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
-    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->maximum(), 40);
-    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->value(), 17);
+    m_view->changeScreen(controller::GeotagProgress);
+    emit m_controller->geotagProgress(17, 3, 40);
+    QCOMPARE(child<QLabel>("geotagSuccessCountLabel")->text(), QStringLiteral("14 successfully geotagged photo(s)"));
+    QCOMPARE(child<QLabel>("geotagProgressLabel")->text(), QStringLiteral("17/40"));
+    QCOMPARE(child<QLabel>("geotagSuccessLabel")->text(), QStringLiteral("14/40"));
+    QCOMPARE(child<QLabel>("geotagFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
+    QCOMPARE(child<QProgressBar>("geotagProgressBar")->maximum(), 40);
+    QCOMPARE(child<QProgressBar>("geotagProgressBar")->value(), 17);
     // From its start: the current photo, and an estimate after a few photos.
-    emit m_controller->geocodeStopped(1, 2);
-    emit m_controller->geocodeProgress(0, 0, 40);
-    QVERIFY(child<QLabel>("geocodeStoppedLabel")->text().isEmpty());
-    emit m_controller->geocodePhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
-    QCOMPARE(child<QLabel>("geocodeCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
+    emit m_controller->geotagStopped(1, 2);
+    emit m_controller->geotagProgress(0, 0, 40);
+    QVERIFY(child<QLabel>("geotagStoppedLabel")->text().isEmpty());
+    emit m_controller->geotagPhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
+    QCOMPARE(child<QLabel>("geotagCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
     for (int processed = 1; processed <= 3; ++processed) {
-        emit m_controller->geocodeProgress(processed, 0, 40);
-        QCOMPARE(child<QLabel>("geocodeRemainingLabel")->text().startsWith("About "), processed == 3);
+        emit m_controller->geotagProgress(processed, 0, 40);
+        QCOMPARE(child<QLabel>("geotagRemainingLabel")->text().startsWith("About "), processed == 3);
     }
-    emit m_controller->geocodeProgress(40, 0, 40);
-    QVERIFY(child<QLabel>("geocodeRemainingLabel")->text().isEmpty());
+    emit m_controller->geotagProgress(40, 0, 40);
+    QVERIFY(child<QLabel>("geotagRemainingLabel")->text().isEmpty());
 
-    emit m_controller->geocodeStopped(195, 600);
-    m_view->changeScreen(controller::GeocodeResults);
-    QCOMPARE(child<QLabel>("geocodeStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
+    emit m_controller->geotagStopped(195, 600);
+    m_view->changeScreen(controller::GeotagResults);
+    QCOMPARE(child<QLabel>("geotagStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
     auto* exportButton = child("exportResultsButton");
     QVERIFY(!exportButton->isEnabled()); // nothing to export yet
-    PhotoGeocodeList photos{photo(QStringLiteral("P10.jpg"), true)};
+    PhotoGeotagList photos{photo(QStringLiteral("P10.jpg"), true)};
     emit m_controller->photosUpdated(photos);
     QSignalSpy exports(m_view, &view::MainView::resultsExportRequested);
     for (const QString& path : {QString(), QStringLiteral("/data/out.csv")}) { // cancelled, then chosen
@@ -435,12 +435,12 @@ void TestMainView::remainingTime()
 // failed rows, opens the record of the row clicked; a new list replaces it.
 void TestMainView::resultRows()
 {
-    PhotoGeocodeList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
-                            photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
+    PhotoGeotagList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
+                           photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
     photos[0].sidecarPath = QStringLiteral("/data/photos/IMG_10.xmp");
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
-    m_view->changeScreen(controller::GeocodeResults);
+    m_view->changeScreen(controller::GeotagResults);
     emit m_controller->photosUpdated(photos);
     photos.clear(); // the table keeps what it shows
 
@@ -462,12 +462,12 @@ void TestMainView::resultRows()
         }
     }
 
-    PhotoGeocodeList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
-                            photo(QStringLiteral("another.jpg"), false)};
+    PhotoGeotagList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
+                           photo(QStringLiteral("another.jpg"), false)};
     emit m_controller->photosUpdated(second);
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("another.jpg"));
-    PhotoGeocodeList none;
+    PhotoGeotagList none;
     emit m_controller->photosUpdated(none);
     QCOMPARE(table()->rowCount(), 0);
 }
@@ -478,13 +478,13 @@ void TestMainView::resultRows()
 // the dialog goes with it and nothing else is touched.
 void TestMainView::photoWidgets()
 {
-    PhotoGeocodeList first{photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5),
-                           photo(QStringLiteral("DSC_bad.jpg"), false)};
+    PhotoGeotagList first{photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5),
+                          photo(QStringLiteral("DSC_bad.jpg"), false)};
     m_view->assignPhotoList(first);
-    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child("geocode4Page"));
+    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child("geotag4Page"));
     const auto widgets = [this] {
         QList<view::PhotoWidget*> shown;
-        QLayout* layout = child("geocodeScrollAreaContents")->layout();
+        QLayout* layout = child("geotagScrollAreaContents")->layout();
         for (int i = 0; i < layout->count(); ++i) {
             if (auto* widget = qobject_cast<view::PhotoWidget*>(layout->itemAt(i)->widget()))
                 shown << widget;
@@ -505,7 +505,7 @@ void TestMainView::photoWidgets()
     QStringList opened;
     testsupport::onNextModal(this, [this, &opened](QWidget* dialog) {
         opened << dialog->windowTitle();
-        PhotoGeocodeList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
+        PhotoGeotagList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
         m_view->assignPhotoList(second);
     });
     QTest::mouseClick(widgets()[0], Qt::LeftButton);

@@ -184,8 +184,8 @@ public:
         now = created + elapsedMs;
         return sync("", code, created, elapsedMs, offsetMs, model, serial, internalSerial);
     }
-    Answer geocode(const std::string& userId, const std::string& cameraTime, const std::string& model = "Canon EOS 5D",
-                   const std::string& serial = "1234", const std::string& internalSerial = "")
+    Answer geotag(const std::string& userId, const std::string& cameraTime, const std::string& model = "Canon EOS 5D",
+                  const std::string& serial = "1234", const std::string& internalSerial = "")
     {
         return put("geocodeImage", camera(userId, cameraTime, model, serial, internalSerial));
     }
@@ -270,7 +270,7 @@ private slots:
 
     // A photo taken at a true UTC moment by a camera 1 h 3 min 17 s ahead,
     // with the phone's fixes around it.
-    void geocode_data()
+    void geotag_data()
     {
         QTest::addColumn<QString>("zone");
         QTest::addColumn<QByteArray>("fixes");    // [[UTC, latitude, longitude, altitude, accuracy]]; none: a minute either side
@@ -319,7 +319,7 @@ private slots:
             "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00","timeZoneName":"GMT-03:00"})");
     }
 
-    void geocode()
+    void geotag()
     {
         QFETCH(QString, zone);
         QFETCH(QByteArray, fixes);
@@ -339,7 +339,7 @@ private slots:
         s.upload(phone, list);
         s.now = moment - 120000;
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-        const Answer a = s.geocode(phone.userId, service::formatWallClock(moment + cameraAhead));
+        const Answer a = s.geotag(phone.userId, service::formatWallClock(moment + cameraAhead));
         const json want = json::parse(expected.constData());
         if (want.contains("text")) {
             QCOMPARE(a.status, 204);
@@ -359,7 +359,7 @@ private slots:
         }
     }
 
-    void geocodeCameras()
+    void geotagCameras()
     {
         // The camera's clock was set anew between two synchronizations: photos
         // take the offset of the synchronization closest in camera time.
@@ -371,16 +371,16 @@ private slots:
         QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
         s.now = utc("2026-07-20T09:00:00Z");
         QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
-        Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
+        Answer a = s.geotag(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
         QCOMPARE(a.body["latitude"].get<double>(), 1.5);
         // The EXIF spelling of the date is read too.
-        a = s.geocode(phone.userId, "2026:07:20 07:02:30");
+        a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
         // An unknown camera is named as such even when its time is unreadable.
-        QCOMPARE(s.geocode(phone.userId, "not a time", "NIKON D750", "3001234").head,
+        QCOMPARE(s.geotag(phone.userId, "not a time", "NIKON D750", "3001234").head,
                  std::string("Camera not synchronized"));
 
-        a = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
+        a = s.geotag(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
         QCOMPARE(a.status, 203);
         QCOMPARE(a.head, std::string("Camera not synchronized"));
         QVERIFY2(a.text.find("NIKON D750") != std::string::npos && a.text.find("Synchronize it") != std::string::npos,
@@ -388,8 +388,8 @@ private slots:
         // Without a serial number the internal one tells the camera.
         QCOMPARE(s.syncNew(phone, 0, 0, "PENTAX K-1", "", "0099887").status, 200);
         QCOMPARE(s.list(phone).body["cameras"][1]["serial"], json("0099887"));
-        QCOMPARE(s.geocode(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "0099887").status, 200);
-        QCOMPARE(s.geocode(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "1").status, 203);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "0099887").status, 200);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "1").status, 203);
     }
 
     void syncListAndRemoval()
@@ -445,7 +445,7 @@ private slots:
         QCOMPARE(remove(json::array({ "nonsense", ids[1] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(1));
         QCOMPARE(cameras()[0]["cameraName"], json("NIKON D750"));
-        QCOMPARE(s.geocode(phone.userId, "2026-07-14 12:01:01").status, 203);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-14 12:01:01").status, 203);
         QCOMPARE(remove(json::array({ ids[1] }), phone), 204);
         QCOMPARE(remove(json::array({ ids[2] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(0));
@@ -846,7 +846,7 @@ private slots:
         // A photo taken now with a camera synchronized to the demo phone finds a position.
         s.now = now;
         QCOMPARE(s.sync("", s.api->createPageCode("", "", true).json["syncID"].get<std::string>(), now, 0, 0).status, 200);
-        const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
+        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now + 3600000));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
     }

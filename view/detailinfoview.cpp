@@ -21,7 +21,7 @@ QString degreesText(double value, QChar positive, QChar negative)
 
 } // namespace
 
-DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent)
+DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , m_ui(std::make_unique<Ui::DetailInfoView>())
     , m_photo(&photo)

@@ -39,10 +39,10 @@ const ScreenLayout screenLayouts[] = {
     /* HowTo3 */ {"howTo3Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
     /* SynchronizeHowTo */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* Menu */ {"menuPage", nullptr, nullptr},
-    /* GeocodeSelectFolder */ {"geocodePage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
-    /* GeocodeReady */ {"geocode2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
-    /* GeocodeProgress */ {"geocode3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
-    /* GeocodeResults */ {"geocode5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* GeotagSelectFolder */ {"geotagPage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeotagReady */ {"geotag2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeotagProgress */ {"geotag3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
+    /* GeotagResults */ {"geotag5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
     /* SynchronizeCameras */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* SynchronizeDone */ {"synchronizePage", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
     /* Settings */ {"settingsPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
@@ -82,7 +82,7 @@ MainView::MainView(QWidget* parent)
     setFixedSize(size());
     setWindowTitle(windowTitle() + QLatin1String(" - ") + model::Model::version());
 
-    QHeaderView* header = m_ui->geocodeTable->horizontalHeader();
+    QHeaderView* header = m_ui->geotagTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
@@ -103,13 +103,13 @@ MainView::MainView(QWidget* parent)
     // Keyboard order: the page's own controls, then the bottom bar from left
     // to right. Hidden pages and buttons drop out of the chain by themselves.
     QWidget* const chain[] = {
-        m_ui->geocodeScreenButton, m_ui->synchronizeScreenButton, m_ui->settingsScreenButton,
-        m_ui->selectSynchronizationImageButton, m_ui->synchronizeScrollArea, m_ui->selectGeocodingFolderButton,
-        m_ui->geocodeTable, m_ui->exportResultsButton, m_ui->backButton_3, m_ui->previousButton, m_ui->nextButton,
+        m_ui->geotagScreenButton, m_ui->synchronizeScreenButton, m_ui->settingsScreenButton,
+        m_ui->selectSynchronizationImageButton, m_ui->synchronizeScrollArea, m_ui->selectGeotaggingFolderButton,
+        m_ui->geotagTable, m_ui->exportResultsButton, m_ui->backButton_3, m_ui->previousButton, m_ui->nextButton,
     };
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
-    m_ui->geocodeTable->setTabKeyNavigation(false);
+    m_ui->geotagTable->setTabKeyNavigation(false);
     m_synchronizationBusyBar = new QProgressBar(m_ui->frame);
     m_synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
     m_synchronizationBusyBar->setRange(0, 0);
@@ -143,15 +143,15 @@ void MainView::nameWidgets()
          QT_TR_NOOP("Opens a file chooser for the photo of the synchronization code")},
         {m_ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
         {m_ui->scrollArea_2, QT_TR_NOOP("Geotagged photos"), nullptr},
-        {m_ui->geocodeDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
+        {m_ui->geotagDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
          QT_TR_NOOP("Accepts one folder of photos to geotag")},
-        {m_ui->selectGeocodingFolderButton, QT_TR_NOOP("Select the photo folder"),
+        {m_ui->selectGeotaggingFolderButton, QT_TR_NOOP("Select the photo folder"),
          QT_TR_NOOP("Opens a folder chooser for the photos to geotag")},
         {m_ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
-        {m_ui->geocodeProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
+        {m_ui->geotagProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
         {m_synchronizationBusyBar, QT_TR_NOOP("Reading and sending the synchronization photo"), nullptr},
         {m_phonePageQr, QT_TR_NOOP("QR code of the phone page's address"), nullptr},
-        {m_ui->geocodeTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
+        {m_ui->geotagTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
         {m_ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
         {m_ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
         {m_ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
@@ -170,23 +170,23 @@ void MainView::focusScreen(controller::Screen screen)
     QWidget* target = nullptr;
     switch (screen) {
     case controller::Menu:
-        target = m_ui->geocodeScreenButton;
+        target = m_ui->geotagScreenButton;
         break;
     case controller::SynchronizeHowTo:
     case controller::SynchronizeCameras:
         target = m_ui->selectSynchronizationImageButton;
         break;
-    case controller::GeocodeSelectFolder:
-        target = m_ui->selectGeocodingFolderButton;
+    case controller::GeotagSelectFolder:
+        target = m_ui->selectGeotaggingFolderButton;
         break;
-    case controller::GeocodeProgress:
+    case controller::GeotagProgress:
         // Nothing to press by accident during a run; Escape stops it.
         target = this;
         break;
-    case controller::GeocodeResults:
-        target = m_ui->geocodeTable;
-        if (m_ui->geocodeTable->rowCount() > 0 && !m_ui->geocodeTable->currentItem())
-            m_ui->geocodeTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
+    case controller::GeotagResults:
+        target = m_ui->geotagTable;
+        if (m_ui->geotagTable->rowCount() > 0 && !m_ui->geotagTable->currentItem())
+            m_ui->geotagTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
         break;
     case controller::Settings:
         target = m_ui->backButton_3;
@@ -220,8 +220,8 @@ void MainView::keyPressEvent(QKeyEvent* event)
             if (press(button))
                 return;
         }
-        if (focused == m_ui->geocodeTable && m_ui->geocodeTable->currentRow() >= 0) {
-            on_geocodeTable_cellClicked(m_ui->geocodeTable->currentRow(), 0);
+        if (focused == m_ui->geotagTable && m_ui->geotagTable->currentRow() >= 0) {
+            on_geotagTable_cellClicked(m_ui->geotagTable->currentRow(), 0);
             return;
         }
         if (press(m_ui->nextButton))
@@ -250,7 +250,7 @@ void MainView::connectController(controller::MainController& controller)
     connect(&controller, &MainController::photosUpdated, this, &MainView::assignPhotoList);
     connect(m_ui->previousButton, &QPushButton::clicked, &controller, &MainController::toPreviousScreen);
     connect(m_ui->nextButton, &QPushButton::clicked, &controller, &MainController::toNextScreen);
-    connect(m_ui->geocodeScreenButton, &MenuButton::clicked, &controller, &MainController::toGeocodePhotos);
+    connect(m_ui->geotagScreenButton, &MenuButton::clicked, &controller, &MainController::toGeotagPhotos);
     connect(m_ui->synchronizeScreenButton, &MenuButton::clicked, &controller, &MainController::toSynchronizeCamera);
     connect(m_ui->settingsScreenButton, &MenuButton::clicked, &controller, &MainController::toSettings);
     connect(m_ui->synchronizationDropFileLabel, &DropLabel::fileDropped, &controller,
@@ -258,14 +258,14 @@ void MainView::connectController(controller::MainController& controller)
     connect(m_ui->synchronizationIconLabel, &DropLabel::fileDropped, &controller, &MainController::synchronizeCamera);
     connect(this, &MainView::synchronizationImageSelected, &controller, &MainController::synchronizeCamera);
     connect(&controller, &MainController::synchronizationStarted, this, &MainView::onSynchronizationStarted);
-    connect(m_ui->geocodeDropFolderLabel, &DropLabel::folderDropped, &controller, &MainController::geocodePhotos);
-    connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
-    connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
-    connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connect(m_ui->geotagDropFolderLabel, &DropLabel::folderDropped, &controller, &MainController::geotagPhotos);
+    connect(this, &MainView::geotaggingFolderSelected, &controller, &MainController::geotagPhotos);
+    connect(&controller, &MainController::geotaggingRequested, this, &MainView::onGeotaggingRequested);
+    connect(&controller, &MainController::geotagProgress, this, &MainView::onGeotagProgress);
     connectServiceParts(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
-    connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
-    connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
+    connect(&controller, &MainController::geotagPhotoStarted, this, &MainView::onGeotagPhotoStarted);
+    connect(&controller, &MainController::geotagStopped, this, &MainView::onGeotagStopped);
     connect(&controller, &MainController::cameraSynchronized, this, &MainView::onCameraSynchronized);
     connect(this, &MainView::resultsExportRequested, &controller, &MainController::exportResults);
 }
@@ -295,10 +295,10 @@ void MainView::changeScreen(controller::Screen screen)
     case controller::Menu:
         m_ui->nextButton->setEnabled(true);
         break;
-    case controller::GeocodeSelectFolder:
+    case controller::GeotagSelectFolder:
         m_ui->nextButton->setEnabled(false);
         break;
-    case controller::GeocodeReady:
+    case controller::GeotagReady:
         m_ui->nextButton->setEnabled(true);
         break;
     default:
@@ -347,34 +347,34 @@ void MainView::onSynchronizationStarted(QString)
     setSynchronizationEnabled(false);
 }
 
-void MainView::onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount)
+void MainView::onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount)
 {
     m_ui->imageCountLabel->setText(QString::number(imageCount));
-    m_ui->geocodeInputFolderLabel->setText(inputFolder);
-    m_ui->geocodeOutputFolderLabel->setText(outputFolder);
+    m_ui->geotagInputFolderLabel->setText(inputFolder);
+    m_ui->geotagOutputFolderLabel->setText(outputFolder);
     m_ui->nextButton->setVisible(imageCount > 0);
     // Rewrite mode: the output folder is the photo folder itself.
-    m_ui->geocodeRewriteLabel->setText(
+    m_ui->geotagRewriteLabel->setText(
         imageCount > 0 && inputFolder == outputFolder
             ? tr("Careful: your original photos will be changed. The geotags are written into the photo files "
                  "themselves, and no copies are kept.")
             : QString());
-    m_ui->geocodeFolderNoteLabel->clear();
+    m_ui->geotagFolderNoteLabel->clear();
 }
 
 void MainView::onPhotoFolderNote(QString note)
 {
-    m_ui->geocodeFolderNoteLabel->setText(note);
+    m_ui->geotagFolderNoteLabel->setText(note);
 }
 
-void MainView::onGeocodePhotoStarted(QString filePath)
+void MainView::onGeotagPhotoStarted(QString filePath)
 {
-    m_ui->geocodeCurrentPhotoLabel->setText(QFileInfo(filePath).fileName());
+    m_ui->geotagCurrentPhotoLabel->setText(QFileInfo(filePath).fileName());
 }
 
-void MainView::onGeocodeStopped(int processed, int total)
+void MainView::onGeotagStopped(int processed, int total)
 {
-    m_ui->geocodeStoppedLabel->setText(tr("Stopped after %1 of %2 photos").arg(processed).arg(total));
+    m_ui->geotagStoppedLabel->setText(tr("Stopped after %1 of %2 photos").arg(processed).arg(total));
 }
 
 void MainView::onCameraSynchronized(QString report)
@@ -393,24 +393,24 @@ QString MainView::remainingText(qint64 milliseconds)
     return tr("About %1 s left").arg(seconds);
 }
 
-void MainView::onGeocodeProgress(int processed, int failed, int total)
+void MainView::onGeotagProgress(int processed, int failed, int total)
 {
     const int ok = processed - failed;
-    m_ui->geocodeSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
-    m_ui->geocodeProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
-    m_ui->geocodeSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
-    m_ui->geocodeFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
-    m_ui->geocodeProgressBar->setMaximum(total);
-    m_ui->geocodeProgressBar->setValue(processed);
+    m_ui->geotagSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
+    m_ui->geotagProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
+    m_ui->geotagSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
+    m_ui->geotagFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
+    m_ui->geotagProgressBar->setMaximum(total);
+    m_ui->geotagProgressBar->setValue(processed);
     // A new run starts at 0; the estimate waits for a few photos, so that
     // it rests on more than the first answer.
     if (processed == 0) {
         m_runClock.start();
-        m_ui->geocodeStoppedLabel->clear();
-        m_ui->geocodeCurrentPhotoLabel->clear();
+        m_ui->geotagStoppedLabel->clear();
+        m_ui->geotagCurrentPhotoLabel->clear();
     }
     const int estimateAfter = 3;
-    m_ui->geocodeRemainingLabel->setText(
+    m_ui->geotagRemainingLabel->setText(
         processed >= estimateAfter && processed < total && m_runClock.isValid()
             ? remainingText(m_runClock.elapsed() * (total - processed) / processed)
             : QString());
@@ -418,25 +418,25 @@ void MainView::onGeocodeProgress(int processed, int failed, int total)
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
+void MainView::assignPhotoList(model::PhotoGeotagList& photos)
 {
     // Copy first: the list may be the one the table showed until now.
     m_shownPhotos = photos;
 
-    QLayout* list = m_ui->geocodeScrollAreaContents->layout();
+    QLayout* list = m_ui->geotagScrollAreaContents->layout();
     clearLayout(list);
-    for (const model::PhotoGeocode& photo : qAsConst(m_shownPhotos)) {
-        auto* widget = new PhotoWidget(m_ui->geocodeScrollAreaContents);
+    for (const model::PhotoGeotag& photo : qAsConst(m_shownPhotos)) {
+        auto* widget = new PhotoWidget(m_ui->geotagScrollAreaContents);
         list->addWidget(widget);
         widget->setPhoto(photo);
     }
     list->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
 
-    QTableWidget* table = m_ui->geocodeTable;
+    QTableWidget* table = m_ui->geotagTable;
     table->setSortingEnabled(false);
     table->setRowCount(0);
     for (int index = 0; index < m_shownPhotos.size(); ++index) {
-        const model::PhotoGeocode& photo = m_shownPhotos.at(index);
+        const model::PhotoGeotag& photo = m_shownPhotos.at(index);
         const int row = table->rowCount();
         table->insertRow(row);
         QTableWidgetItem* items[6] = {
@@ -466,9 +466,9 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
     m_ui->exportResultsButton->setEnabled(!m_shownPhotos.isEmpty());
 }
 
-void MainView::on_geocodeTable_cellClicked(int row, int)
+void MainView::on_geotagTable_cellClicked(int row, int)
 {
-    const QTableWidgetItem* item = m_ui->geocodeTable->item(row, 0);
+    const QTableWidgetItem* item = m_ui->geotagTable->item(row, 0);
     if (!item)
         return;
     bool valid = false;
@@ -476,11 +476,11 @@ void MainView::on_geocodeTable_cellClicked(int row, int)
     if (!valid || index < 0 || index >= m_shownPhotos.size())
         return;
     // The dialog gets its own copy: a nested event loop may replace the list.
-    const model::PhotoGeocode photo = m_shownPhotos.at(index);
+    const model::PhotoGeotag photo = m_shownPhotos.at(index);
     showDetails(photo);
 }
 
-void MainView::showDetails(const model::PhotoGeocode& photo)
+void MainView::showDetails(const model::PhotoGeotag& photo)
 {
     DetailInfoView details(photo, this);
     details.exec();
@@ -493,11 +493,11 @@ void MainView::on_selectSynchronizationImageButton_clicked()
         emit synchronizationImageSelected(path);
 }
 
-void MainView::on_selectGeocodingFolderButton_clicked()
+void MainView::on_selectGeotaggingFolderButton_clicked()
 {
-    const QString path = chooseGeocodingFolder();
+    const QString path = chooseGeotaggingFolder();
     if (!path.isEmpty())
-        emit geocodingFolderSelected(path);
+        emit geotaggingFolderSelected(path);
 }
 
 void MainView::on_exportResultsButton_clicked()
@@ -546,7 +546,7 @@ QString MainView::chooseSynchronizationImage()
     return runChooser(newPhotoChooser());
 }
 
-QString MainView::chooseGeocodingFolder()
+QString MainView::chooseGeotaggingFolder()
 {
     return runChooser(newFolderChooser());
 }

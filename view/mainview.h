@@ -38,7 +38,7 @@ public:
 
 signals:
     void synchronizationImageSelected(QString filePath);
-    void geocodingFolderSelected(QString folderPath);
+    void geotaggingFolderSelected(QString folderPath);
     void trackFilesSelected(QStringList filePaths);
     void serviceStatusWanted();
     void resultsExportRequested(QString csvPath);
@@ -48,9 +48,9 @@ public slots:
     void assignCameraList(model::CameraList& cameras);
     void onRequestSynchronizationsStarted();
     void onSynchronizationStarted(QString filePath);
-    void onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
-    void onGeocodeProgress(int processed, int failed, int total);
-    void assignPhotoList(model::PhotoGeocodeList& photos);
+    void onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount);
+    void onGeotagProgress(int processed, int failed, int total);
+    void assignPhotoList(model::PhotoGeotagList& photos);
     // Shows where the phone page is, as text and as a QR code.
     void setPhonePageUrl(const QString& url);
     void onTrackImportProgress(QString fileName, qint64 sent, qint64 total);
@@ -63,8 +63,8 @@ public:
     QString phonePageUrl() const { return m_phonePage; }
     QLabel* phonePageCodeLabel() const { return m_phonePageQr; }
     void onPhotoFolderNote(QString note);
-    void onGeocodePhotoStarted(QString filePath);
-    void onGeocodeStopped(int processed, int total);
+    void onGeotagPhotoStarted(QString filePath);
+    void onGeotagStopped(int processed, int total);
     void onCameraSynchronized(QString report);
 
 public:
@@ -74,8 +74,8 @@ public:
 private slots:
     void on_exportResultsButton_clicked();
     void on_selectSynchronizationImageButton_clicked();
-    void on_selectGeocodingFolderButton_clicked();
-    void on_geocodeTable_cellClicked(int row, int column);
+    void on_selectGeotaggingFolderButton_clicked();
+    void on_geotagTable_cellClicked(int row, int column);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -83,7 +83,7 @@ protected:
     // The file and folder choosers; a null result means cancelled. Tests
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
-    virtual QString chooseGeocodingFolder();
+    virtual QString chooseGeotaggingFolder();
     virtual QStringList chooseTrackFiles();
     // Where the results export goes (the CSV file); null when cancelled.
     virtual QString chooseExportFile();
@@ -93,7 +93,7 @@ protected:
     QFileDialog* newPhotoChooser();
     QFileDialog* newFolderChooser();
     // Runs the modal detail dialog of one result.
-    virtual void showDetails(const model::PhotoGeocode& photo);
+    virtual void showDetails(const model::PhotoGeotag& photo);
 
 private:
     void nameWidgets();
@@ -113,7 +113,7 @@ private:
     QProgressBar* m_synchronizationBusyBar = nullptr;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
-    model::PhotoGeocodeList m_shownPhotos;
+    model::PhotoGeotagList m_shownPhotos;
     SyncCodeView* m_codeView = nullptr;
     QLabel* m_phonePageQr = nullptr;
     QLabel* m_codeLink = nullptr;

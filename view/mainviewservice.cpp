@@ -33,12 +33,12 @@ void MainView::buildServiceParts()
     bar->insertWidget(bar->count() - 1, button);
 
     // The folder page takes track files too.
-    m_ui->geocodeDropFolderLabel->setAcceptDroppedFiles(true);
-    m_ui->geocodeDropFolderLabel->setText(
+    m_ui->geotagDropFolderLabel->setAcceptDroppedFiles(true);
+    m_ui->geotagDropFolderLabel->setText(
         tr("<html><head/><body><p><br/></p><p>Drag folder that contains photos to be geo-tagged here</p>"
            "<p>or track files to import<br/>(GPX, KML, KMZ, GeoJSON, NMEA, CSV, Google Takeout)</p>"
            "<p><br/>or if you prefer...</p></body></html>"));
-    connect(m_ui->geocodeDropFolderLabel, &DropLabel::fileDropped, this,
+    connect(m_ui->geotagDropFolderLabel, &DropLabel::fileDropped, this,
             [this](const QString& path) { emit trackFilesSelected({ path }); });
 
     m_codeView = new SyncCodeView(this);

@@ -19,7 +19,7 @@ PhotoWidget::PhotoWidget(QWidget* parent)
 
 PhotoWidget::~PhotoWidget() = default;
 
-void PhotoWidget::setPhoto(const model::PhotoGeocode& photo)
+void PhotoWidget::setPhoto(const model::PhotoGeotag& photo)
 {
     m_record = photo;
     m_ui->fileNameLabel->setText(QFileInfo(m_record.filePath).fileName());
@@ -48,7 +48,7 @@ void PhotoWidget::mouseReleaseEvent(QMouseEvent* event)
         return;
     // The dialog shows a copy: the list may rebuild (and delete this widget)
     // while the dialog's event loop runs.
-    const model::PhotoGeocode shown = m_record;
+    const model::PhotoGeotag shown = m_record;
     QPointer<DetailInfoView> details = new DetailInfoView(shown, this);
     details->exec();
     delete details;

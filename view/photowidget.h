@@ -19,8 +19,8 @@ public:
     explicit PhotoWidget(QWidget* parent = nullptr);
     ~PhotoWidget() override;
 
-    void setPhoto(const model::PhotoGeocode& photo);
-    const model::PhotoGeocode& photo() const { return m_record; }
+    void setPhoto(const model::PhotoGeotag& photo);
+    const model::PhotoGeotag& photo() const { return m_record; }
 
 protected:
     void enterEvent(QEvent* event) override;
@@ -28,7 +28,7 @@ protected:
 
 private:
     std::unique_ptr<Ui::PhotoWidget> m_ui;
-    model::PhotoGeocode m_record;
+    model::PhotoGeotag m_record;
 };
 
 } // namespace view

@@ -58,7 +58,7 @@ SettingsView::SettingsView(QWidget* parent)
         tab->setFocusPolicy(Qt::StrongFocus);
         tab->setAutoDefault(true);
     }
-    m_ui->geocodeIconLabel->setAccessibleName(tr("Geotagging"));
+    m_ui->geotagIconLabel->setAccessibleName(tr("Geotagging"));
     m_ui->label_6->setAccessibleName(tr("Clock"));
     m_ui->cameraIconLabel->setAccessibleName(tr("Camera"));
     m_ui->scrollArea->setAccessibleName(tr("Synchronized cameras"));
