@@ -127,11 +127,11 @@ double geotag(controller::MainController& controller, model::Model& model, const
 {
     model.rewrite = inPlace;
     model.modifyTimeDate = true;
-    controller.geocodePhotos(folder);
+    controller.geotagPhotos(folder);
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = threadCpuSeconds();
-    controller.startGeocoding();
+    controller.startGeotagging();
     const double seconds = timer.nsecsElapsed() / 1e9;
     *cpu = threadCpuSeconds() - cpuBefore;
     *tagged = 0;

@@ -136,7 +136,7 @@ void measure(const QString& title, const QString& base, int count, int width, in
     };
     const int runs = 3;
     controller::ExifInfo exif(nullptr);
-    model::PhotoGeocode answer;
+    model::PhotoGeotag answer;
     answer.latitude = 48.8583701;
     answer.longitude = 2.2944813;
     answer.altitude = 35.5;
@@ -169,7 +169,7 @@ void measure(const QString& title, const QString& base, int count, int width, in
         exif.setVerifyWrites(verify);
         return bestSeconds(1, copyToTarget, [&]() {
             for (const QString& path : copies) {
-                model::PhotoGeocode result = answer;
+                model::PhotoGeotag result = answer;
                 result.photoTime = QStringLiteral("2016-05-03 10:20:30");
                 if (!exif.write(path, true, &result))
                     return false;
@@ -181,7 +181,7 @@ void measure(const QString& title, const QString& base, int count, int width, in
         exif.setVerifyWrites(verify);
         return bestSeconds(1, clearTarget, [&]() {
             for (int i = 0; i < photos.size(); ++i) {
-                model::PhotoGeocode result = answer;
+                model::PhotoGeotag result = answer;
                 result.photoTime = QStringLiteral("2016-05-03 10:20:30");
                 if (!exif.writeCopy(photos.at(i), copies.at(i), true, &result))
                     return false;

@@ -1,4 +1,4 @@
-// Geotagging rate of whole runs (MainController::startGeocoding) against a
+// Geotagging rate of whole runs (MainController::startGeotagging) against a
 // local web service that answers at once, on generated folders of small and
 // of 12-megapixel JPEGs, in copy mode and in rewrite mode. Prints photos per
 // second, the process and GUI-thread CPU time of each run, the time of
@@ -56,17 +56,17 @@ public:
 
     quint16 start()
     {
-        server = new QTcpServer(this);
-        connect(server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server->nextPendingConnection()) {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server->nextPendingConnection()) {
                 socket->setParent(this);
                 socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        server->listen(QHostAddress::LocalHost);
-        return server->serverPort();
+        m_server->listen(QHostAddress::LocalHost);
+        return m_server->serverPort();
     }
 
 private:
@@ -86,7 +86,7 @@ private:
 
     void serve(QTcpSocket* socket)
     {
-        QByteArray& buffer = buffers[socket];
+        QByteArray& buffer = m_buffers[socket];
         buffer += socket->readAll();
         quickAck(socket);
         for (;;) {
@@ -118,8 +118,8 @@ private:
         }
     }
 
-    QTcpServer* server = nullptr;
-    QMap<QTcpSocket*, QByteArray> buffers;
+    QTcpServer* m_server = nullptr;
+    QMap<QTcpSocket*, QByteArray> m_buffers;
 };
 
 QImage photoLike(int width, int height)
@@ -189,14 +189,14 @@ Figures geotag(const QString& folder, bool rewrite)
     controller::MainController controller(state);
     state->rewrite = rewrite;
     state->modifyTimeDate = true;
-    QObject::connect(&controller, &controller::MainController::geocodeProgress,
+    QObject::connect(&controller, &controller::MainController::geotagProgress,
                      [&](int, int failed, int) { figures.failed = failed; });
-    controller.geocodePhotos(folder);
+    controller.geotagPhotos(folder);
     const double process = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const double thread = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     QElapsedTimer timer;
     timer.start();
-    controller.startGeocoding();
+    controller.startGeotagging();
     figures.wall = timer.nsecsElapsed() / 1e9;
     figures.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process;
     figures.threadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread;
@@ -221,7 +221,7 @@ Figures readAndWrite(const QString& folder, const QString& target)
         const QString path = it.next();
         model::PhotoInfo info;
         info.clear();
-        model::PhotoGeocode result;
+        model::PhotoGeotag result;
         result.latitude = 46.056947;
         result.longitude = 14.505751;
         result.altitude = 295.5;

@@ -171,18 +171,18 @@ std::thread startOrRun(const Work& work)
 // largest image of all) no pass allocates or touches fresh memory again.
 class Decoder {
 public:
-    Decoder() : decoder_(quirc_new()) {}
+    Decoder() : m_decoder(quirc_new()) {}
     ~Decoder()
     {
-        if (decoder_)
-            quirc_destroy(decoder_);
+        if (m_decoder)
+            quirc_destroy(m_decoder);
     }
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
-    quirc* get() const { return decoder_; }
+    quirc* get() const { return m_decoder; }
 
 private:
-    quirc* decoder_;
+    quirc* m_decoder;
 };
 
 // One decoding pass: a view of a gray image, turned by quarterTurns.

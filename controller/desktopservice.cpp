@@ -96,11 +96,11 @@ bool MainController::serviceReachable(model::Failure* failure) const
 
 void MainController::importTracks(QStringList filePaths)
 {
-    const bool idle = trackQueue.isEmpty();
-    trackQueue.append(filePaths);
+    const bool idle = m_trackQueue.isEmpty();
+    m_trackQueue.append(filePaths);
     // Started from the event loop, so that the files of one drop, which
     // arrive one by one, make one batch with one message.
-    if (idle && !trackQueue.isEmpty())
+    if (idle && !m_trackQueue.isEmpty())
         QTimer::singleShot(0, this, &MainController::importNextTrack);
 }
 
@@ -127,7 +127,7 @@ bool MainController::readTrack(const QString& path, QByteArray* data, model::Fai
 
 void MainController::importNextTrack()
 {
-    const QString path = trackQueue.first();
+    const QString path = m_trackQueue.first();
     const QString name = QFileInfo(path).fileName();
     QByteArray data;
     model::Failure failure;
@@ -136,10 +136,10 @@ void MainController::importNextTrack()
         return;
     }
     RestClient::Headers headers;
-    headers.insert("Kestrel-User-ID", model->userID.toUtf8());
+    headers.insert("Kestrel-User-ID", m_model->userID.toUtf8());
     headers.insert("Kestrel-File-Name", QUrl::toPercentEncoding(name));
     emit trackImportProgress(name, 0, data.size());
-    restClient->putRaw(
+    m_restClient->putRaw(
         model::Model::baseUrl() + QStringLiteral("importTrack"), data, headers,
         [this, name](RestClient::Result result, QByteArray body) { onTrackImportAnswer(name, result, body); },
         [this, name](qint64 sent, qint64 total) { emit trackImportProgress(name, sent, total); });
@@ -153,11 +153,11 @@ void MainController::onTrackImportAnswer(const QString& name, RestClient::Result
     // A 200 or 201 answer that cannot be read still counts as imported.
     const bool imported = result.succeeded();
     const QString userID = ServiceMessages::text(answer, "userID");
-    if (imported && model->userID.isEmpty() && !userID.isEmpty()) {
+    if (imported && m_model->userID.isEmpty() && !userID.isEmpty()) {
         // The service made a user for this first import: keep it like the
         // one a first synchronization brings.
-        model->userID = userID;
-        model->save(model::Model::configFilePath());
+        m_model->userID = userID;
+        m_model->save(model::Model::configFilePath());
     }
     const QString text = read ? ServiceMessages::text(answer, "body") : failure.detail;
     const QString head = imported ? QString() : QStringLiteral(": ") + failure.title;
@@ -166,18 +166,18 @@ void MainController::onTrackImportAnswer(const QString& name, RestClient::Result
 
 void MainController::finishTrack(bool imported, const QString& text)
 {
-    trackReport.append(text);
-    trackFailures += imported ? 0 : 1;
-    trackQueue.removeFirst();
-    if (!trackQueue.isEmpty()) {
+    m_trackReport.append(text);
+    m_trackFailures += imported ? 0 : 1;
+    m_trackQueue.removeFirst();
+    if (!m_trackQueue.isEmpty()) {
         importNextTrack();
         return;
     }
-    const QString report = trackReport.join(QStringLiteral("\n\n"));
-    const int failures = trackFailures;
-    const int count = trackReport.size();
-    trackReport.clear();
-    trackFailures = 0;
+    const QString report = m_trackReport.join(QStringLiteral("\n\n"));
+    const int failures = m_trackFailures;
+    const int count = m_trackReport.size();
+    m_trackReport.clear();
+    m_trackFailures = 0;
     emit trackImportFinished();
     if (failures == 0)
         showMessage(Status::Success, count == 1 ? tr("Track imported") : tr("Tracks imported"), report);
@@ -189,8 +189,8 @@ void MainController::finishTrack(bool imported, const QString& text)
 
 void MainController::requestSyncCode()
 {
-    restClient->put(model::Model::baseUrl() + QStringLiteral("syncCode"), userRequest(model->userID),
-                    [this](RestClient::Result result, QByteArray body) { onSyncCodeAnswer(result, body); });
+    m_restClient->put(model::Model::baseUrl() + QStringLiteral("syncCode"), userRequest(m_model->userID),
+                      [this](RestClient::Result result, QByteArray body) { onSyncCodeAnswer(result, body); });
 }
 
 void MainController::onSyncCodeAnswer(RestClient::Result result, const QByteArray& body)
@@ -209,8 +209,8 @@ void MainController::onSyncCodeAnswer(RestClient::Result result, const QByteArra
 
 void MainController::requestServiceStatus()
 {
-    restClient->put(model::Model::baseUrl() + QStringLiteral("serviceStatus"), userRequest(model->userID),
-                    [this](RestClient::Result result, QByteArray body) { onServiceStatusAnswer(result, body); });
+    m_restClient->put(model::Model::baseUrl() + QStringLiteral("serviceStatus"), userRequest(m_model->userID),
+                      [this](RestClient::Result result, QByteArray body) { onServiceStatusAnswer(result, body); });
 }
 
 void MainController::onServiceStatusAnswer(RestClient::Result result, const QByteArray& body)
@@ -245,9 +245,9 @@ void MainController::onServiceStatusAnswer(RestClient::Result result, const QByt
 void MainController::offerToStartService()
 {
     // Asked once per run: the settings' Web service tab keeps a start button.
-    if (startOffered || !isLocalService())
+    if (m_startOffered || !isLocalService())
         return;
-    startOffered = true;
+    m_startOffered = true;
     if (!emit infoPending(code(Status::Question), tr("Start the web service?"),
                           tr("The local web service at %1 does not answer. Start it now?").arg(model::Model::baseUrl())))
         return;

@@ -150,7 +150,7 @@ struct Checks {
 
 // Lets the library write the tags into the first head bytes of original:
 // image then holds the new bytes, expected what a read-back must show.
-bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const model::PhotoGeocode& result,
+bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const model::PhotoGeotag& result,
              const Answer& answer, ExifWriteHook* hook, Exiv2::Image::AutoPtr* image, Expectation* expected,
              model::Failure* failure)
 {
@@ -183,7 +183,7 @@ bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const mode
 // can. In place, target is the file itself (through symbolic links) and keeps
 // its permissions and owner.
 bool tagInFile(SourceFile& original, const QString& source, const QString& target, bool inPlace,
-               bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer, const Checks& checks,
+               bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer, const Checks& checks,
                model::Failure* failure)
 {
     // The library sees the segments up to and including the start-of-scan
@@ -246,7 +246,7 @@ bool readSidecar(const QFileInfo& existing, const QString& from, bool inPlace, E
 }
 
 // The sidecar's content: the answer's properties set in xmp.
-bool encodeSidecar(Exiv2::XmpData& xmp, bool correctDateTime, const model::PhotoGeocode& result,
+bool encodeSidecar(Exiv2::XmpData& xmp, bool correctDateTime, const model::PhotoGeotag& result,
                    const Answer& answer, Expectation* expected, std::string* packet, model::Failure* failure)
 {
     std::vector<std::string> keys;
@@ -266,7 +266,7 @@ bool encodeSidecar(Exiv2::XmpData& xmp, bool correctDateTime, const model::Photo
 // photo, unchanged, and the sidecar into target's folder; the originals stay
 // as they were. Fills sidecar with the path of the file written.
 bool tagSidecar(SourceFile& original, const QString& source, const QString& target, bool inPlace,
-                bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer, const Checks& checks,
+                bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer, const Checks& checks,
                 QString* sidecar, model::Failure* failure)
 {
     const QFileInfo photo(source);
@@ -407,12 +407,12 @@ bool ExifInfo::read(QString path, model::PhotoInfo* info, model::Failure* failur
     }
 }
 
-bool ExifInfo::write(QString path, bool correctDateTime, model::PhotoGeocode* result, model::Failure* failure)
+bool ExifInfo::write(QString path, bool correctDateTime, model::PhotoGeotag* result, model::Failure* failure)
 {
     return tagFile(path, path, true, correctDateTime, result, failure);
 }
 
-bool ExifInfo::writeCopy(QString source, QString target, bool correctDateTime, model::PhotoGeocode* result,
+bool ExifInfo::writeCopy(QString source, QString target, bool correctDateTime, model::PhotoGeotag* result,
                          model::Failure* failure)
 {
     return tagFile(source, target, false, correctDateTime, result, failure);
@@ -425,7 +425,7 @@ bool ExifInfo::writeCopy(QString source, QString target, bool correctDateTime, m
 // one too. JPEG, TIFF and the other ordinary formats never do: photo managers
 // read their tags from the file itself.
 bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlace, bool correctDateTime,
-                       model::PhotoGeocode* result, model::Failure* failure)
+                       model::PhotoGeotag* result, model::Failure* failure)
 {
     result->sidecarPath.clear();
     result->errorCause.clear();

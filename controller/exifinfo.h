@@ -35,14 +35,14 @@ public:
     // is lost. Formats that cannot hold the tags get an XMP sidecar instead
     // (its path in result->sidecarPath); on failure result->errorCause says
     // why in plain words, as the failure's cause does.
-    bool write(QString path, bool correctDateTime, model::PhotoGeocode* result, model::Failure* failure = nullptr);
+    bool write(QString path, bool correctDateTime, model::PhotoGeotag* result, model::Failure* failure = nullptr);
     // Writes a tagged copy of source to target in one pass (source untouched).
     // On failure nothing new is left at target, and a file that was already
     // there is left as it was; it is replaced, atomically, only on success.
     // (A geotagging run removes an earlier copy before it writes, so there a
     // failed write leaves no copy at all.) With a sidecar, the photo is
     // copied unchanged and the sidecar goes beside it.
-    bool writeCopy(QString source, QString target, bool correctDateTime, model::PhotoGeocode* result,
+    bool writeCopy(QString source, QString target, bool correctDateTime, model::PhotoGeotag* result,
                    model::Failure* failure = nullptr);
 
     // Camera raw files get an XMP sidecar instead of tags in the file, and
@@ -75,7 +75,7 @@ public:
 
 private:
     bool tagFile(const QString& source, const QString& target, bool inPlace, bool correctDateTime,
-                 model::PhotoGeocode* result, model::Failure* failure);
+                 model::PhotoGeotag* result, model::Failure* failure);
 
     bool m_rawSidecars = false;
     bool m_verifyWrites = true;

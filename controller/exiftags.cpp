@@ -41,7 +41,7 @@ std::string xmpCoordinate(uint32_t millionths, char reference)
 
 } // namespace
 
-bool answerOf(const model::PhotoGeocode& result, Answer* answer)
+bool answerOf(const model::PhotoGeotag& result, Answer* answer)
 {
     if (!scaledMagnitude(result.latitude, 1000000.0, &answer->latitude)
         || !scaledMagnitude(result.longitude, 1000000.0, &answer->longitude)
@@ -122,7 +122,7 @@ ReadBack readBack(const QByteArray& path, int fd, size_t head, const Expectation
     }
 }
 
-void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer,
+void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
              std::vector<std::string>* keys)
 {
     const auto set = [&data, keys](const char* key, const auto& value) {
@@ -198,7 +198,7 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeoc
     }
 }
 
-void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer,
+void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
             std::vector<std::string>* keys)
 {
     const auto set = [&data, keys](const char* key, const std::string& value) {

@@ -30,16 +30,16 @@ struct Answer {
 
 // The values of result in those forms; false when one does not fit an EXIF
 // rational.
-bool answerOf(const model::PhotoGeocode& result, Answer* answer);
+bool answerOf(const model::PhotoGeotag& result, Answer* answer);
 // The corrected time in the EXIF form: "-" made ":", at most 19 characters.
 QString exifTime(const QString& photoTime);
 
 // Sets the GPS entries of the answer in data and, with correctDateTime, the
 // corrected date, time and time zone; keys gets each key set, in order.
-void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer,
+void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
              std::vector<std::string>* keys);
 // The same in XMP properties, for a sidecar.
-void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeocode& result, const Answer& answer,
+void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
             std::vector<std::string>* keys);
 
 // What a written file must show when read back: the value texts of the

@@ -28,7 +28,7 @@ namespace controller {
 // The counters of one geotagging run. Every answer handler holds the run that
 // sent its request, so an answer arriving after its run has ended (stopped,
 // or followed by a new run) is recognised and dropped.
-struct MainController::GeocodeRun {
+struct MainController::GeotagRun {
     int number = 0;
     int processed = 0;
     int failed = 0;
@@ -42,15 +42,15 @@ struct MainController::GeocodeRun {
 
 MainController::MainController(std::shared_ptr<model::Model> sharedModel, RestClient* client, QObject* parent)
     : QObject(parent)
-    , model(sharedModel ? std::move(sharedModel) : std::make_shared<model::Model>())
-    , barcodeReader(new BarcodeReader(this))
-    , exifInfo(new ExifInfo(this))
-    , restClient(client ? client : new RestClient)
+    , m_model(sharedModel ? std::move(sharedModel) : std::make_shared<model::Model>())
+    , m_barcodeReader(new BarcodeReader(this))
+    , m_exifInfo(new ExifInfo(this))
+    , m_restClient(client ? client : new RestClient)
 {
-    restClient->setParent(this);
+    m_restClient->setParent(this);
     qRegisterMetaType<controller::Screen>("controller::Screen");
-    model->load(model::Model::configFilePath());
-    model->loadPreferences(model::Model::preferencesFilePath());
+    m_model->load(model::Model::configFilePath());
+    m_model->loadPreferences(model::Model::preferencesFilePath());
 }
 
 MainController::~MainController()
@@ -60,53 +60,53 @@ MainController::~MainController()
 
 void MainController::saveSettings()
 {
-    model->save(model::Model::configFilePath());
-    model->savePreferences(model::Model::preferencesFilePath());
+    m_model->save(model::Model::configFilePath());
+    m_model->savePreferences(model::Model::preferencesFilePath());
 }
 
 void MainController::start()
 {
-    screen = model->userID.isEmpty() ? HowTo1 : Menu;
-    emit screenChanged(screen);
+    m_screen = m_model->userID.isEmpty() ? HowTo1 : Menu;
+    emit screenChanged(m_screen);
     emit showMainWindow();
 }
 
 void MainController::goTo(Screen next)
 {
-    screen = next;
-    emit screenChanged(screen);
+    m_screen = next;
+    emit screenChanged(m_screen);
 }
 
 Screen MainController::userScreen() const
 {
-    return model->userID.isEmpty() ? HowTo3 : Menu;
+    return m_model->userID.isEmpty() ? HowTo3 : Menu;
 }
 
-void MainController::toGeocodePhotos()
+void MainController::toGeotagPhotos()
 {
-    goTo(GeocodeSelectFolder);
+    goTo(GeotagSelectFolder);
 }
 
 void MainController::toSynchronizeCamera()
 {
-    if (model->userID.isEmpty()) {
+    if (m_model->userID.isEmpty()) {
         goTo(SynchronizeHowTo);
         return;
     }
-    screen = SynchronizeCameras;
+    m_screen = SynchronizeCameras;
     requestCameraSynchronizations();
-    emit screenChanged(screen);
+    emit screenChanged(m_screen);
 }
 
 void MainController::toSettings()
 {
-    emit showSettings(*model);
+    emit showSettings(*m_model);
     saveSettings();
 }
 
 void MainController::toPreviousScreen()
 {
-    switch (screen) {
+    switch (m_screen) {
     case HowTo1:
     case Menu:
         QCoreApplication::exit(0);
@@ -122,23 +122,23 @@ void MainController::toPreviousScreen()
     case SynchronizeDone:
         goTo(userScreen());
         break;
-    case GeocodeSelectFolder:
-    case GeocodeResults:
+    case GeotagSelectFolder:
+    case GeotagResults:
     case Settings:
         goTo(Menu);
         break;
-    case GeocodeReady:
-        goTo(GeocodeSelectFolder);
+    case GeotagReady:
+        goTo(GeotagSelectFolder);
         break;
-    case GeocodeProgress:
-        stopRequested = true;
+    case GeotagProgress:
+        m_stopRequested = true;
         break;
     }
 }
 
 void MainController::toNextScreen()
 {
-    switch (screen) {
+    switch (m_screen) {
     case HowTo1:
         goTo(HowTo2);
         break;
@@ -153,16 +153,16 @@ void MainController::toNextScreen()
     case SynchronizeDone:
         goTo(userScreen());
         break;
-    case GeocodeResults:
+    case GeotagResults:
         goTo(Menu);
         break;
-    case GeocodeReady:
+    case GeotagReady:
         // The run shows its own page once the service answered.
-        startGeocoding();
+        startGeotagging();
         break;
     case Menu:
-    case GeocodeSelectFolder:
-    case GeocodeProgress:
+    case GeotagSelectFolder:
+    case GeotagProgress:
     case Settings:
         break;
     }
@@ -227,23 +227,23 @@ void MainController::showFailure(const model::Failure& failure)
 void MainController::requestCameraSynchronizations()
 {
     emit requestSynchronizationsStarted();
-    restClient->put(ServiceMessages::cameraListUrl(), ServiceMessages::cameraListRequest(model->userID),
-                    [this](RestClient::Result result, QByteArray body) { onCameraListAnswer(result, body); });
+    m_restClient->put(ServiceMessages::cameraListUrl(), ServiceMessages::cameraListRequest(m_model->userID),
+                      [this](RestClient::Result result, QByteArray body) { onCameraListAnswer(result, body); });
 }
 
 void MainController::onCameraListAnswer(RestClient::Result result, const QByteArray& body)
 {
     JsonValue answer;
     if (readAndShowAnswer(Request::CameraList, result.status, body, &answer)) {
-        ServiceMessages::readCameraList(answer, &model->cameras);
+        ServiceMessages::readCameraList(answer, &m_model->cameras);
     } else if (result.is(Status::Warning)) {
         // The service does not know this user: forget the identifier. It is
         // written with the next save of the settings file.
-        model->cameras.clear();
-        model->userID = QString();
+        m_model->cameras.clear();
+        m_model->userID = QString();
         goTo(HowTo1);
     }
-    emit camerasUpdated(model->cameras);
+    emit camerasUpdated(m_model->cameras);
 }
 
 void MainController::requestRemoveCamera(model::Camera& camera)
@@ -258,8 +258,8 @@ void MainController::requestRemoveCamera(model::Camera& camera)
                           tr("Kestrel forgets its synchronizations: its photos cannot be geotagged until it is "
                              "synchronized again.")))
         return;
-    restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(model->userID, removed),
-                    [this](RestClient::Result result, QByteArray body) { onRemovalAnswer(result, body); });
+    m_restClient->put(ServiceMessages::removalUrl(), ServiceMessages::removalRequest(m_model->userID, removed),
+                      [this](RestClient::Result result, QByteArray body) { onRemovalAnswer(result, body); });
 }
 
 void MainController::onRemovalAnswer(RestClient::Result result, const QByteArray& body)
@@ -268,7 +268,7 @@ void MainController::onRemovalAnswer(RestClient::Result result, const QByteArray
     if (readAndShowAnswer(Request::Removal, result.status, body, &answer))
         requestCameraSynchronizations();
     else
-        emit camerasUpdated(model->cameras);
+        emit camerasUpdated(m_model->cameras);
 }
 
 // Camera synchronization -----------------------------------------------------
@@ -279,7 +279,7 @@ void MainController::synchronizeCamera(QString filePath)
     model::Failure failure;
     if (!serviceReachable(&failure)) {
         showFailure(failure);
-        emit camerasUpdated(model->cameras);
+        emit camerasUpdated(m_model->cameras);
         return;
     }
     // The photo is read on a thread of its own: looking for the code in a
@@ -316,15 +316,15 @@ void MainController::onSynchronizationPhotoRead(bool read, const model::Failure&
 {
     if (!read) {
         showFailure(failure);
-        emit camerasUpdated(model->cameras);
+        emit camerasUpdated(m_model->cameras);
         return;
     }
-    const QByteArray request = ServiceMessages::synchronizationRequest(model->userID, info);
+    const QByteArray request = ServiceMessages::synchronizationRequest(m_model->userID, info);
     qDebug().noquote() << "syncCamera" << QString::fromUtf8(request);
-    restClient->put(ServiceMessages::synchronizationUrl(), request,
-                    [this, info](RestClient::Result result, QByteArray body) {
-                        onSynchronizationAnswer(result, body, info);
-                    });
+    m_restClient->put(ServiceMessages::synchronizationUrl(), request,
+                      [this, info](RestClient::Result result, QByteArray body) {
+                          onSynchronizationAnswer(result, body, info);
+                      });
 }
 
 void MainController::onSynchronizationAnswer(RestClient::Result result, const QByteArray& body,
@@ -332,11 +332,11 @@ void MainController::onSynchronizationAnswer(RestClient::Result result, const QB
 {
     JsonValue answer;
     if (!readAndShowAnswer(Request::Synchronization, result.status, body, &answer)) {
-        emit camerasUpdated(model->cameras);
+        emit camerasUpdated(m_model->cameras);
         return;
     }
-    model->userID = ServiceMessages::text(answer, "userID");
-    model->save(model::Model::configFilePath());
+    m_model->userID = ServiceMessages::text(answer, "userID");
+    m_model->save(model::Model::configFilePath());
     const double offset = answer.get("clockOffset").asDouble(std::nan(""));
     const QString camera = info.model.isEmpty() ? info.serialNumber : info.model;
     const bool again = knowsCamera(info);
@@ -347,7 +347,7 @@ void MainController::onSynchronizationAnswer(RestClient::Result result, const QB
 
 bool MainController::knowsCamera(const model::PhotoInfo& info) const
 {
-    for (const model::Camera& camera : model->cameras) {
+    for (const model::Camera& camera : m_model->cameras) {
         const bool sameSerial = !camera.serial.isEmpty()
             && (camera.serial == info.serialNumber || camera.serial == info.internalSerialNumber);
         if (sameSerial || (camera.serial.isEmpty() && camera.name == info.model))
@@ -378,17 +378,17 @@ QString MainController::synchronizationReport(const QString& camera, bool again,
 
 // Folder geotagging ----------------------------------------------------------
 
-void MainController::geocodePhotos(QString folderPath)
+void MainController::geotagPhotos(QString folderPath)
 {
-    const PhotoListing listing(folderPath, model->includeSubfolders);
-    goTo(GeocodeReady);
-    model->imageCount = listing.paths().size();
+    const PhotoListing listing(folderPath, m_model->includeSubfolders);
+    goTo(GeotagReady);
+    m_model->imageCount = listing.paths().size();
     if (folderPath.endsWith(QLatin1Char('/')))
         folderPath.chop(1);
-    model->inputFolder = folderPath + QLatin1Char('/');
-    model->outputFolder = model->rewrite ? model->inputFolder : folderPath + QStringLiteral("/KESTREL/");
-    emit geocodingRequested(model->inputFolder, model->outputFolder, model->imageCount);
-    emit photoFolderNote(listing.emptyReason(model->includeSubfolders));
+    m_model->inputFolder = folderPath + QLatin1Char('/');
+    m_model->outputFolder = m_model->rewrite ? m_model->inputFolder : folderPath + QStringLiteral("/KESTREL/");
+    emit geotaggingRequested(m_model->inputFolder, m_model->outputFolder, m_model->imageCount);
+    emit photoFolderNote(listing.emptyReason(m_model->includeSubfolders));
 }
 
 void MainController::waitForEvents()
@@ -399,9 +399,9 @@ void MainController::waitForEvents()
 
 bool MainController::outputFolderUsable(model::Failure* failure) const
 {
-    if (model->rewrite)
+    if (m_model->rewrite)
         return true;
-    QString folder = model->outputFolder;
+    QString folder = m_model->outputFolder;
     if (folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
     const QFileInfo info(folder);
@@ -418,74 +418,74 @@ bool MainController::outputFolderUsable(model::Failure* failure) const
     return true;
 }
 
-void MainController::startGeocoding()
+void MainController::startGeotagging()
 {
     // The run's own event processing could deliver a second start; one run
     // at a time.
-    if (activeRun)
+    if (m_activeRun)
         return;
     model::Failure failure;
     if (!serviceReachable(&failure)) {
         showFailure(failure);
         return;
     }
-    const std::shared_ptr<GeocodeRun> run = beginRun();
-    const QStringList paths = PhotoListing(model->inputFolder, model->includeSubfolders).paths();
+    const std::shared_ptr<GeotagRun> run = beginRun();
+    const QStringList paths = PhotoListing(m_model->inputFolder, m_model->includeSubfolders).paths();
     const int taken = sendPhotos(run, paths);
     flushWritten(*run);
     qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
-             << "failed," << taken << "taken," << model->imageCount << "counted";
+             << "failed," << taken << "taken," << m_model->imageCount << "counted";
 
-    emit geocodeProgress(run->processed, run->failed, model->imageCount);
+    emit geotagProgress(run->processed, run->failed, m_model->imageCount);
     QCoreApplication::processEvents();
     run->ended = true;
-    activeRun.reset();
+    m_activeRun.reset();
 
     listResults(paths);
-    goTo(GeocodeResults);
-    if (stopRequested)
-        emit geocodeStopped(run->processed, model->imageCount);
-    emit photosUpdated(model->photos);
+    goTo(GeotagResults);
+    if (m_stopRequested)
+        emit geotagStopped(run->processed, m_model->imageCount);
+    emit photosUpdated(m_model->photos);
 }
 
-std::shared_ptr<MainController::GeocodeRun> MainController::beginRun()
+std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
 {
-    stopRequested = false;
-    goTo(GeocodeProgress);
-    model->photos.clear();
-    auto run = std::make_shared<GeocodeRun>();
-    run->number = ++runCount;
-    activeRun = run;
-    exifInfo->setRawSidecars(model->rawSidecars);
+    m_stopRequested = false;
+    goTo(GeotagProgress);
+    m_model->photos.clear();
+    auto run = std::make_shared<GeotagRun>();
+    run->number = ++m_runCount;
+    m_activeRun = run;
+    m_exifInfo->setRawSidecars(m_model->rawSidecars);
     // New files reach the disk at one go when the run ends, not one by one.
-    exifInfo->setDeferredFlush(true);
+    m_exifInfo->setDeferredFlush(true);
 
-    if (!model->rewrite)
-        QDir().mkdir(model->outputFolder);
+    if (!m_model->rewrite)
+        QDir().mkdir(m_model->outputFolder);
     run->outputUsable = outputFolderUsable(&run->outputFailure);
     // A run killed earlier may have left temporary files where this one writes.
     if (run->outputUsable) {
-        const QString written = QDir::cleanPath(model->outputFolder);
+        const QString written = QDir::cleanPath(m_model->outputFolder);
         run->cleanedFolders.insert(written);
         ExifInfo::removeStaleTemporaries(written);
     }
-    emit geocodeProgress(0, 0, model->imageCount);
+    emit geotagProgress(0, 0, m_model->imageCount);
     return run;
 }
 
-int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QStringList& paths)
+int MainController::sendPhotos(const std::shared_ptr<GeotagRun>& run, const QStringList& paths)
 {
     const int maxPending = model::Model::maxPendingRequests();
     int taken = 0;
     for (const QString& path : paths) {
         ++taken;
-        emit geocodePhotoStarted(path);
+        emit geotagPhotoStarted(path);
         model::PhotoInfo info;
         info.clear();
         model::Failure unread;
-        const bool readable = exifInfo->read(path, &info, &unread);
+        const bool readable = m_exifInfo->read(path, &info, &unread);
         if (!readable || !run->outputUsable) {
-            model::PhotoGeocode result;
+            model::PhotoGeotag result;
             result.filePath = path;
             result.errorTitle = tr("EXIF Error");
             result.errorText = readable ? run->outputFailure.detail : unread.detail;
@@ -493,32 +493,32 @@ int MainController::sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QSt
             finishPhoto(*run, result);
             continue;
         }
-        restClient->put(ServiceMessages::geotagUrl(), ServiceMessages::geotagRequest(model->userID, info),
-                        [this, run, path, info](RestClient::Result result, QByteArray body) {
-                            onGeocodeAnswer(run, path, info, result, body);
-                        });
+        m_restClient->put(ServiceMessages::geotagUrl(), ServiceMessages::geotagRequest(m_model->userID, info),
+                          [this, run, path, info](RestClient::Result result, QByteArray body) {
+                              onGeotagAnswer(run, path, info, result, body);
+                          });
         // At most maxPending answers are awaited at any moment.
-        while (run->processed <= taken - maxPending && !stopRequested)
+        while (run->processed <= taken - maxPending && !m_stopRequested)
             waitForEvents();
-        if (stopRequested)
+        if (m_stopRequested)
             break;
     }
     // Every photo taken from the listing has been sent or handled; wait for
     // the answers still out. Files that vanished after the folder was chosen
     // were never taken, so they are not waited for.
-    while (run->processed < taken && !stopRequested)
+    while (run->processed < taken && !m_stopRequested)
         waitForEvents();
     return taken;
 }
 
-void MainController::flushWritten(GeocodeRun& run)
+void MainController::flushWritten(GeotagRun& run)
 {
     // Nothing counts as written before it is in place and on the disk.
     QHash<QString, model::Failure> unwritten;
     model::Failure unflushed;
-    const bool flushed = exifInfo->flushWritten(&unwritten, &unflushed);
-    exifInfo->setDeferredFlush(false);
-    for (model::PhotoGeocode& result : model->photos) {
+    const bool flushed = m_exifInfo->flushWritten(&unwritten, &unflushed);
+    m_exifInfo->setDeferredFlush(false);
+    for (model::PhotoGeotag& result : m_model->photos) {
         if (!result.success || (flushed && !unwritten.contains(result.filePath)))
             continue;
         result.success = false;
@@ -537,22 +537,22 @@ void MainController::listResults(const QStringList& paths)
     QHash<QString, int> order;
     for (int index = 0; index < paths.size(); ++index)
         order.insert(paths.at(index), index);
-    if (stopRequested) {
+    if (m_stopRequested) {
         QSet<QString> finished;
-        for (const model::PhotoGeocode& result : qAsConst(model->photos))
+        for (const model::PhotoGeotag& result : qAsConst(m_model->photos))
             finished.insert(result.filePath);
         for (const QString& path : paths) {
             if (finished.contains(path))
                 continue;
-            model::PhotoGeocode result;
+            model::PhotoGeotag result;
             result.filePath = path;
             result.errorTitle = tr(notProcessedTitle);
             result.errorText = tr("The run was stopped before this photo was geotagged; it was not changed.");
-            model->photos.append(result);
+            m_model->photos.append(result);
         }
     }
-    std::stable_sort(model->photos.begin(), model->photos.end(),
-                     [&order](const model::PhotoGeocode& a, const model::PhotoGeocode& b) {
+    std::stable_sort(m_model->photos.begin(), m_model->photos.end(),
+                     [&order](const model::PhotoGeotag& a, const model::PhotoGeotag& b) {
                          return order.value(a.filePath, -1) < order.value(b.filePath, -1);
                      });
 }
@@ -563,8 +563,8 @@ void MainController::exportResults(QString csvPath)
         csvPath += QStringLiteral(".csv");
     const QString gpxPath = csvPath.left(csvPath.size() - 4) + QStringLiteral(".gpx");
     model::Failure failure;
-    if (!ResultExport::writeCsv(model->photos, csvPath, &failure)
-        || !ResultExport::writeGpx(model->photos, gpxPath, &failure)) {
+    if (!ResultExport::writeCsv(m_model->photos, csvPath, &failure)
+        || !ResultExport::writeGpx(m_model->photos, gpxPath, &failure)) {
         showFailure(failure);
         return;
     }
@@ -572,23 +572,23 @@ void MainController::exportResults(QString csvPath)
                 QDir::toNativeSeparators(csvPath) + QLatin1Char('\n') + QDir::toNativeSeparators(gpxPath));
 }
 
-void MainController::finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result)
+void MainController::finishPhoto(GeotagRun& run, const model::PhotoGeotag& result)
 {
-    model->photos.append(result);
+    m_model->photos.append(result);
     ++run.processed;
-    emit geocodeProgress(run.processed, run.failed, model->imageCount);
+    emit geotagProgress(run.processed, run.failed, m_model->imageCount);
     QCoreApplication::processEvents();
 }
 
-void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path,
-                                     const model::PhotoInfo& info, RestClient::Result answered,
-                                     const QByteArray& body)
+void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const QString& path,
+                                    const model::PhotoInfo& info, RestClient::Result answered,
+                                    const QByteArray& body)
 {
-    if (run->ended || stopRequested)
+    if (run->ended || m_stopRequested)
         return;
     JsonValue answer;
     model::Failure failure;
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.filePath = path;
     if (!readAnswer(Request::Geotag, answered.status, body, &answer, &failure)) {
         result.errorTitle = failure.title;
@@ -604,10 +604,10 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
 
     // Photos of subfolders are rewritten where they are, or copied to the
     // same subfolders of the output folder.
-    const QString relative = path.startsWith(model->inputFolder) ? path.mid(model->inputFolder.size())
-                                                                 : QFileInfo(path).fileName();
-    const QString target = model->rewrite ? path : model->outputFolder + relative;
-    if (!model->rewrite && relative.contains(QLatin1Char('/')))
+    const QString relative = path.startsWith(m_model->inputFolder) ? path.mid(m_model->inputFolder.size())
+                                                                   : QFileInfo(path).fileName();
+    const QString target = m_model->rewrite ? path : m_model->outputFolder + relative;
+    if (!m_model->rewrite && relative.contains(QLatin1Char('/')))
         QDir().mkpath(QFileInfo(target).absolutePath());
     // Each folder written to loses the temporaries of a killed run once.
     const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath());
@@ -618,9 +618,9 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
 
     QString writeError;
     model::Failure unwritten;
-    if (model->rewrite) {
+    if (m_model->rewrite) {
         // The writer replaces the photo only once the tagged file is complete.
-        result.success = exifInfo->write(path, model->modifyTimeDate, &result, &unwritten);
+        result.success = m_exifInfo->write(path, m_model->modifyTimeDate, &result, &unwritten);
     } else {
         const QFileInfo targetInfo(target);
         if (targetInfo.exists() && targetInfo.canonicalFilePath() == QFileInfo(path).canonicalFilePath()) {
@@ -630,10 +630,10 @@ void MainController::onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, con
             // An old copy of the same name is replaced; a failed write leaves
             // no copy at all.
             QFile::remove(target);
-            result.success = exifInfo->writeCopy(path, target, model->modifyTimeDate, &result, &unwritten);
+            result.success = m_exifInfo->writeCopy(path, target, m_model->modifyTimeDate, &result, &unwritten);
         }
     }
-    result.timeWritten = result.success && model->modifyTimeDate;
+    result.timeWritten = result.success && m_model->modifyTimeDate;
     if (!result.success) {
         result.errorTitle = tr("EXIF Error");
         result.errorText = writeError.isEmpty() ? unwritten.detail : writeError;

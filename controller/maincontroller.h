@@ -26,10 +26,10 @@ enum Screen {
     HowTo3 = 2,
     SynchronizeHowTo = 3,
     Menu = 4,
-    GeocodeSelectFolder = 5,
-    GeocodeReady = 6,
-    GeocodeProgress = 7,
-    GeocodeResults = 8,
+    GeotagSelectFolder = 5,
+    GeotagReady = 6,
+    GeotagProgress = 7,
+    GeotagResults = 8,
     SynchronizeCameras = 9,
     SynchronizeDone = 10,
     Settings = 11,
@@ -51,7 +51,7 @@ public:
     // Picks the first screen and shows the main window; called once at start-up.
     void start();
 
-    Screen currentScreen() const { return screen; }
+    Screen currentScreen() const { return m_screen; }
 
     // Reads an answer of the web service into *answer: true for a 200 or 201
     // answer whose body is a JSON object. Otherwise false, and *failure gets
@@ -77,9 +77,9 @@ signals:
     void requestSynchronizationsStarted();
     void synchronizationStarted(QString filePath);
     void camerasUpdated(model::CameraList& cameras);
-    void geocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
-    void geocodeProgress(int processed, int failed, int total);
-    void photosUpdated(model::PhotoGeocodeList& photos);
+    void geotaggingRequested(QString inputFolder, QString outputFolder, int imageCount);
+    void geotagProgress(int processed, int failed, int total);
+    void photosUpdated(model::PhotoGeotagList& photos);
     // Bytes of the track file being sent; finished once the last answer is in.
     void trackImportProgress(QString fileName, qint64 sent, qint64 total);
     void trackImportFinished();
@@ -89,14 +89,14 @@ signals:
     // Why a chosen folder offers nothing to geotag; empty when it has photos.
     void photoFolderNote(QString note);
     // The photo a run reads now, before its request is sent.
-    void geocodePhotoStarted(QString filePath);
+    void geotagPhotoStarted(QString filePath);
     // A run ended by STOP after `processed` of `total` photos.
-    void geocodeStopped(int processed, int total);
+    void geotagStopped(int processed, int total);
     // The camera of a successful synchronization and how far its clock is off.
     void cameraSynchronized(QString report);
 
 public slots:
-    void toGeocodePhotos();
+    void toGeotagPhotos();
     void toSynchronizeCamera();
     void toSettings();
     void toPreviousScreen();
@@ -104,8 +104,8 @@ public slots:
     void requestCameraSynchronizations();
     void synchronizeCamera(QString filePath);
     void requestRemoveCamera(model::Camera& camera);
-    void geocodePhotos(QString folderPath);
-    void startGeocoding();
+    void geotagPhotos(QString folderPath);
+    void startGeotagging();
     // Sends track files one after the other to the service; one message
     // tells how each went.
     void importTracks(QStringList filePaths);
@@ -128,7 +128,7 @@ public:
     static bool isLocalService();
 
 private:
-    struct GeocodeRun;
+    struct GeotagRun;
 
     void goTo(Screen next);
     // Writes config.dat and the preferences file.
@@ -143,16 +143,16 @@ private:
     void onSynchronizationPhotoRead(bool read, const model::Failure& failure, const model::PhotoInfo& info);
     void onSynchronizationAnswer(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(RestClient::Result result, const QByteArray& body);
-    // The steps of startGeocoding: the new run, sending every photo (the
+    // The steps of startGeotagging: the new run, sending every photo (the
     // number sent or handled is returned), writing the new files to the disk
     // and the list of results.
-    std::shared_ptr<GeocodeRun> beginRun();
-    int sendPhotos(const std::shared_ptr<GeocodeRun>& run, const QStringList& paths);
-    void flushWritten(GeocodeRun& run);
+    std::shared_ptr<GeotagRun> beginRun();
+    int sendPhotos(const std::shared_ptr<GeotagRun>& run, const QStringList& paths);
+    void flushWritten(GeotagRun& run);
     void listResults(const QStringList& paths);
-    void onGeocodeAnswer(const std::shared_ptr<GeocodeRun>& run, const QString& path, const model::PhotoInfo& info,
-                         RestClient::Result answered, const QByteArray& body);
-    void finishPhoto(GeocodeRun& run, const model::PhotoGeocode& result);
+    void onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const QString& path, const model::PhotoInfo& info,
+                        RestClient::Result answered, const QByteArray& body);
+    void finishPhoto(GeotagRun& run, const model::PhotoGeotag& result);
     // One connection attempt to the web service before a run or a
     // synchronization; false when the service cannot be reached.
     bool serviceReachable(model::Failure* failure = nullptr) const;
@@ -171,22 +171,22 @@ private:
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
-    std::shared_ptr<model::Model> model;
-    Screen screen = Menu;
-    BarcodeReader* barcodeReader = nullptr;
-    ExifInfo* exifInfo = nullptr;
-    RestClient* restClient = nullptr;
-    bool stopRequested = false;
+    std::shared_ptr<model::Model> m_model;
+    Screen m_screen = Menu;
+    BarcodeReader* m_barcodeReader = nullptr;
+    ExifInfo* m_exifInfo = nullptr;
+    RestClient* m_restClient = nullptr;
+    bool m_stopRequested = false;
     // The geotagging run in progress, if any; answers of earlier runs are
     // recognised by their own run object and dropped.
-    std::shared_ptr<GeocodeRun> activeRun;
-    int runCount = 0;
+    std::shared_ptr<GeotagRun> m_activeRun;
+    int m_runCount = 0;
     // Track files waiting to be sent (the first one is on its way) and what
     // the answers of this batch said.
-    QStringList trackQueue;
-    QStringList trackReport;
-    int trackFailures = 0;
-    bool startOffered = false;
+    QStringList m_trackQueue;
+    QStringList m_trackReport;
+    int m_trackFailures = 0;
+    bool m_startOffered = false;
 };
 
 } // namespace controller

@@ -13,7 +13,7 @@ namespace controller {
 PhotoListing::PhotoListing(const QString& folder, bool includeSubfolders)
 {
     scan(folder, includeSubfolders, true);
-    std::sort(photoPaths.begin(), photoPaths.end(), [&folder](const QString& a, const QString& b) {
+    std::sort(m_photoPaths.begin(), m_photoPaths.end(), [&folder](const QString& a, const QString& b) {
         return naturalLess(a.mid(folder.size()), b.mid(folder.size()));
     });
 }
@@ -35,26 +35,26 @@ void PhotoListing::scan(const QString& folder, bool recurse, bool top)
             // A linked folder may lead anywhere, even back up the tree.
             if (entry.isSymLink())
                 continue;
-            ++folderCount;
+            ++m_folderCount;
             if (recurse)
                 scan(entry.filePath(), true, false);
         } else if (suffixes.contains(entry.suffix().toLower())) {
-            photoPaths.append(entry.filePath());
+            m_photoPaths.append(entry.filePath());
         } else {
-            ++otherCount;
+            ++m_otherCount;
         }
     }
 }
 
 QString PhotoListing::emptyReason(bool includeSubfolders) const
 {
-    if (!photoPaths.isEmpty())
+    if (!m_photoPaths.isEmpty())
         return QString();
     QString text = QCoreApplication::translate("PhotoListing", "no photos found; %1 files of other types")
-                       .arg(otherCount);
-    if (folderCount > 0 && !includeSubfolders)
+                       .arg(m_otherCount);
+    if (m_folderCount > 0 && !includeSubfolders)
         text += QCoreApplication::translate("PhotoListing", "; %1 subfolders \u2014 turn on 'include subfolders'")
-                    .arg(folderCount);
+                    .arg(m_folderCount);
     return text;
 }
 

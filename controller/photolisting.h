@@ -13,11 +13,11 @@ class PhotoListing {
 public:
     PhotoListing(const QString& folder, bool includeSubfolders);
 
-    const QStringList& paths() const { return photoPaths; }
+    const QStringList& paths() const { return m_photoPaths; }
     // Files that are no photos, and subfolders, met on the way (those of the
     // top folder only when subfolders are not searched).
-    int otherFiles() const { return otherCount; }
-    int subfolders() const { return folderCount; }
+    int otherFiles() const { return m_otherCount; }
+    int subfolders() const { return m_folderCount; }
 
     // Why the folder yields no photo; empty when it has some.
     QString emptyReason(bool includeSubfolders) const;
@@ -29,9 +29,9 @@ public:
 private:
     void scan(const QString& folder, bool recurse, bool top);
 
-    QStringList photoPaths;
-    int otherCount = 0;
-    int folderCount = 0;
+    QStringList m_photoPaths;
+    int m_otherCount = 0;
+    int m_folderCount = 0;
 };
 
 } // namespace controller

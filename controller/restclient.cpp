@@ -79,9 +79,9 @@ const char* const tooLargeProperty = "kestrelTooLarge";
 
 RestClient::RestClient(QObject* parent)
     : QObject(parent)
-    , manager(new QNetworkAccessManager(this))
+    , m_manager(new QNetworkAccessManager(this))
 {
-    connect(manager, &QNetworkAccessManager::finished, this, &RestClient::onReplyFinished);
+    connect(m_manager, &QNetworkAccessManager::finished, this, &RestClient::onReplyFinished);
 }
 
 // The manager deletes its replies, and the pending requests and their timers
@@ -122,13 +122,13 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
     QNetworkReply* reply = nullptr;
     switch (method) {
     case Post:
-        reply = manager->post(request, data);
+        reply = m_manager->post(request, data);
         break;
     case Put:
-        reply = manager->put(request, data);
+        reply = m_manager->put(request, data);
         break;
     default:
-        reply = manager->get(request);
+        reply = m_manager->get(request);
         break;
     }
 
@@ -148,7 +148,7 @@ void RestClient::send(int method, const QString& url, const QByteArray& data, co
                 [this, reply](qint64 sent, qint64 total) { onUploadProgress(reply, sent, total); });
     if (method == Put)
         record.timer = startTimeout(reply);
-    pendingRequests.insert(reply, record);
+    m_pendingRequests.insert(reply, record);
 }
 
 QTimer* RestClient::startTimeout(QNetworkReply* reply)
@@ -164,7 +164,7 @@ QTimer* RestClient::startTimeout(QNetworkReply* reply)
         if (watched && watched->isRunning())
             watched->abort();
     });
-    timer->start(putTimeout);
+    timer->start(m_putTimeout);
     return timer;
 }
 
@@ -212,7 +212,7 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
     reply->close();
     reply->deleteLater();
 
-    const PendingRequest record = pendingRequests.take(reply);
+    const PendingRequest record = m_pendingRequests.take(reply);
     if (record.timer) {
         record.timer->stop();
         record.timer->deleteLater();
@@ -239,13 +239,13 @@ void RestClient::onReplyFinished(QNetworkReply* reply)
 
 void RestClient::onUploadProgress(QNetworkReply* reply, qint64 sent, qint64 total)
 {
-    const auto record = pendingRequests.constFind(reply);
-    if (record == pendingRequests.constEnd())
+    const auto record = m_pendingRequests.constFind(reply);
+    if (record == m_pendingRequests.constEnd())
         return;
     // A large body may take longer than one time-out to send: only a
     // transfer that stalls is given up.
     if (record->timer)
-        record->timer->start(putTimeout);
+        record->timer->start(m_putTimeout);
     if (record->progress)
         record->progress(sent, total);
 }

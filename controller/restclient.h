@@ -73,8 +73,8 @@ public:
     ~RestClient() override;
 
     // How long one PUT attempt may take before it is aborted (10 000 ms).
-    void setPutTimeout(int milliseconds) { putTimeout = milliseconds; }
-    int putTimeoutInterval() const { return putTimeout; }
+    void setPutTimeout(int milliseconds) { m_putTimeout = milliseconds; }
+    int putTimeoutInterval() const { return m_putTimeout; }
 
 public slots:
     void get(QString url, Callback callback);
@@ -104,17 +104,17 @@ private:
     void send(int method, const QString& url, const QByteArray& data, const Callback& callback, int attempts,
               const Headers& headers = {}, const Progress& progress = {});
     // The time-out of a PUT: aborts the reply when it has not finished
-    // putTimeout after it was sent or after its last bytes went out.
+    // m_putTimeout after it was sent or after its last bytes went out.
     QTimer* startTimeout(QNetworkReply* reply);
     void onUploadProgress(QNetworkReply* reply, qint64 sent, qint64 total);
     static QByteArray noContentBody(const QNetworkReply& reply);
     // Aborts a reply whose answer grows beyond maxAnswerBytes.
     void watchSize(QNetworkReply* reply);
 
-    QNetworkAccessManager* manager = nullptr;
-    int putTimeout = 10000;
+    QNetworkAccessManager* m_manager = nullptr;
+    int m_putTimeout = 10000;
     // The requests of this client whose replies are on the way.
-    QMap<QNetworkReply*, PendingRequest> pendingRequests;
+    QMap<QNetworkReply*, PendingRequest> m_pendingRequests;
 };
 
 } // namespace controller

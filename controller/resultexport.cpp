@@ -57,14 +57,14 @@ QString ResultExport::csvHeader()
         "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
 }
 
-QString ResultExport::statusText(const model::PhotoGeocode& photo)
+QString ResultExport::statusText(const model::PhotoGeotag& photo)
 {
     if (photo.success)
         return QStringLiteral("OK");
     return photo.errorTitle == QLatin1String("Not processed (stopped)") ? photo.errorTitle : QStringLiteral("FAIL");
 }
 
-QString ResultExport::utcTime(const model::PhotoGeocode& photo)
+QString ResultExport::utcTime(const model::PhotoGeotag& photo)
 {
     QDateTime time = QDateTime::fromString(photo.photoTime, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     const QRegularExpressionMatch zone
@@ -76,13 +76,13 @@ QString ResultExport::utcTime(const model::PhotoGeocode& photo)
     return time.toUTC().toString(Qt::ISODate);
 }
 
-bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString& path, model::Failure* failure)
+bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString& path, model::Failure* failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return unwritten(file, failure);
     QStringList lines { csvHeader() };
-    for (const model::PhotoGeocode& photo : photos) {
+    for (const model::PhotoGeotag& photo : photos) {
         QStringList fields { photo.filePath, statusText(photo) };
         if (photo.success)
             fields << number(photo.latitude) << number(photo.longitude) << number(photo.altitude)
@@ -100,7 +100,7 @@ bool ResultExport::writeCsv(const model::PhotoGeocodeList& photos, const QString
     return commit(file, (lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n")).toUtf8(), failure);
 }
 
-bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString& path, model::Failure* failure)
+bool ResultExport::writeGpx(const model::PhotoGeotagList& photos, const QString& path, model::Failure* failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -113,7 +113,7 @@ bool ResultExport::writeGpx(const model::PhotoGeocodeList& photos, const QString
     xml.writeDefaultNamespace(QStringLiteral("http://www.topografix.com/GPX/1/1"));
     xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1.1"));
     xml.writeAttribute(QStringLiteral("creator"), QStringLiteral("Kestrel"));
-    for (const model::PhotoGeocode& photo : photos) {
+    for (const model::PhotoGeotag& photo : photos) {
         if (!photo.success)
             continue;
         xml.writeStartElement(QStringLiteral("wpt"));

@@ -16,16 +16,16 @@ public:
     // The CSV column names, in order.
     static QString csvHeader();
     // False when the file cannot be written.
-    static bool writeCsv(const model::PhotoGeocodeList& photos, const QString& path,
+    static bool writeCsv(const model::PhotoGeotagList& photos, const QString& path,
                          model::Failure* failure = nullptr);
-    static bool writeGpx(const model::PhotoGeocodeList& photos, const QString& path,
+    static bool writeGpx(const model::PhotoGeotagList& photos, const QString& path,
                          model::Failure* failure = nullptr);
     // The status column: "OK", or the failure title ("Not processed
     // (stopped)" for the photos a STOP left out), else "FAIL".
-    static QString statusText(const model::PhotoGeocode& photo);
+    static QString statusText(const model::PhotoGeotag& photo);
     // photoTime with its offset as a UTC time in ISO 8601 ("...Z"); empty
     // when it cannot be read.
-    static QString utcTime(const model::PhotoGeocode& photo);
+    static QString utcTime(const model::PhotoGeotag& photo);
 };
 
 } // namespace controller

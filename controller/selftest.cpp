@@ -138,7 +138,7 @@ QString exifWritesAndReadsBack()
     if (!made.isEmpty())
         return made;
     ExifInfo exif(nullptr);
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.latitude = -0.5;
     result.longitude = 12.25;
     result.altitude = -12.345;
@@ -288,7 +288,7 @@ QString syncCodeDecoded()
 } // namespace
 
 SelfTest::SelfTest(QTextStream& out)
-    : out(out)
+    : m_out(out)
 {
 }
 
@@ -301,18 +301,18 @@ void SelfTest::check(const QString& name, const Check& body)
         reason = QStringLiteral("exception: %1").arg(QString::fromLocal8Bit(error.what()));
     }
     if (reason.isEmpty()) {
-        ++passed;
-        out << QStringLiteral("%1 PASS").arg(name, -40) << '\n';
+        ++m_passed;
+        m_out << QStringLiteral("%1 PASS").arg(name, -40) << '\n';
     } else {
-        ++failed;
-        out << QStringLiteral("%1 FAIL %2").arg(name, -40).arg(reason) << '\n';
+        ++m_failed;
+        m_out << QStringLiteral("%1 FAIL %2").arg(name, -40).arg(reason) << '\n';
     }
-    out.flush();
+    m_out.flush();
 }
 
 int SelfTest::run()
 {
-    out << "Kestrel self-test\n";
+    m_out << "Kestrel self-test\n";
     check(QStringLiteral("json: round trips"), jsonRoundTrips);
     check(QStringLiteral("settings: config.dat write and read"), settingsFileRoundTrip);
     check(QStringLiteral("exiv2: EXIF 2.31 keys known"), exifKeysKnown);
@@ -321,9 +321,9 @@ int SelfTest::run()
     check(QStringLiteral("quirc: decoder created"), quircCreatesDecoder);
     check(QStringLiteral("quirc: sync code in a photo decoded"), syncCodeDecoded);
     check(QStringLiteral("service: web service reachable"), webServiceReachable);
-    out << QStringLiteral("%1 passed, %2 failed").arg(passed).arg(failed) << '\n';
-    out.flush();
-    return failed;
+    m_out << QStringLiteral("%1 passed, %2 failed").arg(m_passed).arg(m_failed) << '\n';
+    m_out.flush();
+    return m_failed;
 }
 
 } // namespace controller

@@ -20,9 +20,9 @@ private:
     using Check = std::function<QString()>;
     void check(const QString& name, const Check& body);
 
-    QTextStream& out;
-    int passed = 0;
-    int failed = 0;
+    QTextStream& m_out;
+    int m_passed = 0;
+    int m_failed = 0;
 };
 
 } // namespace controller

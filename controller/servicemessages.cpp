@@ -116,7 +116,7 @@ void ServiceMessages::readCameraList(const JsonValue& answer, model::CameraList*
     }
 }
 
-void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeocode* result)
+void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* result)
 {
     result->photoTime = text(answer, "photoTime");
     result->latitude = answer.get("latitude").asDouble(0.0);

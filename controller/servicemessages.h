@@ -31,7 +31,7 @@ public:
     // Replaces the cameras and the phone name of list by those of answer.
     static void readCameraList(const JsonValue& answer, model::CameraList* list);
     // Fills the position and time-zone fields of result from answer.
-    static void readGeotag(const JsonValue& answer, model::PhotoGeocode* result);
+    static void readGeotag(const JsonValue& answer, model::PhotoGeotag* result);
 };
 
 } // namespace controller

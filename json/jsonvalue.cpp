@@ -201,27 +201,27 @@ long long magnitude(const char* p, const char* end)
 class Parser {
 public:
     Parser(const char* begin, const char* end)
-        : p(begin)
-        , end(end)
+        : m_p(begin)
+        , m_end(end)
     {
     }
 
     void parseValue(JsonValue& value)
     {
         skipBlanks();
-        if (p == end)
+        if (m_p == m_end)
             throw std::out_of_range("JSON parse error - unexpected end");
-        const char c = *p;
+        const char c = *m_p;
         if (c == '{') {
-            ++p;
+            ++m_p;
             enter();
             parseObject(value);
-            --depth;
+            --m_depth;
         } else if (c == '[') {
-            ++p;
+            ++m_p;
             enter();
             parseArray(value);
-            --depth;
+            --m_depth;
         } else if (c == '"') {
             value.kind = JsonValue::String;
             value.text = readString();
@@ -231,11 +231,11 @@ public:
         } else if (literal("null")) {
             value.kind = JsonValue::Null;
         } else {
-            const size_t n = scanNumber(p, end);
+            const size_t n = scanNumber(m_p, m_end);
             if (n == 0)
                 throw std::runtime_error("JSON parse error - unexpected byte");
-            parseNumber(p, p + n, value);
-            p += n;
+            parseNumber(m_p, m_p + n, value);
+            m_p += n;
         }
     }
 
@@ -243,22 +243,22 @@ public:
     bool atEnd()
     {
         skipBlanks();
-        return p == end;
+        return m_p == m_end;
     }
 
 private:
     void skipBlanks()
     {
-        while (p != end && isBlank(*p))
-            ++p;
+        while (m_p != m_end && isBlank(*m_p))
+            ++m_p;
     }
 
     bool literal(const char* word)
     {
         const size_t n = std::strlen(word);
-        if (static_cast<size_t>(end - p) < n || std::memcmp(p, word, n) != 0)
+        if (static_cast<size_t>(m_end - m_p) < n || std::memcmp(m_p, word, n) != 0)
             return false;
-        p += n;
+        m_p += n;
         return true;
     }
 
@@ -266,28 +266,28 @@ private:
     char punctuation()
     {
         skipBlanks();
-        if (p == end)
+        if (m_p == m_end)
             throw std::out_of_range("JSON parse error - unexpected end");
-        return *p++;
+        return *m_p++;
     }
 
     // A string from its opening quote; a backslash takes the next byte with
     // it, escapes are decoded.
     std::string readString()
     {
-        const char* begin = ++p;
-        while (p < end && *p != '"')
-            p += *p == '\\' ? 2 : 1;
-        if (p >= end)
+        const char* begin = ++m_p;
+        while (m_p < m_end && *m_p != '"')
+            m_p += *m_p == '\\' ? 2 : 1;
+        if (m_p >= m_end)
             throw std::runtime_error("JSON string parse error - no closing quote");
-        std::string text = decodeString(begin, p);
-        ++p;
+        std::string text = decodeString(begin, m_p);
+        ++m_p;
         return text;
     }
 
     void enter()
     {
-        if (++depth > JsonValue::maxDepth)
+        if (++m_depth > JsonValue::maxDepth)
             throw std::runtime_error("JSON parse error - nested too deeply");
     }
 
@@ -316,13 +316,13 @@ private:
     {
         value.kind = JsonValue::Object;
         skipBlanks();
-        if (p != end && *p == '}') {
-            ++p;
+        if (m_p != m_end && *m_p == '}') {
+            ++m_p;
             return;
         }
         for (;;) {
             skipBlanks();
-            if (p == end || *p != '"')
+            if (m_p == m_end || *m_p != '"')
                 throw std::runtime_error("JSON object parse error - key is not a string");
             // Keys are strings like any other: their escapes are decoded.
             const std::string key = readString();
@@ -343,8 +343,8 @@ private:
     {
         value.kind = JsonValue::Array;
         skipBlanks();
-        if (p != end && *p == ']') {
-            ++p;
+        if (m_p != m_end && *m_p == ']') {
+            ++m_p;
             return;
         }
         for (;;) {
@@ -358,9 +358,9 @@ private:
         }
     }
 
-    const char* p;
-    const char* end;
-    int depth = 0;
+    const char* m_p;
+    const char* m_end;
+    int m_depth = 0;
 };
 
 void escapeTo(std::string& out, const std::string& text)

@@ -141,7 +141,7 @@ QString Model::preferencesFilePath()
     return QFileInfo(configFilePath()).absolutePath() + QStringLiteral("/settings.ini");
 }
 
-QString PhotoGeocode::summary() const
+QString PhotoGeotag::summary() const
 {
     const QString note = !success ? errorCause
         : sidecarPath.isEmpty()   ? QString()

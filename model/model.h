@@ -29,7 +29,7 @@ public:
 };
 
 // The result for one photo of a geotagging run.
-struct PhotoGeocode {
+struct PhotoGeotag {
     QString filePath;
     bool success = false;
     QString photoTime;
@@ -55,7 +55,7 @@ struct PhotoGeocode {
     QString summary() const;
 };
 
-using PhotoGeocodeList = QList<PhotoGeocode>;
+using PhotoGeotagList = QList<PhotoGeotag>;
 
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the two preferences (settings.ini) are
@@ -77,7 +77,7 @@ public:
     int imageCount = 0;
     QString inputFolder;
     QString outputFolder;
-    PhotoGeocodeList photos;
+    PhotoGeotagList photos;
 
     // Reads config.dat; false (and nothing changed) when it cannot be opened.
     bool load(QString filePath);

@@ -127,10 +127,10 @@ void clickTab(view::SettingsView& view, const char* tab)
 
 // ------------------------------------------------ Main window and details
 
-model::PhotoGeocode sampleResult(const QString& name, bool success, double latitude, double longitude,
-                                 double altitude)
+model::PhotoGeotag sampleResult(const QString& name, bool success, double latitude, double longitude,
+                                double altitude)
 {
-    model::PhotoGeocode photo;
+    model::PhotoGeotag photo;
     photo.filePath = QStringLiteral("/home/ann/Pictures/Julian Alps 2026/") + name;
     photo.success = success;
     if (success) {
@@ -153,23 +153,23 @@ model::PhotoGeocode sampleResult(const QString& name, bool success, double latit
 }
 
 // A raw photo tagged through its XMP sidecar, and a write that failed.
-model::PhotoGeocode sidecarResult()
+model::PhotoGeotag sidecarResult()
 {
-    model::PhotoGeocode photo = sampleResult(QStringLiteral("DSCF0425.RAF"), true, 46.3861, 13.7956, 1843.0);
+    model::PhotoGeotag photo = sampleResult(QStringLiteral("DSCF0425.RAF"), true, 46.3861, 13.7956, 1843.0);
     photo.sidecarPath = QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0425.xmp");
     return photo;
 }
 
-model::PhotoGeocode writeFailure()
+model::PhotoGeotag writeFailure()
 {
-    model::PhotoGeocode photo = sampleResult(QStringLiteral("DSCF0427.JPG"), false, 0, 0, 0);
+    model::PhotoGeotag photo = sampleResult(QStringLiteral("DSCF0427.JPG"), false, 0, 0, 0);
     photo.errorTitle = QStringLiteral("EXIF Error");
     photo.errorText = QStringLiteral("Error writing EXIF data to the image file");
     photo.errorCause = QStringLiteral("the folder is read-only");
     return photo;
 }
 
-model::PhotoGeocodeList sampleResults()
+model::PhotoGeotagList sampleResults()
 {
     return {sidecarResult(), writeFailure(), sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
             sampleResult(QStringLiteral("DSCF0407.JPG"), true, 46.3569211, 13.8571864, 1702.5),
@@ -187,25 +187,25 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
 {
     view::MainView window;
     model::CameraList cameras = sampleCameras();
-    model::PhotoGeocodeList photos = sampleResults();
+    model::PhotoGeotagList photos = sampleResults();
     window.assignCameraList(cameras);
     if (running)
         window.onSynchronizationStarted(QStringLiteral("/home/ann/Pictures/DSCF0400.JPG"));
-    window.onGeocodingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
-                                QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
-    window.onGeocodeProgress(47, 3, 128);
-    window.onGeocodePhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
+    window.onGeotaggingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
+                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
+    window.onGeotagProgress(47, 3, 128);
+    window.onGeotagPhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
     window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
-    if (screen == controller::GeocodeResults)
-        window.onGeocodeProgress(photos.size(), 2, photos.size());
+    if (screen == controller::GeotagResults)
+        window.onGeotagProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);
     window.changeScreen(screen);
     window.show();
     if (!dragged.isEmpty()) {
         // Something held over the page's drop area, which lights up.
         settle();
-        const QString label = screen == controller::GeocodeSelectFolder ? QStringLiteral("geocodeDropFolderLabel")
-                                                                         : QStringLiteral("synchronizationDropFileLabel");
+        const QString label = screen == controller::GeotagSelectFolder ? QStringLiteral("geotagDropFolderLabel")
+                                                                        : QStringLiteral("synchronizationDropFileLabel");
         QMimeData data;
         data.setUrls({QUrl::fromLocalFile(dragged)});
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
@@ -225,7 +225,7 @@ struct ChooserWindow : view::MainView {
     }
 };
 
-void details(const QString& name, model::PhotoGeocode photo)
+void details(const QString& name, model::PhotoGeotag photo)
 {
     // A real photo file, so that the dialog shows its picture.
     QTemporaryDir folder;
@@ -311,12 +311,12 @@ QList<Shot> shots()
              mainWindow("mainwindow-04-synchronize-howto", controller::SynchronizeHowTo); }},
         {"mainwindow-05-menu", [] { mainWindow("mainwindow-05-menu", controller::Menu); }},
         {"mainwindow-06-geotag-folder", [] {
-             mainWindow("mainwindow-06-geotag-folder", controller::GeocodeSelectFolder); }},
-        {"mainwindow-07-geotag-ready", [] { mainWindow("mainwindow-07-geotag-ready", controller::GeocodeReady); }},
+             mainWindow("mainwindow-06-geotag-folder", controller::GeotagSelectFolder); }},
+        {"mainwindow-07-geotag-ready", [] { mainWindow("mainwindow-07-geotag-ready", controller::GeotagReady); }},
         {"mainwindow-08-geotag-progress", [] {
-             mainWindow("mainwindow-08-geotag-progress", controller::GeocodeProgress); }},
+             mainWindow("mainwindow-08-geotag-progress", controller::GeotagProgress); }},
         {"mainwindow-09-geotag-results", [] {
-             mainWindow("mainwindow-09-geotag-results", controller::GeocodeResults); }},
+             mainWindow("mainwindow-09-geotag-results", controller::GeotagResults); }},
         {"mainwindow-10-synchronize-cameras", [] {
              mainWindow("mainwindow-10-synchronize-cameras", controller::SynchronizeCameras); }},
         {"mainwindow-11-synchronize-done", [] {
@@ -324,7 +324,7 @@ QList<Shot> shots()
         {"mainwindow-12-synchronize-running", [] {
              mainWindow("mainwindow-12-synchronize-running", controller::SynchronizeCameras, true); }},
         {"mainwindow-14-drop-folder", [] {
-             mainWindow("mainwindow-14-drop-folder", controller::GeocodeSelectFolder, false, QDir::tempPath());
+             mainWindow("mainwindow-14-drop-folder", controller::GeotagSelectFolder, false, QDir::tempPath());
          }},
         {"mainwindow-15-drop-refused", [] {
              mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
@@ -351,7 +351,7 @@ QList<Shot> shots()
         {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
         {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
         {"details-success", [] {
-             model::PhotoGeocode photo = sampleResults().at(2);
+             model::PhotoGeotag photo = sampleResults().at(2);
              photo.timeWritten = true;
              details("details-success", photo);
          }},

@@ -25,8 +25,8 @@ private slots:
 
 private:
     std::unique_ptr<QWidget> window(const QString& which);
-    model::PhotoGeocodeList photos;
-    model::CameraList cameras;
+    model::PhotoGeotagList m_photos;
+    model::CameraList m_cameras;
 };
 
 void TestAccessibility::initTestCase()
@@ -34,12 +34,12 @@ void TestAccessibility::initTestCase()
     view::initResources();
     view::installFont();
     qApp->setStyleSheet(view::styleSheetText());
-    photos = {model::PhotoGeocode(), model::PhotoGeocode()};
-    photos[0].filePath = QStringLiteral("/photos/a.jpg");
-    photos[0].errorTitle = QStringLiteral("Network error");
-    photos[1].filePath = QStringLiteral("/photos/b.jpg");
-    photos[1].success = true;
-    cameras << model::Camera{QStringLiteral("X-T3"), QStringLiteral("SN1234"), {}};
+    m_photos = {model::PhotoGeotag(), model::PhotoGeotag()};
+    m_photos[0].filePath = QStringLiteral("/photos/a.jpg");
+    m_photos[0].errorTitle = QStringLiteral("Network error");
+    m_photos[1].filePath = QStringLiteral("/photos/b.jpg");
+    m_photos[1].success = true;
+    m_cameras << model::Camera{QStringLiteral("X-T3"), QStringLiteral("SN1234"), {}};
 }
 
 // Each window as the program shows it, filled with a little of everything.
@@ -48,12 +48,12 @@ std::unique_ptr<QWidget> TestAccessibility::window(const QString& which)
     std::unique_ptr<QWidget> result;
     if (which == QLatin1String("main")) {
         auto* main = new view::MainView;
-        main->assignCameraList(cameras);
-        main->assignPhotoList(photos);
+        main->assignCameraList(m_cameras);
+        main->assignPhotoList(m_photos);
         result.reset(main);
     } else if (which == QLatin1String("settings")) {
         auto* settings = new view::SettingsView;
-        settings->assignCameraList(cameras);
+        settings->assignCameraList(m_cameras);
         result.reset(settings);
     } else if (which == QLatin1String("box")) {
         auto box = std::make_unique<view::MessageBox>();
@@ -61,7 +61,7 @@ std::unique_ptr<QWidget> TestAccessibility::window(const QString& which)
         box->display(222, QStringLiteral("Remove?"), QStringLiteral("X-T3"));
         result = std::move(box);
     } else {
-        result = std::make_unique<view::DetailInfoView>(photos.at(which == QLatin1String("failure") ? 0 : 1));
+        result = std::make_unique<view::DetailInfoView>(m_photos.at(which == QLatin1String("failure") ? 0 : 1));
     }
     result->show();
     return result;
@@ -114,7 +114,7 @@ void TestAccessibility::namesAndContrast()
     QFETCH(QString, window);
     const std::unique_ptr<QWidget> shown = this->window(window);
     QList<QPair<QColor, QList<QColor>>> pairs; // text, ground
-    if (auto* table = shown->findChild<QTableWidget*>(QStringLiteral("geocodeTable"))) {
+    if (auto* table = shown->findChild<QTableWidget*>(QStringLiteral("geotagTable"))) {
         for (int row = 0; row < table->rowCount(); ++row) {
             if (table->item(row, 5)->text() == QLatin1String("FAIL"))
                 pairs.append({table->item(row, 0)->foreground().color(), {table->item(row, 0)->background().color()}});

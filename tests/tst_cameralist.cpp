@@ -69,28 +69,28 @@ private slots:
 private:
     // Fills the model's list through a real answer.
     void loadList(MainController& controller, const QByteArray& answer);
-    FakeService service;
+    FakeService m_service;
 };
 
 void TestCameraList::initTestCase()
 {
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
 }
 
 void TestCameraList::init()
 {
-    service.reset();
+    m_service.reset();
     QFile::remove(Model::configFilePath());
 }
 
 void TestCameraList::loadList(MainController& controller, const QByteArray& answer)
 {
-    service.enqueue(HttpAnswer::json(200, answer));
+    m_service.enqueue(HttpAnswer::json(200, answer));
     Announced updated(controller);
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), 1);
-    service.reset();
+    m_service.reset();
 }
 
 void TestCameraList::listAnswers_data()
@@ -141,7 +141,7 @@ void TestCameraList::listAnswers()
         state->userID = QStringLiteral("user-1");
         QVERIFY(state->save(Model::configFilePath()));
         loadList(controller, otherCamera);
-        service.setDefaultAnswer(
+        m_service.setDefaultAnswer(
             HttpAnswer::json(status, body.isEmpty() ? R"({"body":"Try later","head":"Busy","cameras":[]})" : body));
         Announced updated(controller);
         QSignalSpy started(&controller, &MainController::requestSynchronizationsStarted);
@@ -151,7 +151,7 @@ void TestCameraList::listAnswers()
         QCOMPARE(updated.size(), 0);
         QTRY_COMPARE(updated.size(), 1);
 
-        const auto requests = service.requests();
+        const auto requests = m_service.requests();
         QCOMPARE(requests.size(), tries);
         for (const testsupport::HttpRequest& request : requests) {
             QCOMPARE(request.method + ' ' + request.path, QByteArray("PUT /getSyncList"));
@@ -215,10 +215,10 @@ void TestCameraList::removal()
     boxes.answer = confirmed;
     state->userID = QStringLiteral("user-1");
     loadList(controller, twoCameras);
-    service.setDefaultAnswer(HttpAnswer::json(status, "{}"));
+    m_service.setDefaultAnswer(HttpAnswer::json(status, "{}"));
     if (status == 200) {
-        service.enqueue(HttpAnswer::json(200, "{}"));
-        service.enqueue(HttpAnswer::json(200, otherCamera));
+        m_service.enqueue(HttpAnswer::json(200, "{}"));
+        m_service.enqueue(HttpAnswer::json(200, otherCamera));
     }
     Announced updated(controller);
     controller.requestRemoveCamera(state->cameras[index]);
@@ -234,15 +234,15 @@ void TestCameraList::removal()
     if (!error.isEmpty())
         QCOMPARE(boxes.shown[1].text, error);
     // A list asked for afterwards shows what went to the service before it.
-    service.enqueue(HttpAnswer::json(200, otherCamera));
+    m_service.enqueue(HttpAnswer::json(200, otherCamera));
     controller.requestCameraSynchronizations();
     QTRY_COMPARE(updated.size(), confirmed ? 2 : 1);
     QStringList sent;
-    for (const testsupport::HttpRequest& request : service.requests())
+    for (const testsupport::HttpRequest& request : m_service.requests())
         sent << QString::fromLatin1(request.path);
     QCOMPARE(sent, requests + QStringList{"/getSyncList"});
     if (confirmed)
-        QCOMPARE(service.requests()[0].body, body);
+        QCOMPARE(m_service.requests()[0].body, body);
 }
 
 void TestCameraList::removalCameraRebuiltWhileAsking()
@@ -254,16 +254,16 @@ void TestCameraList::removalCameraRebuiltWhileAsking()
     // While the question is open, a camera-list answer replaces the list that
     // holds the camera being asked about.
     boxes.answerer = [&](const MessageBoxes::Message&) {
-        service.enqueue(HttpAnswer::json(200, otherCamera));
+        m_service.enqueue(HttpAnswer::json(200, otherCamera));
         Announced updated(controller);
         controller.requestCameraSynchronizations();
         return QTest::qWaitFor([&] { return updated.size() == 1; }, 5000);
     };
-    service.enqueue(HttpAnswer::json(500, "{}"));
+    m_service.enqueue(HttpAnswer::json(500, "{}"));
     controller.requestRemoveCamera(state->cameras[0]);
     QCOMPARE(describe(state->cameras), QStringLiteral("Pixel 10: EOS R(c1)"));
-    QTRY_COMPARE(service.requestsTo("/removeCamera").size(), 1);
-    QCOMPARE(service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"],"userID":""})"));
+    QTRY_COMPARE(m_service.requestsTo("/removeCamera").size(), 1);
+    QCOMPARE(m_service.requestsTo("/removeCamera")[0].body, QByteArray(R"({"synchronizations":["s1","s2"],"userID":""})"));
 }
 
 QTEST_MAIN(TestCameraList)

@@ -71,20 +71,20 @@ private slots:
     void serviceTab();
 
 private:
-    FakeService service;
+    FakeService m_service;
 };
 
 void TestDesktopService::initTestCase()
 {
     qputenv("TZ", "UTC");
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
 }
 
 void TestDesktopService::init()
 {
-    QVERIFY(service.listen());
-    service.reset();
+    QVERIFY(m_service.listen());
+    m_service.reset();
     QFile::remove(model::Model::configFilePath());
 }
 
@@ -132,7 +132,7 @@ void TestDesktopService::trackDrop()
     QFETCH(QString, text);
     QFETCH(QString, userID);
     for (int status : statuses)
-        service.enqueue(HttpAnswer::json(status, answer));
+        m_service.enqueue(HttpAnswer::json(status, answer));
 
     // Each file's bytes, its name among them, go out as they are.
     const auto content = [](const QString& name) { return "time,lat,lon\n" + name.toUtf8() + QByteArray(3, '\0'); };
@@ -148,16 +148,16 @@ void TestDesktopService::trackDrop()
     MessageBoxes boxes(controller);
     view::MainView window;
     window.connectController(controller);
-    window.changeScreen(controller::GeocodeSelectFolder);
+    window.changeScreen(controller::GeotagSelectFolder);
     QSignalSpy progress(&controller, &MainController::trackImportProgress);
-    QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geocodeDropFolderLabel"), paths));
+    QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geotagDropFolderLabel"), paths));
 
     QTRY_COMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].text, text);
     QCOMPARE(boxes.shown[0].code, code);
     QCOMPARE(boxes.shown[0].title, title);
     QCOMPARE(state->userID, userID);
-    const auto requests = service.requestsTo("/importTrack");
+    const auto requests = m_service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
     const QString firstSent = files.filter(".JPG").isEmpty() ? files.first() : files.last(); // a photo, first, is not sent
     QCOMPARE(requests[0].method, QByteArray("PUT"));
@@ -177,7 +177,7 @@ void TestDesktopService::trackDrop()
 // black or white at any window size.
 void TestDesktopService::codeOnScreen()
 {
-    service.setHandler([](const testsupport::HttpRequest&) {
+    m_service.setHandler([](const testsupport::HttpRequest&) {
         return HttpAnswer::json(200, R"({"syncID":"code-1","elapsedTime":1500,"validFor":900000})");
     });
     auto state = std::make_shared<model::Model>();
@@ -188,7 +188,7 @@ void TestDesktopService::codeOnScreen()
     window.findChild<QLabel*>(QStringLiteral("showCodeLabel"))->linkActivated(QStringLiteral("#code"));
     view::SyncCodeView* code = window.syncCodeView();
     QTRY_VERIFY(!code->codeWidget()->text().isEmpty());
-    QCOMPARE(service.requestsTo("/syncCode").value(0).body, QByteArray(R"({"userID":"user-1"})"));
+    QCOMPARE(m_service.requestsTo("/syncCode").value(0).body, QByteArray(R"({"userID":"user-1"})"));
     for (const QSize size : { QSize(260, 330), QSize(900, 1000) }) {
         code->resize(size);
         const QImage shot = code->codeWidget()->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
@@ -208,7 +208,7 @@ void TestDesktopService::codeOnScreen()
 // QR code a phone's camera opens.
 void TestDesktopService::phonePageOnHowTo()
 {
-    service.setDefaultAnswer(HttpAnswer::json(200, status));
+    m_service.setDefaultAnswer(HttpAnswer::json(200, status));
     MainController controller;
     view::MainView window;
     window.connectController(controller);
@@ -232,9 +232,9 @@ void TestDesktopService::serviceTab()
     QFETCH(int, answer);
     QFETCH(QStringList, shown);
     const bool running = answer != 0;
-    service.setDefaultAnswer(HttpAnswer::json(answer, status));
+    m_service.setDefaultAnswer(HttpAnswer::json(answer, status));
     if (!running)
-        service.stopListening();
+        m_service.stopListening();
     MainController controller;
     MessageBoxes boxes(controller);
     view::SettingsView settings;
@@ -242,7 +242,7 @@ void TestDesktopService::serviceTab()
     QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
     settings.findChild<QPushButton*>(QStringLiteral("serviceButton"))->click();
     QTRY_COMPARE(updated.size(), 1);
-    QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { service.baseUrl() } + shown);
+    QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { m_service.baseUrl() } + shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
     QCOMPARE(boxes.shown.size(), running ? 0 : 2);

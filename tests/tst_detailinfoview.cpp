@@ -15,7 +15,7 @@
 #include "view/detailinfoview.h"
 #include "view/photopreview.h"
 
-using model::PhotoGeocode;
+using model::PhotoGeotag;
 using view::DetailInfoView;
 
 // Stands in for the desktop's browser: records every address it is asked to open.
@@ -39,7 +39,7 @@ private slots:
     void thumbnail();
 
 private:
-    UrlCatcher catcher;
+    UrlCatcher m_catcher;
 };
 
 static QString labelText(const DetailInfoView& view, const char* name)
@@ -47,9 +47,9 @@ static QString labelText(const DetailInfoView& view, const char* name)
     return testsupport::child<QLabel>(&view, name)->text();
 }
 
-static PhotoGeocode successfulPhoto(double latitude, double longitude, double altitude)
+static PhotoGeotag successfulPhoto(double latitude, double longitude, double altitude)
 {
-    PhotoGeocode photo;
+    PhotoGeotag photo;
     photo.filePath = QStringLiteral("/home/ann/Pictures/Trip 2026/DSCF0042.JPG");
     photo.success = true;
     photo.photoTime = QStringLiteral("2026-07-14 12:35:01");
@@ -65,9 +65,9 @@ static PhotoGeocode successfulPhoto(double latitude, double longitude, double al
 
 void TestDetailInfoView::init()
 {
-    catcher.urls.clear();
+    m_catcher.urls.clear();
     for (const char* scheme : {"https", "http"}) // a wrong scheme must not reach a real browser
-        QDesktopServices::setUrlHandler(QLatin1String(scheme), &catcher, "open");
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), &m_catcher, "open");
 }
 
 void TestDetailInfoView::cleanup()
@@ -101,7 +101,7 @@ void TestDetailInfoView::successPage()
     QFETCH(double, altitude);
     QFETCH(bool, timeWritten);
     QFETCH(QString, map);
-    PhotoGeocode photo = successfulPhoto(latitude, longitude, altitude);
+    PhotoGeotag photo = successfulPhoto(latitude, longitude, altitude);
     photo.timeWritten = timeWritten;
     DetailInfoView view(photo);
 
@@ -121,12 +121,12 @@ void TestDetailInfoView::successPage()
     // The map button opens the position.
     view.show();
     QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
-    QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
+    QCOMPARE(m_catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
 }
 
 void TestDetailInfoView::errorPage()
 {
-    PhotoGeocode photo;
+    PhotoGeotag photo;
     photo.filePath = QStringLiteral("C:/Photos/IMG_0001.CR2");
     photo.errorTitle = QStringLiteral("EXIF Error");
     photo.errorText = QStringLiteral("Unsupported Camera model");
@@ -148,7 +148,7 @@ void TestDetailInfoView::errorPage()
     photo.errorCause = QStringLiteral("the folder is read-only");
     QCOMPARE(labelText(DetailInfoView(photo), "errorDescriptionLabel"),
              QStringLiteral("Error writing EXIF data to the image file: the folder is read-only"));
-    PhotoGeocode tagged = successfulPhoto(1, 2, 3);
+    PhotoGeotag tagged = successfulPhoto(1, 2, 3);
     tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
     QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),
              QStringLiteral("Recorded in high precision mode\nGPS written to IMG_0001.xmp"));
@@ -171,7 +171,7 @@ void TestDetailInfoView::thumbnail()
     QFETCH(QColor, embedded);
     QFETCH(QColor, shown);
     QTemporaryDir dir;
-    PhotoGeocode photo = successfulPhoto(1, 2, 3);
+    PhotoGeotag photo = successfulPhoto(1, 2, 3);
     photo.filePath = dir.filePath(name.isEmpty() ? QStringLiteral("gone.jpg") : name);
     if (!name.isEmpty()) {
         QImage blue(800, 600, QImage::Format_RGB32);

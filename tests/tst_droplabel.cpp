@@ -32,17 +32,17 @@ private slots:
     void dragAndDrop();
 
 private:
-    QString path(const QString& name) const { return dir.path() + QLatin1Char('/') + name; }
+    QString path(const QString& name) const { return m_dir.path() + QLatin1Char('/') + name; }
     QList<QUrl> urls(const QStringList& names) const;
 
-    QTemporaryDir dir;
+    QTemporaryDir m_dir;
 };
 
 void TestDropLabel::initTestCase()
 {
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
         QVERIFY(testsupport::writeFile(path(QString::fromLatin1(name)), "x"));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("photos")));
+    QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("photos")));
 }
 
 QList<QUrl> TestDropLabel::urls(const QStringList& names) const

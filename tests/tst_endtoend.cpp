@@ -108,46 +108,46 @@ private slots:
     void initTestCase()
     {
         // The program reads its base URL once, at the first request.
-        qputenv("KESTREL_SERVICE_URL", service.baseUrl());
-        const service::Reply phone = service.api->registerPhone(R"({"phoneName":"Test phone"})");
+        qputenv("KESTREL_SERVICE_URL", m_service.baseUrl());
+        const service::Reply phone = m_service.api->registerPhone(R"({"phoneName":"Test phone"})");
         QCOMPARE(phone.status, 200);
-        phoneUser = phone.json["userID"];
-        const auto user = service.store.userById(phoneUser);
+        m_phoneUser = phone.json["userID"];
+        const auto user = m_service.store.userById(m_phoneUser);
         QVERIFY(user);
         for (const Track& track : { summer, spring }) {
             std::vector<service::Fix> fixes;
             for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs)
                 fixes.push_back({ t, track.latitude(t), track.longitude(t), track.altitude(t),
                                   double(4 + (t / fixStepMs) % 3), "Europe/Berlin" });
-            QCOMPARE(service.store.addFixes(user->id, fixes).value_or(-1), int64_t(fixes.size()));
+            QCOMPARE(m_service.store.addFixes(user->id, fixes).value_or(-1), int64_t(fixes.size()));
         }
 
         // A first start: the how-to pages lead to the synchronization page.
         QFile::remove(model::Model::configFilePath());
-        state = std::make_shared<model::Model>();
-        controller = std::make_unique<MainController>(state);
-        boxes = std::make_unique<testsupport::MessageBoxes>(*controller);
-        window = std::make_unique<view::MainView>();
-        window->connectController(*controller);
-        controller->start();
-        QVERIFY(window->isVisible());
+        m_state = std::make_shared<model::Model>();
+        m_controller = std::make_unique<MainController>(m_state);
+        m_boxes = std::make_unique<testsupport::MessageBoxes>(*m_controller);
+        m_window = std::make_unique<view::MainView>();
+        m_window->connectController(*m_controller);
+        m_controller->start();
+        QVERIFY(m_window->isVisible());
         for (const char* name : { "howTo1Page", "howTo2Page", "howTo3Page" }) {
             QCOMPARE(page(), QString(name));
             click("nextButton");
         }
-        QCOMPARE(controller->currentScreen(), controller::SynchronizeHowTo);
+        QCOMPARE(m_controller->currentScreen(), controller::SynchronizeHowTo);
         QCOMPARE(page(), QStringLiteral("synchronizePage"));
 
         // The program shows the code on its own screen at 10:00:00 UTC for the
         // service's only user; 20 s later the camera photographs the screen
         // and the photo is dropped on that window.
-        const int64_t shown = service.now;
-        QSignalSpy codes(controller.get(), &MainController::syncCodeUpdated);
-        window->showSyncCode();
+        const int64_t shown = m_service.now;
+        QSignalSpy codes(m_controller.get(), &MainController::syncCodeUpdated);
+        m_window->showSyncCode();
         QTRY_COMPARE(codes.size(), 1);
         QVERIFY2(!codes[0][0].toString().isEmpty(), qPrintable(codes[0][3].toString()));
-        view::SyncCodeView* screen = window->syncCodeView();
-        service.now = shown + 20000;
+        view::SyncCodeView* screen = m_window->syncCodeView();
+        m_service.now = shown + 20000;
         screen->setCode(codes[0][0].toString(), 20000, codes[0][2].toLongLong(), QString());
         QImage photo = testsupport::texturedImage(1600, 1200, 3);
         {
@@ -155,17 +155,17 @@ private slots:
             painter.fillRect(QRect(480, 280, 640, 640), QColor(30, 30, 34));
             painter.drawImage(QRectF(500, 300, 600, 600), screen->codeWidget()->grab().toImage());
         }
-        const QString syncPhoto = service.dir.filePath("sync.jpg");
+        const QString syncPhoto = m_service.dir.filePath("sync.jpg");
         QVERIFY(testsupport::writePhoto(syncPhoto, photo,
                                         testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(shown + 20000 + cameraAhead)))));
         QVERIFY(testsupport::dropFiles(screen, { syncPhoto }));
-        QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::SynchronizeDone, 20000);
-        QCOMPARE(state->userID.toStdString(), phoneUser);
-        QVERIFY2(boxes->shown.isEmpty(), qPrintable(boxes->shown.value(0).title + ": " + boxes->shown.value(0).text));
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->currentScreen(), controller::SynchronizeDone, 20000);
+        QCOMPARE(m_state->userID.toStdString(), m_phoneUser);
+        QVERIFY2(m_boxes->shown.isEmpty(), qPrintable(m_boxes->shown.value(0).title + ": " + m_boxes->shown.value(0).text));
         // The camera list arrives too, and shows.
-        QTRY_COMPARE_WITH_TIMEOUT(state->cameras.size(), 1, 20000);
-        QCOMPARE(state->cameras.first().name, QStringLiteral("X-T3"));
-        QTRY_COMPARE(window->findChildren<view::CameraFrame*>().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_state->cameras.size(), 1, 20000);
+        QCOMPARE(m_state->cameras.first().name, QStringLiteral("X-T3"));
+        QTRY_COMPARE(m_window->findChildren<view::CameraFrame*>().size(), 1);
     }
 
     // Back to the menu, and a folder geotagged through the window: a photo on
@@ -183,16 +183,16 @@ private slots:
                                             testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(p.taken + cameraAhead)))));
         click("nextButton");
         QCOMPARE(page(), QStringLiteral("menuPage"));
-        click("geocodeScreenButton");
-        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { folder.path() }));
-        QCOMPARE(page(), QStringLiteral("geocode2Page"));
+        click("geotagScreenButton");
+        QVERIFY(testsupport::dropFiles(child("geotagDropFolderLabel"), { folder.path() }));
+        QCOMPARE(page(), QStringLiteral("geotag2Page"));
         click("nextButton"); // START GEOTAGGING
-        QTRY_COMPARE_WITH_TIMEOUT(controller->currentScreen(), controller::GeocodeResults, 20000);
-        QCOMPARE(page(), QStringLiteral("geocode5Page"));
-        QCOMPARE(static_cast<QLabel*>(child("geocodeSuccessLabel"))->text(), QStringLiteral("1/2"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->currentScreen(), controller::GeotagResults, 20000);
+        QCOMPARE(page(), QStringLiteral("geotag5Page"));
+        QCOMPARE(static_cast<QLabel*>(child("geotagSuccessLabel"))->text(), QStringLiteral("1/2"));
 
         // The results table, sorted by file name.
-        auto* table = static_cast<QTableWidget*>(child("geocodeTable"));
+        auto* table = static_cast<QTableWidget*>(child("geotagTable"));
         QStringList rows;
         for (int row = 0; row < table->rowCount(); ++row) {
             QStringList cells;
@@ -213,7 +213,7 @@ private slots:
         });
         QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 5)).center());
         QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
-        QVERIFY(boxes->shown.isEmpty());
+        QVERIFY(m_boxes->shown.isEmpty());
     }
 
     // Later stretches reach the service from track files dropped on the program.
@@ -224,21 +224,21 @@ private slots:
         QVERIFY(testsupport::writeFile(kml, trackFile(evora, "kml")));
         QVERIFY(testsupport::writeFile(gpx, trackFile(chicago, "gpx")));
         QVERIFY(testsupport::writeFile(csv, trackFile(parramatta, "csv")));
-        window->changeScreen(controller::GeocodeSelectFolder);
-        QVERIFY(testsupport::dropFiles(child("geocodeDropFolderLabel"), { kml, gpx, csv }));
-        QTRY_COMPARE_WITH_TIMEOUT(boxes->shown.size(), 1, 60000);
-        QCOMPARE(boxes->shown[0].title, QStringLiteral("Tracks imported"));
-        QCOMPARE(boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
-                                        "\n\nchicago.gpx\nImported 721 positions from 1 Nov 01:00 to 1 Nov 02:00 (America/Chicago)."
-                                        "\n\nparramatta.csv\nImported 721 positions from 20 Jan 12:00 to 20 Jan 14:00 (Australia/Sydney).");
-        boxes->shown.clear();
+        m_window->changeScreen(controller::GeotagSelectFolder);
+        QVERIFY(testsupport::dropFiles(child("geotagDropFolderLabel"), { kml, gpx, csv }));
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->shown.size(), 1, 60000);
+        QCOMPARE(m_boxes->shown[0].title, QStringLiteral("Tracks imported"));
+        QCOMPARE(m_boxes->shown[0].text, "evora.kml\nImported 721 positions from 5 Sep 11:00 to 5 Sep 13:00 (Europe/Lisbon)."
+                                          "\n\nchicago.gpx\nImported 721 positions from 1 Nov 01:00 to 1 Nov 02:00 (America/Chicago)."
+                                          "\n\nparramatta.csv\nImported 721 positions from 20 Jan 12:00 to 20 Jan 14:00 (Australia/Sydney).");
+        m_boxes->shown.clear();
     }
 
     void cleanupTestCase()
     {
-        window.reset();
-        boxes.reset();
-        controller.reset();
+        m_window.reset();
+        m_boxes.reset();
+        m_controller.reset();
     }
 
     // 14 photos every 4 min 13 s from 31 min 1.7 s after the track's start:
@@ -277,17 +277,17 @@ private slots:
                 photos.filePath(QStringLiteral("DSCF%1.JPG").arg(1000 + i)), testsupport::texturedImage(160, 120, i + 1),
                 testsupport::cameraTags("X-T3", "SN1234", exifTime(service::formatWallClock(takenAt(i) + cameraAhead)))));
 
-        model::Model& model = *state;
+        model::Model& model = *m_state;
         model.rewrite = rewrite;
         model.modifyTimeDate = true;
-        controller->geocodePhotos(photos.path());
+        m_controller->geotagPhotos(photos.path());
         QCOMPARE(model.imageCount, count);
-        controller->startGeocoding();
-        QCOMPARE(controller->currentScreen(), controller::GeocodeResults);
+        m_controller->startGeotagging();
+        QCOMPARE(m_controller->currentScreen(), controller::GeotagResults);
         QCOMPARE(model.photos.size(), count);
 
         QStringList seen;
-        for (const model::PhotoGeocode& result : model.photos) {
+        for (const model::PhotoGeotag& result : model.photos) {
             const QString name = QFileInfo(result.filePath).fileName();
             QVERIFY2(result.success, qPrintable(name + ": " + result.errorTitle + " " + result.errorText));
             const QString written = rewrite ? photos.filePath(name) : photos.filePath("KESTREL/" + name);
@@ -310,12 +310,12 @@ private slots:
         seen.removeDuplicates();
         seen.sort();
         QCOMPARE(seen, offsets);
-        QVERIFY(boxes->shown.isEmpty());
+        QVERIFY(m_boxes->shown.isEmpty());
     }
 
 private:
-    QWidget* child(const char* name) const { return testsupport::child(window.get(), name); }
-    QString page() const { return testsupport::currentPage(window.get()); }
+    QWidget* child(const char* name) const { return testsupport::child(m_window.get(), name); }
+    QString page() const { return testsupport::currentPage(m_window.get()); }
     void click(const char* name)
     {
         QWidget* widget = child(name);
@@ -323,12 +323,12 @@ private:
         QTest::mouseClick(widget, Qt::LeftButton);
     }
 
-    testsupport::RealService service;
-    std::string phoneUser;
-    std::shared_ptr<model::Model> state;
-    std::unique_ptr<MainController> controller;
-    std::unique_ptr<testsupport::MessageBoxes> boxes;
-    std::unique_ptr<view::MainView> window;
+    testsupport::RealService m_service;
+    std::string m_phoneUser;
+    std::shared_ptr<model::Model> m_state;
+    std::unique_ptr<MainController> m_controller;
+    std::unique_ptr<testsupport::MessageBoxes> m_boxes;
+    std::unique_ptr<view::MainView> m_window;
 };
 
 QTEST_MAIN(TestEndToEnd)

@@ -87,9 +87,9 @@ QStringList fields(const model::PhotoInfo& i)
              "timeZone=" + i.timeZone };
 }
 
-model::PhotoGeocode geocode(double latitude, double longitude, double altitude, int accuracy)
+model::PhotoGeotag geotag(double latitude, double longitude, double altitude, int accuracy)
 {
-    model::PhotoGeocode result;
+    model::PhotoGeotag result;
     result.latitude = latitude;
     result.longitude = longitude;
     result.altitude = altitude;
@@ -216,25 +216,25 @@ private slots:
 private:
     QString photo(const QString& name, const ExifTags& tags = testsupport::cameraTags());
 
-    std::unique_ptr<QTemporaryDir> dir;
-    DroppingWriter dropping;
-    std::unique_ptr<controller::ExifInfo> exif;
-    model::PhotoInfo info;
-    model::Failure failure;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    DroppingWriter m_dropping;
+    std::unique_ptr<controller::ExifInfo> m_exif;
+    model::PhotoInfo m_info;
+    model::Failure m_failure;
 };
 
 void TestExifInfo::init()
 {
-    dir.reset(new QTemporaryDir);
-    QVERIFY(dir->isValid());
-    exif.reset(new controller::ExifInfo(nullptr));
-    info.clear();
-    failure = model::Failure();
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_exif.reset(new controller::ExifInfo(nullptr));
+    m_info.clear();
+    m_failure = model::Failure();
 }
 
 QString TestExifInfo::photo(const QString& name, const ExifTags& tags)
 {
-    const QString path = dir->filePath(name);
+    const QString path = m_dir->filePath(name);
     return testsupport::writePhoto(path, testsupport::texturedImage(64, 48), tags) ? path : QString();
 }
 
@@ -288,13 +288,13 @@ void TestExifInfo::readsField()
     const QString path = photo("a.jpg", tags);
     QVERIFY(!path.isEmpty());
 
-    info = filled();
-    QVERIFY2(exif->read(path, &info, &failure), qPrintable(failure.detail));
+    m_info = filled();
+    QVERIFY2(m_exif->read(path, &m_info, &m_failure), qPrintable(m_failure.detail));
     QStringList wanted = fields(filled());
     for (QString& text : wanted)
         if (!expected.isEmpty() && text.startsWith(expected.section('=', 0, 0) + '='))
             text = expected;
-    QCOMPARE(fields(info), wanted);
+    QCOMPARE(fields(m_info), wanted);
 }
 
 void TestExifInfo::makeCheck_data()
@@ -326,7 +326,7 @@ void TestExifInfo::makeCheck()
     QFETCH(bool, accepted);
     const bool tiff = !QFileInfo(name).suffix().startsWith("jp", Qt::CaseInsensitive);
 
-    const QString path = dir->filePath(name);
+    const QString path = m_dir->filePath(name);
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     const ExifTags tags = testsupport::cameraTags("Model 1", "SN1", "2016:05:03 10:20:30", make);
     const QImage image = testsupport::texturedImage(32, 24);
@@ -334,17 +334,17 @@ void TestExifInfo::makeCheck()
     const QByteArray bytes = readFile(path);
     const QDateTime modified = QFileInfo(path).lastModified();
 
-    exif->setRawSidecars(QByteArray(QTest::currentDataTag()).endsWith("with raw sidecars"));
-    QCOMPARE(exif->read(path, &info, &failure), accepted);
+    m_exif->setRawSidecars(QByteArray(QTest::currentDataTag()).endsWith("with raw sidecars"));
+    QCOMPARE(m_exif->read(path, &m_info, &m_failure), accepted);
     QCOMPARE(readFile(path), bytes);
     QCOMPARE(QFileInfo(path).lastModified(), modified);
     QCOMPARE(listing(QFileInfo(path).path()), QStringList { QFileInfo(path).fileName() });
     if (accepted) {
-        QVERIFY(failure.isEmpty());
-        QCOMPARE(info.model, QString("Model 1"));
-        QCOMPARE(info.dateTimeOriginal, QString("2016-05-03 10:20:30"));
+        QVERIFY(m_failure.isEmpty());
+        QCOMPARE(m_info.model, QString("Model 1"));
+        QCOMPARE(m_info.dateTimeOriginal, QString("2016-05-03 10:20:30"));
     } else {
-        QCOMPARE(failure.detail, unsupportedCamera);
+        QCOMPARE(m_failure.detail, unsupportedCamera);
     }
 }
 
@@ -393,9 +393,9 @@ void TestExifInfo::writesGps()
             tags.append({ "Exif.GPSInfo.GPS" + tag.section('=', 0, 0), tag.section('=', 1) });
     const QString path = photo("a.jpg", tags);
     QVERIFY(!path.isEmpty());
-    model::PhotoGeocode result = geocode(latitude, longitude, altitude, accuracy);
-    QVERIFY2(exif->write(path, false, &result, &failure), qPrintable(failure.detail));
-    QVERIFY(!existing || exif->write(path, false, &result));
+    model::PhotoGeotag result = geotag(latitude, longitude, altitude, accuracy);
+    QVERIFY2(m_exif->write(path, false, &result, &m_failure), qPrintable(m_failure.detail));
+    QVERIFY(!existing || m_exif->write(path, false, &result));
 
     const QList<Entry> list = entries(path);
     for (const Entry& entry : list)
@@ -459,10 +459,10 @@ void TestExifInfo::timeCorrection()
                                                                       { "Exif.Photo.OffsetTime", "+11:00" },
                                                                       { "Exif.Image.TimeZoneOffset", "11 11" } });
     QVERIFY(!path.isEmpty());
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
     result.photoTime = photoTime;
     result.timeZone = timeZone;
-    QVERIFY2(exif->write(path, true, &result, &failure), qPrintable(failure.detail));
+    QVERIFY2(m_exif->write(path, true, &result, &m_failure), qPrintable(m_failure.detail));
     QCOMPARE(result.photoTime, dateTime);
     QCOMPARE(result.timeZone, timeZone);
 
@@ -506,7 +506,7 @@ void TestExifInfo::sameBytesAsTheLibrary()
     QFETCH(QString, kind);
     QFETCH(bool, correctDateTime);
     const bool tiff = kind == "tiff" || kind == "nef" || kind == "dng";
-    const QString path = dir->filePath(tiff ? "a." + kind : "a.jpg");
+    const QString path = m_dir->filePath(tiff ? "a." + kind : "a.jpg");
     const ExifTags tags = testsupport::cameraTags("D850", "3000123", "2019:06:01 08:00:00", "NIKON CORPORATION")
         + ExifTags { { "Exif.Image.Software", "Kestrel test" }, { "Exif.Photo.UserComment", "charset=Ascii a comment" },
                      { "Exif.Image.DateTime", "1999:09:09 09:09:09" }, { "Exif.Photo.OffsetTime", "+11:00" },
@@ -537,7 +537,7 @@ void TestExifInfo::sameBytesAsTheLibrary()
         image->writeMetadata();
     }
     const QByteArray original = readFile(path);
-    QVERIFY(writeFile(dir->filePath("original"), original));
+    QVERIFY(writeFile(m_dir->filePath("original"), original));
     const QStringList others = nonGpsEntries(path);
     QVERIFY(others.contains("Exif.Photo.OffsetTime=+11:00"));
     const QString exiftool = QStandardPaths::findExecutable("exiftool");
@@ -550,20 +550,20 @@ void TestExifInfo::sameBytesAsTheLibrary()
     };
     const QStringList before = exiftool.isEmpty() ? QStringList() : warnings();
 
-    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
-    QVERIFY2(exif->write(path, correctDateTime, &result, &failure), qPrintable(failure.detail));
+    model::PhotoGeotag result = geotag(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY2(m_exif->write(path, correctDateTime, &result, &m_failure), qPrintable(m_failure.detail));
     QCOMPARE(result.photoTime, QString(correctDateTime ? "2016:05:03 10:20:30" : "2016-05-03 10:20:30"));
     if (!correctDateTime)
         QCOMPARE(nonGpsEntries(path), others);
     const QByteArray written = readFile(path);
     QVERIFY(written != original);
-    const QByteArray expected = libraryWrite(dir->filePath("original"), path, dir->filePath("reference"));
+    const QByteArray expected = libraryWrite(m_dir->filePath("original"), path, m_dir->filePath("reference"));
     QVERIFY(written == expected);
 
-    result = geocode(-33.8568, 151.2153, -3.25, 12);
-    QVERIFY(exif->writeCopy(dir->filePath("original"), dir->filePath("copy"), correctDateTime, &result));
-    QVERIFY(readFile(dir->filePath("copy")) == expected);
-    QCOMPARE(readFile(dir->filePath("original")), original);
+    result = geotag(-33.8568, 151.2153, -3.25, 12);
+    QVERIFY(m_exif->writeCopy(m_dir->filePath("original"), m_dir->filePath("copy"), correctDateTime, &result));
+    QVERIFY(readFile(m_dir->filePath("copy")) == expected);
+    QCOMPARE(readFile(m_dir->filePath("original")), original);
 
     if (kind == "segments") {
         QVERIFY(written.endsWith("trailing bytes after the image"));
@@ -611,7 +611,7 @@ void TestExifInfo::badFile()
     QFETCH(QString, cause);
     const QString writeFailure = kind == "noexif" ? readError : writeError;
     const QString name = kind == "rw2" ? "a.tif" : "a.jpg";
-    const QString path = dir->filePath(name);
+    const QString path = m_dir->filePath(name);
     if (kind == "noexif")
         QVERIFY(testsupport::writePhoto(path, testsupport::texturedImage(32, 24)));
     else if (kind == "text")
@@ -622,62 +622,62 @@ void TestExifInfo::badFile()
         QVERIFY(testsupport::writeTiff(path, testsupport::texturedImage(32, 24), testsupport::cameraTags())
                 && writeFile(path, readFile(path).replace(2, 1, "U")));
     else if (kind == "folder")
-        QVERIFY(QDir(dir->path()).mkdir("a.jpg"));
+        QVERIFY(QDir(m_dir->path()).mkdir("a.jpg"));
     else if (kind != "missing")
         QVERIFY(!photo("a.jpg").isEmpty());
     if (kind == "readonly")
         QVERIFY(::chmod(QFile::encodeName(path).constData(), 0444) == 0);
-    QVERIFY(QDir(dir->path()).mkdir("out"));
-    QVERIFY(writeFile(dir->filePath("out/" + name), "earlier copy"));
+    QVERIFY(QDir(m_dir->path()).mkdir("out"));
+    QVERIFY(writeFile(m_dir->filePath("out/" + name), "earlier copy"));
     const QByteArray before = readFile(path);
     const mode_t mode = permissions(path);
-    const QStringList files = listing(dir->path());
+    const QStringList files = listing(m_dir->path());
 
-    QCOMPARE(exif->read(path, &info, &failure), readable);
-    QCOMPARE(failure.detail, readable ? QString() : readError);
-    QCOMPARE(info.dateTimeOriginal, QString(readable ? "2026-07-14 12:34:56" : ""));
+    QCOMPARE(m_exif->read(path, &m_info, &m_failure), readable);
+    QCOMPARE(m_failure.detail, readable ? QString() : readError);
+    QCOMPARE(m_info.dateTimeOriginal, QString(readable ? "2026-07-14 12:34:56" : ""));
 
-    model::PhotoGeocode result = geocode(kind == "nan" ? qQNaN() : 1.0, 2,
-                                         kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
-    QVERIFY(!exif->write(path, true, &result, &failure));
-    QCOMPARE(failure.title, QString("EXIF Error"));
-    QCOMPARE(failure.detail, writeFailure);
-    QCOMPARE(failure.cause, cause);
+    model::PhotoGeotag result = geotag(kind == "nan" ? qQNaN() : 1.0, 2,
+                                       kind == "inf" ? -qInf() : kind == "huge" ? 5e7 : 3.0, 4);
+    QVERIFY(!m_exif->write(path, true, &result, &m_failure));
+    QCOMPARE(m_failure.title, QString("EXIF Error"));
+    QCOMPARE(m_failure.detail, writeFailure);
+    QCOMPARE(m_failure.cause, cause);
     QCOMPARE(result.errorCause, cause);
     QCOMPARE(readFile(path), before);
     QCOMPARE(permissions(path), mode);
-    QCOMPARE(listing(dir->path()), files);
+    QCOMPARE(listing(m_dir->path()), files);
     if (kind == "readonly")
         return; // a read-only photo can still be copied
 
-    failure = model::Failure();
-    QVERIFY(!exif->writeCopy(path, dir->filePath("out/new.jpg"), false, &result, &failure));
-    QCOMPARE(failure.detail, writeFailure);
-    failure = model::Failure();
-    QVERIFY(!exif->writeCopy(path, dir->filePath("out/" + name), false, &result, &failure));
-    QCOMPARE(failure.detail, writeFailure);
+    m_failure = model::Failure();
+    QVERIFY(!m_exif->writeCopy(path, m_dir->filePath("out/new.jpg"), false, &result, &m_failure));
+    QCOMPARE(m_failure.detail, writeFailure);
+    m_failure = model::Failure();
+    QVERIFY(!m_exif->writeCopy(path, m_dir->filePath("out/" + name), false, &result, &m_failure));
+    QCOMPARE(m_failure.detail, writeFailure);
     QCOMPARE(readFile(path), before);
-    QCOMPARE(listing(dir->filePath("out")), QStringList { name });
-    QCOMPARE(readFile(dir->filePath("out/" + name)), QByteArray("earlier copy"));
+    QCOMPARE(listing(m_dir->filePath("out")), QStringList { name });
+    QCOMPARE(readFile(m_dir->filePath("out/" + name)), QByteArray("earlier copy"));
 }
 
 // A FIFO is refused at once instead of waited on; a read or write that
 // succeeds leaves the failure it is given untouched.
 void TestExifInfo::fifoRefused()
 {
-    const QString path = dir->filePath("pipe.jpg");
+    const QString path = m_dir->filePath("pipe.jpg");
     QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
-    QVERIFY(!exif->read(path, &info, &failure));
-    QCOMPARE(failure.detail, readError);
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
-    QVERIFY(!exif->writeCopy(path, dir->filePath("copy.jpg"), false, &result));
-    QCOMPARE(listing(dir->path()), QStringList { "pipe.jpg" });
-    QVERIFY(!exif->write(path, false, &result, &failure));
-    QCOMPARE(failure.detail, writeError);
+    QVERIFY(!m_exif->read(path, &m_info, &m_failure));
+    QCOMPARE(m_failure.detail, readError);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
+    QVERIFY(!m_exif->writeCopy(path, m_dir->filePath("copy.jpg"), false, &result));
+    QCOMPARE(listing(m_dir->path()), QStringList { "pipe.jpg" });
+    QVERIFY(!m_exif->write(path, false, &result, &m_failure));
+    QCOMPARE(m_failure.detail, writeError);
     const QString photoPath = photo("a.jpg");
-    QVERIFY(exif->read(photoPath, &info, &failure));
-    QVERIFY(exif->write(photoPath, false, &result, &failure));
-    QCOMPARE(failure.detail, writeError);
+    QVERIFY(m_exif->read(photoPath, &m_info, &m_failure));
+    QVERIFY(m_exif->write(photoPath, false, &result, &m_failure));
+    QCOMPARE(m_failure.detail, writeError);
 }
 
 // Written in place through a symbolic link, which stays, the photo keeps its
@@ -689,19 +689,19 @@ void TestExifInfo::permissionsLinksAndCopies()
     const QString source = photo("a.jpg");
     QVERIFY(::chmod(QFile::encodeName(source).constData(), 0604) == 0);
     const QByteArray original = readFile(source);
-    const QString inPlace = dir->filePath("b.jpg");
+    const QString inPlace = m_dir->filePath("b.jpg");
     QVERIFY(writeFile(inPlace, original));
     QVERIFY(::chmod(QFile::encodeName(inPlace).constData(), 0640) == 0);
-    const QString link = dir->filePath("link.jpg");
+    const QString link = m_dir->filePath("link.jpg");
     QVERIFY(QFile::link(inPlace, link));
-    QVERIFY(QDir(dir->path()).mkdir("KESTREL"));
-    const QString target = dir->filePath("KESTREL/a.jpg");
+    QVERIFY(QDir(m_dir->path()).mkdir("KESTREL"));
+    const QString target = m_dir->filePath("KESTREL/a.jpg");
     QVERIFY(writeFile(target, "old copy"));
 
-    model::PhotoGeocode copied = geocode(-0.5, 3, -12.345, 0);
-    model::PhotoGeocode written = copied;
-    QVERIFY2(exif->writeCopy(source, target, true, &copied, &failure), qPrintable(failure.detail));
-    QVERIFY(exif->write(link, true, &written));
+    model::PhotoGeotag copied = geotag(-0.5, 3, -12.345, 0);
+    model::PhotoGeotag written = copied;
+    QVERIFY2(m_exif->writeCopy(source, target, true, &copied, &m_failure), qPrintable(m_failure.detail));
+    QVERIFY(m_exif->write(link, true, &written));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(permissions(inPlace), mode_t(0640));
     QCOMPARE(readFile(source), original);
@@ -709,12 +709,12 @@ void TestExifInfo::permissionsLinksAndCopies()
     QCOMPARE(copied.photoTime, QString("2016:05:03 10:20:30"));
     QCOMPARE(permissions(target), mode_t(0604));
     QCOMPARE(entry(entries(target), "Exif.GPSInfo.GPSAltitude").text, QString("1234/100"));
-    QCOMPARE(listing(dir->filePath("KESTREL")), QStringList { "a.jpg" });
-    QCOMPARE(listing(dir->path()), (QStringList { "a.jpg", "b.jpg", "KESTREL", "link.jpg" }));
+    QCOMPARE(listing(m_dir->filePath("KESTREL")), QStringList { "a.jpg" });
+    QCOMPARE(listing(m_dir->path()), (QStringList { "a.jpg", "b.jpg", "KESTREL", "link.jpg" }));
 
-    QVERIFY(!exif->writeCopy(source, dir->filePath("gone/a.jpg"), false, &written, &failure));
-    QCOMPARE(failure.detail, writeError);
-    QVERIFY(!QFileInfo::exists(dir->filePath("gone")));
+    QVERIFY(!m_exif->writeCopy(source, m_dir->filePath("gone/a.jpg"), false, &written, &m_failure));
+    QCOMPARE(m_failure.detail, writeError);
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("gone")));
 }
 
 // During a run a photo written in place stays as it was until the flush puts
@@ -725,21 +725,21 @@ void TestExifInfo::stagedInPlaceWrites()
     const QString tagged = photo("a.jpg");
     const QString edited = photo("b.jpg");
     const QByteArray original = readFile(tagged);
-    exif->setDeferredFlush(true);
-    model::PhotoGeocode result = geocode(1, 2, 3, 4);
-    QVERIFY(exif->write(tagged, false, &result));
-    QVERIFY(exif->write(edited, false, &result));
+    m_exif->setDeferredFlush(true);
+    model::PhotoGeotag result = geotag(1, 2, 3, 4);
+    QVERIFY(m_exif->write(tagged, false, &result));
+    QVERIFY(m_exif->write(edited, false, &result));
     QCOMPARE(readFile(tagged), original);
-    QCOMPARE(listing(dir->path()).size(), 4);
+    QCOMPARE(listing(m_dir->path()).size(), 4);
     QVERIFY(writeFile(edited, "edited"));
     QHash<QString, model::Failure> unwritten;
-    QVERIFY(exif->flushWritten(&unwritten));
+    QVERIFY(m_exif->flushWritten(&unwritten));
     QCOMPARE(QStringList(unwritten.keys()), QStringList { edited });
     QCOMPARE(unwritten[edited].cause, QString("the photo changed while it was being written"));
     QCOMPARE(unwritten[edited].detail, writeError);
     QCOMPARE(readFile(edited), QByteArray("edited"));
     QCOMPARE(entry(entries(tagged), "Exif.GPSInfo.GPSAltitude").text, QString("300/100"));
-    QCOMPARE(listing(dir->path()), (QStringList { "a.jpg", "b.jpg" }));
+    QCOMPARE(listing(m_dir->path()), (QStringList { "a.jpg", "b.jpg" }));
 }
 
 void TestExifInfo::sidecar_data()
@@ -774,7 +774,7 @@ void TestExifInfo::sidecar()
     QFETCH(int, mode);
     QFETCH(QString, written);
     QFETCH(QString, cause);
-    const QString path = dir->filePath(name);
+    const QString path = m_dir->filePath(name);
     const ExifTags tags = testsupport::cameraTags() + ExifTags { { "Exif.Image.Artist", "Someone" } };
     if (name.endsWith(".CRW"))
         QVERIFY(writeFile(path, QByteArray("II\x1a\0\0\0HEAPCCDR\0\0\1\0", 16) + QByteArray(64, '\0')));
@@ -784,27 +784,27 @@ void TestExifInfo::sidecar()
         QVERIFY(name.endsWith(".jpg") ? !photo(name, tags).isEmpty()
                                       : testsupport::writeTiff(path, testsupport::texturedImage(32, 24), tags));
     if (!before.isEmpty())
-        QVERIFY(writeFile(dir->filePath(before),
+        QVERIFY(writeFile(m_dir->filePath(before),
                           cause.isEmpty() ? "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
                                             "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
                                             "<rdf:Description xmlns:darktable='http://darktable.sf.net/' "
                                             "darktable:xmp_version='5' xmlns:exif='http://ns.adobe.com/exif/1.0/' "
                                             "exif:GPSLatitude='1,0.000000N'/></rdf:RDF></x:xmpmeta>"
                                           : "<x:xmpmeta broken"));
-    dropping.drops = hook;
-    exif.reset(new controller::ExifInfo(nullptr, &dropping));
-    exif->setRawSidecars(mode == 2);
+    m_dropping.drops = hook;
+    m_exif.reset(new controller::ExifInfo(nullptr, &m_dropping));
+    m_exif->setRawSidecars(mode == 2);
     const QByteArray original = readFile(path);
-    const QStringList files = listing(dir->path());
-    QVERIFY(QDir(dir->path()).mkdir("KESTREL"));
-    const QString target = dir->filePath("KESTREL/" + name);
+    const QStringList files = listing(m_dir->path());
+    QVERIFY(QDir(m_dir->path()).mkdir("KESTREL"));
+    const QString target = m_dir->filePath("KESTREL/" + name);
 
-    model::PhotoGeocode result = geocode(-33.8568, 151.2153, -3.25, 12);
-    QCOMPARE(mode == 1 ? exif->writeCopy(path, target, true, &result) : exif->write(path, true, &result),
+    model::PhotoGeotag result = geotag(-33.8568, 151.2153, -3.25, 12);
+    QCOMPARE(mode == 1 ? m_exif->writeCopy(path, target, true, &result) : m_exif->write(path, true, &result),
              !written.isEmpty());
     QCOMPARE(result.errorCause, cause);
     QCOMPARE(readFile(path), original);
-    const QString folder = dir->filePath(mode == 1 ? "KESTREL" : "");
+    const QString folder = m_dir->filePath(mode == 1 ? "KESTREL" : "");
     QCOMPARE(result.sidecarPath, written.isEmpty() ? QString() : QDir(folder).filePath(written));
     QStringList expected = mode == 1 ? QStringList() : files;
     if (!written.isEmpty())
@@ -816,7 +816,7 @@ void TestExifInfo::sidecar()
         return;
     if (mode == 1) {
         QCOMPARE(readFile(target), original);
-        QCOMPARE(listing(dir->path()), files + QStringList { "KESTREL" });
+        QCOMPARE(listing(m_dir->path()), files + QStringList { "KESTREL" });
     }
 
     Exiv2::XmpData xmp;
@@ -843,13 +843,13 @@ void TestExifInfo::staleTemporariesRemoved()
     const QStringList kept = { ".a.jpg.kestrel-Ab12C", "a.jpg.kestrel-Ab12Cd", ".a.jpg.kestrel-Ab12Cd.x",
                                ".kestrel-Ab12Cd", ".b.jpg.kestrel-Ab1_Cd", "a.jpg" };
     for (const QString& name : kept + QStringList { ".a.jpg.kestrel-Ab12Cd", ".IMG 1.CR2.kestrel-zzzzzz" })
-        QVERIFY(writeFile(dir->filePath(name), "x"));
-    QVERIFY(QDir(dir->path()).mkdir(".d.jpg.kestrel-abcdef"));
-    QVERIFY(QFile::link(dir->filePath("a.jpg"), dir->filePath(".l.jpg.kestrel-abcdef")));
-    QCOMPARE(controller::ExifInfo::removeStaleTemporaries(dir->path()), 2);
+        QVERIFY(writeFile(m_dir->filePath(name), "x"));
+    QVERIFY(QDir(m_dir->path()).mkdir(".d.jpg.kestrel-abcdef"));
+    QVERIFY(QFile::link(m_dir->filePath("a.jpg"), m_dir->filePath(".l.jpg.kestrel-abcdef")));
+    QCOMPARE(controller::ExifInfo::removeStaleTemporaries(m_dir->path()), 2);
     QStringList left = kept + QStringList { ".d.jpg.kestrel-abcdef", ".l.jpg.kestrel-abcdef" };
     left.sort();
-    QCOMPARE(listing(dir->path()), left);
+    QCOMPARE(listing(m_dir->path()), left);
 }
 
 QTEST_GUILESS_MAIN(TestExifInfo)

@@ -88,10 +88,10 @@ QString latitudeText(double degrees)
 }
 
 // The results of the last run by file name.
-QMap<QString, model::PhotoGeocode> resultsByName(const Model& state)
+QMap<QString, model::PhotoGeotag> resultsByName(const Model& state)
 {
-    QMap<QString, model::PhotoGeocode> byName;
-    for (const model::PhotoGeocode& result : state.photos)
+    QMap<QString, model::PhotoGeotag> byName;
+    for (const model::PhotoGeotag& result : state.photos)
         byName.insert(QFileInfo(result.filePath).fileName(), result);
     return byName;
 }
@@ -130,33 +130,33 @@ private:
     // STOP after a long wait keeps a broken run from hanging the test.
     void run(MainController& controller, const QString& folder);
 
-    FakeService service;
-    QTemporaryDir root;
-    int folders = 0;
+    FakeService m_service;
+    QTemporaryDir m_root;
+    int m_folders = 0;
 };
 
 void TestGeotagging::initTestCase()
 {
     qRegisterMetaType<QNetworkReply*>();
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
-    QCOMPARE(Model::baseUrl(), service.baseUrl());
-    QVERIFY(root.isValid());
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
+    QCOMPARE(Model::baseUrl(), m_service.baseUrl());
+    QVERIFY(m_root.isValid());
 }
 
 void TestGeotagging::init()
 {
-    QVERIFY(service.listen());
-    service.reset();
+    QVERIFY(m_service.listen());
+    m_service.reset();
     // Each controller saves its settings when it goes; start from none.
     QFile::remove(Model::configFilePath());
     QFile::remove(Model::preferencesFilePath());
-    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 0); });
+    m_service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 46.0, 0); });
 }
 
 QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
 {
-    const QString folder = root.filePath(QStringLiteral("run%1").arg(++folders));
+    const QString folder = m_root.filePath(QStringLiteral("run%1").arg(++m_folders));
     if (!QDir().mkpath(folder))
         return QString();
     for (const PhotoFile& file : files)
@@ -168,8 +168,8 @@ QString TestGeotagging::newFolder(const QList<PhotoFile>& files)
 void TestGeotagging::run(MainController& controller, const QString& folder)
 {
     if (!folder.isNull())
-        controller.geocodePhotos(folder);
-    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+        controller.geotagPhotos(folder);
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
     bool safety = false;
     {
         QObject guard; // the STOP goes with it
@@ -179,7 +179,7 @@ void TestGeotagging::run(MainController& controller, const QString& folder)
         });
         controller.toNextScreen(); // starts the run and returns when it has ended
     }
-    QCOMPARE(controller.currentScreen(), controller::GeocodeResults);
+    QCOMPARE(controller.currentScreen(), controller::GeotagResults);
     QVERIFY2(!safety, "the run did not end by itself");
 }
 
@@ -206,10 +206,10 @@ void TestGeotagging::copyMode()
     MainController controller(state);
     MessageBoxes boxes(controller);
     state->userID = QStringLiteral("user-1");
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
     int updates = 0;
-    connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeocodeList& photos) {
+    connect(&controller, &MainController::photosUpdated, this, [&](model::PhotoGeotagList& photos) {
         ++updates;
         QCOMPARE(photos.size(), files.size());
     });
@@ -221,16 +221,16 @@ void TestGeotagging::copyMode()
     QVERIFY(boxes.shown.isEmpty());
     // Results in natural order of the names, whatever order the answers came in.
     QStringList order;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         order << QFileInfo(result.filePath).fileName();
     QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
 
     // At most five answers were awaited at any moment, and more than one was.
-    QVERIFY2(service.maxOutstanding() <= 5, qPrintable(QString::number(service.maxOutstanding())));
-    QVERIFY(service.maxOutstanding() >= 2);
+    QVERIFY2(m_service.maxOutstanding() <= 5, qPrintable(QString::number(m_service.maxOutstanding())));
+    QVERIFY(m_service.maxOutstanding() >= 2);
     // One request per readable photo; the 500 answer was tried three times.
-    QCOMPARE(service.requestsTo("/geocodeImage").size(), files.size() - 2 + 2);
-    for (const HttpRequest& request : service.requests())
+    QCOMPARE(m_service.requestsTo("/geocodeImage").size(), files.size() - 2 + 2);
+    for (const HttpRequest& request : m_service.requests())
         if (request.body.contains("\"SN00\""))
             QCOMPARE(request.body,
                      QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
@@ -247,7 +247,7 @@ void TestGeotagging::copyMode()
 
     const auto results = resultsByName(*state);
     for (const PhotoFile& file : files) {
-        const model::PhotoGeocode result = results.value(file.name);
+        const model::PhotoGeotag result = results.value(file.name);
         const QString copy = folder + "/KESTREL/" + file.name;
         QCOMPARE(result.filePath, folder + "/" + file.name);
         QCOMPARE(testsupport::readFile(folder + "/" + file.name), originals.value(file.name));
@@ -279,10 +279,10 @@ void TestGeotagging::copyMode()
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), total - 6);
 
     // The export: one CSV row per photo, one waypoint per located photo.
-    controller.exportResults(root.filePath("export"));
+    controller.exportResults(m_root.filePath("export"));
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].code, 201);
-    const QStringList lines = QString::fromUtf8(testsupport::readFile(root.filePath("export.csv"))).split("\r\n");
+    const QStringList lines = QString::fromUtf8(testsupport::readFile(m_root.filePath("export.csv"))).split("\r\n");
     QCOMPARE(lines.size(), total + 2);
     QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
     QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file");
@@ -290,7 +290,7 @@ void TestGeotagging::copyMode()
     // break and accent included.
     QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\""));
     QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,");
-    QXmlStreamReader gpx(testsupport::readFile(root.filePath("export.gpx")));
+    QXmlStreamReader gpx(testsupport::readFile(m_root.filePath("export.gpx")));
     QStringList waypoints;
     while (gpx.readNext() != QXmlStreamReader::Invalid && !gpx.atEnd()) {
         if (gpx.isStartElement() && gpx.name() == QLatin1String("wpt"))
@@ -301,7 +301,7 @@ void TestGeotagging::copyMode()
     QVERIFY(!gpx.hasError());
     QCOMPARE(waypoints.size(), total - 6);
     QVERIFY(waypoints.contains("46.024 -14.5"));
-    controller.exportResults(root.filePath("no/such/folder/export.csv"));
+    controller.exportResults(m_root.filePath("no/such/folder/export.csv"));
     QCOMPARE(boxes.shown.size(), 2);
     QCOMPARE(boxes.shown[1].code, 204);
     QCOMPARE(boxes.shown[1].title, QStringLiteral("Cannot export the results"));
@@ -323,11 +323,11 @@ void TestGeotagging::rewriteMode()
     state->rewrite = true;
     state->modifyTimeDate = true;
     state->rawSidecars = true;
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
     // The person edits a photo just after its write, while the run goes on.
     const QString edited = folder + "/" + files[0].name;
-    connect(&controller, &MainController::geocodeProgress, &controller, [&] {
-        const model::PhotoGeocodeList& done = state->photos;
+    connect(&controller, &MainController::geotagProgress, &controller, [&] {
+        const model::PhotoGeotagList& done = state->photos;
         if (!done.isEmpty() && done.last().filePath == edited && done.last().success)
             testsupport::writeFile(edited, "edited");
     });
@@ -366,33 +366,33 @@ void TestGeotagging::stopThenRunAgain()
     const QList<PhotoFile> files = numberedPhotos("s", 12);
     const QString folder = newFolder(files);
     QVERIFY(!folder.isEmpty());
-    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 150); });
+    m_service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 11.0, 150); });
 
     auto state = std::make_shared<Model>();
     auto* client = new controller::RestClient;
     MainController controller(state, client);
     QSignalSpy replies(client->findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished);
     // STOP as soon as five requests are out, before any answer.
-    const auto stopper = connect(&service, &FakeService::requestReceived, &controller, [&] {
-        if (service.requests().size() == 5)
+    const auto stopper = connect(&m_service, &FakeService::requestReceived, &controller, [&] {
+        if (m_service.requests().size() == 5)
             controller.toPreviousScreen();
     });
-    QSignalSpy stopped(&controller, &MainController::geocodeStopped);
+    QSignalSpy stopped(&controller, &MainController::geotagStopped);
     run(controller, folder);
     disconnect(stopper);
-    QCOMPARE(service.requests().size(), 5);
-    QCOMPARE(service.answered(), 0);
+    QCOMPARE(m_service.requests().size(), 5);
+    QCOMPARE(m_service.answered(), 0);
     QCOMPARE(stopped.size(), 1);
     QCOMPARE(stopped[0], (QList<QVariant> { 0, 12 }));
-    const model::PhotoGeocodeList& listed = state->photos;
+    const model::PhotoGeotagList& listed = state->photos;
     QCOMPARE(listed.size(), 12);
     for (int i = 0; i < 12; ++i)
         QCOMPARE(listed[i].filePath.mid(folder.size() + 1) + ": " + listed[i].errorTitle + (listed[i].success ? " OK" : ""),
                  files[i].name + ": Not processed (stopped)");
     QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden).size(), 0);
 
-    service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
+    m_service.setHandler([](const HttpRequest& request) { return geotagAnswer(request, 22.0, 40); });
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
     run(controller, folder);
     // Every answer of both runs has reached the client.
     QTRY_COMPARE(replies.size(), 5 + 12);
@@ -441,15 +441,15 @@ void TestGeotagging::troubledRun()
     QFETCH(int, requests);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
-    const QString elsewhere = root.filePath(QStringLiteral("elsewhere%1").arg(folders));
+    const QString elsewhere = m_root.filePath(QStringLiteral("elsewhere%1").arg(m_folders));
     if (trouble == "link")
         QVERIFY(QDir().mkpath(elsewhere) && QFile::link(elsewhere, folder + "/KESTREL"));
     else if (trouble == "file")
         QVERIFY(testsupport::writeFile(folder + "/KESTREL", "my notes"));
     else if (trouble == "silent")
-        service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
+        m_service.setHandler([](const HttpRequest&) { return HttpAnswer::silent(); });
     else
-        service.setHandler([folder](const HttpRequest& request) {
+        m_service.setHandler([folder](const HttpRequest& request) {
             if (request.body.contains("\"SN01\""))
                 QFile::remove(folder + "/a.jpg");
             return geotagAnswer(request, 46.0, 0);
@@ -461,9 +461,9 @@ void TestGeotagging::troubledRun()
     // Long enough for every attempt to reach the service on a busy machine.
     client->setPutTimeout(250);
     run(controller, folder);
-    QCOMPARE(service.requests().size(), requests);
+    QCOMPARE(m_service.requests().size(), requests);
     QStringList results;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         results << result.filePath.mid(folder.size() + 1) + ": "
                 + (result.success ? QString("OK") : result.errorTitle + ": " + result.errorText);
     failure = failure.arg(folder + "/KESTREL");
@@ -491,26 +491,26 @@ void TestGeotagging::serviceDown()
     QFETCH(bool, synchronization);
     const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
     QVERIFY(!folder.isEmpty());
-    service.stopListening();
+    m_service.stopListening();
     auto state = std::make_shared<Model>();
     MainController controller(state);
     MessageBoxes boxes(controller);
     int cameras = 0;
     connect(&controller, &MainController::camerasUpdated, this, [&cameras](model::CameraList&) { ++cameras; });
-    controller.geocodePhotos(folder);
+    controller.geotagPhotos(folder);
     if (synchronization)
         controller.synchronizeCamera(folder + "/a.jpg");
     else
         controller.toNextScreen();
-    QCOMPARE(controller.currentScreen(), controller::GeocodeReady);
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
     QCOMPARE(cameras, synchronization ? 1 : 0);
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(QString::number(boxes.shown[0].code) + " " + boxes.shown[0].text,
-             "204 Kestrel cannot reach its web service at " + service.baseUrl()
+             "204 Kestrel cannot reach its web service at " + m_service.baseUrl()
                  + ". Start it with scripts/start-service.sh (or build/kestrel-service serve), or set "
                    "KESTREL_SERVICE_URL.");
     QVERIFY(state->photos.isEmpty());
-    QCOMPARE(service.requests().size(), 0);
+    QCOMPARE(m_service.requests().size(), 0);
 }
 
 void TestGeotagging::subfolders_data()
@@ -540,9 +540,9 @@ void TestGeotagging::subfolders()
     MainController controller(state);
     state->includeSubfolders = include;
     QSignalSpy notes(&controller, &MainController::photoFolderNote);
-    QSignalSpy requested(&controller, &MainController::geocodingRequested);
-    QSignalSpy progress(&controller, &MainController::geocodeProgress);
-    controller.geocodePhotos(folder + "/"); // a trailing slash is not doubled
+    QSignalSpy requested(&controller, &MainController::geotaggingRequested);
+    QSignalSpy progress(&controller, &MainController::geotagProgress);
+    controller.geotagPhotos(folder + "/"); // a trailing slash is not doubled
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes[0][0].toString(), note);
     QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", include ? 4 : 0 }));
@@ -553,12 +553,12 @@ void TestGeotagging::subfolders()
     run(controller, QString());
     QCOMPARE(progress.last(), (QList<QVariant> { include ? 3 : 0, 0, include ? 4 : 0 }));
     QStringList done;
-    for (const model::PhotoGeocode& result : state->photos)
+    for (const model::PhotoGeotag& result : state->photos)
         done << result.filePath.mid(folder.size() + 1) + (result.success ? "" : " failed");
     QCOMPARE(done, include ? (QStringList { "trip/day 2/P1.jpg", "trip/P2.jpg", "trip/P10.jpg" }) : QStringList());
     for (const QString& path : done)
         QVERIFY2(QFileInfo(folder + "/KESTREL/" + path).isFile(), qPrintable(path));
-    QCOMPARE(service.requests().size(), done.size());
+    QCOMPARE(m_service.requests().size(), done.size());
 }
 
 QTEST_MAIN(TestGeotagging)

@@ -72,9 +72,9 @@ void TestMainController::navigation_data()
     QTest::newRow("SynchronizeHowTo next, user") << false << "sun" << QList<int> { SynchronizeHowTo, Menu };
     QTest::newRow("SynchronizeHowTo previous, user") << false << "sup" << QList<int> { SynchronizeHowTo, Menu };
     QTest::newRow("Menu next") << true << "n" << QList<int>();
-    // No folder is chosen, so GeocodeReady cannot be reached.
-    QTest::newRow("GeocodeSelectFolder next") << true << "gn" << QList<int> { GeocodeSelectFolder };
-    QTest::newRow("GeocodeSelectFolder previous") << true << "gp" << QList<int> { GeocodeSelectFolder, Menu };
+    // No folder is chosen, so GeotagReady cannot be reached.
+    QTest::newRow("GeotagSelectFolder next") << true << "gn" << QList<int> { GeotagSelectFolder };
+    QTest::newRow("GeotagSelectFolder previous") << true << "gp" << QList<int> { GeotagSelectFolder, Menu };
 }
 
 void TestMainController::navigation()
@@ -96,7 +96,7 @@ void TestMainController::navigation()
         else if (step == 's')
             c.toSynchronizeCamera();
         else if (step == 'g')
-            c.toGeocodePhotos();
+            c.toGeotagPhotos();
         else
             state->userID = "u";
     }

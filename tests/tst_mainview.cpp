@@ -25,8 +25,8 @@
 
 using controller::MainController;
 using controller::Screen;
-using model::PhotoGeocode;
-using model::PhotoGeocodeList;
+using model::PhotoGeotag;
+using model::PhotoGeotagList;
 using testsupport::firstArguments;
 
 // The main window with its choosers and detail dialog answered by the test.
@@ -42,8 +42,8 @@ public:
 protected:
     QString chooseExportFile() override { return exportPath; }
     QString chooseSynchronizationImage() override { return chosenImage; }
-    QString chooseGeocodingFolder() override { return chosenFolder; }
-    void showDetails(const PhotoGeocode& photo) override { detailsShown << photo.filePath; }
+    QString chooseGeotaggingFolder() override { return chosenFolder; }
+    void showDetails(const PhotoGeotag& photo) override { detailsShown << photo.filePath; }
 };
 
 class TestMainView : public QObject {
@@ -68,9 +68,9 @@ private slots:
     void version();
 
 private:
-    template <typename T = QWidget> T* child(const char* name) const { return testsupport::child<T>(view, name); }
-    QString page() const { return testsupport::currentPage(view); }
-    QTableWidget* table() const { return child<QTableWidget>("geocodeTable"); }
+    template <typename T = QWidget> T* child(const char* name) const { return testsupport::child<T>(m_view, name); }
+    QString page() const { return testsupport::currentPage(m_view); }
+    QTableWidget* table() const { return child<QTableWidget>("geotagTable"); }
     QStringList rowTexts(int row) const
     {
         QStringList texts;
@@ -79,15 +79,15 @@ private:
         return texts;
     }
 
-    std::shared_ptr<model::Model> state;
-    MainController* controller = nullptr;
-    TestableMainView* view = nullptr;
+    std::shared_ptr<model::Model> m_state;
+    MainController* m_controller = nullptr;
+    TestableMainView* m_view = nullptr;
 };
 
-static PhotoGeocode photo(const QString& name, bool success, double latitude = 0, double longitude = 0,
-                          double altitude = 0)
+static PhotoGeotag photo(const QString& name, bool success, double latitude = 0, double longitude = 0,
+                         double altitude = 0)
 {
-    PhotoGeocode record;
+    PhotoGeotag record;
     record.filePath = QStringLiteral("/data/photos/") + name;
     record.success = success;
     if (success) {
@@ -104,20 +104,20 @@ static PhotoGeocode photo(const QString& name, bool success, double latitude = 0
 void TestMainView::init()
 {
     QFile::remove(model::Model::configFilePath());
-    state = std::make_shared<model::Model>();
-    controller = new MainController(state);
-    view = new TestableMainView;
-    view->connectController(*controller);
-    controller->start();
-    QVERIFY(view->isVisible());
+    m_state = std::make_shared<model::Model>();
+    m_controller = new MainController(m_state);
+    m_view = new TestableMainView;
+    m_view->connectController(*m_controller);
+    m_controller->start();
+    QVERIFY(m_view->isVisible());
 }
 
 void TestMainView::cleanup()
 {
-    delete view;
-    view = nullptr;
-    delete controller;
-    controller = nullptr;
+    delete m_view;
+    m_view = nullptr;
+    delete m_controller;
+    m_controller = nullptr;
 }
 
 // Every button of the window leads the controller where it says.
@@ -127,11 +127,11 @@ void TestMainView::navigationByClicks()
         {"nextButton", "howTo2Page"}, {"previousButton", "howTo1Page"}, {"nextButton", "howTo2Page"},
         {"nextButton", "howTo3Page"}, {"nextButton", "synchronizePage"}, {"previousButton", "howTo3Page"},
         {"nextButton", "synchronizePage"}, {"", "user-1"}, {"previousButton", "menuPage"},
-        {"geocodeScreenButton", "geocodePage"}, {"previousButton", "menuPage"}, {"settingsScreenButton", "menuPage"},
+        {"geotagScreenButton", "geotagPage"}, {"previousButton", "menuPage"}, {"settingsScreenButton", "menuPage"},
         {"", ""}, {"synchronizeScreenButton", "synchronizePage"}};
     for (const auto& step : steps) {
         if (!*step[0]) { // the user becomes known, or forgotten
-            state->userID = QLatin1String(step[1]);
+            m_state->userID = QLatin1String(step[1]);
             continue;
         }
         QVERIFY2(child(step[0])->isVisible() && child(step[0])->isEnabled(), step[0]);
@@ -144,36 +144,36 @@ void TestMainView::navigationByClicks()
     QVERIFY(child("howTo4Label")->isVisible() && !child("synchronizeScrollArea")->isVisible());
     // Values outside the screens change nothing.
     for (int outside : {-1, 12, 1000})
-        view->changeScreen(static_cast<Screen>(outside));
+        m_view->changeScreen(static_cast<Screen>(outside));
     QCOMPARE(page(), QStringLiteral("synchronizePage"));
     // Next waits for a folder.
-    view->changeScreen(controller::GeocodeSelectFolder);
+    m_view->changeScreen(controller::GeotagSelectFolder);
     QVERIFY(!child("nextButton")->isEnabled());
-    view->changeScreen(controller::GeocodeReady);
+    m_view->changeScreen(controller::GeotagReady);
     QVERIFY(child("nextButton")->isEnabled());
 }
 
 void TestMainView::choosers()
 {
-    QSignalSpy images(view, &view::MainView::synchronizationImageSelected);
-    QSignalSpy started(controller, &MainController::synchronizationStarted);
-    QSignalSpy folders(view, &view::MainView::geocodingFolderSelected);
+    QSignalSpy images(m_view, &view::MainView::synchronizationImageSelected);
+    QSignalSpy started(m_controller, &MainController::synchronizationStarted);
+    QSignalSpy folders(m_view, &view::MainView::geotaggingFolderSelected);
     // First cancelled, then answered.
     for (const QString& image : {QString(), QStringLiteral("/data/sync/DSCF0001.JPG")}) {
-        view->chosenImage = image;
-        view->chosenFolder = image.isEmpty() ? QString() : QStringLiteral("/data/photos");
-        view->changeScreen(controller::SynchronizeHowTo);
+        m_view->chosenImage = image;
+        m_view->chosenFolder = image.isEmpty() ? QString() : QStringLiteral("/data/photos");
+        m_view->changeScreen(controller::SynchronizeHowTo);
         QTRY_VERIFY(child("selectSynchronizationImageButton")->isEnabled());
         QTest::mouseClick(child("selectSynchronizationImageButton"), Qt::LeftButton);
-        view->changeScreen(controller::GeocodeSelectFolder);
-        QTest::mouseClick(child("selectGeocodingFolderButton"), Qt::LeftButton);
+        m_view->changeScreen(controller::GeotagSelectFolder);
+        QTest::mouseClick(child("selectGeotaggingFolderButton"), Qt::LeftButton);
     }
     QCOMPARE(firstArguments(images), QStringList{"/data/sync/DSCF0001.JPG"});
     QCOMPARE(firstArguments(started), QStringList{"/data/sync/DSCF0001.JPG"});
     QCOMPARE(firstArguments(folders), QStringList{"/data/photos"});
     // The controller took the folder.
-    QCOMPARE(page(), QStringLiteral("geocode2Page"));
-    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
+    QCOMPARE(page(), QStringLiteral("geotag2Page"));
+    QCOMPARE(child<QLabel>("geotagInputFolderLabel")->text(), QStringLiteral("/data/photos/"));
 }
 
 // Under the application's style sheet the choosers keep dark text on their
@@ -185,7 +185,7 @@ void TestMainView::choosersReadable()
     view::initResources();
     qApp->setStyleSheet(view::styleSheetText());
     for (bool photos : {true, false}) {
-        const std::unique_ptr<QFileDialog> dialog(photos ? view->newPhotoChooser() : view->newFolderChooser());
+        const std::unique_ptr<QFileDialog> dialog(photos ? m_view->newPhotoChooser() : m_view->newFolderChooser());
         dialog->setOption(QFileDialog::DontUseNativeDialog);
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -236,12 +236,12 @@ void TestMainView::drops()
 
     auto* fileLabel = child<QWidget>("synchronizationDropFileLabel");
     auto* iconLabel = child<QWidget>("synchronizationIconLabel");
-    auto* folderLabel = child<QWidget>("geocodeDropFolderLabel");
+    auto* folderLabel = child<QWidget>("geotagDropFolderLabel");
     QSignalSpy fromFileLabel(fileLabel, SIGNAL(fileDropped(QString)));
     QSignalSpy fromIconLabel(iconLabel, SIGNAL(fileDropped(QString)));
     QSignalSpy fromFolderLabel(folderLabel, SIGNAL(folderDropped(QString)));
 
-    view->changeScreen(controller::SynchronizeHowTo);
+    m_view->changeScreen(controller::SynchronizeHowTo);
     QCOMPARE(dragOver(fileLabel, {image}), QStringLiteral("accepted"));
     // The targets refuse photos until the synchronization has ended.
     QTRY_VERIFY(iconLabel->isEnabled());
@@ -255,11 +255,11 @@ void TestMainView::drops()
     QCOMPARE(fromIconLabel.count(), 1);
 
     // While a synchronization runs the targets refuse further photos.
-    emit controller->synchronizationStarted(image);
+    emit m_controller->synchronizationStarted(image);
     QCOMPARE(dragOver(iconLabel, {image}), QString());
     QCOMPARE(fromIconLabel.count(), 1);
 
-    view->changeScreen(controller::GeocodeSelectFolder);
+    m_view->changeScreen(controller::GeotagSelectFolder);
     QCOMPARE(dragOver(folderLabel, {image}), QStringLiteral("accepted")); // a file is taken as a track
     QCOMPARE(dragOver(folderLabel, {photos}), QStringLiteral("accepted"));
     QCOMPARE(firstArguments(fromFolderLabel), QStringList{photos});
@@ -275,14 +275,14 @@ void TestMainView::keyboard_data()
     const QString next = QStringLiteral("nextButton");
     const QString previous = QStringLiteral("previousButton");
     QTest::newRow("HowTo2") << 1 << next << next << previous;
-    QTest::newRow("Menu") << 4 << "geocodeScreenButton" << "geocodeScreenButton" << "";
+    QTest::newRow("Menu") << 4 << "geotagScreenButton" << "geotagScreenButton" << "";
     QTest::newRow("SynchronizeCameras") << 9 << "selectSynchronizationImageButton"
                                         << "selectSynchronizationImageButton" << previous;
-    QTest::newRow("GeocodeSelectFolder") << 5 << "selectGeocodingFolderButton" << "selectGeocodingFolderButton"
-                                         << previous;
+    QTest::newRow("GeotagSelectFolder") << 5 << "selectGeotaggingFolderButton" << "selectGeotaggingFolderButton"
+                                        << previous;
     // Nothing to press by accident while photos are written; Escape stops.
-    QTest::newRow("GeocodeProgress") << 7 << "MainWindow" << "" << previous;
-    QTest::newRow("GeocodeResults") << 8 << "geocodeTable" << "details" << "";
+    QTest::newRow("GeotagProgress") << 7 << "MainWindow" << "" << previous;
+    QTest::newRow("GeotagResults") << 8 << "geotagTable" << "details" << "";
 }
 
 // Every screen works from the keyboard: where the focus starts, what Enter
@@ -293,25 +293,25 @@ void TestMainView::keyboard()
     QFETCH(QString, enter);
     QFETCH(QString, escape);
     // Without a controller, so that nothing leaves for another screen.
-    delete view;
-    view = new TestableMainView;
-    view->show();
-    view->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(view));
+    delete m_view;
+    m_view = new TestableMainView;
+    m_view->show();
+    m_view->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_view));
     model::CameraList none;
-    view->assignCameraList(none);
-    PhotoGeocodeList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
-    view->assignPhotoList(photos);
+    m_view->assignCameraList(none);
+    PhotoGeotagList photos{photo(QStringLiteral("b.jpg"), true), photo(QStringLiteral("a.jpg"), false)};
+    m_view->assignPhotoList(photos);
     QStringList pressed;
-    for (QPushButton* button : view->findChildren<QPushButton*>())
+    for (QPushButton* button : m_view->findChildren<QPushButton*>())
         connect(button, &QPushButton::clicked, this, [&pressed, button] { pressed << button->objectName(); });
-    for (view::MenuButton* button : view->findChildren<view::MenuButton*>())
+    for (view::MenuButton* button : m_view->findChildren<view::MenuButton*>())
         connect(button, &view::MenuButton::clicked, this, [&pressed, button] { pressed << button->objectName(); });
 
-    view->changeScreen(static_cast<Screen>(screen));
+    m_view->changeScreen(static_cast<Screen>(screen));
     QTEST(QApplication::focusWidget()->objectName(), "focus");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    pressed << view->detailsShown.replaceInStrings(QRegularExpression(".+"), QStringLiteral("details"));
+    pressed << m_view->detailsShown.replaceInStrings(QRegularExpression(".+"), QStringLiteral("details"));
     QCOMPARE(pressed.join(QLatin1Char(',')), enter);
     pressed.clear();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
@@ -330,22 +330,22 @@ void TestMainView::synchronizationScreens()
             enabled += child(name)->isEnabled() ? '1' : '0';
         return enabled + (child("synchronizationBusyBar")->isHidden() ? "" : " busy");
     };
-    emit controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
-    view->changeScreen(controller::SynchronizeDone);
+    emit m_controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
+    m_view->changeScreen(controller::SynchronizeDone);
     QVERIFY(child("synchronizationReportLabel")->isVisible());
     QCOMPARE(child<QLabel>("synchronizationReportLabel")->text(), QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
-    view->changeScreen(controller::SynchronizeCameras);
+    m_view->changeScreen(controller::SynchronizeCameras);
     QVERIFY(!child("synchronizationReportLabel")->isVisible());
     QCOMPARE(state(), QStringLiteral("111"));
-    controller->disconnect(view); // nothing re-enables them behind the test's back
-    view->onSynchronizationStarted(QStringLiteral("/data/sync/DSCF0001.JPG"));
+    m_controller->disconnect(m_view); // nothing re-enables them behind the test's back
+    m_view->onSynchronizationStarted(QStringLiteral("/data/sync/DSCF0001.JPG"));
     QCOMPARE(state(), QStringLiteral("000 busy"));
     model::CameraList empty;
-    view->assignCameraList(empty);
+    m_view->assignCameraList(empty);
     QCOMPARE(state(), QStringLiteral("111"));
-    view->onRequestSynchronizationsStarted();
+    m_view->onRequestSynchronizationsStarted();
     QCOMPARE(state(), QStringLiteral("000 busy"));
-    view->assignCameraList(empty);
+    m_view->assignCameraList(empty);
     QCOMPARE(state(), QStringLiteral("111"));
 }
 
@@ -360,55 +360,55 @@ void TestMainView::folderChosen()
 {
     QFETCH(int, count);
     const QString folder = QStringLiteral("/data/photos/");
-    view->changeScreen(controller::GeocodeReady);
-    emit controller->geocodingRequested(folder, folder + QStringLiteral("KESTREL/"), count);
+    m_view->changeScreen(controller::GeotagReady);
+    emit m_controller->geotaggingRequested(folder, folder + QStringLiteral("KESTREL/"), count);
     QCOMPARE(child<QLabel>("imageCountLabel")->text(), QString::number(count));
-    QCOMPARE(child<QLabel>("geocodeInputFolderLabel")->text(), folder);
-    QCOMPARE(child<QLabel>("geocodeOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
+    QCOMPARE(child<QLabel>("geotagInputFolderLabel")->text(), folder);
+    QCOMPARE(child<QLabel>("geotagOutputFolderLabel")->text(), QStringLiteral("/data/photos/KESTREL/"));
     QCOMPARE(child("nextButton")->isVisible(), count > 0);
-    QVERIFY(child<QLabel>("geocodeRewriteLabel")->text().isEmpty());
-    emit controller->photoFolderNote(QStringLiteral("no photos found"));
-    QCOMPARE(child<QLabel>("geocodeFolderNoteLabel")->text(), QStringLiteral("no photos found"));
+    QVERIFY(child<QLabel>("geotagRewriteLabel")->text().isEmpty());
+    emit m_controller->photoFolderNote(QStringLiteral("no photos found"));
+    QCOMPARE(child<QLabel>("geotagFolderNoteLabel")->text(), QStringLiteral("no photos found"));
     // Rewrite mode says so before the start; another folder drops the note.
-    emit controller->geocodingRequested(folder, folder, count);
-    QCOMPARE(child<QLabel>("geocodeRewriteLabel")->text().contains("original photos will be changed"), count > 0);
-    QVERIFY(child<QLabel>("geocodeFolderNoteLabel")->text().isEmpty());
+    emit m_controller->geotaggingRequested(folder, folder, count);
+    QCOMPARE(child<QLabel>("geotagRewriteLabel")->text().contains("original photos will be changed"), count > 0);
+    QVERIFY(child<QLabel>("geotagFolderNoteLabel")->text().isEmpty());
 }
 
 // A run as the progress page shows it, stopped early, then exported.
 void TestMainView::geotaggingRun()
 {
-    view->changeScreen(controller::GeocodeProgress);
-    emit controller->geocodeProgress(17, 3, 40);
-    QCOMPARE(child<QLabel>("geocodeSuccessCountLabel")->text(), QStringLiteral("14 successfully geotagged photo(s)"));
-    QCOMPARE(child<QLabel>("geocodeProgressLabel")->text(), QStringLiteral("17/40"));
-    QCOMPARE(child<QLabel>("geocodeSuccessLabel")->text(), QStringLiteral("14/40"));
-    QCOMPARE(child<QLabel>("geocodeFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
-    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->maximum(), 40);
-    QCOMPARE(child<QProgressBar>("geocodeProgressBar")->value(), 17);
+    m_view->changeScreen(controller::GeotagProgress);
+    emit m_controller->geotagProgress(17, 3, 40);
+    QCOMPARE(child<QLabel>("geotagSuccessCountLabel")->text(), QStringLiteral("14 successfully geotagged photo(s)"));
+    QCOMPARE(child<QLabel>("geotagProgressLabel")->text(), QStringLiteral("17/40"));
+    QCOMPARE(child<QLabel>("geotagSuccessLabel")->text(), QStringLiteral("14/40"));
+    QCOMPARE(child<QLabel>("geotagFailCountLabel")->text(), QStringLiteral("Unable to geotag 3 photo(s)"));
+    QCOMPARE(child<QProgressBar>("geotagProgressBar")->maximum(), 40);
+    QCOMPARE(child<QProgressBar>("geotagProgressBar")->value(), 17);
     // From its start: the current photo, and an estimate after a few photos.
-    emit controller->geocodeStopped(1, 2);
-    emit controller->geocodeProgress(0, 0, 40);
-    QVERIFY(child<QLabel>("geocodeStoppedLabel")->text().isEmpty());
-    emit controller->geocodePhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
-    QCOMPARE(child<QLabel>("geocodeCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
+    emit m_controller->geotagStopped(1, 2);
+    emit m_controller->geotagProgress(0, 0, 40);
+    QVERIFY(child<QLabel>("geotagStoppedLabel")->text().isEmpty());
+    emit m_controller->geotagPhotoStarted(QStringLiteral("/data/photos/trip/P2.jpg"));
+    QCOMPARE(child<QLabel>("geotagCurrentPhotoLabel")->text(), QStringLiteral("P2.jpg"));
     for (int processed = 1; processed <= 3; ++processed) {
-        emit controller->geocodeProgress(processed, 0, 40);
-        QCOMPARE(child<QLabel>("geocodeRemainingLabel")->text().startsWith("About "), processed == 3);
+        emit m_controller->geotagProgress(processed, 0, 40);
+        QCOMPARE(child<QLabel>("geotagRemainingLabel")->text().startsWith("About "), processed == 3);
     }
-    emit controller->geocodeProgress(40, 0, 40);
-    QVERIFY(child<QLabel>("geocodeRemainingLabel")->text().isEmpty());
+    emit m_controller->geotagProgress(40, 0, 40);
+    QVERIFY(child<QLabel>("geotagRemainingLabel")->text().isEmpty());
 
-    emit controller->geocodeStopped(195, 600);
-    view->changeScreen(controller::GeocodeResults);
-    QCOMPARE(child<QLabel>("geocodeStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
+    emit m_controller->geotagStopped(195, 600);
+    m_view->changeScreen(controller::GeotagResults);
+    QCOMPARE(child<QLabel>("geotagStoppedLabel")->text(), QStringLiteral("Stopped after 195 of 600 photos"));
     auto* exportButton = child("exportResultsButton");
     QVERIFY(!exportButton->isEnabled()); // nothing to export yet
-    PhotoGeocodeList photos{photo(QStringLiteral("P10.jpg"), true)};
-    emit controller->photosUpdated(photos);
-    QSignalSpy exports(view, &view::MainView::resultsExportRequested);
+    PhotoGeotagList photos{photo(QStringLiteral("P10.jpg"), true)};
+    emit m_controller->photosUpdated(photos);
+    QSignalSpy exports(m_view, &view::MainView::resultsExportRequested);
     for (const QString& path : {QString(), QStringLiteral("/data/out.csv")}) { // cancelled, then chosen
-        view->exportPath = path;
+        m_view->exportPath = path;
         QTest::mouseClick(exportButton, Qt::LeftButton);
     }
     QCOMPARE(firstArguments(exports), QStringList{"/data/out.csv"});
@@ -435,13 +435,13 @@ void TestMainView::remainingTime()
 // failed rows, opens the record of the row clicked; a new list replaces it.
 void TestMainView::resultRows()
 {
-    PhotoGeocodeList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
-                            photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
+    PhotoGeotagList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
+                           photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
     photos[0].sidecarPath = QStringLiteral("/data/photos/IMG_10.xmp");
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
-    view->changeScreen(controller::GeocodeResults);
-    emit controller->photosUpdated(photos);
+    m_view->changeScreen(controller::GeotagResults);
+    emit m_controller->photosUpdated(photos);
     photos.clear(); // the table keeps what it shows
 
     QCOMPARE(table()->rowCount(), 3);
@@ -455,20 +455,20 @@ void TestMainView::resultRows()
     }
     for (int row = 0; row < 3; ++row) {
         for (int column : {0, 3, 5}) {
-            view->detailsShown.clear();
+            m_view->detailsShown.clear();
             const QRect cell = table()->visualItemRect(table()->item(row, column));
             QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
-            QCOMPARE(view->detailsShown, QStringList{QStringLiteral("/data/photos/") + rowTexts(row).first()});
+            QCOMPARE(m_view->detailsShown, QStringList{QStringLiteral("/data/photos/") + rowTexts(row).first()});
         }
     }
 
-    PhotoGeocodeList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
-                            photo(QStringLiteral("another.jpg"), false)};
-    emit controller->photosUpdated(second);
+    PhotoGeotagList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
+                           photo(QStringLiteral("another.jpg"), false)};
+    emit m_controller->photosUpdated(second);
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("another.jpg"));
-    PhotoGeocodeList none;
-    emit controller->photosUpdated(none);
+    PhotoGeotagList none;
+    emit m_controller->photosUpdated(none);
     QCOMPARE(table()->rowCount(), 0);
 }
 
@@ -478,13 +478,13 @@ void TestMainView::resultRows()
 // the dialog goes with it and nothing else is touched.
 void TestMainView::photoWidgets()
 {
-    PhotoGeocodeList first{photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5),
-                           photo(QStringLiteral("DSC_bad.jpg"), false)};
-    view->assignPhotoList(first);
-    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child("geocode4Page"));
+    PhotoGeotagList first{photo(QStringLiteral("IMG_0007.JPG"), true, -33.8688197, 151.2092955, -12.5),
+                          photo(QStringLiteral("DSC_bad.jpg"), false)};
+    m_view->assignPhotoList(first);
+    child<QStackedWidget>("stackedWidget")->setCurrentWidget(child("geotag4Page"));
     const auto widgets = [this] {
         QList<view::PhotoWidget*> shown;
-        QLayout* layout = child("geocodeScrollAreaContents")->layout();
+        QLayout* layout = child("geotagScrollAreaContents")->layout();
         for (int i = 0; i < layout->count(); ++i) {
             if (auto* widget = qobject_cast<view::PhotoWidget*>(layout->itemAt(i)->widget()))
                 shown << widget;
@@ -505,8 +505,8 @@ void TestMainView::photoWidgets()
     QStringList opened;
     testsupport::onNextModal(this, [this, &opened](QWidget* dialog) {
         opened << dialog->windowTitle();
-        PhotoGeocodeList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
-        view->assignPhotoList(second);
+        PhotoGeotagList second{photo(QStringLiteral("IMG_0002.JPG"), false)};
+        m_view->assignPhotoList(second);
     });
     QTest::mouseClick(widgets()[0], Qt::LeftButton);
     QCOMPARE(opened, QStringList{"IMG_0007.JPG"});
@@ -519,7 +519,7 @@ void TestMainView::photoWidgets()
 // the program prints it without a display and opens no window.
 void TestMainView::version()
 {
-    QCOMPARE(view->windowTitle(), QStringLiteral("Kestrel - Professional Geotagging Tool - " KESTREL_EXPECTED_VERSION));
+    QCOMPARE(m_view->windowTitle(), QStringLiteral("Kestrel - Professional Geotagging Tool - " KESTREL_EXPECTED_VERSION));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         environment.remove(QLatin1String(name));

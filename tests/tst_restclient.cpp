@@ -84,21 +84,21 @@ private slots:
     void endlessAnswerIsCut();
 
 private:
-    FakeService* service = nullptr;
-    QString url(const char* path) const { return service->baseUrl() + QLatin1String(path); }
+    FakeService* m_service = nullptr;
+    QString url(const char* path) const { return m_service->baseUrl() + QLatin1String(path); }
 };
 
 void TestRestClient::initTestCase()
 {
     qRegisterMetaType<QNetworkReply*>();
-    service = new FakeService(this);
-    QVERIFY(service->listen());
+    m_service = new FakeService(this);
+    QVERIFY(m_service->listen());
 }
 
 void TestRestClient::init()
 {
-    QVERIFY(service->listen());
-    service->reset();
+    QVERIFY(m_service->listen());
+    m_service->reset();
 }
 
 void TestRestClient::outcome_data()
@@ -139,7 +139,7 @@ void TestRestClient::outcome()
     QFETCH(int, error);
     QFETCH(QByteArray, body);
     QFETCH(int, attempts);
-    script(*service);
+    script(*m_service);
     RestClient client;
     client.setPutTimeout(error == int(QNetworkReply::OperationCanceledError) ? 100 : 5000);
     QSignalSpy finished(client.findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished);
@@ -148,18 +148,18 @@ void TestRestClient::outcome()
     QCOMPARE(timers(client).size(), 1);
     QTRY_COMPARE(recorder.answers.size(), 1);
     if (attempts < 0)
-        QVERIFY(service->requests().size() >= 3);
+        QVERIFY(m_service->requests().size() >= 3);
     else
         QCOMPARE(finished.size(), attempts);
     QCOMPARE(recorder.answers[0].result, qMakePair(status, error));
     QCOMPARE(recorder.answers[0].body, body);
-    for (const auto& request : service->requests())
+    for (const auto& request : m_service->requests())
         QCOMPARE(request.body, QByteArray("{\"x\":1}"));
     if (attempts == 1) {
-        QCOMPARE(service->requests().size(), 1);
+        QCOMPARE(m_service->requests().size(), 1);
         // The connection kept for later requests sends them without waiting for
         // acknowledgements (a request's body otherwise waits up to 40 ms).
-        QCOMPARE(connectionsWithoutDelay(service->port()), qMakePair(1, 1));
+        QCOMPARE(connectionsWithoutDelay(m_service->port()), qMakePair(1, 1));
     }
     // Well before the 5 s a timer left behind would take to fire and go.
     QTRY_VERIFY_WITH_TIMEOUT(timers(client).isEmpty(), 2500);
@@ -192,8 +192,8 @@ void TestRestClient::headersAndMethods()
         client.put(url("getSyncList"), body, recorder.callback());
     QCOMPARE(!timers(client).isEmpty(), timer);
     QTRY_COMPARE(recorder.answers.size(), 1);
-    QCOMPARE(service->requests().size(), 1);
-    const auto request = service->requests()[0];
+    QCOMPARE(m_service->requests().size(), 1);
+    const auto request = m_service->requests()[0];
     QCOMPARE(QList<QByteArray>({ request.method, request.path, request.headers.value("accept"),
                                  request.headers.value("content-type", "none"), request.body }),
              QList<QByteArray>({ name, "/getSyncList", "application/json",
@@ -204,8 +204,8 @@ void TestRestClient::headersAndMethods()
 void TestRestClient::callbacks()
 {
     RestClient client;
-    service->enqueue(HttpAnswer::json(200, "first"));
-    service->enqueue(HttpAnswer::json(200, "second"));
+    m_service->enqueue(HttpAnswer::json(200, "first"));
+    m_service->enqueue(HttpAnswer::json(200, "second"));
     Recorder second;
     QList<QByteArray> firstBodies;
     client.put(url("one"), "1", [&](RestClient::Result, QByteArray body) {
@@ -215,22 +215,22 @@ void TestRestClient::callbacks()
     QTRY_COMPARE(second.answers.size(), 1);
     QCOMPARE(firstBodies, QList<QByteArray> { "first" });
     QCOMPARE(second.answers[0].body, QByteArray("second"));
-    QCOMPARE(service->requests()[1].path, QByteArray("/two"));
+    QCOMPARE(m_service->requests()[1].path, QByteArray("/two"));
 
     // No callback at all is allowed too, also through retries.
-    service->enqueue(HttpAnswer::json(200, "{}"));
-    service->setDefaultAnswer(HttpAnswer::json(500, "{}"));
+    m_service->enqueue(HttpAnswer::json(200, "{}"));
+    m_service->setDefaultAnswer(HttpAnswer::json(500, "{}"));
     client.put(url("a"), "{}", RestClient::Callback());
     client.put(url("b"), "{}", nullptr);
-    QTRY_COMPARE(service->answered(), 2 + 4);
-    QTRY_COMPARE(service->outstanding(), 0);
+    QTRY_COMPARE(m_service->answered(), 2 + 4);
+    QTRY_COMPARE(m_service->outstanding(), 0);
 }
 
 void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
 {
     RestClient client;
     // Later requests are answered sooner, so the answers come back reversed.
-    service->setHandler([](const testsupport::HttpRequest& request) {
+    m_service->setHandler([](const testsupport::HttpRequest& request) {
         const int index = request.body.toInt();
         return HttpAnswer::json(200, "answer " + request.body, (5 - index) * 150);
     });
@@ -257,13 +257,13 @@ void TestRestClient::concurrentRequestsReachTheirOwnCallbacks()
 
 void TestRestClient::destroyedClientDropsItsRequests()
 {
-    service->setDefaultAnswer(HttpAnswer::json(200, "late", 100));
+    m_service->setDefaultAnswer(HttpAnswer::json(200, "late", 100));
     int calls = 0;
     {
         RestClient client;
         client.put(url("a"), "{}", [&](RestClient::Result, QByteArray) { ++calls; });
         client.get(url("b"), [&](RestClient::Result, QByteArray) { ++calls; });
-        QTRY_COMPARE(service->requests().size(), 2);
+        QTRY_COMPARE(m_service->requests().size(), 2);
     }
     // A new client's replies may reuse the old addresses; they must get only
     // their own callbacks.
@@ -272,7 +272,7 @@ void TestRestClient::destroyedClientDropsItsRequests()
     next.put(url("c"), "{}", recorder.callback());
     QTRY_COMPARE(recorder.answers.size(), 1);
     QCOMPARE(recorder.answers[0].body, QByteArray("late"));
-    QTRY_COMPARE(service->outstanding(), 0); // the old requests' answers are due too
+    QTRY_COMPARE(m_service->outstanding(), 0); // the old requests' answers are due too
     QCOMPARE(calls, 0);
 }
 

@@ -15,14 +15,14 @@ private slots:
 
 private:
     QString run(int* failures);
-    FakeService service;
+    FakeService m_service;
 };
 
 void TestSelfTest::initTestCase()
 {
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
-    QCOMPARE(model::Model::baseUrl(), service.baseUrl());
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
+    QCOMPARE(model::Model::baseUrl(), m_service.baseUrl());
 }
 
 QString TestSelfTest::run(int* failures)
@@ -37,18 +37,18 @@ QString TestSelfTest::run(int* failures)
 // reported with its address and the network error.
 void TestSelfTest::serviceReachedThenMissing()
 {
-    service.setDefaultAnswer(HttpAnswer::json(203, R"({"body":"Unknown user","head":"Sorry"})"));
+    m_service.setDefaultAnswer(HttpAnswer::json(203, R"({"body":"Unknown user","head":"Sorry"})"));
     int failures = -1;
     QString text = run(&failures);
     QVERIFY2(text.contains(QRegularExpression("service: web service reachable +PASS\n")), qPrintable(text));
-    QCOMPARE(service.requestsTo("/getSyncList").size(), 1);
-    QCOMPARE(service.requestsTo("/getSyncList")[0].body, QByteArray(R"({"userID":""})"));
+    QCOMPARE(m_service.requestsTo("/getSyncList").size(), 1);
+    QCOMPARE(m_service.requestsTo("/getSyncList")[0].body, QByteArray(R"({"userID":""})"));
 
-    service.stopListening();
+    m_service.stopListening();
     text = run(&failures);
     QVERIFY(failures >= 1);
     const QString expected = QStringLiteral("FAIL %1getSyncList: HTTP status 0, network error %2\n")
-                                 .arg(service.baseUrl())
+                                 .arg(m_service.baseUrl())
                                  .arg(int(QNetworkReply::ConnectionRefusedError));
     QVERIFY2(text.contains(expected), qPrintable(text));
 }

@@ -186,8 +186,8 @@ public:
         now = created + elapsedMs;
         return sync("", code, created, elapsedMs, offsetMs, model, serial, internalSerial);
     }
-    Answer geocode(const std::string& userId, const std::string& cameraTime, const std::string& model = "Canon EOS 5D",
-                   const std::string& serial = "1234", const std::string& internalSerial = "")
+    Answer geotag(const std::string& userId, const std::string& cameraTime, const std::string& model = "Canon EOS 5D",
+                  const std::string& serial = "1234", const std::string& internalSerial = "")
     {
         return put("geocodeImage", camera(userId, cameraTime, model, serial, internalSerial));
     }
@@ -205,8 +205,8 @@ public:
 class TestService : public QObject {
     Q_OBJECT
 private slots:
-    void init() { service = std::make_unique<Running>(); }
-    void cleanup() { service.reset(); }
+    void init() { m_service = std::make_unique<Running>(); }
+    void cleanup() { m_service.reset(); }
 
     void syncCamera_data()
     {
@@ -241,7 +241,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, head);
         QFETCH(QString, text);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Phone other = s.registerPhone("Other phone");
         s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
@@ -272,7 +272,7 @@ private slots:
 
     // A photo taken at a true UTC moment by a camera 1 h 3 min 17 s ahead,
     // with the phone's fixes around it.
-    void geocode_data()
+    void geotag_data()
     {
         QTest::addColumn<QString>("zone");
         QTest::addColumn<QByteArray>("fixes");    // [[UTC, latitude, longitude, altitude, accuracy]]; none: a minute either side
@@ -321,13 +321,13 @@ private slots:
             "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00","timeZoneName":"GMT-03:00"})");
     }
 
-    void geocode()
+    void geotag()
     {
         QFETCH(QString, zone);
         QFETCH(QByteArray, fixes);
         QFETCH(QString, taken);
         QFETCH(QByteArray, expected);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const int64_t moment = utc(taken.toStdString());
         const json given = fixes.isEmpty() ? json::array({ json::array({ service::formatIsoTime(moment - 60000), 10 }),
@@ -341,7 +341,7 @@ private slots:
         s.upload(phone, list);
         s.now = moment - 120000;
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-        const Answer a = s.geocode(phone.userId, service::formatWallClock(moment + cameraAhead));
+        const Answer a = s.geotag(phone.userId, service::formatWallClock(moment + cameraAhead));
         const json want = json::parse(expected.constData());
         if (want.contains("text")) {
             QCOMPARE(a.status, 204);
@@ -361,11 +361,11 @@ private slots:
         }
     }
 
-    void geocodeCameras()
+    void geotagCameras()
     {
         // The camera's clock was set anew between two synchronizations: photos
         // take the offset of the synchronization closest in camera time.
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
                           fix("2026-07-20T09:00:00Z", 3, 3, 0, 3), fix("2026-07-20T09:05:00Z", 4, 4, 0, 3) });
@@ -373,16 +373,16 @@ private slots:
         QCOMPARE(s.syncNew(phone, 0, cameraAhead).status, 200);
         s.now = utc("2026-07-20T09:00:00Z");
         QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
-        Answer a = s.geocode(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
+        Answer a = s.geotag(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
         QCOMPARE(a.body["latitude"].get<double>(), 1.5);
         // The EXIF spelling of the date is read too.
-        a = s.geocode(phone.userId, "2026:07:20 07:02:30");
+        a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
         // An unknown camera is named as such even when its time is unreadable.
-        QCOMPARE(s.geocode(phone.userId, "not a time", "NIKON D750", "3001234").head,
+        QCOMPARE(s.geotag(phone.userId, "not a time", "NIKON D750", "3001234").head,
                  std::string("Camera not synchronized"));
 
-        a = s.geocode(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
+        a = s.geotag(phone.userId, "2026-07-14 12:00:00", "NIKON D750", "3001234");
         QCOMPARE(a.status, 203);
         QCOMPARE(a.head, std::string("Camera not synchronized"));
         QVERIFY2(a.text.find("NIKON D750") != std::string::npos && a.text.find("Synchronize it") != std::string::npos,
@@ -390,13 +390,13 @@ private slots:
         // Without a serial number the internal one tells the camera.
         QCOMPARE(s.syncNew(phone, 0, 0, "PENTAX K-1", "", "0099887").status, 200);
         QCOMPARE(s.list(phone).body["cameras"][1]["serial"], json("0099887"));
-        QCOMPARE(s.geocode(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "0099887").status, 200);
-        QCOMPARE(s.geocode(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "1").status, 203);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "0099887").status, 200);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-20 09:02:30", "PENTAX K-1", "", "1").status, 203);
     }
 
     void syncListAndRemoval()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Anaïs' phone");
         s.upload(phone, { fix("2026-07-14T09:59:00Z", 48.1, 11.5, 500, 5) });
         const int64_t created = s.now;
@@ -447,7 +447,7 @@ private slots:
         QCOMPARE(remove(json::array({ "nonsense", ids[1] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(1));
         QCOMPARE(cameras()[0]["cameraName"], json("NIKON D750"));
-        QCOMPARE(s.geocode(phone.userId, "2026-07-14 12:01:01").status, 203);
+        QCOMPARE(s.geotag(phone.userId, "2026-07-14 12:01:01").status, 203);
         QCOMPARE(remove(json::array({ ids[1] }), phone), 204);
         QCOMPARE(remove(json::array({ ids[2] }), phone), 200);
         QCOMPARE(cameras().size(), size_t(0));
@@ -505,7 +505,7 @@ private slots:
     // is loopback-only with a single one.
     void desktopRequests()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Pixel");
         s.upload(phone, { fix("2026-07-14T08:00:00Z", 46.5, 13.8, 800, 5), fix("2026-07-13T06:30:00Z", 46.4, 13.7, 700, 5) });
         const std::string url = "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone";
@@ -536,7 +536,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, head);
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Answer a = s.put(endpoint.toStdString(), body.toStdString());
         QCOMPARE(a.status, status);
@@ -554,7 +554,7 @@ private slots:
     // clients wait their turn with their bodies unread. Nothing fails.
     void concurrentRequests()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         std::vector<json> fixes;
         for (int i = 0; i <= 60; ++i)
@@ -632,7 +632,7 @@ private slots:
     {
         QFETCH(QByteArray, request);
         QFETCH(QByteArray, statuses);
-        const int socket = rawConnect(service->server->port());
+        const int socket = rawConnect(m_service->server->port());
         QCOMPARE(::send(socket, request.constData(), size_t(request.size()), MSG_NOSIGNAL), ssize_t(request.size()));
         const std::string answers = readToEnd(socket);
         ::close(socket);
@@ -676,7 +676,7 @@ private slots:
 
     void phoneUploadAllOrNothing()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
             json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
@@ -712,7 +712,7 @@ private slots:
 
     void gpxImport()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         auto import = [&](const std::string& file, const std::string& zone = "Europe/Zurich") {
             return s.send("POST", "/phone/gpx?userID=" + phone.userId + "&phoneKey=" + phone.phoneKey + "&timeZoneId=" + zone,
@@ -739,7 +739,7 @@ private slots:
 
     void syncPageShowsLiveCode()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         QCOMPARE(s.send("GET", "/sync", "").status, 404); // no phone yet
         const Phone phone = s.registerPhone("Ana's phone");
         const Answer page = s.send("GET", "/sync", "");
@@ -832,7 +832,7 @@ private slots:
 
     void demoTrack()
     {
-        Running& s = *service;
+        Running& s = *m_service;
         const int64_t now = utc("2026-07-14T12:34:56Z");
         const auto demo = service::createDemo(s.store, now, nullptr);
         QVERIFY(demo);
@@ -848,7 +848,7 @@ private slots:
         // A photo taken now with a camera synchronized to the demo phone finds a position.
         s.now = now;
         QCOMPARE(s.sync("", s.api->createPageCode("", "", true).json["syncID"].get<std::string>(), now, 0, 0).status, 200);
-        const Answer a = s.geocode(demo->user.userId, service::formatWallClock(now + 3600000));
+        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now + 3600000));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
     }
@@ -913,12 +913,12 @@ private slots:
         QCOMPARE(server.exitCode(), 0);
 
         // A second service on a port in use (the test's own) fails clearly.
-        QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(service->server->port()) }), 1);
+        QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(m_service->server->port()) }), 1);
         QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
     }
 
 private:
-    std::unique_ptr<Running> service;
+    std::unique_ptr<Running> m_service;
 };
 
 QTEST_GUILESS_MAIN(TestService)

@@ -147,7 +147,7 @@ void TestServiceMessages::geotagAnswer()
 {
     QFETCH(QByteArray, body);
     QFETCH(QString, read);
-    model::PhotoGeocode r;
+    model::PhotoGeotag r;
     ServiceMessages::readGeotag(JsonValue::parse(body.toStdString()), &r);
     QCOMPARE(QStringList({ r.photoTime, QString::number(r.latitude, 'g', 12), QString::number(r.longitude, 'g', 12),
                            QString::number(r.altitude, 'g', 12), r.timeZone, r.timeZoneId, r.timeZoneName,

@@ -45,14 +45,14 @@ private:
     {
         QTest::mouseClick(widget, button, Qt::NoModifier, at.isNull() ? QPoint(3, 3) : at);
     }
-    testsupport::FakeService service;
+    testsupport::FakeService m_service;
 };
 
 void TestSettingsView::initTestCase()
 {
     view::initResources();
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
 }
 
 model::CameraList TestSettingsView::cameras(int count, const QString& phone)
@@ -211,8 +211,8 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     view.connectController(controller);
     state->rewrite = false;
     state->modifyTimeDate = true;
-    service.enqueue(HttpAnswer::json(200, R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[]}],)"
-                                          R"("phoneName":"Pixel 9"})"));
+    m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[]}],)"
+                                            R"("phoneName":"Pixel 9"})"));
     view.setShownHandler([&](view::SettingsView& view) {
         // The camera tab fetches the list afresh.
         click(child(view, "cameraButton"));
@@ -312,14 +312,14 @@ void TestSettingsView::removalThroughTheController()
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].title, QStringLiteral("Do you really want to remove the camera Camera 0?"));
 
-    service.reset();
+    m_service.reset();
     boxes.answerer = [&](const testsupport::MessageBoxes::Message&) {
         model::CameraList fresh = cameras(0);
         emit controller.camerasUpdated(fresh);
         return true;
     };
-    service.enqueue(HttpAnswer::json(200, "{}"));
-    service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Galaxy"})"));
+    m_service.enqueue(HttpAnswer::json(200, "{}"));
+    m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Galaxy"})"));
     QPointer<view::CameraWidget> entry = entries(view)[1];
     view.show();
     QVERIFY(QTest::qWaitForWindowActive(&view));
@@ -329,8 +329,8 @@ void TestSettingsView::removalThroughTheController()
     QTest::keyClick(entry, Qt::Key_Delete);
     QVERIFY(entry.isNull());
     QCOMPARE(boxes.shown.size(), 2);
-    QTRY_COMPARE(service.requestsTo("/getSyncList").size(), 1);
-    QCOMPARE(service.requestsTo("/removeCamera").value(0).body,
+    QTRY_COMPARE(m_service.requestsTo("/getSyncList").size(), 1);
+    QCOMPARE(m_service.requestsTo("/removeCamera").value(0).body,
              QByteArray(R"({"synchronizations":["s1"],"userID":"user-1"})"));
 }
 

@@ -46,25 +46,25 @@ private slots:
     void failed();
 
 private:
-    FakeService service;
-    QTemporaryDir dir;
-    QString syncPhoto;
+    FakeService m_service;
+    QTemporaryDir m_dir;
+    QString m_syncPhoto;
 };
 
 void TestSynchronization::initTestCase()
 {
-    QVERIFY(service.listen());
-    qputenv("KESTREL_SERVICE_URL", service.baseUrl().toUtf8());
-    QCOMPARE(Model::baseUrl(), service.baseUrl());
-    syncPhoto = dir.filePath("sync.jpg");
+    QVERIFY(m_service.listen());
+    qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
+    QCOMPARE(Model::baseUrl(), m_service.baseUrl());
+    m_syncPhoto = m_dir.filePath("sync.jpg");
     const QImage scene = testsupport::syncPhotoImage(QByteArray("{\"syncID\":\"sync-\xc3\xa9\",\"elapsedTime\":4321}"));
-    QVERIFY(testsupport::writePhoto(syncPhoto, scene, testsupport::cameraTags()));
+    QVERIFY(testsupport::writePhoto(m_syncPhoto, scene, testsupport::cameraTags()));
 }
 
 void TestSynchronization::init()
 {
-    QVERIFY(service.listen());
-    service.reset();
+    QVERIFY(m_service.listen());
+    m_service.reset();
     QFile::remove(Model::configFilePath());
 }
 
@@ -110,13 +110,13 @@ void TestSynchronization::synchronized()
             userWhileShown = state->userID;
             return true;
         };
-        service.enqueue(HttpAnswer::json(status, answer));
-        service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
+        m_service.enqueue(HttpAnswer::json(status, answer));
+        m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
         int announced;
         countAnnouncements(controller, this, &announced);
         QSignalSpy screens(&controller, &MainController::screenChanged);
         QSignalSpy reports(&controller, &MainController::cameraSynchronized);
-        controller.synchronizeCamera(syncPhoto);
+        controller.synchronizeCamera(m_syncPhoto);
         QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
         QCOMPARE(screens.size(), 1);
         QCOMPARE(reports.size(), 1);
@@ -127,7 +127,7 @@ void TestSynchronization::synchronized()
         QCOMPARE(stored.userID, userAfter);
 
         QTRY_COMPARE(announced, 1);
-        const auto requests = service.requests();
+        const auto requests = m_service.requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
         const QByteArray user = "\"userID\":\"" + userBefore.toUtf8() + '"';
@@ -175,9 +175,9 @@ void TestSynchronization::failed()
     QFETCH(int, code);
     QFETCH(QString, title);
     QFETCH(QString, text);
-    QString path = syncPhoto;
+    QString path = m_syncPhoto;
     if (!photo.isEmpty()) {
-        path = dir.filePath("unreadable.jpg");
+        path = m_dir.filePath("unreadable.jpg");
         QVERIFY(photo == "no code"
                     ? testsupport::writePhoto(path, testsupport::texturedImage(800, 600, 3), testsupport::cameraTags())
                     : testsupport::writePhoto(path, testsupport::syncPhotoImage(R"({"syncID":"a","elapsedTime":1})")));
@@ -187,7 +187,7 @@ void TestSynchronization::failed()
     MainController controller(state, client);
     MessageBoxes boxes(controller);
     state->userID = QStringLiteral("user-1");
-    service.setHandler([status](const testsupport::HttpRequest& request) {
+    m_service.setHandler([status](const testsupport::HttpRequest& request) {
         if (request.path == "/syncCamera")
             return HttpAnswer::json(status, R"({"body":"Code expired","head":"Too late","userID":"other"})");
         return HttpAnswer::json(200, "{}");
@@ -205,12 +205,12 @@ void TestSynchronization::failed()
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
              QStringList({ QString::number(code), title, text.isEmpty() ? path : text }));
-    QCOMPARE(service.requestsTo("/syncCamera").size(), tries);
+    QCOMPARE(m_service.requestsTo("/syncCamera").size(), tries);
     // No request was started for an unreadable photo, none is on its way.
     QVERIFY(tries > 0 || client->findChildren<QNetworkReply*>().isEmpty());
     QCOMPARE(state->userID, QStringLiteral("user-1"));
     QCOMPARE(screens.size(), 0);
-    QCOMPARE(service.requestsTo("/getSyncList").size(), 0);
+    QCOMPARE(m_service.requestsTo("/getSyncList").size(), 0);
     QVERIFY(!QFile::exists(Model::configFilePath()));
 }
 

@@ -9,12 +9,12 @@ namespace view {
 
 CameraFrame::CameraFrame(QWidget* parent)
     : QFrame(parent)
-    , ui(std::make_unique<Ui::CameraFrame>())
+    , m_ui(std::make_unique<Ui::CameraFrame>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     // Names and serials come from the web service: never read them as markup.
-    ui->nameLabel->setTextFormat(Qt::PlainText);
-    ui->serialNumberLabel->setTextFormat(Qt::PlainText);
+    m_ui->nameLabel->setTextFormat(Qt::PlainText);
+    m_ui->serialNumberLabel->setTextFormat(Qt::PlainText);
     sharpenPictures(this);
 }
 
@@ -22,13 +22,13 @@ CameraFrame::~CameraFrame() = default;
 
 void CameraFrame::setCamera(const model::Camera& camera)
 {
-    ui->nameLabel->setText(camera.name);
-    ui->iconLabel->setAccessibleName(tr("Camera %1").arg(camera.name));
-    ui->serialNumberLabel->setText(camera.serial);
+    m_ui->nameLabel->setText(camera.name);
+    m_ui->iconLabel->setAccessibleName(tr("Camera %1").arg(camera.name));
+    m_ui->serialNumberLabel->setText(camera.serial);
     for (const model::Synchronization& synchronization : camera.synchronizations) {
         auto* label = new QLabel(synchronization.timeZoneTime + QLatin1Char(' ') + synchronization.timeZoneName, this);
         label->setTextFormat(Qt::PlainText);
-        ui->verticalLayout->addWidget(label);
+        m_ui->verticalLayout->addWidget(label);
     }
 }
 

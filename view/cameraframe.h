@@ -22,7 +22,7 @@ public:
     void setCamera(const model::Camera& camera);
 
 private:
-    std::unique_ptr<Ui::CameraFrame> ui;
+    std::unique_ptr<Ui::CameraFrame> m_ui;
 };
 
 } // namespace view

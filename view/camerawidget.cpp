@@ -9,36 +9,36 @@ namespace view {
 
 CameraWidget::CameraWidget(QWidget* parent)
     : QFrame(parent)
-    , ui(std::make_unique<Ui::CameraWidget>())
+    , m_ui(std::make_unique<Ui::CameraWidget>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     // Names and serials come from the web service: never read them as markup.
-    ui->nameLabel->setTextFormat(Qt::PlainText);
-    ui->serialNumberLabel->setTextFormat(Qt::PlainText);
-    ui->removeButton->hide();
+    m_ui->nameLabel->setTextFormat(Qt::PlainText);
+    m_ui->serialNumberLabel->setTextFormat(Qt::PlainText);
+    m_ui->removeButton->hide();
     // Tab selects an entry as a click does; its remove button comes next in
     // the chain, and Delete removes the focused entry too.
     setFocusPolicy(Qt::StrongFocus);
-    ui->removeButton->setFocusPolicy(Qt::StrongFocus);
+    m_ui->removeButton->setFocusPolicy(Qt::StrongFocus);
 }
 
 CameraWidget::~CameraWidget() = default;
 
 void CameraWidget::setCamera(const model::Camera& camera)
 {
-    this->camera = camera;
-    ui->nameLabel->setText(camera.name);
-    ui->serialNumberLabel->setText(camera.serial);
+    this->m_camera = camera;
+    m_ui->nameLabel->setText(camera.name);
+    m_ui->serialNumberLabel->setText(camera.serial);
     setAccessibleName(camera.name);
     setAccessibleDescription(tr("Serial number %1").arg(camera.serial));
-    ui->removeButton->setAccessibleName(tr("Remove %1").arg(camera.name));
+    m_ui->removeButton->setAccessibleName(tr("Remove %1").arg(camera.name));
 }
 
 void CameraWidget::on_removeButton_clicked()
 {
     // The receiver may ask the user first; the list can be rebuilt meanwhile,
     // deleting this widget. Hand out a copy that outlives it.
-    model::Camera removed = camera;
+    model::Camera removed = m_camera;
     emit removeClicked(removed);
 }
 
@@ -52,12 +52,12 @@ void CameraWidget::mouseReleaseEvent(QMouseEvent* event)
 
 void CameraWidget::setSelected(bool selected)
 {
-    ui->removeButton->setVisible(selected);
+    m_ui->removeButton->setVisible(selected);
 }
 
 void CameraWidget::select()
 {
-    if (!ui->removeButton->isHidden())
+    if (!m_ui->removeButton->isHidden())
         return;
     setSelected(true);
     emit selected(this);

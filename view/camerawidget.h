@@ -40,8 +40,8 @@ protected:
 private:
     void select();
 
-    std::unique_ptr<Ui::CameraWidget> ui;
-    model::Camera camera;
+    std::unique_ptr<Ui::CameraWidget> m_ui;
+    model::Camera m_camera;
 };
 
 } // namespace view

@@ -21,63 +21,63 @@ QString degreesText(double value, QChar positive, QChar negative)
 
 } // namespace
 
-DetailInfoView::DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent)
+DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , ui(std::make_unique<Ui::DetailInfoView>())
-    , photo(&photo)
+    , m_ui(std::make_unique<Ui::DetailInfoView>())
+    , m_photo(&photo)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     setWindowTitle(QFileInfo(photo.filePath).fileName());
 
     if (!photo.success) {
-        ui->stackedWidget->setCurrentWidget(ui->errorPage);
-        ui->errorTitleLabel->setText(photo.errorTitle);
-        ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
-                                                                      : photo.errorText + QStringLiteral(": ")
-                                                                          + photo.errorCause);
+        m_ui->stackedWidget->setCurrentWidget(m_ui->errorPage);
+        m_ui->errorTitleLabel->setText(photo.errorTitle);
+        m_ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
+                                                                        : photo.errorText + QStringLiteral(": ")
+                                                                            + photo.errorCause);
     } else {
-        ui->stackedWidget->setCurrentWidget(ui->successPage);
-        ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
+        m_ui->stackedWidget->setCurrentWidget(m_ui->successPage);
+        m_ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
         // The corrected time is shown only when it was written; the time
         // zone is worth knowing either way.
-        ui->correctedDateTimeLabel->setText(photo.photoTime);
-        ui->correctedDateTimeLabel->setVisible(photo.timeWritten);
+        m_ui->correctedDateTimeLabel->setText(photo.photoTime);
+        m_ui->correctedDateTimeLabel->setVisible(photo.timeWritten);
         if (!photo.timeWritten)
-            ui->label_3->setText(tr("Time Zone"));
-        ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
-        ui->latitudeLabel->setText(latitudeText(photo.latitude));
-        ui->longitudeLabel->setText(longitudeText(photo.longitude));
-        ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));
-        ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
+            m_ui->label_3->setText(tr("Time Zone"));
+        m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
+        m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
+        m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
+        m_ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));
+        m_ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
         QString precision = tr("Recorded in high precision mode");
         if (!photo.sidecarPath.isEmpty())
             precision += QLatin1Char('\n') + tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
-        ui->precisionLabel->setText(precision);
+        m_ui->precisionLabel->setText(precision);
     }
 
     // A small picture of the photo beside the map button, read once the
     // dialog runs (a large JPEG without a preview of its own on a worker
     // thread), so that the dialog never waits for it.
-    thumbnailLabel = new QLabel(ui->successPage);
-    thumbnailLabel->setObjectName(QStringLiteral("thumbnailLabel"));
-    thumbnailLabel->setFixedSize(thumbnailSize);
-    thumbnailLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    thumbnailLabel->setAccessibleName(tr("Picture of %1").arg(windowTitle()));
-    ui->mapButtonLayout->insertWidget(0, thumbnailLabel);
-    ui->showOnMapButton->setAccessibleName(tr("Show on map"));
-    ui->showOnMapButton->setAccessibleDescription(tr("Opens the position in the web browser"));
-    ui->closeButton->setAccessibleName(tr("Close"));
+    m_thumbnailLabel = new QLabel(m_ui->successPage);
+    m_thumbnailLabel->setObjectName(QStringLiteral("thumbnailLabel"));
+    m_thumbnailLabel->setFixedSize(thumbnailSize);
+    m_thumbnailLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_thumbnailLabel->setAccessibleName(tr("Picture of %1").arg(windowTitle()));
+    m_ui->mapButtonLayout->insertWidget(0, m_thumbnailLabel);
+    m_ui->showOnMapButton->setAccessibleName(tr("Show on map"));
+    m_ui->showOnMapButton->setAccessibleDescription(tr("Opens the position in the web browser"));
+    m_ui->closeButton->setAccessibleName(tr("Close"));
     if (photo.success) {
         const QString path = photo.filePath;
         QTimer::singleShot(0, this, [this, path] {
-            readPreview(path, thumbnailSize, thumbnailLabel, [this](const QImage& preview) {
+            readPreview(path, thumbnailSize, m_thumbnailLabel, [this](const QImage& preview) {
                 if (!preview.isNull())
-                    thumbnailLabel->setPixmap(QPixmap::fromImage(preview));
+                    m_thumbnailLabel->setPixmap(QPixmap::fromImage(preview));
             });
         });
     }
 
-    mapUrl = mapBaseAddress()
+    m_mapUrl = mapBaseAddress()
         + QStringLiteral("%1,%2").arg(photo.latitude, 0, 'g', 9).arg(photo.longitude, 0, 'g', 9);
 }
 
@@ -110,7 +110,7 @@ void DetailInfoView::on_closeButton_clicked()
 
 void DetailInfoView::on_showOnMapButton_clicked()
 {
-    QDesktopServices::openUrl(QUrl(mapUrl, QUrl::TolerantMode));
+    QDesktopServices::openUrl(QUrl(m_mapUrl, QUrl::TolerantMode));
 }
 
 } // namespace view

@@ -21,7 +21,7 @@ class DetailInfoView : public QDialog {
     Q_OBJECT
 public:
     // The record is not copied: it must outlive the dialog.
-    explicit DetailInfoView(const model::PhotoGeocode& photo, QWidget* parent = nullptr);
+    explicit DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent = nullptr);
     ~DetailInfoView() override;
 
     // Web map page that shows a position: a host accepting "/maps?q=lat,lon".
@@ -40,10 +40,10 @@ private slots:
 private:
     static constexpr QSize thumbnailSize{96, 64};
 
-    std::unique_ptr<Ui::DetailInfoView> ui;
-    QLabel* thumbnailLabel = nullptr;
-    const model::PhotoGeocode* photo;
-    QString mapUrl;
+    std::unique_ptr<Ui::DetailInfoView> m_ui;
+    QLabel* m_thumbnailLabel = nullptr;
+    const model::PhotoGeotag* m_photo;
+    QString m_mapUrl;
 };
 
 } // namespace view

@@ -39,10 +39,10 @@ const ScreenLayout screenLayouts[] = {
     /* HowTo3 */ {"howTo3Page", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    NEXT    ")},
     /* SynchronizeHowTo */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* Menu */ {"menuPage", nullptr, nullptr},
-    /* GeocodeSelectFolder */ {"geocodePage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
-    /* GeocodeReady */ {"geocode2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
-    /* GeocodeProgress */ {"geocode3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
-    /* GeocodeResults */ {"geocode5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
+    /* GeotagSelectFolder */ {"geotagPage", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeotagReady */ {"geotag2Page", QT_TRANSLATE_NOOP("view::MainView", "    CANCEL    "), QT_TRANSLATE_NOOP("view::MainView", "    START GEOTAGGING    ")},
+    /* GeotagProgress */ {"geotag3Page", QT_TRANSLATE_NOOP("view::MainView", "    STOP    "), nullptr},
+    /* GeotagResults */ {"geotag5Page", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
     /* SynchronizeCameras */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* SynchronizeDone */ {"synchronizePage", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
     /* Settings */ {"settingsPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
@@ -76,51 +76,51 @@ MainView::MainView(QWidget* parent)
     : QMainWindow(parent,
                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                       | Qt::WindowCloseButtonHint)
-    , ui(std::make_unique<Ui::MainWindow>())
+    , m_ui(std::make_unique<Ui::MainWindow>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     setFixedSize(size());
     setWindowTitle(windowTitle() + QLatin1String(" - ") + model::Model::version());
 
-    QHeaderView* header = ui->geocodeTable->horizontalHeader();
+    QHeaderView* header = m_ui->geotagTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
 
     // The synchronization page takes one photo; anything else is shown as
     // refused while it is dragged over it.
-    for (DropLabel* label : {ui->synchronizationIconLabel, ui->synchronizationDropFileLabel}) {
+    for (DropLabel* label : {m_ui->synchronizationIconLabel, m_ui->synchronizationDropFileLabel}) {
         label->setSingleItem(true);
         label->setFileFilters(model::Model::photoFilePatterns());
         // The two labels share one drop area: light all of it.
         connect(label, &DropLabel::dropStateChanged, this, [this](const QString& state) {
-            ui->frame->setProperty("dropState", state);
-            ui->frame->style()->unpolish(ui->frame);
-            ui->frame->style()->polish(ui->frame);
+            m_ui->frame->setProperty("dropState", state);
+            m_ui->frame->style()->unpolish(m_ui->frame);
+            m_ui->frame->style()->polish(m_ui->frame);
         });
     }
 
     // Keyboard order: the page's own controls, then the bottom bar from left
     // to right. Hidden pages and buttons drop out of the chain by themselves.
     QWidget* const chain[] = {
-        ui->geocodeScreenButton, ui->synchronizeScreenButton, ui->settingsScreenButton,
-        ui->selectSynchronizationImageButton, ui->synchronizeScrollArea, ui->selectGeocodingFolderButton,
-        ui->geocodeTable, ui->exportResultsButton, ui->backButton_3, ui->previousButton, ui->nextButton,
+        m_ui->geotagScreenButton, m_ui->synchronizeScreenButton, m_ui->settingsScreenButton,
+        m_ui->selectSynchronizationImageButton, m_ui->synchronizeScrollArea, m_ui->selectGeotaggingFolderButton,
+        m_ui->geotagTable, m_ui->exportResultsButton, m_ui->backButton_3, m_ui->previousButton, m_ui->nextButton,
     };
     for (size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
-    ui->geocodeTable->setTabKeyNavigation(false);
-    synchronizationBusyBar = new QProgressBar(ui->frame);
-    synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
-    synchronizationBusyBar->setRange(0, 0);
-    synchronizationBusyBar->setTextVisible(false);
-    synchronizationBusyBar->setMaximumWidth(120);
-    synchronizationBusyBar->hide();
-    ui->frameLayout->insertWidget(ui->frameLayout->indexOf(ui->selectSynchronizationImageButton),
-                                  synchronizationBusyBar);
+    m_ui->geotagTable->setTabKeyNavigation(false);
+    m_synchronizationBusyBar = new QProgressBar(m_ui->frame);
+    m_synchronizationBusyBar->setObjectName(QStringLiteral("synchronizationBusyBar"));
+    m_synchronizationBusyBar->setRange(0, 0);
+    m_synchronizationBusyBar->setTextVisible(false);
+    m_synchronizationBusyBar->setMaximumWidth(120);
+    m_synchronizationBusyBar->hide();
+    m_ui->frameLayout->insertWidget(m_ui->frameLayout->indexOf(m_ui->selectSynchronizationImageButton),
+                                    m_synchronizationBusyBar);
     buildServiceParts();
     // Nothing to export before the first run.
-    ui->exportResultsButton->setEnabled(false);
+    m_ui->exportResultsButton->setEnabled(false);
     nameWidgets();
 }
 
@@ -131,30 +131,30 @@ void MainView::nameWidgets()
         const char* name;
         const char* description;
     } names[] = {
-        {ui->label_3, QT_TR_NOOP("Kestrel application on a mobile phone"), nullptr},
-        {ui->label_7, QT_TR_NOOP("Synchronization code on the phone's screen"), nullptr},
-        {ui->label_10, QT_TR_NOOP("Camera taking a photo of the synchronization code"), nullptr},
-        {ui->howTo4Label, QT_TR_NOOP("Drop the photo of the synchronization code on this window"), nullptr},
-        {ui->synchronizationIconLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+        {m_ui->label_3, QT_TR_NOOP("Kestrel application on a mobile phone"), nullptr},
+        {m_ui->label_7, QT_TR_NOOP("Synchronization code on the phone's screen"), nullptr},
+        {m_ui->label_10, QT_TR_NOOP("Camera taking a photo of the synchronization code"), nullptr},
+        {m_ui->howTo4Label, QT_TR_NOOP("Drop the photo of the synchronization code on this window"), nullptr},
+        {m_ui->synchronizationIconLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
          QT_TR_NOOP("Accepts one photo of the synchronization code")},
-        {ui->synchronizationDropFileLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
+        {m_ui->synchronizationDropFileLabel, QT_TR_NOOP("Drop area for the synchronization photo"),
          QT_TR_NOOP("Accepts one photo of the synchronization code")},
-        {ui->selectSynchronizationImageButton, QT_TR_NOOP("Select the synchronization photo"),
+        {m_ui->selectSynchronizationImageButton, QT_TR_NOOP("Select the synchronization photo"),
          QT_TR_NOOP("Opens a file chooser for the photo of the synchronization code")},
-        {ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
-        {ui->scrollArea_2, QT_TR_NOOP("Geotagged photos"), nullptr},
-        {ui->geocodeDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
+        {m_ui->synchronizeScrollArea, QT_TR_NOOP("Synchronized cameras"), nullptr},
+        {m_ui->scrollArea_2, QT_TR_NOOP("Geotagged photos"), nullptr},
+        {m_ui->geotagDropFolderLabel, QT_TR_NOOP("Drop area for the photo folder"),
          QT_TR_NOOP("Accepts one folder of photos to geotag")},
-        {ui->selectGeocodingFolderButton, QT_TR_NOOP("Select the photo folder"),
+        {m_ui->selectGeotaggingFolderButton, QT_TR_NOOP("Select the photo folder"),
          QT_TR_NOOP("Opens a folder chooser for the photos to geotag")},
-        {ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
-        {ui->geocodeProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
-        {synchronizationBusyBar, QT_TR_NOOP("Reading and sending the synchronization photo"), nullptr},
-        {phonePageQr, QT_TR_NOOP("QR code of the phone page's address"), nullptr},
-        {ui->geocodeTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
-        {ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
-        {ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
-        {ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
+        {m_ui->imageCountLabel, QT_TR_NOOP("Number of recognized photos"), nullptr},
+        {m_ui->geotagProgressBar, QT_TR_NOOP("Geotagging progress"), nullptr},
+        {m_synchronizationBusyBar, QT_TR_NOOP("Reading and sending the synchronization photo"), nullptr},
+        {m_phonePageQr, QT_TR_NOOP("QR code of the phone page's address"), nullptr},
+        {m_ui->geotagTable, QT_TR_NOOP("Geotagging results"), QT_TR_NOOP("Press Enter on a row to see its details")},
+        {m_ui->backButton_3, QT_TR_NOOP("Back"), nullptr},
+        {m_ui->previousButton, QT_TR_NOOP("Back or cancel"), QT_TR_NOOP("Escape")},
+        {m_ui->nextButton, QT_TR_NOOP("Continue"), QT_TR_NOOP("Enter")},
     };
     for (const auto& entry : names) {
         if (!entry.widget)
@@ -170,34 +170,34 @@ void MainView::focusScreen(controller::Screen screen)
     QWidget* target = nullptr;
     switch (screen) {
     case controller::Menu:
-        target = ui->geocodeScreenButton;
+        target = m_ui->geotagScreenButton;
         break;
     case controller::SynchronizeHowTo:
     case controller::SynchronizeCameras:
-        target = ui->selectSynchronizationImageButton;
+        target = m_ui->selectSynchronizationImageButton;
         break;
-    case controller::GeocodeSelectFolder:
-        target = ui->selectGeocodingFolderButton;
+    case controller::GeotagSelectFolder:
+        target = m_ui->selectGeotaggingFolderButton;
         break;
-    case controller::GeocodeProgress:
+    case controller::GeotagProgress:
         // Nothing to press by accident during a run; Escape stops it.
         target = this;
         break;
-    case controller::GeocodeResults:
-        target = ui->geocodeTable;
-        if (ui->geocodeTable->rowCount() > 0 && !ui->geocodeTable->currentItem())
-            ui->geocodeTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
+    case controller::GeotagResults:
+        target = m_ui->geotagTable;
+        if (m_ui->geotagTable->rowCount() > 0 && !m_ui->geotagTable->currentItem())
+            m_ui->geotagTable->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
         break;
     case controller::Settings:
-        target = ui->backButton_3;
+        target = m_ui->backButton_3;
         break;
     default:
-        target = ui->nextButton;
+        target = m_ui->nextButton;
         break;
     }
     if (!target->isEnabled() || target->isHidden())
-        target = ui->nextButton->isHidden() || !ui->nextButton->isEnabled() ? static_cast<QWidget*>(this)
-                                                                             : ui->nextButton;
+        target = m_ui->nextButton->isHidden() || !m_ui->nextButton->isEnabled() ? static_cast<QWidget*>(this)
+                                                                                 : m_ui->nextButton;
     target->setFocus(Qt::OtherFocusReason);
 }
 
@@ -220,17 +220,17 @@ void MainView::keyPressEvent(QKeyEvent* event)
             if (press(button))
                 return;
         }
-        if (focused == ui->geocodeTable && ui->geocodeTable->currentRow() >= 0) {
-            on_geocodeTable_cellClicked(ui->geocodeTable->currentRow(), 0);
+        if (focused == m_ui->geotagTable && m_ui->geotagTable->currentRow() >= 0) {
+            on_geotagTable_cellClicked(m_ui->geotagTable->currentRow(), 0);
             return;
         }
-        if (press(ui->nextButton))
+        if (press(m_ui->nextButton))
             return;
         break;
     case Qt::Key_Escape:
-        if (ui->stackedWidget->currentWidget() == ui->settingsPage && press(ui->backButton_3))
+        if (m_ui->stackedWidget->currentWidget() == m_ui->settingsPage && press(m_ui->backButton_3))
             return;
-        if (press(ui->previousButton))
+        if (press(m_ui->previousButton))
             return;
         break;
     default:
@@ -248,24 +248,24 @@ void MainView::connectController(controller::MainController& controller)
     connect(&controller, &MainController::screenChanged, this, &MainView::changeScreen);
     connect(&controller, &MainController::camerasUpdated, this, &MainView::assignCameraList);
     connect(&controller, &MainController::photosUpdated, this, &MainView::assignPhotoList);
-    connect(ui->previousButton, &QPushButton::clicked, &controller, &MainController::toPreviousScreen);
-    connect(ui->nextButton, &QPushButton::clicked, &controller, &MainController::toNextScreen);
-    connect(ui->geocodeScreenButton, &MenuButton::clicked, &controller, &MainController::toGeocodePhotos);
-    connect(ui->synchronizeScreenButton, &MenuButton::clicked, &controller, &MainController::toSynchronizeCamera);
-    connect(ui->settingsScreenButton, &MenuButton::clicked, &controller, &MainController::toSettings);
-    connect(ui->synchronizationDropFileLabel, &DropLabel::fileDropped, &controller,
+    connect(m_ui->previousButton, &QPushButton::clicked, &controller, &MainController::toPreviousScreen);
+    connect(m_ui->nextButton, &QPushButton::clicked, &controller, &MainController::toNextScreen);
+    connect(m_ui->geotagScreenButton, &MenuButton::clicked, &controller, &MainController::toGeotagPhotos);
+    connect(m_ui->synchronizeScreenButton, &MenuButton::clicked, &controller, &MainController::toSynchronizeCamera);
+    connect(m_ui->settingsScreenButton, &MenuButton::clicked, &controller, &MainController::toSettings);
+    connect(m_ui->synchronizationDropFileLabel, &DropLabel::fileDropped, &controller,
             &MainController::synchronizeCamera);
-    connect(ui->synchronizationIconLabel, &DropLabel::fileDropped, &controller, &MainController::synchronizeCamera);
+    connect(m_ui->synchronizationIconLabel, &DropLabel::fileDropped, &controller, &MainController::synchronizeCamera);
     connect(this, &MainView::synchronizationImageSelected, &controller, &MainController::synchronizeCamera);
     connect(&controller, &MainController::synchronizationStarted, this, &MainView::onSynchronizationStarted);
-    connect(ui->geocodeDropFolderLabel, &DropLabel::folderDropped, &controller, &MainController::geocodePhotos);
-    connect(this, &MainView::geocodingFolderSelected, &controller, &MainController::geocodePhotos);
-    connect(&controller, &MainController::geocodingRequested, this, &MainView::onGeocodingRequested);
-    connect(&controller, &MainController::geocodeProgress, this, &MainView::onGeocodeProgress);
+    connect(m_ui->geotagDropFolderLabel, &DropLabel::folderDropped, &controller, &MainController::geotagPhotos);
+    connect(this, &MainView::geotaggingFolderSelected, &controller, &MainController::geotagPhotos);
+    connect(&controller, &MainController::geotaggingRequested, this, &MainView::onGeotaggingRequested);
+    connect(&controller, &MainController::geotagProgress, this, &MainView::onGeotagProgress);
     connectServiceParts(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
-    connect(&controller, &MainController::geocodePhotoStarted, this, &MainView::onGeocodePhotoStarted);
-    connect(&controller, &MainController::geocodeStopped, this, &MainView::onGeocodeStopped);
+    connect(&controller, &MainController::geotagPhotoStarted, this, &MainView::onGeotagPhotoStarted);
+    connect(&controller, &MainController::geotagStopped, this, &MainView::onGeotagStopped);
     connect(&controller, &MainController::cameraSynchronized, this, &MainView::onCameraSynchronized);
     connect(this, &MainView::resultsExportRequested, &controller, &MainController::exportResults);
 }
@@ -276,30 +276,30 @@ void MainView::changeScreen(controller::Screen screen)
     if (index < 0 || index >= static_cast<int>(std::size(screenLayouts)))
         return;
     const ScreenLayout& layout = screenLayouts[index];
-    ui->stackedWidget->setCurrentWidget(ui->stackedWidget->findChild<QWidget*>(QLatin1String(layout.page)));
-    showCaption(ui->previousButton, layout.previous);
-    showCaption(ui->nextButton, layout.next);
-    ui->synchronizationReportLabel->setVisible(screen == controller::SynchronizeDone
-                                               && !ui->synchronizationReportLabel->text().isEmpty());
+    m_ui->stackedWidget->setCurrentWidget(m_ui->stackedWidget->findChild<QWidget*>(QLatin1String(layout.page)));
+    showCaption(m_ui->previousButton, layout.previous);
+    showCaption(m_ui->nextButton, layout.next);
+    m_ui->synchronizationReportLabel->setVisible(screen == controller::SynchronizeDone
+                                                 && !m_ui->synchronizationReportLabel->text().isEmpty());
 
     switch (screen) {
     case controller::SynchronizeHowTo:
-        ui->howTo4Label->setVisible(true);
-        ui->synchronizeScrollArea->setVisible(false);
+        m_ui->howTo4Label->setVisible(true);
+        m_ui->synchronizeScrollArea->setVisible(false);
         break;
     case controller::SynchronizeCameras:
     case controller::SynchronizeDone:
-        ui->howTo4Label->setVisible(false);
-        ui->synchronizeScrollArea->setVisible(true);
+        m_ui->howTo4Label->setVisible(false);
+        m_ui->synchronizeScrollArea->setVisible(true);
         break;
     case controller::Menu:
-        ui->nextButton->setEnabled(true);
+        m_ui->nextButton->setEnabled(true);
         break;
-    case controller::GeocodeSelectFolder:
-        ui->nextButton->setEnabled(false);
+    case controller::GeotagSelectFolder:
+        m_ui->nextButton->setEnabled(false);
         break;
-    case controller::GeocodeReady:
-        ui->nextButton->setEnabled(true);
+    case controller::GeotagReady:
+        m_ui->nextButton->setEnabled(true);
         break;
     default:
         break;
@@ -318,10 +318,10 @@ void MainView::clearLayout(QLayout* layout)
 
 void MainView::assignCameraList(model::CameraList& cameras)
 {
-    QLayout* list = ui->scrollAreaWidgetContents->layout();
+    QLayout* list = m_ui->scrollAreaWidgetContents->layout();
     clearLayout(list);
     for (const model::Camera& camera : cameras) {
-        auto* frame = new CameraFrame(ui->scrollAreaWidgetContents);
+        auto* frame = new CameraFrame(m_ui->scrollAreaWidgetContents);
         list->addWidget(frame);
         frame->setCamera(camera);
     }
@@ -331,10 +331,10 @@ void MainView::assignCameraList(model::CameraList& cameras)
 
 void MainView::setSynchronizationEnabled(bool enabled)
 {
-    ui->synchronizationDropFileLabel->setEnabled(enabled);
-    ui->synchronizationIconLabel->setEnabled(enabled);
-    ui->selectSynchronizationImageButton->setEnabled(enabled);
-    synchronizationBusyBar->setVisible(!enabled);
+    m_ui->synchronizationDropFileLabel->setEnabled(enabled);
+    m_ui->synchronizationIconLabel->setEnabled(enabled);
+    m_ui->selectSynchronizationImageButton->setEnabled(enabled);
+    m_synchronizationBusyBar->setVisible(!enabled);
 }
 
 void MainView::onRequestSynchronizationsStarted()
@@ -347,40 +347,40 @@ void MainView::onSynchronizationStarted(QString)
     setSynchronizationEnabled(false);
 }
 
-void MainView::onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount)
+void MainView::onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount)
 {
-    ui->imageCountLabel->setText(QString::number(imageCount));
-    ui->geocodeInputFolderLabel->setText(inputFolder);
-    ui->geocodeOutputFolderLabel->setText(outputFolder);
-    ui->nextButton->setVisible(imageCount > 0);
+    m_ui->imageCountLabel->setText(QString::number(imageCount));
+    m_ui->geotagInputFolderLabel->setText(inputFolder);
+    m_ui->geotagOutputFolderLabel->setText(outputFolder);
+    m_ui->nextButton->setVisible(imageCount > 0);
     // Rewrite mode: the output folder is the photo folder itself.
-    ui->geocodeRewriteLabel->setText(
+    m_ui->geotagRewriteLabel->setText(
         imageCount > 0 && inputFolder == outputFolder
             ? tr("Careful: your original photos will be changed. The geotags are written into the photo files "
                  "themselves, and no copies are kept.")
             : QString());
-    ui->geocodeFolderNoteLabel->clear();
+    m_ui->geotagFolderNoteLabel->clear();
 }
 
 void MainView::onPhotoFolderNote(QString note)
 {
-    ui->geocodeFolderNoteLabel->setText(note);
+    m_ui->geotagFolderNoteLabel->setText(note);
 }
 
-void MainView::onGeocodePhotoStarted(QString filePath)
+void MainView::onGeotagPhotoStarted(QString filePath)
 {
-    ui->geocodeCurrentPhotoLabel->setText(QFileInfo(filePath).fileName());
+    m_ui->geotagCurrentPhotoLabel->setText(QFileInfo(filePath).fileName());
 }
 
-void MainView::onGeocodeStopped(int processed, int total)
+void MainView::onGeotagStopped(int processed, int total)
 {
-    ui->geocodeStoppedLabel->setText(tr("Stopped after %1 of %2 photos").arg(processed).arg(total));
+    m_ui->geotagStoppedLabel->setText(tr("Stopped after %1 of %2 photos").arg(processed).arg(total));
 }
 
 void MainView::onCameraSynchronized(QString report)
 {
-    ui->synchronizationReportLabel->setText(report);
-    ui->synchronizationReportLabel->setVisible(!report.isEmpty());
+    m_ui->synchronizationReportLabel->setText(report);
+    m_ui->synchronizationReportLabel->setVisible(!report.isEmpty());
 }
 
 QString MainView::remainingText(qint64 milliseconds)
@@ -393,50 +393,50 @@ QString MainView::remainingText(qint64 milliseconds)
     return tr("About %1 s left").arg(seconds);
 }
 
-void MainView::onGeocodeProgress(int processed, int failed, int total)
+void MainView::onGeotagProgress(int processed, int failed, int total)
 {
     const int ok = processed - failed;
-    ui->geocodeSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
-    ui->geocodeProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
-    ui->geocodeSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
-    ui->geocodeFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
-    ui->geocodeProgressBar->setMaximum(total);
-    ui->geocodeProgressBar->setValue(processed);
+    m_ui->geotagSuccessCountLabel->setText(tr("%1 successfully geotagged photo(s)").arg(ok));
+    m_ui->geotagProgressLabel->setText(tr("%1/%2").arg(processed).arg(total));
+    m_ui->geotagSuccessLabel->setText(tr("%1/%2").arg(ok).arg(total));
+    m_ui->geotagFailCountLabel->setText(tr("Unable to geotag %1 photo(s)").arg(failed));
+    m_ui->geotagProgressBar->setMaximum(total);
+    m_ui->geotagProgressBar->setValue(processed);
     // A new run starts at 0; the estimate waits for a few photos, so that
     // it rests on more than the first answer.
     if (processed == 0) {
-        runClock.start();
-        ui->geocodeStoppedLabel->clear();
-        ui->geocodeCurrentPhotoLabel->clear();
+        m_runClock.start();
+        m_ui->geotagStoppedLabel->clear();
+        m_ui->geotagCurrentPhotoLabel->clear();
     }
     const int estimateAfter = 3;
-    ui->geocodeRemainingLabel->setText(
-        processed >= estimateAfter && processed < total && runClock.isValid()
-            ? remainingText(runClock.elapsed() * (total - processed) / processed)
+    m_ui->geotagRemainingLabel->setText(
+        processed >= estimateAfter && processed < total && m_runClock.isValid()
+            ? remainingText(m_runClock.elapsed() * (total - processed) / processed)
             : QString());
     repaint();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
+void MainView::assignPhotoList(model::PhotoGeotagList& photos)
 {
     // Copy first: the list may be the one the table showed until now.
-    shownPhotos = photos;
+    m_shownPhotos = photos;
 
-    QLayout* list = ui->geocodeScrollAreaContents->layout();
+    QLayout* list = m_ui->geotagScrollAreaContents->layout();
     clearLayout(list);
-    for (const model::PhotoGeocode& photo : qAsConst(shownPhotos)) {
-        auto* widget = new PhotoWidget(ui->geocodeScrollAreaContents);
+    for (const model::PhotoGeotag& photo : qAsConst(m_shownPhotos)) {
+        auto* widget = new PhotoWidget(m_ui->geotagScrollAreaContents);
         list->addWidget(widget);
         widget->setPhoto(photo);
     }
     list->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
 
-    QTableWidget* table = ui->geocodeTable;
+    QTableWidget* table = m_ui->geotagTable;
     table->setSortingEnabled(false);
     table->setRowCount(0);
-    for (int index = 0; index < shownPhotos.size(); ++index) {
-        const model::PhotoGeocode& photo = shownPhotos.at(index);
+    for (int index = 0; index < m_shownPhotos.size(); ++index) {
+        const model::PhotoGeotag& photo = m_shownPhotos.at(index);
         const int row = table->rowCount();
         table->insertRow(row);
         QTableWidgetItem* items[6] = {
@@ -463,24 +463,24 @@ void MainView::assignPhotoList(model::PhotoGeocodeList& photos)
     // A current row for the keyboard, without selecting (colouring) it.
     if (table->rowCount() > 0)
         table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
-    ui->exportResultsButton->setEnabled(!shownPhotos.isEmpty());
+    m_ui->exportResultsButton->setEnabled(!m_shownPhotos.isEmpty());
 }
 
-void MainView::on_geocodeTable_cellClicked(int row, int)
+void MainView::on_geotagTable_cellClicked(int row, int)
 {
-    const QTableWidgetItem* item = ui->geocodeTable->item(row, 0);
+    const QTableWidgetItem* item = m_ui->geotagTable->item(row, 0);
     if (!item)
         return;
     bool valid = false;
     const int index = item->data(Qt::UserRole).toInt(&valid);
-    if (!valid || index < 0 || index >= shownPhotos.size())
+    if (!valid || index < 0 || index >= m_shownPhotos.size())
         return;
     // The dialog gets its own copy: a nested event loop may replace the list.
-    const model::PhotoGeocode photo = shownPhotos.at(index);
+    const model::PhotoGeotag photo = m_shownPhotos.at(index);
     showDetails(photo);
 }
 
-void MainView::showDetails(const model::PhotoGeocode& photo)
+void MainView::showDetails(const model::PhotoGeotag& photo)
 {
     DetailInfoView details(photo, this);
     details.exec();
@@ -493,11 +493,11 @@ void MainView::on_selectSynchronizationImageButton_clicked()
         emit synchronizationImageSelected(path);
 }
 
-void MainView::on_selectGeocodingFolderButton_clicked()
+void MainView::on_selectGeotaggingFolderButton_clicked()
 {
-    const QString path = chooseGeocodingFolder();
+    const QString path = chooseGeotaggingFolder();
     if (!path.isEmpty())
-        emit geocodingFolderSelected(path);
+        emit geotaggingFolderSelected(path);
 }
 
 void MainView::on_exportResultsButton_clicked()
@@ -509,8 +509,8 @@ void MainView::on_exportResultsButton_clicked()
 
 QString MainView::chooserFolder() const
 {
-    if (!lastFolder.isEmpty() && QFileInfo(lastFolder).isDir())
-        return lastFolder;
+    if (!m_lastFolder.isEmpty() && QFileInfo(m_lastFolder).isDir())
+        return m_lastFolder;
     const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
     return QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
 }
@@ -537,7 +537,7 @@ QString MainView::runChooser(QFileDialog* chooser)
     const std::unique_ptr<QFileDialog> dialog(chooser);
     if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty())
         return QString();
-    lastFolder = dialog->directory().absolutePath();
+    m_lastFolder = dialog->directory().absolutePath();
     return dialog->selectedFiles().constFirst();
 }
 
@@ -546,7 +546,7 @@ QString MainView::chooseSynchronizationImage()
     return runChooser(newPhotoChooser());
 }
 
-QString MainView::chooseGeocodingFolder()
+QString MainView::chooseGeotaggingFolder()
 {
     return runChooser(newFolderChooser());
 }

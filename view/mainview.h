@@ -38,7 +38,7 @@ public:
 
 signals:
     void synchronizationImageSelected(QString filePath);
-    void geocodingFolderSelected(QString folderPath);
+    void geotaggingFolderSelected(QString folderPath);
     void trackFilesSelected(QStringList filePaths);
     void serviceStatusWanted();
     void resultsExportRequested(QString csvPath);
@@ -48,9 +48,9 @@ public slots:
     void assignCameraList(model::CameraList& cameras);
     void onRequestSynchronizationsStarted();
     void onSynchronizationStarted(QString filePath);
-    void onGeocodingRequested(QString inputFolder, QString outputFolder, int imageCount);
-    void onGeocodeProgress(int processed, int failed, int total);
-    void assignPhotoList(model::PhotoGeocodeList& photos);
+    void onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount);
+    void onGeotagProgress(int processed, int failed, int total);
+    void assignPhotoList(model::PhotoGeotagList& photos);
     // Shows where the phone page is, as text and as a QR code.
     void setPhonePageUrl(const QString& url);
     void onTrackImportProgress(QString fileName, qint64 sent, qint64 total);
@@ -59,12 +59,12 @@ public slots:
     void showSyncCode();
 
 public:
-    SyncCodeView* syncCodeView() const { return codeView; }
-    QString phonePageUrl() const { return phonePage; }
-    QLabel* phonePageCodeLabel() const { return phonePageQr; }
+    SyncCodeView* syncCodeView() const { return m_codeView; }
+    QString phonePageUrl() const { return m_phonePage; }
+    QLabel* phonePageCodeLabel() const { return m_phonePageQr; }
     void onPhotoFolderNote(QString note);
-    void onGeocodePhotoStarted(QString filePath);
-    void onGeocodeStopped(int processed, int total);
+    void onGeotagPhotoStarted(QString filePath);
+    void onGeotagStopped(int processed, int total);
     void onCameraSynchronized(QString report);
 
 public:
@@ -74,8 +74,8 @@ public:
 private slots:
     void on_exportResultsButton_clicked();
     void on_selectSynchronizationImageButton_clicked();
-    void on_selectGeocodingFolderButton_clicked();
-    void on_geocodeTable_cellClicked(int row, int column);
+    void on_selectGeotaggingFolderButton_clicked();
+    void on_geotagTable_cellClicked(int row, int column);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -83,7 +83,7 @@ protected:
     // The file and folder choosers; a null result means cancelled. Tests
     // override them to answer without a dialog.
     virtual QString chooseSynchronizationImage();
-    virtual QString chooseGeocodingFolder();
+    virtual QString chooseGeotaggingFolder();
     virtual QStringList chooseTrackFiles();
     // Where the results export goes (the CSV file); null when cancelled.
     virtual QString chooseExportFile();
@@ -93,7 +93,7 @@ protected:
     QFileDialog* newPhotoChooser();
     QFileDialog* newFolderChooser();
     // Runs the modal detail dialog of one result.
-    virtual void showDetails(const model::PhotoGeocode& photo);
+    virtual void showDetails(const model::PhotoGeotag& photo);
 
 private:
     void nameWidgets();
@@ -108,21 +108,21 @@ private:
     void connectServiceParts(controller::MainController& controller);
     void updateServiceParts(controller::Screen screen);
 
-    std::unique_ptr<Ui::MainWindow> ui;
+    std::unique_ptr<Ui::MainWindow> m_ui;
     // Runs on the synchronize page while a photo is read and its request is on its way.
-    QProgressBar* synchronizationBusyBar = nullptr;
+    QProgressBar* m_synchronizationBusyBar = nullptr;
     // The records the result table shows; each row's first item holds an
     // index into this copy, so a row always finds its own record.
-    model::PhotoGeocodeList shownPhotos;
-    SyncCodeView* codeView = nullptr;
-    QLabel* phonePageQr = nullptr;
-    QLabel* codeLink = nullptr;
-    QString phonePage;
-    QProgressDialog* trackProgress = nullptr;
-    bool statusAsked = false;
-    QString lastFolder;
+    model::PhotoGeotagList m_shownPhotos;
+    SyncCodeView* m_codeView = nullptr;
+    QLabel* m_phonePageQr = nullptr;
+    QLabel* m_codeLink = nullptr;
+    QString m_phonePage;
+    QProgressDialog* m_trackProgress = nullptr;
+    bool m_statusAsked = false;
+    QString m_lastFolder;
     // Time since the run's first progress step, for the remaining time.
-    QElapsedTimer runClock;
+    QElapsedTimer m_runClock;
 };
 
 } // namespace view

@@ -21,51 +21,51 @@ namespace view {
 
 void MainView::buildServiceParts()
 {
-    auto* button = new QPushButton(tr("    MORE    "), ui->bottomMenu);
+    auto* button = new QPushButton(tr("    MORE    "), m_ui->bottomMenu);
     button->setObjectName(QStringLiteral("serviceMenuButton"));
-    button->setFont(ui->previousButton->font());
+    button->setFont(m_ui->previousButton->font());
     auto* menu = new QMenu(button);
     menu->addAction(tr("Import a track..."), this, &MainView::importTrack);
     menu->addAction(tr("Show the synchronization code"), this, &MainView::showSyncCode);
-    menu->addAction(tr("Open the phone page"), this, [this] { QDesktopServices::openUrl(QUrl(phonePage)); });
+    menu->addAction(tr("Open the phone page"), this, [this] { QDesktopServices::openUrl(QUrl(m_phonePage)); });
     button->setMenu(menu);
-    auto* bar = qobject_cast<QBoxLayout*>(ui->bottomMenu->layout());
+    auto* bar = qobject_cast<QBoxLayout*>(m_ui->bottomMenu->layout());
     bar->insertWidget(bar->count() - 1, button);
 
     // The folder page takes track files too.
-    ui->geocodeDropFolderLabel->setAcceptDroppedFiles(true);
-    ui->geocodeDropFolderLabel->setText(
+    m_ui->geotagDropFolderLabel->setAcceptDroppedFiles(true);
+    m_ui->geotagDropFolderLabel->setText(
         tr("<html><head/><body><p><br/></p><p>Drag folder that contains photos to be geo-tagged here</p>"
            "<p>or track files to import<br/>(GPX, KML, KMZ, GeoJSON, NMEA, CSV, Google Takeout)</p>"
            "<p><br/>or if you prefer...</p></body></html>"));
-    connect(ui->geocodeDropFolderLabel, &DropLabel::fileDropped, this,
+    connect(m_ui->geotagDropFolderLabel, &DropLabel::fileDropped, this,
             [this](const QString& path) { emit trackFilesSelected({ path }); });
 
-    codeView = new SyncCodeView(this);
+    m_codeView = new SyncCodeView(this);
 
     // The how-to pages: where the phone page is, and a way to show the code
     // here when no phone is at hand.
-    phonePageQr = new QLabel(ui->howTo1Page);
-    phonePageQr->setObjectName(QStringLiteral("phonePageCodeLabel"));
+    m_phonePageQr = new QLabel(m_ui->howTo1Page);
+    m_phonePageQr->setObjectName(QStringLiteral("phonePageCodeLabel"));
     auto* pictures = new QHBoxLayout;
     pictures->setSpacing(24);
     pictures->addStretch();
-    auto* page = qobject_cast<QBoxLayout*>(ui->howTo1Page->layout());
-    const int index = page->indexOf(ui->label_3);
+    auto* page = qobject_cast<QBoxLayout*>(m_ui->howTo1Page->layout());
+    const int index = page->indexOf(m_ui->label_3);
     delete page->takeAt(index);
-    pictures->addWidget(ui->label_3);
-    pictures->addWidget(phonePageQr);
+    pictures->addWidget(m_ui->label_3);
+    pictures->addWidget(m_phonePageQr);
     pictures->addStretch();
     page->insertLayout(index, pictures);
 
     const QString showHere = tr("<html><head/><body><p>Open the phone page to show a Synchronization code,<br/>"
                                 "or <a href=\"#code\" style=\"color:#7fd4ff\">show the code on this screen</a></p></body></html>");
-    codeLink = new QLabel(ui->synchronizePage);
-    codeLink->setObjectName(QStringLiteral("showCodeLabel"));
-    codeLink->setAlignment(Qt::AlignCenter);
-    auto* syncLayout = qobject_cast<QBoxLayout*>(ui->synchronizePage->layout());
-    syncLayout->insertWidget(syncLayout->indexOf(ui->howTo4Label) + 1, codeLink);
-    for (QLabel* label : { ui->label_8, codeLink }) {
+    m_codeLink = new QLabel(m_ui->synchronizePage);
+    m_codeLink->setObjectName(QStringLiteral("showCodeLabel"));
+    m_codeLink->setAlignment(Qt::AlignCenter);
+    auto* syncLayout = qobject_cast<QBoxLayout*>(m_ui->synchronizePage->layout());
+    syncLayout->insertWidget(syncLayout->indexOf(m_ui->howTo4Label) + 1, m_codeLink);
+    for (QLabel* label : { m_ui->label_8, m_codeLink }) {
         label->setText(showHere);
         label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         connect(label, &QLabel::linkActivated, this, &MainView::showSyncCode);
@@ -79,9 +79,9 @@ void MainView::connectServiceParts(controller::MainController& controller)
     connect(this, &MainView::trackFilesSelected, &controller, &MainController::importTracks);
     connect(&controller, &MainController::trackImportProgress, this, &MainView::onTrackImportProgress);
     connect(&controller, &MainController::trackImportFinished, this, &MainView::onTrackImportFinished);
-    connect(codeView, &SyncCodeView::codeWanted, &controller, &MainController::requestSyncCode);
-    connect(codeView, &SyncCodeView::fileDropped, &controller, &MainController::synchronizeCamera);
-    connect(&controller, &MainController::syncCodeUpdated, codeView, &SyncCodeView::setCode);
+    connect(m_codeView, &SyncCodeView::codeWanted, &controller, &MainController::requestSyncCode);
+    connect(m_codeView, &SyncCodeView::fileDropped, &controller, &MainController::synchronizeCamera);
+    connect(&controller, &MainController::syncCodeUpdated, m_codeView, &SyncCodeView::setCode);
     connect(this, &MainView::serviceStatusWanted, &controller, &MainController::requestServiceStatus);
     connect(&controller, &MainController::serviceStatusUpdated, this,
             [this](const controller::ServiceStatus& status) { setPhonePageUrl(status.phonePageUrl()); });
@@ -89,22 +89,22 @@ void MainView::connectServiceParts(controller::MainController& controller)
 
 void MainView::updateServiceParts(controller::Screen screen)
 {
-    codeLink->setVisible(screen == controller::SynchronizeHowTo);
+    m_codeLink->setVisible(screen == controller::SynchronizeHowTo);
     // The how-to pages want the phone page's address; asked for once.
-    if (!statusAsked && screen <= controller::SynchronizeHowTo) {
-        statusAsked = true;
+    if (!m_statusAsked && screen <= controller::SynchronizeHowTo) {
+        m_statusAsked = true;
         emit serviceStatusWanted();
     }
 }
 
 void MainView::setPhonePageUrl(const QString& url)
 {
-    phonePage = url;
-    ui->label_5->setText(tr("<html><head/><body><p>Open the phone page on your phone: <b>%1</b><br/>"
-                            "<span style=\"font-size:11pt\">or let a tracker app send your positions: settings on "
-                            "the phone page</span></p></body></html>")
-                             .arg(url.toHtmlEscaped()));
-    phonePageQr->setPixmap(QrCodeWidget::codePixmap(url.toUtf8(), 3));
+    m_phonePage = url;
+    m_ui->label_5->setText(tr("<html><head/><body><p>Open the phone page on your phone: <b>%1</b><br/>"
+                              "<span style=\"font-size:11pt\">or let a tracker app send your positions: settings on "
+                              "the phone page</span></p></body></html>")
+                               .arg(url.toHtmlEscaped()));
+    m_phonePageQr->setPixmap(QrCodeWidget::codePixmap(url.toUtf8(), 3));
 }
 
 void MainView::importTrack()
@@ -123,29 +123,29 @@ QStringList MainView::chooseTrackFiles()
 
 void MainView::showSyncCode()
 {
-    codeView->show();
-    codeView->raise();
-    codeView->activateWindow();
+    m_codeView->show();
+    m_codeView->raise();
+    m_codeView->activateWindow();
 }
 
 void MainView::onTrackImportProgress(QString fileName, qint64 sent, qint64 total)
 {
-    if (!trackProgress) {
-        trackProgress = new QProgressDialog(this);
-        trackProgress->setWindowTitle(tr("Import a track"));
-        trackProgress->setCancelButton(nullptr);
+    if (!m_trackProgress) {
+        m_trackProgress = new QProgressDialog(this);
+        m_trackProgress->setWindowTitle(tr("Import a track"));
+        m_trackProgress->setCancelButton(nullptr);
         // Small files are done before the dialog would show.
-        trackProgress->setMinimumDuration(700);
-        trackProgress->setRange(0, 1000);
+        m_trackProgress->setMinimumDuration(700);
+        m_trackProgress->setRange(0, 1000);
     }
-    trackProgress->setLabelText(tr("Sending %1").arg(fileName));
-    trackProgress->setValue(total > 0 ? int(sent * 1000 / total) : 0);
+    m_trackProgress->setLabelText(tr("Sending %1").arg(fileName));
+    m_trackProgress->setValue(total > 0 ? int(sent * 1000 / total) : 0);
 }
 
 void MainView::onTrackImportFinished()
 {
-    if (trackProgress)
-        trackProgress->reset();
+    if (m_trackProgress)
+        m_trackProgress->reset();
 }
 
 } // namespace view

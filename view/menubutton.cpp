@@ -11,9 +11,9 @@ namespace view {
 
 MenuButton::MenuButton(QWidget* parent)
     : QFrame(parent)
-    , ui(std::make_unique<Ui::MenuButton>())
+    , m_ui(std::make_unique<Ui::MenuButton>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     // Reached with Tab and pressed with Enter or Space like a push button.
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -22,26 +22,26 @@ MenuButton::~MenuButton() = default;
 
 QString MenuButton::text() const
 {
-    return ui->htmlLabel->text();
+    return m_ui->htmlLabel->text();
 }
 
 void MenuButton::setText(const QString& text)
 {
-    ui->htmlLabel->setText(text);
+    m_ui->htmlLabel->setText(text);
     // Screen readers get the words without the markup.
     setAccessibleName(QTextDocumentFragment::fromHtml(text).toPlainText().simplified());
-    ui->iconLabel->setAccessibleName(accessibleName());
+    m_ui->iconLabel->setAccessibleName(accessibleName());
 }
 
 QPixmap MenuButton::pixmap() const
 {
-    return ui->iconLabel->pixmap(Qt::ReturnByValue);
+    return m_ui->iconLabel->pixmap(Qt::ReturnByValue);
 }
 
 void MenuButton::setPixmap(const QPixmap& pixmap)
 {
-    ui->iconLabel->setPixmap(sharperPixmap(pixmap, this));
-    ui->iconLabel->setAlignment(Qt::AlignBottom);
+    m_ui->iconLabel->setPixmap(sharperPixmap(pixmap, this));
+    m_ui->iconLabel->setAlignment(Qt::AlignBottom);
 }
 
 void MenuButton::keyPressEvent(QKeyEvent* event)

@@ -33,7 +33,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    std::unique_ptr<Ui::MenuButton> ui;
+    std::unique_ptr<Ui::MenuButton> m_ui;
 };
 
 } // namespace view

@@ -14,15 +14,15 @@ namespace view {
 
 MessageBox::MessageBox(QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint)
-    , ui(std::make_unique<Ui::MessageBox>())
+    , m_ui(std::make_unique<Ui::MessageBox>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     setWindowTitle(tr("Kestrel"));
     // Titles and texts may come from the web service: never read them as markup.
-    ui->titleLabel->setTextFormat(Qt::PlainText);
-    ui->textLabel->setTextFormat(Qt::PlainText);
-    formSize = size();
-    setFixedSize(formSize);
+    m_ui->titleLabel->setTextFormat(Qt::PlainText);
+    m_ui->textLabel->setTextFormat(Qt::PlainText);
+    m_formSize = size();
+    setFixedSize(m_formSize);
 }
 
 MessageBox::~MessageBox() = default;
@@ -66,27 +66,27 @@ QString MessageBox::signPath(int code)
 
 bool MessageBox::display(int code, QString title, QString text)
 {
-    ui->titleLabel->setText(title);
-    ui->textLabel->setText(text);
+    m_ui->titleLabel->setText(title);
+    m_ui->textLabel->setText(text);
     // An empty title would still take its line and the spacing below it.
-    ui->titleLabel->setVisible(!title.isEmpty());
-    ui->cancelButton->setVisible(code == controller::code(controller::Status::Question));
-    ui->iconLabel->setPixmap(picture(signPath(code), this));
+    m_ui->titleLabel->setVisible(!title.isEmpty());
+    m_ui->cancelButton->setVisible(code == controller::code(controller::Status::Question));
+    m_ui->iconLabel->setPixmap(picture(signPath(code), this));
     fitText();
     // A question is answered with OK (Enter) or Cancel (Escape); the sign
     // tells a screen reader which kind of box this is.
-    ui->iconLabel->setAccessibleName(tr(signOf(code).name));
+    m_ui->iconLabel->setAccessibleName(tr(signOf(code).name));
     setAccessibleName(title.isEmpty() ? text : title);
-    ui->okButton->setDefault(true);
-    ui->okButton->setFocus(Qt::OtherFocusReason);
+    m_ui->okButton->setDefault(true);
+    m_ui->okButton->setFocus(Qt::OtherFocusReason);
     // Parentless, so the main window's style does not reach the box, but
     // placed over the main window rather than in the corner of the screen.
     adjustPosition(mainWindow());
 
-    if (shownHandler) {
+    if (m_shownHandler) {
         QTimer::singleShot(0, this, [this] {
-            if (shownHandler)
-                shownHandler(*this);
+            if (m_shownHandler)
+                m_shownHandler(*this);
         });
     }
     return exec() == QDialog::Accepted;
@@ -111,9 +111,9 @@ void MessageBox::fitText()
         child->ensurePolished();
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(formSize.width())
+    const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(m_formSize.width())
                                                      : layout()->totalSizeHint().height();
-    setFixedSize(formSize.width(), qMax(formSize.height(), needed));
+    setFixedSize(m_formSize.width(), qMax(m_formSize.height(), needed));
 }
 
 void MessageBox::on_okButton_clicked()

@@ -33,7 +33,7 @@ public:
     // modally (from inside its event loop), so that a test can answer it by
     // clicking a button or pressing a key. Pass an empty function to clear.
     using ShownHandler = std::function<void(MessageBox&)>;
-    void setShownHandler(ShownHandler handler) { shownHandler = std::move(handler); }
+    void setShownHandler(ShownHandler handler) { m_shownHandler = std::move(handler); }
 
 private slots:
     void on_okButton_clicked();
@@ -42,9 +42,9 @@ private slots:
 private:
     void fitText();
 
-    std::unique_ptr<Ui::MessageBox> ui;
-    QSize formSize;
-    ShownHandler shownHandler;
+    std::unique_ptr<Ui::MessageBox> m_ui;
+    QSize m_formSize;
+    ShownHandler m_shownHandler;
 };
 
 } // namespace view

@@ -33,36 +33,36 @@ class ReducedJpegTask : public QRunnable {
 public:
     ReducedJpegTask(const QString& filePath, const QSize& bound, QObject* receiver,
                     std::function<void(const QImage&)> done)
-        : filePath(filePath)
-        , bound(bound)
-        , receiver(receiver)
-        , relay(new QObject)
-        , done(std::move(done))
+        : m_filePath(filePath)
+        , m_bound(bound)
+        , m_receiver(receiver)
+        , m_relay(new QObject)
+        , m_done(std::move(done))
     {
-        relay->moveToThread(receiver->thread());
+        m_relay->moveToThread(receiver->thread());
     }
 
     void run() override
     {
-        const QImage image = reducedJpeg(filePath, bound);
-        QPointer<QObject> target = receiver;
-        auto handOver = done;
+        const QImage image = reducedJpeg(m_filePath, m_bound);
+        QPointer<QObject> target = m_receiver;
+        auto handOver = m_done;
         QMetaObject::invokeMethod(
-            relay,
+            m_relay,
             [target, handOver, image] {
                 if (target)
                     handOver(image);
             },
             Qt::QueuedConnection);
-        relay->deleteLater();
+        m_relay->deleteLater();
     }
 
 private:
-    QString filePath;
-    QSize bound;
-    QPointer<QObject> receiver;
-    QObject* relay;
-    std::function<void(const QImage&)> done;
+    QString m_filePath;
+    QSize m_bound;
+    QPointer<QObject> m_receiver;
+    QObject* m_relay;
+    std::function<void(const QImage&)> m_done;
 };
 
 } // namespace

@@ -12,28 +12,28 @@ namespace view {
 
 PhotoWidget::PhotoWidget(QWidget* parent)
     : QFrame(parent)
-    , ui(std::make_unique<Ui::PhotoWidget>())
+    , m_ui(std::make_unique<Ui::PhotoWidget>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
 }
 
 PhotoWidget::~PhotoWidget() = default;
 
-void PhotoWidget::setPhoto(const model::PhotoGeocode& photo)
+void PhotoWidget::setPhoto(const model::PhotoGeotag& photo)
 {
-    record = photo;
-    ui->fileNameLabel->setText(QFileInfo(record.filePath).fileName());
-    setAccessibleName(ui->fileNameLabel->text());
-    const QStyle::StandardPixmap sign = record.success ? QStyle::SP_DialogOkButton : QStyle::SP_DialogCancelButton;
+    m_record = photo;
+    m_ui->fileNameLabel->setText(QFileInfo(m_record.filePath).fileName());
+    setAccessibleName(m_ui->fileNameLabel->text());
+    const QStyle::StandardPixmap sign = m_record.success ? QStyle::SP_DialogOkButton : QStyle::SP_DialogCancelButton;
     const int extent = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
-    ui->iconLabel->setPixmap(style()->standardIcon(sign, nullptr, this).pixmap(extent, extent));
-    if (record.success)
-        ui->geoLabel->setText(
-            QStringLiteral("%1, %2, %3").arg(record.latitude).arg(record.longitude).arg(record.altitude));
+    m_ui->iconLabel->setPixmap(style()->standardIcon(sign, nullptr, this).pixmap(extent, extent));
+    if (m_record.success)
+        m_ui->geoLabel->setText(
+            QStringLiteral("%1, %2, %3").arg(m_record.latitude).arg(m_record.longitude).arg(m_record.altitude));
     else
-        ui->geoLabel->setText(record.summary());
-    setAccessibleDescription(ui->geoLabel->text());
-    ui->iconLabel->setAccessibleName(record.success ? tr("Geotagged") : tr("Not geotagged"));
+        m_ui->geoLabel->setText(m_record.summary());
+    setAccessibleDescription(m_ui->geoLabel->text());
+    m_ui->iconLabel->setAccessibleName(m_record.success ? tr("Geotagged") : tr("Not geotagged"));
 }
 
 void PhotoWidget::enterEvent(QEvent* event)
@@ -44,11 +44,11 @@ void PhotoWidget::enterEvent(QEvent* event)
 
 void PhotoWidget::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (event->button() != Qt::LeftButton || !ui->geoLabel->isVisible())
+    if (event->button() != Qt::LeftButton || !m_ui->geoLabel->isVisible())
         return;
     // The dialog shows a copy: the list may rebuild (and delete this widget)
     // while the dialog's event loop runs.
-    const model::PhotoGeocode shown = record;
+    const model::PhotoGeotag shown = m_record;
     QPointer<DetailInfoView> details = new DetailInfoView(shown, this);
     details->exec();
     delete details;

@@ -19,16 +19,16 @@ public:
     explicit PhotoWidget(QWidget* parent = nullptr);
     ~PhotoWidget() override;
 
-    void setPhoto(const model::PhotoGeocode& photo);
-    const model::PhotoGeocode& photo() const { return record; }
+    void setPhoto(const model::PhotoGeotag& photo);
+    const model::PhotoGeotag& photo() const { return m_record; }
 
 protected:
     void enterEvent(QEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    std::unique_ptr<Ui::PhotoWidget> ui;
-    model::PhotoGeocode record;
+    std::unique_ptr<Ui::PhotoWidget> m_ui;
+    model::PhotoGeotag m_record;
 };
 
 } // namespace view

@@ -47,10 +47,10 @@ QPixmap QrCodeWidget::codePixmap(const QByteArray& text, int moduleSize)
 
 void QrCodeWidget::setText(const QByteArray& text)
 {
-    if (text == shown)
+    if (text == m_shown)
         return;
-    shown = text;
-    image = text.isEmpty() ? QImage() : codeImage(text);
+    m_shown = text;
+    m_image = text.isEmpty() ? QImage() : codeImage(text);
     update();
 }
 
@@ -58,17 +58,17 @@ void QrCodeWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    if (image.isNull())
+    if (m_image.isNull())
         return;
     // Whole device pixels per module: a fractional scale would blur the
     // module edges that the camera has to find.
     const qreal ratio = devicePixelRatioF();
     const int available = int(std::floor(std::min(width(), height()) * ratio));
-    const int module = std::max(1, available / image.width());
-    const qreal side = image.width() * module / ratio;
+    const int module = std::max(1, available / m_image.width());
+    const qreal side = m_image.width() * module / ratio;
     const QRectF target((width() - side) / 2, (height() - side) / 2, side, side);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(target, image);
+    painter.drawImage(target, m_image);
 }
 
 } // namespace view

@@ -20,15 +20,15 @@ public:
     static QPixmap codePixmap(const QByteArray& text, int moduleSize);
 
     void setText(const QByteArray& text);
-    QByteArray text() const { return shown; }
+    QByteArray text() const { return m_shown; }
     QSize sizeHint() const override { return QSize(240, 240); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QByteArray shown;
-    QImage image;
+    QByteArray m_shown;
+    QImage m_image;
 };
 
 } // namespace view

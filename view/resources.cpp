@@ -24,12 +24,12 @@ void initResources()
 QStringList assetFileNames()
 {
     return {
-        QStringLiteral("errorSign.png"),       QStringLiteral("geocodeIcon.png"),
+        QStringLiteral("errorSign.png"),       QStringLiteral("geotagIcon.png"),
         QStringLiteral("warningSign.png"),     QStringLiteral("deleteIcon.png"),
-        QStringLiteral("geocodeIcon2.png"),    QStringLiteral("cameraImage.png"),
+        QStringLiteral("geotagIcon2.png"),     QStringLiteral("cameraImage.png"),
         QStringLiteral("timeDateIconSmall.png"), QStringLiteral("cameraIconSmall.png"),
         QStringLiteral("settingsIcon.png"),    QStringLiteral("HelveticaNormal.ttf"),
-        QStringLiteral("geocodeIconSmall.png"), QStringLiteral("cameraIcon.png"),
+        QStringLiteral("geotagIconSmall.png"), QStringLiteral("cameraIcon.png"),
         QStringLiteral("okSign.png"),          QStringLiteral("settingsIcon2.png"),
         QStringLiteral("howTo1.png"),          QStringLiteral("howTo2.png"),
         QStringLiteral("vintageClock.png"),    QStringLiteral("howTo3.png"),

@@ -14,43 +14,43 @@ namespace view {
 
 ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     : QWidget(parent)
-    , address(new QLabel(this))
-    , state(new QLabel(this))
-    , phone(new QLabel(this))
-    , positions(new QLabel(this))
-    , openButton(new QPushButton(tr("Open the phone page in the browser"), this))
-    , startButton(new QPushButton(tr("Start the web service"), this))
-    , poll(new QTimer(this))
+    , m_address(new QLabel(this))
+    , m_state(new QLabel(this))
+    , m_phone(new QLabel(this))
+    , m_positions(new QLabel(this))
+    , m_openButton(new QPushButton(tr("Open the phone page in the browser"), this))
+    , m_startButton(new QPushButton(tr("Start the web service"), this))
+    , m_poll(new QTimer(this))
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 18, 24, 18);
     auto* form = new QFormLayout;
     form->setVerticalSpacing(10);
-    form->addRow(tr("Address in use:"), address);
-    form->addRow(tr("Answers:"), state);
-    form->addRow(tr("Phone:"), phone);
-    form->addRow(tr("Positions stored:"), positions);
-    for (QLabel* label : { address, state, phone, positions }) {
+    form->addRow(tr("Address in use:"), m_address);
+    form->addRow(tr("Answers:"), m_state);
+    form->addRow(tr("Phone:"), m_phone);
+    form->addRow(tr("Positions stored:"), m_positions);
+    for (QLabel* label : { m_address, m_state, m_phone, m_positions }) {
         label->setWordWrap(true);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     layout->addLayout(form);
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(openButton);
-    buttons->addWidget(startButton);
+    buttons->addWidget(m_openButton);
+    buttons->addWidget(m_startButton);
     buttons->addStretch();
     layout->addLayout(buttons);
     layout->addStretch();
-    startButton->setObjectName(QStringLiteral("startServiceButton"));
-    startButton->setVisible(false);
+    m_startButton->setObjectName(QStringLiteral("startServiceButton"));
+    m_startButton->setVisible(false);
 
-    connect(openButton, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(QUrl(phonePage)); });
-    connect(startButton, &QPushButton::clicked, this, &ServiceStatusPage::start);
+    connect(m_openButton, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(QUrl(m_phonePage)); });
+    connect(m_startButton, &QPushButton::clicked, this, &ServiceStatusPage::start);
     // After a start the service needs a moment before it answers.
-    poll->setInterval(300);
-    connect(poll, &QTimer::timeout, this, [this] {
-        if (--pollsLeft <= 0)
-            poll->stop();
+    m_poll->setInterval(300);
+    connect(m_poll, &QTimer::timeout, this, [this] {
+        if (--m_pollsLeft <= 0)
+            m_poll->stop();
         emit statusWanted();
     });
     setStatus(controller::ServiceStatus());
@@ -58,34 +58,34 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
 
 QStringList ServiceStatusPage::shownTexts() const
 {
-    return { address->text(), state->text(), phone->text(), positions->text() };
+    return { m_address->text(), m_state->text(), m_phone->text(), m_positions->text() };
 }
 
 void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
 {
-    address->setText(status.address.isEmpty() ? model::Model::baseUrl() : status.address);
+    m_address->setText(status.address.isEmpty() ? model::Model::baseUrl() : status.address);
     if (status.answers) {
-        state->setText(status.problem.isEmpty() ? tr("yes") : tr("yes; %1").arg(status.problem));
-        poll->stop();
+        m_state->setText(status.problem.isEmpty() ? tr("yes") : tr("yes; %1").arg(status.problem));
+        m_poll->stop();
     } else {
-        state->setText(tr("no"));
+        m_state->setText(tr("no"));
     }
-    phone->setText(status.phoneName.isEmpty() ? tr("none") : status.phoneName);
-    positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
-    phonePage = status.phonePageUrl();
-    openButton->setEnabled(status.answers);
-    startButton->setVisible(!status.answers && controller::MainController::isLocalService());
+    m_phone->setText(status.phoneName.isEmpty() ? tr("none") : status.phoneName);
+    m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
+    m_phonePage = status.phonePageUrl();
+    m_openButton->setEnabled(status.answers);
+    m_startButton->setVisible(!status.answers && controller::MainController::isLocalService());
 }
 
 void ServiceStatusPage::start()
 {
     if (!emit startWanted()) {
-        state->setText(tr("no; the service program could not be started"));
+        m_state->setText(tr("no; the service program could not be started"));
         return;
     }
-    startButton->setEnabled(false);
-    pollsLeft = 20;
-    poll->start();
+    m_startButton->setEnabled(false);
+    m_pollsLeft = 20;
+    m_poll->start();
 }
 
 } // namespace view

@@ -34,15 +34,15 @@ public slots:
 private:
     void start();
 
-    QLabel* address = nullptr;
-    QLabel* state = nullptr;
-    QLabel* phone = nullptr;
-    QLabel* positions = nullptr;
-    QPushButton* openButton = nullptr;
-    QPushButton* startButton = nullptr;
-    QTimer* poll = nullptr;
-    int pollsLeft = 0;
-    QString phonePage;
+    QLabel* m_address = nullptr;
+    QLabel* m_state = nullptr;
+    QLabel* m_phone = nullptr;
+    QLabel* m_positions = nullptr;
+    QPushButton* m_openButton = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QTimer* m_poll = nullptr;
+    int m_pollsLeft = 0;
+    QString m_phonePage;
 };
 
 } // namespace view

@@ -18,21 +18,21 @@ namespace view {
 
 SettingsView::SettingsView(QWidget* parent)
     : QDialog(parent, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , ui(std::make_unique<Ui::SettingsView>())
+    , m_ui(std::make_unique<Ui::SettingsView>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     setFixedSize(size());
-    servicePage = new ServiceStatusPage(ui->stackedWidget);
-    servicePage->setObjectName(QStringLiteral("servicePage"));
-    ui->stackedWidget->addWidget(servicePage);
-    auto* serviceButton = new QPushButton(tr("Web service"), ui->tabWidget);
+    m_servicePage = new ServiceStatusPage(m_ui->stackedWidget);
+    m_servicePage->setObjectName(QStringLiteral("servicePage"));
+    m_ui->stackedWidget->addWidget(m_servicePage);
+    auto* serviceButton = new QPushButton(tr("Web service"), m_ui->tabWidget);
     serviceButton->setObjectName(QStringLiteral("serviceButton"));
     serviceButton->setFocusPolicy(Qt::NoFocus);
     serviceButton->setCheckable(true);
     serviceButton->setAutoDefault(false);
     serviceButton->setFlat(true);
-    ui->buttonGroup->addButton(serviceButton);
-    ui->tabLayout->insertWidget(ui->tabLayout->indexOf(ui->cameraButton) + 1, serviceButton);
+    m_ui->buttonGroup->addButton(serviceButton);
+    m_ui->tabLayout->insertWidget(m_ui->tabLayout->indexOf(m_ui->cameraButton) + 1, serviceButton);
     connect(serviceButton, &QPushButton::clicked, this, &SettingsView::showServicePage);
     sharpenPictures(this);
     // A click anywhere on an option selects it: its rich-text labels would
@@ -54,14 +54,14 @@ SettingsView::SettingsView(QWidget* parent)
         }
     }
     // The tabs take the focus and answer Enter and Space like buttons.
-    for (QPushButton* tab : {ui->rewriteButton, ui->timeDateButton, ui->cameraButton}) {
+    for (QPushButton* tab : {m_ui->rewriteButton, m_ui->timeDateButton, m_ui->cameraButton}) {
         tab->setFocusPolicy(Qt::StrongFocus);
         tab->setAutoDefault(true);
     }
-    ui->geocodeIconLabel->setAccessibleName(tr("Geotagging"));
-    ui->label_6->setAccessibleName(tr("Clock"));
-    ui->cameraIconLabel->setAccessibleName(tr("Camera"));
-    ui->scrollArea->setAccessibleName(tr("Synchronized cameras"));
+    m_ui->geotagIconLabel->setAccessibleName(tr("Geotagging"));
+    m_ui->label_6->setAccessibleName(tr("Clock"));
+    m_ui->cameraIconLabel->setAccessibleName(tr("Camera"));
+    m_ui->scrollArea->setAccessibleName(tr("Synchronized cameras"));
     // Every way of closing stores the choice: there is nothing to discard.
     connect(this, &QDialog::accepted, this, &SettingsView::saveSettings);
     connect(this, &QDialog::rejected, this, &SettingsView::saveSettings);
@@ -73,40 +73,40 @@ void SettingsView::connectController(controller::MainController& controller)
 {
     connect(&controller, &controller::MainController::showSettings, this, &SettingsView::showSettings);
     connect(&controller, &controller::MainController::camerasUpdated, this, &SettingsView::assignCameraList);
-    connect(ui->cameraButton, &QPushButton::clicked, &controller,
+    connect(m_ui->cameraButton, &QPushButton::clicked, &controller,
             &controller::MainController::requestCameraSynchronizations);
     connect(this, &SettingsView::removeClicked, &controller, &controller::MainController::requestRemoveCamera);
-    connect(servicePage, &ServiceStatusPage::statusWanted, &controller,
+    connect(m_servicePage, &ServiceStatusPage::statusWanted, &controller,
             &controller::MainController::requestServiceStatus);
-    connect(servicePage, &ServiceStatusPage::startWanted, &controller, &controller::MainController::startLocalService);
-    connect(&controller, &controller::MainController::serviceStatusUpdated, servicePage,
+    connect(m_servicePage, &ServiceStatusPage::startWanted, &controller, &controller::MainController::startLocalService);
+    connect(&controller, &controller::MainController::serviceStatusUpdated, m_servicePage,
             &ServiceStatusPage::setStatus);
 }
 
 void SettingsView::showServicePage()
 {
-    ui->stackedWidget->setCurrentWidget(servicePage);
-    servicePage->refresh();
+    m_ui->stackedWidget->setCurrentWidget(m_servicePage);
+    m_servicePage->refresh();
 }
 
 void SettingsView::showSettings(model::Model& model)
 {
-    this->model = &model;
-    ui->rewriteButton->setChecked(true);
-    ui->stackedWidget->setCurrentWidget(ui->rewritePage);
-    ui->rewriteRadio->setChecked(model.rewrite);
-    ui->dontRewriteRadio->setChecked(!model.rewrite);
-    ui->keepOriginalTimeDateRadio->setChecked(!model.modifyTimeDate);
-    ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
-    ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
-    ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
-    ui->rewriteButton->setFocus(Qt::OtherFocusReason);
+    this->m_model = &model;
+    m_ui->rewriteButton->setChecked(true);
+    m_ui->stackedWidget->setCurrentWidget(m_ui->rewritePage);
+    m_ui->rewriteRadio->setChecked(model.rewrite);
+    m_ui->dontRewriteRadio->setChecked(!model.rewrite);
+    m_ui->keepOriginalTimeDateRadio->setChecked(!model.modifyTimeDate);
+    m_ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
+    m_ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
+    m_ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
+    m_ui->rewriteButton->setFocus(Qt::OtherFocusReason);
     adjustPosition(MessageBox::mainWindow());
 
-    if (shownHandler) {
+    if (m_shownHandler) {
         QTimer::singleShot(0, this, [this] {
-            if (shownHandler)
-                shownHandler(*this);
+            if (m_shownHandler)
+                m_shownHandler(*this);
         });
     }
     exec();
@@ -114,23 +114,23 @@ void SettingsView::showSettings(model::Model& model)
 
 void SettingsView::assignCameraList(model::CameraList& cameras)
 {
-    QLayout* layout = ui->scrollAreaWidgetContents->layout();
+    QLayout* layout = m_ui->scrollAreaWidgetContents->layout();
     while (QLayoutItem* item = layout->takeAt(0)) {
         delete item->widget();
         delete item;
     }
-    selectedCamera = nullptr;
+    m_selectedCamera = nullptr;
 
-    ui->phoneNameLabel->setText(cameras.phoneName);
+    m_ui->phoneNameLabel->setText(cameras.phoneName);
     for (const model::Camera& camera : cameras) {
-        auto* widget = new CameraWidget(ui->scrollAreaWidgetContents);
+        auto* widget = new CameraWidget(m_ui->scrollAreaWidgetContents);
         layout->addWidget(widget);
         widget->setCamera(camera);
         connect(widget, &CameraWidget::removeClicked, this, &SettingsView::removeClicked);
         connect(widget, &CameraWidget::selected, this, [this](CameraWidget* entry) {
-            if (selectedCamera && selectedCamera != entry)
-                selectedCamera->setSelected(false);
-            selectedCamera = entry;
+            if (m_selectedCamera && m_selectedCamera != entry)
+                m_selectedCamera->setSelected(false);
+            m_selectedCamera = entry;
         });
     }
     layout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
@@ -139,12 +139,12 @@ void SettingsView::assignCameraList(model::CameraList& cameras)
 void SettingsView::saveSettings()
 {
     // Nothing to store into before the first opening.
-    if (!model)
+    if (!m_model)
         return;
-    model->rewrite = ui->rewriteRadio->isChecked();
-    model->modifyTimeDate = ui->modifyTimeDateRadio->isChecked();
-    model->includeSubfolders = ui->includeSubfoldersCheckBox->isChecked();
-    model->rawSidecars = ui->rawFilesComboBox->currentIndex() == 1;
+    m_model->rewrite = m_ui->rewriteRadio->isChecked();
+    m_model->modifyTimeDate = m_ui->modifyTimeDateRadio->isChecked();
+    m_model->includeSubfolders = m_ui->includeSubfoldersCheckBox->isChecked();
+    m_model->rawSidecars = m_ui->rawFilesComboBox->currentIndex() == 1;
 }
 
 void SettingsView::keyPressEvent(QKeyEvent* event)
@@ -160,37 +160,37 @@ void SettingsView::keyPressEvent(QKeyEvent* event)
 
 void SettingsView::on_rewriteButton_clicked()
 {
-    ui->stackedWidget->setCurrentWidget(ui->rewritePage);
+    m_ui->stackedWidget->setCurrentWidget(m_ui->rewritePage);
 }
 
 void SettingsView::on_timeDateButton_clicked()
 {
-    ui->stackedWidget->setCurrentWidget(ui->timeDatePage);
+    m_ui->stackedWidget->setCurrentWidget(m_ui->timeDatePage);
 }
 
 void SettingsView::on_cameraButton_clicked()
 {
-    ui->stackedWidget->setCurrentWidget(ui->cameraPage);
+    m_ui->stackedWidget->setCurrentWidget(m_ui->cameraPage);
 }
 
 void SettingsView::on_keepOriginalTimeDateWidget_clicked()
 {
-    ui->keepOriginalTimeDateRadio->setChecked(true);
+    m_ui->keepOriginalTimeDateRadio->setChecked(true);
 }
 
 void SettingsView::on_modifyTimeDateWidget_clicked()
 {
-    ui->modifyTimeDateRadio->setChecked(true);
+    m_ui->modifyTimeDateRadio->setChecked(true);
 }
 
 void SettingsView::on_dontRewriteWidget_clicked()
 {
-    ui->dontRewriteRadio->setChecked(true);
+    m_ui->dontRewriteRadio->setChecked(true);
 }
 
 void SettingsView::on_rewriteWidget_clicked()
 {
-    ui->rewriteRadio->setChecked(true);
+    m_ui->rewriteRadio->setChecked(true);
 }
 
 } // namespace view

@@ -35,12 +35,12 @@ public:
     // modally (from inside its event loop), so that a test can work it and
     // close it. Pass an empty function to clear.
     using ShownHandler = std::function<void(SettingsView&)>;
-    void setShownHandler(ShownHandler handler) { shownHandler = std::move(handler); }
+    void setShownHandler(ShownHandler handler) { m_shownHandler = std::move(handler); }
 
     // The camera entry whose remove button is shown, if any.
-    CameraWidget* selectedCameraWidget() const { return selectedCamera; }
+    CameraWidget* selectedCameraWidget() const { return m_selectedCamera; }
 
-    ServiceStatusPage* serviceStatusPage() const { return servicePage; }
+    ServiceStatusPage* serviceStatusPage() const { return m_servicePage; }
     // Shows the web-service page and asks for its figures.
     void showServicePage();
 
@@ -65,12 +65,12 @@ private slots:
     void on_rewriteWidget_clicked();
 
 private:
-    std::unique_ptr<Ui::SettingsView> ui;
-    model::Model* model = nullptr;
-    ServiceStatusPage* servicePage = nullptr;
-    ShownHandler shownHandler;
+    std::unique_ptr<Ui::SettingsView> m_ui;
+    model::Model* m_model = nullptr;
+    ServiceStatusPage* m_servicePage = nullptr;
+    ShownHandler m_shownHandler;
     // Only one entry of the camera list shows its remove button at a time.
-    QPointer<CameraWidget> selectedCamera;
+    QPointer<CameraWidget> m_selectedCamera;
 };
 
 } // namespace view

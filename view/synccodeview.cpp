@@ -28,9 +28,9 @@ constexpr qint64 retryMs = 5000;
 
 SyncCodeView::SyncCodeView(QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , code(new QrCodeWidget(this))
-    , status(new QLabel(this))
-    , ticker(new QTimer(this))
+    , m_code(new QrCodeWidget(this))
+    , m_status(new QLabel(this))
+    , m_ticker(new QTimer(this))
 {
     setWindowTitle(tr("Synchronization code"));
     setObjectName(QStringLiteral("SyncCodeView"));
@@ -40,38 +40,38 @@ SyncCodeView::SyncCodeView(QWidget* parent)
     setAttribute(Qt::WA_StyledBackground, true);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 24, 24, 24);
-    layout->addWidget(code, 1);
+    layout->addWidget(m_code, 1);
     auto* line = new QLabel(tr("Photograph this code with the camera you want to synchronize, then drop that photo here"),
                             this);
     line->setWordWrap(true);
     line->setAlignment(Qt::AlignCenter);
     layout->addWidget(line);
-    status->setAlignment(Qt::AlignCenter);
-    status->setWordWrap(true);
-    layout->addWidget(status);
+    m_status->setAlignment(Qt::AlignCenter);
+    m_status->setWordWrap(true);
+    layout->addWidget(m_status);
     resize(560, 640);
-    ticker->setInterval(tickMs);
-    connect(ticker, &QTimer::timeout, this, &SyncCodeView::refresh);
+    m_ticker->setInterval(tickMs);
+    connect(m_ticker, &QTimer::timeout, this, &SyncCodeView::refresh);
 }
 
 QByteArray SyncCodeView::payload() const
 {
-    if (syncId.isEmpty())
+    if (m_syncId.isEmpty())
         return QByteArray();
     JsonValue value;
-    value["syncID"] = syncId.toUtf8().toStdString();
-    value["elapsedTime"] = JsonValue(static_cast<long long>(elapsedAtReceipt + received.elapsed()));
+    value["syncID"] = m_syncId.toUtf8().toStdString();
+    value["elapsedTime"] = JsonValue(static_cast<long long>(m_elapsedAtReceipt + m_received.elapsed()));
     return QByteArray::fromStdString(value.serialize());
 }
 
 void SyncCodeView::setCode(QString id, qint64 elapsedMs, qint64 validForMs, QString problem)
 {
-    asked = false;
-    syncId = id;
-    elapsedAtReceipt = elapsedMs;
-    validFor = validForMs;
-    received.start();
-    status->setText(problem);
+    m_asked = false;
+    m_syncId = id;
+    m_elapsedAtReceipt = elapsedMs;
+    m_validFor = validForMs;
+    m_received.start();
+    m_status->setText(problem);
     refresh();
 }
 
@@ -79,26 +79,26 @@ void SyncCodeView::refresh()
 {
     // Asked for at the first showing, before the shown code expires and, after
     // a failure, again a few seconds later rather than on every tick.
-    const qint64 age = received.isValid() ? received.elapsed() : 0;
-    const bool due = !received.isValid()
-        || (syncId.isEmpty() ? age >= retryMs : age >= validFor - std::min(renewMarginMs, validFor / 2));
-    if (due && !asked && isVisible()) {
-        asked = true;
+    const qint64 age = m_received.isValid() ? m_received.elapsed() : 0;
+    const bool due = !m_received.isValid()
+        || (m_syncId.isEmpty() ? age >= retryMs : age >= m_validFor - std::min(renewMarginMs, m_validFor / 2));
+    if (due && !m_asked && isVisible()) {
+        m_asked = true;
         emit codeWanted();
     }
-    code->setText(syncId.isEmpty() || age >= validFor ? QByteArray() : payload());
+    m_code->setText(m_syncId.isEmpty() || age >= m_validFor ? QByteArray() : payload());
 }
 
 void SyncCodeView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    ticker->start();
+    m_ticker->start();
     refresh();
 }
 
 void SyncCodeView::hideEvent(QHideEvent* event)
 {
-    ticker->stop();
+    m_ticker->stop();
     QWidget::hideEvent(event);
 }
 

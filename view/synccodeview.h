@@ -21,7 +21,7 @@ public:
 
     // The text the code shows at this moment.
     QByteArray payload() const;
-    QrCodeWidget* codeWidget() const { return code; }
+    QrCodeWidget* codeWidget() const { return m_code; }
 
 signals:
     void codeWanted();
@@ -39,14 +39,14 @@ protected:
 private:
     void refresh();
 
-    QrCodeWidget* code = nullptr;
-    QLabel* status = nullptr;
-    QTimer* ticker = nullptr;
-    QString syncId;
-    qint64 elapsedAtReceipt = 0;
-    qint64 validFor = 0;
-    QElapsedTimer received;
-    bool asked = false;
+    QrCodeWidget* m_code = nullptr;
+    QLabel* m_status = nullptr;
+    QTimer* m_ticker = nullptr;
+    QString m_syncId;
+    qint64 m_elapsedAtReceipt = 0;
+    qint64 m_validFor = 0;
+    QElapsedTimer m_received;
+    bool m_asked = false;
 };
 
 } // namespace view

@@ -35,27 +35,27 @@ HttpAnswer HttpAnswer::silent()
 
 FakeService::FakeService(QObject* parent)
     : QObject(parent)
-    , server(new QTcpServer(this))
+    , m_server(new QTcpServer(this))
 {
-    defaultAnswer = HttpAnswer::json(200, "{}");
-    connect(server, &QTcpServer::newConnection, this, &FakeService::onNewConnection);
+    m_defaultAnswer = HttpAnswer::json(200, "{}");
+    connect(m_server, &QTcpServer::newConnection, this, &FakeService::onNewConnection);
 }
 
 FakeService::~FakeService() = default;
 
 bool FakeService::listen()
 {
-    if (server->isListening())
+    if (m_server->isListening())
         return true;
-    if (!server->listen(QHostAddress::LocalHost, listenPort))
+    if (!m_server->listen(QHostAddress::LocalHost, m_listenPort))
         return false;
-    listenPort = server->serverPort();
+    m_listenPort = m_server->serverPort();
     return true;
 }
 
 void FakeService::stopListening()
 {
-    server->close();
+    m_server->close();
     // Kept-alive connections would otherwise still be served.
     for (QTcpSocket* socket : findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
         socket->abort();
@@ -63,28 +63,28 @@ void FakeService::stopListening()
 
 QString FakeService::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(listenPort);
+    return QStringLiteral("http://127.0.0.1:%1/").arg(m_listenPort);
 }
 
 void FakeService::enqueue(const HttpAnswer& answer)
 {
-    queue.append(answer);
+    m_queue.append(answer);
 }
 
 void FakeService::setHandler(const Handler& newHandler)
 {
-    handler = newHandler;
+    m_handler = newHandler;
 }
 
 void FakeService::setDefaultAnswer(const HttpAnswer& answer)
 {
-    defaultAnswer = answer;
+    m_defaultAnswer = answer;
 }
 
 QList<HttpRequest> FakeService::requestsTo(const QByteArray& path) const
 {
     QList<HttpRequest> matching;
-    for (const HttpRequest& request : received)
+    for (const HttpRequest& request : m_received)
         if (request.path == path)
             matching.append(request);
     return matching;
@@ -92,22 +92,22 @@ QList<HttpRequest> FakeService::requestsTo(const QByteArray& path) const
 
 void FakeService::reset()
 {
-    queue.clear();
-    handler = Handler();
-    defaultAnswer = HttpAnswer::json(200, "{}");
-    received.clear();
-    mostWaiting = waiting;
-    answeredCount = 0;
+    m_queue.clear();
+    m_handler = Handler();
+    m_defaultAnswer = HttpAnswer::json(200, "{}");
+    m_received.clear();
+    m_mostWaiting = m_waiting;
+    m_answeredCount = 0;
 }
 
 void FakeService::onNewConnection()
 {
-    while (QTcpSocket* socket = server->nextPendingConnection()) {
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            buffers.remove(socket);
-            waiting -= silentOn.take(socket);
+            m_buffers.remove(socket);
+            m_waiting -= m_silentOn.take(socket);
             socket->deleteLater();
         });
     }
@@ -115,7 +115,7 @@ void FakeService::onNewConnection()
 
 void FakeService::readFrom(QTcpSocket* socket)
 {
-    QByteArray& buffer = buffers[socket];
+    QByteArray& buffer = m_buffers[socket];
     buffer += socket->readAll();
     for (;;) {
         const int headerEnd = buffer.indexOf("\r\n\r\n");
@@ -142,10 +142,10 @@ void FakeService::readFrom(QTcpSocket* socket)
         request.body = buffer.mid(headerEnd + 4, length);
         buffer.remove(0, headerEnd + 4 + length);
 
-        ++waiting;
-        mostWaiting = qMax(mostWaiting, waiting);
-        request.outstanding = waiting;
-        received.append(request);
+        ++m_waiting;
+        m_mostWaiting = qMax(m_mostWaiting, m_waiting);
+        request.outstanding = m_waiting;
+        m_received.append(request);
         emit requestReceived(request);
         const HttpAnswer reply = answerFor(request);
         if (reply.delayMs > 0) {
@@ -154,7 +154,7 @@ void FakeService::readFrom(QTcpSocket* socket)
                 if (guarded)
                     answer(guarded, request, reply);
                 else
-                    --waiting;
+                    --m_waiting;
             });
         } else {
             answer(socket, request, reply);
@@ -166,20 +166,20 @@ void FakeService::readFrom(QTcpSocket* socket)
 
 HttpAnswer FakeService::answerFor(const HttpRequest& request)
 {
-    if (!queue.isEmpty())
-        return queue.takeFirst();
-    if (handler)
-        return handler(request);
-    return defaultAnswer;
+    if (!m_queue.isEmpty())
+        return m_queue.takeFirst();
+    if (m_handler)
+        return m_handler(request);
+    return m_defaultAnswer;
 }
 
 void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& reply)
 {
     if (reply.action == HttpAnswer::Silent) {
-        ++silentOn[socket];
+        ++m_silentOn[socket];
         return;
     }
-    --waiting;
+    --m_waiting;
     if (reply.action == HttpAnswer::Close) {
         socket->abort();
         return;
@@ -201,7 +201,7 @@ void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const H
         text += reply.body;
     }
     socket->write(text);
-    ++answeredCount;
+    ++m_answeredCount;
     emit answerSent(request, reply.status);
 }
 

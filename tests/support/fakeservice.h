@@ -54,7 +54,7 @@ public:
     // Stops accepting connections and drops the open ones, so new requests
     // are refused.
     void stopListening();
-    quint16 port() const { return listenPort; }
+    quint16 port() const { return m_listenPort; }
     // "http://127.0.0.1:<port>/"
     QString baseUrl() const;
 
@@ -62,11 +62,11 @@ public:
     void setHandler(const Handler& handler);
     void setDefaultAnswer(const HttpAnswer& answer);
 
-    QList<HttpRequest> requests() const { return received; }
+    QList<HttpRequest> requests() const { return m_received; }
     QList<HttpRequest> requestsTo(const QByteArray& path) const;
-    int outstanding() const { return waiting; }
-    int maxOutstanding() const { return mostWaiting; }
-    int answered() const { return answeredCount; }
+    int outstanding() const { return m_waiting; }
+    int maxOutstanding() const { return m_mostWaiting; }
+    int answered() const { return m_answeredCount; }
     // Forgets the recorded requests, the queue, the handler and the counters.
     void reset();
 
@@ -81,17 +81,17 @@ private:
     void answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& answer);
     HttpAnswer answerFor(const HttpRequest& request);
 
-    QTcpServer* server = nullptr;
-    quint16 listenPort = 0;
-    QList<HttpAnswer> queue;
-    Handler handler;
-    HttpAnswer defaultAnswer;
-    QList<HttpRequest> received;
-    QMap<QTcpSocket*, QByteArray> buffers;
-    QMap<QTcpSocket*, int> silentOn; // unanswered requests per connection
-    int waiting = 0;
-    int mostWaiting = 0;
-    int answeredCount = 0;
+    QTcpServer* m_server = nullptr;
+    quint16 m_listenPort = 0;
+    QList<HttpAnswer> m_queue;
+    Handler m_handler;
+    HttpAnswer m_defaultAnswer;
+    QList<HttpRequest> m_received;
+    QMap<QTcpSocket*, QByteArray> m_buffers;
+    QMap<QTcpSocket*, int> m_silentOn; // unanswered requests per connection
+    int m_waiting = 0;
+    int m_mostWaiting = 0;
+    int m_answeredCount = 0;
 };
 
 } // namespace testsupport
