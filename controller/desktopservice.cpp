@@ -21,14 +21,14 @@
 #include "controller/restclient.h"
 #include "controller/servicemessages.h"
 #include "json/jsonvalue.h"
+#include "service/limits.h"
 
 namespace controller {
 
 namespace {
 
-// The largest track file sent; Google's location history runs to tens of
-// megabytes, anything beyond this is not a track.
-constexpr qint64 maxTrackBytes = 256LL * 1024 * 1024;
+// The largest track file sent: the service's own limit.
+constexpr qint64 maxTrackBytes = service::maxTrackBytes;
 
 QByteArray userRequest(const QString& userID)
 {

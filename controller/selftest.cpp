@@ -158,8 +158,10 @@ QString exifWritesAndReadsBack()
         { "Exif.GPSInfo.GPSAltitude", "1234/100" },
         { "Exif.GPSInfo.GPSHPositioningError", "7000/1000" },
         { "Exif.Photo.DateTimeOriginal", "2017:08:09 11:12:13" },
-        { "Exif.Image.TimeZoneOffset", "-5 -5" },
         { "Exif.Photo.OffsetTime", "-05:00" },
+        { "Exif.Photo.OffsetTimeOriginal", "-05:00" },
+        // DNG's own offset in hours goes only into DNG files.
+        { "Exif.Image.TimeZoneOffset", "(missing)" },
         { "Exif.Image.Model", "Kestrel 1" },
     };
     auto photo = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());

@@ -41,6 +41,7 @@ void TestSelfTest::serviceReachedThenMissing()
     int failures = -1;
     QString text = run(&failures);
     QVERIFY2(text.contains(QRegularExpression("service: web service reachable +PASS\n")), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("exif: tags written and read back +PASS\n")), qPrintable(text));
     QCOMPARE(m_service.requestsTo("/getSyncList").size(), 1);
     QCOMPARE(m_service.requestsTo("/getSyncList")[0].body, QByteArray(R"({"userID":""})"));
 
