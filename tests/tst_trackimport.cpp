@@ -156,6 +156,9 @@ private slots:
             << "NMEA" << 1 << "line 2: a wrong checksum" << "" << still;
         QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
                                        << "The file breaks off at line 9: Premature end of document." << zagreb + "7.5 Europe/Zagreb";
+        QTest::newRow("GPX hdop 0") << "" << QByteArray("<gpx><trkpt lat='45.815' lon='15.98'><time>2026-05-03T07:12:00Z"
+                                                        "</time><hdop>0</hdop></trkpt></gpx>")
+                                    << "GPX" << 1 << "" << "" << still;
         // The header names latitude, longitude and a time, each in any column.
         QTest::newRow("CSV date and time of day") << "" << QByteArray("lat,lon,date,time\n45.815,15.98,2026-05-03,07:12:00\n")
                                                   << "CSV" << 1 << "" << "" << still;
