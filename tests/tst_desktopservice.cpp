@@ -167,6 +167,9 @@ void TestDesktopService::trackDrop()
     QCOMPARE(requests[0].body, content(firstSent));
     QCOMPARE(requests.last().body, content(files.last()));
     QCOMPARE(progress.first(), (QVariantList { firstSent, qint64(0), qint64(content(firstSent).size()) }));
+    // The client's own count of the bytes sent reaches the whole file.
+    const qint64 size = content(firstSent).size();
+    QVERIFY2(progress.contains(QVariantList { firstSent, size, size }), qPrintable(QString::number(progress.size())));
     // A second file goes with the identifier the first one brought.
     if (statuses.size() == 2)
         QCOMPARE(requests[1].headers.value("kestrel-user-id"), QByteArray("u-new"));
