@@ -1,10 +1,14 @@
 #include <QtTest>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -107,6 +111,112 @@ QList<PhotoFile> numberedPhotos(const QString& prefix, int count, const QString&
     return files;
 }
 
+
+// One run of the program that geotags a folder in place: when it said it had
+// begun, had every answer and had ended (ms from its start, -1: never), and
+// how it ended.
+struct ChildRun {
+    qint64 begun = -1;
+    qint64 answered = -1;
+    qint64 ended = -1;
+    bool killed = false;
+    int exitCode = -1; // -1: it did not exit by itself
+    QByteArray errors;
+};
+
+// Runs the program over folder, handling events meanwhile so that the fake
+// service answers. With killAfter set, kills it (SIGKILL) that many ms after
+// it printed mark, unless it has ended by then.
+ChildRun runChild(const QString& folder, int renameDelayMs = 0, const QByteArray& mark = {}, int killAfter = -1)
+{
+    ChildRun run;
+    QProcess child;
+    QEventLoop loop;
+    QTimer killer;
+    killer.setSingleShot(true);
+    QElapsedTimer clock;
+    QByteArray out;
+    QObject::connect(&child, &QProcess::readyReadStandardOutput, &loop, [&] {
+        out += child.readAllStandardOutput();
+        for (auto [line, at] : { std::pair { "begun\n", &run.begun }, { "answered\n", &run.answered },
+                                 { "ended\n", &run.ended } })
+            if (*at < 0 && out.contains(line))
+                *at = clock.elapsed();
+        if (killAfter >= 0 && out.contains(mark + '\n')) {
+            killer.start(killAfter);
+            killAfter = -1;
+        }
+    });
+    // The program's debug lines, read as they come so that it never waits on them.
+    QObject::connect(&child, &QProcess::readyReadStandardError, &loop, [&] { run.errors += child.readAllStandardError(); });
+    QObject::connect(&killer, &QTimer::timeout, &loop, [&] {
+        run.killed = child.state() == QProcess::Running;
+        child.kill();
+    });
+    QObject::connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&child, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            loop.quit();
+    });
+    // A run that hangs fails the test instead of stopping it.
+    QTimer::singleShot(300000, &loop, [&child] { child.kill(); });
+    // Under AddressSanitizer the program's allocations take their stacks the
+    // quick way: its runs last a third as long, and its faults are still found.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (environment.contains(QStringLiteral("ASAN_OPTIONS")))
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":fast_unwind_on_malloc=1"));
+    child.setProcessEnvironment(environment);
+    clock.start();
+    child.start(QStringLiteral(KESTREL_GEOTAG_RUN_BINARY), { folder, QString::number(renameDelayMs) });
+    loop.exec();
+    if (child.exitStatus() == QProcess::NormalExit && child.state() == QProcess::NotRunning && !run.killed)
+        run.exitCode = child.exitCode();
+    run.errors = (run.errors + child.readAllStandardError()).right(4000);
+    return run;
+}
+
+// Every file of folder by name, with its bytes.
+QMap<QString, QByteArray> folderContents(const QString& folder)
+{
+    QMap<QString, QByteArray> contents;
+    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        contents.insert(name, testsupport::readFile(folder + QLatin1Char('/') + name));
+    return contents;
+}
+
+// What is wrong with folder after a run that wrote the latitudes of base,
+// given its files before: a photo neither as it was nor completely written
+// (its GPS tags read back, its picture intact), or any file but the photos,
+// the others as they were and temporary files. Counts the photos written and
+// lists the temporary files.
+QString damage(const QString& folder, const QList<PhotoFile>& files, const QMap<QString, QByteArray>& before,
+               const QMap<QString, QImage>& pictures, double base, int* written, QStringList* temporaries)
+{
+    static const QRegularExpression temporary(QStringLiteral("^\\..+\\.kestrel-[A-Za-z0-9]{6}$"));
+    QMap<QString, QByteArray> now = folderContents(folder);
+    *written = 0;
+    for (const PhotoFile& file : files) {
+        const QByteArray bytes = now.take(file.name);
+        if (bytes == before.value(file.name))
+            continue;
+        const auto tags = testsupport::readExif(folder + QLatin1Char('/') + file.name);
+        if (tags.value("Exif.GPSInfo.GPSLatitude") != latitudeText(latitudeFor(file.serial, base))
+            || tags.value("Exif.GPSInfo.GPSLongitudeRef") != "W" || tags.value("Exif.Photo.BodySerialNumber") != file.serial
+            || QImage::fromData(bytes) != pictures.value(file.name))
+            return file.name + QStringLiteral(" is damaged (%1 bytes)").arg(bytes.size());
+        ++*written;
+    }
+    temporaries->clear();
+    for (auto other = now.cbegin(); other != now.cend(); ++other) {
+        if (temporary.match(other.key()).hasMatch())
+            *temporaries << other.key();
+        else if (before.value(other.key(), "?") != other.value())
+            return other.key() + QStringLiteral(" is left or changed");
+    }
+    return QString();
+}
+
 } // namespace
 
 class TestGeotagging : public QObject {
@@ -123,6 +233,7 @@ private slots:
     void serviceDown();
     void subfolders_data();
     void subfolders();
+    void killedRuns();
 
 private:
     QString newFolder(const QList<PhotoFile>& files);
@@ -559,6 +670,87 @@ void TestGeotagging::subfolders()
     for (const QString& path : done)
         QVERIFY2(QFileInfo(folder + "/KESTREL/" + path).isFile(), qPrintable(path));
     QCOMPARE(m_service.requests().size(), done.size());
+}
+
+// Runs killed (SIGKILL) at random moments leave every photo as it was or
+// completely written, never anything between; the next run removes the
+// temporary files a killed one left, and no other file. Each run writes other
+// latitudes, so that a photo written by an earlier run counts as it was.
+void TestGeotagging::killedRuns()
+{
+    const QList<PhotoFile> files = numberedPhotos("k", 40);
+    const QString folder = newFolder(files);
+    QVERIFY(!folder.isEmpty());
+    // Names close to those of the temporary files, but not theirs.
+    for (const char* name : { "k00.jpg.kestrel-Ab12Cd", ".k00.jpg.kestrel-Ab12C", ".k00.jpg.kestrel-Ab12Cd.x" })
+        QVERIFY(testsupport::writeFile(folder + "/" + name, "mine"));
+    const QMap<QString, QByteArray> originals = folderContents(folder);
+    QMap<QString, QImage> pictures;
+    for (const PhotoFile& file : files)
+        pictures.insert(file.name, QImage::fromData(originals.value(file.name)));
+    bool seedGiven = false;
+    const quint32 given = qEnvironmentVariable("KESTREL_KILL_SEED").toUInt(&seedGiven);
+    const quint32 seed = seedGiven ? given : QRandomGenerator::global()->generate();
+    qInfo("killed runs: seed %u (KESTREL_KILL_SEED=%u repeats the moments)", seed, seed);
+    QRandomGenerator random(seed);
+    auto base = std::make_shared<int>(10);
+    m_service.setHandler([base](const HttpRequest& request) { return geotagAnswer(request, *base, 0); });
+    int written = 0;
+    QStringList temporaries;
+    const auto whole = [&](int renameDelayMs, ChildRun* run) {
+        *run = runChild(folder, renameDelayMs);
+        QVERIFY2(run->exitCode == 0, run->errors.constData());
+        QCOMPARE(damage(folder, files, originals, pictures, *base, &written, &temporaries), QString());
+        QCOMPARE(written, files.size());
+        QCOMPARE(temporaries, QStringList());
+    };
+
+    // A whole run times the runs; the photos are then as they were.
+    ChildRun first;
+    whole(0, &first);
+    if (QTest::currentTestFailed())
+        return;
+    for (const PhotoFile& file : files)
+        QVERIFY(testsupport::writeFile(folder + "/" + file.name, originals.value(file.name)));
+    QStringList left;
+    QStringList rounds;
+    const auto killed = [&](int renameDelayMs, const QByteArray& mark, qint64& span) {
+        ++*base;
+        const QMap<QString, QByteArray> before = folderContents(folder);
+        const int delay = int(random.bounded(quint32(span) + 1));
+        const ChildRun run = runChild(folder, renameDelayMs, mark, delay);
+        QVERIFY2(run.begun >= 0 && (run.killed || run.exitCode == 0), run.errors.constData());
+        if (!run.killed) // faster than the runs timed: the moments follow
+            span = (mark == "begun" ? run.ended - run.begun : run.ended - run.answered);
+        const QString wrong = damage(folder, files, before, pictures, *base, &written, &temporaries);
+        QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("killed %1 ms after '%2': ").arg(delay).arg(mark.data()) + wrong));
+        // The killed run removed what the one before had left.
+        for (const QString& name : qAsConst(left))
+            QVERIFY2(!temporaries.contains(name), qPrintable(name + " was left by the run before"));
+        left = temporaries;
+        rounds << QStringLiteral("%1%2:%3/%4").arg(run.killed ? "" : "ended ").arg(delay).arg(written).arg(temporaries.size());
+    };
+    int kept = 0;
+    qint64 span = first.ended - first.begun;
+    for (int round = 0; round < 20 && !QTest::currentTestFailed(); ++round) {
+        killed(0, "begun", span);
+        kept += temporaries.isEmpty() ? 0 : 1;
+    }
+    // Renames as slow as on a slow disk: the kills land while the last
+    // replacements go in place.
+    ChildRun slow;
+    if (!QTest::currentTestFailed())
+        whole(10, &slow);
+    span = slow.ended - slow.answered;
+    for (int round = 0; round < 4 && !QTest::currentTestFailed(); ++round)
+        killed(10, "answered", span);
+    qInfo("killed runs (ms after the start or the answers: photos written/temporary files left): %s",
+          qPrintable(rounds.join(' ')));
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(kept > 0, "no kill left a temporary file: the kills all missed the runs");
+    ++*base;
+    whole(0, &first);
 }
 
 QTEST_MAIN(TestGeotagging)
