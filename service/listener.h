@@ -54,17 +54,23 @@ public:
     void closeAfterAnswer(httplib::Response& response);
 
 private:
+    // An accepted connection, with its TLS session (after the handshake) when
+    // there is TLS.
+    struct Accepted {
+        int socket;
+        SSL* ssl;
+    };
     struct Address {
         int active = 0;
-        std::deque<int> waiting;
+        std::deque<Accepted> waiting;
     };
 
     void closeListening();
-    void admit(int socket, const std::string& address);
-    void dispatch(int socket, const std::string& address);
-    // The TLS session of a new connection; null when its handshake fails.
-    SSL* handshake(int socket);
-    void serveConnection(int socket);
+    void acceptLoop(int listening);
+    void admit(int socket, SSL* ssl, const std::string& address);
+    void dispatch(Accepted connection, const std::string& address);
+    static void closeConnection(int socket, SSL* ssl);
+    void serveConnection(int socket, SSL* ssl);
     void serveRequests(ClientConnection& connection);
     ClientConnection* current();
 
