@@ -743,7 +743,7 @@ private slots:
             slow.push_back(rawConnect(s.server->port(), ("127.0.0." + std::to_string(2 + i % 6)).c_str()));
             ::send(slow.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
         }
-        QCOMPARE(tlsGet(s.server->port(), "127.0.0.9"), std::string("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
+        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
         for (const int socket : slow) {
             QVERIFY(closedSilently(socket, 10000));
             ::close(socket);
