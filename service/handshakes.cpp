@@ -3,7 +3,6 @@
 #include <openssl/err.h>
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,14 +81,6 @@ bool Handshakes::step(Iterator& entry, const Done& done)
     ERR_clear_error();
     const int result = SSL_accept(entry->ssl);
     if (result == 1) {
-        const int flags = ::fcntl(entry->socket, F_GETFL);
-        ::fcntl(entry->socket, F_SETFL, flags & ~O_NONBLOCK);
-        // Every later wait on the socket is bounded, so that a TLS record
-        // sent in pieces holds a worker only for so long.
-        const timeval receive { limits_.headerMs / 1000, (limits_.headerMs % 1000) * 1000 };
-        const timeval send { limits_.writeMs / 1000, (limits_.writeMs % 1000) * 1000 };
-        setsockopt(entry->socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
-        setsockopt(entry->socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
         const Pending finished = *entry;
         entry = forget(entry);
         done(finished.socket, finished.ssl, finished.address);

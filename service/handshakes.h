@@ -21,8 +21,8 @@ namespace service {
 // all and per client address, and a new one beyond a cap ends the oldest.
 class Handshakes {
 public:
-    // A connection whose handshake is done; the socket blocks again and
-    // `ssl` is its session.
+    // A connection whose handshake is done, `ssl` its session; its socket
+    // stays one that does not block.
     using Done = std::function<void(int socket, SSL* ssl, const std::string& address)>;
 
     Handshakes(SSL_CTX* tls, const ServerLimits& limits);

@@ -750,6 +750,37 @@ private slots:
         }
     }
 
+    // After the handshake, a request whose TLS record comes a byte at a time
+    // holds its worker only for the read limit, as without TLS.
+    void slowTlsRequest()
+    {
+        service::ServerLimits limits;
+        limits.headerMs = 500;
+        Running s("127.0.0.1", limits, m_tls);
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION); // nothing comes after its handshake unasked
+        SSL* ssl = SSL_new(context);
+        const int socket = rawConnect(s.server->port());
+        const timeval wait { 10, 0 };
+        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        QVERIFY(SSL_set_fd(ssl, socket) == 1 && SSL_connect(ssl) == 1);
+        // The request's record, sent by hand.
+        SSL_set0_wbio(ssl, BIO_new(BIO_s_mem()));
+        const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: " + std::string(2000, 'x') + "\r\n\r\n";
+        QVERIFY(SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0);
+        char* record = nullptr;
+        const long length = BIO_get_mem_data(SSL_get_wbio(ssl), &record);
+        pollfd entry { socket, POLLIN, 0 };
+        for (long i = 0; i < length && ::poll(&entry, 1, 20) == 0; ++i)
+            ::send(socket, record + i, 1, MSG_NOSIGNAL);
+        char answer[64] = {};
+        QVERIFY(SSL_read(ssl, answer, sizeof answer - 1) > 0);
+        QCOMPARE(std::string(answer).substr(0, 28), std::string("HTTP/1.1 408 Request Timeout"));
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+        ::close(socket);
+    }
+
     // Handshakes in progress: each until its deadline, and beyond a cap (per
     // address or in all) the oldest makes way. 1: closed, 0: still open.
     void handshakeLimits_data()
