@@ -72,8 +72,9 @@ bool Listener::useTls(const TlsFiles& files)
     tls_ = SSL_CTX_new(TLS_server_method());
     if (!tls_)
         return false;
-    // TLS 1.2 offers forward secrecy and authenticated encryption only, and
-    // the server's order of preference wins; TLS 1.3 has nothing else.
+    // TLS 1.2 offers forward secrecy and authenticated encryption only (TLS
+    // 1.3 has nothing else), the server's order of preference wins, and a
+    // client cannot ask for handshake after handshake on one connection.
     SSL_CTX_set_options(tls_, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
     return SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) == 1
         && SSL_CTX_set_cipher_list(tls_, tls12Suites) == 1
