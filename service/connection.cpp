@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 
@@ -120,11 +121,15 @@ ssize_t ClientConnection::sendAll(const char* ptr, size_t size)
         if (!waitFor(POLLOUT, limits_.writeMs))
             return -1;
         if (ssl_) {
-            // The socket's send time limit bounds a client that takes nothing.
+            // Tried again with the same bytes until they are sent.
+            ERR_clear_error();
             const int sent = SSL_write(ssl_, ptr + written, static_cast<int>(std::min<size_t>(size - written, 1 << 20)));
-            if (sent <= 0)
+            const int error = sent > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, sent);
+            if (error == SSL_ERROR_WANT_READ && !waitFor(POLLIN, limits_.writeMs))
                 return -1;
-            written += static_cast<size_t>(sent);
+            if (error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+                return -1;
+            written += static_cast<size_t>(std::max(sent, 0));
             continue;
         }
         const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
@@ -163,16 +168,28 @@ bool ClientConnection::fill()
         failed_ = true;
         return false;
     }
-    if (ssl_) {
+    return ssl_ ? receiveTls() : receive();
+}
+
+// Reads the next TLS record; one that arrives in pieces must be whole within
+// the same deadline.
+bool ClientConnection::receiveTls()
+{
+    for (;;) {
+        ERR_clear_error();
         const int got = SSL_read(ssl_, buffer_.data(), static_cast<int>(buffer_.size()));
-        if (got <= 0) {
-            failed_ = SSL_get_error(ssl_, got) != SSL_ERROR_ZERO_RETURN;
-            return false;
+        if (got > 0) {
+            end_ = static_cast<size_t>(got);
+            return true;
         }
-        end_ = static_cast<size_t>(got);
-        return true;
+        const int error = SSL_get_error(ssl_, got);
+        const bool waiting = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+        if (waiting && waitFor(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, remainingMs()))
+            continue;
+        timedOut_ = waiting;
+        failed_ = error != SSL_ERROR_ZERO_RETURN;
+        return false;
     }
-    return receive();
 }
 
 // Reads what the socket holds, without TLS.

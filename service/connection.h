@@ -22,8 +22,9 @@ std::string addressText(const sockaddr_storage& address);
 // that sends a byte now and then cannot hold a worker for longer than that.
 class ClientConnection final : public httplib::Stream {
 public:
-    // With `ssl` (after its handshake) the bytes travel through TLS; the
-    // connection stops waiting for requests once `serving` turns false.
+    // With `ssl` (after its handshake, on a socket that does not block) the
+    // bytes travel through TLS; the connection stops waiting for requests
+    // once `serving` turns false.
     ClientConnection(int socket, SSL* ssl, const ServerLimits& limits, const std::atomic<bool>& serving);
 
     bool is_readable() const override;
@@ -60,6 +61,7 @@ private:
     bool waitFor(short events, int ms) const;
     bool fill();
     bool receive();
+    bool receiveTls();
     void endpoint(int (*query)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const;
 
     int socket_;

@@ -1,6 +1,7 @@
 #include "service/listener.h"
 
 #include "service/connection.h"
+#include "service/handshakes.h"
 
 #include <malloc.h>
 #include <netinet/in.h>
@@ -14,12 +15,18 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <vector>
 
 namespace service {
 
 namespace {
 
 constexpr char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// The suites of TLS 1.2: ephemeral key exchange with AES-GCM or ChaCha20-Poly1305.
+constexpr char tls12Suites[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                               "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                               "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 // Requests with a body this large count as large (see largeRequests_).
 constexpr size_t largeRequestBytes = 64 * 1024;
@@ -63,7 +70,14 @@ bool Listener::useTls(const TlsFiles& files)
     // A client gone in the middle of an answer must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     tls_ = SSL_CTX_new(TLS_server_method());
-    return tls_ && SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) == 1
+    if (!tls_)
+        return false;
+    // TLS 1.2 offers forward secrecy and authenticated encryption only (TLS
+    // 1.3 has nothing else), the server's order of preference wins, and a
+    // client cannot ask for handshake after handshake on one connection.
+    SSL_CTX_set_options(tls_, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
+    return SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) == 1
+        && SSL_CTX_set_cipher_list(tls_, tls12Suites) == 1
         && SSL_CTX_use_certificate_chain_file(tls_, files.certificate.c_str()) == 1
         && SSL_CTX_use_PrivateKey_file(tls_, files.key.c_str(), SSL_FILETYPE_PEM) == 1
         && SSL_CTX_check_private_key(tls_) == 1;
@@ -106,9 +120,39 @@ bool Listener::serve()
     started_.notify_all();
     httplib::ThreadPool pool(static_cast<size_t>(std::max(1, limits_.workers)));
     pool_ = &pool;
+    acceptLoop(listening);
+    pool.shutdown(); // serves the admitted connections to their end
+    pool_ = nullptr;
+    closeListening();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : addresses_)
+        for (const Accepted& waiting : entry.second.waiting)
+            closeConnection(waiting.socket, waiting.ssl);
+    addresses_.clear();
+    return true;
+}
+
+// Accepts connections and, with TLS, drives their handshakes as well: a
+// connection goes to the workers once its handshake is done.
+void Listener::acceptLoop(int listening)
+{
+    std::optional<Handshakes> handshakes;
+    if (tls_)
+        handshakes.emplace(tls_, limits_);
+    const Handshakes::Done done = [this](int socket, SSL* ssl, const std::string& address) {
+        admit(socket, ssl, address);
+    };
+    std::vector<pollfd> entries;
     while (running_) {
-        pollfd entry { listening, POLLIN, 0 };
-        if (::poll(&entry, 1, 100) <= 0)
+        entries.assign(1, pollfd { listening, POLLIN, 0 });
+        if (handshakes)
+            handshakes->watch(entries);
+        const int ready = ::poll(entries.data(), entries.size(), handshakes ? handshakes->msUntilDeadline(100) : 100);
+        if (ready < 0)
+            continue;
+        if (handshakes)
+            handshakes->advance(entries, 1, done);
+        if (!(entries[0].revents & POLLIN))
             continue;
         sockaddr_storage address {};
         socklen_t length = sizeof address;
@@ -120,17 +164,11 @@ bool Listener::serve()
         }
         int yes = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        admit(socket, addressText(address));
+        if (handshakes)
+            handshakes->add(socket, addressText(address), done);
+        else
+            admit(socket, nullptr, addressText(address));
     }
-    pool.shutdown(); // serves the admitted connections to their end
-    pool_ = nullptr;
-    closeListening();
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : addresses_)
-        for (const int socket : entry.second.waiting)
-            ::close(socket);
-    addresses_.clear();
-    return true;
 }
 
 void Listener::waitUntilServing()
@@ -181,33 +219,36 @@ void Listener::closeListening()
         ::close(listening);
 }
 
-void Listener::admit(int socket, const std::string& address)
+void Listener::admit(int socket, SSL* ssl, const std::string& address)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Address& state = addresses_[address];
     if (state.active < limits_.perAddress) {
         ++state.active;
-        dispatch(socket, address);
+        dispatch({ socket, ssl }, address);
     } else if (static_cast<int>(state.waiting.size()) < limits_.waitingPerAddress) {
-        state.waiting.push_back(socket);
+        state.waiting.push_back({ socket, ssl });
     } else {
-        ::send(socket, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::close(socket);
+        if (ssl)
+            SSL_write(ssl, busy, sizeof busy - 1);
+        else
+            ::send(socket, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        closeConnection(socket, ssl);
     }
 }
 
 // Under mutex_.
-void Listener::dispatch(int socket, const std::string& address)
+void Listener::dispatch(Accepted connection, const std::string& address)
 {
-    pool_->enqueue([this, socket, address] {
-        serveConnection(socket);
+    pool_->enqueue([this, connection, address] {
+        serveConnection(connection.socket, connection.ssl);
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = addresses_.find(address);
         if (found == addresses_.end())
             return;
         Address& state = found->second;
         if (!state.waiting.empty() && running_ && pool_) {
-            const int next = state.waiting.front();
+            const Accepted next = state.waiting.front();
             state.waiting.pop_front();
             dispatch(next, address);
         } else if (--state.active == 0 && state.waiting.empty()) {
@@ -216,40 +257,23 @@ void Listener::dispatch(int socket, const std::string& address)
     });
 }
 
-SSL* Listener::handshake(int socket)
+void Listener::closeConnection(int socket, SSL* ssl)
 {
-    // Every wait on the socket is bounded, so neither the handshake nor a TLS
-    // record sent in pieces holds a worker for long.
-    const timeval receive { limits_.headerMs / 1000, (limits_.headerMs % 1000) * 1000 };
-    const timeval send { limits_.writeMs / 1000, (limits_.writeMs % 1000) * 1000 };
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
-    SSL* ssl = SSL_new(tls_);
-    if (!ssl || SSL_set_fd(ssl, socket) != 1 || SSL_accept(ssl) != 1) {
-        SSL_free(ssl);
-        return nullptr;
-    }
-    return ssl;
+    SSL_free(ssl);
+    ::close(socket);
 }
 
-void Listener::serveConnection(int socket)
+void Listener::serveConnection(int socket, SSL* ssl)
 {
-    SSL* ssl = nullptr;
-    if (tls_ && !(ssl = handshake(socket))) {
-        ::close(socket);
-        return;
-    }
     ClientConnection connection(socket, ssl, limits_, running_);
     serveRequests(connection);
     if (connection.timedOut())
         connection.answerTimeout();
     if (connection.closeAfterAnswer || connection.timedOut())
         drain(socket);
-    if (ssl) {
+    if (ssl)
         SSL_shutdown(ssl);
-        SSL_free(ssl);
-    }
-    ::close(socket);
+    closeConnection(socket, ssl);
 }
 
 // The keep-alive loop: the connection's requests in turn, each with its own

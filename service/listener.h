@@ -20,8 +20,10 @@ class ClientConnection;
 // The HTTP library's request parsing and routing, under a connection layer of
 // the service's own: an accept loop that spreads connections over the
 // workers with a cap per client address and a queue for those waiting, TLS
-// when asked for, and the keep-alive loop over a ClientConnection that
-// enforces the read deadlines. One per server.
+// when asked for (its handshakes driven by the accept loop, see Handshakes,
+// so that a worker serves only connections whose handshake is done), and the
+// keep-alive loop over a ClientConnection that enforces the read deadlines.
+// One per server.
 class Listener : public httplib::Server {
 public:
     explicit Listener(const ServerLimits& limits);
@@ -54,17 +56,23 @@ public:
     void closeAfterAnswer(httplib::Response& response);
 
 private:
+    // An accepted connection, with its TLS session (after the handshake) when
+    // there is TLS.
+    struct Accepted {
+        int socket;
+        SSL* ssl;
+    };
     struct Address {
         int active = 0;
-        std::deque<int> waiting;
+        std::deque<Accepted> waiting;
     };
 
     void closeListening();
-    void admit(int socket, const std::string& address);
-    void dispatch(int socket, const std::string& address);
-    // The TLS session of a new connection; null when its handshake fails.
-    SSL* handshake(int socket);
-    void serveConnection(int socket);
+    void acceptLoop(int listening);
+    void admit(int socket, SSL* ssl, const std::string& address);
+    void dispatch(Accepted connection, const std::string& address);
+    static void closeConnection(int socket, SSL* ssl);
+    void serveConnection(int socket, SSL* ssl);
     void serveRequests(ClientConnection& connection);
     ClientConnection* current();
 

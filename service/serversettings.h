@@ -20,6 +20,9 @@ struct ServerLimits {
     int workers = 64;             // connections served at once
     int perAddress = 16;          // of them from one client address
     int waitingPerAddress = 256;  // accepted connections of one address waiting for a worker
+    int handshakeMs = 5000;       // for a TLS handshake, from the connection's accept
+    int handshakes = 512;         // TLS handshakes in progress at once
+    int handshakesPerAddress = 64; // of them from one client address
 };
 
 // Where a server listens, as its bind() found it.

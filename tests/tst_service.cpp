@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,6 +112,46 @@ std::string readToEnd(int socket, int waitMs = 10000)
     return text;
 }
 
+// Whether the service closes the connection within `ms` without a word.
+bool closedSilently(int socket, int ms)
+{
+    pollfd entry { socket, POLLIN, 0 };
+    char byte = 0;
+    return ::poll(&entry, 1, ms) > 0 && ::recv(socket, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// The start of a TLS ClientHello whose rest never comes.
+constexpr char helloStart[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03";
+
+// "GET /" over TLS from the address `source`, by a client limited to
+// `version` and to the TLS 1.2 `suites` (TLS 1.3 has its own): the suite
+// agreed on and the answer's status line, or nothing when the handshake fails.
+std::string tlsGet(int port, const char* source, int version = 0, const char* suites = nullptr)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_security_level(context, 0); // so that it offers old versions
+    if (version)
+        SSL_CTX_set_min_proto_version(context, version), SSL_CTX_set_max_proto_version(context, version);
+    if (suites)
+        SSL_CTX_set_cipher_list(context, suites);
+    const int socket = rawConnect(port, source);
+    const timeval wait { 10, 0 };
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    SSL* ssl = SSL_new(context);
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string result;
+    if (SSL_set_fd(ssl, socket) == 1 && SSL_connect(ssl) == 1
+        && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+        char buffer[256];
+        const std::string answer(buffer, static_cast<size_t>(std::max(0, SSL_read(ssl, buffer, sizeof buffer))));
+        result = SSL_get_cipher_name(ssl) + (" " + answer.substr(0, answer.find("\r\n")));
+    }
+    SSL_free(ssl);
+    ::close(socket);
+    SSL_CTX_free(context);
+    return result;
+}
+
 // The running service, asked as Kestrel and a phone ask it.
 class Running : public testsupport::RealService {
 public:
@@ -205,6 +246,20 @@ public:
 class TestService : public QObject {
     Q_OBJECT
 private slots:
+    // A certificate with an RSA key, so that suites of every kind can be
+    // offered.
+    void initTestCase()
+    {
+        QVERIFY(m_certificates.isValid());
+        m_tls = { m_certificates.filePath("cert.pem").toStdString(), m_certificates.filePath("key.pem").toStdString() };
+        QProcess openssl;
+        openssl.setStandardErrorFile(QProcess::nullDevice());
+        openssl.start("openssl", { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-days", "1",
+                                   "-keyout", QString::fromStdString(m_tls.key), "-out", QString::fromStdString(m_tls.certificate) });
+        QVERIFY(openssl.waitForFinished(60000));
+        QCOMPARE(openssl.exitCode(), 0);
+    }
+
     void init() { m_service = std::make_unique<Running>(); }
     void cleanup() { m_service.reset(); }
 
@@ -674,6 +729,131 @@ private slots:
             ::close(socket);
     }
 
+    // Clients that never finish their TLS handshake hold no worker: a client
+    // from elsewhere is answered while they wait, and they are cut at the
+    // handshake's deadline however long a request may take.
+    void slowHandshakes()
+    {
+        service::ServerLimits limits;
+        limits.headerMs = 60000;
+        limits.handshakeMs = 2000;
+        Running s("127.0.0.1", limits, m_tls);
+        std::vector<int> slow;
+        for (int i = 0; i < 100; ++i) {
+            slow.push_back(rawConnect(s.server->port(), ("127.0.0." + std::to_string(2 + i % 6)).c_str()));
+            ::send(slow.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
+        }
+        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
+        for (const int socket : slow) {
+            QVERIFY(closedSilently(socket, 10000));
+            ::close(socket);
+        }
+    }
+
+    // After the handshake, a request whose TLS record comes a byte at a time
+    // holds its worker only for the read limit, as without TLS.
+    void slowTlsRequest()
+    {
+        service::ServerLimits limits;
+        limits.headerMs = 500;
+        Running s("127.0.0.1", limits, m_tls);
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION); // nothing comes after its handshake unasked
+        SSL* ssl = SSL_new(context);
+        const int socket = rawConnect(s.server->port());
+        const timeval wait { 10, 0 };
+        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        QVERIFY(SSL_set_fd(ssl, socket) == 1 && SSL_connect(ssl) == 1);
+        // The request's record, sent by hand.
+        SSL_set0_wbio(ssl, BIO_new(BIO_s_mem()));
+        const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: " + std::string(2000, 'x') + "\r\n\r\n";
+        QVERIFY(SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0);
+        char* record = nullptr;
+        const long length = BIO_get_mem_data(SSL_get_wbio(ssl), &record);
+        pollfd entry { socket, POLLIN, 0 };
+        for (long i = 0; i < length && ::poll(&entry, 1, 20) == 0; ++i)
+            ::send(socket, record + i, 1, MSG_NOSIGNAL);
+        char answer[64] = {};
+        QVERIFY(SSL_read(ssl, answer, sizeof answer - 1) > 0);
+        QCOMPARE(std::string(answer).substr(0, 28), std::string("HTTP/1.1 408 Request Timeout"));
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+        ::close(socket);
+    }
+
+    // Handshakes in progress: each until its deadline, and beyond a cap (per
+    // address or in all) the oldest makes way. 1: closed, 0: still open.
+    void handshakeLimits_data()
+    {
+        QTest::addColumn<int>("deadline");
+        QTest::addColumn<int>("inAll");
+        QTest::addColumn<int>("perAddress");
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<QString>("closed");
+
+        const QStringList three = { "127.0.0.2", "127.0.0.3", "127.0.0.4" };
+        QTest::newRow("deadline") << 300 << 512 << 64 << QStringList { "127.0.0.2" } << "1";
+        QTest::newRow("per address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.2" } << "100";
+        QTest::newRow("other address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.3" } << "000";
+        QTest::newRow("in all") << 60000 << 2 << 64 << three << "100";
+    }
+
+    void handshakeLimits()
+    {
+        QFETCH(int, deadline);
+        QFETCH(int, inAll);
+        QFETCH(int, perAddress);
+        QFETCH(QStringList, sources);
+        QFETCH(QString, closed);
+        service::ServerLimits limits;
+        limits.headerMs = 60000;
+        limits.handshakeMs = deadline;
+        limits.handshakes = inAll;
+        limits.handshakesPerAddress = perAddress;
+        Running s("127.0.0.1", limits, m_tls);
+        std::vector<int> sockets;
+        for (const QString& source : sources) {
+            sockets.push_back(rawConnect(s.server->port(), source.toLatin1().constData()));
+            ::send(sockets.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
+        }
+        QString found;
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            found += closedSilently(sockets[i], closed[int(i)] == '1' ? 10000 : 0) ? '1' : '0';
+            ::close(sockets[i]);
+        }
+        QCOMPARE(found, closed);
+    }
+
+    // TLS 1.2 with forward secrecy and authenticated encryption only, in the
+    // service's order; TLS 1.3; nothing older.
+    void tlsSuites_data()
+    {
+        QTest::addColumn<int>("version");
+        QTest::addColumn<QString>("suites");
+        QTest::addColumn<QString>("agreed"); // and the answer's status line
+
+        const QString ok = " HTTP/1.1 200 OK";
+        for (const char* weak : { "AES128-GCM-SHA256", "AES256-GCM-SHA384", "AES128-SHA", "ECDHE-RSA-AES128-SHA" })
+            QTest::newRow(weak) << TLS1_2_VERSION << weak << "";
+        QTest::newRow("ECDHE-RSA-AES128-GCM-SHA256") << TLS1_2_VERSION << "ECDHE-RSA-AES128-GCM-SHA256"
+                                                     << "ECDHE-RSA-AES128-GCM-SHA256" + ok;
+        QTest::newRow("the service's order") << TLS1_2_VERSION << "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256"
+                                             << "ECDHE-RSA-AES128-GCM-SHA256" + ok;
+        QTest::newRow("TLS 1.1") << TLS1_1_VERSION << "" << "";
+        QTest::newRow("TLS 1.3") << TLS1_3_VERSION << "" << "TLS_AES_256_GCM_SHA384" + ok;
+    }
+
+    void tlsSuites()
+    {
+        QFETCH(int, version);
+        QFETCH(QString, suites);
+        QFETCH(QString, agreed);
+        Running s("127.0.0.1", {}, m_tls);
+        const QByteArray offered = suites.toLatin1();
+        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.1", version, suites.isEmpty() ? nullptr : offered.constData())),
+                 agreed);
+    }
+
     void phoneUploadAllOrNothing()
     {
         Running& s = *m_service;
@@ -919,6 +1099,8 @@ private slots:
 
 private:
     std::unique_ptr<Running> m_service;
+    QTemporaryDir m_certificates;
+    service::TlsFiles m_tls;
 };
 
 QTEST_GUILESS_MAIN(TestService)
