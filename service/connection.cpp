@@ -132,8 +132,10 @@ ssize_t ClientConnection::sendAll(const char* ptr, size_t size)
             written += static_cast<size_t>(std::max(sent, 0));
             continue;
         }
-        const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        // Never blocks: a client that stops reading is given up after the
+        // write limit above instead of holding the worker.
+        const ssize_t sent = ::send(socket_, ptr + written, size - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (sent <= 0)
             return -1;
