@@ -174,6 +174,12 @@ void Listener::closeAfterAnswer(httplib::Response& response)
     response.set_header("Connection", "close");
 }
 
+std::optional<std::string> Listener::requestHead()
+{
+    ClientConnection* connection = current();
+    return connection ? connection->head() : std::nullopt;
+}
+
 void Listener::closeListening()
 {
     const int listening = svr_sock_.exchange(INVALID_SOCKET);
@@ -269,6 +275,7 @@ void Listener::serveRequests(ClientConnection& connection)
             connection.limitReading(limits_.headerMs);
         first = false;
         connection.bodyBytes = 0;
+        connection.startHead();
         bool closed = false;
         const bool answered = process_request(connection, count == 1, closed, nullptr);
         if (connection.bodyBytes >= largeRequestBytes && --largeRequests_ == 0)
