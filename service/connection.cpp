@@ -15,7 +15,8 @@ namespace service {
 
 namespace {
 
-constexpr char tooSlow[] = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char tooSlow[] =
+    "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
 
 int addressPort(const sockaddr_storage& address)
 {

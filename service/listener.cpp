@@ -19,7 +19,8 @@ namespace service {
 
 namespace {
 
-constexpr char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char busy[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
 
 // Requests with a body this large count as large (see largeRequests_).
 constexpr size_t largeRequestBytes = 64 * 1024;
