@@ -77,8 +77,9 @@ Reply PhoneRoutes::track(Reader read, const httplib::Request& request, httplib::
 {
     TrackerMessage message;
     std::string error;
-    const Intake intake = read(trackerRequest(request, listener_.requestHead().value_or(std::string())), &message, &error) ? intake_.take(message)
-                                                                          : intake_.refuseUnreadable(message.key, error);
+    const TrackerRequest tracker = trackerRequest(request, listener_.requestHead().value_or(std::string()));
+    const Intake intake = read(tracker, &message, &error) ? intake_.take(message)
+                                                          : intake_.refuseUnreadable(message.key, error);
     if (intake.refused > 0)
         response.set_header("Kestrel-Refused", std::to_string(intake.refused) + " " + intake.reason);
     if (intake.status == 200)
