@@ -14,6 +14,7 @@ packages=(
   libimage-exiftool-perl
   ca-certificates openssl
   gpsbabel zip
+  chromium chromium-driver
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "service/connection.h"
 
+#include "service/limits.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,7 +16,8 @@ namespace service {
 
 namespace {
 
-constexpr char tooSlow[] = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char tooSlow[] =
+    "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
 
 int addressPort(const sockaddr_storage& address)
 {
@@ -60,6 +63,8 @@ ssize_t ClientConnection::read(char* ptr, size_t size)
     const size_t count = std::min(size, end_ - begin_);
     std::copy(buffer_.data() + begin_, buffer_.data() + begin_ + count, ptr);
     begin_ += count;
+    if (!headDone_)
+        keepHead(ptr, count);
     return static_cast<ssize_t>(count);
 }
 
@@ -73,6 +78,39 @@ ssize_t ClientConnection::write(const char* ptr, size_t size)
         return static_cast<ssize_t>(size);
     }
     return sendAll(ptr, size);
+}
+
+void ClientConnection::startHead()
+{
+    head_.clear();
+    headDone_ = false;
+    headTooLong_ = false;
+}
+
+std::optional<std::string> ClientConnection::head() const
+{
+    if (!headDone_ || headTooLong_)
+        return std::nullopt;
+    return head_;
+}
+
+void ClientConnection::keepHead(const char* ptr, size_t size)
+{
+    // The library reads a head a byte at a time; what follows its blank line
+    // is body and is not kept.
+    const size_t from = head_.size() < 3 ? 0 : head_.size() - 3;
+    head_.append(ptr, std::min(size, maxHeadBytes + 1 - std::min(head_.size(), maxHeadBytes)));
+    const size_t end = head_.find("\n\r\n", from);
+    const size_t bare = head_.find("\n\n", from);
+    const size_t blank = std::min(end == std::string::npos ? end : end + 3, bare == std::string::npos ? bare : bare + 2);
+    if (blank != std::string::npos) {
+        head_.resize(blank);
+        headDone_ = true;
+    }
+    if (head_.size() > maxHeadBytes) {
+        headTooLong_ = true;
+        headDone_ = true;
+    }
 }
 
 bool ClientConnection::answerTimeout()

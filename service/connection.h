@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,12 @@ public:
     // The length of the current request's body as announced.
     size_t bodyBytes = 0;
 
+    // Keeps the bytes read from now on up to the blank line that ends a
+    // request's head (at most maxHeadBytes): the head as the client sent it.
+    void startHead();
+    // That head; nothing while it is incomplete or when it was longer.
+    std::optional<std::string> head() const;
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -62,6 +69,7 @@ private:
     bool fill();
     bool receive();
     bool receiveTls();
+    void keepHead(const char* ptr, size_t size);
     void endpoint(int (*query)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const;
 
     int socket_;
@@ -75,6 +83,9 @@ private:
     bool timedOut_ = false;
     bool timeoutAnswered_ = false;
     bool failed_ = false;
+    std::string head_;
+    bool headDone_ = true;
+    bool headTooLong_ = false;
 };
 
 } // namespace service

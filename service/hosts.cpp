@@ -38,6 +38,13 @@ bool isLoopbackHost(const std::string& host)
     return name.rfind("127.", 0) == 0 && inet_pton(AF_INET, name.c_str(), &parsed) == 1;
 }
 
+bool countsNewUsers(const std::string& client, const std::string& local, bool loopbackOnly)
+{
+    if (!client.empty() && client == local)
+        return false;
+    return loopbackOnly || !isLoopbackAddress(client);
+}
+
 std::vector<std::string> localNetworkAddresses()
 {
     std::vector<std::string> addresses;

@@ -12,6 +12,16 @@ bool isLoopbackAddress(const std::string& address);
 // with or without a port); a missing Host passes.
 bool isLoopbackHost(const std::string& host);
 
+// Whether the new users that requests without credentials make count against
+// the limit of the client address `client` (see NewUserQuota). They do for
+// every client except this machine itself: a client whose address is the one
+// its connection reached (`local`), such as 127.0.0.1 asking 127.0.0.1 or a
+// program here asking the machine's own network address, and, on a service
+// not bound to loopback alone, any loopback client. A service bound to
+// 127.0.0.1 counts the users of a client at 127.0.0.2: nothing else reaches
+// it, so that is how a test on loopback meets the limit.
+bool countsNewUsers(const std::string& client, const std::string& local, bool loopbackOnly);
+
 // The IPv4 addresses of this machine's network interfaces that are up, as
 // text ("192.168.1.20"); loopback interfaces and loopback addresses left out.
 std::vector<std::string> localNetworkAddresses();

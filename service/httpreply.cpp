@@ -62,6 +62,22 @@ void answer(httplib::Response& response, const Reply& reply, ReplyForm form)
     }
 }
 
+void answerPage(httplib::Response& response, const std::string& html, const char* policy, int status)
+{
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_header("Content-Security-Policy", policy);
+    response.set_content(html, "text/html; charset=utf-8");
+}
+
+void addSecurityHeaders(httplib::Response& response)
+{
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_header("X-Frame-Options", "DENY");
+    if (!response.has_header("Content-Security-Policy"))
+        response.set_header("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
+}
+
 Reply plainReply(int status, nlohmann::json json)
 {
     Reply reply;
@@ -77,6 +93,7 @@ const char* statusHead(int status)
     case 404: return "Not found";
     case 405: return "Method not allowed";
     case 413: return "Request too large";
+    case 431: return "Headers too large";
     default: return status >= 500 ? "Server error" : "Request refused";
     }
 }

@@ -24,6 +24,14 @@ enum class ReplyForm {
 
 void answer(httplib::Response& response, const Reply& reply, ReplyForm form = ReplyForm::Service);
 
+// A page (HTML) with its Content-Security-Policy, never cached.
+void answerPage(httplib::Response& response, const std::string& html, const char* policy, int status = 200);
+
+// What every answer carries, set last: no sniffing of its type, no frame
+// around it, and the policy that allows nothing unless it is a page with a
+// policy of its own.
+void addSecurityHeaders(httplib::Response& response);
+
 // A reply of the protocols that have answers of their own (the tracker
 // apps', the phone page's): the JSON as given, without head and body.
 Reply plainReply(int status, nlohmann::json json);

@@ -14,4 +14,13 @@ constexpr std::size_t maxRequestBytes = 1024 * 1024;
 // history runs to tens of megabytes, anything beyond this is not a track.
 constexpr std::size_t maxTrackBytes = 256 * 1024 * 1024;
 
+// A request's line and headers together may be this long; a longer head is
+// refused.
+constexpr std::size_t maxHeadBytes = 64 * 1024;
+
+// Requests without credentials from one client address beyond loopback may
+// have the service make this many new users within an hour.
+constexpr int newUsersPerAddress = 10;
+constexpr std::int64_t newUserWindowMs = 60 * 60 * 1000;
+
 } // namespace service

@@ -21,7 +21,8 @@ namespace service {
 
 namespace {
 
-constexpr char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char busy[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
 
 // The suites of TLS 1.2: ephemeral key exchange with AES-GCM or ChaCha20-Poly1305.
 constexpr char tls12Suites[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
@@ -212,6 +213,12 @@ void Listener::closeAfterAnswer(httplib::Response& response)
     response.set_header("Connection", "close");
 }
 
+std::optional<std::string> Listener::requestHead()
+{
+    ClientConnection* connection = current();
+    return connection ? connection->head() : std::nullopt;
+}
+
 void Listener::closeListening()
 {
     const int listening = svr_sock_.exchange(INVALID_SOCKET);
@@ -293,6 +300,7 @@ void Listener::serveRequests(ClientConnection& connection)
             connection.limitReading(limits_.headerMs);
         first = false;
         connection.bodyBytes = 0;
+        connection.startHead();
         bool closed = false;
         const bool answered = process_request(connection, count == 1, closed, nullptr);
         if (connection.bodyBytes >= largeRequestBytes && --largeRequests_ == 0)

@@ -54,6 +54,10 @@ public:
     // For the request being routed on the calling worker: its connection
     // closes after the answer, and the answer says so.
     void closeAfterAnswer(httplib::Response& response);
+    // For the request being routed on the calling worker: its line and
+    // headers as the client sent them, not decoded; nothing when they are
+    // longer than maxHeadBytes.
+    std::optional<std::string> requestHead();
 
 private:
     // An accepted connection, with its TLS session (after the handshake) when

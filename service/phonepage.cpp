@@ -1,7 +1,9 @@
 #include "service/phonepage.h"
 
 #include "service/httpreply.h"
+#include "service/listener.h"
 #include "service/qrsvg.h"
+#include "service/rawhead.h"
 #include "service/routetable.h"
 #include "service/webpages.h"
 
@@ -15,7 +17,9 @@ namespace {
 
 constexpr size_t maxQrText = 1024;
 
-TrackerRequest trackerRequest(const httplib::Request& request)
+// `head` is the request's line and headers as sent: the key of an
+// Authorization header is compared byte for byte, nothing decoded or cut.
+TrackerRequest trackerRequest(const httplib::Request& request, const std::string& head)
 {
     TrackerRequest tracker;
     // httplib adds the fields of a form body to the parameters; the adapters
@@ -27,13 +31,14 @@ TrackerRequest trackerRequest(const httplib::Request& request)
         tracker.query.insert(query.begin(), query.end());
     }
     tracker.body = request.body;
-    tracker.authorization = request.get_header_value("Authorization");
+    tracker.authorization = RawHead(head).value("Authorization");
     return tracker;
 }
 
 } // namespace
 
-PhoneRoutes::PhoneRoutes(Api& api) : api_(api), intake_(api.store(), [&api] { return api.now(); })
+PhoneRoutes::PhoneRoutes(Api& api, Listener& listener)
+    : api_(api), listener_(listener), intake_(api.store(), [&api] { return api.now(); })
 {
 }
 
@@ -72,8 +77,9 @@ Reply PhoneRoutes::track(Reader read, const httplib::Request& request, httplib::
 {
     TrackerMessage message;
     std::string error;
-    const Intake intake = read(trackerRequest(request), &message, &error) ? intake_.take(message)
-                                                                          : intake_.refuseUnreadable(message.key, error);
+    const TrackerRequest tracker = trackerRequest(request, listener_.requestHead().value_or(std::string()));
+    const Intake intake = read(tracker, &message, &error) ? intake_.take(message)
+                                                          : intake_.refuseUnreadable(message.key, error);
     if (intake.refused > 0)
         response.set_header("Kestrel-Refused", std::to_string(intake.refused) + " " + intake.reason);
     if (intake.status == 200)
@@ -85,8 +91,8 @@ Reply PhoneRoutes::track(Reader read, const httplib::Request& request, httplib::
 
 void PhoneRoutes::page(const httplib::Request&, httplib::Response& response)
 {
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(phonePage(), "text/html; charset=utf-8");
+    const Page page = phonePage();
+    answerPage(response, page.html, page.policy);
 }
 
 void PhoneRoutes::status(const httplib::Request& request, httplib::Response& response)

@@ -15,9 +15,12 @@ namespace service {
 // /track/overland) and of the phone page (/phone and what it asks). The
 // tracker apps answer in their protocols' terms: a refused request gets
 // {"error": reason}, and the phone page's questions get their JSON as it is.
+class Listener;
+
 class PhoneRoutes {
 public:
-    explicit PhoneRoutes(Api& api);
+    // The listener gives the requests' headers as sent.
+    PhoneRoutes(Api& api, Listener& listener);
 
     void addTo(httplib::Server& server);
 
@@ -37,6 +40,7 @@ private:
     void qrCode(const httplib::Request& request, httplib::Response& response);
 
     Api& api_;
+    Listener& listener_;
     TrackerIntake intake_;
 };
 

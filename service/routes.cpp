@@ -5,14 +5,17 @@
 #include "service/httpreply.h"
 #include "service/listener.h"
 #include "service/qrsvg.h"
+#include "service/rawhead.h"
 #include "service/routetable.h"
+#include "service/text.h"
 #include "service/webpages.h"
 
 namespace service {
 
 namespace {
 
-const char* const htmlType = "text/html; charset=utf-8";
+// Headers that name a credential or the service: one of each at most.
+const char* const singleHeaders[] = { "Host", "Authorization", "Kestrel-User-ID" };
 
 // The length of a request's body as its headers announce it (0 without
 // one); nothing, with the reason, when they announce it in ways that
@@ -42,7 +45,7 @@ std::optional<size_t> bodyLength(const httplib::Request& request, std::string* e
 } // namespace
 
 Routes::Routes(Api& api, Listener& listener, const Binding& binding)
-    : api_(api), listener_(listener), binding_(binding), phone_(api), uploads_(api)
+    : api_(api), listener_(listener), binding_(binding), phone_(api, listener), newUsers_(api)
 {
 }
 
@@ -58,7 +61,7 @@ void Routes::install()
         { Method::Put, "/syncCode", &Routes::desktopCall<&DesktopApi::syncCode> },
         { Method::Put, "/importTrack", nullptr, Body::Streamed, &Routes::importTrack },
         // The phone's side.
-        { Method::Post, "/phone/register", &Routes::apiCall<&Api::registerPhone>, Body::Kept },
+        { Method::Post, "/phone/register", &Routes::registerPhone, Body::Kept },
         { Method::Post, "/phone/fixes", &Routes::apiCall<&Api::uploadFixes>, Body::Kept },
         { Method::Post, "/phone/syncCode", &Routes::apiCall<&Api::createSyncCode>, Body::Kept },
         { Method::Post, "/phone/gpx", &Routes::importGpx, Body::Kept },
@@ -67,6 +70,8 @@ void Routes::install()
         { Method::Get, "/sync/qr.svg", &Routes::syncQrCode },
         { Method::Get, "/sync/payload", &Routes::syncPayload },
         { Method::Get, "/", &Routes::home },
+        // The pages' scripts and stylesheets.
+        { Method::Get, R"(/assets/([a-z]+\.[a-z]+))", &Routes::asset },
     };
     // Track files may be large; every other request is refused beyond
     // maxRequestBytes before its body is read, and a kept one holds at most
@@ -89,11 +94,26 @@ void Routes::install()
     listener_.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         answer(response, Reply::make(500, "Server error", "The service failed to answer this request."));
     });
+    listener_.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+        addSecurityHeaders(response);
+    });
 }
 
 httplib::Server::HandlerResponse Routes::screen(const httplib::Request& request, httplib::Response& response)
 {
-    if (binding_.loopbackOnly && !isLoopbackHost(request.get_header_value("Host")))
+    // The library's header values are percent-decoded and end at a NUL: the
+    // Host name and the credentials are read as sent.
+    const auto head = listener_.requestHead();
+    if (!head)
+        return refuse(response, Reply::make(431, "Headers too large",
+                                            "The request's line and headers exceed "
+                                                + std::to_string(maxHeadBytes / 1024) + " KB."));
+    const RawHead raw(*head);
+    for (const char* name : singleHeaders)
+        if (raw.count(name) > 1)
+            return refuse(response, Reply::make(400, "Bad request",
+                                                std::string("The request has more than one ") + name + " header."));
+    if (binding_.loopbackOnly && !isLoopbackHost(raw.value("Host")))
         return refuse(response, Reply::make(403, "Forbidden host",
                                             "This service answers only requests addressed to this computer (localhost)."));
     std::string error;
@@ -146,15 +166,38 @@ void Routes::importGpx(const httplib::Request& request, httplib::Response& respo
                                     request.get_param_value("timeZoneId"), request.body));
 }
 
+Reply Routes::newUser(const httplib::Request& request, httplib::Response& response, const std::function<Reply()>& make)
+{
+    if (!countsNewUsers(request.remote_addr, request.local_addr, binding_.loopbackOnly))
+        return make();
+    int64_t retryAfter = 0;
+    Reply reply = newUsers_.make(request.remote_addr, make, &retryAfter);
+    if (reply.status == 429)
+        response.set_header("Retry-After", std::to_string(retryAfter));
+    return reply;
+}
+
+void Routes::registerPhone(const httplib::Request& request, httplib::Response& response)
+{
+    answer(response, newUser(request, response, [&] { return api_.registerPhone(request.body); }));
+}
+
 void Routes::importTrack(const httplib::Request& request, httplib::Response& response,
                          const httplib::ContentReader& content)
 {
-    answer(response, uploads_.receive(request, response, content));
+    const RawHead head(listener_.requestHead().value_or(std::string()));
+    // The user's identifier is a credential: compared as sent. The file's
+    // name comes percent-encoded.
+    const std::string userId = head.value("Kestrel-User-ID");
+    const std::string name = percentDecoded(head.value("Kestrel-File-Name"));
+    answer(response, uploads_.receive(response, content, [&](const std::string& path) {
+        const auto import = [&] { return api_.importTrack(userId, name, path); };
+        return userId.empty() ? newUser(request, response, import) : import();
+    }));
 }
 
 void Routes::syncPage(const httplib::Request& request, httplib::Response& response)
 {
-    response.set_header("Cache-Control", "no-store");
     response.set_header("Referrer-Policy", "no-referrer");
     const std::string userId = request.get_param_value("userID");
     const std::string phoneKey = request.get_param_value("phoneKey");
@@ -162,19 +205,17 @@ void Routes::syncPage(const httplib::Request& request, httplib::Response& respon
     if (userId.empty() && phoneKey.empty() && !here) {
         // The phone's key may travel in the address's fragment, which never
         // reaches the service: the page asks for its code itself.
-        response.set_content(service::syncPage(std::string(), std::string()), htmlType);
-        return;
+        const Page page = service::syncPage(std::string(), std::string());
+        return answerPage(response, page.html, page.policy);
     }
     const Reply reply = api_.createPageCode(userId, phoneKey, here);
     if (reply.status != 200) {
-        response.status = reply.status;
-        response.set_content(errorPage(reply.json.value("head", std::string()), reply.json.value("body", std::string())),
-                             htmlType);
-        return;
+        const Page page = errorPage(reply.json.value("head", std::string()), reply.json.value("body", std::string()));
+        return answerPage(response, page.html, page.policy, reply.status);
     }
-    response.set_content(service::syncPage(reply.json.value("syncID", std::string()),
-                                           reply.json.value("phoneName", std::string())),
-                         htmlType);
+    const Page page = service::syncPage(reply.json.value("syncID", std::string()),
+                                        reply.json.value("phoneName", std::string()));
+    answerPage(response, page.html, page.policy);
 }
 
 void Routes::syncQrCode(const httplib::Request& request, httplib::Response& response)
@@ -199,7 +240,18 @@ void Routes::syncPayload(const httplib::Request& request, httplib::Response& res
 
 void Routes::home(const httplib::Request&, httplib::Response& response)
 {
-    response.set_content(homePage(), htmlType);
+    const Page page = homePage();
+    answerPage(response, page.html, page.policy);
+}
+
+void Routes::asset(const httplib::Request& request, httplib::Response& response)
+{
+    const auto found = pageAsset(request.matches[1]);
+    if (!found)
+        return answer(response, Reply::make(404, "Not found", "The service has no such file."));
+    // Built into the program: a new one comes with a new program.
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(std::string(found->content), found->type);
 }
 
 } // namespace service

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "service/api.h"
+#include "service/newusers.h"
 #include "service/phonepage.h"
 #include "service/serversettings.h"
 #include "service/uploads.h"
 
 #include <httplib.h>
 
+#include <functional>
 #include <string>
 
 namespace service {
@@ -37,6 +39,10 @@ private:
     void apiCall(const httplib::Request& request, httplib::Response& response);
     template <Reply (DesktopApi::*endpoint)(const std::string&)>
     void desktopCall(const httplib::Request& request, httplib::Response& response);
+    // The answer of `make`, which makes a new user for a request without
+    // credentials, within the quota of the client's address when it counts.
+    Reply newUser(const httplib::Request& request, httplib::Response& response, const std::function<Reply()>& make);
+    void registerPhone(const httplib::Request& request, httplib::Response& response);
     void importGpx(const httplib::Request& request, httplib::Response& response);
     void importTrack(const httplib::Request& request, httplib::Response& response,
                      const httplib::ContentReader& content);
@@ -44,12 +50,14 @@ private:
     void syncQrCode(const httplib::Request& request, httplib::Response& response);
     void syncPayload(const httplib::Request& request, httplib::Response& response);
     void home(const httplib::Request& request, httplib::Response& response);
+    void asset(const httplib::Request& request, httplib::Response& response);
 
     Api& api_;
     Listener& listener_;
     const Binding& binding_;
     PhoneRoutes phone_;
     TrackUploads uploads_;
+    NewUserQuota newUsers_;
 };
 
 } // namespace service

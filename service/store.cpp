@@ -595,4 +595,40 @@ std::optional<int64_t> Store::removeSynchronizations(int64_t user, const std::ve
     return removed;
 }
 
+std::optional<NewUserClaim> Store::claimNewUser(const std::string& address, int64_t now, int64_t windowMs, int limit)
+{
+    Lease lease(*this);
+    if (!lease)
+        return std::nullopt;
+    Transaction transaction(*lease);
+    const int64_t since = now - windowMs;
+    Query prune(*lease, "DELETE FROM new_users WHERE time <= ?");
+    if (!transaction.active() || !prune.bind(1, since).run())
+        return std::nullopt;
+    Query counted(*lease, "SELECT count(*), min(time) FROM new_users WHERE address = ? AND time > ?");
+    if (!counted.bind(1, address).bind(2, since).next())
+        return std::nullopt;
+    NewUserClaim claim;
+    if (counted.integer(0) >= limit) {
+        claim.retryAt = counted.integer(1) + windowMs;
+    } else {
+        Query insert(*lease, "INSERT INTO new_users (address, time) VALUES (?, ?)");
+        if (!insert.bind(1, address).bind(2, now).run())
+            return std::nullopt;
+        claim.row = (*lease).lastInsertRow();
+    }
+    if (!transaction.commit())
+        return std::nullopt;
+    return claim;
+}
+
+bool Store::releaseNewUser(int64_t row)
+{
+    Lease lease(*this);
+    if (!lease)
+        return false;
+    Query q(*lease, "DELETE FROM new_users WHERE rowid = ?");
+    return q.bind(1, row).run();
+}
+
 } // namespace service

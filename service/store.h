@@ -52,6 +52,12 @@ struct FixSummary {
     std::optional<int64_t> last;
 };
 
+// The outcome of asking for one more new user for a client address.
+struct NewUserClaim {
+    int64_t row = 0;     // granted: the row that counts it; 0 when refused
+    int64_t retryAt = 0; // refused: when the address may have one again
+};
+
 class Connection;
 
 // The service's database: one SQLite file in WAL mode. Every operation takes
@@ -140,6 +146,13 @@ public:
     // every camera left without one: the number removed, nothing when the
     // database failed (then nothing was removed).
     std::optional<int64_t> removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds);
+
+    // Counts a new user for the client `address` at `now`, unless `limit`
+    // were counted for it within the `windowMs` before; rows older than that
+    // are removed, of every address. Nothing when the database fails.
+    std::optional<NewUserClaim> claimNewUser(const std::string& address, int64_t now, int64_t windowMs, int limit);
+    // Takes back a granted claim of which no user came.
+    bool releaseNewUser(int64_t row);
 
 private:
     friend class Lease;

@@ -58,6 +58,12 @@ const char* const migrations[] = {
     "  key TEXT PRIMARY KEY,"
     "  user INTEGER NOT NULL UNIQUE REFERENCES users(id) ON DELETE CASCADE);"
     "INSERT INTO device_keys (key, user) SELECT lower(hex(randomblob(16))), id FROM users;",
+    // 4: when users were made for requests without credentials, by client address
+    "CREATE TABLE new_users ("
+    "  address TEXT NOT NULL,"
+    "  time INTEGER NOT NULL);"
+    "CREATE INDEX new_users_address ON new_users(address, time);"
+    "CREATE INDEX new_users_time ON new_users(time);",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];

@@ -111,8 +111,9 @@ std::optional<std::string> decodeBase64(const std::string& text)
     return out;
 }
 
-// The credential of an "Authorization" header of this scheme; nothing when
-// the header uses another one or names none.
+// The credential of an "Authorization" header of this scheme, as sent;
+// nothing when the header uses another scheme or its credential is no single
+// token (anything after it, a space, a percent sign, a NUL).
 std::optional<std::string> credential(const std::string& header, const std::string& scheme)
 {
     if (header.size() <= scheme.size() + 1)
@@ -125,7 +126,14 @@ std::optional<std::string> credential(const std::string& header, const std::stri
     const size_t start = header.find_first_not_of(' ', scheme.size());
     if (start == std::string::npos)
         return std::nullopt;
-    return header.substr(start);
+    const std::string token = header.substr(start);
+    // token68: letters, digits and -._~+/ with '=' only at the end.
+    const size_t padding = token.find_last_not_of('=');
+    if (padding == std::string::npos
+        || token.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~+/")
+            <= padding)
+        return std::nullopt;
+    return token;
 }
 
 // OwnTracks' device key: the password of basic authentication, else the

@@ -1,7 +1,5 @@
 #include "service/uploads.h"
 
-#include "service/text.h"
-#include "service/trackimport.h"
 
 #include <QTemporaryFile>
 
@@ -30,12 +28,8 @@ private:
 
 } // namespace
 
-TrackUploads::TrackUploads(Api& api) : api_(api)
-{
-}
-
-Reply TrackUploads::receive(const httplib::Request& request, const httplib::Response& response,
-                            const httplib::ContentReader& content)
+Reply TrackUploads::receive(const httplib::Response& response, const httplib::ContentReader& content,
+                            const std::function<Reply(const std::string& path)>& import)
 {
     const Admission admission(importing_);
     QTemporaryFile file;
@@ -57,9 +51,7 @@ Reply TrackUploads::receive(const httplib::Request& request, const httplib::Resp
         return Reply::make(503, "Busy", "The service is importing other tracks; try again in a minute.");
     if (!writable || !file.flush())
         return Reply::make(500, "Server error", "The service has no room for the track file.");
-    return api_.importTrack(request.get_header_value("Kestrel-User-ID"),
-                            percentDecoded(request.get_header_value("Kestrel-File-Name")),
-                            file.fileName().toStdString());
+    return import(file.fileName().toStdString());
 }
 
 } // namespace service

@@ -3,10 +3,10 @@
 #include "service/api.h"
 
 #include <atomic>
+#include <functional>
 
 namespace httplib {
 class ContentReader;
-struct Request;
 struct Response;
 } // namespace httplib
 
@@ -17,16 +17,13 @@ namespace service {
 // a further one is read and dropped, and its sender asked to try again.
 class TrackUploads {
 public:
-    explicit TrackUploads(Api& api);
-
-    // Reads the body through `content` and imports it for the user of the
-    // Kestrel-User-ID header, under the name of Kestrel-File-Name. The
-    // response tells whether the library refused the body as too large.
-    Reply receive(const httplib::Request& request, const httplib::Response& response,
-                  const httplib::ContentReader& content);
+    // Reads the body through `content` into a file and answers what
+    // `import` answers for the file's path. The response tells whether the
+    // library refused the body as too large.
+    Reply receive(const httplib::Response& response, const httplib::ContentReader& content,
+                  const std::function<Reply(const std::string& path)>& import);
 
 private:
-    Api& api_;
     std::atomic<int> importing_ { 0 };
 };
 

@@ -47,27 +47,57 @@ std::string filled(std::string_view page, const std::map<std::string, std::strin
     return out;
 }
 
+// Each page's scripts and stylesheets come from the service's /assets/ and
+// none is inline. No page needs other sites' resources, plugins, a <base>,
+// forms or to be framed.
+//
+// The phone page asks the service (connect) and shows QR images of the
+// apps' settings (img); the live code's SVG it puts into itself.
+const char* const phonePolicy = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                                "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+const char* const syncPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+                               "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+// Text and a stylesheet, no script.
+const char* const textPolicy =
+    "default-src 'none'; style-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
 } // namespace
 
-std::string phonePage()
+Page phonePage()
 {
-    return std::string(pages::phoneHtml);
+    return { std::string(pages::phoneHtml), phonePolicy };
 }
 
-std::string syncPage(const std::string& code, const std::string& phoneName)
+Page syncPage(const std::string& code, const std::string& phoneName)
 {
     // The code only contains hex digits; it is escaped all the same.
-    return filled(pages::syncHtml, { { "code", escapeHtml(code) }, { "phoneName", escapeHtml(phoneName) } });
+    return { filled(pages::syncHtml, { { "code", escapeHtml(code) }, { "phoneName", escapeHtml(phoneName) } }),
+             syncPolicy };
 }
 
-std::string errorPage(const std::string& title, const std::string& text)
+Page errorPage(const std::string& title, const std::string& text)
 {
-    return filled(pages::errorHtml, { { "title", escapeHtml(title) }, { "text", escapeHtml(text) } });
+    return { filled(pages::errorHtml, { { "title", escapeHtml(title) }, { "text", escapeHtml(text) } }), textPolicy };
 }
 
-std::string homePage()
+Page homePage()
 {
-    return std::string(pages::homeHtml);
+    return { std::string(pages::homeHtml), textPolicy };
+}
+
+std::optional<Asset> pageAsset(const std::string& name)
+{
+    const char* const script = "text/javascript; charset=utf-8";
+    const char* const style = "text/css; charset=utf-8";
+    static const std::map<std::string, Asset> assets {
+        { "page.css", { pages::pageCss, style } }, { "phone.css", { pages::phoneCss, style } },
+        { "phone.js", { pages::phoneJs, script } }, { "sync.css", { pages::syncCss, style } },
+        { "sync.js", { pages::syncJs, script } },
+    };
+    const auto found = assets.find(name);
+    if (found == assets.end())
+        return std::nullopt;
+    return found->second;
 }
 
 } // namespace service

@@ -681,6 +681,15 @@ private slots:
         QTest::newRow("IPv6 loopback host") << QByteArray("GET / HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n")
                                             << QByteArray("200");
         QTest::newRow("no host") << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("200");
+        // The Host name as sent, not decoded: an encoded NUL does not end it.
+        QTest::newRow("host with an encoded NUL") << "GET / HTTP/1.1\r\nHost: localhost%00.evil.example\r\n\r\n" + get
+                                                  << QByteArray("403");
+        QTest::newRow("two hosts") << QByteArray("GET / HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n")
+                                   << QByteArray("400");
+        QByteArray padded = "GET / HTTP/1.1\r\n";
+        for (int i = 0; i < 100; ++i)
+            padded += "X-Padding: " + QByteArray(700, 'y') + "\r\n";
+        QTest::newRow("head over 64 KB") << padded + "\r\n" << QByteArray("431");
     }
 
     void connectionLayer()
@@ -924,7 +933,7 @@ private slots:
         const Phone phone = s.registerPhone("Ana's phone");
         const Answer page = s.send("GET", "/sync", "");
         QCOMPARE(page.status, 200);
-        const std::string marker = "let code = \"";
+        const std::string marker = "data-code=\"";
         const size_t at = page.raw.find(marker);
         QVERIFY(at != std::string::npos);
         const std::string code = page.raw.substr(at + marker.size(), 16);
@@ -959,11 +968,11 @@ private slots:
         const Phone only = open.registerPhone("Phone");
         QCOMPARE(only.userId.size(), size_t(32));
         QCOMPARE(only.phoneKey.size(), size_t(32));
-        QVERIFY(open.send("GET", "/sync", "").raw.find("let code = \"\";") != std::string::npos);
+        QVERIFY(open.send("GET", "/sync", "").raw.find("data-code=\"\"") != std::string::npos);
         QCOMPARE(open.api->createPageCode("", "", false).status, 403);
         const Answer keyed = open.send("GET", "/sync?userID=" + only.userId + "&phoneKey=" + only.phoneKey, "");
         QCOMPARE(keyed.status, 200);
-        QVERIFY(keyed.raw.find(marker) != std::string::npos && keyed.raw.find("let code = \"\";") == std::string::npos);
+        QVERIFY(keyed.raw.find(marker) != std::string::npos && keyed.raw.find("data-code=\"\"") == std::string::npos);
     }
 
     void databaseFile()

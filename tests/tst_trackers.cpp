@@ -94,6 +94,13 @@ private slots:
                R"("properties":{"timestamp":"2026-07-14T11:59:00+0200","altitude":520,"speed":0,)"
                R"("horizontal_accuracy":6,"vertical_accuracy":4,"motion":["stationary"],"battery_level":0.8}}]})"
             << 200 << R"({"result":"ok"})" << stored;
+        // The key is compared as sent: whatever follows it spoils it.
+        for (const char* after : { "%00junk", " junk", "%20" })
+            QTest::newRow(qPrintable(QString("Overland, bearer with \"%1\" after the key").arg(after)))
+                << "POST /track/overland" << QString("Bearer KEY") + after << "application/json"
+                << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.5,48.1]},)"
+                   R"("properties":{"timestamp":"2026-07-14T09:59:00Z"}}]})"
+                << 401 << R"({"error":"The request carries no device key."})" << "";
         QTest::newRow("no key") << "GET /track/osmand?lat=48.1&lon=11.5&timestamp=1784023140" << "" << "" << ""
                                 << 401 << R"({"error":"The request carries no device key."})" << "";
         QTest::newRow("unknown key") << "POST /track/overland?token=0123" << "" << "application/json"

@@ -306,6 +306,9 @@ private slots:
         QCOMPARE(answer["body"], json("Brücke.gpx: No position could be imported. This XML file is neither GPX nor KML "
                                       "(its root element is <html>)."));
         QCOMPARE(put("0123456789abcdef0123456789abcdef", generatedGpx()).first, 203);
+        // The identifier is compared as sent.
+        QCOMPARE(put(userId + "%00junk", generatedGpx()).first, 203);
+        QCOMPARE(put(userId + " junk", generatedGpx()).first, 203);
         std::tie(status, answer) = put("", "time,lat,lon\n");
         QCOMPARE(status, 202);
         QCOMPARE(answer["userID"], json(""));

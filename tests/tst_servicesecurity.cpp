@@ -1,0 +1,208 @@
+// The web service's defences on the wire: the headers every answer carries,
+// and how many users clients without credentials may have it make.
+
+#include "support/realservice.h"
+
+#include "service/limits.h"
+
+#include <sqlite3.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+// An answer as it came over the wire; header names in lower case.
+struct Raw {
+    int status = 0;
+    std::map<std::string, std::string> headers;
+    json body;
+};
+
+// Sends `method target` with `body` from the loopback address `source` on a
+// connection of its own, and reads the answer.
+Raw ask(int port, const char* source, const std::string& method, const std::string& body)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from {}, to {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
+        || ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        qFatal("cannot connect from %s", source);
+    const std::string request = method + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+        + std::to_string(body.size()) + "\r\n\r\n" + body;
+    ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string text;
+    char buffer[4096];
+    pollfd entry { socket, POLLIN, 0 };
+    for (ssize_t got = 1; got > 0 && ::poll(&entry, 1, 10000) > 0;) {
+        got = ::recv(socket, buffer, sizeof buffer, 0);
+        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    }
+    ::close(socket);
+    Raw raw;
+    std::istringstream lines(text.substr(0, text.find("\r\n\r\n")));
+    std::string line;
+    std::getline(lines, line);
+    raw.status = line.size() > 12 ? std::stoi(line.substr(9, 3)) : 0;
+    while (std::getline(lines, line)) {
+        const size_t colon = line.find(':');
+        std::string name = line.substr(0, colon);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        raw.headers[name] = line.substr(colon + 2, line.size() - colon - 3);
+    }
+    raw.body = json::parse(text.substr(std::min(text.size(), text.find("\r\n\r\n") + 4)), nullptr, false);
+    return raw;
+}
+
+Raw registerFrom(int port, const char* source, const std::string& body = "{}")
+{
+    return ask(port, source, "POST /phone/register", body);
+}
+
+json refusal(int minutes)
+{
+    return { { "head", "Too many new users" },
+             { "body", "Too many new users from this address; try again in " + std::to_string(minutes) + " min." } };
+}
+
+std::string sourceFile(const char* path)
+{
+    std::ifstream file(std::string(qgetenv("KESTREL_SOURCE_DIR").constData()) + "/" + path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+class TestServiceSecurity : public QObject {
+    Q_OBJECT
+private slots:
+    // Every answer forbids sniffing and framing; a page allows what it needs
+    // and no more, anything else nothing at all.
+    void securityHeaders_data()
+    {
+        QTest::addColumn<QString>("request"); // method and target
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QString>("file");    // of the source tree the answer is, byte for byte
+
+        const QString html = "text/html; charset=utf-8", jsonType = "application/json; charset=utf-8";
+        const QString none = "default-src 'none'; frame-ancestors 'none'";
+        const QString end = "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+        const QString text = "default-src 'none'; style-src 'self'; " + end;
+        QTest::newRow("phone page") << "GET /phone" << 200 << html
+                                    << "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                                       "connect-src 'self'; " + end << "service/pages/phone.html";
+        QTest::newRow("sync page") << "GET /sync" << 200 << html
+                                   << "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+                                          + end << "";
+        QTest::newRow("error page") << "GET /sync?userID=x&phoneKey=y" << 403 << html << text << "";
+        QTest::newRow("home page") << "GET /" << 200 << html << text << "service/pages/home.html";
+        QTest::newRow("script") << "GET /assets/phone.js" << 200 << "text/javascript; charset=utf-8" << none
+                                << "service/pages/phone.js";
+        QTest::newRow("stylesheet") << "GET /assets/sync.css" << 200 << "text/css; charset=utf-8" << none
+                                    << "service/pages/sync.css";
+        QTest::newRow("no such asset") << "GET /assets/secret.js" << 404 << jsonType << none << "";
+        QTest::newRow("JSON answer") << "PUT /getSyncList" << 203 << jsonType << none << "";
+        QTest::newRow("answer without a body") << "PUT /syncCode" << 204 << "" << none << "";
+        QTest::newRow("unknown route") << "GET /nothing" << 404 << jsonType << none << "";
+        QTest::newRow("foreign host") << "GET / evil.example" << 403 << jsonType << none << "";
+        QTest::newRow("QR image") << "GET /phone/qr.svg?text=x" << 200 << "image/svg+xml" << none << "";
+        QTest::newRow("tracker app") << "POST /track/overland?token=0" << 403 << "application/json" << none << "";
+    }
+    void securityHeaders()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, file);
+        testsupport::RealService service;
+        service.api->registerPhone("{}");
+        const std::string method = request.section(' ', 0, 0).toStdString();
+        const std::string target = request.section(' ', 1, 1).toStdString();
+        httplib::Headers headers;
+        if (!request.section(' ', 2).isEmpty())
+            headers.emplace("Host", request.section(' ', 2).toStdString());
+        const auto answer = method == "GET" ? service.client->Get(target.c_str(), headers)
+            : method == "PUT"               ? service.client->Put(target.c_str(), headers, "{}", "application/json")
+                                            : service.client->Post(target.c_str(), headers, "{}", "application/json");
+        QVERIFY(answer);
+        QTEST(answer->status, "status");
+        QTEST(QString::fromStdString(answer->get_header_value("Content-Type")), "type");
+        QCOMPARE(answer->get_header_value_count("Content-Security-Policy"), size_t(1));
+        QTEST(QString::fromStdString(answer->get_header_value("Content-Security-Policy")), "policy");
+        QCOMPARE(answer->get_header_value("X-Content-Type-Options"), std::string("nosniff"));
+        QCOMPARE(answer->get_header_value("X-Frame-Options"), std::string("DENY"));
+        if (!file.isEmpty())
+            QCOMPARE(answer->body, sourceFile(qPrintable(file)));
+    }
+
+    // A client beyond the service's own address gets ten new users an hour,
+    // by registration or by a first track import, counted in the database.
+    void newUsersPerAddress()
+    {
+        testsupport::RealService s;
+        const int64_t start = s.now;
+        int port = s.server->port();
+        // A registration that makes no user does not count.
+        QCOMPARE(registerFrom(port, "127.0.0.2", "[]").status, 400);
+        for (int i = 0; i < service::newUsersPerAddress; ++i)
+            QCOMPARE(registerFrom(port, "127.0.0.2").status, 200);
+        Raw refused = registerFrom(port, "127.0.0.2");
+        QCOMPARE(refused.status, 429);
+        QCOMPARE(refused.headers["retry-after"], std::string("3600"));
+        QCOMPARE(refused.body, refusal(60));
+        s.now += 18 * 60 * 1000;
+        refused = ask(port, "127.0.0.2", "PUT /importTrack", "time,lat,lon\n1784023140,48.1,11.5\n");
+        QCOMPARE(refused.status, 429);
+        QCOMPARE(refused.headers["retry-after"], std::string("2520"));
+        QCOMPARE(refused.body, refusal(42));
+        // Another address has its own count; the service's own is not counted.
+        QCOMPARE(registerFrom(port, "127.0.0.3").status, 200);
+        for (int i = 0; i <= service::newUsersPerAddress; ++i)
+            QCOMPARE(registerFrom(port, "127.0.0.1").status, 200);
+
+        // After a restart on the same database the count holds.
+        s.server->stop();
+        service::Store store;
+        QVERIFY(store.open(s.path().toStdString()));
+        service::Api api(store, [&s] { return s.now.load(); });
+        service::HttpServer restarted(api);
+        QVERIFY(restarted.bind("127.0.0.1", 0));
+        restarted.start();
+        port = restarted.port();
+        QCOMPARE(registerFrom(port, "127.0.0.2").status, 429);
+        // An hour after the first, the address may have users again, and the
+        // counts of the past hour are all the database keeps: 127.0.0.3's
+        // and this one.
+        s.now = start + service::newUserWindowMs + 1;
+        QCOMPARE(registerFrom(port, "127.0.0.2").status, 200);
+        sqlite3* db = nullptr;
+        sqlite3_stmt* count = nullptr;
+        QCOMPARE(sqlite3_open_v2(s.path().toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        QCOMPARE(sqlite3_prepare_v2(db, "SELECT count(*) FROM new_users", -1, &count, nullptr), SQLITE_OK);
+        QCOMPARE(sqlite3_step(count), SQLITE_ROW);
+        QCOMPARE(sqlite3_column_int(count, 0), 2);
+        sqlite3_finalize(count);
+        sqlite3_close(db);
+
+        // On a service bound beyond loopback every loopback client is this machine.
+        testsupport::RealService open("0.0.0.0");
+        for (int i = 0; i <= service::newUsersPerAddress; ++i)
+            QCOMPARE(registerFrom(open.server->port(), "127.0.0.2").status, 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceSecurity)
+#include "tst_servicesecurity.moc"
