@@ -157,11 +157,16 @@ public:
         const Answer a = post("/phone/register", { { "phoneName", name } });
         return { a.body.value("userID", ""), a.body.value("phoneKey", "") };
     }
+    // Uploads fixes as the phone does once it recorded the last of them.
     void upload(const Phone& phone, const std::vector<json>& fixes)
     {
         json request = phone.key();
         request["fixes"] = fixes;
+        const int64_t clock = now;
+        for (const json& f : fixes)
+            now = std::max(now.load(), utc(f["time"]));
         post("/phone/fixes", request);
+        now = clock;
     }
     std::string createCode(const Phone& phone) { return post("/phone/syncCode", phone.key()).body.value("syncID", ""); }
 
@@ -555,6 +560,7 @@ private slots:
     void concurrentRequests()
     {
         Running& s = *m_service;
+        s.now = utc("2026-07-16T00:00:00Z"); // after every fix sent
         const Phone phone = s.registerPhone("Phone");
         std::vector<json> fixes;
         for (int i = 0; i <= 60; ++i)
@@ -677,6 +683,7 @@ private slots:
     void phoneUploadAllOrNothing()
     {
         Running& s = *m_service;
+        s.now = utc("2026-07-14T12:05:00Z");
         const Phone phone = s.registerPhone("Phone");
         auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
             json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
@@ -848,7 +855,7 @@ private slots:
         // A photo taken now with a camera synchronized to the demo phone finds a position.
         s.now = now;
         QCOMPARE(s.sync("", s.api->createPageCode("", "", true).json["syncID"].get<std::string>(), now, 0, 0).status, 200);
-        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now + 3600000));
+        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
     }
