@@ -26,7 +26,7 @@ std::string shortLocalTime(int64_t utcMs, const std::string& zoneId, int64_t ref
     std::string text = std::to_string(local.day) + " " + months[local.month - 1]; // civilTime: month 1 to 12
     if (local.year != other.year)
         text += " " + std::to_string(local.year);
-    char clock[8];
+    char clock[16];
     std::snprintf(clock, sizeof clock, " %02d:%02d", local.hour, local.minute);
     return text + clock;
 }
