@@ -383,6 +383,15 @@ private slots:
         // The EXIF spelling of the date is read too.
         a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
+        // A photo whose corrected time no fix can have has no position.
+        for (const auto& [taken, told] : { std::pair("9999:12:31 23:59:59", "+10000-01-01 01:59:59 UTC, has no position: "
+                                                                              "time more than 10 min ahead of the service's clock."),
+                                           std::pair("1980-01-06 01:00:00", "1980-01-05 23:56:43 UTC, has no position: "
+                                                                              "time before 1980-01-06 (the GPS epoch).") }) {
+            a = s.geotag(phone.userId, taken);
+            QCOMPARE(a.status, 204);
+            QCOMPARE(a.text, std::string("The photo's corrected time, ") + told);
+        }
         // An unknown camera is named as such even when its time is unreadable.
         QCOMPARE(s.geotag(phone.userId, "not a time", "NIKON D750", "3001234").head,
                  std::string("Camera not synchronized"));
