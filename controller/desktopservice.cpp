@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 #include "controller/maincontroller.h"
 #include "controller/restclient.h"
 #include "controller/servicemessages.h"
@@ -41,6 +43,14 @@ QString readableMoment(const QString& iso)
 {
     const QDateTime moment = QDateTime::fromString(iso, Qt::ISODate);
     return moment.isValid() ? QLocale::c().toString(moment.toLocalTime(), QStringLiteral("d MMM yyyy HH:mm")) : iso;
+}
+
+// The age or remaining life of a synchronization code: 0 to a day, whatever
+// number the service sent.
+qint64 codeMilliseconds(const JsonValue& value)
+{
+    const double ms = value.asDouble(0.0);
+    return ms > 0 ? qint64(std::min(ms, 86400000.0)) : 0;
 }
 
 } // namespace
@@ -203,8 +213,8 @@ void MainController::onSyncCodeAnswer(RestClient::Result result, const QByteArra
         emit syncCodeUpdated(QString(), 0, 0, failure.title + QStringLiteral("\n") + failure.detail);
         return;
     }
-    emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"), qint64(answer.get("elapsedTime").asDouble(0.0)),
-                         qint64(answer.get("validFor").asDouble(0.0)), QString());
+    emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"), codeMilliseconds(answer.get("elapsedTime")),
+                         codeMilliseconds(answer.get("validFor")), QString());
 }
 
 void MainController::requestServiceStatus()

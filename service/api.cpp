@@ -202,8 +202,7 @@ Reply storeSynchronization(Store& store, const User& owner, const std::string& c
     const int64_t againstLocal = sync.clockOffset - zone.offsetSeconds * 1000LL;
     std::string clock = againstLocal == 0
         ? std::string("shows the local time")
-        : (againstLocal > 0 ? "is " + durationText(againstLocal) + " ahead of the local time"
-                            : "is " + durationText(-againstLocal) + " behind the local time");
+        : "is " + durationText(againstLocal) + (againstLocal > 0 ? " ahead of" : " behind") + " the local time";
     const std::string& identity = photo.serialNumber.empty() ? photo.internalSerialNumber : photo.serialNumber;
     Reply reply = Reply::make(200, "Camera synchronized",
                               cameraLabel(photo.model, identity) + " is synchronized; its clock " + clock + " in "
@@ -240,7 +239,7 @@ Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional
 
 // A fix of an upload; nothing, with what is wrong with it in `error`
 // ("is not an object"), when it cannot be stored.
-std::optional<Fix> readFix(const json& item, std::string* error)
+std::optional<Fix> readFix(const json& item, int64_t now, std::string* error)
 {
     const auto refuse = [error](const std::string& reason) {
         if (error)
@@ -272,7 +271,7 @@ std::optional<Fix> readFix(const json& item, std::string* error)
     std::string problem;
     if (!members.valid(&problem))
         return refuse(problem);
-    if (!validFix(fix, &problem))
+    if (!validFix(fix, now, &problem))
         return refuse("has " + problem);
     return fix;
 }
@@ -413,9 +412,12 @@ Reply Api::geocodeImage(const std::string& body)
         return Reply::make(204, "Cannot read the capture time",
                            "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
 
+    // A position has a time in validFixTime's window; a photo outside it has none.
     const int64_t moment = *cameraTime - sync->clockOffset;
-    if (moment < earliestTime || moment > latestTime)
-        return Reply::make(204, "No position", "The photo's corrected time lies outside the years 1970 to 9999.");
+    if (std::string outside; !validFixTime(moment, now(), &outside))
+        return Reply::make(204, "No position",
+                           "The photo's corrected time, " + formatWallClock(moment) + " UTC, has no position: " + outside
+                               + ".");
     const auto before = store_.fixAtOrBefore(user->id, moment);
     const auto after = store_.fixAtOrAfter(user->id, moment);
     const auto position = locate(before, after, moment);
@@ -563,9 +565,10 @@ Reply Api::uploadFixes(const std::string& body)
             return badRequest(400, "At most " + std::to_string(maxFixesPerUpload) + " fixes per upload.");
         std::vector<Fix> fixes;
         fixes.reserve(list->size());
+        const int64_t now = this->now();
         for (size_t i = 0; i < list->size(); ++i) {
             std::string error;
-            auto fix = readFix((*list)[i], &error);
+            auto fix = readFix((*list)[i], now, &error);
             if (!fix)
                 return badRequest(400, "Fix " + std::to_string(i) + " " + error + ". Nothing was stored.");
             fixes.push_back(std::move(*fix));
@@ -590,7 +593,7 @@ Reply Api::importGpx(const std::string& userId, const std::string& phoneKey, con
     std::vector<Fix> fixes;
     TrackReading reading;
     std::string error;
-    if (!readGpxText(gpx, zoneId, [&fixes](const Fix& fix) { fixes.push_back(fix); return true; }, reading, &error))
+    if (!readGpxText(gpx, zoneId, now(), [&fixes](const Fix& fix) { fixes.push_back(fix); return true; }, reading, &error))
         return badRequest(400, error);
     const auto stored = store_.addFixes(user->id, fixes);
     if (!stored)

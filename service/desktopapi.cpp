@@ -2,7 +2,6 @@
 
 #include "service/hosts.h"
 
-#include <ctime>
 #include <limits>
 
 namespace service {
@@ -11,14 +10,12 @@ using nlohmann::json;
 
 namespace {
 
+// "2026-07-14T10:00:00Z": formatWallClock's text, whatever its year.
 std::string isoTime(int64_t ms)
 {
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc {};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    std::string text = formatWallClock(ms);
+    text[text.size() - 9] = 'T'; // before "HH:MM:SS"
+    return text + "Z";
 }
 
 } // namespace

@@ -306,7 +306,7 @@ std::optional<service::User> importUser(service::Store& store, const Options& op
 
 // Imports one track file, showing its progress when it is large and its
 // outcome when done; false when nothing of it was stored.
-bool importFile(service::Store& store, int64_t user, const std::string& file, const std::string& zone)
+bool importFile(service::Store& store, int64_t user, const std::string& file, const std::string& zone, int64_t now)
 {
     int lastPercent = -1;
     const auto progress = [&](int64_t done, int64_t total) {
@@ -318,7 +318,7 @@ bool importFile(service::Store& store, int64_t user, const std::string& file, co
                 std::cerr << "\n";
         }
     };
-    const service::TrackImport result = service::importTrackFile(store, user, file, zone, progress);
+    const service::TrackImport result = service::importTrackFile(store, user, file, zone, now, progress);
     const bool failed = result.storeFailed || result.good() == 0;
     (failed ? std::cerr : std::cout) << file << " ("
                                      << (result.reading.format.empty() ? "unknown format" : result.reading.format)
@@ -350,7 +350,7 @@ int importTrack(int argc, char** argv)
         return fail(error);
     int failures = 0;
     for (const std::string& file : options->positional)
-        failures += importFile(store, user->id, file, zone) ? 0 : 1;
+        failures += importFile(store, user->id, file, zone, nowMs()) ? 0 : 1;
     return failures == 0 ? 0 : 1;
 }
 

@@ -105,7 +105,9 @@ void PhoneRoutes::status(const httplib::Request& request, httplib::Response& res
     const auto user = api_.authenticate(text("userID"), text("phoneKey"));
     if (!user)
         return answer(response, plainReply(403, { { "error", "Unknown user or wrong phone key." } }), ReplyForm::PhonePage);
-    const int64_t since = body.contains("since") && body["since"].is_number() ? body["since"].get<int64_t>() : 0;
+    const int64_t since = body.contains("since") && body["since"].is_number()
+        ? wholeMilliseconds(body["since"].get<double>()).value_or(0)
+        : 0;
     const FixSummary summary = api_.store().fixSummary(user->id, since).value_or(FixSummary());
     const Refusals refusals = intake_.refusals(user->id);
     const json figures { { "phoneName", user->phoneName },

@@ -5,9 +5,11 @@
 #include <QLocale>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
 
 namespace service {
@@ -80,6 +82,21 @@ std::optional<int64_t> parseDateTimePrefix(const std::string& text, bool exifDat
     return ((days * 24 + hour) * 60 + minute) * 60000LL + second * 1000LL;
 }
 
+// "YYYY-MM-DD?HH:MM:SS"; a year outside 0 to 9999 with its sign and at least
+// four digits, as ISO 8601 writes years beyond four digits.
+std::string dateTimeText(const CivilTime& t, char separator)
+{
+    char buffer[64];
+    const bool plain = t.year >= 0 && t.year <= 9999;
+    std::snprintf(buffer, sizeof buffer, plain ? "%04lld-%02d-%02d%c%02d:%02d:%02d" : "%+05lld-%02d-%02d%c%02d:%02d:%02d",
+                  static_cast<long long>(t.year), t.month, t.day, separator, t.hour, t.minute, t.second);
+    return buffer;
+}
+
+// The instants whose offsets the zone rules are asked for: years 1000 to 9999.
+constexpr int64_t firstRuleTime = -30610224000000LL;
+constexpr int64_t lastRuleTime = 253402300799999LL;
+
 const QLocale& englishLocale()
 {
     static const QLocale locale(QLocale::English, QLocale::UnitedStates);
@@ -111,18 +128,43 @@ std::optional<int64_t> parseWallClock(const std::string& text)
     return value;
 }
 
+CivilTime civilTime(int64_t ms)
+{
+    // Floor division: the remainders are never negative, and nothing is negated.
+    const int64_t seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    const int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const int64_t rest = (seconds % 86400 + 86400) % 86400;
+    CivilTime t;
+    unsigned m, d;
+    civilFromDays(days, t.year, m, d);
+    t.month = static_cast<int>(m);
+    t.day = static_cast<int>(d);
+    t.hour = static_cast<int>(rest / 3600);
+    t.minute = static_cast<int>(rest / 60 % 60);
+    t.second = static_cast<int>(rest % 60);
+    t.millisecond = static_cast<int>((ms % 1000 + 1000) % 1000);
+    return t;
+}
+
+int64_t clampedSum(int64_t a, int64_t b)
+{
+    if (b > 0 && a > std::numeric_limits<int64_t>::max() - b)
+        return std::numeric_limits<int64_t>::max();
+    if (b < 0 && a < std::numeric_limits<int64_t>::min() - b)
+        return std::numeric_limits<int64_t>::min();
+    return a + b;
+}
+
+std::optional<int64_t> wholeMilliseconds(double ms)
+{
+    if (!std::isfinite(ms) || std::fabs(ms) > 1e16)
+        return std::nullopt;
+    return static_cast<int64_t>(ms);
+}
+
 std::string formatWallClock(int64_t ms)
 {
-    int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-    int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
-    int64_t rest = seconds - days * 86400;
-    int64_t y;
-    unsigned m, d;
-    civilFromDays(days, y, m, d);
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02u %02d:%02d:%02d", static_cast<long long>(y), m, d,
-                  static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-    return buffer;
+    return dateTimeText(civilTime(ms), ' ');
 }
 
 std::optional<int64_t> parseIsoTime(const std::string& text)
@@ -164,11 +206,10 @@ std::optional<int64_t> parseIsoTime(const std::string& text)
 
 std::string formatIsoTime(int64_t ms)
 {
-    std::string text = formatWallClock(ms);
-    text[10] = 'T';
+    const CivilTime t = civilTime(ms);
     char fraction[16];
-    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(((ms % 1000) + 1000) % 1000));
-    return text + fraction;
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", t.millisecond);
+    return dateTimeText(t, 'T') + fraction;
 }
 
 bool isKnownZone(const std::string& zoneId)
@@ -204,7 +245,7 @@ ZoneMoment zoneMoment(const std::string& zoneId, int64_t utcMs)
     const bool known = isKnownZone(zoneId);
     moment.zoneId = known ? zoneId : "UTC";
     const QTimeZone& zone = cachedZone(moment.zoneId);
-    const QDateTime instant = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
+    const QDateTime instant = QDateTime::fromMSecsSinceEpoch(std::clamp(utcMs, firstRuleTime, lastRuleTime), Qt::UTC);
     moment.offsetSeconds = zone.isValid() ? zone.offsetFromUtc(instant) : 0;
     moment.offsetText = offsetText(moment.offsetSeconds);
     moment.longName = zone.isValid() ? zone.displayName(instant, QTimeZone::LongName, englishLocale()).toStdString()
@@ -213,19 +254,32 @@ ZoneMoment zoneMoment(const std::string& zoneId, int64_t utcMs)
         moment.longName = moment.zoneId;
     if (moment.longName == "UTC")
         moment.longName = "Coordinated Universal Time";
-    moment.localTime = formatWallClock(utcMs + moment.offsetSeconds * 1000LL);
+    moment.wallClock = clampedSum(utcMs, moment.offsetSeconds * 1000LL);
+    moment.localTime = formatWallClock(moment.wallClock);
     return moment;
 }
 
-bool validFix(const Fix& fix, std::string* error)
+bool validFixTime(int64_t time, int64_t now, std::string* error)
+{
+    const char* reason = nullptr;
+    if (time < gpsEpoch)
+        reason = "time before 1980-01-06 (the GPS epoch)";
+    else if (time > clampedSum(now, maxFutureMs))
+        reason = "time more than 10 min ahead of the service's clock";
+    if (reason && error)
+        *error = reason;
+    return !reason;
+}
+
+bool validFix(const Fix& fix, int64_t now, std::string* error)
 {
     const auto refuse = [error](const std::string& reason) {
         if (error)
             *error = reason;
         return false;
     };
-    if (fix.time < earliestTime || fix.time > latestTime)
-        return refuse("time outside the years 1970 to 9999");
+    if (!validFixTime(fix.time, now, error))
+        return false;
     if (!std::isfinite(fix.latitude) || fix.latitude < -90 || fix.latitude > 90)
         return refuse("latitude outside -90 to 90");
     if (!std::isfinite(fix.longitude) || fix.longitude < -180 || fix.longitude > 180)
@@ -282,13 +336,15 @@ std::optional<Fix> locate(const std::optional<Fix>& before, const std::optional<
 
 std::string durationText(int64_t ms)
 {
-    int64_t seconds = std::max<int64_t>(0, ms / 1000);
-    const int64_t days = seconds / 86400;
-    const int64_t hours = seconds / 3600 % 24;
-    const int64_t minutes = seconds / 60 % 60;
-    const int64_t secs = seconds % 60;
+    // The magnitude in unsigned arithmetic, where that of INT64_MIN fits.
+    const uint64_t magnitude = ms < 0 ? 0 - static_cast<uint64_t>(ms) : static_cast<uint64_t>(ms);
+    const uint64_t seconds = magnitude / 1000;
+    const uint64_t days = seconds / 86400;
+    const uint64_t hours = seconds / 3600 % 24;
+    const uint64_t minutes = seconds / 60 % 60;
+    const uint64_t secs = seconds % 60;
     std::string text;
-    auto add = [&text](int64_t value, const char* unit) {
+    auto add = [&text](uint64_t value, const char* unit) {
         if (!text.empty())
             text += ' ';
         text += std::to_string(value) + ' ' + unit;

@@ -321,13 +321,13 @@ bool plausibleFix(const Fix& fix, int64_t now, std::string* error)
     if (!std::isfinite(fix.latitude) || !std::isfinite(fix.longitude) || std::fabs(fix.latitude) > 90
         || std::fabs(fix.longitude) > 180 || (fix.latitude == 0 && fix.longitude == 0))
         return refuse("impossible coordinates");
-    if (fix.time > now + maxFutureMs)
-        return refuse("a time " + durationText(fix.time - now) + " ahead of the service's clock");
+    if (std::string invalid; !validFixTime(fix.time, now, &invalid))
+        return refuse(invalid);
     if (!std::isfinite(fix.accuracy) || fix.accuracy < 0)
         return refuse("no valid position (negative accuracy)");
     if (fix.accuracy > maxAccuracyMetres)
         return refuse("an accuracy worse than 1 km (" + std::to_string(std::lround(fix.accuracy)) + " m)");
-    if (std::string invalid; !validFix(fix, &invalid))
+    if (std::string invalid; !validFix(fix, now, &invalid))
         return refuse(invalid);
     return true;
 }

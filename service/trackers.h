@@ -42,9 +42,6 @@ bool readOverland(const TrackerRequest& request, TrackerMessage* message, std::s
 // 8601 with a zone ("Z", "+02:00" or "+0200").
 std::optional<int64_t> parseTrackerTime(const std::string& text);
 
-// Fixes further ahead of the service's clock than this are refused.
-constexpr int64_t maxFutureMs = 10 * 60 * 1000;
-
 // What became of one request's fixes.
 struct Intake {
     int status = 200;       // 400 bad request, 401 no key, 403 unknown key, 500 store failed
@@ -62,9 +59,10 @@ struct Refusals {
 };
 
 // Takes the fixes of tracker apps: finds the phone by its device key, refuses
-// implausible fixes (far in the future, impossible coordinates, accuracy worse
-// than 1 km; remembered for the phone page), gives each the time zone of its
-// position and stores those not stored before. Safe from many threads.
+// implausible fixes (a time outside validFixTime's window, impossible
+// coordinates, accuracy worse than 1 km; remembered for the phone page), gives
+// each the time zone of its position and stores those not stored before. Safe
+// from many threads.
 class TrackerIntake {
 public:
     TrackerIntake(Store& store, std::function<int64_t()> clock);

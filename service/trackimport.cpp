@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -20,27 +21,29 @@ std::string shortLocalTime(int64_t utcMs, const std::string& zoneId, int64_t ref
 {
     static const char* const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
-    const std::string local = zoneMoment(zoneId, utcMs).localTime;           // "YYYY-MM-DD HH:MM:SS"
-    const std::string other = zoneMoment(zoneId, reference).localTime;
-    const int month = std::stoi(local.substr(5, 2));
-    std::string text = std::to_string(std::stoi(local.substr(8, 2))) + " " + months[month - 1];
-    if (local.compare(0, 4, other, 0, 4) != 0)
-        text += " " + local.substr(0, 4);
-    return text + " " + local.substr(11, 5);
+    const CivilTime local = civilTime(zoneMoment(zoneId, utcMs).wallClock);
+    const CivilTime other = civilTime(zoneMoment(zoneId, reference).wallClock);
+    std::string text = std::to_string(local.day) + " " + months[local.month - 1]; // civilTime: month 1 to 12
+    if (local.year != other.year)
+        text += " " + std::to_string(local.year);
+    char clock[16];
+    std::snprintf(clock, sizeof clock, " %02d:%02d", local.hour, local.minute);
+    return text + clock;
 }
 
 } // namespace
 
 std::string groupedNumber(int64_t value)
 {
-    std::string digits = std::to_string(value < 0 ? -value : value);
+    // The magnitude in unsigned arithmetic, where that of INT64_MIN fits.
+    std::string digits = std::to_string(value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value));
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
         digits.insert(static_cast<size_t>(at), ",");
     return (value < 0 ? "-" : "") + digits;
 }
 
 TrackImport importTrackFile(Store& store, int64_t user, const std::string& path, const std::string& zoneId,
-                            const ReadProgress& progress)
+                            int64_t now, const ReadProgress& progress)
 {
     TrackImport result;
     result.first = std::numeric_limits<int64_t>::max();
@@ -72,7 +75,7 @@ TrackImport importTrackFile(Store& store, int64_t user, const std::string& path,
         batch.push_back(fix);
         return batch.size() < batchSize || flush();
     };
-    readTrack(path, zoneId, sink, progress, result.reading, &result.readError);
+    readTrack(path, zoneId, now, sink, progress, result.reading, &result.readError);
     if (!result.storeFailed)
         flush();
     if (result.good() == 0)
@@ -102,8 +105,9 @@ std::string importSummary(const TrackImport& result)
                 text += "; " + groupedNumber(result.repeated) + " already stored";
         }
     } else {
-        text = result.readError.empty() ? "No position could be imported: the file holds no timed points"
-                                        : "No position could be imported";
+        text = result.readError.empty() && result.reading.skipped.empty()
+            ? "No position could be imported: the file holds no timed points"
+            : "No position could be imported";
     }
     const int64_t skipped = result.reading.skippedCount();
     if (skipped > 0) {
@@ -143,7 +147,7 @@ Reply Api::importTrack(const std::string& userId, const std::string& fileName, c
     // once the file proves to hold positions; the check reads it once more.
     if (!user) {
         TrackImport none;
-        readTrack(path, "UTC", [](const Fix&) { return false; }, {}, none.reading, &none.readError);
+        readTrack(path, "UTC", now(), [](const Fix&) { return false; }, {}, none.reading, &none.readError);
         if (none.reading.points == 0) {
             Reply reply = Reply::make(202, "Nothing imported", importSummary(none));
             reply.json["imported"] = 0;
@@ -155,7 +159,7 @@ Reply Api::importTrack(const std::string& userId, const std::string& fileName, c
         if (!user)
             return Reply::make(500, "Server error", "No user could be created for the track.");
     }
-    const TrackImport result = importTrackFile(store_, user->id, path, std::string());
+    const TrackImport result = importTrackFile(store_, user->id, path, std::string(), now());
     const std::string name = fileName.empty() ? std::string("The track") : fileName.substr(0, 200);
     Reply reply;
     if (result.storeFailed)

@@ -24,9 +24,9 @@ struct TrackImport {
 
 // Reads the file and stores its good points as positions of `user`, in
 // batches, keeping positions the user already has. `zoneId` overrides the
-// zone of the positions when not empty.
+// zone of the positions when not empty; `now` is the service's clock.
 TrackImport importTrackFile(Store& store, int64_t user, const std::string& path, const std::string& zoneId,
-                            const ReadProgress& progress = {});
+                            int64_t now, const ReadProgress& progress = {});
 
 // The outcome in plain words: "Imported 12,418 positions from 3 May 09:12 to
 // 7 May 18:40 (Europe/Zagreb); 14 points skipped: no time".

@@ -198,11 +198,16 @@ public:
         const Answer a = post("/phone/register", { { "phoneName", name } });
         return { a.body.value("userID", ""), a.body.value("phoneKey", "") };
     }
+    // Uploads fixes as the phone does once it recorded the last of them.
     void upload(const Phone& phone, const std::vector<json>& fixes)
     {
         json request = phone.key();
         request["fixes"] = fixes;
+        const int64_t clock = now;
+        for (const json& f : fixes)
+            now = std::max(now.load(), utc(f["time"]));
         post("/phone/fixes", request);
+        now = clock;
     }
     std::string createCode(const Phone& phone) { return post("/phone/syncCode", phone.key()).body.value("syncID", ""); }
 
@@ -433,6 +438,15 @@ private slots:
         // The EXIF spelling of the date is read too.
         a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
+        // A photo whose corrected time no fix can have has no position.
+        for (const auto& [taken, told] : { std::pair("9999:12:31 23:59:59", "+10000-01-01 01:59:59 UTC, has no position: "
+                                                                              "time more than 10 min ahead of the service's clock."),
+                                           std::pair("1980-01-06 01:00:00", "1980-01-05 23:56:43 UTC, has no position: "
+                                                                              "time before 1980-01-06 (the GPS epoch).") }) {
+            a = s.geotag(phone.userId, taken);
+            QCOMPARE(a.status, 204);
+            QCOMPARE(a.text, std::string("The photo's corrected time, ") + told);
+        }
         // An unknown camera is named as such even when its time is unreadable.
         QCOMPARE(s.geotag(phone.userId, "not a time", "NIKON D750", "3001234").head,
                  std::string("Camera not synchronized"));
@@ -610,6 +624,7 @@ private slots:
     void concurrentRequests()
     {
         Running& s = *m_service;
+        s.now = utc("2026-07-16T00:00:00Z"); // after every fix sent
         const Phone phone = s.registerPhone("Phone");
         std::vector<json> fixes;
         for (int i = 0; i <= 60; ++i)
@@ -866,6 +881,7 @@ private slots:
     void phoneUploadAllOrNothing()
     {
         Running& s = *m_service;
+        s.now = utc("2026-07-14T12:05:00Z");
         const Phone phone = s.registerPhone("Phone");
         auto upload = [&](const std::vector<json>& fixes, const std::string& key) {
             json request = { { "userID", phone.userId }, { "phoneKey", key }, { "fixes", fixes } };
@@ -1037,7 +1053,7 @@ private slots:
         // A photo taken now with a camera synchronized to the demo phone finds a position.
         s.now = now;
         QCOMPARE(s.sync("", s.api->createPageCode("", "", true).json["syncID"].get<std::string>(), now, 0, 0).status, 200);
-        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now + 3600000));
+        const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
     }

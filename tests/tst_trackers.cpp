@@ -205,6 +205,64 @@ private slots:
         QVERIFY(!QString::fromStdString(page->body).contains(QRegularExpression("(src|href)=\"(https?:)?//")));
     }
 
+    // One window for a fix's time on every route, refused with one reason.
+    void timeWindow_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<QString>("reason"); // empty: stored
+        const QString before = "time before 1980-01-06 (the GPS epoch)";
+        const QString ahead = "time more than 10 min ahead of the service's clock";
+        for (const char* route : { "phone", "tracker", "GPX", "CSV" }) {
+            const auto row = [route](const char* name, const std::string& time, const QString& reason) {
+                QTest::addRow("%s, %s", route, name) << route << QString::fromStdString(time) << reason;
+            };
+            row("1979", "1979-12-31T23:59:59Z", before);
+            row("11 min ahead", service::formatIsoTime(now + 11 * 60000), ahead);
+            row("9 min ahead", service::formatIsoTime(now + 9 * 60000), "");
+            row("year 9999", "9999-12-31T23:30:00Z", ahead); // the year 10000 in Munich
+        }
+    }
+    void timeWindow()
+    {
+        QFETCH(QString, route);
+        QFETCH(QString, time);
+        QFETCH(QString, reason);
+        Running service;
+        const Phone phone = service.registerPhone();
+        const std::string at = time.toStdString();
+        QString refusal = "No position could be imported; 1 point skipped: %1 (first at line 2).";
+        const auto send = [&]() -> httplib::Result {
+            if (route == "phone") {
+                json request = phone.credentials;
+                request["fixes"] = { { { "time", at }, { "latitude", 48.1 }, { "longitude", 11.5 } } };
+                refusal = "Fix 0 has %1. Nothing was stored.";
+                return service.client->Post("/phone/fixes", request.dump(), "application/json");
+            }
+            if (route == "tracker") {
+                refusal = "1 Fix refused: %1.";
+                return service.client->Get(("/track/osmand?id=" + phone.deviceKey + "&lat=48.1&lon=11.5&timestamp=" + at).c_str());
+            }
+            if (route == "GPX")
+                refusal.replace("line 2", "line 2 (trkpt)");
+            const std::string track = route == "GPX"
+                ? "<gpx><trk><trkseg>\n<trkpt lat=\"48.1\" lon=\"11.5\"><time>" + at + "</time></trkpt></trkseg></trk></gpx>"
+                : "time,lat,lon\n" + at + ",48.1,11.5\n";
+            return service.client->Put("/importTrack", track, "application/octet-stream");
+        };
+        const httplib::Result result = send();
+        QVERIFY(result);
+        const json answer = json::parse(result->body, nullptr, false);
+        const bool imported = route == "GPX" || route == "CSV";
+        const std::string told = route == "tracker" ? result->get_header_value("Kestrel-Refused") : answer.value("body", "");
+        if (!reason.isEmpty()) {
+            QCOMPARE(QString::fromStdString(told), refusal.arg(reason));
+            QCOMPARE(result->status, route == "phone" ? 400 : imported ? 202 : 200);
+        }
+        const auto user = service.store.userById(imported ? answer.value("userID", "") : phone.credentials["userID"].get<std::string>());
+        QCOMPARE(user ? service.store.fixCount(user->id).value_or(-1) : 0, reason.isEmpty() ? 1 : 0);
+    }
+
     // HTTPS with a certificate; a missing one is refused.
     void tls()
     {

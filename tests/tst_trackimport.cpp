@@ -13,6 +13,8 @@ using nlohmann::json;
 
 namespace {
 
+const int64_t now = *service::parseIsoTime("2026-07-14T10:00:00Z");
+
 // 40 points every 10 s from 2026-05-03 07:12 UTC in Zagreb, and one without a time.
 QByteArray generatedGpx()
 {
@@ -96,6 +98,57 @@ private slots:
         QCOMPARE(QString::fromStdString(service::zoneOf(fix)), zone);
         fix.zoneId = "Asia/Tokyo";
         QCOMPARE(service::zoneOf(fix), std::string("Asia/Tokyo"));
+    }
+
+    // Every time the parsers can give, and any other, has a text; the import
+    // summary shows it in Berlin.
+    void timeTexts_data()
+    {
+        QTest::addColumn<QString>("time"); // ms, or a text for parseTrackTime
+        QTest::addColumn<QString>("iso");
+        QTest::addColumn<QString>("duration");
+        QTest::addColumn<QString>("berlin"); // zoneMoment's local time and offset
+        QTest::addColumn<QString>("summary"); // the short local time of the import summary
+        QTest::newRow("INT64_MIN") << "-9223372036854775808" << "-292275055-05-16T16:47:04.192Z"
+            << "106751991167 days 7 h" << "-292275055-05-16 17:47:04 +01:00" << "16 May 17:47";
+        QTest::newRow("-1") << "-1" << "1969-12-31T23:59:59.999Z"
+            << "0 s" << "1970-01-01 00:59:59 +01:00" << "1 Jan 00:59";
+        QTest::newRow("0") << "0" << "1970-01-01T00:00:00.000Z"
+            << "0 s" << "1970-01-01 01:00:00 +01:00" << "1 Jan 01:00";
+        QTest::newRow("1979") << "1979-12-31T23:59:59Z" << "1979-12-31T23:59:59.000Z"
+            << "3651 days 23 h" << "1980-01-01 00:59:59 +01:00" << "1 Jan 00:59";
+        QTest::newRow("last of 9999") << "253402300799999" << "9999-12-31T23:59:59.999Z"
+            << "2932896 days 23 h" << "+10000-01-01 00:59:59 +01:00" << "1 Jan 00:59";
+        QTest::newRow("first of 10000") << "253402300800000" << "+10000-01-01T00:00:00.000Z"
+            << "2932897 days" << "+10000-01-01 01:00:00 +01:00" << "1 Jan 01:00";
+        QTest::newRow("10000 in Berlin") << "9999-12-31T23:30:00Z" << "9999-12-31T23:30:00.000Z"
+            << "2932896 days 23 h" << "+10000-01-01 00:30:00 +01:00" << "1 Jan 00:30";
+        QTest::newRow("parsed beyond 9999") << "9999-12-31T23:59:59.999-23:59" << "+10000-01-01T23:58:59.999Z"
+            << "2932897 days 23 h" << "+10000-01-02 00:58:59 +01:00" << "2 Jan 00:58";
+        QTest::newRow("largest track time") << "10000000000000000" << "+318857-05-20T17:46:40.000Z"
+            << "115740740 days 17 h" << "+318857-05-20 18:46:40 +01:00" << "20 May 18:46";
+        QTest::newRow("INT64_MAX") << "9223372036854775807" << "+292278994-08-17T07:12:55.807Z"
+            << "106751991167 days 7 h" << "+292278994-08-17 07:12:55 +01:00" << "17 Aug 07:12";
+    }
+    void timeTexts()
+    {
+        QFETCH(QString, time);
+        bool number = false;
+        const int64_t ms = time.toLongLong(&number);
+        const auto parsed = number ? std::optional<int64_t>(ms) : service::parseTrackTime(time.toStdString());
+        QVERIFY(parsed);
+        QTEST(QString::fromStdString(service::formatIsoTime(*parsed)), "iso");
+        QTEST(QString::fromStdString(service::durationText(*parsed)), "duration");
+        const service::ZoneMoment berlin = service::zoneMoment("Europe/Berlin", *parsed);
+        QTEST(QString::fromStdString(berlin.localTime + " " + berlin.offsetText), "berlin");
+        service::TrackImport imported;
+        imported.imported = 1;
+        imported.first = imported.last = *parsed;
+        imported.firstZone = imported.lastZone = "Europe/Berlin";
+        QFETCH(QString, summary);
+        QCOMPARE(QString::fromStdString(service::importSummary(imported)),
+                 "Imported 1 position from " + summary + " to " + summary + " (Europe/Berlin).");
+        QCOMPARE(service::groupedNumber(std::numeric_limits<int64_t>::min()), std::string("-9,223,372,036,854,775,808"));
     }
 
     void formats_data()
@@ -189,7 +242,7 @@ private slots:
         service::TrackReading reading;
         std::string readError;
         const bool read = service::readTrack(
-            path.toStdString(), "", [&](const service::Fix& f) { fixes.push_back(f); return true; },
+            path.toStdString(), "", now, [&](const service::Fix& f) { fixes.push_back(f); return true; },
             [&](int64_t done, int64_t total) { lastDone = done == total ? done : -2; }, reading, &readError);
         QTEST(QString::fromStdString(reading.format), "format");
         QTEST(int(reading.points), "points");
@@ -237,7 +290,7 @@ private slots:
         QTest::newRow("Unix time") << QByteArray("<gpx><trkpt lat='1' lon='2'><time>1777792320</time></trkpt></gpx>")
                                    << "Line 1: the time \"1777792320\" is not an ISO 8601 time with a zone." << 0 << "";
         QTest::newRow("year 1900") << QByteArray("<gpx><trkpt lat='1' lon='2'><time>1900-01-01T00:00:00Z</time></trkpt></gpx>")
-                                   << "Line 1: a point with time outside the years 1970 to 9999." << 0 << "";
+                                   << "Line 1: a point with time before 1980-01-06 (the GPS epoch)." << 0 << "";
         QTest::newRow("cut short") << "<gpx><trkpt lat='1' lon='2'>" + at8 + "</trkpt>"
                                    << "Line 1: Premature end of document." << 0 << "";
     }
@@ -248,7 +301,7 @@ private slots:
         service::TrackReading reading;
         std::string error;
         const bool read = service::readGpxText(
-            text.toStdString(), "Europe/Zurich",
+            text.toStdString(), "Europe/Zurich", now,
             [&](const service::Fix& fix) { fixes << testsupport::describe(fix); return true; }, reading, &error);
         QTEST(QString::fromStdString(error), "error");
         QCOMPARE(read, error.empty());

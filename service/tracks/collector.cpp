@@ -14,9 +14,9 @@ int64_t TrackReading::skippedCount() const
 
 namespace tracks {
 
-Collector::Collector(TrackReading& reading, const std::string& zoneId, const FixSink& sink,
+Collector::Collector(TrackReading& reading, const std::string& zoneId, int64_t now, const FixSink& sink,
                      const ReadProgress& progress, int64_t total)
-    : reading_(reading), zoneId_(zoneId), sink_(sink), progress_(progress), total_(total)
+    : reading_(reading), zoneId_(zoneId), now_(now), sink_(sink), progress_(progress), total_(total)
 {
 }
 
@@ -39,7 +39,7 @@ bool Collector::add(Fix fix, const std::string& where)
         return false;
     fix.zoneId = zoneId_.empty() ? zoneAt(fix.latitude, fix.longitude) : zoneId_;
     std::string invalid;
-    if (!validFix(fix, &invalid)) {
+    if (!validFix(fix, now_, &invalid)) {
         skip(invalid, where);
         return true;
     }

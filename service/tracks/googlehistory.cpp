@@ -52,9 +52,9 @@ bool takeGoogleRecord(const json& object, JsonPoints& points)
     else if (const json* ms = member(object, { "timestampMs" })) {
         double value = 0;
         if (ms->is_string() && toNumber(ms->get_ref<const std::string&>(), value))
-            time = static_cast<int64_t>(value);
+            time = wholeMilliseconds(value);
         else if (ms->is_number())
-            time = ms->get<int64_t>();
+            time = wholeMilliseconds(ms->get<double>());
     }
     if (!time)
         return points.out.skip("no time", at), true;
@@ -102,11 +102,14 @@ bool takeGooglePath(const json& object, JsonPoints& points)
             points.out.skip("coordinates that cannot be read", at);
             continue;
         }
-        if (!start || !jsonNumber(entry, "durationMinutesOffsetFromStartTime", minutes)) {
+        const auto offset = start && jsonNumber(entry, "durationMinutesOffsetFromStartTime", minutes)
+            ? wholeMilliseconds(minutes * 60000)
+            : std::nullopt;
+        if (!offset) {
             points.out.skip("no time", at);
             continue;
         }
-        fix.time = *start + static_cast<int64_t>(minutes * 60000);
+        fix.time = *start + *offset; // both within 10^16 ms either way
         points.out.add(fix, at);
     }
     return true;

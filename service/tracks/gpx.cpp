@@ -143,7 +143,7 @@ bool readUploadPoint(QXmlStreamReader& xml, const std::string& zoneId, Collector
         return true;
     }
     std::string invalid;
-    if (!validFix(fix, &invalid))
+    if (!validFix(fix, out.now(), &invalid))
         return fail(error, lineError(line, "a point with " + invalid + "."));
     out.hand(fix);
     return true;
@@ -179,14 +179,14 @@ bool readGpx(QXmlStreamReader& xml, Collector& out, std::string* error)
 
 namespace service {
 
-bool readGpxText(const std::string& text, const std::string& zoneId, const FixSink& sink, TrackReading& reading,
-                 std::string* error)
+bool readGpxText(const std::string& text, const std::string& zoneId, int64_t now, const FixSink& sink,
+                 TrackReading& reading, std::string* error)
 {
     using namespace tracks;
     reading = TrackReading();
     reading.format = "GPX";
     const ReadProgress noProgress;
-    Collector out(reading, zoneId, sink, noProgress, static_cast<int64_t>(text.size()));
+    Collector out(reading, zoneId, now, sink, noProgress, static_cast<int64_t>(text.size()));
     QXmlStreamReader xml(QByteArray::fromStdString(text));
     bool sawGpx = false;
     while (!xml.atEnd() && !out.stopped()) {

@@ -5,6 +5,7 @@
 #include <QXmlStreamReader>
 
 #include <deque>
+#include <limits>
 #include <vector>
 
 namespace service::tracks {
@@ -97,7 +98,7 @@ private:
         const auto time = parseTrackTime(value);
         if (inTrack_) {
             // A time that is missing or cannot be read still takes its place in the pairing.
-            trackTimes_.push_back(time ? *time : trimmed(value).empty() ? -2 : -1);
+            trackTimes_.push_back(time ? *time : trimmed(value).empty() ? noTime : unreadableTime);
         } else if (inPlacemark_ && parent_ == QLatin1String("TimeStamp") && time) {
             point_.time = *time;
             placemarkTimed_ = true;
@@ -118,8 +119,8 @@ private:
         trackTimes_.pop_front();
         if (!kmlCoordinates(value, ' ', fix))
             out_.skip("coordinates that cannot be read", where);
-        else if (time < 0)
-            out_.skip(time == -2 ? "no time" : "a time that cannot be read", where);
+        else if (time == noTime || time == unreadableTime)
+            out_.skip(time == noTime ? "no time" : "a time that cannot be read", where);
         else {
             fix.time = time;
             out_.add(fix, where);
@@ -131,6 +132,9 @@ private:
     bool inPlacemark_ = false, placemarkTimed_ = false, placemarkHasPoint_ = false, inTrack_ = false;
     Fix point_;
     int64_t placemarkLine_ = 0;
+    // Times of a gx:Track; these two, beyond any time parseTrackTime gives, stand for none.
+    static constexpr int64_t noTime = std::numeric_limits<int64_t>::min();
+    static constexpr int64_t unreadableTime = noTime + 1;
     std::deque<int64_t> trackTimes_;
     QString parent_; // the element around the current one, as far as it matters
 };

@@ -37,7 +37,8 @@ std::optional<int64_t> nmeaTimeOfDay(const std::string& text)
     const int h = (text[0] - '0') * 10 + (text[1] - '0');
     const int m = (text[2] - '0') * 10 + (text[3] - '0');
     const double s = value - std::floor(value / 100) * 100;
-    if (h > 23 || m > 59 || s >= 61)
+    // A sign or a number too large for its last digits to count gives no time.
+    if (h < 0 || h > 23 || m < 0 || m > 59 || !(s >= 0 && s < 61) || value >= 1e7)
         return std::nullopt;
     return (h * 3600 + m * 60) * 1000LL + static_cast<int64_t>(std::llround(s * 1000));
 }

@@ -20,8 +20,9 @@ namespace service::tracks {
 // Hands points on, counts the ones left out and remembers where the first was.
 class Collector {
 public:
-    Collector(TrackReading& reading, const std::string& zoneId, const FixSink& sink, const ReadProgress& progress,
-              int64_t total);
+    // `now` is the service's clock, for the window of a fix's time.
+    Collector(TrackReading& reading, const std::string& zoneId, int64_t now, const FixSink& sink,
+              const ReadProgress& progress, int64_t total);
 
     const std::string& format() const { return reading_.format; }
     void setFormat(const std::string& format) { reading_.format = format; }
@@ -38,10 +39,12 @@ public:
     void progress(int64_t done);
     void finish();
     bool stopped() const { return stopped_; }
+    int64_t now() const { return now_; }
 
 private:
     TrackReading& reading_;
     const std::string& zoneId_;
+    int64_t now_;
     const FixSink& sink_;
     const ReadProgress& progress_;
     int64_t total_;

@@ -7,15 +7,15 @@
 
 namespace service {
 
-bool readTrack(const std::string& path, const std::string& zoneId, const FixSink& sink, const ReadProgress& progress,
-               TrackReading& reading, std::string* error)
+bool readTrack(const std::string& path, const std::string& zoneId, int64_t now, const FixSink& sink,
+               const ReadProgress& progress, TrackReading& reading, std::string* error)
 {
     using namespace tracks;
     reading = TrackReading();
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly))
         return fail(error, "The file cannot be read.");
-    Collector out(reading, zoneId, sink, progress, file.size());
+    Collector out(reading, zoneId, now, sink, progress, file.size());
     // The format by the first bytes that are not a byte order mark or blank.
     const QByteArray head = file.peek(4096);
     int first = 0;
