@@ -13,7 +13,8 @@ packages=(
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
   ca-certificates openssl
-  gpsbabel zip
+  gpsbabel zip time
+  libzip-dev
 )
 
 missing=()
