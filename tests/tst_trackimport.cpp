@@ -47,8 +47,9 @@ QByteArray kmz(const QList<QPair<QString, QByteArray>>& files)
 }
 
 // The archive made by `converter`: "zip" holds `kml` as doc.kml; "zip, wrong
-// checksum" the same with the checksum of doc.kml changed; "zip, more files"
-// a photo and another KML document beside doc.kml.
+// checksum" the same with the checksum of doc.kml changed, "zip, directory of
+// 16 MB" with the directory's size grown by 16 MB; "zip, more files" a photo
+// and another KML document beside doc.kml.
 QByteArray kmzOf(const QString& converter, const QByteArray& kml)
 {
     if (converter == "zip, more files")
@@ -57,6 +58,8 @@ QByteArray kmzOf(const QString& converter, const QByteArray& kml)
     if (converter == "zip, wrong checksum")
         for (const auto& [header, at] : { std::make_pair("PK\x03\x04", 14), std::make_pair("PK\x01\x02", 16) })
             archive[archive.indexOf(header) + at] = char(archive[archive.indexOf(header) + at] ^ 1);
+    if (converter == "zip, directory of 16 MB")
+        archive[archive.indexOf("PK\x05\x06") + 15] = 1;
     return archive;
 }
 
@@ -224,6 +227,8 @@ private slots:
         QTest::newRow("KMZ wrong checksum")
             << "zip, wrong checksum" << kml << "KMZ" << 0 << ""
             << "The KML document in this KMZ archive is damaged: its checksum does not match its content." << "";
+        QTest::newRow("KMZ directory of 16 MB") << "zip, directory of 16 MB" << kml << "KMZ" << 0 << ""
+                                                << "The directory of this KMZ archive is larger than 16 MB." << "";
         QTest::newRow("KMZ more files") << "zip, more files" << kml << "KMZ" << 1 << "" << "" << still;
         QTest::newRow("CSV line over 64 KB")
             << "" << "time,lat,lon\n1777792320,45.815,15.98\n1777792330,45.815,15.98," + blanks + "\n" << "CSV" << 1 << ""

@@ -4,10 +4,11 @@
 #include "service/tracks/reader.h"
 
 #include <QByteArray>
-#include <QIODevice>
+#include <QFile>
 
 #include <zip.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <vector>
@@ -19,7 +20,8 @@ namespace {
 // The document is unpacked to at most this many bytes.
 constexpr int64_t maxUnpackedBytes = 1024LL * 1024 * 1024;
 // An archive's directory is read whole; a KMZ holds a document and its images.
-constexpr zip_int64_t maxEntries = 65535;
+constexpr uint64_t maxEntries = 65535;
+constexpr uint64_t maxDirectoryBytes = 16 * 1024 * 1024;
 
 struct ArchiveCloser {
     void operator()(zip_t* zip) const { zip_discard(zip); }
@@ -51,6 +53,43 @@ private:
     bool done_ = false;
 };
 
+// The archive's bytes at an offset.
+using ReadAt = std::function<QByteArray(int64_t offset, int64_t length)>;
+
+uint64_t littleEndian(const char* bytes, int length)
+{
+    uint64_t value = 0;
+    for (int i = length - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// libzip reads the directory an end record names whole, for every end record
+// it finds in the archive's last 64 KB: their sizes are checked first.
+bool checkDirectories(int64_t archiveSize, const ReadAt& read, std::string* error)
+{
+    const int64_t tailSize = std::min<int64_t>(archiveSize, 22 + 65535);
+    const QByteArray tail = read(archiveSize - tailSize, tailSize);
+    const char* const signature = "PK\x05\x06";
+    for (int at = tail.indexOf(signature); at >= 0 && at + 22 <= tail.size(); at = tail.indexOf(signature, at + 1)) {
+        const char* end = tail.constData() + at;
+        uint64_t entries = littleEndian(end + 10, 2), size = littleEndian(end + 12, 4);
+        // A zip64 locator before it names the zip64 end record, which holds the counts.
+        if (at >= 20 && littleEndian(end - 20, 4) == 0x07064b50) {
+            const QByteArray record = read(static_cast<int64_t>(littleEndian(end - 12, 8)), 56);
+            if (record.size() == 56 && littleEndian(record.constData(), 4) == 0x06064b50) {
+                entries = littleEndian(record.constData() + 32, 8);
+                size = littleEndian(record.constData() + 40, 8);
+            }
+        }
+        if (entries > maxEntries)
+            return fail(error, "This KMZ archive holds more than 65,535 files.");
+        if (size > maxDirectoryBytes)
+            return fail(error, "The directory of this KMZ archive is larger than 16 MB.");
+    }
+    return true;
+}
+
 bool openFailed(int code, std::string* error)
 {
     if (code == ZIP_ER_NOZIP || code == ZIP_ER_EOF)
@@ -66,8 +105,6 @@ bool openFailed(int code, std::string* error)
 bool chooseEntry(zip_t* zip, zip_uint64_t& chosen, std::string* error)
 {
     const zip_int64_t entries = zip_get_num_entries(zip, 0);
-    if (entries > maxEntries)
-        return fail(error, "This KMZ archive holds more than 65,535 files.");
     bool found = false, foundDoc = false;
     for (zip_int64_t i = 0; i < entries && !foundDoc; ++i) {
         const char* name = zip_get_name(zip, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
@@ -146,6 +183,15 @@ bool readArchive(zip_source_t* source, const KmlDocumentReader& read, std::strin
 
 bool readKmlDocument(const std::string& path, const KmlDocumentReader& read, std::string* error)
 {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, "The file cannot be read.");
+    const ReadAt readAt = [&file](int64_t offset, int64_t length) {
+        return offset >= 0 && file.seek(offset) ? file.read(length) : QByteArray();
+    };
+    if (!checkDirectories(file.size(), readAt, error))
+        return false;
+    file.close();
     zip_error_t creating;
     zip_error_init(&creating);
     zip_source_t* source = zip_source_file_create(path.c_str(), 0, -1, &creating);
@@ -157,6 +203,12 @@ bool readKmlDocument(const std::string& path, const KmlDocumentReader& read, std
 
 bool readKmlDocument(const QByteArray& archive, const KmlDocumentReader& read, std::string* error)
 {
+    const ReadAt readAt = [&archive](int64_t offset, int64_t length) {
+        return offset >= 0 && offset <= archive.size() ? archive.mid(static_cast<int>(offset), static_cast<int>(length))
+                                                       : QByteArray();
+    };
+    if (!checkDirectories(archive.size(), readAt, error))
+        return false;
     zip_error_t creating;
     zip_error_init(&creating);
     zip_source_t* source = zip_source_buffer_create(archive.constData(), static_cast<zip_uint64_t>(archive.size()), 0,
