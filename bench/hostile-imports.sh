@@ -64,7 +64,24 @@ def write(name, parts):
 
 write("brackets.json", (b"[" * MB for _ in range(30)))
 write("nested-objects.json", (b'{"a":' * (MB // 5) for _ in range(30)))
+write("flat-array.json", [b"[0"] + [b",0" * (MB // 2) for _ in range(18)] + [b"]"])
 write("long-string.json", [b'{"a":"'] + [b"x" * MB for _ in range(200)] + [b'"}'])
+# A zip archive of a million empty files: its directory is read whole.
+with zipfile.ZipFile(os.path.join(work, "million-files.kmz"), "w", zipfile.ZIP_STORED) as z:
+    for i in range(1000000):
+        z.writestr("f%d" % i, b"")
+    z.writestr("doc.kml", b"<kml/>")
+
+# Not hostile: one GeoJSON feature of 400,000 timed points, held whole until it ends.
+with open(os.path.join(work, "one-feature.geojson"), "w") as out:
+    n = 400000
+    out.write('{"type":"Feature","geometry":{"type":"LineString","coordinates":[')
+    out.write(",".join("[%.6f,%.6f,%d]" % (11.5 + i * 1e-6, 48.1 + i * 1e-6, 500 + i % 50) for i in range(n)))
+    out.write(']},"properties":{"coordTimes":[')
+    out.write(",".join('"2026-05-%02dT%02d:%02d:%02dZ"' % (1 + i // 86400, i // 3600 % 24, i // 60 % 60, i % 60)
+                       for i in range(n)))
+    out.write(']}}\n')
+
 write("small.gpx", [b'<gpx><trkpt lat="45.815" lon="15.98"><time>2026-05-03T07:12:00Z</time></trkpt></gpx>\n'])
 EOF
 
@@ -74,8 +91,8 @@ fi
 
 "$service" demo --db "$work/empty.db" >/dev/null
 printf "%-22s %10s %12s %8s  %s\n" file size "peak RSS" seconds "outcome"
-for file in small.gpx blanks-in-when.kmz blanks-in-name.kmz wrong-crc.kmz brackets.json nested-objects.json \
-            long-string.json Records.json; do
+for file in small.gpx blanks-in-when.kmz blanks-in-name.kmz wrong-crc.kmz million-files.kmz brackets.json \
+            nested-objects.json flat-array.json long-string.json one-feature.geojson Records.json; do
   [ -f "$work/$file" ] || continue
   # Each into a store of its own, so that what one stored does not hide another's.
   rm -f "$work"/store.db*

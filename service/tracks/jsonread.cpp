@@ -12,10 +12,10 @@ using nlohmann::json;
 namespace {
 
 // Values are held only until the point or feature around them is taken; a
-// file of other JSON is not read into memory beyond about this many bytes
-// (one GeoJSON feature of 600,000 timed points takes about 110 MB; the
-// process then grows by about 150 MB).
-constexpr int64_t maxHeldBytes = 120 * 1024 * 1024;
+// file of other JSON is not read into memory beyond this many bytes, counted
+// as they may take at most while an array grows (one GeoJSON feature of
+// 400,000 timed points takes 150 MB so; the process grows by less).
+constexpr int64_t maxHeldBytes = 160 * 1024 * 1024;
 
 std::string tooLong(const char* what)
 {
@@ -123,22 +123,22 @@ public:
 
     std::string why; // empty when all went well or the reading was stopped
 
-    bool null() { return put(json(nullptr), 16); }
-    bool boolean(bool value) { return put(json(value), 16); }
-    bool number_integer(json::number_integer_t value) { return put(json(value), 16); }
-    bool number_unsigned(json::number_unsigned_t value) { return put(json(value), 16); }
-    bool number_float(json::number_float_t value, const std::string&) { return put(json(value), 16); }
+    bool null() { return put(json(nullptr), 0); }
+    bool boolean(bool value) { return put(json(value), 0); }
+    bool number_integer(json::number_integer_t value) { return put(json(value), 0); }
+    bool number_unsigned(json::number_unsigned_t value) { return put(json(value), 0); }
+    bool number_float(json::number_float_t value, const std::string&) { return put(json(value), 0); }
     bool string(std::string& value)
     {
-        const int64_t size = 48 + static_cast<int64_t>(value.size());
+        const int64_t size = textBytes(value);
         return put(json(std::move(value)), size);
     }
-    bool binary(json::binary_t&) { return put(json(nullptr), 16); }
+    bool binary(json::binary_t&) { return put(json(nullptr), 0); }
     bool start_object(std::size_t) { return open(json::object()); }
     bool start_array(std::size_t) { return open(json::array()); }
     bool key(std::string& name)
     {
-        held_ += 64 + static_cast<int64_t>(name.size());
+        held_ += textBytes(name);
         levels_.back().key = std::move(name);
         return carryOn();
     }
@@ -161,8 +161,18 @@ private:
         int64_t heldBefore; // the bytes held before it began
     };
 
+    // The heap a string takes beside its value.
+    static int64_t textBytes(const std::string& text)
+    {
+        return 48 + (text.size() > 15 ? static_cast<int64_t>(text.size()) + 16 : 0);
+    }
+
+    // Puts the value into the open array or object, counting the room it
+    // takes there: an array's values move to a larger block as it grows,
+    // an object's members each have a node of their own.
     json* insert(json&& value)
     {
+        held_ += levels_.empty() ? 16 : levels_.back().value->is_array() ? 48 : 96;
         if (levels_.empty()) {
             root_ = std::move(value);
             return &root_;
@@ -177,10 +187,10 @@ private:
         return &member;
     }
 
-    bool put(json&& value, int64_t bytes)
+    bool put(json&& value, int64_t heapBytes)
     {
         insert(std::move(value));
-        held_ += bytes;
+        held_ += heapBytes;
         return carryOn();
     }
 
@@ -215,7 +225,7 @@ private:
                 levels_.back().value->erase(levels_.back().key);
         } else if (!levels_.empty() && levels_.back().value->is_array() && levels_.back().name != "timelinePath") {
             value = nullptr;
-            held_ = level.heldBefore + 16;
+            held_ = level.heldBefore + 48;
         }
         return carryOn();
     }
