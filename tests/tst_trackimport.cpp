@@ -207,7 +207,7 @@ private slots:
         QTest::newRow("GPX attribute") << "" << point + " name='" + blanks + "'>" + timed + end << "GPX" << 0 << ""
                                        << "The file holds a tag longer than 64 KB at line 1." << "";
         QTest::newRow("GPX time between comments")
-            << "" << point + "><time>" + blanks.left(40000) + "<!-- -->" + blanks.left(40000) + timed.mid(6) + end << "GPX" << 0
+            << "" << point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end << "GPX" << 0
             << "" << text + "1." << "";
         QTest::newRow("XML nested 300 deep")
             << "" << "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>" << "GPX" << 0 << ""

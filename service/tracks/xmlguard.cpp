@@ -91,8 +91,7 @@ bool XmlGuard::checkEncoding()
 
 bool XmlGuard::take(char c)
 {
-    if (c == '\0')
-    {
+    if (c == '\0') {
         refusal_ = "The file is not XML in UTF-8 or in an encoding of one byte per character (it holds a zero byte at "
             + lineText(line_) + ").";
         return false;
@@ -110,6 +109,21 @@ bool XmlGuard::take(char c)
             return refuse("a tag longer than " + size, runLine_);
         return refuse("markup longer than " + size, runLine_);
     }
+    switch (state_) {
+    case State::Text:
+    case State::Open:
+    case State::StartTag:
+    case State::EndTag:
+    case State::Quoted:
+        return takeInTag(c, before);
+    default:
+        return takeInMarkup(c, before, older);
+    }
+}
+
+// Text, tags and their quoted values.
+bool XmlGuard::takeInTag(char c, char before)
+{
     switch (state_) {
     case State::Text:
         if (c == '<')
@@ -142,9 +156,20 @@ bool XmlGuard::take(char c)
         if (c == quote_)
             state_ = quotedIn_;
         break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// Comments, CDATA, instructions and declarations.
+bool XmlGuard::takeInMarkup(char c, char before, char older)
+{
+    switch (state_) {
     case State::Comment:
-        // "<!---->" is the shortest comment; the dashes of "<!--" do not end it.
-        if (c == '>' && before == '-' && older == '-' && run_ >= 7)
+        // "<!---->" is the shortest comment (the run counts from the "!"); the
+        // dashes of "<!--" do not end it.
+        if (c == '>' && before == '-' && older == '-' && run_ >= 6)
             begin(State::Text);
         break;
     case State::CData:
@@ -183,14 +208,14 @@ bool XmlGuard::take(char c)
             quotedIn_ = state_;
             state_ = State::Quoted;
         } else if (c == '[') {
-        {
             refusal_ = "The file declares entities or other definitions of its own at " + lineText(runLine_)
                 + "; track files never do.";
             return false;
-        }
         } else if (c == '>') {
             begin(State::Text);
         }
+        break;
+    default:
         break;
     }
     return true;

@@ -32,6 +32,8 @@ private:
 
     // Follows one byte; false once the document is refused.
     bool take(char c);
+    bool takeInTag(char c, char before);
+    bool takeInMarkup(char c, char before, char older);
     void begin(State state);
     bool refuse(const std::string& why, int64_t line);
     bool checkEncoding();
