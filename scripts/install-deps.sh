@@ -13,8 +13,9 @@ packages=(
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
   ca-certificates openssl
-  gpsbabel zip
+  gpsbabel zip time
   chromium chromium-driver
+  libzip-dev
 )
 
 missing=()

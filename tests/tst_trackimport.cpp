@@ -32,16 +32,37 @@ QByteArray generatedGpx()
     return gpx;
 }
 
-// A zip archive holding `document` as doc.kml, deflated by zip.
-QByteArray kmz(const QByteArray& document)
+// A zip archive holding the files in this order, deflated by zip.
+QByteArray kmz(const QList<QPair<QString, QByteArray>>& files)
 {
     QTemporaryDir dir;
-    if (!testsupport::writeFile(dir.filePath("doc.kml"), document))
-        return QByteArray();
+    QStringList names;
+    for (const auto& [name, content] : files) {
+        if (!QDir(dir.path()).mkpath(QFileInfo(name).path()) || !testsupport::writeFile(dir.filePath(name), content))
+            return QByteArray();
+        names << name;
+    }
     QProcess zip;
     zip.setWorkingDirectory(dir.path());
-    zip.start("zip", { "-q", "-9", "track.kmz", "doc.kml" });
+    zip.start("zip", QStringList { "-q", "-9", "track.kmz" } + names);
     return zip.waitForFinished(30000) && zip.exitCode() == 0 ? testsupport::readFile(dir.filePath("track.kmz")) : QByteArray();
+}
+
+// The archive made by `converter`: "zip" holds `kml` as doc.kml; "zip, wrong
+// checksum" the same with the checksum of doc.kml changed, "zip, directory of
+// 16 MB" with the directory's size grown by 16 MB; "zip, more files" a photo
+// and another KML document beside doc.kml.
+QByteArray kmzOf(const QString& converter, const QByteArray& kml)
+{
+    if (converter == "zip, more files")
+        return kmz({ { "other.kml", "<kml/>" }, { "files/photo.jpg", "\xFF\xD8" }, { "doc.kml", kml } });
+    QByteArray archive = kmz({ { "doc.kml", kml } });
+    if (converter == "zip, wrong checksum")
+        for (const auto& [header, at] : { std::make_pair("PK\x03\x04", 14), std::make_pair("PK\x01\x02", 16) })
+            archive[archive.indexOf(header) + at] = char(archive[archive.indexOf(header) + at] ^ 1);
+    if (converter == "zip, directory of 16 MB")
+        archive[archive.indexOf("PK\x05\x06") + 15] = 1;
+    return archive;
 }
 
 QByteArray gpsbabel(const QByteArray& gpx, const QString& format)
@@ -153,7 +174,7 @@ private slots:
 
     void formats_data()
     {
-        QTest::addColumn<QString>("converter"); // gpsbabel's output format, or empty
+        QTest::addColumn<QString>("converter"); // gpsbabel's output format, a way to zip the content (kmzOf), or empty
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("format");
         QTest::addColumn<int>("points");
@@ -223,6 +244,57 @@ private slots:
                               << "This XML file is neither GPX nor KML (its root element is <html>)." << "";
         QTest::newRow("JSON") << "" << QByteArray("{\"hello\": [1, 2") << "JSON" << 0 << ""
                               << "The file breaks off: parse error at line 1, column 16" << "";
+
+        // Every text, tag, line, string and number a reader holds is at most
+        // 64 KB long, and so is what nests; a file with more is refused.
+        const QByteArray blanks(100 * 1024, ' '), timed = "<time>2026-05-03T07:12:00Z</time>";
+        const QByteArray point = "<gpx><trkpt lat='45.815' lon='15.98'", end = "</trkpt></gpx>";
+        const QByteArray kml = "<kml><Placemark>\n<TimeStamp><when>2026-05-03T07:12:00Z</when></TimeStamp>"
+                               "<Point><coordinates>15.98,45.815</coordinates></Point></Placemark></kml>";
+        const QString text = "The file holds a text longer than 64 KB at line ";
+        QTest::newRow("GPX blanks in time") << "" << point + ">\n<time>" + blanks + timed.mid(6) + end << "GPX" << 0 << ""
+                                            << text + "2." << "";
+        QTest::newRow("KML blanks in name")
+            << "" << QByteArray(kml).replace("<TimeStamp>", "<name>" + blanks + "x</name><TimeStamp>") << "KML" << 0 << ""
+            << text + "2." << "";
+        QTest::newRow("GPX attribute") << "" << point + " name='" + blanks + "'>" + timed + end << "GPX" << 0 << ""
+                                       << "The file holds a tag longer than 64 KB at line 1." << "";
+        QTest::newRow("GPX time between comments")
+            << "" << point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end << "GPX" << 0
+            << "" << text + "1." << "";
+        QTest::newRow("XML nested 300 deep")
+            << "" << "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>" << "GPX" << 0 << ""
+            << "The file holds elements nested more than 256 deep at line 1." << "";
+        QTest::newRow("XML entities")
+            << "" << QByteArray("<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>") << "" << 0 << ""
+            << "The file declares entities or other definitions of its own at line 1; track files never do." << "";
+        QTest::newRow("XML in UTF-16")
+            << "" << QByteArray("<\0g\0p\0x\0/\0>\0", 12) << "" << 0 << ""
+            << "The file is not XML in UTF-8 or in an encoding of one byte per character (it holds a zero byte at line 1)." << "";
+        QTest::newRow("XML in ISO-2022-JP")
+            << "" << QByteArray("<?xml version='1.0' encoding='ISO-2022-JP'?><gpx/>") << "" << 0 << ""
+            << "The file is written in the text encoding \"iso-2022-jp\"; Kestrel reads XML in UTF-8 or in an encoding of one "
+               "byte per character." << "";
+        QTest::newRow("KMZ blanks in when") << "zip" << QByteArray(kml).replace("<when>", "<when>" + blanks) << "KMZ" << 0 << ""
+                                            << text + "2." << "";
+        QTest::newRow("KMZ wrong checksum")
+            << "zip, wrong checksum" << kml << "KMZ" << 0 << ""
+            << "The KML document in this KMZ archive is damaged: its checksum does not match its content." << "";
+        QTest::newRow("KMZ directory of 16 MB") << "zip, directory of 16 MB" << kml << "KMZ" << 0 << ""
+                                                << "The directory of this KMZ archive is larger than 16 MB." << "";
+        QTest::newRow("KMZ more files") << "zip, more files" << kml << "KMZ" << 1 << "" << "" << still;
+        QTest::newRow("CSV line over 64 KB")
+            << "" << "time,lat,lon\n1777792320,45.815,15.98\n1777792330,45.815,15.98," + blanks + "\n" << "CSV" << 1 << ""
+            << "The file holds a line longer than 64 KB at line 3." << still;
+        QTest::newRow("NMEA line over 64 KB") << "" << "$GPRMC" + QByteArray(100 * 1024, ',') + "\n" << "NMEA" << 0 << ""
+                                              << "The file holds a line longer than 64 KB at line 1." << "";
+        QTest::newRow("JSON 100 KB string")
+            << "" << "{\"type\":\"Feature\",\n\"properties\":{\"name\":\"" + blanks + "\"}}" << "JSON" << 0 << "" << text + "2."
+            << "";
+        QTest::newRow("JSON 100 KB number") << "" << "[1" + QByteArray(100 * 1024, '0') + "]" << "JSON" << 0 << ""
+                                            << "The file holds a value longer than 64 KB at line 1." << "";
+        QTest::newRow("JSON nested 10,000 deep") << "" << QByteArray(10000, '[') + QByteArray(10000, ']') << "JSON" << 0 << ""
+                                                 << "The file holds JSON nested more than 64 deep at line 1." << "";
     }
     void formats()
     {
@@ -231,7 +303,9 @@ private slots:
         if (!converter.isEmpty()) {
             if (QStandardPaths::findExecutable("gpsbabel").isEmpty() || QStandardPaths::findExecutable("zip").isEmpty())
                 QSKIP("gpsbabel or zip is not installed");
-            content = converter == "kmz" ? kmz(gpsbabel(content, "kml")) : gpsbabel(content, converter);
+            content = converter == "kmz"        ? kmz({ { "doc.kml", gpsbabel(content, "kml") } })
+                : converter.startsWith("zip") ? kmzOf(converter, content)
+                                              : gpsbabel(content, converter);
             QVERIFY(!content.isEmpty());
         }
         QTemporaryDir dir;
@@ -249,7 +323,7 @@ private slots:
         QCOMPARE(int(fixes.size()), int(reading.points));
         QTEST(QString::fromStdString(reading.firstSkip), "skipped");
         QFETCH(QString, error);
-        QVERIFY2(QString::fromStdString(readError).startsWith(error), readError.c_str());
+        QVERIFY2(QString::fromStdString(readError).startsWith(error), readError.substr(0, 300).c_str());
         QCOMPARE(read, error.isEmpty());
         QTEST(fixes.empty() ? QString() : testsupport::describe(fixes.front()), "first");
         if (read)

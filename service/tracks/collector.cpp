@@ -63,6 +63,7 @@ bool Collector::hand(const Fix& fix)
 
 void Collector::progress(int64_t done)
 {
+    done = static_cast<int64_t>(static_cast<double>(done) / bytesPerFileByte_);
     if (progress_ && done - reported_ >= (1 << 20)) {
         reported_ = done;
         progress_(done, total_);

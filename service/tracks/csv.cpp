@@ -120,9 +120,8 @@ bool readCsv(std::FILE* file, Collector& out, std::string* error)
         if (trimmed(line).empty())
             continue;
         if (tooLong)
-            out.skip("a line that is too long", where);
-        else
-            readRow(line, columns, out, where);
+            return fail(error, lineTooLong(lines.number()));
+        readRow(line, columns, out, where);
     }
     return true;
 }

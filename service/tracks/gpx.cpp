@@ -13,9 +13,9 @@ bool isPointElement(const QStringRef& name)
     return name == QLatin1String("trkpt") || name == QLatin1String("rtept") || name == QLatin1String("wpt");
 }
 
-std::string elementText(QXmlStreamReader& xml)
+std::string textOf(QXmlStreamReader& xml)
 {
-    return xml.readElementText(QXmlStreamReader::SkipChildElements).toStdString();
+    return elementText(xml).toStdString();
 }
 
 // A track, route or way point of a track file; one that cannot be read is
@@ -48,13 +48,17 @@ void readPointPart(QXmlStreamReader& xml, Point& point, Collector& out)
 {
     const QString name = xml.name().toString();
     const std::string where = lineText(xml.lineNumber()) + " (" + name.toStdString() + ")";
+    const bool part = name == QLatin1String("ele") || name == QLatin1String("time") || name == QLatin1String("hdop");
+    const std::string text = part ? textOf(xml) : std::string();
+    if (xml.hasError())
+        return; // the file was cut short or refused there
     if (name == QLatin1String("ele")) {
-        if (!toNumber(elementText(xml), point.fix.altitude)) {
+        if (!toNumber(text, point.fix.altitude)) {
             point.bad = true;
             out.skip("an elevation that is not a number", where);
         }
     } else if (name == QLatin1String("time")) {
-        const auto time = parseTrackTime(elementText(xml));
+        const auto time = parseTrackTime(text);
         if (!time) {
             point.bad = true;
             out.skip("a time that cannot be read", where);
@@ -64,7 +68,7 @@ void readPointPart(QXmlStreamReader& xml, Point& point, Collector& out)
         }
     } else if (name == QLatin1String("hdop")) {
         double hdop = 0;
-        if (toNumber(elementText(xml), hdop) && hdop > 0)
+        if (toNumber(text, hdop) && hdop > 0)
             point.fix.accuracy = 5 * hdop;
     }
 }

@@ -12,6 +12,8 @@ namespace service::tracks {
 
 namespace {
 
+constexpr size_t maxTrackTimes = 5000000;
+
 // "lon,lat[,alt]" of KML; false when it is not that.
 bool kmlCoordinates(const std::string& text, char separator, Fix& fix)
 {
@@ -62,7 +64,10 @@ public:
         } else if (name == QLatin1String("coord") && inTrack_) {
             trackCoord(line);
         } else if (name == QLatin1String("coordinates") && inPlacemark_ && parent_ == QLatin1String("Point")) {
-            if (kmlCoordinates(text(), ',', point_))
+            const std::string value = text();
+            if (xml_.hasError())
+                return;
+            if (kmlCoordinates(value, ',', point_))
                 placemarkHasPoint_ = true;
             else
                 out_.skip("coordinates that cannot be read", lineText(line) + " (coordinates)");
@@ -90,13 +95,21 @@ public:
     }
 
 private:
-    std::string text() { return xml_.readElementText(QXmlStreamReader::SkipChildElements).toStdString(); }
+    std::string text() { return elementText(xml_).toStdString(); }
 
     void when()
     {
         const std::string value = text();
+        if (xml_.hasError())
+            return;
         const auto time = parseTrackTime(value);
         if (inTrack_) {
+            // The times come before their coordinates; they are held until then.
+            if (trackTimes_.size() >= maxTrackTimes) {
+                xml_.raiseError(QString::fromStdString("The file holds a gx:Track of more than 5,000,000 times at "
+                                                       + lineText(xml_.lineNumber()) + "."));
+                return;
+            }
             // A time that is missing or cannot be read still takes its place in the pairing.
             trackTimes_.push_back(time ? *time : trimmed(value).empty() ? noTime : unreadableTime);
         } else if (inPlacemark_ && parent_ == QLatin1String("TimeStamp") && time) {
@@ -108,6 +121,8 @@ private:
     void trackCoord(int64_t line)
     {
         const std::string value = text();
+        if (xml_.hasError())
+            return;
         const std::string where = lineText(line) + " (gx:coord)";
         if (trackTimes_.empty()) {
             out_.skip("no time", where);

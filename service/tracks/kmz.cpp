@@ -1,22 +1,24 @@
 #include "service/tracks/reader.h"
 
-#include "service/tracks/zip.h"
+#include "service/tracks/kmzarchive.h"
 
-#include <QFile>
-#include <QTemporaryFile>
+#include <QIODevice>
 
 namespace service::tracks {
 
-bool readKmz(QFile& zip, Collector& out, std::string* error)
+bool readKmz(const std::string& path, Collector& out, std::string* error)
 {
-    QTemporaryFile document;
-    if (!document.open())
-        return fail(error, "The KMZ archive could not be unpacked (no temporary file).");
     out.setFormat("KMZ");
-    if (!unpackKmlDocument(zip, document, error))
-        return false;
-    document.seek(0);
-    const bool read = readXml(document, out, error);
+    const int64_t archiveSize = out.total();
+    const bool read = readKmlDocument(
+        path,
+        [&](QIODevice& document, int64_t size) {
+            // Progress goes by the share of the document read.
+            if (archiveSize > 0 && size > 0)
+                out.setBytesPerFileByte(static_cast<double>(size) / static_cast<double>(archiveSize));
+            return readXml(document, out, error);
+        },
+        error);
     out.setFormat("KMZ");
     out.finish();
     return read;

@@ -1,14 +1,15 @@
 #include "service/tracks/lines.h"
 
 #include "service/text.h"
+#include "service/tracks/reader.h"
 
 namespace service::tracks {
 
-namespace {
-
-constexpr size_t maxLineBytes = 64 * 1024;
-
-} // namespace
+std::string lineTooLong(int64_t line)
+{
+    return "The file holds a line longer than " + std::to_string(maxTokenBytes / 1024) + " KB at " + lineText(line)
+        + ".";
+}
 
 bool Lines::next(std::string& line, bool& tooLong)
 {
@@ -20,7 +21,7 @@ bool Lines::next(std::string& line, bool& tooLong)
         any = true;
         if (c == '\n')
             break;
-        if (line.size() < maxLineBytes)
+        if (line.size() < maxTokenBytes)
             line += static_cast<char>(c);
         else
             tooLong = true;

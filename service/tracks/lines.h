@@ -7,8 +7,8 @@
 
 namespace service::tracks {
 
-// Reads the lines of a text file, each of at most 64 KiB; a longer one is cut
-// and flagged.
+// Reads the lines of a text file, each of at most maxTokenBytes; a longer one
+// is cut and flagged.
 class Lines {
 public:
     explicit Lines(std::FILE* file) : file_(file) {}
@@ -20,6 +20,9 @@ private:
     std::FILE* file_;
     int64_t number_ = 0;
 };
+
+// Why a file with a line that is too long is refused.
+std::string lineTooLong(int64_t line);
 
 // The fields of a line, trimmed; a field in double quotes may hold the
 // separator, and "" stands for a quote.

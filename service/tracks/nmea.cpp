@@ -151,7 +151,7 @@ private:
 
 } // namespace
 
-bool readNmea(std::FILE* file, Collector& out, std::string*)
+bool readNmea(std::FILE* file, Collector& out, std::string* error)
 {
     out.setFormat("NMEA");
     Lines lines(file);
@@ -164,7 +164,11 @@ bool readNmea(std::FILE* file, Collector& out, std::string*)
         const std::string text = trimmed(line);
         if (text.empty())
             continue;
-        if (tooLong || text[0] != '$') {
+        if (tooLong) {
+            track.flush();
+            return fail(error, lineTooLong(lines.number()));
+        }
+        if (text[0] != '$') {
             out.skip("not an NMEA sentence", where);
             continue;
         }

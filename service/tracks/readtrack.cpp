@@ -26,8 +26,10 @@ bool readTrack(const std::string& path, const std::string& zoneId, int64_t now, 
     if (first >= head.size())
         return fail(error, "The file is empty.");
     const char lead = head[first];
-    if (head.startsWith("PK\x03\x04"))
-        return readKmz(file, out, error);
+    if (head.startsWith("PK\x03\x04")) {
+        file.close();
+        return readKmz(path, out, error);
+    }
     bool read = false;
     if (lead == '<') {
         read = readXml(file, out, error);
