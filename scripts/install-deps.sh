@@ -14,6 +14,7 @@ packages=(
   libimage-exiftool-perl
   ca-certificates openssl
   gpsbabel zip
+  clang libclang-rt-14-dev
 )
 
 missing=()
