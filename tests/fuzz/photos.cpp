@@ -10,6 +10,8 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <cstdio>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool quiet = [] {
