@@ -34,6 +34,11 @@ kestrel_layer(kestrel_net
           controller/servicemessages.cpp controller/servicemessages.h
   LINK kestrel_model kestrel_json Qt5::Network)
 
+# A fuzzing build tests the layers above alone.
+if(KESTREL_FUZZ)
+  return()
+endif()
+
 kestrel_layer(kestrel_controller
   SOURCES controller/maincontroller.cpp controller/maincontroller.h
           controller/desktopservice.cpp controller/servicestatus.h

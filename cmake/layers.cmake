@@ -5,15 +5,20 @@
 # makes <name> a shared library of the files (paths from the top of the
 # tree) that links LINK for itself and its users and PRIVATE for itself. It
 # is linked with --no-undefined: a layer that calls into one it does not link
-# (a layer above it) fails to build.
+# (a layer above it) fails to build. A fuzzing build (KESTREL_FUZZ) makes
+# them static, so that libFuzzer sees all of their code in one program.
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
 function(kestrel_layer name)
   cmake_parse_arguments(arg "" "" "SOURCES;LINK;PRIVATE" ${ARGN})
   list(TRANSFORM arg_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
-  add_library(${name} SHARED ${arg_SOURCES})
+  if(KESTREL_FUZZ)
+    add_library(${name} STATIC ${arg_SOURCES})
+  else()
+    add_library(${name} SHARED ${arg_SOURCES})
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${arg_LINK} PRIVATE ${arg_PRIVATE} kestrel_warnings)
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
 endfunction()

@@ -58,6 +58,14 @@ if(NOT EXISTS "${_stamp}" OR _unpack)
   #     whole label map (48 MB for a 24 MP photo) when a noisy photo has large
   #     dark regions, and waited on memory at nearly every span. It now asks
   #     for the rows around a span before filling it.
+  #   quirc-0007-mapped-points-in-range.patch: a ring whose corners lie on
+  #     a line gives a perspective transform that divides by zero;
+  #     perspective_map() then turned NaN or values beyond int into int
+  #     (undefined; on x86 INT_MIN, whose differences and products overflowed
+  #     when such a "capstone" was grouped into a grid). Mapped points now
+  #     stay within 2^24 pixels, outside the image where every reader of
+  #     pixels passes them over, and a capstone whose center falls outside
+  #     the image is dropped: a real one's center lies inside its ring.
   foreach(_patch IN LISTS _patches)
     execute_process(COMMAND patch -p1 --forward --batch -i "${_patch}"
                     WORKING_DIRECTORY "${CMAKE_BINARY_DIR}/_quirc/package"

@@ -16,6 +16,7 @@ packages=(
   gpsbabel zip time
   chromium chromium-driver
   libzip-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
