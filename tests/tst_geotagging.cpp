@@ -534,8 +534,7 @@ void TestGeotagging::troubledRun_data()
     QTest::newRow("output name taken by a link to a folder")
         << "link" << "EXIF Error: The output folder %1 is a link; nothing is written through it." << true << 0;
     // Three attempts per photo, each aborted.
-    QTest::newRow("service never answers")
-        << "silent"
+    QTest::newRow("service never answers") << "silent"
         << QString("Network error: Network error (%1) on 1003").arg(int(QNetworkReply::OperationCanceledError)) + networkTail
         << true << 6;
     QTest::newRow("photo gone before its answer")
@@ -628,8 +627,7 @@ void TestGeotagging::subfolders_data()
 {
     QTest::addColumn<bool>("include");
     QTest::addColumn<QString>("note");
-    QTest::newRow("off") << false
-                         << QString::fromUtf8("no photos found; 1 files of other types; 1 subfolders \u2014 turn on "
+    QTest::newRow("off") << false << QString::fromUtf8("no photos found; 1 files of other types; 1 subfolders \u2014 turn on "
                                               "'include subfolders'");
     QTest::newRow("on") << true << QString();
 }

@@ -113,8 +113,7 @@ void TestRestClient::outcome_data()
     QTest::newRow("200 at once") << Script([](FakeService& s) { s.enqueue(HttpAnswer::json(200, "{\"a\":1}")); })
                                  << 200 << 0 << QByteArray("{\"a\":1}") << 1;
     QTest::newRow("201 not retried")
-        << Script([created](FakeService& s) { s.setDefaultAnswer(HttpAnswer::json(201, created)); }) << 201 << 0
-        << created << 1;
+        << Script([created](FakeService& s) { s.setDefaultAnswer(HttpAnswer::json(201, created)); }) << 201 << 0 << created << 1;
     QTest::newRow("404 retried, then reported")
         << Script([](FakeService& s) { s.setDefaultAnswer(HttpAnswer::json(404, "{\"head\":\"missing\"}")); })
         << 404 << notFound << QByteArray::number(notFound) << 3;
