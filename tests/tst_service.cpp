@@ -248,7 +248,6 @@ private slots:
         QFETCH(QString, code);
         QFETCH(qint64, waitMs);
         QFETCH(int, status);
-        QFETCH(QString, head);
         QFETCH(QString, text);
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
@@ -261,7 +260,7 @@ private slots:
         const std::string sent = code == "valid" ? valid : code.toStdString();
         const Answer a = s.sync(user, sent, created, 1000, cameraAhead);
         QCOMPARE(a.status, status);
-        QCOMPARE(QString::fromStdString(a.head), head);
+        QTEST(QString::fromStdString(a.head), "head");
         QVERIFY2(QString::fromStdString(a.text).contains(text), a.text.c_str());
         if (status != 200) {
             QVERIFY(a.raw.empty() || !a.body.contains("userID"));
@@ -553,12 +552,11 @@ private slots:
         QFETCH(QString, endpoint);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
-        QFETCH(QString, head);
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Answer a = s.put(endpoint.toStdString(), body.toStdString());
         QCOMPARE(a.status, status);
-        QCOMPARE(QString::fromStdString(a.head), head);
+        QTEST(QString::fromStdString(a.head), "head");
         QVERIFY(!a.text.empty());
         if (status == 204)
             QVERIFY(a.raw.empty());
