@@ -180,24 +180,22 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("first");
         const QString zagreb = "2026-05-03T07:12:00.000Z 45.815000 15.980000 120 ";
+        const QString hdop = zagreb + "7.5 Europe/Zagreb", placemark = zagreb + "10 Europe/Zagreb"; // accuracy by hdop; without one
         const QString still = "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 10 Europe/Zagreb"; // no altitude nor accuracy
         const QByteArray gpx = generatedGpx();
-        QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << ""
-                                 << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << ""
-                             << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << hdop;
+        QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << "" << hdop;
+        QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << "" << placemark;
         QTest::newRow("KML gx:Track") << "kml,track=1,points=0" << gpx << "KML" << 40 << "line 201 (gx:coord): no time" << ""
-                                      << zagreb + "10 Europe/Zagreb";
-        QTest::newRow("NMEA") << "nmea" << gpx << "NMEA" << 40 << "line 121: no valid fix" << "" << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("CSV") << "unicsv" << gpx << "CSV" << 40 << "line 42: no time" << "" << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << ""
-                             << zagreb + "10 Europe/Zagreb";
+                                      << placemark;
+        QTest::newRow("NMEA") << "nmea" << gpx << "NMEA" << 40 << "line 121: no valid fix" << "" << hdop;
+        QTest::newRow("CSV") << "unicsv" << gpx << "CSV" << 40 << "line 42: no time" << "" << hdop;
+        QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << "" << placemark;
         QTest::newRow("GeoJSON") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
 {"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120],[15.981,45.816,121]]},
  "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
-                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "10 Europe/Zagreb";
+                                 << "GeoJSON" << 2 << "point 3: no time" << "" << placemark;
         QTest::newRow("Records.json")
             << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
@@ -222,7 +220,7 @@ private slots:
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
             << "NMEA" << 1 << "line 2: a wrong checksum" << "" << still;
         QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
-                                       << "The file breaks off at line 9: Premature end of document." << zagreb + "7.5 Europe/Zagreb";
+                                       << "The file breaks off at line 9: Premature end of document." << hdop;
         QTest::newRow("GPX hdop 0") << "" << QByteArray("<gpx><trkpt lat='45.815' lon='15.98'><time>2026-05-03T07:12:00Z"
                                                         "</time><hdop>0</hdop></trkpt></gpx>") << "GPX" << 1 << "" << "" << still;
         // The header names latitude, longitude and a time, each in any column.
