@@ -71,6 +71,7 @@ void TestModel::configBytes()
     QFETCH(bool, rewrite);
     QFETCH(bool, modify);
     QFETCH(bool, saved);
+    QFETCH(QByteArray, bytes);
     QTemporaryDir dir;
     const QString path = dir.filePath("config.dat");
     if (saved) {
@@ -80,7 +81,7 @@ void TestModel::configBytes()
         m.rewrite = rewrite;
         m.modifyTimeDate = modify;
         QVERIFY(m.save(path));
-        QTEST(readFile(path), "bytes");
+        QCOMPARE(readFile(path), bytes);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "config.dat" });
     }
 
