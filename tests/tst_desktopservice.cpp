@@ -108,18 +108,15 @@ void TestDesktopService::trackDrop_data()
                                 << "Tracks imported" << "a.csv\n" + summary + "\n\nb.kml\n" + summary << "u-new";
     QTest::newRow("nothing imported") << QStringList { "log.nmea" } << QList<int> { 202 }
                                       << QByteArray(R"({"head":"Nothing imported","body":"No point has a time."})")
-                                      << 204 << "Track import" << "log.nmea: Nothing imported\nNo point has a time."
-                                      << "";
+                                      << 204 << "Track import" << "log.nmea: Nothing imported\nNo point has a time." << "";
     QTest::newRow("service fails") << QStringList { "t.geojson" } << QList<int> { 500, 500, 500 } << QByteArray("{}")
                                             << 204 << "Track import"
                                             << "t.geojson: Network error\nNetwork error (401) on 1004.\nPlease check "
-                                               "that the web service is running or try again later..."
-                                            << "";
+                                               "that the web service is running or try again later..." << "";
     QTest::newRow("a photo and a track") << QStringList { "DSCF0001.JPG", "b.kml" } << QList<int> { 200 } << imported
                                          << 202 << "Track import"
                                          << "DSCF0001.JPG is not a track file (GPX, KML, KMZ, GeoJSON, NMEA, CSV or "
-                                            "Google Takeout JSON).\n\nb.kml\n" + summary
-                                         << "u-new";
+                                            "Google Takeout JSON).\n\nb.kml\n" + summary << "u-new";
 }
 
 void TestDesktopService::trackDrop()

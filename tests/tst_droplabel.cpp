@@ -82,8 +82,7 @@ void TestDropLabel::dragAndDrop_data()
     QTest::newRow("file on folders label") << false << true << QStringList{"a.jpg"} << none << none;
     QTest::newRow("mix on both") << true << true << QStringList{"photos", "a.jpg"} << QStringList{"a.jpg"}
                                  << QStringList{"photos"};
-    QTest::newRow("web links ignored") << true << true
-                                       << QStringList{"http://example.com/x.jpg", "a.jpg", "https://example.com/"}
+    QTest::newRow("web links ignored") << true << true << QStringList{"http://example.com/x.jpg", "a.jpg", "https://example.com/"}
                                        << QStringList{"a.jpg"} << none;
     QTest::newRow("missing file") << true << true << QStringList{"missing.jpg"} << none << none;
     QTest::newRow("no urls") << true << true << none << none << none;

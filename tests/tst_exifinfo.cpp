@@ -452,7 +452,6 @@ void TestExifInfo::timeCorrection()
     QFETCH(QString, dateTime);
     QFETCH(QString, offsetHours);
     QFETCH(QString, offsetText);
-    QFETCH(QString, utc);
 
     const QString path = photo("a.jpg",
                                testsupport::cameraTags() + ExifTags { { "Exif.Image.DateTime", "1999:09:09 09:09:09" },
@@ -480,7 +479,7 @@ void TestExifInfo::timeCorrection()
     QCOMPARE(entry(list, "Exif.Photo.ExifVersion").bytes, QByteArray("0231"));
     const QString stamps = entry(list, "Exif.GPSInfo.GPSDateStamp").text + " "
         + entry(list, "Exif.GPSInfo.GPSTimeStamp").text;
-    QCOMPARE(stamps.trimmed(), utc);
+    QTEST(stamps.trimmed(), "utc");
 }
 
 void TestExifInfo::sameBytesAsTheLibrary_data()
@@ -596,8 +595,7 @@ void TestExifInfo::badFile_data()
     QTest::newRow("not an image") << "text" << false << damaged;
     QTest::newRow("truncated JPEG header") << "truncated" << false << damaged;
     QTest::newRow("folder") << "folder" << false << unreadable;
-    QTest::newRow("format the library cannot write, not raw")
-        << "rw2" << true << "this file type cannot hold GPS tags";
+    QTest::newRow("format the library cannot write, not raw") << "rw2" << true << "this file type cannot hold GPS tags";
     QTest::newRow("read-only file") << "readonly" << true << "the photo is read-only";
     QTest::newRow("latitude not a number") << "nan" << true << outOfRange;
     QTest::newRow("altitude infinite") << "inf" << true << outOfRange;

@@ -12,7 +12,6 @@
 
 #include <sqlite3.h>
 
-#include <arpa/inet.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -57,22 +56,6 @@ json fix(const std::string& time, double latitude, double longitude, double alti
 
 constexpr int64_t cameraAhead = (3600 + 3 * 60 + 17) * 1000LL; // 1 h 3 min 17 s
 
-// One row of a PRAGMA (integrity_check, user_version, journal_mode) read afresh.
-std::string pragma(const QString& path, const char* name)
-{
-    sqlite3* db = nullptr;
-    std::string result = "cannot open";
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return result;
-}
-
 // A track of three points: one with hdop, one with a zone offset, one without a time.
 const std::string gpxTrack =
     "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"test\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
@@ -82,35 +65,8 @@ const std::string gpxTrack =
     "<trkpt lat=\"46.7\" lon=\"7.7\"><ele>1400</ele></trkpt>\n"
     "</trkseg></trk>\n</gpx>\n";
 
-// A raw connection to the service on loopback from the address `source`.
-int rawConnect(int port, const char* source = "127.0.0.1")
-{
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from {}, to {};
-    from.sin_family = to.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &from.sin_addr);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
-        || ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        qFatal("cannot connect from %s", source);
-    return socket;
-}
-
-// Everything the service answers on a connection until it closes it.
-std::string readToEnd(int socket, int waitMs = 10000)
-{
-    std::string text;
-    char buffer[4096];
-    pollfd entry { socket, POLLIN, 0 };
-    while (::poll(&entry, 1, waitMs) > 0) {
-        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            break;
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    return text;
-}
+using testsupport::rawConnect;
+using testsupport::readToEnd;
 
 // Whether the service closes the connection within `ms` without a word.
 bool closedSilently(int socket, int ms)
@@ -256,13 +212,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_certificates.isValid());
-        m_tls = { m_certificates.filePath("cert.pem").toStdString(), m_certificates.filePath("key.pem").toStdString() };
-        QProcess openssl;
-        openssl.setStandardErrorFile(QProcess::nullDevice());
-        openssl.start("openssl", { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-days", "1",
-                                   "-keyout", QString::fromStdString(m_tls.key), "-out", QString::fromStdString(m_tls.certificate) });
-        QVERIFY(openssl.waitForFinished(60000));
-        QCOMPARE(openssl.exitCode(), 0);
+        m_tls = testsupport::makeCertificate(m_certificates, { "-newkey", "rsa:2048" });
     }
 
     void init() { m_service = std::make_unique<Running>(); }
@@ -282,8 +232,7 @@ private slots:
         QTest::newRow("no user: the owner") << "" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
         QTest::newRow("the owner") << "owner" << "valid" << 60000LL << 200 << "Camera synchronized" << told;
         QTest::newRow("just in time") << "" << "valid" << 15 * 60000LL << 200 << "Camera synchronized" << told;
-        QTest::newRow("the owner, days later") << "owner" << "valid" << 3 * 86400000LL << 200 << "Camera synchronized"
-                                               << told;
+        QTest::newRow("the owner, days later") << "owner" << "valid" << 3 * 86400000LL << 200 << "Camera synchronized" << told;
         QTest::newRow("unknown code") << "" << "0123456789abcdef" << 60000LL << 204 << "Unknown synchronization code"
                                       << "does not know the synchronization code";
         QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code" << "does not know";
@@ -299,7 +248,6 @@ private slots:
         QFETCH(QString, code);
         QFETCH(qint64, waitMs);
         QFETCH(int, status);
-        QFETCH(QString, head);
         QFETCH(QString, text);
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
@@ -312,7 +260,7 @@ private slots:
         const std::string sent = code == "valid" ? valid : code.toStdString();
         const Answer a = s.sync(user, sent, created, 1000, cameraAhead);
         QCOMPARE(a.status, status);
-        QCOMPARE(QString::fromStdString(a.head), head);
+        QTEST(QString::fromStdString(a.head), "head");
         QVERIFY2(QString::fromStdString(a.text).contains(text), a.text.c_str());
         if (status != 200) {
             QVERIFY(a.raw.empty() || !a.body.contains("userID"));
@@ -604,18 +552,17 @@ private slots:
         QFETCH(QString, endpoint);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
-        QFETCH(QString, head);
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         const Answer a = s.put(endpoint.toStdString(), body.toStdString());
         QCOMPARE(a.status, status);
-        QCOMPARE(QString::fromStdString(a.head), head);
+        QTEST(QString::fromStdString(a.head), "head");
         QVERIFY(!a.text.empty());
         if (status == 204)
             QVERIFY(a.raw.empty());
         QVERIFY(!a.body.contains("cameras") && !a.body.contains("userID"));
         QCOMPARE(s.list(phone).status, 200);
-        QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
+        QCOMPARE(testsupport::sqlValue(s.path(), "PRAGMA integrity_check"), std::string("ok"));
     }
 
     // Readers and writers at once: geotagging and listing beside a burst of
@@ -670,7 +617,7 @@ private slots:
             thread.join();
         QCOMPARE(failures.load(), 0);
         QCOMPARE(s.store.fixCount(s.store.userById(phone.userId)->id).value_or(-1), int64_t(61 + 4 * 25 + 56 * 300));
-        QCOMPARE(pragma(s.path(), "integrity_check"), std::string("ok"));
+        QCOMPARE(testsupport::sqlValue(s.path(), "PRAGMA integrity_check"), std::string("ok"));
     }
 
     // Checks of the connection layer that hold for every route: each request
@@ -710,7 +657,6 @@ private slots:
     void connectionLayer()
     {
         QFETCH(QByteArray, request);
-        QFETCH(QByteArray, statuses);
         const int socket = rawConnect(m_service->server->port());
         QCOMPARE(::send(socket, request.constData(), size_t(request.size()), MSG_NOSIGNAL), ssize_t(request.size()));
         const std::string answers = readToEnd(socket);
@@ -719,7 +665,7 @@ private slots:
         const std::regex statusLine("HTTP/1\\.[01] (\\d{3})");
         for (std::sregex_iterator it(answers.begin(), answers.end(), statusLine), end; it != end; ++it)
             found << QString::fromStdString((*it)[1]);
-        QCOMPARE(found.join(' ').toUtf8(), statuses);
+        QTEST(found.join(' ').toUtf8(), "statuses");
     }
 
     // Connections that send their request a byte now and then hold workers
@@ -1003,8 +949,8 @@ private slots:
                 userId = store.createUser("Phone")->userId;
             QCOMPARE(store.userById(userId)->phoneName, std::string("Phone"));
         }
-        QCOMPARE(pragma(path, "user_version"), std::to_string(service::Store::schemaVersion()));
-        QCOMPARE(pragma(path, "journal_mode"), std::string("wal"));
+        QCOMPARE(testsupport::sqlValue(path, "PRAGMA user_version"), std::to_string(service::Store::schemaVersion()));
+        QCOMPARE(testsupport::sqlValue(path, "PRAGMA journal_mode"), std::string("wal"));
         // A database of a newer program, and one whose first step of
         // migration fails, are left as they are.
         const struct {
@@ -1022,7 +968,7 @@ private slots:
             service::Store store;
             QVERIFY(!store.open(r.file.toStdString(), &error));
             QVERIFY2(error.find(r.error) != std::string::npos, error.c_str());
-            QCOMPARE(pragma(r.file, "user_version"), std::string(r.version));
+            QCOMPARE(testsupport::sqlValue(r.file, "PRAGMA user_version"), std::string(r.version));
         }
 
         // Nor is a file that is no database touched.

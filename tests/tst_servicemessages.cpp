@@ -53,12 +53,10 @@ void TestServiceMessages::requestBodies_data()
     QTest::newRow("removal URL") << ServiceMessages::removalUrl().toUtf8() << base + "removeCamera";
     QTest::newRow("geotag URL") << ServiceMessages::geotagUrl().toUtf8() << base + "geocodeImage";
     const model::PhotoInfo info = samplePhoto();
-    QTest::newRow("camera list, no user") << ServiceMessages::cameraListRequest(QString())
-                                          << QByteArray(R"({"userID":""})");
+    QTest::newRow("camera list, no user") << ServiceMessages::cameraListRequest(QString()) << QByteArray(R"({"userID":""})");
     QTest::newRow("camera list") << ServiceMessages::cameraListRequest(QStringLiteral("u-1"))
                                  << QByteArray(R"({"userID":"u-1"})");
-    QTest::newRow("synchronization, first")
-        << ServiceMessages::synchronizationRequest(QString(), info)
+    QTest::newRow("synchronization, first") << ServiceMessages::synchronizationRequest(QString(), info)
         << QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56","elapsedTime":1234,)"
                       R"("fileNumber":"100-0001","internalSerialNumber":"INT9","model":"X-T3","serialNumber":"SN1",)"
                       R"("shutterCount":42,"syncID":"S-77","timeZone":"+02:00","userID":""})");
@@ -66,14 +64,12 @@ void TestServiceMessages::requestBodies_data()
     unicode.model = QStringLiteral("\u00c9clair \u65e5\u672c");
     unicode.shutterCount = -5;
     unicode.elapsedTime = 2147483647;
-    QTest::newRow("synchronization, non-ASCII")
-        << ServiceMessages::synchronizationRequest(QStringLiteral("u\u00e9"), unicode)
+    QTest::newRow("synchronization, non-ASCII") << ServiceMessages::synchronizationRequest(QStringLiteral("u\u00e9"), unicode)
         << QByteArray("{\"GPSProcessingMethod\":\"\",\"dateTimeOriginal\":\"2026-07-14 12:34:56\","
                       "\"elapsedTime\":2147483647,\"fileNumber\":\"100-0001\",\"internalSerialNumber\":\"INT9\","
                       "\"model\":\"\xc3\x89" "clair \xe6\x97\xa5\xe6\x9c\xac\",\"serialNumber\":\"SN1\","
                       "\"shutterCount\":-5,\"syncID\":\"S-77\",\"timeZone\":\"+02:00\",\"userID\":\"u\xc3\xa9\"}");
-    QTest::newRow("geotag")
-        << ServiceMessages::geotagRequest(QStringLiteral("u-1"), info)
+    QTest::newRow("geotag") << ServiceMessages::geotagRequest(QStringLiteral("u-1"), info)
         << QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                       R"("fileNumber":"100-0001","internalSerialNumber":"INT9","model":"X-T3","serialNumber":"SN1",)"
                       R"("shutterCount":42,"timeZone":"+02:00","userID":"u-1"})");
@@ -88,9 +84,8 @@ void TestServiceMessages::requestBodies_data()
 void TestServiceMessages::requestBodies()
 {
     QFETCH(QByteArray, body);
-    QFETCH(QByteArray, expected);
     QVERIFY(model::Model::baseUrl().endsWith(QLatin1Char('/')));
-    QCOMPARE(body, expected);
+    QTEST(body, "expected");
 }
 
 // The list read replaces the one held; members of the wrong kind are missing.
@@ -98,8 +93,7 @@ void TestServiceMessages::cameraListAnswer_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QStringList>("read"); // phone name, then cameras and their synchronizations
-    QTest::newRow("two cameras")
-        << QByteArray(R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[)"
+    QTest::newRow("two cameras") << QByteArray(R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[)"
                       R"({"syncId":"s1","timeZone":"+02:00","timeZoneName":"CEST","timeZoneTime":"2026-07-14 12:00:00"},)"
                       R"({"syncId":"s2","timeZone":"-05:00","timeZoneName":"EST","timeZoneTime":"2026-01-01 08:00:00"}]},)"
                       R"({"cameraName":"Z 6","serial":"","synchronizations":[]}],"phoneName":"Pixel é"})")
@@ -131,8 +125,7 @@ void TestServiceMessages::geotagAnswer_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("read"); // time, position, zone, accuracy
-    QTest::newRow("every member")
-        << QByteArray(R"({"accuracy":12.9,"altitude":-3.25,"body":"b","head":"h","latitude":46.056947,)"
+    QTest::newRow("every member") << QByteArray(R"({"accuracy":12.9,"altitude":-3.25,"body":"b","head":"h","latitude":46.056947,)"
                       R"("longitude":-14.505751,"photoTime":"2026-07-14 14:34:56","timeZone":"+02:00",)"
                       R"("timeZoneId":"Europe/Ljubljana","timeZoneName":"CEST"})")
         << "2026-07-14 14:34:56|46.056947|-14.505751|-3.25|+02:00|Europe/Ljubljana|CEST|12";
@@ -179,8 +172,7 @@ void TestServiceMessages::readAnswer_data()
                                << QString("Network error (401) on 1002") + networkTail << "";
     QTest::newRow("205 with envelope") << 1001 << 205 << envelope << true << "Network error"
                                        << QString("Network error (") + QString::fromUtf8(envelope)
-            + ") on 1001" + networkTail
-                                       << "";
+            + ") on 1001" + networkTail << "";
     // Without notify the answer is read the same, and no box is shown.
     QTest::newRow("refused, 1003, quiet") << 1003 << 0 << QByteArray("5") << false << "Network error"
                                           << QString("Network error (5) on 1003") + networkTail << "";

@@ -5,13 +5,6 @@
 
 #include "service/limits.h"
 
-#include <sqlite3.h>
-
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -31,25 +24,11 @@ struct Raw {
 // connection of its own, and reads the answer.
 Raw ask(int port, const char* source, const std::string& method, const std::string& body)
 {
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from {}, to {};
-    from.sin_family = to.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &from.sin_addr);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
-        || ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        qFatal("cannot connect from %s", source);
+    const int socket = testsupport::rawConnect(port, source);
     const std::string request = method + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
         + std::to_string(body.size()) + "\r\n\r\n" + body;
     ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string text;
-    char buffer[4096];
-    pollfd entry { socket, POLLIN, 0 };
-    for (ssize_t got = 1; got > 0 && ::poll(&entry, 1, 10000) > 0;) {
-        got = ::recv(socket, buffer, sizeof buffer, 0);
-        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-    }
+    const std::string text = testsupport::readToEnd(socket);
     ::close(socket);
     Raw raw;
     std::istringstream lines(text.substr(0, text.find("\r\n\r\n")));
@@ -188,14 +167,7 @@ private slots:
         // and this one.
         s.now = start + service::newUserWindowMs + 1;
         QCOMPARE(registerFrom(port, "127.0.0.2").status, 200);
-        sqlite3* db = nullptr;
-        sqlite3_stmt* count = nullptr;
-        QCOMPARE(sqlite3_open_v2(s.path().toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        QCOMPARE(sqlite3_prepare_v2(db, "SELECT count(*) FROM new_users", -1, &count, nullptr), SQLITE_OK);
-        QCOMPARE(sqlite3_step(count), SQLITE_ROW);
-        QCOMPARE(sqlite3_column_int(count, 0), 2);
-        sqlite3_finalize(count);
-        sqlite3_close(db);
+        QCOMPARE(testsupport::sqlValue(s.path(), "SELECT count(*) FROM new_users"), std::string("2"));
 
         // On a service bound beyond loopback every loopback client is this machine.
         testsupport::RealService open("0.0.0.0");

@@ -132,10 +132,8 @@ private slots:
         QTest::addColumn<QString>("summary"); // the short local time of the import summary
         QTest::newRow("INT64_MIN") << "-9223372036854775808" << "-292275055-05-16T16:47:04.192Z"
             << "106751991167 days 7 h" << "-292275055-05-16 17:47:04 +01:00" << "16 May 17:47";
-        QTest::newRow("-1") << "-1" << "1969-12-31T23:59:59.999Z"
-            << "0 s" << "1970-01-01 00:59:59 +01:00" << "1 Jan 00:59";
-        QTest::newRow("0") << "0" << "1970-01-01T00:00:00.000Z"
-            << "0 s" << "1970-01-01 01:00:00 +01:00" << "1 Jan 01:00";
+        QTest::newRow("-1") << "-1" << "1969-12-31T23:59:59.999Z" << "0 s" << "1970-01-01 00:59:59 +01:00" << "1 Jan 00:59";
+        QTest::newRow("0") << "0" << "1970-01-01T00:00:00.000Z" << "0 s" << "1970-01-01 01:00:00 +01:00" << "1 Jan 01:00";
         QTest::newRow("1979") << "1979-12-31T23:59:59Z" << "1979-12-31T23:59:59.000Z"
             << "3651 days 23 h" << "1980-01-01 00:59:59 +01:00" << "1 Jan 00:59";
         QTest::newRow("last of 9999") << "253402300799999" << "9999-12-31T23:59:59.999Z"
@@ -182,35 +180,29 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("first");
         const QString zagreb = "2026-05-03T07:12:00.000Z 45.815000 15.980000 120 ";
+        const QString hdop = zagreb + "7.5 Europe/Zagreb", placemark = zagreb + "10 Europe/Zagreb"; // accuracy by hdop; without one
         const QString still = "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 10 Europe/Zagreb"; // no altitude nor accuracy
         const QByteArray gpx = generatedGpx();
-        QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << ""
-                                 << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << ""
-                             << zagreb + "10 Europe/Zagreb";
+        QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << hdop;
+        QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << "" << hdop;
+        QTest::newRow("KML") << "kml" << gpx << "KML" << 40 << "line 1141 (Placemark): no time" << "" << placemark;
         QTest::newRow("KML gx:Track") << "kml,track=1,points=0" << gpx << "KML" << 40 << "line 201 (gx:coord): no time" << ""
-                                      << zagreb + "10 Europe/Zagreb";
-        QTest::newRow("NMEA") << "nmea" << gpx << "NMEA" << 40 << "line 121: no valid fix" << ""
-                              << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("CSV") << "unicsv" << gpx << "CSV" << 40 << "line 42: no time" << ""
-                             << zagreb + "7.5 Europe/Zagreb";
-        QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << ""
-                             << zagreb + "10 Europe/Zagreb";
-        QTest::newRow("GeoJSON") << ""
-                                 << QByteArray(R"({"type":"FeatureCollection","features":[
+                                      << placemark;
+        QTest::newRow("NMEA") << "nmea" << gpx << "NMEA" << 40 << "line 121: no valid fix" << "" << hdop;
+        QTest::newRow("CSV") << "unicsv" << gpx << "CSV" << 40 << "line 42: no time" << "" << hdop;
+        QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << "" << placemark;
+        QTest::newRow("GeoJSON") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
 {"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120],[15.981,45.816,121]]},
  "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
-                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "10 Europe/Zagreb";
+                                 << "GeoJSON" << 2 << "point 3: no time" << "" << placemark;
         QTest::newRow("Records.json")
             << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
 "timestampMs":"1777792330000"},{"latitudeE7":900000000,"longitudeE7":0},{"latitudeE7":458150000,
 "longitudeE7":159800000,"accuracy":1500,"timestamp":"2026-05-03T07:13:00Z"}]})")
             << "Google location history" << 2 << "point 3: no time" << "" << zagreb + "12 Europe/Zagreb";
-        QTest::newRow("Timeline.json")
-            << "" << QByteArray(u8R"({"semanticSegments":[{"startTime":"2026-05-03T09:00:00.000+02:00",
+        QTest::newRow("Timeline.json") << "" << QByteArray(u8R"({"semanticSegments":[{"startTime":"2026-05-03T09:00:00.000+02:00",
 "endTime":"2026-05-03T10:00:00.000+02:00","timelinePath":[{"point":"45.8150°, 15.9800°",
 "time":"2026-05-03T09:12:00.000+02:00"}]}],"rawSignals":[{"position":{"LatLng":"45.8160°, 15.9810°",
 "accuracyMeters":5,"altitudeMeters":130.0,"timestamp":"2026-05-03T09:12:30.000+02:00"}}]})")
@@ -218,8 +210,7 @@ private slots:
         QTest::newRow("on-device export")
             << "" << QByteArray(R"([{"startTime":"2026-05-03T09:00:00.000+02:00","endTime":"2026-05-03T10:00:00.000+02:00",
 "timelinePath":[{"point":"geo:45.815,15.98","durationMinutesOffsetFromStartTime":"12"},{"point":"geo:x"}]}])")
-            << "Google location history" << 1 << "point 2: coordinates that cannot be read" << ""
-            << still;
+            << "Google location history" << 1 << "point 2: coordinates that cannot be read" << "" << still;
         QTest::newRow("CSV ; Unix seconds")
             << "" << QByteArray("\xEF\xBB\xBFTimestamp;Lat;Lng;Accuracy\n1777792320;45.815;15.98;7\n1777792330;95;15.98;7\n")
             << "CSV" << 1 << "line 3: latitude outside -90 to 90" << ""
@@ -229,10 +220,9 @@ private slots:
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
             << "NMEA" << 1 << "line 2: a wrong checksum" << "" << still;
         QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
-                                       << "The file breaks off at line 9: Premature end of document." << zagreb + "7.5 Europe/Zagreb";
+                                       << "The file breaks off at line 9: Premature end of document." << hdop;
         QTest::newRow("GPX hdop 0") << "" << QByteArray("<gpx><trkpt lat='45.815' lon='15.98'><time>2026-05-03T07:12:00Z"
-                                                        "</time><hdop>0</hdop></trkpt></gpx>")
-                                    << "GPX" << 1 << "" << "" << still;
+                                                        "</time><hdop>0</hdop></trkpt></gpx>") << "GPX" << 1 << "" << "" << still;
         // The header names latitude, longitude and a time, each in any column.
         QTest::newRow("CSV date and time of day") << "" << QByteArray("lat,lon,date,time\n45.815,15.98,2026-05-03,07:12:00\n")
                                                   << "CSV" << 1 << "" << "" << still;
@@ -265,11 +255,9 @@ private slots:
         QTest::newRow("XML nested 300 deep")
             << "" << "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>" << "GPX" << 0 << ""
             << "The file holds elements nested more than 256 deep at line 1." << "";
-        QTest::newRow("XML entities")
-            << "" << QByteArray("<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>") << "" << 0 << ""
+        QTest::newRow("XML entities") << "" << QByteArray("<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>") << "" << 0 << ""
             << "The file declares entities or other definitions of its own at line 1; track files never do." << "";
-        QTest::newRow("XML in UTF-16")
-            << "" << QByteArray("<\0g\0p\0x\0/\0>\0", 12) << "" << 0 << ""
+        QTest::newRow("XML in UTF-16") << "" << QByteArray("<\0g\0p\0x\0/\0>\0", 12) << "" << 0 << ""
             << "The file is not XML in UTF-8 or in an encoding of one byte per character (it holds a zero byte at line 1)." << "";
         QTest::newRow("XML in ISO-2022-JP")
             << "" << QByteArray("<?xml version='1.0' encoding='ISO-2022-JP'?><gpx/>") << "" << 0 << ""
@@ -277,8 +265,7 @@ private slots:
                "byte per character." << "";
         QTest::newRow("KMZ blanks in when") << "zip" << QByteArray(kml).replace("<when>", "<when>" + blanks) << "KMZ" << 0 << ""
                                             << text + "2." << "";
-        QTest::newRow("KMZ wrong checksum")
-            << "zip, wrong checksum" << kml << "KMZ" << 0 << ""
+        QTest::newRow("KMZ wrong checksum") << "zip, wrong checksum" << kml << "KMZ" << 0 << ""
             << "The KML document in this KMZ archive is damaged: its checksum does not match its content." << "";
         QTest::newRow("KMZ directory of 16 MB") << "zip, directory of 16 MB" << kml << "KMZ" << 0 << ""
                                                 << "The directory of this KMZ archive is larger than 16 MB." << "";
@@ -342,8 +329,7 @@ private slots:
         QTest::newRow("hdop 300 and 0, untimed points")
             << "<gpx><trkpt lat=\"46.5\" lon=\"7.5\"><ele>1200.5</ele>" + at8 + "<hdop>300</hdop></trkpt>"
                    "<trkpt lat=\"46.6\" lon=\"7.6\">" + at8 + "<hdop>0</hdop></trkpt><trkpt lat=\"1\" lon=\"2\"/>"
-                   "<wpt lat=\"nan\" lon=\"7\"/></gpx>"
-            << "" << 2
+                   "<wpt lat=\"nan\" lon=\"7\"/></gpx>" << "" << 2
             << "2026-07-14T08:00:00.000Z 46.500000 7.500000 1200.5 1500 Europe/Zurich; "
                "2026-07-14T08:00:00.000Z 46.600000 7.600000 0 0 Europe/Zurich";
         QTest::newRow("gpx inside another root") << "<doc><gpx><rtept lat=\"1\" lon=\"2\">" + at8 + "</rtept></gpx></doc>"

@@ -3,6 +3,7 @@
 // The real web service for the tests that link its library: header-only, as
 // the support library itself does not link the service.
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,6 +14,12 @@
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -32,6 +39,67 @@ inline QString describe(const service::Fix& f)
 {
     return QString("%1 %2 %3 %4 %5 %6").arg(QString::fromStdString(service::formatIsoTime(f.time))).arg(f.latitude, 0, 'f', 6)
         .arg(f.longitude, 0, 'f', 6).arg(f.altitude).arg(f.accuracy).arg(QString::fromStdString(f.zoneId));
+}
+
+// A raw connection to the service on loopback `port` from the address `source`.
+inline int rawConnect(int port, const char* source = "127.0.0.1")
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from {}, to {};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
+        || ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        qFatal("cannot connect from %s", source);
+    return socket;
+}
+
+// Everything the service answers on a connection until it closes it.
+inline std::string readToEnd(int socket, int waitMs = 10000)
+{
+    std::string text;
+    char buffer[4096];
+    pollfd entry { socket, POLLIN, 0 };
+    while (::poll(&entry, 1, waitMs) > 0) {
+        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// The first column of the first row `sql` gives on the database at `path`,
+// opened afresh and read-only ("cannot open" or "" when there is none).
+inline std::string sqlValue(const QString& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        result.clear();
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+// A self-signed certificate for localhost with a new key of `keyOptions`
+// ("-newkey" and what follows), written as cert.pem and key.pem into `dir`.
+inline service::TlsFiles makeCertificate(const QTemporaryDir& dir, const QStringList& keyOptions)
+{
+    const service::TlsFiles files { dir.filePath("cert.pem").toStdString(), dir.filePath("key.pem").toStdString() };
+    QProcess openssl;
+    openssl.setStandardErrorFile(QProcess::nullDevice());
+    openssl.start("openssl", QStringList { "req", "-x509" } + keyOptions + QStringList { "-nodes", "-subj", "/CN=localhost",
+        "-days", "1", "-keyout", QString::fromStdString(files.key), "-out", QString::fromStdString(files.certificate) });
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0)
+        qFatal("openssl could not make a certificate");
+    return files;
 }
 
 // One running service on a free port of `address`, with its own database, a
