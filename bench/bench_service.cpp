@@ -190,8 +190,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_service: %s\n", error.c_str());
         return 1;
     }
-    // The clock of the service stands at the moment the codes are shown.
-    service::Api api(store, [] { return start; });
+    // The clock of the service stands at the moment the codes are shown, and
+    // after the end of the track once the photos are asked for (positions
+    // ahead of the service's clock are not given).
+    std::atomic<int64_t> clock { start };
+    service::Api api(store, [&clock] { return clock.load(); });
 
     std::string userId;
     const auto users = store.users().value_or(std::vector<service::User>());
@@ -245,6 +248,8 @@ int main(int argc, char** argv)
             }
         }
     }
+
+    clock = start + fixes * stepMs;
 
     service::HttpServer server(api);
     if (!server.bind("127.0.0.1", 0, &error)) {
