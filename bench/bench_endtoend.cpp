@@ -39,6 +39,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -178,7 +179,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_endtoend: %s\n", error.c_str());
         return 1;
     }
-    service::Api api(store, [] { return start; });
+    // The service's clock stands at the synchronization, then past the day of
+    // positions once the photos are asked for.
+    std::atomic<int64_t> clock { start };
+    service::Api api(store, [&clock] { return clock.load(); });
     const service::Reply phone = api.registerPhone(R"({"phoneName":"Bench phone"})");
     const std::string userId = phone.json["userID"];
     std::vector<service::Fix> fixes;
@@ -201,6 +205,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_endtoend: cannot synchronize the camera\n");
         return 1;
     }
+    clock = start + 25 * 3600000LL;
     // The program reads the service's address once, so both services take
     // turns on one port: the real one, then the plain one, each started anew.
     int port = 0;
