@@ -376,7 +376,7 @@ private slots:
         testsupport::RealService running;
         service::Store& store = running.store;
         auto put = [&](const std::string& user, const QByteArray& body) {
-            const httplib::Headers headers { { "Kestrel-User-ID", user }, { "Kestrel-File-Name", "Br%C3%BCcke.gpx" } };
+            const httplib::Headers headers { { "Kestrel-User-ID", user }, { "Kestrel-File-Name", "Br%C3%bccke%zz.gpx" } };
             const auto result = running.client->Put("/importTrack", headers, body.toStdString(), "application/octet-stream");
             return result ? std::make_pair(result->status, json::parse(result->body, nullptr, false))
                           : std::make_pair(0, json());
@@ -416,7 +416,7 @@ private slots:
         // Nothing usable, an unknown user, and no user made for a useless file.
         std::tie(status, answer) = put(userId, "<html/>");
         QCOMPARE(status, 202);
-        QCOMPARE(answer["body"], json("Brücke.gpx: No position could be imported. This XML file is neither GPX nor KML "
+        QCOMPARE(answer["body"], json("Brücke%zz.gpx: No position could be imported. This XML file is neither GPX nor KML "
                                       "(its root element is <html>)."));
         QCOMPARE(put("0123456789abcdef0123456789abcdef", generatedGpx()).first, 203);
         // The identifier is compared as sent.
