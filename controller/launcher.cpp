@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 #include <QUrl>
 
@@ -55,13 +56,14 @@ bool Launcher::stop(qint64 pid, const QString& program)
 {
 #ifdef Q_OS_LINUX
     // The id may have passed to another program since it was written down:
-    // only a "serve" of the service program is ended.
+    // only a "serve" of this very program file (perhaps replaced by a newer
+    // build since) is ended, so that it can be started again.
     QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (pid <= 0 || !commandLine.open(QIODevice::ReadOnly))
-        return false;
-    const QList<QByteArray> words = commandLine.readAll().split('\0');
-    if (words.size() < 2 || QFileInfo(QString::fromLocal8Bit(words[0])).fileName() != QFileInfo(program).fileName()
-        || words[1] != "serve" || ::kill(pid_t(pid), SIGTERM) != 0)
+    QString running = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    running.remove(QRegularExpression(QStringLiteral(" \\(deleted\\)$")));
+    if (pid <= 0 || running.isEmpty() || running != QFileInfo(program).canonicalFilePath()
+        || !commandLine.open(QIODevice::ReadOnly) || commandLine.readAll().split('\0').value(1) != "serve"
+        || ::kill(pid_t(pid), SIGTERM) != 0)
         return false;
     const QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()) {
