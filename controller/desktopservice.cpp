@@ -11,7 +11,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTimer>
@@ -53,13 +53,41 @@ qint64 codeMilliseconds(const JsonValue& value)
     return ms > 0 ? qint64(std::min(ms, 86400000.0)) : 0;
 }
 
+// The service program beside this one.
+QString serviceProgram()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrel-service"));
+}
+
+// Where the service started here keeps its log and process id: beside its
+// database, in the user's data folder.
+QString serviceFolder()
+{
+    const QString folder
+        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/KESTREL");
+    QDir().mkpath(folder);
+    return folder;
+}
+
 } // namespace
 
 QString ServiceStatus::phonePageUrl() const
 {
-    if (!phonePageUrls.isEmpty())
-        return phonePageUrls.first();
+    for (const QString& url : phonePageUrls + QStringList { browserPageUrl() }) {
+        if (!isLoopbackHost(QUrl(url).host()))
+            return url;
+    }
+    return QString();
+}
+
+QString ServiceStatus::browserPageUrl() const
+{
     return QUrl(model::Model::baseUrl()).resolved(QUrl(QStringLiteral("phone"))).toString();
+}
+
+bool ServiceStatus::isLoopbackHost(const QString& host)
+{
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
 QString ServiceStatus::positionsText() const
@@ -74,8 +102,7 @@ QString ServiceStatus::positionsText() const
 
 bool MainController::isLocalService()
 {
-    const QString host = QUrl(model::Model::baseUrl()).host();
-    return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
+    return ServiceStatus::isLoopbackHost(QUrl(model::Model::baseUrl()).host());
 }
 
 bool MainController::serviceReachable(model::Failure* failure) const
@@ -242,6 +269,9 @@ void MainController::onServiceStatusAnswer(RestClient::Result result, const QByt
         const JsonValue& urls = answer.get("phonePageUrls");
         for (unsigned i = 0; i < urls.size(); ++i)
             status.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
+        status.listening = ServiceMessages::text(answer, "listening");
+        status.userId = ServiceMessages::text(answer, "userID");
+        status.demo = answer.get("demo").serialize() == "true";
     } else if (result.status >= code(Status::Information) && result.status <= code(Status::Error)) {
         status.problem = failure.detail;
     } else if (status.answers) {
@@ -261,7 +291,42 @@ void MainController::offerToStartService()
     if (!emit infoPending(code(Status::Question), tr("Start the web service?"),
                           tr("The local web service at %1 does not answer. Start it now?").arg(model::Model::baseUrl())))
         return;
-    if (!startLocalService()) {
+    m_model->serviceOnNetwork = emit infoPending(
+        code(Status::Question), tr("Phones on this network?"),
+        tr("May phones on this network reach the web service? Like every request from the network, a phone then "
+           "needs the account's keys.\n\nOK: phones on this network may reach it. Cancel: only this computer reaches "
+           "it."));
+    m_model->savePreferences(model::Model::preferencesFilePath());
+    startAndAsk(m_model->serviceOnNetwork);
+}
+
+bool MainController::startLocalService()
+{
+    return startService(m_model->serviceOnNetwork);
+}
+
+bool MainController::startService(bool network)
+{
+    if (!isLocalService())
+        return false;
+    // Output into the log beside the database, the process id beside it for
+    // a later restart (scripts/start-service.sh writes the same file).
+    const QString folder = serviceFolder();
+    const qint64 pid = m_launcher->startDetached(
+        serviceProgram(),
+        { QStringLiteral("serve"), QStringLiteral("--address"),
+          network ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+          QString::number(QUrl(model::Model::baseUrl()).port(80)) },
+        folder + QStringLiteral("/kestrel-service.log"));
+    QFile pidFile(folder + QStringLiteral("/kestrel-service.pid"));
+    if (pid > 0 && pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        pidFile.write(QByteArray::number(pid) + '\n');
+    return pid > 0;
+}
+
+void MainController::startAndAsk(bool network)
+{
+    if (!startService(network)) {
         showMessage(Status::Error, tr("Web service"),
                     tr("The web service program was not found beside Kestrel. Start it with "
                        "scripts/start-service.sh."));
@@ -271,27 +336,66 @@ void MainController::offerToStartService()
     QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
 }
 
-bool MainController::startLocalService()
+void MainController::letPhonesReachService()
 {
     if (!isLocalService())
-        return false;
-    const QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrel-service"));
-    if (!QFileInfo(program).isExecutable())
-        return false;
-    const QUrl base(model::Model::baseUrl());
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/KESTREL");
-    QDir().mkpath(folder);
-    // The same start as the start-up script's: loopback only, a demo phone
-    // in a new database, output into the log beside the database.
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments({ QStringLiteral("serve"), QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                           QStringLiteral("--port"), QString::number(base.port(80)),
-                           QStringLiteral("--demo-if-empty") });
-    process.setStandardOutputFile(folder + QStringLiteral("/kestrel-service.log"), QIODevice::Append);
-    process.setStandardErrorFile(folder + QStringLiteral("/kestrel-service.log"), QIODevice::Append);
-    return process.startDetached();
+        return;
+    QFile pidFile(serviceFolder() + QStringLiteral("/kestrel-service.pid"));
+    const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
+    // A service that runs but was not started here cannot be restarted.
+    if (!m_launcher->stop(pid, serviceProgram()) && serviceReachable()) {
+        showMessage(Status::Warning, tr("Web service"),
+                    tr("Kestrel did not start the web service that runs now, so it cannot restart it. Stop it, "
+                       "then start it with scripts/start-service.sh --network."));
+        return;
+    }
+    m_model->serviceOnNetwork = true;
+    m_model->savePreferences(model::Model::preferencesFilePath());
+    startAndAsk(true);
+}
+
+void MainController::createDemo()
+{
+    if (!isLocalService())
+        return;
+    if (!m_model->userID.isEmpty()
+        && !emit infoPending(code(Status::Question), tr("Try the demo?"),
+                             tr("This computer then uses the demo phone's account instead of its own. Your own "
+                                "positions stay in the web service; to return to them, synchronize a camera with "
+                                "your phone's code.")))
+        return;
+    // The service's own database, the one the started service uses.
+    m_launcher->run(serviceProgram(), { QStringLiteral("demo") }, this, [this](bool made, const QByteArray& output) {
+        const QRegularExpressionMatch user
+            = QRegularExpression(QStringLiteral("^\\s*userID\\s+(\\S+)"), QRegularExpression::MultilineOption)
+                  .match(QString::fromUtf8(output));
+        if (!made || !user.hasMatch()) {
+            showMessage(Status::Error, tr("Demo positions"),
+                        tr("The demo positions could not be made: %1").arg(QString::fromUtf8(output).trimmed()));
+            return;
+        }
+        m_model->userID = user.captured(1);
+        m_model->save(model::Model::configFilePath());
+        showMessage(Status::Success, tr("Demo positions"),
+                    tr("Demo positions around Munich are ready: a walk every day from a week ago to tomorrow. "
+                       "Kestrel now uses the demo phone's account. Synchronize a camera with the code from MORE, "
+                       "\"Show the synchronization code\"; its photos of that time then find positions around "
+                       "Munich."));
+        requestServiceStatus();
+    });
+}
+
+void MainController::openPhonePage()
+{
+    const QString url = ServiceStatus().browserPageUrl();
+    if (!m_launcher->openUrl(QUrl(url)))
+        showMessage(Status::Warning, tr("Open the phone page"),
+                    tr("No browser could be opened. Type this address into a browser on this computer: %1").arg(url));
+}
+
+void MainController::setLauncher(std::unique_ptr<Launcher> launcher)
+{
+    m_launcher = std::move(launcher);
 }
 
 } // namespace controller

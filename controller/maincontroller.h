@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "controller/launcher.h"
 #include "controller/restclient.h"
 #include "controller/servicestatus.h"
 #include "model/failure.h"
@@ -111,9 +112,18 @@ public slots:
     void importTracks(QStringList filePaths);
     void requestSyncCode();
     void requestServiceStatus();
-    // Starts the service program beside this one when the base URL is local;
-    // false when it cannot be started.
+    // Starts the service program beside this one when the base URL is local,
+    // for phones on this network or this computer only as last chosen; false
+    // when it cannot be started.
     bool startLocalService();
+    // Restarts the local service that Kestrel (or the start script) started,
+    // or starts it, listening on all addresses; the choice is remembered.
+    void letPhonesReachService();
+    // Makes a demo phone with positions around Munich in the local service's
+    // database and uses its account from now on.
+    void createDemo();
+    // Opens the phone page in the browser, or says where it is.
+    void openPhonePage();
 
     // Writes the last run's results to csvPath and, beside it, the same name
     // ending in ".gpx"; one box tells how it went.
@@ -126,6 +136,8 @@ public:
     static QString synchronizationReport(const QString& camera, bool again, bool offsetKnown, qint64 clockOffset);
     // True when the web service's host is this machine.
     static bool isLocalService();
+    // Test seam: what starts the service program and the browser.
+    void setLauncher(std::unique_ptr<Launcher> launcher);
 
 private:
     struct GeotagRun;
@@ -166,8 +178,13 @@ private:
     void finishTrack(bool imported, const QString& text);
     void onSyncCodeAnswer(RestClient::Result result, const QByteArray& body);
     void onServiceStatusAnswer(RestClient::Result result, const QByteArray& body);
-    // Asks whether to start a local service that does not answer.
+    // Asks whether to start a local service that does not answer, and
+    // whether phones on this network may reach it.
     void offerToStartService();
+    bool startService(bool network);
+    // Starts the service and asks for its status once it had time to start;
+    // says so when the program is missing.
+    void startAndAsk(bool network);
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
@@ -187,6 +204,7 @@ private:
     QStringList m_trackReport;
     int m_trackFailures = 0;
     bool m_startOffered = false;
+    std::unique_ptr<Launcher> m_launcher = std::make_unique<Launcher>();
 };
 
 } // namespace controller

@@ -17,10 +17,20 @@ struct ServiceStatus {
     QString first; // ISO 8601 UTC moments of the oldest and newest position
     QString last;
     QStringList phonePageUrls;
+    QString listening; // "loopback" or "network"; empty when the service did not say
+    QString userId;    // the account the answer is about
+    bool demo = false; // that account is a demo phone's
 
-    // Where a phone opens the phone page: the service's first address, or
-    // the one derived from the base URL.
+    // Where a phone opens the phone page: the first of the service's
+    // addresses, else the one derived from the base URL, that is not this
+    // computer's own (127.x, ::1, localhost), which a phone cannot reach;
+    // empty when there is none.
     QString phonePageUrl() const;
+    // Where a browser on this computer opens the phone page: at the address
+    // Kestrel itself uses.
+    QString browserPageUrl() const;
+    // True for localhost and the loopback addresses.
+    static bool isLoopbackHost(const QString& host);
     // The stored positions and their span in plain words.
     QString positionsText() const;
 };

@@ -66,6 +66,7 @@ void Model::loadPreferences(const QString& filePath)
     const QSettings settings(filePath, QSettings::IniFormat);
     includeSubfolders = settings.value(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders).toBool();
     rawSidecars = settings.value(QStringLiteral("geotagging/rawSidecars"), rawSidecars).toBool();
+    serviceOnNetwork = settings.value(QStringLiteral("service/network"), serviceOnNetwork).toBool();
 }
 
 bool Model::savePreferences(const QString& filePath) const
@@ -74,7 +75,7 @@ bool Model::savePreferences(const QString& filePath) const
     // full disk or a crash keeps the old file whole.
     const auto flag = [](bool value) { return value ? QByteArray("true") : QByteArray("false"); };
     const QByteArray text = "[geotagging]\nincludeSubfolders=" + flag(includeSubfolders)
-        + "\nrawSidecars=" + flag(rawSidecars) + "\n";
+        + "\nrawSidecars=" + flag(rawSidecars) + "\n[service]\nnetwork=" + flag(serviceOnNetwork) + "\n";
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
         file.cancelWriting();

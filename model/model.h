@@ -58,7 +58,7 @@ struct PhotoGeotag {
 using PhotoGeotagList = QList<PhotoGeotag>;
 
 // Everything the program knows between two user actions. Only userID, the
-// two settings (config.dat) and the two preferences (settings.ini) are
+// two settings (config.dat) and the three preferences (settings.ini) are
 // persisted; the rest is refilled by the controller from the web service and
 // from each geotagging run.
 class Model : public QObject {
@@ -73,6 +73,9 @@ public:
     // that config.dat keeps its format.
     bool includeSubfolders = false;
     bool rawSidecars = false;
+    // Whether the local web service Kestrel starts listens on all addresses,
+    // for phones on this network, or on this computer only.
+    bool serviceOnNetwork = false;
     CameraList cameras;
     int imageCount = 0;
     QString inputFolder;

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 
 #include <quirc.h>
@@ -34,6 +35,34 @@ namespace {
 const char phonePage[] = "http://192.168.7.9:8470/phone";
 const QByteArray status = R"({"phoneName":"Pixel 9","positions":12418,"first":"2026-05-03T07:12:00Z",)"
                           "\"last\":\"2026-05-07T16:40:00Z\",\"phonePageUrls\":[\"http:/" "/192.168.7.9:8470/phone\"]}";
+
+// Stands in for the programs the controller starts: records what it did.
+struct FakeLauncher : controller::Launcher {
+    explicit FakeLauncher(bool succeeds) : succeeds(succeeds) {}
+    QStringList log;
+    bool succeeds; // a stop, the demo run, the browser
+
+    qint64 startDetached(const QString&, const QStringList& a, const QString&) override { return (log << a.join(' '), 4242); }
+    void run(const QString&, const QStringList& arguments, QObject*, Done done) override
+    {
+        log << arguments.join(' ');
+        done(succeeds, succeeds ? "Demo phone created: 9 positions.\n  userID   u-demo\n  phoneKey k-1\n" : "database is locked\n");
+    }
+    bool stop(qint64 pid, const QString&) override { return (log << "stop " + QString::number(pid), succeeds); }
+    bool openUrl(const QUrl& url) override { return (log << "open " + url.toString(), succeeds); }
+};
+
+void trigger(const QWidget& window, const QString& action)
+{
+    for (QAction* item : window.findChild<QPushButton*>(QStringLiteral("serviceMenuButton"))->menu()->actions())
+        if (item->text() == action)
+            return item->trigger();
+    QFAIL(qPrintable("no menu item " + action));
+}
+
+const QString phonesQuestion = "May phones on this network reach the web service? Like every request from the network, "
+                               "a phone then needs the account's keys.\n\nOK: phones on this network may reach it. "
+                               "Cancel: only this computer reaches it.";
 
 // The text of the one QR code in image, read with the same decoder the
 // program uses; empty when there is none.
@@ -66,7 +95,10 @@ private slots:
     void trackDrop_data();
     void trackDrop();
     void codeOnScreen();
+    void phonePageOnHowTo_data();
     void phonePageOnHowTo();
+    void launches_data();
+    void launches();
     void serviceTab_data();
     void serviceTab();
 
@@ -86,6 +118,7 @@ void TestDesktopService::init()
     QVERIFY(m_service.listen());
     m_service.reset();
     QFile::remove(model::Model::configFilePath());
+    QFile::remove(model::Model::preferencesFilePath());
 }
 
 void TestDesktopService::trackDrop_data()
@@ -124,10 +157,6 @@ void TestDesktopService::trackDrop()
     QFETCH(QStringList, files);
     QFETCH(QList<int>, statuses);
     QFETCH(QByteArray, answer);
-    QFETCH(int, code);
-    QFETCH(QString, title);
-    QFETCH(QString, text);
-    QFETCH(QString, userID);
     for (int status : statuses)
         m_service.enqueue(HttpAnswer::json(status, answer));
 
@@ -150,10 +179,10 @@ void TestDesktopService::trackDrop()
     QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geotagDropFolderLabel"), paths));
 
     QTRY_COMPARE(boxes.shown.size(), 1);
-    QCOMPARE(boxes.shown[0].text, text);
-    QCOMPARE(boxes.shown[0].code, code);
-    QCOMPARE(boxes.shown[0].title, title);
-    QCOMPARE(state->userID, userID);
+    QTEST(boxes.shown[0].text, "text");
+    QTEST(boxes.shown[0].code, "code");
+    QTEST(boxes.shown[0].title, "title");
+    QTEST(state->userID, "userID");
     const auto requests = m_service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
     const QString firstSent = files.filter(".JPG").isEmpty() ? files.first() : files.last(); // a photo, first, is not sent
@@ -192,10 +221,9 @@ void TestDesktopService::codeOnScreen()
     for (const QSize size : { QSize(260, 330), QSize(900, 1000) }) {
         code->resize(size);
         const QImage shot = code->codeWidget()->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
-        for (int y = 0; y < shot.height(); ++y) {
+        for (int y = 0; y < shot.height(); ++y)
             for (int x = 0; x < shot.width(); ++x)
                 QVERIFY2(qGray(shot.pixel(x, y)) % 255 == 0, "a module edge is blurred");
-        }
         model::PhotoInfo info;
         QVERIFY(controller::BarcodeReader().decode(shot, &info));
         QCOMPARE(info.syncId, QStringLiteral("code-1"));
@@ -204,18 +232,126 @@ void TestDesktopService::codeOnScreen()
     QTRY_VERIFY(QJsonDocument::fromJson(code->payload())["elapsedTime"].toInt() > 1500);
 }
 
-// The how-to page shows the address the service names, as text and as a
-// QR code a phone's camera opens.
+// The how-to page shows the address the service names, never one of this
+// computer's own, as text and as a QR code a phone's camera opens; for a
+// service on this computer only, why a phone cannot reach it and the menu
+// step that changes that.
+void TestDesktopService::phonePageOnHowTo_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("url"); // empty: none shown, but text
+    QTest::addColumn<QString>("text");
+    QTest::newRow("network") << status << phonePage << QString();
+    QTest::newRow("loopback ones skipped")
+        << QByteArray(R"({"phonePageUrls":["http://127.0.0.1:8470/phone","http://[::1]:8470/phone",)"
+                      R"("http://LocalHost:8470/phone","http://127.8.0.3/phone","http://10.0.0.5:8470/phone"]})")
+        << "http://10.0.0.5:8470/phone" << QString();
+    QTest::newRow("this computer only")
+        << QByteArray(R"({"listening":"loopback","userID":"u-1","demo":true,"phonePageUrls":["http://127.0.0.1:8470/phone"]})")
+        << QString()
+        << "<html><head/><body><p>The web service listens on this computer only; a phone cannot reach it.<br/><span "
+           "style=\"font-size:11pt\">For phones on this network: MORE, then \"Let phones on this network reach the web "
+           "service\"</span></p></body></html>";
+}
+
 void TestDesktopService::phonePageOnHowTo()
 {
-    m_service.setDefaultAnswer(HttpAnswer::json(200, status));
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, url);
+    m_service.setDefaultAnswer(HttpAnswer::json(200, answer));
     MainController controller;
+    QSignalSpy updated(&controller, &MainController::serviceStatusUpdated);
     view::MainView window;
     window.connectController(controller);
     window.changeScreen(controller::HowTo1);
-    QTRY_COMPARE(window.phonePageUrl(), QString(phonePage));
-    QCOMPARE(qrText(window.phonePageCodeLabel()->pixmap(Qt::ReturnByValue).toImage()), QByteArray(phonePage));
-    QVERIFY(window.findChild<QLabel*>(QStringLiteral("label_5"))->text().contains(phonePage));
+    QTRY_COMPARE(updated.size(), 1);
+    const QString shown = window.findChild<QLabel*>(QStringLiteral("label_5"))->text();
+    QCOMPARE(window.phonePageUrl(), url);
+    QCOMPARE(window.phonePageCodeLabel()->isVisibleTo(&window), !url.isEmpty());
+    if (url.isEmpty()) {
+        QTEST(shown, "text");
+        const auto status = updated[0][0].value<controller::ServiceStatus>();
+        QVERIFY(status.userId == "u-1" && status.demo && status.listening == "loopback");
+        return;
+    }
+    QCOMPARE(qrText(window.phonePageCodeLabel()->pixmap(Qt::ReturnByValue).toImage()), url.toUtf8());
+    QVERIFY(shown.contains(url));
+}
+
+// What the offer to start the service (action empty) and the MORE menu start,
+// stop or open, and what they say last. The service starts for phones only
+// when the user says so, and the choice is kept; a running one is restarted
+// only when Kestrel started it. Demo positions come only when asked for, and
+// replace this computer's account only when the user agrees.
+void TestDesktopService::launches_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("userID");
+    QTest::addColumn<bool>("yes");       // the answer to the question
+    QTest::addColumn<bool>("succeeds");  // the stop, the demo run, the browser
+    QTest::addColumn<bool>("running");   // the service answers
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QString>("message");
+    const QString port = " --port " + QString::number(m_service.port());
+    const QString loopback = "serve --address 127.0.0.1" + port, network = "serve --address 0.0.0.0" + port;
+    const QString phones = "Let phones on this network reach the web service";
+    const QString demo = "Try it with demo positions around Munich", open = "Open the phone page in the browser";
+    const QString ready = "Demo positions around Munich are ready: a walk every day from a week ago to tomorrow. Kestrel "
+                          "now uses the demo phone's account. Synchronize a camera with the code from MORE, \"Show the "
+                          "synchronization code\"; its photos of that time then find positions around Munich.";
+    const QString page = m_service.baseUrl() + "phone";
+    QTest::newRow("offer, this computer") << "" << "" << false << true << false << QStringList { loopback } << phonesQuestion;
+    QTest::newRow("offer, phones too") << "" << "" << true << true << false << QStringList { network } << phonesQuestion;
+    QTest::newRow("restart Kestrel's") << phones << "" << true << true << true << QStringList { "stop 77", network } << "";
+    QTest::newRow("none runs") << phones << "" << true << false << false << QStringList { "stop 77", network } << "";
+    QTest::newRow("another's runs") << phones << "" << true << false << true << QStringList { "stop 77" }
+                                    << "Kestrel did not start the web service that runs now, so it cannot restart it. "
+                                       "Stop it, then start it with scripts/start-service.sh --network.";
+    QTest::newRow("demo") << demo << "" << true << true << true << QStringList { "demo" } << ready;
+    QTest::newRow("demo, account replaced") << demo << "u-own" << true << true << true << QStringList { "demo" } << ready;
+    QTest::newRow("demo, account kept") << demo << "u-own" << false << true << true << QStringList()
+                                        << "This computer then uses the demo phone's account instead of its own. Your "
+                                           "own positions stay in the web service; to return to them, synchronize a "
+                                           "camera with your phone's code.";
+    QTest::newRow("demo fails") << demo << "" << true << false << true << QStringList { "demo" }
+                                << "The demo positions could not be made: database is locked";
+    QTest::newRow("browser") << open << "" << true << true << true << QStringList { "open " + page } << "";
+    QTest::newRow("no browser") << open << "" << true << false << true << QStringList { "open " + page }
+                                << "No browser could be opened. Type this address into a browser on this computer: " + page;
+}
+
+void TestDesktopService::launches()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, userID);
+    QFETCH(bool, yes);
+    QFETCH(bool, succeeds);
+    QFETCH(bool, running);
+    QFETCH(QStringList, log);
+    if (!running)
+        m_service.stopListening();
+    const QString pidFile = QFileInfo(model::Model::configFilePath()).absolutePath() + "/kestrel-service.pid";
+    QVERIFY(testsupport::writeFile(pidFile, "77\n"));
+    auto state = std::make_shared<model::Model>();
+    MainController controller(state);
+    state->userID = userID;
+    auto* launcher = new FakeLauncher(succeeds);
+    controller.setLauncher(std::unique_ptr<controller::Launcher>(launcher));
+    MessageBoxes boxes(controller);
+    boxes.answerer = [yes](const MessageBoxes::Message& m) { return m.title == "Start the web service?" || yes; };
+    view::MainView window;
+    window.connectController(controller);
+    action.isEmpty() ? controller.requestServiceStatus() : trigger(window, action);
+    QTRY_COMPARE(launcher->log, log);
+    QTEST(boxes.shown.value(boxes.shown.size() - 1).text, "message");
+    const bool adopted = log == QStringList("demo") && succeeds;
+    QCOMPARE(state->userID, adopted ? "u-demo" : userID);
+    model::Model saved;
+    saved.load(model::Model::configFilePath());
+    saved.loadPreferences(model::Model::preferencesFilePath());
+    QCOMPARE(saved.userID, adopted ? "u-demo" : "");
+    QCOMPARE(saved.serviceOnNetwork, log.join(' ').contains("0.0.0.0"));
+    QCOMPARE(testsupport::readFile(pidFile), log.join(' ').contains("serve") ? "4242\n" : "77\n");
 }
 
 void TestDesktopService::serviceTab_data()
@@ -245,12 +381,12 @@ void TestDesktopService::serviceTab()
     QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { m_service.baseUrl() } + shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
-    QCOMPARE(boxes.shown.size(), running ? 0 : 2);
+    QCOMPARE(boxes.shown.size(), running ? 0 : 3);
     if (!running) {
         // The offer to start the local service, accepted; but no service
         // program stands beside the test: said so, not hidden.
         QCOMPARE(boxes.shown[0].code, 222);
-        QCOMPARE(boxes.shown[1].text, QStringLiteral("The web service program was not found beside Kestrel. Start it "
+        QCOMPARE(boxes.shown[2].text, QStringLiteral("The web service program was not found beside Kestrel. Start it "
                                                      "with scripts/start-service.sh."));
         start->click();
         QCOMPARE(settings.serviceStatusPage()->shownTexts()[1], QStringLiteral("no; the service program could not be started"));

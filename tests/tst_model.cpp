@@ -145,15 +145,15 @@ void TestModel::preferences()
     QCOMPARE(Model::preferencesFilePath(), QFileInfo(Model::configFilePath()).absolutePath() + "/settings.ini");
     Model m;
     m.loadPreferences(path);
-    QVERIFY(!m.includeSubfolders && !m.rawSidecars);
-    m.includeSubfolders = true;
+    QVERIFY(!m.includeSubfolders && !m.rawSidecars && !m.serviceOnNetwork);
+    m.includeSubfolders = m.serviceOnNetwork = true;
     QVERIFY(m.savePreferences(path));
-    QCOMPARE(readFile(path), QByteArray("[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n"));
+    QCOMPARE(readFile(path), QByteArray("[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n[service]\nnetwork=true\n"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "settings.ini" });
     Model read;
     read.rawSidecars = true;
     read.loadPreferences(path);
-    QVERIFY(read.includeSubfolders && !read.rawSidecars);
+    QVERIFY(read.includeSubfolders && !read.rawSidecars && read.serviceOnNetwork);
     QVERIFY(!m.savePreferences(dir.filePath("missing/folder/settings.ini")));
 }
 

@@ -13,6 +13,7 @@ namespace Ui {
 class MainWindow;
 }
 
+class QAction;
 class QLabel;
 class QFileDialog;
 class QLayout;
@@ -51,8 +52,9 @@ public slots:
     void onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount);
     void onGeotagProgress(int processed, int failed, int total);
     void assignPhotoList(model::PhotoGeotagList& photos);
-    // Shows where the phone page is, as text and as a QR code.
-    void setPhonePageUrl(const QString& url);
+    // Shows where a phone opens the phone page, as text and as a QR code, or
+    // why a phone cannot reach the service and how to change that.
+    void showPhonePage(const controller::ServiceStatus& status);
     void onTrackImportProgress(QString fileName, qint64 sent, qint64 total);
     void onTrackImportFinished();
     void importTrack();
@@ -118,6 +120,9 @@ private:
     QLabel* m_phonePageQr = nullptr;
     QLabel* m_codeLink = nullptr;
     QString m_phonePage;
+    QAction* m_openPageAction = nullptr;
+    QAction* m_networkAction = nullptr;
+    QAction* m_demoAction = nullptr;
     QProgressDialog* m_trackProgress = nullptr;
     bool m_statusAsked = false;
     QString m_lastFolder;

@@ -2,14 +2,13 @@
 // service menu, track import, the on-screen synchronization code and the
 // phone page's address on the how-to pages.
 
-#include <QDesktopServices>
+#include <QAction>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QUrl>
 
 #include "ui_mainview.h"
 #include "view/droplabel.h"
@@ -27,7 +26,12 @@ void MainView::buildServiceParts()
     auto* menu = new QMenu(button);
     menu->addAction(tr("Import a track..."), this, &MainView::importTrack);
     menu->addAction(tr("Show the synchronization code"), this, &MainView::showSyncCode);
-    menu->addAction(tr("Open the phone page"), this, [this] { QDesktopServices::openUrl(QUrl(m_phonePage)); });
+    m_openPageAction = menu->addAction(tr("Open the phone page in the browser"));
+    // Starting the service, or a demo phone in its database, is for a service on this computer only.
+    m_networkAction = menu->addAction(tr("Let phones on this network reach the web service"));
+    m_demoAction = menu->addAction(tr("Try it with demo positions around Munich"));
+    m_networkAction->setEnabled(controller::MainController::isLocalService());
+    m_demoAction->setEnabled(controller::MainController::isLocalService());
     button->setMenu(menu);
     auto* bar = qobject_cast<QBoxLayout*>(m_ui->bottomMenu->layout());
     bar->insertWidget(bar->count() - 1, button);
@@ -70,7 +74,7 @@ void MainView::buildServiceParts()
         label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         connect(label, &QLabel::linkActivated, this, &MainView::showSyncCode);
     }
-    setPhonePageUrl(controller::ServiceStatus().phonePageUrl());
+    showPhonePage(controller::ServiceStatus());
 }
 
 void MainView::connectServiceParts(controller::MainController& controller)
@@ -83,8 +87,10 @@ void MainView::connectServiceParts(controller::MainController& controller)
     connect(m_codeView, &SyncCodeView::fileDropped, &controller, &MainController::synchronizeCamera);
     connect(&controller, &MainController::syncCodeUpdated, m_codeView, &SyncCodeView::setCode);
     connect(this, &MainView::serviceStatusWanted, &controller, &MainController::requestServiceStatus);
-    connect(&controller, &MainController::serviceStatusUpdated, this,
-            [this](const controller::ServiceStatus& status) { setPhonePageUrl(status.phonePageUrl()); });
+    connect(&controller, &MainController::serviceStatusUpdated, this, &MainView::showPhonePage);
+    connect(m_openPageAction, &QAction::triggered, &controller, &MainController::openPhonePage);
+    connect(m_networkAction, &QAction::triggered, &controller, &MainController::letPhonesReachService);
+    connect(m_demoAction, &QAction::triggered, &controller, &MainController::createDemo);
 }
 
 void MainView::updateServiceParts(controller::Screen screen)
@@ -97,14 +103,29 @@ void MainView::updateServiceParts(controller::Screen screen)
     }
 }
 
-void MainView::setPhonePageUrl(const QString& url)
+void MainView::showPhonePage(const controller::ServiceStatus& status)
 {
-    m_phonePage = url;
-    m_ui->label_5->setText(tr("<html><head/><body><p>Open the phone page on your phone: <b>%1</b><br/>"
-                              "<span style=\"font-size:11pt\">or let a tracker app send your positions: settings on "
-                              "the phone page</span></p></body></html>")
-                               .arg(url.toHtmlEscaped()));
-    m_phonePageQr->setPixmap(QrCodeWidget::codePixmap(url.toUtf8(), 3));
+    m_phonePage = status.phonePageUrl();
+    const bool loopback = status.listening == QLatin1String("loopback");
+    m_networkAction->setEnabled(controller::MainController::isLocalService()
+                                && status.listening != QLatin1String("network"));
+    m_phonePageQr->setVisible(!m_phonePage.isEmpty());
+    if (!m_phonePage.isEmpty()) {
+        m_ui->label_5->setText(tr("<html><head/><body><p>Open the phone page on your phone: <b>%1</b><br/>"
+                                  "<span style=\"font-size:11pt\">or let a tracker app send your positions: settings "
+                                  "on the phone page</span></p></body></html>")
+                                   .arg(m_phonePage.toHtmlEscaped()));
+        m_phonePageQr->setPixmap(QrCodeWidget::codePixmap(m_phonePage.toUtf8(), 3));
+        return;
+    }
+    // No address a phone reaches: why, and the one step that gives one.
+    const QString why = loopback
+        ? tr("The web service listens on this computer only; a phone cannot reach it.")
+        : tr("A phone cannot reach the web service at %1.").arg(model::Model::baseUrl().toHtmlEscaped());
+    m_ui->label_5->setText(tr("<html><head/><body><p>%1<br/><span style=\"font-size:11pt\">For phones on this "
+                              "network: MORE, then \"Let phones on this network reach the web service\""
+                              "</span></p></body></html>")
+                               .arg(why));
 }
 
 void MainView::importTrack()

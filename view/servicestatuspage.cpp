@@ -72,7 +72,7 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     }
     m_phone->setText(status.phoneName.isEmpty() ? tr("none") : status.phoneName);
     m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
-    m_phonePage = status.phonePageUrl();
+    m_phonePage = status.browserPageUrl();
     m_openButton->setEnabled(status.answers);
     m_startButton->setVisible(!status.answers && controller::MainController::isLocalService());
 }
