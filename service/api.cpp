@@ -1,5 +1,6 @@
 #include "service/api.h"
 
+#include "service/camerasync.h"
 #include "service/tracks/trackreader.h"
 #include "service/tzlookup.h"
 
@@ -158,13 +159,6 @@ Reply forUser(Store& store, const json& request, const std::function<Reply(const
     return answer(*user);
 }
 
-std::string cameraLabel(const std::string& model, const std::string& identity)
-{
-    if (identity.empty())
-        return model.empty() ? std::string("The camera") : "The camera " + model;
-    return "The camera " + (model.empty() ? std::string() : model + " ") + "(serial number " + identity + ")";
-}
-
 // The zone in force at a moment: that of the fix nearest in time, any distance
 // away; UTC for a user without fixes.
 std::string zoneNear(Store& store, int64_t user, int64_t moment)
@@ -180,40 +174,6 @@ std::string zoneNear(Store& store, int64_t user, int64_t moment)
     return "UTC";
 }
 
-// Stores the synchronization of the photo's camera by `code`: its clock read
-// `cameraTime` at the true moment `moment`. Answers how that clock runs
-// against the local time.
-Reply storeSynchronization(Store& store, const User& owner, const std::string& code, const PhotoMembers& photo,
-                           int64_t cameraTime, int64_t moment)
-{
-    const ZoneMoment zone = zoneMoment(zoneNear(store, owner.id, moment), moment);
-    Synchronization sync;
-    sync.code = code;
-    sync.clockOffset = cameraTime - moment;
-    sync.cameraTime = cameraTime;
-    sync.utcTime = moment;
-    sync.zoneId = zone.zoneId;
-    sync.zoneOffset = zone.offsetText;
-    sync.zoneName = zone.longName;
-    sync.localTime = zone.localTime;
-    if (!store.addSynchronization(owner.id, photo.model, photo.serialNumber, photo.internalSerialNumber, sync))
-        return Reply::make(500, "Server error", "The synchronization could not be stored.");
-
-    const int64_t againstLocal = sync.clockOffset - zone.offsetSeconds * 1000LL;
-    std::string clock = againstLocal == 0
-        ? std::string("shows the local time")
-        : "is " + durationText(againstLocal) + (againstLocal > 0 ? " ahead of" : " behind") + " the local time";
-    const std::string& identity = photo.serialNumber.empty() ? photo.internalSerialNumber : photo.serialNumber;
-    Reply reply = Reply::make(200, "Camera synchronized",
-                              cameraLabel(photo.model, identity) + " is synchronized; its clock " + clock + " in "
-                                  + zone.zoneId + ".");
-    reply.json["userID"] = owner.userId;
-    // Whole seconds the camera's clock is ahead of the local time (negative:
-    // behind), for the program to show.
-    reply.json["clockOffset"] = std::llround(double(againstLocal) / 1000.0);
-    return reply;
-}
-
 // The answer for a photo taken at `moment` when the user's fixes `before` and
 // `after` it are too far away: when it was taken and how far the fixes are.
 Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional<Fix>& before,
@@ -223,12 +183,16 @@ Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional
     const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
     if (!before && !after)
         return Reply::make(204, "No position", taken + ", but the phone has recorded no position yet.");
+    // A fix's local time, with its zone when that is not the photo's.
+    const auto localTime = [&at](const Fix& fix) {
+        const ZoneMoment local = zoneMoment(zoneOf(fix), fix.time);
+        return local.zoneId == at.zoneId ? local.localTime : local.localTime + " (" + local.zoneId + ")";
+    };
     std::string text;
     if (before && after) {
         text = taken + ", in a gap of " + durationText(after->time - before->time)
-            + " without positions: the phone recorded none between "
-            + zoneMoment(before->zoneId, before->time).localTime + " and "
-            + zoneMoment(after->zoneId, after->time).localTime + ".";
+            + " without positions: the phone recorded none between " + localTime(*before) + " and "
+            + localTime(*after) + ".";
     } else {
         const int64_t gap = before ? moment - before->time : after->time - moment;
         text = taken + "; the nearest position the phone recorded is " + durationText(gap)
@@ -292,6 +256,18 @@ std::string Reply::text() const
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::optional<User> singleAccount(const std::vector<User>& users)
+{
+    std::vector<User> real, demo;
+    for (const User& user : users)
+        (user.demo ? demo : real).push_back(user);
+    if (real.size() == 1)
+        return real.front();
+    if (real.empty() && demo.size() == 1)
+        return demo.front();
+    return std::nullopt;
+}
+
 json parseRequest(const std::string& body)
 {
     // The parser and the tree it builds recurse per level; deep nesting is
@@ -336,6 +312,7 @@ Reply Api::syncCamera(const std::string& body)
     const std::string syncId = members.text("syncID");
     const PhotoMembers photo = PhotoMembers::read(members);
     const auto elapsed = members.integer("elapsedTime", true);
+    const std::string computerZoneId = members.text("computerZoneId");
     std::string error;
     if (!members.valid(&error))
         return badRequest(204, error);
@@ -350,20 +327,29 @@ Reply Api::syncCamera(const std::string& body)
     if (!owner)
         return Reply::make(204, "Unknown synchronization code",
                            "The phone that made this synchronization code is no longer registered.");
-    if (!photo.userId.empty() && photo.userId != owner->userId)
-        return Reply::make(203, "Wrong user",
-                           "This synchronization code belongs to another user. Photograph a code shown by your "
-                           "own phone.");
     // Whoever holds a code may learn the owner's identifier from it, so that
-    // happens once and only while the code is young. The owner, who names
-    // the identifier, may use the code for a camera's clock at any time: the
+    // happens once and only while the code is young; so may a desktop with an
+    // account of its own join the owner's account. The owner, who names the
+    // identifier, may use the code for a camera's clock at any time: the
     // photo of it may reach Kestrel days after the trip.
-    if (photo.userId.empty()) {
-        if (now - code->created > syncCodeLifetimeMs)
-            return Reply::make(204, "Synchronization code expired",
-                               "The synchronization code in this photo is older than 15 minutes. Photograph a new "
-                               "code that the phone shows and drop that photo within 15 minutes.");
+    const bool young = now - code->created <= syncCodeLifetimeMs;
+    std::optional<User> joining;
+    if (!photo.userId.empty() && photo.userId != owner->userId) {
+        joining = store_.userById(photo.userId);
+        if (!joining)
+            return Reply::make(203, "Wrong user",
+                               "This synchronization code belongs to another user. Photograph a code shown by your "
+                               "own phone.");
+        if (!young || code->granted)
+            return Reply::make(203, "Wrong user",
+                               "This synchronization code belongs to another user and is too old to link this "
+                               "computer to that phone. Photograph a code that the phone shows now and drop that "
+                               "photo within 15 minutes.");
     }
+    if (photo.userId.empty() && !young)
+        return Reply::make(204, "Synchronization code expired",
+                           "The synchronization code in this photo is older than 15 minutes. Photograph a new "
+                           "code that the phone shows and drop that photo within 15 minutes.");
     // The code was shown at most until now, and for no longer than its lifetime.
     if (*elapsed < 0 || *elapsed > now - code->created + 1000 || *elapsed > syncCodeLifetimeMs)
         return Reply::make(204, "Invalid synchronization code",
@@ -376,11 +362,21 @@ Reply Api::syncCamera(const std::string& body)
     if (photo.model.empty() && photo.serialNumber.empty() && photo.internalSerialNumber.empty())
         return Reply::make(204, "Camera not identified",
                            "The photo names neither the camera model nor its serial number.");
-    if (photo.userId.empty() && !store_.grantSyncCode(code->code))
+    // Joining is asked first: the desktop sends "linkUser" once its user said yes.
+    if (joining && request.value("linkUser", json()) != json(true))
+        return linkQuestion(store_, *joining, *owner);
+    if ((photo.userId.empty() || joining) && !store_.grantSyncCode(code->code))
         return Reply::make(204, "Synchronization code used",
                            "This synchronization code has already been used. Photograph a new code that the "
                            "phone shows and drop that photo within 15 minutes.");
-    return storeSynchronization(store_, *owner, code->code, photo, *cameraTime, code->created + *elapsed);
+    if (joining && !store_.mergeUser(joining->id, owner->id))
+        return Reply::make(500, "Server error", "This computer could not be linked to the phone.");
+    // EXIF keeps the fraction of the second apart, as digits.
+    const json subSeconds = request.value("subSecTimeOriginal", json());
+    const int64_t fraction = subSeconds.is_string() ? subSecondsMs(subSeconds.get<std::string>()) : 0;
+    const SyncPhoto synced { photo.model, photo.serialNumber, photo.internalSerialNumber, *cameraTime + fraction,
+                             computerZoneId };
+    return storeSynchronization(store_, *owner, code->code, synced, code->created + *elapsed);
 }
 
 Reply Api::geocodeImage(const std::string& body)
@@ -434,6 +430,8 @@ Reply Api::geocodeImage(const std::string& body)
     reply.json["timeZone"] = zone.offsetText;
     reply.json["timeZoneId"] = zone.zoneId;
     reply.json["timeZoneName"] = zone.longName;
+    if (user->demo)
+        reply.json["demo"] = true;
     return reply;
 }
 
@@ -630,13 +628,13 @@ Reply Api::createPageCode(const std::string& userId, const std::string& phoneKey
                                "Open this page from your phone: its address carries the phone's key.");
         // A failing database reads as no phone.
         const std::vector<User> all = store_.users().value_or(std::vector<User>());
-        if (all.size() != 1)
+        user = singleAccount(all);
+        if (!user)
             return Reply::make(all.empty() ? 404 : 400, "Which phone?",
                                all.empty() ? "No phone is registered with this service yet. Run \"kestrel-service "
                                              "demo\" or register a phone first."
                                            : "Several phones are registered: open /sync#userID=...&phoneKey=... "
                                              "with the identifier and key of yours.");
-        user = all.front();
     } else {
         user = authenticate(userId, phoneKey);
         if (!user)

@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace service {
 
@@ -54,7 +56,7 @@ public:
     Reply createSyncCode(const std::string& body);
     // A code for the "/sync" page: for the user named by id and key or, when
     // none is named and `onlyUserAllowed` (a loopback request to a service
-    // bound to loopback), for the only user of the service. Answers "syncID"
+    // bound to loopback), for the service's single account (singleAccount). Answers "syncID"
     // and "phoneName".
     Reply createPageCode(const std::string& userId, const std::string& phoneKey, bool onlyUserAllowed);
 
@@ -75,6 +77,10 @@ private:
     Store& store_;
     Clock clock_;
 };
+
+// The account a loopback request that names none is answered for: the single
+// account that is no demo, or the single demo account while there is no other.
+std::optional<User> singleAccount(const std::vector<User>& users);
 
 // Parses a request body: an object, or a discarded value when the text is not
 // JSON, nests deeper than a few levels or is not an object.

@@ -69,7 +69,7 @@ Fix demoPosition(int64_t utcMs)
 
 std::optional<Demo> createDemo(Store& store, int64_t now, std::string* error)
 {
-    const auto user = store.createUser("Demo phone");
+    const auto user = store.createUser("Demo phone", true);
     if (!user) {
         if (error)
             *error = "cannot create the demo user";

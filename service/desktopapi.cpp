@@ -47,8 +47,9 @@ std::optional<User> DesktopApi::user(const std::string& userId, std::string* err
         // Without a credential only the owner of a loopback-only service,
         // who could open its database anyway, is answered.
         const std::vector<User> all = api_.store().users().value_or(std::vector<User>());
-        if (local_ && all.size() == 1)
-            return all.front();
+        std::optional<User> single = local_ ? singleAccount(all) : std::nullopt;
+        if (single)
+            return single;
         if (error)
             *error = all.empty() ? "No phone is registered with this service yet."
                                  : "Synchronize a camera first: this service does not answer without a user.";
@@ -94,6 +95,10 @@ Reply DesktopApi::statusOf(const User& owner)
     reply.json["first"] = first ? isoTime(first->time) : std::string();
     reply.json["last"] = last ? isoTime(last->time) : std::string();
     reply.json["phonePageUrls"] = phonePageUrls();
+    reply.json["userID"] = owner.userId;
+    if (owner.demo)
+        reply.json["demo"] = true;
+    reply.json["listening"] = address_ == "localhost" || isLoopbackAddress(address_) ? "loopback" : "network";
     return reply;
 }
 

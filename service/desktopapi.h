@@ -10,14 +10,15 @@ namespace service {
 // The two requests with which the desktop program shows what the service
 // holds and the live synchronization code on its own screen. Both take
 // {"userID"}; an empty identifier is accepted only on a local request (a
-// loopback connection to a service that listens on loopback alone) while
-// the service has a single user.
+// loopback connection to a service that listens on loopback alone), for the
+// service's single account (singleAccount in service/api.h).
 class DesktopApi {
 public:
     // `address` is the address the service listens on, `port` its port.
     DesktopApi(Api& api, std::string address, int port, bool localRequest);
 
-    // {"phoneName", "positions", "first", "last", "phonePageUrls"}
+    // {"phoneName", "positions", "first", "last", "phonePageUrls", "userID",
+    // "listening": "loopback" or "network"}, and "demo": true for a demo account.
     Reply serviceStatus(const std::string& body);
     // {"syncID", "elapsedTime", "validFor", "phoneName"}: a fresh code of the
     // user's phone, the milliseconds since it was made and for which it stays

@@ -41,7 +41,7 @@ const char* const generalHelp =
     "\"kestrel-service --version\" for the version.\n";
 
 const char* const serveHelp =
-    "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT] [--demo-if-empty]\n"
+    "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT]\n"
     "                             [--tls-cert FILE --tls-key FILE]\n"
     "\n"
     "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
@@ -53,7 +53,6 @@ const char* const serveHelp =
     "  --address ADDRESS  the address to listen on (default 127.0.0.1); on any other than\n"
     "                     loopback, /sync needs the phone's key: /sync#userID=...&phoneKey=...\n"
     "  --port PORT        the port to listen on, 0 for any free one (default 8470)\n"
-    "  --demo-if-empty    create the demo phone first when the database has no user\n"
     "  --tls-cert FILE    serve HTTPS with this certificate (PEM), for phones outside the local network\n"
     "  --tls-key FILE     the certificate's private key (PEM)\n"
     "\n"
@@ -246,7 +245,7 @@ int serve(int argc, char** argv)
 {
     std::string error;
     const auto options =
-        parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, { "demo-if-empty" }, &error);
+        parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, {}, &error);
     if (!options)
         return usageError("serve", error);
     if (options->help) {
@@ -265,12 +264,6 @@ int serve(int argc, char** argv)
     service::Store store;
     if (!openStore(store, *options, &error))
         return fail(error);
-    if (options->has("demo-if-empty") && store.userCount() == 0) {
-        const auto demo = service::createDemo(store, nowMs(), &error);
-        if (!demo)
-            return fail(error);
-        printDemo(*demo);
-    }
     service::Api api(store);
     const service::TlsFiles tls { options->value("tls-cert"), options->value("tls-key") };
     if (tls.certificate.empty() != tls.key.empty())
@@ -285,7 +278,8 @@ int serve(int argc, char** argv)
 }
 
 // The user that import-track stores positions for: the one named by --user,
-// else the only one. Nothing, with the reason in `error`, without one.
+// else the single account (demo accounts only count while there is no other).
+// Nothing, with the reason in `error`, without one.
 std::optional<service::User> importUser(service::Store& store, const Options& options, std::string* error)
 {
     if (options.has("user")) {
@@ -296,12 +290,11 @@ std::optional<service::User> importUser(service::Store& store, const Options& op
     }
     // A failing database reads as no user.
     const auto users = store.users().value_or(std::vector<service::User>());
-    if (users.size() != 1) {
+    auto single = service::singleAccount(users);
+    if (!single)
         *error = std::string(users.empty() ? "no user yet" : "several users") + " in " + store.path()
             + "; name one with --user";
-        return std::nullopt;
-    }
-    return users.front();
+    return single;
 }
 
 // Imports one track file, showing its progress when it is large and its

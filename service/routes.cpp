@@ -154,7 +154,7 @@ void Routes::apiCall(const httplib::Request& request, httplib::Response& respons
 template <Reply (DesktopApi::*endpoint)(const std::string&)>
 void Routes::desktopCall(const httplib::Request& request, httplib::Response& response)
 {
-    // No user named: answered for a loopback-only service's single user, on
+    // No user named: answered for a loopback-only service's single account, on
     // a loopback connection, like the "/sync" page.
     DesktopApi desktop(api_, binding_.address, binding_.port, local(request));
     answer(response, (desktop.*endpoint)(request.body));

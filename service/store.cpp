@@ -19,6 +19,7 @@ User readUser(const Query& q)
     user.userId = q.text(1);
     user.phoneName = q.text(2);
     user.phoneKey = q.text(3);
+    user.demo = q.integer(4) != 0;
     return user;
 }
 
@@ -83,30 +84,6 @@ std::optional<std::string> newKey(int bytes)
         qWarning() << "store:" << error.c_str();
     return key;
 }
-
-} // namespace
-
-// A connection borrowed from the store's pool for one operation.
-class Lease {
-public:
-    explicit Lease(Store& store) : store_(store), connection_(store.acquire()) {}
-    ~Lease()
-    {
-        if (connection_)
-            store_.release(std::move(connection_));
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-
-    explicit operator bool() const { return connection_ != nullptr; }
-    Connection& operator*() { return *connection_; }
-
-private:
-    Store& store_;
-    std::unique_ptr<Connection> connection_;
-};
-
-namespace {
 
 // The store and connection of this thread's Store::Reading, if one lives.
 thread_local Store* readingStore = nullptr;
@@ -197,6 +174,14 @@ std::optional<std::string> randomHex(int bytes, std::string* error)
     return text;
 }
 
+Lease::Lease(Store& store) : store_(store), connection_(store.acquire()) {}
+
+Lease::~Lease()
+{
+    if (connection_)
+        store_.release(std::move(connection_));
+}
+
 Store::Store() = default;
 Store::~Store() = default;
 
@@ -277,7 +262,7 @@ void Store::release(std::unique_ptr<Connection> connection)
         idle_.push_back(std::move(connection));
 }
 
-std::optional<User> Store::createUser(const std::string& phoneName)
+std::optional<User> Store::createUser(const std::string& phoneName, bool demo)
 {
     Lease lease(*this);
     if (!lease)
@@ -293,9 +278,10 @@ std::optional<User> Store::createUser(const std::string& phoneName)
     user.userId = *userId;
     user.phoneName = phoneName;
     user.phoneKey = *phoneKey;
-    Query q(*lease, "INSERT INTO users (user_id, phone_name, phone_key, created) VALUES (?, ?, ?, "
+    user.demo = demo;
+    Query q(*lease, "INSERT INTO users (user_id, phone_name, phone_key, demo, created) VALUES (?, ?, ?, ?, "
                     "CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER))");
-    if (!q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).run())
+    if (!q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).bind(4, int64_t(demo)).run())
         return std::nullopt;
     user.id = (*lease).lastInsertRow();
     if (!transaction.commit())
@@ -307,12 +293,12 @@ std::optional<User> Store::userById(const std::string& userId)
 {
     if (userId.empty())
         return std::nullopt;
-    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key FROM users WHERE user_id = ?", readUser, userId);
+    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key, demo FROM users WHERE user_id = ?", readUser, userId);
 }
 
 std::optional<User> Store::userByRow(int64_t id)
 {
-    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key FROM users WHERE id = ?", readUser, id);
+    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key, demo FROM users WHERE id = ?", readUser, id);
 }
 
 std::optional<int64_t> Store::userCount()
@@ -325,7 +311,7 @@ std::optional<std::vector<User>> Store::users()
     Lease lease(*this);
     if (!lease)
         return std::nullopt;
-    Query q(*lease, "SELECT id, user_id, phone_name, phone_key FROM users ORDER BY id");
+    Query q(*lease, "SELECT id, user_id, phone_name, phone_key, demo FROM users ORDER BY id");
     return allRows(q, readUser);
 }
 
@@ -408,7 +394,7 @@ std::optional<User> Store::userByDeviceKey(const std::string& key)
     if (key.empty())
         return std::nullopt;
     return firstRow(*this,
-                    "SELECT id, user_id, phone_name, phone_key FROM users "
+                    "SELECT id, user_id, phone_name, phone_key, demo FROM users "
                     "WHERE id = (SELECT user FROM device_keys WHERE key = ?)",
                     readUser, key);
 }
@@ -438,8 +424,8 @@ std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
 std::optional<SyncCode> Store::syncCode(const std::string& code)
 {
     return firstRow(
-        *this, "SELECT code, owner, created FROM sync_codes WHERE code = ?",
-        [](const Query& q) { return SyncCode { q.text(0), q.integer(1), q.integer(2) }; }, code);
+        *this, "SELECT code, owner, created, granted FROM sync_codes WHERE code = ?",
+        [](const Query& q) { return SyncCode { q.text(0), q.integer(1), q.integer(2), q.integer(3) != 0 }; }, code);
 }
 
 bool Store::grantSyncCode(const std::string& code)

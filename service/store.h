@@ -18,12 +18,14 @@ struct User {
     std::string userId;      // what the desktop sends as "userID"
     std::string phoneName;
     std::string phoneKey;    // the phone's secret for its own endpoints
+    bool demo = false;       // made by "kestrel-service demo"
 };
 
 struct SyncCode {
     std::string code;
     int64_t owner = 0;
     int64_t created = 0; // UTC ms
+    bool granted = false; // it has handed out its owner's identifier
 };
 
 struct Synchronization {
@@ -95,7 +97,9 @@ public:
         Connection* outerConnection_ = nullptr;
     };
 
-    std::optional<User> createUser(const std::string& phoneName);
+    // A new user; a demo user's positions are made up and never move to
+    // another account.
+    std::optional<User> createUser(const std::string& phoneName, bool demo = false);
     // The user with this identifier; nothing when there is none (or the
     // database fails), as for the next three.
     std::optional<User> userById(const std::string& userId);
@@ -103,6 +107,14 @@ public:
     std::optional<int64_t> userCount();
     // Every user, oldest first.
     std::optional<std::vector<User>> users();
+    // Merges the account `from` into `into` in one transaction, so that one
+    // person's desktop and phone share one history: the fixes move (at a time
+    // `into` has a fix already, its own stays), unless `from` is a demo
+    // account; the cameras move, and a camera both have keeps one row with
+    // the synchronizations of both. Then `from` goes with its codes and
+    // device key, and its identifier is unknown. False, with nothing
+    // changed, when the database fails or `from` is `into` or unknown.
+    bool mergeUser(int64_t from, int64_t into);
 
     // Stores fixes (replacing a fix of the same user at the same time) in one
     // transaction: the number stored, or nothing when nothing was stored.

@@ -64,6 +64,11 @@ const char* const migrations[] = {
     "  time INTEGER NOT NULL);"
     "CREATE INDEX new_users_address ON new_users(address, time);"
     "CREATE INDEX new_users_time ON new_users(time);",
+    // 5: demo users, whose made-up positions stay out of a person's history.
+    // The demo command has always named its phone so; a person names theirs
+    // on the phone page.
+    "ALTER TABLE users ADD COLUMN demo INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE users SET demo = 1 WHERE phone_name = 'Demo phone';",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];

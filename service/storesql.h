@@ -96,6 +96,24 @@ private:
     bool active_ = false;
 };
 
+class Store;
+
+// A connection borrowed from the store's pool for one operation (store.cpp).
+class Lease {
+public:
+    explicit Lease(Store& store);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    explicit operator bool() const { return connection_ != nullptr; }
+    Connection& operator*() { return *connection_; }
+
+private:
+    Store& store_;
+    std::unique_ptr<Connection> connection_;
+};
+
 // Moves the database at `path`, open in `connection`, from its schema version
 // to this program's, each step in its own transaction; false with the reason
 // in `error` (which must not be null).

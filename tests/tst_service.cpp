@@ -5,8 +5,10 @@
 
 #include "buildinfo.h"
 
+#include "service/camerasync.h"
 #include "service/desktopapi.h"
 #include "service/demo.h"
+#include "service/text.h"
 #include "support/files.h"
 #include "support/realservice.h"
 
@@ -19,6 +21,7 @@
 
 #include <cmath>
 #include <regex>
+#include <set>
 #include <thread>
 
 using nlohmann::json;
@@ -238,7 +241,11 @@ private slots:
         QTest::newRow("empty code") << "" << "" << 60000LL << 204 << "Unknown synchronization code" << "does not know";
         QTest::newRow("expired code") << "" << "valid" << 15 * 60000LL + 1 << 204 << "Synchronization code expired"
                                       << "older than 15 minutes";
-        QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Wrong user" << "belongs to another user";
+        // Another account of a desktop is asked to join the code's, while the code is young.
+        QTest::newRow("other user") << "other" << "valid" << 60000LL << 203 << "Link this computer?"
+                                    << "Link this computer to the phone 'Phone'? Nothing was recorded here, so nothing is lost.";
+        QTest::newRow("other user, old code") << "other" << "valid" << 15 * 60000LL + 1 << 203 << "Wrong user"
+                                              << "belongs to another user and is too old to link this computer";
         QTest::newRow("unknown user") << "ffff" << "valid" << 60000LL << 203 << "Wrong user" << "belongs to another user";
     }
 
@@ -264,6 +271,7 @@ private slots:
         QVERIFY2(QString::fromStdString(a.text).contains(text), a.text.c_str());
         if (status != 200) {
             QVERIFY(a.raw.empty() || !a.body.contains("userID"));
+            QCOMPARE(a.body.contains("link"), a.head == "Link this computer?");
             QCOMPARE(s.list(phone).body["cameras"].size(), size_t(0));
             return;
         }
@@ -277,6 +285,106 @@ private slots:
         QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"].size(), size_t(1));
     }
 
+    void linkText()
+    {
+        // Thousands grouped; one and many; only what moves named.
+        QCOMPARE(service::linkText("Pixel 8", 2161, 1, false), std::string("Link this computer to the phone 'Pixel 8'? The "
+                                                                           "2,161 positions imported here and 1 camera move to it."));
+        QCOMPARE(service::linkText("P", 1, 0, false), std::string("Link this computer to the phone 'P'? The 1 position "
+                                                                  "imported here moves to it."));
+    }
+
+    // A desktop's own account (of track files, or the demo) joins the account
+    // of the phone whose young code it synchronizes with, once asked.
+    void linkAccounts_data()
+    {
+        QTest::addColumn<bool>("demo");
+        QTest::addColumn<QString>("link"); // the question's member "link", its text and the fixes left in all
+        QTest::newRow("track files") << false << R"({"link":{"phoneName":"Pixel 8","positions":2,"cameras":2,"demo":false},)"
+                                                 R"("body":"The 2 positions imported here and 2 cameras move to it.","fixes":3})";
+        QTest::newRow("demo") << true << R"({"link":{"phoneName":"Pixel 8","positions":0,"cameras":2,"demo":true},"body":)"
+                                         R"("The 2 cameras synchronized here move to it. The demo positions stay behind.","fixes":2})";
+    }
+
+    void linkAccounts()
+    {
+        QFETCH(bool, demo);
+        QFETCH(QString, link);
+        const json want = json::parse(link.toStdString());
+        Running& s = *m_service;
+        const Phone phone = s.registerPhone("Pixel 8");
+        s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 5), fix("2026-07-14T09:30:00Z", 2, 2, 0, 5) });
+        const auto made = demo ? service::createDemo(s.store, s.now) : std::nullopt;
+        const Phone desktop = made ? Phone { made->user.userId, made->user.phoneKey } : s.registerPhone("Track files");
+        if (!demo)
+            s.upload(desktop, { fix("2026-07-14T09:30:00Z", 9, 9, 0, 5), fix("2026-07-14T09:45:00Z", 3, 3, 0, 5) });
+        QCOMPARE(s.syncNew(phone, 0, 0).status + s.syncNew(desktop, 0, 0).status
+                     + s.syncNew(desktop, 0, 0, "NIKON D750", "3001234").status, 600);
+        json request = Running::camera(desktop.userId, service::formatWallClock(s.now), "Canon EOS 5D", "1234", "");
+        request.update({ { "syncID", s.createCode(phone) }, { "elapsedTime", 0 } });
+        Answer a = s.put("syncCamera", request);
+        QCOMPARE(json(a.text), json("Link this computer to the phone 'Pixel 8'? " + want["body"].get<std::string>()));
+        QCOMPARE(a.body["link"], want["link"]);
+        QCOMPARE(s.list(desktop).status, 200);
+        request["linkUser"] = true;
+        a = s.put("syncCamera", request);
+        QCOMPARE(a.body["userID"], json(phone.userId));
+        // The old identifier is unknown; each position (the phone's at the
+        // same time) and camera is kept once, the Canon with every synchronization.
+        QCOMPARE(s.list(desktop).head, std::string("Unknown user"));
+        QCOMPARE(testsupport::sqlValue(s.path(), "SELECT count(*) FROM fixes"), want["fixes"].dump());
+        QCOMPARE(testsupport::sqlValue(s.path(), "SELECT latitude FROM fixes WHERE time = 1784021400000"), std::string("2.0"));
+        QCOMPARE(testsupport::sqlValue(s.path(), "SELECT group_concat(model || ': ' || (SELECT count(*) FROM synchronizations "
+                                                 "WHERE camera = cameras.id), ', ') FROM cameras"), std::string("Canon EOS 5D: 3, NIKON D750: 1"));
+        const auto owner = s.store.userById(phone.userId);
+        QVERIFY(!s.store.mergeUser(owner->id, owner->id));
+        QCOMPARE(testsupport::sqlValue(s.path(), "SELECT count(*) FROM users"), std::string("1"));
+    }
+
+    // The clock is told against the zone of the phone's fix within an hour of
+    // the moment, else the computer's; the text and the number agree.
+    void clockOffset_data()
+    {
+        QTest::addColumn<int>("fixMinutes");  // the phone's fix this long before the code showed 10:00:01 UTC; 0: none
+        QTest::addColumn<QString>("request"); // the camera's clock and sub-seconds, the computer's zone
+        QTest::addColumn<QString>("answer");  // members of the answer; "body" its text's end
+        QTest::newRow("phone zone") << 59 << R"(["2026:07:14 12:00:03","48","America/New_York"])"
+            << R"({"clockOffset":2,"clockOffsetMs":2480,"zoneSource":"phone","timeZoneId":"Europe/Berlin",)"
+               R"("timeZoneName":"Central European Summer Time","body":"is 2 s ahead of the local time in Europe/Berlin."})";
+        QTest::newRow("computer zone") << 61 << R"(["2026:07:14 06:00:00","5","America/New_York"])"
+            << R"({"clockOffset":-1,"clockOffsetMs":-500,"zoneSource":"computer","timeZoneName":"Eastern Daylight Time",)"
+               R"("body":"is 1 s behind the local time in America/New_York."})";
+        QTest::newRow("unknown computer zone") << 0 << R"(["2026:07:14 09:59:59"," 5 ","Mars/Base"])"
+            << R"({"clockOffset":-2,"clockOffsetMs":-1500,"timeZoneId":"UTC","body":"is 2 s behind the local time in UTC."})";
+        QTest::newRow("no digits") << 0 << R"(["2026:07:14 10:00:01","4x",""])"
+                                   << R"({"clockOffsetMs":0,"body":"shows the local time in UTC."})";
+        QTest::newRow("past the third digit") << 0 << R"(["2026:07:14 10:00:01","1239",""])"
+                                              << R"({"clockOffset":0,"clockOffsetMs":123,"body":"shows the local time in UTC."})";
+    }
+
+    void clockOffset()
+    {
+        QFETCH(int, fixMinutes);
+        QFETCH(QString, request);
+        QFETCH(QString, answer);
+        const json sent = json::parse(request.toStdString());
+        json want = json::parse(answer.toStdString());
+        Running& s = *m_service;
+        const Phone phone = s.registerPhone("Phone");
+        if (fixMinutes)
+            s.upload(phone, { fix(service::formatIsoTime(s.now + 1000 - fixMinutes * 60000LL), 48.1, 11.5, 500, 5) });
+        json body = Running::camera("", sent[0], "Canon EOS 5D", "1234", "");
+        body.update({ { "syncID", s.createCode(phone) }, { "elapsedTime", 1000 }, { "subSecTimeOriginal", sent[1] },
+                      { "computerZoneId", sent[2] } });
+        s.now += 1000;
+        const Answer a = s.put("syncCamera", body);
+        QVERIFY2(service::endsWith(a.text, want["body"].get<std::string>()), a.text.c_str());
+        want.erase("body");
+        for (auto member = want.begin(); member != want.end(); ++member)
+            QCOMPARE(a.body[member.key()], *member);
+        // The synchronization is kept in that zone.
+        QCOMPARE(s.list(phone).body["cameras"][0]["synchronizations"][0]["timeZoneName"], a.body["timeZoneName"]);
+    }
 
     // A photo taken at a true UTC moment by a camera 1 h 3 min 17 s ahead,
     // with the phone's fixes around it.
@@ -325,6 +433,10 @@ private slots:
         // Fixes without a zone: the zone of their place, the nautical one at sea.
         row("no zone, Sydney", "", R"([["2026-07-14T11:59:00Z",-33.87,151.21],["2026-07-14T12:01:00Z",-33.87,151.21]])",
             "2026-07-14T12:00:00Z", R"({"timeZoneId":"Australia/Sydney","timeZone":"+10:00","photoTime":"2026-07-14 22:00:00"})");
+        // The fixes' local times name their zone where it is not the photo's.
+        row("gap across zones", "", R"([["2026-07-14T12:00:00Z",48.14,11.58],["2026-07-14T12:20:00Z",51.5,-0.12]])",
+            "2026-07-14T12:09:00Z", R"({"head":"No position","text":"14:09:00 (Europe/Berlin), in a gap of 20 min without )"
+            R"(positions: the phone recorded none between 2026-07-14 14:00:00 and 2026-07-14 13:20:00 (Europe/London)."})");
         row("no zone, Atlantic", "", R"([["2026-07-14T11:59:00Z",35,-45],["2026-07-14T12:01:00Z",35,-45]])",
             "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00","timeZoneName":"GMT-03:00"})");
     }
@@ -426,24 +538,21 @@ private slots:
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
 
         // The identifiers are random and distinct; all else is exactly so. The
-        // moments of synchronizing, 10:00:15 and 11:00:21 UTC, in Berlin's summer time.
+        // moments of synchronizing, 10:00:15 and 11:00:21 UTC: in Berlin's
+        // summer time, and over an hour from the phone's last fix, in UTC.
         json list = s.list(phone).body;
         std::vector<json> ids;
-        for (json& camera : list["cameras"]) {
-            for (json& sync : camera["synchronizations"]) {
-                QVERIFY(!sync["syncId"].get<std::string>().empty());
-                QVERIFY(std::find(ids.begin(), ids.end(), sync["syncId"]) == ids.end());
-                ids.push_back(sync["syncId"]);
-                sync.erase("syncId");
-            }
-        }
+        for (json& camera : list["cameras"])
+            for (json& sync : camera["synchronizations"])
+                ids.push_back(sync["syncId"]), sync.erase("syncId");
+        QCOMPARE(std::set<json>({ ids[0], ids[1], ids[2], json("") }).size(), size_t(4));
         const std::string cest = R"("timeZone":"+02:00","timeZoneName":"Central European Summer Time"})";
         // Text goes out as UTF-8, not escaped.
         QVERIFY(s.list(phone).raw.find("\"phoneName\":\"Anaïs' phone\"") != std::string::npos);
         QCOMPARE(list, json::parse("{\"head\":\"\",\"body\":\"\",\"phoneName\":\"Anaïs' phone\",\"cameras\":["
                                    R"({"cameraName":"Canon EOS 5D","serial":"1234","synchronizations":[)"
                                    R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + ","
-                                   R"({"timeZoneTime":"2026-07-14 13:00:21",)" + cest + "]},"
+                                   R"({"timeZoneTime":"2026-07-14 11:00:21","timeZone":"+00:00","timeZoneName":"Coordinated Universal Time"}]},)"
                                    R"({"cameraName":"NIKON D750","serial":"3001234","synchronizations":[)"
                                    R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + "]}]}"));
 
@@ -534,6 +643,8 @@ private slots:
             QCOMPARE(status.body["first"], json("2026-07-13T06:30:00Z"));
             QCOMPARE(status.body["last"], json("2026-07-14T08:00:00Z"));
             QCOMPARE(status.body["phonePageUrls"], json::array({ url }));
+            QCOMPARE(status.body["userID"], json(phone.userId));
+            QCOMPARE(status.body["listening"], json("loopback"));
         }
         const Answer code = s.put("syncCode", json { { "userID", phone.userId } });
         QCOMPARE(code.status, 200);
@@ -543,7 +654,9 @@ private slots:
                  json({ { "elapsedTime", 1500 }, { "syncID", code.body["syncID"] } }));
         s.registerPhone("Second");
         QCOMPARE(s.put("syncCode", json { { "userID", "" } }).status, 203);
-        for (const std::string& any : service::DesktopApi(*s.api, "0.0.0.0", 8470, false).phonePageUrls())
+        service::DesktopApi open(*s.api, "0.0.0.0", 8470, false);
+        QCOMPARE(open.serviceStatus(json { { "userID", phone.userId } }.dump()).json["listening"], json("network"));
+        for (const std::string& any : open.phonePageUrls())
             QVERIFY(any.find("0.0.0.0") == std::string::npos && any.size() > 17 && any.substr(any.size() - 11) == ":8470/phone");
     }
 
@@ -941,13 +1054,19 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("reopen.db");
-        std::string userId, error;
+        std::string userId, demoId, error;
         for (int round = 0; round < 2; ++round) {
             service::Store store;
             QVERIFY(store.open(path.toStdString(), nullptr));
             if (round == 0)
-                userId = store.createUser("Phone")->userId;
+                userId = store.createUser("Phone")->userId, demoId = store.createUser("Demo phone")->userId;
             QCOMPARE(store.userById(userId)->phoneName, std::string("Phone"));
+            // Version 4 knew no demo users: the demo command's phone is marked as one.
+            QCOMPARE(store.userById(demoId)->demo, round == 1);
+            sqlite3* db = nullptr;
+            sqlite3_open(path.toUtf8().constData(), &db);
+            sqlite3_exec(db, round ? "" : "ALTER TABLE users DROP COLUMN demo; PRAGMA user_version = 4", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
         }
         QCOMPARE(testsupport::sqlValue(path, "PRAGMA user_version"), std::to_string(service::Store::schemaVersion()));
         QCOMPARE(testsupport::sqlValue(path, "PRAGMA journal_mode"), std::string("wal"));
@@ -1002,6 +1121,14 @@ private slots:
         const Answer a = s.geotag(demo->user.userId, service::formatWallClock(now));
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
+        QCOMPARE(a.body["demo"], json(true));
+        // The demo is the single account only while no other exists.
+        const auto single = [&] { return s.put("serviceStatus", json { { "userID", "" } }).body; };
+        QCOMPARE(single()["demo"], json(true));
+        const Phone phone = s.registerPhone("Pixel 8");
+        QCOMPARE(single()["userID"], json(phone.userId));
+        QVERIFY(!single().contains("demo"));
+        QCOMPARE(s.api->createPageCode("", "", true).json["phoneName"], json("Pixel 8"));
     }
 
     void commandLine()
@@ -1035,6 +1162,7 @@ private slots:
             { { "fly" }, 2, "unknown command \"fly\"" },
             { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
             { { "serve", "--colour" }, 2, "unknown option --colour" },
+            { { "serve", "--demo-if-empty" }, 2, "unknown option --demo-if-empty" },
             { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no track file given" },
             { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
             { { "import-gpx", "--db", db, "--zone", "Africa/Lagos", gpx }, 0,

@@ -138,11 +138,8 @@ private slots:
         const auto user = service.store.userByDeviceKey(phone.deviceKey);
         QVERIFY(user);
         QCOMPARE(service.store.fixCount(user->id).value_or(-1), fix.isEmpty() ? 0 : 1);
-        if (fix.isEmpty())
-            return;
         const auto stored = service.store.fixAtOrBefore(user->id, now);
-        QVERIFY(stored);
-        QCOMPARE(testsupport::describe(*stored), fix);
+        QCOMPARE(stored ? testsupport::describe(*stored) : QString(), fix);
     }
 
     // Duplicates are stored once; implausible fixes are refused, counted and
@@ -169,8 +166,7 @@ private slots:
         for (int round = 0; round < 2; ++round) {
             const auto result = service.client->Post(("/track/overland?token=" + phone.deviceKey).c_str(),
                                                      batch.dump(), "application/json");
-            QVERIFY(result);
-            QCOMPARE(result->status, 200);
+            QCOMPARE(result ? result->status : 0, 200);
             QCOMPARE(result->get_header_value("Kestrel-Refused"),
                      std::string("4 Fix refused: an accuracy worse than 1 km (1500 m)."));
         }
@@ -259,8 +255,7 @@ private slots:
         httplib::SSLClient client("127.0.0.1", service.server->port());
         client.enable_server_certificate_verification(false);
         const auto page = client.Get("/phone");
-        QVERIFY(page);
-        QCOMPARE(page->status, 200);
+        QCOMPARE(page ? page->status : 0, 200);
     }
 };
 

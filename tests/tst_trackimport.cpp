@@ -386,10 +386,8 @@ private slots:
         QCOMPARE(status, 200);
         QCOMPARE(answer["body"], json("Imported 40 positions from 3 May 09:12 to 3 May 09:18 (Europe/Zagreb); "
                                       "1 point skipped: no time (first at line 44 (trkpt))."));
-        QCOMPARE(answer["first"], json("2026-05-03 07:12:00 UTC"));
-        QCOMPARE(answer["last"], json("2026-05-03 07:18:30 UTC"));
-        QCOMPARE(answer["timeZoneId"], json("Europe/Zagreb"));
-        QCOMPARE(answer["skipped"], json(1));
+        QCOMPARE(json({ answer["first"], answer["last"], answer["timeZoneId"], answer["skipped"] }),
+                 json({ "2026-05-03 07:12:00 UTC", "2026-05-03 07:18:30 UTC", "Europe/Zagreb", 1 }));
         const std::string userId = answer["userID"];
         const auto user = store.userById(userId);
         QVERIFY(user);
