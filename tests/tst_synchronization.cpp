@@ -8,6 +8,7 @@
 #include "controller/restclient.h"
 #include "model/model.h"
 #include "support/fakeservice.h"
+#include "support/files.h"
 #include "support/messageboxes.h"
 #include "support/photos.h"
 
@@ -20,9 +21,10 @@ using testsupport::MessageBoxes;
 namespace {
 
 // What a synchronization of the generated photo sends, for a user not yet known.
-const QByteArray firstRequest = R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
-                                R"("elapsedTime":4321,"fileNumber":"","internalSerialNumber":"","model":"X-T3",)"
-                                R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-)"
+const QByteArray firstRequest = R"({"GPSProcessingMethod":"","computerZoneId":"Europe/London",)"
+                                R"("dateTimeOriginal":"2026-07-14 12:34:56","elapsedTime":4321,"fileNumber":"",)"
+                                R"("internalSerialNumber":"","model":"X-T3","serialNumber":"SN1234","shutterCount":0,)"
+                                R"("subSecTimeOriginal":"48","syncID":"sync-)"
                                 "\xc3\xa9"
                                 R"(","timeZone":"","userID":""})";
 
@@ -42,6 +44,8 @@ private slots:
     void init();
     void synchronized_data();
     void synchronized();
+    void linkQuestion_data();
+    void linkQuestion();
     void failed_data();
     void failed();
 
@@ -53,12 +57,15 @@ private:
 
 void TestSynchronization::initTestCase()
 {
+    qputenv("TZ", "Europe/London");
     QVERIFY(m_service.listen());
     qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
     QCOMPARE(Model::baseUrl(), m_service.baseUrl());
     m_syncPhoto = m_dir.filePath("sync.jpg");
     const QImage scene = testsupport::syncPhotoImage(QByteArray("{\"syncID\":\"sync-\xc3\xa9\",\"elapsedTime\":4321}"));
-    QVERIFY(testsupport::writePhoto(m_syncPhoto, scene, testsupport::cameraTags()));
+    QVERIFY(testsupport::writePhoto(m_syncPhoto, scene,
+                                    testsupport::cameraTags() << qMakePair(QString("Exif.Photo.SubSecTimeOriginal"),
+                                                                           QString("48 "))));
 }
 
 void TestSynchronization::init()
@@ -77,11 +84,14 @@ void TestSynchronization::synchronized_data()
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("userAfter");
     QTest::addColumn<QString>("box"); // text of the one box shown, if any
-    QTest::newRow("first") << "" << false << 200 << QByteArray(R"({"clockOffset":433,"userID":"new-user-7"})")
-                           << "X-T3: clock 7 min 13 s fast" << "new-user-7" << "";
+    QTest::newRow("first") << "" << false << 200
+                           << QByteArray(R"({"clockOffset":433,"timeZoneId":"Europe/London","userID":"new-user-7",)"
+                                         R"("zoneSource":"computer"})")
+                           << "X-T3: clock 7 min 13 s ahead\nagainst this computer's time zone (Europe/London)"
+                           << "new-user-7" << "";
     QTest::newRow("created, known camera, clock behind")
         << "old" << true << 201 << QByteArray(R"({"body":"Camera added","clockOffset":-3725,"head":"Done","userID":"old"})")
-        << "X-T3 (synchronized again): clock 1 h 2 min 5 s slow" << "old" << "Camera added";
+        << "X-T3 (synchronized again): clock 1 h 2 min 5 s behind" << "old" << "Camera added";
     QTest::newRow("answer without user") << "before" << false << 200 << QByteArray(R"({"head":"","userId":"wrong case"})")
                                          << "X-T3: synchronized" << "" << "";
 }
@@ -146,6 +156,61 @@ void TestSynchronization::synchronized()
     MainController next;
     next.start();
     QCOMPARE(next.currentScreen(), userAfter.isEmpty() ? controller::HowTo1 : controller::Menu);
+}
+
+void TestSynchronization::linkQuestion_data()
+{
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+}
+
+// A code of another account's phone asks first; only a yes sends the request
+// again, agreeing to the link, and keeps the owner's identifier. A no leaves
+// the identifier, the cameras and config.dat as they were.
+void TestSynchronization::linkQuestion()
+{
+    QFETCH(bool, yes);
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    MessageBoxes boxes(controller);
+    boxes.answer = yes;
+    state->userID = QStringLiteral("track-user");
+    QVERIFY(state->save(Model::configFilePath()));
+    const QByteArray stored = testsupport::readFile(Model::configFilePath());
+    state->cameras.append({ QStringLiteral("Z 6"), QStringLiteral("N1"), {} });
+    const QString question = "Link this computer to the phone 'Pixel 8'? The 2,161 positions imported here and "
+                             "1 camera move to it.";
+    m_service.enqueue(HttpAnswer::json(203, R"({"body":")" + question.toUtf8() + R"(","head":"Link this computer?",)"
+                                            R"("link":{"cameras":1,"demo":false,"phoneName":"Pixel 8","positions":2161}})"));
+    m_service.enqueue(HttpAnswer::json(200, R"({"clockOffset":-2,"timeZoneName":"Central European Summer Time",)"
+                                            R"("userID":"owner-9","zoneSource":"phone"})"));
+    m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel 8"})"));
+    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
+    int announced;
+    countAnnouncements(controller, this, &announced);
+    controller.synchronizeCamera(m_syncPhoto);
+    QTRY_COMPARE(announced, 1);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
+             QStringList({ "222", "Link this computer?", question }));
+    const auto sent = m_service.requestsTo("/syncCamera");
+    QCOMPARE(sent.size(), yes ? 2 : 1);
+    QCOMPARE(sent[0].body, QByteArray(firstRequest).replace(R"("userID":"")", R"("userID":"track-user")"));
+    if (!yes) {
+        QCOMPARE(state->userID, QStringLiteral("track-user"));
+        QCOMPARE(state->cameras.size(), 1);
+        QCOMPARE(testsupport::readFile(Model::configFilePath()), stored);
+        QCOMPARE(controller.currentScreen(), controller::Menu);
+        return;
+    }
+    QCOMPARE(sent[1].body, QByteArray(sent[0].body).replace(R"("model")", R"("linkUser":true,"model")"));
+    QCOMPARE(state->userID, QStringLiteral("owner-9"));
+    Model reread;
+    QVERIFY(reread.load(Model::configFilePath()));
+    QCOMPARE(reread.userID, QStringLiteral("owner-9"));
+    QCOMPARE(reports.value(0).value(0).toString(), QStringLiteral("X-T3: clock 2 s behind\nagainst the local time at "
+                                                                  "the phone's position (Central European Summer Time)"));
 }
 
 void TestSynchronization::failed_data()
