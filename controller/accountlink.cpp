@@ -28,10 +28,9 @@ bool ServiceStatus::phoneCanReach() const
 QString ServiceStatus::unreachableText() const
 {
     return QCoreApplication::translate("ServiceStatus",
-                                       "The web service listens on this computer only (%1), so a phone cannot open "
-                                       "its phone page. Let it listen on the network (kestrel-service serve "
-                                       "--address 0.0.0.0) to link a phone.")
-        .arg(QUrl(phonePageUrl()).host());
+                                       "The web service listens on this computer only, so a phone cannot open its "
+                                       "phone page. Let it listen on the network (kestrel-service serve --address "
+                                       "0.0.0.0) to link a phone.");
 }
 
 void MainController::sendSynchronization(const model::PhotoInfo& info, bool linkUser)
