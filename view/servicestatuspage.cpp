@@ -107,6 +107,8 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
     m_status = status;
     m_linkButton->setText(status.linked ? tr("Link to another phone...") : tr("Link to a phone..."));
+    // How to link needs the phone page the service names.
+    m_linkButton->setEnabled(status.answers);
     m_forgetButton->setVisible(status.linked);
     m_openButton->setEnabled(status.answers);
     m_startButton->setVisible(!status.answers && controller::MainController::isLocalService());
