@@ -41,7 +41,7 @@ endif()
 
 kestrel_layer(kestrel_controller
   SOURCES controller/maincontroller.cpp controller/maincontroller.h
-          controller/desktopservice.cpp controller/servicestatus.h
+          controller/desktopservice.cpp controller/servicestatus.h controller/accountlink.cpp
           controller/launcher.cpp controller/launcher.h
           controller/selftest.cpp controller/selftest.h
   LINK kestrel_io kestrel_net)

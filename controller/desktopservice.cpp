@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUrl>
 
@@ -39,10 +40,10 @@ QByteArray userRequest(const QString& userID)
     return QByteArray::fromStdString(request.serialize());
 }
 
-QString readableMoment(const QString& iso)
+QString readableMoment(const QString& iso, const QTimeZone& zone)
 {
     const QDateTime moment = QDateTime::fromString(iso, Qt::ISODate);
-    return moment.isValid() ? QLocale::c().toString(moment.toLocalTime(), QStringLiteral("d MMM yyyy HH:mm")) : iso;
+    return moment.isValid() ? QLocale::c().toString(moment.toTimeZone(zone), QStringLiteral("d MMM yyyy HH:mm")) : iso;
 }
 
 // The age or remaining life of a synchronization code: 0 to a day, whatever
@@ -94,8 +95,12 @@ QString ServiceStatus::positionsText() const
 {
     if (positions <= 0)
         return QCoreApplication::translate("ServiceStatus", "no positions yet");
-    return QCoreApplication::translate("ServiceStatus", "%1 positions from %2 to %3")
-        .arg(QLocale(QLocale::English).toString(positions), readableMoment(first), readableMoment(last));
+    // This computer's time, its zone named; UTC when the zone is unknown.
+    const QByteArray id = QTimeZone::systemTimeZoneId();
+    const QTimeZone zone = id.isEmpty() ? QTimeZone::utc() : QTimeZone::systemTimeZone();
+    return QCoreApplication::translate("ServiceStatus", "%1 positions from %2 to %3 (%4)")
+        .arg(QLocale(QLocale::English).toString(positions), readableMoment(first, zone), readableMoment(last, zone),
+             id.isEmpty() ? QStringLiteral("UTC") : QString::fromUtf8(id));
 }
 
 // Web service reachability ----------------------------------------------------
@@ -237,11 +242,15 @@ void MainController::onSyncCodeAnswer(RestClient::Result result, const QByteArra
     readAnswer(Request::SyncCode, result.status, body, &answer, &failure);
     // A 200 or 201 answer that cannot be read brings an empty code.
     if (!result.succeeded()) {
-        emit syncCodeUpdated(QString(), 0, 0, failure.title + QStringLiteral("\n") + failure.detail);
+        // A service that knows no account for this computer says so with a
+        // 203; the window then shows how to link instead of the refusal.
+        const bool unknown = result.is(Status::Warning);
+        const QString problem = unknown ? QString() : failure.title + QStringLiteral("\n") + failure.detail;
+        emit syncCodeUpdated(QString(), 0, 0, problem, unknown || m_model->userID.isEmpty());
         return;
     }
     emit syncCodeUpdated(ServiceMessages::text(answer, "syncID"), codeMilliseconds(answer.get("elapsedTime")),
-                         codeMilliseconds(answer.get("validFor")), QString());
+                         codeMilliseconds(answer.get("validFor")), QString(), false);
 }
 
 void MainController::requestServiceStatus()
@@ -260,6 +269,7 @@ void MainController::onServiceStatusAnswer(RestClient::Result result, const QByt
     // Any HTTP answer means the service runs, also an older one that does
     // not know this request.
     status.answers = result.status != 0;
+    status.linked = !m_model->userID.isEmpty();
     if (result.succeeded()) {
         // An answer that cannot be read gives no figures.
         status.phoneName = ServiceMessages::text(answer, "phoneName");
@@ -271,7 +281,7 @@ void MainController::onServiceStatusAnswer(RestClient::Result result, const QByt
             status.phonePageUrls.append(QString::fromUtf8(urls.at(i).asString("")));
         status.listening = ServiceMessages::text(answer, "listening");
         status.userId = ServiceMessages::text(answer, "userID");
-        status.demo = answer.get("demo").serialize() == "true";
+        status.demo = ServiceMessages::flag(answer, "demo");
     } else if (result.status >= code(Status::Information) && result.status <= code(Status::Error)) {
         status.problem = failure.detail;
     } else if (status.answers) {

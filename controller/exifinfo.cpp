@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 #include <string>
@@ -136,6 +137,13 @@ void readFields(const Exiv2::ExifData& data, model::PhotoInfo* info)
             info->gpsProcessingMethod = QString::fromStdString(datum.toString());
         if (contains(key, "TimeZone"))
             info->timeZone = QString::fromStdString(datum.toString());
+        if (key == "Exif.Photo.SubSecTimeOriginal") {
+            // Cameras pad the digits with spaces; anything else is no fraction.
+            const QString digits = QString::fromStdString(datum.toString()).trimmed();
+            const auto digit = [](QChar c) { return c.unicode() >= u'0' && c.unicode() <= u'9'; };
+            const bool plain = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), digit);
+            info->subSecTimeOriginal = plain ? digits : QStringLiteral("");
+        }
     }
 }
 

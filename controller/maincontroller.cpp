@@ -11,7 +11,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cmath>
 
 #include <exiv2/exiv2.hpp>
 
@@ -309,71 +308,6 @@ void MainController::synchronizeCamera(QString filePath)
     connect(thread, &QThread::finished, this,
             [this, reading] { onSynchronizationPhotoRead(reading->read, reading->failure, reading->info); });
     thread->start();
-}
-
-void MainController::onSynchronizationPhotoRead(bool read, const model::Failure& failure,
-                                                const model::PhotoInfo& info)
-{
-    if (!read) {
-        showFailure(failure);
-        emit camerasUpdated(m_model->cameras);
-        return;
-    }
-    const QByteArray request = ServiceMessages::synchronizationRequest(m_model->userID, info);
-    qDebug().noquote() << "syncCamera" << QString::fromUtf8(request);
-    m_restClient->put(ServiceMessages::synchronizationUrl(), request,
-                      [this, info](RestClient::Result result, QByteArray body) {
-                          onSynchronizationAnswer(result, body, info);
-                      });
-}
-
-void MainController::onSynchronizationAnswer(RestClient::Result result, const QByteArray& body,
-                                             const model::PhotoInfo& info)
-{
-    JsonValue answer;
-    if (!readAndShowAnswer(Request::Synchronization, result.status, body, &answer)) {
-        emit camerasUpdated(m_model->cameras);
-        return;
-    }
-    m_model->userID = ServiceMessages::text(answer, "userID");
-    m_model->save(model::Model::configFilePath());
-    const double offset = answer.get("clockOffset").asDouble(std::nan(""));
-    const QString camera = info.model.isEmpty() ? info.serialNumber : info.model;
-    const bool again = knowsCamera(info);
-    requestCameraSynchronizations();
-    goTo(SynchronizeDone);
-    emit cameraSynchronized(synchronizationReport(camera, again, !std::isnan(offset), std::llround(offset)));
-}
-
-bool MainController::knowsCamera(const model::PhotoInfo& info) const
-{
-    for (const model::Camera& camera : m_model->cameras) {
-        const bool sameSerial = !camera.serial.isEmpty()
-            && (camera.serial == info.serialNumber || camera.serial == info.internalSerialNumber);
-        if (sameSerial || (camera.serial.isEmpty() && camera.name == info.model))
-            return true;
-    }
-    return false;
-}
-
-QString MainController::synchronizationReport(const QString& camera, bool again, bool offsetKnown,
-                                              qint64 clockOffset)
-{
-    const QString name = again ? tr("%1 (synchronized again)").arg(camera) : camera;
-    if (!offsetKnown)
-        return tr("%1: synchronized").arg(name);
-    if (clockOffset == 0)
-        return tr("%1: clock right to the second").arg(name);
-    const qint64 seconds = std::abs(clockOffset);
-    QStringList parts;
-    if (seconds >= 3600)
-        parts << tr("%1 h").arg(seconds / 3600);
-    if (seconds % 3600 >= 60)
-        parts << tr("%1 min").arg(seconds % 3600 / 60);
-    if (seconds % 60 != 0)
-        parts << tr("%1 s").arg(seconds % 60);
-    const QString amount = parts.join(QLatin1Char(' '));
-    return clockOffset > 0 ? tr("%1: clock %2 fast").arg(name, amount) : tr("%1: clock %2 slow").arg(name, amount);
 }
 
 // Folder geotagging ----------------------------------------------------------

@@ -85,7 +85,9 @@ signals:
     void trackImportProgress(QString fileName, qint64 sent, qint64 total);
     void trackImportFinished();
     // A fresh synchronization code, or an empty identifier and the reason.
-    void syncCodeUpdated(QString syncId, qint64 elapsedMs, qint64 validForMs, QString problem);
+    // unlinked: no account answers for this computer (it has no identifier,
+    // or the service knows none), so there is no code until it is linked.
+    void syncCodeUpdated(QString syncId, qint64 elapsedMs, qint64 validForMs, QString problem, bool unlinked);
     void serviceStatusUpdated(controller::ServiceStatus status);
     // Why a chosen folder offers nothing to geotag; empty when it has photos.
     void photoFolderNote(QString note);
@@ -124,6 +126,12 @@ public slots:
     void createDemo();
     // Opens the phone page in the browser, or says where it is.
     void openPhonePage();
+    // Tells how this computer is linked to a phone, the phone page of status
+    // named.
+    void explainLinking(const controller::ServiceStatus& status);
+    // Asks first; then forgets the identifier and the cameras (the service
+    // keeps them) and shows the first how-to page. True when forgotten.
+    bool forgetLink();
 
     // Writes the last run's results to csvPath and, beside it, the same name
     // ending in ".gpx"; one box tells how it went.
@@ -133,7 +141,9 @@ public:
     static constexpr const char* notProcessedTitle = QT_TR_NOOP("Not processed (stopped)");
     // The text of the synchronization report; clockOffset is the camera's
     // clock minus the local time in seconds, or missing (offsetKnown false).
-    static QString synchronizationReport(const QString& camera, bool again, bool offsetKnown, qint64 clockOffset);
+    // zoneSource ("phone" or "computer") and zoneName say which local time.
+    static QString synchronizationReport(const QString& camera, bool again, bool offsetKnown, qint64 clockOffset,
+                                         const QString& zoneSource = QString(), const QString& zoneName = QString());
     // True when the web service's host is this machine.
     static bool isLocalService();
     // Test seam: what starts the service program and the browser.
@@ -153,7 +163,14 @@ private:
     // Sends the synchronization request once the photo has been read off the
     // GUI thread, or shows why it could not be read.
     void onSynchronizationPhotoRead(bool read, const model::Failure& failure, const model::PhotoInfo& info);
-    void onSynchronizationAnswer(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info);
+    // Sends the synchronization request of the photo; linkUser once the user
+    // agreed to link this computer to the code's owner.
+    void sendSynchronization(const model::PhotoInfo& info, bool linkUser);
+    void onSynchronizationAnswer(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info,
+                                 bool linkUser);
+    // A refusal that offers to link this computer to the code's owner is a
+    // question: true when it was one (and asked).
+    bool askToLink(RestClient::Result result, const QByteArray& body, const model::PhotoInfo& info);
     void onRemovalAnswer(RestClient::Result result, const QByteArray& body);
     // The steps of startGeotagging: the new run, sending every photo (the
     // number sent or handled is returned), writing the new files to the disk

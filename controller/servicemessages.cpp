@@ -62,11 +62,16 @@ QByteArray ServiceMessages::cameraListRequest(const QString& userID)
     return written(request);
 }
 
-QByteArray ServiceMessages::synchronizationRequest(const QString& userID, const model::PhotoInfo& info)
+QByteArray ServiceMessages::synchronizationRequest(const QString& userID, const model::PhotoInfo& info,
+                                                   const QByteArray& computerZoneId, bool linkUser)
 {
     JsonValue request = photoRequest(userID, info);
     request["syncID"] = utf8(info.syncId);
     request["elapsedTime"] = int(info.elapsedTime);
+    request["subSecTimeOriginal"] = utf8(info.subSecTimeOriginal);
+    request["computerZoneId"] = computerZoneId.toStdString();
+    if (linkUser)
+        request["linkUser"] = JsonValue(true);
     return written(request);
 }
 
@@ -90,6 +95,12 @@ QByteArray ServiceMessages::geotagRequest(const QString& userID, const model::Ph
 QString ServiceMessages::text(const JsonValue& value, const char* key)
 {
     return QString::fromUtf8(value.get(key).asString(nullptr));
+}
+
+bool ServiceMessages::flag(const JsonValue& value, const char* key)
+{
+    const JsonValue& member = value.get(key);
+    return member.kind == JsonValue::Boolean && member.text == "true";
 }
 
 void ServiceMessages::readCameraList(const JsonValue& answer, model::CameraList* list)

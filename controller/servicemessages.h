@@ -21,13 +21,20 @@ public:
     static QString geotagUrl();
 
     static QByteArray cameraListRequest(const QString& userID);
-    static QByteArray synchronizationRequest(const QString& userID, const model::PhotoInfo& info);
+    // computerZoneId is this computer's own zone (an IANA name), which the
+    // service measures the clock in when the phone was nowhere near at the
+    // time; linkUser, sent only once the user agreed, lets the service link
+    // this computer's account to the owner of a code from another phone.
+    static QByteArray synchronizationRequest(const QString& userID, const model::PhotoInfo& info,
+                                             const QByteArray& computerZoneId, bool linkUser = false);
     // The JSON text null for a camera without synchronizations.
     static QByteArray removalRequest(const QString& userID, const model::Camera& camera);
     static QByteArray geotagRequest(const QString& userID, const model::PhotoInfo& info);
 
     // A text member as QString; empty when missing or not a JSON string.
     static QString text(const JsonValue& value, const char* key);
+    // True when the member is the JSON value true.
+    static bool flag(const JsonValue& value, const char* key);
     // Replaces the cameras and the phone name of list by those of answer.
     static void readCameraList(const JsonValue& answer, model::CameraList* list);
     // Fills the position and time-zone fields of result from answer.

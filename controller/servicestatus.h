@@ -20,6 +20,7 @@ struct ServiceStatus {
     QString listening; // "loopback" or "network"; empty when the service did not say
     QString userId;    // the account the answer is about
     bool demo = false; // that account is a demo phone's
+    bool linked = false; // this computer has an account identifier of its own
 
     // Where a phone opens the phone page: the first of the service's
     // addresses, else the one derived from the base URL, that is not this
@@ -31,8 +32,14 @@ struct ServiceStatus {
     QString browserPageUrl() const;
     // True for localhost and the loopback addresses.
     static bool isLoopbackHost(const QString& host);
-    // The stored positions and their span in plain words.
+    // The stored positions and their span in plain words, in this
+    // computer's time zone, which is named.
     QString positionsText() const;
+    // False when no phone can open the phone page: the service takes
+    // connections from this computer only.
+    bool phoneCanReach() const;
+    // Says so, and how to change it.
+    QString unreachableText() const;
 };
 
 } // namespace controller

@@ -14,6 +14,7 @@ void PhotoInfo::clear()
     fileNumber = QStringLiteral("");
     gpsProcessingMethod = QStringLiteral("");
     timeZone = QStringLiteral("");
+    subSecTimeOriginal = QStringLiteral("");
 }
 
 } // namespace model

@@ -17,6 +17,9 @@ struct PhotoInfo {
     QString fileNumber;
     QString gpsProcessingMethod;
     QString timeZone;
+    // The digits of the capture time's fraction of a second ("48" = 0.48 s);
+    // empty when the photo has none.
+    QString subSecTimeOriginal;
 
     // Every text becomes "" (empty, not null) and both numbers 0.
     void clear();

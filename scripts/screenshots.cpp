@@ -195,7 +195,8 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
                                  QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), 128);
     window.onGeotagProgress(47, 3, 128);
     window.onGeotagPhotoStarted(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/DSCF0448.JPG"));
-    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s fast"));
+    window.onCameraSynchronized(QStringLiteral("Fujifilm X-T4: clock 7 min 13 s ahead\nagainst the local time at "
+                                               "the phone's position (Central European Summer Time)"));
     if (screen == controller::GeotagResults)
         window.onGeotagProgress(photos.size(), 2, photos.size());
     window.assignPhotoList(photos);
@@ -340,6 +341,8 @@ QList<Shot> shots()
                                          status.first = QStringLiteral("2026-05-03T07:12:00Z");
                                          status.last = QStringLiteral("2026-05-07T16:40:00Z");
                                          status.phonePageUrls << QStringLiteral("http://192.168.1.23:8470/phone");
+                                         status.linked = true;
+                                         status.userId = QStringLiteral("5d41402abc4b2a76b9719d911017c592");
                                          v.serviceStatusPage()->setStatus(status);
                                      }); }},
         {"synccode", [] {
@@ -347,6 +350,16 @@ QList<Shot> shots()
              window.setCode(QStringLiteral("7f3c9a1e5b2d4c6e8a0f1b3d5c7e9a2b"), 4200, 14 * 60 * 1000, QString());
              window.show();
              save("synccode", &window);
+         }},
+        {"synccode-link", [] {
+             view::SyncCodeView window;
+             controller::ServiceStatus status;
+             status.answers = true;
+             status.phonePageUrls << QStringLiteral("http://192.168.1.23:8470/phone");
+             window.setServiceStatus(status);
+             window.setCode(QString(), 0, 0, QString(), true);
+             window.show();
+             save("synccode-link", &window);
          }},
         {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
         {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},

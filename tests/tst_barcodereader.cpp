@@ -48,7 +48,7 @@ QImage grayCode(const QByteArray& data, int module = 4)
 // The other fields as a camera photo has them; the date stays null.
 model::PhotoInfo filledInfo()
 {
-    return { "old", -99, QString(), "X-T3", "SN1", QString(), 17, QString(), QString(), QString() };
+    return { "old", -99, QString(), "X-T3", "SN1", QString(), 17, QString(), QString(), QString(), QString() };
 }
 
 const QByteArray syncPayload = R"({"syncID":"abc","elapsedTime":42})";

@@ -33,6 +33,9 @@ using testsupport::MessageBoxes;
 namespace {
 
 const char phonePage[] = "http://192.168.7.9:8470/phone";
+const QString thisComputerOnly = "The web service listens on this computer only, so a phone cannot open its phone "
+                                 "page. For phones on this network: MORE, then \"Let phones on this network reach the "
+                                 "web service\".";
 const QByteArray status = R"({"phoneName":"Pixel 9","positions":12418,"first":"2026-05-03T07:12:00Z",)"
                           "\"last\":\"2026-05-07T16:40:00Z\",\"phonePageUrls\":[\"http:/" "/192.168.7.9:8470/phone\"]}";
 
@@ -95,6 +98,10 @@ private slots:
     void trackDrop_data();
     void trackDrop();
     void codeOnScreen();
+    void codeWindowUnlinked_data();
+    void codeWindowUnlinked();
+    void codeWindowBeside_data();
+    void codeWindowBeside();
     void phonePageOnHowTo_data();
     void phonePageOnHowTo();
     void launches_data();
@@ -126,9 +133,7 @@ void TestDesktopService::trackDrop_data()
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QList<int>>("statuses"); // one answer per request
     QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("box"); // code, title and text of the message
     QTest::addColumn<QString>("userID");
 
     const QString summary = "Imported 12,418 positions from 3 May 09:12 to 7 May 18:40 (Europe/Zagreb); 14 points "
@@ -136,20 +141,18 @@ void TestDesktopService::trackDrop_data()
     const QByteArray imported = QJsonDocument(QJsonObject { { "head", "Track imported" }, { "body", summary }, { "imported", 12418 },
                                                             { "skipped", 14 }, { "userID", "u-new" } }).toJson();
     QTest::newRow("one track, new user") << QStringList { "Alps walk é.gpx" } << QList<int> { 200 } << imported
-                                         << 201 << "Track imported" << "Alps walk é.gpx\n" + summary << "u-new";
-    QTest::newRow("two tracks") << QStringList { "a.csv", "b.kml" } << QList<int> { 200, 200 } << imported << 201
-                                << "Tracks imported" << "a.csv\n" + summary + "\n\nb.kml\n" + summary << "u-new";
+                                         << "201|Track imported|Alps walk é.gpx\n" + summary << "u-new";
+    QTest::newRow("two tracks") << QStringList { "a.csv", "b.kml" } << QList<int> { 200, 200 } << imported
+                                << "201|Tracks imported|a.csv\n" + summary + "\n\nb.kml\n" + summary << "u-new";
     QTest::newRow("nothing imported") << QStringList { "log.nmea" } << QList<int> { 202 }
                                       << QByteArray(R"({"head":"Nothing imported","body":"No point has a time."})")
-                                      << 204 << "Track import" << "log.nmea: Nothing imported\nNo point has a time." << "";
+                                      << "204|Track import|log.nmea: Nothing imported\nNo point has a time." << "";
     QTest::newRow("service fails") << QStringList { "t.geojson" } << QList<int> { 500, 500, 500 } << QByteArray("{}")
-                                            << 204 << "Track import"
-                                            << "t.geojson: Network error\nNetwork error (401) on 1004.\nPlease check "
-                                               "that the web service is running or try again later..." << "";
+                                   << "204|Track import|t.geojson: Network error\nNetwork error (401) on 1004.\n"
+                                      "Please check that the web service is running or try again later..." << "";
     QTest::newRow("a photo and a track") << QStringList { "DSCF0001.JPG", "b.kml" } << QList<int> { 200 } << imported
-                                         << 202 << "Track import"
-                                         << "DSCF0001.JPG is not a track file (GPX, KML, KMZ, GeoJSON, NMEA, CSV or "
-                                            "Google Takeout JSON).\n\nb.kml\n" + summary << "u-new";
+                                         << "202|Track import|DSCF0001.JPG is not a track file (GPX, KML, KMZ, GeoJSON, "
+                                            "NMEA, CSV or Google Takeout JSON).\n\nb.kml\n" + summary << "u-new";
 }
 
 void TestDesktopService::trackDrop()
@@ -179,9 +182,7 @@ void TestDesktopService::trackDrop()
     QVERIFY(testsupport::dropFiles(testsupport::child(&window, "geotagDropFolderLabel"), paths));
 
     QTRY_COMPARE(boxes.shown.size(), 1);
-    QTEST(boxes.shown[0].text, "text");
-    QTEST(boxes.shown[0].code, "code");
-    QTEST(boxes.shown[0].title, "title");
+    QTEST(boxes.shown[0].said(), "box");
     QTEST(state->userID, "userID");
     const auto requests = m_service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), statuses.size());
@@ -230,6 +231,78 @@ void TestDesktopService::codeOnScreen()
         QVERIFY(info.elapsedTime >= 1500 && info.elapsedTime < 60000);
     }
     QTRY_VERIFY(QJsonDocument::fromJson(code->payload())["elapsedTime"].toInt() > 1500);
+}
+
+void TestDesktopService::codeWindowUnlinked_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QByteArray>("members"); // of the status answer
+    QTest::addColumn<QString>("text"); // below the code
+    QTest::addColumn<QByteArray>("read"); // from the code
+    const QString how = "This computer is not linked to a phone yet.\nOpen the phone page on your phone:\n"
+                        + QString(phonePage) + "\nPhotograph the code the phone shows with the camera you want to "
+                        "synchronize, then drop that photo here.";
+    QTest::newRow("no user, none single") << "" << QByteArray() << how << QByteArray(phonePage);
+    QTest::newRow("user unknown") << "merged-away" << QByteArray() << how << QByteArray(phonePage);
+    QTest::newRow("no user, this computer only") << "" << QByteArray(R"("listening":"loopback",)")
+        << "This computer is not linked to a phone yet.\n" + thisComputerOnly << QByteArray();
+}
+
+// Without an account of its own the window shows how to link, the phone
+// page as text and code, never an address a phone cannot reach; Escape
+// closes it.
+void TestDesktopService::codeWindowUnlinked()
+{
+    QFETCH(QString, user);
+    QFETCH(QByteArray, members);
+    QFETCH(QByteArray, read);
+    QFETCH(QString, text);
+    m_service.setHandler([&](const testsupport::HttpRequest& request) {
+        if (request.path == "/syncCode")
+            return HttpAnswer::json(203, R"({"body":"Synchronize a camera first","head":"Unknown user"})");
+        return HttpAnswer::json(200, "{" + members + status.mid(1));
+    });
+    auto state = std::make_shared<model::Model>();
+    MainController controller(state);
+    state->userID = user;
+    view::MainView window;
+    window.connectController(controller);
+    window.showSyncCode();
+    view::SyncCodeView* code = window.syncCodeView();
+    QTRY_COMPARE(code->codeWidget()->text().isEmpty(), read.isEmpty());
+    QTRY_COMPARE(testsupport::child<QLabel>(code, "codeInstructions")->text(), text);
+    QCOMPARE(qrText(code->codeWidget()->grab().toImage()), read);
+    QCOMPARE(code->codeWidget()->isVisible(), !read.isEmpty());
+    QTest::keyClick(code, Qt::Key_Escape);
+    QVERIFY(!code->isVisible());
+}
+
+void TestDesktopService::codeWindowBeside_data()
+{
+    QTest::addColumn<QRect>("main");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("placed"); // a window of 560 x 640
+    const QRect screen(0, 0, 1920, 1080);
+    QTest::newRow("right") << QRect(100, 100, 800, 600) << screen << QRect(900, 100, 560, 640);
+    QTest::newRow("left") << QRect(1200, 100, 700, 600) << screen << QRect(640, 100, 560, 640);
+    QTest::newRow("lifted onto the screen") << QRect(100, 700, 800, 300) << screen << QRect(900, 440, 560, 640);
+    QTest::newRow("narrower, left") << QRect(400, 0, 1300, 900) << screen << QRect(0, 0, 400, 640);
+    QTest::newRow("screen 2") << QRect(2020, 50, 800, 600) << QRect(1920, 0, 1280, 1024) << QRect(2820, 50, 380, 640);
+    QTest::newRow("no room") << screen << screen << QRect(1600, 0, 320, 640);
+}
+
+// The code window opens beside the main window, not over it.
+void TestDesktopService::codeWindowBeside()
+{
+    QFETCH(QRect, main);
+    QFETCH(QRect, screen);
+    QTEST(view::SyncCodeView::besideRect(main, QSize(560, 640), screen), "placed");
+    QWidget mainWindow;
+    mainWindow.setGeometry(20, 10, 200, 150);
+    mainWindow.show();
+    view::SyncCodeView code(&mainWindow);
+    code.show();
+    QVERIFY(!code.frameGeometry().intersects(mainWindow.frameGeometry()));
 }
 
 // The how-to page shows the address the service names, never one of this
@@ -357,21 +430,47 @@ void TestDesktopService::launches()
 void TestDesktopService::serviceTab_data()
 {
     QTest::addColumn<int>("answer"); // 0: the service is not running
+    QTest::addColumn<QByteArray>("members"); // of the answer, besides the status
+    QTest::addColumn<QString>("user"); // this computer's
     QTest::addColumn<QStringList>("shown"); // after the service's address
-    QTest::newRow("answers") << 200 << QStringList { "yes", "Pixel 9", "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40" };
-    QTest::newRow("an older service") << 404 << QStringList { "yes; it does not know this request (HTTP status 404)", "none", "" };
-    QTest::newRow("not running") << 0 << QStringList { "no", "none", "" };
+    QTest::addColumn<QString>("help"); // title and text of "Link to ... phone..."
+    const QString span = "12,418 positions from 3 May 2026 07:12 to 7 May 2026 16:40 (UTC)";
+    const QString how = "On the phone, open the phone page:\nhttp://192.168.7.9:8470/phone\n\nPhotograph the "
+                        "synchronization code it shows with your camera and drop that photo on the page \"Synchronize "
+                        "your camera\", or choose it there. Use a fresh code: one the phone showed less than 15 "
+                        "minutes before.";
+    QTest::newRow("linked") << 200 << QByteArray(R"("userID":"u-9",)") << "u-9"
+                            << QStringList { "yes", "the phone 'Pixel 9', account u-9", span }
+                            << "Link to another phone|" + how + "\n\nKestrel asks before it links this computer to "
+                               "that phone; the positions and cameras kept for this computer then move to it.";
+    QTest::newRow("demo, this computer only") << 200 << QByteArray(R"("demo":true,"listening":"loopback","userID":"d-1",)")
+        << "d-1" << QStringList { "yes", "the phone 'Pixel 9' (demo positions), account d-1", span }
+        << "Link to another phone|" + thisComputerOnly;
+    const QString unlinked = "This computer is not linked to a phone yet.";
+    QTest::newRow("not linked") << 200 << QByteArray(R"("userID":"u-9",)") << "" << QStringList { "yes", unlinked, span }
+                                << "Link to a phone|" + how;
+    QTest::newRow("an older service") << 404 << QByteArray() << "u-9" << QStringList { "yes; it does not know this "
+                                      "request (HTTP status 404)", "unknown", "" } << "";
+    QTest::newRow("not running") << 0 << QByteArray() << "" << QStringList { "no", unlinked, "" } << "";
 }
 
+// The tab says what the service holds for this computer, tells how to link
+// it and forgets the link after asking: the service keeps the data.
 void TestDesktopService::serviceTab()
 {
     QFETCH(int, answer);
+    QFETCH(QByteArray, members);
+    QFETCH(QString, user);
     QFETCH(QStringList, shown);
+    QFETCH(QString, help);
     const bool running = answer != 0;
-    m_service.setDefaultAnswer(HttpAnswer::json(answer, status));
+    m_service.setDefaultAnswer(HttpAnswer::json(answer, "{" + members + status.mid(1)));
     if (!running)
         m_service.stopListening();
-    MainController controller;
+    auto state = std::make_shared<model::Model>();
+    MainController controller(state);
+    state->userID = user;
+    state->cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1"), {} });
     MessageBoxes boxes(controller);
     view::SettingsView settings;
     settings.connectController(controller);
@@ -380,7 +479,9 @@ void TestDesktopService::serviceTab()
     QTRY_COMPARE(updated.size(), 1);
     QCOMPARE(settings.serviceStatusPage()->shownTexts(), QStringList { m_service.baseUrl() } + shown);
     auto* start = settings.findChild<QPushButton*>(QStringLiteral("startServiceButton"));
+    auto* forget = settings.findChild<QPushButton*>(QStringLiteral("forgetLinkButton"));
     QCOMPARE(start->isVisibleTo(&settings), !running);
+    QCOMPARE(forget->isVisibleTo(&settings), !user.isEmpty());
     QCOMPARE(boxes.shown.size(), running ? 0 : 3);
     if (!running) {
         // The offer to start the local service, accepted; but no service
@@ -391,6 +492,22 @@ void TestDesktopService::serviceTab()
         start->click();
         QCOMPARE(settings.serviceStatusPage()->shownTexts()[1], QStringLiteral("no; the service program could not be started"));
     }
+    if (help.isEmpty())
+        return;
+    settings.findChild<QPushButton*>(QStringLiteral("linkButton"))->click();
+    QCOMPARE(boxes.shown.value(0).title + '|' + boxes.shown.value(0).text, help);
+    if (user.isEmpty())
+        return;
+    boxes.answerer = [&](const MessageBoxes::Message&) { return boxes.shown.size() > 2; }; // no, then yes
+    forget->click();
+    QCOMPARE(state->userID, user);
+    forget->click();
+    QCOMPARE(boxes.shown[2].title, QStringLiteral("Forget this link?"));
+    QVERIFY(state->userID.isEmpty() && state->cameras.isEmpty());
+    model::Model stored;
+    QVERIFY(stored.load(model::Model::configFilePath()) && stored.userID.isEmpty());
+    QCOMPARE(controller.currentScreen(), controller::HowTo1);
+    QCOMPARE(settings.result(), int(QDialog::Accepted));
 }
 
 QTEST_MAIN(TestDesktopService)

@@ -75,7 +75,7 @@ Entry entry(const QList<Entry>& list, const QString& key)
 
 model::PhotoInfo filled()
 {
-    return { "s", 5, "d", "m", "n", "i", 9, "f", "g", "t" };
+    return { "s", 5, "d", "m", "n", "i", 9, "f", "g", "t", "u" };
 }
 
 QStringList fields(const model::PhotoInfo& i)
@@ -84,7 +84,7 @@ QStringList fields(const model::PhotoInfo& i)
              "dateTimeOriginal=" + i.dateTimeOriginal, "model=" + i.model, "serialNumber=" + i.serialNumber,
              "internalSerialNumber=" + i.internalSerialNumber, "shutterCount=" + QString::number(i.shutterCount),
              "fileNumber=" + i.fileNumber, "gpsProcessingMethod=" + i.gpsProcessingMethod,
-             "timeZone=" + i.timeZone };
+             "timeZone=" + i.timeZone, "subSecTimeOriginal=" + i.subSecTimeOriginal };
 }
 
 model::PhotoGeotag geotag(double latitude, double longitude, double altitude, int accuracy)
@@ -245,7 +245,7 @@ void TestExifInfo::clearEmptiesEveryField()
     QCOMPARE(fields(emptied), fields(model::PhotoInfo()));
     for (const QString* text : { &emptied.syncId, &emptied.dateTimeOriginal, &emptied.model, &emptied.serialNumber,
                                  &emptied.internalSerialNumber, &emptied.fileNumber, &emptied.gpsProcessingMethod,
-                                 &emptied.timeZone })
+                                 &emptied.timeZone, &emptied.subSecTimeOriginal })
         QVERIFY(!text->isNull());
 }
 
@@ -272,6 +272,8 @@ void TestExifInfo::readsField_data()
     row("processing method", "", "Exif.GPSInfo.GPSProcessingMethod", "charset=Ascii NETWORK",
         "gpsProcessingMethod=charset=Ascii NETWORK");
     row("time zone offset", "", "Exif.Image.TimeZoneOffset", "-5 -4", "timeZone=-5 -4");
+    row("fraction of a second", "", "Exif.Photo.SubSecTimeOriginal", " 048 ", "subSecTimeOriginal=048");
+    row("fraction not digits", "", "Exif.Photo.SubSecTimeOriginal", "4a", "subSecTimeOriginal=");
 }
 
 // One field read (none for an empty expectation); the others keep what they

@@ -133,27 +133,36 @@ void TestMainController::synchronizationReport_data()
     QTest::addColumn<bool>("again");
     QTest::addColumn<bool>("known"); // the offset
     QTest::addColumn<qint64>("offset");
+    QTest::addColumn<QString>("source"); // the answer's zoneSource, then its zone's name
+    QTest::addColumn<QString>("zone");
     QTest::addColumn<QString>("report");
-    QTest::newRow("unknown offset") << false << false << qint64(0) << "X: synchronized";
-    QTest::newRow("right") << true << true << qint64(0) << "X (synchronized again): clock right to the second";
-    QTest::newRow("1 s") << false << true << qint64(1) << "X: clock 1 s fast";
-    QTest::newRow("59 s") << false << true << qint64(-59) << "X: clock 59 s slow";
-    QTest::newRow("1 min") << false << true << qint64(60) << "X: clock 1 min fast";
-    QTest::newRow("59 min 59 s") << false << true << qint64(3599) << "X: clock 59 min 59 s fast";
-    QTest::newRow("1 h") << false << true << qint64(-3600) << "X: clock 1 h slow";
-    QTest::newRow("1 h 1 s") << false << true << qint64(3601) << "X: clock 1 h 1 s fast";
-    QTest::newRow("2 h 1 min") << false << true << qint64(7260) << "X: clock 2 h 1 min fast";
-    QTest::newRow("26 h 3 min 7 s") << false << true << qint64(-93787) << "X: clock 26 h 3 min 7 s slow";
+    const QString cet = "Central European Standard Time";
+    const QString atPhone = "\nagainst the local time at the phone's position (" + cet + ")";
+    QTest::newRow("unknown offset") << false << false << qint64(0) << "phone" << cet << "X: synchronized";
+    QTest::newRow("right") << true << true << qint64(0) << "phone" << cet
+                           << "X (synchronized again): clock right to the second" + atPhone;
+    QTest::newRow("1 s") << false << true << qint64(1) << "computer" << "Greenwich Mean Time"
+                         << "X: clock 1 s ahead\nagainst this computer's time zone (Greenwich Mean Time)";
+    QTest::newRow("59 s, zone unnamed") << false << true << qint64(-59) << "computer" << ""
+                                        << "X: clock 59 s behind\nagainst this computer's time zone";
+    QTest::newRow("1 min") << false << true << qint64(60) << "phone" << cet << "X: clock 1 min ahead" + atPhone;
+    QTest::newRow("59 min 59 s, no source") << false << true << qint64(3599) << "" << cet << "X: clock 59 min 59 s ahead";
+    QTest::newRow("1 h, unknown source") << false << true << qint64(-3600) << "moon" << cet << "X: clock 1 h behind";
+    QTest::newRow("1 h 1 s") << false << true << qint64(3601) << "" << "" << "X: clock 1 h 1 s ahead";
+    QTest::newRow("2 h 1 min") << false << true << qint64(7260) << "" << "" << "X: clock 2 h 1 min ahead";
+    QTest::newRow("26 h 3 min 7 s") << false << true << qint64(-93787) << "" << "" << "X: clock 26 h 3 min 7 s behind";
 }
 
 // The clock offset told after a synchronization, in whole hours, minutes and
-// seconds, each left out when zero.
+// seconds, each left out when zero, and below it the zone it is measured in.
 void TestMainController::synchronizationReport()
 {
     QFETCH(bool, again);
     QFETCH(bool, known);
     QFETCH(qint64, offset);
-    QTEST(MainController::synchronizationReport("X", again, known, offset), "report");
+    QFETCH(QString, source);
+    QFETCH(QString, zone);
+    QTEST(MainController::synchronizationReport("X", again, known, offset, source, zone), "report");
 }
 
 // The settings are saved when their dialog has returned, and once more when

@@ -327,10 +327,10 @@ void TestMainView::synchronizationScreens()
             enabled += child(name)->isEnabled() ? '1' : '0';
         return enabled + (child("synchronizationBusyBar")->isHidden() ? "" : " busy");
     };
-    emit m_controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
+    emit m_controller->cameraSynchronized(QStringLiteral("Canon EOS 80D: clock 7 min 13 s ahead"));
     m_view->changeScreen(controller::SynchronizeDone);
     QVERIFY(child("synchronizationReportLabel")->isVisible());
-    QCOMPARE(child<QLabel>("synchronizationReportLabel")->text(), QStringLiteral("Canon EOS 80D: clock 7 min 13 s fast"));
+    QCOMPARE(child<QLabel>("synchronizationReportLabel")->text(), QStringLiteral("Canon EOS 80D: clock 7 min 13 s ahead"));
     m_view->changeScreen(controller::SynchronizeCameras);
     QVERIFY(!child("synchronizationReportLabel")->isVisible());
     QCOMPARE(state(), QStringLiteral("111"));

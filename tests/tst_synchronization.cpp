@@ -20,9 +20,10 @@ using testsupport::MessageBoxes;
 namespace {
 
 // What a synchronization of the generated photo sends, for a user not yet known.
-const QByteArray firstRequest = R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
-                                R"("elapsedTime":4321,"fileNumber":"","internalSerialNumber":"","model":"X-T3",)"
-                                R"("serialNumber":"SN1234","shutterCount":0,"syncID":"sync-)"
+const QByteArray firstRequest = R"({"GPSProcessingMethod":"","computerZoneId":"Europe/London",)"
+                                R"("dateTimeOriginal":"2026-07-14 12:34:56","elapsedTime":4321,"fileNumber":"",)"
+                                R"("internalSerialNumber":"","model":"X-T3","serialNumber":"SN1234","shutterCount":0,)"
+                                R"("subSecTimeOriginal":"48","syncID":"sync-)"
                                 "\xc3\xa9"
                                 R"(","timeZone":"","userID":""})";
 
@@ -42,6 +43,8 @@ private slots:
     void init();
     void synchronized_data();
     void synchronized();
+    void linkQuestion_data();
+    void linkQuestion();
     void failed_data();
     void failed();
 
@@ -53,12 +56,15 @@ private:
 
 void TestSynchronization::initTestCase()
 {
+    qputenv("TZ", "Europe/London");
     QVERIFY(m_service.listen());
     qputenv("KESTREL_SERVICE_URL", m_service.baseUrl().toUtf8());
     QCOMPARE(Model::baseUrl(), m_service.baseUrl());
     m_syncPhoto = m_dir.filePath("sync.jpg");
     const QImage scene = testsupport::syncPhotoImage(QByteArray("{\"syncID\":\"sync-\xc3\xa9\",\"elapsedTime\":4321}"));
-    QVERIFY(testsupport::writePhoto(m_syncPhoto, scene, testsupport::cameraTags()));
+    QVERIFY(testsupport::writePhoto(m_syncPhoto, scene,
+                                    testsupport::cameraTags() << qMakePair(QString("Exif.Photo.SubSecTimeOriginal"),
+                                                                           QString("48 "))));
 }
 
 void TestSynchronization::init()
@@ -77,11 +83,13 @@ void TestSynchronization::synchronized_data()
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("userAfter");
     QTest::addColumn<QString>("box"); // text of the one box shown, if any
-    QTest::newRow("first") << "" << false << 200 << QByteArray(R"({"clockOffset":433,"userID":"new-user-7"})")
-                           << "X-T3: clock 7 min 13 s fast" << "new-user-7" << "";
+    QTest::newRow("first") << "" << false << 200 << QByteArray(R"({"clockOffset":433,"timeZoneId":"Europe/London",)"
+                                                               R"("userID":"new-user-7","zoneSource":"computer"})")
+                           << "X-T3: clock 7 min 13 s ahead\nagainst this computer's time zone (Europe/London)"
+                           << "new-user-7" << "";
     QTest::newRow("created, known camera, clock behind")
         << "old" << true << 201 << QByteArray(R"({"body":"Camera added","clockOffset":-3725,"head":"Done","userID":"old"})")
-        << "X-T3 (synchronized again): clock 1 h 2 min 5 s slow" << "old" << "Camera added";
+        << "X-T3 (synchronized again): clock 1 h 2 min 5 s behind" << "old" << "Camera added";
     QTest::newRow("answer without user") << "before" << false << 200 << QByteArray(R"({"head":"","userId":"wrong case"})")
                                          << "X-T3: synchronized" << "" << "";
 }
@@ -96,56 +104,88 @@ void TestSynchronization::synchronized()
     QFETCH(QByteArray, answer);
     QFETCH(QString, userAfter);
     QFETCH(QString, box);
-    {
-        auto state = std::make_shared<Model>();
-        MainController controller(state);
-        MessageBoxes boxes(controller);
-        state->userID = userBefore;
-        QVERIFY(state->save(Model::configFilePath()));
-        if (known)
-            state->cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
-        QString userWhileShown;
-        boxes.answerer = [&](const MessageBoxes::Message&) {
-            userWhileShown = state->userID;
-            return true;
-        };
-        m_service.enqueue(HttpAnswer::json(status, answer));
-        m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
-        int announced;
-        countAnnouncements(controller, this, &announced);
-        QSignalSpy screens(&controller, &MainController::screenChanged);
-        QSignalSpy reports(&controller, &MainController::cameraSynchronized);
-        controller.synchronizeCamera(m_syncPhoto);
-        QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
-        QCOMPARE(screens.size(), 1);
-        QCOMPARE(reports.size(), 1);
-        QTEST(reports[0][0].toString(), "report");
-        QCOMPARE(state->userID, userAfter);
-        Model stored;
-        QVERIFY(stored.load(Model::configFilePath()));
-        QCOMPARE(stored.userID, userAfter);
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    MessageBoxes boxes(controller);
+    state->userID = userBefore;
+    QVERIFY(state->save(Model::configFilePath()));
+    if (known)
+        state->cameras.append({ QStringLiteral("X-T3"), QStringLiteral("SN1234"), {} });
+    QString userWhileShown;
+    boxes.answerer = [&](const MessageBoxes::Message&) {
+        userWhileShown = state->userID;
+        return true;
+    };
+    m_service.enqueue(HttpAnswer::json(status, answer));
+    m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[],"phoneName":"Pixel"})"));
+    int announced;
+    countAnnouncements(controller, this, &announced);
+    QSignalSpy screens(&controller, &MainController::screenChanged);
+    QSignalSpy reports(&controller, &MainController::cameraSynchronized);
+    controller.synchronizeCamera(m_syncPhoto);
+    QTRY_COMPARE(controller.currentScreen(), controller::SynchronizeDone);
+    QCOMPARE(screens.size(), 1);
+    QCOMPARE(reports.size(), 1);
+    QTEST(reports[0][0].toString(), "report");
+    QCOMPARE(state->userID, userAfter);
+    Model stored;
+    QVERIFY(stored.load(Model::configFilePath()));
+    QCOMPARE(stored.userID, userAfter);
 
-        QTRY_COMPARE(announced, 1);
-        const auto requests = m_service.requests();
-        QCOMPARE(requests.size(), 2);
-        QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
-        const QByteArray user = "\"userID\":\"" + userBefore.toUtf8() + '"';
-        QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", user));
-        QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
-        QCOMPARE(requests[1].body, "{\"userID\":\"" + userAfter.toUtf8() + "\"}");
-        QCOMPARE(state->cameras.phoneName, QStringLiteral("Pixel"));
-        if (box.isEmpty()) {
-            QVERIFY(boxes.shown.isEmpty());
-        } else {
-            QCOMPARE(boxes.shown.size(), 1);
-            QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
-                     QStringList({ QString::number(status), "Done", box }));
-            QCOMPARE(userWhileShown, userBefore);
-        }
-    }
-    MainController next;
-    next.start();
-    QCOMPARE(next.currentScreen(), userAfter.isEmpty() ? controller::HowTo1 : controller::Menu);
+    QTRY_COMPARE(announced, 1);
+    const auto requests = m_service.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests[0].path, QByteArray("/syncCamera"));
+    const QByteArray user = "\"userID\":\"" + userBefore.toUtf8() + '"';
+    QCOMPARE(requests[0].body, QByteArray(firstRequest).replace("\"userID\":\"\"", user));
+    QCOMPARE(requests[1].path, QByteArray("/getSyncList"));
+    QCOMPARE(requests[1].body, "{\"userID\":\"" + userAfter.toUtf8() + "\"}");
+    QCOMPARE(state->cameras.phoneName, QStringLiteral("Pixel"));
+    QCOMPARE(boxes.shown.size(), box.isEmpty() ? 0 : 1);
+    QCOMPARE(userWhileShown, box.isEmpty() ? QString() : userBefore);
+    if (!box.isEmpty())
+        QCOMPARE(boxes.shown[0].said(), QString::number(status) + "|Done|" + box);
+}
+
+void TestSynchronization::linkQuestion_data()
+{
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+}
+
+// A code of another account's phone asks first: a yes sends the request
+// again, agreeing to the link, and keeps the owner's identifier; a no leaves
+// the identifier, the cameras and config.dat as they were.
+void TestSynchronization::linkQuestion()
+{
+    QFETCH(bool, yes);
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    MessageBoxes boxes(controller);
+    boxes.answer = yes;
+    state->userID = QStringLiteral("track-user");
+    state->cameras.append({ QStringLiteral("Z 6"), QStringLiteral("N1"), {} });
+    const QString question = "Link this computer to the phone 'Pixel 8'? The 2,161 positions imported here and "
+                             "1 camera move to it.";
+    m_service.enqueue(HttpAnswer::json(203, R"({"body":")" + question.toUtf8() + R"(","head":"Link this computer?",)"
+                                            R"("link":{"cameras":1,"demo":false,"phoneName":"Pixel 8","positions":2161}})"));
+    m_service.enqueue(HttpAnswer::json(200, R"({"clockOffset":-2,"userID":"owner-9"})"));
+    int announced;
+    countAnnouncements(controller, this, &announced);
+    controller.synchronizeCamera(m_syncPhoto);
+    QTRY_COMPARE(announced, 1);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].said(), "222|Link this computer?|" + question);
+    const auto sent = m_service.requestsTo("/syncCamera");
+    const QByteArray first = QByteArray(firstRequest).replace(R"("userID":"")", R"("userID":"track-user")");
+    QCOMPARE(sent.size(), yes ? 2 : 1);
+    QCOMPARE(sent[0].body, first);
+    QCOMPARE(sent.last().body, yes ? QByteArray(first).replace(R"("model")", R"("linkUser":true,"model")") : first);
+    QCOMPARE(state->userID, yes ? QStringLiteral("owner-9") : QStringLiteral("track-user"));
+    QCOMPARE(state->cameras.size(), yes ? 0 : 1); // the owner's list, fetched anew
+    Model stored;
+    QCOMPARE(stored.load(Model::configFilePath()) ? stored.userID : "not written", yes ? "owner-9" : "not written");
 }
 
 void TestSynchronization::failed_data()
@@ -196,14 +236,12 @@ void TestSynchronization::failed()
     QSignalSpy screens(&controller, &MainController::screenChanged);
     QSignalSpy started(&controller, &MainController::synchronizationStarted);
     controller.synchronizeCamera(path);
-    QCOMPARE(started.size(), 1);
-    QCOMPARE(started[0][0].toString(), path);
+    QCOMPARE(QList<QVariantList>(started), QList<QVariantList>({ { path } }));
     // The photo is read off the GUI thread: the slot returns before anything is decided.
     QCOMPARE(boxes.shown.size(), 0);
     QTRY_COMPARE(announced, 1);
     QCOMPARE(boxes.shown.size(), 1);
-    QCOMPARE(QStringList({ QString::number(boxes.shown[0].code), boxes.shown[0].title, boxes.shown[0].text }),
-             QStringList({ QString::number(code), title, text.isEmpty() ? path : text }));
+    QCOMPARE(boxes.shown[0].said(), QString::number(code) + '|' + title + '|' + (text.isEmpty() ? path : text));
     QCOMPARE(m_service.requestsTo("/syncCamera").size(), tries);
     // No request was started for an unreadable photo, none is on its way.
     QVERIFY(tries > 0 || client->findChildren<QNetworkReply*>().isEmpty());

@@ -86,6 +86,8 @@ void MainView::connectServiceParts(controller::MainController& controller)
     connect(m_codeView, &SyncCodeView::codeWanted, &controller, &MainController::requestSyncCode);
     connect(m_codeView, &SyncCodeView::fileDropped, &controller, &MainController::synchronizeCamera);
     connect(&controller, &MainController::syncCodeUpdated, m_codeView, &SyncCodeView::setCode);
+    connect(m_codeView, &SyncCodeView::statusWanted, &controller, &MainController::requestServiceStatus);
+    connect(&controller, &MainController::serviceStatusUpdated, m_codeView, &SyncCodeView::setServiceStatus);
     connect(this, &MainView::serviceStatusWanted, &controller, &MainController::requestServiceStatus);
     connect(&controller, &MainController::serviceStatusUpdated, this, &MainView::showPhonePage);
     connect(m_openPageAction, &QAction::triggered, &controller, &MainController::openPhonePage);

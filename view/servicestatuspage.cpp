@@ -1,25 +1,43 @@
 #include "view/servicestatuspage.h"
 
-#include <QDesktopServices>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "controller/maincontroller.h"
 
 namespace view {
 
+namespace {
+
+QString linkText(const controller::ServiceStatus& status)
+{
+    if (!status.linked)
+        return ServiceStatusPage::tr("This computer is not linked to a phone yet.");
+    if (status.phoneName.isEmpty())
+        return ServiceStatusPage::tr("unknown");
+    QString text = ServiceStatusPage::tr("the phone '%1'").arg(status.phoneName);
+    if (status.demo)
+        text += ServiceStatusPage::tr(" (demo positions)");
+    if (!status.userId.isEmpty())
+        text += ServiceStatusPage::tr(", account %1").arg(status.userId);
+    return text;
+}
+
+} // namespace
+
 ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     : QWidget(parent)
     , m_address(new QLabel(this))
     , m_state(new QLabel(this))
-    , m_phone(new QLabel(this))
+    , m_link(new QLabel(this))
     , m_positions(new QLabel(this))
     , m_openButton(new QPushButton(tr("Open the phone page in the browser"), this))
     , m_startButton(new QPushButton(tr("Start the web service"), this))
+    , m_linkButton(new QPushButton(this))
+    , m_forgetButton(new QPushButton(tr("Forget this link"), this))
     , m_poll(new QTimer(this))
 {
     auto* layout = new QVBoxLayout(this);
@@ -28,9 +46,9 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     form->setVerticalSpacing(10);
     form->addRow(tr("Address in use:"), m_address);
     form->addRow(tr("Answers:"), m_state);
-    form->addRow(tr("Phone:"), m_phone);
+    form->addRow(tr("Linked to:"), m_link);
     form->addRow(tr("Positions stored:"), m_positions);
-    for (QLabel* label : { m_address, m_state, m_phone, m_positions }) {
+    for (QLabel* label : { m_address, m_state, m_link, m_positions }) {
         label->setWordWrap(true);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
@@ -40,11 +58,23 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     buttons->addWidget(m_startButton);
     buttons->addStretch();
     layout->addLayout(buttons);
+    auto* linkButtons = new QHBoxLayout;
+    linkButtons->addWidget(m_linkButton);
+    linkButtons->addWidget(m_forgetButton);
+    linkButtons->addStretch();
+    layout->addLayout(linkButtons);
+    m_linkButton->setObjectName(QStringLiteral("linkButton"));
+    m_forgetButton->setObjectName(QStringLiteral("forgetLinkButton"));
     layout->addStretch();
     m_startButton->setObjectName(QStringLiteral("startServiceButton"));
     m_startButton->setVisible(false);
 
-    connect(m_openButton, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(QUrl(m_phonePage)); });
+    connect(m_openButton, &QPushButton::clicked, this, &ServiceStatusPage::pageWanted);
+    connect(m_linkButton, &QPushButton::clicked, this, [this] { emit linkHelpWanted(m_status); });
+    connect(m_forgetButton, &QPushButton::clicked, this, [this] {
+        if (emit forgetWanted())
+            emit linkForgotten();
+    });
     connect(m_startButton, &QPushButton::clicked, this, &ServiceStatusPage::start);
     // After a start the service needs a moment before it answers.
     m_poll->setInterval(300);
@@ -58,7 +88,7 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
 
 QStringList ServiceStatusPage::shownTexts() const
 {
-    return { m_address->text(), m_state->text(), m_phone->text(), m_positions->text() };
+    return { m_address->text(), m_state->text(), m_link->text(), m_positions->text() };
 }
 
 void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
@@ -70,9 +100,13 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     } else {
         m_state->setText(tr("no"));
     }
-    m_phone->setText(status.phoneName.isEmpty() ? tr("none") : status.phoneName);
+    m_link->setText(linkText(status));
     m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
-    m_phonePage = status.browserPageUrl();
+    m_status = status;
+    m_linkButton->setText(status.linked ? tr("Link to another phone...") : tr("Link to a phone..."));
+    // How to link needs the phone page the service names.
+    m_linkButton->setEnabled(status.answers);
+    m_forgetButton->setVisible(status.linked);
     m_openButton->setEnabled(status.answers);
     m_startButton->setVisible(!status.answers && controller::MainController::isLocalService());
 }

@@ -11,8 +11,9 @@ class QTimer;
 namespace view {
 
 // The settings dialog's page about the web service: its address, whether it
-// answers, the phone and the positions it holds, the phone page in the
-// browser, and a start button when a local service is not running.
+// answers, the phone and account this computer is linked to and the positions
+// it holds, the phone page in the browser, a start button when a local service
+// is not running, and how to link to another phone or forget the link.
 class ServiceStatusPage : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +28,12 @@ signals:
     void statusWanted();
     // Answered by the controller: true when the service program was started.
     bool startWanted();
+    // The phone page in this computer's browser.
+    void pageWanted();
+    void linkHelpWanted(const controller::ServiceStatus& status);
+    // Answered by the controller: true when the link was forgotten.
+    bool forgetWanted();
+    void linkForgotten();
 
 public slots:
     void setStatus(const controller::ServiceStatus& status);
@@ -36,13 +43,15 @@ private:
 
     QLabel* m_address = nullptr;
     QLabel* m_state = nullptr;
-    QLabel* m_phone = nullptr;
+    QLabel* m_link = nullptr;
     QLabel* m_positions = nullptr;
     QPushButton* m_openButton = nullptr;
     QPushButton* m_startButton = nullptr;
+    QPushButton* m_linkButton = nullptr;
+    QPushButton* m_forgetButton = nullptr;
     QTimer* m_poll = nullptr;
     int m_pollsLeft = 0;
-    QString m_phonePage;
+    controller::ServiceStatus m_status;
 };
 
 } // namespace view

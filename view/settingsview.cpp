@@ -79,6 +79,12 @@ void SettingsView::connectController(controller::MainController& controller)
     connect(m_servicePage, &ServiceStatusPage::statusWanted, &controller,
             &controller::MainController::requestServiceStatus);
     connect(m_servicePage, &ServiceStatusPage::startWanted, &controller, &controller::MainController::startLocalService);
+    connect(m_servicePage, &ServiceStatusPage::pageWanted, &controller, &controller::MainController::openPhonePage);
+    connect(m_servicePage, &ServiceStatusPage::linkHelpWanted, &controller,
+            &controller::MainController::explainLinking);
+    connect(m_servicePage, &ServiceStatusPage::forgetWanted, &controller, &controller::MainController::forgetLink);
+    // The first how-to page the forgetting leads to is behind this dialog.
+    connect(m_servicePage, &ServiceStatusPage::linkForgotten, this, &QDialog::accept);
     connect(&controller, &controller::MainController::serviceStatusUpdated, m_servicePage,
             &ServiceStatusPage::setStatus);
 }

@@ -18,6 +18,7 @@ public:
         int code = 0;
         QString title;
         QString text;
+        QString said() const { return QString::number(code) + '|' + title + '|' + text; }
     };
     using Answerer = std::function<bool(const Message&)>;
 
