@@ -17,6 +17,7 @@
 #include "support/messageboxes.h"
 #include "support/photos.h"
 #include "support/realservice.h"
+#include "support/tracks.h"
 #include "support/widgets.h"
 #include "view/cameraframe.h"
 #include "view/mainview.h"
@@ -30,49 +31,9 @@ using controller::MainController;
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
 // The camera's clock runs 1 h 3 min 17 s ahead of the true time.
 constexpr int64_t cameraAhead = (3600 + 3 * 60 + 17) * 1000LL;
-constexpr int64_t fixStepMs = 10000;
-constexpr int64_t trackLengthMs = 2 * 3600 * 1000LL;
-
-int64_t utc(const QString& iso)
-{
-    return *service::parseIsoTime(iso.toStdString());
-}
-
-// Where the phone was: a smooth walk that starts at `start` near (lat0, lon0).
-struct Track {
-    int64_t start;
-    double lat0 = 48.10, lon0 = 11.50; // Munich
-    double latitude(int64_t t) const { return lat0 + 0.02 * std::sin(2 * pi * (t - start) / trackLengthMs); }
-    double longitude(int64_t t) const { return lon0 + 0.03 * double(t - start) / trackLengthMs; }
-    double altitude(int64_t t) const { return 520 + 10 * std::cos(2 * pi * (t - start) / trackLengthMs); }
-};
-
-// The track's fixes every 10 s as a GPX, CSV or KML (gx:Track) file.
-QByteArray trackFile(const Track& track, const QString& format)
-{
-    QByteArray whens, points;
-    for (int64_t t = track.start; t <= track.start + trackLengthMs; t += fixStepMs) {
-        const QByteArray time = QByteArray::fromStdString(service::formatIsoTime(t)),
-                         lat = QByteArray::number(track.latitude(t), 'f', 7),
-                         lon = QByteArray::number(track.longitude(t), 'f', 7), ele = QByteArray::number(track.altitude(t), 'f', 1);
-        if (format == "csv")
-            points += time + ',' + lat + ',' + lon + ',' + ele + '\n';
-        else if (format == "gpx")
-            points += "<trkpt lat=\"" + lat + "\" lon=\"" + lon + "\"><ele>" + ele + "</ele><time>" + time + "</time></trkpt>\n";
-        else
-            whens += "<when>" + time + "</when>\n", points += "<gx:coord>" + lon + ' ' + lat + ' ' + ele + "</gx:coord>\n";
-    }
-    if (format == "csv")
-        return "time,lat,lon,alt\n" + points;
-    if (format == "gpx")
-        return R"(<?xml version="1.0"?><gpx version="1.1" creator="test" xmlns="http://www.topografix.com/GPX/1/1">)"
-               "<trk><trkseg>\n" + points + "</trkseg></trk></gpx>\n";
-    return R"(<?xml version="1.0"?><kml xmlns="http://www.opengis.net/kml/2.2" xmlns:gx="http://www.google.com/kml/ext/2.2">)"
-           "<Document><Placemark><gx:Track>\n" + whens + points + "</gx:Track></Placemark></Document></kml>\n";
-}
+using namespace testsupport;
 
 // The phone's own tracks in Berlin's zone, in summer and across the start of
 // daylight saving (2026-03-29 01:00 UTC); tracks of files dropped on the program.
@@ -81,24 +42,6 @@ const Track spring { utc("2026-03-29T00:00:00Z") };
 const Track evora { utc("2026-09-05T10:00:00Z"), 38.57, -7.91 };
 const Track chicago { utc("2026-11-01T06:00:00Z"), 41.88, -87.70 }; // daylight saving ends at 07:00 UTC
 const Track parramatta { utc("2026-01-20T01:00:00Z"), -33.81, 150.95 };
-
-// A written coordinate ("Latitude" or "Longitude") in signed degrees; the
-// EXIF value is "d/1000000 0/1 0/1" and its reference "N"/"S" or "E"/"W".
-double coordinate(const QMap<QString, QString>& exif, const QString& which)
-{
-    const QStringList parts = exif.value("Exif.GPSInfo.GPS" + which).split(QLatin1Char(' '));
-    const QStringList fraction = parts.value(0).split(QLatin1Char('/'));
-    if (parts.size() != 3 || fraction.size() != 2 || fraction[1].toDouble() == 0)
-        return std::nan("");
-    const QString ref = exif.value("Exif.GPSInfo.GPS" + which + "Ref");
-    return (ref == "S" || ref == "W" ? -1 : 1) * fraction[0].toDouble() / fraction[1].toDouble();
-}
-
-// "YYYY-MM-DD HH:MM:SS" as EXIF writes it, "YYYY:MM:DD HH:MM:SS".
-QString exifTime(const std::string& time)
-{
-    return QString::fromStdString(time).replace(QLatin1Char('-'), QLatin1Char(':'));
-}
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QStringList>
 #include <QUrl>
+#include <QWidget>
 
 namespace testsupport {
 
