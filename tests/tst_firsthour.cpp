@@ -21,8 +21,9 @@ using nlohmann::json;
 
 namespace {
 
-// The camera's clock runs 7 min 13.48 s ahead of the true time.
-constexpr int64_t cameraAhead = 433480;
+// The camera's clock runs 7 min 13.48 s ahead of the local time in Munich
+// (summer time, UTC + 2 h).
+constexpr int64_t cameraAhead = 2 * 3600000 + 433480;
 const Track morning { utc("2026-07-14T08:00:00Z") }; // from a GPX file
 const Track afternoon { utc("2026-07-14T10:00:00Z"), 48.10, 11.53 }; // from the phone's tracker app, on from there
 
@@ -106,7 +107,8 @@ private slots:
                                                      "here move to it."));
         QCOMPARE(state->userID, QString::fromStdString(phone["userID"]));
         QCOMPARE(reports.size(), 1);
-        QCOMPARE(reports[0][0].toString().section(QLatin1Char('\n'), 0, 0), QStringLiteral("X-T3: clock 7 min 13 s ahead"));
+        QCOMPARE(reports[0][0].toString(), QStringLiteral("X-T3: clock 7 min 13 s ahead\nagainst the local time at the phone's "
+                                                          "position (Central European Summer Time)"));
 
         // A folder from both halves of the day, photos 7 min 13.48 s ahead on
         // the camera's clock, taken on whole seconds of true time.
