@@ -119,6 +119,11 @@ MainView::MainView(QWidget* parent)
     m_ui->frameLayout->insertWidget(m_ui->frameLayout->indexOf(m_ui->selectSynchronizationImageButton),
                                     m_synchronizationBusyBar);
     buildServiceParts();
+    // MORE, made with the service parts, takes its turn between its neighbours.
+    if (auto* more = m_ui->bottomMenu->findChild<QPushButton*>(QStringLiteral("serviceMenuButton"))) {
+        setTabOrder(m_ui->previousButton, more);
+        setTabOrder(more, m_ui->nextButton);
+    }
     // NEXT keeps its place and size at the right on every page, shown or
     // not, so that no other button moves between pages.
     QSizePolicy keepPlace = m_ui->nextButton->sizePolicy();
