@@ -54,9 +54,9 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         m_ui->originalDateTimeLabel->setText(dateTimeText(photo.dateTimeOriginal));
         m_ui->correctedDateTimeLabel->setText(dateTimeText(photo.photoTime));
         m_ui->correctedDateTimeLabel->setVisible(!photo.photoTime.isEmpty());
-        m_ui->label_3->setText(photo.timeWritten         ? tr("Corrected Date and Time")
-                                   : photo.photoTime.isEmpty() ? tr("Time Zone")
-                                                               : tr("Local Date and Time"));
+        m_ui->label_3->setText(photo.timeWritten           ? tr("Corrected Date and Time")
+                               : photo.photoTime.isEmpty() ? tr("Time Zone")
+                                                           : tr("Local Date and Time"));
         m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
         m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
         m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
