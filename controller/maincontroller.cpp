@@ -363,8 +363,10 @@ void MainController::startGeotagging()
         showFailure(failure);
         return;
     }
-    const std::shared_ptr<GeotagRun> run = beginRun();
     const QStringList paths = PhotoListing(m_model->inputFolder, m_model->includeSubfolders).paths();
+    if (!mayReplaceCopies(paths))
+        return;
+    const std::shared_ptr<GeotagRun> run = beginRun();
     const int taken = sendPhotos(run, paths);
     flushWritten(*run);
     qDebug() << "geotagging run" << run->number << "ended:" << run->processed << "processed," << run->failed
@@ -380,6 +382,32 @@ void MainController::startGeotagging()
     if (m_stopRequested)
         emit geotagStopped(run->processed, m_model->imageCount);
     emit photosUpdated(m_model->photos);
+}
+
+QString MainController::copyPath(const QString& path) const
+{
+    // Photos of subfolders go to the same subfolders of the output folder.
+    const QString relative = path.startsWith(m_model->inputFolder) ? path.mid(m_model->inputFolder.size())
+                                                                   : QFileInfo(path).fileName();
+    return m_model->outputFolder + relative;
+}
+
+bool MainController::mayReplaceCopies(const QStringList& paths)
+{
+    if (m_model->rewrite)
+        return true;
+    int existing = 0;
+    for (const QString& path : paths)
+        existing += QFileInfo::exists(copyPath(path)) ? 1 : 0;
+    if (existing == 0)
+        return true;
+    QString folder = QDir::toNativeSeparators(m_model->outputFolder);
+    folder.chop(1);
+    return emit infoPending(code(Status::Question), tr("Replace the earlier copies?"),
+                            tr("The folder %1 already holds copies of %n of these photos, made by an earlier run. OK "
+                               "replaces them with new copies; Cancel leaves every file as it is.",
+                               nullptr, existing)
+                                .arg(folder));
 }
 
 std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
@@ -538,10 +566,8 @@ void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const
 
     // Photos of subfolders are rewritten where they are, or copied to the
     // same subfolders of the output folder.
-    const QString relative = path.startsWith(m_model->inputFolder) ? path.mid(m_model->inputFolder.size())
-                                                                   : QFileInfo(path).fileName();
-    const QString target = m_model->rewrite ? path : m_model->outputFolder + relative;
-    if (!m_model->rewrite && relative.contains(QLatin1Char('/')))
+    const QString target = m_model->rewrite ? path : copyPath(path);
+    if (!m_model->rewrite && target.mid(m_model->outputFolder.size()).contains(QLatin1Char('/')))
         QDir().mkpath(QFileInfo(target).absolutePath());
     // Each folder written to loses the temporaries of a killed run once.
     const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath());

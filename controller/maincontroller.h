@@ -176,6 +176,11 @@ private:
     // number sent or handled is returned), writing the new files to the disk
     // and the list of results.
     std::shared_ptr<GeotagRun> beginRun();
+    // Where the copy of a photo goes when the originals are kept.
+    QString copyPath(const QString& path) const;
+    // When copies of the same names are in the output folder already, asks
+    // once whether to replace them; false when the user would rather not.
+    bool mayReplaceCopies(const QStringList& paths);
     int sendPhotos(const std::shared_ptr<GeotagRun>& run, const QStringList& paths);
     void flushWritten(GeotagRun& run);
     void listResults(const QStringList& paths);

@@ -92,6 +92,9 @@ bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString&
         QString message = photo.errorTitle;
         if (!photo.errorText.isEmpty() && photo.errorText != photo.errorTitle)
             message += (message.isEmpty() ? QString() : QStringLiteral(": ")) + photo.errorText;
+        if (photo.success && photo.demo)
+            message = message.isEmpty() ? model::PhotoGeotag::demoNote()
+                                        : model::PhotoGeotag::demoNote() + QStringLiteral("; ") + message;
         fields << message;
         for (QString& field : fields)
             field = csvField(field);
@@ -124,6 +127,8 @@ bool ResultExport::writeGpx(const model::PhotoGeotagList& photos, const QString&
         if (!time.isEmpty())
             xml.writeTextElement(QStringLiteral("time"), time);
         xml.writeTextElement(QStringLiteral("name"), QFileInfo(photo.filePath).fileName());
+        if (photo.demo)
+            xml.writeTextElement(QStringLiteral("desc"), model::PhotoGeotag::demoNote());
         xml.writeEndElement();
     }
     xml.writeEndElement();

@@ -136,6 +136,9 @@ void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* re
     result->timeZone = text(answer, "timeZone");
     result->timeZoneId = text(answer, "timeZoneId");
     result->timeZoneName = text(answer, "timeZoneName");
+    // Only a demo account's answers carry the member, always as true.
+    const JsonValue& demo = answer.get("demo");
+    result->demo = demo.kind == JsonValue::Boolean && demo.text == "true";
     // Truncated toward zero; values beyond the int range are clamped rather
     // than left to undefined behaviour.
     const double accuracy = answer.get("accuracy").asDouble(0.0);

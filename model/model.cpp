@@ -144,12 +144,20 @@ QString Model::preferencesFilePath()
 
 QString PhotoGeotag::summary() const
 {
-    const QString note = !success ? errorCause
-        : sidecarPath.isEmpty()   ? QString()
-                                  : QStringLiteral("GPS written to ") + QFileInfo(sidecarPath).fileName();
+    QStringList notes;
+    if (success && demo)
+        notes << demoNote();
+    if (success && !sidecarPath.isEmpty())
+        notes << QStringLiteral("GPS written to ") + QFileInfo(sidecarPath).fileName();
+    const QString note = success ? notes.join(QStringLiteral("; ")) : errorCause;
     if (note.isEmpty() || errorTitle.isEmpty())
         return errorTitle + note;
     return errorTitle + (success ? QStringLiteral("; ") : QStringLiteral(": ")) + note;
+}
+
+QString PhotoGeotag::demoNote()
+{
+    return QStringLiteral("Demo position");
 }
 
 QStringList Model::photoFilePatterns()

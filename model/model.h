@@ -49,10 +49,14 @@ struct PhotoGeotag {
     QString errorCause;
     // The XMP sidecar that got the tags; empty when they went into the photo.
     QString sidecarPath;
+    // The position came from the service's demo data, not from a phone.
+    bool demo = false;
 
     // What the results show for this photo: the error title, with the cause
-    // of a failed write or the sidecar that got the tags.
+    // of a failed write, or with the demo note and the sidecar that got the tags.
     QString summary() const;
+    // The words every view and export of a demo position carries.
+    static QString demoNote();
 };
 
 using PhotoGeotagList = QList<PhotoGeotag>;

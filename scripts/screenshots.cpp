@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QMimeData>
 #include <QFileDialog>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextStream>
@@ -135,7 +136,7 @@ model::PhotoGeotag sampleResult(const QString& name, bool success, double latitu
     photo.success = success;
     if (success) {
         photo.dateTimeOriginal = QStringLiteral("2026:07:14 10:42:17");
-        photo.photoTime = QStringLiteral("2026:07:14 10:43:05");
+        photo.photoTime = QStringLiteral("2026-07-14 10:43:05");
         photo.timeZone = QStringLiteral("+02:00");
         photo.timeZoneId = QStringLiteral("Europe/Ljubljana");
         photo.timeZoneName = QStringLiteral("Central European Summer Time");
@@ -149,6 +150,19 @@ model::PhotoGeotag sampleResult(const QString& name, bool success, double latitu
         photo.errorText = QStringLiteral("The phone recorded no position within an hour of the time this photo was "
                                          "taken. Was the Kestrel application running?");
     }
+    return photo;
+}
+
+// A camera whose clock runs on UTC, in Japan, with a demo position.
+model::PhotoGeotag demoResult()
+{
+    model::PhotoGeotag photo = sampleResult(QStringLiteral("DSCF0431.JPG"), true, 35.6585805, 139.7454329, 30.0);
+    photo.dateTimeOriginal = QStringLiteral("2026:12:03 03:40:30");
+    photo.photoTime = QStringLiteral("2026-12-03 12:33:17");
+    photo.timeZone = QStringLiteral("+09:00");
+    photo.timeZoneId = QStringLiteral("Asia/Tokyo");
+    photo.timeZoneName = QStringLiteral("Japan Standard Time");
+    photo.demo = true;
     return photo;
 }
 
@@ -177,13 +191,13 @@ model::PhotoGeotagList sampleResults()
             sampleResult(QStringLiteral("DSCF0409.JPG"), true, 46.3647802, 13.8480033, 2105.8),
             sampleResult(QStringLiteral("DSCF0418.JPG"), true, 46.3814429, 13.8252116, 2410.0),
             sampleResult(QStringLiteral("DSCF0421.JPG"), false, 0, 0, 0),
-            sampleResult(QStringLiteral("DSCF0423.JPG"), true, 46.3850071, 13.8010402, 1987.3)};
+            sampleResult(QStringLiteral("DSCF0423.JPG"), true, 46.3850071, 13.8010402, 1987.3), demoResult()};
 }
 
 // The main window on one screen, filled as after a synchronization and a
 // geotagging run; running adds a synchronization in progress.
 void mainWindow(const QString& name, controller::Screen screen, bool running = false,
-                const QString& dragged = QString())
+                const QString& dragged = QString(), const char* focused = nullptr)
 {
     view::MainView window;
     model::CameraList cameras = sampleCameras();
@@ -212,7 +226,25 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(window.findChild<QWidget*>(label), &enter);
     }
+    if (focused) {
+        window.activateWindow();
+        window.findChild<QWidget*>(QLatin1String(focused))->setFocus(Qt::TabFocusReason);
+    }
     save(name, &window);
+}
+
+// The MORE menu open on the results page, its second entry under the pointer.
+void moreMenu(const QString& name)
+{
+    view::MainView window;
+    window.changeScreen(controller::GeotagResults);
+    window.show();
+    auto* button = window.findChild<QPushButton*>(QStringLiteral("serviceMenuButton"));
+    QMenu* menu = button->menu();
+    menu->popup(button->mapToGlobal(QPoint(0, button->height())));
+    menu->setActiveAction(menu->actions().value(1));
+    save(name, menu);
+    menu->hide();
 }
 
 // A chooser of the main window, as its button opens it.
@@ -221,6 +253,18 @@ struct ChooserWindow : view::MainView {
     {
         show();
         const std::unique_ptr<QFileDialog> dialog(photos ? newPhotoChooser() : newFolderChooser());
+        dialog->show();
+        save(name, dialog.get());
+    }
+    // The export chooser after a run over a folder of that name.
+    void shootExport(const QString& name)
+    {
+        QTemporaryDir root;
+        const QString folder = root.filePath(QStringLiteral("Julian Alps 2026"));
+        QDir().mkpath(folder);
+        onGeotaggingRequested(folder + QLatin1Char('/'), folder + QStringLiteral("/KESTREL/"), 9);
+        show();
+        const std::unique_ptr<QFileDialog> dialog(newExportChooser());
         dialog->show();
         save(name, dialog.get());
     }
@@ -330,6 +374,15 @@ QList<Shot> shots()
         {"mainwindow-15-drop-refused", [] {
              mainWindow("mainwindow-15-drop-refused", controller::SynchronizeCameras, false, QDir::tempPath());
          }},
+        {"mainwindow-16-more-menu", [] { moreMenu("mainwindow-16-more-menu"); }},
+        {"mainwindow-17-more-focused", [] {
+             mainWindow("mainwindow-17-more-focused", controller::SynchronizeCameras, false, QString(),
+                        "serviceMenuButton"); }},
+        {"messagebox-222-replace", [] { messageBox("messagebox-222-replace", 222, "Replace the earlier copies?",
+                                                   "The folder /home/ann/Pictures/Julian Alps 2026/KESTREL already "
+                                                   "holds copies of 9 of these photos, made by an earlier run. OK "
+                                                   "replaces them with new copies; Cancel leaves every file as it "
+                                                   "is."); }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
         {"settings-webservice", [] { settings("settings-webservice", [](view::SettingsView& v) {
                                          clickTab(v, "serviceButton");
@@ -363,6 +416,7 @@ QList<Shot> shots()
          }},
         {"chooser-photo", [] { ChooserWindow().shoot("chooser-photo", true); }},
         {"chooser-folder", [] { ChooserWindow().shoot("chooser-folder", false); }},
+        {"chooser-export", [] { ChooserWindow().shootExport("chooser-export"); }},
         {"details-success", [] {
              model::PhotoGeotag photo = sampleResults().at(2);
              photo.timeWritten = true;
@@ -372,6 +426,7 @@ QList<Shot> shots()
         {"details-failure", [] { details("details-failure", sampleResults().at(4)); }},
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},
         {"details-write-failure", [] { details("details-write-failure", writeFailure()); }},
+        {"details-demo-local-time", [] { details("details-demo-local-time", demoResult()); }},
     };
 }
 

@@ -82,16 +82,19 @@ void TestDetailInfoView::successPage_data()
     QTest::addColumn<double>("longitude");
     QTest::addColumn<double>("altitude");
     QTest::addColumn<bool>("timeWritten");
-    QTest::addColumn<QString>("position"); // rounding is tried in tst_mainview's results table
+    QTest::addColumn<bool>("demo");
+    QTest::addColumn<QString>("position"); // the results table shows the same texts
     QTest::addColumn<QString>("map");      // after https://www.google.com/maps?q=
 
-    QTest::newRow("north east") << 46.0569465 << 14.5057515 << 295.0 << true << "46.0569465N 14.5057515E 295 m"
-                                << "46.0569465,14.5057515";
-    QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << false << "33.8688197S 70.6692655W -12.5 m"
-                                << "-33.8688197,-70.6692655";
-    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << false << "0N 0E 0 m" << "0,0";
-    QTest::newRow("nine digits") << 123456789.123 << -0.5 << 1234567.0 << true << "123456789N 0.5W 1.23457e+06 m"
-                                 << "123456789,-0.5";
+    QTest::newRow("north east") << 40.6873 << 14.5057515 << 30.0 << true << false << "40.687300N 14.505752E 30.0 m"
+                                << "40.6873,14.5057515";
+    QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << false << true
+                                << "33.868820S 70.669266W -12.5 m" << "-33.8688197,-70.6692655";
+    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << false << false << "0.000000N 0.000000E 0.0 m" << "0,0";
+    QTest::newRow("rounds to zero") << -4e-7 << -4.9e-7 << -0.04 << false << false << "0.000000N 0.000000E 0.0 m"
+                                    << "-4e-07,-4.9e-07";
+    QTest::newRow("large") << 123456789.123 << -0.5 << 28.3499 << true << true << "123456789.123000N 0.500000W 28.3 m"
+                           << "123456789,-0.5";
 }
 
 void TestDetailInfoView::successPage()
@@ -100,9 +103,11 @@ void TestDetailInfoView::successPage()
     QFETCH(double, longitude);
     QFETCH(double, altitude);
     QFETCH(bool, timeWritten);
+    QFETCH(bool, demo);
     QFETCH(QString, map);
     PhotoGeotag photo = successfulPhoto(latitude, longitude, altitude);
     photo.timeWritten = timeWritten;
+    photo.demo = demo;
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
@@ -111,13 +116,15 @@ void TestDetailInfoView::successPage()
     for (const char* name : {"originalDateTimeLabel", "correctedDateTimeLabel", "label_3", "timeZoneLabel",
                              "accuracyLabel", "precisionLabel"})
         texts << labelText(view, name);
-    // The corrected time only when it was written; the time zone always.
-    QCOMPARE(texts, (QStringList{"2026:07:14 12:34:56", "2026-07-14 12:35:01",
-                                 timeWritten ? "Corrected Date and Time" : "Time Zone",
-                                 "Central European Summer Time (+02:00)", "7 m", "Recorded in high precision mode"}));
+    // Dates in one form; beside the zone its local time, written or not;
+    // a note only for a demo position.
+    QCOMPARE(texts, (QStringList{"2026-07-14 12:34:56", "2026-07-14 12:35:01",
+                                 timeWritten ? "Corrected Date and Time" : "Local Date and Time",
+                                 "Central European Summer Time (+02:00)", "7 m",
+                                 demo ? "Demo position, not from your phone" : ""}));
     QTEST(labelText(view, "latitudeLabel") + ' ' + labelText(view, "longitudeLabel") + ' '
               + labelText(view, "altitudeLabel"), "position");
-    QCOMPARE(testsupport::child(&view, "correctedDateTimeLabel")->isVisibleTo(&view), timeWritten);
+    QCOMPARE(testsupport::child(&view, "precisionLabel")->isVisibleTo(&view), demo);
     // The map button opens the position.
     view.show();
     QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
@@ -151,7 +158,7 @@ void TestDetailInfoView::errorPage()
     PhotoGeotag tagged = successfulPhoto(1, 2, 3);
     tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
     QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),
-             QStringLiteral("Recorded in high precision mode\nGPS written to IMG_0001.xmp"));
+             QStringLiteral("GPS written to IMG_0001.xmp"));
 }
 
 void TestDetailInfoView::thumbnail_data()

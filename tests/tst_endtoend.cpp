@@ -146,7 +146,7 @@ private slots:
             rows << cells.join(QLatin1Char('|'));
         }
         // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC.
-        QCOMPARE(rows, (QStringList { "DSCF0101.JPG|No position||||FAIL", "DSCF0102.JPG||48.105176N|11.50125E|529.659|OK" }));
+        QCOMPARE(rows, (QStringList { "DSCF0101.JPG|No position||||FAIL", "DSCF0102.JPG||48.105176N|11.501250E|529.7 m|OK" }));
         QVERIFY(QFile::exists(folder.filePath("KESTREL/DSCF0102.JPG")));
 
         // A click on the status cell of the failed photo opens its details.

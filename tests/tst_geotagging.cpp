@@ -65,11 +65,13 @@ HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
     if (serial == failing500)
         return HttpAnswer::json(500, "{}", delay);
     const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
-    const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\","
+    // SN24's position comes from demo data.
+    const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\",%2"
                                              "\"latitude\":%1,\"longitude\":-14.5,\"photoTime\":\"2026-07-14 14:34:56\","
                                              "\"timeZone\":\"+02:00\",\"timeZoneId\":\"Europe/Ljubljana\","
                                              "\"timeZoneName\":\"CEST\"}")
                                   .arg(latitude, 0, 'f', 6)
+                                  .arg(serial == "SN24" ? "\"demo\":true," : "")
                                   .toUtf8();
     return HttpAnswer::json(200, answer, delay);
 }
@@ -227,6 +229,7 @@ private slots:
     void copyMode();
     void rewriteMode();
     void stopThenRunAgain();
+    void replaceRefused();
     void troubledRun_data();
     void troubledRun();
     void serviceDown_data();
@@ -329,7 +332,12 @@ void TestGeotagging::copyMode()
     QCOMPARE(requested.size(), 1);
     QCOMPARE(requested[0], (QList<QVariant> { folder + "/", folder + "/KESTREL/", files.size() }));
     QCOMPARE(updates, 1);
-    QVERIFY(boxes.shown.isEmpty());
+    // The old copies: one question before the run, answered OK.
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].title + '|' + boxes.shown[0].text,
+             "Replace the earlier copies?|The folder " + folder + "/KESTREL already holds copies of 2 of these photos, "
+             "made by an earlier run. OK replaces them with new copies; Cancel leaves every file as it is.");
+    boxes.shown.clear();
     // Results in natural order of the names, whatever order the answers came in.
     QStringList order;
     for (const model::PhotoGeotag& result : state->photos)
@@ -400,18 +408,21 @@ void TestGeotagging::copyMode()
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
     // break and accent included.
     QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\""));
-    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,");
+    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,Demo position");
+    QCOMPARE(lines[6], folder + "/n10.JPEG,OK,46.023,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,");
     QXmlStreamReader gpx(testsupport::readFile(m_root.filePath("export.gpx")));
     QStringList waypoints;
     while (gpx.readNext() != QXmlStreamReader::Invalid && !gpx.atEnd()) {
         if (gpx.isStartElement() && gpx.name() == QLatin1String("wpt"))
             waypoints << gpx.attributes().value("lat").toString() + " " + gpx.attributes().value("lon").toString();
+        if (gpx.isStartElement() && gpx.name() == QLatin1String("desc"))
+            waypoints.last() += " " + gpx.readElementText();
         if (gpx.isStartElement() && gpx.name() == QLatin1String("time"))
             QCOMPARE(gpx.readElementText(), QStringLiteral("2026-07-14T12:34:56Z"));
     }
     QVERIFY(!gpx.hasError());
     QCOMPARE(waypoints.size(), total - 6);
-    QVERIFY(waypoints.contains("46.024 -14.5"));
+    QVERIFY(waypoints.contains("46.024 -14.5 Demo position") && waypoints.contains("46.023 -14.5"));
     controller.exportResults(m_root.filePath("no/such/folder/export.csv"));
     QCOMPARE(boxes.shown.size(), 2);
     QCOMPARE(boxes.shown[1].code, 204);
@@ -521,6 +532,28 @@ void TestGeotagging::stopThenRunAgain()
         const auto tags = testsupport::readExif(folder + "/KESTREL/" + file.name);
         QCOMPARE(tags.value("Exif.GPSInfo.GPSLatitude"), latitudeText(latitudeFor(file.serial, 22.0)));
     }
+}
+
+// Cancel on the question leaves every file as it was and sends nothing.
+void TestGeotagging::replaceRefused()
+{
+    const QString folder = newFolder({ { "a.jpg", "SN01" }, { "b.jpg", "SN02" } });
+    QVERIFY(QDir(folder).mkdir("KESTREL") && testsupport::writeFile(folder + "/KESTREL/a.jpg", "an old copy"));
+    const QByteArray original = testsupport::readFile(folder + "/a.jpg");
+    auto state = std::make_shared<Model>();
+    MainController controller(state);
+    MessageBoxes boxes(controller);
+    boxes.answer = false;
+    controller.geotagPhotos(folder);
+    controller.toNextScreen();
+    QCOMPARE(QString::number(boxes.shown.size()) + " " + QString::number(boxes.shown.value(0).code) + " "
+                 + boxes.shown.value(0).text.section(' ', 3, 10),
+             "1 222 already holds copies of 1 of these photos,");
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
+    QCOMPARE(m_service.requests().size(), 0);
+    QCOMPARE(testsupport::readFile(folder + "/a.jpg"), original);
+    QCOMPARE(testsupport::readFile(folder + "/KESTREL/a.jpg"), QByteArray("an old copy"));
+    QCOMPARE(QDir(folder + "/KESTREL").entryList(QDir::Files | QDir::Hidden), QStringList { "a.jpg" });
 }
 
 void TestGeotagging::troubledRun_data()

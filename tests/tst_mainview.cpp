@@ -36,6 +36,7 @@ public:
     QString chosenFolder;
     QStringList detailsShown;
     QString exportPath;
+    using view::MainView::newExportChooser;
     using view::MainView::newFolderChooser;
     using view::MainView::newPhotoChooser;
 
@@ -64,6 +65,7 @@ private slots:
     void remainingTime_data();
     void remainingTime();
     void resultRows();
+    void exportChooser();
     void photoWidgets();
     void version();
 
@@ -434,6 +436,7 @@ void TestMainView::resultRows()
     PhotoGeotagList photos{photo(QStringLiteral("IMG_10.JPG"), true, -33.86881971, 151.20929551, 58.123456),
                            photo(QStringLiteral("IMG_2.JPG"), false), photo(QStringLiteral("IMG_3.JPG"), false)};
     photos[0].sidecarPath = QStringLiteral("/data/photos/IMG_10.xmp");
+    photos[0].demo = true;
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
     m_view->changeScreen(controller::GeotagResults);
@@ -443,8 +446,8 @@ void TestMainView::resultRows()
     QCOMPARE(table()->rowCount(), 3);
     QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "FAIL"}));
     QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(2), (QStringList{"IMG_10.JPG", "GPS written to IMG_10.xmp", "33.8688197S", "151.209296E",
-                                       "58.1235", "OK"}));
+    QCOMPARE(rowTexts(2), (QStringList{"IMG_10.JPG", "Demo position; GPS written to IMG_10.xmp", "33.868820S",
+                                       "151.209296E", "58.1 m", "OK"}));
     for (int column = 0; column < 6; ++column) {
         QCOMPARE(table()->item(2, column)->data(Qt::BackgroundRole), QVariant());
         QCOMPARE(table()->item(1, column)->background().style(), Qt::SolidPattern);
@@ -466,6 +469,23 @@ void TestMainView::resultRows()
     PhotoGeotagList none;
     emit m_controller->photosUpdated(none);
     QCOMPARE(table()->rowCount(), 0);
+}
+
+// The export chooser opens in the photo folder of the run, with a file
+// named after it; before any run where the other choosers open.
+void TestMainView::exportChooser()
+{
+    QTemporaryDir root;
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    QVERIFY(QDir().mkpath(root.filePath("Trip 2026")) && QDir().mkpath(pictures));
+    for (const QString& folder : {QString(), root.filePath("Trip 2026")}) {
+        if (!folder.isEmpty())
+            emit m_controller->geotaggingRequested(folder + '/', folder + "/KESTREL/", 3);
+        const std::unique_ptr<QFileDialog> chooser(m_view->newExportChooser());
+        const QString expected = folder.isEmpty() ? QDir(pictures).absolutePath() : folder;
+        QCOMPARE(chooser->directory().absolutePath() + '|' + chooser->selectedFiles().value(0),
+                 expected + '|' + expected + (folder.isEmpty() ? "/kestrel-results.csv" : "/Trip 2026 geotags.csv"));
+    }
 }
 
 // One photo widget per photo, in list order (not the table's), with the
@@ -491,7 +511,7 @@ void TestMainView::photoWidgets()
     for (view::PhotoWidget* widget : widgets())
         texts << testsupport::child<QLabel>(widget, "fileNameLabel")->text() + '|'
                 + testsupport::child<QLabel>(widget, "geoLabel")->text();
-    QCOMPARE(texts, (QStringList{"IMG_0007.JPG|-33.8688, 151.209, -12.5", "DSC_bad.jpg|Network error"}));
+    QCOMPARE(texts, (QStringList{"IMG_0007.JPG|33.868820S, 151.209296E, -12.5 m", "DSC_bad.jpg|Network error"}));
     const auto icon = [](view::PhotoWidget* widget) {
         return testsupport::child<QLabel>(widget, "iconLabel")->pixmap(Qt::ReturnByValue).toImage();
     };

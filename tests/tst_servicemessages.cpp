@@ -128,6 +128,8 @@ void TestServiceMessages::geotagAnswer_data()
                       R"("timeZoneId":"Europe/Ljubljana","timeZoneName":"CEST"})")
         << "2026-07-14 14:34:56|46.056947|-14.505751|-3.25|+02:00|Europe/Ljubljana|CEST|12";
     QTest::newRow("quoted latitude") << QByteArray(R"({"accuracy":5,"latitude":"46.1"})") << "|0|0|0||||5";
+    QTest::newRow("demo") << QByteArray(R"({"demo":true})") << "|0|0|0||||0 demo";
+    QTest::newRow("demo as text") << QByteArray(R"({"demo":"true"})") << "|0|0|0||||0";
     QTest::newRow("negative accuracy truncates toward zero") << QByteArray(R"({"accuracy":-3.7})") << "|0|0|0||||-3";
     QTest::newRow("huge accuracy") << QByteArray(R"({"accuracy":1e300})") << "|0|0|0||||2147483647";
     QTest::newRow("missing members") << QByteArray("{}") << "|0|0|0||||0";
@@ -143,7 +145,8 @@ void TestServiceMessages::geotagAnswer()
     QCOMPARE(QStringList({ r.photoTime, QString::number(r.latitude, 'g', 12), QString::number(r.longitude, 'g', 12),
                            QString::number(r.altitude, 'g', 12), r.timeZone, r.timeZoneId, r.timeZoneName,
                            QString::number(r.accuracy) })
-                 .join('|'),
+                     .join('|')
+                 + (r.demo ? " demo" : ""),
              read);
 }
 

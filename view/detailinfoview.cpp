@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
 #include <cmath>
@@ -14,9 +15,19 @@ namespace view {
 
 namespace {
 
+// A value rounded to the decimals shown, without the sign of a value that
+// rounds to zero ("-0.0").
+double rounded(double value, int decimals)
+{
+    const double scale = std::pow(10.0, decimals);
+    const double result = std::round(value * scale) / scale;
+    return result == 0 ? 0.0 : result;
+}
+
 QString degreesText(double value, QChar positive, QChar negative)
 {
-    return QString::number(std::fabs(value), 'g', 9) + (value >= 0 ? positive : negative);
+    const double shown = rounded(value, 6);
+    return QString::number(std::fabs(shown), 'f', 6) + (shown >= 0 ? positive : negative);
 }
 
 } // namespace
@@ -37,22 +48,29 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
                                                                             + photo.errorCause);
     } else {
         m_ui->stackedWidget->setCurrentWidget(m_ui->successPage);
-        m_ui->originalDateTimeLabel->setText(photo.dateTimeOriginal);
-        // The corrected time is shown only when it was written; the time
-        // zone is worth knowing either way.
-        m_ui->correctedDateTimeLabel->setText(photo.photoTime);
-        m_ui->correctedDateTimeLabel->setVisible(photo.timeWritten);
-        if (!photo.timeWritten)
-            m_ui->label_3->setText(tr("Time Zone"));
+        // The camera's clock has no known zone: its time stands alone. The
+        // time beside the zone is the local time there, which was written
+        // into the photo or, with the original time kept, is only shown.
+        m_ui->originalDateTimeLabel->setText(dateTimeText(photo.dateTimeOriginal));
+        m_ui->correctedDateTimeLabel->setText(dateTimeText(photo.photoTime));
+        m_ui->correctedDateTimeLabel->setVisible(!photo.photoTime.isEmpty());
+        m_ui->label_3->setText(photo.timeWritten           ? tr("Corrected Date and Time")
+                               : photo.photoTime.isEmpty() ? tr("Time Zone")
+                                                           : tr("Local Date and Time"));
         m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
         m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
         m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
-        m_ui->altitudeLabel->setText(tr("%1 m").arg(altitudeText(photo.altitude)));
+        m_ui->altitudeLabel->setText(altitudeText(photo.altitude));
         m_ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
-        QString precision = tr("Recorded in high precision mode");
+        // Notes below the position: where it came from when that is worth
+        // saying, and where the tags went.
+        QStringList notes;
+        if (photo.demo)
+            notes << tr("%1, not from your phone").arg(model::PhotoGeotag::demoNote());
         if (!photo.sidecarPath.isEmpty())
-            precision += QLatin1Char('\n') + tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
-        m_ui->precisionLabel->setText(precision);
+            notes << tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
+        m_ui->precisionLabel->setText(notes.join(QLatin1Char('\n')));
+        m_ui->precisionLabel->setVisible(!notes.isEmpty());
     }
 
     // A small picture of the photo beside the map button, read once the
@@ -100,7 +118,15 @@ QString DetailInfoView::longitudeText(double longitude)
 
 QString DetailInfoView::altitudeText(double altitude)
 {
-    return QString::number(altitude, 'g', 6);
+    return tr("%1 m").arg(rounded(altitude, 1), 0, 'f', 1);
+}
+
+QString DetailInfoView::dateTimeText(const QString& exifDateTime)
+{
+    // EXIF writes the date with colons ("2026:12:03 12:33:17").
+    static const QRegularExpression exif(QStringLiteral("^(\\d{4}):(\\d{2}):(\\d{2})(?=\\s|$)"));
+    QString text = exifDateTime;
+    return text.replace(exif, QStringLiteral("\\1-\\2-\\3"));
 }
 
 void DetailInfoView::on_closeButton_clicked()

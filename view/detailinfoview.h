@@ -27,11 +27,15 @@ public:
     // Web map page that shows a position: a host accepting "/maps?q=lat,lon".
     static QString mapBaseAddress();
 
-    // Position texts shared with the results table: degrees without sign and
-    // a hemisphere letter, altitude with its sign.
+    // Position texts shared with the results: degrees to six decimals
+    // without sign and a hemisphere letter ("46.056947N"), altitude to one
+    // decimal with its sign and unit ("-12.5 m").
     static QString latitudeText(double latitude);
     static QString longitudeText(double longitude);
     static QString altitudeText(double altitude);
+    // A date and time as ISO writes it ("2026-12-03 12:33:17"), also when
+    // it comes in the EXIF form ("2026:12:03 12:33:17").
+    static QString dateTimeText(const QString& exifDateTime);
 
 private slots:
     void on_closeButton_clicked();

@@ -25,7 +25,7 @@ namespace view {
 namespace {
 
 // What a screen shows: its page and the two bottom buttons. A null caption
-// hides the button (which keeps its previous caption).
+// hides the button.
 struct ScreenLayout {
     const char* page;
     const char* previous;
@@ -119,6 +119,25 @@ MainView::MainView(QWidget* parent)
     m_ui->frameLayout->insertWidget(m_ui->frameLayout->indexOf(m_ui->selectSynchronizationImageButton),
                                     m_synchronizationBusyBar);
     buildServiceParts();
+    // MORE, made with the service parts, takes its turn between its neighbours.
+    if (auto* more = m_ui->bottomMenu->findChild<QPushButton*>(QStringLiteral("serviceMenuButton"))) {
+        setTabOrder(m_ui->previousButton, more);
+        setTabOrder(more, m_ui->nextButton);
+    }
+    // NEXT keeps its place and size at the right on every page, shown or
+    // not, so that no other button moves between pages.
+    QSizePolicy keepPlace = m_ui->nextButton->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    m_ui->nextButton->setSizePolicy(keepPlace);
+    m_ui->nextButton->ensurePolished();
+    int widest = 0;
+    for (const ScreenLayout& layout : screenLayouts) {
+        if (layout.next) {
+            m_ui->nextButton->setText(tr(layout.next));
+            widest = qMax(widest, m_ui->nextButton->sizeHint().width());
+        }
+    }
+    m_ui->nextButton->setMinimumWidth(widest);
     // Nothing to export before the first run.
     m_ui->exportResultsButton->setEnabled(false);
     nameWidgets();
@@ -351,6 +370,7 @@ void MainView::onGeotaggingRequested(QString inputFolder, QString outputFolder, 
 {
     m_ui->imageCountLabel->setText(QString::number(imageCount));
     m_ui->geotagInputFolderLabel->setText(inputFolder);
+    m_photoFolder = inputFolder;
     m_ui->geotagOutputFolderLabel->setText(outputFolder);
     m_ui->nextButton->setVisible(imageCount > 0);
     // Rewrite mode: the output folder is the photo folder itself.
@@ -551,14 +571,23 @@ QString MainView::chooseGeotaggingFolder()
     return runChooser(newFolderChooser());
 }
 
-QString MainView::chooseExportFile()
+QFileDialog* MainView::newExportChooser()
 {
-    auto* dialog = new QFileDialog(this, tr("Export the results"), chooserFolder());
+    const QDir photos(m_photoFolder);
+    const bool known = !m_photoFolder.isEmpty() && photos.exists();
+    auto* dialog = new QFileDialog(this, tr("Export the results"), known ? photos.absolutePath() : chooserFolder());
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setNameFilter(tr("CSV table, with a GPX file beside it (*.csv)"));
     dialog->setDefaultSuffix(QStringLiteral("csv"));
-    dialog->selectFile(QStringLiteral("kestrel-results.csv"));
-    return runChooser(dialog);
+    const QString name = known ? photos.dirName() : QString();
+    dialog->selectFile(name.isEmpty() || photos.isRoot() ? QStringLiteral("kestrel-results.csv")
+                                                         : tr("%1 geotags.csv").arg(name));
+    return dialog;
+}
+
+QString MainView::chooseExportFile()
+{
+    return runChooser(newExportChooser());
 }
 
 } // namespace view

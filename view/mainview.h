@@ -89,6 +89,9 @@ protected:
     virtual QStringList chooseTrackFiles();
     // Where the results export goes (the CSV file); null when cancelled.
     virtual QString chooseExportFile();
+    // Its chooser, built and not yet shown: in the photo folder of the run,
+    // with a file name after that folder.
+    QFileDialog* newExportChooser();
     // The choosers the two select buttons run, built and not yet shown. They
     // open in the folder used last (else the user's Pictures folder); the
     // photo chooser lists the photo types first.
@@ -126,6 +129,8 @@ private:
     QProgressDialog* m_trackProgress = nullptr;
     bool m_statusAsked = false;
     QString m_lastFolder;
+    // The photo folder of the last run, where its results are exported.
+    QString m_photoFolder;
     // Time since the run's first progress step, for the remaining time.
     QElapsedTimer m_runClock;
 };

@@ -28,8 +28,12 @@ void PhotoWidget::setPhoto(const model::PhotoGeotag& photo)
     const int extent = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
     m_ui->iconLabel->setPixmap(style()->standardIcon(sign, nullptr, this).pixmap(extent, extent));
     if (m_record.success)
-        m_ui->geoLabel->setText(
-            QStringLiteral("%1, %2, %3").arg(m_record.latitude).arg(m_record.longitude).arg(m_record.altitude));
+        m_ui->geoLabel->setText(QStringLiteral("%1, %2, %3")
+                                    .arg(DetailInfoView::latitudeText(m_record.latitude),
+                                         DetailInfoView::longitudeText(m_record.longitude),
+                                         DetailInfoView::altitudeText(m_record.altitude))
+                                + (m_record.demo ? QStringLiteral(" (%1)").arg(model::PhotoGeotag::demoNote())
+                                                 : QString()));
     else
         m_ui->geoLabel->setText(m_record.summary());
     setAccessibleDescription(m_ui->geoLabel->text());

@@ -27,9 +27,7 @@ SettingsView::SettingsView(QWidget* parent)
     m_ui->stackedWidget->addWidget(m_servicePage);
     auto* serviceButton = new QPushButton(tr("Web service"), m_ui->tabWidget);
     serviceButton->setObjectName(QStringLiteral("serviceButton"));
-    serviceButton->setFocusPolicy(Qt::NoFocus);
     serviceButton->setCheckable(true);
-    serviceButton->setAutoDefault(false);
     serviceButton->setFlat(true);
     m_ui->buttonGroup->addButton(serviceButton);
     m_ui->tabLayout->insertWidget(m_ui->tabLayout->indexOf(m_ui->cameraButton) + 1, serviceButton);
@@ -54,10 +52,17 @@ SettingsView::SettingsView(QWidget* parent)
         }
     }
     // The tabs take the focus and answer Enter and Space like buttons.
-    for (QPushButton* tab : {m_ui->rewriteButton, m_ui->timeDateButton, m_ui->cameraButton}) {
+    for (QPushButton* tab : {m_ui->rewriteButton, m_ui->timeDateButton, m_ui->cameraButton, serviceButton}) {
         tab->setFocusPolicy(Qt::StrongFocus);
         tab->setAutoDefault(true);
     }
+    // The focus goes with the chosen tab, so that no other tab keeps the
+    // focus frame and looks chosen too.
+    const auto toggled = qOverload<QAbstractButton*, bool>(&QButtonGroup::buttonToggled);
+    connect(m_ui->buttonGroup, toggled, this, [this](QAbstractButton* tab, bool checked) {
+        if (checked && m_ui->buttonGroup->buttons().contains(qobject_cast<QAbstractButton*>(focusWidget())))
+            tab->setFocus(Qt::OtherFocusReason);
+    });
     m_ui->geotagIconLabel->setAccessibleName(tr("Geotagging"));
     m_ui->label_6->setAccessibleName(tr("Clock"));
     m_ui->cameraIconLabel->setAccessibleName(tr("Camera"));
