@@ -89,7 +89,10 @@ QByteArray ServiceMessages::removalRequest(const QString& userID, const model::C
 
 QByteArray ServiceMessages::geotagRequest(const QString& userID, const model::PhotoInfo& info)
 {
-    return written(photoRequest(userID, info));
+    JsonValue request = photoRequest(userID, info);
+    if (!info.subSecTimeOriginal.isEmpty())
+        request["subSecTimeOriginal"] = utf8(info.subSecTimeOriginal);
+    return written(request);
 }
 
 QString ServiceMessages::text(const JsonValue& value, const char* key)

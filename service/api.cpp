@@ -240,6 +240,14 @@ std::optional<Fix> readFix(const json& item, int64_t now, std::string* error)
     return fix;
 }
 
+// The fraction of the second of the photo's capture time in ms: EXIF keeps
+// it apart, as digits ("48" is 0.48 s); 0 when the request has none.
+int64_t fractionOfSecond(const json& request)
+{
+    const json subSeconds = request.value("subSecTimeOriginal", json());
+    return subSeconds.is_string() ? subSecondsMs(subSeconds.get<std::string>()) : 0;
+}
+
 } // namespace
 
 Reply Reply::make(int status, const std::string& head, const std::string& body)
@@ -371,10 +379,8 @@ Reply Api::syncCamera(const std::string& body)
                            "phone shows and drop that photo within 15 minutes.");
     if (joining && !store_.mergeUser(joining->id, owner->id))
         return Reply::make(500, "Server error", "This computer could not be linked to the phone.");
-    // EXIF keeps the fraction of the second apart, as digits.
-    const json subSeconds = request.value("subSecTimeOriginal", json());
-    const int64_t fraction = subSeconds.is_string() ? subSecondsMs(subSeconds.get<std::string>()) : 0;
-    const SyncPhoto synced { photo.model, photo.serialNumber, photo.internalSerialNumber, *cameraTime + fraction,
+    const SyncPhoto synced { photo.model, photo.serialNumber, photo.internalSerialNumber,
+                             *cameraTime + fractionOfSecond(request),
                              computerZoneId };
     return storeSynchronization(store_, *owner, code->code, synced, code->created + *elapsed);
 }
@@ -409,7 +415,7 @@ Reply Api::geocodeImage(const std::string& body)
                            "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
 
     // A position has a time in validFixTime's window; a photo outside it has none.
-    const int64_t moment = *cameraTime - sync->clockOffset;
+    const int64_t moment = *cameraTime + fractionOfSecond(request) - sync->clockOffset;
     if (std::string outside; !validFixTime(moment, now(), &outside))
         return Reply::make(204, "No position",
                            "The photo's corrected time, " + formatWallClock(moment) + " UTC, has no position: " + outside
@@ -419,8 +425,9 @@ Reply Api::geocodeImage(const std::string& body)
     const auto position = locate(before, after, moment);
     if (!position)
         return noPosition(store_, user->id, moment, before, after);
-    // A fix without a zone of its own is in the zone of its position.
-    const ZoneMoment zone = zoneMoment(zoneOf(*position), moment);
+    // A fix without a zone of its own is in the zone of its position. The
+    // photo's time is written in whole seconds: the nearest one.
+    const ZoneMoment zone = zoneMoment(zoneOf(*position), (moment + 500) / 1000 * 1000);
     Reply reply = Reply::make(200, "", "");
     reply.json["photoTime"] = zone.localTime;
     reply.json["latitude"] = position->latitude;

@@ -404,6 +404,9 @@ private slots:
             R"("timeZone":"+02:00","timeZoneName":"Central European Summer Time"})");
         row("10 min apart: interpolated", "Europe/Berlin", R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:10:00Z",49]])",
             "2026-07-14T12:05:00Z", R"({"latitude":48.5})");
+        row("a photo's fraction of a second: its place, the nearest second", "Europe/Berlin",
+            R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:10:00Z",49]])", "2026-07-14T12:05:00.600Z",
+            R"({"latitude":48.501,"photoTime":"2026-07-14 14:05:01"})");
         const char* gap = R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:20:00Z",49]])";
         row("gap, near the first", "Europe/Berlin", gap, "2026-07-14T12:02:00Z", R"({"latitude":48})");
         row("gap, near the second", "Europe/Berlin", gap, "2026-07-14T12:18:30Z", R"({"latitude":49})");
@@ -459,9 +462,12 @@ private slots:
             list.push_back(fix(f[0], at(1, 0), at(2, 11), at(3, 500), at(4, 4), zone.toStdString()));
         }
         s.upload(phone, list);
-        s.now = moment - 120000;
+        s.now = moment / 1000 * 1000 - 120000;
         QCOMPARE(s.syncNew(phone, 1000, cameraAhead).status, 200);
-        const Answer a = s.geotag(phone.userId, service::formatWallClock(moment + cameraAhead));
+        json photo = Running::camera(phone.userId, service::formatWallClock(moment + cameraAhead), "Canon EOS 5D", "1234", "");
+        if (moment % 1000 != 0)
+            photo["subSecTimeOriginal"] = std::to_string(moment % 1000);
+        const Answer a = s.put("geocodeImage", photo);
         const json want = json::parse(expected.constData());
         if (want.contains("text")) {
             QCOMPARE(a.status, 204);

@@ -71,7 +71,11 @@ void TestServiceMessages::requestBodies_data()
     QTest::newRow("geotag") << ServiceMessages::geotagRequest(QStringLiteral("u-1"), info)
         << QByteArray(R"({"GPSProcessingMethod":"","dateTimeOriginal":"2026-07-14 12:34:56",)"
                       R"("fileNumber":"100-0001","internalSerialNumber":"INT9","model":"X-T3","serialNumber":"SN1",)"
-                      R"("shutterCount":42,"timeZone":"+02:00","userID":"u-1"})");
+                      R"("shutterCount":42,"subSecTimeOriginal":"048","timeZone":"+02:00","userID":"u-1"})");
+    QTest::newRow("geotag, no fraction") << ServiceMessages::geotagRequest(QStringLiteral("u-1"), unicode)
+        << QByteArray("{\"GPSProcessingMethod\":\"\",\"dateTimeOriginal\":\"2026-07-14 12:34:56\",\"fileNumber\":\"100-0001\","
+                      "\"internalSerialNumber\":\"INT9\",\"model\":\"\xc3\x89" "clair \xe6\x97\xa5\xe6\x9c\xac\",\"serialNumber\":\"SN1\","
+                      "\"shutterCount\":-5,\"timeZone\":\"+02:00\",\"userID\":\"u-1\"}");
     QTest::newRow("removal, two") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({ "b-2", "a-1" }))
                                   << QByteArray(R"({"synchronizations":["b-2","a-1"],"userID":"u-1"})");
     QTest::newRow("removal, none") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({}))
