@@ -142,6 +142,13 @@ Reply Api::importTrack(const std::string& userId, const std::string& fileName, c
         if (!user)
             return Reply::make(203, "Unknown user",
                                "The web service does not know this user. Synchronize a camera to start again.");
+        // A demo account's positions stay behind when it is linked to a
+        // phone: a person's own track would be lost with them.
+        if (user->demo)
+            return Reply::make(203, "Demo positions",
+                               "This computer uses the demo phone's account, whose positions are left behind when "
+                               "it is linked to your phone; your track is not mixed with them. Link this computer "
+                               "to your phone first, or forget the demo link in Settings, Web service.");
     }
     // A person who never synchronized gets a user of their own, made only
     // once the file proves to hold positions; the check reads it once more.

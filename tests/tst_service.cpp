@@ -1128,6 +1128,12 @@ private slots:
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], json("Europe/Berlin"));
         QCOMPARE(a.body["demo"], json(true));
+        // A track is not mixed with demo positions, which stay behind on linking.
+        QTemporaryDir dir;
+        QVERIFY(testsupport::writeFile(dir.filePath("t.csv"), "time,lat,lon\n2026-07-14T09:00:00Z,1,2\n"));
+        const service::Reply mixed = s.api->importTrack(demo->user.userId, "t.csv", dir.filePath("t.csv").toStdString());
+        QCOMPARE(mixed.json["head"], json("Demo positions"));
+        QCOMPARE(s.store.fixCount(demo->user.id), std::optional<int64_t>(demo->fixes));
         // The demo is the single account only while no other exists.
         const auto single = [&] { return s.put("serviceStatus", json { { "userID", "" } }).body; };
         QCOMPARE(single()["demo"], json(true));
