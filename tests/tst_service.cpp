@@ -634,17 +634,14 @@ private slots:
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Pixel");
         s.upload(phone, { fix("2026-07-14T08:00:00Z", 46.5, 13.8, 800, 5), fix("2026-07-13T06:30:00Z", 46.4, 13.7, 700, 5) });
-        const std::string url = "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone";
+        json want = json::parse(R"({"head":"","body":"","phoneName":"Pixel","positions":2,"first":"2026-07-13T06:30:00Z",)"
+                                R"("last":"2026-07-14T08:00:00Z","listening":"loopback"})");
+        want.update({ { "phonePageUrls", json::array({ "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone" }) },
+                      { "userID", phone.userId } });
         for (const std::string& userId : { phone.userId, std::string() }) {
             const Answer status = s.put("serviceStatus", json { { "userID", userId } });
             QCOMPARE(status.status, 200);
-            QCOMPARE(status.body["phoneName"], json("Pixel"));
-            QCOMPARE(status.body["positions"], json(2));
-            QCOMPARE(status.body["first"], json("2026-07-13T06:30:00Z"));
-            QCOMPARE(status.body["last"], json("2026-07-14T08:00:00Z"));
-            QCOMPARE(status.body["phonePageUrls"], json::array({ url }));
-            QCOMPARE(status.body["userID"], json(phone.userId));
-            QCOMPARE(status.body["listening"], json("loopback"));
+            QCOMPARE(status.body, want);
         }
         const Answer code = s.put("syncCode", json { { "userID", phone.userId } });
         QCOMPARE(code.status, 200);
@@ -812,27 +809,6 @@ private slots:
             ::close(socket);
     }
 
-    // Clients that never finish their TLS handshake hold no worker: a client
-    // from elsewhere is answered while they wait, and they are cut at the
-    // handshake's deadline however long a request may take.
-    void slowHandshakes()
-    {
-        service::ServerLimits limits;
-        limits.headerMs = 60000;
-        limits.handshakeMs = 2000;
-        Running s("127.0.0.1", limits, m_tls);
-        std::vector<int> slow;
-        for (int i = 0; i < 100; ++i) {
-            slow.push_back(rawConnect(s.server->port(), ("127.0.0." + std::to_string(2 + i % 6)).c_str()));
-            ::send(slow.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
-        }
-        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
-        for (const int socket : slow) {
-            QVERIFY(closedSilently(socket, 10000));
-            ::close(socket);
-        }
-    }
-
     // After the handshake, a request whose TLS record comes a byte at a time
     // holds its worker only for the read limit, as without TLS.
     void slowTlsRequest()
@@ -864,8 +840,10 @@ private slots:
         ::close(socket);
     }
 
-    // Handshakes in progress: each until its deadline, and beyond a cap (per
-    // address or in all) the oldest makes way. 1: closed, 0: still open.
+    // Handshakes in progress: each until its deadline however long a request
+    // may take, and beyond a cap (per address or in all) the oldest makes way.
+    // 1: closed, 0: still open. They hold no worker: a client from 127.0.0.9
+    // is answered meanwhile.
     void handshakeLimits_data()
     {
         QTest::addColumn<int>("deadline");
@@ -878,7 +856,11 @@ private slots:
         QTest::newRow("deadline") << 300 << 512 << 64 << QStringList { "127.0.0.2" } << "1";
         QTest::newRow("per address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.2" } << "100";
         QTest::newRow("other address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.3" } << "000";
-        QTest::newRow("in all") << 60000 << 2 << 64 << three << "100";
+        QTest::newRow("in all") << 60000 << 2 << 64 << three << "110";
+        QStringList many;
+        for (int i = 0; i < 100; ++i)
+            many << QString("127.0.0.%1").arg(2 + i % 6);
+        QTest::newRow("many") << 2000 << 512 << 64 << many << QString(100, '1');
     }
 
     void handshakeLimits()
@@ -899,6 +881,7 @@ private slots:
             sockets.push_back(rawConnect(s.server->port(), source.toLatin1().constData()));
             ::send(sockets.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
         }
+        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
         QString found;
         for (size_t i = 0; i < sockets.size(); ++i) {
             found += closedSilently(sockets[i], closed[int(i)] == '1' ? 10000 : 0) ? '1' : '0';
@@ -930,11 +913,10 @@ private slots:
     {
         QFETCH(int, version);
         QFETCH(QString, suites);
-        QFETCH(QString, agreed);
         Running s("127.0.0.1", {}, m_tls);
         const QByteArray offered = suites.toLatin1();
-        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.1", version, suites.isEmpty() ? nullptr : offered.constData())),
-                 agreed);
+        QTEST(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.1", version, suites.isEmpty() ? nullptr : offered.constData())),
+              "agreed");
     }
 
     void phoneUploadAllOrNothing()
@@ -996,7 +978,6 @@ private slots:
         a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
         QCOMPARE(a.status, 400);
         QVERIFY(a.text.find("Line") == 0);
-        QCOMPARE(import("<html></html>").status, 400);
         QCOMPARE(import(gpxTrack, "Nowhere").status, 400);
         QCOMPARE(s.store.fixCount(user->id).value_or(-1), int64_t(2));
     }
