@@ -113,9 +113,7 @@ private slots:
         QTEST(QString::fromStdString(service::zoneMoment(found, 1768478400000LL).offsetText), "january");
         QTEST(QString::fromStdString(service::zoneMoment(found, 1784116800000LL).offsetText), "july");
         // A fix that carries a zone keeps it; one without gets that of its position.
-        service::Fix fix;
-        fix.latitude = latitude;
-        fix.longitude = longitude;
+        service::Fix fix { 0, latitude, longitude, 0, 0, "" };
         QCOMPARE(QString::fromStdString(service::zoneOf(fix)), zone);
         fix.zoneId = "Asia/Tokyo";
         QCOMPARE(service::zoneOf(fix), std::string("Asia/Tokyo"));
