@@ -12,25 +12,17 @@ namespace testsupport {
 
 HttpAnswer HttpAnswer::json(int status, const QByteArray& body, int delayMs)
 {
-    HttpAnswer answer;
-    answer.status = status;
-    answer.body = body;
-    answer.delayMs = delayMs;
-    return answer;
+    return { status, body, delayMs, Respond };
 }
 
 HttpAnswer HttpAnswer::close()
 {
-    HttpAnswer answer;
-    answer.action = Close;
-    return answer;
+    return { 200, QByteArray(), 0, Close };
 }
 
 HttpAnswer HttpAnswer::silent()
 {
-    HttpAnswer answer;
-    answer.action = Silent;
-    return answer;
+    return { 200, QByteArray(), 0, Silent };
 }
 
 FakeService::FakeService(QObject* parent)
@@ -150,14 +142,14 @@ void FakeService::readFrom(QTcpSocket* socket)
         const HttpAnswer reply = answerFor(request);
         if (reply.delayMs > 0) {
             QPointer<QTcpSocket> guarded(socket);
-            QTimer::singleShot(reply.delayMs, this, [this, guarded, request, reply] {
+            QTimer::singleShot(reply.delayMs, this, [this, guarded, reply] {
                 if (guarded)
-                    answer(guarded, request, reply);
+                    answer(guarded, reply);
                 else
                     --m_waiting;
             });
         } else {
-            answer(socket, request, reply);
+            answer(socket, reply);
         }
         if (reply.action != HttpAnswer::Respond)
             return;
@@ -173,7 +165,7 @@ HttpAnswer FakeService::answerFor(const HttpRequest& request)
     return m_defaultAnswer;
 }
 
-void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& reply)
+void FakeService::answer(QTcpSocket* socket, const HttpAnswer& reply)
 {
     if (reply.action == HttpAnswer::Silent) {
         ++m_silentOn[socket];
@@ -185,24 +177,16 @@ void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const H
         return;
     }
     QByteArray text = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
-    if (reply.status == 204) {
-        // As the real service does: a 204 answer has no body in HTTP, so the
-        // head and body of the scripted answer travel as headers.
-        const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
-        if (!message.isEmpty()) {
-            text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
-            text += "Kestrel-Body: " + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
-        }
-        text += "Connection: keep-alive\r\n\r\n";
-    } else {
-        text += "Content-Type: application/json\r\n";
-        text += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-        text += "Connection: keep-alive\r\n\r\n";
-        text += reply.body;
-    }
-    socket->write(text);
+    // As the real service does: a 204 answer has no body in HTTP, so the
+    // head and body of the scripted answer travel as headers.
+    const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
+    if (reply.status != 204)
+        text += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    else if (!message.isEmpty())
+        text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\nKestrel-Body: "
+            + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
+    socket->write(text + "Connection: keep-alive\r\n\r\n" + (reply.status == 204 ? QByteArray() : reply.body));
     ++m_answeredCount;
-    emit answerSent(request, reply.status);
 }
 
 } // namespace testsupport

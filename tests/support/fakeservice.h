@@ -72,13 +72,12 @@ public:
 
 signals:
     void requestReceived(const testsupport::HttpRequest& request);
-    void answerSent(const testsupport::HttpRequest& request, int status);
 
 private:
     struct Connection;
     void onNewConnection();
     void readFrom(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& answer);
+    void answer(QTcpSocket* socket, const HttpAnswer& answer);
     HttpAnswer answerFor(const HttpRequest& request);
 
     QTcpServer* m_server = nullptr;
