@@ -10,30 +10,12 @@
 
 namespace testsupport {
 
-HttpAnswer HttpAnswer::json(int status, const QByteArray& body, int delayMs)
-{
-    return { status, body, delayMs, Respond };
-}
-
-HttpAnswer HttpAnswer::close()
-{
-    return { 200, QByteArray(), 0, Close };
-}
-
-HttpAnswer HttpAnswer::silent()
-{
-    return { 200, QByteArray(), 0, Silent };
-}
-
 FakeService::FakeService(QObject* parent)
     : QObject(parent)
     , m_server(new QTcpServer(this))
 {
-    m_defaultAnswer = HttpAnswer::json(200, "{}");
     connect(m_server, &QTcpServer::newConnection, this, &FakeService::onNewConnection);
 }
-
-FakeService::~FakeService() = default;
 
 bool FakeService::listen()
 {
@@ -51,26 +33,6 @@ void FakeService::stopListening()
     // Kept-alive connections would otherwise still be served.
     for (QTcpSocket* socket : findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
         socket->abort();
-}
-
-QString FakeService::baseUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_listenPort);
-}
-
-void FakeService::enqueue(const HttpAnswer& answer)
-{
-    m_queue.append(answer);
-}
-
-void FakeService::setHandler(const Handler& newHandler)
-{
-    m_handler = newHandler;
-}
-
-void FakeService::setDefaultAnswer(const HttpAnswer& answer)
-{
-    m_defaultAnswer = answer;
 }
 
 QList<HttpRequest> FakeService::requestsTo(const QByteArray& path) const
