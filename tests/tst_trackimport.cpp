@@ -71,9 +71,7 @@ QByteArray gpsbabel(const QByteArray& gpx, const QString& format)
     process.start("gpsbabel", { "-t", "-i", "gpx", "-f", "-", "-o", format, "-F", "-" });
     process.write(gpx);
     process.closeWriteChannel();
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return QByteArray();
-    return process.readAllStandardOutput();
+    return process.waitForFinished(30000) && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
 }
 
 } // namespace
