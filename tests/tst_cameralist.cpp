@@ -77,28 +77,27 @@ private slots:
         QTest::addColumn<int>("tries");
         QTest::addColumn<QString>("list"); // the model's list afterwards
         QTest::addColumn<int>("shownCode"); // -1: no message
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("message"); // its title and text, a line apart
         QTest::addColumn<bool>("forgetsUser");
         const QString kept = QStringLiteral("Pixel 10: EOS R(c1)");
-        const QString failed = QStringLiteral("Network error");
+        const QString failed = QStringLiteral("Network error\n");
 
-        QTest::newRow("200") << 200 << twoCameras << 1 << "Pixel 9: X-T3(s1 s2) Z 6()" << -1 << "" << "" << false;
+        QTest::newRow("200") << 200 << twoCameras << 1 << "Pixel 9: X-T3(s1 s2) Z 6()" << -1 << "" << false;
         QTest::newRow("201 without members") << 201 << QByteArray(R"({"body":"All fine","head":"Welcome"})") << 1
-                                             << "Unknown:" << 201 << "Welcome" << "All fine" << false;
+                                             << "Unknown:" << 201 << "Welcome\nAll fine" << false;
         // The user is unknown to the service: the list goes, and the user with it.
         QTest::newRow("203 unknown user") << 203 << QByteArray(R"({"body":"Please synchronize again","head":"Unknown user"})")
-                                          << 1 << "Pixel 10:" << 203 << "Unknown user" << "Please synchronize again" << true;
+                                          << 1 << "Pixel 10:" << 203 << "Unknown user\nPlease synchronize again" << true;
         // A refusal keeps the list. A 204 answer has no body in HTTP; its texts
         // arrive as headers.
-        QTest::newRow("204") << 204 << QByteArray() << 1 << kept << 204 << "Busy" << "Try later" << false;
+        QTest::newRow("204") << 204 << QByteArray() << 1 << kept << 204 << "Busy\nTry later" << false;
         // Failed transfers keep the list too (tst_restclient tries refusals and
         // oversized answers, tst_servicemessages their texts).
-        QTest::newRow("500, retried") << 500 << QByteArray() << 3 << kept << 500 << failed
-                                      << QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError))
+        QTest::newRow("500, retried") << 500 << QByteArray() << 3 << kept << 500
+                                      << failed + QString("Network error (%1) on 1000").arg(int(QNetworkReply::InternalServerError))
                                              + networkTail << false;
-        QTest::newRow("200, not JSON") << 200 << QByteArray("<html>Portal login</html>") << 1 << kept << 0 << failed
-                                       << QString("Network error (invalid answer) on 1000") + networkTail << false;
+        QTest::newRow("200, not JSON") << 200 << QByteArray("<html>Portal login</html>") << 1 << kept << 0
+                                       << failed + "Network error (invalid answer) on 1000" + networkTail << false;
     }
 
     // The camera list as asked for from the menu or the settings dialog: what
@@ -136,8 +135,7 @@ private slots:
             QCOMPARE(boxes.shown.size(), shownCode < 0 ? 0 : 1);
             if (shownCode >= 0) {
                 QCOMPARE(boxes.shown[0].code, shownCode);
-                QTEST(boxes.shown[0].title, "title");
-                QTEST(boxes.shown[0].text, "text");
+                QTEST(boxes.shown[0].title + '\n' + boxes.shown[0].text, "message");
             }
             QCOMPARE(state->userID, forgetsUser ? QString() : QStringLiteral("user-1"));
             QCOMPARE(screens.size(), forgetsUser ? 1 : 0);
