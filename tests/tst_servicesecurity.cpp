@@ -147,18 +147,14 @@ private slots:
 
         // After a restart on the same database the count holds.
         s.server->stop();
-        service::Store store;
-        QVERIFY(store.open(s.path().toStdString()));
-        service::Api api(store, [&s] { return s.now.load(); });
-        service::HttpServer restarted(api);
-        QVERIFY(restarted.bind("127.0.0.1", 0));
-        restarted.start();
-        port = restarted.port();
+        testsupport::RealService restarted("127.0.0.1", {}, {}, s.path());
+        restarted.now = s.now.load();
+        port = restarted.server->port();
         QCOMPARE(registerFrom(port, "127.0.0.2").status, 429);
         // An hour after the first, the address may have users again, and the
         // counts of the past hour are all the database keeps: 127.0.0.3's
         // and this one.
-        s.now = start + service::newUserWindowMs + 1;
+        restarted.now = start + service::newUserWindowMs + 1;
         QCOMPARE(registerFrom(port, "127.0.0.2").status, 200);
         QCOMPARE(testsupport::sqlValue(s.path(), "SELECT count(*) FROM new_users"), std::string("2"));
 
