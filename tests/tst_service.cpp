@@ -640,17 +640,14 @@ private slots:
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Pixel");
         s.upload(phone, { fix("2026-07-14T08:00:00Z", 46.5, 13.8, 800, 5), fix("2026-07-13T06:30:00Z", 46.4, 13.7, 700, 5) });
-        const std::string url = "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone";
+        json want = json::parse(R"({"head":"","body":"","phoneName":"Pixel","positions":2,"first":"2026-07-13T06:30:00Z",)"
+                                R"("last":"2026-07-14T08:00:00Z","listening":"loopback"})");
+        want.update({ { "phonePageUrls", json::array({ "http://127.0.0.1:" + std::to_string(s.server->port()) + "/phone" }) },
+                      { "userID", phone.userId } });
         for (const std::string& userId : { phone.userId, std::string() }) {
             const Answer status = s.put("serviceStatus", json { { "userID", userId } });
             QCOMPARE(status.status, 200);
-            QCOMPARE(status.body["phoneName"], json("Pixel"));
-            QCOMPARE(status.body["positions"], json(2));
-            QCOMPARE(status.body["first"], json("2026-07-13T06:30:00Z"));
-            QCOMPARE(status.body["last"], json("2026-07-14T08:00:00Z"));
-            QCOMPARE(status.body["phonePageUrls"], json::array({ url }));
-            QCOMPARE(status.body["userID"], json(phone.userId));
-            QCOMPARE(status.body["listening"], json("loopback"));
+            QCOMPARE(status.body, want);
         }
         const Answer code = s.put("syncCode", json { { "userID", phone.userId } });
         QCOMPARE(code.status, 200);
@@ -804,8 +801,7 @@ private slots:
         client.set_connection_timeout(1, 0);
         client.set_read_timeout(1, 0);
         const auto answer = client.Get("/");
-        QVERIFY(answer);
-        QCOMPARE(answer->status, 200);
+        QCOMPARE(answer ? answer->status : 0, 200);
         // A byte every 100 ms keeps no connection beyond the header limit.
         QElapsedTimer clock;
         clock.start();
@@ -816,27 +812,6 @@ private slots:
         QCOMPARE(readToEnd(slow.front()).substr(0, 28), std::string("HTTP/1.1 408 Request Timeout"));
         for (const int socket : slow)
             ::close(socket);
-    }
-
-    // Clients that never finish their TLS handshake hold no worker: a client
-    // from elsewhere is answered while they wait, and they are cut at the
-    // handshake's deadline however long a request may take.
-    void slowHandshakes()
-    {
-        service::ServerLimits limits;
-        limits.headerMs = 60000;
-        limits.handshakeMs = 2000;
-        Running s("127.0.0.1", limits, m_tls);
-        std::vector<int> slow;
-        for (int i = 0; i < 100; ++i) {
-            slow.push_back(rawConnect(s.server->port(), ("127.0.0." + std::to_string(2 + i % 6)).c_str()));
-            ::send(slow.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
-        }
-        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
-        for (const int socket : slow) {
-            QVERIFY(closedSilently(socket, 10000));
-            ::close(socket);
-        }
     }
 
     // After the handshake, a request whose TLS record comes a byte at a time
@@ -870,8 +845,10 @@ private slots:
         ::close(socket);
     }
 
-    // Handshakes in progress: each until its deadline, and beyond a cap (per
-    // address or in all) the oldest makes way. 1: closed, 0: still open.
+    // Handshakes in progress: each until its deadline however long a request
+    // may take, and beyond a cap (per address or in all) the oldest makes way.
+    // 1: closed, 0: still open. They hold no worker: a client from 127.0.0.9
+    // is answered meanwhile.
     void handshakeLimits_data()
     {
         QTest::addColumn<int>("deadline");
@@ -884,7 +861,11 @@ private slots:
         QTest::newRow("deadline") << 300 << 512 << 64 << QStringList { "127.0.0.2" } << "1";
         QTest::newRow("per address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.2" } << "100";
         QTest::newRow("other address") << 60000 << 512 << 2 << QStringList { "127.0.0.2", "127.0.0.2", "127.0.0.3" } << "000";
-        QTest::newRow("in all") << 60000 << 2 << 64 << three << "100";
+        QTest::newRow("in all") << 60000 << 2 << 64 << three << "110";
+        QStringList many;
+        for (int i = 0; i < 100; ++i)
+            many << QString("127.0.0.%1").arg(2 + i % 6);
+        QTest::newRow("many") << 2000 << 512 << 64 << many << QString(100, '1');
     }
 
     void handshakeLimits()
@@ -905,6 +886,7 @@ private slots:
             sockets.push_back(rawConnect(s.server->port(), source.toLatin1().constData()));
             ::send(sockets.back(), helloStart, sizeof helloStart - 1, MSG_NOSIGNAL);
         }
+        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.9")), QString("TLS_AES_256_GCM_SHA384 HTTP/1.1 200 OK"));
         QString found;
         for (size_t i = 0; i < sockets.size(); ++i) {
             found += closedSilently(sockets[i], closed[int(i)] == '1' ? 10000 : 0) ? '1' : '0';
@@ -936,11 +918,10 @@ private slots:
     {
         QFETCH(int, version);
         QFETCH(QString, suites);
-        QFETCH(QString, agreed);
         Running s("127.0.0.1", {}, m_tls);
         const QByteArray offered = suites.toLatin1();
-        QCOMPARE(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.1", version, suites.isEmpty() ? nullptr : offered.constData())),
-                 agreed);
+        QTEST(QString::fromStdString(tlsGet(s.server->port(), "127.0.0.1", version, suites.isEmpty() ? nullptr : offered.constData())),
+              "agreed");
     }
 
     void phoneUploadAllOrNothing()
@@ -1002,7 +983,6 @@ private slots:
         a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
         QCOMPARE(a.status, 400);
         QVERIFY(a.text.find("Line") == 0);
-        QCOMPARE(import("<html></html>").status, 400);
         QCOMPARE(import(gpxTrack, "Nowhere").status, 400);
         QCOMPARE(s.store.fixCount(user->id).value_or(-1), int64_t(2));
     }
@@ -1078,22 +1058,17 @@ private slots:
         QCOMPARE(testsupport::sqlValue(path, "PRAGMA journal_mode"), std::string("wal"));
         // A database of a newer program, and one whose first step of
         // migration fails, are left as they are.
-        const struct {
-            QString file;
-            const char* sql;
-            const char* error;
-            const char* version;
-        } refused[] = { { path, "PRAGMA user_version = 99", "schema version 99, newer", "99" },
-                        { dir.filePath("clash.db"), "CREATE TABLE users (x)", "to schema version 1: table users already exists", "0" } };
-        for (const auto& r : refused) {
+        for (const auto& [file, sql, told, version] :
+             { std::make_tuple(path, "PRAGMA user_version = 99", "schema version 99, newer", "99"),
+               std::make_tuple(dir.filePath("clash.db"), "CREATE TABLE users (x)", "to schema version 1: table users already exists", "0") }) {
             sqlite3* db = nullptr;
-            QCOMPARE(sqlite3_open(r.file.toUtf8().constData(), &db), SQLITE_OK);
-            QCOMPARE(sqlite3_exec(db, r.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+            QCOMPARE(sqlite3_open(file.toUtf8().constData(), &db), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
             sqlite3_close(db);
             service::Store store;
-            QVERIFY(!store.open(r.file.toStdString(), &error));
-            QVERIFY2(error.find(r.error) != std::string::npos, error.c_str());
-            QCOMPARE(testsupport::sqlValue(r.file, "PRAGMA user_version"), std::string(r.version));
+            QVERIFY(!store.open(file.toStdString(), &error));
+            QVERIFY2(error.find(told) != std::string::npos, error.c_str());
+            QCOMPARE(testsupport::sqlValue(file, "PRAGMA user_version"), std::string(version));
         }
 
         // Nor is a file that is no database touched.
@@ -1196,8 +1171,7 @@ private slots:
         QVERIFY2(line.startsWith("listening on http://127.0.0.1:"), line.constData());
         httplib::Client client("127.0.0.1", line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt());
         auto answer = client.Put("/getSyncList", "{\"userID\":\"\"}", "application/json");
-        QVERIFY(answer);
-        QCOMPARE(answer->status, 203);
+        QCOMPARE(answer ? answer->status : 0, 203);
         server.terminate();
         QVERIFY(server.waitForFinished(30000));
         QCOMPARE(server.exitStatus(), QProcess::NormalExit);

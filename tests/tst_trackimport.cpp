@@ -71,9 +71,7 @@ QByteArray gpsbabel(const QByteArray& gpx, const QString& format)
     process.start("gpsbabel", { "-t", "-i", "gpx", "-f", "-", "-o", format, "-F", "-" });
     process.write(gpx);
     process.closeWriteChannel();
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return QByteArray();
-    return process.readAllStandardOutput();
+    return process.waitForFinished(30000) && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
 }
 
 } // namespace
@@ -113,9 +111,7 @@ private slots:
         QTEST(QString::fromStdString(service::zoneMoment(found, 1768478400000LL).offsetText), "january");
         QTEST(QString::fromStdString(service::zoneMoment(found, 1784116800000LL).offsetText), "july");
         // A fix that carries a zone keeps it; one without gets that of its position.
-        service::Fix fix;
-        fix.latitude = latitude;
-        fix.longitude = longitude;
+        service::Fix fix { 0, latitude, longitude, 0, 0, "" };
         QCOMPARE(QString::fromStdString(service::zoneOf(fix)), zone);
         fix.zoneId = "Asia/Tokyo";
         QCOMPARE(service::zoneOf(fix), std::string("Asia/Tokyo"));
@@ -228,12 +224,14 @@ private slots:
                                                   << "CSV" << 1 << "" << "" << still;
         QTest::newRow("CSV longitude first") << "" << QByteArray("lon,lat,date\n15.98,45.815,2026-05-03T07:12:00Z\n") << "CSV"
                                              << 1 << "" << "" << still;
-        QTest::newRow("CSV without longitude") << "" << QByteArray("time,lat\n2026-05-03T07:12:00Z,45.815\n") << "" << 0
-                                               << "" << "This is not a track file: its first line is not a header" << "";
-        QTest::newRow("HTML") << "" << QByteArray("<html><body/></html>") << "" << 0 << ""
-                              << "This XML file is neither GPX nor KML (its root element is <html>)." << "";
-        QTest::newRow("JSON") << "" << QByteArray("{\"hello\": [1, 2") << "JSON" << 0 << ""
-                              << "The file breaks off: parse error at line 1, column 16" << "";
+        // Files refused as a whole: no point read.
+        const auto refused = [](const char* name, const QByteArray& content, const char* format, const QString& error) {
+            QTest::newRow(name) << "" << content << format << 0 << "" << error << "";
+        };
+        refused("CSV without longitude", "time,lat\n2026-05-03T07:12:00Z,45.815\n", "",
+                "This is not a track file: its first line is not a header");
+        refused("HTML", "<html><body/></html>", "", "This XML file is neither GPX nor KML (its root element is <html>).");
+        refused("JSON", "{\"hello\": [1, 2", "JSON", "The file breaks off: parse error at line 1, column 16");
 
         // Every text, tag, line, string and number a reader holds is at most
         // 64 KB long, and so is what nests; a file with more is refused.
@@ -242,27 +240,22 @@ private slots:
         const QByteArray kml = "<kml><Placemark>\n<TimeStamp><when>2026-05-03T07:12:00Z</when></TimeStamp>"
                                "<Point><coordinates>15.98,45.815</coordinates></Point></Placemark></kml>";
         const QString text = "The file holds a text longer than 64 KB at line ";
-        QTest::newRow("GPX blanks in time") << "" << point + ">\n<time>" + blanks + timed.mid(6) + end << "GPX" << 0 << ""
-                                            << text + "2." << "";
-        QTest::newRow("KML blanks in name")
-            << "" << QByteArray(kml).replace("<TimeStamp>", "<name>" + blanks + "x</name><TimeStamp>") << "KML" << 0 << ""
-            << text + "2." << "";
-        QTest::newRow("GPX attribute") << "" << point + " name='" + blanks + "'>" + timed + end << "GPX" << 0 << ""
-                                       << "The file holds a tag longer than 64 KB at line 1." << "";
-        QTest::newRow("GPX time between comments")
-            << "" << point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end << "GPX" << 0
-            << "" << text + "1." << "";
-        QTest::newRow("XML nested 300 deep")
-            << "" << "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>" << "GPX" << 0 << ""
-            << "The file holds elements nested more than 256 deep at line 1." << "";
-        QTest::newRow("XML entities") << "" << QByteArray("<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>") << "" << 0 << ""
-            << "The file declares entities or other definitions of its own at line 1; track files never do." << "";
-        QTest::newRow("XML in UTF-16") << "" << QByteArray("<\0g\0p\0x\0/\0>\0", 12) << "" << 0 << ""
-            << "The file is not XML in UTF-8 or in an encoding of one byte per character (it holds a zero byte at line 1)." << "";
-        QTest::newRow("XML in ISO-2022-JP")
-            << "" << QByteArray("<?xml version='1.0' encoding='ISO-2022-JP'?><gpx/>") << "" << 0 << ""
-            << "The file is written in the text encoding \"iso-2022-jp\"; Kestrel reads XML in UTF-8 or in an encoding of one "
-               "byte per character." << "";
+        refused("GPX blanks in time", point + ">\n<time>" + blanks + timed.mid(6) + end, "GPX", text + "2.");
+        refused("KML blanks in name", QByteArray(kml).replace("<TimeStamp>", "<name>" + blanks + "x</name><TimeStamp>"), "KML",
+                text + "2.");
+        refused("GPX attribute", point + " name='" + blanks + "'>" + timed + end, "GPX",
+                "The file holds a tag longer than 64 KB at line 1.");
+        refused("GPX time between comments",
+                point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end, "GPX", text + "1.");
+        refused("XML nested 300 deep", "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>",
+                "GPX", "The file holds elements nested more than 256 deep at line 1.");
+        refused("XML entities", "<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>", "",
+                "The file declares entities or other definitions of its own at line 1; track files never do.");
+        refused("XML in UTF-16", QByteArray("<\0g\0p\0x\0/\0>\0", 12), "",
+                "The file is not XML in UTF-8 or in an encoding of one byte per character (it holds a zero byte at line 1).");
+        refused("XML in ISO-2022-JP", "<?xml version='1.0' encoding='ISO-2022-JP'?><gpx/>", "",
+                "The file is written in the text encoding \"iso-2022-jp\"; Kestrel reads XML in UTF-8 or in an encoding of one "
+                "byte per character.");
         QTest::newRow("KMZ blanks in when") << "zip" << QByteArray(kml).replace("<when>", "<when>" + blanks) << "KMZ" << 0 << ""
                                             << text + "2." << "";
         QTest::newRow("KMZ wrong checksum") << "zip, wrong checksum" << kml << "KMZ" << 0 << ""
@@ -273,15 +266,13 @@ private slots:
         QTest::newRow("CSV line over 64 KB")
             << "" << "time,lat,lon\n1777792320,45.815,15.98\n1777792330,45.815,15.98," + blanks + "\n" << "CSV" << 1 << ""
             << "The file holds a line longer than 64 KB at line 3." << still;
-        QTest::newRow("NMEA line over 64 KB") << "" << "$GPRMC" + QByteArray(100 * 1024, ',') + "\n" << "NMEA" << 0 << ""
-                                              << "The file holds a line longer than 64 KB at line 1." << "";
-        QTest::newRow("JSON 100 KB string")
-            << "" << "{\"type\":\"Feature\",\n\"properties\":{\"name\":\"" + blanks + "\"}}" << "JSON" << 0 << "" << text + "2."
-            << "";
-        QTest::newRow("JSON 100 KB number") << "" << "[1" + QByteArray(100 * 1024, '0') + "]" << "JSON" << 0 << ""
-                                            << "The file holds a value longer than 64 KB at line 1." << "";
-        QTest::newRow("JSON nested 10,000 deep") << "" << QByteArray(10000, '[') + QByteArray(10000, ']') << "JSON" << 0 << ""
-                                                 << "The file holds JSON nested more than 64 deep at line 1." << "";
+        refused("NMEA line over 64 KB", "$GPRMC" + QByteArray(100 * 1024, ',') + "\n", "NMEA",
+                "The file holds a line longer than 64 KB at line 1.");
+        refused("JSON 100 KB string", "{\"type\":\"Feature\",\n\"properties\":{\"name\":\"" + blanks + "\"}}", "JSON", text + "2.");
+        refused("JSON 100 KB number", "[1" + QByteArray(100 * 1024, '0') + "]", "JSON",
+                "The file holds a value longer than 64 KB at line 1.");
+        refused("JSON nested 10,000 deep", QByteArray(10000, '[') + QByteArray(10000, ']'), "JSON",
+                "The file holds JSON nested more than 64 deep at line 1.");
     }
     void formats()
     {

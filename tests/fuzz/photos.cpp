@@ -14,11 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        return true;
-    }();
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute), true);
     if (size == 0)
         return 0;
     const char* names[] = { "photo.jpg", "photo.cr2", "photo.heic" };

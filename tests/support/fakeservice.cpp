@@ -10,38 +10,12 @@
 
 namespace testsupport {
 
-HttpAnswer HttpAnswer::json(int status, const QByteArray& body, int delayMs)
-{
-    HttpAnswer answer;
-    answer.status = status;
-    answer.body = body;
-    answer.delayMs = delayMs;
-    return answer;
-}
-
-HttpAnswer HttpAnswer::close()
-{
-    HttpAnswer answer;
-    answer.action = Close;
-    return answer;
-}
-
-HttpAnswer HttpAnswer::silent()
-{
-    HttpAnswer answer;
-    answer.action = Silent;
-    return answer;
-}
-
 FakeService::FakeService(QObject* parent)
     : QObject(parent)
     , m_server(new QTcpServer(this))
 {
-    m_defaultAnswer = HttpAnswer::json(200, "{}");
     connect(m_server, &QTcpServer::newConnection, this, &FakeService::onNewConnection);
 }
-
-FakeService::~FakeService() = default;
 
 bool FakeService::listen()
 {
@@ -59,26 +33,6 @@ void FakeService::stopListening()
     // Kept-alive connections would otherwise still be served.
     for (QTcpSocket* socket : findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
         socket->abort();
-}
-
-QString FakeService::baseUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_listenPort);
-}
-
-void FakeService::enqueue(const HttpAnswer& answer)
-{
-    m_queue.append(answer);
-}
-
-void FakeService::setHandler(const Handler& newHandler)
-{
-    m_handler = newHandler;
-}
-
-void FakeService::setDefaultAnswer(const HttpAnswer& answer)
-{
-    m_defaultAnswer = answer;
 }
 
 QList<HttpRequest> FakeService::requestsTo(const QByteArray& path) const
@@ -150,14 +104,14 @@ void FakeService::readFrom(QTcpSocket* socket)
         const HttpAnswer reply = answerFor(request);
         if (reply.delayMs > 0) {
             QPointer<QTcpSocket> guarded(socket);
-            QTimer::singleShot(reply.delayMs, this, [this, guarded, request, reply] {
+            QTimer::singleShot(reply.delayMs, this, [this, guarded, reply] {
                 if (guarded)
-                    answer(guarded, request, reply);
+                    answer(guarded, reply);
                 else
                     --m_waiting;
             });
         } else {
-            answer(socket, request, reply);
+            answer(socket, reply);
         }
         if (reply.action != HttpAnswer::Respond)
             return;
@@ -173,7 +127,7 @@ HttpAnswer FakeService::answerFor(const HttpRequest& request)
     return m_defaultAnswer;
 }
 
-void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& reply)
+void FakeService::answer(QTcpSocket* socket, const HttpAnswer& reply)
 {
     if (reply.action == HttpAnswer::Silent) {
         ++m_silentOn[socket];
@@ -185,24 +139,16 @@ void FakeService::answer(QTcpSocket* socket, const HttpRequest& request, const H
         return;
     }
     QByteArray text = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
-    if (reply.status == 204) {
-        // As the real service does: a 204 answer has no body in HTTP, so the
-        // head and body of the scripted answer travel as headers.
-        const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
-        if (!message.isEmpty()) {
-            text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
-            text += "Kestrel-Body: " + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
-        }
-        text += "Connection: keep-alive\r\n\r\n";
-    } else {
-        text += "Content-Type: application/json\r\n";
-        text += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-        text += "Connection: keep-alive\r\n\r\n";
-        text += reply.body;
-    }
-    socket->write(text);
+    // As the real service does: a 204 answer has no body in HTTP, so the
+    // head and body of the scripted answer travel as headers.
+    const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
+    if (reply.status != 204)
+        text += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    else if (!message.isEmpty())
+        text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\nKestrel-Body: "
+            + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
+    socket->write(text + "Connection: keep-alive\r\n\r\n" + (reply.status == 204 ? QByteArray() : reply.body));
     ++m_answeredCount;
-    emit answerSent(request, reply.status);
 }
 
 } // namespace testsupport

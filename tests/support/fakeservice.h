@@ -31,11 +31,11 @@ struct HttpAnswer {
     int delayMs = 0;
     Action action = Respond;
 
-    static HttpAnswer json(int status, const QByteArray& body, int delayMs = 0);
+    static HttpAnswer json(int status, const QByteArray& body, int delayMs = 0) { return { status, body, delayMs, Respond }; }
     // Drops the connection without an answer.
-    static HttpAnswer close();
+    static HttpAnswer close() { return { 200, QByteArray(), 0, Close }; }
     // Never answers; the connection stays open.
-    static HttpAnswer silent();
+    static HttpAnswer silent() { return { 200, QByteArray(), 0, Silent }; }
 };
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests of the web-service
@@ -47,7 +47,7 @@ public:
     using Handler = std::function<HttpAnswer(const HttpRequest&)>;
 
     explicit FakeService(QObject* parent = nullptr);
-    ~FakeService() override;
+    ~FakeService() override = default;
 
     // Listens on a free port of 127.0.0.1 (or on the port of the last listen).
     bool listen();
@@ -56,11 +56,11 @@ public:
     void stopListening();
     quint16 port() const { return m_listenPort; }
     // "http://127.0.0.1:<port>/"
-    QString baseUrl() const;
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_listenPort); }
 
-    void enqueue(const HttpAnswer& answer);
-    void setHandler(const Handler& handler);
-    void setDefaultAnswer(const HttpAnswer& answer);
+    void enqueue(const HttpAnswer& answer) { m_queue.append(answer); }
+    void setHandler(const Handler& handler) { m_handler = handler; }
+    void setDefaultAnswer(const HttpAnswer& answer) { m_defaultAnswer = answer; }
 
     QList<HttpRequest> requests() const { return m_received; }
     QList<HttpRequest> requestsTo(const QByteArray& path) const;
@@ -72,20 +72,19 @@ public:
 
 signals:
     void requestReceived(const testsupport::HttpRequest& request);
-    void answerSent(const testsupport::HttpRequest& request, int status);
 
 private:
     struct Connection;
     void onNewConnection();
     void readFrom(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const HttpRequest& request, const HttpAnswer& answer);
+    void answer(QTcpSocket* socket, const HttpAnswer& answer);
     HttpAnswer answerFor(const HttpRequest& request);
 
     QTcpServer* m_server = nullptr;
     quint16 m_listenPort = 0;
     QList<HttpAnswer> m_queue;
     Handler m_handler;
-    HttpAnswer m_defaultAnswer;
+    HttpAnswer m_defaultAnswer = HttpAnswer::json(200, "{}");
     QList<HttpRequest> m_received;
     QMap<QTcpSocket*, QByteArray> m_buffers;
     QMap<QTcpSocket*, int> m_silentOn; // unanswered requests per connection

@@ -102,13 +102,14 @@ inline service::TlsFiles makeCertificate(const QTemporaryDir& dir, const QString
     return files;
 }
 
-// One running service on a free port of `address`, with its own database, a
-// clock the test sets (10:00 UTC on 14 July 2026 at first) and a client that
-// keeps one connection open.
+// One running service on a free port of `address`, with its own database (or
+// the one at `database`), a clock the test sets (10:00 UTC on 14 July 2026 at
+// first) and a client that keeps one connection open.
 class RealService {
 public:
     explicit RealService(const std::string& address = "127.0.0.1", service::ServerLimits limits = {},
-                         const service::TlsFiles& tls = {})
+                         const service::TlsFiles& tls = {}, const QString& database = QString())
+        : databaseFile(database)
     {
         std::string error;
         if (!dir.isValid() || !store.open(path().toStdString(), &error))
@@ -124,10 +125,11 @@ public:
         // An answer that leaves bytes behind (a 204 with a body) spoils the next one.
         client->set_keep_alive(true);
     }
-    QString path() const { return dir.filePath("service.db"); }
+    QString path() const { return databaseFile.isEmpty() ? dir.filePath("service.db") : databaseFile; }
     // "http://127.0.0.1:<port>/"
     QByteArray baseUrl() const { return "http://127.0.0.1:" + QByteArray::number(server->port()) + "/"; }
 
+    const QString databaseFile;
     QTemporaryDir dir;
     service::Store store;
     std::atomic<int64_t> now { *service::parseIsoTime("2026-07-14T10:00:00Z") };

@@ -160,14 +160,8 @@ inline QImage syncSceneImage(const QByteArray& text, const SyncScene& scene)
         if (scene.glare > 0) {
             // A bright diagonal reflection across the screen.
             QLinearGradient band(QPointF(-codeSide / 2.0, -codeSide / 2.0), QPointF(codeSide / 2.0, codeSide / 2.0));
-            const QColor clear(255, 255, 255, 0);
-            const QColor white(255, 255, 255, int(255 * scene.glare));
-            band.setColorAt(0.0, clear);
-            band.setColorAt(0.25, clear);
-            band.setColorAt(0.35, white);
-            band.setColorAt(0.65, white);
-            band.setColorAt(0.75, clear);
-            band.setColorAt(1.0, clear);
+            for (const double at : { 0.0, 0.25, 0.35, 0.65, 0.75, 1.0 })
+                band.setColorAt(at, QColor(255, 255, 255, at > 0.3 && at < 0.7 ? int(255 * scene.glare) : 0));
             painter.fillRect(QRectF(-phone.width() / 2.0, -phone.height() / 2.0, phone.width(), phone.height()), band);
         }
     }
