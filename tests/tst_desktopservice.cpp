@@ -349,6 +349,7 @@ void TestDesktopService::phonePageOnHowTo()
     }
     QCOMPARE(qrText(window.phonePageCodeLabel()->pixmap(Qt::ReturnByValue).toImage()), url.toUtf8());
     QVERIFY(shown.contains(url));
+    QCOMPARE(controller::ServiceStatus().positionsText(), QStringLiteral("no positions yet"));
 }
 
 // What the offer to start the service (action empty) and the MORE menu start,

@@ -418,6 +418,7 @@ void TestMainView::remainingTime_data()
     QTest::addColumn<qint64>("milliseconds");
     QTest::addColumn<QString>("text");
     QTest::newRow("seconds, rounded up") << 4001LL << "About 5 s left";
+    QTest::newRow("one minute") << 60000LL << "About 1 min 0 s left";
     QTest::newRow("minutes") << 130000LL << "About 2 min 10 s left";
     QTest::newRow("one hour") << 3600000LL << "About 1 h 0 min left";
     QTest::newRow("hours") << 7260000LL << "About 2 h 1 min left";

@@ -326,6 +326,18 @@ private slots:
         QCOMPARE(json(a.text), json("Link this computer to the phone 'Pixel 8'? " + want["body"].get<std::string>()));
         QCOMPARE(a.body["link"], want["link"]);
         QCOMPARE(s.list(desktop).status, 200);
+        // A merge that fails part way leaves both accounts as they were.
+        const auto exec = [&](const char* sql) {
+            sqlite3* db = nullptr;
+            sqlite3_open(s.path().toUtf8().constData(), &db);
+            sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        };
+        exec(demo ? "CREATE TRIGGER refuse BEFORE UPDATE ON cameras BEGIN SELECT RAISE(ABORT, 'no'); END"
+                  : "CREATE TRIGGER refuse BEFORE INSERT ON fixes BEGIN SELECT RAISE(ABORT, 'no'); END");
+        QVERIFY(!s.store.mergeUser(s.store.userById(desktop.userId)->id, s.store.userById(phone.userId)->id));
+        exec("DROP TRIGGER refuse");
+        QCOMPARE(s.list(desktop).status, 200);
         request["linkUser"] = true;
         a = s.put("syncCamera", request);
         QCOMPARE(a.body["userID"], json(phone.userId));
