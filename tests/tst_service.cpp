@@ -363,6 +363,8 @@ private slots:
         QTest::newRow("phone zone") << 59 << R"(["2026:07:14 12:00:03","48","America/New_York"])"
             << R"({"clockOffset":2,"clockOffsetMs":2480,"zoneSource":"phone","timeZoneId":"Europe/Berlin",)"
                R"("timeZoneName":"Central European Summer Time","body":"is 2 s ahead of the local time in Europe/Berlin."})";
+        QTest::newRow("an hour to the second: the phone's zone") << 60 << R"(["2026:07:14 12:00:01","","America/New_York"])"
+            << R"({"clockOffset":0,"zoneSource":"phone","body":"shows the local time in Europe/Berlin."})";
         QTest::newRow("computer zone") << 61 << R"(["2026:07:14 06:00:00","5","America/New_York"])"
             << R"({"clockOffset":-1,"clockOffsetMs":-500,"zoneSource":"computer","timeZoneName":"Eastern Daylight Time",)"
                R"("body":"is 1 s behind the local time in America/New_York."})";
