@@ -5,9 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QHostAddress>
 #include <QTimeZone>
-#include <QUrl>
 
 #include <cmath>
 
@@ -16,19 +14,6 @@
 #include "json/jsonvalue.h"
 
 namespace controller {
-
-bool ServiceStatus::phoneCanReach() const
-{
-    return listening != QLatin1String("loopback") && !phonePageUrl().isEmpty();
-}
-
-QString ServiceStatus::unreachableText() const
-{
-    return QCoreApplication::translate("ServiceStatus",
-                                       "The web service listens on this computer only, so a phone cannot open its "
-                                       "phone page. For phones on this network: MORE, then \"Let phones on this "
-                                       "network reach the web service\".");
-}
 
 void MainController::sendSynchronization(const model::PhotoInfo& info, bool linkUser)
 {

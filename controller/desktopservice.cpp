@@ -103,6 +103,26 @@ QString ServiceStatus::positionsText() const
              id.isEmpty() ? QStringLiteral("UTC") : QString::fromUtf8(id));
 }
 
+bool ServiceStatus::phoneCanReach() const
+{
+    return listening != QLatin1String("loopback") && !phonePageUrl().isEmpty();
+}
+
+QString ServiceStatus::networkStep()
+{
+    return QCoreApplication::translate("ServiceStatus",
+                                       "For phones on this network: MORE, then \"Let phones on this network reach "
+                                       "the web service\"");
+}
+
+QString ServiceStatus::unreachableText() const
+{
+    return QCoreApplication::translate("ServiceStatus",
+                                       "The web service listens on this computer only, so a phone cannot open its "
+                                       "phone page.")
+        + QLatin1Char(' ') + networkStep() + QLatin1Char('.');
+}
+
 // Web service reachability ----------------------------------------------------
 
 bool MainController::isLocalService()

@@ -40,6 +40,8 @@ struct ServiceStatus {
     bool phoneCanReach() const;
     // Says so, and how to change it.
     QString unreachableText() const;
+    // The one step that lets phones reach a service on this computer.
+    static QString networkStep();
 };
 
 } // namespace controller

@@ -124,10 +124,8 @@ void MainView::showPhonePage(const controller::ServiceStatus& status)
     const QString why = loopback
         ? tr("The web service listens on this computer only; a phone cannot reach it.")
         : tr("A phone cannot reach the web service at %1.").arg(model::Model::baseUrl().toHtmlEscaped());
-    m_ui->label_5->setText(tr("<html><head/><body><p>%1<br/><span style=\"font-size:11pt\">For phones on this "
-                              "network: MORE, then \"Let phones on this network reach the web service\""
-                              "</span></p></body></html>")
-                               .arg(why));
+    m_ui->label_5->setText(tr("<html><head/><body><p>%1<br/><span style=\"font-size:11pt\">%2</span></p></body></html>")
+                               .arg(why, controller::ServiceStatus::networkStep()));
 }
 
 void MainView::importTrack()
