@@ -40,7 +40,7 @@ if(KESTREL_FUZZ)
 endif()
 
 kestrel_layer(kestrel_controller
-  SOURCES controller/maincontroller.cpp controller/maincontroller.h
+  SOURCES controller/maincontroller.cpp controller/maincontroller.h controller/runmap.cpp
           controller/desktopservice.cpp controller/servicestatus.h controller/accountlink.cpp
           controller/launcher.cpp controller/launcher.h
           controller/selftest.cpp controller/selftest.h

@@ -17,6 +17,7 @@
 #include "controller/barcodereader.h"
 #include "controller/exifinfo.h"
 #include "controller/photolisting.h"
+#include "controller/placement.h"
 #include "controller/resultexport.h"
 #include "controller/restclient.h"
 #include "controller/servicemessages.h"
@@ -67,7 +68,13 @@ void MainController::start()
 {
     m_screen = m_model->userID.isEmpty() ? HowTo1 : Menu;
     emit screenChanged(m_screen);
-    emit showMainWindow();
+    emit showMainWindow(m_model->windowGeometry, m_model->windowMaximized);
+}
+
+void MainController::keepWindowPlacement(QRect geometry, bool maximized)
+{
+    m_model->windowGeometry = geometry;
+    m_model->windowMaximized = maximized;
 }
 
 void MainController::goTo(Screen next)
@@ -129,6 +136,9 @@ void MainController::toPreviousScreen()
     case GeotagReady:
         goTo(GeotagSelectFolder);
         break;
+    case GeotagMap:
+        goTo(GeotagResults);
+        break;
     case GeotagProgress:
         m_stopRequested = true;
         break;
@@ -153,6 +163,7 @@ void MainController::toNextScreen()
         goTo(userScreen());
         break;
     case GeotagResults:
+    case GeotagMap:
         goTo(Menu);
         break;
     case GeotagReady:
@@ -382,6 +393,7 @@ void MainController::startGeotagging()
     if (m_stopRequested)
         emit geotagStopped(run->processed, m_model->imageCount);
     emit photosUpdated(m_model->photos);
+    requestRunTrack();
 }
 
 QString MainController::copyPath(const QString& path) const
@@ -415,6 +427,10 @@ std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
     m_stopRequested = false;
     goTo(GeotagProgress);
     m_model->photos.clear();
+    // Undo reaches back to this run's placements only.
+    m_placement = std::make_unique<Placement>(m_exifInfo);
+    m_undoIndex = -1;
+    emit undoChanged(QString());
     auto run = std::make_shared<GeotagRun>();
     run->number = ++m_runCount;
     m_activeRun = run;

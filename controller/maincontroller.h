@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -19,6 +21,7 @@ namespace controller {
 
 class BarcodeReader;
 class ExifInfo;
+class Placement;
 
 // The screens of the main window.
 enum Screen {
@@ -34,6 +37,7 @@ enum Screen {
     SynchronizeCameras = 9,
     SynchronizeDone = 10,
     Settings = 11,
+    GeotagMap = 12,
 };
 
 // The one object that runs the program's workflows. It shares the model with
@@ -53,6 +57,8 @@ public:
     void start();
 
     Screen currentScreen() const { return m_screen; }
+    // The map shows the online tiles, as last chosen.
+    bool onlineMap() const { return m_model->onlineMap; }
 
     // Reads an answer of the web service into *answer: true for a 200 or 201
     // answer whose body is a JSON object. Otherwise false, and *failure gets
@@ -68,7 +74,9 @@ public:
                            model::Failure* failure = nullptr);
 
 signals:
-    void showMainWindow();
+    // Shows the main window where it was last (an invalid geometry: where
+    // the system puts it), maximized when it was.
+    void showMainWindow(QRect geometry, bool maximized);
     void showSettings(model::Model& model);
     void screenChanged(controller::Screen screen);
     // A message for the user. code is a Status (which gives the box its sign,
@@ -97,6 +105,14 @@ signals:
     void geotagStopped(int processed, int total);
     // The camera of a successful synchronization and how far its clock is off.
     void cameraSynchronized(QString report);
+    // The map page opens; index is the photo to centre on, -1 for all.
+    void mapFocusWanted(int index);
+    // The track of the last run's period; problem says why there is none.
+    void trackUpdated(model::Track track, QString problem);
+    // The track of the last day with positions, for the service's settings.
+    void statusTrackUpdated(model::Track track);
+    // What Undo on the map would undo; empty when nothing.
+    void undoChanged(QString text);
 
 public slots:
     void toGeotagPhotos();
@@ -114,6 +130,8 @@ public slots:
     void importTracks(QStringList filePaths);
     void requestSyncCode();
     void requestServiceStatus();
+    // Keeps where the main window is, for the next start.
+    void keepWindowPlacement(QRect geometry, bool maximized);
     // Starts the service program beside this one when the base URL is local,
     // for phones on this network or this computer only as last chosen; false
     // when it cannot be started.
@@ -132,6 +150,19 @@ public slots:
     // Asks first; then forgets the identifier and the cameras (the service
     // keeps them) and shows the first how-to page. True when forgotten.
     bool forgetLink();
+
+    // The map of the last run, centred on the photo at index (-1: all).
+    void showMap(int index = -1);
+    void setOnlineMap(bool online);
+    // Puts the photo at index where the user placed it on the map, or on the
+    // track at its corrected time, with the run's write; one message says
+    // why when it could not be written (nothing changed then).
+    void placePhoto(int index, double latitude, double longitude);
+    void snapPhoto(int index);
+    // Brings the files of the last placement back as they were.
+    void undoPlacement();
+    // Asks for the track of the day up to the last position (ISO 8601 UTC).
+    void requestStatusTrack(const QString& lastPosition);
 
     // Writes the last run's results to csvPath and, beside it, the same name
     // ending in ".gpx"; one box tells how it went.
@@ -207,6 +238,9 @@ private:
     // Starts the service and asks for its status once it had time to start;
     // says so when the program is missing.
     void startAndAsk(bool network);
+    void requestRunTrack();
+    void requestRunTrack(const QDateTime& from, const QDateTime& to, bool forStatus);
+    void place(int index, double latitude, double longitude, model::PhotoGeotag::Origin origin);
     // Blocks until at least one event has arrived and handles it.
     static void waitForEvents();
 
@@ -227,6 +261,9 @@ private:
     int m_trackFailures = 0;
     bool m_startOffered = false;
     std::unique_ptr<Launcher> m_launcher = std::make_unique<Launcher>();
+    // The last run's placements on the map and the photo Undo would restore.
+    std::unique_ptr<Placement> m_placement;
+    int m_undoIndex = -1;
 };
 
 } // namespace controller

@@ -67,6 +67,16 @@ void Model::loadPreferences(const QString& filePath)
     includeSubfolders = settings.value(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders).toBool();
     rawSidecars = settings.value(QStringLiteral("geotagging/rawSidecars"), rawSidecars).toBool();
     serviceOnNetwork = settings.value(QStringLiteral("service/network"), serviceOnNetwork).toBool();
+    onlineMap = settings.value(QStringLiteral("map/theme")).toString() == QLatin1String("openstreetmap");
+    // "x,y,width,height"; anything else leaves the window where the system puts it.
+    const QStringList numbers = settings.value(QStringLiteral("window/geometry")).toString().split(QLatin1Char(','));
+    int values[4] = {};
+    bool valid = numbers.size() == 4;
+    for (int i = 0; valid && i < 4; ++i)
+        values[i] = numbers.at(i).trimmed().toInt(&valid);
+    if (valid && values[2] > 0 && values[3] > 0)
+        windowGeometry = QRect(values[0], values[1], values[2], values[3]);
+    windowMaximized = settings.value(QStringLiteral("window/maximized"), windowMaximized).toBool();
 }
 
 bool Model::savePreferences(const QString& filePath) const
@@ -74,8 +84,17 @@ bool Model::savePreferences(const QString& filePath) const
     // Written as INI text that QSettings reads back; through QSaveFile, so a
     // full disk or a crash keeps the old file whole.
     const auto flag = [](bool value) { return value ? QByteArray("true") : QByteArray("false"); };
-    const QByteArray text = "[geotagging]\nincludeSubfolders=" + flag(includeSubfolders)
-        + "\nrawSidecars=" + flag(rawSidecars) + "\n[service]\nnetwork=" + flag(serviceOnNetwork) + "\n";
+    QByteArray text = "[geotagging]\nincludeSubfolders=" + flag(includeSubfolders)
+        + "\nrawSidecars=" + flag(rawSidecars) + "\n[service]\nnetwork=" + flag(serviceOnNetwork)
+        + "\n[map]\ntheme=" + (onlineMap ? "openstreetmap" : "offline") + "\n";
+    if (windowGeometry.isValid())
+        text += QStringLiteral("[window]\ngeometry=%1,%2,%3,%4\nmaximized=%5\n")
+                    .arg(windowGeometry.x())
+                    .arg(windowGeometry.y())
+                    .arg(windowGeometry.width())
+                    .arg(windowGeometry.height())
+                    .arg(QLatin1String(flag(windowMaximized)))
+                    .toUtf8();
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
         file.cancelWriting();

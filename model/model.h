@@ -2,8 +2,10 @@
 
 #include <QList>
 #include <QObject>
+#include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 namespace model {
 
@@ -51,6 +53,11 @@ struct PhotoGeotag {
     QString sidecarPath;
     // The position came from the service's demo data, not from a phone.
     bool demo = false;
+    // "utcTime" of the answer, empty when unknown.
+    QString utcTime;
+    enum class Origin { Service, Hand, Track };
+    // Hand: placed on the map; Track: snapped to the track at its corrected time.
+    Origin origin = Origin::Service;
 
     // What the results show for this photo: the error title, with the cause
     // of a failed write, or with the demo note and the sidecar that got the tags.
@@ -60,6 +67,13 @@ struct PhotoGeotag {
 };
 
 using PhotoGeotagList = QList<PhotoGeotag>;
+
+struct TrackPoint {
+    qint64 timeMs;
+    double latitude;
+    double longitude;
+};
+using Track = QVector<TrackPoint>;
 
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the three preferences (settings.ini) are
@@ -80,11 +94,19 @@ public:
     // Whether the local web service Kestrel starts listens on all addresses,
     // for phones on this network, or on this computer only.
     bool serviceOnNetwork = false;
+    // Where the main window was and how large (an invalid rectangle: never
+    // placed), and whether it was maximized.
+    QRect windowGeometry;
+    bool windowMaximized = false;
+    // The map shows the online OpenStreetMap tiles instead of the offline map.
+    bool onlineMap = false;
     CameraList cameras;
     int imageCount = 0;
     QString inputFolder;
     QString outputFolder;
     PhotoGeotagList photos;
+    // The phone's positions over the last run's period, for its map.
+    Track track;
 
     // Reads config.dat; false (and nothing changed) when it cannot be opened.
     bool load(QString filePath);

@@ -125,10 +125,14 @@ void TestDetailInfoView::successPage()
     QTEST(labelText(view, "latitudeLabel") + ' ' + labelText(view, "longitudeLabel") + ' '
               + labelText(view, "altitudeLabel"), "position");
     QCOMPARE(testsupport::child(&view, "precisionLabel")->isVisibleTo(&view), demo);
-    // The map button opens the position.
+    // The web map button opens the position in the browser; the map button
+    // closes the dialog with its own answer.
     view.show();
-    QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
+    QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("webMapButton")), Qt::LeftButton);
     QCOMPARE(m_catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://www.google.com/maps?q=") + map)});
+    QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("showOnMapButton")), Qt::LeftButton);
+    QCOMPARE(view.result(), DetailInfoView::ShowOnMap);
+    QVERIFY(!view.isVisible());
 }
 
 void TestDetailInfoView::errorPage()

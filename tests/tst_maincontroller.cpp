@@ -53,7 +53,7 @@ void TestMainController::startScreen()
     QCOMPARE(state->userID, userID);
     QStringList order;
     connect(&c, &MainController::screenChanged, this, [&](Screen s) { order << QString::number(int(s)); });
-    connect(&c, &MainController::showMainWindow, this, [&] { order << "show"; });
+    connect(&c, &MainController::showMainWindow, this, [&](QRect, bool) { order << "show"; });
     c.start();
     QCOMPARE(order, (QStringList { QString::number(screen), "show" }));
 }

@@ -68,6 +68,7 @@ private slots:
     void exportChooser();
     void photoWidgets();
     void version();
+    void windowPlacement();
 
 private:
     template <typename T = QWidget> T* child(const char* name) const { return testsupport::child<T>(m_view, name); }
@@ -547,6 +548,19 @@ void TestMainView::version()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), QByteArray("kestrel " KESTREL_EXPECTED_VERSION "\n"));
+}
+
+// The window opens where it was, never smaller than its pages need, and
+// leaves where it is with the controller when it closes.
+void TestMainView::windowPlacement()
+{
+    m_view->showAt(QRect(20, 30, 900, 650), false);
+    QCOMPARE(m_view->geometry(), QRect(20, 30, 900, 650));
+    m_view->showAt(QRect(20, 30, 100, 100), false);
+    QCOMPARE(m_view->size(), QSize(668, 461));
+    m_view->close();
+    QCOMPARE(m_state->windowGeometry, QRect(20, 30, 668, 461));
+    QVERIFY(!m_state->windowMaximized);
 }
 
 QTEST_MAIN(TestMainView)

@@ -136,14 +136,26 @@ private slots:
         Model m;
         m.loadPreferences(path);
         QVERIFY(!m.includeSubfolders && !m.rawSidecars && !m.serviceOnNetwork);
-        m.includeSubfolders = m.serviceOnNetwork = true;
+        m.includeSubfolders = m.serviceOnNetwork = m.windowMaximized = m.onlineMap = true;
         QVERIFY(m.savePreferences(path));
-        QCOMPARE(readFile(path), QByteArray("[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n[service]\nnetwork=true\n"));
+        const QByteArray kept = "[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n[service]\nnetwork=true\n"
+                                "[map]\ntheme=openstreetmap\n";
+        QCOMPARE(readFile(path), kept);
+        m.windowGeometry = QRect(-20, 40, 900, 700);
+        QVERIFY(m.savePreferences(path));
+        QCOMPARE(readFile(path), kept + "[window]\ngeometry=-20,40,900,700\nmaximized=true\n");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "settings.ini" });
         Model read;
         read.rawSidecars = true;
         read.loadPreferences(path);
-        QVERIFY(read.includeSubfolders && !read.rawSidecars && read.serviceOnNetwork);
+        QVERIFY(read.includeSubfolders && !read.rawSidecars && read.serviceOnNetwork && read.onlineMap);
+        QCOMPARE(read.windowGeometry, QRect(-20, 40, 900, 700));
+        QVERIFY(read.windowMaximized);
+        // A geometry that is not four numbers is no geometry.
+        writeFile(path, "[window]\ngeometry=1,2,x,4\n");
+        Model broken;
+        broken.loadPreferences(path);
+        QVERIFY(!broken.windowGeometry.isValid() && !broken.onlineMap);
         QVERIFY(!m.savePreferences(dir.filePath("missing/folder/settings.ini")));
     }
 

@@ -83,7 +83,9 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
     m_thumbnailLabel->setAccessibleName(tr("Picture of %1").arg(windowTitle()));
     m_ui->mapButtonLayout->insertWidget(0, m_thumbnailLabel);
     m_ui->showOnMapButton->setAccessibleName(tr("Show on map"));
-    m_ui->showOnMapButton->setAccessibleDescription(tr("Opens the position in the web browser"));
+    m_ui->showOnMapButton->setAccessibleDescription(tr("Shows the photo on Kestrel's map"));
+    m_ui->webMapButton->setAccessibleName(tr("Web map"));
+    m_ui->webMapButton->setAccessibleDescription(tr("Opens the position in the web browser"));
     m_ui->closeButton->setAccessibleName(tr("Close"));
     if (photo.success) {
         const QString path = photo.filePath;
@@ -135,6 +137,11 @@ void DetailInfoView::on_closeButton_clicked()
 }
 
 void DetailInfoView::on_showOnMapButton_clicked()
+{
+    done(ShowOnMap);
+}
+
+void DetailInfoView::on_webMapButton_clicked()
 {
     QDesktopServices::openUrl(QUrl(m_mapUrl, QUrl::TolerantMode));
 }

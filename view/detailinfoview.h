@@ -24,6 +24,9 @@ public:
     explicit DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent = nullptr);
     ~DetailInfoView() override;
 
+    // What exec() returns when the user asked for the photo on Kestrel's map.
+    static constexpr int ShowOnMap = 2;
+
     // Web map page that shows a position: a host accepting "/maps?q=lat,lon".
     static QString mapBaseAddress();
 
@@ -40,6 +43,7 @@ public:
 private slots:
     void on_closeButton_clicked();
     void on_showOnMapButton_clicked();
+    void on_webMapButton_clicked();
 
 private:
     static constexpr QSize thumbnailSize{96, 64};

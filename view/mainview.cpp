@@ -7,6 +7,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QProgressBar>
+#include <QScreen>
+#include <QGuiApplication>
 #include <QLayout>
 #include <QSpacerItem>
 #include <QStandardPaths>
@@ -46,6 +48,7 @@ const ScreenLayout screenLayouts[] = {
     /* SynchronizeCameras */ {"synchronizePage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
     /* SynchronizeDone */ {"synchronizePage", nullptr, QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
     /* Settings */ {"settingsPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), nullptr},
+    /* GeotagMap */ {"mapPage", QT_TRANSLATE_NOOP("view::MainView", "    BACK    "), QT_TRANSLATE_NOOP("view::MainView", "    DONE    ")},
 };
 
 void showCaption(QPushButton* button, const char* caption)
@@ -75,11 +78,13 @@ public:
 MainView::MainView(QWidget* parent)
     : QMainWindow(parent,
                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                      | Qt::WindowCloseButtonHint)
+                      | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
     , m_ui(std::make_unique<Ui::MainWindow>())
 {
     m_ui->setupUi(this);
-    setFixedSize(size());
+    // The pages are laid out for this size; more room goes to the results
+    // and the map.
+    setMinimumSize(size());
     setWindowTitle(windowTitle() + QLatin1String(" - ") + model::Model::version());
 
     QHeaderView* header = m_ui->geotagTable->horizontalHeader();
@@ -119,6 +124,7 @@ MainView::MainView(QWidget* parent)
     m_ui->frameLayout->insertWidget(m_ui->frameLayout->indexOf(m_ui->selectSynchronizationImageButton),
                                     m_synchronizationBusyBar);
     buildServiceParts();
+    buildMapPage();
     // MORE, made with the service parts, takes its turn between its neighbours.
     if (auto* more = m_ui->bottomMenu->findChild<QPushButton*>(QStringLiteral("serviceMenuButton"))) {
         setTabOrder(m_ui->previousButton, more);
@@ -263,7 +269,8 @@ MainView::~MainView() = default;
 void MainView::connectController(controller::MainController& controller)
 {
     using controller::MainController;
-    connect(&controller, &MainController::showMainWindow, this, &MainView::show);
+    connect(&controller, &MainController::showMainWindow, this, &MainView::showAt);
+    connect(this, &MainView::windowPlacementChanged, &controller, &MainController::keepWindowPlacement);
     connect(&controller, &MainController::screenChanged, this, &MainView::changeScreen);
     connect(&controller, &MainController::camerasUpdated, this, &MainView::assignCameraList);
     connect(&controller, &MainController::photosUpdated, this, &MainView::assignPhotoList);
@@ -282,11 +289,33 @@ void MainView::connectController(controller::MainController& controller)
     connect(&controller, &MainController::geotaggingRequested, this, &MainView::onGeotaggingRequested);
     connect(&controller, &MainController::geotagProgress, this, &MainView::onGeotagProgress);
     connectServiceParts(controller);
+    connectMapPage(controller);
     connect(&controller, &MainController::photoFolderNote, this, &MainView::onPhotoFolderNote);
     connect(&controller, &MainController::geotagPhotoStarted, this, &MainView::onGeotagPhotoStarted);
     connect(&controller, &MainController::geotagStopped, this, &MainView::onGeotagStopped);
     connect(&controller, &MainController::cameraSynchronized, this, &MainView::onCameraSynchronized);
     connect(this, &MainView::resultsExportRequested, &controller, &MainController::exportResults);
+}
+
+void MainView::showAt(QRect geometry, bool maximized)
+{
+    // A window placed on a screen that is gone would open out of sight.
+    bool onScreen = false;
+    for (const QScreen* screen : QGuiApplication::screens())
+        onScreen = onScreen || screen->availableGeometry().intersects(geometry);
+    if (geometry.isValid() && onScreen) {
+        setGeometry(QRect(geometry.topLeft(), geometry.size().expandedTo(minimumSize())));
+    }
+    if (maximized)
+        showMaximized();
+    else
+        show();
+}
+
+void MainView::closeEvent(QCloseEvent* event)
+{
+    emit windowPlacementChanged(isMaximized() ? normalGeometry() : geometry(), isMaximized());
+    QMainWindow::closeEvent(event);
 }
 
 void MainView::changeScreen(controller::Screen screen)
@@ -369,6 +398,7 @@ void MainView::onSynchronizationStarted(QString)
 void MainView::onGeotaggingRequested(QString inputFolder, QString outputFolder, int imageCount)
 {
     m_ui->imageCountLabel->setText(QString::number(imageCount));
+    m_mapUntouched = true;
     m_ui->geotagInputFolderLabel->setText(inputFolder);
     m_photoFolder = inputFolder;
     m_ui->geotagOutputFolderLabel->setText(outputFolder);
@@ -484,6 +514,8 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
     if (table->rowCount() > 0)
         table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
     m_ui->exportResultsButton->setEnabled(!m_shownPhotos.isEmpty());
+    m_mapButton->setEnabled(!m_shownPhotos.isEmpty());
+    m_mapPage->setPhotos(m_shownPhotos, m_mapUntouched);
 }
 
 void MainView::on_geotagTable_cellClicked(int row, int)
@@ -503,7 +535,12 @@ void MainView::on_geotagTable_cellClicked(int row, int)
 void MainView::showDetails(const model::PhotoGeotag& photo)
 {
     DetailInfoView details(photo, this);
-    details.exec();
+    if (details.exec() != DetailInfoView::ShowOnMap)
+        return;
+    for (int index = 0; index < m_shownPhotos.size(); ++index) {
+        if (m_shownPhotos.at(index).filePath == photo.filePath)
+            emit mapWanted(index);
+    }
 }
 
 void MainView::on_selectSynchronizationImageButton_clicked()

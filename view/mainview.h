@@ -8,6 +8,7 @@
 #include "model/model.h"
 
 class QProgressBar;
+class QPushButton;
 
 namespace Ui {
 class MainWindow;
@@ -21,6 +22,7 @@ class QProgressDialog;
 
 namespace view {
 
+class MapPage;
 class QrCodeWidget;
 class SyncCodeView;
 
@@ -43,8 +45,15 @@ signals:
     void trackFilesSelected(QStringList filePaths);
     void serviceStatusWanted();
     void resultsExportRequested(QString csvPath);
+    // The window is closing: where it is, unmaximized, and whether maximized.
+    void windowPlacementChanged(QRect geometry, bool maximized);
+    // The map, centred on the photo at index of the results.
+    void mapWanted(int index);
 
 public slots:
+    // Shows the window at geometry when that is on a screen, else where the
+    // system puts it; maximized when asked.
+    void showAt(QRect geometry, bool maximized);
     void changeScreen(controller::Screen screen);
     void assignCameraList(model::CameraList& cameras);
     void onRequestSynchronizationsStarted();
@@ -81,6 +90,7 @@ private slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
     // The file and folder choosers; a null result means cancelled. Tests
     // override them to answer without a dialog.
@@ -112,6 +122,10 @@ private:
     void buildServiceParts();
     void connectServiceParts(controller::MainController& controller);
     void updateServiceParts(controller::Screen screen);
+    void buildMapPage();
+    void connectMapPage(controller::MainController& controller);
+    // Selects the results row of the photo at index, without telling the map.
+    void selectResultRow(int index);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     // Runs on the synchronize page while a photo is read and its request is on its way.
@@ -133,6 +147,10 @@ private:
     QString m_photoFolder;
     // Time since the run's first progress step, for the remaining time.
     QElapsedTimer m_runClock;
+    MapPage* m_mapPage = nullptr;
+    QPushButton* m_mapButton = nullptr;
+    // No photo was placed since the run: the map fits to what comes.
+    bool m_mapUntouched = true;
 };
 
 } // namespace view

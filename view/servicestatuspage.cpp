@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "controller/maincontroller.h"
+#include "view/mapview.h"
 
 namespace view {
 
@@ -38,6 +39,7 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     , m_startButton(new QPushButton(tr("Start the web service"), this))
     , m_linkButton(new QPushButton(this))
     , m_forgetButton(new QPushButton(tr("Forget this link"), this))
+    , m_map(new MapView(this))
     , m_poll(new QTimer(this))
 {
     auto* layout = new QVBoxLayout(this);
@@ -53,6 +55,12 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     layout->addLayout(form);
+    // Where the positions are: the last day's track on a small map.
+    m_map->setObjectName(QStringLiteral("positionsMap"));
+    m_map->setAccessibleName(tr("Map of the last day with positions"));
+    m_map->setFixedHeight(150);
+    m_map->setVisible(false);
+    layout->addWidget(m_map);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_openButton);
     buttons->addWidget(m_startButton);
@@ -102,6 +110,10 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     }
     m_link->setText(linkText(status));
     m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
+    if (status.answers && status.problem.isEmpty() && status.positions > 0 && status.last != m_status.last)
+        emit trackWanted(status.last);
+    else if (status.positions <= 0)
+        m_map->setVisible(false);
     m_status = status;
     m_linkButton->setText(status.linked ? tr("Link to another phone...") : tr("Link to a phone..."));
     // How to link needs the phone page the service names.
@@ -109,6 +121,13 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     m_forgetButton->setVisible(status.linked);
     m_openButton->setEnabled(status.answers);
     m_startButton->setVisible(!status.answers && controller::MainController::isLocalService());
+}
+
+void ServiceStatusPage::setTrack(const model::Track& track)
+{
+    m_map->setTrack(track);
+    m_map->setVisible(!track.isEmpty());
+    m_map->fitAll();
 }
 
 void ServiceStatusPage::start()

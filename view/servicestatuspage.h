@@ -3,12 +3,15 @@
 #include <QWidget>
 
 #include "controller/servicestatus.h"
+#include "model/model.h"
 
 class QLabel;
 class QPushButton;
 class QTimer;
 
 namespace view {
+
+class MapView;
 
 // The settings dialog's page about the web service: its address, whether it
 // answers, the phone and account this computer is linked to and the positions
@@ -34,9 +37,13 @@ signals:
     // Answered by the controller: true when the link was forgotten.
     bool forgetWanted();
     void linkForgotten();
+    // The track of the day up to the last stored position (ISO 8601 UTC).
+    void trackWanted(const QString& lastPosition);
 
 public slots:
     void setStatus(const controller::ServiceStatus& status);
+    // Shows where the stored positions are: the track of their last day.
+    void setTrack(const model::Track& track);
 
 private:
     void start();
@@ -49,6 +56,7 @@ private:
     QPushButton* m_startButton = nullptr;
     QPushButton* m_linkButton = nullptr;
     QPushButton* m_forgetButton = nullptr;
+    MapView* m_map = nullptr;
     QTimer* m_poll = nullptr;
     int m_pollsLeft = 0;
     controller::ServiceStatus m_status;

@@ -92,6 +92,10 @@ void SettingsView::connectController(controller::MainController& controller)
     connect(m_servicePage, &ServiceStatusPage::linkForgotten, this, &QDialog::accept);
     connect(&controller, &controller::MainController::serviceStatusUpdated, m_servicePage,
             &ServiceStatusPage::setStatus);
+    connect(m_servicePage, &ServiceStatusPage::trackWanted, &controller,
+            &controller::MainController::requestStatusTrack);
+    connect(&controller, &controller::MainController::statusTrackUpdated, m_servicePage,
+            &ServiceStatusPage::setTrack);
 }
 
 void SettingsView::showServicePage()
