@@ -43,6 +43,7 @@ kestrel_layer(kestrel_controller
   SOURCES controller/maincontroller.cpp controller/maincontroller.h controller/runmap.cpp
           controller/desktopservice.cpp controller/servicestatus.h controller/accountlink.cpp
           controller/launcher.cpp controller/launcher.h
+          controller/placement.cpp controller/placement.h
           controller/selftest.cpp controller/selftest.h
   LINK kestrel_io kestrel_net)
 

@@ -37,6 +37,7 @@ const char cannotHoldCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "this f
 const char othersLostCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "writing would lose other metadata of the photo");
 const char damagedSidecarCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "its XMP sidecar is damaged");
 const char outOfRangeCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the position is out of range");
+const char staleCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the photo's old GPS tags could not be taken out");
 const char damagedCause[] = QT_TRANSLATE_NOOP("controller::ExifInfo", "the file is damaged or of a kind the program cannot write");
 
 // The failure as ExifInfo's caller gets it: headed "EXIF Error", with the
@@ -63,6 +64,8 @@ bool verified(ReadBack check, model::Failure* failure)
 {
     if (check == ReadBack::OthersLost)
         return problem(failure, QStringLiteral("other metadata did not survive the write"), othersLostCause);
+    if (check == ReadBack::RemovedLeft)
+        return problem(failure, QStringLiteral("tags taken out came back"), staleCause);
     if (check == ReadBack::TagsMissing)
         return problem(failure, QStringLiteral("the written tags did not read back"), cannotHoldCause);
     return true;
@@ -172,9 +175,11 @@ bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const mode
             return problem(failure, QStringLiteral("no EXIF data"), nullptr, readErrorText);
         expected->keep(**image);
         std::vector<std::string> keys;
-        exiftags::setTags(data, correctDateTime, result, answer, &keys);
+        std::vector<std::string> removed;
+        exiftags::setTags(data, correctDateTime, result, answer, &keys, &removed);
         for (const std::string& key : keys)
             expected->written.emplace_back(key, data[key].toString());
+        expected->remove(removed);
         if (hook)
             hook->beforeWrite(data);
         (*image)->writeMetadata();
@@ -258,9 +263,11 @@ bool encodeSidecar(Exiv2::XmpData& xmp, bool correctDateTime, const model::Photo
                    const Answer& answer, Expectation* expected, std::string* packet, model::Failure* failure)
 {
     std::vector<std::string> keys;
-    exiftags::setXmp(xmp, correctDateTime, result, answer, &keys);
+    std::vector<std::string> removed;
+    exiftags::setXmp(xmp, correctDateTime, result, answer, &keys, &removed);
     for (const std::string& key : keys)
         expected->written.emplace_back(key, xmp[key].toString());
+    expected->remove(removed);
     if (Exiv2::XmpParser::encode(*packet, xmp,
                                  Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat)
         != 0)
@@ -335,9 +342,9 @@ ExifInfo::ExifInfo(QObject* parent, ExifWriteHook* hook)
 
 ExifInfo::~ExifInfo() = default;
 
-QString ExifInfo::processingMethod()
+QString ExifInfo::processingMethod(model::PhotoGeotag::Origin origin)
 {
-    return QStringLiteral("GPS");
+    return origin == model::PhotoGeotag::Origin::Hand ? QStringLiteral("MANUAL") : QStringLiteral("GPS");
 }
 
 void ExifInfo::setRawSidecars(bool on)

@@ -68,8 +68,9 @@ public:
     // Removes the temporary files a killed run left in folder: hidden regular
     // files named ".<name>.kestrel-XXXXXX", nothing else. Returns how many.
     static int removeStaleTemporaries(const QString& folder);
-    // The GPS processing method written with the position.
-    static QString processingMethod();
+    // The GPS processing method written with a position of origin: "GPS",
+    // or "MANUAL" for one placed by hand.
+    static QString processingMethod(model::PhotoGeotag::Origin origin = model::PhotoGeotag::Origin::Service);
     // True for camera raw files (by suffix).
     static bool isRaw(const QString& path);
 

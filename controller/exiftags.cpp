@@ -51,6 +51,15 @@ bool answerOf(const model::PhotoGeotag& result, Answer* answer)
                  << result.accuracy;
         return false;
     }
+    // A position placed on the track is that of the photo's corrected
+    // moment; one placed by hand has none.
+    if (result.origin == model::PhotoGeotag::Origin::Track) {
+        const QDateTime moment = QDateTime::fromString(result.utcTime, Qt::ISODateWithMs);
+        if (moment.isValid())
+            answer->utc = moment.toUTC();
+    }
+    if (result.placed())
+        return true;
     // The local time of the answer less its offset from UTC.
     const QDateTime local = QDateTime::fromString(result.photoTime.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     static const QRegularExpression zone(QStringLiteral("^([+-])(\\d\\d):(\\d\\d)"));
@@ -77,6 +86,14 @@ void Expectation::keep(const Exiv2::Image& image)
         kept.insert(datum.key());
     for (const auto& datum : image.xmpData())
         kept.insert(datum.key());
+}
+
+void Expectation::remove(const std::vector<std::string>& keys)
+{
+    for (const std::string& key : keys) {
+        kept.erase(key);
+        removed.push_back(key);
+    }
 }
 
 // Reads the metadata of a written file (never its image data) and holds it
@@ -110,6 +127,9 @@ ReadBack readBack(const QByteArray& path, int fd, size_t head, const Expectation
         for (const std::string& key : expected.kept)
             if (entries.count(key) == 0)
                 return ReadBack::OthersLost;
+        for (const std::string& key : expected.removed)
+            if (entries.count(key) != 0)
+                return ReadBack::RemovedLeft;
         for (const auto& entry : expected.written) {
             const auto found = entries.find(entry.first);
             if (found == entries.end() || found->second->toString() != entry.second)
@@ -123,11 +143,18 @@ ReadBack readBack(const QByteArray& path, int fd, size_t head, const Expectation
 }
 
 void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
-             std::vector<std::string>* keys)
+             std::vector<std::string>* keys, std::vector<std::string>* removed)
 {
     const auto set = [&data, keys](const char* key, const auto& value) {
         data[key] = value;
         keys->push_back(key);
+    };
+    const auto drop = [&data, removed](const char* key) {
+        const Exiv2::ExifKey exifKey(key);
+        for (auto found = data.findKey(exifKey); found != data.end(); found = data.findKey(exifKey))
+            data.erase(found);
+        if (removed)
+            removed->push_back(key);
     };
     // 2.3, as the positioning error and the time offsets are tags of EXIF 2.3.
     auto version = Exiv2::Value::create(Exiv2::unsignedByte);
@@ -135,10 +162,15 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeot
     set("Exif.GPSInfo.GPSVersionID", *version);
     set("Exif.GPSInfo.GPSLatitudeRef", std::string(result.latitude < 0 ? "S" : "N"));
     set("Exif.GPSInfo.GPSLongitudeRef", std::string(result.longitude < 0 ? "W" : "E"));
-    auto altitudeRef = Exiv2::Value::create(Exiv2::unsignedByte);
-    altitudeRef->read(result.altitude < 0 ? "1" : "0");
-    set("Exif.GPSInfo.GPSAltitudeRef", *altitudeRef);
-    set("Exif.GPSInfo.GPSAltitude", Exiv2::URational(answer.altitude, 100));
+    if (result.placed()) {
+        drop("Exif.GPSInfo.GPSAltitudeRef");
+        drop("Exif.GPSInfo.GPSAltitude");
+    } else {
+        auto altitudeRef = Exiv2::Value::create(Exiv2::unsignedByte);
+        altitudeRef->read(result.altitude < 0 ? "1" : "0");
+        set("Exif.GPSInfo.GPSAltitudeRef", *altitudeRef);
+        set("Exif.GPSInfo.GPSAltitude", Exiv2::URational(answer.altitude, 100));
+    }
 
     // Decimal degrees in the degrees component; minutes and seconds stay zero.
     const auto degrees = [](uint32_t millionths) {
@@ -150,9 +182,16 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeot
     };
     set("Exif.GPSInfo.GPSLatitude", degrees(answer.latitude));
     set("Exif.GPSInfo.GPSLongitude", degrees(answer.longitude));
-    set("Exif.GPSInfo.GPSProcessingMethod", Exiv2::CommentValue("charset=Ascii " + ExifInfo::processingMethod().toStdString()));
-    set("Exif.GPSInfo.GPSHPositioningError", Exiv2::URational(answer.accuracy, 1000));
-    if (answer.utc.isValid()) {
+    set("Exif.GPSInfo.GPSProcessingMethod",
+        Exiv2::CommentValue("charset=Ascii " + ExifInfo::processingMethod(result.origin).toStdString()));
+    if (result.placed())
+        drop("Exif.GPSInfo.GPSHPositioningError");
+    else
+        set("Exif.GPSInfo.GPSHPositioningError", Exiv2::URational(answer.accuracy, 1000));
+    if (result.placed() && !answer.utc.isValid()) {
+        drop("Exif.GPSInfo.GPSDateStamp");
+        drop("Exif.GPSInfo.GPSTimeStamp");
+    } else if (answer.utc.isValid()) {
         set("Exif.GPSInfo.GPSDateStamp", answer.utc.toString(QStringLiteral("yyyy:MM:dd")).toStdString());
         Exiv2::URationalValue time;
         for (const int part : { answer.utc.time().hour(), answer.utc.time().minute(), answer.utc.time().second() })
@@ -199,20 +238,36 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeot
 }
 
 void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
-            std::vector<std::string>* keys)
+            std::vector<std::string>* keys, std::vector<std::string>* removed)
 {
     const auto set = [&data, keys](const char* key, const std::string& value) {
         data[key] = value;
         keys->push_back(key);
     };
+    const auto drop = [&data, removed](std::initializer_list<const char*> names) {
+        for (const char* key : names) {
+            const Exiv2::XmpKey xmpKey(key);
+            for (auto found = data.findKey(xmpKey); found != data.end(); found = data.findKey(xmpKey))
+                data.erase(found);
+            if (removed)
+                removed->push_back(key);
+        }
+    };
     set("Xmp.exif.GPSVersionID", "2.3.0.0");
     set("Xmp.exif.GPSLatitude", xmpCoordinate(answer.latitude, result.latitude < 0 ? 'S' : 'N'));
     set("Xmp.exif.GPSLongitude", xmpCoordinate(answer.longitude, result.longitude < 0 ? 'W' : 'E'));
-    set("Xmp.exif.GPSAltitudeRef", result.altitude < 0 ? "1" : "0");
-    set("Xmp.exif.GPSAltitude", std::to_string(answer.altitude) + "/100");
-    set("Xmp.exif.GPSHPositioningError", std::to_string(answer.accuracy) + "/1000");
+    set("Xmp.exif.GPSProcessingMethod", ExifInfo::processingMethod(result.origin).toStdString());
+    if (result.placed()) {
+        drop({ "Xmp.exif.GPSAltitudeRef", "Xmp.exif.GPSAltitude", "Xmp.exif.GPSHPositioningError" });
+    } else {
+        set("Xmp.exif.GPSAltitudeRef", result.altitude < 0 ? "1" : "0");
+        set("Xmp.exif.GPSAltitude", std::to_string(answer.altitude) + "/100");
+        set("Xmp.exif.GPSHPositioningError", std::to_string(answer.accuracy) + "/1000");
+    }
     if (answer.utc.isValid())
         set("Xmp.exif.GPSTimeStamp", answer.utc.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toStdString());
+    else if (result.placed())
+        drop({ "Xmp.exif.GPSTimeStamp" });
 
     // Dates in XMP's own form, with the offset where the answer has one.
     const QDateTime time = QDateTime::fromString(result.photoTime, QStringLiteral("yyyy:MM:dd HH:mm:ss"));

@@ -35,23 +35,29 @@ bool answerOf(const model::PhotoGeotag& result, Answer* answer);
 QString exifTime(const QString& photoTime);
 
 // Sets the GPS entries of the answer in data and, with correctDateTime, the
-// corrected date, time and time zone; keys gets each key set, in order.
+// corrected date, time and time zone; keys gets each key set, in order. A
+// position placed by hand or on the track has no accuracy, and by hand no
+// altitude and no GPS time: entries an earlier write left for those are
+// taken out, and removed (when given) gets their keys.
 void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
-             std::vector<std::string>* keys);
+             std::vector<std::string>* keys, std::vector<std::string>* removed = nullptr);
 // The same in XMP properties, for a sidecar.
 void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
-            std::vector<std::string>* keys);
+            std::vector<std::string>* keys, std::vector<std::string>* removed = nullptr);
 
 // What a written file must show when read back: the value texts of the
-// entries written and every key the photo had before.
+// entries written, every key the photo had before but those removed, and
+// none of those.
 struct Expectation {
     std::vector<std::pair<std::string, std::string>> written;
     std::set<std::string> kept;
+    std::vector<std::string> removed;
 
     void keep(const Exiv2::Image& image);
+    void remove(const std::vector<std::string>& keys);
 };
 
-enum class ReadBack { Good, TagsMissing, OthersLost };
+enum class ReadBack { Good, TagsMissing, OthersLost, RemovedLeft };
 
 // Reads the metadata of a written file (never its image data) and holds it
 // against what was written: from the file at path, or, where the metadata

@@ -399,9 +399,7 @@ void MainController::startGeotagging()
 QString MainController::copyPath(const QString& path) const
 {
     // Photos of subfolders go to the same subfolders of the output folder.
-    const QString relative = path.startsWith(m_model->inputFolder) ? path.mid(m_model->inputFolder.size())
-                                                                   : QFileInfo(path).fileName();
-    return m_model->outputFolder + relative;
+    return Placement::copyPath(*m_model, path);
 }
 
 bool MainController::mayReplaceCopies(const QStringList& paths)

@@ -35,6 +35,7 @@ enum class Request {
     TrackImport = 1004,
     ServiceStatus = 1005,
     SyncCode = 1006,
+    Track = 1007,
 };
 
 // The code a message box is shown with (infoPending), and the number of a request.

@@ -32,6 +32,18 @@ QString number(double value)
     return text == QLatin1String("-0") ? QStringLiteral("0") : text;
 }
 
+// Where the position came from, when that is worth saying: the demo note,
+// or how it was placed.
+QString originText(const model::PhotoGeotag& photo)
+{
+    QStringList notes;
+    if (photo.demo)
+        notes << model::PhotoGeotag::demoNote();
+    if (photo.placed())
+        notes << model::PhotoGeotag::originNote(photo.origin);
+    return notes.join(QStringLiteral("; "));
+}
+
 // The file could not be written: the system's reason; false.
 bool unwritten(const QSaveFile& file, model::Failure* failure)
 {
@@ -84,17 +96,20 @@ bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString&
     QStringList lines { csvHeader() };
     for (const model::PhotoGeotag& photo : photos) {
         QStringList fields { photo.filePath, statusText(photo) };
+        // A placed position has no altitude and no accuracy of its own.
         if (photo.success)
-            fields << number(photo.latitude) << number(photo.longitude) << number(photo.altitude)
-                   << QString::number(photo.accuracy) << photo.timeZone << photo.photoTime;
+            fields << number(photo.latitude) << number(photo.longitude)
+                   << (photo.placed() ? QString() : number(photo.altitude))
+                   << (photo.placed() ? QString() : QString::number(photo.accuracy)) << photo.timeZone
+                   << photo.photoTime;
         else
             fields << QString() << QString() << QString() << QString() << QString() << QString();
         QString message = photo.errorTitle;
         if (!photo.errorText.isEmpty() && photo.errorText != photo.errorTitle)
             message += (message.isEmpty() ? QString() : QStringLiteral(": ")) + photo.errorText;
-        if (photo.success && photo.demo)
-            message = message.isEmpty() ? model::PhotoGeotag::demoNote()
-                                        : model::PhotoGeotag::demoNote() + QStringLiteral("; ") + message;
+        const QString origin = photo.success ? originText(photo) : QString();
+        if (!origin.isEmpty())
+            message = message.isEmpty() ? origin : origin + QStringLiteral("; ") + message;
         fields << message;
         for (QString& field : fields)
             field = csvField(field);
@@ -122,13 +137,15 @@ bool ResultExport::writeGpx(const model::PhotoGeotagList& photos, const QString&
         xml.writeStartElement(QStringLiteral("wpt"));
         xml.writeAttribute(QStringLiteral("lat"), number(photo.latitude));
         xml.writeAttribute(QStringLiteral("lon"), number(photo.longitude));
-        xml.writeTextElement(QStringLiteral("ele"), number(photo.altitude));
+        if (!photo.placed())
+            xml.writeTextElement(QStringLiteral("ele"), number(photo.altitude));
         const QString time = utcTime(photo);
         if (!time.isEmpty())
             xml.writeTextElement(QStringLiteral("time"), time);
         xml.writeTextElement(QStringLiteral("name"), QFileInfo(photo.filePath).fileName());
-        if (photo.demo)
-            xml.writeTextElement(QStringLiteral("desc"), model::PhotoGeotag::demoNote());
+        const QString origin = originText(photo);
+        if (!origin.isEmpty())
+            xml.writeTextElement(QStringLiteral("desc"), origin);
         xml.writeEndElement();
     }
     xml.writeEndElement();

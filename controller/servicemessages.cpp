@@ -1,5 +1,8 @@
 #include "controller/servicemessages.h"
 
+#include <charconv>
+#include <cmath>
+
 #include "json/jsonvalue.h"
 
 namespace controller {
@@ -55,6 +58,11 @@ QString ServiceMessages::geotagUrl()
     return model::Model::baseUrl() + QStringLiteral("geocodeImage");
 }
 
+QString ServiceMessages::trackUrl()
+{
+    return model::Model::baseUrl() + QStringLiteral("getTrack");
+}
+
 QByteArray ServiceMessages::cameraListRequest(const QString& userID)
 {
     JsonValue request;
@@ -92,6 +100,16 @@ QByteArray ServiceMessages::geotagRequest(const QString& userID, const model::Ph
     JsonValue request = photoRequest(userID, info);
     if (!info.subSecTimeOriginal.isEmpty())
         request["subSecTimeOriginal"] = utf8(info.subSecTimeOriginal);
+    return written(request);
+}
+
+QByteArray ServiceMessages::trackRequest(const QString& userID, const QDateTime& fromUtc, const QDateTime& toUtc)
+{
+    const QString format = QStringLiteral("yyyy-MM-ddTHH:mm:ssZ");
+    JsonValue request;
+    request["userID"] = utf8(userID);
+    request["from"] = utf8(fromUtc.toUTC().toString(format));
+    request["to"] = utf8(toUtc.toUTC().toString(format));
     return written(request);
 }
 
@@ -139,6 +157,10 @@ void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* re
     result->timeZone = text(answer, "timeZone");
     result->timeZoneId = text(answer, "timeZoneId");
     result->timeZoneName = text(answer, "timeZoneName");
+    // Only a moment that reads as one is kept.
+    const QString utcTime = text(answer, "utcTime");
+    const QDateTime moment = QDateTime::fromString(utcTime, Qt::ISODateWithMs);
+    result->utcTime = moment.isValid() && moment.timeSpec() == Qt::UTC ? utcTime : QString();
     // Only a demo account's answers carry the member, always as true.
     const JsonValue& demo = answer.get("demo");
     result->demo = demo.kind == JsonValue::Boolean && demo.text == "true";
@@ -153,6 +175,37 @@ void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* re
         result->accuracy = -2147483647 - 1;
     else
         result->accuracy = int(accuracy);
+}
+
+bool ServiceMessages::readTrack(const JsonValue& answer, model::Track* track)
+{
+    track->clear();
+    const JsonValue& positions = answer.get("positions");
+    if (positions.kind != JsonValue::Array || positions.size() > maxTrackPositions)
+        return false;
+    track->reserve(int(positions.size()));
+    for (unsigned i = 0; i < positions.size(); ++i) {
+        const JsonValue& position = positions.at(i);
+        if (position.kind != JsonValue::Array || position.size() != 3) {
+            track->clear();
+            return false;
+        }
+        const std::string& time = position.at(0).text;
+        model::TrackPoint point;
+        const auto parsed = std::from_chars(time.data(), time.data() + time.size(), point.timeMs);
+        point.latitude = position.at(1).asDouble(NAN);
+        point.longitude = position.at(2).asDouble(NAN);
+        // Written so that NaN fails every test.
+        const bool good = position.at(0).kind == JsonValue::Integer && parsed.ec == std::errc()
+            && parsed.ptr == time.data() + time.size() && (track->isEmpty() || point.timeMs >= track->last().timeMs)
+            && std::fabs(point.latitude) <= 90.0 && std::fabs(point.longitude) <= 180.0;
+        if (!good) {
+            track->clear();
+            return false;
+        }
+        track->append(point);
+    }
+    return true;
 }
 
 } // namespace controller

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include "model/model.h"
@@ -19,6 +20,7 @@ public:
     static QString synchronizationUrl();
     static QString removalUrl();
     static QString geotagUrl();
+    static QString trackUrl();
 
     static QByteArray cameraListRequest(const QString& userID);
     // computerZoneId is this computer's own zone (an IANA name), which the
@@ -30,6 +32,9 @@ public:
     // The JSON text null for a camera without synchronizations.
     static QByteArray removalRequest(const QString& userID, const model::Camera& camera);
     static QByteArray geotagRequest(const QString& userID, const model::PhotoInfo& info);
+    // The user's track between two moments, sent as ISO 8601 UTC
+    // ("2026-05-01T08:00:00Z").
+    static QByteArray trackRequest(const QString& userID, const QDateTime& fromUtc, const QDateTime& toUtc);
 
     // A text member as QString; empty when missing or not a JSON string.
     static QString text(const JsonValue& value, const char* key);
@@ -39,6 +44,14 @@ public:
     static void readCameraList(const JsonValue& answer, model::CameraList* list);
     // Fills the position and time-zone fields of result from answer.
     static void readGeotag(const JsonValue& answer, model::PhotoGeotag* result);
+    // The most positions a track answer may hold: the service sends at most
+    // 20,000.
+    static constexpr unsigned maxTrackPositions = 20500;
+    // Fills track from the "positions" of a track answer: [timeMs, latitude,
+    // longitude] each, time ascending. False, and track emptied, when any of
+    // it is malformed: a time that is no integer or goes back, a coordinate
+    // out of range, an element of another shape, too many positions.
+    static bool readTrack(const JsonValue& answer, model::Track* track);
 };
 
 } // namespace controller

@@ -166,6 +166,8 @@ QString PhotoGeotag::summary() const
     QStringList notes;
     if (success && demo)
         notes << demoNote();
+    if (success && placed())
+        notes << originNote(origin);
     if (success && !sidecarPath.isEmpty())
         notes << QStringLiteral("GPS written to ") + QFileInfo(sidecarPath).fileName();
     const QString note = success ? notes.join(QStringLiteral("; ")) : errorCause;
@@ -177,6 +179,19 @@ QString PhotoGeotag::summary() const
 QString PhotoGeotag::demoNote()
 {
     return QStringLiteral("Demo position");
+}
+
+QString PhotoGeotag::originNote(Origin origin)
+{
+    switch (origin) {
+    case Origin::Hand:
+        return QStringLiteral("Placed by hand");
+    case Origin::Track:
+        return QStringLiteral("Placed on the track at its corrected time");
+    case Origin::Service:
+        break;
+    }
+    return QString();
 }
 
 QStringList Model::photoFilePatterns()

@@ -30,8 +30,21 @@ public:
     QString phoneName;
 };
 
+// One position of a track: UTC milliseconds since the epoch and degrees.
+struct TrackPoint {
+    qint64 timeMs = 0;
+    double latitude = 0.0;
+    double longitude = 0.0;
+};
+// A track's positions, time ascending.
+using Track = QVector<TrackPoint>;
+
 // The result for one photo of a geotagging run.
 struct PhotoGeotag {
+    // Where the position came from: the service's answer, the map (placed
+    // by hand), or the track at the photo's corrected moment.
+    enum class Origin { Service, Hand, Track };
+
     QString filePath;
     bool success = false;
     QString photoTime;
@@ -53,27 +66,26 @@ struct PhotoGeotag {
     QString sidecarPath;
     // The position came from the service's demo data, not from a phone.
     bool demo = false;
-    // "utcTime" of the answer, empty when unknown.
+    // The photo's corrected moment as the answer's "utcTime" (ISO 8601 UTC
+    // with milliseconds); empty when unknown.
     QString utcTime;
-    enum class Origin { Service, Hand, Track };
-    // Hand: placed on the map; Track: snapped to the track at its corrected time.
     Origin origin = Origin::Service;
 
     // What the results show for this photo: the error title, with the cause
-    // of a failed write, or with the demo note and the sidecar that got the tags.
+    // of a failed write, or with the notes on where the position came from
+    // and the sidecar that got the tags.
     QString summary() const;
     // The words every view and export of a demo position carries.
     static QString demoNote();
+    // The same for a position placed on the map or on the track; empty for
+    // the service's positions.
+    static QString originNote(Origin origin);
+    // A position placed on the map or on the track has no accuracy (and
+    // no altitude) of its own.
+    bool placed() const { return origin != Origin::Service; }
 };
 
 using PhotoGeotagList = QList<PhotoGeotag>;
-
-struct TrackPoint {
-    qint64 timeMs;
-    double latitude;
-    double longitude;
-};
-using Track = QVector<TrackPoint>;
 
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the three preferences (settings.ini) are

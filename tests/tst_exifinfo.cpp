@@ -787,7 +787,7 @@ private slots:
                                "Xmp.exif.DateTimeOriginal=2016-05-03T10:20:30+02:00", "Xmp.exif.GPSAltitude=325/100",
                                "Xmp.exif.GPSAltitudeRef=1", "Xmp.exif.GPSHPositioningError=12000/1000",
                                "Xmp.exif.GPSLatitude=33,51.408000S", "Xmp.exif.GPSLongitude=151,12.918000E",
-                               "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z", "Xmp.exif.GPSVersionID=2.3.0.0",
+                               "Xmp.exif.GPSProcessingMethod=GPS", "Xmp.exif.GPSTimeStamp=2016-05-03T08:20:30Z", "Xmp.exif.GPSVersionID=2.3.0.0",
                                "Xmp.photoshop.DateCreated=2016-05-03T10:20:30+02:00",
                                "Xmp.xmp.CreateDate=2016-05-03T10:20:30+02:00", "Xmp.xmp.ModifyDate=2016-05-03T10:20:30+02:00" };
         if (!before.isEmpty())

@@ -40,6 +40,8 @@ private slots:
     void geotagAnswer();
     void readAnswer_data();
     void readAnswer();
+    void trackAnswer_data();
+    void trackAnswer();
 };
 
 void TestServiceMessages::requestBodies_data()
@@ -78,6 +80,9 @@ void TestServiceMessages::requestBodies_data()
                       "\"shutterCount\":-5,\"timeZone\":\"+02:00\",\"userID\":\"u-1\"}");
     QTest::newRow("removal, two") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({ "b-2", "a-1" }))
                                   << QByteArray(R"({"synchronizations":["b-2","a-1"],"userID":"u-1"})");
+    QTest::newRow("track") << ServiceMessages::trackRequest("u-1", QDateTime({ 2026, 5, 1 }, { 10, 0, 0, 480 }, Qt::OffsetFromUTC, 7200),
+                                                            QDateTime({ 2026, 5, 1 }, { 9, 30 }, Qt::UTC))
+                           << QByteArray(R"({"from":"2026-05-01T08:00:00Z","to":"2026-05-01T09:30:00Z","userID":"u-1"})");
     QTest::newRow("removal, none") << ServiceMessages::removalRequest(QStringLiteral("u-1"), cameraWith({}))
                                    << QByteArray("null");
     QTest::newRow("removal, quote") << ServiceMessages::removalRequest(QStringLiteral("u\"1"), cameraWith({ "a\"b" }))
@@ -138,6 +143,7 @@ void TestServiceMessages::geotagAnswer_data()
     QTest::newRow("huge accuracy") << QByteArray(R"({"accuracy":1e300})") << "|0|0|0||||2147483647";
     QTest::newRow("missing members") << QByteArray("{}") << "|0|0|0||||0";
     QTest::newRow("array") << QByteArray("[1,2]") << "|0|0|0||||0";
+    QTest::newRow("moment") << QByteArray(R"({"utcTime":"2026-05-01T10:00:00.480Z"})") << "|0|0|0||||0 2026-05-01T10:00:00.480Z";
 }
 
 void TestServiceMessages::geotagAnswer()
@@ -150,7 +156,7 @@ void TestServiceMessages::geotagAnswer()
                            QString::number(r.altitude, 'g', 12), r.timeZone, r.timeZoneId, r.timeZoneName,
                            QString::number(r.accuracy) })
                      .join('|')
-                 + (r.demo ? " demo" : ""),
+                 + (r.demo ? " demo" : "") + (r.utcTime.isEmpty() ? "" : " " + r.utcTime),
              read);
 }
 
@@ -210,6 +216,35 @@ void TestServiceMessages::readAnswer()
     QCOMPARE(boxes.shown.size(), shown ? 1 : 0);
     if (shown)
         QCOMPARE(boxes.shown[0].said(), QString::number(status) + '|' + head + '|' + text);
+}
+
+// Outside data is read in full or not at all.
+void TestServiceMessages::trackAnswer_data()
+{
+    QTest::addColumn<QByteArray>("positions");
+    QTest::addColumn<QString>("read"); // how many, and the last; "-": refused
+    QByteArray most = "[0,1,2]";
+    for (unsigned i = 1; i < ServiceMessages::maxTrackPositions; ++i)
+        most += ",[" + QByteArray::number(i) + ",1,2]";
+    QTest::newRow("two") << QByteArray("[[1777629600000,-90,180],[1777629600000,46.5,-14.25]]") << "2: 1777629600000 46.5 -14.25";
+    QTest::newRow("none") << QByteArray("[]") << "0: 0 0 0";
+    QTest::newRow("the most") << "[" + most + "]" << "20500: 20499 1 2";
+    QTest::newRow("one too many") << "[" + most + ",[20500,1,2]]" << "-";
+    for (const char* bad : { "null", "{}", "[5]", "[[1,2]]", "[[1,2,3,4]]", "[[1.5,1,2]]", R"([["1",1,2]])", "[[1,null,2]]",
+                             R"([[1,"1",2]])", "[[1,90.000001,2]]", "[[1,2,-180.5]]", "[[2,1,1],[1,1,1]]",
+                             "[[99999999999999999999,1,2]]", "[[1,2,3],[2,1e400,0]]" })
+        QTest::newRow(bad) << QByteArray(bad) << "-";
+}
+
+void TestServiceMessages::trackAnswer()
+{
+    QFETCH(QByteArray, positions);
+    model::Track track { { 1, 2, 3 } };
+    const bool read = ServiceMessages::readTrack(JsonValue::parse((R"({"positions":)" + positions + "}").toStdString()), &track);
+    const model::TrackPoint last = track.value(track.size() - 1);
+    QTEST(read ? QStringLiteral("%1: %2 %3 %4").arg(track.size()).arg(last.timeMs).arg(last.latitude).arg(last.longitude) : "-",
+          "read");
+    QVERIFY(read || track.isEmpty());
 }
 
 QTEST_MAIN(TestServiceMessages)

@@ -60,13 +60,17 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
         m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
         m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
-        m_ui->altitudeLabel->setText(altitudeText(photo.altitude));
-        m_ui->accuracyLabel->setText(tr("%1 m").arg(photo.accuracy));
+        // A placed position has neither altitude nor accuracy of its own.
+        m_ui->altitudeLabel->setText(photo.placed() ? tr("Not known") : altitudeText(photo.altitude));
+        m_ui->accuracyLabel->setText(photo.placed() ? tr("None: the position was placed, not measured")
+                                                    : tr("%1 m").arg(photo.accuracy));
         // Notes below the position: where it came from when that is worth
         // saying, and where the tags went.
         QStringList notes;
         if (photo.demo)
             notes << tr("%1, not from your phone").arg(model::PhotoGeotag::demoNote());
+        if (photo.placed())
+            notes << model::PhotoGeotag::originNote(photo.origin);
         if (!photo.sidecarPath.isEmpty())
             notes << tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
         m_ui->precisionLabel->setText(notes.join(QLatin1Char('\n')));
