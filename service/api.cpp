@@ -1,6 +1,7 @@
 #include "service/api.h"
 
 #include "service/camerasync.h"
+#include "service/phototime.h"
 #include "service/tracks/trackreader.h"
 #include "service/tzlookup.h"
 
@@ -157,48 +158,6 @@ Reply forUser(Store& store, const json& request, const std::function<Reply(const
     if (!user)
         return unknownUser();
     return answer(*user);
-}
-
-// The zone in force at a moment: that of the fix nearest in time, any distance
-// away; UTC for a user without fixes.
-std::string zoneNear(Store& store, int64_t user, int64_t moment)
-{
-    auto before = store.fixAtOrBefore(user, moment);
-    auto after = store.fixAtOrAfter(user, moment);
-    if (before && after)
-        return moment - before->time <= after->time - moment ? zoneOf(*before) : zoneOf(*after);
-    if (before)
-        return zoneOf(*before);
-    if (after)
-        return zoneOf(*after);
-    return "UTC";
-}
-
-// The answer for a photo taken at `moment` when the user's fixes `before` and
-// `after` it are too far away: when it was taken and how far the fixes are.
-Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional<Fix>& before,
-                 const std::optional<Fix>& after)
-{
-    const ZoneMoment at = zoneMoment(zoneNear(store, user, moment), moment);
-    const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
-    if (!before && !after)
-        return Reply::make(204, "No position", taken + ", but the phone has recorded no position yet.");
-    // A fix's local time, with its zone when that is not the photo's.
-    const auto localTime = [&at](const Fix& fix) {
-        const ZoneMoment local = zoneMoment(zoneOf(fix), fix.time);
-        return local.zoneId == at.zoneId ? local.localTime : local.localTime + " (" + local.zoneId + ")";
-    };
-    std::string text;
-    if (before && after) {
-        text = taken + ", in a gap of " + durationText(after->time - before->time)
-            + " without positions: the phone recorded none between " + localTime(*before) + " and "
-            + localTime(*after) + ".";
-    } else {
-        const int64_t gap = before ? moment - before->time : after->time - moment;
-        text = taken + "; the nearest position the phone recorded is " + durationText(gap)
-            + (before ? " earlier." : " later.");
-    }
-    return Reply::make(204, "No position", text);
 }
 
 // A fix of an upload; nothing, with what is wrong with it in `error`
@@ -416,27 +375,24 @@ Reply Api::geocodeImage(const std::string& body)
 
     // A position has a time in validFixTime's window; a photo outside it has none.
     const int64_t moment = *cameraTime + fractionOfSecond(request) - sync->clockOffset;
-    if (std::string outside; !validFixTime(moment, now(), &outside))
-        return Reply::make(204, "No position",
-                           "The photo's corrected time, " + formatWallClock(moment) + " UTC, has no position: " + outside
-                               + ".");
+    if (std::string outside; !validFixTime(moment, now(), &outside)) {
+        Reply reply = Reply::make(204, "No position", "The photo's corrected time, " + formatWallClock(moment)
+                                      + " UTC, has no position: " + outside + ".");
+        addPhotoTime(reply, zoneNear(store_, user->id, moment), moment);
+        return reply;
+    }
     const auto before = store_.fixAtOrBefore(user->id, moment);
     const auto after = store_.fixAtOrAfter(user->id, moment);
     const auto position = locate(before, after, moment);
     if (!position)
         return noPosition(store_, user->id, moment, before, after);
-    // A fix without a zone of its own is in the zone of its position. The
-    // photo's time is written in whole seconds: the nearest one.
-    const ZoneMoment zone = zoneMoment(zoneOf(*position), (moment + 500) / 1000 * 1000);
     Reply reply = Reply::make(200, "", "");
-    reply.json["photoTime"] = zone.localTime;
     reply.json["latitude"] = position->latitude;
     reply.json["longitude"] = position->longitude;
     reply.json["altitude"] = position->altitude;
     reply.json["accuracy"] = position->accuracy;
-    reply.json["timeZone"] = zone.offsetText;
-    reply.json["timeZoneId"] = zone.zoneId;
-    reply.json["timeZoneName"] = zone.longName;
+    // A fix without a zone of its own is in the zone of its position.
+    addPhotoTime(reply, zoneOf(*position), moment);
     if (user->demo)
         reply.json["demo"] = true;
     return reply;

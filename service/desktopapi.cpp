@@ -2,6 +2,7 @@
 
 #include "service/hosts.h"
 
+#include <cmath>
 #include <limits>
 
 namespace service {
@@ -61,7 +62,7 @@ std::optional<User> DesktopApi::user(const std::string& userId, std::string* err
     return found;
 }
 
-Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&))
+Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&, const json&))
 {
     const json request = parseRequest(body);
     const json* id = request.is_object() && request.contains("userID") ? &request["userID"] : nullptr;
@@ -71,7 +72,7 @@ Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(c
     const std::optional<User> owner = user(id->get_ref<const std::string&>(), &error);
     if (!owner)
         return Reply::make(203, "Unknown user", error);
-    return (this->*answer)(*owner);
+    return (this->*answer)(*owner, request);
 }
 
 Reply DesktopApi::serviceStatus(const std::string& body)
@@ -84,7 +85,12 @@ Reply DesktopApi::syncCode(const std::string& body)
     return forUser(body, &DesktopApi::codeOf);
 }
 
-Reply DesktopApi::statusOf(const User& owner)
+Reply DesktopApi::getTrack(const std::string& body)
+{
+    return forUser(body, &DesktopApi::trackOf);
+}
+
+Reply DesktopApi::statusOf(const User& owner, const json&)
 {
     Store& store = api_.store();
     Reply reply = Reply::make(200, "", "");
@@ -102,7 +108,7 @@ Reply DesktopApi::statusOf(const User& owner)
     return reply;
 }
 
-Reply DesktopApi::codeOf(const User& owner)
+Reply DesktopApi::codeOf(const User& owner, const json&)
 {
     const int64_t now = api_.now();
     const auto code = api_.store().createSyncCode(owner.id, now);
@@ -113,6 +119,34 @@ Reply DesktopApi::codeOf(const User& owner)
     reply.json["elapsedTime"] = now - code->created;
     reply.json["validFor"] = syncCodeLifetimeMs - (now - code->created);
     reply.json["phoneName"] = owner.phoneName;
+    return reply;
+}
+
+Reply DesktopApi::trackOf(const User& owner, const json& request)
+{
+    const auto time = [&request](const char* key) -> std::optional<int64_t> {
+        const auto found = request.find(key);
+        return found != request.end() && found->is_string() ? parseIsoTime(found->get<std::string>()) : std::nullopt;
+    };
+    const auto from = time("from"), to = time("to");
+    if (!from || !to)
+        return Reply::make(204, "Bad request",
+                           "The request needs \"from\" and \"to\" as ISO 8601 times, such as \"2026-05-01T08:00:00Z\".");
+    if (*to < *from)
+        return Reply::make(204, "Bad request", "The span ends (\"to\") before it begins (\"from\").");
+    const auto span = api_.store().trackPoints(owner.id, *from, *to, maxTrackFixesRead);
+    if (!span)
+        return Reply::make(500, "Server error", "The track could not be read.");
+    const ThinnedTrack thinned = thinTrack(span->points, maxTrackPositions);
+    json positions = json::array();
+    for (const size_t index : thinned.kept) {
+        const TrackPoint& point = span->points[index];
+        positions.push_back({ point.time, point.latitude / 1e6, point.longitude / 1e6 });
+    }
+    Reply reply = Reply::make(200, "", "");
+    reply.json["positions"] = std::move(positions);
+    reply.json["tolerance"] = std::ceil(thinned.tolerance * 100) / 100;
+    reply.json["total"] = span->total;
     return reply;
 }
 

@@ -7,11 +7,15 @@
 
 namespace service {
 
-// The two requests with which the desktop program shows what the service
-// holds and the live synchronization code on its own screen. Both take
-// {"userID"}; an empty identifier is accepted only on a local request (a
-// loopback connection to a service that listens on loopback alone), for the
-// service's single account (singleAccount in service/api.h).
+// Of a span of more fixes than this, getTrack reads evenly spaced ones
+// (Store::trackPoints): at most 32 MB per request whatever the span holds.
+constexpr size_t maxTrackFixesRead = 2000000;
+
+// The requests with which the desktop program shows what the service holds,
+// the live synchronization code on its own screen and the track on its map.
+// Each takes {"userID"}; an empty identifier is accepted only on a local
+// request (a loopback connection to a service that listens on loopback
+// alone), for the service's single account (singleAccount in service/api.h).
 class DesktopApi {
 public:
     // `address` is the address the service listens on, `port` its port.
@@ -24,6 +28,14 @@ public:
     // user's phone, the milliseconds since it was made and for which it stays
     // valid, and the phone's name.
     Reply syncCode(const std::string& body);
+    // {"positions": [[UTC ms, latitude, longitude], ...], "tolerance", "total"}
+    // for {"userID", "from", "to"} (ISO 8601 times, both included): the fixes
+    // of the span, time ascending, thinned to at most maxTrackPositions
+    // (thinTrack in service/trackthin.h), every one left out within
+    // "tolerance" metres of the line kept (rounded up to the centimetre), and
+    // how many the span holds. Of a span beyond maxTrackFixesRead fixes the
+    // evenly spaced ones read are thinned; the others are not measured.
+    Reply getTrack(const std::string& body);
 
     // The addresses at which a phone reaches the phone page.
     std::vector<std::string> phonePageUrls() const;
@@ -34,9 +46,10 @@ private:
     std::optional<User> user(const std::string& userId, std::string* error = nullptr);
     // The answer for the user the request names, or its refusal: 204 when it
     // names none, 203 when the service does not answer that user.
-    Reply forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&));
-    Reply statusOf(const User& owner);
-    Reply codeOf(const User& owner);
+    Reply forUser(const std::string& body, Reply (DesktopApi::*answer)(const User&, const nlohmann::json&));
+    Reply statusOf(const User& owner, const nlohmann::json& request);
+    Reply codeOf(const User& owner, const nlohmann::json& request);
+    Reply trackOf(const User& owner, const nlohmann::json& request);
 
     Api& api_;
     std::string address_;

@@ -37,6 +37,14 @@ void answerService(httplib::Response& response, const Reply& reply)
         // the desktop client turns back into the usual head and body.
         response.set_header("Kestrel-Head", headerValue(reply.json.value("head", std::string())));
         response.set_header("Kestrel-Body", headerValue(reply.json.value("body", std::string())));
+        // Its other members, such as a photo's time without a position, as
+        // one JSON object.
+        nlohmann::json members = reply.json;
+        members.erase("head");
+        members.erase("body");
+        if (!members.empty())
+            response.set_header("Kestrel-Members",
+                                headerValue(members.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
         return;
     }
     response.set_content(reply.text(), jsonType);

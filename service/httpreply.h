@@ -13,7 +13,9 @@ namespace service {
 // How a Reply goes out on the wire.
 enum class ReplyForm {
     // The service's own: JSON with "head" and "body"; a 204 answer carries
-    // its texts in the headers Kestrel-Head and Kestrel-Body instead.
+    // its texts in the headers Kestrel-Head and Kestrel-Body instead, and
+    // its other members, if any, as a JSON object in Kestrel-Members (all
+    // three percent-encoded).
     Service,
     // The phone page's questions: the JSON as it is, never cached.
     PhonePage,

@@ -18,6 +18,10 @@ constexpr std::size_t maxTrackBytes = 256 * 1024 * 1024;
 // refused.
 constexpr std::size_t maxHeadBytes = 64 * 1024;
 
+// getTrack answers at most this many positions of a span, thinned so that
+// the line keeps its shape.
+constexpr std::size_t maxTrackPositions = 20000;
+
 // Requests without credentials from one client address beyond loopback may
 // have the service make this many new users within an hour.
 constexpr int newUsersPerAddress = 10;

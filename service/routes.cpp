@@ -59,6 +59,7 @@ void Routes::install()
         { Method::Put, "/removeCamera", &Routes::apiCall<&Api::removeCamera>, Body::Kept },
         { Method::Put, "/serviceStatus", &Routes::desktopCall<&DesktopApi::serviceStatus> },
         { Method::Put, "/syncCode", &Routes::desktopCall<&DesktopApi::syncCode> },
+        { Method::Put, "/getTrack", &Routes::desktopCall<&DesktopApi::getTrack> },
         { Method::Put, "/importTrack", nullptr, Body::Streamed, &Routes::importTrack },
         // The phone's side.
         { Method::Post, "/phone/register", &Routes::registerPhone, Body::Kept },

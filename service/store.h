@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/timegeo.h"
+#include "service/trackthin.h"
 
 #include <cstdint>
 #include <memory>
@@ -52,6 +53,13 @@ struct Camera {
 struct FixSummary {
     int64_t count = 0;
     std::optional<int64_t> last;
+};
+
+// The fixes of a span as getTrack reads them (Store::trackPoints).
+struct TrackSpan {
+    std::vector<TrackPoint> points; // time ascending
+    int64_t total = 0;              // the fixes in the span, read or not
+    int64_t stride = 1;             // of how many fixes one was read
 };
 
 // The outcome of asking for one more new user for a client address.
@@ -133,6 +141,13 @@ public:
     std::optional<User> userByDeviceKey(const std::string& key);
     std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
     std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);
+    // The user's fixes from `from` to `to`, both included, as track points in
+    // one read. Of more than `limit` (at least 3), evenly spaced ones: every
+    // stride-th from the first, the stride the least power of two that reads
+    // fewer than `limit`, and the last one. So a read holds at most `limit`
+    // points (16 bytes each) whatever the span holds. Nothing when the
+    // database fails.
+    std::optional<TrackSpan> trackPoints(int64_t user, int64_t from, int64_t to, size_t limit);
 
     std::optional<SyncCode> createSyncCode(int64_t owner, int64_t now);
     std::optional<SyncCode> syncCode(const std::string& code);

@@ -127,10 +127,12 @@ public:
             return answer;
         answer.status = result->status;
         answer.raw = result->body;
-        answer.body = json::parse(result->body, nullptr, false);
+        // A 204 answer has its texts in headers, and its other members.
+        const std::string members = result->get_header_value("Kestrel-Members");
+        answer.body = json::parse(answer.status == 204 ? QByteArray::fromPercentEncoding(members.c_str()).toStdString()
+                                                       : result->body, nullptr, false);
         if (answer.body.is_discarded())
             answer.body = nullptr;
-        // A 204 answer has its texts in headers.
         auto text = [&](const char* header, const char* member) {
             return answer.status == 204 ? QByteArray::fromPercentEncoding(result->get_header_value(header).c_str()).toStdString()
                 : answer.body.is_object() ? answer.body.value(member, std::string("<missing>"))
@@ -420,17 +422,19 @@ private slots:
             "2026-07-14T12:05:00Z", R"({"latitude":48.5})");
         row("a photo's fraction of a second: its place, the nearest second", "Europe/Berlin",
             R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:10:00Z",49]])", "2026-07-14T12:05:00.600Z",
-            R"({"latitude":48.501,"photoTime":"2026-07-14 14:05:01"})");
+            R"({"latitude":48.501,"photoTime":"2026-07-14 14:05:01","utcTime":"2026-07-14T12:05:00.600Z"})");
         const char* gap = R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:20:00Z",49]])";
         row("gap, near the first", "Europe/Berlin", gap, "2026-07-14T12:02:00Z", R"({"latitude":48})");
         row("gap, near the second", "Europe/Berlin", gap, "2026-07-14T12:18:30Z", R"({"latitude":49})");
         row("exactly on a fix", "Europe/Berlin", gap, "2026-07-14T12:20:00Z", R"({"latitude":49})");
         row("gap, far from both", "Europe/Berlin", gap, "2026-07-14T12:10:00Z",
-            R"({"head":"No position","text":"in a gap of 20 min without positions"})");
+            R"({"head":"No position","text":"in a gap of 20 min without positions","utcTime":"2026-07-14T12:10:00.000Z",)"
+            R"("photoTime":"2026-07-14 14:10:00","timeZone":"+02:00","timeZoneId":"Europe/Berlin"})");
         row("before every fix", "Europe/Berlin", gap, "2026-07-14T11:57:00Z",
             R"({"head":"No position","text":"the nearest position the phone recorded is 3 min later"})");
-        row("after every fix", "Europe/Berlin", gap, "2026-07-14T12:22:01Z",
-            R"({"head":"No position","text":"the nearest position the phone recorded is 2 min 1 s earlier"})");
+        row("after every fix", "Europe/Berlin", gap, "2026-07-14T12:22:01.500Z",
+            R"({"head":"No position","text":"the nearest position the phone recorded is 2 min 1 s earlier",)"
+            R"("utcTime":"2026-07-14T12:22:01.500Z","photoTime":"2026-07-14 14:22:02"})");
         // Daylight saving begins in Berlin on 2026-03-29 at 01:00 UTC and ends on
         // 2026-10-25 at 01:00 UTC, when the local hour 02:xx happens twice.
         row("Berlin before spring", "Europe/Berlin", "", "2026-03-29T00:59:30Z",
@@ -453,7 +457,8 @@ private slots:
         // The fixes' local times name their zone where it is not the photo's.
         row("gap across zones", "", R"([["2026-07-14T12:00:00Z",48.14,11.58],["2026-07-14T12:20:00Z",51.5,-0.12]])",
             "2026-07-14T12:09:00Z", R"({"head":"No position","text":"14:09:00 (Europe/Berlin), in a gap of 20 min without )"
-            R"(positions: the phone recorded none between 2026-07-14 14:00:00 and 2026-07-14 13:20:00 (Europe/London)."})");
+            R"(positions: the phone recorded none between 2026-07-14 14:00:00 and 2026-07-14 13:20:00 (Europe/London).",)"
+            R"("timeZoneName":"Central European Summer Time","photoTime":"2026-07-14 14:09:00"})");
         row("no zone, Atlantic", "", R"([["2026-07-14T11:59:00Z",35,-45],["2026-07-14T12:01:00Z",35,-45]])",
             "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00","timeZoneName":"GMT-03:00"})");
     }
@@ -487,7 +492,10 @@ private slots:
             QCOMPARE(a.status, 204);
             QCOMPARE(json(a.head), want["head"]);
             QVERIFY2(a.text.find(want["text"].get<std::string>()) != std::string::npos, a.text.c_str());
-            QVERIFY(a.raw.empty());
+            QVERIFY(a.raw.empty() && a.body.contains("utcTime"));
+            for (auto member = want.begin(); member != want.end(); ++member)
+                if (member.key() != "head" && member.key() != "text")
+                    QCOMPARE(a.body.at(member.key()), *member);
             return;
         }
         QCOMPARE(a.status, 200);
@@ -519,13 +527,16 @@ private slots:
         a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
         // A photo whose corrected time no fix can have has no position.
-        for (const auto& [taken, told] : { std::pair("9999:12:31 23:59:59", "+10000-01-01 01:59:59 UTC, has no position: "
-                                                                              "time more than 10 min ahead of the service's clock."),
-                                           std::pair("1980-01-06 01:00:00", "1980-01-05 23:56:43 UTC, has no position: "
-                                                                              "time before 1980-01-06 (the GPS epoch).") }) {
+        for (const auto& [taken, told, utcTime] :
+             { std::tuple("9999:12:31 23:59:59", "+10000-01-01 01:59:59 UTC, has no position: time more than 10 min "
+                                                 "ahead of the service's clock.", "+10000-01-01T01:59:59.000Z"),
+               std::tuple("1980-01-06 01:00:00", "1980-01-05 23:56:43 UTC, has no position: time before 1980-01-06 "
+                                                 "(the GPS epoch).", "1980-01-05T23:56:43.000Z") }) {
             a = s.geotag(phone.userId, taken);
             QCOMPARE(a.status, 204);
             QCOMPARE(a.text, std::string("The photo's corrected time, ") + told);
+            QVERIFY(a.body.contains("utcTime"));
+            QCOMPARE(a.body.at("utcTime"), json(utcTime));
         }
         // An unknown camera is named as such even when its time is unreadable.
         QCOMPARE(s.geotag(phone.userId, "not a time", "NIKON D750", "3001234").head,

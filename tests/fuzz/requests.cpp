@@ -83,7 +83,7 @@ service::Reply tracker(Service& service, int protocol, std::string text)
 service::Reply answer(Service& service, uint8_t route, std::string body)
 {
     service::Api& api = service.api;
-    switch (route % 12) {
+    switch (route % 13) {
     case 0: return api.syncCamera(body);
     case 1: return api.geocodeImage(body);
     case 2: return api.getSyncList(body);
@@ -96,7 +96,8 @@ service::Reply answer(Service& service, uint8_t route, std::string body)
         const std::string zone = line(body);
         return api.importGpx(service.user.userId, service.user.phoneKey, zone, body);
     }
-    default: return tracker(service, route % 12 - 9, body);
+    case 12: return service.desktop.getTrack(body);
+    default: return tracker(service, route % 13 - 9, body);
     }
 }
 

@@ -1,0 +1,60 @@
+#include "service/phototime.h"
+
+#include "service/tzlookup.h"
+
+namespace service {
+
+std::string zoneNear(Store& store, int64_t user, int64_t moment)
+{
+    auto before = store.fixAtOrBefore(user, moment);
+    auto after = store.fixAtOrAfter(user, moment);
+    if (before && after)
+        return moment - before->time <= after->time - moment ? zoneOf(*before) : zoneOf(*after);
+    if (before)
+        return zoneOf(*before);
+    if (after)
+        return zoneOf(*after);
+    return "UTC";
+}
+
+void addPhotoTime(Reply& reply, const std::string& zoneId, int64_t moment)
+{
+    // The photo's time is written in whole seconds: the nearest one.
+    const int64_t halfUp = clampedSum(moment, 500);
+    const ZoneMoment zone = zoneMoment(zoneId, halfUp - ((halfUp % 1000) + 1000) % 1000);
+    reply.json["utcTime"] = formatIsoTime(moment);
+    reply.json["photoTime"] = zone.localTime;
+    reply.json["timeZone"] = zone.offsetText;
+    reply.json["timeZoneId"] = zone.zoneId;
+    reply.json["timeZoneName"] = zone.longName;
+}
+
+Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional<Fix>& before,
+                 const std::optional<Fix>& after)
+{
+    const std::string zoneId = zoneNear(store, user, moment);
+    const ZoneMoment at = zoneMoment(zoneId, moment);
+    const std::string taken = "The photo was taken at " + at.localTime + " (" + at.zoneId + ")";
+    // A fix's local time, with its zone when that is not the photo's.
+    const auto localTime = [&at](const Fix& fix) {
+        const ZoneMoment local = zoneMoment(zoneOf(fix), fix.time);
+        return local.zoneId == at.zoneId ? local.localTime : local.localTime + " (" + local.zoneId + ")";
+    };
+    std::string text;
+    if (!before && !after) {
+        text = taken + ", but the phone has recorded no position yet.";
+    } else if (before && after) {
+        text = taken + ", in a gap of " + durationText(after->time - before->time)
+            + " without positions: the phone recorded none between " + localTime(*before) + " and "
+            + localTime(*after) + ".";
+    } else {
+        const int64_t gap = before ? moment - before->time : after->time - moment;
+        text = taken + "; the nearest position the phone recorded is " + durationText(gap)
+            + (before ? " earlier." : " later.");
+    }
+    Reply reply = Reply::make(204, "No position", text);
+    addPhotoTime(reply, zoneId, moment);
+    return reply;
+}
+
+} // namespace service
