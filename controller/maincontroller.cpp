@@ -426,7 +426,7 @@ std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
     goTo(GeotagProgress);
     m_model->photos.clear();
     // Undo reaches back to this run's placements only.
-    m_placement = std::make_unique<Placement>(m_exifInfo);
+    m_placement = std::make_unique<Placement>();
     m_undoIndex = -1;
     emit undoChanged(QString());
     auto run = std::make_shared<GeotagRun>();
@@ -569,6 +569,16 @@ void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const
     if (!readAnswer(Request::Geotag, answered.status, body, &answer, &failure)) {
         result.errorTitle = failure.title;
         result.errorText = failure.detail;
+        // A refusal that knows when the photo was taken says so: the map
+        // puts such a photo on the track.
+        model::PhotoGeotag taken;
+        ServiceMessages::readGeotag(answer, &taken);
+        result.utcTime = taken.utcTime;
+        result.photoTime = taken.photoTime;
+        result.timeZone = taken.timeZone;
+        result.timeZoneId = taken.timeZoneId;
+        result.timeZoneName = taken.timeZoneName;
+        result.dateTimeOriginal = info.dateTimeOriginal;
         ++run->failed;
         finishPhoto(*run, result);
         return;
