@@ -130,8 +130,8 @@ Reply DesktopApi::trackOf(const User& owner, const json& request)
     };
     const auto from = time("from"), to = time("to");
     if (!from || !to)
-        return Reply::make(204, "Bad request",
-                           "The request needs \"from\" and \"to\" as ISO 8601 times, such as \"2026-05-01T08:00:00Z\".");
+        return Reply::make(204, "Bad request", "The request needs \"from\" and \"to\" as ISO 8601 times, such as "
+                                               "\"2026-05-01T08:00:00Z\".");
     if (*to < *from)
         return Reply::make(204, "Bad request", "The span ends (\"to\") before it begins (\"from\").");
     const auto span = api_.store().trackPoints(owner.id, *from, *to, maxTrackFixesRead);

@@ -7,7 +7,7 @@
 
 namespace service {
 
-// Of a span of more fixes than this, getTrack reads evenly spaced ones
+// Of a span of this many fixes or more, getTrack reads evenly spaced ones
 // (Store::trackPoints): at most 32 MB per request whatever the span holds.
 constexpr size_t maxTrackFixesRead = 2000000;
 
@@ -33,8 +33,8 @@ public:
     // of the span, time ascending, thinned to at most maxTrackPositions
     // (thinTrack in service/trackthin.h), every one left out within
     // "tolerance" metres of the line kept (rounded up to the centimetre), and
-    // how many the span holds. Of a span beyond maxTrackFixesRead fixes the
-    // evenly spaced ones read are thinned; the others are not measured.
+    // how many the span holds. Of a span of maxTrackFixesRead fixes or more
+    // the evenly spaced ones read are thinned; the others are not measured.
     Reply getTrack(const std::string& body);
 
     // The addresses at which a phone reaches the phone page.

@@ -142,7 +142,7 @@ public:
     std::optional<Fix> fixAtOrBefore(int64_t user, int64_t time);
     std::optional<Fix> fixAtOrAfter(int64_t user, int64_t time);
     // The user's fixes from `from` to `to`, both included, as track points in
-    // one read. Of more than `limit` (at least 3), evenly spaced ones: every
+    // one read. Of `limit` (at least 3) or more, evenly spaced ones: every
     // stride-th from the first, the stride the least power of two that reads
     // fewer than `limit`, and the last one. So a read holds at most `limit`
     // points (16 bytes each) whatever the span holds. Nothing when the

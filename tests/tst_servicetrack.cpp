@@ -39,58 +39,36 @@ double largestDeviation(const std::vector<TrackPoint>& track, const std::vector<
 }
 
 // A walk of `count` points from (latitude, longitude), one every 86 ms, of
-// `stepMetres` each, turning a little at every step and now and then sharply;
-// a step of 0 stays at one place; `turns` 0 walks straight east and, with
-// `back`, the same way back.
-std::vector<TrackPoint> walk(size_t count, double latitude, double longitude, double stepMetres, double turns,
-                             bool back = false)
+// `step` metres each, turning by `turns` radians (sigma) at every step and
+// sharply now and then; a step of 0 stays at one place; `turns` 0 walks
+// straight east, and -1 the same way back from halfway.
+std::vector<TrackPoint> walk(size_t count, double latitude, double longitude, double step, double turns)
 {
     std::mt19937 random(7);
-    std::normal_distribution<double> turn(0, turns);
+    std::normal_distribution<double> turn(0, std::max(turns, 0.0));
     std::vector<TrackPoint> track;
-    double heading = M_PI / 2;
-    for (size_t i = 0; i < count; ++i) {
-        const double lon = std::remainder(longitude, 360);
-        track.push_back({ start + int64_t(i) * 86, int32_t(std::lround(latitude * 1e6)), int32_t(std::lround(lon * 1e6)) });
+    for (double i = 0, heading = M_PI / 2; i < count; ++i) {
+        track.push_back({ start + int64_t(i) * 86, int32_t(std::lround(latitude * 1e6)),
+                          int32_t(std::lround(std::remainder(longitude, 360) * 1e6)) });
         heading += turns > 0 ? turn(random) + (random() % 2000 == 0 ? M_PI / 2 : 0) : 0;
-        const double sign = back && 2 * i + 1 >= count ? -1 : 1;
-        latitude = std::clamp(latitude + sign * stepMetres * std::cos(heading) / 111195.0, -89.9999, 89.9999);
-        longitude += sign * stepMetres * std::sin(heading) / (111195.0 * std::cos(latitude * M_PI / 180));
+        const double sign = turns < 0 && 2 * i + 1 >= count ? -1 : 1;
+        latitude = std::clamp(latitude + sign * step * std::cos(heading) / 111195.0, -89.9999, 89.9999);
+        longitude += sign * step * std::sin(heading) / (111195.0 * std::cos(latitude * M_PI / 180));
     }
     return track;
 }
 
-class Running : public testsupport::RealService {
-public:
-    // The answer's status, its JSON (of a 204 its texts and members from the headers).
-    std::pair<int, json> put(const std::string& target, const std::string& body)
-    {
-        const auto result = client->Put(target, body, "application/json");
-        if (!result)
-            return { 0, json() };
-        if (result->status != 204)
-            return { result->status, json::parse(result->body, nullptr, false) };
-        const auto header = [&](const char* name) {
-            return QByteArray::fromPercentEncoding(result->get_header_value(name).c_str()).toStdString();
-        };
-        json answer = json::parse(header("Kestrel-Members").empty() ? "{}" : header("Kestrel-Members"));
-        answer.update({ { "head", header("Kestrel-Head") }, { "body", header("Kestrel-Body") } });
-        return { 204, answer };
-    }
-    json track(const service::User& user, const std::string& from, const std::string& to)
-    {
-        return put("/getTrack", json { { "userID", user.userId }, { "from", from }, { "to", to } }.dump()).second;
-    }
-    service::User user(const char* name = "Phone") { return store.createUser(name).value(); }
-    // Stores `track` as fixes of `user`.
-    void keep(const service::User& user, const std::vector<TrackPoint>& track)
-    {
-        std::vector<service::Fix> fixes;
-        for (const TrackPoint& p : track)
-            fixes.push_back({ p.time, p.latitude / 1e6, p.longitude / 1e6, 500, 5, "Europe/Berlin" });
-        QVERIFY(store.addFixes(user.id, fixes));
-    }
-};
+// Stores `track` as the fixes of a new user of `service`.
+service::User keep(testsupport::RealService& service, const std::vector<TrackPoint>& track)
+{
+    std::vector<service::Fix> fixes;
+    for (const TrackPoint& p : track)
+        fixes.push_back({ p.time, p.latitude / 1e6, p.longitude / 1e6, 500, 5, "Europe/Berlin" });
+    const auto user = service.store.createUser("Phone");
+    if (!user || !service.store.addFixes(user->id, fixes))
+        qFatal("cannot store the track");
+    return *user;
+}
 
 } // namespace
 
@@ -100,19 +78,17 @@ private slots:
     void thinning_data()
     {
         QTest::addColumn<int>("count");
-        QTest::addColumn<double>("latitude");
-        QTest::addColumn<double>("longitude");
-        QTest::addColumn<double>("step");  // metres
-        QTest::addColumn<double>("turns"); // radians per step (sigma)
-        QTest::addColumn<bool>("back");
+        QTest::addColumn<QPointF>("origin"); // latitude, longitude
+        QTest::addColumn<double>("step");
+        QTest::addColumn<double>("turns");
         QTest::addColumn<int>("maxPoints");
         QTest::addColumn<int>("kept");
-        QTest::newRow("a day of a million points") << 1000000 << 48.1 << 11.5 << 1.5 << 0.05 << false << 20000 << 20000;
-        QTest::newRow("fewer than kept") << 500 << 48.1 << 11.5 << 1.5 << 0.05 << false << 20000 << 500;
-        QTest::newRow("around the pole") << 30000 << 89.99 << 0.0 << 3.0 << 0.05 << false << 1000 << 1000;
-        QTest::newRow("all at one place") << 1000 << 48.1 << 11.5 << 0.0 << 0.0 << false << 10 << 2;
-        QTest::newRow("out and back") << 4001 << 0.0 << 11.5 << 10.0 << 0.0 << true << 50 << 3;
-        QTest::newRow("across the antimeridian") << 10001 << 0.0 << 179.5 << 11.1195 << 0.0 << false << 2 << 2;
+        QTest::newRow("a day of a million points") << 1000000 << QPointF(48.1, 11.5) << 1.5 << 0.05 << 20000 << 20000;
+        QTest::newRow("fewer than kept") << 500 << QPointF(48.1, 11.5) << 1.5 << 0.05 << 20000 << 500;
+        QTest::newRow("around the pole") << 30000 << QPointF(89.99, 0) << 3.0 << 0.05 << 1000 << 1000;
+        QTest::newRow("all at one place") << 1000 << QPointF(48.1, 11.5) << 0.0 << 0.0 << 10 << 2;
+        QTest::newRow("out and back") << 4001 << QPointF(0, 11.5) << 10.0 << -1.0 << 50 << 3;
+        QTest::newRow("across the antimeridian") << 10001 << QPointF(0, 179.5) << 11.1195 << 0.0 << 2 << 2;
     }
 
     // At most maxPoints kept, the first and the last among them, and every
@@ -120,104 +96,82 @@ private slots:
     void thinning()
     {
         QFETCH(int, count);
-        QFETCH(double, latitude);
-        QFETCH(double, longitude);
+        QFETCH(QPointF, origin);
         QFETCH(double, step);
         QFETCH(double, turns);
-        QFETCH(bool, back);
         QFETCH(int, maxPoints);
-        const std::vector<TrackPoint> track = walk(size_t(count), latitude, longitude, step, turns, back);
+        const std::vector<TrackPoint> track = walk(size_t(count), origin.x(), origin.y(), step, turns);
         const service::ThinnedTrack thinned = service::thinTrack(track, size_t(maxPoints));
-        QTEST(thinned.kept.size() <= size_t(maxPoints) ? int(thinned.kept.size()) : -2, "kept");
-        QCOMPARE(thinned.kept.front(), size_t(0));
-        QCOMPARE(thinned.kept.back(), size_t(count - 1));
-        QVERIFY(std::is_sorted(thinned.kept.begin(), thinned.kept.end()));
-        QVERIFY(std::adjacent_find(thinned.kept.begin(), thinned.kept.end()) == thinned.kept.end());
-        const double deviation = largestDeviation(track, thinned.kept);
-        QVERIFY2(std::fabs(deviation - thinned.tolerance) <= 1e-6, qPrintable(QString::number(deviation)));
+        const std::vector<size_t>& kept = thinned.kept;
+        QTEST(int(kept.size()), "kept");
+        QCOMPARE(std::pair(kept.front(), kept.back()), std::pair(size_t(0), size_t(count - 1)));
+        QVERIFY(std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end());
+        QVERIFY(std::fabs(largestDeviation(track, kept) - thinned.tolerance) <= 1e-6);
         QCOMPARE(thinned.tolerance > 0, step > 0 && turns > 0 && count > maxPoints);
     }
 
     // A span beyond the bound is read as evenly spaced fixes and the last.
-    void readBound_data()
-    {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<int>("stride");
-        QTest::newRow("within") << 99 << 100 << 1;
-        QTest::newRow("at the bound") << 100 << 100 << 2;
-        QTest::newRow("ten times") << 1000 << 100 << 16;
-    }
-
     void readBound()
     {
-        QFETCH(int, count);
-        QFETCH(int, limit);
-        QFETCH(int, stride);
-        Running s;
-        const service::User owner = s.user();
-        s.keep(owner, walk(size_t(count) + 20, 48.1, 11.5, 1.5, 0.05));
-        const auto span = s.store.trackPoints(owner.id, start + 10 * 86, start + (count + 9) * 86, size_t(limit));
-        QVERIFY(span);
-        QCOMPARE(span->total, int64_t(count));
-        QCOMPARE(span->stride, int64_t(stride));
-        std::vector<int64_t> times, want;
-        for (const TrackPoint& p : span->points)
-            times.push_back((p.time - start) / 86 - 10);
-        for (int i = 0; i < count; i += stride)
-            want.push_back(i);
-        if (want.back() != count - 1)
-            want.push_back(count - 1);
-        QCOMPARE(times, want);
+        testsupport::RealService s;
+        const service::User owner = keep(s, walk(1020, 48.1, 11.5, 1.5, 0.05));
+        for (const auto& [count, limit, stride] : { std::tuple(99, 100, 1), { 100, 100, 2 }, { 1000, 100, 16 } }) {
+            const auto span = s.store.trackPoints(owner.id, start + 10 * 86, start + (count + 9) * 86, size_t(limit));
+            QVERIFY(span && span->total == count && span->stride == stride);
+            const std::vector<TrackPoint>& points = span->points;
+            QCOMPARE(points.size(), size_t((count - 1) / stride + ((count - 1) % stride ? 2 : 1)));
+            for (size_t k = 0; k < points.size(); ++k)
+                QCOMPARE((points[k].time - start) / 86 - 10, k + 1 < points.size() ? int64_t(k) * stride : count - 1);
+        }
     }
 
     // No track without a known user; a span's fixes thinned, each within the
     // answer's tolerance of its line.
     void getTrack()
     {
-        Running s;
-        const service::User owner = s.user();
-        const std::vector<TrackPoint> track = walk(60000, 48.1, 11.5, 1.5, 0.05);
-        s.keep(owner, track);
+        testsupport::RealService s;
+        const std::vector<TrackPoint> track = walk(60000, 48.1, 11.5, 5, 0.8);
+        const service::User owner = keep(s, track);
         const std::string from = service::formatIsoTime(track[5000].time), to = service::formatIsoTime(track[54999].time);
-        const auto refusal = [&](const std::string& body) {
-            const auto [status, answer] = s.put("/getTrack", body);
-            return std::to_string(status) + " " + answer.value("head", "") + ": " + answer.value("body", "");
-        };
-        const std::string unknown = "203 Unknown user: The web service does not know this user. Synchronize a camera to start again.";
+        service::DesktopApi local(*s.api, "127.0.0.1", s.server->port(), true);
         const std::string times = R"(204 Bad request: The request needs "from" and "to" as ISO 8601 times, such as "2026-05-01T08:00:00Z".)";
-        QCOMPARE(refusal(R"({"userID":"abc","from":"2026-07-14T06:00:00Z","to":"2026-07-14T07:00:00Z"})"), unknown);
-        QCOMPARE(refusal(R"({"from":"2026-07-14T06:00:00Z","to":"2026-07-14T07:00:00Z"})"),
-                 std::string(R"(204 Bad request: The request needs the member "userID" as text.)"));
-        QCOMPARE(refusal(json { { "userID", owner.userId }, { "from", "today" }, { "to", to } }.dump()), times);
-        QCOMPARE(refusal(json { { "userID", owner.userId }, { "from", from } }.dump()), times);
-        QCOMPARE(refusal(json { { "userID", owner.userId }, { "from", to }, { "to", from } }.dump()),
-                 std::string(R"(204 Bad request: The span ends ("to") before it begins ("from").)"));
-        // An empty identifier names the single account on loopback only.
-        const std::string anyone = json { { "userID", "" }, { "from", from }, { "to", from } }.dump();
-        QCOMPARE(s.put("/getTrack", anyone).second["total"], json(1));
-        QCOMPARE(service::DesktopApi(*s.api, "0.0.0.0", 8470, false).getTrack(anyone).status, 203);
-
-        QCOMPARE(s.track(owner, "2026-07-13T06:00:00Z", "2026-07-14T05:59:59.999Z"),
-                 json::parse(R"({"head":"","body":"","positions":[],"tolerance":0,"total":0})"));
-        const json answer = s.track(owner, from, to);
-        QCOMPARE(answer["total"], json(50000));
-        const double tolerance = answer["tolerance"].get<double>();
-        QVERIFY2(tolerance > 0 && tolerance < 5, qPrintable(QString::number(tolerance)));
-        QCOMPARE(answer["positions"].size(), service::maxTrackPositions);
-        std::vector<TrackPoint> span(track.begin() + 5000, track.begin() + 55000);
-        std::vector<size_t> kept;
-        for (const json& p : answer["positions"]) {
-            const TrackPoint given { p[0].get<int64_t>(), int32_t(std::lround(p[1].get<double>() * 1e6)), int32_t(std::lround(p[2].get<double>() * 1e6)) };
-            kept.push_back(size_t((given.time - span.front().time) / 86));
-            QCOMPARE(given.latitude, span[kept.back()].latitude);
-            QCOMPARE(given.longitude, span[kept.back()].longitude);
+        for (const auto& [request, want] : {
+                 std::pair(json { { "userID", "abc" }, { "from", from }, { "to", to } }, std::string("203 Unknown user: The "
+                           "web service does not know this user. Synchronize a camera to start again.")),
+                 { { { "from", from }, { "to", to } }, R"(204 Bad request: The request needs the member "userID" as text.)" },
+                 { { { "userID", owner.userId }, { "from", "today" }, { "to", to } }, times },
+                 { { { "userID", owner.userId }, { "from", from } }, times },
+                 { { { "userID", owner.userId }, { "from", to }, { "to", from } },
+                   R"(204 Bad request: The span ends ("to") before it begins ("from").)" } }) {
+            const service::Reply reply = local.getTrack(request.dump());
+            QCOMPARE(std::to_string(reply.status) + " " + reply.json.value("head", "") + ": " + reply.json.value("body", ""), want);
         }
-        QCOMPARE(kept.front(), size_t(0));
-        QCOMPARE(kept.back(), span.size() - 1);
-        QVERIFY(std::is_sorted(kept.begin(), kept.end()));
-        QVERIFY(largestDeviation(span, kept) <= tolerance);
-        QVERIFY(largestDeviation(span, kept) > tolerance - 0.01);
+        const auto answer = [&](const std::string& userId, const std::string& from, const std::string& to) {
+            const auto result = s.client->Put("/getTrack", json { { "userID", userId }, { "from", from }, { "to", to } }.dump(),
+                                              "application/json");
+            return result && result->status == 200 ? json::parse(result->body) : json();
+        };
+        // An empty identifier names the single account on loopback only.
+        QCOMPARE(answer("", from, from)["total"], json(1));
+        QCOMPARE(service::DesktopApi(*s.api, "0.0.0.0", 8470, false).getTrack(R"({"userID":""})").status, 203);
+        QCOMPARE(answer(owner.userId, "2026-07-13T06:00:00Z", "2026-07-14T05:59:59.999Z"),
+                 json::parse(R"({"head":"","body":"","positions":[],"tolerance":0,"total":0})"));
+
+        const json thinned = answer(owner.userId, from, to);
+        QCOMPARE(thinned["total"], json(50000));
+        const double tolerance = thinned["tolerance"].get<double>();
+        QVERIFY2(tolerance > 1 && tolerance < 5, qPrintable(QString::number(tolerance)));
+        QCOMPARE(thinned["positions"].size(), service::maxTrackPositions);
+        const std::vector<TrackPoint> span(track.begin() + 5000, track.begin() + 55000);
+        std::vector<size_t> kept;
+        for (const json& p : thinned["positions"]) {
+            kept.push_back(size_t((p[0].get<int64_t>() - span.front().time) / 86));
+            QCOMPARE(std::pair(p[1].get<double>(), p[2].get<double>()),
+                     std::pair(span[kept.back()].latitude / 1e6, span[kept.back()].longitude / 1e6));
+        }
+        QCOMPARE(std::pair(kept.front(), kept.back()), std::pair(size_t(0), span.size() - 1));
+        QVERIFY(std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end());
+        QVERIFY(largestDeviation(span, kept) <= tolerance && largestDeviation(span, kept) > tolerance - 0.01);
     }
 };
 
