@@ -187,10 +187,14 @@ void RestClient::watchSize(QNetworkReply* reply)
 QByteArray RestClient::noContentBody(const QNetworkReply& reply)
 {
     // HTTP gives a 204 answer no body, so the web service sends that answer's
-    // message as two percent-encoded headers; rebuild the answer it stands for.
+    // message as two percent-encoded headers, and its other members as a
+    // JSON object in a third; rebuild the answer it stands for.
     if (!reply.hasRawHeader("Kestrel-Head") && !reply.hasRawHeader("Kestrel-Body"))
         return QByteArray();
-    JsonValue message;
+    JsonValue message =
+        JsonValue::parse(QByteArray::fromPercentEncoding(reply.rawHeader("Kestrel-Members")).toStdString());
+    if (message.kind != JsonValue::Object)
+        message = JsonValue();
     message["head"] = QByteArray::fromPercentEncoding(reply.rawHeader("Kestrel-Head")).toStdString();
     message["body"] = QByteArray::fromPercentEncoding(reply.rawHeader("Kestrel-Body")).toStdString();
     return QByteArray::fromStdString(message.serialize());

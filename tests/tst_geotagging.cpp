@@ -61,7 +61,7 @@ HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
     if (serial == refused202)
         return HttpAnswer::json(202, R"({"body":"No track at that time","head":"No position"})", delay);
     if (serial == refused204)
-        return HttpAnswer::json(204, R"({"body":"Gap of 25 min in the track\nTry a later photo","head":"No position é"})", delay);
+        return HttpAnswer::json(204, R"({"body":"Gap of 25 min in the track\nTry a later photo","head":"No position é","utcTime":"2026-07-14T12:34:56.480Z"})", delay);
     if (serial == failing500)
         return HttpAnswer::json(500, "{}", delay);
     const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
@@ -343,6 +343,8 @@ void TestGeotagging::copyMode()
     for (const model::PhotoGeotag& result : state->photos)
         order << QFileInfo(result.filePath).fileName();
     QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
+    // A refusal that names the photo's moment (in the headers of a 204) keeps it.
+    QCOMPARE(state->photos[2].utcTime + state->photos[1].utcTime, QStringLiteral("2026-07-14T12:34:56.480Z"));
 
     // At most five answers were awaited at any moment, and more than one was.
     QVERIFY2(m_service.maxOutstanding() <= 5, qPrintable(QString::number(m_service.maxOutstanding())));

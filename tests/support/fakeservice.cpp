@@ -144,9 +144,14 @@ void FakeService::answer(QTcpSocket* socket, const HttpAnswer& reply)
     const QJsonObject message = QJsonDocument::fromJson(reply.body).object();
     if (reply.status != 204)
         text += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    else if (!message.isEmpty())
+    else if (!message.isEmpty()) {
+        QJsonObject others = message;
+        others.remove("head"), others.remove("body");
         text += "Kestrel-Head: " + message.value("head").toString().toUtf8().toPercentEncoding(" ") + "\r\nKestrel-Body: "
             + message.value("body").toString().toUtf8().toPercentEncoding(" ") + "\r\n";
+        if (!others.isEmpty())
+            text += "Kestrel-Members: " + QJsonDocument(others).toJson(QJsonDocument::Compact).toPercentEncoding() + "\r\n";
+    }
     socket->write(text + "Connection: keep-alive\r\n\r\n" + (reply.status == 204 ? QByteArray() : reply.body));
     ++m_answeredCount;
 }
