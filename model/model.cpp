@@ -69,7 +69,8 @@ void Model::loadPreferences(const QString& filePath)
     serviceOnNetwork = settings.value(QStringLiteral("service/network"), serviceOnNetwork).toBool();
     onlineMap = settings.value(QStringLiteral("map/theme")).toString() == QLatin1String("openstreetmap");
     // "x,y,width,height"; anything else leaves the window where the system puts it.
-    const QStringList numbers = settings.value(QStringLiteral("window/geometry")).toString().split(QLatin1Char(','));
+    // (QSettings reads the text as a list of four.)
+    const QStringList numbers = settings.value(QStringLiteral("window/geometry")).toStringList();
     int values[4] = {};
     bool valid = numbers.size() == 4;
     for (int i = 0; valid && i < 4; ++i)

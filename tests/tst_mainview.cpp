@@ -146,7 +146,7 @@ void TestMainView::navigationByClicks()
     QVERIFY(QFile::exists(model::Model::configFilePath()));
     QVERIFY(child("howTo4Label")->isVisible() && !child("synchronizeScrollArea")->isVisible());
     // Values outside the screens change nothing.
-    for (int outside : {-1, 12, 1000})
+    for (int outside : {-1, 13, 1000})
         m_view->changeScreen(static_cast<Screen>(outside));
     QCOMPARE(page(), QStringLiteral("synchronizePage"));
     // Next waits for a folder.
