@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -35,6 +37,8 @@
 #include "view/camerawidget.h"
 #include "view/detailinfoview.h"
 #include "view/mainview.h"
+#include "view/mappage.h"
+#include "view/mapview.h"
 #include "view/menubutton.h"
 #include "view/messagebox.h"
 #include "view/messageboxfactory.h"
@@ -233,6 +237,47 @@ void mainWindow(const QString& name, controller::Screen screen, bool running = f
     save(name, &window);
 }
 
+// The run's map in a larger window: the photos over the day's track, one
+// placed by hand, the others without a position beside it.
+void mapPage(const QString& name, QSize size, bool online)
+{
+    view::MainView window;
+    model::PhotoGeotagList photos = sampleResults();
+    photos.removeLast(); // the demo position in Tokyo
+    photos[3].origin = model::PhotoGeotag::Origin::Hand;
+    window.onGeotaggingRequested(QStringLiteral("/home/ann/Pictures/Julian Alps 2026/"),
+                                 QStringLiteral("/home/ann/Pictures/Julian Alps 2026/KESTREL/"), photos.size());
+    window.assignPhotoList(photos);
+    // A walk through the places of the photos, a fix every few seconds.
+    model::Track track;
+    QVector<QPointF> stops;
+    for (const model::PhotoGeotag& photo : photos)
+        if (photo.success)
+            stops << QPointF(photo.longitude, photo.latitude);
+    std::sort(stops.begin(), stops.end(), [](QPointF a, QPointF b) { return a.x() > b.x(); });
+    for (int leg = 0; leg + 1 < stops.size(); ++leg)
+        for (int step = 0; step < 200; ++step) {
+            const double f = step / 200.0;
+            const QPointF at = stops[leg] * (1 - f) + stops[leg + 1] * f;
+            track.append({qint64(track.size()) * 5000, at.y() + 0.0015 * std::sin(f * 12), at.x()});
+        }
+    auto* page = window.findChild<view::MapPage*>();
+    page->setOnlineMap(online);
+    page->setTrack(track, QString());
+    page->setUndo(QStringLiteral("Undo placing DSCF0407.JPG"));
+    window.changeScreen(controller::GeotagMap);
+    window.resize(size);
+    window.show();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000 && window.findChild<view::MapView*>()->isLoading())
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    page->setPhotos(photos, true);
+    page->select(5);
+    settle();
+    save(name, &window);
+}
+
 // The MORE menu open on the results page, its second entry under the pointer.
 void moreMenu(const QString& name)
 {
@@ -383,6 +428,8 @@ QList<Shot> shots()
                                                    "holds copies of 9 of these photos, made by an earlier run. OK "
                                                    "replaces them with new copies; Cancel leaves every file as it "
                                                    "is."); }},
+        {"mainwindow-18-map", [] { mapPage("mainwindow-18-map", QSize(1000, 640), false); }},
+        {"mainwindow-19-map-small", [] { mapPage("mainwindow-19-map-small", QSize(668, 461), false); }},
         {"mainwindow-13-settings-page", [] { mainWindow("mainwindow-13-settings-page", controller::Settings); }},
         {"settings-webservice", [] { settings("settings-webservice", [](view::SettingsView& v) {
                                          clickTab(v, "serviceButton");

@@ -7,6 +7,8 @@
 // program.
 
 #include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
 #include <QPainter>
 #include <QTableWidget>
 
@@ -21,6 +23,7 @@
 #include "support/widgets.h"
 #include "view/cameraframe.h"
 #include "view/mainview.h"
+#include "view/mapview.h"
 #include "view/qrcodewidget.h"
 #include "view/synccodeview.h"
 
@@ -159,6 +162,50 @@ private slots:
         QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 5)).center());
         QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
         QVERIFY(m_boxes->shown.isEmpty());
+        mapOfTheRun(folder.path());
+    }
+
+    // The run's map: the photo with a position over the track of the run's
+    // period. The other one, taken before the track, cannot go on it; dropped
+    // on the map it is written there, and Undo takes its copy away again.
+    void mapOfTheRun(const QString& folder)
+    {
+        click("showMapButton");
+        QCOMPARE(page(), QStringLiteral("mapPage"));
+        // From an hour before the first photo to an hour after the last: 10:00 to 11:05 of the summer track.
+        QTRY_COMPARE(m_state->track.size(), 391);
+        QCOMPARE(m_state->track.first().timeMs, summer.start);
+        auto* map = m_window->findChild<view::MapView*>();
+        QPoint marker;
+        QTRY_VERIFY(map->screenPosition(48.1051764, 11.50125, &marker) && map->rect().contains(marker));
+        auto* list = m_window->findChild<QListWidget*>("unplacedList");
+        QCOMPARE(list->count(), 1);
+        list->setCurrentRow(0);
+        click("snapButton");
+        QCOMPARE(m_boxes->shown.value(0).title, QStringLiteral("Not on the track"));
+        m_boxes->shown.clear();
+
+        QMimeData photo;
+        photo.setData(view::MapView::photoMimeType(), "0");
+        QDragEnterEvent enter(marker + QPoint(40, 0), Qt::MoveAction, &photo, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(map, &enter);
+        QDropEvent drop(marker + QPoint(40, 0), Qt::MoveAction, &photo, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(map, &drop);
+        QVERIFY2(m_boxes->shown.isEmpty(), qPrintable(m_boxes->shown.value(0).text));
+        const model::PhotoGeotag placed = m_state->photos.at(0);
+        QVERIFY(placed.success && placed.origin == model::PhotoGeotag::Origin::Hand);
+        QVERIFY(placed.longitude > 11.50125 && std::fabs(placed.latitude - 48.1051764) < 1e-3);
+        const QString copy = folder + "/KESTREL/DSCF0101.JPG";
+        const QMap<QString, QString> exif = testsupport::readExif(copy);
+        QCOMPARE(exif.value("Exif.GPSInfo.GPSProcessingMethod"), QStringLiteral("charset=Ascii MANUAL"));
+        QCOMPARE(coordinate(exif, "Longitude"), std::round(placed.longitude * 1e6) / 1e6);
+        QCOMPARE(list->count(), 0);
+        click("undoButton");
+        QVERIFY(!QFile::exists(copy));
+        QVERIFY(!m_state->photos.at(0).success);
+        QCOMPARE(list->count(), 1);
+        click("previousButton");
+        QCOMPARE(page(), QStringLiteral("geotag5Page"));
     }
 
     // Later stretches reach the service from track files dropped on the program.

@@ -19,6 +19,7 @@
 #include "view/cameraframe.h"
 #include "view/detailinfoview.h"
 #include "view/droplabel.h"
+#include "view/mappage.h"
 #include "view/menubutton.h"
 #include "view/photowidget.h"
 

@@ -90,7 +90,8 @@ void MapPage::setPhotos(const model::PhotoGeotagList& photos, bool fit)
                             photo.origin != model::PhotoGeotag::Origin::Service});
             continue;
         }
-        auto* item = new QListWidgetItem(name + QLatin1Char('\n') + localTime(photo), m_ui->unplacedList);
+        const QString time = localTime(photo);
+        auto* item = new QListWidgetItem(time.isEmpty() ? name : name + QLatin1Char('\n') + time, m_ui->unplacedList);
         item->setData(Qt::UserRole, index);
         item->setToolTip(photo.errorTitle + QLatin1Char('\n') + photo.errorText);
         if (index == current)
