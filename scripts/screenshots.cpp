@@ -444,6 +444,13 @@ QList<Shot> shots()
                                          status.linked = true;
                                          status.userId = QStringLiteral("5d41402abc4b2a76b9719d911017c592");
                                          v.serviceStatusPage()->setStatus(status);
+                                         // The last day's walk through Munich.
+                                         model::Track day;
+                                         for (int i = 0; i < 2000; ++i)
+                                             day.append({i * 20000LL, 48.137 + 0.02 * std::sin(i / 300.0),
+                                                         11.54 + 0.06 * i / 2000.0});
+                                         v.serviceStatusPage()->setTrack(day);
+                                         settle();
                                      }); }},
         {"synccode", [] {
              view::SyncCodeView window;
