@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 namespace model {
 
@@ -60,6 +61,11 @@ struct PhotoGeotag {
 };
 
 using PhotoGeotagList = QList<PhotoGeotag>;
+
+// One position of the phone's track: UTC milliseconds since the epoch and
+// degrees.
+struct TrackPoint { qint64 timeMs; double latitude; double longitude; };
+using Track = QVector<TrackPoint>;
 
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the three preferences (settings.ini) are
