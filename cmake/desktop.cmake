@@ -51,7 +51,8 @@ file(GLOB view_sources CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
   ${CMAKE_SOURCE_DIR}/view/*.cpp ${CMAKE_SOURCE_DIR}/view/*.h ${CMAKE_SOURCE_DIR}/view/*.ui)
 kestrel_layer(kestrel_ui
   SOURCES ${view_sources}
-  LINK kestrel_controller Qt5::Widgets Qt5::Svg PkgConfig::QRENCODE)
+  LINK kestrel_controller Qt5::Widgets Qt5::Svg PkgConfig::QRENCODE
+  PRIVATE Marble)
 target_link_libraries(kestrel_ui PRIVATE kestrel_buildinfo)
 set_target_properties(kestrel_ui PROPERTIES AUTOUIC_SEARCH_PATHS ${CMAKE_SOURCE_DIR}/view)
 set(KESTREL_RESOURCE_TARGET kestrel_ui)

@@ -16,6 +16,7 @@ packages=(
   gpsbabel zip time
   chromium chromium-driver
   libzip-dev
+  libmarble-dev marble-data marble-plugins
   clang libclang-rt-14-dev
 )
 
