@@ -87,11 +87,6 @@ struct PhotoGeotag {
 
 using PhotoGeotagList = QList<PhotoGeotag>;
 
-// One position of the phone's track: UTC milliseconds since the epoch and
-// degrees.
-struct TrackPoint { qint64 timeMs; double latitude; double longitude; };
-using Track = QVector<TrackPoint>;
-
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the three preferences (settings.ini) are
 // persisted; the rest is refilled by the controller from the web service and
