@@ -42,24 +42,11 @@ MapPage::MapPage(QWidget* parent)
     , m_ui(std::make_unique<Ui::MapPage>())
 {
     m_ui->setupUi(this);
-    m_map = new MapView(m_ui->mapHolder);
-    m_map->setObjectName(QStringLiteral("mapView"));
-    m_ui->mapHolderLayout->addWidget(m_map);
-    m_map->setPlacementEnabled(true);
     m_ui->unplacedList->setAccessibleName(tr("Photos without a position"));
-    m_map->setAccessibleName(tr("Map of the photos"));
-
-    connect(m_map, &MapView::placeRequested, this, &MapPage::placeRequested);
-    connect(m_map, &MapView::markerSelected, this, [this](int index) {
-        m_ui->unplacedList->clearSelection();
-        emit selected(index);
-        emit detailsRequested(index);
-    });
-    connect(m_map, &MapView::markerActivated, this, &MapPage::detailsRequested);
     connect(m_ui->unplacedList, &QListWidget::itemSelectionChanged, this, [this] {
         updateButtons();
         if (listedIndex() >= 0) {
-            m_map->setSelected(-1);
+            map()->setSelected(-1);
             emit selected(listedIndex());
         }
     });
@@ -67,7 +54,7 @@ MapPage::MapPage(QWidget* parent)
     connect(m_ui->snapButton, &QPushButton::clicked, this, [this] { emit snapRequested(listedIndex()); });
     connect(m_ui->undoButton, &QPushButton::clicked, this, &MapPage::undoRequested);
     connect(m_ui->themeBox, qOverload<int>(&QComboBox::activated), this, [this](int item) {
-        m_map->setTheme(item == 1 ? MapView::Theme::OpenStreetMap : MapView::Theme::Offline);
+        setOnlineMap(item == 1);
         emit onlineMapChosen(item == 1);
     });
     setUndo(QString());
@@ -75,6 +62,27 @@ MapPage::MapPage(QWidget* parent)
 }
 
 MapPage::~MapPage() = default;
+
+MapView* MapPage::map()
+{
+    // Made on first use: a map holds tens of megabytes of map data.
+    if (m_map)
+        return m_map;
+    m_map = new MapView(m_ui->mapHolder);
+    m_map->setObjectName(QStringLiteral("mapView"));
+    m_ui->mapHolderLayout->addWidget(m_map);
+    m_map->setPlacementEnabled(true);
+    m_map->setAccessibleName(tr("Map of the photos"));
+    m_map->setTheme(m_online ? MapView::Theme::OpenStreetMap : MapView::Theme::Offline);
+    connect(m_map, &MapView::placeRequested, this, &MapPage::placeRequested);
+    connect(m_map, &MapView::markerSelected, this, [this](int index) {
+        m_ui->unplacedList->clearSelection();
+        emit selected(index);
+        emit detailsRequested(index);
+    });
+    connect(m_map, &MapView::markerActivated, this, &MapPage::detailsRequested);
+    return m_map;
+}
 
 void MapPage::setPhotos(const model::PhotoGeotagList& photos, bool fit)
 {
@@ -98,18 +106,18 @@ void MapPage::setPhotos(const model::PhotoGeotagList& photos, bool fit)
             m_ui->unplacedList->setCurrentItem(item);
     }
     m_ui->unplacedTitleLabel->setText(tr("Without a position: %L1").arg(m_ui->unplacedList->count()));
-    m_map->setMarkers(markers);
+    map()->setMarkers(markers);
     m_fitPending = m_fitPending || fit;
     if (m_fitPending && isVisible()) {
         m_fitPending = false;
-        m_map->fitAll();
+        map()->fitAll();
     }
     updateButtons();
 }
 
 void MapPage::setTrack(const model::Track& track, const QString& problem)
 {
-    m_map->setTrack(track);
+    map()->setTrack(track);
     m_trackShown = !track.isEmpty();
     m_ui->trackLabel->setText(!problem.isEmpty() ? problem
                               : track.isEmpty()  ? tr("The phone recorded no positions in this period.")
@@ -125,8 +133,10 @@ void MapPage::setUndo(const QString& text)
 
 void MapPage::setOnlineMap(bool online)
 {
+    m_online = online;
     m_ui->themeBox->setCurrentIndex(online ? 1 : 0);
-    m_map->setTheme(online ? MapView::Theme::OpenStreetMap : MapView::Theme::Offline);
+    if (m_map)
+        m_map->setTheme(online ? MapView::Theme::OpenStreetMap : MapView::Theme::Offline);
 }
 
 void MapPage::select(int index)
@@ -137,7 +147,7 @@ void MapPage::select(int index)
         if (m_ui->unplacedList->item(row)->data(Qt::UserRole).toInt() == index)
             m_ui->unplacedList->setCurrentRow(row);
     }
-    m_map->setSelected(index >= 0 && index < m_photos.size() && m_photos.at(index).success ? index : -1);
+    map()->setSelected(index >= 0 && index < m_photos.size() && m_photos.at(index).success ? index : -1);
     updateButtons();
 }
 
@@ -145,7 +155,7 @@ void MapPage::focusPhoto(int index)
 {
     select(index);
     if (index >= 0 && index < m_photos.size() && m_photos.at(index).success)
-        m_map->centerOn(m_photos.at(index).latitude, m_photos.at(index).longitude);
+        map()->centerOn(m_photos.at(index).latitude, m_photos.at(index).longitude);
 }
 
 void MapPage::showEvent(QShowEvent* event)
@@ -153,7 +163,7 @@ void MapPage::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     if (m_fitPending) {
         m_fitPending = false;
-        m_map->fitAll();
+        map()->fitAll();
     }
 }
 

@@ -35,7 +35,8 @@ public:
     explicit MapPage(QWidget* parent = nullptr);
     ~MapPage() override;
 
-    MapView* map() const { return m_map; }
+    // The map, made on first use.
+    MapView* map();
     // The run's photos: markers for those with a position, the list for the
     // others. With fit, the view is fitted to the markers and the track.
     void setPhotos(const model::PhotoGeotagList& photos, bool fit);
@@ -71,6 +72,7 @@ private:
     model::PhotoGeotagList m_photos;
     bool m_trackShown = false;
     bool m_fitPending = false;
+    bool m_online = false;
 };
 
 } // namespace view

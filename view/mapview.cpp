@@ -145,9 +145,14 @@ struct MapView::Private {
     QCache<QString, QString> thumbnails{8 * 1024};
     QSet<QString> reading;
 
-    double clampedRadius(double radius) const
+    // Fitting and the wheel go deeper than the offline theme's own limit:
+    // its background grows coarse there, but the markers and the track stay
+    // sharp, and a day's photos a few hundred metres apart come apart. A
+    // single photo is shown no deeper than the theme's detail.
+    double clampedRadius(double radius, bool withinTheme = false) const
     {
-        return qBound(radiusOf(map->minimumZoom()), radius, radiusOf(map->maximumZoom()));
+        const double deepest = withinTheme ? map->maximumZoom() : qMax<double>(map->maximumZoom(), streetZoom);
+        return qBound(radiusOf(map->minimumZoom()), radius, radiusOf(deepest));
     }
 };
 
@@ -356,7 +361,7 @@ void MapView::centerOn(double latitude, double longitude)
     d->fitting = false;
     Marble::MarbleMap* map = sizedMap();
     map->centerOn(longitude, latitude);
-    map->setRadius(qRound(d->clampedRadius(radiusOf(streetZoom))));
+    map->setRadius(qRound(d->clampedRadius(radiusOf(streetZoom), true)));
     update();
 }
 

@@ -39,7 +39,6 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
     , m_startButton(new QPushButton(tr("Start the web service"), this))
     , m_linkButton(new QPushButton(this))
     , m_forgetButton(new QPushButton(tr("Forget this link"), this))
-    , m_map(new MapView(this))
     , m_poll(new QTimer(this))
 {
     auto* layout = new QVBoxLayout(this);
@@ -55,12 +54,6 @@ ServiceStatusPage::ServiceStatusPage(QWidget* parent)
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     layout->addLayout(form);
-    // Where the positions are: the last day's track on a small map.
-    m_map->setObjectName(QStringLiteral("positionsMap"));
-    m_map->setAccessibleName(tr("Map of the last day with positions"));
-    m_map->setFixedHeight(150);
-    m_map->setVisible(false);
-    layout->addWidget(m_map);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_openButton);
     buttons->addWidget(m_startButton);
@@ -112,7 +105,7 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
     m_positions->setText(status.answers && status.problem.isEmpty() ? status.positionsText() : QString());
     if (status.answers && status.problem.isEmpty() && status.positions > 0 && status.last != m_status.last)
         emit trackWanted(status.last);
-    else if (status.positions <= 0)
+    else if (status.positions <= 0 && m_map)
         m_map->setVisible(false);
     m_status = status;
     m_linkButton->setText(status.linked ? tr("Link to another phone...") : tr("Link to a phone..."));
@@ -125,6 +118,17 @@ void ServiceStatusPage::setStatus(const controller::ServiceStatus& status)
 
 void ServiceStatusPage::setTrack(const model::Track& track)
 {
+    // Where the positions are: the last day's track on a small map, made
+    // only once there is one (a map holds tens of megabytes).
+    if (track.isEmpty() && !m_map)
+        return;
+    if (!m_map) {
+        m_map = new MapView(this);
+        m_map->setObjectName(QStringLiteral("positionsMap"));
+        m_map->setAccessibleName(tr("Map of the last day with positions"));
+        m_map->setFixedHeight(150);
+        static_cast<QVBoxLayout*>(layout())->insertWidget(1, m_map);
+    }
     m_map->setTrack(track);
     m_map->setVisible(!track.isEmpty());
     m_map->fitAll();
