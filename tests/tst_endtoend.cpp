@@ -198,7 +198,7 @@ private slots:
         const QString copy = folder + "/KESTREL/DSCF0101.JPG";
         const QMap<QString, QString> exif = testsupport::readExif(copy);
         QCOMPARE(exif.value("Exif.GPSInfo.GPSProcessingMethod"), QStringLiteral("charset=Ascii MANUAL"));
-        QCOMPARE(coordinate(exif, "Longitude"), std::round(placed.longitude * 1e6) / 1e6);
+        QVERIFY(std::fabs(coordinate(exif, "Longitude") - placed.longitude) < 1e-6);
         QCOMPARE(list->count(), 0);
         click("undoButton");
         QVERIFY(!QFile::exists(copy));
