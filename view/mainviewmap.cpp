@@ -16,7 +16,7 @@ void MainView::buildMapPage()
     m_mapPage = new MapPage(m_ui->stackedWidget);
     m_mapPage->setObjectName(QStringLiteral("mapPage"));
     m_ui->stackedWidget->addWidget(m_mapPage);
-    m_mapButton = new QPushButton(tr("    SHOW ON MAP    "), m_ui->geotag5Page);
+    m_mapButton = new QPushButton(tr("  SHOW ON MAP  "), m_ui->geotag5Page);
     m_mapButton->setObjectName(QStringLiteral("showMapButton"));
     m_mapButton->setEnabled(false);
     m_ui->resultsHeaderLayout->insertWidget(m_ui->resultsHeaderLayout->indexOf(m_ui->exportResultsButton),
