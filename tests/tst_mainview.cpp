@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
@@ -19,6 +20,7 @@
 #include "support/widgets.h"
 #include "view/droplabel.h"
 #include "view/mainview.h"
+#include "view/mapview.h"
 #include "view/menubutton.h"
 #include "view/photowidget.h"
 #include "view/resources.h"
@@ -462,6 +464,19 @@ void TestMainView::resultRows()
             QCOMPARE(m_view->detailsShown, QStringList{QStringLiteral("/data/photos/") + rowTexts(row).first()});
         }
     }
+
+    // The row selected is the map's photo, and the reverse; the photos
+    // without a position are dragged from the map's list with their index.
+    auto* map = m_view->findChild<view::MapView*>();
+    table()->selectRow(2);
+    QCOMPARE(map->selected(), 0);
+    auto* list = m_view->findChild<QListWidget*>("unplacedList");
+    QCOMPARE(list->count(), 2);
+    list->setCurrentRow(1);
+    QCOMPARE(table()->selectedItems().value(0)->text(), QStringLiteral("IMG_3.JPG"));
+    QCOMPARE(map->selected(), -1);
+    const std::unique_ptr<QMimeData> dragged(list->model()->mimeData({list->model()->index(1, 0)}));
+    QCOMPARE(dragged->data(view::MapView::photoMimeType()), QByteArray("2"));
 
     PhotoGeotagList second{photo(QStringLiteral("second.jpg"), true, 1, 2, 3),
                            photo(QStringLiteral("another.jpg"), false)};

@@ -53,6 +53,7 @@ MapPage::MapPage(QWidget* parent)
     connect(m_ui->unplacedList, &QListWidget::itemActivated, this, [this] { emit detailsRequested(listedIndex()); });
     connect(m_ui->snapButton, &QPushButton::clicked, this, [this] { emit snapRequested(listedIndex()); });
     connect(m_ui->undoButton, &QPushButton::clicked, this, &MapPage::undoRequested);
+    m_ui->undoButton->setShortcut(QKeySequence::Undo);
     connect(m_ui->themeBox, qOverload<int>(&QComboBox::activated), this, [this](int item) {
         setOnlineMap(item == 1);
         emit onlineMapChosen(item == 1);
