@@ -6,6 +6,9 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <unistd.h>
+
+#include "controller/filereplacement.h"
 #include "controller/placement.h"
 #include "support/files.h"
 #include "support/photos.h"
@@ -62,6 +65,25 @@ private slots:
         m_settings.inputFolder = m_in;
         m_settings.outputFolder = m_in + "KESTREL/";
         m_settings.modifyTimeDate = true;
+    }
+
+    // Where the kernel cannot copy between two files (into a pipe), the bytes
+    // go through memory; a write that fails there fails the copy.
+    void copyThroughMemory()
+    {
+        const QString source = m_dir->filePath("source");
+        QVERIFY(testsupport::writeFile(source, QByteArray(5000, 'k')));
+        controller::SourceFile in(QFile::encodeName(source));
+        QVERIFY(in.open());
+        int pipe[2];
+        QVERIFY(::pipe(pipe) == 0);
+        const controller::Descriptor reading(pipe[0]), writing(pipe[1]);
+        QVERIFY(controller::copyRange(in.in.fd, 1000, writing.fd, 4000));
+        QByteArray copied(5000, '\0');
+        QCOMPARE(::read(reading.fd, copied.data(), copied.size()), ssize_t(4000));
+        model::Failure failure;
+        QVERIFY(!controller::copyRange(in.in.fd, 0, reading.fd, 10, &failure));
+        QVERIFY(failure.detail.contains("cannot write the temporary file"));
     }
 
     void place_data()
