@@ -189,9 +189,9 @@ private slots:
         QTest::newRow("KMZ") << "kmz" << gpx << "KMZ" << 40 << "line 1141 (Placemark): no time" << "" << placemark;
         QTest::newRow("GeoJSON") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
 {"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120],[15.981,45.816,121]]},
- "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"]}},
+ "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"],"accuracy":[6]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
-                                 << "GeoJSON" << 2 << "point 3: no time" << "" << placemark;
+                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "6 Europe/Zagreb";
         QTest::newRow("Records.json")
             << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
