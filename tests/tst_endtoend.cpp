@@ -173,7 +173,7 @@ private slots:
         click("showMapButton");
         QCOMPARE(page(), QStringLiteral("mapPage"));
         // From an hour before the first photo to an hour after the last: 10:00 to 11:05 of the summer track.
-        QTRY_COMPARE(m_state->track.size(), 391);
+        QTRY_COMPARE_WITH_TIMEOUT(m_state->track.size(), 391, 20000);
         QCOMPARE(m_state->track.first().timeMs, summer.start);
         auto* map = m_window->findChild<view::MapView*>();
         QPoint marker;
