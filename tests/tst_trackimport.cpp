@@ -192,6 +192,11 @@ private slots:
  "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"],"accuracy":[6]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
                                  << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "6 Europe/Zagreb";
+        QTest::newRow("GeoJSON accuracies of the other kind") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
+{"type":"Feature","geometry":{"type":"Point","coordinates":[15.98,45.815,120]},"properties":{"time":"2026-05-03T07:12:00Z","accuracy":[3]}},
+{"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120]]},
+ "properties":{"coordTimes":["2026-05-03T07:13:00Z"],"accuracy":7}}]})")
+                                 << "GeoJSON" << 2 << "" << "" << placemark;
         QTest::newRow("Records.json")
             << "" << QByteArray(R"({"locations":[{"latitudeE7":458150000,"longitudeE7":159800000,"altitude":120,
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
