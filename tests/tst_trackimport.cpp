@@ -98,6 +98,7 @@ private slots:
         QTest::newRow("South Atlantic") << -20.0 << 5.0 << "Etc/GMT" << "+00:00" << "+00:00";
         QTest::newRow("Indian Ocean") << -40.0 << 100.0 << "Etc/GMT-7" << "+07:00" << "+07:00";
         QTest::newRow("North Pole") << 90.0 << 10.0 << "Etc/GMT-1" << "+01:00" << "+01:00";
+        QTest::newRow("date line, west") << 0.0 << -180.0 << "Etc/GMT+12" << "-12:00" << "-12:00";
         QTest::newRow("nonsense") << 91.0 << 0.0 << "UTC" << "+00:00" << "+00:00";
         QTest::newRow("no latitude") << qQNaN() << 0.0 << "UTC" << "+00:00" << "+00:00";
     }
