@@ -14,6 +14,7 @@
 #include <QXmlStreamReader>
 
 #include "controller/maincontroller.h"
+#include "controller/photolisting.h"
 #include "controller/restclient.h"
 #include "model/model.h"
 #include "support/fakeservice.h"
@@ -343,6 +344,9 @@ void TestGeotagging::copyMode()
     for (const model::PhotoGeotag& result : state->photos)
         order << QFileInfo(result.filePath).fileName();
     QCOMPARE(order.mid(0, 6), (QStringList { "badlat.jpg", "e202.jpg", "e204.jpg", "e500.jpg", "n2.jpeg", "n10.JPEG" }));
+    // Names that differ in case alone still come in one order.
+    QVERIFY(controller::PhotoListing::naturalLess("IMG_1.JPG", "img_1.jpg")
+            != controller::PhotoListing::naturalLess("img_1.jpg", "IMG_1.JPG"));
     // A refusal that names the photo's moment (in the headers of a 204) keeps it.
     QCOMPARE(state->photos[2].utcTime + state->photos[1].utcTime, QStringLiteral("2026-07-14T12:34:56.480Z"));
 
