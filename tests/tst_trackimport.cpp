@@ -194,6 +194,7 @@ private slots:
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
                                  << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "6 Europe/Zagreb";
         QTest::newRow("GeoJSON accuracies of the other kind") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
+{"type":"Feature","geometry":{"type":"Polygon","coordinates":[[[15,45],[16,45],[16,46],[15,45]]]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.98,45.815,120]},"properties":{"time":"2026-05-03T07:12:00Z","accuracy":[3]}},
 {"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120]]},
  "properties":{"coordTimes":["2026-05-03T07:13:00Z"],"accuracy":7}}]})")
