@@ -14,6 +14,8 @@
 #include "view/resources.h"
 #include "view/servicestatuspage.h"
 
+#include <QStackedWidget>
+
 namespace view {
 
 SettingsView::SettingsView(QWidget* parent)
@@ -25,6 +27,10 @@ SettingsView::SettingsView(QWidget* parent)
     m_servicePage = new ServiceStatusPage(m_ui->stackedWidget);
     m_servicePage->setObjectName(QStringLiteral("servicePage"));
     m_ui->stackedWidget->addWidget(m_servicePage);
+    // The Web service tab is taller, for the map of the last day's positions.
+    const int height = this->height();
+    connect(m_ui->stackedWidget, &QStackedWidget::currentChanged, this,
+            [this, height] { setFixedHeight(m_ui->stackedWidget->currentWidget() == m_servicePage ? height + 170 : height); });
     auto* serviceButton = new QPushButton(tr("Web service"), m_ui->tabWidget);
     serviceButton->setObjectName(QStringLiteral("serviceButton"));
     serviceButton->setCheckable(true);
