@@ -142,6 +142,46 @@ ReadBack readBack(const QByteArray& path, int fd, size_t head, const Expectation
     }
 }
 
+// The corrected date, time and zone offsets of result, through set.
+template <typename Set>
+void setCorrectedTime(Exiv2::ExifData& data, const model::PhotoGeotag& result, const Set& set)
+{
+    const std::string time = result.photoTime.toStdString();
+    set("Exif.Image.DateTime", time);
+    set("Exif.Photo.DateTimeOriginal", time);
+    set("Exif.Photo.DateTimeDigitized", time);
+
+    bool number = false;
+    int hours = result.timeZone.left(3).toInt(&number, 10);
+    if (!number)
+        hours = 0;
+    Exiv2::ShortValue offset;
+    offset.value_.push_back(int16_t(hours));
+    offset.value_.push_back(int16_t(hours));
+    // The offset in hours is a tag of the primary image directory that
+    // only DNG defines: elsewhere it is replaced, never added.
+    if (data.findKey(Exiv2::ExifKey("Exif.Image.DNGVersion")) != data.end()
+        || data.findKey(Exiv2::ExifKey("Exif.Image.TimeZoneOffset")) != data.end())
+        set("Exif.Image.TimeZoneOffset", offset);
+
+    const std::string zone = result.timeZone.left(6).toStdString();
+    set("Exif.Photo.OffsetTime", zone);
+    set("Exif.Photo.OffsetTimeOriginal", zone);
+    set("Exif.Photo.OffsetTimeDigitized", zone);
+
+    // The offset texts are tags of EXIF 2.31: an older version is raised.
+    const auto found = data.findKey(Exiv2::ExifKey("Exif.Photo.ExifVersion"));
+    std::string current;
+    if (found != data.end() && found->size() == 4) {
+        current.resize(4);
+        found->copy(reinterpret_cast<Exiv2::byte*>(&current[0]), Exiv2::littleEndian);
+    }
+    if (current < "0231")
+        set("Exif.Photo.ExifVersion",
+            Exiv2::DataValue(reinterpret_cast<const Exiv2::byte*>("0231"), 4, Exiv2::invalidByteOrder,
+                             Exiv2::undefined));
+}
+
 void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
              std::vector<std::string>* keys, std::vector<std::string>* removed)
 {
@@ -199,42 +239,8 @@ void setTags(Exiv2::ExifData& data, bool correctDateTime, const model::PhotoGeot
         set("Exif.GPSInfo.GPSTimeStamp", time);
     }
 
-    if (correctDateTime) {
-        const std::string time = result.photoTime.toStdString();
-        set("Exif.Image.DateTime", time);
-        set("Exif.Photo.DateTimeOriginal", time);
-        set("Exif.Photo.DateTimeDigitized", time);
-
-        bool number = false;
-        int hours = result.timeZone.left(3).toInt(&number, 10);
-        if (!number)
-            hours = 0;
-        Exiv2::ShortValue offset;
-        offset.value_.push_back(int16_t(hours));
-        offset.value_.push_back(int16_t(hours));
-        // The offset in hours is a tag of the primary image directory that
-        // only DNG defines: elsewhere it is replaced, never added.
-        if (data.findKey(Exiv2::ExifKey("Exif.Image.DNGVersion")) != data.end()
-            || data.findKey(Exiv2::ExifKey("Exif.Image.TimeZoneOffset")) != data.end())
-            set("Exif.Image.TimeZoneOffset", offset);
-
-        const std::string zone = result.timeZone.left(6).toStdString();
-        set("Exif.Photo.OffsetTime", zone);
-        set("Exif.Photo.OffsetTimeOriginal", zone);
-        set("Exif.Photo.OffsetTimeDigitized", zone);
-
-        // The offset texts are tags of EXIF 2.31: an older version is raised.
-        const auto found = data.findKey(Exiv2::ExifKey("Exif.Photo.ExifVersion"));
-        std::string current;
-        if (found != data.end() && found->size() == 4) {
-            current.resize(4);
-            found->copy(reinterpret_cast<Exiv2::byte*>(&current[0]), Exiv2::littleEndian);
-        }
-        if (current < "0231")
-            set("Exif.Photo.ExifVersion",
-                Exiv2::DataValue(reinterpret_cast<const Exiv2::byte*>("0231"), 4, Exiv2::invalidByteOrder,
-                                 Exiv2::undefined));
-    }
+    if (correctDateTime)
+        setCorrectedTime(data, result, set);
 }
 
 void setXmp(Exiv2::XmpData& data, bool correctDateTime, const model::PhotoGeotag& result, const Answer& answer,
