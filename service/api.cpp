@@ -1,5 +1,6 @@
 #include "service/api.h"
 
+#include "service/accuracy.h"
 #include "service/camerasync.h"
 #include "service/phototime.h"
 #include "service/tracks/trackreader.h"
@@ -207,6 +208,13 @@ int64_t fractionOfSecond(const json& request)
     return subSeconds.is_string() ? subSecondsMs(subSeconds.get<std::string>()) : 0;
 }
 
+// Whether the request tells the fraction of the second at all ("0" does).
+bool hasFractionOfSecond(const json& request)
+{
+    const json subSeconds = request.value("subSecTimeOriginal", json());
+    return subSeconds.is_string() && hasSubSeconds(subSeconds.get<std::string>());
+}
+
 } // namespace
 
 Reply Reply::make(int status, const std::string& head, const std::string& body)
@@ -362,9 +370,11 @@ Reply Api::geocodeImage(const std::string& body)
     const std::string identity = serialNumber.empty() ? internalSerialNumber : serialNumber;
     const auto camera = store_.findCamera(user->id, model, identity);
     const auto cameraTime = parseWallClock(dateTime);
-    const auto sync = camera && cameraTime ? store_.closestSynchronization(camera->id, *cameraTime)
-                                           : std::optional<Synchronization>();
-    if (!camera || (cameraTime && !sync))
+    const auto synchronizations = camera && cameraTime ? store_.synchronizations(camera->id)
+                                                       : std::optional<std::vector<Synchronization>>();
+    if (camera && cameraTime && !synchronizations)
+        return Reply::make(500, "Server error", "The camera's synchronizations could not be read.");
+    if (!camera || (cameraTime && synchronizations->empty()))
         return Reply::make(203, "Camera not synchronized",
                            cameraLabel(model, identity)
                                + " has not been synchronized. Synchronize it first: photograph the synchronization "
@@ -373,24 +383,43 @@ Reply Api::geocodeImage(const std::string& body)
         return Reply::make(204, "Cannot read the capture time",
                            "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
 
+    const int64_t shown = *cameraTime + fractionOfSecond(request);
+    const std::vector<ClockSync> syncs = clockSyncs(*synchronizations);
+    const ClockEstimate clock = estimateOffset(syncs, shown, hasFractionOfSecond(request));
+    const nlohmann::json clockAnswer = clockMember(clock, syncs, cameraLabel(model, identity));
     // A position has a time in validFixTime's window; a photo outside it has none.
-    const int64_t moment = *cameraTime + fractionOfSecond(request) - sync->clockOffset;
+    const int64_t moment = shown - clock.offsetMs;
     if (std::string outside; !validFixTime(moment, now(), &outside)) {
         Reply reply = Reply::make(204, "No position", "The photo's corrected time, " + formatWallClock(moment)
                                       + " UTC, has no position: " + outside + ".");
         addPhotoTime(reply, zoneNear(store_, user->id, moment), moment);
+        reply.json["clock"] = clockAnswer;
         return reply;
     }
     const auto before = store_.fixAtOrBefore(user->id, moment);
     const auto after = store_.fixAtOrAfter(user->id, moment);
     const auto position = locate(before, after, moment);
-    if (!position)
-        return noPosition(store_, user->id, moment, before, after);
+    if (!position) {
+        Reply reply = noPosition(store_, user->id, moment, before, after);
+        reply.json["clock"] = clockAnswer;
+        return reply;
+    }
+    FixesAround around { before, after, std::nullopt, std::nullopt };
+    if (!before || !after || after->time - before->time > longGapMs) {
+        around.beforeBefore = before ? store_.fixAtOrBefore(user->id, before->time - 1) : std::nullopt;
+        around.afterAfter = after ? store_.fixAtOrAfter(user->id, after->time + 1) : std::nullopt;
+    }
+    const StatedAccuracy accuracy = statedAccuracy(around, moment, clock.uncertaintyMs);
+    const auto tenths = [](double metres) { return std::round(metres * 10) / 10; };
     Reply reply = Reply::make(200, "", "");
     reply.json["latitude"] = position->latitude;
     reply.json["longitude"] = position->longitude;
     reply.json["altitude"] = position->altitude;
-    reply.json["accuracy"] = position->accuracy;
+    reply.json["accuracy"] = tenths(accuracy.total);
+    reply.json["accuracyParts"] = { { "fixes", tenths(accuracy.fixes) },
+                                    { "movement", tenths(accuracy.movement) },
+                                    { "clock", tenths(accuracy.clock) } };
+    reply.json["clock"] = clockAnswer;
     // A fix without a zone of its own is in the zone of its position.
     addPhotoTime(reply, zoneOf(*position), moment);
     if (user->demo)
@@ -423,6 +452,7 @@ Reply Api::getSyncList(const std::string& body)
                 syncs.push_back(std::move(item));
             }
             entry["synchronizations"] = std::move(syncs);
+            addDrift(entry, camera.synchronizations);
             cameras.push_back(std::move(entry));
         }
         reply.json["cameras"] = std::move(cameras);

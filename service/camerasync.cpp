@@ -4,6 +4,7 @@
 #include "service/trackimport.h"
 #include "service/tzlookup.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -54,10 +55,47 @@ std::string cameraLabel(const std::string& model, const std::string& identity)
 
 int64_t subSecondsMs(const std::string& digits)
 {
-    const std::string text = trimmed(digits);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    if (!hasSubSeconds(digits))
         return 0;
-    return std::stoll((text + "00").substr(0, 3));
+    return std::stoll((trimmed(digits) + "00").substr(0, 3));
+}
+
+std::vector<ClockSync> clockSyncs(const std::vector<Synchronization>& synchronizations)
+{
+    std::vector<ClockSync> syncs;
+    syncs.reserve(synchronizations.size());
+    for (const Synchronization& sync : synchronizations)
+        syncs.push_back({ sync.cameraTime, sync.utcTime, sync.localTime });
+    return syncs;
+}
+
+nlohmann::json clockMember(const ClockEstimate& estimate, const std::vector<ClockSync>& syncs, const std::string& camera)
+{
+    nlohmann::json used = nlohmann::json::array();
+    for (const size_t index : estimate.used)
+        used.push_back(syncs.at(index).label);
+    const std::optional<double> drift = latestDriftPerWeek(syncs);
+    return { { "offsetMs", estimate.offsetMs },
+             { "uncertaintyMs", estimate.uncertaintyMs },
+             { "method", methodName(estimate.method) },
+             { "synchronizations", std::move(used) },
+             { "clockChanged", estimate.clockChanged },
+             { "camera", camera },
+             { "drift", driftText(drift) },
+             { "text", clockText(estimate, syncs) } };
+}
+
+void addDrift(nlohmann::json& entry, const std::vector<Synchronization>& synchronizations)
+{
+    const std::optional<double> drift = latestDriftPerWeek(clockSyncs(synchronizations));
+    entry["drift"] = driftText(drift);
+    entry["driftMsPerWeek"] = std::llround(drift.value_or(0));
+}
+
+bool hasSubSeconds(const std::string& digits)
+{
+    const std::string text = trimmed(digits);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 Reply storeSynchronization(Store& store, const User& owner, const std::string& code, const SyncPhoto& photo,

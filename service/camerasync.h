@@ -6,6 +6,7 @@
 // account of the code's phone.
 
 #include "service/api.h"
+#include "service/clockdrift.h"
 
 #include <cstdint>
 #include <string>
@@ -19,6 +20,19 @@ std::string cameraLabel(const std::string& model, const std::string& identity);
 // second: "48" is 480, "5" 500, "123" 123 (digits past the third are cut);
 // 0 for an empty text or one that holds anything but digits and blanks around them.
 int64_t subSecondsMs(const std::string& digits);
+// Whether the text holds such digits.
+bool hasSubSeconds(const std::string& digits);
+
+// The clock model's view of a camera's synchronizations, each named by its local time.
+std::vector<ClockSync> clockSyncs(const std::vector<Synchronization>& synchronizations);
+
+// The "clock" member of geocodeImage's answers: the offset used for a photo,
+// how it was found and from which synchronizations, and the camera's drift.
+nlohmann::json clockMember(const ClockEstimate& estimate, const std::vector<ClockSync>& syncs,
+                           const std::string& camera);
+
+// The camera list's "drift" and "driftMsPerWeek" of a camera.
+void addDrift(nlohmann::json& entry, const std::vector<Synchronization>& synchronizations);
 
 // The camera and its clock as a photo of a code shows them.
 struct SyncPhoto {

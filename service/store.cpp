@@ -509,12 +509,17 @@ std::optional<Synchronization> Store::addSynchronization(int64_t user, const std
     return stored;
 }
 
-std::optional<Synchronization> Store::closestSynchronization(int64_t camera, int64_t cameraTime)
+std::optional<std::vector<Synchronization>> Store::synchronizations(int64_t camera)
 {
-    static const std::string sql = std::string("SELECT ") + synchronizationColumns
-        + " FROM synchronizations WHERE camera = ? ORDER BY abs(camera_time - ?), utc_time DESC LIMIT 1";
-    // Both times lie within the years 1000 to 9999, so the difference cannot overflow.
-    return firstRow(*this, sql.c_str(), readSynchronization, camera, cameraTime);
+    Lease lease(*this);
+    if (!lease)
+        return std::nullopt;
+    static const std::string sql = std::string("SELECT * FROM (SELECT ") + synchronizationColumns
+        + " FROM synchronizations WHERE camera = ? ORDER BY utc_time DESC, sync_id DESC LIMIT "
+        + std::to_string(maxSynchronizationsRead) + ") ORDER BY utc_time, sync_id";
+    Query q(*lease, sql.c_str());
+    q.bind(1, camera);
+    return allRows(q, readSynchronization);
 }
 
 std::optional<std::vector<Camera>> Store::cameras(int64_t user)

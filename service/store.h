@@ -41,6 +41,9 @@ struct Synchronization {
     std::string localTime;
 };
 
+// A camera's synchronizations read at most for one photo.
+constexpr int maxSynchronizationsRead = 10000;
+
 struct Camera {
     int64_t id = 0;
     std::string model;
@@ -165,8 +168,9 @@ public:
                                                       const std::string& serialNumber,
                                                       const std::string& internalSerialNumber,
                                                       const Synchronization& sync);
-    // The camera's synchronization whose camera time is closest to cameraTime.
-    std::optional<Synchronization> closestSynchronization(int64_t camera, int64_t cameraTime);
+    // The camera's synchronizations in the order they were made (the last
+    // maxSynchronizationsRead of them); empty when it has none.
+    std::optional<std::vector<Synchronization>> synchronizations(int64_t camera);
     // The user's cameras with their synchronizations, oldest first.
     std::optional<std::vector<Camera>> cameras(int64_t user);
     // Removes the synchronizations with these ids of the user's cameras and

@@ -416,8 +416,17 @@ private slots:
         row("a quarter of the way", "Europe/Berlin",
             R"([["2026-07-14T09:58:00Z",48,11,500,4],["2026-07-14T12:00:00Z",48,11,400,5],["2026-07-14T12:01:00Z",48.6,11.3,700,12]])",
             "2026-07-14T12:00:15Z",
-            R"({"head":"","body":"","latitude":48.15,"longitude":11.075,"altitude":475,"accuracy":12,"photoTime":"2026-07-14 14:00:15",)"
+            R"({"head":"","body":"","latitude":48.15,"longitude":11.075,"altitude":475,"photoTime":"2026-07-14 14:00:15",)"
             R"("timeZone":"+02:00","timeZoneName":"Central European Summer Time"})");
+        // The stated error: the worse fix's 6 m (counted 1.5 times), 1.85 m/s
+        // over the 15 s since the first fix, and over the clock's 0.7 s (half a
+        // second for each of the two readings to the second, and a drift unknown).
+        row("the stated error", "Europe/Berlin", R"([["2026-07-14T12:00:00Z",48,11,0,4],["2026-07-14T12:01:00Z",48.001,11,0,6]])",
+            "2026-07-14T12:00:15Z",
+            R"({"accuracy":29.2,"accuracyParts":{"fixes":6,"movement":27.8,"clock":1.3},"clock":{"offsetMs":3797000,)"
+            R"("uncertaintyMs":708,"method":"one","synchronizations":["2026-07-14 13:58:16"],"clockChanged":false,)"
+            R"j("camera":"The camera Canon EOS 5D (serial number 1234)","drift":"","text":"The clock offset comes from )j"
+            R"(the synchronization of 2026-07-14 13:58:16."}})");
         row("10 min apart: interpolated", "Europe/Berlin", R"([["2026-07-14T12:00:00Z",48],["2026-07-14T12:10:00Z",49]])",
             "2026-07-14T12:05:00Z", R"({"latitude":48.5})");
         row("a photo's fraction of a second: its place, the nearest second", "Europe/Berlin",
@@ -581,10 +590,10 @@ private slots:
         // Text goes out as UTF-8, not escaped.
         QVERIFY(s.list(phone).raw.find("\"phoneName\":\"Anaïs' phone\"") != std::string::npos);
         QCOMPARE(list, json::parse("{\"head\":\"\",\"body\":\"\",\"phoneName\":\"Anaïs' phone\",\"cameras\":["
-                                   R"({"cameraName":"Canon EOS 5D","serial":"1234","synchronizations":[)"
+                                   R"({"cameraName":"Canon EOS 5D","drift":"","driftMsPerWeek":0,"serial":"1234","synchronizations":[)"
                                    R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + ","
                                    R"({"timeZoneTime":"2026-07-14 11:00:21","timeZone":"+00:00","timeZoneName":"Coordinated Universal Time"}]},)"
-                                   R"({"cameraName":"NIKON D750","serial":"3001234","synchronizations":[)"
+                                   R"({"cameraName":"NIKON D750","drift":"","driftMsPerWeek":0,"serial":"3001234","synchronizations":[)"
                                    R"({"timeZoneTime":"2026-07-14 12:00:15",)" + cest + "]}]}"));
 
         auto remove = [&](const json& ids, const Phone& by) {
