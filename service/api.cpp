@@ -1,6 +1,5 @@
 #include "service/api.h"
 
-#include "service/accuracy.h"
 #include "service/camerasync.h"
 #include "service/phototime.h"
 #include "service/tracks/trackreader.h"
@@ -396,33 +395,9 @@ Reply Api::geocodeImage(const std::string& body)
         reply.json["clock"] = clockAnswer;
         return reply;
     }
-    const auto before = store_.fixAtOrBefore(user->id, moment);
-    const auto after = store_.fixAtOrAfter(user->id, moment);
-    const auto position = locate(before, after, moment);
-    if (!position) {
-        Reply reply = noPosition(store_, user->id, moment, before, after);
-        reply.json["clock"] = clockAnswer;
-        return reply;
-    }
-    FixesAround around { before, after, std::nullopt, std::nullopt };
-    if (!before || !after || after->time - before->time > longGapMs) {
-        around.beforeBefore = before ? store_.fixAtOrBefore(user->id, before->time - 1) : std::nullopt;
-        around.afterAfter = after ? store_.fixAtOrAfter(user->id, after->time + 1) : std::nullopt;
-    }
-    const StatedAccuracy accuracy = statedAccuracy(around, moment, clock.uncertaintyMs);
-    const auto tenths = [](double metres) { return std::round(metres * 10) / 10; };
-    Reply reply = Reply::make(200, "", "");
-    reply.json["latitude"] = position->latitude;
-    reply.json["longitude"] = position->longitude;
-    reply.json["altitude"] = position->altitude;
-    reply.json["accuracy"] = tenths(accuracy.total);
-    reply.json["accuracyParts"] = { { "fixes", tenths(accuracy.fixes) },
-                                    { "movement", tenths(accuracy.movement) },
-                                    { "clock", tenths(accuracy.clock) } };
+    Reply reply = placeAt(store_, user->id, moment, clock.uncertaintyMs);
     reply.json["clock"] = clockAnswer;
-    // A fix without a zone of its own is in the zone of its position.
-    addPhotoTime(reply, zoneOf(*position), moment);
-    if (user->demo)
+    if (user->demo && reply.status == 200)
         reply.json["demo"] = true;
     return reply;
 }

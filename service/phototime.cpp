@@ -1,6 +1,9 @@
 #include "service/phototime.h"
 
+#include "service/accuracy.h"
 #include "service/tzlookup.h"
+
+#include <cmath>
 
 namespace service {
 
@@ -54,6 +57,33 @@ Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional
     }
     Reply reply = Reply::make(204, "No position", text);
     addPhotoTime(reply, zoneId, moment);
+    return reply;
+}
+
+Reply placeAt(Store& store, int64_t user, int64_t moment, int64_t clockUncertaintyMs)
+{
+    const auto before = store.fixAtOrBefore(user, moment);
+    const auto after = store.fixAtOrAfter(user, moment);
+    const auto position = locate(before, after, moment);
+    if (!position)
+        return noPosition(store, user, moment, before, after);
+    FixesAround around { before, after, std::nullopt, std::nullopt };
+    if (!before || !after || after->time - before->time > longGapMs) {
+        around.beforeBefore = before ? store.fixAtOrBefore(user, before->time - 1) : std::nullopt;
+        around.afterAfter = after ? store.fixAtOrAfter(user, after->time + 1) : std::nullopt;
+    }
+    const StatedAccuracy accuracy = statedAccuracy(around, moment, clockUncertaintyMs);
+    const auto tenths = [](double metres) { return std::round(metres * 10) / 10; };
+    Reply reply = Reply::make(200, "", "");
+    reply.json["latitude"] = position->latitude;
+    reply.json["longitude"] = position->longitude;
+    reply.json["altitude"] = position->altitude;
+    reply.json["accuracy"] = tenths(accuracy.total);
+    reply.json["accuracyParts"] = { { "fixes", tenths(accuracy.fixes) },
+                                    { "movement", tenths(accuracy.movement) },
+                                    { "clock", tenths(accuracy.clock) } };
+    // A fix without a zone of its own is in the zone of its position.
+    addPhotoTime(reply, zoneOf(*position), moment);
     return reply;
 }
 

@@ -26,4 +26,10 @@ void addPhotoTime(Reply& reply, const std::string& zoneId, int64_t moment);
 Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional<Fix>& before,
                  const std::optional<Fix>& after);
 
+// Where the user was at `moment`, from their fixes around it, with the
+// accuracy stated (statedAccuracy) for a clock uncertain by
+// `clockUncertaintyMs`, and when the photo was taken (addPhotoTime); the
+// noPosition answer when the fixes are too far away.
+Reply placeAt(Store& store, int64_t user, int64_t moment, int64_t clockUncertaintyMs);
+
 } // namespace service
