@@ -46,6 +46,9 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         m_ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
                                                                         : photo.errorText + QStringLiteral(": ")
                                                                             + photo.errorCause);
+        // A photo without a position may still know its clock offset.
+        m_ui->errorClockLabel->setText(photo.clock.text);
+        m_ui->errorClockLabel->setVisible(!photo.clock.text.isEmpty());
     } else {
         m_ui->stackedWidget->setCurrentWidget(m_ui->successPage);
         // The camera's clock has no known zone: its time stands alone. The
@@ -63,7 +66,11 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         // A placed position has neither altitude nor accuracy of its own.
         m_ui->altitudeLabel->setText(photo.placed() ? tr("Not known") : altitudeText(photo.altitude));
         m_ui->accuracyLabel->setText(photo.placed() ? tr("None: the position was placed, not measured")
-                                                    : tr("%1 m").arg(photo.accuracy));
+                                                    : accuracyText(photo));
+        // Which synchronizations the camera's clock offset came from.
+        m_ui->clockLabel->setText(photo.clock.text);
+        m_ui->clockLabel->setVisible(!photo.clock.text.isEmpty());
+        m_ui->clockTitleLabel->setVisible(!photo.clock.text.isEmpty());
         // Notes below the position: where it came from when that is worth
         // saying, and where the tags went.
         QStringList notes;
@@ -101,6 +108,11 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         });
     }
 
+    // Wide enough for the accuracy's parts on one line; wrapped texts (the
+    // clock's, a long failure) open with the height they need at that width.
+    setMinimumWidth(minimumWidth);
+    adjustSize();
+
     m_mapUrl = mapBaseAddress()
         + QStringLiteral("%1,%2").arg(photo.latitude, 0, 'g', 9).arg(photo.longitude, 0, 'g', 9);
 }
@@ -125,6 +137,18 @@ QString DetailInfoView::longitudeText(double longitude)
 QString DetailInfoView::altitudeText(double altitude)
 {
     return tr("%1 m").arg(rounded(altitude, 1), 0, 'f', 1);
+}
+
+QString DetailInfoView::accuracyText(const model::PhotoGeotag& photo)
+{
+    using model::PhotoGeotag;
+    const QString total = PhotoGeotag::metresText(photo.accuracy);
+    const model::AccuracyParts& parts = photo.accuracyParts;
+    if (!parts.known)
+        return total;
+    return tr("%1 (fixes %2, movement %3, clock %4)")
+        .arg(total, PhotoGeotag::metresText(parts.fixes), PhotoGeotag::metresText(parts.movement),
+             PhotoGeotag::metresText(parts.clock));
 }
 
 QString DetailInfoView::dateTimeText(const QString& exifDateTime)
