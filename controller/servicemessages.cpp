@@ -65,8 +65,9 @@ model::AccuracyParts readAccuracyParts(const JsonValue& parts)
     const bool fixes = readMetres(parts, "fixes", &read.fixes);
     const bool movement = readMetres(parts, "movement", &read.movement);
     const bool clock = readMetres(parts, "clock", &read.clock);
+    // Parts that do not all read are no parts.
     read.known = fixes && movement && clock;
-    return read;
+    return read.known ? read : model::AccuracyParts();
 }
 
 model::ClockOffset readClock(const JsonValue& clock)

@@ -7,6 +7,7 @@
 #include "model/model.h"
 #include "support/widgets.h"
 #include "view/cameraframe.h"
+#include "view/camerawidget.h"
 #include "view/clickwidget.h"
 #include "view/menubutton.h"
 #include "view/resources.h"
@@ -22,6 +23,8 @@ private slots:
     void clicks();
     void menuButtonProperties();
     void cameraFrame();
+    void cameraDrift_data();
+    void cameraDrift();
 };
 
 void TestSmallWidgets::clicks_data()
@@ -76,6 +79,7 @@ void TestSmallWidgets::cameraFrame()
     model::Camera camera;
     camera.name = QStringLiteral("X-T3 <b>bold</b>");
     camera.serial = QStringLiteral("SN1234");
+    camera.drift = QStringLiteral("drifts 7 s a week");
     for (int i = 0; i < 2; ++i) {
         camera.synchronizations << model::Synchronization{QString::number(i), QStringLiteral("2026-07-1%1 12:00:00").arg(i),
                                                           "+02:00", "Central European Summer Time"};
@@ -92,8 +96,35 @@ void TestSmallWidgets::cameraFrame()
         if (auto* label = qobject_cast<QLabel*>(layout->itemAt(i)->widget()))
             texts << label->text();
     }
-    QCOMPARE(texts, (QStringList{camera.name, camera.serial, "Synchronized on:", "2026-07-10 12:00:00 Central European "
+    QCOMPARE(texts, (QStringList{camera.name, camera.serial, camera.drift, "Synchronized on:", "2026-07-10 12:00:00 Central European "
                                  "Summer Time", "2026-07-11 12:00:00 Central European Summer Time"}));
+}
+
+// The drift of a camera's clock under its serial number, when known, in
+// both camera lists; the settings' entry tells it to screen readers too.
+void TestSmallWidgets::cameraDrift_data()
+{
+    QTest::addColumn<QString>("drift");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("known") << "drifts 2 min 5 s a week" << "Serial number 3001234, drifts 2 min 5 s a week";
+    QTest::newRow("unknown") << "" << "Serial number 3001234";
+}
+
+void TestSmallWidgets::cameraDrift()
+{
+    QFETCH(QString, drift);
+    const model::Camera camera{QStringLiteral("NIKON D750"), QStringLiteral("3001234"), {}, drift, 125000};
+    view::CameraWidget entry;
+    view::CameraFrame frame;
+    entry.setCamera(camera);
+    frame.setCamera(camera);
+    for (QWidget* widget : {static_cast<QWidget*>(&entry), static_cast<QWidget*>(&frame)}) {
+        auto* label = child<QLabel>(widget, "driftLabel");
+        QCOMPARE(label->text(), drift);
+        QCOMPARE(label->isVisibleTo(widget), !drift.isEmpty());
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+    }
+    QTEST(entry.accessibleDescription(), "description");
 }
 
 QTEST_MAIN(TestSmallWidgets)
