@@ -71,10 +71,8 @@ HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
         return HttpAnswer::json(500, "{}", delay);
     const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
     // SN24's position comes from demo data.
-    const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"accuracyParts\":{\"clock\":0.3,\"fixes\":5.5,"
-                                             "\"movement\":10.1},\"altitude\":295.5,\"body\":\"\",\"head\":\"\",%2"
-                                             "\"clock\":{\"camera\":\"The camera X-T3\",\"drift\":\"drifts 7 s a week\","
-                                             "\"text\":\"The clock offset comes from the synchronization of A.\"},"
+    const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\",%2"
+                                             "\"clock\":{\"text\":\"The clock offset comes from the synchronization of A.\"},"
                                              "\"latitude\":%1,\"longitude\":-14.5,\"photoTime\":\"2026-07-14 14:34:56\","
                                              "\"timeZone\":\"+02:00\",\"timeZoneId\":\"Europe/Ljubljana\","
                                              "\"timeZoneName\":\"CEST\"}")
@@ -393,9 +391,6 @@ void TestGeotagging::copyMode()
                      .arg(result.longitude).arg(result.altitude).arg(result.accuracy)
                      .arg(result.photoTime, result.dateTimeOriginal, result.timeZoneId, result.errorTitle),
                  QStringLiteral("-14.5 295.5 12.7 2026-07-14 14:34:56 2026-07-14 12:34:56 Europe/Ljubljana "));
-        QCOMPARE(QStringLiteral("%1 %2 %3 ").arg(result.accuracyParts.fixes).arg(result.accuracyParts.movement)
-                     .arg(result.accuracyParts.clock) + result.clock.camera + ' ' + result.clock.drift,
-                 QStringLiteral("5.5 10.1 0.3 The camera X-T3 drifts 7 s a week"));
         // Without the date-time setting the capture time stays as it was.
         const auto tags = testsupport::readExif(copy);
         QCOMPARE(QStringList({ tags.value("Exif.GPSInfo.GPSLatitude"), tags.value("Exif.GPSInfo.GPSLongitudeRef"),
@@ -423,8 +418,8 @@ void TestGeotagging::copyMode()
     const QString clock = ",The clock offset comes from the synchronization of A.";
     QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file" + clock);
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
-    // break and accent included, and its other members, the clock among
-    // its clock too.
+    // break and accent included, and its other members with them: the
+    // clock's text goes into its last column.
     QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\",\"")
                  + nearerClock + '"');
     QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56,Demo position" + clock);

@@ -177,34 +177,6 @@ private slots:
         QFETCH(QString, given);
         QTEST(Model::normalizedBaseUrl(given), "expected");
     }
-
-    // The done page's lines on the cameras' drift: each camera once, with
-    // the drift of its first photo that has one.
-    void cameraDrifts_data()
-    {
-        QTest::addColumn<QStringList>("clocks"); // camera|drift of each photo
-        QTest::addColumn<QStringList>("lines");
-        const QString a = "The camera NIKON D750 (serial number 3001234)", b = "The camera X-T3 (serial number 9)";
-        QTest::newRow("none") << QStringList{"|", a + "|"} << QStringList{};
-        QTest::newRow("one camera, three photos")
-            << QStringList{a + "|", a + "|drifts 7 s a week", a + "|drifts 8 s a week"}
-            << QStringList{a + " drifts 7 s a week."};
-        QTest::newRow("two cameras, a drift without camera")
-            << QStringList{b + "|drifts 2 min 5 s a week", "|drifts 1 s a week", a + "|drifts less than 1 s a week", b + "|x"}
-            << QStringList{b + " drifts 2 min 5 s a week.", a + " drifts less than 1 s a week."};
-    }
-
-    void cameraDrifts()
-    {
-        QFETCH(QStringList, clocks);
-        model::PhotoGeotagList photos;
-        for (const QString& clock : clocks) {
-            photos.append(model::PhotoGeotag());
-            photos.last().clock.camera = clock.section('|', 0, 0);
-            photos.last().clock.drift = clock.section('|', 1);
-        }
-        QTEST(model::cameraDrifts(photos), "lines");
-    }
 };
 
 QTEST_GUILESS_MAIN(TestModel)
