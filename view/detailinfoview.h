@@ -50,6 +50,10 @@ private slots:
     void on_webMapButton_clicked();
 
 private:
+    // Fills the success page: the times, the position and its accuracy,
+    // the clock's account and the notes.
+    void showPosition(const model::PhotoGeotag& photo);
+
     static constexpr QSize thumbnailSize{96, 64};
     static constexpr int minimumWidth = 460;
 
