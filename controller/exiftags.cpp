@@ -17,10 +17,12 @@ namespace exiftags {
 
 namespace {
 
-// |value| * scale truncated toward zero, when it fits an EXIF rational.
-bool scaledMagnitude(double value, double scale, uint32_t* scaled)
+// |value| * scale truncated toward zero (or rounded), when it fits an EXIF
+// rational.
+bool scaledMagnitude(double value, double scale, uint32_t* scaled, bool round = false)
 {
-    const double magnitude = std::trunc(std::fabs(value) * scale);
+    const double product = std::fabs(value) * scale;
+    const double magnitude = round ? std::round(product) : std::trunc(product);
     if (!std::isfinite(magnitude) || magnitude > double(std::numeric_limits<uint32_t>::max()))
         return false;
     *scaled = uint32_t(magnitude);
@@ -46,7 +48,9 @@ bool answerOf(const model::PhotoGeotag& result, Answer* answer)
     if (!scaledMagnitude(result.latitude, 1000000.0, &answer->latitude)
         || !scaledMagnitude(result.longitude, 1000000.0, &answer->longitude)
         || !scaledMagnitude(result.altitude, 100.0, &answer->altitude)
-        || !scaledMagnitude(double(result.accuracy), 1000.0, &answer->accuracy)) {
+        // The accuracy's decimal metres make whole millimetres: 32.3 m is
+        // 32299.999... mm as a double, and 32300 mm in the photo.
+        || !scaledMagnitude(result.accuracy, 1000.0, &answer->accuracy, true)) {
         qDebug() << "position out of range:" << result.latitude << result.longitude << result.altitude
                  << result.accuracy;
         return false;

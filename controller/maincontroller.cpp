@@ -570,7 +570,8 @@ void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const
         result.errorTitle = failure.title;
         result.errorText = failure.detail;
         // A refusal that knows when the photo was taken says so: the map
-        // puts such a photo on the track.
+        // puts such a photo on the track. It names the synchronizations
+        // the time came from too.
         model::PhotoGeotag taken;
         ServiceMessages::readGeotag(answer, &taken);
         result.utcTime = taken.utcTime;
@@ -578,6 +579,7 @@ void MainController::onGeotagAnswer(const std::shared_ptr<GeotagRun>& run, const
         result.timeZone = taken.timeZone;
         result.timeZoneId = taken.timeZoneId;
         result.timeZoneName = taken.timeZoneName;
+        result.clock = taken.clock;
         result.dateTimeOriginal = info.dateTimeOriginal;
         ++run->failed;
         finishPhoto(*run, result);

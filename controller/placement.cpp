@@ -223,7 +223,8 @@ bool Placement::place(model::PhotoGeotag* record, double latitude, double longit
     placed.latitude = latitude;
     placed.longitude = longitude;
     placed.altitude = 0.0;
-    placed.accuracy = 0;
+    placed.accuracy = 0.0;
+    placed.accuracyParts = model::AccuracyParts();
     placed.origin = origin;
     placed.demo = false;
     const bool correctDateTime = settings.modifyTimeDate && !record->photoTime.isEmpty()

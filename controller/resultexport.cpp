@@ -66,7 +66,7 @@ bool commit(QSaveFile& file, const QByteArray& bytes, model::Failure* failure)
 QString ResultExport::csvHeader()
 {
     return QStringLiteral(
-        "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
+        "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock");
 }
 
 QString ResultExport::statusText(const model::PhotoGeotag& photo)
@@ -100,7 +100,7 @@ bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString&
         if (photo.success)
             fields << number(photo.latitude) << number(photo.longitude)
                    << (photo.placed() ? QString() : number(photo.altitude))
-                   << (photo.placed() ? QString() : QString::number(photo.accuracy)) << photo.timeZone
+                   << (photo.placed() ? QString() : QString::number(photo.accuracy, 'f', 1)) << photo.timeZone
                    << photo.photoTime;
         else
             fields << QString() << QString() << QString() << QString() << QString() << QString();
@@ -110,7 +110,9 @@ bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString&
         const QString origin = photo.success ? originText(photo) : QString();
         if (!origin.isEmpty())
             message = message.isEmpty() ? origin : origin + QStringLiteral("; ") + message;
-        fields << message;
+        // Where the photo's clock offset came from, also for a photo
+        // without a position.
+        fields << message << photo.clock.text;
         for (QString& field : fields)
             field = csvField(field);
         lines.append(fields.join(QLatin1Char(',')));

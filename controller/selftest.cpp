@@ -138,7 +138,7 @@ QString exifWritesAndReadsBack(const QString& path)
     result.latitude = -0.5;
     result.longitude = 12.25;
     result.altitude = -12.345;
-    result.accuracy = 7;
+    result.accuracy = 32.3; // 32299.999... mm as a double
     result.photoTime = QStringLiteral("2017-08-09 11:12:13");
     result.timeZone = QStringLiteral("-05:00");
 
@@ -169,7 +169,7 @@ QString exifWritesAndReadsBack(const QString& path)
         { "Exif.GPSInfo.GPSLongitude", "12250000/1000000 0/1 0/1" },
         { "Exif.GPSInfo.GPSAltitudeRef", "1" },
         { "Exif.GPSInfo.GPSAltitude", "1234/100" },
-        { "Exif.GPSInfo.GPSHPositioningError", "7000/1000" },
+        { "Exif.GPSInfo.GPSHPositioningError", "32300/1000" },
         { "Exif.Photo.DateTimeOriginal", "2017:08:09 11:12:13" },
         { "Exif.Photo.OffsetTime", "-05:00" },
         { "Exif.Photo.OffsetTimeOriginal", "-05:00" },

@@ -36,6 +36,59 @@ JsonValue photoRequest(const QString& userID, const model::PhotoInfo& info)
     return request;
 }
 
+// A member that is a JSON integer within qint64; 0 otherwise.
+qint64 integer(const JsonValue& value, const char* key)
+{
+    const JsonValue& member = value.get(key);
+    const std::string& text = member.text;
+    qint64 number = 0;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), number);
+    const bool good = member.kind == JsonValue::Integer && parsed.ec == std::errc()
+        && parsed.ptr == text.data() + text.size();
+    return good ? number : 0;
+}
+
+// A distance in metres; false (and 0) when the member is missing, no
+// number, negative or longer than the way round the Earth.
+bool readMetres(const JsonValue& value, const char* key, double* metres)
+{
+    const double number = value.get(key).asDouble(NAN);
+    // Written so that NaN fails.
+    const bool good = number >= 0.0 && number <= 40075017.0;
+    *metres = good ? number : 0.0;
+    return good;
+}
+
+model::AccuracyParts readAccuracyParts(const JsonValue& parts)
+{
+    model::AccuracyParts read;
+    const bool fixes = readMetres(parts, "fixes", &read.fixes);
+    const bool movement = readMetres(parts, "movement", &read.movement);
+    const bool clock = readMetres(parts, "clock", &read.clock);
+    // Parts that do not all read are no parts.
+    read.known = fixes && movement && clock;
+    return read.known ? read : model::AccuracyParts();
+}
+
+model::ClockOffset readClock(const JsonValue& clock)
+{
+    model::ClockOffset read;
+    read.text = ServiceMessages::text(clock, "text");
+    read.method = ServiceMessages::text(clock, "method");
+    // One or two synchronizations are used; texts only.
+    const JsonValue& synchronizations = clock.get("synchronizations");
+    for (unsigned i = 0; i < synchronizations.size() && read.synchronizations.size() < 2; ++i) {
+        if (synchronizations.at(i).kind == JsonValue::String)
+            read.synchronizations << QString::fromStdString(synchronizations.at(i).text);
+    }
+    read.clockChanged = ServiceMessages::flag(clock, "clockChanged");
+    read.camera = ServiceMessages::text(clock, "camera");
+    read.drift = ServiceMessages::text(clock, "drift");
+    read.offsetMs = integer(clock, "offsetMs");
+    read.uncertaintyMs = integer(clock, "uncertaintyMs");
+    return read;
+}
+
 } // namespace
 
 QString ServiceMessages::cameraListUrl()
@@ -134,6 +187,8 @@ void ServiceMessages::readCameraList(const JsonValue& answer, model::CameraList*
         model::Camera camera;
         camera.name = text(element, "cameraName");
         camera.serial = text(element, "serial");
+        camera.drift = text(element, "drift");
+        camera.driftMsPerWeek = integer(element, "driftMsPerWeek");
         const JsonValue& synchronizations = element.get("synchronizations");
         for (unsigned j = 0; j < synchronizations.size(); ++j) {
             const JsonValue& entry = synchronizations.at(j);
@@ -164,17 +219,10 @@ void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* re
     // Only a demo account's answers carry the member, always as true.
     const JsonValue& demo = answer.get("demo");
     result->demo = demo.kind == JsonValue::Boolean && demo.text == "true";
-    // Truncated toward zero; values beyond the int range are clamped rather
-    // than left to undefined behaviour.
-    const double accuracy = answer.get("accuracy").asDouble(0.0);
-    if (accuracy != accuracy)
-        result->accuracy = 0;
-    else if (accuracy >= 2147483647.0)
-        result->accuracy = 2147483647;
-    else if (accuracy <= -2147483648.0)
-        result->accuracy = -2147483647 - 1;
-    else
-        result->accuracy = int(accuracy);
+    readMetres(answer, "accuracy", &result->accuracy);
+    result->accuracyParts = readAccuracyParts(answer.get("accuracyParts"));
+    // Also in "No position" answers, whenever a synchronization was used.
+    result->clock = readClock(answer.get("clock"));
 }
 
 bool ServiceMessages::readTrack(const JsonValue& answer, model::Track* track)

@@ -195,6 +195,25 @@ QString PhotoGeotag::originNote(Origin origin)
     return QString();
 }
 
+QString PhotoGeotag::metresText(double metres)
+{
+    return QString::number(metres, 'f', 1) + QStringLiteral(" m");
+}
+
+QStringList cameraDrifts(const PhotoGeotagList& photos)
+{
+    QStringList cameras;
+    QStringList lines;
+    for (const PhotoGeotag& photo : photos) {
+        const ClockOffset& clock = photo.clock;
+        if (clock.camera.isEmpty() || clock.drift.isEmpty() || cameras.contains(clock.camera))
+            continue;
+        cameras << clock.camera;
+        lines << clock.camera + QLatin1Char(' ') + clock.drift + QLatin1Char('.');
+    }
+    return lines;
+}
+
 QStringList Model::photoFilePatterns()
 {
     static const QStringList patterns {

@@ -21,6 +21,11 @@ struct Camera {
     QString name;
     QString serial;
     QList<Synchronization> synchronizations;
+    // How far the camera's clock drifts, from its latest synchronizations:
+    // "drifts 7 s a week", empty when unknown; in ms a week, positive when
+    // the clock gains, 0 when unknown.
+    QString drift {}; // initialized here, so that Camera{name, serial, {}} needs no more
+    qint64 driftMsPerWeek = 0;
 };
 
 // The synchronized cameras of one camera-list answer, with the phone name of
@@ -39,6 +44,37 @@ struct TrackPoint {
 // A track's positions, time ascending.
 using Track = QVector<TrackPoint>;
 
+// Where the clock offset of one photo came from, as the service tells it.
+// Every text is the service's own; all empty when it used no
+// synchronization.
+struct ClockOffset {
+    // The whole account in one sentence, naming the synchronizations.
+    QString text;
+    // "one", "interpolated", "extrapolated", "held" or "nearer".
+    QString method;
+    // The local times of the one or two synchronizations used.
+    QStringList synchronizations;
+    // The clock was set between the two synchronizations around the photo.
+    bool clockChanged = false;
+    // "The camera NIKON D750 (serial number 3001234)".
+    QString camera;
+    // "drifts 7 s a week"; empty when unknown.
+    QString drift;
+    // Camera clock minus true UTC, and its uncertainty, in ms.
+    qint64 offsetMs = 0;
+    qint64 uncertaintyMs = 0;
+};
+
+// What the stated error of a position is made of, in metres: the fixes' own
+// accuracy, the movement the phone could have made unobserved and the
+// clock's uncertainty.
+struct AccuracyParts {
+    bool known = false;
+    double fixes = 0.0;
+    double movement = 0.0;
+    double clock = 0.0;
+};
+
 // The result for one photo of a geotagging run.
 struct PhotoGeotag {
     // Where the position came from: the service's answer, the map (placed
@@ -55,7 +91,10 @@ struct PhotoGeotag {
     QString timeZone;
     QString timeZoneId;
     QString timeZoneName;
-    int accuracy = 0;
+    // The stated error of the position in metres (one decimal), and its parts.
+    double accuracy = 0.0;
+    AccuracyParts accuracyParts;
+    ClockOffset clock;
     QString errorTitle;
     QString errorText;
     // The corrected date and time were written into the photo.
@@ -83,9 +122,17 @@ struct PhotoGeotag {
     // A position placed on the map or on the track has no accuracy (and
     // no altitude) of its own.
     bool placed() const { return origin != Origin::Service; }
+    // A distance in metres with one decimal and its unit: "23.4 m".
+    static QString metresText(double metres);
 };
 
 using PhotoGeotagList = QList<PhotoGeotag>;
+
+// One sentence per camera of photos whose clock drift is known, in the
+// order the cameras first appear: "The camera NIKON D750 (serial number
+// 3001234) drifts 7 s a week." A camera comes once, with the drift of its
+// first photo that has one.
+QStringList cameraDrifts(const PhotoGeotagList& photos);
 
 // Everything the program knows between two user actions. Only userID, the
 // two settings (config.dat) and the three preferences (settings.ini) are

@@ -72,6 +72,12 @@ void save(const QString& name, QWidget* widget)
     settle();
     QPixmap pixmap;
     if (framedShots() && widget->isWindow()) {
+        // The window manager frames a window in its own time, on a busy
+        // machine later than settle() waits.
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000 && widget->frameGeometry() == widget->geometry())
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
         const QRect frame = widget->frameGeometry();
         pixmap = widget->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     } else {
@@ -93,6 +99,8 @@ model::CameraList sampleCameras()
                                                      QStringLiteral("+02:00"), QStringLiteral("Europe/Vienna")};
     first.synchronizations << model::Synchronization{QStringLiteral("a2"), QStringLiteral("2026-08-02 17:45:03"),
                                                      QStringLiteral("-04:00"), QStringLiteral("America/Halifax")};
+    first.drift = QStringLiteral("drifts 7 s a week");
+    first.driftMsPerWeek = 7200;
     cameras << first;
     cameras << model::Camera{QStringLiteral("Canon EOS R6"), QStringLiteral("032021004578"), {}};
     cameras << model::Camera{QStringLiteral("Sony ILCE-7M3"), QStringLiteral("4520117"), {}};
@@ -132,6 +140,22 @@ void clickTab(view::SettingsView& view, const char* tab)
 
 // ------------------------------------------------ Main window and details
 
+// The clock offset of a camera synchronized twice, before and after the
+// photos of the trip.
+model::ClockOffset sampleClock()
+{
+    model::ClockOffset clock;
+    clock.method = QStringLiteral("interpolated");
+    clock.synchronizations = QStringList{QStringLiteral("2026-07-10 08:15:02"), QStringLiteral("2026-07-20 19:40:11")};
+    clock.text = QStringLiteral("The clock offset is interpolated between the synchronizations of %1 and %2.")
+                     .arg(clock.synchronizations.at(0), clock.synchronizations.at(1));
+    clock.camera = QStringLiteral("The camera FUJIFILM X-T4 (serial number 9AB04321)");
+    clock.drift = QStringLiteral("drifts 7 s a week");
+    clock.offsetMs = 48120;
+    clock.uncertaintyMs = 500;
+    return clock;
+}
+
 model::PhotoGeotag sampleResult(const QString& name, bool success, double latitude, double longitude,
                                 double altitude)
 {
@@ -147,8 +171,10 @@ model::PhotoGeotag sampleResult(const QString& name, bool success, double latitu
         photo.latitude = latitude;
         photo.longitude = longitude;
         photo.altitude = altitude;
-        photo.accuracy = 8;
+        photo.accuracy = 23.4;
+        photo.accuracyParts = {true, 5.0, 20.1, 2.0};
         photo.errorTitle = QStringLiteral("Geotagged");
+        photo.clock = sampleClock();
     } else {
         photo.errorTitle = QStringLiteral("No position");
         photo.errorText = QStringLiteral("The phone recorded no position within an hour of the time this photo was "
@@ -167,6 +193,25 @@ model::PhotoGeotag demoResult()
     photo.timeZoneId = QStringLiteral("Asia/Tokyo");
     photo.timeZoneName = QStringLiteral("Japan Standard Time");
     photo.demo = true;
+    photo.clock.method = QStringLiteral("extrapolated");
+    photo.clock.synchronizations = QStringList{QStringLiteral("2026-11-20 10:00:00"), QStringLiteral("2026-11-27 10:02:05")};
+    photo.clock.text = QStringLiteral("The clock offset is extrapolated from the synchronizations of 2026-11-20 10:00:00 "
+                                      "and 2026-11-27 10:02:05 with the camera's drift.");
+    photo.clock.camera = QStringLiteral("The camera SONY ILCE-7M3 (serial number 4520117)");
+    photo.clock.drift = QStringLiteral("drifts 2 min 5 s a week");
+    return photo;
+}
+
+// A photo taken after the camera's clock was set between two synchronizations.
+model::PhotoGeotag clockSetResult()
+{
+    model::PhotoGeotag photo = sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2);
+    photo.clock.method = QStringLiteral("nearer");
+    photo.clock.clockChanged = true;
+    photo.clock.text = QStringLiteral("The camera's clock was set between the synchronizations of 2026-07-10 08:15:02 "
+                                      "and 2026-07-20 19:40:11; the clock offset comes from the nearer one, of "
+                                      "2026-07-10 08:15:02.");
+    photo.clock.drift.clear();
     return photo;
 }
 
@@ -187,11 +232,19 @@ model::PhotoGeotag writeFailure()
     return photo;
 }
 
+// A photo the phone has no position for, its clock offset known.
+model::PhotoGeotag noPositionResult()
+{
+    model::PhotoGeotag photo = sampleResult(QStringLiteral("DSCF0415.RAF"), false, 0, 0, 0);
+    photo.clock = sampleClock();
+    return photo;
+}
+
 model::PhotoGeotagList sampleResults()
 {
     return {sidecarResult(), writeFailure(), sampleResult(QStringLiteral("DSCF0412.JPG"), true, 46.3786125, 13.8365477, 2864.2),
             sampleResult(QStringLiteral("DSCF0407.JPG"), true, 46.3569211, 13.8571864, 1702.5),
-            sampleResult(QStringLiteral("DSCF0415.RAF"), false, 0, 0, 0),
+            noPositionResult(),
             sampleResult(QStringLiteral("DSCF0409.JPG"), true, 46.3647802, 13.8480033, 2105.8),
             sampleResult(QStringLiteral("DSCF0418.JPG"), true, 46.3814429, 13.8252116, 2410.0),
             sampleResult(QStringLiteral("DSCF0421.JPG"), false, 0, 0, 0),
@@ -481,6 +534,7 @@ QList<Shot> shots()
         {"details-sidecar", [] { details("details-sidecar", sidecarResult()); }},
         {"details-write-failure", [] { details("details-write-failure", writeFailure()); }},
         {"details-demo-local-time", [] { details("details-demo-local-time", demoResult()); }},
+        {"details-clock-set", [] { details("details-clock-set", clockSetResult()); }},
     };
 }
 

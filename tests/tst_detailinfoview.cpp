@@ -59,7 +59,7 @@ static PhotoGeotag successfulPhoto(double latitude, double longitude, double alt
     photo.altitude = altitude;
     photo.timeZone = QStringLiteral("+02:00");
     photo.timeZoneName = QStringLiteral("Central European Summer Time");
-    photo.accuracy = 7;
+    photo.accuracy = 23.4;
     return photo;
 }
 
@@ -85,16 +85,19 @@ void TestDetailInfoView::successPage_data()
     QTest::addColumn<bool>("demo");
     QTest::addColumn<QString>("position"); // the results table shows the same texts
     QTest::addColumn<QString>("map");      // after https://www.google.com/maps?q=
+    QTest::addColumn<QString>("clock");    // the clock's text, and with one the accuracy's parts; empty: none
 
+    const QString clock = "The clock offset is interpolated between the synchronizations of 2026-05-01 10:00:00 and "
+                          "2026-05-11 10:01:40.";
     QTest::newRow("north east") << 40.6873 << 14.5057515 << 30.0 << true << false << "40.687300N 14.505752E 30.0 m"
-                                << "40.6873,14.5057515";
+                                << "40.6873,14.5057515" << clock;
     QTest::newRow("south west") << -33.8688197 << -70.6692655 << -12.5 << false << true
-                                << "33.868820S 70.669266W -12.5 m" << "-33.8688197,-70.6692655";
-    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << false << false << "0.000000N 0.000000E 0.0 m" << "0,0";
+                                << "33.868820S 70.669266W -12.5 m" << "-33.8688197,-70.6692655" << "";
+    QTest::newRow("negative zero") << -0.0 << -0.0 << -0.0 << false << false << "0.000000N 0.000000E 0.0 m" << "0,0" << "";
     QTest::newRow("rounds to zero") << -4e-7 << -4.9e-7 << -0.04 << false << false << "0.000000N 0.000000E 0.0 m"
-                                    << "-4e-07,-4.9e-07";
+                                    << "-4e-07,-4.9e-07" << "";
     QTest::newRow("large") << 123456789.123 << -0.5 << 28.3499 << true << true << "123456789.123000N 0.500000W 28.3 m"
-                           << "123456789,-0.5";
+                           << "123456789,-0.5" << "";
 }
 
 void TestDetailInfoView::successPage()
@@ -105,23 +108,29 @@ void TestDetailInfoView::successPage()
     QFETCH(bool, timeWritten);
     QFETCH(bool, demo);
     QFETCH(QString, map);
+    QFETCH(QString, clock);
     PhotoGeotag photo = successfulPhoto(latitude, longitude, altitude);
     photo.timeWritten = timeWritten;
     photo.demo = demo;
+    photo.accuracyParts = {!clock.isEmpty(), 5.0, 20.1, 2.0};
+    photo.clock.text = clock;
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
     QCOMPARE(testsupport::currentPage(&view), QStringLiteral("successPage"));
     QStringList texts;
     for (const char* name : {"originalDateTimeLabel", "correctedDateTimeLabel", "label_3", "timeZoneLabel",
-                             "accuracyLabel", "precisionLabel"})
+                             "accuracyLabel", "precisionLabel", "clockLabel"})
         texts << labelText(view, name);
     // Dates in one form; beside the zone its local time, written or not;
     // a note only for a demo position.
     QCOMPARE(texts, (QStringList{"2026-07-14 12:34:56", "2026-07-14 12:35:01",
                                  timeWritten ? "Corrected Date and Time" : "Local Date and Time",
-                                 "Central European Summer Time (+02:00)", "7 m",
-                                 demo ? "Demo position, not from your phone" : ""}));
+                                 "Central European Summer Time (+02:00)",
+                                 clock.isEmpty() ? "23.4 m" : "23.4 m (fixes 5.0 m, movement 20.1 m, clock 2.0 m)",
+                                 demo ? "Demo position, not from your phone" : "", clock}));
+    for (const char* name : {"clockLabel", "clockTitleLabel"})
+        QCOMPARE(testsupport::child(&view, name)->isVisibleTo(&view), !clock.isEmpty());
     QTEST(labelText(view, "latitudeLabel") + ' ' + labelText(view, "longitudeLabel") + ' '
               + labelText(view, "altitudeLabel"), "position");
     QCOMPARE(testsupport::child(&view, "precisionLabel")->isVisibleTo(&view), demo);
@@ -147,6 +156,7 @@ void TestDetailInfoView::errorPage()
     QCOMPARE(testsupport::currentPage(&view), QStringLiteral("errorPage"));
     QCOMPARE(labelText(view, "errorTitleLabel") + '|' + labelText(view, "errorDescriptionLabel"),
              QStringLiteral("EXIF Error|Unsupported Camera model"));
+    QVERIFY(!testsupport::child(&view, "errorClockLabel")->isVisibleTo(&view));
     // Its close button closes it.
     testsupport::onNextModal(this, [](QWidget* dialog) {
         QTest::mouseClick(testsupport::child(dialog, "closeButton"), Qt::LeftButton);
@@ -159,6 +169,11 @@ void TestDetailInfoView::errorPage()
     photo.errorCause = QStringLiteral("the folder is read-only");
     QCOMPARE(labelText(DetailInfoView(photo), "errorDescriptionLabel"),
              QStringLiteral("Error writing EXIF data to the image file: the folder is read-only"));
+    // A photo without a position names where its clock offset came from.
+    photo.clock.text = QStringLiteral("The clock offset comes from the synchronization of 2026-05-01 10:00:00.");
+    const DetailInfoView withClock(photo);
+    QCOMPARE(labelText(withClock, "errorClockLabel"), photo.clock.text);
+    QVERIFY(testsupport::child(&withClock, "errorClockLabel")->isVisibleTo(&withClock));
     PhotoGeotag tagged = successfulPhoto(1, 2, 3);
     tagged.sidecarPath = QStringLiteral("C:/Photos/IMG_0001.xmp");
     QCOMPARE(labelText(DetailInfoView(tagged), "precisionLabel"),

@@ -148,8 +148,13 @@ private slots:
                 cells << table->item(row, column)->text();
             rows << cells.join(QLatin1Char('|'));
         }
-        // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC.
-        QCOMPARE(rows, (QStringList { "DSCF0101.JPG|No position||||FAIL", "DSCF0102.JPG||48.105176N|11.501250E|529.7 m|OK" }));
+        // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC;
+        // the accuracy is the service's to state, in metres with a decimal.
+        QVERIFY2(QRegularExpression("^\\d+\\.\\d m$").match(table->item(1, 5)->text()).hasMatch(),
+                 qPrintable(rows.value(1)));
+        rows[1].replace("|" + table->item(1, 5)->text() + "|", "|(accuracy)|");
+        QCOMPARE(rows, (QStringList { "DSCF0101.JPG|No position|||||FAIL",
+                                      "DSCF0102.JPG||48.105176N|11.501250E|529.7 m|(accuracy)|OK" }));
         QVERIFY(QFile::exists(folder.filePath("KESTREL/DSCF0102.JPG")));
 
         // A click on the status cell of the failed photo opens its details.
@@ -159,7 +164,7 @@ private slots:
             opened << dialog->windowTitle() << (title && title->isVisible() ? title->text() : QString());
             dialog->close();
         });
-        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 5)).center());
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 6)).center());
         QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
         QVERIFY(m_boxes->shown.isEmpty());
         mapOfTheRun(folder.path());

@@ -87,7 +87,7 @@ QStringList fields(const model::PhotoInfo& i)
              "timeZone=" + i.timeZone, "subSecTimeOriginal=" + i.subSecTimeOriginal };
 }
 
-model::PhotoGeotag geotag(double latitude, double longitude, double altitude, int accuracy)
+model::PhotoGeotag geotag(double latitude, double longitude, double altitude, double accuracy)
 {
     model::PhotoGeotag result;
     result.latitude = latitude;
@@ -319,11 +319,11 @@ private slots:
         QTest::addColumn<double>("latitude");
         QTest::addColumn<double>("longitude");
         QTest::addColumn<double>("altitude");
-        QTest::addColumn<int>("accuracy");
+        QTest::addColumn<double>("accuracy");
         QTest::addColumn<QStringList>("texts");
         QTest::addColumn<bool>("existing");
 
-        const auto row = [](const char* name, double latitude, double longitude, double altitude, int accuracy,
+        const auto row = [](const char* name, double latitude, double longitude, double altitude, double accuracy,
                             const QString& texts, bool existing = false) {
             QTest::newRow(name) << latitude << longitude << altitude << accuracy << texts.split(' ') << existing;
         };
@@ -334,6 +334,10 @@ private slots:
         row("negative zero", -0.0, -0.0, -0.0, 0, "N 0 E 0 0 0/100 0");
         row("tiny negative", -0.0000001, -0.0000009, -0.001, 0, "S 0 W 0 1 0/100 0");
         row("negative accuracy", 1.0, 1.0, 1.0, -7, "N 1000000 E 1000000 0 100/100 7000");
+        // Metres with a decimal make whole millimetres, also where the
+        // double falls short of them (32.3 * 1000 < 32300).
+        row("decimal accuracy", 1.0, 1.0, 1.0, 23.4, "N 1000000 E 1000000 0 100/100 23400");
+        row("decimal accuracy below its millimetres", 1.0, 1.0, 1.0, 32.3, "N 1000000 E 1000000 0 100/100 32300");
         row("over existing GPS, twice", 12.5, 7.25, 100.0, 8, "N 12500000 E 7250000 0 10000/100 8000", true);
     }
 
@@ -342,7 +346,7 @@ private slots:
         QFETCH(double, latitude);
         QFETCH(double, longitude);
         QFETCH(double, altitude);
-        QFETCH(int, accuracy);
+        QFETCH(double, accuracy);
         QFETCH(QStringList, texts);
         QFETCH(bool, existing);
 

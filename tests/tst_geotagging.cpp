@@ -38,6 +38,9 @@ const QString refused202 = QStringLiteral("SN-202");
 const QString refused204 = QStringLiteral("SN-204");
 const QString failing500 = QStringLiteral("SN-500");
 const QString badLatitude = QStringLiteral("SN-BADLAT");
+// The clock text of a "No position" answer, with a comma for the export.
+const QByteArray nearerClock = "The camera's clock was set between the synchronizations of A and B; the clock offset "
+                               "comes from the nearer one, of A.";
 
 struct PhotoFile {
     QString name;
@@ -62,12 +65,14 @@ HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
     if (serial == refused202)
         return HttpAnswer::json(202, R"({"body":"No track at that time","head":"No position"})", delay);
     if (serial == refused204)
-        return HttpAnswer::json(204, R"({"body":"Gap of 25 min in the track\nTry a later photo","head":"No position é","utcTime":"2026-07-14T12:34:56.480Z"})", delay);
+        return HttpAnswer::json(204, R"({"body":"Gap of 25 min in the track\nTry a later photo","head":"No position é",)"
+                                     R"("clock":{"drift":"","text":")" + nearerClock + R"("},"utcTime":"2026-07-14T12:34:56.480Z"})", delay);
     if (serial == failing500)
         return HttpAnswer::json(500, "{}", delay);
     const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
     // SN24's position comes from demo data.
     const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\",%2"
+                                             "\"clock\":{\"text\":\"The clock offset comes from the synchronization of A.\"},"
                                              "\"latitude\":%1,\"longitude\":-14.5,\"photoTime\":\"2026-07-14 14:34:56\","
                                              "\"timeZone\":\"+02:00\",\"timeZoneId\":\"Europe/Ljubljana\","
                                              "\"timeZoneName\":\"CEST\"}")
@@ -385,7 +390,7 @@ void TestGeotagging::copyMode()
         QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
                      .arg(result.longitude).arg(result.altitude).arg(result.accuracy)
                      .arg(result.photoTime, result.dateTimeOriginal, result.timeZoneId, result.errorTitle),
-                 QStringLiteral("-14.5 295.5 12 2026-07-14 14:34:56 2026-07-14 12:34:56 Europe/Ljubljana "));
+                 QStringLiteral("-14.5 295.5 12.7 2026-07-14 14:34:56 2026-07-14 12:34:56 Europe/Ljubljana "));
         // Without the date-time setting the capture time stays as it was.
         const auto tags = testsupport::readExif(copy);
         QCOMPARE(QStringList({ tags.value("Exif.GPSInfo.GPSLatitude"), tags.value("Exif.GPSInfo.GPSLongitudeRef"),
@@ -409,13 +414,16 @@ void TestGeotagging::copyMode()
     QCOMPARE(boxes.shown[0].code, 201);
     const QStringList lines = QString::fromUtf8(testsupport::readFile(m_root.filePath("export.csv"))).split("\r\n");
     QCOMPARE(lines.size(), total + 2);
-    QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy,time zone,corrected time,message");
-    QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file");
+    QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock");
+    const QString clock = ",The clock offset comes from the synchronization of A.";
+    QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file" + clock);
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
-    // break and accent included.
-    QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\""));
-    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,Demo position");
-    QCOMPARE(lines[6], folder + "/n10.JPEG,OK,46.023,-14.5,295.5,12,+02:00,2026-07-14 14:34:56,");
+    // break and accent included, and its other members with them: the
+    // clock's text goes into its last column.
+    QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\",\"")
+                 + nearerClock + '"');
+    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56,Demo position" + clock);
+    QCOMPARE(lines[6], folder + "/n10.JPEG,OK,46.023,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56," + clock);
     QXmlStreamReader gpx(testsupport::readFile(m_root.filePath("export.gpx")));
     QStringList waypoints;
     while (gpx.readNext() != QXmlStreamReader::Invalid && !gpx.atEnd()) {

@@ -443,16 +443,27 @@ void TestMainView::resultRows()
     photos[0].demo = true;
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
+    photos[0].accuracy = 23.4;
+    // Two cameras, one of them with two photos: each comes once, with the
+    // drift of its first photo that has one.
+    const QString cameras[] = {"The camera NIKON D750 (serial number 3001234)", "The camera X-T3 (serial number 9)"};
+    const QString drifts[] = {"drifts 7 s a week", "drifts less than 1 s a week", "drifts 8 s a week"};
+    for (int i = 0; i < 3; ++i)
+        photos[i].clock = {QString(), QString(), {}, false, cameras[i % 2], drifts[i], 0, 0};
     m_view->changeScreen(controller::GeotagResults);
     emit m_controller->photosUpdated(photos);
     photos.clear(); // the table keeps what it shows
 
     QCOMPARE(table()->rowCount(), 3);
-    QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "", "FAIL"}));
     QCOMPARE(rowTexts(2), (QStringList{"IMG_10.JPG", "Demo position; GPS written to IMG_10.xmp", "33.868820S",
-                                       "151.209296E", "58.1 m", "OK"}));
-    for (int column = 0; column < 6; ++column) {
+                                       "151.209296E", "58.1 m", "23.4 m", "OK"}));
+    auto* drift = child<QLabel>("cameraDriftLabel");
+    QCOMPARE(drift->text(), QStringLiteral("The camera NIKON D750 (serial number 3001234) drifts 7 s a week.\n"
+                                           "The camera X-T3 (serial number 9) drifts less than 1 s a week."));
+    QVERIFY(drift->isVisibleTo(m_view));
+    for (int column = 0; column < 7; ++column) {
         QCOMPARE(table()->item(2, column)->data(Qt::BackgroundRole), QVariant());
         QCOMPARE(table()->item(1, column)->background().style(), Qt::SolidPattern);
     }
@@ -483,6 +494,7 @@ void TestMainView::resultRows()
     emit m_controller->photosUpdated(second);
     QCOMPARE(table()->rowCount(), 2);
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("another.jpg"));
+    QVERIFY(!drift->isVisibleTo(m_view));
     PhotoGeotagList none;
     emit m_controller->photosUpdated(none);
     QCOMPARE(table()->rowCount(), 0);

@@ -103,9 +103,11 @@ void TestServiceMessages::cameraListAnswer_data()
     QTest::newRow("two cameras") << QByteArray(R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[)"
                       R"({"syncId":"s1","timeZone":"+02:00","timeZoneName":"CEST","timeZoneTime":"2026-07-14 12:00:00"},)"
                       R"({"syncId":"s2","timeZone":"-05:00","timeZoneName":"EST","timeZoneTime":"2026-01-01 08:00:00"}]},)"
-                      R"({"cameraName":"Z 6","serial":"","synchronizations":[]}],"phoneName":"Pixel é"})")
-        << QStringList { "Pixel \u00e9", "camera X-T3 SN1", "s1 +02:00 CEST 2026-07-14 12:00:00",
-                         "s2 -05:00 EST 2026-01-01 08:00:00", "camera Z 6 " };
+                      R"({"cameraName":"Z 6","drift":7,"driftMsPerWeek":"7","serial":"","synchronizations":[]},)"
+                      R"({"cameraName":"D750","drift":"drifts 2 min 5 s a week","driftMsPerWeek":-125000}],"phoneName":"Pixel é"})")
+        << QStringList { "Pixel \u00e9", "camera X-T3 SN1  0", "s1 +02:00 CEST 2026-07-14 12:00:00",
+                         "s2 -05:00 EST 2026-01-01 08:00:00", "camera Z 6   0",
+                         "camera D750  drifts 2 min 5 s a week -125000" };
     QTest::newRow("empty object") << QByteArray("{}") << QStringList { "Unknown" };
     QTest::newRow("phone name a number") << QByteArray(R"({"phoneName":5})") << QStringList { "Unknown" };
     QTest::newRow("cameras not an array") << QByteArray(R"({"cameras":"x","phoneName":"P"})") << QStringList { "P" };
@@ -121,7 +123,7 @@ void TestServiceMessages::cameraListAnswer()
     ServiceMessages::readCameraList(JsonValue::parse(body.toStdString()), &list);
     QStringList described { list.phoneName };
     for (const model::Camera& camera : list) {
-        described << "camera " + camera.name + " " + camera.serial;
+        described << QStringLiteral("camera %1 %2 %3 %4").arg(camera.name, camera.serial, camera.drift).arg(camera.driftMsPerWeek);
         for (const model::Synchronization& s : camera.synchronizations)
             described << QStringList { s.syncId, s.timeZone, s.timeZoneName, s.timeZoneTime }.join(' ');
     }
@@ -131,19 +133,33 @@ void TestServiceMessages::cameraListAnswer()
 void TestServiceMessages::geotagAnswer_data()
 {
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("read"); // time, position, zone, accuracy
+    QTest::addColumn<QString>("read"); // time, position, zone, accuracy; then its parts and the clock when known
     QTest::newRow("every member") << QByteArray(R"({"accuracy":12.9,"altitude":-3.25,"body":"b","head":"h","latitude":46.056947,)"
                       R"("longitude":-14.505751,"photoTime":"2026-07-14 14:34:56","timeZone":"+02:00",)"
                       R"("timeZoneId":"Europe/Ljubljana","timeZoneName":"CEST"})")
-        << "2026-07-14 14:34:56|46.056947|-14.505751|-3.25|+02:00|Europe/Ljubljana|CEST|12";
+        << "2026-07-14 14:34:56|46.056947|-14.505751|-3.25|+02:00|Europe/Ljubljana|CEST|12.9";
     QTest::newRow("quoted latitude") << QByteArray(R"({"accuracy":5,"latitude":"46.1"})") << "|0|0|0||||5";
     QTest::newRow("demo") << QByteArray(R"({"demo":true})") << "|0|0|0||||0 demo";
     QTest::newRow("demo as text") << QByteArray(R"({"demo":"true"})") << "|0|0|0||||0";
-    QTest::newRow("negative accuracy truncates toward zero") << QByteArray(R"({"accuracy":-3.7})") << "|0|0|0||||-3";
-    QTest::newRow("huge accuracy") << QByteArray(R"({"accuracy":1e300})") << "|0|0|0||||2147483647";
+    QTest::newRow("negative accuracy") << QByteArray(R"({"accuracy":-3.7})") << "|0|0|0||||0";
+    QTest::newRow("huge accuracy") << QByteArray(R"({"accuracy":1e300})") << "|0|0|0||||0";
     QTest::newRow("missing members") << QByteArray("{}") << "|0|0|0||||0";
     QTest::newRow("array") << QByteArray("[1,2]") << "|0|0|0||||0";
     QTest::newRow("moment") << QByteArray(R"({"utcTime":"2026-05-01T10:00:00.480Z"})") << "|0|0|0||||0 2026-05-01T10:00:00.480Z";
+    QTest::newRow("parts") << QByteArray(R"({"accuracy":23.4,"accuracyParts":{"clock":2.0,"fixes":5.0,"movement":20.1}})")
+                           << "|0|0|0||||23.4 parts 5 20.1 2";
+    QTest::newRow("parts, one quoted") << QByteArray(R"({"accuracyParts":{"clock":"2","fixes":5,"movement":1}})") << "|0|0|0||||0";
+    QTest::newRow("clock") << QByteArray(R"j({"clock":{"camera":"The camera X (serial number 1)","clockChanged":true,)j"
+                                         R"("drift":"drifts 7 s a week","method":"nearer","offsetMs":-9007199254740993,)"
+                                         R"("synchronizations":["2026-05-01 10:00:00",7,"2026-05-11 10:01:40","x"],)"
+                                         R"("text":"T é","uncertaintyMs":500}})")
+        << QString::fromUtf8("|0|0|0||||0 clock T é|nearer|2026-05-01 10:00:00,2026-05-11 10:01:40|changed|"
+                             "The camera X (serial number 1)|drifts 7 s a week|-9007199254740993|500");
+    QTest::newRow("clock, wrong kinds") << QByteArray(R"({"clock":{"camera":1,"clockChanged":"true","drift":[],"method":{},)"
+                                                      R"("offsetMs":1.5,"synchronizations":"x","text":null,"uncertaintyMs":"5"}})")
+                                        << "|0|0|0||||0";
+    QTest::newRow("clock, too large an offset") << QByteArray(R"({"clock":{"offsetMs":9223372036854775808,"text":"t"}})")
+                                                << "|0|0|0||||0 clock t||||||0|0";
 }
 
 void TestServiceMessages::geotagAnswer()
@@ -152,12 +168,19 @@ void TestServiceMessages::geotagAnswer()
     QFETCH(QString, read);
     model::PhotoGeotag r;
     ServiceMessages::readGeotag(JsonValue::parse(body.toStdString()), &r);
-    QCOMPARE(QStringList({ r.photoTime, QString::number(r.latitude, 'g', 12), QString::number(r.longitude, 'g', 12),
-                           QString::number(r.altitude, 'g', 12), r.timeZone, r.timeZoneId, r.timeZoneName,
-                           QString::number(r.accuracy) })
-                     .join('|')
-                 + (r.demo ? " demo" : "") + (r.utcTime.isEmpty() ? "" : " " + r.utcTime),
-             read);
+    QString described = QStringList({ r.photoTime, QString::number(r.latitude, 'g', 12), QString::number(r.longitude, 'g', 12),
+                                      QString::number(r.altitude, 'g', 12), r.timeZone, r.timeZoneId, r.timeZoneName,
+                                      QString::number(r.accuracy) }).join('|')
+        + (r.demo ? " demo" : "") + (r.utcTime.isEmpty() ? "" : " " + r.utcTime);
+    const model::AccuracyParts& p = r.accuracyParts;
+    described += QStringLiteral(" parts %1 %2 %3").arg(p.fixes).arg(p.movement).arg(p.clock).repeated(p.known);
+    const model::ClockOffset& c = r.clock;
+    const QString clock = QStringList({ c.text, c.method, c.synchronizations.join(','), c.clockChanged ? "changed" : "",
+                                        c.camera, c.drift, QString::number(c.offsetMs), QString::number(c.uncertaintyMs) })
+                              .join('|');
+    if (clock != "||||||0|0")
+        described += " clock " + clock;
+    QCOMPARE(described, read);
 }
 
 void TestServiceMessages::readAnswer_data()

@@ -7,6 +7,7 @@
 #include "model/model.h"
 #include "support/widgets.h"
 #include "view/cameraframe.h"
+#include "view/camerawidget.h"
 #include "view/clickwidget.h"
 #include "view/menubutton.h"
 #include "view/resources.h"
@@ -22,6 +23,7 @@ private slots:
     void clicks();
     void menuButtonProperties();
     void cameraFrame();
+    void cameraDrift();
 };
 
 void TestSmallWidgets::clicks_data()
@@ -76,6 +78,7 @@ void TestSmallWidgets::cameraFrame()
     model::Camera camera;
     camera.name = QStringLiteral("X-T3 <b>bold</b>");
     camera.serial = QStringLiteral("SN1234");
+    camera.drift = QStringLiteral("drifts 7 s a week");
     for (int i = 0; i < 2; ++i) {
         camera.synchronizations << model::Synchronization{QString::number(i), QStringLiteral("2026-07-1%1 12:00:00").arg(i),
                                                           "+02:00", "Central European Summer Time"};
@@ -92,8 +95,22 @@ void TestSmallWidgets::cameraFrame()
         if (auto* label = qobject_cast<QLabel*>(layout->itemAt(i)->widget()))
             texts << label->text();
     }
-    QCOMPARE(texts, (QStringList{camera.name, camera.serial, "Synchronized on:", "2026-07-10 12:00:00 Central European "
+    QCOMPARE(texts, (QStringList{camera.name, camera.serial, camera.drift, "Synchronized on:", "2026-07-10 12:00:00 Central European "
                                  "Summer Time", "2026-07-11 12:00:00 Central European Summer Time"}));
+}
+
+// The settings' entry shows the drift of the camera's clock under its
+// serial number, and tells screen readers; nothing when unknown.
+void TestSmallWidgets::cameraDrift()
+{
+    view::CameraWidget entry;
+    for (const QString& drift : {QStringLiteral("drifts 2 min 5 s a week"), QString()}) {
+        entry.setCamera({QStringLiteral("NIKON D750"), QStringLiteral("3001234"), {}, drift, 125000});
+        auto* label = child<QLabel>(&entry, "driftLabel");
+        QCOMPARE(label->text() + '|' + entry.accessibleDescription(),
+                 drift.isEmpty() ? "|Serial number 3001234" : drift + "|Serial number 3001234, drifts 2 min 5 s a week");
+        QCOMPARE(label->isVisibleTo(&entry), !drift.isEmpty());
+    }
 }
 
 QTEST_MAIN(TestSmallWidgets)

@@ -25,6 +25,8 @@ void CameraFrame::setCamera(const model::Camera& camera)
     m_ui->nameLabel->setText(camera.name);
     m_ui->iconLabel->setAccessibleName(tr("Camera %1").arg(camera.name));
     m_ui->serialNumberLabel->setText(camera.serial);
+    m_ui->driftLabel->setText(camera.drift);
+    m_ui->driftLabel->setVisible(!camera.drift.isEmpty());
     for (const model::Synchronization& synchronization : camera.synchronizations) {
         auto* label = new QLabel(synchronization.timeZoneTime + QLatin1Char(' ') + synchronization.timeZoneName, this);
         label->setTextFormat(Qt::PlainText);

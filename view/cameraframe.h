@@ -11,8 +11,8 @@ class CameraFrame;
 
 namespace view {
 
-// One camera of the main window's synchronization page: its name, serial and
-// the times of its synchronizations.
+// One camera of the main window's synchronization page: its name, serial,
+// how far its clock drifts when known and the times of its synchronizations.
 class CameraFrame : public QFrame {
     Q_OBJECT
 public:

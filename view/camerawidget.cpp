@@ -15,6 +15,8 @@ CameraWidget::CameraWidget(QWidget* parent)
     // Names and serials come from the web service: never read them as markup.
     m_ui->nameLabel->setTextFormat(Qt::PlainText);
     m_ui->serialNumberLabel->setTextFormat(Qt::PlainText);
+    m_ui->driftLabel->setTextFormat(Qt::PlainText);
+    m_ui->driftLabel->hide();
     m_ui->removeButton->hide();
     // Tab selects an entry as a click does; its remove button comes next in
     // the chain, and Delete removes the focused entry too.
@@ -29,8 +31,12 @@ void CameraWidget::setCamera(const model::Camera& camera)
     this->m_camera = camera;
     m_ui->nameLabel->setText(camera.name);
     m_ui->serialNumberLabel->setText(camera.serial);
+    // How far its clock drifts, once the service knows.
+    m_ui->driftLabel->setText(camera.drift);
+    m_ui->driftLabel->setVisible(!camera.drift.isEmpty());
     setAccessibleName(camera.name);
-    setAccessibleDescription(tr("Serial number %1").arg(camera.serial));
+    const QString serial = tr("Serial number %1").arg(camera.serial);
+    setAccessibleDescription(camera.drift.isEmpty() ? serial : tr("%1, %2").arg(serial, camera.drift));
     m_ui->removeButton->setAccessibleName(tr("Remove %1").arg(camera.name));
 }
 

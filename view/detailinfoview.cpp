@@ -46,35 +46,11 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         m_ui->errorDescriptionLabel->setText(photo.errorCause.isEmpty() ? photo.errorText
                                                                         : photo.errorText + QStringLiteral(": ")
                                                                             + photo.errorCause);
+        // A photo without a position may still know its clock offset.
+        m_ui->errorClockLabel->setText(photo.clock.text);
+        m_ui->errorClockLabel->setVisible(!photo.clock.text.isEmpty());
     } else {
-        m_ui->stackedWidget->setCurrentWidget(m_ui->successPage);
-        // The camera's clock has no known zone: its time stands alone. The
-        // time beside the zone is the local time there, which was written
-        // into the photo or, with the original time kept, is only shown.
-        m_ui->originalDateTimeLabel->setText(dateTimeText(photo.dateTimeOriginal));
-        m_ui->correctedDateTimeLabel->setText(dateTimeText(photo.photoTime));
-        m_ui->correctedDateTimeLabel->setVisible(!photo.photoTime.isEmpty());
-        m_ui->label_3->setText(photo.timeWritten           ? tr("Corrected Date and Time")
-                               : photo.photoTime.isEmpty() ? tr("Time Zone")
-                                                           : tr("Local Date and Time"));
-        m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
-        m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
-        m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
-        // A placed position has neither altitude nor accuracy of its own.
-        m_ui->altitudeLabel->setText(photo.placed() ? tr("Not known") : altitudeText(photo.altitude));
-        m_ui->accuracyLabel->setText(photo.placed() ? tr("None: the position was placed, not measured")
-                                                    : tr("%1 m").arg(photo.accuracy));
-        // Notes below the position: where it came from when that is worth
-        // saying, and where the tags went.
-        QStringList notes;
-        if (photo.demo)
-            notes << tr("%1, not from your phone").arg(model::PhotoGeotag::demoNote());
-        if (photo.placed())
-            notes << model::PhotoGeotag::originNote(photo.origin);
-        if (!photo.sidecarPath.isEmpty())
-            notes << tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
-        m_ui->precisionLabel->setText(notes.join(QLatin1Char('\n')));
-        m_ui->precisionLabel->setVisible(!notes.isEmpty());
+        showPosition(photo);
     }
 
     // A small picture of the photo beside the map button, read once the
@@ -101,11 +77,52 @@ DetailInfoView::DetailInfoView(const model::PhotoGeotag& photo, QWidget* parent)
         });
     }
 
+    // Wide enough for the accuracy's parts on one line; wrapped texts (the
+    // clock's, a long failure) open with the height they need at that width.
+    setMinimumWidth(minimumWidth);
+    adjustSize();
+
     m_mapUrl = mapBaseAddress()
         + QStringLiteral("%1,%2").arg(photo.latitude, 0, 'g', 9).arg(photo.longitude, 0, 'g', 9);
 }
 
 DetailInfoView::~DetailInfoView() = default;
+
+void DetailInfoView::showPosition(const model::PhotoGeotag& photo)
+{
+    m_ui->stackedWidget->setCurrentWidget(m_ui->successPage);
+    // The camera's clock has no known zone: its time stands alone. The
+    // time beside the zone is the local time there, which was written
+    // into the photo or, with the original time kept, is only shown.
+    m_ui->originalDateTimeLabel->setText(dateTimeText(photo.dateTimeOriginal));
+    m_ui->correctedDateTimeLabel->setText(dateTimeText(photo.photoTime));
+    m_ui->correctedDateTimeLabel->setVisible(!photo.photoTime.isEmpty());
+    m_ui->label_3->setText(photo.timeWritten           ? tr("Corrected Date and Time")
+                           : photo.photoTime.isEmpty() ? tr("Time Zone")
+                                                       : tr("Local Date and Time"));
+    m_ui->timeZoneLabel->setText(tr("%1 (%2)").arg(photo.timeZoneName, photo.timeZone));
+    m_ui->latitudeLabel->setText(latitudeText(photo.latitude));
+    m_ui->longitudeLabel->setText(longitudeText(photo.longitude));
+    // A placed position has neither altitude nor accuracy of its own.
+    m_ui->altitudeLabel->setText(photo.placed() ? tr("Not known") : altitudeText(photo.altitude));
+    m_ui->accuracyLabel->setText(photo.placed() ? tr("None: the position was placed, not measured")
+                                                : accuracyText(photo));
+    // Which synchronizations the camera's clock offset came from.
+    m_ui->clockLabel->setText(photo.clock.text);
+    m_ui->clockLabel->setVisible(!photo.clock.text.isEmpty());
+    m_ui->clockTitleLabel->setVisible(!photo.clock.text.isEmpty());
+    // Notes below the position: where it came from when that is worth
+    // saying, and where the tags went.
+    QStringList notes;
+    if (photo.demo)
+        notes << tr("%1, not from your phone").arg(model::PhotoGeotag::demoNote());
+    if (photo.placed())
+        notes << model::PhotoGeotag::originNote(photo.origin);
+    if (!photo.sidecarPath.isEmpty())
+        notes << tr("GPS written to %1").arg(QFileInfo(photo.sidecarPath).fileName());
+    m_ui->precisionLabel->setText(notes.join(QLatin1Char('\n')));
+    m_ui->precisionLabel->setVisible(!notes.isEmpty());
+}
 
 QString DetailInfoView::mapBaseAddress()
 {
@@ -125,6 +142,18 @@ QString DetailInfoView::longitudeText(double longitude)
 QString DetailInfoView::altitudeText(double altitude)
 {
     return tr("%1 m").arg(rounded(altitude, 1), 0, 'f', 1);
+}
+
+QString DetailInfoView::accuracyText(const model::PhotoGeotag& photo)
+{
+    using model::PhotoGeotag;
+    const QString total = PhotoGeotag::metresText(photo.accuracy);
+    const model::AccuracyParts& parts = photo.accuracyParts;
+    if (!parts.known)
+        return total;
+    return tr("%1 (fixes %2, movement %3, clock %4)")
+        .arg(total, PhotoGeotag::metresText(parts.fixes), PhotoGeotag::metresText(parts.movement),
+             PhotoGeotag::metresText(parts.clock));
 }
 
 QString DetailInfoView::dateTimeText(const QString& exifDateTime)

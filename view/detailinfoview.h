@@ -16,7 +16,8 @@ class DetailInfoView;
 namespace view {
 
 // Modal dialog with everything known about one photo of a geotagging run: its
-// times, position and accuracy with a link to a web map, or its failure.
+// times, position and accuracy with a link to a web map, where the camera's
+// clock offset came from, or its failure.
 class DetailInfoView : public QDialog {
     Q_OBJECT
 public:
@@ -36,6 +37,9 @@ public:
     static QString latitudeText(double latitude);
     static QString longitudeText(double longitude);
     static QString altitudeText(double altitude);
+    // The stated error of a measured position with its unit and, when
+    // known, its parts: "23.4 m (fixes 5.0 m, movement 20.1 m, clock 2.0 m)".
+    static QString accuracyText(const model::PhotoGeotag& photo);
     // A date and time as ISO writes it ("2026-12-03 12:33:17"), also when
     // it comes in the EXIF form ("2026:12:03 12:33:17").
     static QString dateTimeText(const QString& exifDateTime);
@@ -46,7 +50,12 @@ private slots:
     void on_webMapButton_clicked();
 
 private:
+    // Fills the success page: the times, the position and its accuracy,
+    // the clock's account and the notes.
+    void showPosition(const model::PhotoGeotag& photo);
+
     static constexpr QSize thumbnailSize{96, 64};
+    static constexpr int minimumWidth = 460;
 
     std::unique_ptr<Ui::DetailInfoView> m_ui;
     QLabel* m_thumbnailLabel = nullptr;

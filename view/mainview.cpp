@@ -147,6 +147,7 @@ MainView::MainView(QWidget* parent)
     m_ui->nextButton->setMinimumWidth(widest);
     // Nothing to export before the first run.
     m_ui->exportResultsButton->setEnabled(false);
+    m_ui->cameraDriftLabel->hide();
     nameWidgets();
 }
 
@@ -490,18 +491,21 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         const model::PhotoGeotag& photo = m_shownPhotos.at(index);
         const int row = table->rowCount();
         table->insertRow(row);
-        QTableWidgetItem* items[6] = {
+        // A placed position has no accuracy of its own.
+        const bool measured = photo.success && !photo.placed();
+        QTableWidgetItem* items[7] = {
             new NameItem(QFileInfo(photo.filePath).fileName()),
             tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
+            tableItem(measured ? model::PhotoGeotag::metresText(photo.accuracy) : QString()),
             tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
         // A long description is cut at the column's edge; its full text stays at hand.
         items[1]->setToolTip(items[1]->text());
-        for (int column = 0; column < 6; ++column) {
+        for (int column = 0; column < 7; ++column) {
             if (!photo.success) {
                 // Dimmer than the white of the other rows, yet readable (4.5:1).
                 items[column]->setForeground(QColor(185, 185, 185));
@@ -511,6 +515,10 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         }
     }
     table->sortByColumn(0, Qt::AscendingOrder);
+    // Below the counts: how far the clocks of the run's cameras drift.
+    const QStringList drifts = model::cameraDrifts(m_shownPhotos);
+    m_ui->cameraDriftLabel->setText(drifts.join(QLatin1Char('\n')));
+    m_ui->cameraDriftLabel->setVisible(!drifts.isEmpty());
     // A current row for the keyboard, without selecting (colouring) it.
     if (table->rowCount() > 0)
         table->setCurrentCell(0, 0, QItemSelectionModel::NoUpdate);
