@@ -70,6 +70,9 @@ public:
     bool label();
     // Segments and runs the leaf holds.
     size_t size() const { return boundary_.size() + runs_.size(); }
+    // Whether one zone answers everywhere in the cell, after all.
+    bool uniform() const { return boundary_.empty() && runs_.size() == 1; }
+    uint32_t firstZone() const { return runs_.front().second; }
     // Appends the leaf in words of int16_t (a narrow leaf) or int32_t (a
     // wide one); returns the number of chains.
     template <typename Word>

@@ -54,6 +54,7 @@ Toggles restricted(const Toggles& toggles, int64_t lo, int64_t hi)
     return out;
 }
 
+// What a cell holds of a zone.
 struct ZoneState {
     size_t items = 0;
     size_t toggles = 0;
@@ -197,6 +198,8 @@ uint32_t Builder::cell(const Cell& cell, std::vector<Item> items, Toggles toggle
     if (parts <= 3 * maxLeafSegments || cell.shift <= minShift) {
         LeafMaker leaf(segments_, cell, items, toggles, best);
         const bool consistent = leaf.label();
+        if (consistent && leaf.uniform())
+            return kindZone | leaf.firstZone();
         if ((consistent && leaf.size() <= maxLeafSegments) || cell.shift <= minShift) {
             const size_t start = narrow ? tree_.leaves.size() : tree_.wideLeaves.size();
             if (start >= valueMask)
