@@ -1,11 +1,10 @@
-// Time zone lookups per second, and the import of a large GPX track: points
-// per second and the peak memory of the process.
+// The import of a large GPX track: points per second and the peak memory of
+// the process. (bench_zones measures the time zone lookups.)
 //
-// Usage: bench_tracks [POINTS] [LOOKUPS] (defaults: 1000000 points, 5000000 lookups)
+// Usage: bench_tracks [POINTS] (default: 1000000 points)
 
 #include "service/store.h"
 #include "service/trackimport.h"
-#include "service/tzlookup.h"
 
 #include <QTemporaryDir>
 
@@ -13,7 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
+#include <cstdlib>
 #include <string>
 
 using Clock = std::chrono::steady_clock;
@@ -37,24 +36,6 @@ long peakKb()
 int main(int argc, char** argv)
 {
     const long points = argc > 1 ? std::atol(argv[1]) : 1000000;
-    const long lookups = argc > 2 ? std::atol(argv[2]) : 5000000;
-
-    // Lookups at random places of the whole earth, land and sea, on one core.
-    std::mt19937 random(7);
-    std::uniform_real_distribution<double> latitude(-85, 85), longitude(-180, 180);
-    std::vector<std::pair<double, double>> places(4096);
-    for (auto& place : places)
-        place = { latitude(random), longitude(random) };
-    size_t checksum = 0;
-    auto begin = Clock::now();
-    for (long i = 0; i < lookups; ++i) {
-        const auto& place = places[static_cast<size_t>(i) & 4095];
-        checksum += service::zoneAt(place.first, place.second).size();
-    }
-    const double lookupSeconds = seconds(Clock::now() - begin);
-    std::printf("time zone lookups: %ld in %.2f s, %.0f per second on one core (checksum %zu)\n", lookups,
-                lookupSeconds, lookups / lookupSeconds, checksum);
-    std::printf("time zone data in memory: %.1f kB\n", service::zoneDataBytes() / 1024.0);
 
     QTemporaryDir dir;
     const std::string gpx = dir.filePath("big.gpx").toStdString();
@@ -75,7 +56,7 @@ int main(int argc, char** argv)
     std::printf("GPX file: %ld points, %.1f MB; peak memory before importing %.1f MB\n", points, bytes / 1e6,
                 before / 1024.0);
 
-    begin = Clock::now();
+    auto begin = Clock::now();
     service::TrackReading read;
     const int64_t now = start + points * 1000LL; // the clock at the last point
     service::readTrack(gpx, "", now, [](const service::Fix&) { return true; }, {}, read);

@@ -24,7 +24,7 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# npm fetches the QR decoder's sources at build time.
+# npm fetches the QR decoder's sources and the time zone boundaries at build time.
 command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -gt 0 ]; then

@@ -4,13 +4,18 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace service {
 
 // The IANA time zone at a position, offline, from boundary data compiled into
-// the service. At sea, near the poles and wherever the data knows no zone it
-// is the nautical zone of the longitude ("Etc/GMT-1" east of 7.5° E).
-// Coordinates outside the valid ranges give "UTC". Thread-safe.
+// the service (timezone-boundary-builder's zones by way of the npm package
+// geo-tz, territorial waters included; zones whose clocks have agreed since
+// 1970 are one, so Sweden has Europe/Berlin). At sea, near the poles and
+// wherever the data knows no zone it is the nautical zone of the longitude
+// ("Etc/GMT-1" east of 7.5° E). Where zones overlap (disputed areas) it is
+// the first of them by name. Coordinates outside the valid ranges give "UTC".
+// Thread-safe.
 std::string zoneAt(double latitude, double longitude);
 
 // The nautical zone of a longitude: "Etc/GMT" within 7.5° of Greenwich,
@@ -19,6 +24,13 @@ std::string nauticalZone(double longitude);
 
 // Bytes the boundary data takes in memory.
 size_t zoneDataBytes();
+
+// Every zone the boundary data names, by name.
+std::vector<std::string> boundaryZones();
+
+// Whether the boundary data reads back as it was converted (its digest).
+// Reads all of it.
+bool zoneDataIntact();
 
 // The zone a fix carries when it has a known one; else the zone of its position.
 std::string zoneOf(const Fix& fix);

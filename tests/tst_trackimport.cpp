@@ -177,8 +177,8 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("first");
         const QString zagreb = "2026-05-03T07:12:00.000Z 45.815000 15.980000 120 ";
-        const QString hdop = zagreb + "7.5 Europe/Zagreb", placemark = zagreb + "10 Europe/Zagreb"; // accuracy by hdop; without one
-        const QString still = "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 10 Europe/Zagreb"; // no altitude nor accuracy
+        const QString hdop = zagreb + "7.5 Europe/Belgrade", placemark = zagreb + "10 Europe/Belgrade"; // accuracy by hdop; without one
+        const QString still = "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 10 Europe/Belgrade"; // no altitude nor accuracy
         const QByteArray gpx = generatedGpx();
         QTest::newRow("GPX 1.1") << "" << gpx << "GPX" << 40 << "line 44 (trkpt): no time" << "" << hdop;
         QTest::newRow("GPX 1.0") << "gpx,gpxver=1.0" << gpx << "GPX" << 40 << "line 288 (trkpt): no time" << "" << hdop;
@@ -192,7 +192,7 @@ private slots:
 {"type":"Feature","geometry":{"type":"LineString","coordinates":[[15.98,45.815,120],[15.981,45.816,121]]},
  "properties":{"coordTimes":["2026-05-03T07:12:00Z","2026-05-03T07:12:10Z"],"accuracy":[6]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.99,45.82]},"properties":{"name":"untimed"}}]})")
-                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "6 Europe/Zagreb";
+                                 << "GeoJSON" << 2 << "point 3: no time" << "" << zagreb + "6 Europe/Belgrade";
         QTest::newRow("GeoJSON accuracies of the other kind") << "" << QByteArray(R"({"type":"FeatureCollection","features":[
 {"type":"Feature","geometry":{"type":"Polygon","coordinates":[[[15,45],[16,45],[16,46],[15,45]]]}},
 {"type":"Feature","geometry":{"type":"Point","coordinates":[15.98,45.815,120]},"properties":{"time":"2026-05-03T07:12:00Z","accuracy":[3]}},
@@ -204,7 +204,7 @@ private slots:
 "accuracy":12,"timestamp":"2026-05-03T07:12:00.000Z"},{"latitudeE7":458160000,"longitudeE7":159810000,
 "timestampMs":"1777792330000"},{"latitudeE7":900000000,"longitudeE7":0},{"latitudeE7":458150000,
 "longitudeE7":159800000,"accuracy":1500,"timestamp":"2026-05-03T07:13:00Z"}]})")
-            << "Google location history" << 2 << "point 3: no time" << "" << zagreb + "12 Europe/Zagreb";
+            << "Google location history" << 2 << "point 3: no time" << "" << zagreb + "12 Europe/Belgrade";
         QTest::newRow("Timeline.json") << "" << QByteArray(u8R"({"semanticSegments":[{"startTime":"2026-05-03T09:00:00.000+02:00",
 "endTime":"2026-05-03T10:00:00.000+02:00","timelinePath":[{"point":"45.8150°, 15.9800°",
 "time":"2026-05-03T09:12:00.000+02:00"}]}],"rawSignals":[{"position":{"LatLng":"45.8160°, 15.9810°",
@@ -217,7 +217,7 @@ private slots:
         QTest::newRow("CSV ; Unix seconds")
             << "" << QByteArray("\xEF\xBB\xBFTimestamp;Lat;Lng;Accuracy\n1777792320;45.815;15.98;7\n1777792330;95;15.98;7\n")
             << "CSV" << 1 << "line 3: latitude outside -90 to 90" << ""
-            << "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 7 Europe/Zagreb";
+            << "2026-05-03T07:12:00.000Z 45.815000 15.980000 0 7 Europe/Belgrade";
         QTest::newRow("NMEA bad checksum")
             << "" << QByteArray("$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
@@ -382,23 +382,23 @@ private slots:
         // A person without a user gets one with the positions.
         auto [status, answer] = put("", generatedGpx());
         QCOMPARE(status, 200);
-        QCOMPARE(answer["body"], json("Imported 40 positions from 3 May 09:12 to 3 May 09:18 (Europe/Zagreb); "
+        QCOMPARE(answer["body"], json("Imported 40 positions from 3 May 09:12 to 3 May 09:18 (Europe/Belgrade); "
                                       "1 point skipped: no time (first at line 44 (trkpt))."));
         QCOMPARE(json({ answer["first"], answer["last"], answer["timeZoneId"], answer["skipped"] }),
-                 json({ "2026-05-03 07:12:00 UTC", "2026-05-03 07:18:30 UTC", "Europe/Zagreb", 1 }));
+                 json({ "2026-05-03 07:12:00 UTC", "2026-05-03 07:18:30 UTC", "Europe/Belgrade", 1 }));
         const std::string userId = answer["userID"];
         const auto user = store.userById(userId);
         QVERIFY(user);
         QCOMPARE(store.fixCount(user->id).value_or(-1), int64_t(40));
         const auto stored = store.fixAtOrAfter(user->id, 0);
-        QCOMPARE(testsupport::describe(*stored), QString("2026-05-03T07:12:00.000Z 45.815000 15.980000 120 7.5 Europe/Zagreb"));
+        QCOMPARE(testsupport::describe(*stored), QString("2026-05-03T07:12:00.000Z 45.815000 15.980000 120 7.5 Europe/Belgrade"));
 
         // The same file again adds nothing; part of it in another format neither.
         std::tie(status, answer) = put(userId, generatedGpx());
         QCOMPARE(status, 200);
         QCOMPARE(answer["imported"], json(0));
         QCOMPARE(answer["body"], json("No new positions: all 40 positions from 3 May 09:12 to 3 May 09:18 "
-                                      "(Europe/Zagreb) were already stored; 1 point skipped: no time (first at line 44 (trkpt))."));
+                                      "(Europe/Belgrade) were already stored; 1 point skipped: no time (first at line 44 (trkpt))."));
         QCOMPARE(store.fixCount(user->id).value_or(-1), int64_t(40));
 
         // A file larger than one batch of the store is imported whole.
@@ -406,7 +406,7 @@ private slots:
         for (int i = 0; i < 20001; ++i)
             many += QByteArray::number(1777792320 + 3600 + i) + ",45.815,15.98\n";
         std::tie(status, answer) = put(userId, many);
-        QCOMPARE(answer["body"], json("Imported 20,001 positions from 3 May 10:12 to 3 May 15:45 (Europe/Zagreb)."));
+        QCOMPARE(answer["body"], json("Imported 20,001 positions from 3 May 10:12 to 3 May 15:45 (Europe/Belgrade)."));
         QCOMPARE(store.fixCount(user->id).value_or(-1), int64_t(40 + 20001));
 
         // Nothing usable, an unknown user, and no user made for a useless file.

@@ -1,0 +1,33 @@
+#pragma once
+
+// Builds the grid and trees of service/zoneblob.h from the zones' boundary
+// segments.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zoneconvert {
+
+// A boundary segment of a zone, in the units of service/zoneblob.h, its
+// lower end first (ya < yb). A position lies in a zone when a ray from it
+// towards growing x crosses an odd number of the zone's segments.
+struct Segment {
+    int32_t xa, ya, xb, yb;
+    uint16_t zone;
+};
+
+struct ZoneTree {
+    uint32_t columns = 0, rows = 0;
+    std::vector<uint32_t> grid;
+    std::vector<uint32_t> nodes;
+    std::vector<int16_t> leaves;
+    std::vector<int32_t> wideLeaves;
+    // What it took, for the converter's summary.
+    size_t leafCount = 0, wideLeafCount = 0, chainCount = 0, largestLeaf = 0;
+};
+
+// Zone numbers are their ranks: where zones overlap the lowest wins.
+ZoneTree buildZoneTree(const std::vector<Segment>& segments);
+
+} // namespace zoneconvert
