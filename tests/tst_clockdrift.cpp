@@ -147,6 +147,7 @@ private slots:
         // hour before the last one does not tell it.
         QTest::newRow("drift over a day") << QVector<QPointF> { { 0, 0 }, { 9.96, 99.0 }, { 10, 100 } } << 20.0 << 200.0
                                           << "extrapolated" << "";
+        QTest::newRow("a day apart: a drift") << QVector<QPointF> { { 0, 0 }, { 1, 10 } } << 2.0 << 20.0 << "extrapolated" << "";
         QTest::newRow("too close for a drift") << QVector<QPointF> { { 0, 0 }, { 0.5, 20 } } << 2.0 << 20.0 << "one" << "";
         // Set by an hour on day 5: each side keeps its own line.
         const QVector<QPointF> set { { 0, 0 }, { 2, 0.5 }, { 5, 3601 }, { 10, 3611 } };

@@ -792,6 +792,11 @@ private slots:
                                                   << QByteArray("403");
         QTest::newRow("IPv6 loopback host") << QByteArray("GET / HTTP/1.1\r\nHost: [::1]:9\r\nConnection: close\r\n\r\n")
                                             << QByteArray("200");
+        QTest::newRow("IPv6 loopback host without a port") << QByteArray("GET / HTTP/1.1\r\nHost: [::1]\r\nConnection: close\r\n\r\n")
+                                                           << QByteArray("200");
+        QTest::newRow("chunks alone") << QByteArray("PUT /getSyncList HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"
+                                                    "\r\n2\r\n{}\r\n0\r\n\r\n") + last
+                                      << QByteArray("203 200");
         QTest::newRow("no host") << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("200");
         // The Host name as sent, not decoded: an encoded NUL does not end it.
         QTest::newRow("host with an encoded NUL") << "GET / HTTP/1.1\r\nHost: localhost%00.evil.example\r\n\r\n" + get

@@ -135,11 +135,12 @@ private slots:
         QCOMPARE(refused.status, 429);
         QCOMPARE(refused.retryAfter, std::string("3600"));
         QCOMPARE(refused.body, refusal(60));
-        s.now += 18 * 60 * 1000;
+        // Whole seconds and minutes rounded up: 2,520.001 s is 2,521 s, 43 min.
+        s.now += 18 * 60 * 1000 - 1;
         refused = ask(port, "127.0.0.2", "PUT /importTrack", "time,lat,lon\n1784023140,48.1,11.5\n");
         QCOMPARE(refused.status, 429);
-        QCOMPARE(refused.retryAfter, std::string("2520"));
-        QCOMPARE(refused.body, refusal(42));
+        QCOMPARE(refused.retryAfter, std::string("2521"));
+        QCOMPARE(refused.body, refusal(43));
         // Another address has its own count; the service's own is not counted.
         QCOMPARE(registerFrom(port, "127.0.0.3").status, 200);
         for (int i = 0; i <= service::newUsersPerAddress; ++i)
