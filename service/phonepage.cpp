@@ -109,13 +109,13 @@ void PhoneRoutes::status(const httplib::Request& request, httplib::Response& res
         ? wholeMilliseconds(body["since"].get<double>()).value_or(0)
         : 0;
     const FixSummary summary = api_.store().fixSummary(user->id, since).value_or(FixSummary());
-    const Refusals refusals = intake_.refusals(user->id);
+    const Refusals refusals = api_.store().refusalsSince(user->id, since).value_or(Refusals());
     const json figures { { "phoneName", user->phoneName },
                          { "deviceKey", api_.store().deviceKey(user->id).value_or(std::string()) },
                          { "fixesToday", summary.count },
                          { "lastFix", summary.last ? json(*summary.last) : json() },
-                         { "refusedToday", refusals.last >= since ? refusals.count : 0 },
-                         { "lastRefusal", refusals.last >= since ? refusals.reason : std::string() } };
+                         { "refusedToday", refusals.count },
+                         { "lastRefusal", refusals.reason } };
     answer(response, plainReply(200, figures), ReplyForm::PhonePage);
 }
 

@@ -58,6 +58,17 @@ struct FixSummary {
     std::optional<int64_t> last;
 };
 
+// Fixes refused for a user since a moment: how many, and the reason of the
+// last refusal and when it came (to the minute).
+struct Refusals {
+    int64_t count = 0;
+    int64_t last = 0;
+    std::string reason;
+};
+
+// How long refusals are kept: long enough for the phone page's day.
+constexpr int64_t refusalsKeptMs = 48LL * 3600 * 1000;
+
 // The fixes of a span as getTrack reads them (Store::trackPoints).
 struct TrackSpan {
     std::vector<TrackPoint> points; // time ascending
@@ -137,6 +148,11 @@ public:
     std::optional<int64_t> addNewFixes(int64_t user, const std::vector<Fix>& fixes);
     std::optional<int64_t> fixCount(int64_t user);
     std::optional<FixSummary> fixSummary(int64_t user, int64_t since);
+    // Counts `count` fixes refused for the user at `now` for `reason`, in the
+    // row of that minute (one statement, whatever other instances do), and
+    // forgets the user's refusals older than refusalsKeptMs.
+    bool addRefusals(int64_t user, int64_t now, int64_t count, const std::string& reason);
+    std::optional<Refusals> refusalsSince(int64_t user, int64_t since);
 
     // The key with which tracker apps deliver the user's fixes, made from the
     // system's cryptographic random source on first use.

@@ -25,6 +25,7 @@ const char* const mergeSteps[] = {
 // Then what is left of ?1 goes.
 const char* const removals[] = {
     "DELETE FROM fixes WHERE user = ?",
+    "DELETE FROM fix_refusals WHERE user = ?",
     "DELETE FROM sync_codes WHERE owner = ?",
     "DELETE FROM device_keys WHERE user = ?",
     "DELETE FROM users WHERE id = ?",

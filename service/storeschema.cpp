@@ -69,6 +69,15 @@ const char* const migrations[] = {
     // on the phone page.
     "ALTER TABLE users ADD COLUMN demo INTEGER NOT NULL DEFAULT 0;"
     "UPDATE users SET demo = 1 WHERE phone_name = 'Demo phone';",
+    // 6: fixes refused from tracker apps, counted a minute at a time in the
+    // database, so that every instance of the service and every restart
+    // tells the same counts
+    "CREATE TABLE fix_refusals ("
+    "  user INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+    "  minute INTEGER NOT NULL,"
+    "  count INTEGER NOT NULL,"
+    "  reason TEXT NOT NULL,"
+    "  PRIMARY KEY (user, minute)) WITHOUT ROWID;",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];

@@ -385,13 +385,9 @@ Intake TrackerIntake::take(const TrackerMessage& message)
         }
         good.push_back(std::move(fix));
     }
-    if (intake.refused > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Refusals& refusals = refusals_[user->id];
-        refusals.count += intake.refused;
-        refusals.last = now;
-        refusals.reason = intake.reason;
-    }
+    // Counting is for the phone page's figures: a failure to count loses no fix.
+    if (intake.refused > 0)
+        store_.addRefusals(user->id, now, intake.refused, intake.reason);
     if (good.empty())
         return intake;
     const auto added = store_.addNewFixes(user->id, good);
@@ -403,13 +399,6 @@ Intake TrackerIntake::take(const TrackerMessage& message)
     intake.stored = *added;
     intake.duplicates = static_cast<int64_t>(good.size()) - *added;
     return intake;
-}
-
-Refusals TrackerIntake::refusals(int64_t user) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = refusals_.find(user);
-    return found != refusals_.end() ? found->second : Refusals();
 }
 
 } // namespace service

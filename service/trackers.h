@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,16 +50,9 @@ struct Intake {
     int64_t refused = 0;    // implausible, not stored
 };
 
-// Fixes refused for a user since the service started.
-struct Refusals {
-    int64_t count = 0;
-    int64_t last = 0;       // when the last one arrived (service clock)
-    std::string reason;
-};
-
 // Takes the fixes of tracker apps: finds the phone by its device key, refuses
 // implausible fixes (a time outside validFixTime's window, impossible
-// coordinates, accuracy worse than 1 km; remembered for the phone page), gives
+// coordinates, accuracy worse than 1 km; counted in the store for the phone page), gives
 // each the time zone of its position and stores those not stored before. Safe
 // from many threads.
 class TrackerIntake {
@@ -71,7 +63,6 @@ public:
     // The answer to a request that is no request of its protocol, for the
     // reason given: refused for its key first, like any other.
     Intake refuseUnreadable(const std::string& key, const std::string& reason) const;
-    Refusals refusals(int64_t user) const;
 
 private:
     // The phone of a device key; otherwise nothing, with the status and the
@@ -80,8 +71,6 @@ private:
 
     Store& store_;
     std::function<int64_t()> clock_;
-    mutable std::mutex mutex_;
-    std::map<int64_t, Refusals> refusals_;
 };
 
 // Whether a fix can be a real position at `now`; false with the reason

@@ -1090,7 +1090,7 @@ private slots:
             QCOMPARE(store.userById(demoId)->demo, round == 1);
             sqlite3* db = nullptr;
             sqlite3_open(path.toUtf8().constData(), &db);
-            sqlite3_exec(db, round ? "" : "ALTER TABLE users DROP COLUMN demo; PRAGMA user_version = 4", nullptr, nullptr, nullptr);
+            sqlite3_exec(db, round ? "" : "ALTER TABLE users DROP COLUMN demo; DROP TABLE fix_refusals; PRAGMA user_version = 4", nullptr, nullptr, nullptr);
             sqlite3_close(db);
         }
         QCOMPARE(testsupport::sqlValue(path, "PRAGMA user_version"), std::to_string(service::Store::schemaVersion()));

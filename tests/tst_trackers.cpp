@@ -142,6 +142,38 @@ private slots:
         QCOMPARE(stored ? testsupport::describe(*stored) : QString(), fix);
     }
 
+    // Refusals are counted in the database, a minute at a time: every
+    // instance and every restart tells the same figures, and two days of
+    // them are kept.
+    void refusalsKept()
+    {
+        QTemporaryDir folder;
+        const std::string path = folder.filePath("kestrel.db").toStdString();
+        const int64_t t = *service::parseIsoTime("2026-07-14T09:58:10Z");
+        int64_t user = 0;
+        {
+            service::Store first, second;
+            QVERIFY(first.open(path) && second.open(path));
+            user = first.createUser("Pixel")->id;
+            QVERIFY(first.addRefusals(user, t, 2, "Fix refused: impossible coordinates."));
+            QVERIFY(second.addRefusals(user, t + 40000, 3, "Fix refused: an accuracy worse than 1 km (1500 m)."));
+            QVERIFY(first.addRefusals(user, t + 300000, 1, "Fix refused: time before 1980-01-06 (the GPS epoch)."));
+        }
+        service::Store reopened;
+        QVERIFY(reopened.open(path));
+        const auto all = reopened.refusalsSince(user, t);
+        QCOMPARE(all->count, int64_t(6));
+        QCOMPARE(all->last, *service::parseIsoTime("2026-07-14T10:03:00Z"));
+        QCOMPARE(all->reason, std::string("Fix refused: time before 1980-01-06 (the GPS epoch)."));
+        // From the next minute on, and none after the last.
+        QCOMPARE(reopened.refusalsSince(user, t + 60000)->count, int64_t(1));
+        QCOMPARE(reopened.refusalsSince(user, t + 400000)->count, int64_t(0));
+        QCOMPARE(reopened.refusalsSince(user, t + 400000)->reason, std::string());
+        // Two days later the old minutes are gone.
+        QVERIFY(reopened.addRefusals(user, t + service::refusalsKeptMs + 120000, 4, "Fix refused: impossible coordinates."));
+        QCOMPARE(reopened.refusalsSince(user, 0)->count, int64_t(5));
+    }
+
     // Duplicates are stored once; implausible fixes are refused, counted and
     // reported on the phone page's status, and never stored.
     void duplicatesAndRefusals()
