@@ -521,7 +521,7 @@ private slots:
     void geotagCameras()
     {
         // The camera's clock was set anew between two synchronizations: photos
-        // take the offset of the synchronization closest in camera time.
+        // take the offset of the nearer side, and say the clock was set.
         Running& s = *m_service;
         const Phone phone = s.registerPhone("Phone");
         s.upload(phone, { fix("2026-07-14T09:00:00Z", 1, 1, 0, 3), fix("2026-07-14T09:05:00Z", 2, 2, 0, 3),
@@ -532,6 +532,7 @@ private slots:
         QCOMPARE(s.syncNew(phone, 0, -7200000).status, 200);
         Answer a = s.geotag(phone.userId, service::formatWallClock(utc("2026-07-14T09:02:30Z") + cameraAhead));
         QCOMPARE(a.body["latitude"].get<double>(), 1.5);
+        QCOMPARE(a.body["clock"]["clockChanged"], json(true));
         // The EXIF spelling of the date is read too.
         a = s.geotag(phone.userId, "2026:07:20 07:02:30");
         QCOMPARE(a.body["latitude"].get<double>(), 3.5);
