@@ -12,7 +12,10 @@
 
 #include <quirc.h>
 
+#include <optional>
+
 #include "controller/barcodereader.h"
+#include "controller/launcher.h"
 #include "controller/maincontroller.h"
 #include "view/mainview.h"
 #include "view/qrcodewidget.h"
@@ -95,6 +98,8 @@ class TestDesktopService : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void launcherRun_data();
+    void launcherRun();
     void trackDrop_data();
     void trackDrop();
     void codeOnScreen();
@@ -509,6 +514,39 @@ void TestDesktopService::serviceTab()
     QVERIFY(stored.load(model::Model::configFilePath()) && stored.userID.isEmpty());
     QCOMPARE(controller.currentScreen(), controller::HowTo1);
     QCOMPARE(settings.result(), int(QDialog::Accepted));
+}
+
+// The launcher runs a program to its end: success only for exit code 0
+// after a normal exit, with the program's output, or why it did not start.
+void TestDesktopService::launcherRun_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<QByteArray>("output");
+    QTest::newRow("exit 0") << "/bin/sh" << "echo done; echo told >&2" << true << QByteArray("done\ntold\n");
+    QTest::newRow("exit 3") << "/bin/sh" << "echo failed; exit 3" << false << QByteArray("failed\n");
+    QTest::newRow("killed") << "/bin/sh" << "echo killed; kill -9 $$" << false << QByteArray("killed\n");
+    QTest::newRow("no such program") << "/nonexistent/kestrel-service" << "" << false << QByteArray("execvp: "); // then the system's words
+}
+
+void TestDesktopService::launcherRun()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, script);
+    controller::Launcher launcher;
+    QObject context;
+    std::optional<std::pair<bool, QByteArray>> outcome;
+    launcher.run(program, { "-c", script }, &context, [&outcome](bool succeeded, QByteArray output) {
+        outcome = std::make_pair(succeeded, output);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 10000);
+    QTEST(outcome->first, "succeeded");
+    QFETCH(QByteArray, output);
+    if (output.endsWith(": "))
+        QVERIFY2(outcome->second.startsWith(output) && outcome->second.size() > output.size(), outcome->second);
+    else
+        QCOMPARE(outcome->second, output);
 }
 
 QTEST_MAIN(TestDesktopService)
