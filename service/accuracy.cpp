@@ -31,6 +31,11 @@ double metresBetween(double latitude1, double longitude1, double latitude2, doub
     return 2 * earthRadiusMetres * std::asin(std::min(1.0, std::sqrt(h)));
 }
 
+bool acrossLongGap(const std::optional<Fix>& before, const std::optional<Fix>& after)
+{
+    return !before || !after || after->time - before->time > longGapMs;
+}
+
 StatedAccuracy statedAccuracy(const FixesAround& fixes, int64_t moment, int64_t clockUncertaintyMs)
 {
     const std::optional<Fix>& before = fixes.before;
@@ -51,7 +56,7 @@ StatedAccuracy statedAccuracy(const FixesAround& fixes, int64_t moment, int64_t 
         speed = std::max(before && after ? speedBetween(*before, *after) : 0.0, walkingSpeed);
         unobservedMs = std::abs(static_cast<double>(moment - nearest.time));
     }
-    if (!before || !after || after->time - before->time > longGapMs) {
+    if (acrossLongGap(before, after)) {
         if (before && fixes.beforeBefore && before->time - fixes.beforeBefore->time <= maxInterpolationGapMs)
             speed = std::max(speed, speedBetween(*fixes.beforeBefore, *before));
         if (after && fixes.afterAfter && fixes.afterAfter->time - after->time <= maxInterpolationGapMs)

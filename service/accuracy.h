@@ -34,6 +34,9 @@ struct FixesAround {
 // Across a gap longer than this the phone may have moved faster than the
 // straight line between its ends tells: the speeds on either side count too.
 constexpr int64_t longGapMs = 60 * 1000;
+// Whether the fixes around a moment leave such a gap (or only one side):
+// then the fixes beyond them count for the speed.
+bool acrossLongGap(const std::optional<Fix>& before, const std::optional<Fix>& after);
 
 // The stated accuracy of the position that locate() finds at `moment` from
 // the fixes around it, the clock offset being uncertain by

@@ -200,18 +200,14 @@ std::optional<Fix> readFix(const json& item, int64_t now, std::string* error)
 }
 
 // The fraction of the second of the photo's capture time in ms: EXIF keeps
-// it apart, as digits ("48" is 0.48 s); 0 when the request has none.
-int64_t fractionOfSecond(const json& request)
+// it apart, as digits ("48" is 0.48 s); nothing when the request has none
+// ("0" is one).
+std::optional<int64_t> fractionOfSecond(const json& request)
 {
     const json subSeconds = request.value("subSecTimeOriginal", json());
-    return subSeconds.is_string() ? subSecondsMs(subSeconds.get<std::string>()) : 0;
-}
-
-// Whether the request tells the fraction of the second at all ("0" does).
-bool hasFractionOfSecond(const json& request)
-{
-    const json subSeconds = request.value("subSecTimeOriginal", json());
-    return subSeconds.is_string() && hasSubSeconds(subSeconds.get<std::string>());
+    if (!subSeconds.is_string() || !hasSubSeconds(subSeconds.get<std::string>()))
+        return std::nullopt;
+    return subSecondsMs(subSeconds.get<std::string>());
 }
 
 } // namespace
@@ -346,7 +342,7 @@ Reply Api::syncCamera(const std::string& body)
     if (joining && !store_.mergeUser(joining->id, owner->id))
         return Reply::make(500, "Server error", "This computer could not be linked to the phone.");
     const SyncPhoto synced { photo.model, photo.serialNumber, photo.internalSerialNumber,
-                             *cameraTime + fractionOfSecond(request),
+                             *cameraTime + fractionOfSecond(request).value_or(0),
                              computerZoneId };
     return storeSynchronization(store_, *owner, code->code, synced, code->created + *elapsed);
 }
@@ -382,9 +378,10 @@ Reply Api::geocodeImage(const std::string& body)
         return Reply::make(204, "Cannot read the capture time",
                            "The capture time of the photo \"" + dateTime + "\" is not a date and time.");
 
-    const int64_t shown = *cameraTime + fractionOfSecond(request);
+    const std::optional<int64_t> fraction = fractionOfSecond(request);
+    const int64_t shown = *cameraTime + fraction.value_or(0);
     const std::vector<ClockSync> syncs = clockSyncs(*synchronizations);
-    const ClockEstimate clock = estimateOffset(syncs, shown, hasFractionOfSecond(request));
+    const ClockEstimate clock = estimateOffset(syncs, shown, fraction.has_value());
     const nlohmann::json clockAnswer = clockMember(clock, syncs, cameraLabel(model, identity));
     // A position has a time in validFixTime's window; a photo outside it has none.
     const int64_t moment = shown - clock.offsetMs;

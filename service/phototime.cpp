@@ -68,7 +68,7 @@ Reply placeAt(Store& store, int64_t user, int64_t moment, int64_t clockUncertain
     if (!position)
         return noPosition(store, user, moment, before, after);
     FixesAround around { before, after, std::nullopt, std::nullopt };
-    if (!before || !after || after->time - before->time > longGapMs) {
+    if (acrossLongGap(before, after)) {
         around.beforeBefore = before ? store.fixAtOrBefore(user, before->time - 1) : std::nullopt;
         around.afterAfter = after ? store.fixAtOrAfter(user, after->time + 1) : std::nullopt;
     }
