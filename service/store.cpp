@@ -334,17 +334,27 @@ std::optional<std::string> Store::deviceKey(int64_t user)
     const auto key = newKey(16);
     if (!key)
         return std::nullopt;
-    // Another request may have made the key meanwhile; that one stays.
-    const bool stored = retrying(*this, Lease::write, [&](Connection& connection) {
+    // Another request may have made the key meanwhile; that one stays. Read
+    // back on the connection that wrote it, which sees it whatever this
+    // thread's Reading began with.
+    return retrying(*this, Lease::write, [&](Connection& connection) -> std::optional<std::string> {
         Transaction transaction(connection);
-        Query q(connection, "INSERT INTO device_keys (key, \"user\") SELECT ?, id FROM users WHERE id = ? "
-                            "ON CONFLICT DO NOTHING");
-        return transaction.active() && q.bind(1, *key).bind(2, user).run() && transaction.commit();
+        Query insert(connection, "INSERT INTO device_keys (key, \"user\") SELECT ?, id FROM users WHERE id = ? "
+                                 "ON CONFLICT DO NOTHING");
+        if (!transaction.active() || !insert.bind(1, *key).bind(2, user).run())
+            return std::nullopt;
+        std::optional<std::string> stored;
+        {
+            Query read(connection, "SELECT key FROM device_keys WHERE \"user\" = ?");
+            if (read.bind(1, user).next())
+                stored = read.text(0);
+            if (!read.finish())
+                return std::nullopt;
+        }
+        if (!stored || !transaction.commit())
+            return std::nullopt;
+        return stored;
     });
-    if (!stored)
-        return std::nullopt;
-    return firstRow(*this, "SELECT key FROM device_keys WHERE \"user\" = ?", [](const Query& q) { return q.text(0); },
-                    user);
 }
 
 std::optional<User> Store::userByDeviceKey(const std::string& key)
