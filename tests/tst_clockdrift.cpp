@@ -5,6 +5,7 @@
 #include "service/accuracy.h"
 #include "service/api.h"
 #include "service/clockdrift.h"
+#include "support/teststore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -42,7 +43,9 @@ struct Trip {
 
     Trip()
     {
-        store.open(folder.filePath("trip.db").toStdString());
+        std::string error;
+        if (!store.open(testsupport::testDatabase(folder.filePath("trip.db")).toStdString(), &error))
+            qFatal("cannot open the trip's database: %s", error.c_str());
         const auto created = store.createUser("Phone");
         userId = created->userId, user = created->id;
     }
