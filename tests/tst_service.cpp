@@ -1166,7 +1166,8 @@ private slots:
     {
         const QString program = QStringLiteral(KESTREL_SERVICE_BINARY);
         QTemporaryDir dir;
-        const QString db = testsupport::testDatabase(dir.filePath("cli.db")), gpx = dir.filePath("walk.gpx");
+        const testsupport::TestDatabase database(dir.filePath("cli.db"));
+        const QString db = database.path(), gpx = dir.filePath("walk.gpx");
         QVERIFY(testsupport::writeFile(gpx, "<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2020-01-01T00:00:00Z</time></trkpt>"
                                             "<trkpt lat=\"1.1\" lon=\"2\"><time>2020-01-01T00:01:00Z</time></trkpt></trkseg></trk></gpx>"));
         QByteArray out, err;

@@ -412,10 +412,16 @@ std::string PgCluster::createDatabase()
 {
     const std::string name = "kestrel_" + std::to_string(++databases_);
     std::string value, error;
-    if (query(connection("postgres"), "CREATE DATABASE " + name, &value, &error))
+    // A copy of the template's files is quicker than one through the log when nothing is synced.
+    if (query(connection("postgres"), "CREATE DATABASE " + name + " STRATEGY = FILE_COPY", &value, &error))
         return name;
     fail("cannot create a database", error);
     return std::string();
+}
+
+bool PgCluster::dropDatabase(const std::string& db) const
+{
+    return execute("postgres", "DROP DATABASE IF EXISTS " + db + " WITH (FORCE)");
 }
 
 std::string PgCluster::url(const std::string& db) const

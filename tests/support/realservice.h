@@ -86,13 +86,14 @@ inline service::TlsFiles makeCertificate(const QTemporaryDir& dir, const QString
 }
 
 // One running service on a free port of `address`, with its own database
-// (testDatabase()'s, or the one at `database`), a clock the test sets (10:00
+// (a TestDatabase, or the one at `database`), a clock the test sets (10:00
 // UTC on 14 July 2026 at first) and a client that keeps one connection open.
 class RealService {
 public:
     explicit RealService(const std::string& address = "127.0.0.1", service::ServerLimits limits = {},
                          const service::TlsFiles& tls = {}, const QString& database = QString())
-        : databaseFile(database.isEmpty() ? testDatabase(QString()) : database)
+        : ownDatabase(database.isEmpty() ? std::make_unique<TestDatabase>(QString()) : nullptr)
+        , databaseFile(ownDatabase ? ownDatabase->path() : database)
     {
         std::string error;
         if (!dir.isValid() || !store.open(path().toStdString(), &error))
@@ -114,6 +115,7 @@ public:
     // "http://127.0.0.1:<port>/"
     QByteArray baseUrl() const { return "http://127.0.0.1:" + QByteArray::number(server->port()) + "/"; }
 
+    const std::unique_ptr<TestDatabase> ownDatabase; // dropped after all else
     const QString databaseFile;
     QTemporaryDir dir;
     service::Store store;

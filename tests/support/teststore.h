@@ -35,18 +35,38 @@ inline bool isPostgresUrl(const QString& database)
     return database.startsWith("postgresql://") || database.startsWith("postgres://");
 }
 
-// Where a test keeps a store: the SQLite file `file`, or on PostgreSQL the
-// URL of a new database in this program's cluster.
-inline QString testDatabase(const QString& file)
-{
-    if (!onPostgres())
-        return file;
-    PgCluster& cluster = PgCluster::shared();
-    const std::string db = cluster.valid() ? cluster.createDatabase() : std::string();
-    if (db.empty())
-        qFatal("cannot make a PostgreSQL database: %s", qPrintable(cluster.error()));
-    return QString::fromStdString(cluster.url(db));
-}
+// The database of one test's store: the SQLite file `file` (or none when it
+// is empty), or on PostgreSQL a new database of this program's cluster,
+// dropped with this object.
+class TestDatabase {
+public:
+    explicit TestDatabase(const QString& file)
+    {
+        if (!onPostgres()) {
+            path_ = file;
+            return;
+        }
+        PgCluster& cluster = PgCluster::shared();
+        name_ = cluster.valid() ? cluster.createDatabase() : std::string();
+        if (name_.empty())
+            qFatal("cannot make a PostgreSQL database: %s", qPrintable(cluster.error()));
+        path_ = QString::fromStdString(cluster.url(name_));
+    }
+    ~TestDatabase()
+    {
+        if (!name_.empty())
+            PgCluster::shared().dropDatabase(name_);
+    }
+    TestDatabase(const TestDatabase&) = delete;
+    TestDatabase& operator=(const TestDatabase&) = delete;
+
+    // The file, or the database's URL.
+    const QString& path() const { return path_; }
+
+private:
+    QString path_;
+    std::string name_;
+};
 
 // The first column of the first row `sql` gives on `database` (a SQLite file,
 // opened afresh and read-only, or a PostgreSQL URL): "" when there is none,
