@@ -77,6 +77,7 @@ Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(c
 
 Reply DesktopApi::serviceStatus(const std::string& body)
 {
+    const Store::Reading reading(api_.store(), Store::Reading::replica);
     return forUser(body, &DesktopApi::statusOf);
 }
 
@@ -87,6 +88,7 @@ Reply DesktopApi::syncCode(const std::string& body)
 
 Reply DesktopApi::getTrack(const std::string& body)
 {
+    const Store::Reading reading(api_.store(), Store::Reading::replica);
     return forUser(body, &DesktopApi::trackOf);
 }
 
