@@ -197,7 +197,7 @@ Store::Reading::~Reading()
     readingConnection = outerConnection_;
     if (!connection_)
         return;
-    if (!connection_->commit())
+    if (!connection_->lost() && !connection_->commit())
         connection_->rollback();
     pool_->release(std::move(connection_));
 }

@@ -180,7 +180,7 @@ private slots:
     void databaseNames()
     {
         QFETCH(QString, database);
-        QCOMPARE(service::isPostgresDatabase(database.toStdString()), QFETCH(bool, postgres), postgres);
+        QTEST(service::isPostgresDatabase(database.toStdString()), "postgres");
         QTEST(QString::fromStdString(service::Store::shownDatabase(database.toStdString())), "shown");
     }
 
@@ -209,7 +209,8 @@ private slots:
         QVERIFY(process.waitForFinished(60000));
         QTEST(process.exitCode(), "exitCode");
         const QString error = QString::fromUtf8(process.readAllStandardError());
-        QVERIFY2(error.startsWith(QFETCH(QString, told)), qPrintable(error));
+        QFETCH(QString, told);
+        QVERIFY2(error.startsWith(told) && !error.contains("\ndatabase:"), qPrintable(error));
         QVERIFY(!error.contains("s3cret"));
     }
 
@@ -325,7 +326,7 @@ private slots:
         const Instance b(database);
         const Phone phone = registerPhone(b);
         constexpr int uploads = 50, perUpload = 2000;
-        const int64_t start = nowMs() - 3600000;
+        const int64_t start = nowMs() - (uploads * perUpload + 3600) * 1000LL;
         std::atomic<int> answered { 0 };
         std::vector<int> status(uploads, 0);
         std::vector<std::thread> senders;
@@ -353,6 +354,7 @@ private slots:
                 QCOMPARE(status[static_cast<size_t>(i)], 200);
         }
         QVERIFY(stored >= uploads / 2);
+        qInfo("%d of %d uploads stored, the others cut off by the kill", stored, uploads);
         QCOMPARE(registerPhone(b).userId.size(), size_t(32));
     }
 
