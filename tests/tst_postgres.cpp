@@ -55,8 +55,13 @@ Answer request(int port, const std::string& method, const std::string& target, c
 // A kestrel-service serve process on a free loopback port.
 class Instance {
 public:
-    explicit Instance(const std::string& database, const QStringList& options = {})
+    explicit Instance(const std::string& database, const QStringList& options = {}, const QString& password = {})
     {
+        if (!password.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("PGPASSWORD", password);
+            process_.setProcessEnvironment(environment);
+        }
         process_.start(KESTREL_SERVICE_BINARY,
                        QStringList { "serve", "--db", QString::fromStdString(database), "--port", "0" } + options);
         QByteArray output;
@@ -231,6 +236,11 @@ private slots:
         QCOMPARE(opened.load(), 4);
         QCOMPARE(PgCluster::valueAt(database, "SELECT string_agg(version::text, ',') FROM schema_version"),
                  std::to_string(service::Store::schemaVersion()));
+        // The commands that fill a database take it too.
+        QProcess demo;
+        demo.start(KESTREL_SERVICE_BINARY, { "demo", "--db", QString::fromStdString(database) });
+        QVERIFY(demo.waitForFinished(60000) && demo.exitCode() == 0);
+        QVERIFY(std::stoi(PgCluster::valueAt(database, "SELECT count(*) FROM fixes")) > 20000);
         QVERIFY(PgCluster::executeAt(database, "UPDATE schema_version SET version = 99"));
         std::string error;
         service::Store newer;
@@ -274,8 +284,10 @@ private slots:
     // geotag on the second.
     void twoInstancesAsOne()
     {
-        const std::string database = newDatabase();
-        const Instance a(database), b(database);
+        const std::string name = cluster().createDatabase();
+        const std::string database = cluster().url(name);
+        // One takes the password from the environment, as every libpq program may.
+        const Instance a(database), b(cluster().urlWithoutPassword(name), {}, "kestrel");
         QVERIFY(a.port() && b.port());
         const Phone phone = registerPhone(a);
         const int64_t start = nowMs() - 600000;
