@@ -21,8 +21,8 @@ std::string isoTime(int64_t ms)
 
 } // namespace
 
-DesktopApi::DesktopApi(Api& api, std::string address, int port, bool localRequest)
-    : api_(api), address_(std::move(address)), port_(port), local_(localRequest)
+DesktopApi::DesktopApi(Api& api, std::string address, int port, bool localRequest, bool proxied)
+    : api_(api), address_(std::move(address)), port_(port), local_(localRequest), proxied_(proxied)
 {
 }
 
@@ -106,7 +106,8 @@ Reply DesktopApi::statusOf(const User& owner, const json&)
     reply.json["userID"] = owner.userId;
     if (owner.demo)
         reply.json["demo"] = true;
-    reply.json["listening"] = address_ == "localhost" || isLoopbackAddress(address_) ? "loopback" : "network";
+    const bool loopback = !proxied_ && (address_ == "localhost" || isLoopbackAddress(address_));
+    reply.json["listening"] = loopback ? "loopback" : "network";
     return reply;
 }
 

@@ -43,11 +43,13 @@ Answer request(int port, const std::string& method, const std::string& target, c
     const std::string text = body.dump();
     auto result = method == "PUT" ? client.Put(target, text, "application/json")
                                   : client.Post(target, text, "application/json");
-    Answer answer;
+    Answer answer { 0, json::object(), {} };
     if (!result)
         return answer;
     answer.status = result->status;
     answer.body = json::parse(result->body, nullptr, false);
+    if (!answer.body.is_object())
+        answer.body = json::object();
     answer.head = QByteArray::fromPercentEncoding(result->get_header_value("Kestrel-Head").c_str()).toStdString();
     return answer;
 }
@@ -65,9 +67,11 @@ public:
         process_.start(KESTREL_SERVICE_BINARY,
                        QStringList { "serve", "--db", QString::fromStdString(database), "--port", "0" } + options);
         QByteArray output;
-        QDeadlineTimer deadline(60000);
-        while (!output.contains('\n') && !deadline.hasExpired() && process_.waitForReadyRead(1000))
+        QDeadlineTimer deadline(120000);
+        while (!output.contains('\n') && !deadline.hasExpired() && process_.state() != QProcess::NotRunning) {
+            process_.waitForReadyRead(1000);
             output += process_.readAllStandardOutput();
+        }
         const QByteArray line = output.left(output.indexOf('\n'));
         if (line.startsWith("listening on http://127.0.0.1:"))
             port_ = line.mid(line.lastIndexOf(':') + 1).chopped(1).toInt();
@@ -306,6 +310,7 @@ private slots:
     {
         const std::string database = newDatabase();
         const Instance a(database), b(database);
+        QVERIFY(a.port() && b.port());
         const Phone phone = registerPhone(a);
         for (int round = 0; round < 100; ++round) {
             const Answer code = a.post("/phone/syncCode", phone.key());
@@ -336,6 +341,7 @@ private slots:
         const std::string database = newDatabase();
         auto a = std::make_unique<Instance>(database);
         const Instance b(database);
+        QVERIFY(a->port() && b.port());
         const Phone phone = registerPhone(b);
         constexpr int uploads = 50, perUpload = 2000;
         const int64_t start = nowMs() - (uploads * perUpload + 3600) * 1000LL;
@@ -376,6 +382,7 @@ private slots:
     {
         const std::string database = newDatabase();
         const Instance a(database), b(database);
+        QVERIFY(a.port() && b.port());
         const Phone phone = registerPhone(a);
         std::atomic<bool> asking { true };
         std::atomic<int> answers { 0 };

@@ -1198,6 +1198,7 @@ private slots:
             { { "fly" }, 2, "unknown command \"fly\"" },
             { { "serve", "--port", "99999" }, 2, "is not a number from 0 to 65535" },
             { { "serve", "--colour" }, 2, "unknown option --colour" },
+            { { "serve", "--proxy", "::1", "--proxy", "nginx" }, 2, "the proxy address \"nginx\" is not an IPv4 or IPv6 address" },
             { { "serve", "--demo-if-empty" }, 2, "unknown option --demo-if-empty" },
             { { "import-gpx", "--db", db, "--zone", "Europe/Berlin" }, 2, "no track file given" },
             { { "demo", "--db", db }, 0, "Demo phone created: 23041 positions" },
