@@ -177,20 +177,25 @@ std::optional<Options> parseOptions(int argc, char** argv, const std::vector<std
     return options;
 }
 
+// The bound of --db-connections: 1 to 1000, 16 when not given.
+std::optional<int> connectionLimit(const Options& options, std::string* error)
+{
+    if (!options.has("db-connections"))
+        return 16;
+    const std::string text = options.value("db-connections");
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
+        *error = "--db-connections \"" + text + "\" is not a number from 1 to 1000";
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
 // Opens the database of --db (a file or a PostgreSQL database), with the
-// replicas of --db-read and the pool bound of --db-connections.
+// replicas of --db-read.
 bool openStore(service::Store& store, const Options& options, std::string* error)
 {
-    if (options.has("db-connections")) {
-        const std::string text = options.value("db-connections");
-        char* end = nullptr;
-        const long value = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
-            *error = "--db-connections \"" + text + "\" is not a number from 1 to 1000";
-            return false;
-        }
-        store.setConnectionLimit(static_cast<int>(value));
-    }
     if (!store.open(options.has("db") ? options.value("db") : defaultDatabase(), error))
         return false;
     for (const std::string& replica : options.all("db-read")) {
@@ -290,11 +295,15 @@ int serve(int argc, char** argv)
     const auto port = portOption(*options, &error);
     if (!port)
         return usageError("serve", error);
+    const auto connections = connectionLimit(*options, &error);
+    if (!connections)
+        return usageError("serve", error);
     const std::string address = options->has("address") ? options->value("address") : "127.0.0.1";
     raiseFileLimit();
     const sigset_t stopSignals = blockStopSignals();
 
     service::Store store;
+    store.setConnectionLimit(*connections);
     if (!openStore(store, *options, &error))
         return fail(error);
     service::Api api(store);
