@@ -8,6 +8,7 @@ packages=(
   qtbase5-dev qttools5-dev-tools libqt5svg5-dev
   libexiv2-dev zlib1g-dev
   libsqlite3-dev libcpp-httplib-dev libssl-dev
+  libpq-dev postgresql
   libqrencode-dev nlohmann-json3-dev
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick

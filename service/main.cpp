@@ -41,15 +41,22 @@ const char* const generalHelp =
     "\"kestrel-service --version\" for the version.\n";
 
 const char* const serveHelp =
-    "Usage: kestrel-service serve [--db FILE] [--address ADDRESS] [--port PORT]\n"
-    "                             [--tls-cert FILE --tls-key FILE]\n"
+    "Usage: kestrel-service serve [--db DATABASE] [--db-read DATABASE]... [--db-connections N]\n"
+    "                             [--address ADDRESS] [--port PORT] [--tls-cert FILE --tls-key FILE]\n"
     "\n"
     "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
     "the phone's endpoints under /phone/, the phone page /phone, the tracker apps' routes\n"
     "/track/osmand, /track/owntracks and /track/overland and the page /sync that shows a live\n"
     "synchronization code.\n"
     "\n"
-    "  --db FILE          the database (default: the KESTREL folder of the user's data folder)\n"
+    "  --db DATABASE      the database: a SQLite file (default: kestrel-service.db in the KESTREL\n"
+    "                     folder of the user's data folder), or PostgreSQL as postgresql://USER@HOST:PORT/NAME\n"
+    "                     or as libpq keywords (\"host=... dbname=...\"); a password left out comes from\n"
+    "                     PGPASSWORD or ~/.pgpass. Any number of instances may serve one PostgreSQL database.\n"
+    "  --db-read DATABASE a streaming replica of the PostgreSQL database for requests that only read;\n"
+    "                     repeatable. A replica serves a request only when it has replayed everything the\n"
+    "                     primary had committed when the request came, otherwise the primary does.\n"
+    "  --db-connections N at most N connections to each PostgreSQL database at once (default 16)\n"
     "  --address ADDRESS  the address to listen on (default 127.0.0.1); on any other than\n"
     "                     loopback, /sync needs the phone's key: /sync#userID=...&phoneKey=...\n"
     "  --port PORT        the port to listen on, 0 for any free one (default 8470)\n"
@@ -60,26 +67,26 @@ const char* const serveHelp =
     "phone page /phone in the local network; stops on SIGINT or SIGTERM.\n";
 
 const char* const importHelp =
-    "Usage: kestrel-service import-track [--db FILE] [--user USERID] [--zone ZONE] FILE...\n"
+    "Usage: kestrel-service import-track [--db DATABASE] [--user USERID] [--zone ZONE] FILE...\n"
     "\n"
     "Stores the timed points of track files as positions of a user: GPX 1.0 and 1.1, KML, KMZ,\n"
     "GeoJSON, NMEA 0183 (RMC and GGA), CSV with a header line and Google location history\n"
     "(Records.json, Timeline.json). The format is told by the content. Positions the user has\n"
     "already are kept, so importing a file twice adds nothing.\n"
     "\n"
-    "  --db FILE      the database (default: the KESTREL folder of the user's data folder)\n"
+    "  --db DATABASE  the database, a SQLite file or PostgreSQL, as for serve\n"
     "  --user USERID  the user identifier; may be left out when there is only one user\n"
     "  --zone ZONE    an IANA time zone for all points (default: the zone of each point's position)\n"
     "\n"
     "Times without a zone in the files are taken as UTC.\n";
 
 const char* const demoHelp =
-    "Usage: kestrel-service demo [--db FILE]\n"
+    "Usage: kestrel-service demo [--db DATABASE]\n"
     "\n"
     "Creates a demo phone with a walk through Munich every day from a week ago to tomorrow,\n"
     "so that photos taken now find a position. Prints its user identifier and phone key.\n"
     "\n"
-    "  --db FILE  the database (default: the KESTREL folder of the user's data folder)\n";
+    "  --db DATABASE  the database, a SQLite file or PostgreSQL, as for serve\n";
 
 std::string defaultDatabase()
 {
@@ -89,16 +96,21 @@ std::string defaultDatabase()
 }
 
 struct Options {
-    std::map<std::string, std::string> values;
+    std::map<std::string, std::vector<std::string>> values; // every value of an option, in order
     std::vector<std::string> positional;
     bool help = false;
 
     bool has(const std::string& name) const { return values.count(name) > 0; }
-    // The option's value; empty when it was not given.
+    // The option's last value; empty when it was not given.
     std::string value(const std::string& name) const
     {
         const auto found = values.find(name);
-        return found != values.end() ? found->second : std::string();
+        return found != values.end() ? found->second.back() : std::string();
+    }
+    std::vector<std::string> all(const std::string& name) const
+    {
+        const auto found = values.find(name);
+        return found != values.end() ? found->second : std::vector<std::string>();
     }
 };
 
@@ -150,13 +162,13 @@ std::optional<Options> parseOptions(int argc, char** argv, const std::vector<std
         if (inlineValue)
             name = name.substr(0, equals);
         if (named(flags, name) && !inlineValue) {
-            options.values[name] = "1";
+            options.values[name].push_back("1");
         } else if (named(valued, name)) {
             if (!inlineValue && i + 1 >= argc) {
                 *error = "the option --" + name + " needs a value";
                 return std::nullopt;
             }
-            options.values[name] = inlineValue ? value : argv[++i];
+            options.values[name].push_back(inlineValue ? value : argv[++i]);
         } else {
             *error = "unknown option " + arg;
             return std::nullopt;
@@ -165,9 +177,29 @@ std::optional<Options> parseOptions(int argc, char** argv, const std::vector<std
     return options;
 }
 
+// Opens the database of --db (a file or a PostgreSQL database), with the
+// replicas of --db-read and the pool bound of --db-connections.
 bool openStore(service::Store& store, const Options& options, std::string* error)
 {
-    return store.open(options.has("db") ? options.value("db") : defaultDatabase(), error);
+    if (options.has("db-connections")) {
+        const std::string text = options.value("db-connections");
+        char* end = nullptr;
+        const long value = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
+            *error = "--db-connections \"" + text + "\" is not a number from 1 to 1000";
+            return false;
+        }
+        store.setConnectionLimit(static_cast<int>(value));
+    }
+    if (!store.open(options.has("db") ? options.value("db") : defaultDatabase(), error))
+        return false;
+    for (const std::string& replica : options.all("db-read")) {
+        if (!store.addReplica(replica, error)) {
+            *error = "--db-read " + service::Store::shownDatabase(replica) + ": " + *error;
+            return false;
+        }
+    }
+    return true;
 }
 
 void printDemo(const service::Demo& demo)
@@ -245,7 +277,8 @@ int serve(int argc, char** argv)
 {
     std::string error;
     const auto options =
-        parseOptions(argc, argv, { "db", "address", "port", "tls-cert", "tls-key" }, {}, &error);
+        parseOptions(argc, argv, { "db", "db-read", "db-connections", "address", "port", "tls-cert", "tls-key" }, {},
+                     &error);
     if (!options)
         return usageError("serve", error);
     if (options->help) {
@@ -285,14 +318,14 @@ std::optional<service::User> importUser(service::Store& store, const Options& op
     if (options.has("user")) {
         auto user = store.userById(options.value("user"));
         if (!user)
-            *error = "no user " + options.value("user") + " in " + store.path();
+            *error = "no user " + options.value("user") + " in " + store.name();
         return user;
     }
     // A failing database reads as no user.
     const auto users = store.users().value_or(std::vector<service::User>());
     auto single = service::singleAccount(users);
     if (!single)
-        *error = std::string(users.empty() ? "no user yet" : "several users") + " in " + store.path()
+        *error = std::string(users.empty() ? "no user yet" : "several users") + " in " + store.name()
             + "; name one with --user";
     return single;
 }

@@ -1,16 +1,20 @@
 #include "service/store.h"
 
-#include "service/storesql.h"
+#include "service/storepool.h"
+#include "service/storerows.h"
 
 #include <QDebug>
 
 #include <sys/random.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace service {
 
-namespace {
+const char* const userColumns = "id, user_id, phone_name, phone_key, demo";
+const char* const synchronizationColumns =
+    "sync_id, code, clock_offset, camera_time, utc_time, zone_id, zone_offset, zone_name, local_time";
 
 User readUser(const Query& q)
 {
@@ -60,22 +64,6 @@ Synchronization readSynchronization(const Query& q)
     return sync;
 }
 
-const char* const synchronizationColumns =
-    "sync_id, code, clock_offset, camera_time, utc_time, zone_id, zone_offset, zone_name, local_time";
-
-// Every row left of a bound query, as `read` reads it; nothing when the query fails.
-template <typename Read>
-auto allRows(Query& q, Read read) -> std::optional<std::vector<decltype(read(std::declval<const Query&>()))>>
-{
-    std::vector<decltype(read(std::declval<const Query&>()))> list;
-    while (q.next())
-        list.push_back(read(q));
-    if (!q.ok())
-        return std::nullopt;
-    return list;
-}
-
-// A new key for a row; nothing, with the reason in the log, without a random source.
 std::optional<std::string> newKey(int bytes)
 {
     std::string error;
@@ -85,66 +73,16 @@ std::optional<std::string> newKey(int bytes)
     return key;
 }
 
-// The store and connection of this thread's Store::Reading, if one lives.
-thread_local Store* readingStore = nullptr;
-thread_local Connection* readingConnection = nullptr;
-
-// The first row of a query, its parameters bound in order, as `read` reads it.
-template <typename Read, typename... Values>
-auto firstRow(Store& store, const char* sql, Read read, const Values&... values)
-    -> std::optional<decltype(read(std::declval<const Query&>()))>
+int64_t lockKey(const std::string& kind, const std::string& value)
 {
-    auto run = [&](Connection& connection) -> std::optional<decltype(read(std::declval<const Query&>()))> {
-        Query q(connection, sql);
-        int index = 0;
-        (q.bind(++index, values), ...);
-        if (q.next())
-            return read(q);
-        return std::nullopt;
-    };
-    if (readingStore == &store)
-        return run(*readingConnection);
-    Lease lease(store);
-    if (!lease)
-        return std::nullopt;
-    return run(*lease);
-}
-
-// Stores fixes in one transaction; orIgnore keeps a fix already stored at the
-// same time, otherwise the new one replaces it. The number of rows written,
-// nothing on failure (then nothing was stored).
-std::optional<int64_t> insertFixes(Lease& lease, int64_t user, const std::vector<Fix>& fixes, bool orIgnore)
-{
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
-    const char* const sql = orIgnore
-        ? "INSERT OR IGNORE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?)"
-        : "INSERT OR REPLACE INTO fixes (user, time, latitude, longitude, altitude, accuracy, zone) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?)";
-    int64_t written = 0;
-    for (const Fix& fix : fixes) {
-        Query q(*lease, sql);
-        if (!q.bind(1, user)
-                 .bind(2, fix.time)
-                 .bind(3, fix.latitude)
-                 .bind(4, fix.longitude)
-                 .bind(5, fix.altitude)
-                 .bind(6, fix.accuracy)
-                 .bind(7, fix.zoneId)
-                 .run())
-            return std::nullopt;
-        written += (*lease).changes();
+    // 64-bit FNV-1a: fixed, unlike std::hash, so that every build agrees.
+    uint64_t hash = 14695981039346656037ULL;
+    for (const char c : kind + ':' + value) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
     }
-    if (!transaction.commit())
-        return std::nullopt;
-    return written;
+    return static_cast<int64_t>(hash);
 }
-
-} // namespace
 
 std::optional<std::string> randomHex(int bytes, std::string* error)
 {
@@ -174,31 +112,83 @@ std::optional<std::string> randomHex(int bytes, std::string* error)
     return text;
 }
 
-Lease::Lease(Store& store) : store_(store), connection_(store.acquire()) {}
+namespace {
+
+// The store and connection of this thread's Store::Reading, if one lives.
+thread_local Store* readingStore = nullptr;
+thread_local Connection* readingConnection = nullptr;
+
+} // namespace
+
+Lease::Lease(Store& store, Use use) : store_(store)
+{
+    if (use == read && readingStore == &store) {
+        connection_ = readingConnection;
+        return;
+    }
+    owned_ = store.acquire();
+    connection_ = owned_.get();
+}
 
 Lease::~Lease()
 {
-    if (connection_)
-        store_.release(std::move(connection_));
+    if (owned_)
+        store_.release(std::move(owned_));
 }
 
 Store::Store() = default;
 Store::~Store() = default;
 
-Store::Reading::Reading(Store& store)
+Store::Reading::Reading(Store& store, From from)
     : store_(store)
-    , connection_(store.acquire())
     , outerStore_(readingStore)
     , outerConnection_(readingConnection)
 {
-    // Without a connection or a transaction the reads fall back to one
-    // connection each, as they would without this.
-    if (connection_ && connection_->exec("BEGIN")) {
+    if (!store.primary_)
+        return;
+    if (from == replica && !store.replicas_.empty())
+        connection_ = replicaConnection();
+    fromReplica_ = connection_ != nullptr;
+    // A connection that broke while idle is found out at BEGIN: one more try.
+    for (int attempt = 0; !connection_ && attempt < 2; ++attempt) {
+        pool_ = store.primary_.get();
+        connection_ = pool_->acquire();
+        if (connection_ && !connection_->begin(Connection::Begin::read))
+            pool_->release(std::move(connection_));
+    }
+    // Without a connection the reads fall back to one connection each, as
+    // they would without this.
+    if (connection_) {
         readingStore = &store;
         readingConnection = connection_.get();
-    } else if (connection_) {
-        store_.release(std::move(connection_));
     }
+}
+
+std::unique_ptr<Connection> Store::Reading::replicaConnection()
+{
+    std::optional<std::string> position = firstRow(store_, "SELECT CAST(pg_current_wal_lsn() AS TEXT)",
+                                                   [](const Query& q) { return q.text(0); });
+    if (!position)
+        return nullptr;
+    pool_ = store_.replicas_[store_.nextReplica_++ % store_.replicas_.size()].get();
+    auto connection = pool_->acquire(nullptr, 0);
+    if (!connection || !connection->begin(Connection::Begin::read)) {
+        pool_->release(std::move(connection));
+        return nullptr;
+    }
+    // The snapshot of the read transaction is taken here: when the replica
+    // has replayed the primary's position, it holds every commit before it.
+    bool current = false;
+    {
+        Query q(*connection, "SELECT CASE WHEN pg_last_wal_replay_lsn() >= CAST(? AS pg_lsn) THEN 1 ELSE 0 END");
+        current = q.bind(1, *position).next() && q.integer(0) == 1;
+    }
+    if (!current) {
+        connection->rollback();
+        pool_->release(std::move(connection));
+        return nullptr;
+    }
+    return connection;
 }
 
 Store::Reading::~Reading()
@@ -207,93 +197,114 @@ Store::Reading::~Reading()
     readingConnection = outerConnection_;
     if (!connection_)
         return;
-    if (!connection_->exec("COMMIT"))
-        connection_->exec("ROLLBACK");
-    store_.release(std::move(connection_));
+    if (!connection_->commit())
+        connection_->rollback();
+    pool_->release(std::move(connection_));
 }
 
-bool Store::open(const std::string& path, std::string* error)
+bool Store::open(const std::string& database, std::string* error)
 {
     std::string ignored;
     if (!error)
         error = &ignored;
-    if (path.empty() || path == ":memory:") {
-        *error = "the database must be a file";
+    if (database.empty() || database == ":memory:") {
+        *error = "the database must be a file or a PostgreSQL database";
         return false;
     }
-    path_ = path;
-    auto connection = Connection::open(path, &writer_, error);
+    database_ = database;
+    postgres_ = isPostgresDatabase(database);
+    const auto limit = static_cast<size_t>(connectionLimit_);
+    primary_ = std::make_unique<ConnectionPool>(database, postgres_, &writer_, postgres_ ? limit : 0,
+                                                postgres_ ? limit : 16);
+    auto connection = primary_->acquire(error);
     if (!connection)
         return false;
-    // A file that is not a database shows itself at the first read.
-    if (!connection->exec("PRAGMA journal_mode = WAL")) {
-        *error = path + " is not a database of this service (" + connection->lastError() + ")";
+    if (!postgres_ && !connection->exec("PRAGMA journal_mode = WAL")) {
+        // A file that is not a database shows itself at the first read.
+        *error = database + " is not a database of this service (" + connection->lastError() + ")";
         return false;
     }
-    if (!migrate(*connection, path, error))
+    if (postgres_ ? !migratePostgres(*connection, name(), error) : !migrateSqlite(*connection, name(), error))
         return false;
-    release(std::move(connection));
+    primary_->release(std::move(connection));
     return true;
+}
+
+bool Store::addReplica(const std::string& database, std::string* error)
+{
+    std::string ignored;
+    if (!error)
+        error = &ignored;
+    if (!postgres_ || !isPostgresDatabase(database)) {
+        *error = "only a PostgreSQL database can have replicas";
+        return false;
+    }
+    const auto limit = static_cast<size_t>(connectionLimit_);
+    auto pool = std::make_unique<ConnectionPool>(database, true, nullptr, limit, limit);
+    auto connection = pool->acquire(error);
+    if (!connection)
+        return false;
+    pool->release(std::move(connection));
+    replicas_.push_back(std::move(pool));
+    return true;
+}
+
+std::string Store::name() const
+{
+    return withoutPassword(database_);
+}
+
+std::string Store::shownDatabase(const std::string& database)
+{
+    return withoutPassword(database);
+}
+
+int Store::schemaVersion()
+{
+    return sqliteSchemaVersion();
 }
 
 std::unique_ptr<Connection> Store::acquire()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!idle_.empty()) {
-            auto connection = std::move(idle_.back());
-            idle_.pop_back();
-            return connection;
-        }
-    }
-    std::string error;
-    auto connection = Connection::open(path_, &writer_, &error);
-    if (!connection)
-        qWarning() << "database:" << error.c_str();
-    return connection;
+    return primary_ ? primary_->acquire() : nullptr;
 }
 
 void Store::release(std::unique_ptr<Connection> connection)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Each connection holds its own page cache: a burst's extra connections
-    // are closed instead of kept.
-    if (idle_.size() < 16)
-        idle_.push_back(std::move(connection));
+    primary_->release(std::move(connection));
 }
 
 std::optional<User> Store::createUser(const std::string& phoneName, bool demo)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
     const auto userId = newKey(16);
     const auto phoneKey = newKey(16);
     if (!userId || !phoneKey)
         return std::nullopt;
-    User user;
-    user.userId = *userId;
-    user.phoneName = phoneName;
-    user.phoneKey = *phoneKey;
-    user.demo = demo;
-    Query q(*lease, "INSERT INTO users (user_id, phone_name, phone_key, demo, created) VALUES (?, ?, ?, ?, "
-                    "CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER))");
-    if (!q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).bind(4, int64_t(demo)).run())
-        return std::nullopt;
-    user.id = (*lease).lastInsertRow();
-    if (!transaction.commit())
-        return std::nullopt;
-    return user;
+    const int64_t created = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+    return retrying(*this, Lease::write, [&](Connection& connection) -> std::optional<User> {
+        User user { 0, *userId, phoneName, *phoneKey, demo };
+        Transaction transaction(connection);
+        Query q(connection, "INSERT INTO users (user_id, phone_name, phone_key, demo, created) "
+                            "VALUES (?, ?, ?, ?, ?) RETURNING id");
+        if (!transaction.active()
+            || !q.bind(1, user.userId).bind(2, user.phoneName).bind(3, user.phoneKey).bind(4, int64_t(demo))
+                    .bind(5, created).next())
+            return std::nullopt;
+        user.id = q.integer(0);
+        if (!q.finish() || !transaction.commit())
+            return std::nullopt;
+        return user;
+    });
 }
 
 std::optional<User> Store::userById(const std::string& userId)
 {
     if (userId.empty())
         return std::nullopt;
-    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key, demo FROM users WHERE user_id = ?", readUser, userId);
+    return firstRow(*this, "SELECT id, user_id, phone_name, phone_key, demo FROM users WHERE user_id = ?", readUser,
+                    userId);
 }
 
 std::optional<User> Store::userByRow(int64_t id)
@@ -308,85 +319,32 @@ std::optional<int64_t> Store::userCount()
 
 std::optional<std::vector<User>> Store::users()
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT id, user_id, phone_name, phone_key, demo FROM users ORDER BY id");
-    return allRows(q, readUser);
-}
-
-std::optional<int64_t> Store::addFixes(int64_t user, const std::vector<Fix>& fixes)
-{
-    Lease lease(*this);
-    if (!insertFixes(lease, user, fixes, false))
-        return std::nullopt;
-    return static_cast<int64_t>(fixes.size());
-}
-
-std::optional<int64_t> Store::addNewFixes(int64_t user, const std::vector<Fix>& fixes)
-{
-    Lease lease(*this);
-    return insertFixes(lease, user, fixes, true);
-}
-
-std::optional<int64_t> Store::fixCount(int64_t user)
-{
-    return firstRow(*this, "SELECT count(*) FROM fixes WHERE user = ?", [](const Query& q) { return q.integer(0); },
-                    user);
-}
-
-std::optional<FixSummary> Store::fixSummary(int64_t user, int64_t since)
-{
-    return firstRow(
-        *this, "SELECT count(*), max(time) FROM fixes WHERE user = ? AND time >= ?",
-        [](const Query& q) {
-            FixSummary summary;
-            summary.count = q.integer(0);
-            if (summary.count > 0)
-                summary.last = q.integer(1);
-            return summary;
-        },
-        user, since);
-}
-
-std::optional<Fix> Store::fixAtOrBefore(int64_t user, int64_t time)
-{
-    return firstRow(*this,
-                    "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
-                    "WHERE user = ? AND time <= ? ORDER BY time DESC LIMIT 1",
-                    readFix, user, time);
-}
-
-std::optional<Fix> Store::fixAtOrAfter(int64_t user, int64_t time)
-{
-    return firstRow(*this,
-                    "SELECT time, latitude, longitude, altitude, accuracy, zone FROM fixes "
-                    "WHERE user = ? AND time >= ? ORDER BY time ASC LIMIT 1",
-                    readFix, user, time);
+    return retrying(*this, Lease::read, [&](Connection& connection) {
+        Query q(connection, "SELECT id, user_id, phone_name, phone_key, demo FROM users ORDER BY id");
+        return allRows(q, readUser);
+    });
 }
 
 std::optional<std::string> Store::deviceKey(int64_t user)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    {
-        Query q(*lease, "SELECT key FROM device_keys WHERE user = ?");
-        if (q.bind(1, user).next())
-            return q.text(0);
-    }
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
+    const auto existing = firstRow(*this, "SELECT key FROM device_keys WHERE \"user\" = ?",
+                                   [](const Query& q) { return q.text(0); }, user);
+    if (existing)
+        return existing;
     const auto key = newKey(16);
+    if (!key)
+        return std::nullopt;
     // Another request may have made the key meanwhile; that one stays.
-    Query q(*lease, "INSERT OR IGNORE INTO device_keys (key, user) SELECT ?, id FROM users WHERE id = ?");
-    if (!key || !q.bind(1, *key).bind(2, user).run() || !transaction.commit())
+    const bool stored = retrying(*this, Lease::write, [&](Connection& connection) {
+        Transaction transaction(connection);
+        Query q(connection, "INSERT INTO device_keys (key, \"user\") SELECT ?, id FROM users WHERE id = ? "
+                            "ON CONFLICT DO NOTHING");
+        return transaction.active() && q.bind(1, *key).bind(2, user).run() && transaction.commit();
+    });
+    if (!stored)
         return std::nullopt;
-    Query read(*lease, "SELECT key FROM device_keys WHERE user = ?");
-    if (!read.bind(1, user).next())
-        return std::nullopt;
-    return read.text(0);
+    return firstRow(*this, "SELECT key FROM device_keys WHERE \"user\" = ?", [](const Query& q) { return q.text(0); },
+                    user);
 }
 
 std::optional<User> Store::userByDeviceKey(const std::string& key)
@@ -395,30 +353,23 @@ std::optional<User> Store::userByDeviceKey(const std::string& key)
         return std::nullopt;
     return firstRow(*this,
                     "SELECT id, user_id, phone_name, phone_key, demo FROM users "
-                    "WHERE id = (SELECT user FROM device_keys WHERE key = ?)",
+                    "WHERE id = (SELECT \"user\" FROM device_keys WHERE key = ?)",
                     readUser, key);
 }
 
 std::optional<SyncCode> Store::createSyncCode(int64_t owner, int64_t now)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
     const auto key = newKey(8);
     if (!key)
         return std::nullopt;
-    SyncCode code { *key, owner, now };
-    {
-        Query q(*lease, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
-        if (!q.bind(1, code.code).bind(2, owner).bind(3, now).run())
-            return std::nullopt;
-    }
-    if (!transaction.commit())
+    const bool stored = retrying(*this, Lease::write, [&](Connection& connection) {
+        Transaction transaction(connection);
+        Query q(connection, "INSERT INTO sync_codes (code, owner, created) VALUES (?, ?, ?)");
+        return transaction.active() && q.bind(1, *key).bind(2, owner).bind(3, now).run() && transaction.commit();
+    });
+    if (!stored)
         return std::nullopt;
-    return code;
+    return SyncCode { *key, owner, now };
 }
 
 std::optional<SyncCode> Store::syncCode(const std::string& code)
@@ -430,196 +381,51 @@ std::optional<SyncCode> Store::syncCode(const std::string& code)
 
 bool Store::grantSyncCode(const std::string& code)
 {
-    Lease lease(*this);
-    if (!lease)
-        return false;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return false;
-    {
-        Query q(*lease, "UPDATE sync_codes SET granted = 1 WHERE code = ? AND granted = 0");
-        if (!q.bind(1, code).run())
-            return false;
-    }
-    const bool granted = (*lease).changes() == 1;
-    return transaction.commit() && granted;
-}
-
-std::optional<Camera> Store::findCamera(int64_t user, const std::string& model, const std::string& identity)
-{
-    return firstRow(*this,
-                    "SELECT id, model, serial_number, internal_serial_number FROM cameras "
-                    "WHERE owner = ? AND model = ? AND identity = ?",
-                    readCamera, user, model, identity);
-}
-
-std::optional<Synchronization> Store::addSynchronization(int64_t user, const std::string& model,
-                                                         const std::string& serialNumber,
-                                                         const std::string& internalSerialNumber,
-                                                         const Synchronization& sync)
-{
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
-    const std::string identity = serialNumber.empty() ? internalSerialNumber : serialNumber;
-    int64_t camera = 0;
-    {
-        Query q(*lease, "SELECT id FROM cameras WHERE owner = ? AND model = ? AND identity = ?");
-        if (q.bind(1, user).bind(2, model).bind(3, identity).next())
-            camera = q.integer(0);
-        else if (!q.ok())
-            return std::nullopt;
-    }
-    if (camera == 0) {
-        Query q(*lease, "INSERT INTO cameras (owner, model, serial_number, internal_serial_number, identity) "
-                        "VALUES (?, ?, ?, ?, ?)");
-        if (!q.bind(1, user).bind(2, model).bind(3, serialNumber).bind(4, internalSerialNumber).bind(5, identity).run())
-            return std::nullopt;
-        camera = (*lease).lastInsertRow();
-    }
-    {
-        Query q(*lease, "DELETE FROM synchronizations WHERE camera = ? AND code = ?");
-        if (!q.bind(1, camera).bind(2, sync.code).run())
-            return std::nullopt;
-    }
-    const auto syncId = newKey(8);
-    if (!syncId)
-        return std::nullopt;
-    Synchronization stored = sync;
-    stored.syncId = *syncId;
-    Query q(*lease, "INSERT INTO synchronizations (sync_id, camera, code, clock_offset, camera_time, utc_time, "
-                    "zone_id, zone_offset, zone_name, local_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    if (!q.bind(1, stored.syncId)
-             .bind(2, camera)
-             .bind(3, stored.code)
-             .bind(4, stored.clockOffset)
-             .bind(5, stored.cameraTime)
-             .bind(6, stored.utcTime)
-             .bind(7, stored.zoneId)
-             .bind(8, stored.zoneOffset)
-             .bind(9, stored.zoneName)
-             .bind(10, stored.localTime)
-             .run())
-        return std::nullopt;
-    if (!transaction.commit())
-        return std::nullopt;
-    return stored;
-}
-
-std::optional<std::vector<Synchronization>> Store::synchronizations(int64_t camera)
-{
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    static const std::string sql = std::string("SELECT * FROM (SELECT ") + synchronizationColumns
-        + " FROM synchronizations WHERE camera = ? ORDER BY utc_time DESC, sync_id DESC LIMIT "
-        + std::to_string(maxSynchronizationsRead) + ") ORDER BY utc_time, sync_id";
-    Query q(*lease, sql.c_str());
-    q.bind(1, camera);
-    return allRows(q, readSynchronization);
-}
-
-std::optional<std::vector<Camera>> Store::cameras(int64_t user)
-{
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    std::optional<std::vector<Camera>> list;
-    {
-        Query q(*lease, "SELECT id, model, serial_number, internal_serial_number FROM cameras "
-                        "WHERE owner = ? ORDER BY id");
-        q.bind(1, user);
-        list = allRows(q, readCamera);
-    }
-    if (!list)
-        return std::nullopt;
-    static const std::string sql = std::string("SELECT ") + synchronizationColumns
-        + " FROM synchronizations WHERE camera = ? ORDER BY utc_time, sync_id";
-    for (Camera& camera : *list) {
-        Query q(*lease, sql.c_str());
-        q.bind(1, camera.id);
-        auto synchronizations = allRows(q, readSynchronization);
-        if (!synchronizations)
-            return std::nullopt;
-        camera.synchronizations = std::move(*synchronizations);
-    }
-    return list;
-}
-
-std::optional<int64_t> Store::removeSynchronizations(int64_t user, const std::vector<std::string>& syncIds)
-{
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
-    if (!transaction.active())
-        return std::nullopt;
-    int64_t removed = 0;
-    for (const std::string& syncId : syncIds) {
-        int64_t camera = 0;
-        {
-            Query q(*lease, "SELECT camera FROM synchronizations WHERE sync_id = ? AND camera IN "
-                            "(SELECT id FROM cameras WHERE owner = ?)");
-            if (q.bind(1, syncId).bind(2, user).next())
-                camera = q.integer(0);
-            else if (!q.ok())
-                return std::nullopt;
-        }
-        if (camera == 0)
-            continue;
-        {
-            Query q(*lease, "DELETE FROM synchronizations WHERE sync_id = ?");
-            if (!q.bind(1, syncId).run())
-                return std::nullopt;
-            ++removed;
-        }
-        Query q(*lease, "DELETE FROM cameras WHERE id = ? AND NOT EXISTS "
-                        "(SELECT 1 FROM synchronizations WHERE synchronizations.camera = cameras.id)");
-        if (!q.bind(1, camera).run())
-            return std::nullopt;
-    }
-    if (!transaction.commit())
-        return std::nullopt;
-    return removed;
+    // One statement: of two instances granting the code at once, one changes the row.
+    return retrying(*this, Lease::write, [&](Connection& connection) {
+        Transaction transaction(connection);
+        Query q(connection, "UPDATE sync_codes SET granted = 1 WHERE code = ? AND granted = 0");
+        return transaction.active() && q.bind(1, code).run() && connection.changes() == 1 && transaction.commit();
+    });
 }
 
 std::optional<NewUserClaim> Store::claimNewUser(const std::string& address, int64_t now, int64_t windowMs, int limit)
 {
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Transaction transaction(*lease);
     const int64_t since = now - windowMs;
-    Query prune(*lease, "DELETE FROM new_users WHERE time <= ?");
-    if (!transaction.active() || !prune.bind(1, since).run())
-        return std::nullopt;
-    Query counted(*lease, "SELECT count(*), min(time) FROM new_users WHERE address = ? AND time > ?");
-    if (!counted.bind(1, address).bind(2, since).next())
-        return std::nullopt;
-    NewUserClaim claim;
-    if (counted.integer(0) >= limit) {
-        claim.retryAt = counted.integer(1) + windowMs;
-    } else {
-        Query insert(*lease, "INSERT INTO new_users (address, time) VALUES (?, ?)");
-        if (!insert.bind(1, address).bind(2, now).run())
+    return retrying(*this, Lease::write, [&](Connection& connection) -> std::optional<NewUserClaim> {
+        Transaction transaction(connection);
+        // Claims for one address take turns, on every instance.
+        if (!transaction.lock(lockKey("new-user", address)))
             return std::nullopt;
-        claim.row = (*lease).lastInsertRow();
-    }
-    if (!transaction.commit())
-        return std::nullopt;
-    return claim;
+        Query prune(connection, "DELETE FROM new_users WHERE time <= ?");
+        if (!prune.bind(1, since).run())
+            return std::nullopt;
+        Query counted(connection, "SELECT count(*), min(time) FROM new_users WHERE address = ? AND time > ?");
+        if (!counted.bind(1, address).bind(2, since).next())
+            return std::nullopt;
+        NewUserClaim claim;
+        if (counted.integer(0) >= limit) {
+            claim.retryAt = counted.integer(1) + windowMs;
+        } else {
+            Query insert(connection, "INSERT INTO new_users (address, time) VALUES (?, ?) RETURNING id");
+            if (!insert.bind(1, address).bind(2, now).next())
+                return std::nullopt;
+            claim.row = insert.integer(0);
+            if (!insert.finish())
+                return std::nullopt;
+        }
+        if (!transaction.commit())
+            return std::nullopt;
+        return claim;
+    });
 }
 
 bool Store::releaseNewUser(int64_t row)
 {
-    Lease lease(*this);
-    if (!lease)
-        return false;
-    Query q(*lease, "DELETE FROM new_users WHERE rowid = ?");
-    return q.bind(1, row).run();
+    return retrying(*this, Lease::write, [&](Connection& connection) {
+        Query q(connection, "DELETE FROM new_users WHERE id = ?");
+        return q.bind(1, row).run();
+    });
 }
 
 } // namespace service

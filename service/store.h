@@ -3,14 +3,13 @@
 #include "service/timegeo.h"
 #include "service/trackthin.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace service {
 
@@ -83,11 +82,15 @@ struct NewUserClaim {
 };
 
 class Connection;
+class ConnectionPool;
 
-// The service's database: one SQLite file in WAL mode. Every operation takes
-// a connection of its own from a small pool, so the store may be used from
-// many threads at once. A failure of the database comes back as false or as
-// an empty optional, with the database's reason in the log; nothing throws.
+// The service's database: one SQLite file in WAL mode, or a PostgreSQL
+// database that any number of instances of the service share, with streaming
+// replicas that may serve reads. Every operation takes a connection of its
+// own from a pool, so the store may be used from many threads at once; one
+// whose link to PostgreSQL broke before it could commit runs once more on a
+// new connection. A failure of the database comes back as false or as an
+// empty optional, with the database's reason in the log; nothing throws.
 class Store {
 public:
     Store();
@@ -95,26 +98,48 @@ public:
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Opens (creating it when missing) and migrates the database at path.
-    // ":memory:" is not supported (each connection would see its own).
-    bool open(const std::string& path, std::string* error = nullptr);
-    const std::string& path() const { return path_; }
+    // At most this many connections to each PostgreSQL database at once (set
+    // before open).
+    void setConnectionLimit(int limit) { connectionLimit_ = limit > 0 ? limit : 1; }
+    // Opens (creating it when missing) and migrates the database: the path of
+    // a SQLite file, or a PostgreSQL connection string (a postgresql:// URL or
+    // libpq keywords; libpq finds a password left out in PGPASSWORD or
+    // ~/.pgpass). ":memory:" is not supported (each connection would see its
+    // own).
+    bool open(const std::string& database, std::string* error = nullptr);
+    // A streaming replica of the PostgreSQL database, for Reading::replica.
+    bool addReplica(const std::string& database, std::string* error = nullptr);
+    // The database as opened, and as it may be shown (without a password).
+    const std::string& database() const { return database_; }
+    std::string name() const;
+    // A database as it may be shown: without a password.
+    static std::string shownDatabase(const std::string& database);
+    bool postgres() const { return postgres_; }
     static int schemaVersion();
 
     // While one lives, the reads of this thread on the store share one
     // connection and one read transaction: a request sees one state of the
     // database and takes its locks once instead of once per query. Only for
-    // requests that read; writes still take connections of their own.
+    // requests that read; writes still take connections of their own. With
+    // `replica`, the reads go to a replica that has replayed everything the
+    // primary had committed when the Reading began, if there is one.
     class Reading {
     public:
-        explicit Reading(Store& store);
+        enum From { primary, replica };
+        explicit Reading(Store& store, From from = primary);
         ~Reading();
         Reading(const Reading&) = delete;
         Reading& operator=(const Reading&) = delete;
+        // Whether the reads go to a replica.
+        bool fromReplica() const { return pool_ != nullptr && connection_ && fromReplica_; }
 
     private:
+        std::unique_ptr<Connection> replicaConnection();
+
         Store& store_;
+        ConnectionPool* pool_ = nullptr;
         std::unique_ptr<Connection> connection_;
+        bool fromReplica_ = false;
         Store* outerStore_ = nullptr;
         Connection* outerConnection_ = nullptr;
     };
@@ -206,10 +231,13 @@ private:
     std::unique_ptr<Connection> acquire();
     void release(std::unique_ptr<Connection> connection);
 
-    std::string path_;
-    std::mutex mutex_;
-    std::mutex writer_; // one writer at a time
-    std::vector<std::unique_ptr<Connection>> idle_;
+    std::string database_;
+    bool postgres_ = false;
+    int connectionLimit_ = 16;
+    std::mutex writer_; // one SQLite writer at a time
+    std::unique_ptr<ConnectionPool> primary_;
+    std::vector<std::unique_ptr<ConnectionPool>> replicas_;
+    std::atomic<size_t> nextReplica_ { 0 };
 };
 
 // A random identifier of `bytes` bytes from the operating system's

@@ -8,7 +8,7 @@ namespace service {
 namespace {
 
 // Each entry moves the schema one version up; a database is migrated by
-// running the entries past its user_version, each in its own transaction.
+// running the entries past its user_version, all in one transaction.
 const char* const migrations[] = {
     // 1: the first schema
     "CREATE TABLE users ("
@@ -78,43 +78,56 @@ const char* const migrations[] = {
     "  count INTEGER NOT NULL,"
     "  reason TEXT NOT NULL,"
     "  PRIMARY KEY (user, minute)) WITHOUT ROWID;",
+    // 7: new users' rows named by an id of their own, as RETURNING gives it
+    "CREATE TABLE new_users_numbered ("
+    "  id INTEGER PRIMARY KEY,"
+    "  address TEXT NOT NULL,"
+    "  time INTEGER NOT NULL);"
+    "INSERT INTO new_users_numbered (id, address, time) SELECT rowid, address, time FROM new_users;"
+    "DROP TABLE new_users;"
+    "ALTER TABLE new_users_numbered RENAME TO new_users;"
+    "CREATE INDEX new_users_address ON new_users(address, time);"
+    "CREATE INDEX new_users_time ON new_users(time);",
 };
 
 constexpr int migrationCount = sizeof migrations / sizeof migrations[0];
 
 } // namespace
 
-int Store::schemaVersion()
+int sqliteSchemaVersion()
 {
     return migrationCount;
 }
 
-bool migrate(Connection& connection, const std::string& path, std::string* error)
+bool migrateSqlite(Connection& connection, const std::string& name, std::string* error)
 {
+    Transaction transaction(connection);
     std::optional<int> version;
-    {
+    if (transaction.active()) {
         Query q(connection, "PRAGMA user_version");
         if (q.next())
             version = static_cast<int>(q.integer(0));
     }
     if (!version || *version < 0) {
-        *error = "cannot read the schema version of " + path;
+        *error = "cannot read the schema version of " + name;
         return false;
     }
     if (*version > migrationCount) {
-        *error = path + " has schema version " + std::to_string(*version) + ", newer than this program's "
+        *error = name + " has schema version " + std::to_string(*version) + ", newer than this program's "
             + std::to_string(migrationCount);
         return false;
     }
     for (int step = *version; step < migrationCount; ++step) {
-        Transaction transaction(connection);
-        const std::string setVersion = "PRAGMA user_version = " + std::to_string(step + 1);
-        if (!transaction.active() || !connection.exec(migrations[step]) || !connection.exec(setVersion.c_str())
-            || !transaction.commit()) {
-            *error = "cannot migrate " + path + " to schema version " + std::to_string(step + 1) + ": "
+        if (!connection.exec(migrations[step])) {
+            *error = "cannot migrate " + name + " to schema version " + std::to_string(step + 1) + ": "
                 + connection.lastError();
             return false;
         }
+    }
+    const std::string setVersion = "PRAGMA user_version = " + std::to_string(migrationCount);
+    if (!connection.exec(setVersion.c_str()) || !transaction.commit()) {
+        *error = "cannot migrate " + name + ": " + connection.lastError();
+        return false;
     }
     return true;
 }

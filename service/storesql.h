@@ -1,53 +1,80 @@
 #pragma once
 
-// The SQLite pieces under the Store: a connection with its cached prepared
-// statements, one use of a statement, a transaction, and the schema
-// (storeschema.cpp). For store*.cpp only.
+// The pieces under the Store, for store*.cpp only: a connection to a database
+// with its cached prepared statements, one use of a statement, a transaction,
+// a connection borrowed for one operation, and the schemas. SQLite
+// (storesqlite.cpp) and PostgreSQL (storepostgres.cpp) each implement
+// Connection and Statement; the Store's SQL is written once for both: `?` or
+// `?N` parameters, upserts as ON CONFLICT, new rows' ids by RETURNING, and
+// the column "user" quoted.
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace service {
 
-// One connection to the database file. Failures of its statements are logged
-// with the database's reason and come back as false or nothing.
+// A prepared statement of one connection. Failures are logged with the
+// database's reason.
+class Statement {
+public:
+    virtual ~Statement() = default;
+    virtual bool bind(int index, int64_t value) = 0;
+    virtual bool bind(int index, double value) = 0;
+    virtual bool bind(int index, const std::string& value) = 0;
+    enum Step { row, done, failed };
+    virtual Step step() = 0;
+    // Ready for the next use, its parameters cleared.
+    virtual void reset() = 0;
+    // A column of the current row; 0 or "" for NULL.
+    virtual int64_t integer(int column) const = 0;
+    virtual double real(int column) const = 0;
+    virtual std::string text(int column) const = 0;
+};
+
+// One connection to the database. Failures of its statements are logged with
+// the database's reason and come back as false or nothing.
 class Connection {
 public:
-    // Opens the file (creating it when missing) with the store's settings;
-    // writers of this process queue on `writer`. Nothing, with the reason in
-    // `error`, when the file cannot be opened.
-    static std::unique_ptr<Connection> open(const std::string& path, std::mutex* writer,
-                                            std::string* error = nullptr);
-    ~Connection();
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+    virtual ~Connection() = default;
 
-    // Runs SQL that returns no rows; false, logged, on failure.
-    bool exec(const char* sql);
+    // Runs SQL (one or more statements) that returns no rows; false, logged, on failure.
+    virtual bool exec(const char* sql) = 0;
     // The statement of `sql`, prepared once per connection; null, logged, on failure.
-    sqlite3_stmt* prepare(const char* sql);
-
-    sqlite3* handle() const { return db_; }
-    std::mutex* writer() const { return writer_; }
+    virtual Statement* prepare(const char* sql) = 0;
     // The database's reason for its last failure.
-    std::string lastError() const;
-    int64_t lastInsertRow() const;
+    virtual std::string lastError() const = 0;
     // Rows the last statement inserted, changed or deleted.
-    int64_t changes() const;
+    virtual int64_t changes() const = 0;
 
-private:
-    Connection() = default;
+    enum class Begin { write, read };
+    // Starts a transaction: one that writes, or one that reads a single state
+    // of the database.
+    virtual bool begin(Begin kind) = 0;
+    // Within a write transaction: waits until no other transaction, of this
+    // or any other process, holds `key`, and holds it to the end.
+    virtual bool lock(int64_t key) = 0;
+    virtual bool commit() = 0;
+    virtual void rollback() = 0;
 
-    sqlite3* db_ = nullptr;
-    std::mutex* writer_ = nullptr;
-    std::map<std::string, sqlite3_stmt*> statements_;
+    // The link to the database server broke: the connection is of no more
+    // use, and an operation that failed on it may succeed on a new one.
+    virtual bool lost() const { return false; }
+    // A commit was sent and no answer came: it may have taken effect.
+    virtual bool commitUnknown() const { return false; }
+    // Worth handing out again from the pool.
+    virtual bool usable() const { return true; }
+    // The lock that the writers of this process queue on (SQLite), or null.
+    virtual std::mutex* writer() const { return nullptr; }
 };
+
+// Opens a SQLite connection to the file at `path` (creating it when missing),
+// whose writers queue on `writer`; nothing, with the reason in `error`.
+std::unique_ptr<Connection> openSqlite(const std::string& path, std::mutex* writer, std::string* error);
+// Opens a PostgreSQL connection with libpq's connection string `database`;
+// nothing, with the reason in `error`.
+std::unique_ptr<Connection> openPostgres(const std::string& database, std::string* error);
 
 // One use of a cached prepared statement; reset when it goes out of scope.
 class Query {
@@ -63,23 +90,23 @@ public:
     Query& bind(int index, const std::string& value);
     // True while a row is available; false at the end or on failure (ok() tells).
     bool next();
-    // Runs a statement that returns no rows.
+    // Runs a statement whose rows are not read.
     bool run();
-    int64_t integer(int column) const;
-    double real(int column) const;
-    std::string text(int column) const;
+    // Reads past the rows left, so that the statement is complete (before a
+    // commit); false when it failed.
+    bool finish();
+    int64_t integer(int column) const { return statement_->integer(column); }
+    double real(int column) const { return statement_->real(column); }
+    std::string text(int column) const { return statement_->text(column); }
 
 private:
-    void check(int result);
-
-    Connection& connection_;
-    sqlite3_stmt* statement_;
+    Statement* statement_;
     bool failed_ = false;
+    bool done_ = false;
 };
 
-// A transaction that rolls back unless committed. Writers of this process
-// queue on the store's writer lock, so none of them meets a locked database;
-// the busy timeout only serves against other processes.
+// A write transaction that rolls back unless committed. Writers of this
+// process queue on the connection's writer lock, if it has one.
 class Transaction {
 public:
     explicit Transaction(Connection& connection);
@@ -88,6 +115,8 @@ public:
     Transaction& operator=(const Transaction&) = delete;
 
     bool active() const { return active_; }
+    // Holds `key` against every other transaction until the end (Connection::lock).
+    bool lock(int64_t key);
     bool commit();
 
 private:
@@ -98,10 +127,13 @@ private:
 
 class Store;
 
-// A connection borrowed from the store's pool for one operation (store.cpp).
+// A connection for one operation: the connection of this thread's
+// Store::Reading when one lives and the operation only reads, otherwise one
+// borrowed from the store's pool of the primary database (store.cpp).
 class Lease {
 public:
-    explicit Lease(Store& store);
+    enum Use { write, read };
+    explicit Lease(Store& store, Use use = write);
     ~Lease();
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -111,12 +143,34 @@ public:
 
 private:
     Store& store_;
-    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<Connection> owned_;
+    Connection* connection_ = nullptr;
 };
 
-// Moves the database at `path`, open in `connection`, from its schema version
-// to this program's, each step in its own transaction; false with the reason
-// in `error` (which must not be null).
-bool migrate(Connection& connection, const std::string& path, std::string* error);
+// Runs `operation` (a callable taking a Connection& and returning a bool or an
+// optional) on a connection of the store; when it fails because the link to
+// the database broke before anything could have been committed, once more on
+// a new connection.
+template <typename Operation>
+auto retrying(Store& store, Lease::Use use, Operation operation) -> decltype(operation(std::declval<Connection&>()))
+{
+    for (int attempt = 0;; ++attempt) {
+        Lease lease(store, attempt == 0 ? use : Lease::write);
+        if (!lease)
+            return {};
+        auto result = operation(*lease);
+        if (result || attempt > 0 || !(*lease).lost() || (*lease).commitUnknown())
+            return result;
+    }
+}
+
+// Moves the database open in `connection`, named `name` in messages, from its
+// schema version to this program's in one transaction; false with the reason
+// in `error` (which must not be null). SQLite (storeschema.cpp) and
+// PostgreSQL (storeschemapg.cpp).
+bool migrateSqlite(Connection& connection, const std::string& name, std::string* error);
+bool migratePostgres(Connection& connection, const std::string& name, std::string* error);
+int sqliteSchemaVersion();
+int postgresSchemaVersion();
 
 } // namespace service

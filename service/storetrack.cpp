@@ -1,7 +1,6 @@
 // Reading a span of a user's fixes for a track on the map.
 
-#include "service/store.h"
-#include "service/storesql.h"
+#include "service/storerows.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,16 +19,11 @@ int32_t microDegrees(double degrees, double limit)
     return static_cast<int32_t>(std::lround(degrees * 1e6));
 }
 
-} // namespace
-
-std::optional<TrackSpan> Store::trackPoints(int64_t user, int64_t from, int64_t to, size_t limit)
+// The span read on `connection`, as Store::trackPoints tells it.
+std::optional<TrackSpan> readSpan(Connection& connection, int64_t user, int64_t from, int64_t to, size_t limit)
 {
-    limit = std::max<size_t>(limit, 3);
-    Lease lease(*this);
-    if (!lease)
-        return std::nullopt;
-    Query q(*lease, "SELECT time, latitude, longitude FROM fixes WHERE user = ? AND time >= ? AND time <= ? "
-                    "ORDER BY time");
+    Query q(connection, "SELECT time, latitude, longitude FROM fixes WHERE \"user\" = ? AND time >= ? AND time <= ? "
+                        "ORDER BY time");
     q.bind(1, user).bind(2, from).bind(3, to);
     TrackSpan span;
     std::vector<TrackPoint>& points = span.points;
@@ -57,6 +51,15 @@ std::optional<TrackSpan> Store::trackPoints(int64_t user, int64_t from, int64_t 
     if (span.total > 0 && (span.total - 1) % span.stride != 0)
         points.push_back(last);
     return span;
+}
+
+
+} // namespace
+
+std::optional<TrackSpan> Store::trackPoints(int64_t user, int64_t from, int64_t to, size_t limit)
+{
+    limit = std::max<size_t>(limit, 3);
+    return retrying(*this, Lease::read, [&](Connection& connection) { return readSpan(connection, user, from, to, limit); });
 }
 
 } // namespace service
