@@ -358,7 +358,7 @@ Reply Api::geocodeImage(const std::string& body)
     if (!members.valid(&error))
         return badRequest(204, error);
 
-    const Store::Reading reading(store_);
+    const Store::Reading reading(store_, Store::Reading::replica);
     const auto user = store_.userById(userId);
     if (!user)
         return unknownUser();
@@ -404,6 +404,7 @@ Reply Api::getSyncList(const std::string& body)
     const json request = parseRequest(body);
     if (!request.is_object())
         return badRequest(204, notAnObject);
+    const Store::Reading reading(store_, Store::Reading::replica);
     return forUser(store_, request, [this](const User& user) {
         Reply reply = Reply::make(200, "", "");
         reply.json["phoneName"] = user.phoneName;

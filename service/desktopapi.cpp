@@ -21,8 +21,8 @@ std::string isoTime(int64_t ms)
 
 } // namespace
 
-DesktopApi::DesktopApi(Api& api, std::string address, int port, bool localRequest)
-    : api_(api), address_(std::move(address)), port_(port), local_(localRequest)
+DesktopApi::DesktopApi(Api& api, std::string address, int port, bool localRequest, bool proxied)
+    : api_(api), address_(std::move(address)), port_(port), local_(localRequest), proxied_(proxied)
 {
 }
 
@@ -77,6 +77,7 @@ Reply DesktopApi::forUser(const std::string& body, Reply (DesktopApi::*answer)(c
 
 Reply DesktopApi::serviceStatus(const std::string& body)
 {
+    const Store::Reading reading(api_.store(), Store::Reading::replica);
     return forUser(body, &DesktopApi::statusOf);
 }
 
@@ -87,6 +88,7 @@ Reply DesktopApi::syncCode(const std::string& body)
 
 Reply DesktopApi::getTrack(const std::string& body)
 {
+    const Store::Reading reading(api_.store(), Store::Reading::replica);
     return forUser(body, &DesktopApi::trackOf);
 }
 
@@ -104,7 +106,8 @@ Reply DesktopApi::statusOf(const User& owner, const json&)
     reply.json["userID"] = owner.userId;
     if (owner.demo)
         reply.json["demo"] = true;
-    reply.json["listening"] = address_ == "localhost" || isLoopbackAddress(address_) ? "loopback" : "network";
+    const bool loopback = !proxied_ && (address_ == "localhost" || isLoopbackAddress(address_));
+    reply.json["listening"] = loopback ? "loopback" : "network";
     return reply;
 }
 

@@ -18,8 +18,9 @@ constexpr size_t maxTrackFixesRead = 2000000;
 // alone), for the service's single account (singleAccount in service/api.h).
 class DesktopApi {
 public:
-    // `address` is the address the service listens on, `port` its port.
-    DesktopApi(Api& api, std::string address, int port, bool localRequest);
+    // `address` is the address the service listens on, `port` its port;
+    // `proxied`: it serves behind a reverse proxy, reachable from the network.
+    DesktopApi(Api& api, std::string address, int port, bool localRequest, bool proxied = false);
 
     // {"phoneName", "positions", "first", "last", "phonePageUrls", "userID",
     // "listening": "loopback" or "network"}, and "demo": true for a demo account.
@@ -55,6 +56,7 @@ private:
     std::string address_;
     int port_;
     bool local_;
+    bool proxied_;
 };
 
 } // namespace service

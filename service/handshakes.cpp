@@ -1,5 +1,7 @@
 #include "service/handshakes.h"
 
+#include "service/hosts.h"
+
 #include <openssl/err.h>
 
 #include <fcntl.h>
@@ -27,9 +29,9 @@ void Handshakes::add(int socket, const std::string& address, const Done& done)
         ::close(socket);
         return;
     }
-    // Room for the new one: the oldest of its address, or the oldest of all,
-    // makes way.
-    if (perAddress_[address] >= std::max(1, limits_.handshakesPerAddress))
+    // Room for the new one: the oldest of its address (unless that is a
+    // reverse proxy's), or the oldest of all, makes way.
+    if (perAddress_[address] >= std::max(1, limits_.handshakesPerAddress) && !listedAddress(limits_.proxies, address))
         close(std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.address == address; }));
     if (static_cast<int>(pending_.size()) >= std::max(1, limits_.handshakes))
         close(pending_.begin());

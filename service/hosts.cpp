@@ -5,7 +5,9 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace service {
 
@@ -43,6 +45,45 @@ bool countsNewUsers(const std::string& client, const std::string& local, bool lo
     if (!client.empty() && client == local)
         return false;
     return loopbackOnly || !isLoopbackAddress(client);
+}
+
+std::optional<std::string> canonicalAddress(std::string_view text)
+{
+    if (text.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    const std::string address(text);
+    in_addr v4 {};
+    in6_addr v6 {};
+    char written[INET6_ADDRSTRLEN] = {};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+        return inet_ntop(AF_INET, &v4, written, sizeof written);
+    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+        return std::nullopt;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+        return inet_ntop(AF_INET, &v4, written, sizeof written);
+    }
+    return inet_ntop(AF_INET6, &v6, written, sizeof written);
+}
+
+bool listedAddress(const std::vector<std::string>& list, const std::string& address)
+{
+    if (list.empty())
+        return false;
+    const std::string canonical = canonicalAddress(address).value_or(address);
+    return std::any_of(list.begin(), list.end(),
+                       [&](const std::string& listed) { return canonicalAddress(listed).value_or(listed) == canonical; });
+}
+
+std::optional<std::string> forwardedClient(std::string_view value)
+{
+    const size_t comma = value.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? value : value.substr(comma + 1);
+    while (!last.empty() && (last.front() == ' ' || last.front() == '\t'))
+        last.remove_prefix(1);
+    while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
+        last.remove_suffix(1);
+    return canonicalAddress(last);
 }
 
 std::vector<std::string> localNetworkAddresses()

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace service {
@@ -21,6 +23,18 @@ bool isLoopbackHost(const std::string& host);
 // 127.0.0.1 counts the users of a client at 127.0.0.2: nothing else reaches
 // it, so that is how a test on loopback meets the limit.
 bool countsNewUsers(const std::string& client, const std::string& local, bool loopbackOnly);
+
+// The address `text` in one form for all its spellings ("2001:db8::1"; an
+// IPv4 address, also one mapped into IPv6 such as "::ffff:10.0.0.1", as
+// "10.0.0.1"); nothing when `text` is no IPv4 or IPv6 address.
+std::optional<std::string> canonicalAddress(std::string_view text);
+// Whether `address` is one of `list`, however either spells it.
+bool listedAddress(const std::vector<std::string>& list, const std::string& address);
+// The client address that a reverse proxy appended to the X-Forwarded-For
+// header `value` (a list separated by commas): the last one, in its canonical
+// form; nothing when that is no address. Those before it come from the client
+// and prove nothing.
+std::optional<std::string> forwardedClient(std::string_view value);
 
 // The IPv4 addresses of this machine's network interfaces that are up, as
 // text ("192.168.1.20"); loopback interfaces and loopback addresses left out.

@@ -28,7 +28,9 @@ bool HttpServer::bind(const std::string& address, int port, std::string* error)
     }
     binding_.address = address;
     binding_.port = *bound;
-    binding_.loopbackOnly = address == "localhost" || isLoopbackAddress(address);
+    // Behind a reverse proxy every client comes through loopback.
+    binding_.loopbackOnly
+        = listener_->limits().proxies.empty() && (address == "localhost" || isLoopbackAddress(address));
     return true;
 }
 

@@ -17,7 +17,9 @@ class Routes;
 // all answered by one Api. Every route shares the protections of the
 // connection layer (Listener): time limits for reading a request, a cap on
 // connections per client address, and, on a service bound to loopback, the
-// refusal of foreign Host names.
+// refusal of foreign Host names. Behind a reverse proxy (ServerLimits::proxies)
+// the proxy's connections are held to no cap per address, and each request
+// counts as one of the client the proxy names.
 class HttpServer {
 public:
     // Serves HTTPS when `tls` names a certificate or a key.
@@ -35,8 +37,9 @@ public:
     int port() const { return binding_.port; }
     // The address bound.
     const std::string& address() const { return binding_.address; }
-    // Bound to a loopback address only: the single-user "/sync" page needs
-    // no key, and Host names other than loopback ones are refused.
+    // Bound to a loopback address only, with no reverse proxy: the
+    // single-user "/sync" page needs no key, and Host names other than
+    // loopback ones are refused.
     bool loopbackOnly() const { return binding_.loopbackOnly; }
 
     // Serves until stop() (from another thread, such as one that waits for

@@ -2,6 +2,7 @@
 
 #include "service/connection.h"
 #include "service/handshakes.h"
+#include "service/hosts.h"
 
 #include <malloc.h>
 #include <netinet/in.h>
@@ -230,7 +231,10 @@ void Listener::admit(int socket, SSL* ssl, const std::string& address)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Address& state = addresses_[address];
-    if (state.active < limits_.perAddress) {
+    // A reverse proxy brings many clients: it may have every worker.
+    const int cap = listedAddress(limits_.proxies, address) ? std::max(limits_.perAddress, limits_.workers)
+                                                             : limits_.perAddress;
+    if (state.active < cap) {
         ++state.active;
         dispatch({ socket, ssl }, address);
     } else if (static_cast<int>(state.waiting.size()) < limits_.waitingPerAddress) {

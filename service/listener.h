@@ -19,7 +19,8 @@ class ClientConnection;
 
 // The HTTP library's request parsing and routing, under a connection layer of
 // the service's own: an accept loop that spreads connections over the
-// workers with a cap per client address and a queue for those waiting, TLS
+// workers with a cap per client address (a reverse proxy's may have every
+// worker) and a queue for those waiting, TLS
 // when asked for (its handshakes driven by the accept loop, see Handshakes,
 // so that a worker serves only connections whose handshake is done), and the
 // keep-alive loop over a ClientConnection that enforces the read deadlines.

@@ -43,6 +43,7 @@ const char* const generalHelp =
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db DATABASE] [--db-read DATABASE]... [--db-connections N]\n"
     "                             [--address ADDRESS] [--port PORT] [--tls-cert FILE --tls-key FILE]\n"
+    "                             [--proxy ADDRESS]...\n"
     "\n"
     "Serves the endpoints syncCamera, geocodeImage, getSyncList, removeCamera and importTrack for Kestrel,\n"
     "the phone's endpoints under /phone/, the phone page /phone, the tracker apps' routes\n"
@@ -62,6 +63,12 @@ const char* const serveHelp =
     "  --port PORT        the port to listen on, 0 for any free one (default 8470)\n"
     "  --tls-cert FILE    serve HTTPS with this certificate (PEM), for phones outside the local network\n"
     "  --tls-key FILE     the certificate's private key (PEM)\n"
+    "  --proxy ADDRESS    a reverse proxy in front of the service connects from this IPv4 or IPv6\n"
+    "                     address (repeatable). Its requests must name their client as the last\n"
+    "                     address of X-Forwarded-For (nginx: $proxy_add_x_forwarded_for), which\n"
+    "                     then counts as the client; its connections have no cap per address. With\n"
+    "                     any proxy no client is trusted as this computer's, whatever --address:\n"
+    "                     /sync needs the phone's key and any Host name is answered.\n"
     "\n"
     "Prints \"listening on URL\" once it answers, and with --address 0.0.0.0 the URLs of the\n"
     "phone page /phone in the local network; stops on SIGINT or SIGTERM.\n";
@@ -107,7 +114,8 @@ struct Options {
         const auto found = values.find(name);
         return found != values.end() ? found->second.back() : std::string();
     }
-    std::vector<std::string> all(const std::string& name) const
+    // Every value the option was given, in order.
+    std::vector<std::string> every(const std::string& name) const
     {
         const auto found = values.find(name);
         return found != values.end() ? found->second : std::vector<std::string>();
@@ -177,23 +185,28 @@ std::optional<Options> parseOptions(int argc, char** argv, const std::vector<std
     return options;
 }
 
+// The bound of --db-connections: 1 to 1000, 16 when not given.
+std::optional<int> connectionLimit(const Options& options, std::string* error)
+{
+    if (!options.has("db-connections"))
+        return 16;
+    const std::string text = options.value("db-connections");
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
+        *error = "--db-connections \"" + text + "\" is not a number from 1 to 1000";
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
 // Opens the database of --db (a file or a PostgreSQL database), with the
-// replicas of --db-read and the pool bound of --db-connections.
+// replicas of --db-read.
 bool openStore(service::Store& store, const Options& options, std::string* error)
 {
-    if (options.has("db-connections")) {
-        const std::string text = options.value("db-connections");
-        char* end = nullptr;
-        const long value = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
-            *error = "--db-connections \"" + text + "\" is not a number from 1 to 1000";
-            return false;
-        }
-        store.setConnectionLimit(static_cast<int>(value));
-    }
     if (!store.open(options.has("db") ? options.value("db") : defaultDatabase(), error))
         return false;
-    for (const std::string& replica : options.all("db-read")) {
+    for (const std::string& replica : options.every("db-read")) {
         if (!store.addReplica(replica, error)) {
             *error = "--db-read " + service::Store::shownDatabase(replica) + ": " + *error;
             return false;
@@ -277,8 +290,8 @@ int serve(int argc, char** argv)
 {
     std::string error;
     const auto options =
-        parseOptions(argc, argv, { "db", "db-read", "db-connections", "address", "port", "tls-cert", "tls-key" }, {},
-                     &error);
+        parseOptions(argc, argv, { "db", "db-read", "db-connections", "address", "port", "tls-cert", "tls-key", "proxy" },
+                     {}, &error);
     if (!options)
         return usageError("serve", error);
     if (options->help) {
@@ -290,18 +303,29 @@ int serve(int argc, char** argv)
     const auto port = portOption(*options, &error);
     if (!port)
         return usageError("serve", error);
+    const auto connections = connectionLimit(*options, &error);
+    if (!connections)
+        return usageError("serve", error);
     const std::string address = options->has("address") ? options->value("address") : "127.0.0.1";
+    service::ServerLimits limits;
+    for (const std::string& proxy : options->every("proxy")) {
+        const auto canonical = service::canonicalAddress(proxy);
+        if (!canonical)
+            return usageError("serve", "the proxy address \"" + proxy + "\" is not an IPv4 or IPv6 address");
+        limits.proxies.push_back(*canonical);
+    }
     raiseFileLimit();
     const sigset_t stopSignals = blockStopSignals();
 
     service::Store store;
+    store.setConnectionLimit(*connections);
     if (!openStore(store, *options, &error))
         return fail(error);
     service::Api api(store);
     const service::TlsFiles tls { options->value("tls-cert"), options->value("tls-key") };
     if (tls.certificate.empty() != tls.key.empty())
         return usageError("serve", "--tls-cert and --tls-key go together");
-    service::HttpServer server(api, {}, tls);
+    service::HttpServer server(api, limits, tls);
     if (!server.valid())
         return fail("cannot serve HTTPS with the certificate " + tls.certificate + " and the key " + tls.key
                     + " (missing, unreadable or not a matching PEM pair)");

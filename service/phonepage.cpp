@@ -108,10 +108,13 @@ void PhoneRoutes::status(const httplib::Request& request, httplib::Response& res
     const int64_t since = body.contains("since") && body["since"].is_number()
         ? wholeMilliseconds(body["since"].get<double>()).value_or(0)
         : 0;
+    // Made on first use, so before the figures are read from a replica.
+    const std::string deviceKey = api_.store().deviceKey(user->id).value_or(std::string());
+    const Store::Reading reading(api_.store(), Store::Reading::replica);
     const FixSummary summary = api_.store().fixSummary(user->id, since).value_or(FixSummary());
     const Refusals refusals = api_.store().refusalsSince(user->id, since).value_or(Refusals());
     const json figures { { "phoneName", user->phoneName },
-                         { "deviceKey", api_.store().deviceKey(user->id).value_or(std::string()) },
+                         { "deviceKey", deviceKey },
                          { "fixesToday", summary.count },
                          { "lastFix", summary.last ? json(*summary.last) : json() },
                          { "refusedToday", refusals.count },

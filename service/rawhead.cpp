@@ -54,6 +54,16 @@ std::string RawHead::value(std::string_view name) const
     return found;
 }
 
+std::string RawHead::last(std::string_view name) const
+{
+    std::string_view found;
+    each(name, [&found](std::string_view value) {
+        found = value;
+        return true;
+    });
+    return std::string(found);
+}
+
 int RawHead::count(std::string_view name) const
 {
     int count = 0;

@@ -16,6 +16,8 @@ public:
     // The value of the first header `name` (in any case), without the spaces
     // and tabs around it; empty when there is none.
     std::string value(std::string_view name) const;
+    // The value of the last header `name`, trimmed alike.
+    std::string last(std::string_view name) const;
     // How many headers `name` the head has.
     int count(std::string_view name) const;
 

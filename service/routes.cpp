@@ -114,6 +114,10 @@ httplib::Server::HandlerResponse Routes::screen(const httplib::Request& request,
         if (raw.count(name) > 1)
             return refuse(response, Reply::make(400, "Bad request",
                                                 std::string("The request has more than one ") + name + " header."));
+    if (proxied(request) && !forwardedClient(raw.last("X-Forwarded-For")))
+        return refuse(response, Reply::make(400, "Bad request",
+                                            "The request came through a reverse proxy that did not name its client: "
+                                            "the proxy must send the client's address in X-Forwarded-For."));
     if (binding_.loopbackOnly && !isLoopbackHost(raw.value("Host")))
         return refuse(response, Reply::make(403, "Forbidden host",
                                             "This service answers only requests addressed to this computer (localhost)."));
@@ -146,6 +150,21 @@ bool Routes::local(const httplib::Request& request) const
     return binding_.loopbackOnly && isLoopbackAddress(request.remote_addr);
 }
 
+bool Routes::proxied(const httplib::Request& request) const
+{
+    return listedAddress(listener_.limits().proxies, request.remote_addr);
+}
+
+std::string Routes::client(const httplib::Request& request)
+{
+    if (!proxied(request))
+        return request.remote_addr;
+    // The last address is the one the proxy appended; screen() let no
+    // request through without one.
+    const RawHead head(listener_.requestHead().value_or(std::string()));
+    return forwardedClient(head.last("X-Forwarded-For")).value_or(std::string());
+}
+
 template <Reply (Api::*endpoint)(const std::string&)>
 void Routes::apiCall(const httplib::Request& request, httplib::Response& response)
 {
@@ -157,7 +176,7 @@ void Routes::desktopCall(const httplib::Request& request, httplib::Response& res
 {
     // No user named: answered for a loopback-only service's single account, on
     // a loopback connection, like the "/sync" page.
-    DesktopApi desktop(api_, binding_.address, binding_.port, local(request));
+    DesktopApi desktop(api_, binding_.address, binding_.port, local(request), !listener_.limits().proxies.empty());
     answer(response, (desktop.*endpoint)(request.body));
 }
 
@@ -169,10 +188,11 @@ void Routes::importGpx(const httplib::Request& request, httplib::Response& respo
 
 Reply Routes::newUser(const httplib::Request& request, httplib::Response& response, const std::function<Reply()>& make)
 {
-    if (!countsNewUsers(request.remote_addr, request.local_addr, binding_.loopbackOnly))
+    const std::string address = client(request);
+    if (!countsNewUsers(address, request.local_addr, binding_.loopbackOnly))
         return make();
     int64_t retryAfter = 0;
-    Reply reply = newUsers_.make(request.remote_addr, make, &retryAfter);
+    Reply reply = newUsers_.make(address, make, &retryAfter);
     if (reply.status == 429)
         response.set_header("Retry-After", std::to_string(retryAfter));
     return reply;

@@ -34,6 +34,11 @@ private:
     httplib::Server::HandlerResponse refuse(httplib::Response& response, const Reply& reply);
     // A loopback request to a service bound to loopback alone.
     bool local(const httplib::Request& request) const;
+    // A request through a trusted reverse proxy.
+    bool proxied(const httplib::Request& request) const;
+    // The address of the request's client: the one its proxy names, or its
+    // connection's.
+    std::string client(const httplib::Request& request);
 
     template <Reply (Api::*endpoint)(const std::string&)>
     void apiCall(const httplib::Request& request, httplib::Response& response);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace service {
 
@@ -23,14 +24,21 @@ struct ServerLimits {
     int handshakeMs = 5000;       // for a TLS handshake, from the connection's accept
     int handshakes = 512;         // TLS handshakes in progress at once
     int handshakesPerAddress = 64; // of them from one client address
+    // The addresses of trusted reverse proxies. Their connections carry the
+    // requests of many clients: they are held to none of the caps per
+    // address, and a request through them comes from the last address of its
+    // X-Forwarded-For header. With any, the service is one reachable from the
+    // network whatever address it listens on.
+    std::vector<std::string> proxies;
 };
 
 // Where a server listens, as its bind() found it.
 struct Binding {
     std::string address;
     int port = 0;
-    // Bound to a loopback address only: the single-user "/sync" page needs no
-    // key, and Host names other than loopback ones are refused.
+    // Bound to a loopback address only, with no reverse proxy in front: the
+    // single-user "/sync" page needs no key, and Host names other than
+    // loopback ones are refused.
     bool loopbackOnly = false;
 };
 

@@ -148,7 +148,6 @@ Store::Reading::Reading(Store& store, From from)
         return;
     if (from == replica && !store.replicas_.empty())
         connection_ = replicaConnection();
-    fromReplica_ = connection_ != nullptr;
     // A connection that broke while idle is found out at BEGIN: one more try.
     for (int attempt = 0; !connection_ && attempt < 2; ++attempt) {
         pool_ = store.primary_.get();
@@ -171,7 +170,19 @@ std::unique_ptr<Connection> Store::Reading::replicaConnection()
     if (!position)
         return nullptr;
     pool_ = store_.replicas_[store_.nextReplica_++ % store_.replicas_.size()].get();
-    auto connection = pool_->acquire(nullptr, 0);
+    // All of its connections busy, or the replica unreachable: the primary
+    // serves, and an unreachable replica is told in the log once a minute.
+    std::string error;
+    auto connection = pool_->acquire(&error, 0);
+    if (!connection && pool_->open() == 0) {
+        static std::atomic<int64_t> lastTold { 0 };
+        const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        int64_t told = lastTold.load();
+        if (now - told >= 60 && lastTold.compare_exchange_strong(told, now))
+            qWarning() << "database: replica:" << error.c_str();
+    }
     if (!connection || !connection->begin(Connection::Begin::read)) {
         pool_->release(std::move(connection));
         return nullptr;
@@ -197,7 +208,7 @@ Store::Reading::~Reading()
     readingConnection = outerConnection_;
     if (!connection_)
         return;
-    if (!connection_->commit())
+    if (!connection_->lost() && !connection_->commit())
         connection_->rollback();
     pool_->release(std::move(connection_));
 }
@@ -334,17 +345,27 @@ std::optional<std::string> Store::deviceKey(int64_t user)
     const auto key = newKey(16);
     if (!key)
         return std::nullopt;
-    // Another request may have made the key meanwhile; that one stays.
-    const bool stored = retrying(*this, Lease::write, [&](Connection& connection) {
+    // Another request may have made the key meanwhile; that one stays. Read
+    // back on the connection that wrote it, which sees it whatever this
+    // thread's Reading began with.
+    return retrying(*this, Lease::write, [&](Connection& connection) -> std::optional<std::string> {
         Transaction transaction(connection);
-        Query q(connection, "INSERT INTO device_keys (key, \"user\") SELECT ?, id FROM users WHERE id = ? "
-                            "ON CONFLICT DO NOTHING");
-        return transaction.active() && q.bind(1, *key).bind(2, user).run() && transaction.commit();
+        Query insert(connection, "INSERT INTO device_keys (key, \"user\") SELECT ?, id FROM users WHERE id = ? "
+                                 "ON CONFLICT DO NOTHING");
+        if (!transaction.active() || !insert.bind(1, *key).bind(2, user).run())
+            return std::nullopt;
+        std::optional<std::string> stored;
+        {
+            Query read(connection, "SELECT key FROM device_keys WHERE \"user\" = ?");
+            if (read.bind(1, user).next())
+                stored = read.text(0);
+            if (!read.finish())
+                return std::nullopt;
+        }
+        if (!stored || !transaction.commit())
+            return std::nullopt;
+        return stored;
     });
-    if (!stored)
-        return std::nullopt;
-    return firstRow(*this, "SELECT key FROM device_keys WHERE \"user\" = ?", [](const Query& q) { return q.text(0); },
-                    user);
 }
 
 std::optional<User> Store::userByDeviceKey(const std::string& key)

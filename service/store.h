@@ -130,8 +130,6 @@ public:
         ~Reading();
         Reading(const Reading&) = delete;
         Reading& operator=(const Reading&) = delete;
-        // Whether the reads go to a replica.
-        bool fromReplica() const { return pool_ != nullptr && connection_ && fromReplica_; }
 
     private:
         std::unique_ptr<Connection> replicaConnection();
@@ -139,7 +137,6 @@ public:
         Store& store_;
         ConnectionPool* pool_ = nullptr;
         std::unique_ptr<Connection> connection_;
-        bool fromReplica_ = false;
         Store* outerStore_ = nullptr;
         Connection* outerConnection_ = nullptr;
     };

@@ -16,7 +16,9 @@ ConnectionPool::~ConnectionPool() = default;
 
 std::unique_ptr<Connection> ConnectionPool::acquire(std::string* error, int waitMs)
 {
+    // The reason goes to the log unless the caller takes it.
     std::string ignored;
+    const bool log = !error;
     if (!error)
         error = &ignored;
     std::vector<std::unique_ptr<Connection>> broken; // closed outside the lock
@@ -37,7 +39,8 @@ std::unique_ptr<Connection> ConnectionPool::acquire(std::string* error, int wait
             if (released_.wait_until(lock, deadline) == std::cv_status::timeout && idle_.empty()
                 && open_ >= bound_) {
                 *error = "all " + std::to_string(bound_) + " connections to the database are busy";
-                qWarning() << "database:" << error->c_str();
+                if (log)
+                    qWarning() << "database:" << error->c_str();
                 return nullptr;
             }
         }
@@ -45,7 +48,8 @@ std::unique_ptr<Connection> ConnectionPool::acquire(std::string* error, int wait
     }
     auto connection = postgres_ ? openPostgres(database_, error) : openSqlite(database_, writer_, error);
     if (!connection) {
-        qWarning() << "database:" << error->c_str();
+        if (log)
+            qWarning() << "database:" << error->c_str();
         std::lock_guard<std::mutex> lock(mutex_);
         --open_;
         released_.notify_one();

@@ -5,6 +5,7 @@
 #include "service/accuracy.h"
 #include "service/api.h"
 #include "service/clockdrift.h"
+#include "support/teststore.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -35,6 +36,7 @@ std::vector<ClockSync> syncs(const std::vector<std::pair<double, double>>& list)
 // A store with one user and one camera, asked as the desktop asks.
 struct Trip {
     QTemporaryDir folder;
+    const testsupport::TestDatabase database { folder.filePath("trip.db") };
     service::Store store;
     service::Api api { store, [] { return start + 400 * day; } };
     std::string userId;
@@ -42,7 +44,9 @@ struct Trip {
 
     Trip()
     {
-        store.open(folder.filePath("trip.db").toStdString());
+        std::string error;
+        if (!store.open(database.path().toStdString(), &error))
+            qFatal("cannot open the trip's database: %s", error.c_str());
         const auto created = store.createUser("Phone");
         userId = created->userId, user = created->id;
     }

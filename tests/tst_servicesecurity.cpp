@@ -1,10 +1,12 @@
 // The web service's defences on the wire: the headers every answer carries,
-// and how many users clients without credentials may have it make.
+// how many users clients without credentials may have it make, and what it
+// trusts of a reverse proxy in front of it.
 
 #include "support/realservice.h"
 
 #include "service/limits.h"
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 
@@ -15,21 +17,24 @@ namespace {
 // An answer as it came over the wire.
 struct Raw {
     int status = 0;
+    std::string text; // all of it
     std::string retryAfter; // the header's value
     json body;
 };
 
-// Sends `method target` with `body` from the loopback address `source` on a
-// connection of its own, and reads the answer.
-Raw ask(int port, const char* source, const std::string& method, const std::string& body)
+// Sends `method target` with `body` and `headers` from the loopback address
+// `source` on a connection of its own, and reads the answer.
+Raw ask(int port, const char* source, const std::string& method, const std::string& body,
+        const std::string& headers = "Host: 127.0.0.1\r\n")
 {
     const int socket = testsupport::rawConnect(port, source);
-    const std::string request = method + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+    const std::string request = method + " HTTP/1.1\r\n" + headers + "Connection: close\r\nContent-Length: "
         + std::to_string(body.size()) + "\r\n\r\n" + body;
     ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
     const std::string text = testsupport::readToEnd(socket);
     ::close(socket);
     Raw raw;
+    raw.text = text;
     raw.status = text.size() > 12 ? std::stoi(text.substr(9, 3)) : 0;
     const std::string head = text.substr(0, text.find("\r\n\r\n") + 2);
     std::smatch retry;
@@ -42,6 +47,15 @@ Raw ask(int port, const char* source, const std::string& method, const std::stri
 Raw registerFrom(int port, const char* source, const std::string& body = "{}")
 {
     return ask(port, source, "POST /phone/register", body);
+}
+
+// A service on 127.0.0.1 behind a reverse proxy at 127.0.0.9.
+service::ServerLimits behindProxy()
+{
+    service::ServerLimits limits;
+    limits.proxies = { "127.0.0.9" };
+    limits.headerMs = 60000; // for heads left unfinished
+    return limits;
 }
 
 json refusal(int minutes)
@@ -163,6 +177,60 @@ private slots:
         testsupport::RealService open("0.0.0.0");
         for (int i = 0; i <= service::newUsersPerAddress; ++i)
             QCOMPARE(registerFrom(open.server->port(), "127.0.0.2").status, 200);
+    }
+
+    // Behind a reverse proxy no client is this computer's, whatever Host it
+    // names; a request through the proxy must name its client, last in
+    // X-Forwarded-For, and new users count against that client. Here
+    // 198.51.100.7 has had its ten, and the proxy holds as many connections
+    // as one address may have, their heads unfinished.
+    void proxiedRequests_data()
+    {
+        QTest::addColumn<QString>("request"); // source, method, target and body
+        QTest::addColumn<QString>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+
+        const QString host = "Host: kestrel.example\r\n", seven = "X-Forwarded-For: 198.51.100.7\r\n";
+        const QString eight = "X-Forwarded-For: 198.51.100.8\r\n", registration = " POST /phone/register {}";
+        const QString missing = "The request came through a reverse proxy that did not name its client: "
+                                "the proxy must send the client's address in X-Forwarded-For.";
+        QTest::newRow("proxied") << R"(127.0.0.9 PUT /serviceStatus {"userID":""})" << host + eight << 203 << "";
+        QTest::newRow("loopback") << R"(127.0.0.1 PUT /serviceStatus {"userID":""})" << "" << 203 << "";
+        QTest::newRow("listening") << R"(127.0.0.9 PUT /serviceStatus {"userID":"$id"})" << host + eight << 200
+                                   << R"("listening":"network")";
+        QTest::newRow("no client") << "127.0.0.9 GET / " << host << 400 << missing;
+        QTest::newRow("not an address") << "127.0.0.9 GET / " << "X-Forwarded-For: 198.51.100.8, unknown\r\n"
+                                        << 400 << missing;
+        QTest::newRow("direct") << "127.0.0.2 GET / " << host << 200 << "<!DOCTYPE html>";
+        QTest::newRow("eleventh") << "127.0.0.9" + registration
+                                  << "X-Forwarded-For: 198.51.100.8, ::ffff:198.51.100.7\r\n" << 429
+                                  << "Too many new users from this address";
+        QTest::newRow("last line") << "127.0.0.9" + registration << eight + seven << 429 << "Too many new users";
+        QTest::newRow("other client") << "127.0.0.9" + registration << seven + eight << 200 << "Phone registered";
+        QTest::newRow("forged") << "127.0.0.2" + registration << seven << 200 << "Phone registered";
+    }
+    void proxiedRequests()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, headers);
+        QFETCH(QString, said);
+        testsupport::RealService s("127.0.0.1", behindProxy());
+        const int port = s.server->port();
+        std::vector<int> waiting;
+        // Closed before the service stops, whatever the outcome.
+        const std::shared_ptr<void> closing(nullptr, [&waiting](void*) { std::for_each(waiting.begin(), waiting.end(), ::close); });
+        for (int i = 0; i < service::ServerLimits().perAddress; ++i) {
+            waiting.push_back(testsupport::rawConnect(port, "127.0.0.9"));
+            ::send(waiting.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        }
+        for (int i = 0; i < service::newUsersPerAddress; ++i)
+            QCOMPARE(ask(port, "127.0.0.9", "POST /phone/register", "{}", "X-Forwarded-For: 198.51.100.7\r\n").status, 200);
+        const QString id = QString::fromStdString(s.api->registerPhone("{}").json.value("userID", std::string()));
+        const Raw raw = ask(port, qPrintable(request.section(' ', 0, 0)), request.section(' ', 1, 2).toStdString(),
+                            request.section(' ', 3).replace("$id", id).toStdString(), headers.toStdString());
+        QTEST(raw.status, "status");
+        QVERIFY2(raw.text.find(said.toStdString()) != std::string::npos, raw.text.c_str());
     }
 };
 

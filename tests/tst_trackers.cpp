@@ -148,7 +148,8 @@ private slots:
     void refusalsKept()
     {
         QTemporaryDir folder;
-        const std::string path = folder.filePath("kestrel.db").toStdString();
+        const testsupport::TestDatabase database(folder.filePath("kestrel.db"));
+        const std::string path = database.path().toStdString();
         const int64_t t = *service::parseIsoTime("2026-07-14T09:58:10Z");
         int64_t user = 0;
         {

@@ -11,10 +11,10 @@
 #include "service/httpserver.h"
 #include "service/store.h"
 #include "service/timegeo.h"
+#include "support/teststore.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -71,23 +71,6 @@ inline std::string readToEnd(int socket, int waitMs = 10000)
     return text;
 }
 
-// The first column of the first row `sql` gives on the database at `path`,
-// opened afresh and read-only ("cannot open" or "" when there is none).
-inline std::string sqlValue(const QString& path, const std::string& sql)
-{
-    sqlite3* db = nullptr;
-    std::string result = "cannot open";
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        result.clear();
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
-            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return result;
-}
-
 // A self-signed certificate for localhost with a new key of `keyOptions`
 // ("-newkey" and what follows), written as cert.pem and key.pem into `dir`.
 inline service::TlsFiles makeCertificate(const QTemporaryDir& dir, const QStringList& keyOptions)
@@ -102,14 +85,15 @@ inline service::TlsFiles makeCertificate(const QTemporaryDir& dir, const QString
     return files;
 }
 
-// One running service on a free port of `address`, with its own database (or
-// the one at `database`), a clock the test sets (10:00 UTC on 14 July 2026 at
-// first) and a client that keeps one connection open.
+// One running service on a free port of `address`, with its own database
+// (a TestDatabase, or the one at `database`), a clock the test sets (10:00
+// UTC on 14 July 2026 at first) and a client that keeps one connection open.
 class RealService {
 public:
     explicit RealService(const std::string& address = "127.0.0.1", service::ServerLimits limits = {},
                          const service::TlsFiles& tls = {}, const QString& database = QString())
-        : databaseFile(database)
+        : ownDatabase(database.isEmpty() ? std::make_unique<TestDatabase>(QString()) : nullptr)
+        , databaseFile(ownDatabase ? ownDatabase->path() : database)
     {
         std::string error;
         if (!dir.isValid() || !store.open(path().toStdString(), &error))
@@ -125,10 +109,13 @@ public:
         // An answer that leaves bytes behind (a 204 with a body) spoils the next one.
         client->set_keep_alive(true);
     }
+    // The database's file or URL.
     QString path() const { return databaseFile.isEmpty() ? dir.filePath("service.db") : databaseFile; }
+    bool postgres() const { return isPostgresUrl(path()); }
     // "http://127.0.0.1:<port>/"
     QByteArray baseUrl() const { return "http://127.0.0.1:" + QByteArray::number(server->port()) + "/"; }
 
+    const std::unique_ptr<TestDatabase> ownDatabase; // dropped after all else
     const QString databaseFile;
     QTemporaryDir dir;
     service::Store store;
