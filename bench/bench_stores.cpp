@@ -2,18 +2,24 @@
 // 5 and 50 clients and fix ingest from 50 phones, on real kestrel-service
 // processes.
 //
-// Usage: bench_stores [FIXES] [SECONDS]
-// (defaults: 1000000 fixes of one user, a fix every 5 s; 5 s per run).
-// The fixes and 100 cameras with one synchronization each are written
-// through service::Store into the database; then the instances are started
-// on it and waited for until they listen.
+// Usage: bench_stores [FIXES] [SECONDS] [sqlite|postgresql]
+// (defaults: 1000000 fixes of one user, a fix every 5 s; 5 s per run; both
+// stores). The fixes and 100 cameras with one synchronization each are
+// written through service::Store into the database: a SQLite file, and a
+// database of a throwaway PostgreSQL cluster. Then the instances are started
+// on it and waited for until they listen:
+//   sqlite x1           one instance on the file
+//   postgresql x1, x2   one or two instances (the clients spread over both)
+//   postgresql +replica one instance reading from a streaming replica
 
 #include "bench/loadclients.h"
 
 #include "service/store.h"
 #include "service/timegeo.h"
+#include "tests/support/pgcluster.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -27,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using nlohmann::json;
@@ -49,6 +56,8 @@ int64_t nowMs()
 struct Options {
     int64_t fixes = 1000000;
     double seconds = 5;
+    bool sqlite = true;
+    bool postgres = true;
 };
 
 // The bench data of a database: one user's track, ending an hour ago (the
@@ -123,28 +132,28 @@ std::optional<Track> load(const std::string& database, int64_t fixes, const char
         std::fprintf(stderr, "bench_stores: cannot store the cameras in %s\n", name);
         return std::nullopt;
     }
-    std::printf("%-18s stored %lld fixes (%.1f days) in %.1f s: %.0f fixes/s in batches of %zu\n", name,
+    std::printf("%-20s stored %lld fixes (%.1f days) in %.1f s: %.0f fixes/s in batches of %zu\n", name,
                 static_cast<long long>(fixes), fixes * stepMs / 86400000.0, took, fixes / took, batchSize);
     return track;
 }
 
 void printStorage(const char* name, const char* what, int64_t bytes, int64_t fixes)
 {
-    std::printf("%-18s %s %.1f MB after %lld fixes: %.1f bytes a fix\n", name, what, bytes / 1048576.0,
+    std::printf("%-20s %s %.1f MB after %lld fixes: %.1f bytes a fix\n", name, what, bytes / 1048576.0,
                 static_cast<long long>(fixes), static_cast<double>(bytes) / fixes);
 }
 
 // A kestrel-service process, listening on a free loopback port once made;
-// stopped with SIGTERM at the end.
+// stopped with SIGTERM at the end. What it logs goes to the file `log`.
 class Instance {
 public:
-    Instance(const std::string& database, const std::vector<std::string>& replicas)
+    Instance(const std::string& database, const std::vector<std::string>& replicas, const QString& log)
     {
         QStringList arguments { "serve", "--db", QString::fromStdString(database), "--address", "127.0.0.1",
                                 "--port", "0" };
         for (const std::string& replica : replicas)
             arguments << "--db-read" << QString::fromStdString(replica);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.setStandardErrorFile(log);
         process_.start(QStringLiteral(KESTREL_SERVICE_BINARY), arguments);
         // It says "listening on http://127.0.0.1:PORT/" once it answers.
         const auto deadline = bench::Clock::now() + std::chrono::seconds(60);
@@ -187,13 +196,15 @@ struct Setup {
 void printRun(const std::string& name, const char* what, int clients, const char* who, const bench::LoadRun& run,
               const char* unit, const std::string& more = std::string())
 {
-    std::printf("%-18s %-13s %2d %-8s %6.0f %-7s p50 %6.1f ms  p99 %6.1f ms  %lld failed%s\n", name.c_str(), what,
+    std::printf("%-20s %-13s %2d %-8s %6.0f %-7s p50 %6.1f ms  p99 %6.1f ms  %lld failed%s\n", name.c_str(), what,
                 clients, who, run.rate, unit, run.p50, run.p99, static_cast<long long>(run.failures), more.c_str());
     std::fflush(stdout);
 }
 
-void measureGeocode(const Setup& setup, const std::vector<int>& ports, const Track& track, double duration)
+// The runs at 1, 5 and 50 clients; the number of requests of all.
+int64_t measureGeocode(const Setup& setup, const std::vector<int>& ports, const Track& track, double duration)
 {
+    int64_t requests = 0;
     for (int clients : clientCounts) {
         const bench::LoadRun run = bench::runClients(ports, clients, duration, 0, [&](int, std::mt19937_64& random) {
             const int camera = static_cast<int>(random() % cameras);
@@ -206,11 +217,14 @@ void measureGeocode(const Setup& setup, const std::vector<int>& ports, const Tra
             return bench::Request { "/geocodeImage", request.dump() };
         });
         printRun(setup.name, "geocodeImage", clients, "clients", run, "req/s");
+        requests += run.requests;
     }
+    return requests;
 }
 
 // 50 new phones send fixes over the OsmAnd route as fast as they are
-// answered, each a second after its last; then the stored ones are counted.
+// answered, each fix stamped a second after the phone's last; then the stored
+// ones are counted.
 void measureIngest(const Setup& setup, const std::vector<int>& ports, double duration)
 {
     service::Store store;
@@ -248,21 +262,50 @@ void measureIngest(const Setup& setup, const std::vector<int>& ports, double dur
              "  (stored " + std::to_string(stored) + " of " + std::to_string(run.requests - run.failures) + ")");
 }
 
-void runSetup(const Setup& setup, const Track& track, const Options& options)
+// How many lines the instances logged, and the first of them.
+void printLogs(const std::string& name, const QStringList& logs)
 {
-    std::vector<std::unique_ptr<Instance>> instances;
-    std::vector<int> ports;
-    for (int i = 0; i < setup.instances; ++i) {
-        instances.push_back(std::make_unique<Instance>(setup.database, setup.replicas));
-        if (instances.back()->port() == 0) {
-            std::fprintf(stderr, "bench_stores: %s: an instance did not start\n", setup.name.c_str());
-            return;
+    int count = 0;
+    QString first;
+    for (const QString& path : logs) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        while (!file.atEnd()) {
+            const QString line = QString::fromUtf8(file.readLine()).trimmed();
+            if (!line.isEmpty() && count++ == 0)
+                first = line;
         }
-        ports.push_back(instances.back()->port());
     }
-    measureGeocode(setup, ports, track, options.seconds);
-    if (setup.ingest)
-        measureIngest(setup, ports, options.seconds);
+    if (count > 0)
+        std::printf("%-20s the instances logged %d lines, the first: %s\n", name.c_str(), count, qPrintable(first));
+}
+
+// The geocodeImage requests sent, 0 when the instances did not start.
+int64_t runSetup(const Setup& setup, const Track& track, const Options& options)
+{
+    int64_t requests = 0;
+    QTemporaryDir dir;
+    QStringList logs;
+    {
+        std::vector<std::unique_ptr<Instance>> instances;
+        std::vector<int> ports;
+        for (int i = 0; i < setup.instances; ++i) {
+            logs << dir.filePath(QString("instance%1.log").arg(i));
+            instances.push_back(std::make_unique<Instance>(setup.database, setup.replicas, logs.back()));
+            if (instances.back()->port() == 0) {
+                std::fprintf(stderr, "bench_stores: %s: an instance did not start\n", setup.name.c_str());
+                printLogs(setup.name, logs);
+                return 0;
+            }
+            ports.push_back(instances.back()->port());
+        }
+        requests = measureGeocode(setup, ports, track, options.seconds);
+        if (setup.ingest)
+            measureIngest(setup, ports, options.seconds);
+    }
+    printLogs(setup.name, logs);
+    return requests;
 }
 
 int runSqlite(const Options& options)
@@ -279,6 +322,54 @@ int runSqlite(const Options& options)
     return 0;
 }
 
+// The database's size as PostgreSQL counts it, and that of the fixes with
+// their primary key.
+bool printPostgresStorage(const testsupport::PgCluster& cluster, const std::string& db, const char* name,
+                          int64_t fixes)
+{
+    const std::string database = cluster.value(db, "SELECT pg_database_size(current_database())");
+    const std::string table = cluster.value(db, "SELECT pg_total_relation_size('fixes')");
+    if (database.empty() || table.empty() || database.rfind("error", 0) == 0 || table.rfind("error", 0) == 0) {
+        std::fprintf(stderr, "bench_stores: cannot read the sizes: %s %s\n", database.c_str(), table.c_str());
+        return false;
+    }
+    printStorage(name, "database", std::atoll(database.c_str()), fixes);
+    printStorage(name, "fixes table", std::atoll(table.c_str()), fixes);
+    return true;
+}
+
+int runPostgres(const Options& options)
+{
+    testsupport::PgCluster cluster;
+    if (!cluster.valid()) {
+        std::fprintf(stderr, "bench_stores: no PostgreSQL cluster: %s\n", qPrintable(cluster.error()));
+        return 1;
+    }
+    const std::string db = cluster.createDatabase();
+    const std::string url = cluster.url(db);
+    const char* name = "postgresql";
+    const auto track = db.empty() ? std::nullopt : load(url, options.fixes, name);
+    // Statistics and the visibility map as autovacuum would leave them.
+    if (!track || !cluster.execute(db, "VACUUM ANALYZE") || !printPostgresStorage(cluster, db, name, options.fixes))
+        return 1;
+    runSetup({ "postgresql x1", url, 1, {}, true }, *track, options);
+    runSetup({ "postgresql x2", url, 2, {}, true }, *track, options);
+    const std::unique_ptr<testsupport::PgCluster> standby = cluster.startStandby();
+    if (!standby || !standby->valid()) {
+        std::fprintf(stderr, "bench_stores: no replica: %s\n", standby ? qPrintable(standby->error()) : "");
+        return 1;
+    }
+    // The read transactions on the replica tell how many requests it served.
+    const std::string transactions =
+        "SELECT xact_commit + xact_rollback FROM pg_stat_database WHERE datname = current_database()";
+    const int64_t before = std::atoll(standby->value(db, transactions).c_str());
+    const int64_t requests = runSetup({ "postgresql +replica", url, 1, { standby->url(db) }, false }, *track, options);
+    std::printf("%-20s %lld read transactions on the replica for %lld requests\n", "postgresql +replica",
+                static_cast<long long>(std::atoll(standby->value(db, transactions).c_str()) - before),
+                static_cast<long long>(requests));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -289,7 +380,17 @@ int main(int argc, char** argv)
         options.fixes = std::max<int64_t>(2, std::atoll(argv[1]));
     if (argc > 2)
         options.seconds = std::max(0.5, std::atof(argv[2]));
+    if (argc > 3) {
+        options.sqlite = std::string(argv[3]) == "sqlite";
+        options.postgres = std::string(argv[3]) == "postgresql";
+        if (!options.sqlite && !options.postgres) {
+            std::fprintf(stderr, "Usage: bench_stores [FIXES] [SECONDS] [sqlite|postgresql]\n");
+            return 2;
+        }
+    }
     std::printf("%lld fixes of one user, %d cameras, %.1f s a run, %u hardware threads\n",
                 static_cast<long long>(options.fixes), cameras, options.seconds, std::thread::hardware_concurrency());
-    return runSqlite(options);
+    const int sqlite = options.sqlite ? runSqlite(options) : 0;
+    const int postgres = options.postgres ? runPostgres(options) : 0;
+    return sqlite != 0 ? sqlite : postgres;
 }
