@@ -12,6 +12,8 @@
 #include "service/store.h"
 #include "service/timegeo.h"
 
+#include "bench/loadclients.h"
+
 #include <QTemporaryDir>
 
 #include <netinet/in.h>
@@ -32,25 +34,14 @@
 #include <vector>
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::seconds;
 
 namespace {
 
 constexpr int64_t start = 1784023200000LL; // 2026-07-14 10:00 UTC
 constexpr int64_t stepMs = 5000;          // a fix every 5 s
 constexpr int64_t offsetMs = 3797000;     // every camera 1 h 3 min 17 s ahead
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-struct Run {
-    double rate = 0;
-    double p50 = 0, p90 = 0, p99 = 0, max = 0;
-    int64_t requests = 0;
-    int64_t failures = 0;
-};
 
 // Times of requests sent the way Qt 5's HTTP client sends them: head and body
 // in two writes on a socket with Nagle's algorithm on, so the body leaves only
@@ -96,82 +87,25 @@ std::vector<double> splitWrites(int port, const std::string& body, int count)
     return ms;
 }
 
-// Closed loop (rate 0): each client sends its next request as soon as the
-// last is answered, so with more clients than cores the figures show the
-// machine saturated. Paced (rate > 0, requests per second in all): each client
-// sends on a schedule of its own, and a request's time counts from the moment
-// it was due, so a service that falls behind is charged for the wait.
-Run measure(int port, const std::string& userId, int cameras, int64_t fixes, int clients, double duration,
-            double rate = 0)
+// geocodeImage at `clients` clients (see bench::runClients): photos of
+// random cameras at random moments of the track.
+bench::LoadRun measure(int port, const std::string& userId, int cameras, int64_t fixes, int clients, double duration,
+                       double rate = 0)
 {
-    std::vector<std::vector<double>> latencies(clients);
-    std::atomic<int64_t> failures { 0 };
-    std::atomic<bool> stop { false };
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; ++c) {
-        threads.emplace_back([&, c] {
-            httplib::Client client("127.0.0.1", port);
-            // Each client from a loopback address of its own, as separate
-            // people's programs would be: the service serves at most a few
-            // connections of one address at once and queues the rest.
-            client.set_interface("127.0.0." + std::to_string(2 + c % 250));
-            client.set_keep_alive(true);
-            client.set_tcp_nodelay(true);
-            client.set_read_timeout(30, 0);
-            std::mt19937_64 random(static_cast<uint64_t>(c) * 7919 + 1);
-            const auto interval = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(rate > 0 ? clients / rate : 0));
-            Clock::time_point due = Clock::now() + interval * static_cast<int>(random() % 1000) / 1000;
-            while (!stop) {
-                if (rate > 0) {
-                    std::this_thread::sleep_until(due);
-                    if (stop)
-                        break;
-                }
-                const int camera = static_cast<int>(random() % static_cast<uint64_t>(cameras));
-                const int64_t moment = start + static_cast<int64_t>(random() % static_cast<uint64_t>((fixes - 1) * stepMs));
-                const json request = { { "GPSProcessingMethod", "" },
-                                       { "dateTimeOriginal", service::formatWallClock(moment + offsetMs) },
-                                       { "fileNumber", "" },
-                                       { "internalSerialNumber", "" },
-                                       { "model", "Bench camera" },
-                                       { "serialNumber", std::to_string(camera) },
-                                       { "shutterCount", 0 },
-                                       { "timeZone", "" },
-                                       { "userID", userId } };
-                const auto begin = rate > 0 ? due : Clock::now();
-                due += interval;
-                auto answer = client.Put("/geocodeImage", request.dump(), "application/json");
-                const double took = seconds(Clock::now() - begin);
-                if (!answer || answer->status != 200) {
-                    if (failures++ == 0)
-                        std::fprintf(stderr, "first failure: %s\n",
-                                     answer ? std::to_string(answer->status).c_str() : httplib::to_string(answer.error()).c_str());
-                }
-                latencies[c].push_back(took);
-            }
-        });
-    }
-    const auto begin = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(duration));
-    stop = true;
-    for (auto& thread : threads)
-        thread.join();
-    const double elapsed = seconds(Clock::now() - begin);
-    std::vector<double> all;
-    for (const auto& list : latencies)
-        all.insert(all.end(), list.begin(), list.end());
-    std::sort(all.begin(), all.end());
-    Run run;
-    run.requests = static_cast<int64_t>(all.size());
-    run.failures = failures;
-    run.rate = all.size() / elapsed;
-    auto at = [&all](double q) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, static_cast<size_t>(q * all.size()))] * 1000; };
-    run.p50 = at(0.50);
-    run.p90 = at(0.90);
-    run.p99 = at(0.99);
-    run.max = all.empty() ? 0 : all.back() * 1000;
-    return run;
+    return bench::runClients({ port }, clients, duration, rate, [&](int, std::mt19937_64& random) {
+        const int camera = static_cast<int>(random() % static_cast<uint64_t>(cameras));
+        const int64_t moment = start + static_cast<int64_t>(random() % static_cast<uint64_t>((fixes - 1) * stepMs));
+        const json request = { { "GPSProcessingMethod", "" },
+                               { "dateTimeOriginal", service::formatWallClock(moment + offsetMs) },
+                               { "fileNumber", "" },
+                               { "internalSerialNumber", "" },
+                               { "model", "Bench camera" },
+                               { "serialNumber", std::to_string(camera) },
+                               { "shutterCount", 0 },
+                               { "timeZone", "" },
+                               { "userID", userId } };
+        return bench::Request { "/geocodeImage", request.dump() };
+    });
 }
 
 } // namespace
@@ -262,14 +196,14 @@ int main(int argc, char** argv)
     std::printf("%8s %10s %10s %9s %9s %9s %9s %9s\n", "clients", "requests", "req/s", "p50 ms", "p90 ms", "p99 ms",
                 "max ms", "failed");
     for (int clients : { 1, 5, 50 }) {
-        const Run run = measure(server.port(), userId, cameras, fixes, clients, duration);
+        const bench::LoadRun run = measure(server.port(), userId, cameras, fixes, clients, duration);
         std::printf("%8d %10lld %10.0f %9.2f %9.2f %9.2f %9.2f %9lld\n", clients, static_cast<long long>(run.requests),
                     run.rate, run.p50, run.p90, run.p99, run.max, static_cast<long long>(run.failures));
         std::fflush(stdout);
     }
     // Below saturation: 50 people's programs at a steady total rate.
     for (double rate : { 1000.0, 3000.0, 6000.0 }) {
-        const Run run = measure(server.port(), userId, cameras, fixes, 50, duration, rate);
+        const bench::LoadRun run = measure(server.port(), userId, cameras, fixes, 50, duration, rate);
         std::printf("%8s %10lld %10.0f %9.2f %9.2f %9.2f %9.2f %9lld\n", ("50@" + std::to_string(int(rate))).c_str(),
                     static_cast<long long>(run.requests), run.rate, run.p50, run.p90, run.p99, run.max,
                     static_cast<long long>(run.failures));
