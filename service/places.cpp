@@ -135,6 +135,8 @@ private:
     void visitIfNear(const City& city, double radius2, Visit& visit) const
     {
         const double dy = city.latitude * 1e-6 - latitude_;
+        if (dy * dy > radius2)
+            return;
         double dx = city.longitude * 1e-6 - longitude_;
         if (dx > 180)
             dx -= 360;
