@@ -34,9 +34,9 @@ struct Territory {
 // wrong with malformed text or a feature without a code.
 std::vector<Territory> readTerritories(const std::vector<uint8_t>& text);
 
-// Fills the holes that hold no other territory's land: lakes and the like
-// are the country's, enclaves (Büsingen in Switzerland) are not. Returns the
-// number of holes filled.
+// Fills the holes that hold no other territory's land: lakes, reservoirs
+// and the like are the country's, another country's enclave drawn as a hole
+// is not. Returns the number of holes filled.
 size_t fillLakes(std::vector<Territory>& territories);
 
 // Drops every point of the rings that lies within `metres` of the line
