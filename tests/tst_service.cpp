@@ -409,7 +409,7 @@ private slots:
         QTest::addColumn<QString>("zone");
         QTest::addColumn<QByteArray>("fixes");    // [[UTC, latitude, longitude, altitude, accuracy]]; none: a minute either side
         QTest::addColumn<QString>("taken");       // UTC
-        QTest::addColumn<QByteArray>("expected"); // members of the answer (null: left out); of a 204 its head and a part of its text
+        QTest::addColumn<QByteArray>("expected"); // members of the answer; of a 204 its head and a part of its text
         const auto row = [](const char* name, const char* zone, const char* fixes, const char* taken, const char* expected) {
             QTest::newRow(name) << zone << QByteArray(fixes) << taken << QByteArray(expected);
         };
@@ -513,7 +513,8 @@ private slots:
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], want.value("timeZoneId", json(zone.toStdString())));
         for (auto member = want.begin(); member != want.end(); ++member) {
-            QVERIFY2(a.body.contains(member.key()) != member->is_null(), member.key().c_str()); // null: left out
+            // A member expected as null is one the answer leaves out.
+            QVERIFY2(a.body.contains(member.key()) != member->is_null(), member.key().c_str());
             if (member->is_null())
                 continue;
             if (member->is_number())
