@@ -23,6 +23,7 @@ kestrel_npm_tarball(_zones_tarball "${ZONES_NPM_PACKAGE}" "${ZONES_TARBALL_NAME}
 # or fuzzing options whatever the build type, so that it takes seconds.
 add_executable(kestrel-zoneconvert
   ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/main.cpp
+  ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/blobfile.cpp ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/blobfile.h
   ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/geobuf.cpp ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/geobuf.h
   ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/zonetree.cpp ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/zonetree.h
   ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/zoneleaf.cpp ${CMAKE_SOURCE_DIR}/scripts/zoneconvert/cells.h

@@ -17,6 +17,7 @@ packages=(
   gpsbabel zip time
   chromium chromium-driver
   libzip-dev
+  iso-codes
   libmarble-dev marble-data marble-plugins
   clang libclang-rt-14-dev
 )
@@ -25,7 +26,7 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# npm fetches the QR decoder's sources and the time zone boundaries at build time.
+# npm fetches the QR decoder's sources, the time zone boundaries and the place names at build time.
 command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -gt 0 ]; then

@@ -1,6 +1,7 @@
 #include "service/phototime.h"
 
 #include "service/accuracy.h"
+#include "service/places.h"
 #include "service/tzlookup.h"
 
 #include <cmath>
@@ -82,6 +83,13 @@ Reply placeAt(Store& store, int64_t user, int64_t moment, int64_t clockUncertain
     reply.json["accuracyParts"] = { { "fixes", tenths(accuracy.fixes) },
                                     { "movement", tenths(accuracy.movement) },
                                     { "clock", tenths(accuracy.clock) } };
+    if (const auto place = service::placeAt(position->latitude, position->longitude))
+        reply.json["place"] = { { "city", place->city },
+                                { "sublocation", place->sublocation },
+                                { "region", place->region },
+                                { "country", place->country },
+                                { "countryCode", place->countryCode },
+                                { "distance", place->distance } };
     // A fix without a zone of its own is in the zone of its position.
     addPhotoTime(reply, zoneOf(*position), moment);
     return reply;

@@ -28,8 +28,10 @@ Reply noPosition(Store& store, int64_t user, int64_t moment, const std::optional
 
 // Where the user was at `moment`, from their fixes around it, with the
 // accuracy stated (statedAccuracy) for a clock uncertain by
-// `clockUncertaintyMs`, and when the photo was taken (addPhotoTime); the
-// noPosition answer when the fixes are too far away.
+// `clockUncertaintyMs`, the name of the place ("place": city, sublocation,
+// region, country, countryCode and distance, as placeAt in service/places.h
+// tells them; left out where it knows none) and when the photo was taken
+// (addPhotoTime); the noPosition answer when the fixes are too far away.
 Reply placeAt(Store& store, int64_t user, int64_t moment, int64_t clockUncertaintyMs);
 
 } // namespace service

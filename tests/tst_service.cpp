@@ -462,14 +462,17 @@ private slots:
             R"({"timeZone":"+00:00","photoTime":"2026-07-14 12:00:00","timeZoneName":"Coordinated Universal Time"})");
         // Fixes without a zone: the zone of their place, the nautical one at sea.
         row("no zone, Sydney", "", R"([["2026-07-14T11:59:00Z",-33.87,151.21],["2026-07-14T12:01:00Z",-33.87,151.21]])",
-            "2026-07-14T12:00:00Z", R"({"timeZoneId":"Australia/Sydney","timeZone":"+10:00","photoTime":"2026-07-14 22:00:00"})");
+            "2026-07-14T12:00:00Z", R"({"timeZoneId":"Australia/Sydney","timeZone":"+10:00","photoTime":"2026-07-14 22:00:00",)"
+            R"("place":{"city":"Sydney","sublocation":"","region":"New South Wales","country":"Australia",)"
+            R"("countryCode":"AU","distance":344}})");
         // The fixes' local times name their zone where it is not the photo's.
         row("gap across zones", "", R"([["2026-07-14T12:00:00Z",48.14,11.58],["2026-07-14T12:20:00Z",51.5,-0.12]])",
             "2026-07-14T12:09:00Z", R"({"head":"No position","text":"14:09:00 (Europe/Berlin), in a gap of 20 min without )"
             R"(positions: the phone recorded none between 2026-07-14 14:00:00 and 2026-07-14 13:20:00 (Europe/London).",)"
             R"("timeZoneName":"Central European Summer Time","photoTime":"2026-07-14 14:09:00"})");
         row("no zone, Atlantic", "", R"([["2026-07-14T11:59:00Z",35,-45],["2026-07-14T12:01:00Z",35,-45]])",
-            "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00","timeZoneName":"GMT-03:00"})");
+            "2026-07-14T12:00:00Z", R"({"timeZoneId":"Etc/GMT+3","timeZone":"-03:00","photoTime":"2026-07-14 09:00:00",)"
+            R"("timeZoneName":"GMT-03:00","place":null})");
     }
 
     void geotag()
@@ -510,7 +513,10 @@ private slots:
         QCOMPARE(a.status, 200);
         QCOMPARE(a.body["timeZoneId"], want.value("timeZoneId", json(zone.toStdString())));
         for (auto member = want.begin(); member != want.end(); ++member) {
-            QVERIFY2(a.body.contains(member.key()), member.key().c_str());
+            // A member expected as null is one the answer leaves out.
+            QVERIFY2(a.body.contains(member.key()) != member->is_null(), member.key().c_str());
+            if (member->is_null())
+                continue;
             if (member->is_number())
                 QCOMPARE(a.body[member.key()].get<double>(), member->get<double>());
             else

@@ -15,11 +15,10 @@ namespace {
 using namespace service::zoneblob;
 
 // A leaf holds at most this many segments and runs, unless it is as small
-// as a cell gets (minShift); cells up to 2^maxLeafShift wide are narrow
+// as a cell gets (the builder's minShift); cells up to 2^maxLeafShift wide are narrow
 // leaves, wider ones wide leaves. Cells with more than three times as many
 // parts are split without a look at which parts bound the answer.
 constexpr size_t maxLeafSegments = 48;
-constexpr int minShift = 4;
 
 // Sorts them; two toggles on one row undo each other.
 void settle(Toggles& toggles)
@@ -65,7 +64,7 @@ struct ZoneState {
 
 class Builder {
 public:
-    explicit Builder(const std::vector<Segment>& segments) : segments_(segments) { }
+    Builder(const std::vector<Segment>& segments, int minShift) : segments_(segments), minShift_(minShift) { }
 
     ZoneTree build();
 
@@ -76,6 +75,7 @@ private:
                const Toggles& toggles, std::vector<std::vector<Item>>& childItems, std::vector<Toggles>& childToggles);
 
     const std::vector<Segment>& segments_;
+    const int minShift_;
     ZoneTree tree_;
 };
 
@@ -195,12 +195,12 @@ uint32_t Builder::cell(const Cell& cell, std::vector<Item> items, Toggles toggle
     toggles.erase(std::remove_if(toggles.begin(), toggles.end(), [&](const Toggle& t) { return unwanted(t.zone); }),
                   toggles.end());
     const bool narrow = cell.shift <= maxLeafShift;
-    if (parts <= 3 * maxLeafSegments || cell.shift <= minShift) {
+    if (parts <= 3 * maxLeafSegments || cell.shift <= minShift_) {
         LeafMaker leaf(segments_, cell, items, toggles, best);
         const bool consistent = leaf.label();
         if (consistent && leaf.uniform())
             return kindZone | leaf.firstZone();
-        if ((consistent && leaf.size() <= maxLeafSegments) || cell.shift <= minShift) {
+        if ((consistent && leaf.size() <= maxLeafSegments) || cell.shift <= minShift_) {
             const size_t start = narrow ? tree_.leaves.size() : tree_.wideLeaves.size();
             if (start >= valueMask)
                 throw std::runtime_error("too many leaves");
@@ -258,9 +258,9 @@ Rows rowsBetween(const Segment& s, int64_t x0, int64_t x1, Rows within)
     return { s.ya + tlo, s.ya + thi };
 }
 
-ZoneTree buildZoneTree(const std::vector<Segment>& segments)
+ZoneTree buildZoneTree(const std::vector<Segment>& segments, int minShift)
 {
-    return Builder(segments).build();
+    return Builder(segments, minShift).build();
 }
 
 } // namespace zoneconvert

@@ -27,7 +27,10 @@ struct ZoneTree {
     size_t leafCount = 0, wideLeafCount = 0, chainCount = 0, largestLeaf = 0;
 };
 
-// Zone numbers are their ranks: where zones overlap the lowest wins.
-ZoneTree buildZoneTree(const std::vector<Segment>& segments);
+// Zone numbers are their ranks: where zones overlap the lowest wins. Cells
+// are split no smaller than 2^minShift units: where the boundaries of
+// overlapping zones cross in a cell that small, which of them answers near
+// the crossing is taken from one end of its parts.
+ZoneTree buildZoneTree(const std::vector<Segment>& segments, int minShift = 4);
 
 } // namespace zoneconvert
