@@ -493,19 +493,20 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         table->insertRow(row);
         // A placed position has no accuracy of its own.
         const bool measured = photo.success && !photo.placed();
-        QTableWidgetItem* items[7] = {
+        QTableWidgetItem* items[8] = {
             new NameItem(QFileInfo(photo.filePath).fileName()),
             tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
             tableItem(measured ? model::PhotoGeotag::metresText(photo.accuracy) : QString()),
+            tableItem(photo.success ? photo.place.text() : QString()),
             tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
         // A long description is cut at the column's edge; its full text stays at hand.
         items[1]->setToolTip(items[1]->text());
-        for (int column = 0; column < 7; ++column) {
+        for (int column = 0; column < int(std::size(items)); ++column) {
             if (!photo.success) {
                 // Dimmer than the white of the other rows, yet readable (4.5:1).
                 items[column]->setForeground(QColor(185, 185, 185));
