@@ -1,0 +1,163 @@
+#include <QtTest>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include "controller/exifinfo.h"
+#include "controller/placetags.h"
+#include "support/photos.h"
+
+namespace {
+
+// ExifTool's output for args; empty when it fails.
+QByteArray exiftool(const QStringList& args)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("exiftool"), args);
+    if (!tool.waitForFinished(60000) || tool.exitCode() != 0)
+        return QByteArray();
+    return tool.readAllStandardOutput();
+}
+
+// The place entries ExifTool reads in file, "group:name=value", sorted.
+QStringList placeOf(const QString& file)
+{
+    const QJsonDocument read = QJsonDocument::fromJson(
+        exiftool({ "-j", "-G1", "-charset", "iptc=UTF8", "-IPTC:all", "-XMP-photoshop:all", "-XMP-iptcCore:all", file }));
+    QStringList found;
+    const QJsonObject tags = read[0].toObject();
+    for (auto tag = tags.begin(); tag != tags.end(); ++tag)
+        if (tag.key() != "SourceFile" && !tag.key().endsWith("RecordVersion"))
+            found << tag.key() + '=' + tag.value().toVariant().toString();
+    found.sort();
+    return found;
+}
+
+// ExifTool's warnings about file, the count left out.
+QSet<QString> warningsOf(const QString& file)
+{
+    QSet<QString> lines;
+    for (const QByteArray& line : exiftool({ "-validate", "-warning", "-a", "-G1", "-s", file }).split('\n'))
+        if (!line.contains("Validate"))
+            lines.insert(QString::fromUtf8(line));
+    return lines;
+}
+
+} // namespace
+
+class TestPlaceTags : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void written_data();
+    void written();
+    void alpha3_data();
+    void alpha3();
+
+private:
+    QTemporaryDir m_folder;
+};
+
+void TestPlaceTags::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("exiftool")).isEmpty())
+        QSKIP("exiftool is not installed");
+}
+
+void TestPlaceTags::written_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("place"); // city, sublocation, region, country, code
+    QTest::addColumn<QString>("hand");      // a city written before, as ExifTool names it
+    QTest::addColumn<int>("options");       // 0 off, 1 write, 2 write and replace
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList saoPaulo { "São Paulo", "", "São Paulo", "Brazil", "BR" };
+    const QStringList saoPauloTags { "IPTC:City=São Paulo", "IPTC:CodedCharacterSet=UTF8",
+                                     "IPTC:Country-PrimaryLocationCode=BRA", "IPTC:Country-PrimaryLocationName=Brazil",
+                                     "IPTC:Province-State=São Paulo", "XMP-iptcCore:CountryCode=BR",
+                                     "XMP-photoshop:City=São Paulo", "XMP-photoshop:Country=Brazil",
+                                     "XMP-photoshop:State=São Paulo" };
+    QTest::newRow("São Paulo") << "a.jpg" << saoPaulo << "" << 1 << saoPauloTags;
+    QTest::newRow("Kraków, a sublocation, in a TIFF")
+        << "a.tif" << QStringList { "Kraków", "Kazimierz", "Lesser Poland", "Poland", "PL" } << "" << 1
+        << QStringList { "IPTC:City=Kraków", "IPTC:CodedCharacterSet=UTF8", "IPTC:Country-PrimaryLocationCode=POL",
+                         "IPTC:Country-PrimaryLocationName=Poland", "IPTC:Province-State=Lesser Poland",
+                         "IPTC:Sub-location=Kazimierz", "XMP-iptcCore:CountryCode=PL", "XMP-iptcCore:Location=Kazimierz",
+                         "XMP-photoshop:City=Kraków", "XMP-photoshop:Country=Poland",
+                         "XMP-photoshop:State=Lesser Poland" };
+    QTest::newRow("東京 in a sidecar, no region")
+        << "a.NEF" << QStringList { "東京", "", "", "Japan", "JP" } << "" << 1
+        << QStringList { "XMP-iptcCore:CountryCode=JP", "XMP-photoshop:City=東京", "XMP-photoshop:Country=Japan" };
+    QTest::newRow("Zürich") << "a.jpg" << QStringList { "Zürich", "", "", "", "CH" } << "" << 1
+        << QStringList { "IPTC:City=Zürich", "IPTC:CodedCharacterSet=UTF8", "IPTC:Country-PrimaryLocationCode=CHE",
+                         "XMP-iptcCore:CountryCode=CH", "XMP-photoshop:City=Zürich" };
+    QTest::newRow("by the sea: a country alone") << "a.jpg" << QStringList { "", "", "", "Portugal", "PT" } << "" << 1
+        << QStringList { "IPTC:CodedCharacterSet=UTF8", "IPTC:Country-PrimaryLocationCode=PRT",
+                         "IPTC:Country-PrimaryLocationName=Portugal", "XMP-iptcCore:CountryCode=PT",
+                         "XMP-photoshop:Country=Portugal" };
+    // IIM holds 32 bytes of a city: cut before the two bytes of an "ö".
+    const QString longName = QString(31, 'x') + "ö";
+    QTest::newRow("a long city cut in IPTC only") << "a.jpg" << QStringList { longName, "", "", "", "" } << "" << 1
+        << QStringList { "IPTC:City=" + QString(31, 'x'), "IPTC:CodedCharacterSet=UTF8", "XMP-photoshop:City=" + longName };
+    QTest::newRow("a city by hand kept") << "a.jpg" << saoPaulo << "IPTC:City" << 1 << QStringList { "IPTC:City=Home" };
+    QTest::newRow("a city by hand replaced") << "a.jpg" << saoPaulo << "IPTC:City" << 2 << saoPauloTags;
+    QTest::newRow("a city by hand in a sidecar kept")
+        << "a.NEF" << saoPaulo << "XMP-photoshop:City" << 1 << QStringList { "XMP-photoshop:City=Home" };
+    QTest::newRow("place names off") << "a.jpg" << saoPaulo << "" << 0 << QStringList();
+}
+
+void TestPlaceTags::written()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, place);
+    QFETCH(QString, hand);
+    QFETCH(int, options);
+    const QString folder = m_folder.path() + '/' + QTest::currentDataTag() + '/';
+    QVERIFY(QDir().mkpath(folder));
+    const QString photo = folder + name;
+    const bool raw = name.endsWith("NEF");
+    const auto image = testsupport::texturedImage(48, 32);
+    QVERIFY(raw || name.endsWith("tif") ? testsupport::writeTiff(photo, image, testsupport::cameraTags())
+                                         : testsupport::writePhoto(photo, image, testsupport::cameraTags()));
+    const QString tagged = raw ? folder + "a.xmp" : photo;
+    if (!hand.isEmpty())
+        QVERIFY(!exiftool({ "-overwrite_original", "-charset", "iptc=UTF8", "-" + hand + "=Home", tagged }).isEmpty());
+    const QSet<QString> warnings = warningsOf(tagged);
+
+    controller::ExifInfo exif;
+    exif.setRawSidecars(raw);
+    exif.setPlaceNames(options > 0, options > 1);
+    model::PhotoGeotag result;
+    result.latitude = 1.5;
+    result.longitude = 2.5;
+    result.place = { place[0], place[1], place[2], place[3], place[4], 1200 };
+    QVERIFY(exif.write(photo, false, &result));
+    QCOMPARE(result.sidecarPath, raw ? tagged : QString());
+    QTEST(placeOf(tagged), "expected");
+    QCOMPARE(warningsOf(tagged) - warnings, QSet<QString>());
+}
+
+void TestPlaceTags::alpha3_data()
+{
+    QTest::addColumn<QString>("alpha2");
+    QTest::addColumn<QString>("alpha3");
+    QTest::newRow("first") << "AD" << "AND";
+    QTest::newRow("last") << "ZW" << "ZWE";
+    QTest::newRow("Kosovo, not a code of the standard") << "XK" << "";
+    QTest::newRow("lower case") << "pt" << "";
+    QTest::newRow("three letters") << "PRT" << "";
+}
+
+void TestPlaceTags::alpha3()
+{
+    QFETCH(QString, alpha2);
+    QTEST(controller::placetags::alpha3(alpha2), "alpha3");
+}
+
+QTEST_GUILESS_MAIN(TestPlaceTags)
+
+#include "tst_placetags.moc"
