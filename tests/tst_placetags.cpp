@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 
 #include "controller/exifinfo.h"
-#include "controller/placetags.h"
 #include "support/photos.h"
 
 namespace {
@@ -53,8 +52,6 @@ private slots:
     void initTestCase();
     void written_data();
     void written();
-    void alpha3_data();
-    void alpha3();
 
 private:
     QTemporaryDir m_folder;
@@ -84,6 +81,8 @@ void TestPlaceTags::written_data()
                                                  << ":|||| / 東京|||Japan|JP";
     QTest::newRow("Zürich") << "a.jpg" << QStringList { "Zürich", "", "", "", "CH" } << "" << 1
                             << "UTF8:Zürich||||CHE / Zürich||||CH";
+    QTest::newRow("a code without three letters") << "a.jpg" << QStringList { "Pristina", "", "", "Kosovo", "XK" } << ""
+                                                  << 1 << "UTF8:Pristina|||Kosovo| / Pristina|||Kosovo|XK";
     QTest::newRow("by the sea: a country alone") << "a.jpg" << QStringList { "", "", "", "Portugal", "PT" } << "" << 1
                                                  << "UTF8:|||Portugal|PRT / |||Portugal|PT";
     // IIM holds 32 bytes of a city: cut before the two bytes of an "ö".
@@ -126,21 +125,6 @@ void TestPlaceTags::written()
     QCOMPARE(result.sidecarPath, raw ? tagged : QString());
     QTEST(placeOf(tagged), "expected");
     QCOMPARE(warningsOf(tagged) - warnings, QSet<QString>());
-}
-
-void TestPlaceTags::alpha3_data()
-{
-    QTest::addColumn<QString>("alpha2");
-    QTest::addColumn<QString>("alpha3");
-    for (const QStringList& row : QList<QStringList> { { "AD", "AND" }, { "ZW", "ZWE" }, { "XK", "" }, { "pt", "" },
-                                                        { "PRT", "" } })
-        QTest::newRow(qPrintable(row[0])) << row[0] << row[1];
-}
-
-void TestPlaceTags::alpha3()
-{
-    QFETCH(QString, alpha2);
-    QTEST(controller::placetags::alpha3(alpha2), "alpha3");
 }
 
 QTEST_GUILESS_MAIN(TestPlaceTags)

@@ -168,7 +168,6 @@ ków )" + QByteArray(300, 'x')
                                                               + R"(","countryCode":"de","distance":-5}})")
                                                 << QString::fromUtf8("|0|0|0||||0 place Kra ków ") + QString(192, 'x') + "|||||0";
     QTest::newRow("place, wrong kinds") << QByteArray(R"({"place":{"city":7,"countryCode":"DEU","distance":"9"}})") << "|0|0|0||||0";
-    QTest::newRow("place not an object") << QByteArray(R"({"place":"Lisbon"})") << "|0|0|0||||0";
 }
 
 void TestServiceMessages::geotagAnswer()
