@@ -576,6 +576,10 @@ void TestMainView::version()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), QByteArray("kestrel " KESTREL_EXPECTED_VERSION "\n"));
+    // About, in MORE, names the version and the sources of the place names.
+    const QStringList about = view::MainView::aboutText().split('\n');
+    QCOMPARE(about.first() + '|' + about.last(), QString::fromUtf8("Kestrel " KESTREL_EXPECTED_VERSION "|Place names: "
+                                                                   "GeoNames (CC BY 4.0), borders ©\u00a0OpenStreetMap contributors (ODbL)"));
 }
 
 // The window opens where it was, never smaller than its pages need, and

@@ -90,7 +90,9 @@ MainView::MainView(QWidget* parent)
 
     QHeaderView* header = m_ui->geotagTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // The description and the place share the room the others leave.
     header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(6, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft);
 
     // The synchronization page takes one photo; anything else is shown as
@@ -506,6 +508,7 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         items[0]->setData(Qt::UserRole, index);
         // A long description is cut at the column's edge; its full text stays at hand.
         items[1]->setToolTip(items[1]->text());
+        items[6]->setToolTip(items[6]->text());
         for (int column = 0; column < int(std::size(items)); ++column) {
             if (!photo.success) {
                 // Dimmer than the white of the other rows, yet readable (4.5:1).

@@ -155,7 +155,7 @@ void MainView::showSyncCode()
 QString MainView::aboutText()
 {
     return tr("Kestrel %1\nGeotags photos from your phone's positions at the moments the camera's clock says.\n\n"
-              "Place names: GeoNames (CC BY 4.0), borders © OpenStreetMap contributors (ODbL)")
+              "Place names: GeoNames (CC BY 4.0), borders ©\u00a0OpenStreetMap contributors (ODbL)")
         .arg(model::Model::version());
 }
 
