@@ -244,10 +244,12 @@ bool tagInFile(SourceFile& original, const QString& source, const QString& targe
 
     Exiv2::BasicIo& tagged = image->io();
     const long size = tagged.size();
-    const Exiv2::byte* bytes = size > 0 ? tagged.mmap(false) : nullptr;
+    Exiv2::byte* bytes = size > 0 ? tagged.mmap(true) : nullptr;
     if (!bytes)
         return problem(failure, QStringLiteral("the library produced no data"), damagedCause);
     const bool whole = head >= original.size;
+    if (!whole)
+        placetags::refreshIptcDigest(original.data.data(), head, bytes, size_t(size));
     const auto fill = [&](int out, const QByteArray& path, model::Failure* unfilled) {
         return writeAll(out, bytes, size_t(size), unfilled)
             && (whole || copyRange(original.in.fd, head, out, original.size - head, unfilled))

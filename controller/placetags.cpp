@@ -1,6 +1,7 @@
 #include "controller/placetags.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 
 #include <algorithm>
 #include <cstring>
@@ -72,7 +73,68 @@ bool takesUtf8(const Exiv2::IptcData& iptc)
     return iptc.detectCharset() != nullptr;
 }
 
+// The IPTC data and Photoshop's digest of them in the resources of a JPEG's
+// APP13 segment; null when the segment holds no digest.
+struct Resources {
+    const Exiv2::byte* iptc = nullptr;
+    uint32_t iptcSize = 0;
+    Exiv2::byte* digest = nullptr;
+};
+
+Resources resourcesOf(Exiv2::byte* data, size_t size)
+{
+    static const char signature[] = "Photoshop 3.0"; // and its terminating zero
+    const uint16_t digestId = 0x0425;
+    const size_t digestSize = 16;
+    // The segments before the start of scan, each a marker and its length.
+    for (size_t at = 2; at + 4 <= size && data[at] == 0xFF && data[at + 1] != 0xDA;) {
+        const Exiv2::byte marker = data[at + 1];
+        const size_t length = size_t(data[at + 2]) << 8 | data[at + 3];
+        if (length < 2 || at + 2 + length > size)
+            break;
+        Exiv2::byte* payload = data + at + 4;
+        const size_t payloadSize = length - 2;
+        at += 2 + length;
+        if (marker != 0xED || payloadSize < sizeof signature || std::memcmp(payload, signature, sizeof signature) != 0)
+            continue;
+        const Exiv2::byte* resources = payload + sizeof signature;
+        const long resourcesSize = long(payloadSize - sizeof signature);
+        const Exiv2::byte* record = nullptr;
+        uint32_t header = 0;
+        uint32_t bytes = 0;
+        Resources found;
+        if (Exiv2::Photoshop::locateIrb(resources, resourcesSize, digestId, &record, &header, &bytes) != 0
+            || bytes != digestSize)
+            continue;
+        found.digest = const_cast<Exiv2::byte*>(record) + header;
+        if (Exiv2::Photoshop::locateIptcIrb(resources, resourcesSize, &record, &header, &bytes) == 0) {
+            found.iptc = record + header;
+            found.iptcSize = bytes;
+        }
+        return found;
+    }
+    return Resources();
+}
+
+QByteArray md5(const Exiv2::byte* data, uint32_t size)
+{
+    return QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size)),
+                                    QCryptographicHash::Md5);
+}
+
 } // namespace
+
+void refreshIptcDigest(const unsigned char* before, size_t beforeSize, unsigned char* after, size_t afterSize)
+{
+    // Only read in before.
+    const Resources old = resourcesOf(const_cast<Exiv2::byte*>(before), beforeSize);
+    const Resources now = resourcesOf(after, afterSize);
+    if (!old.digest || !now.digest || md5(old.iptc, old.iptcSize) != QByteArray::fromRawData(
+            reinterpret_cast<const char*>(old.digest), 16))
+        return;
+    const QByteArray digest = md5(now.iptc, now.iptcSize);
+    std::memcpy(now.digest, digest.constData(), size_t(digest.size()));
+}
 
 QString alpha3(const QString& alpha2)
 {

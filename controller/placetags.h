@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,13 @@ bool named(const Exiv2::IptcData* iptc, const Exiv2::XmpData* xmp);
 // key taken out.
 void setPlace(Exiv2::IptcData* iptc, Exiv2::XmpData* xmp, bool existing, const model::Place& place,
               Options options, std::vector<std::string>* keys, std::vector<std::string>* removed);
+
+// Keeps Photoshop's digest of the IPTC data current in a JPEG whose IPTC
+// the library wrote anew: where the digest (resource 0x0425 beside the IPTC
+// data, 0x0404, in an APP13 segment) matched the IPTC data in before, it is
+// made that of the IPTC data in after. Both are a JPEG's bytes up to its
+// image data; after is changed in place. A digest that was stale stays so.
+void refreshIptcDigest(const unsigned char* before, size_t beforeSize, unsigned char* after, size_t afterSize);
 
 } // namespace placetags
 } // namespace controller
