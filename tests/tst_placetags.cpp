@@ -74,6 +74,7 @@ void TestPlaceTags::written_data()
     const QStringList saoPaulo { "São Paulo", "", "São Paulo", "Brazil", "BR" };
     const QString saoPauloTags = "UTF8:São Paulo||São Paulo|Brazil|BRA / São Paulo||São Paulo|Brazil|BR";
     QTest::newRow("São Paulo") << "a.jpg" << saoPaulo << "" << 1 << saoPauloTags;
+    QTest::newRow("São Paulo in a PNG") << "a.png" << saoPaulo << "" << 1 << saoPauloTags;
     QTest::newRow("Kraków, a sublocation, in a TIFF")
         << "a.tif" << QStringList { "Kraków", "Kazimierz", "Lesser Poland", "Poland", "PL" } << "" << 1
         << "UTF8:Kraków|Kazimierz|Lesser Poland|Poland|POL / Kraków|Kazimierz|Lesser Poland|Poland|PL";
