@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QTableWidgetItem>
 
+#include <algorithm>
+
 #include "controller/photolisting.h"
 #include "ui_mainview.h"
 #include "view/cameraframe.h"
@@ -90,9 +92,9 @@ MainView::MainView(QWidget* parent)
 
     QHeaderView* header = m_ui->geotagTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
-    // The description and the place share the room the others leave.
     header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(6, QHeaderView::Stretch);
+    // The place as wide as its names, up to a limit (see assignPhotoList).
+    header->setSectionResizeMode(6, QHeaderView::Interactive);
     header->setDefaultAlignment(Qt::AlignLeft);
 
     // The synchronization page takes one photo; anything else is shown as
@@ -519,6 +521,9 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         }
     }
     table->sortByColumn(0, Qt::AscendingOrder);
+    // Long place names leave the description room; their full text is the tip.
+    table->resizeColumnToContents(6);
+    table->setColumnWidth(6, std::min(table->columnWidth(6), maxPlaceWidth));
     // Below the counts: how far the clocks of the run's cameras drift.
     const QStringList drifts = model::cameraDrifts(m_shownPhotos);
     m_ui->cameraDriftLabel->setText(drifts.join(QLatin1Char('\n')));

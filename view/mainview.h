@@ -115,6 +115,9 @@ protected:
     virtual void showDetails(const model::PhotoGeotag& photo);
 
 private:
+    // The widest the results' place column opens, in pixels.
+    static constexpr int maxPlaceWidth = 170;
+
     void nameWidgets();
     // Puts the keyboard focus where a screen's work starts.
     void focusScreen(controller::Screen screen);
