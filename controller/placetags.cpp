@@ -129,8 +129,8 @@ void refreshIptcDigest(const unsigned char* before, size_t beforeSize, unsigned 
     // Only read in before.
     const Resources old = resourcesOf(const_cast<Exiv2::byte*>(before), beforeSize);
     const Resources now = resourcesOf(after, afterSize);
-    if (!old.digest || !now.digest || md5(old.iptc, old.iptcSize) != QByteArray::fromRawData(
-            reinterpret_cast<const char*>(old.digest), 16))
+    if (!old.digest || !now.digest
+        || md5(old.iptc, old.iptcSize) != QByteArray(reinterpret_cast<const char*>(old.digest), 16))
         return;
     const QByteArray digest = md5(now.iptc, now.iptcSize);
     std::memcpy(now.digest, digest.constData(), size_t(digest.size()));
