@@ -146,6 +146,8 @@ private slots:
             QStringList cells;
             for (int column = 0; column < table->columnCount(); ++column)
                 cells << table->item(row, column)->text();
+            // The place is the gazetteer's to name, not this test's.
+            cells.removeAt(6);
             rows << cells.join(QLatin1Char('|'));
         }
         // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC;
