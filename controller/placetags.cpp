@@ -143,9 +143,10 @@ QString alpha3(const QString& alpha2)
         return QString();
     const auto* begin = std::begin(countrycodes::pairs);
     const auto* end = std::end(countrycodes::pairs);
-    const auto* found = std::lower_bound(begin, end, code, [](const countrycodes::Pair& pair, const QByteArray& wanted) {
+    const auto before = [](const countrycodes::Pair& pair, const QByteArray& wanted) {
         return std::strcmp(pair.alpha2, wanted.constData()) < 0;
-    });
+    };
+    const auto* found = std::lower_bound(begin, end, code, before);
     return found != end && code == found->alpha2 ? QString::fromLatin1(found->alpha3) : QString();
 }
 

@@ -166,7 +166,8 @@ private slots:
             opened << dialog->windowTitle() << (title && title->isVisible() ? title->text() : QString());
             dialog->close();
         });
-        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, table->columnCount() - 1)).center());
+        const QTableWidgetItem* status = table->item(0, table->columnCount() - 1);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(status).center());
         QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
         QVERIFY(m_boxes->shown.isEmpty());
         mapOfTheRun(folder.path());

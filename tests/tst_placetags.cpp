@@ -25,7 +25,8 @@ QByteArray exiftool(const QStringList& args)
 // the IPTC and the XMP texts in the order of a place's fields.
 QString placeOf(const QString& file)
 {
-    const QJsonObject tags = QJsonDocument::fromJson(exiftool({ "-j", "-G1", "-charset", "iptc=UTF8", file }))[0].toObject();
+    const QByteArray read = exiftool({ "-j", "-G1", "-charset", "iptc=UTF8", file });
+    const QJsonObject tags = QJsonDocument::fromJson(read)[0].toObject();
     QStringList texts;
     for (const char* tag : { "IPTC:City", "IPTC:Sub-location", "IPTC:Province-State", "IPTC:Country-PrimaryLocationName",
                              "IPTC:Country-PrimaryLocationCode", "XMP-photoshop:City", "XMP-iptcCore:Location",
@@ -114,7 +115,7 @@ void TestPlaceTags::written()
                                          : testsupport::writePhoto(photo, image, testsupport::cameraTags()));
     const QString tagged = raw ? folder + "a.xmp" : photo;
     if (!hand.isEmpty())
-        QVERIFY(!exiftool(QStringList { "-overwrite_original", "-charset", "iptc=UTF8" } + hand.split(' ') + QStringList { tagged })
+        QVERIFY(!exiftool(QStringList { "-overwrite_original", "-charset", "iptc=UTF8", tagged } + hand.split(' '))
                      .isEmpty());
     const QSet<QString> warnings = warningsOf(tagged);
 
