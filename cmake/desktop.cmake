@@ -27,7 +27,24 @@ kestrel_layer(kestrel_io
           controller/barcodereader.cpp controller/barcodereader.h
           controller/photolisting.cpp controller/photolisting.h
           controller/resultexport.cpp controller/resultexport.h
+          controller/placetags.cpp controller/placetags.h
   LINK kestrel_model kestrel_json Qt5::Gui PkgConfig::EXIV2 ZLIB::ZLIB quirc)
+
+# The IPTC place tags name the country by its three-letter code: the table
+# from the two-letter codes is made at build time from Debian's iso-codes.
+set(ISO_3166_JSON "/usr/share/iso-codes/json/iso_3166-1.json" CACHE FILEPATH "iso_3166-1.json of Debian's iso-codes")
+if(NOT EXISTS "${ISO_3166_JSON}")
+  message(FATAL_ERROR "${ISO_3166_JSON} is missing: install the Debian package iso-codes")
+endif()
+set(COUNTRY_CODES_HEADER "${CMAKE_BINARY_DIR}/_countries/countrycodes.h")
+add_custom_command(OUTPUT "${COUNTRY_CODES_HEADER}"
+  COMMAND "${CMAKE_COMMAND}" "-DINPUT=${ISO_3166_JSON}" "-DOUTPUT=${COUNTRY_CODES_HEADER}"
+          -P "${CMAKE_SOURCE_DIR}/scripts/countrycodes.cmake"
+  DEPENDS "${ISO_3166_JSON}" "${CMAKE_SOURCE_DIR}/scripts/countrycodes.cmake"
+  COMMENT "Making the country code table from ${ISO_3166_JSON}"
+  VERBATIM)
+target_sources(kestrel_io PRIVATE "${COUNTRY_CODES_HEADER}")
+target_include_directories(kestrel_io PRIVATE "${CMAKE_BINARY_DIR}/_countries")
 
 kestrel_layer(kestrel_net
   SOURCES controller/restclient.cpp controller/restclient.h

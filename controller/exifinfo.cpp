@@ -19,6 +19,7 @@
 #include "controller/exiftags.h"
 #include "controller/exifwritehook.h"
 #include "controller/filereplacement.h"
+#include "controller/placetags.h"
 
 namespace controller {
 
@@ -152,17 +153,37 @@ void readFields(const Exiv2::ExifData& data, model::PhotoInfo* info)
 
 // How writes are checked and where they go: the read-back, a hook that may
 // change the entries just before the library writes them (so that a writer
-// that drops tags can be imitated), and the replacement of the files.
+// that drops tags can be imitated), and the replacement of the files; and
+// what becomes of place names.
 struct Checks {
     bool verify;
     ExifWriteHook* hook;
     FileReplacement& files;
+    placetags::Options places;
 };
+
+// The place names of result set in the photo's IPTC and XMP data, where its
+// format can hold them, with the values a read-back must show.
+void tagPlace(Exiv2::Image& photo, const model::PhotoGeotag& result, placetags::Options options,
+              Expectation* expected)
+{
+    Exiv2::IptcData& iptc = photo.iptcData();
+    Exiv2::XmpData& xmp = photo.xmpData();
+    const bool named = placetags::named(&iptc, &xmp);
+    std::vector<std::string> keys;
+    std::vector<std::string> removed;
+    placetags::setPlace((photo.checkMode(Exiv2::mdIptc) & Exiv2::amWrite) ? &iptc : nullptr,
+                        (photo.checkMode(Exiv2::mdXmp) & Exiv2::amWrite) ? &xmp : nullptr, named, result.place,
+                        options, &keys, &removed);
+    for (const std::string& key : keys)
+        expected->written.emplace_back(key, key.rfind("Iptc.", 0) == 0 ? iptc[key].toString() : xmp[key].toString());
+    expected->remove(removed);
+}
 
 // Lets the library write the tags into the first head bytes of original:
 // image then holds the new bytes, expected what a read-back must show.
 bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const model::PhotoGeotag& result,
-             const Answer& answer, ExifWriteHook* hook, Exiv2::Image::AutoPtr* image, Expectation* expected,
+             const Answer& answer, const Checks& checks, Exiv2::Image::AutoPtr* image, Expectation* expected,
              model::Failure* failure)
 {
     try {
@@ -180,8 +201,9 @@ bool tagHead(SourceFile& original, size_t head, bool correctDateTime, const mode
         for (const std::string& key : keys)
             expected->written.emplace_back(key, data[key].toString());
         expected->remove(removed);
-        if (hook)
-            hook->beforeWrite(data);
+        tagPlace(**image, result, checks.places, expected);
+        if (checks.hook)
+            checks.hook->beforeWrite(data);
         (*image)->writeMetadata();
         return true;
     } catch (const Exiv2::AnyError& error) {
@@ -211,7 +233,7 @@ bool tagInFile(SourceFile& original, const QString& source, const QString& targe
         return false;
     Exiv2::Image::AutoPtr image;
     Expectation expected;
-    if (!tagHead(original, head, correctDateTime, result, answer, checks.hook, &image, &expected, failure))
+    if (!tagHead(original, head, correctDateTime, result, answer, checks, &image, &expected, failure))
         return false;
 
     // A copy belongs to whoever makes it, with the source's permissions.
@@ -222,10 +244,12 @@ bool tagInFile(SourceFile& original, const QString& source, const QString& targe
 
     Exiv2::BasicIo& tagged = image->io();
     const long size = tagged.size();
-    const Exiv2::byte* bytes = size > 0 ? tagged.mmap(false) : nullptr;
+    Exiv2::byte* bytes = size > 0 ? tagged.mmap(true) : nullptr;
     if (!bytes)
         return problem(failure, QStringLiteral("the library produced no data"), damagedCause);
     const bool whole = head >= original.size;
+    if (!whole)
+        placetags::refreshIptcDigest(original.data.data(), head, bytes, size_t(size));
     const auto fill = [&](int out, const QByteArray& path, model::Failure* unfilled) {
         return writeAll(out, bytes, size_t(size), unfilled)
             && (whole || copyRange(original.in.fd, head, out, original.size - head, unfilled))
@@ -260,11 +284,13 @@ bool readSidecar(const QFileInfo& existing, const QString& from, bool inPlace, E
 
 // The sidecar's content: the answer's properties set in xmp.
 bool encodeSidecar(Exiv2::XmpData& xmp, bool correctDateTime, const model::PhotoGeotag& result,
-                   const Answer& answer, Expectation* expected, std::string* packet, model::Failure* failure)
+                   const Answer& answer, placetags::Options places, Expectation* expected, std::string* packet,
+                   model::Failure* failure)
 {
     std::vector<std::string> keys;
     std::vector<std::string> removed;
     exiftags::setXmp(xmp, correctDateTime, result, answer, &keys, &removed);
+    placetags::setPlace(nullptr, &xmp, placetags::named(nullptr, &xmp), result.place, places, &keys, &removed);
     for (const std::string& key : keys)
         expected->written.emplace_back(key, xmp[key].toString());
     expected->remove(removed);
@@ -302,7 +328,7 @@ bool tagSidecar(SourceFile& original, const QString& source, const QString& targ
         && !readSidecar(existing, from, inPlace, &xmp, &expected, &attributes, failure))
         return false;
     std::string packet;
-    if (!encodeSidecar(xmp, correctDateTime, result, answer, &expected, &packet, failure))
+    if (!encodeSidecar(xmp, correctDateTime, result, answer, checks.places, &expected, &packet, failure))
         return false;
 
     const QByteArray copyPath = QFile::encodeName(target);
@@ -350,6 +376,11 @@ QString ExifInfo::processingMethod(model::PhotoGeotag::Origin origin)
 void ExifInfo::setRawSidecars(bool on)
 {
     m_rawSidecars = on;
+}
+
+void ExifInfo::setPlaceNames(bool write, bool replace)
+{
+    m_places = { write, replace };
 }
 
 void ExifInfo::setVerifyWrites(bool on)
@@ -475,7 +506,7 @@ bool ExifInfo::tagFile(const QString& source, const QString& target, bool inPlac
         original.ensure(4096);
         const int type = Exiv2::ImageFactory::getType(original.data.data(), long(original.data.size()));
         const bool raw = isRaw(source);
-        const Checks checks { m_verifyWrites, m_hook, *m_files };
+        const Checks checks { m_verifyWrites, m_hook, *m_files, m_places };
         if (type != Exiv2::ImageType::crw && type != Exiv2::ImageType::bmff && !(raw && m_rawSidecars)) {
             if (tagInFile(original, source, target, inPlace, correctDateTime, *result, answer, checks, &unwritten))
                 return true;

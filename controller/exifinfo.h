@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "controller/placetags.h"
 #include "model/failure.h"
 #include "model/model.h"
 #include "model/photoinfo.h"
@@ -16,7 +17,8 @@ class ExifWriteHook;
 class FileReplacement;
 
 // Reads a photo's camera identity and capture time, and writes the geotag
-// answer (GPS, and on request corrected date, time and time zone) back.
+// answer (GPS, place names, and on request corrected date, time and time
+// zone) back.
 // Its failures are headed "EXIF Error"; their detail is the error text.
 class ExifInfo : public QObject {
     Q_OBJECT
@@ -48,6 +50,10 @@ public:
     // Camera raw files get an XMP sidecar instead of tags in the file, and
     // the makes the reader otherwise refuses are read.
     void setRawSidecars(bool on);
+    // The place names of the answer are written with the position (IPTC and
+    // XMP; in a sidecar XMP alone), unless write is off; names the photo has
+    // already are kept, unless replace is on.
+    void setPlaceNames(bool write, bool replace);
     // The read-back of every write; off only to measure what it costs.
     void setVerifyWrites(bool on);
 
@@ -80,6 +86,7 @@ private:
 
     bool m_rawSidecars = false;
     bool m_verifyWrites = true;
+    placetags::Options m_places;
     std::unique_ptr<FileReplacement> m_files;
     ExifWriteHook* m_hook = nullptr;
 };

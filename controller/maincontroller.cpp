@@ -433,6 +433,7 @@ std::shared_ptr<MainController::GeotagRun> MainController::beginRun()
     run->number = ++m_runCount;
     m_activeRun = run;
     m_exifInfo->setRawSidecars(m_model->rawSidecars);
+    m_exifInfo->setPlaceNames(m_model->writePlaceNames, m_model->replacePlaceNames);
     // New files reach the disk at one go when the run ends, not one by one.
     m_exifInfo->setDeferredFlush(true);
 

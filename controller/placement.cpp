@@ -227,9 +227,12 @@ bool Placement::place(model::PhotoGeotag* record, double latitude, double longit
     placed.accuracyParts = model::AccuracyParts();
     placed.origin = origin;
     placed.demo = false;
+    // The service named the place of its own position, not of this one.
+    placed.place = model::Place();
     const bool correctDateTime = settings.modifyTimeDate && !record->photoTime.isEmpty()
         && !record->timeZone.isEmpty();
     m_exif->setRawSidecars(settings.rawSidecars);
+    m_exif->setPlaceNames(settings.writePlaceNames, settings.replacePlaceNames);
     model::Failure unwritten;
     const bool written = inPlace ? m_exif->write(source, correctDateTime, &placed, &unwritten)
                                  : m_exif->writeCopy(source, target, correctDateTime, &placed, &unwritten);

@@ -66,7 +66,8 @@ bool commit(QSaveFile& file, const QByteArray& bytes, model::Failure* failure)
 QString ResultExport::csvHeader()
 {
     return QStringLiteral(
-        "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock");
+        "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock,"
+        "city,sublocation,region,country,country code");
 }
 
 QString ResultExport::statusText(const model::PhotoGeotag& photo)
@@ -113,6 +114,10 @@ bool ResultExport::writeCsv(const model::PhotoGeotagList& photos, const QString&
         // Where the photo's clock offset came from, also for a photo
         // without a position.
         fields << message << photo.clock.text;
+        // The named place last, so that the columns before stay where
+        // scripts look for them.
+        const model::Place& place = photo.place;
+        fields << place.city << place.sublocation << place.region << place.country << place.countryCode;
         for (QString& field : fields)
             field = csvField(field);
         lines.append(fields.join(QLatin1Char(',')));
@@ -145,9 +150,11 @@ bool ResultExport::writeGpx(const model::PhotoGeotagList& photos, const QString&
         if (!time.isEmpty())
             xml.writeTextElement(QStringLiteral("time"), time);
         xml.writeTextElement(QStringLiteral("name"), QFileInfo(photo.filePath).fileName());
-        const QString origin = originText(photo);
-        if (!origin.isEmpty())
-            xml.writeTextElement(QStringLiteral("desc"), origin);
+        // The named place, then where the position came from.
+        QStringList description { photo.place.text(), originText(photo) };
+        description.removeAll(QString());
+        if (!description.isEmpty())
+            xml.writeTextElement(QStringLiteral("desc"), description.join(QStringLiteral("; ")));
         xml.writeEndElement();
     }
     xml.writeEndElement();

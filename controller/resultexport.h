@@ -8,7 +8,8 @@
 namespace controller {
 
 // Writes the results of a geotagging run for other programs: a CSV table of
-// every photo and a GPX file with one waypoint per located photo. Each file
+// every photo and a GPX file with one waypoint per located photo (its named
+// place in the description). Each file
 // replaces an older one only when it is complete. Its failures are headed
 // "Cannot export the results", with the system's reason as their detail.
 class ResultExport {

@@ -1,5 +1,7 @@
 #include "controller/servicemessages.h"
 
+#include <QRegularExpression>
+
 #include <charconv>
 #include <cmath>
 
@@ -86,6 +88,31 @@ model::ClockOffset readClock(const JsonValue& clock)
     read.drift = ServiceMessages::text(clock, "drift");
     read.offsetMs = integer(clock, "offsetMs");
     read.uncertaintyMs = integer(clock, "uncertaintyMs");
+    return read;
+}
+
+// A place name: on one line, and no longer than any name of the gazetteer
+// (the longest has under 200 characters).
+QString placeText(const JsonValue& place, const char* key)
+{
+    return ServiceMessages::text(place, key).simplified().left(200);
+}
+
+model::Place readPlace(const JsonValue& place)
+{
+    model::Place read;
+    if (place.kind != JsonValue::Object)
+        return read;
+    read.city = placeText(place, "city");
+    read.sublocation = placeText(place, "sublocation");
+    read.region = placeText(place, "region");
+    read.country = placeText(place, "country");
+    // Two capital letters, or no code.
+    static const QRegularExpression code(QStringLiteral("^[A-Z]{2}$"));
+    const QString countryCode = ServiceMessages::text(place, "countryCode");
+    read.countryCode = code.match(countryCode).hasMatch() ? countryCode : QString();
+    const qint64 distance = integer(place, "distance");
+    read.distance = distance >= 0 && distance <= 40075017 ? int(distance) : 0;
     return read;
 }
 
@@ -223,6 +250,7 @@ void ServiceMessages::readGeotag(const JsonValue& answer, model::PhotoGeotag* re
     result->accuracyParts = readAccuracyParts(answer.get("accuracyParts"));
     // Also in "No position" answers, whenever a synchronization was used.
     result->clock = readClock(answer.get("clock"));
+    result->place = readPlace(answer.get("place"));
 }
 
 bool ServiceMessages::readTrack(const JsonValue& answer, model::Track* track)

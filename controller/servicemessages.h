@@ -42,8 +42,8 @@ public:
     static bool flag(const JsonValue& value, const char* key);
     // Replaces the cameras and the phone name of list by those of answer.
     static void readCameraList(const JsonValue& answer, model::CameraList* list);
-    // Fills the position, accuracy, clock offset and time-zone fields of
-    // result from answer; a member missing or of the wrong kind leaves its
+    // Fills the position, accuracy, clock offset, place and time-zone fields
+    // of result from answer; a member missing or of the wrong kind leaves its
     // field at the default.
     static void readGeotag(const JsonValue& answer, model::PhotoGeotag* result);
     // The most positions a track answer may hold: the service sends at most

@@ -66,6 +66,8 @@ void Model::loadPreferences(const QString& filePath)
     const QSettings settings(filePath, QSettings::IniFormat);
     includeSubfolders = settings.value(QStringLiteral("geotagging/includeSubfolders"), includeSubfolders).toBool();
     rawSidecars = settings.value(QStringLiteral("geotagging/rawSidecars"), rawSidecars).toBool();
+    writePlaceNames = settings.value(QStringLiteral("geotagging/placeNames"), writePlaceNames).toBool();
+    replacePlaceNames = settings.value(QStringLiteral("geotagging/replacePlaceNames"), replacePlaceNames).toBool();
     serviceOnNetwork = settings.value(QStringLiteral("service/network"), serviceOnNetwork).toBool();
     onlineMap = settings.value(QStringLiteral("map/theme")).toString() == QLatin1String("openstreetmap");
     // "x,y,width,height"; anything else leaves the window where the system puts it.
@@ -86,7 +88,8 @@ bool Model::savePreferences(const QString& filePath) const
     // full disk or a crash keeps the old file whole.
     const auto flag = [](bool value) { return value ? QByteArray("true") : QByteArray("false"); };
     QByteArray text = "[geotagging]\nincludeSubfolders=" + flag(includeSubfolders)
-        + "\nrawSidecars=" + flag(rawSidecars) + "\n[service]\nnetwork=" + flag(serviceOnNetwork)
+        + "\nrawSidecars=" + flag(rawSidecars) + "\nplaceNames=" + flag(writePlaceNames)
+        + "\nreplacePlaceNames=" + flag(replacePlaceNames) + "\n[service]\nnetwork=" + flag(serviceOnNetwork)
         + "\n[map]\ntheme=" + (onlineMap ? "openstreetmap" : "offline") + "\n";
     if (windowGeometry.isValid())
         text += QStringLiteral("[window]\ngeometry=%1,%2,%3,%4\nmaximized=%5\n")
@@ -175,6 +178,20 @@ QString PhotoGeotag::summary() const
     if (note.isEmpty() || errorTitle.isEmpty())
         return errorTitle + note;
     return errorTitle + (success ? QStringLiteral("; ") : QStringLiteral(": ")) + note;
+}
+
+bool Place::isEmpty() const
+{
+    return city.isEmpty() && sublocation.isEmpty() && region.isEmpty() && country.isEmpty() && countryCode.isEmpty();
+}
+
+QString Place::text() const
+{
+    QStringList parts;
+    for (const QString* part : { &sublocation, &city, &country })
+        if (!part->isEmpty())
+            parts << *part;
+    return parts.join(QStringLiteral(", "));
 }
 
 QString PhotoGeotag::demoNote()

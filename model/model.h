@@ -75,6 +75,26 @@ struct AccuracyParts {
     double clock = 0.0;
 };
 
+// The named place nearest a position, as the service tells it: every text
+// empty when unknown (at sea a country alone, or nothing at all).
+struct Place {
+    QString city;
+    // A section of the city when the nearest place is one.
+    QString sublocation;
+    // The first-level region of the city.
+    QString region;
+    QString country;
+    // ISO 3166-1 alpha-2 ("PT").
+    QString countryCode;
+    // Metres from the position to the city; 0 without one.
+    int distance = 0;
+
+    bool isEmpty() const;
+    // The texts people read, smallest first: "Mitte, Berlin, Germany",
+    // "Lisbon, Portugal", "Portugal"; empty when nothing is known.
+    QString text() const;
+};
+
 // The result for one photo of a geotagging run.
 struct PhotoGeotag {
     // Where the position came from: the service's answer, the map (placed
@@ -95,6 +115,8 @@ struct PhotoGeotag {
     double accuracy = 0.0;
     AccuracyParts accuracyParts;
     ClockOffset clock;
+    // The named place of the position; empty when the service knows none.
+    Place place;
     QString errorTitle;
     QString errorText;
     // The corrected date and time were written into the photo.
@@ -135,7 +157,7 @@ using PhotoGeotagList = QList<PhotoGeotag>;
 QStringList cameraDrifts(const PhotoGeotagList& photos);
 
 // Everything the program knows between two user actions. Only userID, the
-// two settings (config.dat) and the three preferences (settings.ini) are
+// two settings (config.dat) and the preferences (settings.ini) are
 // persisted; the rest is refilled by the controller from the web service and
 // from each geotagging run.
 class Model : public QObject {
@@ -150,6 +172,10 @@ public:
     // that config.dat keeps its format.
     bool includeSubfolders = false;
     bool rawSidecars = false;
+    // Place names go into the photos with the position; those a photo has
+    // already are replaced only with replacePlaceNames.
+    bool writePlaceNames = true;
+    bool replacePlaceNames = false;
     // Whether the local web service Kestrel starts listens on all addresses,
     // for phones on this network, or on this computer only.
     bool serviceOnNetwork = false;

@@ -13,6 +13,7 @@ packages=(
   fonts-texgyre librsvg2-bin
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
+  iso-codes
   ca-certificates openssl
   gpsbabel zip time
   chromium chromium-driver

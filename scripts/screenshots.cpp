@@ -175,6 +175,8 @@ model::PhotoGeotag sampleResult(const QString& name, bool success, double latitu
         photo.accuracyParts = {true, 5.0, 20.1, 2.0};
         photo.errorTitle = QStringLiteral("Geotagged");
         photo.clock = sampleClock();
+        photo.place = {QStringLiteral("Trenta"), QString(), QStringLiteral("Bovec"), QStringLiteral("Slovenia"),
+                       QStringLiteral("SI"), 2300};
     } else {
         photo.errorTitle = QStringLiteral("No position");
         photo.errorText = QStringLiteral("The phone recorded no position within an hour of the time this photo was "
@@ -199,6 +201,8 @@ model::PhotoGeotag demoResult()
                                       "and 2026-11-27 10:02:05 with the camera's drift.");
     photo.clock.camera = QStringLiteral("The camera SONY ILCE-7M3 (serial number 4520117)");
     photo.clock.drift = QStringLiteral("drifts 2 min 5 s a week");
+    photo.place = {QStringLiteral("Tokyo"), QStringLiteral("Minato"), QStringLiteral("Tokyo"), QStringLiteral("Japan"),
+                   QStringLiteral("JP"), 900};
     return photo;
 }
 
@@ -212,6 +216,8 @@ model::PhotoGeotag clockSetResult()
                                       "and 2026-07-20 19:40:11; the clock offset comes from the nearer one, of "
                                       "2026-07-10 08:15:02.");
     photo.clock.drift.clear();
+    // A summit far from any village: the country alone.
+    photo.place = {QString(), QString(), QString(), QStringLiteral("Slovenia"), QStringLiteral("SI"), 0};
     return photo;
 }
 
@@ -397,6 +403,7 @@ QList<Shot> shots()
                                               "Your camera Fujifilm X-T4 is synchronized with Pixel 8 Pro."); }},
         {"messagebox-201-no-title", [] { messageBox("messagebox-201-no-title", 201, QString(),
                                                     "All photos were geo-tagged."); }},
+        {"messagebox-about", [] { messageBox("messagebox-about", 202, "About Kestrel", view::MainView::aboutText()); }},
         {"messagebox-202-info", [] { messageBox("messagebox-202-info", 202, "No photos found",
                                                 "The folder holds no photos this program can geo-tag."); }},
         {"messagebox-203-warning", [] { messageBox("messagebox-203-warning", 203, "Camera clock",

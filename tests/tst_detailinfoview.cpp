@@ -114,6 +114,8 @@ void TestDetailInfoView::successPage()
     photo.demo = demo;
     photo.accuracyParts = {!clock.isEmpty(), 5.0, 20.1, 2.0};
     photo.clock.text = clock;
+    if (!clock.isEmpty())
+        photo.place = {"Lisbon", "", "Lisbon", "Portugal", "PT", 1234};
     DetailInfoView view(photo);
 
     QCOMPARE(view.windowTitle(), QStringLiteral("DSCF0042.JPG"));
@@ -134,6 +136,11 @@ void TestDetailInfoView::successPage()
     QTEST(labelText(view, "latitudeLabel") + ' ' + labelText(view, "longitudeLabel") + ' '
               + labelText(view, "altitudeLabel"), "position");
     QCOMPARE(testsupport::child(&view, "precisionLabel")->isVisibleTo(&view), demo);
+    QStringList place; // the rows shown
+    for (const char* name : {"cityLabel", "sublocationLabel", "regionLabel", "countryLabel"})
+        if (testsupport::child(&view, name)->isVisibleTo(&view))
+            place << labelText(view, name);
+    QCOMPARE(place, clock.isEmpty() ? QStringList() : (QStringList{"Lisbon", "Lisbon", "Portugal (PT)"}));
     // The web map button opens the position in the browser; the map button
     // closes the dialog with its own answer.
     view.show();

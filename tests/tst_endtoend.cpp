@@ -146,6 +146,8 @@ private slots:
             QStringList cells;
             for (int column = 0; column < table->columnCount(); ++column)
                 cells << table->item(row, column)->text();
+            // The place is the gazetteer's to name, not this test's.
+            cells.removeAt(6);
             rows << cells.join(QLatin1Char('|'));
         }
         // The track passes 48.1051764 N, 11.50125 E, 529.659 m at 10:05 UTC;
@@ -164,7 +166,8 @@ private slots:
             opened << dialog->windowTitle() << (title && title->isVisible() ? title->text() : QString());
             dialog->close();
         });
-        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(table->item(0, 6)).center());
+        const QTableWidgetItem* status = table->item(0, table->columnCount() - 1);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualItemRect(status).center());
         QCOMPARE(opened, (QStringList { "DSCF0101.JPG", "No position" }));
         QVERIFY(m_boxes->shown.isEmpty());
         mapOfTheRun(folder.path());

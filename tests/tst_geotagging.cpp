@@ -70,14 +70,15 @@ HttpAnswer geotagAnswer(const HttpRequest& request, double base, int delayBase)
     if (serial == failing500)
         return HttpAnswer::json(500, "{}", delay);
     const double latitude = serial == badLatitude ? 5000.0 : latitudeFor(serial, base);
-    // SN24's position comes from demo data.
+    // SN24's position comes from demo data, with a named place.
     const QByteArray answer = QStringLiteral("{\"accuracy\":12.7,\"altitude\":295.5,\"body\":\"\",\"head\":\"\",%2"
                                              "\"clock\":{\"text\":\"The clock offset comes from the synchronization of A.\"},"
                                              "\"latitude\":%1,\"longitude\":-14.5,\"photoTime\":\"2026-07-14 14:34:56\","
                                              "\"timeZone\":\"+02:00\",\"timeZoneId\":\"Europe/Ljubljana\","
                                              "\"timeZoneName\":\"CEST\"}")
                                   .arg(latitude, 0, 'f', 6)
-                                  .arg(serial == "SN24" ? "\"demo\":true," : "")
+                                  .arg(QString::fromUtf8(serial == "SN24" ? "\"demo\":true," + testsupport::placeMember(
+                                           "Berlin", "Mitte", "Land Berlin", "Germany", "DE", 850) : ""))
                                   .toUtf8();
     return HttpAnswer::json(200, answer, delay);
 }
@@ -414,16 +415,19 @@ void TestGeotagging::copyMode()
     QCOMPARE(boxes.shown[0].code, 201);
     const QStringList lines = QString::fromUtf8(testsupport::readFile(m_root.filePath("export.csv"))).split("\r\n");
     QCOMPARE(lines.size(), total + 2);
-    QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock");
+    QCOMPARE(lines[0], "file,status,latitude,longitude,altitude,accuracy (m),time zone,corrected time,message,clock,"
+                       "city,sublocation,region,country,country code");
     const QString clock = ",The clock offset comes from the synchronization of A.";
-    QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file" + clock);
+    QCOMPARE(lines[1], folder + "/badlat.jpg,FAIL,,,,,,,EXIF Error: Error writing EXIF data to the image file" + clock + ",,,,,");
     // A 204 answer has no body in HTTP; its texts arrive as headers, line
     // break and accent included, and its other members with them: the
     // clock's text goes into its last column.
     QCOMPARE(lines[3], folder + QString::fromUtf8("/e204.jpg,FAIL,,,,,,,\"No position é: Gap of 25 min in the track\nTry a later photo\",\"")
-                 + nearerClock + '"');
-    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56,Demo position" + clock);
-    QCOMPARE(lines[6], folder + "/n10.JPEG,OK,46.023,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56," + clock);
+                 + nearerClock + "\",,,,,");
+    QCOMPARE(lines[5], folder + "/n2.jpeg,OK,46.024,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56,Demo position" + clock
+                 + ",Berlin,Mitte,Land Berlin,Germany,DE");
+    QCOMPARE(lines[6], folder + "/n10.JPEG,OK,46.023,-14.5,295.5,12.7,+02:00,2026-07-14 14:34:56," + clock + ",,,,,");
+    QCOMPARE(testsupport::readExif(folder + "/KESTREL/n2.jpeg").value("Iptc.Application2.SubLocation"), "Mitte");
     QXmlStreamReader gpx(testsupport::readFile(m_root.filePath("export.gpx")));
     QStringList waypoints;
     while (gpx.readNext() != QXmlStreamReader::Invalid && !gpx.atEnd()) {
@@ -436,7 +440,7 @@ void TestGeotagging::copyMode()
     }
     QVERIFY(!gpx.hasError());
     QCOMPARE(waypoints.size(), total - 6);
-    QVERIFY(waypoints.contains("46.024 -14.5 Demo position") && waypoints.contains("46.023 -14.5"));
+    QVERIFY(waypoints.contains("46.024 -14.5 Mitte, Berlin, Germany; Demo position") && waypoints.contains("46.023 -14.5"));
     controller.exportResults(m_root.filePath("no/such/folder/export.csv"));
     QCOMPARE(boxes.shown.size(), 2);
     QCOMPARE(boxes.shown[1].code, 204);

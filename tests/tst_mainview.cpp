@@ -444,6 +444,7 @@ void TestMainView::resultRows()
     photos[2].errorTitle = QStringLiteral("EXIF Error");
     photos[2].errorCause = QStringLiteral("the disk is full");
     photos[0].accuracy = 23.4;
+    photos[0].place = {"Berlin", "Mitte", "Land Berlin", "Germany", "DE", 850};
     // Two cameras, one of them with two photos: each comes once, with the
     // drift of its first photo that has one.
     const QString cameras[] = {"The camera NIKON D750 (serial number 3001234)", "The camera X-T3 (serial number 9)"};
@@ -455,10 +456,10 @@ void TestMainView::resultRows()
     photos.clear(); // the table keeps what it shows
 
     QCOMPARE(table()->rowCount(), 3);
-    QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "", "FAIL"}));
-    QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(0), (QStringList{"IMG_2.JPG", "Network error", "", "", "", "", "", "FAIL"}));
+    QCOMPARE(rowTexts(1), (QStringList{"IMG_3.JPG", "EXIF Error: the disk is full", "", "", "", "", "", "FAIL"}));
     QCOMPARE(rowTexts(2), (QStringList{"IMG_10.JPG", "Demo position; GPS written to IMG_10.xmp", "33.868820S",
-                                       "151.209296E", "58.1 m", "23.4 m", "OK"}));
+                                       "151.209296E", "58.1 m", "23.4 m", "Mitte, Berlin, Germany", "OK"}));
     auto* drift = child<QLabel>("cameraDriftLabel");
     QCOMPARE(drift->text(), QStringLiteral("The camera NIKON D750 (serial number 3001234) drifts 7 s a week.\n"
                                            "The camera X-T3 (serial number 9) drifts less than 1 s a week."));
@@ -575,6 +576,10 @@ void TestMainView::version()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), QByteArray("kestrel " KESTREL_EXPECTED_VERSION "\n"));
+    // About, in MORE, names the version and the sources of the place names.
+    const QStringList about = view::MainView::aboutText().split('\n');
+    QCOMPARE(about.first() + '|' + about.last(), QString::fromUtf8("Kestrel " KESTREL_EXPECTED_VERSION "|Place names: "
+                                                                   "GeoNames (CC BY 4.0), borders ©\u00a0OpenStreetMap contributors (ODbL)"));
 }
 
 // The window opens where it was, never smaller than its pages need, and

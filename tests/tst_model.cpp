@@ -136,9 +136,12 @@ private slots:
         Model m;
         m.loadPreferences(path);
         QVERIFY(!m.includeSubfolders && !m.rawSidecars && !m.serviceOnNetwork);
-        m.includeSubfolders = m.serviceOnNetwork = m.windowMaximized = m.onlineMap = true;
+        QVERIFY(m.writePlaceNames && !m.replacePlaceNames);
+        m.includeSubfolders = m.serviceOnNetwork = m.windowMaximized = m.onlineMap = m.replacePlaceNames = true;
+        m.writePlaceNames = false;
         QVERIFY(m.savePreferences(path));
-        const QByteArray kept = "[geotagging]\nincludeSubfolders=true\nrawSidecars=false\n[service]\nnetwork=true\n"
+        const QByteArray kept = "[geotagging]\nincludeSubfolders=true\nrawSidecars=false\nplaceNames=false\n"
+                                "replacePlaceNames=true\n[service]\nnetwork=true\n"
                                 "[map]\ntheme=openstreetmap\n";
         QCOMPARE(readFile(path), kept);
         m.windowGeometry = QRect(-20, 40, 900, 700);
@@ -149,6 +152,7 @@ private slots:
         read.rawSidecars = true;
         read.loadPreferences(path);
         QVERIFY(read.includeSubfolders && !read.rawSidecars && read.serviceOnNetwork && read.onlineMap);
+        QVERIFY(!read.writePlaceNames && read.replacePlaceNames);
         QCOMPARE(read.windowGeometry, QRect(-20, 40, 900, 700));
         QVERIFY(read.windowMaximized);
         // A geometry that is not four numbers is no geometry.

@@ -160,6 +160,14 @@ void TestServiceMessages::geotagAnswer_data()
                                         << "|0|0|0||||0";
     QTest::newRow("clock, too large an offset") << QByteArray(R"({"clock":{"offsetMs":9223372036854775808,"text":"t"}})")
                                                 << "|0|0|0||||0 clock t||||||0|0";
+    QTest::newRow("place") << QByteArray(R"({"place":{"city":"Berlin","countryCode":"DE","country":"Germany",)"
+                                         R"("distance":1234,"region":"Land Berlin","sublocation":"Mitte"}})")
+                           << "|0|0|0||||0 place Berlin|Mitte|Land Berlin|Germany|DE|1234";
+    QTest::newRow("place, on one line and cut") << QByteArray(R"({"place":{"city":"Kra
+ków )" + QByteArray(300, 'x')
+                                                              + R"(","countryCode":"de","distance":-5}})")
+                                                << QString::fromUtf8("|0|0|0||||0 place Kra ków ") + QString(192, 'x') + "|||||0";
+    QTest::newRow("place, wrong kinds") << QByteArray(R"({"place":{"city":7,"countryCode":"DEU","distance":"9"}})") << "|0|0|0||||0";
 }
 
 void TestServiceMessages::geotagAnswer()
@@ -180,6 +188,10 @@ void TestServiceMessages::geotagAnswer()
                               .join('|');
     if (clock != "||||||0|0")
         described += " clock " + clock;
+    const model::Place& l = r.place;
+    if (!l.isEmpty())
+        described += " place " + QStringList({ l.city, l.sublocation, l.region, l.country, l.countryCode,
+                                               QString::number(l.distance) }).join('|');
     QCOMPARE(described, read);
 }
 

@@ -211,6 +211,8 @@ void TestSettingsView::controllerSavesTheSettingsFile()
     view.connectController(controller);
     state->rewrite = false;
     state->modifyTimeDate = true;
+    state->replacePlaceNames = true;
+    QList<bool> replace; // checked and enabled as shown, enabled once names are off
     m_service.enqueue(HttpAnswer::json(200, R"({"cameras":[{"cameraName":"X-T3","serial":"SN1","synchronizations":[]}],)"
                                             R"("phoneName":"Pixel 9"})"));
     view.setShownHandler([&](view::SettingsView& view) {
@@ -223,11 +225,16 @@ void TestSettingsView::controllerSavesTheSettingsFile()
         click(child(view, "rewriteButton"));
         child<QCheckBox>(view, "includeSubfoldersCheckBox")->setChecked(true);
         child<QComboBox>(view, "rawFilesComboBox")->setCurrentIndex(1);
+        const auto* replaceBox = child<QCheckBox>(view, "replacePlaceNamesCheckBox");
+        replace << replaceBox->isChecked() << replaceBox->isEnabled();
+        click(child(view, "writePlaceNamesCheckBox"));
+        replace << replaceBox->isEnabled();
         QTest::keyClick(&view, Qt::Key_Escape);
     });
     controller.toSettings();
     saved.loadPreferences(model::Model::preferencesFilePath());
-    QVERIFY(saved.includeSubfolders && saved.rawSidecars);
+    QVERIFY(saved.includeSubfolders && saved.rawSidecars && !saved.writePlaceNames && saved.replacePlaceNames);
+    QCOMPARE(replace, (QList<bool>{true, true, false}));
     QVERIFY(saved.load(path));
     QVERIFY(saved.rewrite && !saved.modifyTimeDate);
 }

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 #include "ui_detailinfoview.h"
 #include "view/photopreview.h"
@@ -111,6 +113,23 @@ void DetailInfoView::showPosition(const model::PhotoGeotag& photo)
     m_ui->clockLabel->setText(photo.clock.text);
     m_ui->clockLabel->setVisible(!photo.clock.text.isEmpty());
     m_ui->clockTitleLabel->setVisible(!photo.clock.text.isEmpty());
+    // The named place, a row per field the service knows.
+    const model::Place& place = photo.place;
+    const QString country = place.countryCode.isEmpty() || place.country.isEmpty()
+        ? place.country
+        : tr("%1 (%2)").arg(place.country, place.countryCode);
+    const std::pair<QLabel*, QLabel*> rows[] = {
+        { m_ui->cityTitleLabel, m_ui->cityLabel },
+        { m_ui->sublocationTitleLabel, m_ui->sublocationLabel },
+        { m_ui->regionTitleLabel, m_ui->regionLabel },
+        { m_ui->countryTitleLabel, m_ui->countryLabel },
+    };
+    const QString texts[] = { place.city, place.sublocation, place.region, country };
+    for (size_t row = 0; row < std::size(rows); ++row) {
+        rows[row].first->setVisible(!texts[row].isEmpty());
+        rows[row].second->setVisible(!texts[row].isEmpty());
+        rows[row].second->setText(texts[row]);
+    }
     // Notes below the position: where it came from when that is worth
     // saying, and where the tags went.
     QStringList notes;

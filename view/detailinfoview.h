@@ -16,8 +16,8 @@ class DetailInfoView;
 namespace view {
 
 // Modal dialog with everything known about one photo of a geotagging run: its
-// times, position and accuracy with a link to a web map, where the camera's
-// clock offset came from, or its failure.
+// times, position, accuracy and named place with a link to a web map, where
+// the camera's clock offset came from, or its failure.
 class DetailInfoView : public QDialog {
     Q_OBJECT
 public:
@@ -50,8 +50,8 @@ private slots:
     void on_webMapButton_clicked();
 
 private:
-    // Fills the success page: the times, the position and its accuracy,
-    // the clock's account and the notes.
+    // Fills the success page: the times, the position and its accuracy, the
+    // named place, the clock's account and the notes.
     void showPosition(const model::PhotoGeotag& photo);
 
     static constexpr QSize thumbnailSize{96, 64};

@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QTableWidgetItem>
 
+#include <algorithm>
+
 #include "controller/photolisting.h"
 #include "ui_mainview.h"
 #include "view/cameraframe.h"
@@ -91,6 +93,8 @@ MainView::MainView(QWidget* parent)
     QHeaderView* header = m_ui->geotagTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
+    // The place as wide as its names, up to a limit (see assignPhotoList).
+    header->setSectionResizeMode(6, QHeaderView::Interactive);
     header->setDefaultAlignment(Qt::AlignLeft);
 
     // The synchronization page takes one photo; anything else is shown as
@@ -493,19 +497,21 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         table->insertRow(row);
         // A placed position has no accuracy of its own.
         const bool measured = photo.success && !photo.placed();
-        QTableWidgetItem* items[7] = {
+        QTableWidgetItem* items[8] = {
             new NameItem(QFileInfo(photo.filePath).fileName()),
             tableItem(photo.summary()),
             tableItem(photo.success ? DetailInfoView::latitudeText(photo.latitude) : QString()),
             tableItem(photo.success ? DetailInfoView::longitudeText(photo.longitude) : QString()),
             tableItem(photo.success ? DetailInfoView::altitudeText(photo.altitude) : QString()),
             tableItem(measured ? model::PhotoGeotag::metresText(photo.accuracy) : QString()),
+            tableItem(photo.success ? photo.place.text() : QString()),
             tableItem(photo.success ? tr("OK") : tr("FAIL")),
         };
         items[0]->setData(Qt::UserRole, index);
         // A long description is cut at the column's edge; its full text stays at hand.
         items[1]->setToolTip(items[1]->text());
-        for (int column = 0; column < 7; ++column) {
+        items[6]->setToolTip(items[6]->text());
+        for (int column = 0; column < int(std::size(items)); ++column) {
             if (!photo.success) {
                 // Dimmer than the white of the other rows, yet readable (4.5:1).
                 items[column]->setForeground(QColor(185, 185, 185));
@@ -515,6 +521,9 @@ void MainView::assignPhotoList(model::PhotoGeotagList& photos)
         }
     }
     table->sortByColumn(0, Qt::AscendingOrder);
+    // Long place names leave the description room; their full text is the tip.
+    table->resizeColumnToContents(6);
+    table->setColumnWidth(6, std::min(table->columnWidth(6), maxPlaceWidth));
     // Below the counts: how far the clocks of the run's cameras drift.
     const QStringList drifts = model::cameraDrifts(m_shownPhotos);
     m_ui->cameraDriftLabel->setText(drifts.join(QLatin1Char('\n')));

@@ -68,6 +68,8 @@ public slots:
     void onTrackImportFinished();
     void importTrack();
     void showSyncCode();
+    // The program's version and the attributions its data asks for.
+    void showAbout();
 
 public:
     SyncCodeView* syncCodeView() const { return m_codeView; }
@@ -81,6 +83,8 @@ public:
 public:
     // "About 2 min 10 s left" for a remaining time in milliseconds.
     static QString remainingText(qint64 milliseconds);
+    // What About says, one line each.
+    static QString aboutText();
 
 private slots:
     void on_exportResultsButton_clicked();
@@ -111,6 +115,9 @@ protected:
     virtual void showDetails(const model::PhotoGeotag& photo);
 
 private:
+    // The widest the results' place column opens, in pixels.
+    static constexpr int maxPlaceWidth = 170;
+
     void nameWidgets();
     // Puts the keyboard focus where a screen's work starts.
     void focusScreen(controller::Screen screen);

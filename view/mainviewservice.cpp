@@ -12,6 +12,7 @@
 
 #include "ui_mainview.h"
 #include "view/droplabel.h"
+#include "view/messagebox.h"
 #include "view/mainview.h"
 #include "view/qrcodewidget.h"
 #include "view/synccodeview.h"
@@ -32,6 +33,8 @@ void MainView::buildServiceParts()
     m_demoAction = menu->addAction(tr("Try it with demo positions around Munich"));
     m_networkAction->setEnabled(controller::MainController::isLocalService());
     m_demoAction->setEnabled(controller::MainController::isLocalService());
+    menu->addSeparator();
+    menu->addAction(tr("About Kestrel"), this, &MainView::showAbout);
     button->setMenu(menu);
     auto* bar = qobject_cast<QBoxLayout*>(m_ui->bottomMenu->layout());
     bar->insertWidget(bar->count() - 1, button);
@@ -147,6 +150,19 @@ void MainView::showSyncCode()
     m_codeView->show();
     m_codeView->raise();
     m_codeView->activateWindow();
+}
+
+QString MainView::aboutText()
+{
+    return tr("Kestrel %1\nGeotags photos from your phone's positions at the moments the camera's clock says.\n\n"
+              "Place names: GeoNames (CC BY 4.0), borders ©\u00a0OpenStreetMap contributors (ODbL)")
+        .arg(model::Model::version());
+}
+
+void MainView::showAbout()
+{
+    MessageBox box;
+    box.display(controller::code(controller::Status::Information), tr("About Kestrel"), aboutText());
 }
 
 void MainView::onTrackImportProgress(QString fileName, qint64 sent, qint64 total)

@@ -1,5 +1,6 @@
 #include "view/settingsview.h"
 
+#include <QCheckBox>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QRadioButton>
@@ -73,6 +74,8 @@ SettingsView::SettingsView(QWidget* parent)
     m_ui->label_6->setAccessibleName(tr("Clock"));
     m_ui->cameraIconLabel->setAccessibleName(tr("Camera"));
     m_ui->scrollArea->setAccessibleName(tr("Synchronized cameras"));
+    // Names are replaced only where they are written at all.
+    connect(m_ui->writePlaceNamesCheckBox, &QCheckBox::toggled, m_ui->replacePlaceNamesCheckBox, &QWidget::setEnabled);
     // Every way of closing stores the choice: there is nothing to discard.
     connect(this, &QDialog::accepted, this, &SettingsView::saveSettings);
     connect(this, &QDialog::rejected, this, &SettingsView::saveSettings);
@@ -121,6 +124,9 @@ void SettingsView::showSettings(model::Model& model)
     m_ui->modifyTimeDateRadio->setChecked(model.modifyTimeDate);
     m_ui->includeSubfoldersCheckBox->setChecked(model.includeSubfolders);
     m_ui->rawFilesComboBox->setCurrentIndex(model.rawSidecars ? 1 : 0);
+    m_ui->writePlaceNamesCheckBox->setChecked(model.writePlaceNames);
+    m_ui->replacePlaceNamesCheckBox->setChecked(model.replacePlaceNames);
+    m_ui->replacePlaceNamesCheckBox->setEnabled(model.writePlaceNames);
     m_ui->rewriteButton->setFocus(Qt::OtherFocusReason);
     adjustPosition(MessageBox::mainWindow());
 
@@ -166,6 +172,8 @@ void SettingsView::saveSettings()
     m_model->modifyTimeDate = m_ui->modifyTimeDateRadio->isChecked();
     m_model->includeSubfolders = m_ui->includeSubfoldersCheckBox->isChecked();
     m_model->rawSidecars = m_ui->rawFilesComboBox->currentIndex() == 1;
+    m_model->writePlaceNames = m_ui->writePlaceNamesCheckBox->isChecked();
+    m_model->replacePlaceNames = m_ui->replacePlaceNamesCheckBox->isChecked();
 }
 
 void SettingsView::keyPressEvent(QKeyEvent* event)

@@ -20,8 +20,9 @@ namespace view {
 
 class ServiceStatusPage;
 
-// The modal settings dialog: where geotags are written, whether the photo
-// time is corrected, and the synchronized cameras with a remove action.
+// The modal settings dialog: where geotags are written and whether place
+// names go with them, whether the photo time is corrected, and the
+// synchronized cameras with a remove action.
 // Every way of closing it stores the choices into the model.
 class SettingsView : public QDialog {
     Q_OBJECT

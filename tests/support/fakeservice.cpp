@@ -156,4 +156,12 @@ void FakeService::answer(QTcpSocket* socket, const HttpAnswer& reply)
     ++m_answeredCount;
 }
 
+QByteArray placeMember(const QString& city, const QString& sublocation, const QString& region, const QString& country,
+                       const QString& countryCode, int distance)
+{
+    const QJsonObject place { { "city", city },       { "sublocation", sublocation }, { "region", region },
+                              { "country", country }, { "countryCode", countryCode }, { "distance", distance } };
+    return "\"place\":" + QJsonDocument(place).toJson(QJsonDocument::Compact) + ',';
+}
+
 } // namespace testsupport

@@ -38,6 +38,11 @@ struct HttpAnswer {
     static HttpAnswer silent() { return { 200, QByteArray(), 0, Silent }; }
 };
 
+// The "place" member of a geotag answer, as the service writes it, with a
+// comma after it.
+QByteArray placeMember(const QString& city, const QString& sublocation, const QString& region, const QString& country,
+                       const QString& countryCode, int distance);
+
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests of the web-service
 // client: it records every request and answers from a queue of answers, then
 // from a handler, then with the default answer.

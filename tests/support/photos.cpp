@@ -98,6 +98,8 @@ QMap<QString, QString> readExif(const QString& path)
         image->readMetadata();
         for (const auto& datum : image->exifData())
             entries.insert(QString::fromStdString(datum.key()), QString::fromStdString(datum.toString()));
+        for (const auto& datum : image->iptcData())
+            entries.insert(QString::fromStdString(datum.key()), QString::fromStdString(datum.toString()));
     } catch (const Exiv2::AnyError&) {
     }
     return entries;

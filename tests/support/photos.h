@@ -24,7 +24,8 @@ bool writeTiff(const QString& path, const QImage& image, const ExifTags& tags = 
 // Sets EXIF entries of an existing file.
 bool setExif(const QString& path, const ExifTags& tags);
 
-// Every EXIF entry of a file as key -> value text; empty when none or unreadable.
+// Every EXIF and IPTC entry of a file as key -> value text; empty when none or
+// unreadable.
 QMap<QString, QString> readExif(const QString& path);
 
 // The EXIF of a typical camera photo: make, model, serial and capture time.
