@@ -412,8 +412,7 @@ std::string PgCluster::createDatabase()
 {
     const std::string name = "kestrel_" + std::to_string(++databases_);
     std::string value, error;
-    // A copy of the template's files is quicker than one through the log when nothing is synced.
-    if (query(connection("postgres"), "CREATE DATABASE " + name + " STRATEGY = FILE_COPY", &value, &error))
+    if (query(connection("postgres"), "CREATE DATABASE " + name, &value, &error))
         return name;
     fail("cannot create a database", error);
     return std::string();
