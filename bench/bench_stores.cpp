@@ -346,9 +346,13 @@ int runPostgres(const Options& options)
         return 1;
     }
     const std::string db = cluster.createDatabase();
+    if (db.empty()) {
+        std::fprintf(stderr, "bench_stores: no database: %s\n", qPrintable(cluster.error()));
+        return 1;
+    }
     const std::string url = cluster.url(db);
     const char* name = "postgresql";
-    const auto track = db.empty() ? std::nullopt : load(url, options.fixes, name);
+    const auto track = load(url, options.fixes, name);
     // Statistics and the visibility map as autovacuum would leave them.
     if (!track || !cluster.execute(db, "VACUUM ANALYZE") || !printPostgresStorage(cluster, db, name, options.fixes))
         return 1;
