@@ -361,18 +361,8 @@ void cancelSharedEdges(std::vector<Segment>& segments)
             segments.push_back(kept[i]);
     }
     // A point of x is inside an odd number of spans between the odd ends.
-    for (auto& [at, ends] : upright) {
-        std::sort(ends.begin(), ends.end());
-        std::vector<int32_t> odd;
-        for (size_t i = 0; i < ends.size(); ++i) {
-            if (i + 1 < ends.size() && ends[i] == ends[i + 1])
-                ++i;
-            else
-                odd.push_back(ends[i]);
-        }
-        for (size_t i = 0; i + 1 < odd.size(); i += 2)
-            segments.push_back({ at.second, odd[i], at.second, odd[i + 1], at.first });
-    }
+    for (auto& [at, ends] : upright)
+        zoneconvert::appendOddSpans(segments, at.first, at.second, std::move(ends));
 }
 
 } // namespace placeconvert

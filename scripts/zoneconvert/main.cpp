@@ -185,16 +185,7 @@ void mergeUpright(const Reader& reader, std::vector<Segment>& segments)
             ends.push_back(span.first);
             ends.push_back(span.second);
         }
-        std::sort(ends.begin(), ends.end());
-        std::vector<int32_t> odd;
-        for (size_t i = 0; i < ends.size(); ++i) {
-            if (i + 1 < ends.size() && ends[i] == ends[i + 1])
-                ++i;
-            else
-                odd.push_back(ends[i]);
-        }
-        for (size_t i = 0; i + 1 < odd.size(); i += 2)
-            segments.push_back({ key.second, odd[i], key.second, odd[i + 1], key.first });
+        appendOddSpans(segments, key.first, key.second, std::move(ends));
     }
 }
 

@@ -263,4 +263,19 @@ ZoneTree buildZoneTree(const std::vector<Segment>& segments, int minShift)
     return Builder(segments, minShift).build();
 }
 
+
+void appendOddSpans(std::vector<Segment>& segments, uint16_t zone, int32_t x, std::vector<int32_t> ends)
+{
+    std::sort(ends.begin(), ends.end());
+    std::vector<int32_t> odd;
+    for (size_t i = 0; i < ends.size(); ++i) {
+        if (i + 1 < ends.size() && ends[i] == ends[i + 1])
+            ++i;
+        else
+            odd.push_back(ends[i]);
+    }
+    for (size_t i = 0; i + 1 < odd.size(); i += 2)
+        segments.push_back({ x, odd[i], x, odd[i + 1], zone });
+}
+
 } // namespace zoneconvert

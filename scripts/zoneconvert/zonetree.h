@@ -33,4 +33,10 @@ struct ZoneTree {
 // the crossing is taken from one end of its parts.
 ZoneTree buildZoneTree(const std::vector<Segment>& segments, int minShift = 4);
 
+// Appends the upright segments of `zone` at x that the spans between `ends`
+// (two per span, in any order) cover an odd number of times: where spans
+// overlap an even number of times, such as the shared edges of neighbouring
+// quads, they cancel out.
+void appendOddSpans(std::vector<Segment>& segments, uint16_t zone, int32_t x, std::vector<int32_t> ends);
+
 } // namespace zoneconvert
