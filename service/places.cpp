@@ -1,6 +1,7 @@
 #include "service/places.h"
 
 #include "service/placeblob.h"
+#include "service/text.h"
 #include "service/zonegrid.h"
 
 #include "placedata.h" // generated with the data: its file, size and digest
@@ -225,10 +226,8 @@ size_t placeDataBytes()
 
 bool placeDataIntact()
 {
-    uint64_t hash = 14695981039346656037ull; // FNV-1a, as the converter's
-    for (size_t i = 0; i < KESTREL_PLACE_DATA_BYTES; ++i)
-        hash = (hash ^ kestrel_place_data[i]) * 1099511628211ull;
-    return data().valid && hash == KESTREL_PLACE_DATA_DIGEST;
+    // FNV-1a, as the converter's
+    return data().valid && fnv1a(kestrel_place_data, KESTREL_PLACE_DATA_BYTES) == KESTREL_PLACE_DATA_DIGEST;
 }
 
 } // namespace service

@@ -2,6 +2,7 @@
 
 #include "service/storepool.h"
 #include "service/storerows.h"
+#include "service/text.h"
 
 #include <QDebug>
 
@@ -75,13 +76,8 @@ std::optional<std::string> newKey(int bytes)
 
 int64_t lockKey(const std::string& kind, const std::string& value)
 {
-    // 64-bit FNV-1a: fixed, unlike std::hash, so that every build agrees.
-    uint64_t hash = 14695981039346656037ULL;
-    for (const char c : kind + ':' + value) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ULL;
-    }
-    return static_cast<int64_t>(hash);
+    const std::string key = kind + ':' + value;
+    return static_cast<int64_t>(fnv1a(key.data(), key.size()));
 }
 
 std::optional<std::string> randomHex(int bytes, std::string* error)

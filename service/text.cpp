@@ -69,4 +69,12 @@ std::string percentDecoded(const std::string& text, bool plusIsSpace)
     return value;
 }
 
+uint64_t fnv1a(const void* bytes, size_t size)
+{
+    uint64_t hash = 14695981039346656037ULL;
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ static_cast<const unsigned char*>(bytes)[i]) * 1099511628211ULL;
+    return hash;
+}
+
 } // namespace service

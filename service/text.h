@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace service {
@@ -19,5 +21,9 @@ bool endsWith(const std::string& text, const std::string& suffix);
 // '%' without two hexadecimal digits after it stays as it is. With
 // plusIsSpace, as form data is written, a '+' is a space.
 std::string percentDecoded(const std::string& text, bool plusIsSpace = false);
+
+// The 64-bit FNV-1a hash of `size` bytes: fixed, unlike std::hash, so that
+// every build and the data converters agree.
+uint64_t fnv1a(const void* bytes, size_t size);
 
 } // namespace service

@@ -1,4 +1,5 @@
 #include "service/tzlookup.h"
+#include "service/text.h"
 
 #include "service/zonegrid.h"
 
@@ -81,10 +82,8 @@ std::vector<std::string> boundaryZones()
 
 bool zoneDataIntact()
 {
-    uint64_t hash = 14695981039346656037ull; // FNV-1a, as the converter's
-    for (size_t i = 0; i < KESTREL_ZONE_DATA_BYTES; ++i)
-        hash = (hash ^ kestrel_zone_data[i]) * 1099511628211ull;
-    return data().valid && hash == KESTREL_ZONE_DATA_DIGEST;
+    // FNV-1a, as the converter's
+    return data().valid && fnv1a(kestrel_zone_data, KESTREL_ZONE_DATA_BYTES) == KESTREL_ZONE_DATA_DIGEST;
 }
 
 std::string zoneOf(const Fix& fix)
