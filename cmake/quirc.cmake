@@ -1,17 +1,14 @@
 # quirc, the QR decoder, is not packaged by Debian. The npm package node-quirc
-# carries its C sources; we fetch that tarball with `npm pack`, verify it against
-# the registry's published integrity and compile the C files as a static
+# carries its C sources; we fetch that tarball (scripts/fetch-sources.sh), verify it against
+# its pinned sha512 and compile the C files as a static
 # library inside the build tree. Nothing of it is ever committed.
 
 set(QUIRC_NPM_PACKAGE "node-quirc@2.3.0")
-set(QUIRC_TARBALL_NAME "node-quirc-2.3.0.tgz")
-# npm integrity: sha512-rhuAoXLF1cnxLY0wuHiENZiU5cqqY93X6i5XEmdNyncTAQg7vCSN58Fhu1riCpcN9CoZE94wuidOuaPPUf1ilQ==
-# (the same digest in hex, as CMake's file(SHA512) prints it)
-set(QUIRC_SHA512 "ae1b80a172c5d5c9f12d8d30b87884359894e5caaa63ddd7ea2e5712674dca771301083bbc248de7c161bb5ae20a970df42a1913de30ba274eb9a3cf51fd6295")
 
-set(QUIRC_TARBALL "" CACHE FILEPATH "A local copy of ${QUIRC_TARBALL_NAME}; empty: fetch it with npm pack")
+set(QUIRC_TARBALL "" CACHE FILEPATH "A local copy of the tarball of ${QUIRC_NPM_PACKAGE}; empty: the cached one")
 include(${CMAKE_CURRENT_LIST_DIR}/npmtarball.cmake)
-kestrel_npm_tarball(_tarball "${QUIRC_NPM_PACKAGE}" "${QUIRC_TARBALL_NAME}" "${QUIRC_SHA512}" "${QUIRC_TARBALL}")
+kestrel_npm_tarball(_tarball "${QUIRC_NPM_PACKAGE}" "${QUIRC_TARBALL}")
+set(QUIRC_SHA512 "${_tarball_SHA512}")
 
 set(QUIRC_SOURCE_DIR "${CMAKE_BINARY_DIR}/_quirc/package/deps/quirc")
 set(_stamp "${CMAKE_BINARY_DIR}/_quirc/unpacked-${QUIRC_SHA512}")

@@ -2,8 +2,8 @@
 # geo-tz (MIT, Evan Siroky), built from timezone-boundary-builder's zones
 # (ODbL, © OpenStreetMap contributors): its "alike since 1970" product, a
 # quadtree (data/timezones-1970.geojson.index.json) over geobuf-encoded
-# polygons (.geo.dat). Like quirc, its tarball is fetched with `npm pack`,
-# checked against the registry's published integrity and never committed.
+# polygons (.geo.dat). Like quirc, its tarball is fetched by scripts/fetch-sources.sh,
+# checked against its pinned sha512 and never committed.
 # At build time kestrel-zoneconvert (scripts/zoneconvert) turns the two files
 # into the service's own grid and trees (service/zoneblob.h), which
 # service/tzlookup.cpp embeds with the assembler's .incbin and reads in place.
@@ -11,13 +11,10 @@
 # Sets ZONES_DIR, the folder of the generated zonedata.h, and ZONES_HEADER.
 
 set(ZONES_NPM_PACKAGE "geo-tz@8.1.9")
-set(ZONES_TARBALL_NAME "geo-tz-8.1.9.tgz")
-# npm integrity: sha512-J5hjHEJNJGc7D9WLz9mYJmkWgdCXrn9/rX74/qTdir7lHypz2Xq8aXKzDKbvg189nNtwMYZGsvnB9GoVt9ejxw==
-set(ZONES_SHA512 "2798631c424d24673b0fd58bcfd99826691681d097ae7f7fad7ef8fea4dd8abee51f2a73d97abc6972b30ca6ef835f3d9cdb70318646b2f9c1f46a15b7d7a3c7")
 
-set(ZONES_TARBALL "" CACHE FILEPATH "A local copy of ${ZONES_TARBALL_NAME}; empty: fetch it with npm pack")
+set(ZONES_TARBALL "" CACHE FILEPATH "A local copy of the tarball of ${ZONES_NPM_PACKAGE}; empty: the cached one")
 include(${CMAKE_CURRENT_LIST_DIR}/npmtarball.cmake)
-kestrel_npm_tarball(_zones_tarball "${ZONES_NPM_PACKAGE}" "${ZONES_TARBALL_NAME}" "${ZONES_SHA512}" "${ZONES_TARBALL}")
+kestrel_npm_tarball(_zones_tarball "${ZONES_NPM_PACKAGE}" "${ZONES_TARBALL}")
 
 # The converter runs during the build: optimised and without the sanitizers
 # or fuzzing options whatever the build type, so that it takes seconds.
