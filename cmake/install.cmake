@@ -3,6 +3,9 @@
 include(GNUInstallDirs)
 
 install(TARGETS kestrel kestrel-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The layers' shared libraries: private to the programs, unversioned.
+get_property(_layers GLOBAL PROPERTY KESTREL_LAYERS)
+install(TARGETS ${_layers} LIBRARY DESTINATION ${KESTREL_INSTALL_LIBDIR})
 
 # The web service under systemd (service/systemd/): a user unit that runs it
 # in the person's session with the person's database, a system unit with its

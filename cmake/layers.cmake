@@ -7,8 +7,14 @@
 # is linked with --no-undefined: a layer that calls into one it does not link
 # (a layer above it) fails to build. A fuzzing build (KESTREL_FUZZ) makes
 # them static, so that libFuzzer sees all of their code in one program.
+#
+# Installed, the libraries go to a folder of their own,
+# <libdir>/kestrel, where the programs find them by their run path.
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+include(GNUInstallDirs)
+set(KESTREL_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/kestrel")
+set(CMAKE_INSTALL_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}/kestrel")
 
 function(kestrel_layer name)
   cmake_parse_arguments(arg "" "" "SOURCES;LINK;PRIVATE" ${ARGN})
@@ -18,6 +24,7 @@ function(kestrel_layer name)
   else()
     add_library(${name} SHARED ${arg_SOURCES})
     target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    set_property(GLOBAL APPEND PROPERTY KESTREL_LAYERS ${name})
   endif()
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${arg_LINK} PRIVATE ${arg_PRIVATE} kestrel_warnings)
