@@ -21,6 +21,7 @@ packages=(
   iso-codes
   libmarble-dev marble-data marble-plugins
   clang libclang-rt-14-dev
+  debhelper dpkg-dev fakeroot lintian
 )
 
 missing=()
