@@ -21,7 +21,7 @@ packages=(
   iso-codes
   libmarble-dev marble-data marble-plugins
   clang libclang-rt-14-dev
-  debhelper dpkg-dev fakeroot lintian
+  debhelper dpkg-dev fakeroot lintian systemd
 )
 
 missing=()
