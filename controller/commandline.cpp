@@ -148,7 +148,7 @@ QString CommandLine::usage()
                "  FOLDER      a folder of photos: opens the geotagging page with it\n"
                "  -h, --help  this help\n"
                "  --version   the version\n"
-               "  --test      checks the photo and QR code readers and prints the outcome, without a window\n"
+               "  --test      checks the settings file, the photo and QR code readers and the web service\n"
                "  --          the end of the options: what follows are files or a folder\n"
                "\n"
                "Files and folders are paths or file:// URLs. Qt's own options are taken as well.\n"
