@@ -16,7 +16,6 @@ private slots:
     void initTestCase();
     void parse_data();
     void parse();
-    void handTo_data();
     void handTo();
 
 private:
@@ -41,36 +40,32 @@ void TestCommandLine::parse_data()
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("windowless");
+    const auto row = [](const char* tag, QStringList arguments, CommandLine::Action action, QStringList paths,
+                        QString error, bool windowless) {
+        QTest::newRow(tag) << arguments << int(action) << paths << error << windowless;
+    };
     const QString run = "Run \"kestrel --help\" for help.\n";
-    QTest::newRow("nothing") << QStringList() << int(CommandLine::Window) << QStringList() << "" << false;
-    QTest::newRow("tracks") << QStringList { "a.gpx", "./photos/../b.kml" } << int(CommandLine::ImportTracks)
-                            << QStringList { "@/a.gpx", "@/b.kml" } << "" << false;
-    QTest::newRow("URL") << QStringList { "file://@/a.gpx" } << int(CommandLine::ImportTracks) << QStringList { "@/a.gpx" } << "" << false;
-    QTest::newRow("after --") << QStringList { "--", "-n.gpx" } << int(CommandLine::ImportTracks) << QStringList { "@/-n.gpx" } << "" << false;
-    QTest::newRow("folder") << QStringList { "@/photos/" } << int(CommandLine::GeotagFolder) << QStringList { "@/photos" } << "" << false;
-    QTest::newRow("help") << QStringList { "a.gpx", "-h", "-x" } << int(CommandLine::Help) << QStringList() << "" << true;
-    QTest::newRow("version") << QStringList { "--version", "-x" } << int(CommandLine::Version) << QStringList() << "" << true;
-    QTest::newRow("test") << QStringList { "--test" } << int(CommandLine::SelfTest) << QStringList() << "" << true;
-    QTest::newRow("version later") << QStringList { "a.gpx", "--version" } << int(CommandLine::UsageError) << QStringList()
-                                   << "kestrel: --version goes alone, as the first argument\n" << true;
-    QTest::newRow("unknown") << QStringList { "-x" } << int(CommandLine::UsageError) << QStringList()
-                             << "kestrel: unknown option -x\n" + run << true;
-    QTest::newRow("unknown long") << QStringList { "--frobnicate", "--help" } << int(CommandLine::UsageError) << QStringList()
-                                  << "kestrel: unknown option --frobnicate\n" + run << true;
-    QTest::newRow("dash file") << QStringList { "-n.gpx" } << int(CommandLine::UsageError) << QStringList()
-                               << "kestrel: unknown option -n.gpx\n" + run << true;
-    QTest::newRow("Qt's") << QStringList { "--style=fusion" } << int(CommandLine::UsageError) << QStringList()
-                          << "kestrel: unknown option --style=fusion\n" + run << false;
-    QTest::newRow("missing") << QStringList { "a.gpx", "c.gpx" } << int(CommandLine::UsageError) << QStringList()
-                             << "kestrel: no such file or folder: \"c.gpx\"\n" << true;
-    QTest::newRow("empty") << QStringList { "" } << int(CommandLine::UsageError) << QStringList()
-                           << "kestrel: no such file or folder: \"\"\n" << true;
-    QTest::newRow("device") << QStringList { "/dev/null" } << int(CommandLine::UsageError) << QStringList()
-                            << "kestrel: \"/dev/null\" is neither a file nor a folder\n" << true;
-    QTest::newRow("mixed") << QStringList { "a.gpx", "photos" } << int(CommandLine::UsageError) << QStringList()
-                           << "kestrel: either track files or one folder of photos: \"@/photos\" is a folder, \"@/a.gpx\" a file\n" << true;
-    QTest::newRow("two folders") << QStringList { "photos", "file://@/more" } << int(CommandLine::UsageError) << QStringList()
-                                 << "kestrel: one folder at a time: \"@/photos\" and \"@/more\" are both folders\n" << true;
+    const auto wrong = CommandLine::UsageError;
+    row("nothing", {}, CommandLine::Window, {}, "", false);
+    row("tracks", { "a.gpx", "./photos/../b.kml" }, CommandLine::ImportTracks, { "@/a.gpx", "@/b.kml" }, "", false);
+    row("URL", { "file://@/a.gpx" }, CommandLine::ImportTracks, { "@/a.gpx" }, "", false);
+    row("after --", { "--", "-n.gpx" }, CommandLine::ImportTracks, { "@/-n.gpx" }, "", false);
+    row("folder", { "@/photos/" }, CommandLine::GeotagFolder, { "@/photos" }, "", false);
+    row("help", { "a.gpx", "-h", "-x" }, CommandLine::Help, {}, "", true);
+    row("version", { "--version", "-x" }, CommandLine::Version, {}, "", true);
+    row("test", { "--test" }, CommandLine::SelfTest, {}, "", true);
+    row("version later", { "a.gpx", "--version" }, wrong, {}, "kestrel: --version goes alone, as the first argument\n", true);
+    row("unknown", { "-x" }, wrong, {}, "kestrel: unknown option -x\n" + run, true);
+    row("unknown long", { "--frobnicate", "--help" }, wrong, {}, "kestrel: unknown option --frobnicate\n" + run, true);
+    row("dash file", { "-n.gpx" }, wrong, {}, "kestrel: unknown option -n.gpx\n" + run, true);
+    row("Qt's", { "--style=fusion" }, wrong, {}, "kestrel: unknown option --style=fusion\n" + run, false);
+    row("missing", { "a.gpx", "c.gpx" }, wrong, {}, "kestrel: no such file or folder: \"c.gpx\"\n", true);
+    row("empty", { "" }, wrong, {}, "kestrel: no such file or folder: \"\"\n", true);
+    row("device", { "/dev/null" }, wrong, {}, "kestrel: \"/dev/null\" is neither a file nor a folder\n", true);
+    row("mixed", { "a.gpx", "photos" }, wrong, {},
+        "kestrel: either track files or one folder of photos: \"@/photos\" is a folder, \"@/a.gpx\" a file\n", true);
+    row("two folders", { "photos", "file://@/more" }, wrong, {},
+        "kestrel: one folder at a time: \"@/photos\" and \"@/more\" are both folders\n", true);
 }
 
 void TestCommandLine::parse()
@@ -88,36 +83,21 @@ void TestCommandLine::parse()
 
 // The files go to the service in their order, as chosen in the window; the
 // folder opens on the geotagging page, with its absolute path.
-void TestCommandLine::handTo_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("sent");
-    QTest::addColumn<QString>("folder");
-    QTest::newRow("tracks") << QStringList { "b.kml", "file://@/a.gpx" } << QStringList { "track b.kml", "track a.gpx" } << "";
-    QTest::newRow("folder") << QStringList { "photos" } << QStringList() << "@/photos/";
-}
-
 void TestCommandLine::handTo()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, sent);
-    QFETCH(QString, folder);
-    m_service.reset();
     controller::MainController controller;
     QSignalSpy finished(&controller, &controller::MainController::trackImportFinished);
     QSignalSpy geotagging(&controller, &controller::MainController::geotaggingRequested);
-    arguments.replaceInStrings("@", m_folder.path()).prepend("kestrel");
-    CommandLine::parse(arguments, m_folder.path()).handTo(controller);
-    QTRY_COMPARE(finished.size(), sent.isEmpty() ? 0 : 1);
-    QStringList bodies;
-    for (const testsupport::HttpRequest& request : m_service.requestsTo("/importTrack"))
-        bodies << request.body;
-    QCOMPARE(bodies, sent);
-    QCOMPARE(geotagging.size(), folder.isEmpty() ? 0 : 1);
-    if (!folder.isEmpty()) {
-        QCOMPARE(geotagging[0][0].toString(), folder.replace("@", m_folder.path()));
-        QCOMPARE(controller.currentScreen(), controller::GeotagReady);
-    }
+    CommandLine::parse({ "kestrel", "b.kml", "file://" + m_folder.filePath("a.gpx") }, m_folder.path()).handTo(controller);
+    QTRY_COMPARE(finished.size(), 1);
+    const QList<testsupport::HttpRequest> requests = m_service.requestsTo("/importTrack");
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests[0].body + '|' + requests[1].body, QByteArray("track b.kml|track a.gpx"));
+    QCOMPARE(geotagging.size(), 0);
+    CommandLine::parse({ "kestrel", "photos" }, m_folder.path()).handTo(controller);
+    QCOMPARE(geotagging.size(), 1);
+    QCOMPARE(geotagging[0][0].toString(), m_folder.filePath("photos/"));
+    QCOMPARE(controller.currentScreen(), controller::GeotagReady);
 }
 
 QTEST_MAIN(TestCommandLine)
