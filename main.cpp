@@ -1,8 +1,11 @@
 #include <QApplication>
+#include <QDir>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
+#include "controller/commandline.h"
 #include "controller/maincontroller.h"
 #include "controller/selftest.h"
 #include "model/model.h"
@@ -13,10 +16,14 @@
 
 int main(int argc, char* argv[])
 {
-    // The self-test and the version need no window: let them run on a
-    // machine without a display too (over ssh, in a container).
-    const bool noWindow = argc > 1 && (qstrcmp(argv[1], "--test") == 0 || qstrcmp(argv[1], "--version") == 0);
-    if (noWindow && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+    // The self-test, the version, the help and a wrong path need no window:
+    // let them run on a machine without a display too (over ssh, in a
+    // container). Qt's own options are still among these arguments.
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    if (controller::CommandLine::windowless(rawArguments, QDir::currentPath())
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -26,15 +33,26 @@ int main(int argc, char* argv[])
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
 
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("--test")) {
+    // Qt has taken its options out: the rest is ours.
+    using controller::CommandLine;
+    const CommandLine commandLine = CommandLine::parse(QCoreApplication::arguments(), QDir::currentPath());
+    switch (commandLine.action()) {
+    case CommandLine::SelfTest: {
         QTextStream out(stdout);
         controller::SelfTest(out).run();
         return 0;
     }
-    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("--version")) {
+    case CommandLine::Version:
         QTextStream(stdout) << "kestrel " << model::Model::version() << '\n';
         return 0;
+    case CommandLine::Help:
+        QTextStream(stdout) << CommandLine::usage();
+        return 0;
+    case CommandLine::UsageError:
+        QTextStream(stderr) << commandLine.error();
+        return CommandLine::usageStatus;
+    default:
+        break;
     }
 
     // The pictures, fonts and style sheet live in the static core library.
@@ -56,6 +74,8 @@ int main(int argc, char* argv[])
 
     // Picks the first screen and shows the main window.
     controller.start();
+    // The files or the folder of the command line, once the window is up.
+    QTimer::singleShot(0, &controller, [&commandLine, &controller] { commandLine.handTo(controller); });
 
     view::installFont();
 

@@ -62,6 +62,7 @@ kestrel_layer(kestrel_controller
           controller/launcher.cpp controller/launcher.h
           controller/placement.cpp controller/placement.h
           controller/selftest.cpp controller/selftest.h
+          controller/commandline.cpp controller/commandline.h
   LINK kestrel_io kestrel_net)
 
 file(GLOB view_sources CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}

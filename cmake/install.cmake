@@ -38,3 +38,7 @@ install(FILES "${_units}/kestrel-service.service" "${CMAKE_BINARY_DIR}/systemd/k
         DESTINATION "${_system_units}")
 install(FILES "${_units}/kestrel-service.conf" DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestrel")
 install(FILES "${_units}/kestrel-service.sysusers" DESTINATION "${_sysusers}" RENAME kestrel-service.conf)
+
+# Man pages: hand-written roff (docs/man), with the version and its date
+# filled in; the packaging compresses them.
+install(FILES ${KESTREL_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

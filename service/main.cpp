@@ -37,8 +37,9 @@ const char* const generalHelp =
     "  import-track store the points of track files as positions (import-gpx: the same)\n"
     "  demo         create a demo phone with a week of positions to try Kestrel with\n"
     "\n"
-    "Run \"kestrel-service COMMAND --help\" for the options of a command,\n"
-    "\"kestrel-service --version\" for the version.\n";
+    "Options:\n"
+    "  -h, --help   this help; after a command, the options of that command\n"
+    "  --version    the version\n";
 
 const char* const serveHelp =
     "Usage: kestrel-service serve [--db DATABASE] [--db-read DATABASE]... [--db-connections N]\n"
