@@ -60,10 +60,12 @@ kestrel_layer(kestrel_controller
   SOURCES controller/maincontroller.cpp controller/maincontroller.h controller/runmap.cpp
           controller/desktopservice.cpp controller/servicestatus.h controller/accountlink.cpp
           controller/launcher.cpp controller/launcher.h
+          controller/serviceinstall.cpp controller/serviceinstall.h
           controller/placement.cpp controller/placement.h
           controller/selftest.cpp controller/selftest.h
           controller/commandline.cpp controller/commandline.h
   LINK kestrel_io kestrel_net)
+target_link_libraries(kestrel_controller PRIVATE kestrel_buildinfo)
 
 file(GLOB view_sources CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
   ${CMAKE_SOURCE_DIR}/view/*.cpp ${CMAKE_SOURCE_DIR}/view/*.h ${CMAKE_SOURCE_DIR}/view/*.ui)

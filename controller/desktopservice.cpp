@@ -54,11 +54,16 @@ qint64 codeMilliseconds(const JsonValue& value)
     return ms > 0 ? qint64(std::min(ms, 86400000.0)) : 0;
 }
 
-// The service program beside this one.
-QString serviceProgram()
+// The options of "serve" for the base URL's port, on all addresses for
+// phones on this network.
+QStringList serveOptions(bool network)
 {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kestrel-service"));
+    return { QStringLiteral("--address"), network ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1"),
+             QStringLiteral("--port"), QString::number(QUrl(model::Model::baseUrl()).port(80)) };
 }
+
+// The most of a program's output shown in a message.
+constexpr int maxShownOutput = 2000;
 
 // Where the service started here keeps its log and process id: beside its
 // database, in the user's data folder.
@@ -145,9 +150,10 @@ bool MainController::serviceReachable(model::Failure* failure) const
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (socket.state() == QAbstractSocket::ConnectedState)
         return true;
-    const QString advice = isLocalService()
-        ? tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)")
-        : tr("Check your internet connection");
+    const QString advice = !isLocalService() ? tr("Check your internet connection")
+        : m_serviceInstall.installed()
+        ? tr("Start it with %1").arg(m_serviceInstall.startCommand(m_model->serviceOnNetwork))
+        : tr("Start it with scripts/start-service.sh (or build/kestrel-service serve)");
     model::fail(failure, tr("Web service not reachable"),
                 tr("Kestrel cannot reach its web service at %1. %2, or set KESTREL_SERVICE_URL.")
                     .arg(model::Model::baseUrl(), advice));
@@ -339,27 +345,67 @@ bool MainController::startService(bool network)
 {
     if (!isLocalService())
         return false;
+    if (m_serviceInstall.usesUserUnit())
+        return startUserUnit(network);
     // Output into the log beside the database, the process id beside it for
     // a later restart (scripts/start-service.sh writes the same file).
     const QString folder = serviceFolder();
-    const qint64 pid = m_launcher->startDetached(
-        serviceProgram(),
-        { QStringLiteral("serve"), QStringLiteral("--address"),
-          network ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-          QString::number(QUrl(model::Model::baseUrl()).port(80)) },
-        folder + QStringLiteral("/kestrel-service.log"));
+    const qint64 pid = m_launcher->startDetached(m_serviceInstall.serviceProgram(),
+                                                 QStringList { QStringLiteral("serve") } + serveOptions(network),
+                                                 folder + QStringLiteral("/kestrel-service.log"));
     QFile pidFile(folder + QStringLiteral("/kestrel-service.pid"));
     if (pid > 0 && pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
         pidFile.write(QByteArray::number(pid) + '\n');
     return pid > 0;
 }
 
+bool MainController::startUserUnit(bool network)
+{
+    QString error;
+    if (!ServiceInstall::writeServeOptions(serveOptions(network).join(QLatin1Char(' ')), &error)) {
+        showMessage(Status::Error, tr("Web service"),
+                    tr("Kestrel could not set the web service's address and port: %1").arg(error));
+        return false;
+    }
+    // Enabled, so that it starts at every login from now on; restarted, so
+    // that changed options take effect.
+    runSystemctl({ QStringLiteral("enable"), QStringLiteral("restart") });
+    return true;
+}
+
+void MainController::runSystemctl(QStringList verbs)
+{
+    const QStringList arguments { QStringLiteral("--user"), verbs.takeFirst(), QLatin1String(ServiceInstall::unitName) };
+    m_launcher->run(QStringLiteral("systemctl"), arguments, this,
+                    [this, arguments, verbs](bool succeeded, const QByteArray& output) {
+                        if (!succeeded) {
+                            const QString said = QString::fromUtf8(output.left(maxShownOutput)).trimmed();
+                            showMessage(Status::Error, tr("Web service"),
+                                        tr("Kestrel could not start the web service: \"systemctl %1\" failed.\n%2")
+                                            .arg(arguments.join(QLatin1Char(' ')),
+                                                 said.isEmpty() ? tr("It said nothing.") : said));
+                        } else if (!verbs.isEmpty()) {
+                            runSystemctl(verbs);
+                        } else {
+                            // The service needs a moment before it answers.
+                            QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
+                        }
+                    });
+}
+
 void MainController::startAndAsk(bool network)
 {
+    // The unit's start asks for the status itself once systemd is done.
+    if (m_serviceInstall.usesUserUnit()) {
+        startUserUnit(network);
+        return;
+    }
     if (!startService(network)) {
         showMessage(Status::Error, tr("Web service"),
-                    tr("The web service program was not found beside Kestrel. Start it with "
-                       "scripts/start-service.sh."));
+                    m_serviceInstall.installed()
+                        ? tr("The web service program is not installed: install the package kestrel-service.")
+                        : tr("The web service program was not found beside Kestrel. Start it with %1.")
+                              .arg(m_serviceInstall.startCommand(network)));
         return;
     }
     // The new service needs a moment before it answers.
@@ -370,14 +416,19 @@ void MainController::letPhonesReachService()
 {
     if (!isLocalService())
         return;
-    QFile pidFile(serviceFolder() + QStringLiteral("/kestrel-service.pid"));
-    const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
-    // A service that runs but was not started here cannot be restarted.
-    if (!m_launcher->stop(pid, serviceProgram()) && serviceReachable()) {
-        showMessage(Status::Warning, tr("Web service"),
-                    tr("Kestrel did not start the web service that runs now, so it cannot restart it. Stop it, "
-                       "then start it with scripts/start-service.sh --network."));
-        return;
+    // The user unit is restarted with its new options; a service started
+    // beside this one is stopped first.
+    if (!m_serviceInstall.usesUserUnit()) {
+        QFile pidFile(serviceFolder() + QStringLiteral("/kestrel-service.pid"));
+        const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.read(32).trimmed().toLongLong() : 0;
+        // A service that runs but was not started here cannot be restarted.
+        if (!m_launcher->stop(pid, m_serviceInstall.serviceProgram()) && serviceReachable()) {
+            showMessage(Status::Warning, tr("Web service"),
+                        tr("Kestrel did not start the web service that runs now, so it cannot restart it. Stop it, "
+                           "then start it with %1.")
+                            .arg(m_serviceInstall.startCommand(true)));
+            return;
+        }
     }
     m_model->serviceOnNetwork = true;
     m_model->savePreferences(model::Model::preferencesFilePath());
@@ -394,8 +445,9 @@ void MainController::createDemo()
                                 "positions stay in the web service; to return to them, synchronize a camera with "
                                 "your phone's code.")))
         return;
-    // The service's own database, the one the started service uses.
-    m_launcher->run(serviceProgram(), { QStringLiteral("demo") }, this, [this](bool made, const QByteArray& output) {
+    // The service's own database, the one the started service (or the user
+    // unit) uses.
+    m_launcher->run(m_serviceInstall.serviceProgram(), { QStringLiteral("demo") }, this, [this](bool made, const QByteArray& output) {
         const QRegularExpressionMatch user
             = QRegularExpression(QStringLiteral("^\\s*userID\\s+(\\S+)"), QRegularExpression::MultilineOption)
                   .match(QString::fromUtf8(output));
@@ -426,6 +478,11 @@ void MainController::openPhonePage()
 void MainController::setLauncher(std::unique_ptr<Launcher> launcher)
 {
     m_launcher = std::move(launcher);
+}
+
+void MainController::setServiceInstall(const ServiceInstall& install)
+{
+    m_serviceInstall = install;
 }
 
 } // namespace controller

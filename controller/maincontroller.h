@@ -10,6 +10,7 @@
 
 #include "controller/launcher.h"
 #include "controller/restclient.h"
+#include "controller/serviceinstall.h"
 #include "controller/servicestatus.h"
 #include "model/failure.h"
 #include "model/model.h"
@@ -132,12 +133,15 @@ public slots:
     void requestServiceStatus();
     // Keeps where the main window is, for the next start.
     void keepWindowPlacement(QRect geometry, bool maximized);
-    // Starts the service program beside this one when the base URL is local,
-    // for phones on this network or this computer only as last chosen; false
-    // when it cannot be started.
+    // Starts the local web service when the base URL is local, for phones on
+    // this network or this computer only as last chosen: the user unit of an
+    // installed Kestrel, else the service program beside this one. False when
+    // it cannot be started (a failure of the unit's start, which comes
+    // later, is shown then).
     bool startLocalService();
     // Restarts the local service that Kestrel (or the start script) started,
-    // or starts it, listening on all addresses; the choice is remembered.
+    // or the user unit, or starts it, listening on all addresses; the choice
+    // is remembered.
     void letPhonesReachService();
     // Makes a demo phone with positions around Munich in the local service's
     // database and uses its account from now on.
@@ -179,6 +183,8 @@ public:
     static bool isLocalService();
     // Test seam: what starts the service program and the browser.
     void setLauncher(std::unique_ptr<Launcher> launcher);
+    // Test seam: whether Kestrel is installed with the service's user unit.
+    void setServiceInstall(const ServiceInstall& install);
 
 private:
     struct GeotagRun;
@@ -235,6 +241,12 @@ private:
     // whether phones on this network may reach it.
     void offerToStartService();
     bool startService(bool network);
+    // Writes the address and port into the user unit's options file, then
+    // enables and restarts the unit; false when the file cannot be written.
+    bool startUserUnit(bool network);
+    // Runs "systemctl --user <verb> <unit>" for each verb in turn; asks for
+    // the service's status after the last, or says which one failed.
+    void runSystemctl(QStringList verbs);
     // Starts the service and asks for its status once it had time to start;
     // says so when the program is missing.
     void startAndAsk(bool network);
@@ -261,6 +273,7 @@ private:
     int m_trackFailures = 0;
     bool m_startOffered = false;
     std::unique_ptr<Launcher> m_launcher = std::make_unique<Launcher>();
+    ServiceInstall m_serviceInstall;
     // The last run's placements on the map and the photo Undo would restore.
     std::unique_ptr<Placement> m_placement;
     int m_undoIndex = -1;

@@ -44,14 +44,17 @@ const QByteArray status = R"({"phoneName":"Pixel 9","positions":12418,"first":"2
 
 // Stands in for the programs the controller starts: records what it did.
 struct FakeLauncher : controller::Launcher {
-    explicit FakeLauncher(bool succeeds) : succeeds(succeeds) {}
+    explicit FakeLauncher(bool succeeds, QString failing = {}) : succeeds(succeeds), failing(failing) {}
     QStringList log;
     bool succeeds; // a stop, the demo run, the browser
+    QString failing; // the systemctl command that fails
 
-    qint64 startDetached(const QString&, const QStringList& a, const QString&) override { return (log << a.join(' '), 4242); }
-    void run(const QString&, const QStringList& arguments, QObject*, Done done) override
+    qint64 startDetached(const QString& p, const QStringList& a, const QString&) override { return (log << p + ' ' + a.join(' '), 4242); }
+    void run(const QString& program, const QStringList& arguments, QObject*, Done done) override
     {
-        log << arguments.join(' ');
+        log << program + ' ' + arguments.join(' ');
+        if (program == "systemctl")
+            return done(log.last() != failing, log.last() != failing ? "" : "Failed to connect to bus: No medium found\n");
         done(succeeds, succeeds ? "Demo phone created: 9 positions.\n  userID   u-demo\n  phoneKey k-1\n" : "database is locked\n");
     }
     bool stop(qint64 pid, const QString&) override { return (log << "stop " + QString::number(pid), succeeds); }
@@ -64,6 +67,12 @@ void trigger(const QWidget& window, const QString& action)
         if (item->text() == action)
             return item->trigger();
     QFAIL(qPrintable("no menu item " + action));
+}
+
+// The service program beside the test, which the controller starts.
+QString serviceProgram()
+{
+    return QCoreApplication::applicationDirPath() + "/kestrel-service";
 }
 
 const QString phonesQuestion = "May phones on this network reach the web service? Like every request from the network, "
@@ -111,6 +120,8 @@ private slots:
     void phonePageOnHowTo();
     void launches_data();
     void launches();
+    void userUnit_data();
+    void userUnit();
     void serviceTab_data();
     void serviceTab();
 
@@ -372,7 +383,8 @@ void TestDesktopService::launches_data()
     QTest::addColumn<QStringList>("log");
     QTest::addColumn<QString>("message");
     const QString port = " --port " + QString::number(m_service.port());
-    const QString loopback = "serve --address 127.0.0.1" + port, network = "serve --address 0.0.0.0" + port;
+    const QString loopback = serviceProgram() + " serve --address 127.0.0.1" + port;
+    const QString network = serviceProgram() + " serve --address 0.0.0.0" + port, demoRun = serviceProgram() + " demo";
     const QString phones = "Let phones on this network reach the web service";
     const QString demo = "Try it with demo positions around Munich", open = "Open the phone page in the browser";
     const QString ready = "Demo positions around Munich are ready: a walk every day from a week ago to tomorrow. Kestrel "
@@ -386,13 +398,13 @@ void TestDesktopService::launches_data()
     QTest::newRow("another's runs") << phones << "" << true << false << true << QStringList { "stop 77" }
                                     << "Kestrel did not start the web service that runs now, so it cannot restart it. "
                                        "Stop it, then start it with scripts/start-service.sh --network.";
-    QTest::newRow("demo") << demo << "" << true << true << true << QStringList { "demo" } << ready;
-    QTest::newRow("demo, account replaced") << demo << "u-own" << true << true << true << QStringList { "demo" } << ready;
+    QTest::newRow("demo") << demo << "" << true << true << true << QStringList { demoRun } << ready;
+    QTest::newRow("demo, account replaced") << demo << "u-own" << true << true << true << QStringList { demoRun } << ready;
     QTest::newRow("demo, account kept") << demo << "u-own" << false << true << true << QStringList()
                                         << "This computer then uses the demo phone's account instead of its own. Your "
                                            "own positions stay in the web service; to return to them, synchronize a "
                                            "camera with your phone's code.";
-    QTest::newRow("demo fails") << demo << "" << true << false << true << QStringList { "demo" }
+    QTest::newRow("demo fails") << demo << "" << true << false << true << QStringList { demoRun }
                                 << "The demo positions could not be made: database is locked";
     QTest::newRow("browser") << open << "" << true << true << true << QStringList { "open " + page } << "";
     QTest::newRow("no browser") << open << "" << true << false << true << QStringList { "open " + page }
@@ -423,7 +435,7 @@ void TestDesktopService::launches()
     action.isEmpty() ? controller.requestServiceStatus() : trigger(window, action);
     QTRY_COMPARE(launcher->log, log);
     QTEST(boxes.shown.value(boxes.shown.size() - 1).text, "message");
-    const bool adopted = log == QStringList("demo") && succeeds;
+    const bool adopted = log == QStringList(serviceProgram() + " demo") && succeeds;
     QCOMPARE(state->userID, adopted ? "u-demo" : userID);
     model::Model saved;
     saved.load(model::Model::configFilePath());
@@ -431,6 +443,94 @@ void TestDesktopService::launches()
     QCOMPARE(saved.userID, adopted ? "u-demo" : "");
     QCOMPARE(saved.serviceOnNetwork, log.join(' ').contains("0.0.0.0"));
     QCOMPARE(testsupport::readFile(pidFile), log.join(' ').contains("serve") ? "4242\n" : "77\n");
+}
+
+// An installed Kestrel with the service's user unit writes the address and
+// port into the unit's options file, the user's other lines kept, then
+// enables and restarts the unit; one in a build folder (also beside an
+// installed unit) starts the program beside it as before.
+void TestDesktopService::userUnit_data()
+{
+    QTest::addColumn<bool>("unit"); // installed with the user unit
+    QTest::addColumn<QString>("action"); // empty: the offer to start it
+    QTest::addColumn<bool>("yes"); // phones on this network
+    QTest::addColumn<QString>("failing"); // the systemctl command that fails
+    QTest::addColumn<QByteArray>("options"); // the options file before
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QByteArray>("written"); // the options file after
+    QTest::addColumn<QString>("message");
+    const QString port = " --port " + QString::number(m_service.port());
+    const QString enable = "systemctl --user enable kestrel-service.service";
+    const QString restart = "systemctl --user restart kestrel-service.service";
+    const QString phones = "Let phones on this network reach the web service";
+    const QByteArray comment = "# Kestrel writes the next line when it starts the web service; other lines stay.\n";
+    const QByteArray before = "# mine\n" + comment + "KESTREL_SERVE_OPTIONS=--port 1\nLANG=C\n";
+    const QByteArray after = "# mine\nLANG=C\n" + comment + "KESTREL_SERVE_OPTIONS=--address ";
+    const QByteArray local = after + "127.0.0.1" + port.toUtf8() + '\n', all = after + "0.0.0.0" + port.toUtf8() + '\n';
+    const QString failed = "Kestrel could not start the web service: \"systemctl --user %1 kestrel-service.service\" "
+                           "failed.\nFailed to connect to bus: No medium found";
+    const QByteArray large(70000, '#');
+    QTest::newRow("build, this computer") << false << "" << false << "" << before
+        << QStringList { serviceProgram() + " serve --address 127.0.0.1" + port } << before << phonesQuestion;
+    QTest::newRow("build, network") << false << "" << true << "" << before
+        << QStringList { serviceProgram() + " serve --address 0.0.0.0" + port } << before << phonesQuestion;
+    QTest::newRow("build, phones reach it") << false << phones << true << "" << before
+        << QStringList { "stop 77", serviceProgram() + " serve --address 0.0.0.0" + port } << before << "";
+    QTest::newRow("unit, this computer") << true << "" << false << "" << before << QStringList { enable, restart }
+                                         << local << phonesQuestion;
+    QTest::newRow("unit, network") << true << "" << true << "" << QByteArray() << QStringList { enable, restart }
+                                   << comment + "KESTREL_SERVE_OPTIONS=--address 0.0.0.0" + port.toUtf8() + '\n'
+                                   << phonesQuestion;
+    QTest::newRow("unit, phones reach it") << true << phones << true << "" << before << QStringList { enable, restart }
+                                           << all << "";
+    QTest::newRow("unit, no session bus") << true << "" << true << enable << before << QStringList { enable } << all
+                                          << failed.arg("enable");
+    QTest::newRow("unit, restart fails") << true << phones << true << restart << before
+                                         << QStringList { enable, restart } << all << failed.arg("restart");
+    QTest::newRow("unit, options file too large") << true << phones << true << "" << large << QStringList() << large
+        << "Kestrel could not set the web service's address and port: " + controller::ServiceInstall::optionsFile()
+               + " is larger than 64 KB; Kestrel leaves it alone.";
+}
+
+void TestDesktopService::userUnit()
+{
+    QFETCH(bool, unit);
+    QFETCH(QString, action);
+    QFETCH(bool, yes);
+    QFETCH(QByteArray, options);
+    QFETCH(QStringList, log);
+    QFETCH(QString, failing);
+    const bool running = !action.isEmpty();
+    if (!running)
+        m_service.stopListening();
+    const QString pidFile = QFileInfo(model::Model::configFilePath()).absolutePath() + "/kestrel-service.pid";
+    QVERIFY(testsupport::writeFile(pidFile, "77\n"));
+    const QString optionsFile = controller::ServiceInstall::optionsFile();
+    QFile::remove(optionsFile);
+    QDir().mkpath(QFileInfo(optionsFile).path());
+    QVERIFY(options.isEmpty() || testsupport::writeFile(optionsFile, options));
+    // The unit stands in a folder of the test's own; the program's folder is
+    // the install's one only when installed.
+    QTemporaryDir install;
+    QVERIFY(testsupport::writeFile(install.filePath("kestrel-service.service"), "[Unit]\n"));
+    const QString folder = QCoreApplication::applicationDirPath();
+    MainController controller;
+    controller.setServiceInstall({ folder, unit ? folder : install.path(), install.filePath("kestrel-service.service") });
+    auto* launcher = new FakeLauncher(true, failing);
+    controller.setLauncher(std::unique_ptr<controller::Launcher>(launcher));
+    MessageBoxes boxes(controller);
+    boxes.answerer = [yes](const MessageBoxes::Message& m) { return m.title == "Start the web service?" || yes; };
+    view::MainView window;
+    window.connectController(controller);
+    const int asked = m_service.requestsTo("/serviceStatus").size();
+    action.isEmpty() ? controller.requestServiceStatus() : trigger(window, action);
+    QTRY_COMPARE(launcher->log, log);
+    QTEST(boxes.shown.value(boxes.shown.size() - 1).text, "message");
+    QTEST(testsupport::readFile(optionsFile), "written");
+    QCOMPARE(testsupport::readFile(pidFile), unit || log.isEmpty() ? "77\n" : "4242\n");
+    // Once systemd started it, the service is asked for its status again.
+    if (unit && running && failing.isEmpty() && !log.isEmpty())
+        QTRY_COMPARE(m_service.requestsTo("/serviceStatus").size(), asked + 1);
 }
 
 void TestDesktopService::serviceTab_data()
@@ -494,7 +594,7 @@ void TestDesktopService::serviceTab()
         // program stands beside the test: said so, not hidden.
         QCOMPARE(boxes.shown[0].code, 222);
         QCOMPARE(boxes.shown[2].text, QStringLiteral("The web service program was not found beside Kestrel. Start it "
-                                                     "with scripts/start-service.sh."));
+                                                     "with scripts/start-service.sh --network."));
         start->click();
         QCOMPARE(settings.serviceStatusPage()->shownTexts()[1], QStringLiteral("no; the service program could not be started"));
     }

@@ -641,8 +641,12 @@ void TestGeotagging::troubledRun()
 void TestGeotagging::serviceDown_data()
 {
     QTest::addColumn<bool>("synchronization");
-    QTest::newRow("geotagging") << false;
-    QTest::newRow("synchronization") << true;
+    QTest::addColumn<bool>("unit"); // installed with the service's user unit
+    QTest::addColumn<QString>("advice");
+    const QString script = "scripts/start-service.sh (or build/kestrel-service serve)";
+    QTest::newRow("geotagging") << false << false << script;
+    QTest::newRow("synchronization") << true << false << script;
+    QTest::newRow("installed") << false << true << "systemctl --user start kestrel-service";
 }
 
 // One check, one box naming the address; no request is sent.
@@ -654,6 +658,12 @@ void TestGeotagging::serviceDown()
     m_service.stopListening();
     auto state = std::make_shared<Model>();
     MainController controller(state);
+    QTemporaryDir install;
+    QFETCH(bool, unit);
+    QFETCH(QString, advice);
+    const QString program = QCoreApplication::applicationDirPath(), unitFile = install.filePath("kestrel-service.service");
+    QVERIFY(testsupport::writeFile(unitFile, "[Unit]\n"));
+    controller.setServiceInstall({ program, unit ? program : install.path(), unitFile });
     MessageBoxes boxes(controller);
     int cameras = 0;
     connect(&controller, &MainController::camerasUpdated, this, [&cameras](model::CameraList&) { ++cameras; });
@@ -667,8 +677,7 @@ void TestGeotagging::serviceDown()
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(QString::number(boxes.shown[0].code) + " " + boxes.shown[0].text,
              "204 Kestrel cannot reach its web service at " + m_service.baseUrl()
-                 + ". Start it with scripts/start-service.sh (or build/kestrel-service serve), or set "
-                   "KESTREL_SERVICE_URL.");
+                 + ". Start it with " + advice + ", or set KESTREL_SERVICE_URL.");
     QVERIFY(state->photos.isEmpty());
     QCOMPARE(m_service.requests().size(), 0);
 }
