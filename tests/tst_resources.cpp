@@ -22,6 +22,7 @@ private slots:
     void assetListMatchesTheBundle();
     void fontsStandInForHelveticaNeue();
     void styleSheetAppliesWithoutWarnings();
+    void applicationIconInEveryThemeSize();
 };
 
 // The list the sharper pictures are looked up in names every bundled file,
@@ -102,6 +103,30 @@ void TestResources::styleSheetAppliesWithoutWarnings()
     qInstallMessageHandler(previous);
     qApp->setStyleSheet(QString());
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+// The windows carry the map pin in the sizes of the installed icon theme,
+// framed so that it fills the icon's height, and name the menu entry.
+void TestResources::applicationIconInEveryThemeSize()
+{
+    view::setApplicationIdentity();
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("io.github.kestrel_geotag.Kestrel"));
+    const QIcon icon = QGuiApplication::windowIcon();
+    QList<QSize> expected;
+    for (int side : {16, 22, 24, 32, 48, 64, 128, 256})
+        expected << QSize(side, side);
+    QList<QSize> sizes = icon.availableSizes();
+    std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+    QCOMPARE(sizes, expected);
+    const QImage image = icon.pixmap(256).toImage();
+    QCOMPARE(image.size(), QSize(256, 256));
+    // The white dot in the pin's head, the blue body below it, its tip near
+    // the bottom and clear corners.
+    QCOMPARE(image.pixelColor(128, 87), QColor(Qt::white));
+    QCOMPARE(image.pixelColor(128, 160), QColor(0x14, 0x82, 0xd2));
+    QCOMPARE(image.pixelColor(128, 215).name(), QStringLiteral("#1482d2"));
+    QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+    QCOMPARE(image.pixelColor(255, 255).alpha(), 0);
 }
 
 QTEST_MAIN(TestResources)
