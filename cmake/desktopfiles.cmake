@@ -9,19 +9,21 @@
 # install rules take them from.
 #   KESTREL_DESKTOP_SOURCE_DIR  assets/desktop
 #   KESTREL_ICON_SIZES          the square sizes rendered, in pixels
-#   KESTREL_ICON_PNGS           the rendered files, bundle/appicon/<size>x<size>.png
+#   KESTREL_ICON_DIR            the folder they are rendered to, bundle/appicon
+#   KESTREL_ICON_PNGS           the rendered files, <size>x<size>.png there
 #   KESTREL_METAINFO            the configured AppStream file in the build folder
 
 find_program(RSVG_CONVERT rsvg-convert REQUIRED)
 
 set(KESTREL_DESKTOP_SOURCE_DIR ${CMAKE_SOURCE_DIR}/assets/desktop)
 set(KESTREL_ICON_SIZES 16 22 24 32 48 64 128 256)
+set(KESTREL_ICON_DIR ${CMAKE_BINARY_DIR}/bundle/appicon)
 set(KESTREL_ICON_PNGS "")
 set(icon_svg ${KESTREL_DESKTOP_SOURCE_DIR}/${KESTREL_APP_ID}.svg)
 foreach(size IN LISTS KESTREL_ICON_SIZES)
-  set(png ${CMAKE_BINARY_DIR}/bundle/appicon/${size}x${size}.png)
+  set(png ${KESTREL_ICON_DIR}/${size}x${size}.png)
   add_custom_command(OUTPUT ${png}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bundle/appicon
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KESTREL_ICON_DIR}
     COMMAND ${RSVG_CONVERT} --format=png --width=${size} --height=${size} --output=${png} ${icon_svg}
     DEPENDS ${icon_svg}
     COMMENT "Rendering the ${size}x${size} application icon"
