@@ -111,22 +111,15 @@ void TestResources::applicationIconInEveryThemeSize()
 {
     view::setApplicationIdentity();
     QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("io.github.kestrel_geotag.Kestrel"));
-    const QIcon icon = QGuiApplication::windowIcon();
-    QList<QSize> expected;
-    for (int side : {16, 22, 24, 32, 48, 64, 128, 256})
-        expected << QSize(side, side);
-    QList<QSize> sizes = icon.availableSizes();
-    std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
-    QCOMPARE(sizes, expected);
-    const QImage image = icon.pixmap(256).toImage();
-    QCOMPARE(image.size(), QSize(256, 256));
-    // The white dot in the pin's head, the blue body below it, its tip near
-    // the bottom and clear corners.
+    QStringList sizes;
+    for (QSize size : QGuiApplication::windowIcon().availableSizes())
+        sizes << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+    QCOMPARE(sizes.join(' '), QStringLiteral("128x128 16x16 22x22 24x24 256x256 32x32 48x48 64x64"));
+    // The white dot in the pin's head, the blue tip near the bottom, clear corners.
+    const QImage image = QGuiApplication::windowIcon().pixmap(256).toImage();
     QCOMPARE(image.pixelColor(128, 87), QColor(Qt::white));
-    QCOMPARE(image.pixelColor(128, 160), QColor(0x14, 0x82, 0xd2));
-    QCOMPARE(image.pixelColor(128, 215).name(), QStringLiteral("#1482d2"));
-    QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
-    QCOMPARE(image.pixelColor(255, 255).alpha(), 0);
+    QCOMPARE(image.pixelColor(128, 215), QColor(0x14, 0x82, 0xd2));
+    QCOMPARE(image.pixelColor(0, 0).alpha() + image.pixelColor(255, 255).alpha(), 0);
 }
 
 QTEST_MAIN(TestResources)
