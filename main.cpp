@@ -57,6 +57,7 @@ int main(int argc, char* argv[])
 
     // The pictures, fonts and style sheet live in the static core library.
     view::initResources();
+    view::setApplicationIdentity();
 
     // The long-lived objects, each wired to the controller right after it is
     // built. Being locals, they are destroyed in the reverse order: the

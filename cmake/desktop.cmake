@@ -76,6 +76,8 @@ kestrel_layer(kestrel_ui
 target_link_libraries(kestrel_ui PRIVATE kestrel_buildinfo)
 set_target_properties(kestrel_ui PROPERTIES AUTOUIC_SEARCH_PATHS ${CMAKE_SOURCE_DIR}/view)
 set(KESTREL_RESOURCE_TARGET kestrel_ui)
+# The desktop integration files first: the bundle holds the application icon.
+include(${CMAKE_CURRENT_LIST_DIR}/desktopfiles.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/resources.cmake)
 
 add_executable(kestrel main.cpp)

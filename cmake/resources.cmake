@@ -5,7 +5,8 @@
 # the size its SVG declares (the size the forms show it) and at twice that
 # size as "name@2x.png" for high-density screens. The fonts are copied from
 # the TeX Gyre Heros fonts of Debian's fonts-texgyre (GUST Font License, which
-# allows redistributing the unmodified files). resources.qrc lists the bundle;
+# allows redistributing the unmodified files). The application icon's sizes
+# come rendered from cmake/desktopfiles.cmake. resources.qrc lists the bundle;
 # it is compiled from a copy in the build folder, beside the rendered files.
 
 find_program(RSVG_CONVERT rsvg-convert REQUIRED)
@@ -50,6 +51,9 @@ foreach(file resources.qrc style.css)
     VERBATIM)
   list(APPEND bundle_files ${bundle_dir}/${file})
 endforeach()
+
+# The application icon in the sizes of the icon theme (cmake/desktopfiles.cmake).
+list(APPEND bundle_files ${KESTREL_ICON_PNGS})
 
 get_target_property(rcc_executable Qt5::rcc IMPORTED_LOCATION)
 set(bundle_cpp ${CMAKE_BINARY_DIR}/qrc_kestrel.cpp)

@@ -11,6 +11,7 @@ packages=(
   libpq-dev postgresql
   libqrencode-dev nlohmann-json3-dev
   fonts-texgyre librsvg2-bin
+  desktop-file-utils appstream shared-mime-info libglib2.0-bin
   xvfb xauth x11-apps imagemagick
   libimage-exiftool-perl
   iso-codes

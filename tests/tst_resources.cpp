@@ -22,6 +22,7 @@ private slots:
     void assetListMatchesTheBundle();
     void fontsStandInForHelveticaNeue();
     void styleSheetAppliesWithoutWarnings();
+    void applicationIconInEveryThemeSize();
 };
 
 // The list the sharper pictures are looked up in names every bundled file,
@@ -102,6 +103,23 @@ void TestResources::styleSheetAppliesWithoutWarnings()
     qInstallMessageHandler(previous);
     qApp->setStyleSheet(QString());
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+// The windows carry the map pin in the sizes of the installed icon theme,
+// framed so that it fills the icon's height, and name the menu entry.
+void TestResources::applicationIconInEveryThemeSize()
+{
+    view::setApplicationIdentity();
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("io.github.kestrel_geotag.Kestrel"));
+    QStringList sizes;
+    for (QSize size : QGuiApplication::windowIcon().availableSizes())
+        sizes << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+    QCOMPARE(sizes.join(' '), QStringLiteral("128x128 16x16 22x22 24x24 256x256 32x32 48x48 64x64"));
+    // The white dot in the pin's head, the blue tip near the bottom, clear corners.
+    const QImage image = QGuiApplication::windowIcon().pixmap(256).toImage();
+    QCOMPARE(image.pixelColor(128, 87), QColor(Qt::white));
+    QCOMPARE(image.pixelColor(128, 215), QColor(0x14, 0x82, 0xd2));
+    QCOMPARE(image.pixelColor(0, 0).alpha() + image.pixelColor(255, 255).alpha(), 0);
 }
 
 QTEST_MAIN(TestResources)

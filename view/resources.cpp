@@ -1,5 +1,6 @@
 #include "view/resources.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
@@ -7,6 +8,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QWidget>
+
+#include "buildinfo.h"
 
 // Q_INIT_RESOURCE must be used outside of any namespace.
 static void initKestrelResources()
@@ -19,6 +22,22 @@ namespace view {
 void initResources()
 {
     initKestrelResources();
+}
+
+QIcon applicationIcon()
+{
+    QIcon icon;
+    // A folder name of its own: Marble's bundle has an "icons" folder too.
+    const QDir folder(QStringLiteral(":/appicon"));
+    for (const QString& name : folder.entryList(QDir::Files))
+        icon.addFile(folder.filePath(name));
+    return icon;
+}
+
+void setApplicationIdentity()
+{
+    QGuiApplication::setWindowIcon(applicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTREL_APP_ID));
 }
 
 QStringList assetFileNames()

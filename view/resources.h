@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,16 @@ namespace view {
 // The bundle lives in a static library, so every program and test that shows
 // a view calls this once before building it.
 void initResources();
+
+// The program's icon, the map pin, in every size of the desktop's icon
+// theme that the bundle holds.
+QIcon applicationIcon();
+
+// Makes the running program the application of the installed menu entry:
+// sets the icon of its windows and the desktop file name, which Wayland
+// compositors take as the windows' application id. Call it after
+// initResources() and before the first window shows.
+void setApplicationIdentity();
 
 // The file names of the bundle's "assets/" folder, pictures and fonts.
 QStringList assetFileNames();
