@@ -347,6 +347,11 @@ bool MainController::startService(bool network)
         return false;
     if (m_serviceInstall.usesUserUnit())
         return startUserUnit(network);
+    return startServiceProgram(network);
+}
+
+bool MainController::startServiceProgram(bool network)
+{
     // Output into the log beside the database, the process id beside it for
     // a later restart (scripts/start-service.sh writes the same file).
     const QString folder = serviceFolder();
@@ -369,27 +374,38 @@ bool MainController::startUserUnit(bool network)
     }
     // Enabled, so that it starts at every login from now on; restarted, so
     // that changed options take effect.
-    runSystemctl({ QStringLiteral("enable"), QStringLiteral("restart") });
+    runSystemctl({ QStringLiteral("enable"), QStringLiteral("restart") }, network);
     return true;
 }
 
-void MainController::runSystemctl(QStringList verbs)
+void MainController::runSystemctl(QStringList verbs, bool network)
 {
     const QStringList arguments { QStringLiteral("--user"), verbs.takeFirst(), QLatin1String(ServiceInstall::unitName) };
     m_launcher->run(QStringLiteral("systemctl"), arguments, this,
-                    [this, arguments, verbs](bool succeeded, const QByteArray& output) {
-                        if (!succeeded) {
-                            const QString said = QString::fromUtf8(output.left(maxShownOutput)).trimmed();
-                            showMessage(Status::Error, tr("Web service"),
-                                        tr("Kestrel could not start the web service: \"systemctl %1\" failed.\n%2")
-                                            .arg(arguments.join(QLatin1Char(' ')),
-                                                 said.isEmpty() ? tr("It said nothing.") : said));
-                        } else if (!verbs.isEmpty()) {
-                            runSystemctl(verbs);
-                        } else {
-                            // The service needs a moment before it answers.
-                            QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
+                    [this, arguments, verbs, network](bool succeeded, const QByteArray& output) {
+                        if (succeeded && !verbs.isEmpty()) {
+                            runSystemctl(verbs, network);
+                            return;
                         }
+                        if (!succeeded) {
+                            // Without a systemd user session (a container, a
+                            // remote desktop) the program runs without it.
+                            const QString said = QString::fromUtf8(output.left(maxShownOutput)).trimmed();
+                            const QString failure = tr("\"systemctl %1\" failed.\n%2")
+                                                        .arg(arguments.join(QLatin1Char(' ')),
+                                                             said.isEmpty() ? tr("It said nothing.") : said);
+                            if (!startServiceProgram(network)) {
+                                showMessage(Status::Error, tr("Web service"),
+                                            tr("Kestrel could not start the web service: %1").arg(failure));
+                                return;
+                            }
+                            showMessage(Status::Warning, tr("Web service"),
+                                        tr("systemd could not start the web service: %1\n\nKestrel started it "
+                                           "itself, for now: it will not start by itself at the next login.")
+                                            .arg(failure));
+                        }
+                        // The service needs a moment before it answers.
+                        QTimer::singleShot(1000, this, &MainController::requestServiceStatus);
                     });
 }
 

@@ -240,13 +240,19 @@ private:
     // Asks whether to start a local service that does not answer, and
     // whether phones on this network may reach it.
     void offerToStartService();
+    // Starts the local service: through the user unit when installed with
+    // it, else the program beside this one.
     bool startService(bool network);
+    // Starts the service program detached, its process id in the pid file;
+    // false when it did not start.
+    bool startServiceProgram(bool network);
     // Writes the address and port into the user unit's options file, then
     // enables and restarts the unit; false when the file cannot be written.
     bool startUserUnit(bool network);
     // Runs "systemctl --user <verb> <unit>" for each verb in turn; asks for
-    // the service's status after the last, or says which one failed.
-    void runSystemctl(QStringList verbs);
+    // the service's status after the last. When one fails, starts the
+    // program itself and says why, or says that neither worked.
+    void runSystemctl(QStringList verbs, bool network);
     // Starts the service and asks for its status once it had time to start;
     // says so when the program is missing.
     void startAndAsk(bool network);
