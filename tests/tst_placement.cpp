@@ -174,6 +174,24 @@ private slots:
         QVERIFY(!placement.canUndo() && !placement.undo(&record));
     }
 
+    // Without the photo's time zone its time is not corrected, even when
+    // the settings ask for it: the camera's time stays.
+    void placeWithoutZone()
+    {
+        m_settings.rewrite = true;
+        m_settings.rawSidecars = false;
+        const QString photo = m_in + "z.jpg";
+        QVERIFY(testsupport::writePhoto(photo, testsupport::texturedImage(32, 24), testsupport::cameraTags()));
+        model::PhotoGeotag record;
+        record.filePath = photo;
+        record.success = true;
+        record.photoTime = "2026-07-14 14:34:56";
+        Placement placement;
+        model::Failure failure;
+        QVERIFY(placement.place(&record, 46.5, -14.25, model::PhotoGeotag::Origin(1), m_settings, &failure));
+        QVERIFY(gpsOf(photo).contains("DateTimeOriginal=2026:07:14 12:34:56"));
+    }
+
     void snap_data()
     {
         QTest::addColumn<qint64>("time");
