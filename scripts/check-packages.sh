@@ -12,7 +12,7 @@ failed=0
 fail() { echo "FAILED: $*" >&2; failed=1; }
 
 echo "== lintian"
-lintian --fail-on error --info --no-tag-display-limit "$folder"/*.changes || fail "lintian reports errors"
+lintian --fail-on error --info --tag-display-limit 0 "$folder"/*.changes || fail "lintian reports errors"
 
 echo "== install into a throwaway root"
 root=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-root.XXXXXX")
@@ -47,10 +47,12 @@ expect kestrel-service /usr/bin/kestrel-service /lib/systemd/system/kestrel-serv
   /usr/lib/$multiarch/kestrel/libservice_http.so /usr/share/doc/kestrel-service/copyright
 grep -qx /etc/kestrel/kestrel-service.conf "$root/var/lib/dpkg/info/kestrel-service.conffiles" \
   || fail "/etc/kestrel/kestrel-service.conf is no conffile"
-# Nothing outside the places the policy gives a package.
-stray=$(cd "$root" && find . -path ./var/lib/dpkg -prune -o \( -type f -o -type l \) -print |
-  grep -v -E '^\./(usr/(bin|lib|share)|lib/systemd|etc/kestrel|etc/(passwd|group|shadow|gshadow)-?$)' || true)
-[ -z "$stray" ] || fail "files outside the expected places: $stray"
+# Nothing of the packages outside the places the policy gives them.
+for deb in "$folder"/kestrel_*.deb "$folder"/kestrel-service_*.deb; do
+  stray=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' |
+    grep -v -E '^\./(usr/bin/|usr/lib/[^/]+/kestrel/|usr/lib/systemd/user/|usr/lib/sysusers\.d/|usr/share/(applications|icons/hicolor|metainfo|mime/packages|man/man1|doc/kestrel(-service)?)/|lib/systemd/system/|etc/kestrel/)' || true)
+  [ -z "$stray" ] || fail "$(basename "$deb") has files outside the expected places: $stray"
+done
 
 echo "== the installed programs"
 version=$(dpkg-deb -f "$(ls "$folder"/kestrel_*.deb | head -n 1)" Version)
@@ -58,7 +60,7 @@ version=$(dpkg-deb -f "$(ls "$folder"/kestrel_*.deb | head -n 1)" Version)
 export LD_LIBRARY_PATH=$root/usr/lib/$multiarch/kestrel
 [ "$("$root/usr/bin/kestrel-service" --version)" = "kestrel-service $version" ] \
   || fail "kestrel-service --version does not say $version"
-[ "$(QT_QPA_PLATFORM=offscreen "$root/usr/bin/kestrel" --version)" = "kestrel $version" ] \
+[ "$(QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$root" "$root/usr/bin/kestrel" --version)" = "kestrel $version" ] \
   || fail "kestrel --version does not say $version"
 
 echo "== the units"
