@@ -105,6 +105,14 @@ private slots:
         QTest::newRow("Traccar JSON, no longitude") << "POST /track/osmand" << "" << form
             << R"({"location":{"timestamp":"2026-07-14T09:59:00Z","coords":{"latitude":48.1}},"device_id":"KEY"})" << 400
             << error("The location needs \"timestamp\" and \"coords\" with \"latitude\" and \"longitude\".") << "";
+        const std::pair<const char*, const char*> ownTracksRefused[] = { { "no latitude", R"("lon":11.5,"tst":1784023140)" },
+            { "no longitude", R"("lat":48.1,"tst":1784023140)" }, { "no time", R"("lat":48.1,"lon":11.5)" },
+            { "time before 1970", R"("lat":48.1,"lon":11.5,"tst":-1)" },
+            { "time in ms", R"("lat":48.1,"lon":11.5,"tst":1784023140000)" } };
+        for (const auto& [name, members] : ownTracksRefused)
+            QTest::newRow(qPrintable(QString("OwnTracks, ") + name)) << "POST /track/owntracks?token=KEY" << ""
+                << "application/json" << QString(R"({"_type":"location",%1})").arg(members) << 400
+                << error("The location needs \"lat\", \"lon\" and \"tst\".") << "";
         QTest::newRow("Overland, latitude text") << "POST /track/overland" << "Bearer KEY" << "application/json"
             << R"({"locations":[{"type":"Feature","geometry":{"type":"Point","coordinates":[11.5,"48.1",520]},)"
                R"("properties":{"timestamp":"2026-07-14T09:59:00Z"}}]})" << 400 << overlandRefusal << "";
