@@ -60,6 +60,7 @@ private slots:
     void drops();
     void keyboard_data();
     void keyboard();
+    void bottomButtonsStay();
     void synchronizationScreens();
     void folderChosen_data();
     void folderChosen();
@@ -318,6 +319,27 @@ void TestMainView::keyboard()
     pressed.clear();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     QTEST(pressed.join(QLatin1Char(',')), "escape");
+}
+
+// MORE stays where it is on every screen, whether NEXT shows beside it or not.
+void TestMainView::bottomButtonsStay()
+{
+    m_view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_view));
+    QWidget* more = m_view->findChild<QWidget*>(QStringLiteral("serviceMenuButton"));
+    QVERIFY(more);
+    QSet<bool> nextShown;
+    QSet<int> places;
+    for (const Screen screen : {Screen(1), Screen(4), Screen(5), Screen(8), Screen(9)}) {
+        m_view->changeScreen(screen);
+        QCoreApplication::processEvents();
+        if (!more->isVisible())
+            continue;
+        nextShown << child("nextButton")->isVisible();
+        places << more->mapTo(m_view, QPoint()).x();
+    }
+    QCOMPARE(nextShown.size(), 2);
+    QCOMPARE(places.size(), 1);
 }
 
 // The report of a synchronization shows on its own screen only. The photo
