@@ -422,6 +422,17 @@ private slots:
         QCOMPARE(status, 202);
         QCOMPARE(answer["userID"], json(""));
         QCOMPARE(store.userCount().value_or(-1), int64_t(1));
+
+        // A body that stops short of its length is refused as such.
+        const int socket = testsupport::rawConnect(running.server->port());
+        const std::string cut = "PUT /importTrack HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000\r\n\r\ntime,lat,lon\n";
+        ::send(socket, cut.data(), cut.size(), MSG_NOSIGNAL);
+        ::shutdown(socket, SHUT_WR);
+        const std::string reply = testsupport::readToEnd(socket);
+        ::close(socket);
+        QCOMPARE(reply.substr(0, 13), std::string("HTTP/1.1 400 "));
+        QCOMPARE(json::parse(reply.substr(reply.find("\r\n\r\n") + 4), nullptr, false),
+                 json({ { "head", "Upload broken off" }, { "body", "The track file did not arrive whole." } }));
     }
 };
 
