@@ -167,6 +167,16 @@ private slots:
         QCOMPARE(service::groupedNumber(std::numeric_limits<int64_t>::min()), std::string("-9,223,372,036,854,775,808"));
     }
 
+    // Points left out for several reasons: how many for each, and where the first was.
+    void summaryOfSkips()
+    {
+        service::TrackImport nothing;
+        nothing.reading.skipped = { { "no time", 2 }, { "a wrong checksum", 1 } };
+        nothing.reading.firstSkip = "line 3: no time";
+        QCOMPARE(service::importSummary(nothing), std::string("No position could be imported; 3 points skipped: "
+                                                              "1 a wrong checksum, 2 no time (first at line 3: no time)."));
+    }
+
     void formats_data()
     {
         QTest::addColumn<QString>("converter"); // gpsbabel's output format, a way to zip the content (kmzOf), or empty
