@@ -193,6 +193,16 @@ private slots:
         QCOMPARE(service::driftText(service::latestDriftPerWeek(syncs({ { 0, 0 }, { 7, 7 }, { 9, 3600 } }))), std::string());
     }
 
+    // A quarter of the way from one read to the second (500 ms) to one read
+    // to the millisecond (100 ms): 3/4 of the first and 1/4 of the second,
+    // and the half second a photo read to the second adds on top.
+    void interpolatedUncertainty()
+    {
+        const std::vector<ClockSync> list = syncs({ { 0, 0 }, { 4, 0.5 } });
+        QCOMPARE(service::estimateOffset(list, start + day, true).uncertaintyMs, int64_t(400));
+        QCOMPARE(service::estimateOffset(list, start + day, false).uncertaintyMs, int64_t(640));
+    }
+
     // Ten days between synchronizations with 100 s of drift: a photo in the
     // middle lands where its taker was, walking at 1.5 m/s.
     void driftOnTheTrack()

@@ -702,6 +702,16 @@ private slots:
         QCOMPARE(readFile(edited), QByteArray("edited"));
         QCOMPARE(entry(entries(tagged), "Exif.GPSInfo.GPSAltitude").text, QString("300/100"));
         QCOMPARE(listing(m_dir->path()), (QStringList { "a.jpg", "b.jpg" }));
+
+        // The 32nd photo waiting puts the batch in place, before the flush.
+        QStringList batch;
+        for (int i = 10; i < 42; ++i)
+            batch << photo(QString("%1.jpg").arg(i));
+        for (const QString& path : batch) {
+            QCOMPARE(readFile(batch[0]), readFile(batch[31]));
+            QVERIFY(m_exif->write(path, false, &result));
+        }
+        QCOMPARE(entry(entries(batch[0]), "Exif.GPSInfo.GPSAltitude").text, QString("300/100"));
     }
 
     void sidecar_data()

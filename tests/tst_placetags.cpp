@@ -97,6 +97,11 @@ void TestPlaceTags::written_data()
                                                       << ":|||| / Home||||";
     QTest::newRow("Photoshop's IPTC digest kept current") << "a.jpg" << saoPaulo << "-IPTC:Keywords=x -IPTCDigest=new"
                                                           << 1 << saoPauloTags;
+    // An EXIF segment 0xDA80 bytes long, whose length starts with the byte
+    // of the start of scan, before the digest.
+    QTest::newRow("digest after 55 KB of EXIF")
+        << "a.jpg" << saoPaulo << "-IPTC:Keywords=x -IPTCDigest=new -EXIF:ImageDescription=" + QString(55790, 'x') << 1
+        << saoPauloTags;
     QTest::newRow("place names off") << "a.jpg" << saoPaulo << "" << 0 << ":|||| / ||||";
 }
 

@@ -10,6 +10,7 @@
 #include "view/camerawidget.h"
 #include "view/clickwidget.h"
 #include "view/menubutton.h"
+#include "view/qrcodewidget.h"
 #include "view/resources.h"
 
 using testsupport::child;
@@ -24,6 +25,7 @@ private slots:
     void menuButtonProperties();
     void cameraFrame();
     void cameraDrift();
+    void qrCodeCentred();
 };
 
 void TestSmallWidgets::clicks_data()
@@ -111,6 +113,21 @@ void TestSmallWidgets::cameraDrift()
                  drift.isEmpty() ? "|Serial number 3001234" : drift + "|Serial number 3001234, drifts 2 min 5 s a week");
         QCOMPARE(label->isVisibleTo(&entry), !drift.isEmpty());
     }
+}
+
+// The code, six pixels a module in 200 pixels, stands in the middle.
+void TestSmallWidgets::qrCodeCentred()
+{
+    view::QrCodeWidget widget;
+    widget.resize(300, 200);
+    widget.setText("kestrel");
+    const QImage shown = widget.grab().toImage();
+    QRect dark;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            if (qGray(shown.pixel(x, y)) < 128)
+                dark |= QRect(x, y, 1, 1);
+    QCOMPARE(dark, QRect(87, 37, 126, 126));
 }
 
 QTEST_MAIN(TestSmallWidgets)

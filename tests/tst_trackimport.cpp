@@ -167,6 +167,16 @@ private slots:
         QCOMPARE(service::groupedNumber(std::numeric_limits<int64_t>::min()), std::string("-9,223,372,036,854,775,808"));
     }
 
+    // Points left out for several reasons: how many for each, and where the first was.
+    void summaryOfSkips()
+    {
+        service::TrackImport nothing;
+        nothing.reading.skipped = { { "no time", 2 }, { "a wrong checksum", 1 } };
+        nothing.reading.firstSkip = "line 3: no time";
+        QCOMPARE(service::importSummary(nothing), std::string("No position could be imported; 3 points skipped: "
+                                                              "1 a wrong checksum, 2 no time (first at line 3: no time)."));
+    }
+
     void formats_data()
     {
         QTest::addColumn<QString>("converter"); // gpsbabel's output format, a way to zip the content (kmzOf), or empty
@@ -422,6 +432,17 @@ private slots:
         QCOMPARE(status, 202);
         QCOMPARE(answer["userID"], json(""));
         QCOMPARE(store.userCount().value_or(-1), int64_t(1));
+
+        // A body that stops short of its length is refused as such.
+        const int socket = testsupport::rawConnect(running.server->port());
+        const std::string cut = "PUT /importTrack HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000\r\n\r\ntime,lat,lon\n";
+        ::send(socket, cut.data(), cut.size(), MSG_NOSIGNAL);
+        ::shutdown(socket, SHUT_WR);
+        const std::string reply = testsupport::readToEnd(socket);
+        ::close(socket);
+        QCOMPARE(reply.substr(0, 13), std::string("HTTP/1.1 400 "));
+        QCOMPARE(json::parse(reply.substr(reply.find("\r\n\r\n") + 4), nullptr, false),
+                 json({ { "head", "Upload broken off" }, { "body", "The track file did not arrive whole." } }));
     }
 };
 
