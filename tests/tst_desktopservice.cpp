@@ -559,6 +559,8 @@ void TestDesktopService::serviceTab_data()
                                 << "Link to a phone|" + how;
     QTest::newRow("an older service") << 404 << QByteArray() << "u-9" << QStringList { "yes; it does not know this "
                                       "request (HTTP status 404)", "unknown", "" } << "";
+    QTest::newRow("refused") << 204 << QByteArray(R"("head":"Web service","body":"The database is locked.",)") << "u-9"
+                             << QStringList { "yes; The database is locked.", "unknown", "" } << "";
     QTest::newRow("not running") << 0 << QByteArray() << "" << QStringList { "no", unlinked, "" } << "";
 }
 
