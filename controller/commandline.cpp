@@ -159,7 +159,7 @@ QString CommandLine::usage()
 void CommandLine::handTo(MainController& controller) const
 {
     if (m_action == ImportTracks) {
-        controller.importTracks(m_paths);
+        controller.importTracksOnceServiceAnswers(m_paths);
     } else if (m_action == GeotagFolder) {
         // As a folder dropped on the geotagging page.
         controller.toGeotagPhotos();

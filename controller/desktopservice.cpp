@@ -19,6 +19,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 
 #include "controller/maincontroller.h"
 #include "controller/restclient.h"
@@ -172,6 +173,16 @@ void MainController::importTracks(QStringList filePaths)
         QTimer::singleShot(0, this, &MainController::importNextTrack);
 }
 
+void MainController::importTracksOnceServiceAnswers(QStringList filePaths)
+{
+    m_waitingTracks += filePaths;
+    requestServiceStatus();
+    QTimer::singleShot(20000, this, [this] {
+        if (!m_waitingTracks.isEmpty())
+            importTracks(std::exchange(m_waitingTracks, {}));
+    });
+}
+
 bool MainController::readTrack(const QString& path, QByteArray* data, model::Failure* failure) const
 {
     static const QStringList trackSuffixes = { "gpx", "kml", "kmz", "geojson", "json",
@@ -314,6 +325,8 @@ void MainController::onServiceStatusAnswer(RestClient::Result result, const QByt
         status.problem = tr("it does not know this request (HTTP status %1)").arg(result.status);
     }
     emit serviceStatusUpdated(status);
+    if (status.answers && !m_waitingTracks.isEmpty())
+        importTracks(std::exchange(m_waitingTracks, {}));
     if (!status.answers)
         offerToStartService();
 }

@@ -129,6 +129,10 @@ public slots:
     // Sends track files one after the other to the service; one message
     // tells how each went.
     void importTracks(QStringList filePaths);
+    // The same for track files given when the program starts: sent once the
+    // web service answers (after the offer to start it, when it did not),
+    // or after 20 s at the latest, when sending them tells what is wrong.
+    void importTracksOnceServiceAnswers(QStringList filePaths);
     void requestSyncCode();
     void requestServiceStatus();
     // Keeps where the main window is, for the next start.
@@ -275,6 +279,7 @@ private:
     // Track files waiting to be sent (the first one is on its way) and what
     // the answers of this batch said.
     QStringList m_trackQueue;
+    QStringList m_waitingTracks; // until the web service answers
     QStringList m_trackReport;
     int m_trackFailures = 0;
     bool m_startOffered = false;

@@ -81,8 +81,9 @@ void TestCommandLine::parse()
     QTEST(CommandLine::windowless(arguments, m_folder.path()), "windowless");
 }
 
-// The files go to the service in their order, as chosen in the window; the
-// folder opens on the geotagging page, with its absolute path.
+// The files go to the service in their order, as chosen in the window, once
+// it answered whether it runs; the folder opens on the geotagging page, with
+// its absolute path.
 void TestCommandLine::handTo()
 {
     controller::MainController controller;
@@ -92,6 +93,7 @@ void TestCommandLine::handTo()
     QTRY_COMPARE(finished.size(), 1);
     const QList<testsupport::HttpRequest> requests = m_service.requestsTo("/importTrack");
     QCOMPARE(requests.size(), 2);
+    QCOMPARE(m_service.requestsTo("/serviceStatus").size(), 1);
     QCOMPARE(requests[0].body + '|' + requests[1].body, QByteArray("track b.kml|track a.gpx"));
     QCOMPARE(geotagging.size(), 0);
     CommandLine::parse({ "kestrel", "photos" }, m_folder.path()).handTo(controller);
