@@ -735,6 +735,20 @@ private slots:
         QTest::newRow("damaged sidecar") << "a.heic" << "" << "a.xmp" << 0 << "" << "its XMP sidecar is damaged";
     }
 
+    // A copy whose sidecar cannot be written is taken away again: no copy
+    // is left without its tags, and the photo stays as it was.
+    void copyGoneWithItsSidecar()
+    {
+        const QString path = m_dir->filePath("a.heic");
+        const QByteArray original = QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(64, '\0');
+        QVERIFY(writeFile(path, original));
+        QVERIFY(QDir(m_dir->path()).mkpath("KESTREL/a.xmp")); // a folder where the sidecar goes
+        model::PhotoGeotag result = geotag(-33.8568, 151.2153, -3.25, 12);
+        QVERIFY(!m_exif->writeCopy(path, m_dir->filePath("KESTREL/a.heic"), true, &result));
+        QCOMPARE(listing(m_dir->filePath("KESTREL")), QStringList { "a.xmp" });
+        QCOMPARE(readFile(path), original);
+    }
+
     // A write that does not stick never reaches the photo; a raw file, CRW or
     // HEIC gets its tags in an XMP sidecar, made or updated with its other
     // properties kept; a copy takes the photo, unchanged, and the sidecar along.
