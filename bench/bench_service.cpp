@@ -12,6 +12,7 @@
 #include "service/store.h"
 #include "service/timegeo.h"
 
+#include "bench/benchdata.h"
 #include "bench/loadclients.h"
 
 #include <QTemporaryDir>
@@ -145,14 +146,7 @@ int main(int argc, char** argv)
         std::vector<service::Fix> batch;
         batch.reserve(100000);
         for (int64_t i = 0; i < fixes; ++i) {
-            service::Fix fix;
-            fix.time = start + i * stepMs;
-            fix.latitude = 48 + 0.5 * std::sin(i * 1e-4);
-            fix.longitude = 11 + 0.5 * std::cos(i * 1e-4);
-            fix.altitude = 500 + (i % 100);
-            fix.accuracy = 5 + (i % 10);
-            fix.zoneId = i % 2 ? "Europe/Berlin" : "Europe/Vienna";
-            batch.push_back(fix);
+            batch.push_back(bench::walkFix(start, i, stepMs));
             if (batch.size() == batch.capacity() || i + 1 == fixes) {
                 if (!store.addFixes(user->id, batch)) {
                     std::fprintf(stderr, "bench_service: cannot store fixes\n");

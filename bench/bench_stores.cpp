@@ -12,6 +12,7 @@
 //   postgresql x1, x2   one or two instances (the clients spread over both)
 //   postgresql +replica one instance reading from a streaming replica
 
+#include "bench/benchdata.h"
 #include "bench/loadclients.h"
 
 #include "service/store.h"
@@ -70,14 +71,7 @@ struct Track {
 
 service::Fix benchFix(int64_t start, int64_t i)
 {
-    service::Fix fix;
-    fix.time = start + i * stepMs;
-    fix.latitude = 48 + 0.5 * std::sin(i * 1e-4);
-    fix.longitude = 11 + 0.5 * std::cos(i * 1e-4);
-    fix.altitude = 500 + (i % 100);
-    fix.accuracy = 5 + (i % 10);
-    fix.zoneId = i % 2 ? "Europe/Berlin" : "Europe/Vienna";
-    return fix;
+    return bench::walkFix(start, i, stepMs);
 }
 
 // Every camera synchronized once, with a code of the user, at the track's start.

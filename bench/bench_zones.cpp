@@ -18,18 +18,14 @@
 #include <utility>
 #include <vector>
 
+#include "bench/benchdata.h"
+
 using Clock = std::chrono::steady_clock;
 using Places = std::vector<std::pair<double, double>>;
 
 namespace {
 
-long residentKb()
-{
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+using bench::residentKb;
 
 // Lookups per second over the places, round and round.
 double rate(const Places& places, long lookups, size_t& checksum)
