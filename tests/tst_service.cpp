@@ -1238,6 +1238,46 @@ private slots:
         QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
     }
 
+    // Without --db the database is kestrel-service.db in the kestrel folder of
+    // the user's data folder. One that an earlier version left in the KESTREL
+    // folder stays in use while there is no new one.
+    void defaultDatabase_data()
+    {
+        QTest::addColumn<bool>("earlier"); // KESTREL/kestrel-service.db exists
+        QTest::addColumn<bool>("current"); // kestrel/kestrel-service.db exists
+        QTest::addColumn<QString>("used");
+        QTest::newRow("none yet") << false << false << "kestrel";
+        QTest::newRow("an earlier one") << true << false << "KESTREL";
+        QTest::newRow("both") << true << true << "kestrel";
+    }
+
+    void defaultDatabase()
+    {
+        if (testsupport::onPostgres())
+            QSKIP("the default database is a SQLite file");
+        QFETCH(bool, earlier);
+        QFETCH(bool, current);
+        QFETCH(QString, used);
+        QTemporaryDir data;
+        const auto file = [&](const QString& folder) { return data.filePath(folder + "/kestrel-service.db"); };
+        for (const auto& [folder, exists] : { std::pair(QString("KESTREL"), earlier), std::pair(QString("kestrel"), current) }) {
+            QVERIFY(!exists || (QDir(data.path()).mkpath(folder) && service::Store().open(file(folder).toStdString(), nullptr)));
+        }
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", data.path());
+        process.setProcessEnvironment(environment);
+        process.start(KESTREL_SERVICE_BINARY, { "demo" });
+        QVERIFY(process.waitForFinished(30000));
+        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        for (const QString folder : { "KESTREL", "kestrel" }) {
+            const bool made = folder == "KESTREL" ? earlier : current || folder == used;
+            QCOMPARE(QFileInfo::exists(file(folder)), made);
+            if (made)
+                QCOMPARE(testsupport::sqlValue(file(folder), "SELECT count(*) FROM users"), folder == used ? "1" : "0");
+        }
+    }
+
 private:
     std::unique_ptr<Running> m_service;
     QTemporaryDir m_certificates;
