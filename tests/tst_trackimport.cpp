@@ -346,6 +346,14 @@ private slots:
                                         << "The file is not a GPX file." << 0 << "";
         QTest::newRow("latitude nan") << "<gpx><trkpt lat=\"nan\" lon=\"7\">" + at8 + "</trkpt></gpx>"
                                       << "Line 1: a point with latitude outside -90 to 90." << 0 << "";
+        for (const char* longitude : { "180.5", "-181", "nan" })
+            QTest::newRow(qPrintable(QString("longitude ") + longitude))
+                << "<gpx><trkpt lat=\"1\" lon=\"" + QByteArray(longitude) + "\">" + at8 + "</trkpt></gpx>"
+                << "Line 1: a point with longitude outside -180 to 180." << 0 << "";
+        QTest::newRow("longitudes -180 and 180")
+            << "<gpx><trkpt lat=\"1\" lon=\"-180\">" + at8 + "</trkpt><trkpt lat=\"1\" lon=\"180\">" + at8 + "</trkpt></gpx>"
+            << "" << 0 << "2026-07-14T08:00:00.000Z 1.000000 -180.000000 0 10 Europe/Zurich; "
+                          "2026-07-14T08:00:00.000Z 1.000000 180.000000 0 10 Europe/Zurich";
         QTest::newRow("latitude in hex") << "<gpx><trkpt lat=\"0x10\" lon=\"7\">" + at8 + "</trkpt></gpx>"
                                          << "Line 1: a point without a valid lat and lon." << 0 << "";
         QTest::newRow("negative hdop") << "<gpx><trkpt lat=\"1\" lon=\"2\">" + at8 + "<hdop>-1</hdop></trkpt></gpx>"
