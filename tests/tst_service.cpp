@@ -278,9 +278,12 @@ private slots:
             return;
         }
         QCOMPARE(a.body["userID"], json(phone.userId));
-        // The code hands out the identifier once.
-        if (userId.isEmpty())
+        // The code hands out the identifier once: no desktop of another
+        // account is then offered to join it either.
+        if (userId.isEmpty()) {
             QCOMPARE(s.sync("", sent, created, 2000, cameraAhead).head, std::string("Synchronization code used"));
+            QCOMPARE(s.sync(other.userId, sent, created, 2000, cameraAhead).head, std::string("Wrong user"));
+        }
         QCOMPARE(a.body["clockOffset"], json(-(56 * 60 + 43)));
         // The same code again replaces the synchronization it made.
         QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
