@@ -1034,7 +1034,10 @@ private slots:
         a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
         QCOMPARE(a.status, 400);
         QVERIFY(a.text.find("Line") == 0);
-        QCOMPARE(import(gpxTrack, "Nowhere").status, 400);
+        const std::string unknown = "Atlantis/" + std::string(100, 'x');
+        a = import(gpxTrack, unknown);
+        QCOMPARE(a.status, 400);
+        QCOMPARE(a.text, "Unknown time zone \"" + unknown.substr(0, 64) + "\"; give an IANA id such as Europe/Berlin.");
         QCOMPARE(s.store.fixCount(user->id).value_or(-1), int64_t(2));
     }
 

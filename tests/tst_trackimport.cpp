@@ -4,6 +4,7 @@
 
 #include <QProcess>
 
+#include "service/text.h"
 #include "service/trackimport.h"
 #include "service/tzlookup.h"
 #include "support/files.h"
@@ -266,6 +267,10 @@ private slots:
                 point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end, "GPX", text + "1.");
         refused("XML nested 300 deep", "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>",
                 "GPX", "The file holds elements nested more than 256 deep at line 1.");
+        // The end of a comment is seen: what follows it is held to the same bounds.
+        refused("XML nested 300 deep after a comment",
+                "<gpx><!-- a - -> b -->" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>", "GPX",
+                "The file holds elements nested more than 256 deep at line 1.");
         refused("XML entities", "<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>", "",
                 "The file declares entities or other definitions of its own at line 1; track files never do.");
         refused("XML in UTF-16", QByteArray("<\0g\0p\0x\0/\0>\0", 12), "",
@@ -385,6 +390,26 @@ private slots:
             QTEST(int(reading.skippedCount()), "skipped");
             QTEST(fixes.join("; "), "fixes");
         }
+    }
+
+    // A file name header and a tracker's form are percent-encoded: each %
+    // with two hex digits is one byte, anything else stays as it is.
+    void percentDecoding_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("plusIsSpace");
+        QTest::addColumn<QByteArray>("decoded");
+        QTest::newRow("UTF-8") << QByteArray("Br%C3%bccke.gpx") << false << QByteArray("Br\xC3\xBC" "cke.gpx");
+        QTest::newRow("digits 0") << QByteArray("a%0Ab%00c%09") << false << QByteArray("a\nb\0c\t", 6);
+        QTest::newRow("not two hex digits") << QByteArray("%zz%4g%g4%4") << false << QByteArray("%zz%4g%g4%4");
+        QTest::newRow("plus for a space") << QByteArray("a+b%2B") << true << QByteArray("a b+");
+        QTest::newRow("plus kept") << QByteArray("a+b") << false << QByteArray("a+b");
+    }
+    void percentDecoding()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, plusIsSpace);
+        QTEST(QByteArray::fromStdString(service::percentDecoded(text.toStdString(), plusIsSpace)), "decoded");
     }
 
     void importEndpoint()
