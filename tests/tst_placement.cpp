@@ -151,6 +151,11 @@ private slots:
         record.utcTime = "2026-07-14T12:34:56.480Z";
         const QString before = summaryOf(record);
         const auto files = tree(m_dir->path());
+        const auto inode = [&photo] {
+            struct stat now {};
+            return ::stat(QFile::encodeName(photo), &now) == 0 ? now.st_ino : 0;
+        };
+        const ino_t photoInode = inode();
 
         Placement placement;
         model::Failure failure;
@@ -158,6 +163,7 @@ private slots:
         if (!placed) {
             QTEST(QStringList({ failure.title, failure.detail, failure.cause }).replaceInStrings(m_in, ""), "written");
             QCOMPARE(tree(m_dir->path()), files);
+            QCOMPARE(inode(), photoInode); // not even written again
             QCOMPARE(summaryOf(record), before);
             QVERIFY(!placement.canUndo() && blocked != "");
             return;
