@@ -71,6 +71,9 @@ private slots:
                R"("longitude":11.576124,"accuracy":6,"speed":0,"heading":0,"altitude":520},"is_moving":false,)"
                R"("odometer":0,"event":"motionchange","battery":{"level":0.8,"is_charging":false},)"
                R"("activity":{"type":"still"},"extras":{}},"device_id":"KEY"})" << 200 << "" << stored;
+        QTest::newRow("Traccar JSON, the key in the query") << "POST /track/osmand?id=KEY" << "" << "application/json"
+            << R"({"location":{"timestamp":"2026-07-14T09:59:00Z","coords":{"latitude":48.137154,"longitude":11.576124,)"
+               R"("accuracy":6,"altitude":520}}})" << 200 << "" << stored;
         QTest::newRow("OwnTracks, basic auth") << "POST /track/owntracks" << "basic" << "application/json"
             << R"({"_type":"location","lat":48.137154,"lon":11.576124,"tst":1784023140,"acc":6,"alt":520,)"
                R"("batt":80,"conn":"w","tid":"KE","vac":3})" << 200 << "[]" << stored;
