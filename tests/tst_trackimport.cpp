@@ -233,6 +233,12 @@ private slots:
             << "" << QByteArray("$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
             << "NMEA" << 1 << "line 2: a wrong checksum" << "" << still;
+        // A second before the first date is left out; later ones take the last date.
+        QTest::newRow("NMEA fix before a date")
+            << "" << QByteArray("$GPGGA,071150.000,4548.900,N,01558.800,E,1,08,1.0,120.0,M,0.0,M,,*61\n"
+                                "$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
+                                "$GPGGA,071210.000,4548.900,N,01558.800,E,1,08,1.0,120.0,M,0.0,M,,*66\n")
+            << "NMEA" << 2 << "line 1: no date" << "" << still;
         QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
                                        << "The file breaks off at line 9: Premature end of document." << hdop;
         QTest::newRow("GPX hdop 0") << "" << QByteArray("<gpx><trkpt lat='45.815' lon='15.98'><time>2026-05-03T07:12:00Z"
