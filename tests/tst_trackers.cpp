@@ -186,6 +186,24 @@ private slots:
         QCOMPARE(reopened.refusalsSince(user, 0)->count, int64_t(5));
     }
 
+    // OwnTracks set to encrypt sends nothing Kestrel can read: the phone page
+    // says so, and only then.
+    void ownTracksEncrypted()
+    {
+        Running service;
+        const Phone phone = service.registerPhone();
+        const auto post = [&](const char* body) {
+            const auto result = service.client->Post(("/track/owntracks?token=" + phone.deviceKey).c_str(), body,
+                                                     "application/json");
+            return result ? result->status : 0;
+        };
+        QCOMPARE(post(R"({"_type":"location","lat":48.1,"lon":11.5,"tst":1784023140})"), 200);
+        QCOMPARE(json({ service.status(phone)["refusedToday"], service.status(phone)["lastRefusal"] }), json({ 0, "" }));
+        QCOMPARE(post(R"({"_type":"encrypted","data":"c2VjcmV0"})"), 200);
+        QCOMPARE(json({ service.status(phone)["refusedToday"], service.status(phone)["lastRefusal"] }),
+                 json({ 1, "OwnTracks sends its positions encrypted; turn the encryption off." }));
+    }
+
     // Duplicates are stored once; implausible fixes are refused, counted and
     // reported on the phone page's status, and never stored.
     void duplicatesAndRefusals()
