@@ -63,6 +63,21 @@ QByteArray kmzOf(const QString& converter, const QByteArray& kml)
             archive[archive.indexOf(header) + at] = char(archive[archive.indexOf(header) + at] ^ 1);
     if (converter == "zip, directory of 16 MB")
         archive[archive.indexOf("PK\x05\x06") + 15] = 1;
+    if (converter == "zip64, directory of 16 MB") {
+        // A zip64 end record and its locator before the end record; the
+        // zip64 record's directory size counts.
+        const auto le = [](uint64_t value, int length) {
+            QByteArray bytes;
+            for (int i = 0; i < length; ++i)
+                bytes += char(value >> (8 * i) & 0xFF);
+            return bytes;
+        };
+        const int end = archive.indexOf("PK\x05\x06");
+        const QByteArray directoryAt = archive.mid(end + 16, 4);
+        const QByteArray record = QByteArray("PK\x06\x06") + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 8) + le(1, 8)
+            + le(1, 8) + le(17 << 20, 8) + directoryAt + le(0, 4);
+        archive.insert(end, record + QByteArray("PK\x06\x07") + le(0, 4) + le(uint64_t(end), 8) + le(1, 4));
+    }
     return archive;
 }
 
@@ -290,6 +305,8 @@ private slots:
             << "The KML document in this KMZ archive is damaged: its checksum does not match its content." << "";
         QTest::newRow("KMZ directory of 16 MB") << "zip, directory of 16 MB" << kml << "KMZ" << 0 << ""
                                                 << "The directory of this KMZ archive is larger than 16 MB." << "";
+        QTest::newRow("KMZ zip64, directory of 16 MB") << "zip64, directory of 16 MB" << kml << "KMZ" << 0 << ""
+                                                       << "The directory of this KMZ archive is larger than 16 MB." << "";
         QTest::newRow("KMZ more files") << "zip, more files" << kml << "KMZ" << 1 << "" << "" << still;
         QTest::newRow("CSV line over 64 KB")
             << "" << "time,lat,lon\n1777792320,45.815,15.98\n1777792330,45.815,15.98," + blanks + "\n" << "CSV" << 1 << ""
