@@ -1,6 +1,7 @@
 // The tracker apps' protocols and the phone page, asked over loopback HTTP as
 // the apps and the page ask them.
 
+#include "service/trackers.h"
 #include "support/realservice.h"
 
 using nlohmann::json;
@@ -184,6 +185,28 @@ private slots:
         // Two days later the old minutes are gone.
         QVERIFY(reopened.addRefusals(user, t + service::refusalsKeptMs + 120000, 4, "Fix refused: impossible coordinates."));
         QCOMPARE(reopened.refusalsSince(user, 0)->count, int64_t(5));
+    }
+
+    // A tracker's time: Unix seconds or milliseconds (told apart by size),
+    // or ISO 8601, also with Overland's "+0200"; -1 for none.
+    void trackerTimes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("Unix seconds") << "1784023140" << 1784023140000LL;
+        QTest::newRow("Unix seconds with a fraction") << "1784023140.25" << 1784023140250LL;
+        QTest::newRow("Unix milliseconds") << "1784023140000" << 1784023140000LL;
+        QTest::newRow("the largest number") << "1000000000000000" << 1000000000000000LL;
+        QTest::newRow("a larger number") << "1000000000000001" << -1LL;
+        QTest::newRow("Overland's offset") << "2026-07-14T11:59:00+0200" << 1784023140000LL;
+        QTest::newRow("ISO 8601") << "2026-07-14T09:59:00Z" << 1784023140000LL;
+        QTest::newRow("empty") << "" << -1LL;
+        QTest::newRow("over 64 characters") << QString(65, '1') << -1LL;
+    }
+    void trackerTimes()
+    {
+        QFETCH(QString, text);
+        QTEST(qint64(service::parseTrackerTime(text.toStdString()).value_or(-1)), "ms");
     }
 
     // OwnTracks set to encrypt sends nothing Kestrel can read: the phone page
