@@ -67,11 +67,11 @@ QStringList serveOptions(bool network)
 constexpr int maxShownOutput = 2000;
 
 // Where the service started here keeps its log and process id: beside its
-// database, in the user's data folder.
+// database, in the kestrel folder of the user's data folder.
 QString serviceFolder()
 {
     const QString folder
-        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/KESTREL");
+        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/kestrel");
     QDir().mkpath(folder);
     return folder;
 }

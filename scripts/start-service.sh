@@ -29,11 +29,16 @@ host=${hostport%:*}
 port=${hostport##*:}
 [ "$host" != "$hostport" ] || port=80
 
-data=${XDG_DATA_HOME:-$HOME/.local/share}/KESTREL
+# The service's files, where Kestrel keeps them too. The service's default
+# database is here, or one an earlier version left in KESTREL while there is
+# no new one.
+data=${XDG_DATA_HOME:-$HOME/.local/share}/kestrel
 mkdir -p "$data"
 log=$data/kestrel-service.log
 pidfile=$data/kestrel-service.pid
 database=$data/kestrel-service.db
+earlier=${XDG_DATA_HOME:-$HOME/.local/share}/KESTREL/kestrel-service.db
+[ -e "$database" ] || [ ! -e "$earlier" ] || database=$earlier
 
 answers() {
   (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null

@@ -10,6 +10,7 @@
 #include "service/trackimport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -51,7 +52,7 @@ const char* const serveHelp =
     "/track/osmand, /track/owntracks and /track/overland and the page /sync that shows a live\n"
     "synchronization code.\n"
     "\n"
-    "  --db DATABASE      the database: a SQLite file (default: kestrel-service.db in the KESTREL\n"
+    "  --db DATABASE      the database: a SQLite file (default: kestrel-service.db in the kestrel\n"
     "                     folder of the user's data folder), or PostgreSQL as postgresql://USER@HOST:PORT/NAME\n"
     "                     or as libpq keywords (\"host=... dbname=...\"); a password left out comes from\n"
     "                     PGPASSWORD or ~/.pgpass. Any number of instances may serve one PostgreSQL database.\n"
@@ -96,11 +97,18 @@ const char* const demoHelp =
     "\n"
     "  --db DATABASE  the database, a SQLite file or PostgreSQL, as for serve\n";
 
+// kestrel-service.db in the kestrel folder of the user's data folder. Earlier
+// versions kept it in the KESTREL folder beside Kestrel's settings: that one
+// stays in use while there is no new one, so no one's positions are left behind.
 std::string defaultDatabase()
 {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/KESTREL";
-    QDir().mkpath(base);
-    return (base + "/kestrel-service.db").toStdString();
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString earlier = data + "/KESTREL/kestrel-service.db";
+    const QString folder = data + "/kestrel";
+    if (!QFileInfo::exists(folder + "/kestrel-service.db") && QFileInfo::exists(earlier))
+        return earlier.toStdString();
+    QDir().mkpath(folder);
+    return (folder + "/kestrel-service.db").toStdString();
 }
 
 struct Options {

@@ -421,8 +421,9 @@ void TestDesktopService::launches()
     QFETCH(QStringList, log);
     if (!running)
         m_service.stopListening();
-    const QString pidFile = QFileInfo(model::Model::configFilePath()).absolutePath() + "/kestrel-service.pid";
-    QVERIFY(testsupport::writeFile(pidFile, "77\n"));
+    const QString pidFile
+        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/kestrel/kestrel-service.pid";
+    QVERIFY(QDir().mkpath(QFileInfo(pidFile).path()) && testsupport::writeFile(pidFile, "77\n"));
     auto state = std::make_shared<model::Model>();
     MainController controller(state);
     state->userID = userID;
@@ -505,8 +506,9 @@ void TestDesktopService::userUnit()
     const bool running = !action.isEmpty();
     if (!running)
         m_service.stopListening();
-    const QString pidFile = QFileInfo(model::Model::configFilePath()).absolutePath() + "/kestrel-service.pid";
-    QVERIFY(testsupport::writeFile(pidFile, "77\n"));
+    const QString pidFile
+        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/kestrel/kestrel-service.pid";
+    QVERIFY(QDir().mkpath(QFileInfo(pidFile).path()) && testsupport::writeFile(pidFile, "77\n"));
     const QString optionsFile = controller::ServiceInstall::optionsFile();
     QFile::remove(optionsFile);
     QDir().mkpath(QFileInfo(optionsFile).path());

@@ -338,6 +338,7 @@ private slots:
         // double falls short of them (32.3 * 1000 < 32300).
         row("decimal accuracy", 1.0, 1.0, 1.0, 23.4, "N 1000000 E 1000000 0 100/100 23400");
         row("decimal accuracy below its millimetres", 1.0, 1.0, 1.0, 32.3, "N 1000000 E 1000000 0 100/100 32300");
+        row("the largest accuracy a rational holds", 1.0, 1.0, 1.0, 4294967.295, "N 1000000 E 1000000 0 100/100 4294967295");
         row("over existing GPS, twice", 12.5, 7.25, 100.0, 8, "N 12500000 E 7250000 0 10000/100 8000", true);
     }
 

@@ -6,6 +6,7 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "controller/filereplacement.h"
@@ -150,6 +151,11 @@ private slots:
         record.utcTime = "2026-07-14T12:34:56.480Z";
         const QString before = summaryOf(record);
         const auto files = tree(m_dir->path());
+        const auto inode = [&photo] {
+            struct stat now {};
+            return ::stat(QFile::encodeName(photo), &now) == 0 ? now.st_ino : 0;
+        };
+        const ino_t photoInode = inode();
 
         Placement placement;
         model::Failure failure;
@@ -157,6 +163,7 @@ private slots:
         if (!placed) {
             QTEST(QStringList({ failure.title, failure.detail, failure.cause }).replaceInStrings(m_in, ""), "written");
             QCOMPARE(tree(m_dir->path()), files);
+            QCOMPARE(inode(), photoInode); // not even written again
             QCOMPARE(summaryOf(record), before);
             QVERIFY(!placement.canUndo() && blocked != "");
             return;
@@ -172,6 +179,32 @@ private slots:
         QCOMPARE(QFileInfo::exists(m_settings.outputFolder), earlier && !rewrite);
         QCOMPARE(summaryOf(record), before);
         QVERIFY(!placement.canUndo() && !placement.undo(&record));
+    }
+
+    // Where the photo is on another file system than the temporary folder,
+    // Undo keeps it as a copy instead of a second name, and puts it back all
+    // the same.
+    void undoFromAnotherFileSystem()
+    {
+        struct stat here {}, temporary {};
+        m_dir.reset(new QTemporaryDir("/dev/shm/kestrel-test-XXXXXX"));
+        if (!m_dir->isValid() || ::stat(QFile::encodeName(m_dir->path()), &here) != 0
+            || ::stat(QFile::encodeName(QDir::tempPath()), &temporary) != 0 || here.st_dev == temporary.st_dev)
+            QSKIP("no file system beside the temporary folder's (/dev/shm)");
+        m_settings.rewrite = true;
+        m_settings.rawSidecars = false;
+        const QString photo = m_dir->filePath("a.jpg");
+        QVERIFY(testsupport::writePhoto(photo, testsupport::texturedImage(32, 24), testsupport::cameraTags()));
+        const auto files = tree(m_dir->path());
+        model::PhotoGeotag record;
+        record.filePath = photo;
+        Placement placement;
+        model::Failure failure;
+        QVERIFY2(placement.place(&record, 46.5, -14.25, model::PhotoGeotag::Origin(1), m_settings, &failure),
+                 qPrintable(failure.detail));
+        QVERIFY(tree(m_dir->path()) != files);
+        QVERIFY(placement.undo(&record, &failure));
+        QCOMPARE(tree(m_dir->path()), files);
     }
 
     // Without the photo's time zone its time is not corrected, even when

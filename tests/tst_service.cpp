@@ -278,9 +278,12 @@ private slots:
             return;
         }
         QCOMPARE(a.body["userID"], json(phone.userId));
-        // The code hands out the identifier once.
-        if (userId.isEmpty())
+        // The code hands out the identifier once: no desktop of another
+        // account is then offered to join it either.
+        if (userId.isEmpty()) {
             QCOMPARE(s.sync("", sent, created, 2000, cameraAhead).head, std::string("Synchronization code used"));
+            QCOMPARE(s.sync(other.userId, sent, created, 2000, cameraAhead).head, std::string("Wrong user"));
+        }
         QCOMPARE(a.body["clockOffset"], json(-(56 * 60 + 43)));
         // The same code again replaces the synchronization it made.
         QCOMPARE(s.sync(phone.userId, sent, created, 2000, cameraAhead).status, 200);
@@ -1031,7 +1034,10 @@ private slots:
         a = import("<gpx><trk><trkseg><trkpt lat=\"1\" lon=\"2\"><time>2026-07-15T08:00:00Z</time></trkpt><trkpt");
         QCOMPARE(a.status, 400);
         QVERIFY(a.text.find("Line") == 0);
-        QCOMPARE(import(gpxTrack, "Nowhere").status, 400);
+        const std::string unknown = "Atlantis/" + std::string(100, 'x');
+        a = import(gpxTrack, unknown);
+        QCOMPARE(a.status, 400);
+        QCOMPARE(a.text, "Unknown time zone \"" + unknown.substr(0, 64) + "\"; give an IANA id such as Europe/Berlin.");
         QCOMPARE(s.store.fixCount(user->id).value_or(-1), int64_t(2));
     }
 
@@ -1236,6 +1242,46 @@ private slots:
         // A second service on a port in use (the test's own) fails clearly.
         QCOMPARE(run({ "serve", "--db", db, "--port", QString::number(m_service->server->port()) }), 1);
         QVERIFY2(err.contains("cannot listen on 127.0.0.1 port"), err.constData());
+    }
+
+    // Without --db the database is kestrel-service.db in the kestrel folder of
+    // the user's data folder. One that an earlier version left in the KESTREL
+    // folder stays in use while there is no new one.
+    void defaultDatabase_data()
+    {
+        QTest::addColumn<bool>("earlier"); // KESTREL/kestrel-service.db exists
+        QTest::addColumn<bool>("current"); // kestrel/kestrel-service.db exists
+        QTest::addColumn<QString>("used");
+        QTest::newRow("none yet") << false << false << "kestrel";
+        QTest::newRow("an earlier one") << true << false << "KESTREL";
+        QTest::newRow("both") << true << true << "kestrel";
+    }
+
+    void defaultDatabase()
+    {
+        if (testsupport::onPostgres())
+            QSKIP("the default database is a SQLite file");
+        QFETCH(bool, earlier);
+        QFETCH(bool, current);
+        QFETCH(QString, used);
+        QTemporaryDir data;
+        const auto file = [&](const QString& folder) { return data.filePath(folder + "/kestrel-service.db"); };
+        for (const auto& [folder, exists] : { std::pair(QString("KESTREL"), earlier), std::pair(QString("kestrel"), current) }) {
+            QVERIFY(!exists || (QDir(data.path()).mkpath(folder) && service::Store().open(file(folder).toStdString(), nullptr)));
+        }
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", data.path());
+        process.setProcessEnvironment(environment);
+        process.start(KESTREL_SERVICE_BINARY, { "demo" });
+        QVERIFY(process.waitForFinished(30000));
+        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        for (const QString folder : { "KESTREL", "kestrel" }) {
+            const bool made = folder == "KESTREL" ? earlier : current || folder == used;
+            QCOMPARE(QFileInfo::exists(file(folder)), made);
+            if (made)
+                QCOMPARE(testsupport::sqlValue(file(folder), "SELECT count(*) FROM users"), folder == used ? "1" : "0");
+        }
     }
 
 private:

@@ -1,6 +1,7 @@
 // The tracker apps' protocols and the phone page, asked over loopback HTTP as
 // the apps and the page ask them.
 
+#include "service/trackers.h"
 #include "support/realservice.h"
 
 using nlohmann::json;
@@ -71,6 +72,9 @@ private slots:
                R"("longitude":11.576124,"accuracy":6,"speed":0,"heading":0,"altitude":520},"is_moving":false,)"
                R"("odometer":0,"event":"motionchange","battery":{"level":0.8,"is_charging":false},)"
                R"("activity":{"type":"still"},"extras":{}},"device_id":"KEY"})" << 200 << "" << stored;
+        QTest::newRow("Traccar JSON, the key in the query") << "POST /track/osmand?id=KEY" << "" << "application/json"
+            << R"({"location":{"timestamp":"2026-07-14T09:59:00Z","coords":{"latitude":48.137154,"longitude":11.576124,)"
+               R"("accuracy":6,"altitude":520}}})" << 200 << "" << stored;
         QTest::newRow("OwnTracks, basic auth") << "POST /track/owntracks" << "basic" << "application/json"
             << R"({"_type":"location","lat":48.137154,"lon":11.576124,"tst":1784023140,"acc":6,"alt":520,)"
                R"("batt":80,"conn":"w","tid":"KE","vac":3})" << 200 << "[]" << stored;
@@ -183,6 +187,46 @@ private slots:
         QCOMPARE(reopened.refusalsSince(user, 0)->count, int64_t(5));
     }
 
+    // A tracker's time: Unix seconds or milliseconds (told apart by size),
+    // or ISO 8601, also with Overland's "+0200"; -1 for none.
+    void trackerTimes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("Unix seconds") << "1784023140" << 1784023140000LL;
+        QTest::newRow("Unix seconds with a fraction") << "1784023140.25" << 1784023140250LL;
+        QTest::newRow("Unix milliseconds") << "1784023140000" << 1784023140000LL;
+        QTest::newRow("the largest number") << "1000000000000000" << 1000000000000000LL;
+        QTest::newRow("a larger number") << "1000000000000001" << -1LL;
+        QTest::newRow("Overland's offset") << "2026-07-14T11:59:00+0200" << 1784023140000LL;
+        QTest::newRow("ISO 8601") << "2026-07-14T09:59:00Z" << 1784023140000LL;
+        QTest::newRow("empty") << "" << -1LL;
+        QTest::newRow("over 64 characters") << QString(65, '1') << -1LL;
+    }
+    void trackerTimes()
+    {
+        QFETCH(QString, text);
+        QTEST(qint64(service::parseTrackerTime(text.toStdString()).value_or(-1)), "ms");
+    }
+
+    // OwnTracks set to encrypt sends nothing Kestrel can read: the phone page
+    // says so, and only then.
+    void ownTracksEncrypted()
+    {
+        Running service;
+        const Phone phone = service.registerPhone();
+        const auto post = [&](const char* body) {
+            const auto result = service.client->Post(("/track/owntracks?token=" + phone.deviceKey).c_str(), body,
+                                                     "application/json");
+            return result ? result->status : 0;
+        };
+        QCOMPARE(post(R"({"_type":"location","lat":48.1,"lon":11.5,"tst":1784023140})"), 200);
+        QCOMPARE(json({ service.status(phone)["refusedToday"], service.status(phone)["lastRefusal"] }), json({ 0, "" }));
+        QCOMPARE(post(R"({"_type":"encrypted","data":"c2VjcmV0"})"), 200);
+        QCOMPARE(json({ service.status(phone)["refusedToday"], service.status(phone)["lastRefusal"] }),
+                 json({ 1, "OwnTracks sends its positions encrypted; turn the encryption off." }));
+    }
+
     // Duplicates are stored once; implausible fixes are refused, counted and
     // reported on the phone page's status, and never stored.
     void duplicatesAndRefusals()
@@ -215,7 +259,8 @@ private slots:
                  json::parse(R"({"deviceKey":")" + phone.deviceKey
                              + R"(","fixesToday":3,"lastFix":1784023140000,"lastRefusal":"Fix refused: an accuracy )"
                                R"(worse than 1 km (1500 m).","phoneName":"Pixel","refusedToday":8})"));
-        QCOMPARE(service.status(other)["fixesToday"], json(0));
+        const json none = service.status(other);
+        QCOMPARE(json({ none["fixesToday"], none["lastFix"] }), json({ 0, nullptr }));
         json wrong = phone.credentials;
         wrong["phoneKey"] = phone.deviceKey;
         QCOMPARE(service.client->Post("/phone/status", wrong.dump(), "application/json")->status, 403);

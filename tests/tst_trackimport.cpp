@@ -4,6 +4,7 @@
 
 #include <QProcess>
 
+#include "service/text.h"
 #include "service/trackimport.h"
 #include "service/tzlookup.h"
 #include "support/files.h"
@@ -62,6 +63,21 @@ QByteArray kmzOf(const QString& converter, const QByteArray& kml)
             archive[archive.indexOf(header) + at] = char(archive[archive.indexOf(header) + at] ^ 1);
     if (converter == "zip, directory of 16 MB")
         archive[archive.indexOf("PK\x05\x06") + 15] = 1;
+    if (converter == "zip64, directory of 16 MB") {
+        // A zip64 end record and its locator before the end record; the
+        // zip64 record's directory size counts.
+        const auto le = [](uint64_t value, int length) {
+            QByteArray bytes;
+            for (int i = 0; i < length; ++i)
+                bytes += char(value >> (8 * i) & 0xFF);
+            return bytes;
+        };
+        const int end = archive.indexOf("PK\x05\x06");
+        const QByteArray directoryAt = archive.mid(end + 16, 4);
+        const QByteArray record = QByteArray("PK\x06\x06") + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 8) + le(1, 8)
+            + le(1, 8) + le(17 << 20, 8) + directoryAt + le(0, 4);
+        archive.insert(end, record + QByteArray("PK\x06\x07") + le(0, 4) + le(uint64_t(end), 8) + le(1, 4));
+    }
     return archive;
 }
 
@@ -232,6 +248,12 @@ private slots:
             << "" << QByteArray("$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
                                 "$GPRMC,071210.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*06\n")
             << "NMEA" << 1 << "line 2: a wrong checksum" << "" << still;
+        // A second before the first date is left out; later ones take the last date.
+        QTest::newRow("NMEA fix before a date")
+            << "" << QByteArray("$GPGGA,071150.000,4548.900,N,01558.800,E,1,08,1.0,120.0,M,0.0,M,,*61\n"
+                                "$GPRMC,071200.000,A,4548.900,N,01558.800,E,0.00,0.00,030526,,*00\n"
+                                "$GPGGA,071210.000,4548.900,N,01558.800,E,1,08,1.0,120.0,M,0.0,M,,*66\n")
+            << "NMEA" << 2 << "line 1: no date" << "" << still;
         QTest::newRow("GPX cut short") << "" << gpx.left(gpx.indexOf("<trkpt", 700)) + "<trkpt lat=" << "GPX" << 5 << ""
                                        << "The file breaks off at line 9: Premature end of document." << hdop;
         QTest::newRow("GPX hdop 0") << "" << QByteArray("<gpx><trkpt lat='45.815' lon='15.98'><time>2026-05-03T07:12:00Z"
@@ -266,6 +288,10 @@ private slots:
                 point + "><time>" + blanks.left(40000) + "<!---->" + blanks.left(40000) + timed.mid(6) + end, "GPX", text + "1.");
         refused("XML nested 300 deep", "<gpx>" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>",
                 "GPX", "The file holds elements nested more than 256 deep at line 1.");
+        // The end of a comment is seen: what follows it is held to the same bounds.
+        refused("XML nested 300 deep after a comment",
+                "<gpx><!-- a - -> b -->" + QByteArray("<a>").repeated(300) + QByteArray("</a>").repeated(300) + "</gpx>", "GPX",
+                "The file holds elements nested more than 256 deep at line 1.");
         refused("XML entities", "<!DOCTYPE gpx [<!ENTITY a 'aaaa'>]><gpx>&a;</gpx>", "",
                 "The file declares entities or other definitions of its own at line 1; track files never do.");
         refused("XML in UTF-16", QByteArray("<\0g\0p\0x\0/\0>\0", 12), "",
@@ -279,6 +305,8 @@ private slots:
             << "The KML document in this KMZ archive is damaged: its checksum does not match its content." << "";
         QTest::newRow("KMZ directory of 16 MB") << "zip, directory of 16 MB" << kml << "KMZ" << 0 << ""
                                                 << "The directory of this KMZ archive is larger than 16 MB." << "";
+        QTest::newRow("KMZ zip64, directory of 16 MB") << "zip64, directory of 16 MB" << kml << "KMZ" << 0 << ""
+                                                       << "The directory of this KMZ archive is larger than 16 MB." << "";
         QTest::newRow("KMZ more files") << "zip, more files" << kml << "KMZ" << 1 << "" << "" << still;
         QTest::newRow("CSV line over 64 KB")
             << "" << "time,lat,lon\n1777792320,45.815,15.98\n1777792330,45.815,15.98," + blanks + "\n" << "CSV" << 1 << ""
@@ -346,6 +374,14 @@ private slots:
                                         << "The file is not a GPX file." << 0 << "";
         QTest::newRow("latitude nan") << "<gpx><trkpt lat=\"nan\" lon=\"7\">" + at8 + "</trkpt></gpx>"
                                       << "Line 1: a point with latitude outside -90 to 90." << 0 << "";
+        for (const char* longitude : { "180.5", "-181", "nan" })
+            QTest::newRow(qPrintable(QString("longitude ") + longitude))
+                << "<gpx><trkpt lat=\"1\" lon=\"" + QByteArray(longitude) + "\">" + at8 + "</trkpt></gpx>"
+                << "Line 1: a point with longitude outside -180 to 180." << 0 << "";
+        QTest::newRow("longitudes -180 and 180")
+            << "<gpx><trkpt lat=\"1\" lon=\"-180\">" + at8 + "</trkpt><trkpt lat=\"1\" lon=\"180\">" + at8 + "</trkpt></gpx>"
+            << "" << 0 << "2026-07-14T08:00:00.000Z 1.000000 -180.000000 0 10 Europe/Zurich; "
+                          "2026-07-14T08:00:00.000Z 1.000000 180.000000 0 10 Europe/Zurich";
         QTest::newRow("latitude in hex") << "<gpx><trkpt lat=\"0x10\" lon=\"7\">" + at8 + "</trkpt></gpx>"
                                          << "Line 1: a point without a valid lat and lon." << 0 << "";
         QTest::newRow("negative hdop") << "<gpx><trkpt lat=\"1\" lon=\"2\">" + at8 + "<hdop>-1</hdop></trkpt></gpx>"
@@ -377,6 +413,26 @@ private slots:
             QTEST(int(reading.skippedCount()), "skipped");
             QTEST(fixes.join("; "), "fixes");
         }
+    }
+
+    // A file name header and a tracker's form are percent-encoded: each %
+    // with two hex digits is one byte, anything else stays as it is.
+    void percentDecoding_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("plusIsSpace");
+        QTest::addColumn<QByteArray>("decoded");
+        QTest::newRow("UTF-8") << QByteArray("Br%C3%bccke.gpx") << false << QByteArray("Br\xC3\xBC" "cke.gpx");
+        QTest::newRow("digits 0") << QByteArray("a%0Ab%00c%09") << false << QByteArray("a\nb\0c\t", 6);
+        QTest::newRow("not two hex digits") << QByteArray("%zz%4g%g4%4") << false << QByteArray("%zz%4g%g4%4");
+        QTest::newRow("plus for a space") << QByteArray("a+b%2B") << true << QByteArray("a b+");
+        QTest::newRow("plus kept") << QByteArray("a+b") << false << QByteArray("a+b");
+    }
+    void percentDecoding()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, plusIsSpace);
+        QTEST(QByteArray::fromStdString(service::percentDecoded(text.toStdString(), plusIsSpace)), "decoded");
     }
 
     void importEndpoint()
