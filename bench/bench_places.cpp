@@ -7,13 +7,11 @@
 
 #include "service/places.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <utility>
 #include <vector>

@@ -28,7 +28,6 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

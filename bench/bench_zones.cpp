@@ -6,13 +6,11 @@
 
 #include "service/tzlookup.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <utility>
